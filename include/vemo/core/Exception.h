@@ -1,0 +1,60 @@
+// Exception: the one exception type of the library, and error texts of the system.
+//
+// Broken input and failed transfers throw an Exception that records where it was thrown (file,
+// line, the function's signature), a code (-1 throughout the library) and a short fixed text.
+// Code that runs work for others catches it, calls report() and goes on.
+#pragma once
+
+#include <string>
+
+#include "vemo/core/Export.h"
+#include "vemo/core/String.h"
+
+namespace vemo {
+
+class VEMO_CORE_API Exception {
+ public:
+  Exception(const wchar_t* file, int line, const wchar_t* function, int code,
+            const wchar_t* description);
+  // The same with the function's signature as the compiler spells it (UTF-8).
+  Exception(const wchar_t* file, int line, const char* function, int code,
+            const wchar_t* description);
+
+  const wchar_t* file() const noexcept { return _file.c_str(); }
+  int line() const noexcept { return _line; }
+  const wchar_t* function() const noexcept { return _function.c_str(); }
+  int code() const noexcept { return _code; }
+  const wchar_t* description() const noexcept { return _description.c_str(); }
+
+  // Logs the description through Log::error.
+  void report() const;
+
+ private:
+  std::wstring _file;
+  int _line;
+  std::wstring _function;
+  int _code;
+  std::wstring _description;
+};
+
+// The system's text for an error number (without trailing line breaks); "" when the system
+// does not know the number.
+VEMO_CORE_API String getErrorString(unsigned long code);
+// getErrorString of the calling thread's last error.
+VEMO_CORE_API String getLastErrorString();
+
+}  // namespace vemo
+
+#define VEMO_WIDEN_(text) L##text
+#define VEMO_WIDEN(text) VEMO_WIDEN_(text)
+#if defined(_MSC_VER)
+#define VEMO_FUNCTION_SIGNATURE __FUNCSIG__
+#else
+#define VEMO_FUNCTION_SIGNATURE __PRETTY_FUNCTION__
+#endif
+
+// Throws the library's Exception for the current file and function, with code -1. `line` is
+// the line number that belongs to the throw site's published text, given explicitly.
+#define VEMO_THROW(line, description)                                                    \
+  throw ::vemo::Exception(VEMO_WIDEN(__FILE__), (line), VEMO_FUNCTION_SIGNATURE, -1, \
+                          (description))

@@ -1,0 +1,23 @@
+// Export macro and the few basic types shared by every public header.
+#pragma once
+
+#if defined(_WIN32)
+#if defined(VEMO_CORE_BUILD)
+#define VEMO_CORE_API __declspec(dllexport)
+#else
+#define VEMO_CORE_API __declspec(dllimport)
+#endif
+#define VEMO_CORE_LOCAL
+#else
+#define VEMO_CORE_API __attribute__((visibility("default")))
+#define VEMO_CORE_LOCAL __attribute__((visibility("hidden")))
+#endif
+
+namespace vemo {
+
+// 64-bit integers keep their Windows spelling on every platform. `long` is 64 bits wide on
+// Linux and keeps overloads of its own beside these.
+using __int64 = long long;
+using __uint64 = unsigned long long;
+
+}  // namespace vemo

@@ -1,0 +1,44 @@
+// SharedPtr: shared ownership of an object that is not an Unknown (a Mutex, a list ...).
+//
+// The pointer travels with a handle to a small reference-counted holder; when the last copy
+// lets go, the holder deletes the object.
+#pragma once
+
+#include "vemo/core/Unknown.h"
+
+namespace vemo {
+
+template <class T>
+class SharedPtr {
+ public:
+  // The holder of the shared object.
+  template <class U>
+  class Reference : public Unknown {
+   public:
+    explicit Reference(U* object) : _object(object) {}
+    ~Reference() override { delete _object; }
+
+   private:
+    U* _object;
+  };
+
+  SharedPtr() noexcept : _object(nullptr) {}
+  // Takes ownership of a new object.
+  explicit SharedPtr(T* object)
+      : _object(object), _reference(object ? new Reference<T>(object) : nullptr) {}
+
+  T* get() const noexcept { return _object; }
+  T* operator->() const noexcept { return _object; }
+  T& operator*() const noexcept { return *_object; }
+  explicit operator bool() const noexcept { return _object != nullptr; }
+  // How many SharedPtr share the object (0 for an empty one).
+  unsigned int useCount() const noexcept {
+    return _reference ? _reference->getReferenceCount() : 0;
+  }
+
+ private:
+  T* _object;
+  Unknown::Handle_T<Reference<T>> _reference;
+};
+
+}  // namespace vemo

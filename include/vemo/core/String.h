@@ -1,0 +1,206 @@
+// String_T: the library's reference-counted, copy-on-write string.
+//
+// A string is one pointer wide. It points at the characters of a heap block that starts with a
+// small header (StringData) and holds exactly the text plus one terminating zero: there is no
+// spare capacity, so every edit builds a new exact block, except for the few in-place cases
+// documented below, which only run on blocks that no other string shares.
+//
+// Three forms exist:
+//   String                  = String_T<wchar_t>        the platform's wide characters
+//   String_T<char>          = UTF-8 text
+//   String_T<unsigned char> = text in the process code page (see Charset.h)
+//
+// In the two 8-bit forms units differ by operation: getLength(), operator[], getSubString() and
+// the (text, count) constructor count characters (walked with the rules of Charset.h), find()
+// takes its start in characters but returns a byte offset, and insert(), erase(), setBuffer()
+// and getBufferLength() work in bytes. For String every unit is one wchar_t.
+//
+// Copies cost one atomic increment; different strings sharing a block may live on different
+// threads, but one string object must not be changed while another thread reads it.
+#pragma once
+
+#include <atomic>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#include "vemo/core/Export.h"
+
+namespace vemo {
+
+// Header in front of the characters of every string block.
+struct StringData {
+  std::uint32_t size;                // bytes of the character area, terminator included
+  std::atomic<std::int32_t> length;  // characters; -1 in the 8-bit forms until first counted
+  std::atomic<std::uint32_t> count;  // references
+};
+static_assert(sizeof(StringData) == 12, "string header layout");
+
+namespace detail {
+// The one empty block per character type. It lives in read-only static storage, is never
+// freed and never written: strings that point at it skip reference counting altogether.
+template <class T>
+struct EmptyStringBlock {
+  StringData header;
+  T terminator;
+};
+extern VEMO_CORE_API const EmptyStringBlock<wchar_t> g_emptyWideString;
+extern VEMO_CORE_API const EmptyStringBlock<char> g_emptyUtf8String;
+extern VEMO_CORE_API const EmptyStringBlock<unsigned char> g_emptyAnsiString;
+
+template <class T>
+inline T* emptyStringChars() noexcept;
+template <>
+inline wchar_t* emptyStringChars<wchar_t>() noexcept {
+  return const_cast<wchar_t*>(&g_emptyWideString.terminator);
+}
+template <>
+inline char* emptyStringChars<char>() noexcept {
+  return const_cast<char*>(&g_emptyUtf8String.terminator);
+}
+template <>
+inline unsigned char* emptyStringChars<unsigned char>() noexcept {
+  return const_cast<unsigned char*>(&g_emptyAnsiString.terminator);
+}
+struct StringAccess;  // the library's internal block builder
+}  // namespace detail
+
+template <class T>
+class VEMO_CORE_API String_T {
+ public:
+  using Char = T;
+
+  String_T() noexcept : _chars(detail::emptyStringChars<T>()) {}
+  // Copy of a zero-terminated text; null or "" gives the empty string.
+  String_T(const T* text);
+  // Copy of `count` characters (embedded zeros kept, trailing zeros dropped); a count of 0 or
+  // less, or a range of zeros only, gives the empty string.
+  String_T(const T* text, int count);
+  // A one-character string (a code point for String, encoded for the 8-bit forms); 0 gives "".
+  explicit String_T(int ch);
+  String_T(const String_T& other) noexcept : _chars(other._chars) { retain(); }
+  String_T(String_T&& other) noexcept : _chars(other._chars) {
+    other._chars = detail::emptyStringChars<T>();
+  }
+  ~String_T() { releaseBlock(_chars); }
+
+  String_T& operator=(const String_T& other) noexcept;
+  String_T& operator=(String_T&& other) noexcept;
+  // Null or "" gives the empty string; a text of exactly the current size is copied in place
+  // when the block is not shared.
+  String_T& operator=(const T* text);
+
+  // Replaces the text by `bytes` bytes of `data`, rounded up to whole characters with zeros.
+  void setBuffer(const T* data, int bytes);
+  const T* getBuffer() const noexcept { return _chars; }
+  operator const T*() const noexcept { return _chars; }
+
+  int getLength() const;
+  // Bytes of the character area including the terminator.
+  int getBufferLength() const noexcept { return static_cast<int>(header()->size); }
+  bool isEmpty() const noexcept { return header()->size == sizeof(T); }
+  // The character at character index i (no bounds check; 0 <= i <= getLength()).
+  int operator[](int i) const;
+
+  // First occurrence at or after character `start`, or -1 (always -1 on an empty string).
+  int find(const T* text, int start = 0) const;
+  int find(int ch, int start = 0) const;
+  // `count` characters from `start`; a negative count, or one past the end, means to the end.
+  String_T getSubString(int start, int count = -1) const;
+
+  // Insert before `pos` (0..length); returns the new length (bytes in the 8-bit forms).
+  int insert(int pos, const String_T& text);
+  int insert(int pos, const T* text);
+  int insert(int pos, int ch);
+  // Removes `count` units from `start`; a count below 1 does nothing. Returns `count`.
+  int erase(int start, int count);
+
+  // Remove or replace every non-overlapping occurrence, left to right; return how many.
+  int remove(const String_T& pattern);
+  int remove(const T* pattern);
+  int remove(int ch);
+  int replace(const String_T& pattern, const String_T& replacement);
+  int replace(const String_T& pattern, const T* replacement);
+  int replace(const T* pattern, const String_T& replacement);
+  int replace(const T* pattern, const T* replacement);
+  int replace(int pattern, int replacement);
+
+  // Strip ASCII white space (characters from 128 up are never stripped).
+  String_T& trim();
+  String_T& trimLeft();
+  String_T& trimRight();
+  // ASCII case mapping in place.
+  String_T& toLowerCase();
+  String_T& toUpperCase();
+
+  // -1, 0 or 1 in code-unit order; null counts as "".
+  int compare(const T* text) const;
+  // The same over the whole of both strings, embedded zeros included.
+  int compare(const String_T& other) const noexcept;
+  // ASCII case-insensitive comparison; null counts as "".
+  int compareNoCase(const T* text) const;
+
+  bool operator==(const String_T& other) const noexcept;
+  bool operator!=(const String_T& other) const noexcept { return !(*this == other); }
+  bool operator==(const T* text) const { return compare(text) == 0; }
+  bool operator!=(const T* text) const { return compare(text) != 0; }
+  bool operator<(const T* text) const { return compare(text) < 0; }
+  bool operator<=(const T* text) const { return compare(text) <= 0; }
+  bool operator>(const T* text) const { return compare(text) > 0; }
+  bool operator>=(const T* text) const { return compare(text) >= 0; }
+
+  String_T& operator+=(const String_T& text);
+  String_T& operator+=(const T* text);
+  String_T& operator+=(int ch);
+  String_T operator+(const String_T& text) const;
+  String_T operator+(const T* text) const;
+
+  // Replaces the text by the formatted text; returns the number of characters written. Wide
+  // formats read %s as a wide string and %S or %hs as UTF-8; 8-bit formats read %s as their
+  // own kind of text and %S or %ls as a wide string. %I64d, %I64u and %I64X take 64 bits.
+  int format(const T* format, ...);
+  int vprintf(const T* format, va_list args);
+
+ private:
+  friend struct detail::StringAccess;
+  explicit String_T(T* adoptedChars) noexcept : _chars(adoptedChars) {}
+
+  StringData* header() const noexcept {
+    return reinterpret_cast<StringData*>(reinterpret_cast<char*>(_chars) - sizeof(StringData));
+  }
+  bool isShared() const noexcept;
+  void retain() const noexcept {
+    if (_chars != detail::emptyStringChars<T>())
+      header()->count.fetch_add(1, std::memory_order_relaxed);
+  }
+  static void releaseBlock(T* chars) noexcept {
+    if (chars != detail::emptyStringChars<T>()) releaseShared(chars);
+  }
+  static void releaseShared(T* chars) noexcept;
+  void attach(T* chars) noexcept;
+  void fork();
+  int units() const noexcept {
+    return static_cast<int>(header()->size / sizeof(T)) - 1;
+  }
+
+  T* _chars;
+};
+
+using String = String_T<wchar_t>;
+
+template <class T>
+VEMO_CORE_API String_T<T> operator+(const T* left, const String_T<T>& right);
+
+// Ordinal order of code units (a shorter prefix first) for maps keyed by strings.
+struct StringLess {
+  template <class T>
+  bool operator()(const String_T<T>& a, const String_T<T>& b) const noexcept {
+    return a.compare(b) < 0;
+  }
+};
+
+extern template class String_T<wchar_t>;
+extern template class String_T<char>;
+extern template class String_T<unsigned char>;
+
+}  // namespace vemo

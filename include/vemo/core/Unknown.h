@@ -1,0 +1,250 @@
+// Unknown: the root of every framework object, its handle and the process-wide class registry.
+//
+// Objects are reference-counted from the inside: an object is born with count 0, handed to a
+// Handle_T (count 1) and destroyed when the last handle lets go. Every registrable class has a
+// short name and a 32-bit class id computed from it (ClassType::computeId); the registry
+// creates objects from either, which is how objects are read back from bytes.
+//
+// A registrable class declares itself with two macros:
+//
+//   // Widget.h
+//   class Widget : public virtual vemo::Unknown {
+//     VEMO_DECLARE_CLASS(Widget)
+//    protected:
+//     Widget() = default;
+//     explicit Widget(int size);
+//   };
+//
+//   // Widget.cpp
+//   VEMO_IMPLEMENT_CLASS(Widget)
+//
+// which give it its name and id statics, the virtual identity operations, a creator registered
+// when the module loads (and unregistered when it unloads) and
+// `static Handle_T<Widget> createInstance(args...)`.
+#pragma once
+
+#include <atomic>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "vemo/core/Export.h"
+#include "vemo/core/String.h"
+
+namespace vemo {
+
+class InputStream;
+class OutputStream;
+
+class VEMO_CORE_API Unknown {
+ public:
+  template <class T>
+  class Handle_T;
+  class ClassType;
+  class RtFactory;
+  class Unregistration;
+  // A class's creator: a new default-constructed object in a handle.
+  using Creator = Handle_T<Unknown> (*)();
+
+  // The compile time stamp of the class, e.g. "Fri May  7 18:34:45 2021".
+  virtual const wchar_t* getClassTimestamp() const;
+  virtual const String& getClassName() const;
+  virtual unsigned int getClassId() const;
+  // A new default-constructed object of the same class.
+  virtual Handle_T<Unknown> rtCreateInstance() const;
+  virtual ~Unknown();
+  // Reading and writing the object's stored form; Unknown itself stores nothing.
+  virtual void importFrom(InputStream& input);
+  virtual void exportTo(OutputStream& output) const;
+
+  unsigned int getReferenceCount() const noexcept {
+    return _referenceCount.load(std::memory_order_relaxed);
+  }
+  ClassType getClassType() const;
+
+  static const String g_className_;
+  static const unsigned int g_classId_;
+  static const bool g_setUpCreator_;
+  static const String& getClassName_() { return g_className_; }
+  static unsigned int getClassId_() { return g_classId_; }
+  static Handle_T<Unknown> createInstance();
+
+  // The time stamp text of a compilation, from the compiler's __DATE__ and __TIME__ texts; the
+  // returned text lives as long as the process.
+  static const wchar_t* makeClassTimestamp(const char* date, const char* time);
+
+ protected:
+  Unknown() noexcept : _referenceCount(0) {}
+  // A copy is a new object: it starts without references.
+  Unknown(const Unknown&) noexcept : _referenceCount(0) {}
+  // Assignment copies nothing of the base and keeps the target's references.
+  Unknown& operator=(const Unknown&) noexcept { return *this; }
+
+ private:
+  static Handle_T<Unknown> rtCreateInstance_();
+
+  void addRef() const noexcept { _referenceCount.fetch_add(1, std::memory_order_relaxed); }
+  void release() const noexcept {
+    if (_referenceCount.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+
+  mutable std::atomic<unsigned int> _referenceCount;
+};
+
+// An intrusive handle: holds one reference to an object (or nothing).
+template <class T>
+class Unknown::Handle_T {
+ public:
+  Handle_T() noexcept : _object(nullptr) {}
+  Handle_T(std::nullptr_t) noexcept : _object(nullptr) {}
+  Handle_T(T* object) noexcept : _object(object) { acquire(_object); }
+  Handle_T(const Handle_T& other) noexcept : _object(other._object) { acquire(_object); }
+  Handle_T(Handle_T&& other) noexcept : _object(other._object) { other._object = nullptr; }
+  // From a handle to a derived class.
+  template <class U, class = std::enable_if_t<std::is_convertible<U*, T*>::value>>
+  Handle_T(const Handle_T<U>& other) noexcept : _object(other.get()) {
+    acquire(_object);
+  }
+  ~Handle_T() { drop(_object); }
+
+  // The new object gains its reference before the old one loses its own, so assigning a
+  // handle to itself is safe.
+  Handle_T& operator=(const Handle_T& other) noexcept { return reset(other._object); }
+  Handle_T& operator=(Handle_T&& other) noexcept {
+    T* old = _object;
+    _object = other._object;
+    other._object = nullptr;
+    if (old != _object) drop(old);
+    return *this;
+  }
+  Handle_T& operator=(T* object) noexcept { return reset(object); }
+
+  T* get() const noexcept { return _object; }
+  T* operator->() const noexcept { return _object; }
+  T& operator*() const noexcept { return *_object; }
+  operator T*() const noexcept { return _object; }
+  bool isNull() const noexcept { return _object == nullptr; }
+
+  // The handle as one to a derived class, or null when the object is not one.
+  template <class U>
+  static Handle_T dynamicCast(const Handle_T<U>& other) noexcept {
+    return Handle_T(dynamic_cast<T*>(other.get()));
+  }
+
+ private:
+  Handle_T& reset(T* object) noexcept {
+    acquire(object);
+    T* old = _object;
+    _object = object;
+    drop(old);
+    return *this;
+  }
+  static void acquire(T* object) noexcept {
+    if (object) static_cast<const Unknown*>(object)->addRef();
+  }
+  static void drop(T* object) noexcept {
+    if (object) static_cast<const Unknown*>(object)->release();
+  }
+
+  T* _object;
+};
+
+// A class's name and id.
+class VEMO_CORE_API Unknown::ClassType {
+ public:
+  ClassType() : _id(0) {}
+  explicit ClassType(const String& name) : _name(name), _id(computeId(name)) {}
+  explicit ClassType(const Unknown* object) { setClass(object); }
+
+  // Name and id of the object's class; an empty name and id 0 for null.
+  void setClass(const Unknown* object);
+  const String& getClassName() const { return _name; }
+  unsigned int getClassId() const { return _id; }
+  Handle_T<Unknown> createInstance() const;
+
+  // The class id of a name: over the name's UTF-8 bytes, the sum of byte i shifted left by
+  // 5 * (i mod 6) bits, in 32-bit arithmetic; a sum of 0 gives 0xFFFFFFFF.
+  static unsigned int computeId(const String& name);
+
+ private:
+  String _name;
+  unsigned int _id;
+};
+
+// The process-wide registry of creators, by class name and by class id.
+class VEMO_CORE_API Unknown::RtFactory {
+ public:
+  RtFactory() = delete;
+
+  // Registers a class: false (with a log line) when its name or id is taken.
+  static bool setupCreator(Creator creator);
+  static void unsetupCreator(const String& name);
+  // A new object of the class, or null when the class is unknown.
+  static Handle_T<Unknown> createClassInstance(const String& name);
+  static Handle_T<Unknown> createClassInstance(unsigned int id);
+  // Every registered name, in ascending order.
+  static void getRtClassNames(std::vector<String>& names);
+};
+
+// Undoes a load-time registration when the module unloads (see VEMO_IMPLEMENT_CLASS).
+class VEMO_CORE_API Unknown::Unregistration {
+ public:
+  Unregistration(const String& name, bool registered) : _name(name), _registered(registered) {}
+  ~Unregistration();
+  Unregistration(const Unregistration&) = delete;
+  Unregistration& operator=(const Unregistration&) = delete;
+
+ private:
+  String _name;
+  bool _registered;
+};
+
+inline Unknown::ClassType Unknown::getClassType() const { return ClassType(this); }
+
+}  // namespace vemo
+
+// Classes of this library share the library's time stamp; other modules stamp theirs when
+// they are compiled.
+#if defined(VEMO_CORE_BUILD)
+#define VEMO_CLASS_TIMESTAMP_ ::vemo::Unknown::getClassTimestamp()
+#else
+#define VEMO_CLASS_TIMESTAMP_ ::vemo::Unknown::makeClassTimestamp(__DATE__, __TIME__)
+#endif
+
+// In the class body (leaves the body in private access).
+#define VEMO_DECLARE_CLASS(X)                                                          \
+ public:                                                                               \
+  static const ::vemo::String g_className_;                                            \
+  static const unsigned int g_classId_;                                                \
+  static const bool g_setUpCreator_;                                                   \
+  static const ::vemo::String& getClassName_() { return g_className_; }                \
+  static unsigned int getClassId_() { return g_classId_; }                             \
+  const wchar_t* getClassTimestamp() const override;                                   \
+  const ::vemo::String& getClassName() const override { return g_className_; }         \
+  unsigned int getClassId() const override { return g_classId_; }                      \
+  ::vemo::Unknown::Handle_T<::vemo::Unknown> rtCreateInstance() const override {       \
+    return rtCreateInstance_();                                                        \
+  }                                                                                    \
+  template <class... Args>                                                             \
+  static ::vemo::Unknown::Handle_T<X> createInstance(Args&&... args) {                 \
+    return ::vemo::Unknown::Handle_T<X>(new X(std::forward<Args>(args)...));           \
+  }                                                                                    \
+                                                                                       \
+ private:                                                                              \
+  static ::vemo::Unknown::Handle_T<::vemo::Unknown> rtCreateInstance_() {              \
+    return ::vemo::Unknown::Handle_T<::vemo::Unknown>(new X());                        \
+  }
+
+// In one source file, in the namespace of the class. Name, id and registration are made in
+// this order when the module loads.
+#define VEMO_IMPLEMENT_CLASS(X)                                                          \
+  const ::vemo::String X::g_className_(L## #X);                                          \
+  const unsigned int X::g_classId_ = ::vemo::Unknown::ClassType::computeId(X::g_className_); \
+  const bool X::g_setUpCreator_ =                                                        \
+      ::vemo::Unknown::RtFactory::setupCreator(&X::rtCreateInstance_);                   \
+  static const ::vemo::Unknown::Unregistration g_unregistration_##X##_(X::g_className_,  \
+                                                                        X::g_setUpCreator_); \
+  const wchar_t* X::getClassTimestamp() const {                                          \
+    static const wchar_t* const stamp = VEMO_CLASS_TIMESTAMP_;                           \
+    return stamp;                                                                        \
+  }

@@ -1,0 +1,153 @@
+#include "vemo/core/Log.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cwchar>
+#include <mutex>
+#include <vector>
+
+#include "Format.h"
+
+namespace vemo {
+namespace {
+
+struct LogState {
+  std::recursive_mutex lock;
+  std::vector<LogListener*> listeners;
+  bool dispatching = false;  // set while listeners are called: nested messages are dropped
+};
+
+std::atomic<LogState*> g_state{nullptr};
+std::mutex g_creation;
+
+// Frees the log when the library is unloaded. Being constant-initialised, it is destroyed after
+// every dynamically initialised object of the library, so their destructors may still log.
+struct LogTeardown {
+  constexpr LogTeardown() = default;
+  ~LogTeardown() { delete g_state.exchange(nullptr); }
+} g_teardown;
+
+constexpr std::size_t kInlineChars = 32768;
+
+using ListenerOperation = void (LogListener::*)(const wchar_t*);
+
+// Marks the log as dispatching for the lifetime of one message.
+class DispatchScope {
+ public:
+  explicit DispatchScope(LogState& state) : _state(state) { _state.dispatching = true; }
+  ~DispatchScope() { _state.dispatching = false; }
+  DispatchScope(const DispatchScope&) = delete;
+  DispatchScope& operator=(const DispatchScope&) = delete;
+
+ private:
+  LogState& _state;
+};
+
+template <class Call>
+void callListeners(LogState& state, Call call) {
+  // By index: a listener may add or remove listeners while it is being called.
+  for (std::size_t i = 0; i < state.listeners.size(); ++i) {
+    try {
+      call(state.listeners[i]);
+    } catch (...) {
+      // A failing listener must not keep the message from the others.
+    }
+  }
+}
+
+void dispatch(ListenerOperation operation, const wchar_t* format, va_list args) {
+  LogState* state = g_state.load(std::memory_order_acquire);
+  if (!state) return;
+  std::lock_guard<std::recursive_mutex> guard(state->lock);
+  if (state->dispatching || state->listeners.empty()) return;
+  DispatchScope scope(*state);
+  detail::FormatBuffer<wchar_t, kInlineChars> text;
+  try {
+    if (!text.format(format, args)) return;  // too long for memory: dropped
+  } catch (...) {
+    return;
+  }
+  callListeners(*state, [&](LogListener* listener) { (listener->*operation)(text.text()); });
+}
+
+}  // namespace
+
+void Log::addListener(LogListener* listener) {
+  LogState* state = g_state.load(std::memory_order_acquire);
+  if (!state) {
+    std::lock_guard<std::mutex> creation(g_creation);
+    state = g_state.load(std::memory_order_acquire);
+    if (!state) {
+      state = new LogState;
+      g_state.store(state, std::memory_order_release);
+    }
+  }
+  if (!listener) return;
+  std::lock_guard<std::recursive_mutex> guard(state->lock);
+  for (LogListener* registered : state->listeners)
+    if (registered == listener) return;
+  state->listeners.push_back(listener);
+}
+
+void Log::removeListener(LogListener* listener) {
+  LogState* state = g_state.load(std::memory_order_acquire);
+  if (!state || !listener) return;
+  std::lock_guard<std::recursive_mutex> guard(state->lock);
+  for (auto it = state->listeners.begin(); it != state->listeners.end(); ++it) {
+    if (*it == listener) {
+      state->listeners.erase(it);
+      return;
+    }
+  }
+}
+
+LogListener* Log::getLogListener(const wchar_t* name) {
+  LogState* state = g_state.load(std::memory_order_acquire);
+  if (!state || !name) return nullptr;
+  std::lock_guard<std::recursive_mutex> guard(state->lock);
+  for (LogListener* listener : state->listeners) {
+    const wchar_t* own = listener->getName();
+    if (own && std::wcscmp(own, name) == 0) return listener;
+  }
+  return nullptr;
+}
+
+bool Log::setparam(const wchar_t* param) {
+  LogState* state = g_state.load(std::memory_order_acquire);
+  if (!state || !param) return false;
+  const wchar_t* at = std::wcschr(param, L'@');
+  if (!at) return false;
+  const std::size_t nameLength = static_cast<std::size_t>(at - param);
+  std::lock_guard<std::recursive_mutex> guard(state->lock);
+  for (LogListener* listener : state->listeners) {
+    const wchar_t* own = listener->getName();
+    if (own && std::wcslen(own) == nameLength && std::wcsncmp(own, param, nameLength) == 0)
+      return listener->setparam(at + 1);
+  }
+  return false;
+}
+
+#define VEMO_LOG_DISPATCH(operation)            \
+  void Log::operation(const wchar_t* format, ...) { \
+    va_list args;                               \
+    va_start(args, format);                     \
+    dispatch(&LogListener::operation, format, args); \
+    va_end(args);                               \
+  }
+
+VEMO_LOG_DISPATCH(error)
+VEMO_LOG_DISPATCH(warning)
+VEMO_LOG_DISPATCH(message)
+VEMO_LOG_DISPATCH(debug)
+#undef VEMO_LOG_DISPATCH
+
+void Log::whistle(bool ok) {
+  LogState* state = g_state.load(std::memory_order_acquire);
+  if (!state) return;
+  std::lock_guard<std::recursive_mutex> guard(state->lock);
+  if (state->dispatching) return;
+  DispatchScope scope(*state);
+  callListeners(*state, [ok](LogListener* listener) { listener->whistle(ok); });
+}
+
+}  // namespace vemo

@@ -1,0 +1,238 @@
+#include "vemo/core/Unknown.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <typeinfo>
+
+#if __has_include(<cxxabi.h>)
+#include <cxxabi.h>
+#endif
+
+#include "vemo/core/Console.h"
+#include "vemo/core/Log.h"
+#include "vemo/core/Mutex.h"
+#include "vemo/core/StringHelper.h"
+
+namespace vemo {
+namespace {
+
+// The registry: both tables under one lock. It is made by the first registration and freed
+// when the library unloads; afterwards every registry call finds nothing.
+struct Registry {
+  Mutex lock;
+  std::map<String, Unknown::Creator, StringLess> byName;
+  std::map<unsigned int, Unknown::Creator> byId;
+};
+
+std::atomic<Registry*> g_registry{nullptr};
+std::mutex g_registryCreation;
+
+Registry* registry() { return g_registry.load(std::memory_order_acquire); }
+
+Registry* createRegistry() {
+  std::lock_guard<std::mutex> creation(g_registryCreation);
+  Registry* existing = registry();
+  if (existing) return existing;
+  Registry* made = new Registry;
+  g_registry.store(made, std::memory_order_release);
+  return made;
+}
+
+// Defined before the load-time registrations of this file so that it is destroyed after them.
+struct RegistryTeardown {
+  ~RegistryTeardown() { delete g_registry.exchange(nullptr); }
+} g_registryTeardown;
+
+// The platform's name of the object's most-derived class, as wide text.
+String runtimeTypeName(const Unknown& object) {
+  const char* name = typeid(object).name();
+#if __has_include(<cxxabi.h>)
+  int status = 0;
+  char* readable = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+  if (readable) {
+    String wide = StringHelper::utf8ToWide(readable);
+    std::free(readable);
+    return wide;
+  }
+#endif
+  return StringHelper::utf8ToWide(name);
+}
+
+// The second registration of a class that is already registered with the same creator.
+void reportRepeatedSetup(Unknown::Creator creator, const Unknown& sample) {
+  Unknown::Handle_T<Unknown> registered = creator();
+  if (!registered) return;
+  const String newType = runtimeTypeName(sample), oldType = runtimeTypeName(*registered);
+  if (newType != oldType) {
+    Log::error(L"RTTI: (%s) setup collision! has setup(%s)", newType.getBuffer(),
+               oldType.getBuffer());
+  } else if (std::wcscmp(sample.getClassTimestamp(), registered->getClassTimestamp()) != 0) {
+    Console::setTextAttribute(14);
+    Console::output(L"\nRTTI: (%s) has been setup!", sample.getClassName().getBuffer());
+    Console::setTextAttribute(7);
+  }
+}
+
+const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+const char* const kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+
+// Day of the week (0 = Sunday) of a Gregorian date.
+int weekday(int year, int month, int day) {
+  static const int offsets[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+  if (month < 3) year -= 1;
+  return (year + year / 4 - year / 100 + year / 400 + offsets[month - 1] + day) % 7;
+}
+
+}  // namespace
+
+// ---- Unknown -------------------------------------------------------------------------------
+
+const String Unknown::g_className_(L"Unknown");
+const unsigned int Unknown::g_classId_ = Unknown::ClassType::computeId(Unknown::g_className_);
+const bool Unknown::g_setUpCreator_ = Unknown::RtFactory::setupCreator(&Unknown::rtCreateInstance_);
+static const Unknown::Unregistration g_unregistrationUnknown(Unknown::g_className_,
+                                                             Unknown::g_setUpCreator_);
+
+Unknown::~Unknown() = default;
+
+const wchar_t* Unknown::getClassTimestamp() const {
+  static const wchar_t* const stamp = makeClassTimestamp(__DATE__, __TIME__);
+  return stamp;
+}
+
+const String& Unknown::getClassName() const { return g_className_; }
+unsigned int Unknown::getClassId() const { return g_classId_; }
+Unknown::Handle_T<Unknown> Unknown::rtCreateInstance() const { return rtCreateInstance_(); }
+Unknown::Handle_T<Unknown> Unknown::rtCreateInstance_() { return Handle_T<Unknown>(new Unknown()); }
+Unknown::Handle_T<Unknown> Unknown::createInstance() { return Handle_T<Unknown>(new Unknown()); }
+void Unknown::importFrom(InputStream&) {}
+void Unknown::exportTo(OutputStream&) const {}
+
+const wchar_t* Unknown::makeClassTimestamp(const char* date, const char* time) {
+  // date is "Mmm dd yyyy" (day padded with a blank), time "hh:mm:ss".
+  char month[4] = {0};
+  int day = 1, year = 1970;
+  std::sscanf(date ? date : "", "%3s %d %d", month, &day, &year);
+  int monthNumber = 1;
+  for (int i = 0; i < 12; ++i)
+    if (std::strcmp(kMonths[i], month) == 0) monthNumber = i + 1;
+  char text[64];
+  std::snprintf(text, sizeof text, "%s %s %2d %.8s %d", kWeekdays[weekday(year, monthNumber, day)],
+                kMonths[monthNumber - 1], day, time ? time : "00:00:00", year);
+
+  // Texts are kept for the whole process (never freed: classes hand them out until the end).
+  static std::mutex lock;
+  static auto* texts = new std::set<std::wstring>;
+  std::lock_guard<std::mutex> guard(lock);
+  return texts->insert(std::wstring(text, text + std::strlen(text))).first->c_str();
+}
+
+// ---- ClassType -----------------------------------------------------------------------------
+
+void Unknown::ClassType::setClass(const Unknown* object) {
+  if (object) {
+    _name = object->getClassName();
+    _id = object->getClassId();
+  } else {
+    _name = String();
+    _id = 0;
+  }
+}
+
+Unknown::Handle_T<Unknown> Unknown::ClassType::createInstance() const {
+  return RtFactory::createClassInstance(_name);
+}
+
+unsigned int Unknown::ClassType::computeId(const String& name) {
+  const String_T<char> utf8 = StringHelper::wideToUtf8(name);
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(utf8.getBuffer());
+  std::uint32_t sum = 0;
+  for (int i = 0, n = utf8.getBufferLength() - 1; i < n; ++i)
+    sum += static_cast<std::uint32_t>(bytes[i]) << (5 * (i % 6));
+  return sum ? sum : 0xFFFFFFFFu;
+}
+
+// ---- RtFactory -----------------------------------------------------------------------------
+
+bool Unknown::RtFactory::setupCreator(Creator creator) {
+  Registry* storage = registry();
+  if (!storage) storage = createRegistry();
+  if (!creator) return false;
+  MutexLock guard(storage->lock);
+  Handle_T<Unknown> sample = creator();
+  if (!sample) return false;
+  const String name = sample->getClassName();
+  const unsigned int id = sample->getClassId();
+  const auto byName = storage->byName.find(name);
+  const auto byId = storage->byId.find(id);
+  const bool nameTaken = byName != storage->byName.end();
+  const bool idTaken = byId != storage->byId.end();
+
+  if (!nameTaken && !idTaken) {
+    storage->byName.emplace(name, creator);
+    storage->byId.emplace(id, creator);
+    return true;
+  }
+  if (!nameTaken) {
+    // Two names that hash to one id.
+    Log::error(L"RTTI: (%s) setup error! ClassId(%d)", name.getBuffer(), static_cast<int>(id));
+  } else if (!idTaken || byName->second != creator || byId->second != creator) {
+    Log::error(L"RTTI: (%s) setup error!", name.getBuffer());
+  } else {
+    reportRepeatedSetup(byName->second, *sample);
+  }
+  return false;
+}
+
+void Unknown::RtFactory::unsetupCreator(const String& name) {
+  Registry* storage = registry();
+  if (!storage) return;
+  MutexLock guard(storage->lock);
+  storage->byName.erase(name);
+  storage->byId.erase(ClassType::computeId(name));
+}
+
+Unknown::Handle_T<Unknown> Unknown::RtFactory::createClassInstance(const String& name) {
+  Registry* storage = registry();
+  if (!storage) return Handle_T<Unknown>();
+  Creator creator = nullptr;
+  {
+    MutexLock guard(storage->lock);
+    const auto found = storage->byName.find(name);
+    if (found != storage->byName.end()) creator = found->second;
+  }
+  return creator ? creator() : Handle_T<Unknown>();
+}
+
+Unknown::Handle_T<Unknown> Unknown::RtFactory::createClassInstance(unsigned int id) {
+  Registry* storage = registry();
+  if (!storage) return Handle_T<Unknown>();
+  Creator creator = nullptr;
+  {
+    MutexLock guard(storage->lock);
+    const auto found = storage->byId.find(id);
+    if (found != storage->byId.end()) creator = found->second;
+  }
+  return creator ? creator() : Handle_T<Unknown>();
+}
+
+void Unknown::RtFactory::getRtClassNames(std::vector<String>& names) {
+  names.clear();
+  Registry* storage = registry();
+  if (!storage) return;
+  MutexLock guard(storage->lock);
+  names.reserve(storage->byName.size());
+  for (const auto& entry : storage->byName) names.push_back(entry.first);
+}
+
+Unknown::Unregistration::~Unregistration() {
+  if (_registered) RtFactory::unsetupCreator(_name);
+}
+
+}  // namespace vemo
