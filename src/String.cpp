@@ -227,10 +227,8 @@ bool String_T<T>::isShared() const noexcept {
 }
 
 template <class T>
-void String_T<T>::releaseShared(T* chars) noexcept {
-  StringData* data =
-      reinterpret_cast<StringData*>(reinterpret_cast<char*>(chars) - sizeof(StringData));
-  if (data->count.fetch_sub(1, std::memory_order_acq_rel) == 1) std::free(data);
+void String_T<T>::freeBlock(StringData* data) noexcept {
+  std::free(data);
 }
 
 template <class T>

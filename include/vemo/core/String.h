@@ -174,9 +174,12 @@ class VEMO_CORE_API String_T {
       header()->count.fetch_add(1, std::memory_order_relaxed);
   }
   static void releaseBlock(T* chars) noexcept {
-    if (chars != detail::emptyStringChars<T>()) releaseShared(chars);
+    if (chars == detail::emptyStringChars<T>()) return;
+    StringData* data =
+        reinterpret_cast<StringData*>(reinterpret_cast<char*>(chars) - sizeof(StringData));
+    if (data->count.fetch_sub(1, std::memory_order_acq_rel) == 1) freeBlock(data);
   }
-  static void releaseShared(T* chars) noexcept;
+  static void freeBlock(StringData* data) noexcept;
   void attach(T* chars) noexcept;
   void fork();
   int units() const noexcept {
