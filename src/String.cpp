@@ -41,7 +41,7 @@ T* StringAccess::allocate(std::size_t units, int length) {
 
 template <class T>
 String_T<T> StringAccess::adopt(T* chars) {
-  return String_T<T>(chars);
+  return String_T<T>(chars, typename String_T<T>::Adopt());
 }
 
 template <class T>
@@ -49,7 +49,7 @@ String_T<T> StringAccess::copy(const T* data, std::size_t units, int length) {
   if (units == 0) return String_T<T>();
   T* chars = allocate<T>(units, length);
   __memcpy__(chars, data, units * sizeof(T));
-  return String_T<T>(chars);
+  return String_T<T>(chars, typename String_T<T>::Adopt());
 }
 
 }  // namespace detail
@@ -108,14 +108,29 @@ int encodeChar(int ch, T (&out)[8]) {
   }
 }
 
+// The rank of a wide character in UTF-16 code-unit order. With 32-bit wchar_t, characters
+// above U+FFFF sort where their surrogate pairs would: after U+D7FF, before U+E000.
+inline std::uint32_t utf16Rank(std::uint32_t c) {
+  if (sizeof(wchar_t) == 2 || c < 0xD800) return c;
+  if (c >= 0x10000) return 0xD800 + (c - 0x10000);
+  if (c >= 0xE000) return c + 0x100000;
+  return c;  // a lone surrogate
+}
+
 // Ordinal comparison of code units; a text that ends first is less.
 template <class T>
 int compareUnits(const T* a, std::size_t aUnits, const T* b, std::size_t bUnits) {
   using Unit = std::conditional_t<kWide<T>, std::uint32_t, unsigned char>;
   const std::size_t n = std::min(aUnits, bUnits);
   for (std::size_t i = 0; i < n; ++i) {
-    const Unit x = static_cast<Unit>(a[i]), y = static_cast<Unit>(b[i]);
-    if (x != y) return x < y ? -1 : 1;
+    Unit x = static_cast<Unit>(a[i]), y = static_cast<Unit>(b[i]);
+    if (x != y) {
+      if constexpr (kWide<T>) {
+        x = utf16Rank(x);
+        y = utf16Rank(y);
+      }
+      return x < y ? -1 : 1;
+    }
   }
   return aUnits == bUnits ? 0 : (aUnits < bUnits ? -1 : 1);
 }
@@ -170,7 +185,8 @@ template <class T>
 String_T<T>::String_T(int ch) : _chars(detail::emptyStringChars<T>()) {
   T units[8];
   const int n = encodeChar<T>(ch, units);
-  if (n) *this = StringAccess::copy(units, static_cast<std::size_t>(n), kWide<T> ? n : 1);
+  // An 8-bit encoding may count as several characters by the walking rules (four-byte UTF-8).
+  if (n) *this = StringAccess::copy(units, static_cast<std::size_t>(n), kWide<T> ? n : -1);
 }
 
 template <class T>
@@ -422,7 +438,7 @@ int String_T<T>::replace(const T* pattern, const T* replacement) {
        at = findUnits(_chars, length, at + p, pattern, p)) {
     __memcpy__(out, _chars + done, (at - done) * sizeof(T));
     out += at - done;
-    __memcpy__(out, replacement, r * sizeof(T));
+    if (r) __memcpy__(out, replacement, r * sizeof(T));  // remove() passes a null replacement
     out += r;
     done = at + p;
   }
@@ -494,7 +510,12 @@ int String_T<T>::compareNoCase(const T* text) const {
     const int x = asciiLower(*a), y = asciiLower(*b);
     if (x != y) {
       using Unit = std::conditional_t<kWide<T>, std::uint32_t, unsigned char>;
-      return static_cast<Unit>(x) < static_cast<Unit>(y) ? -1 : 1;
+      Unit u = static_cast<Unit>(x), v = static_cast<Unit>(y);
+      if constexpr (kWide<T>) {
+        u = utf16Rank(u);
+        v = utf16Rank(v);
+      }
+      return u < v ? -1 : 1;
     }
     if (x == 0) return 0;
   }

@@ -163,7 +163,9 @@ class VEMO_CORE_API String_T {
 
  private:
   friend struct detail::StringAccess;
-  explicit String_T(T* adoptedChars) noexcept : _chars(adoptedChars) {}
+  struct Adopt {};
+  // Takes over a block that already carries one reference.
+  String_T(T* adoptedChars, Adopt) noexcept : _chars(adoptedChars) {}
 
   StringData* header() const noexcept {
     return reinterpret_cast<StringData*>(reinterpret_cast<char*>(_chars) - sizeof(StringData));
