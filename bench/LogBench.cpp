@@ -40,7 +40,8 @@ void LogError_ShortMessage(benchmark::State& state) {
   vemo::Log::error(L"warm-up %d", 0);
   int i = 0;
   const long before = g_allocations.load();
-  for (auto _ : state) vemo::Log::error(L"connection %d closed: %s", ++i, L"timeout");
+  for (auto _ : state)
+    vemo::Log::error(L"connection %d closed: %s", ++i, L"timeout");
   const long allocations = g_allocations.load() - before;
   vemo::Log::removeListener(&listener);
   state.counters["allocations_per_call"] =

@@ -53,8 +53,12 @@ void Memcpy_Reference(benchmark::State& state) {
 void Memcpy_Dispatched(benchmark::State& state) {
   copyWith(state, [](void* d, const void* s, std::size_t n) { vemo::__memcpy__(d, s, n); });
 }
-void Memcpy_Sse(benchmark::State& state) { copyWith(state, vemo::memcpySse); }
-void Memcpy_Mmx(benchmark::State& state) { copyWith(state, vemo::memcpyMmx); }
+void Memcpy_Sse(benchmark::State& state) {
+  copyWith(state, vemo::memcpySse);
+}
+void Memcpy_Mmx(benchmark::State& state) {
+  copyWith(state, vemo::memcpyMmx);
+}
 
 void Memset_Reference(benchmark::State& state) {
   fillWith(state, [](void* d, int c, std::size_t n) { std::memset(d, c, n); });
@@ -62,8 +66,12 @@ void Memset_Reference(benchmark::State& state) {
 void Memset_Dispatched(benchmark::State& state) {
   fillWith(state, [](void* d, int c, std::size_t n) { vemo::__memset__(d, c, n); });
 }
-void Memset_Sse(benchmark::State& state) { fillWith(state, vemo::memsetSse); }
-void Memset_Mmx(benchmark::State& state) { fillWith(state, vemo::memsetMmx); }
+void Memset_Sse(benchmark::State& state) {
+  fillWith(state, vemo::memsetSse);
+}
+void Memset_Mmx(benchmark::State& state) {
+  fillWith(state, vemo::memsetMmx);
+}
 
 #define VEMO_SIZES ->Arg(64)->Arg(4 << 10)->Arg(256 << 10)->Arg(16 << 20)
 BENCHMARK(Memcpy_Reference) VEMO_SIZES;

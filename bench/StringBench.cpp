@@ -101,7 +101,9 @@ void StringCopy_Reference_shared_ptr_AfterThreadStart(benchmark::State& state) {
   std::thread([] {}).join();
   StringCopy_Reference_shared_ptr(state);
 }
-void StringCopy_String_AfterThreadStart(benchmark::State& state) { StringCopy_String(state); }
+void StringCopy_String_AfterThreadStart(benchmark::State& state) {
+  StringCopy_String(state);
+}
 BENCHMARK(StringCopy_String_AfterThreadStart)->Arg(0);
 BENCHMARK(StringCopy_Reference_shared_ptr_AfterThreadStart)->Arg(0);
 

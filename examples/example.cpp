@@ -61,7 +61,8 @@ int main() {
   std::vector<String> names;
   Unknown::RtFactory::getRtClassNames(names);
   Console::output(L"  registered:");
-  for (const String& name : names) Console::output(L" %s", name.getBuffer());
+  for (const String& name : names)
+    Console::output(L" %s", name.getBuffer());
   Console::output(L"\n");
   Unknown::Handle_T<Unknown> made = Unknown::RtFactory::createClassInstance(String(L"Greeting"));
   Console::output(L"  created by name: %s (class id 0x%08X), time stamp %s\n",
@@ -77,13 +78,13 @@ int main() {
   for (const char* p = utf8.getBuffer(); *p; ++p)
     Console::output(L" %02X", static_cast<unsigned char>(*p));
   Console::output(L"\n  cp 1252 : %d bytes:", ansi.getBufferLength() - 1);
-  for (const unsigned char* p = ansi.getBuffer(); *p; ++p) Console::output(L" %02X", *p);
+  for (const unsigned char* p = ansi.getBuffer(); *p; ++p)
+    Console::output(L" %02X", *p);
   Console::output(L"\n  back    : %s\n", StringHelper::ansiToWide(ansi).getBuffer());
   setCodePage(0);
 
   Console::output(L"\n== Logging\n");
-  Log::message(L"%d objects, %.3f ms, 64-bit %I64d, narrow text %S", 3, 1.25, -(1LL << 40),
-               "ok");
+  Log::message(L"%d objects, %.3f ms, 64-bit %I64d, narrow text %S", 3, 1.25, -(1LL << 40), "ok");
   Log::error(L"RTTI test: %s", convertToString(1.0 / 3).getBuffer());
   Log::removeListener(&listener);
   return 0;

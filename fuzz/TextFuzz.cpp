@@ -20,7 +20,8 @@ void checkUtf8(const std::string& bytes) {
   const String_T<char> text(bytes.c_str());
   const int length = text.getLength();
   if (length != stringLength(bytes.c_str())) std::abort();
-  for (int i = 0; i < length; i += 7) (void)text[i];
+  for (int i = 0; i < length; i += 7)
+    (void)text[i];
   (void)text.find("\xC3", length / 2);
   (void)text.getSubString(length / 3, length / 3);
 
@@ -34,7 +35,8 @@ void checkCodePage(const std::string& bytes, int codePage) {
   setCodePage(codePage);
   const String_T<unsigned char> text(reinterpret_cast<const unsigned char*>(bytes.c_str()));
   const int length = text.getLength();
-  for (int i = 0; i < length; i += 13) (void)text[i];
+  for (int i = 0; i < length; i += 13)
+    (void)text[i];
   const String wide = StringHelper::ansiToWide(text);
   (void)StringHelper::wideToAnsi(wide);
   setCodePage(0);

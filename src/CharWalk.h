@@ -8,7 +8,9 @@
 namespace vemo {
 namespace detail {
 
-inline bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+inline bool isContinuation(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
 
 // Bytes of the UTF-8 character at p: sequences of at most three bytes are recognised;
 // a sequence cut short ends before the first byte that is not a continuation.
@@ -36,7 +38,9 @@ inline int utf8CharValue(const unsigned char* p, int bytes) {
 
 // Bytes of the code-page character at p: a byte with its top bit set leads two bytes, unless a
 // zero follows it.
-inline int ansiCharBytes(const unsigned char* p) { return (p[0] & 0x80) && p[1] ? 2 : 1; }
+inline int ansiCharBytes(const unsigned char* p) {
+  return (p[0] & 0x80) && p[1] ? 2 : 1;
+}
 
 // Counts the characters in [p, end).
 template <int (*CharBytes)(const unsigned char*)>

@@ -164,7 +164,9 @@ std::size_t wideToUtf8(const wchar_t* in, std::size_t n, unsigned char* out, std
 
 }  // namespace detail
 
-int getCodePage() { return g_codePage.load(std::memory_order_relaxed); }
+int getCodePage() {
+  return g_codePage.load(std::memory_order_relaxed);
+}
 
 bool setCodePage(int codePage) {
   g_codePage.store(codePage, std::memory_order_relaxed);
@@ -177,7 +179,8 @@ bool setCodePage(const char* name) {
   std::size_t n = std::strlen(name);
   if (n >= sizeof lower) return false;  // longer than every name of the table
   for (std::size_t i = 0; i <= n; ++i)
-    lower[i] = (name[i] >= 'A' && name[i] <= 'Z') ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
+    lower[i] =
+        (name[i] >= 'A' && name[i] <= 'Z') ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
   for (const CharsetName* row = kCharsetNames; row->name; ++row) {
     if (std::strcmp(row->name, lower) == 0) return setCodePage(row->codePage);
   }

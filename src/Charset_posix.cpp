@@ -26,12 +26,10 @@ struct CodePageCharset {
   const char* charset;
 };
 const CodePageCharset kCodePageCharsets[] = {
-    {20866, "KOI8-R"},      {28591, "ISO-8859-1"},  {28592, "ISO-8859-2"},
-    {28595, "ISO-8859-5"},  {28597, "ISO-8859-7"},  {28598, "ISO-8859-8"},
-    {50220, "ISO-2022-JP"}, {50225, "ISO-2022-KR"}, {51932, "EUC-JP"},
-    {51949, "EUC-KR"},      {54936, "GB18030"},     {852, "IBM852"},
-    {866, "IBM866"},        {20127, "ASCII"},       {1200, "UTF-16LE"},
-    {1201, "UTF-16BE"},
+    {20866, "KOI8-R"},     {28591, "ISO-8859-1"}, {28592, "ISO-8859-2"},  {28595, "ISO-8859-5"},
+    {28597, "ISO-8859-7"}, {28598, "ISO-8859-8"}, {50220, "ISO-2022-JP"}, {50225, "ISO-2022-KR"},
+    {51932, "EUC-JP"},     {51949, "EUC-KR"},     {54936, "GB18030"},     {852, "IBM852"},
+    {866, "IBM866"},       {20127, "ASCII"},      {1200, "UTF-16LE"},     {1201, "UTF-16BE"},
 };
 
 // The character set of the environment's LC_CTYPE locale, read once without touching the
@@ -146,7 +144,9 @@ void convertInto(iconv_t cd, Output<unsigned char>& output, const wchar_t* text)
 
 }  // namespace
 
-int systemCodePage() { return isUtf8Name(environmentCharset()) ? kUtf8CodePage : 0; }
+int systemCodePage() {
+  return isUtf8Name(environmentCharset()) ? kUtf8CodePage : 0;
+}
 
 long codePageToWide(int codePage, const unsigned char* in, std::size_t n, wchar_t* out,
                     std::size_t room) {

@@ -19,8 +19,12 @@ namespace {
 
 std::atomic<unsigned short> g_attribute{7};
 
-bool hasStandardOutput() { return fcntl(STDOUT_FILENO, F_GETFD) != -1; }
-bool isTerminal() { return isatty(STDOUT_FILENO) == 1; }
+bool hasStandardOutput() {
+  return fcntl(STDOUT_FILENO, F_GETFD) != -1;
+}
+bool isTerminal() {
+  return isatty(STDOUT_FILENO) == 1;
+}
 
 void writeRaw(const char* text, std::size_t length) {
   std::fwrite(text, 1, length, stdout);
@@ -82,7 +86,9 @@ void consoleWrite(const wchar_t* text, std::size_t length) {
 
 }  // namespace detail
 
-bool Console::alloc() { return true; }
+bool Console::alloc() {
+  return true;
+}
 
 void Console::free() {}
 

@@ -17,6 +17,8 @@ Exception::Exception(const wchar_t* file, int line, const char* function, int co
       _code(code),
       _description(description) {}
 
-void Exception::report() const { Log::error(L"%s", _description.c_str()); }
+void Exception::report() const {
+  Log::error(L"%s", _description.c_str());
+}
 
 }  // namespace vemo

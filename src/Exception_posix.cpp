@@ -14,12 +14,15 @@ String getErrorString(unsigned long code) {
   char buffer[256];
   const char* text = strerror_r(number, buffer, sizeof buffer);
   std::size_t length = strlen(text);
-  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r'))
+    --length;
   String_T<char> utf8;
   utf8.setBuffer(text, static_cast<int>(length));
   return StringHelper::utf8ToWide(utf8);
 }
 
-String getLastErrorString() { return getErrorString(static_cast<unsigned long>(errno)); }
+String getLastErrorString() {
+  return getErrorString(static_cast<unsigned long>(errno));
+}
 
 }  // namespace vemo

@@ -28,18 +28,21 @@ class Sink {
     ++_count;
   }
   void put(const CharT* text, std::size_t n) {
-    if (_count < _room) std::memcpy(_out + _count, text, std::min(n, _room - _count) * sizeof(CharT));
+    if (_count < _room)
+      std::memcpy(_out + _count, text, std::min(n, _room - _count) * sizeof(CharT));
     _count += n;
   }
   void fill(CharT c, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) put(c);
+    for (std::size_t i = 0; i < n; ++i)
+      put(c);
   }
   // ASCII text produced by the C library (numbers).
   void putAscii(const char* text, std::size_t n) {
     if constexpr (sizeof(CharT) == 1) {
       put(reinterpret_cast<const CharT*>(text), n);
     } else {
-      for (std::size_t i = 0; i < n; ++i) put(static_cast<CharT>(static_cast<unsigned char>(text[i])));
+      for (std::size_t i = 0; i < n; ++i)
+        put(static_cast<CharT>(static_cast<unsigned char>(text[i])));
     }
   }
   std::size_t count() const { return _count; }
@@ -85,8 +88,20 @@ struct Spec {
   bool left = false, plus = false, space = false, alt = false, zero = false;
   int width = 0;
   int precision = -1;
-  enum Length { kNone, kChar, kShort, kLong, kLongLong, kSize, kMax, kPtrdiff, kLongDouble,
-                kInt64, kInt32, kWide } length = kNone;
+  enum Length {
+    kNone,
+    kChar,
+    kShort,
+    kLong,
+    kLongLong,
+    kSize,
+    kMax,
+    kPtrdiff,
+    kLongDouble,
+    kInt64,
+    kInt32,
+    kWide
+  } length = kNone;
   char conversion = 0;
 };
 
@@ -139,7 +154,8 @@ std::size_t emitForeign(Sink<CharT>* sink, const void* text, TextKind kind, std:
   return emitConverted(sink, limit, [&p](char32_t& cp) {
     if (*p == 0) return false;
     const unsigned char* end = p;
-    while (*end && end - p < 4) ++end;
+    while (*end && end - p < 4)
+      ++end;
     cp = decodeUtf8(p, end);
     return true;
   });
@@ -161,7 +177,8 @@ void formatString(Sink<CharT>& sink, const Spec& spec, const void* text) {
   if (kind == TextKind::kOwn || (kind == TextKind::kNarrow && sizeof(CharT) == 1)) {
     const CharT* s = static_cast<const CharT*>(text);
     std::size_t n = 0;
-    while (n < limit && s[n]) ++n;
+    while (n < limit && s[n])
+      ++n;
     pad(sink, spec, n, true);
     sink.put(s, n);
     pad(sink, spec, n, false);
@@ -208,7 +225,8 @@ void buildDirective(char* out, const Spec& spec, const char* length) {
     *p++ = '.';
     p = std::to_chars(p, p + 12, spec.precision).ptr;
   }
-  while (*length) *p++ = *length++;
+  while (*length)
+    *p++ = *length++;
   *p++ = spec.conversion;
   *p = 0;
 }
@@ -274,7 +292,8 @@ template <class CharT>
 void formatSigned(Sink<CharT>& sink, const Spec& spec, va_list& args) {
   switch (spec.length) {
     case Spec::kChar:
-      return formatInteger(sink, spec, "", static_cast<int>(static_cast<signed char>(va_arg(args, int))));
+      return formatInteger(sink, spec, "",
+                           static_cast<int>(static_cast<signed char>(va_arg(args, int))));
     case Spec::kShort:
       return formatInteger(sink, spec, "", static_cast<int>(static_cast<short>(va_arg(args, int))));
     case Spec::kLong:
@@ -295,11 +314,13 @@ template <class CharT>
 void formatUnsigned(Sink<CharT>& sink, const Spec& spec, va_list& args) {
   switch (spec.length) {
     case Spec::kChar:
-      return formatInteger(sink, spec, "",
-                           static_cast<unsigned>(static_cast<unsigned char>(va_arg(args, unsigned))));
+      return formatInteger(
+          sink, spec, "",
+          static_cast<unsigned>(static_cast<unsigned char>(va_arg(args, unsigned))));
     case Spec::kShort:
-      return formatInteger(sink, spec, "",
-                           static_cast<unsigned>(static_cast<unsigned short>(va_arg(args, unsigned))));
+      return formatInteger(
+          sink, spec, "",
+          static_cast<unsigned>(static_cast<unsigned short>(va_arg(args, unsigned))));
     case Spec::kLong:
       return formatInteger(sink, spec, "l", va_arg(args, unsigned long));
     case Spec::kLongLong:
@@ -370,12 +391,18 @@ const CharT* parseLength(const CharT* p, Spec& spec) {
 template <class CharT>
 const CharT* parseSpec(const CharT* p, Spec& spec, va_list& args) {
   for (;; ++p) {
-    if (*p == '-') spec.left = true;
-    else if (*p == '+') spec.plus = true;
-    else if (*p == ' ') spec.space = true;
-    else if (*p == '#') spec.alt = true;
-    else if (*p == '0') spec.zero = true;
-    else if (*p != '\'') break;
+    if (*p == '-')
+      spec.left = true;
+    else if (*p == '+')
+      spec.plus = true;
+    else if (*p == ' ')
+      spec.space = true;
+    else if (*p == '#')
+      spec.alt = true;
+    else if (*p == '0')
+      spec.zero = true;
+    else if (*p != '\'')
+      break;
   }
   if (*p == '*') {
     spec.width = va_arg(args, int);
@@ -465,7 +492,8 @@ std::size_t formatText(CharT* out, std::size_t room, const CharT* format, va_lis
   const CharT* p = format ? format : kEmpty;
   while (*p) {
     const CharT* literal = p;
-    while (*p && *p != '%') ++p;
+    while (*p && *p != '%')
+      ++p;
     sink.put(literal, static_cast<std::size_t>(p - literal));
     if (!*p) break;
     const CharT* directive = p++;

@@ -18,7 +18,9 @@ __attribute__((constructor)) void libraryEntryPoint() {
 
 }  // namespace
 
-void* libraryModule() { return g_module; }
+void* libraryModule() {
+  return g_module;
+}
 
 }  // namespace detail
 }  // namespace vemo

@@ -127,12 +127,12 @@ bool Log::setparam(const wchar_t* param) {
   return false;
 }
 
-#define VEMO_LOG_DISPATCH(operation)            \
-  void Log::operation(const wchar_t* format, ...) { \
-    va_list args;                               \
-    va_start(args, format);                     \
+#define VEMO_LOG_DISPATCH(operation)                 \
+  void Log::operation(const wchar_t* format, ...) {  \
+    va_list args;                                    \
+    va_start(args, format);                          \
     dispatch(&LogListener::operation, format, args); \
-    va_end(args);                               \
+    va_end(args);                                    \
   }
 
 VEMO_LOG_DISPATCH(error)

@@ -61,9 +61,15 @@ using Mmx64 = __m64;
 typedef __m64 Mmx64 __attribute__((aligned(1), may_alias));
 #endif
 
-inline __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-inline void store16(char* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
-inline void stream16(char* p, __m128i v) { _mm_stream_si128(reinterpret_cast<__m128i*>(p), v); }
+inline __m128i load16(const char* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+inline void store16(char* p, __m128i v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+inline void stream16(char* p, __m128i v) {
+  _mm_stream_si128(reinterpret_cast<__m128i*>(p), v);
+}
 inline std::size_t toBoundary(const char* p) {
   return 16 - (reinterpret_cast<std::uintptr_t>(p) & 15);
 }
@@ -165,7 +171,8 @@ void* memsetSse(void* destination, int value, std::size_t count) {
     store16(d + count - 16, pattern);
     count &= ~static_cast<std::size_t>(15);
   }
-  for (; count > 0; count -= 16, d += 16) stream16(d, pattern);
+  for (; count > 0; count -= 16, d += 16)
+    stream16(d, pattern);
   _mm_sfence();
   return destination;
 }
@@ -176,7 +183,8 @@ void* memsetMmx(void* destination, int value, std::size_t count) {
   const __m64 pattern = _mm_set1_pi8(static_cast<char>(value));
   for (std::size_t blocks = count / 128; blocks > 0; --blocks, d += 128) {
     Mmx64* out = reinterpret_cast<Mmx64*>(d);
-    for (int i = 0; i < 16; ++i) out[i] = pattern;
+    for (int i = 0; i < 16; ++i)
+      out[i] = pattern;
   }
   _mm_empty();
   std::memset(d, value, count % 128);

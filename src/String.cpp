@@ -91,7 +91,8 @@ std::size_t unitOffset(const T* text, const T* end, int index) {
     return std::min(static_cast<std::size_t>(index), static_cast<std::size_t>(end - text));
   } else {
     const T* p = text;
-    while (index-- > 0 && p < end) p += charUnits(p);
+    while (index-- > 0 && p < end)
+      p += charUnits(p);
     return static_cast<std::size_t>(std::min(p, end) - text);
   }
 }
@@ -174,10 +175,12 @@ String_T<T>::String_T(const T* text, int count) : _chars(detail::emptyStringChar
   std::size_t units = static_cast<std::size_t>(count);
   if constexpr (!kWide<T>) {
     const T* p = text;
-    for (int i = 0; i < count; ++i) p += charUnits(p);
+    for (int i = 0; i < count; ++i)
+      p += charUnits(p);
     units = static_cast<std::size_t>(p - text);
   }
-  while (units > 0 && text[units - 1] == 0) --units;
+  while (units > 0 && text[units - 1] == 0)
+    --units;
   if (units) *this = StringAccess::copy(text, units, kWide<T> ? static_cast<int>(units) : -1);
 }
 
@@ -299,7 +302,8 @@ int String_T<T>::find(const T* text, int start) const {
   const std::size_t from = unitOffset(_chars, _chars + units(), start);
   if (isEmpty()) return -1;
   if (patternUnits == 0) return static_cast<int>(from);
-  const std::size_t at = findUnits(_chars, static_cast<std::size_t>(units()), from, text, patternUnits);
+  const std::size_t at =
+      findUnits(_chars, static_cast<std::size_t>(units()), from, text, patternUnits);
   return at == std::string_view::npos ? -1 : static_cast<int>(at);
 }
 
@@ -314,8 +318,7 @@ template <class T>
 String_T<T> String_T<T>::getSubString(int start, int count) const {
   const T* end = _chars + units();
   const std::size_t from = unitOffset(_chars, end, start);
-  const std::size_t to =
-      count < 0 ? units() : from + unitOffset(_chars + from, end, count);
+  const std::size_t to = count < 0 ? units() : from + unitOffset(_chars + from, end, count);
   if (from == 0 && to == static_cast<std::size_t>(units())) return *this;
   return StringAccess::copy(_chars + from, to - from, kWide<T> ? static_cast<int>(to - from) : -1);
 }
@@ -359,8 +362,7 @@ int String_T<T>::erase(int start, int count) {
     attach(detail::emptyStringChars<T>());
     return count;
   }
-  T* chars =
-      StringAccess::allocate<T>(length - n, kWide<T> ? static_cast<int>(length - n) : -1);
+  T* chars = StringAccess::allocate<T>(length - n, kWide<T> ? static_cast<int>(length - n) : -1);
   __memcpy__(chars, _chars, from * sizeof(T));
   __memcpy__(chars + from, _chars + from + n, (length - from - n) * sizeof(T));
   attach(chars);
@@ -456,7 +458,8 @@ template <class T>
 String_T<T>& String_T<T>::trimLeft() {
   const int length = units();
   int from = 0;
-  while (from < length && isAsciiSpace(_chars[from])) ++from;
+  while (from < length && isAsciiSpace(_chars[from]))
+    ++from;
   if (from > 0) setBuffer(_chars + from, static_cast<int>((length - from) * sizeof(T)));
   return *this;
 }
@@ -465,7 +468,8 @@ template <class T>
 String_T<T>& String_T<T>::trimRight() {
   const int length = units();
   int to = length;
-  while (to > 0 && isAsciiSpace(_chars[to - 1])) --to;
+  while (to > 0 && isAsciiSpace(_chars[to - 1]))
+    --to;
   if (to < length) setBuffer(_chars, static_cast<int>(to * sizeof(T)));
   return *this;
 }

@@ -59,7 +59,8 @@ String decimal(Int value) {
   const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
   wchar_t wide[24];
   std::size_t n = 0;
-  for (const char* p = digits; p != end; ++p) wide[n++] = static_cast<wchar_t>(*p);
+  for (const char* p = digits; p != end; ++p)
+    wide[n++] = static_cast<wchar_t>(*p);
   return StringAccess::copy(wide, n, static_cast<int>(n));
 }
 
@@ -109,7 +110,9 @@ StringConvert::operator String() const {
   return StringHelper::utf8ToWide(_utf8);
 }
 
-String convertToString(bool value) { return String(value ? L"true" : L"false"); }
+String convertToString(bool value) {
+  return String(value ? L"true" : L"false");
+}
 
 String convertToString(float value) {
   String text;
@@ -123,23 +126,53 @@ String convertToString(double value) {
   return text;
 }
 
-String convertToString(long value) { return decimal(value); }
-String convertToString(unsigned long value) { return decimal(value); }
-String convertToString(unsigned int value) { return decimal(value); }
-String convertToString(signed char value) { return decimal(static_cast<int>(value)); }
-String convertToString(unsigned char value) { return decimal(static_cast<int>(value)); }
-String convertToString(short value) { return decimal(static_cast<int>(value)); }
-String convertToString(unsigned short value) { return decimal(static_cast<int>(value)); }
-String convertToString(int value) { return decimal(value); }
-String convertToString(__int64 value) { return decimal(value); }
-String convertToString(__uint64 value) { return decimal(value); }
-String convertToString(const unsigned char* text) { return StringHelper::ansiToWide(text); }
-String convertToString(const char* text) { return StringHelper::utf8ToWide(text); }
-String convertToString(const wchar_t* text) { return String(text); }
+String convertToString(long value) {
+  return decimal(value);
+}
+String convertToString(unsigned long value) {
+  return decimal(value);
+}
+String convertToString(unsigned int value) {
+  return decimal(value);
+}
+String convertToString(signed char value) {
+  return decimal(static_cast<int>(value));
+}
+String convertToString(unsigned char value) {
+  return decimal(static_cast<int>(value));
+}
+String convertToString(short value) {
+  return decimal(static_cast<int>(value));
+}
+String convertToString(unsigned short value) {
+  return decimal(static_cast<int>(value));
+}
+String convertToString(int value) {
+  return decimal(value);
+}
+String convertToString(__int64 value) {
+  return decimal(value);
+}
+String convertToString(__uint64 value) {
+  return decimal(value);
+}
+String convertToString(const unsigned char* text) {
+  return StringHelper::ansiToWide(text);
+}
+String convertToString(const char* text) {
+  return StringHelper::utf8ToWide(text);
+}
+String convertToString(const wchar_t* text) {
+  return String(text);
+}
 String convertToString(const String_T<unsigned char>& text) {
   return StringHelper::ansiToWide(text);
 }
-String convertToString(const String_T<char>& text) { return StringHelper::utf8ToWide(text); }
-String convertToString(const String& text) { return text; }
+String convertToString(const String_T<char>& text) {
+  return StringHelper::utf8ToWide(text);
+}
+String convertToString(const String& text) {
+  return text;
+}
 
 }  // namespace vemo

@@ -32,7 +32,9 @@ struct Registry {
 std::atomic<Registry*> g_registry{nullptr};
 std::mutex g_registryCreation;
 
-Registry* registry() { return g_registry.load(std::memory_order_acquire); }
+Registry* registry() {
+  return g_registry.load(std::memory_order_acquire);
+}
 
 Registry* createRegistry() {
   std::lock_guard<std::mutex> creation(g_registryCreation);
@@ -106,11 +108,21 @@ const wchar_t* Unknown::getClassTimestamp() const {
   return stamp;
 }
 
-const String& Unknown::getClassName() const { return g_className_; }
-unsigned int Unknown::getClassId() const { return g_classId_; }
-Unknown::Handle_T<Unknown> Unknown::rtCreateInstance() const { return rtCreateInstance_(); }
-Unknown::Handle_T<Unknown> Unknown::rtCreateInstance_() { return Handle_T<Unknown>(new Unknown()); }
-Unknown::Handle_T<Unknown> Unknown::createInstance() { return Handle_T<Unknown>(new Unknown()); }
+const String& Unknown::getClassName() const {
+  return g_className_;
+}
+unsigned int Unknown::getClassId() const {
+  return g_classId_;
+}
+Unknown::Handle_T<Unknown> Unknown::rtCreateInstance() const {
+  return rtCreateInstance_();
+}
+Unknown::Handle_T<Unknown> Unknown::rtCreateInstance_() {
+  return Handle_T<Unknown>(new Unknown());
+}
+Unknown::Handle_T<Unknown> Unknown::createInstance() {
+  return Handle_T<Unknown>(new Unknown());
+}
 void Unknown::importFrom(InputStream&) {}
 void Unknown::exportTo(OutputStream&) const {}
 
@@ -228,7 +240,8 @@ void Unknown::RtFactory::getRtClassNames(std::vector<String>& names) {
   if (!storage) return;
   MutexLock guard(storage->lock);
   names.reserve(storage->byName.size());
-  for (const auto& entry : storage->byName) names.push_back(entry.first);
+  for (const auto& entry : storage->byName)
+    names.push_back(entry.first);
 }
 
 Unknown::Unregistration::~Unregistration() {

@@ -10,7 +10,9 @@ namespace detail {
 
 constexpr char32_t kReplacementChar = 0xFFFD;
 
-inline bool isSurrogate(char32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
+inline bool isSurrogate(char32_t cp) {
+  return cp >= 0xD800 && cp <= 0xDFFF;
+}
 
 // Decodes one character from [p, end) and advances p. A broken sequence yields U+FFFD and
 // consumes its maximal valid prefix (at least one byte), as the common converters do.
@@ -92,7 +94,9 @@ inline char32_t decodeWide(const wchar_t*& p, const wchar_t* end) {
 }
 
 // Units a code point takes as wchar_t (2 for a pair on 16-bit platforms).
-inline int wideLength(char32_t cp) { return (sizeof(wchar_t) == 2 && cp > 0xFFFF) ? 2 : 1; }
+inline int wideLength(char32_t cp) {
+  return (sizeof(wchar_t) == 2 && cp > 0xFFFF) ? 2 : 1;
+}
 
 inline int encodeWide(char32_t cp, wchar_t* out) {
   if (sizeof(wchar_t) == 2 && cp > 0xFFFF) {

@@ -55,6 +55,5 @@ VEMO_CORE_API String getLastErrorString();
 
 // Throws the library's Exception for the current file and function, with code -1. `line` is
 // the line number that belongs to the throw site's published text, given explicitly.
-#define VEMO_THROW(line, description)                                                    \
-  throw ::vemo::Exception(VEMO_WIDEN(__FILE__), (line), VEMO_FUNCTION_SIGNATURE, -1, \
-                          (description))
+#define VEMO_THROW(line, description) \
+  throw ::vemo::Exception(VEMO_WIDEN(__FILE__), (line), VEMO_FUNCTION_SIGNATURE, -1, (description))

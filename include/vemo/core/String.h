@@ -184,9 +184,7 @@ class VEMO_CORE_API String_T {
   static void freeBlock(StringData* data) noexcept;
   void attach(T* chars) noexcept;
   void fork();
-  int units() const noexcept {
-    return static_cast<int>(header()->size / sizeof(T)) - 1;
-  }
+  int units() const noexcept { return static_cast<int>(header()->size / sizeof(T)) - 1; }
 
   T* _chars;
 };

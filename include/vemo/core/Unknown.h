@@ -199,7 +199,9 @@ class VEMO_CORE_API Unknown::Unregistration {
   bool _registered;
 };
 
-inline Unknown::ClassType Unknown::getClassType() const { return ClassType(this); }
+inline Unknown::ClassType Unknown::getClassType() const {
+  return ClassType(this);
+}
 
 }  // namespace vemo
 
@@ -212,39 +214,46 @@ inline Unknown::ClassType Unknown::getClassType() const { return ClassType(this)
 #endif
 
 // In the class body (leaves the body in private access).
-#define VEMO_DECLARE_CLASS(X)                                                          \
- public:                                                                               \
-  static const ::vemo::String g_className_;                                            \
-  static const unsigned int g_classId_;                                                \
-  static const bool g_setUpCreator_;                                                   \
-  static const ::vemo::String& getClassName_() { return g_className_; }                \
-  static unsigned int getClassId_() { return g_classId_; }                             \
-  const wchar_t* getClassTimestamp() const override;                                   \
-  const ::vemo::String& getClassName() const override { return g_className_; }         \
-  unsigned int getClassId() const override { return g_classId_; }                      \
-  ::vemo::Unknown::Handle_T<::vemo::Unknown> rtCreateInstance() const override {       \
-    return rtCreateInstance_();                                                        \
-  }                                                                                    \
-  template <class... Args>                                                             \
-  static ::vemo::Unknown::Handle_T<X> createInstance(Args&&... args) {                 \
-    return ::vemo::Unknown::Handle_T<X>(new X(std::forward<Args>(args)...));           \
-  }                                                                                    \
-                                                                                       \
- private:                                                                              \
-  static ::vemo::Unknown::Handle_T<::vemo::Unknown> rtCreateInstance_() {              \
-    return ::vemo::Unknown::Handle_T<::vemo::Unknown>(new X());                        \
+#define VEMO_DECLARE_CLASS(X)                                                    \
+ public:                                                                         \
+  static const ::vemo::String g_className_;                                      \
+  static const unsigned int g_classId_;                                          \
+  static const bool g_setUpCreator_;                                             \
+  static const ::vemo::String& getClassName_() {                                 \
+    return g_className_;                                                         \
+  }                                                                              \
+  static unsigned int getClassId_() {                                            \
+    return g_classId_;                                                           \
+  }                                                                              \
+  const wchar_t* getClassTimestamp() const override;                             \
+  const ::vemo::String& getClassName() const override {                          \
+    return g_className_;                                                         \
+  }                                                                              \
+  unsigned int getClassId() const override {                                     \
+    return g_classId_;                                                           \
+  }                                                                              \
+  ::vemo::Unknown::Handle_T<::vemo::Unknown> rtCreateInstance() const override { \
+    return rtCreateInstance_();                                                  \
+  }                                                                              \
+  template <class... Args>                                                       \
+  static ::vemo::Unknown::Handle_T<X> createInstance(Args&&... args) {           \
+    return ::vemo::Unknown::Handle_T<X>(new X(std::forward<Args>(args)...));     \
+  }                                                                              \
+                                                                                 \
+ private:                                                                        \
+  static ::vemo::Unknown::Handle_T<::vemo::Unknown> rtCreateInstance_() {        \
+    return ::vemo::Unknown::Handle_T<::vemo::Unknown>(new X());                  \
   }
 
 // In one source file, in the namespace of the class. Name, id and registration are made in
 // this order when the module loads.
-#define VEMO_IMPLEMENT_CLASS(X)                                                          \
-  const ::vemo::String X::g_className_(L## #X);                                          \
-  const unsigned int X::g_classId_ = ::vemo::Unknown::ClassType::computeId(X::g_className_); \
-  const bool X::g_setUpCreator_ =                                                        \
-      ::vemo::Unknown::RtFactory::setupCreator(&X::rtCreateInstance_);                   \
-  static const ::vemo::Unknown::Unregistration g_unregistration_##X##_(X::g_className_,  \
-                                                                        X::g_setUpCreator_); \
-  const wchar_t* X::getClassTimestamp() const {                                          \
-    static const wchar_t* const stamp = VEMO_CLASS_TIMESTAMP_;                           \
-    return stamp;                                                                        \
+#define VEMO_IMPLEMENT_CLASS(X)                                                                    \
+  const ::vemo::String X::g_className_(L## #X);                                                    \
+  const unsigned int X::g_classId_ = ::vemo::Unknown::ClassType::computeId(X::g_className_);       \
+  const bool X::g_setUpCreator_ = ::vemo::Unknown::RtFactory::setupCreator(&X::rtCreateInstance_); \
+  static const ::vemo::Unknown::Unregistration g_unregistration_##X##_(X::g_className_,            \
+                                                                       X::g_setUpCreator_);        \
+  const wchar_t* X::getClassTimestamp() const {                                                    \
+    static const wchar_t* const stamp = VEMO_CLASS_TIMESTAMP_;                                     \
+    return stamp;                                                                                  \
   }
