@@ -9,6 +9,7 @@ dir=build-test${sanitize:+-${sanitize//,/-}}
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMO_SANITIZE="$sanitize" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 ctest --test-dir "$dir" --output-on-failure -j"$(nproc)"
