@@ -1,8 +1,15 @@
 #include "vemo/core/File.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "File.h"
+#include "vemo/core/Log.h"
+#include "vemo/core/Memory.h"
+#include "vemo/core/StringHelper.h"
 
 namespace vemo {
 namespace {
@@ -54,8 +61,251 @@ const wchar_t* const kErrnoTexts[] = {
     L"EILSEQ: Illegal byte sequence.",
 };
 constexpr int kTruncated = 80;
+constexpr int kPositionRetries = 3;
 
 }  // namespace
+
+// ---- File ------------------------------------------------------------------------------
+
+File::File() : _stream(nullptr) {}
+
+File::~File() {
+  close();
+}
+
+Unknown::Handle_T<File> File::createInstance() {
+  return Handle_T<File>(new File());
+}
+
+bool File::open(const String& name, int flags, int permission) {
+  close();
+  if (name.isEmpty()) return false;
+  std::FILE* stream = detail::openFile(name, flags, permission);
+  if (!stream) return false;
+  _stream = stream;
+  _fileName = name;
+  _direction = Direction::kNone;
+  return true;
+}
+
+void File::close() {
+  if (!_stream) return;
+  if (std::fclose(_stream) != 0)
+    Log::error(L"Close file error! %s File:%s", getLastError(), _fileName.getBuffer());
+  _stream = nullptr;
+  _fileName = String();
+}
+
+bool File::eof() const {
+  return _stream && std::feof(_stream) != 0;
+}
+
+int File::tell(bool repeat) const {
+  long position = std::ftell(_stream);
+  for (int i = 0; repeat && position < 0 && i < kPositionRetries; ++i)
+    position = std::ftell(_stream);
+  if (position < 0 || position > INT_MAX) {
+    if (!repeat)
+      Log::error(L"Get file position error! %s File:%s", getLastError(), _fileName.getBuffer());
+    return -1;
+  }
+  return static_cast<int>(position);
+}
+
+int File::seek(long offset, int origin, bool repeat) const {
+  int result = std::fseek(_stream, offset, origin);
+  for (int i = 0; repeat && result != 0 && i < kPositionRetries; ++i)
+    result = std::fseek(_stream, offset, origin);
+  if (result != 0) {
+    if (!repeat)
+      Log::error(L"Set file position(%d,%d) error! %s File:%s", static_cast<int>(offset), origin,
+                 getLastError(), _fileName.getBuffer());
+    return -1;
+  }
+  _direction = Direction::kNone;
+  return 0;
+}
+
+void File::turnTo(Direction direction) const {
+  if (_direction != Direction::kNone && _direction != direction) std::fseek(_stream, 0, SEEK_CUR);
+  _direction = direction;
+}
+
+int File::getArchiveSize() const {
+  if (!_stream) return -1;
+  const int position = tell(true);
+  if (position < 0 || seek(0, SEEK_END, true) < 0) return -1;
+  const int size = tell(true);
+  seek(position, SEEK_SET, true);
+  return size;
+}
+
+int File::available() const {
+  if (!_stream) return -1;
+  const int position = tell(true);
+  const int size = getArchiveSize();
+  return position < 0 || size < 0 ? -1 : size - position;
+}
+
+int File::getPosition() const {
+  return _stream ? tell(false) : -1;
+}
+
+int File::setPosition(int position) {
+  if (!_stream) return -1;
+  return seek(position, SEEK_SET, false) < 0 ? -1 : position;
+}
+
+int File::read(void* buffer, int size) {
+  if (!_stream) return -1;
+  if (size < 1) return 0;
+  turnTo(Direction::kRead);
+  return static_cast<int>(std::fread(buffer, 1, static_cast<std::size_t>(size), _stream));
+}
+
+int File::peek(void* buffer, int size) const {
+  if (!_stream) return -1;
+  if (size < 1) return 0;
+  const int position = tell(true);
+  if (position < 0) return -1;
+  turnTo(Direction::kRead);
+  const int n = static_cast<int>(std::fread(buffer, 1, static_cast<std::size_t>(size), _stream));
+  std::clearerr(_stream);
+  seek(position, SEEK_SET, true);
+  return n;
+}
+
+int File::write(const void* data, int size) {
+  if (!_stream) return -1;
+  if (size < 1) return 0;
+  turnTo(Direction::kWrite);
+  errno = 0;
+  const int n = static_cast<int>(std::fwrite(data, 1, static_cast<std::size_t>(size), _stream));
+  if (n == 0 && errno == EINVAL)
+    Log::error(L"Write file error! errno(%d) %s File:%s", 22, getLastError(),
+               _fileName.getBuffer());
+  return n;
+}
+
+// ---- TempFile --------------------------------------------------------------------------
+
+Unknown::Handle_T<TempFile> TempFile::createTempFile() {
+  const String name = getTempFileName();
+  Handle_T<TempFile> file(new TempFile());
+  if (name.isEmpty() || !file->open(name, kReadWrite | kCreate, kReadable | kWritable)) {
+    Log::error(L"Create temp file error!");
+    return Handle_T<TempFile>();
+  }
+  return file;
+}
+
+TempFile::~TempFile() {
+  if (isInvalid()) return;
+  const String name = getFileName();
+  close();
+  std::error_code ignored;
+  std::filesystem::remove(detail::nativePath(name), ignored);
+}
+
+// ---- MemoryFile ------------------------------------------------------------------------
+
+MemoryFile::MemoryFile() : _size(0), _position(0) {}
+MemoryFile::~MemoryFile() = default;
+MemoryFile::MemoryFile(const MemoryFile& other)
+    : Unknown(other),
+      Archive(other),
+      _blocks(other._blocks),
+      _size(other._size),
+      _position(other._position) {}
+
+MemoryFile& MemoryFile::operator=(const MemoryFile& other) {
+  _blocks = other._blocks;
+  _size = other._size;
+  _position = other._position;
+  return *this;
+}
+
+Unknown::Handle_T<MemoryFile> MemoryFile::createInstance() {
+  return Handle_T<MemoryFile>(new MemoryFile());
+}
+
+int MemoryFile::setPosition(int position) {
+  _position = position > 0 ? (position < _size ? position : _size) : 0;
+  return _position;
+}
+
+int MemoryFile::peek(void* buffer, int size) const {
+  if (size < 1) return 0;
+  unsigned char* out = static_cast<unsigned char*>(buffer);
+  int copied = 0;
+  for (int at = _position; copied < size && at < _size;) {
+    const int offset = at % Cache::kSize;
+    int n = size - copied;
+    if (n > _size - at) n = _size - at;
+    if (n > Cache::kSize - offset) n = Cache::kSize - offset;
+    __memcpy__(out + copied, _blocks[static_cast<std::size_t>(at / Cache::kSize)]->data + offset,
+               static_cast<std::size_t>(n));
+    copied += n;
+    at += n;
+  }
+  return copied;
+}
+
+int MemoryFile::read(void* buffer, int size) {
+  const int n = peek(buffer, size);
+  if (n > 0) _position += n;
+  return n;
+}
+
+int MemoryFile::write(const void* data, int size) {
+  if (size < 1) return 0;
+  const unsigned char* in = static_cast<const unsigned char*>(data);
+  int written = 0;
+  while (written < size) {
+    const std::size_t index = static_cast<std::size_t>(_position / Cache::kSize);
+    const int offset = _position % Cache::kSize;
+    if (_position == _size && index == _blocks.size()) {
+      if (_position > INT_MAX - Cache::kSize) break;  // the file is limited to 2 GiB
+      Cache* block = new (std::nothrow) Cache();
+      if (!block) {
+        Log::error(L"Alloc memory error!");
+        break;
+      }
+      _blocks.emplace_back(block);
+    }
+    int n = size - written;
+    if (n > Cache::kSize - offset) n = Cache::kSize - offset;
+    __memcpy__(_blocks[index]->data + offset, in + written, static_cast<std::size_t>(n));
+    written += n;
+    _position += n;
+    if (_position > _size) _size = _position;
+  }
+  return written > 0 ? written : -1;
+}
+
+// ---- free helpers ----------------------------------------------------------------------
+
+int getFileSize(const wchar_t* path) {
+  std::error_code error;
+  const auto size = std::filesystem::file_size(detail::nativePath(String(path)), error);
+  if (error || size > static_cast<std::uintmax_t>(INT_MAX)) {
+    errno = error ? error.value() : EFBIG;
+    Log::error(L"  %s", File::getLastError());
+    return -1;
+  }
+  return static_cast<int>(size);
+}
+
+bool calcFileMd5(const wchar_t* path, MD5Checksum& md5) {
+  Unknown::Handle_T<File> file = File::createInstance();
+  if (!file->open(String(path), File::kReadOnly, File::kReadable | File::kWritable)) return false;
+  return calcArchiveMd5(file.get(), md5);
+}
+
+bool isFileExists(const wchar_t* path) {
+  std::error_code error;
+  return path && std::filesystem::exists(detail::nativePath(String(path)), error);
+}
 
 const wchar_t* File::getLastError() {
   const int number = detail::classicErrno(errno);

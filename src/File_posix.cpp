@@ -1,9 +1,94 @@
+// Files on POSIX systems: open(2) with the library's flag bits, a stdio stream on the
+// descriptor, and unique temporary files from mkstemp(3).
 #include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
 
 #include "File.h"
+#include "vemo/core/Exception.h"
+#include "vemo/core/File.h"
+#include "vemo/core/Log.h"
+#include "vemo/core/StringHelper.h"
 
 namespace vemo {
 namespace detail {
+namespace {
+
+int openFlags(int flags) {
+  int result = O_CLOEXEC;
+  switch (flags & 3) {
+    case File::kWriteOnly:
+      result |= O_WRONLY;
+      break;
+    case File::kReadWrite:
+      result |= O_RDWR;
+      break;
+    default:
+      result |= O_RDONLY;
+      break;
+  }
+  if (flags & File::kAppend) result |= O_APPEND;
+  if (flags & File::kCreate) result |= O_CREAT;
+  if (flags & File::kTruncate) result |= O_TRUNC;
+  if (flags & File::kExclusive) result |= O_EXCL;
+  return result;
+}
+
+// Read for everyone and write for the owner, from the two permission bits (0644 for both).
+mode_t createMode(int permission) {
+  mode_t mode = 0;
+  if (permission & File::kReadable) mode |= S_IRUSR | S_IRGRP | S_IROTH;
+  if (permission & File::kWritable) mode |= S_IWUSR;
+  return mode;
+}
+
+const char* streamMode(int flags) {
+  switch (flags & 0x0F) {
+    case 1:
+      return "wb";
+    case 2:
+      return "w+b";
+    case 9:
+      return "ab";
+    case 10:
+      return "a+b";
+    default:
+      return "rb";
+  }
+}
+
+}  // namespace
+
+std::filesystem::path nativePath(const String& name) {
+  return std::filesystem::path(StringHelper::wideToUtf8(name).getBuffer());
+}
+
+std::FILE* openFile(const String& name, int flags, int permission) {
+  const String_T<char> path = StringHelper::wideToUtf8(name);
+  int descriptor = ::open(path.getBuffer(), openFlags(flags), createMode(permission));
+  struct stat status;
+  if (descriptor >= 0 && fstat(descriptor, &status) == 0 && S_ISDIR(status.st_mode)) {
+    // A directory is not a file, as on systems where opening one fails outright.
+    ::close(descriptor);
+    descriptor = -1;
+    errno = EACCES;
+  }
+  if (descriptor < 0) {
+    Log::error(L"Open file error! %s File:%s", File::getLastError(), name.getBuffer());
+    return nullptr;
+  }
+  std::FILE* stream = fdopen(descriptor, streamMode(flags));
+  if (!stream) {
+    Log::error(L"Open file error! %s File:%s", File::getLastError(), name.getBuffer());
+    if (::close(descriptor) != 0)
+      Log::error(L"Close file error! %s File:%s", File::getLastError(), name.getBuffer());
+  }
+  return stream;
+}
 
 int classicErrno(int platformErrno) {
   switch (platformErrno) {
@@ -91,4 +176,19 @@ int classicErrno(int platformErrno) {
 }
 
 }  // namespace detail
+
+String TempFile::getTempFileName() {
+  const char* directory = getenv("TMPDIR");
+  std::string pattern = directory && *directory ? directory : "/tmp";
+  if (pattern.back() != '/') pattern += '/';
+  pattern += "vemoXXXXXX";
+  const int descriptor = mkstemp(pattern.data());
+  if (descriptor < 0) {
+    Log::error(L"%s", getLastErrorString().getBuffer());
+    return String();
+  }
+  ::close(descriptor);
+  return StringHelper::utf8ToWide(pattern.c_str());
+}
+
 }  // namespace vemo

@@ -15,6 +15,7 @@
 
 #include "vemo/core/Console.h"
 #include "vemo/core/Log.h"
+#include "vemo/core/MemoryStream.h"
 #include "vemo/core/Mutex.h"
 #include "vemo/core/StringHelper.h"
 
@@ -50,19 +51,8 @@ struct RegistryTeardown {
   ~RegistryTeardown() { delete g_registry.exchange(nullptr); }
 } g_registryTeardown;
 
-// The platform's name of the object's most-derived class, as wide text.
 String runtimeTypeName(const Unknown& object) {
-  const char* name = typeid(object).name();
-#if __has_include(<cxxabi.h>)
-  int status = 0;
-  char* readable = abi::__cxa_demangle(name, nullptr, nullptr, &status);
-  if (readable) {
-    String wide = StringHelper::utf8ToWide(readable);
-    std::free(readable);
-    return wide;
-  }
-#endif
-  return StringHelper::utf8ToWide(name);
+  return detail::typeName(typeid(object));
 }
 
 // The second registration of a class that is already registered with the same creator.
@@ -123,6 +113,21 @@ Unknown::Handle_T<Unknown> Unknown::rtCreateInstance_() {
 Unknown::Handle_T<Unknown> Unknown::createInstance() {
   return Handle_T<Unknown>(new Unknown());
 }
+Unknown::Handle_T<Unknown> Unknown::clone() const {
+  Handle_T<Unknown> copy = rtCreateInstance();
+  if (!copy || typeid(*copy) != typeid(*this)) {
+    Log::error(L"Call rtCreateInstance(%s) error! typeid(%s)", getClassName().getBuffer(),
+               detail::typeName(typeid(*this)).getBuffer());
+    return Handle_T<Unknown>();
+  }
+  Handle_T<MemoryStream> bytes = MemoryStream::createInstance();
+  OutputStream output(bytes.get());
+  exportTo(output);
+  InputStream input(bytes.get());
+  copy->importFrom(input);
+  return copy;
+}
+
 void Unknown::importFrom(InputStream&) {}
 void Unknown::exportTo(OutputStream&) const {}
 
@@ -242,6 +247,20 @@ void Unknown::RtFactory::getRtClassNames(std::vector<String>& names) {
   names.reserve(storage->byName.size());
   for (const auto& entry : storage->byName)
     names.push_back(entry.first);
+}
+
+String detail::typeName(const std::type_info& type) {
+  const char* name = type.name();
+#if __has_include(<cxxabi.h>)
+  int status = 0;
+  char* readable = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+  if (readable) {
+    String wide = StringHelper::utf8ToWide(readable);
+    std::free(readable);
+    return wide;
+  }
+#endif
+  return StringHelper::utf8ToWide(name);
 }
 
 Unknown::Unregistration::~Unregistration() {

@@ -57,3 +57,8 @@ VEMO_CORE_API String getLastErrorString();
 // the line number that belongs to the throw site's published text, given explicitly.
 #define VEMO_THROW(line, description) \
   throw ::vemo::Exception(VEMO_WIDEN(__FILE__), (line), VEMO_FUNCTION_SIGNATURE, -1, (description))
+
+// The same with the file text given: the library's throw sites name the header of the
+// operation (without extension) so that callers see a stable location.
+#define VEMO_THROW_AT(file, line, description) \
+  throw ::vemo::Exception((file), (line), VEMO_FUNCTION_SIGNATURE, -1, (description))

@@ -1,16 +1,132 @@
-// File: operating-system files.
+// File, TempFile and MemoryFile: archives on operating-system files and in memory.
 #pragma once
 
+#include <cstdio>
+#include <vector>
+
+#include "vemo/core/Archive.h"
 #include "vemo/core/Export.h"
+#include "vemo/core/String.h"
 
 namespace vemo {
 
-class VEMO_CORE_API File {
+class MD5Checksum;
+
+// An operating-system file behind a buffered stream. Failures are logged and reported as -1 or
+// false; nothing throws. Sizes and positions are limited to 2,147,483,647 bytes.
+class VEMO_CORE_API File : public Archive {
  public:
+  // Flag bits of open().
+  enum OpenFlags {
+    kReadOnly = 0x0000,
+    kWriteOnly = 0x0001,
+    kReadWrite = 0x0002,
+    kAppend = 0x0008,
+    kCreate = 0x0100,
+    kTruncate = 0x0200,
+    kExclusive = 0x0400,
+    kText = 0x4000,  // ignored: files are always binary
+    kBinary = 0x8000,
+  };
+  // Permission bits of a file that open() creates.
+  enum Permission { kReadable = 1, kWritable = 2 };
+
+  static Handle_T<File> createInstance();
+
+  // Closes any open file, then opens `name`; an empty name returns false without logging.
+  bool open(const String& name, int flags, int permission);
+  void close();
+  const String& getFileName() const { return _fileName; }
+  bool isInvalid() const { return _stream == nullptr; }
+  bool eof() const;
+
+  int available() const override;
+  int peek(void* buffer, int size) const override;
+  int read(void* buffer, int size) override;
+  int getArchiveSize() const override;
+  int getPosition() const override;
+  int setPosition(int position) override;
+  int write(const void* data, int size) override;
+
   // The text of the calling thread's current errno, named by its symbolic meaning, e.g.
   // "ENOENT: No such file or directory."; "" for 0 and "UNKNOWN: Unknown error" for a value
   // without a text.
   static const wchar_t* getLastError();
+
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+ protected:
+  File();
+  ~File() override;
+
+ private:
+  enum class Direction { kNone, kRead, kWrite };
+  // ftell/fseek; with `repeat` a failure is tried again a few times, without it it is logged.
+  int tell(bool repeat) const;
+  int seek(long offset, int origin, bool repeat) const;
+  // The C library needs a positioning call between reading and writing.
+  void turnTo(Direction direction) const;
+
+  String _fileName;
+  std::FILE* _stream;
+  mutable Direction _direction = Direction::kNone;
 };
+
+// A File on a fresh unique name in the temporary directory, deleted when destroyed.
+class VEMO_CORE_API TempFile : public File {
+ public:
+  // Creates an empty file with a unique name and returns its full name ("" after logging the
+  // system's error text).
+  static String getTempFileName();
+  // A TempFile opened for reading and writing, or null after logging "Create temp file error!".
+  static Handle_T<TempFile> createTempFile();
+
+ protected:
+  TempFile() = default;
+  ~TempFile() override;
+};
+
+// A file in memory, in 4096-byte blocks, that grows as it is written at its end. Copies share
+// their blocks.
+class VEMO_CORE_API MemoryFile : public Archive {
+ public:
+  static Handle_T<MemoryFile> createInstance();
+
+  int available() const override { return _size - _position; }
+  int peek(void* buffer, int size) const override;
+  int read(void* buffer, int size) override;
+  int getArchiveSize() const override { return _size; }
+  int getPosition() const override { return _position; }
+  // Clamps to 0..size; returns the new position.
+  int setPosition(int position) override;
+  int write(const void* data, int size) override;
+
+  MemoryFile(const MemoryFile& other);
+  MemoryFile& operator=(const MemoryFile& other);
+
+ protected:
+  MemoryFile();
+  ~MemoryFile() override;
+
+ public:
+  // One reference-counted block of the file.
+  class VEMO_CORE_API Cache : public Unknown {
+   public:
+    static constexpr int kSize = 4096;
+    unsigned char data[kSize];
+  };
+
+ private:
+  std::vector<Handle_T<Cache>> _blocks;
+  int _size;
+  int _position;
+};
+
+// The size of a file, or -1 after logging the error text.
+VEMO_CORE_API int getFileSize(const wchar_t* path);
+VEMO_CORE_API bool isFileExists(const wchar_t* path);
+// The MD5 of a file's content; false when it does not open.
+VEMO_CORE_API bool calcFileMd5(const wchar_t* path, MD5Checksum& md5);
 
 }  // namespace vemo

@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <type_traits>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -61,6 +62,10 @@ class VEMO_CORE_API Unknown {
     return _referenceCount.load(std::memory_order_relaxed);
   }
   ClassType getClassType() const;
+  // A copy made by writing this object's stored form into a MemoryStream and reading it into a
+  // new object of the same class: exactly as deep as exportTo/importFrom. Null (after logging)
+  // for a class that does not create objects of its own type.
+  Handle_T<Unknown> clone() const;
 
   static const String g_className_;
   static const unsigned int g_classId_;
@@ -202,6 +207,11 @@ class VEMO_CORE_API Unknown::Unregistration {
 inline Unknown::ClassType Unknown::getClassType() const {
   return ClassType(this);
 }
+
+namespace detail {
+// The platform's readable name of a class (the run-time type name), as wide text.
+VEMO_CORE_API String typeName(const std::type_info& type);
+}  // namespace detail
 
 }  // namespace vemo
 

@@ -1,0 +1,31 @@
+// Varint and Varint64: integers written in the ZigZag base-128 form.
+//
+// ZigZag maps 0, -1, 1, -2 ... to 0, 1, 2, 3 ..., then seven bits go into each byte, lowest
+// first, with the top bit set on every byte but the last: 300 is D8 04, -1 is 01. A Varint takes
+// at most 5 bytes and a Varint64 at most 10; a longer one fails to read, and bits beyond the
+// value's width are dropped.
+#pragma once
+
+#include <cstdint>
+
+#include "vemo/core/Export.h"
+#include "vemo/core/Stream.h"
+
+namespace vemo {
+
+template <class Int>
+struct Varint_T {
+  Varint_T(Int v = 0) : value(v) {}
+  operator Int() const { return value; }
+  Int value;
+};
+
+using Varint = Varint_T<std::int32_t>;
+using Varint64 = Varint_T<std::int64_t>;
+
+VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const Varint& value);
+VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const Varint64& value);
+VEMO_CORE_API InputStream& operator>>(InputStream& is, Varint& value);
+VEMO_CORE_API InputStream& operator>>(InputStream& is, Varint64& value);
+
+}  // namespace vemo

@@ -1,0 +1,173 @@
+#include "vemo/core/Stream.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "StringData.h"
+#include "vemo/core/Log.h"
+#include "vemo/core/StringHelper.h"
+#include "vemo/core/Varint.h"
+
+namespace vemo {
+namespace {
+
+constexpr const wchar_t* kStreamFile = L"include/vemo/core/Stream";
+constexpr const wchar_t* kStringFile = L"include/vemo/core/String";
+constexpr const wchar_t* kUnknownFile = L"include/vemo/core/Unknown";
+
+// One write of a fixed-size value, which must be taken whole.
+template <class T>
+bool writeValue(OutputStream& os, const T& value) {
+  return os.write(&value, sizeof(T)) == static_cast<int>(sizeof(T));
+}
+
+template <class T>
+bool readValue(InputStream& is, T& value) {
+  T read;
+  if (is.read(&read, sizeof(T)) != static_cast<int>(sizeof(T))) return false;
+  value = read;
+  return true;
+}
+
+// The bytes of a UTF-8 string read from the stream, or a throw.
+String_T<char> readUtf8(InputStream& is) {
+  Varint length;
+  is >> length;
+  const int n = length.value;
+  if (n < 0 || n > is.available())
+    VEMO_THROW_AT(kStringFile, 1630, L"TyIs& operator >>(TyIs&, String&)");
+  if (n == 0) return String_T<char>();
+  char* chars;
+  try {
+    chars = detail::StringAccess::allocate<char>(static_cast<std::size_t>(n), -1);
+  } catch (const std::bad_alloc&) {
+    VEMO_THROW_AT(kStringFile, 1630, L"TyIs& operator >>(TyIs&, String&)");
+  }
+  String_T<char> text = detail::StringAccess::adopt(chars);
+  if (is.read(chars, n) != n)
+    VEMO_THROW_AT(kStringFile, 1630, L"TyIs& operator >>(TyIs&, String&)");
+  return text;
+}
+
+void writeUtf8(OutputStream& os, const char* bytes, int n) {
+  os << Varint(n);
+  if (n > 0 && os.write(bytes, n) != n)
+    VEMO_THROW_AT(kStringFile, 1640, L"TyOs& operator <<(TyOs&, const String&)");
+}
+
+}  // namespace
+
+OutputStream& operator<<(OutputStream& os, const char& value) {
+  if (!writeValue(os, value))
+    VEMO_THROW_AT(kStreamFile, 235,
+                  L"vemo::OutputStream& operator<<(vemo::OutputStream &os, const char &i)");
+  return os;
+}
+
+OutputStream& operator<<(OutputStream& os, const unsigned char& value) {
+  // Written like a char: one byte, one write.
+  return os << reinterpret_cast<const char&>(value);
+}
+
+OutputStream& operator<<(OutputStream& os, const int& value) {
+  if (!writeValue(os, value))
+    VEMO_THROW_AT(kStreamFile, 240,
+                  L"vemo::OutputStream& operator<<(vemo::OutputStream &os, const int32_t &i)");
+  return os;
+}
+
+OutputStream& operator<<(OutputStream& os, const unsigned int& value) {
+  if (!writeValue(os, value))
+    VEMO_THROW_AT(kStreamFile, 244,
+                  L"vemo::OutputStream& operator<<(vemo::OutputStream &os, const uint32_t &i)");
+  return os;
+}
+
+InputStream& operator>>(InputStream& is, char& value) {
+  if (!readValue(is, value))
+    VEMO_THROW_AT(kStreamFile, 235,
+                  L"vemo::InputStream& operator>>(vemo::InputStream &is,char &i)");
+  return is;
+}
+
+InputStream& operator>>(InputStream& is, unsigned char& value) {
+  if (!readValue(is, value))
+    VEMO_THROW_AT(kStreamFile, 242,
+                  L"vemo::InputStream& operator>>(vemo::InputStream &is,uint8_t &i)");
+  return is;
+}
+
+InputStream& operator>>(InputStream& is, int& value) {
+  unsigned int bits;
+  is >> bits;
+  value = static_cast<int>(bits);
+  return is;
+}
+
+InputStream& operator>>(InputStream& is, unsigned int& value) {
+  if (!readValue(is, value))
+    VEMO_THROW_AT(kStreamFile, 244,
+                  L"vemo::InputStream& operator>>(vemo::InputStream &is,uint32_t &i)");
+  return is;
+}
+
+OutputStream& operator<<(OutputStream& os, const String_T<char>& text) {
+  writeUtf8(os, text.getBuffer(), text.getBufferLength() - 1);
+  return os;
+}
+
+OutputStream& operator<<(OutputStream& os, const String_T<wchar_t>& text) {
+  return os << StringHelper::wideToUtf8(text);
+}
+
+OutputStream& operator<<(OutputStream& os, const String_T<unsigned char>& text) {
+  return os << StringHelper::ansiToUtf8(text);
+}
+
+InputStream& operator>>(InputStream& is, String_T<char>& text) {
+  text = readUtf8(is);
+  return is;
+}
+
+InputStream& operator>>(InputStream& is, String_T<wchar_t>& text) {
+  text = StringHelper::utf8ToWide(readUtf8(is));
+  return is;
+}
+
+InputStream& operator>>(InputStream& is, String_T<unsigned char>& text) {
+  text = StringHelper::utf8ToAnsi(readUtf8(is));
+  return is;
+}
+
+OutputStream& operator<<(OutputStream& os, InputStream& is) {
+  char buffer[8192];
+  for (int waiting = is.available(); waiting > 0; waiting = is.available()) {
+    const int n = is.read(buffer, waiting < 8192 ? waiting : 8192);
+    if (n < 0 || os.write(buffer, n) != n)
+      VEMO_THROW_AT(L"..\\src\\Stream", 31,
+                    L"OutputStream& operator <<(OutputStream &,InputStream &)");
+    if (n == 0) break;  // nothing came although something was announced: do not spin
+  }
+  if (is.available() < 0)
+    VEMO_THROW_AT(L"..\\src\\Stream", 31,
+                  L"OutputStream& operator <<(OutputStream &,InputStream &)");
+  return os;
+}
+
+namespace detail {
+
+void throwUnknownHandleClass(const std::type_info& type) {
+  String text;
+  text.format(L"TyIs& operator >>(TyIs &,%s::Handle &)", typeName(type).getBuffer());
+  VEMO_THROW_AT(kUnknownFile, 767, text.getBuffer());
+}
+
+void throwBadHandleMarker(const std::type_info& type) {
+  String text;
+  text.format(L"TyIs& operator >>(TyIs &,%s::Handle &) Error!", typeName(type).getBuffer());
+  VEMO_THROW_AT(kUnknownFile, 784, text.getBuffer());
+}
+
+}  // namespace detail
+
+}  // namespace vemo

@@ -1,0 +1,144 @@
+// File, TempFile and MemoryFile, and the path helpers.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "vemo/core/File.h"
+#include "vemo/core/Log.h"
+
+using namespace vemo;
+using Lines = std::vector<std::wstring>;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Recorder final : LogListener {
+  Recorder() { Log::addListener(this); }
+  ~Recorder() { Log::removeListener(this); }
+  const wchar_t* getName() override { return L"recorder"; }
+  bool setparam(const wchar_t*) override { return false; }
+  void error(const wchar_t* text) override { lines.push_back(L"error: " + std::wstring(text)); }
+  void warning(const wchar_t* text) override { lines.push_back(L"warning: " + std::wstring(text)); }
+  void message(const wchar_t*) override {}
+  void debug(const wchar_t*) override {}
+  void whistle(bool) override {}
+  Lines lines;
+};
+
+// A fresh directory of this program's own, removed with its content at the end.
+struct Scratch {
+  Scratch() { fs::create_directories(path); }
+  ~Scratch() { fs::remove_all(path); }
+  std::wstring name(const char* leaf) const { return (path / leaf).wstring(); }
+  const fs::path path = fs::temp_directory_path() / ("vemo-filetest-" + std::to_string(getpid()));
+};
+
+std::string readAll(Archive& archive, int size = 64) {
+  std::string bytes(size_t(size), '\0');
+  bytes.resize(size_t(std::max(archive.read(&bytes[0], size), 0)));
+  return bytes;
+}
+
+TEST(File, OpenFailuresAndClosedFiles) {
+  Scratch scratch;
+  Recorder log;
+  Unknown::Handle_T<File> file = File::createInstance();
+  EXPECT_FALSE(file->open(L"", 0, 3));
+  EXPECT_EQ(log.lines, Lines{});
+  const std::wstring missing = scratch.name("missing");
+  EXPECT_FALSE(file->open(missing.c_str(), 0, 3));
+  EXPECT_EQ(log.lines,
+            Lines{L"error: Open file error! ENOENT: No such file or directory. File:" + missing});
+  EXPECT_TRUE(file->isInvalid());
+  char byte = 0;
+  for (int result :
+       {file->available(), file->peek(&byte, 1), file->read(&byte, 1), file->write("x", 1),
+        file->getArchiveSize(), file->getPosition(), file->setPosition(0)})
+    EXPECT_EQ(result, -1);
+
+  log.lines.clear();
+  EXPECT_EQ(getFileSize(missing.c_str()), -1);
+  EXPECT_FALSE(isFileExists(missing.c_str()));
+  EXPECT_EQ(log.lines, Lines{L"error:   ENOENT: No such file or directory."});
+}
+
+TEST(File, CreateWriteAndReadBack) {
+  Scratch scratch;
+  Recorder log;
+  const std::wstring name = scratch.name("data.bin");
+  Unknown::Handle_T<File> file = File::createInstance();
+  ASSERT_TRUE(file->open(name.c_str(), 0x102, 3));
+  EXPECT_EQ(file->getFileName().getBuffer(), name);
+  EXPECT_EQ(file->write("hello world", 11), 11);
+  EXPECT_EQ(file->getArchiveSize(), 11);
+  EXPECT_EQ(file->getPosition(), 11);  // the size query does not move
+  EXPECT_EQ(file->setPosition(6), 6);
+  char peeked[8] = {};
+  EXPECT_EQ(file->available() + file->peek(peeked, 8), 10);
+  EXPECT_STREQ(peeked, "world");
+  EXPECT_EQ(file->getPosition(), 6);  // peeking restores the position
+  EXPECT_EQ(file->setPosition(0), 0);
+  EXPECT_EQ(readAll(*file, 5), "hello");
+  EXPECT_EQ(file->write("!!", 2), 2);  // a write right after a read lands at the position
+  EXPECT_EQ(file->setPosition(0), 0);
+  EXPECT_EQ(readAll(*file), "hello!!orld");
+  EXPECT_TRUE(file->eof());
+  file->close();
+  EXPECT_TRUE(file->isInvalid());
+  EXPECT_EQ(getFileSize(name.c_str()), 11);
+  EXPECT_TRUE(isFileExists(name.c_str()));
+  ASSERT_TRUE(file->open(name.c_str(), 0, 3));  // read only; the content stays
+  EXPECT_EQ(readAll(*file), "hello!!orld");
+  EXPECT_EQ(log.lines, Lines{});
+}
+
+TEST(File, TempFilesComeFromTmpdirAndVanish) {
+  Scratch scratch;
+  const char* old = std::getenv("TMPDIR");
+  const std::string saved = old ? old : "";
+  setenv("TMPDIR", scratch.path.c_str(), 1);
+  Unknown::Handle_T<TempFile> temp = TempFile::createTempFile();
+  old ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
+  ASSERT_TRUE(temp);
+  const std::wstring name = temp->getFileName().getBuffer();
+  EXPECT_EQ(fs::path(name).parent_path(), scratch.path);
+  EXPECT_EQ(temp->write("abc", 3), 3);
+  EXPECT_EQ(temp->setPosition(0), 0);
+  EXPECT_EQ(readAll(*temp), "abc");
+  EXPECT_TRUE(isFileExists(name.c_str()));
+  temp = nullptr;
+  EXPECT_TRUE(fs::is_empty(scratch.path));
+}
+
+TEST(MemoryFile, GrowsAtItsEndAndClampsPositions) {
+  Unknown::Handle_T<MemoryFile> file = MemoryFile::createInstance();
+  std::string bytes;
+  for (int i = 0; i < 5000; ++i)
+    bytes += char(i * 13 + i / 256);
+  EXPECT_EQ(file->write(bytes.data(), 5000), 5000);
+  EXPECT_EQ(file->write("", 0), 0);
+  EXPECT_EQ(file->getArchiveSize(), 5000);
+  EXPECT_EQ(file->setPosition(10000), 5000);
+  EXPECT_EQ(file->setPosition(-3), 0);
+  file->setPosition(4000);
+  EXPECT_EQ(file->write(std::string(300, 'Z').data(), 300), 300);  // across the block boundary
+  bytes.replace(4000, 300, 300, 'Z');
+  EXPECT_EQ(file->getArchiveSize(), 5000);
+  EXPECT_EQ(file->available(), 700);
+  std::string peeked(6000, '\0');
+  EXPECT_EQ(file->setPosition(0), 0);
+  EXPECT_EQ(file->peek(&peeked[0], 6000), 5000);
+  EXPECT_EQ(file->getPosition(), 0);
+  EXPECT_EQ(peeked.substr(0, 5000), bytes);
+  EXPECT_EQ(readAll(*file, 6000), bytes);
+  EXPECT_EQ(readAll(*file), "");
+  EXPECT_EQ(file->write("!", 1), 1);  // growing again
+  EXPECT_EQ(file->getArchiveSize(), 5001);
+}
+
+}  // namespace

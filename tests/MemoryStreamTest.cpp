@@ -1,0 +1,157 @@
+// MemoryStream: a first-in first-out byte queue in 4096-byte blocks that spills into the shared
+// temporary file beyond 2560 memory blocks.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "vemo/core/Log.h"
+#include "vemo/core/MemoryStream.h"
+
+using namespace vemo;
+using Bytes = std::string;
+using Stream = Unknown::Handle_T<MemoryStream>;
+using Lines = std::vector<std::wstring>;
+
+// A stream class that does not create objects of its own type.
+class Unregistered : public MemoryStream {};
+
+namespace {
+
+struct Recorder final : LogListener {
+  Recorder() { Log::addListener(this); }
+  ~Recorder() { Log::removeListener(this); }
+  const wchar_t* getName() override { return L"recorder"; }
+  bool setparam(const wchar_t*) override { return false; }
+  void error(const wchar_t* text) override { errors.push_back(text); }
+  void warning(const wchar_t*) override {}  // spilling warns, as expected
+  void message(const wchar_t*) override {}
+  void debug(const wchar_t*) override {}
+  void whistle(bool) override {}
+  Lines errors;
+};
+
+// `count` bytes from offset `from` of a pattern that never repeats: little-endian word indexes.
+Bytes pattern(int from, int count, int seed) {
+  Bytes bytes;
+  for (int i = from; i < from + count; ++i)
+    bytes += char((unsigned(i / 4) + seed * 7919u) >> (i % 4 * 8));
+  return bytes;
+}
+
+Stream streamOf(const Bytes& bytes) {
+  Stream stream = MemoryStream::createInstance();
+  stream->write(bytes.data(), int(bytes.size()));
+  return stream;
+}
+
+Bytes peekAll(const MemoryStream& stream) {
+  Bytes bytes(size_t(stream.available()) + 1, '\0');
+  bytes.resize(size_t(std::max(stream.peek(&bytes[0], int(bytes.size())), 0)));
+  return bytes;
+}
+
+TEST(MemoryStream, NonPositiveLengthsAndEmptyStreams) {
+  Stream stream = MemoryStream::createInstance();
+  char byte = 'x';
+  EXPECT_EQ(stream->read(&byte, 1) + stream->peek(&byte, 1), 0);
+  EXPECT_EQ(stream->write(&byte, 0) + stream->write(&byte, -1), 0);
+  stream->write("ab", 2);
+  EXPECT_EQ(stream->read(&byte, 0) + stream->read(&byte, -4) + stream->peek(&byte, 0), 0);
+  EXPECT_EQ(stream->available(), 2);
+  EXPECT_EQ(byte, 'x');
+}
+
+TEST(MemoryStream, BlocksOf4096Bytes) {
+  const Bytes bytes = pattern(0, 5000, 0);
+  Stream stream = streamOf(bytes);
+  EXPECT_EQ(stream->getMemoryCacheCount(), 2);
+  Bytes peeked(4500, '\0'), read(5000, '\0');
+  EXPECT_EQ(stream->peek(&peeked[0], 4500), 4500);
+  EXPECT_EQ(stream->available(), 5000);
+  EXPECT_EQ(stream->read(&read[0], 4096), 4096);
+  EXPECT_EQ(stream->getMemoryCacheCount(), 1);
+  EXPECT_EQ(stream->available(), 904);
+  EXPECT_EQ(stream->read(&read[4096], 5000), 904);
+  EXPECT_EQ(peeked, bytes.substr(0, 4500));
+  EXPECT_EQ(read, bytes);
+}
+
+// Writes `total` pattern bytes in pieces that do not line up with the blocks.
+Stream fill(int total, int seed) {
+  Stream stream = MemoryStream::createInstance();
+  for (int at = 0; at < total; at += 10000)
+    stream->write(pattern(at, 10000, seed).data(), std::min(10000, total - at));
+  return stream;
+}
+
+// Peeks everything, then reads it in pieces of 3000 bytes.
+void expectContent(MemoryStream& stream, int total, int seed) {
+  const Bytes expected = pattern(0, total, seed);
+  EXPECT_TRUE(peekAll(stream) == expected);
+  Bytes read(size_t(total) + 3000, '\0');
+  for (int at = 0; at < total; at += 3000)
+    ASSERT_EQ(stream.read(&read[size_t(at)], 3000), std::min(3000, total - at)) << at;
+  EXPECT_TRUE(read.substr(0, size_t(total)) == expected);
+  EXPECT_EQ(stream.available(), 0);
+}
+
+TEST(MemoryStream, SpillsBeyondTenMebibytesAndReusesFreedFileBlocksInOrder) {
+  Recorder log;
+  const int total = 12 << 20;  // 3072 blocks: 2560 in memory, 512 in the file
+  Stream first = fill(total, 1);
+  EXPECT_EQ(first->available(), total);
+  EXPECT_EQ(first->getMemoryCacheCount(), 2560);
+  std::vector<int> starts, reused;
+  first->getFileCacheStarts(starts);
+  EXPECT_EQ(starts.size(), 512u);
+  expectContent(*first, total, 1);
+  EXPECT_EQ(first->getMemoryCacheCount(), 0);
+
+  Stream second = fill(total, 2);  // takes the freed blocks in the order they were freed
+  second->getFileCacheStarts(reused);
+  EXPECT_EQ(reused, starts);
+  expectContent(*second, total, 2);
+  EXPECT_EQ(log.errors, Lines{});
+}
+
+TEST(MemoryStream, ExportKeepsTheContentImportReplacesIt) {
+  Stream source = streamOf("hello"), wire = MemoryStream::createInstance(),
+         target = streamOf(Bytes(6000, 'o'));
+  OutputStream os(wire.get());
+  InputStream is(wire.get());
+  os << *source;
+  EXPECT_EQ(peekAll(*wire), "\x0Ahello");
+  EXPECT_EQ(peekAll(*source), "hello");
+  is >> *target;
+  EXPECT_EQ(peekAll(*target), "hello");
+  EXPECT_EQ(target->available(), 5);
+}
+
+TEST(MemoryStream, CloneCopiesTheUnreadBytes) {
+  Stream stream = streamOf("abcdef");
+  char two[2];
+  stream->read(two, 2);
+  Stream copy = stream->clone();
+  ASSERT_TRUE(copy);
+  copy->write("g", 1);
+  stream->read(two, 2);
+  EXPECT_EQ(peekAll(*copy), "cdefg");
+  EXPECT_EQ(peekAll(*stream), "ef");
+
+  Recorder log;
+  EXPECT_FALSE(Unknown::Handle_T<Unregistered>(new Unregistered)->clone());
+  EXPECT_EQ(log.errors, Lines{L"Call rtCreateInstance(MemoryStream) error! typeid(Unregistered)"});
+}
+
+TEST(MemoryStream, CopiesShareTheirBlocks) {
+  Stream stream = streamOf("abc"), copy(new MemoryStream(*stream));
+  char byte = 0;
+  EXPECT_EQ(copy->read(&byte, 1), 1);
+  EXPECT_EQ(byte, 'a');
+  EXPECT_EQ(stream->available(), 3);  // its own count
+  EXPECT_EQ(peekAll(*stream), "bc");  // of the block the copy has read from
+}
+
+}  // namespace

@@ -1,0 +1,276 @@
+// The binary encoding: fixed-size values, Varints, strings, handles and stream copy, byte for
+// byte, with the exact failure texts and lines of every reader and writer.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "vemo/core/Buffer.h"
+#include "vemo/core/Charset.h"
+#include "vemo/core/File.h"
+#include "vemo/core/MemoryStream.h"
+#include "vemo/core/Varint.h"
+
+using namespace vemo;
+using Bytes = std::string;
+using Stream = Unknown::Handle_T<MemoryStream>;
+
+namespace {
+
+Stream streamOf(const Bytes& bytes) {
+  Stream stream = MemoryStream::createInstance();
+  stream->write(bytes.data(), int(bytes.size()));
+  return stream;
+}
+
+Bytes drain(Input& input) {
+  Bytes bytes(size_t(std::max(input.available(), 0)), '\0');
+  bytes.resize(size_t(std::max(input.read(&bytes[0], int(bytes.size())), 0)));
+  return bytes;
+}
+
+template <class T>
+Bytes encode(const T& value) {
+  Stream stream = MemoryStream::createInstance();
+  OutputStream os(stream.get());
+  os << value;
+  return drain(*stream);
+}
+
+// Reads `target` from the bytes; returns how many of them the read left.
+template <class T>
+int readInto(const Bytes& bytes, T& target) {
+  Stream stream = streamOf(bytes);
+  InputStream is(stream.get());
+  is >> target;
+  return stream->available();
+}
+
+template <class T, int left = 0>
+T decode(const Bytes& bytes) {
+  T value{};
+  EXPECT_EQ(readInto(bytes, value), left);
+  return value;
+}
+
+// `run` must throw the library's Exception from a file ending in `fileEnd`, with code -1.
+void expectFailure(const std::function<void()>& run, const std::wstring& fileEnd, int line,
+                   const std::wstring& text) {
+  try {
+    run();
+    ADD_FAILURE() << "nothing thrown, expected line " << line;
+  } catch (const Exception& e) {
+    const std::wstring file = e.file();
+    EXPECT_EQ(file.substr(file.size() - std::min(file.size(), fileEnd.size())), fileEnd);
+    EXPECT_EQ(e.line(), line);
+    EXPECT_EQ(e.code(), -1);
+    EXPECT_EQ(e.description(), text);
+  }
+}
+
+// A stream whose writes take at most `room` bytes and which, once `broken`, reports a failed
+// source (negative available()) when it runs dry.
+struct Pipe : MemoryStream {
+  int room = INT_MAX, writes = 0;
+  bool broken = false;
+  int available() const override {
+    return broken && MemoryStream::available() == 0 ? -1 : MemoryStream::available();
+  }
+  int write(const void* data, int n) override {
+    ++writes;
+    n = MemoryStream::write(data, std::min(n, room));
+    room -= n;
+    return n;
+  }
+};
+
+// clang-format off
+const wchar_t *const kStream = L"vemo/core/Stream", *const kVarint = L"vemo/core/Varint",
+              *const kString = L"vemo/core/String", *const kUnknown = L"vemo/core/Unknown",
+              *const kBuffer = L"vemo/core/Buffer";
+const wchar_t *const kReadByte = L"vemo::InputStream& operator>>(vemo::InputStream &is,uint8_t &i)",
+              *const kReadUint =
+                  L"vemo::InputStream& operator>>(vemo::InputStream &is,uint32_t &i)",
+              *const kReadVarint = L"Tyis& operator >>(Tyis &is, Varint_T &v)",
+              *const kReadString = L"TyIs& operator >>(TyIs&, String&)",
+              *const kReadBuffer = L"TyIs& operator >>(TyIs &, Buffer &)",
+              *const kCopy = L"OutputStream& operator <<(OutputStream &,InputStream &)";
+// clang-format on
+
+TEST(Stream, VarintsHaveTheirWorkedBytes) {
+  // clang-format off
+  const struct { std::int32_t value; Bytes bytes; } cases[] = {
+      {0, Bytes(1, '\0')}, {1, "\x02"}, {-1, "\x01"}, {63, "\x7E"}, {-64, "\x7F"}, {64, "\x80\x01"},
+      {300, "\xD8\x04"}, {-300, "\xD7\x04"}, {INT32_MAX, "\xFE\xFF\xFF\xFF\x0F"},
+      {INT32_MIN, "\xFF\xFF\xFF\xFF\x0F"}};
+  // clang-format on
+  for (const auto& c : cases) {
+    EXPECT_EQ(encode(Varint(c.value)), c.bytes) << c.value;
+    EXPECT_EQ(decode<Varint>(c.bytes).value, c.value);
+    EXPECT_EQ(encode(Varint64(c.value)), c.bytes) << c.value;  // the same bytes for small values
+  }
+  const Bytes min64 = "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x01";
+  EXPECT_EQ(encode(Varint64(INT64_MIN)), min64);
+  EXPECT_EQ(decode<Varint64>(min64).value, INT64_MIN);
+  EXPECT_EQ(decode<Varint>("\xFE\xFF\xFF\xFF\x7F").value, INT32_MAX);  // bits above 31 drop
+  EXPECT_EQ((decode<Varint, 1>("\x02\x7F").value), 1);                 // no read-ahead
+}
+
+TEST(Stream, FixedSizeValuesAreLittleEndianAndUnpadded) {
+  EXPECT_EQ(encode(0x01020304), "\x04\x03\x02\x01");
+  EXPECT_EQ(encode(0xA1B2C3D4u), "\xD4\xC3\xB2\xA1");
+  EXPECT_EQ(encode('x') + encode(static_cast<unsigned char>(0xFE)), "x\xFE");
+  EXPECT_EQ(decode<int>("\xFC\xFF\xFF\xFF"), -4);
+  EXPECT_EQ((decode<unsigned int, 1>("\x04\x03\x02\x01\x09")), 0x01020304u);
+  EXPECT_EQ(decode<char>("x") + decode<unsigned char>("\xFE"), 'x' + 0xFE);
+}
+
+TEST(Stream, ShortOrMalformedInputFailsWithItsText) {
+  // clang-format off
+  const struct { Bytes bytes; std::function<void(const Bytes&)> read; const wchar_t *file, *text; int line; }
+  cases[] = {
+      {"", decode<char>, kStream,
+       L"vemo::InputStream& operator>>(vemo::InputStream &is,char &i)", 235},
+      {"", decode<unsigned char>, kStream, kReadByte, 242},
+      {"\x01\x02\x03", decode<unsigned int>, kStream, kReadUint, 244},
+      {"\x80", decode<Varint>, kStream, kReadByte, 242},  // a missing byte
+      {Bytes(5, '\x80') + '\0', decode<Varint>, kVarint, kReadVarint, 171},
+      {"\xFF\xFF\xFF\xFF\xFF\x01", decode<Varint>, kVarint, kReadVarint, 171},
+      {Bytes(10, '\x80') + '\0', decode<Varint64>, kVarint, kReadVarint, 172},
+      {Bytes("\x08") + "abc", decode<String_T<char>>, kString, kReadString, 1630},  // 4 announced
+      {"\x01", decode<String_T<char>>, kString, kReadString, 1630},  // a length of -1
+      {Bytes("\x04") + "a", decode<String>, kString, kReadString, 1630},
+      {Bytes("\x03") + "a", decode<String_T<unsigned char>>, kString, kReadString, 1630},
+      {"\x01", decode<Buffer>, kBuffer, kReadBuffer, 114},  // a count of -1
+      {"\x0A\x7F\x7F", decode<Buffer>, kBuffer, kReadBuffer, 114}};  // 5 announced
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.bytes));
+    expectFailure([&] { c.read(c.bytes); }, c.file, c.line, c.text);
+  }
+}
+
+TEST(Stream, ShortWritesFailWithTheirText) {
+  using Out = OutputStream;
+  // clang-format off
+  const struct { int room; void (*write)(Out&); const wchar_t *file, *text; int line; } cases[] = {
+      {0, [](Out& os) { os << 'x'; }, kStream,
+       L"vemo::OutputStream& operator<<(vemo::OutputStream &os, const char &i)", 235},
+      {3, [](Out& os) { os << 7; }, kStream,
+       L"vemo::OutputStream& operator<<(vemo::OutputStream &os, const int32_t &i)", 240},
+      {1, [](Out& os) { os << Varint(300); }, kVarint,
+       L"Tyos& operator <<(Tyos &os, const Varint_T &v)", 171},
+      {9, [](Out& os) { os << Varint64(INT64_MIN); }, kVarint,
+       L"Tyos& operator <<(Tyos &os, const Varint_T &v)", 172},
+      {3, [](Out& os) { os << String(L"abc"); }, kString,
+       L"TyOs& operator <<(TyOs&, const String&)", 1640},
+      {3, [](Out& os) { os << Buffer(3); }, kBuffer,
+       L"TyOs& operator <<(TyOs &, const Buffer &)", 126}};
+  // clang-format on
+  for (const auto& c : cases) {
+    Pipe* sink = new Pipe;
+    sink->room = c.room;
+    OutputStream os(sink);
+    expectFailure([&] { c.write(os); }, c.file, c.line, c.text);
+  }
+}
+
+TEST(Stream, StringsTravelAsUtf8WithAVarintByteLength) {
+  EXPECT_EQ(encode(String_T<char>("abc")), Bytes("\x06") + "abc");
+  EXPECT_EQ(encode(String_T<char>()) + encode(String()), Bytes(2, '\0'));
+  EXPECT_STREQ(decode<String_T<char>>(Bytes("\x06") + "abc").getBuffer(), "abc");
+  EXPECT_STREQ((decode<String_T<char>, 1>(Bytes(1, '\0') + "\x7F").getBuffer()), "");
+
+  const wchar_t* wide = L"a\u00E9\u20AC\U0001D11E";  // 1, 2, 3 and 4 UTF-8 bytes
+  const Bytes utf8 = "\x14\x61\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E";
+  EXPECT_EQ(encode(String(wide)), utf8);
+  EXPECT_EQ(decode<String>(utf8).getBuffer(), std::wstring(wide));
+
+  setCodePage(1252);  // e-acute is E9 and the euro sign 80 there
+  const unsigned char ansi[] = "caf\xE9\x80";
+  const Bytes ansiUtf8 = Bytes("\x10") + "caf\xC3\xA9\xE2\x82\xAC";
+  EXPECT_EQ(encode(String_T<unsigned char>(ansi)), ansiUtf8);
+  EXPECT_EQ(decode<String_T<unsigned char>>(ansiUtf8).getBuffer(),
+            std::basic_string<unsigned char>(ansi));
+  setCodePage(0);
+
+  String_T<char> narrow("old");  // a failed read leaves the old text
+  String text(L"old");
+  expectFailure([&] { readInto(Bytes("\x08") + "abc", narrow); }, kString, 1630, kReadString);
+  expectFailure([&] { readInto("\x03", text); }, kString, 1630, kReadString);
+  EXPECT_STREQ(narrow.getBuffer(), "old");
+  EXPECT_EQ(text.getBuffer(), std::wstring(L"old"));
+}
+
+TEST(Stream, BuffersAreAVarintCountAndTheBytes) {
+  Buffer buffer(3), back(2);
+  std::memcpy(buffer.getBuffer(), "\x01\x02\x03", 3);
+  EXPECT_EQ(encode(buffer) + encode(Buffer()), Bytes("\x06\x01\x02\x03") + '\0');
+  EXPECT_EQ(readInto("\x06\x01\x02\x03\x7F", back), 1);
+  EXPECT_TRUE(back == buffer);
+  // A count beyond what has arrived fails before the buffer changes.
+  expectFailure([&] { readInto("\x08\x01\x02\x03", back); }, kBuffer, 114, kReadBuffer);
+  EXPECT_TRUE(back == buffer);
+  EXPECT_EQ(readInto(Bytes(1, '\0') + "\x7F", back), 1);  // a count of 0 reads nothing more
+  EXPECT_EQ(back.getBufferSize(), 0);
+}
+
+TEST(Stream, HandlesAreAMarkerTheClassIdAndTheBody) {
+  // "MemoryStream" by the class id rule, byte i shifted left by 5 * (i mod 6): 4D + 65<<5 +
+  // 6D<<10 + 6F<<15 + 72<<20 + 79<<25 + 53 + 74<<5 + 72<<10 + 65<<15 + 61<<20 + 6D<<25 (mod 2^32).
+  EXPECT_EQ(MemoryStream::getClassId_(), 0xD99D97C0u);
+  const Bytes stored = "O\xC0\x97\x9D\xD9\x04hi";
+  Stream hi = streamOf("hi");
+  EXPECT_EQ(encode(hi), stored);
+  Stream back = decode<Stream>(stored);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(drain(*back), "hi");
+
+  EXPECT_EQ(encode(Stream()), "o");
+  Stream target = streamOf("x");
+  EXPECT_EQ(readInto("oo", target), 1);
+  EXPECT_FALSE(target);
+  target = streamOf("x");  // an unknown id, or a class that is not a T, leaves the target null
+  expectFailure([&] { readInto("O\xFE\xFF\xFF\xFF", target); }, kUnknown, 767,
+                L"TyIs& operator >>(TyIs &,vemo::MemoryStream::Handle &)");
+  EXPECT_FALSE(target);
+  Unknown::Handle_T<Archive> archive = MemoryFile::createInstance();
+  expectFailure([&] { readInto(stored, archive); }, kUnknown, 767,
+                L"TyIs& operator >>(TyIs &,vemo::Archive::Handle &)");
+  EXPECT_FALSE(archive);
+  expectFailure([&] { readInto("x", target); }, kUnknown, 784,
+                L"TyIs& operator >>(TyIs &,vemo::MemoryStream::Handle &) Error!");
+  expectFailure([&] { readInto("O\xC0\x97", target); }, kStream, 244, kReadUint);
+}
+
+TEST(Stream, CopyMovesEverythingTheInputHas) {
+  const Bytes bytes = encode(String(std::wstring(5000, L'\u20AC').c_str()));  // 15002 bytes
+  Stream from = streamOf(bytes), to = MemoryStream::createInstance();
+  InputStream is(from.get());
+  OutputStream os(to.get());
+  os << is;
+  EXPECT_EQ(from->available(), 0);
+  EXPECT_EQ(drain(*to), bytes);
+
+  Pipe* sink = new Pipe;
+  os = OutputStream(sink);
+  os << is;  // an empty input writes nothing
+  EXPECT_EQ(sink->writes, 0);
+
+  Pipe* failing = new Pipe;
+  failing->write("zzzzzzzzzz", 10);
+  failing->broken = true;
+  InputStream broken(failing);
+  expectFailure([&] { os << broken; }, L"..\\src\\Stream", 31, kCopy);
+  EXPECT_EQ(drain(*sink), Bytes(10, 'z'));  // what came before the failure was copied
+
+  sink->room = 3;  // a short write
+  InputStream rest(streamOf(bytes).get());
+  expectFailure([&] { os << rest; }, L"..\\src\\Stream", 31, kCopy);
+}
+
+}  // namespace
