@@ -115,7 +115,8 @@ Unknown::Handle_T<Unknown> Unknown::createInstance() {
 }
 Unknown::Handle_T<Unknown> Unknown::clone() const {
   Handle_T<Unknown> copy = rtCreateInstance();
-  if (!copy || typeid(*copy) != typeid(*this)) {
+  const Unknown* made = copy.get();
+  if (!made || typeid(*made) != typeid(*this)) {
     Log::error(L"Call rtCreateInstance(%s) error! typeid(%s)", getClassName().getBuffer(),
                detail::typeName(typeid(*this)).getBuffer());
     return Handle_T<Unknown>();

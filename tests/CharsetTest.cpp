@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -39,12 +40,11 @@ const auto toAnsi = [](const std::wstring& t) { return raw(StringHelper::wideToA
 
 const auto fromAnsi = [](std::string b) { return wideOf(StringHelper::ansiToWide(ansi(&b[0]))); };
 
-template <class S>
-S repeat(S s) {  // 512 copies: longer than any first-pass buffer of the conversions
+const auto repeat = [](auto s) {  // 512 copies, longer than any first-pass buffer
   for (int i = 0; i < 9; ++i)
     s += s;
   return s;
-}
+};
 
 #define BOTH(text) L"" text, text  // a wide and a UTF-8 literal of the same text
 
@@ -106,12 +106,14 @@ TEST_F(CharsetTest, EveryNameSelectsItsCodePageInAnyCase) {
   int count = 0;
   for (const auto& row : kCodePages) {
     std::istringstream names(row.names);
-    for (std::string name; names >> name; ++count)
+    for (std::string name; names >> name; ++count) {
+      std::transform(name.begin(), name.end(), name.begin(), ::toupper);  // lower-cased first
       EXPECT_TRUE(setCodePage(7) && setCodePage(name.c_str()) && getCodePage() == row.codePage)
           << name;
+    }
   }
   EXPECT_EQ(count, 81);
-  ASSERT_TRUE(setCodePage("ISO-8859-1") && getCodePage() == 1252);  // names are lower-cased
+  ASSERT_TRUE(setCodePage("iso-8859-1") && getCodePage() == 1252);
   const std::string longName(200, 'a');
   for (const char* name :
        {"utf-8", "", "cp1252", "latin1 ", "windows-1252x", "iso-8859-", longName.c_str()})
@@ -178,8 +180,7 @@ TEST_F(CharsetTest, WhatCannotBeConvertedIsReplaced) {
   EXPECT_EQ(toAnsi(L"한\U0001F600"), "\x1b$)C\x0eGQ\x0f?");
   const wchar_t noCodePoint[] = {L'a', wchar_t(0xD800), wchar_t(0x110000), 0};  // become U+FFFD
   EXPECT_EQ(raw(StringHelper::wideToUtf8(noCodePoint)), "a\uFFFD\uFFFD");
-  // Broken UTF-8 decodes as Python's bytes.decode('utf-8', 'replace') ('?' is U+FFFD): truncated,
-  // lone lead, overlong, surrogate, stray continuation, past U+10FFFF, never valid, cut at the end.
+  // Broken UTF-8 decodes as Python's bytes.decode('utf-8', 'replace') does; '?' is U+FFFD.
   std::wstring expected = L"?z|?z|?|??|???|????|???x|a??z|????|???|a?";
   std::replace(expected.begin(), expected.end(), L'?', L'\uFFFD');
   EXPECT_EQ(wideOf(StringHelper::utf8ToWide(
@@ -200,7 +201,6 @@ TEST_F(CharsetTest, CharacterHelpers) {
               (ints{c.length, c.bytes, c.value, c.bytes}))
         << c.codePage << " " << ::testing::PrintToString(c.text);
   }
-  EXPECT_EQ((ints{stringLength(""), stringLength(ansi(""))}), (ints{0, 0}));
   for (const auto& c : encodings) {
     unsigned char out[9] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};  // the last byte stays 0
     setCodePage(std::max(c.codePage, 0));
