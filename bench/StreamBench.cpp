@@ -9,6 +9,7 @@
 #include "vemo/core/Base64.h"
 #include "vemo/core/Buffer.h"
 #include "vemo/core/MemoryStream.h"
+#include "vemo/core/Packet.h"
 #include "vemo/core/Varint.h"
 
 using namespace vemo;
@@ -195,5 +196,39 @@ BENCHMARK(Base64_Encode1MiB);
 BENCHMARK(Base64_Reference_EVP_EncodeBlock1MiB);
 BENCHMARK(Base64_Decode1MiB);
 BENCHMARK(Base64_Reference_EVP_DecodeBlock1MiB);
+
+// One packet written to a channel and read back whole, against copying its bytes twice.
+void Packet_RoundTrip(benchmark::State& state) {
+  const int size = static_cast<int>(state.range(0));
+  const std::vector<char> body = pattern(static_cast<std::size_t>(size));
+  auto channel = MemoryStream::createInstance();
+  auto source = MemoryStream::createInstance();
+  PacketWriter writer;
+  writer.attach(channel.get());
+  PacketReader reader;
+  reader.attach(channel.get());
+  for (auto _ : state) {
+    source->write(body.data(), size);
+    InputStream in(source.get());
+    writer << in;
+    InputStream packet;
+    reader >> packet;
+    benchmark::DoNotOptimize(packet.available());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size);
+}
+void Packet_Reference_memcpyTwice(benchmark::State& state) {
+  const std::size_t size = static_cast<std::size_t>(state.range(0));
+  const std::vector<char> body = pattern(size);
+  std::vector<char> wire(size), out(size);
+  for (auto _ : state) {
+    std::memcpy(wire.data(), body.data(), size);
+    std::memcpy(out.data(), wire.data(), size);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
+}
+BENCHMARK(Packet_RoundTrip)->Arg(1 << 10)->Arg(64 << 10);
+BENCHMARK(Packet_Reference_memcpyTwice)->Arg(1 << 10)->Arg(64 << 10);
 
 }  // namespace

@@ -20,14 +20,46 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     for (int step = 0; step < 16 && is.available() > 0; ++step, plan = plan * 5 + 1) {
       switch (plan % 8) {
-        case 0: { Varint v; is >> v; break; }
-        case 1: { Varint64 v; is >> v; break; }
-        case 2: { String_T<char> s; is >> s; break; }
-        case 3: { String s; is >> s; break; }
-        case 4: { Buffer b; is >> b; break; }
-        case 5: { Unknown::Handle_T<Unknown> h; is >> h; break; }
-        case 6: { auto inner = MemoryStream::createInstance(); is >> *inner; break; }
-        default: { unsigned int u; is >> u; break; }
+        case 0: {
+          Varint v;
+          is >> v;
+          break;
+        }
+        case 1: {
+          Varint64 v;
+          is >> v;
+          break;
+        }
+        case 2: {
+          String_T<char> s;
+          is >> s;
+          break;
+        }
+        case 3: {
+          String s;
+          is >> s;
+          break;
+        }
+        case 4: {
+          Buffer b;
+          is >> b;
+          break;
+        }
+        case 5: {
+          Unknown::Handle_T<Unknown> h;
+          is >> h;
+          break;
+        }
+        case 6: {
+          auto inner = MemoryStream::createInstance();
+          is >> *inner;
+          break;
+        }
+        default: {
+          unsigned int u;
+          is >> u;
+          break;
+        }
       }
     }
   } catch (const Exception&) {

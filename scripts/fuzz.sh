@@ -14,6 +14,13 @@ for target in build-fuzz/fuzz/*Fuzz; do
   corpus=$(mktemp -d)
   [ -d "fuzz/corpus/$name" ] && cp -r "fuzz/corpus/$name/." "$corpus/"
   echo "fuzzing $name for ${seconds}s"
-  "$target" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 "$corpus" 2>&1 | tail -3
+  log="build-fuzz/$name.log"
+  if ! "$target" -max_total_time="$seconds" -max_len=4096 -artifact_prefix="build-fuzz/$name-" \
+      "$corpus" >"$log" 2>&1; then
+    grep -E "ERROR|SUMMARY|runtime error|#[0-9]+ " "$log" | head -20
+    echo "$name failed; the input that failed is in build-fuzz/"
+    exit 1
+  fi
+  grep -E "^Done" "$log"
   rm -rf "$corpus"
 done

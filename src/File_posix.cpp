@@ -13,6 +13,7 @@
 #include "vemo/core/File.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/StringHelper.h"
+#include "vemo/core/Time.h"
 
 namespace vemo {
 namespace detail {
@@ -176,6 +177,22 @@ int classicErrno(int platformErrno) {
 }
 
 }  // namespace detail
+
+bool getFileInfo(const wchar_t* path, int& size, Time& created, Time& modified) {
+  size = -1;
+  if (!path) return false;
+  const String_T<char> name = StringHelper::wideToUtf8(path);
+  struct statx status;
+  if (statx(AT_FDCWD, name.getBuffer(), 0, STATX_SIZE | STATX_BTIME | STATX_CTIME | STATX_MTIME,
+            &status) != 0 ||
+      status.stx_size > 0x7FFFFFFF)
+    return false;
+  size = static_cast<int>(status.stx_size);
+  const auto& birth = (status.stx_mask & STATX_BTIME) ? status.stx_btime : status.stx_ctime;
+  created = Time(static_cast<__int64>(birth.tv_sec) + kUnixEpoch);
+  modified = Time(static_cast<__int64>(status.stx_mtime.tv_sec) + kUnixEpoch);
+  return true;
+}
 
 String TempFile::getTempFileName() {
   const char* directory = getenv("TMPDIR");

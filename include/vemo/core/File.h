@@ -11,6 +11,7 @@
 namespace vemo {
 
 class MD5Checksum;
+class Time;
 
 // An operating-system file behind a buffered stream. Failures are logged and reported as -1 or
 // false; nothing throws. Sizes and positions are limited to 2,147,483,647 bytes.
@@ -126,6 +127,9 @@ class VEMO_CORE_API MemoryFile : public Archive {
 // The size of a file, or -1 after logging the error text.
 VEMO_CORE_API int getFileSize(const wchar_t* path);
 VEMO_CORE_API bool isFileExists(const wchar_t* path);
+// Size, creation time (the birth time where the file system keeps one, else the last status
+// change) and last modification time of a file; false (size -1) when it cannot be looked up.
+VEMO_CORE_API bool getFileInfo(const wchar_t* path, int& size, Time& created, Time& modified);
 // The MD5 of a file's content; false when it does not open.
 VEMO_CORE_API bool calcFileMd5(const wchar_t* path, MD5Checksum& md5);
 

@@ -54,6 +54,9 @@ class VEMO_CORE_API InputStream {
   virtual int peek(void* buffer, int size) const { return _input->peek(buffer, size); }
   int read(void* buffer, int size) { return _input->read(buffer, size); }
   Input* getInput() const { return _input.get(); }
+  void attach(Input* input) { _input = input; }
+  void detach() { _input = nullptr; }
+  bool isNull() const { return !_input; }
 
  private:
   Unknown::Handle_T<Input> _input;

@@ -1,0 +1,62 @@
+// Pipe and MutexPipe: one Input and one Output joined into a single IO.
+//
+// Reading reads from the input, writing writes to the output; nothing is buffered. MutexPipe
+// holds a lock per direction around each call; pipes given the same lock for the same end are
+// serialised together, and reading never waits for writing. A missing end reads or writes -1.
+#pragma once
+
+#include "vemo/core/Export.h"
+#include "vemo/core/Mutex.h"
+#include "vemo/core/SharedPtr.h"
+#include "vemo/core/Stream.h"
+
+namespace vemo {
+
+class VEMO_CORE_API Pipe : public IO {
+ public:
+  static Handle_T<Pipe> createInstance(Input* input, Output* output);
+
+  int available() const override { return _input ? _input->available() : -1; }
+  int peek(void* buffer, int size) const override {
+    return _input ? _input->peek(buffer, size) : -1;
+  }
+  int read(void* buffer, int size) override { return _input ? _input->read(buffer, size) : -1; }
+  int write(const void* data, int size) override {
+    return _output ? _output->write(data, size) : -1;
+  }
+
+  Pipe(const Pipe& other);
+  Pipe& operator=(const Pipe& other) = default;
+
+ private:
+  Pipe(Input* input, Output* output) : _input(input), _output(output) {}
+
+  Handle_T<Input> _input;
+  Handle_T<Output> _output;
+};
+
+class VEMO_CORE_API MutexPipe : public IO {
+ public:
+  static Handle_T<MutexPipe> createInstance(Input* input, const SharedPtr<Mutex>& inputLock,
+                                            Output* output, const SharedPtr<Mutex>& outputLock);
+
+  int available() const override;
+  int peek(void* buffer, int size) const override;
+  int read(void* buffer, int size) override;
+  int write(const void* data, int size) override;
+
+  MutexPipe(const MutexPipe& other);
+  MutexPipe& operator=(const MutexPipe& other) = default;
+
+ private:
+  MutexPipe(Input* input, const SharedPtr<Mutex>& inputLock, Output* output,
+            const SharedPtr<Mutex>& outputLock)
+      : _input(input), _inputLock(inputLock), _output(output), _outputLock(outputLock) {}
+
+  Handle_T<Input> _input;
+  SharedPtr<Mutex> _inputLock;
+  Handle_T<Output> _output;
+  SharedPtr<Mutex> _outputLock;
+};
+
+}  // namespace vemo

@@ -1,0 +1,274 @@
+#include "vemo/core/Text.h"
+
+#include <string>
+
+#include "vemo/core/Charset.h"
+#include "vemo/core/StringHelper.h"
+
+namespace vemo {
+
+// ---- readers -------------------------------------------------------------------------------
+
+namespace {
+
+int readByte(Input& input) {
+  unsigned char byte;
+  return input.read(&byte, 1) == 1 ? byte : -1;
+}
+
+bool isContinuation(int byte) {
+  return (byte & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+class TextReader::Utf8Reader : public TextReader::IReader {
+ public:
+  explicit Utf8Reader(Input* input) : IReader(input) {}
+
+  // Two- and three-byte sequences give their character; any other byte its low seven bits. A
+  // byte that turns out not to continue a sequence is consumed and dropped.
+  int readChar() override {
+    unsigned char bytes[4] = {0, 0, 0, 0};
+    const int first = readByte(*_input);
+    if (first < 0) return -1;
+    bytes[0] = static_cast<unsigned char>(first);
+    if ((first & 0xF0) == 0xE0 || (first & 0xE0) == 0xC0) {
+      const int second = readByte(*_input);
+      if (isContinuation(second)) {
+        bytes[1] = static_cast<unsigned char>(second);
+        if ((first & 0xF0) == 0xE0) {
+          const int third = readByte(*_input);
+          if (isContinuation(third)) bytes[2] = static_cast<unsigned char>(third);
+        }
+      }
+    }
+    int ch = 0;
+    stringChar(reinterpret_cast<const char*>(bytes), ch);
+    return ch;
+  }
+};
+
+class TextReader::WideReader : public TextReader::IReader {
+ public:
+  explicit WideReader(Input* input) : IReader(input) {}
+
+  // UTF-16LE units; a surrogate pair is joined into one character where wchar_t holds it.
+  int readChar() override {
+    const int unit = readUnit();
+    if (sizeof(wchar_t) == 4 && unit >= 0xD800 && unit <= 0xDBFF) {
+      unsigned char next[2];
+      if (_input->peek(next, 2) == 2) {
+        const int low = next[0] | (next[1] << 8);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+          readUnit();
+          return 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+        }
+      }
+    }
+    return unit;
+  }
+
+ private:
+  int readUnit() {
+    unsigned char bytes[2];
+    if (_input->read(bytes, 2) != 2) return -1;
+    return bytes[0] | (bytes[1] << 8);
+  }
+};
+
+class TextReader::AnsiReader : public TextReader::IReader {
+ public:
+  explicit AnsiReader(Input* input) : IReader(input) {}
+
+  // A byte of 0x80 or above leads a double-byte character; a lead without a second byte is 0.
+  int readChar() override {
+    unsigned char bytes[3] = {0, 0, 0};
+    const int first = readByte(*_input);
+    if (first < 0) return -1;
+    bytes[0] = static_cast<unsigned char>(first);
+    if (first >= 0x80) {
+      const int second = readByte(*_input);
+      if (second < 0) return 0;
+      bytes[1] = static_cast<unsigned char>(second);
+    }
+    int ch = 0;
+    stringChar(bytes, ch);
+    return ch;
+  }
+};
+
+bool TextReader::open(Input* input, CharacterSet characterSet) {
+  _reader = nullptr;
+  if (!input) return false;
+  switch (characterSet) {
+    case Utf8:
+      _reader = new Utf8Reader(input);
+      break;
+    case Wide:
+      _reader = new WideReader(input);
+      break;
+    case Ansi:
+      _reader = new AnsiReader(input);
+      break;
+    default:
+      return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Appends one character in the units of T.
+void appendChar(std::basic_string<wchar_t>& text, int ch) {
+  text.push_back(static_cast<wchar_t>(ch));
+}
+void appendChar(std::basic_string<char>& text, int ch) {
+  char bytes[8];
+  text.append(bytes, static_cast<std::size_t>(charToString(bytes, ch)));
+}
+void appendChar(std::basic_string<unsigned char>& text, int ch) {
+  unsigned char bytes[8];
+  text.append(bytes, static_cast<std::size_t>(charToString(bytes, ch)));
+}
+
+// Collects characters while the input has bytes available; a line feed ends a line.
+template <class T>
+void collect(TextReader::IReader& reader, String_T<T>& text, bool line) {
+  std::basic_string<T> units;
+  while (reader.input()->available() >= 1) {
+    const int ch = reader.readChar();
+    if (ch < 0) break;
+    if (line && ch == '\n') break;
+    if (ch == 0 || (line && ch == '\r')) continue;
+    appendChar(units, ch);
+  }
+  text.setBuffer(units.data(), static_cast<int>(units.size() * sizeof(T)));
+}
+
+}  // namespace
+
+#define VEMO_TEXT_READ(Type)                                          \
+  bool TextReader::read(Type& text) {                                 \
+    if (!_reader) return false;                                       \
+    collect(*_reader, text, false);                                   \
+    return true;                                                      \
+  }                                                                   \
+  bool TextReader::readLine(Type& text) {                             \
+    if (!_reader || _reader->input()->available() <= 0) return false; \
+    collect(*_reader, text, true);                                    \
+    return true;                                                      \
+  }
+VEMO_TEXT_READ(String_T<wchar_t>)
+VEMO_TEXT_READ(String_T<char>)
+VEMO_TEXT_READ(String_T<unsigned char>)
+#undef VEMO_TEXT_READ
+
+// ---- writers -------------------------------------------------------------------------------
+
+bool TextWriter::IWriter::writeBytes(const void* data, int size) {
+  if (size <= 0) return true;
+  return _output->write(data, size) == size;
+}
+
+class TextWriter::Utf8Writer : public TextWriter::IWriter {
+ public:
+  explicit Utf8Writer(Output* output) : IWriter(output) {}
+  bool write(const String_T<char>& text) override {
+    return writeBytes(text.getBuffer(), text.getBufferLength() - 1);
+  }
+  bool write(const String_T<wchar_t>& text) override {
+    return write(StringHelper::wideToUtf8(text));
+  }
+  bool write(const String_T<unsigned char>& text) override {
+    return write(StringHelper::ansiToUtf8(text));
+  }
+};
+
+class TextWriter::WideWriter : public TextWriter::IWriter {
+ public:
+  explicit WideWriter(Output* output) : IWriter(output) {}
+  // UTF-16LE; a character above U+FFFF becomes a surrogate pair.
+  bool write(const String_T<wchar_t>& text) override {
+    std::basic_string<unsigned char> bytes;
+    for (const wchar_t* p = text.getBuffer(); *p; ++p) {
+      unsigned int c = static_cast<unsigned int>(*p);
+      if (c > 0xFFFF && c <= 0x10FFFF) {
+        c -= 0x10000;
+        putUnit(bytes, 0xD800 + (c >> 10));
+        putUnit(bytes, 0xDC00 + (c & 0x3FF));
+      } else {
+        putUnit(bytes, c > 0x10FFFF ? 0xFFFD : c);
+      }
+    }
+    return writeBytes(bytes.data(), static_cast<int>(bytes.size()));
+  }
+  bool write(const String_T<char>& text) override { return write(StringHelper::utf8ToWide(text)); }
+  bool write(const String_T<unsigned char>& text) override {
+    return write(StringHelper::ansiToWide(text));
+  }
+
+ private:
+  static void putUnit(std::basic_string<unsigned char>& bytes, unsigned int unit) {
+    bytes.push_back(static_cast<unsigned char>(unit));
+    bytes.push_back(static_cast<unsigned char>(unit >> 8));
+  }
+};
+
+class TextWriter::AnsiWriter : public TextWriter::IWriter {
+ public:
+  explicit AnsiWriter(Output* output) : IWriter(output) {}
+  bool write(const String_T<unsigned char>& text) override {
+    return writeBytes(text.getBuffer(), text.getBufferLength() - 1);
+  }
+  bool write(const String_T<wchar_t>& text) override {
+    return write(StringHelper::wideToAnsi(text));
+  }
+  bool write(const String_T<char>& text) override { return write(StringHelper::utf8ToAnsi(text)); }
+};
+
+bool TextWriter::open(Output* output, CharacterSet characterSet) {
+  _writer = nullptr;
+  if (!output) return false;
+  switch (characterSet) {
+    case Utf8:
+      _writer = new Utf8Writer(output);
+      break;
+    case Wide:
+      _writer = new WideWriter(output);
+      break;
+    case Ansi:
+      _writer = new AnsiWriter(output);
+      break;
+    default:
+      return false;
+  }
+  return true;
+}
+
+bool TextWriter::write(const String_T<char>& text) {
+  return _writer && _writer->write(text);
+}
+bool TextWriter::write(const String_T<wchar_t>& text) {
+  return _writer && _writer->write(text);
+}
+bool TextWriter::write(const String_T<unsigned char>& text) {
+  return _writer && _writer->write(text);
+}
+
+int TextWriter::vprintf(const wchar_t* format, va_list args) {
+  if (!_writer) return -1;
+  String text;
+  const int length = text.vprintf(format, args);
+  return _writer->write(text) ? length : -1;
+}
+
+int TextWriter::print(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int length = vprintf(format, args);
+  va_end(args);
+  return length;
+}
+
+}  // namespace vemo
