@@ -39,7 +39,10 @@ class TextReader::Utf8Reader : public TextReader::IReader {
         bytes[1] = static_cast<unsigned char>(second);
         if ((first & 0xF0) == 0xE0) {
           const int third = readByte(*_input);
-          if (isContinuation(third)) bytes[2] = static_cast<unsigned char>(third);
+          if (isContinuation(third))
+            bytes[2] = static_cast<unsigned char>(third);
+          else
+            bytes[1] = 0;  // the sequence falls back to its first byte
         }
       }
     }

@@ -38,12 +38,15 @@ struct Generator {
   std::uint64_t timestamp() {
     for (;;) {
       const std::uint64_t reading = clockReading();
-      if (reading != lastReading) {
+      // The clock ticks every 100 ns here, so a new reading can fall inside the timestamps
+      // already counted on from the previous one: counting goes on from that reading then. A
+      // clock that went back starts afresh (the clock sequence changes then).
+      if (reading < lastReading || reading > lastReading + idsInReading) {
         lastReading = reading;
         idsInReading = 0;
         return reading;
       }
-      if (idsInReading < kIdsPerReading - 1) return reading + ++idsInReading;
+      if (idsInReading < kIdsPerReading - 1) return lastReading + ++idsInReading;
     }
   }
 

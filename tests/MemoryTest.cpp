@@ -15,8 +15,9 @@ namespace {
 
 constexpr unsigned int kMmx = 0x800000, kSse = 0x2000000;  // cpuid leaf 1, EDX bits 23 and 25
 constexpr std::size_t kGuard = 48, kLargest = (16u << 20) + 17;
-constexpr std::size_t kSpan = (kLargest + 256 + 63) / 64 * 64;  // aligned_alloc wants whole alignments
-constexpr int kCopy = 1 << 30;  // as the value for agrees(): copy rather than fill
+constexpr std::size_t kSpan =
+    (kLargest + 256 + 63) / 64 * 64;  // aligned_alloc wants whole alignments
+constexpr int kCopy = 1 << 30;        // as the value for agrees(): copy rather than fill
 
 // 64-byte aligned (offsets are alignments), of reproducible bytes without any short period.
 unsigned char* randomBlock(unsigned int x) {

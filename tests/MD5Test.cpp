@@ -1,0 +1,72 @@
+// MD5 against the RFC 1321 test suite, fed whole and in uneven pieces, and the text form of
+// MD5Checksum.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <initializer_list>
+#include <string>
+
+#include "vemo/core/MD5.h"
+
+using namespace vemo;
+
+namespace {
+
+// The digest of `data` fed in pieces of the given sizes (cycled; 0 means all at once).
+std::wstring digest(const std::string& data, std::initializer_list<unsigned> pieces = {0}) {
+  MD5Context context;
+  MD5Init(&context);
+  for (size_t at = 0, i = 0; at < data.size(); ++i) {
+    const size_t piece = pieces.begin()[i % pieces.size()];
+    const size_t n = piece == 0 ? data.size() - at : std::min<size_t>(piece, data.size() - at);
+    MD5Update(&context, data.data() + at, unsigned(n));
+    at += n;
+  }
+  MD5Checksum checksum;
+  checksum.setBufferSize(3);  // a checksum of another size is remade
+  MD5Final(&checksum, &context);
+  EXPECT_EQ(checksum.getBufferSize(), 16);
+  return checksum.convertToString().getBuffer();
+}
+
+}  // namespace
+
+TEST(MD5, MatchesTheRfcTestSuiteWholeAndInPieces) {
+  // clang-format off
+  const struct { const char *text, *md5; } suite[] = {
+      {"", "d41d8cd98f00b204e9800998ecf8427e"}, {"a", "0cc175b9c0f1b6a831c399e269772661"},
+      {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+      {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+      {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+       "d174ab98d277d9f5a5611c2c9f419d9f"},
+      {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+       "57edf4a22be3c955ac49da2e2107b67a"}};
+  // clang-format on
+  for (const auto& c : suite) {
+    const std::wstring expected(c.md5, c.md5 + 32);
+    EXPECT_EQ(digest(c.text), expected) << c.text;
+    EXPECT_EQ(digest(c.text, {1, 2, 3}), expected) << c.text;
+    EXPECT_EQ(digest(c.text, {63, 1, 16}), expected) << c.text;
+  }
+}
+
+TEST(MD5Checksum, TextFormIsThirtyTwoLowerCaseHexDigits) {
+  MD5Checksum checksum;
+  EXPECT_STREQ(checksum.convertToString().getBuffer(), L"00000000000000000000000000000000");
+  ASSERT_TRUE(checksum.convertFromString(L"0123456789ABCDEFabcdef00FF7f8081"));
+  EXPECT_EQ(static_cast<const unsigned char*>(checksum.getBuffer())[15], 0x81);
+  EXPECT_STREQ(checksum.convertToString().getBuffer(), L"0123456789abcdefabcdef00ff7f8081");
+
+  for (const wchar_t* bad :
+       {L"", L"0123456789abcdef0123456789abcde", L"0123456789abcdef0123456789abcdeg",
+        L"0123456789abcdef0123456789abcdef01"}) {
+    MD5Checksum held;
+    ASSERT_TRUE(held.convertFromString(L"900150983cd24fb0d6963f7d28e17f72"));
+    EXPECT_FALSE(held.convertFromString(bad)) << bad;
+    EXPECT_EQ(held.getBufferSize(), 0) << bad;
+    EXPECT_STREQ(held.convertToString().getBuffer(), L"00000000000000000000000000000000");
+  }
+  checksum.setBufferSize(15);
+  EXPECT_STREQ(checksum.convertToString().getBuffer(), L"00000000000000000000000000000000");
+}
