@@ -102,6 +102,8 @@ class TextReader::AnsiReader : public TextReader::IReader {
 };
 
 bool TextReader::open(Input* input, CharacterSet characterSet) {
+  // Held for the call: an object handed over fresh is released again when it is refused.
+  const Unknown::Handle_T<Input> held(input);
   _reader = nullptr;
   if (!input) return false;
   switch (characterSet) {
@@ -231,6 +233,7 @@ class TextWriter::AnsiWriter : public TextWriter::IWriter {
 };
 
 bool TextWriter::open(Output* output, CharacterSet characterSet) {
+  const Unknown::Handle_T<Output> held(output);
   _writer = nullptr;
   if (!output) return false;
   switch (characterSet) {
