@@ -211,20 +211,6 @@ TempFile::~TempFile() {
 
 MemoryFile::MemoryFile() : _size(0), _position(0) {}
 MemoryFile::~MemoryFile() = default;
-MemoryFile::MemoryFile(const MemoryFile& other)
-    : Unknown(other),
-      Archive(other),
-      _blocks(other._blocks),
-      _size(other._size),
-      _position(other._position) {}
-
-MemoryFile& MemoryFile::operator=(const MemoryFile& other) {
-  _blocks = other._blocks;
-  _size = other._size;
-  _position = other._position;
-  return *this;
-}
-
 Unknown::Handle_T<MemoryFile> MemoryFile::createInstance() {
   return Handle_T<MemoryFile>(new MemoryFile());
 }

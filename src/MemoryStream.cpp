@@ -151,6 +151,7 @@ MemoryStream::MemoryStream(int)
 
 MemoryStream::~MemoryStream() = default;
 
+// Copies share the chain but not the spare blocks: each stream recycles only its own.
 MemoryStream::MemoryStream(const MemoryStream& other)
     : Unknown(other),
       IO(other),

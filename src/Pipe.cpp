@@ -17,23 +17,12 @@ Unknown::Handle_T<Pipe> Pipe::createInstance(Input* input, Output* output) {
   return Handle_T<Pipe>(new Pipe(input, output));
 }
 
-Pipe::Pipe(const Pipe& other)
-    : Unknown(other), IO(other), _input(other._input), _output(other._output) {}
-
 Unknown::Handle_T<MutexPipe> MutexPipe::createInstance(Input* input,
                                                        const SharedPtr<Mutex>& inputLock,
                                                        Output* output,
                                                        const SharedPtr<Mutex>& outputLock) {
   return Handle_T<MutexPipe>(new MutexPipe(input, inputLock, output, outputLock));
 }
-
-MutexPipe::MutexPipe(const MutexPipe& other)
-    : Unknown(other),
-      IO(other),
-      _input(other._input),
-      _inputLock(other._inputLock),
-      _output(other._output),
-      _outputLock(other._outputLock) {}
 
 int MutexPipe::available() const {
   return locked(_inputLock, [this] { return _input ? _input->available() : -1; });

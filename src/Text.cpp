@@ -11,6 +11,21 @@ namespace vemo {
 
 namespace {
 
+// The reader or writer of a character set (0 UTF-8, 1 UTF-16LE, 2 code page), or null.
+template <class Base, class Utf8, class Wide, class Ansi, class Stream>
+Base* createCoder(int characterSet, Stream* stream) {
+  switch (characterSet) {
+    case 0:
+      return new Utf8(stream);
+    case 1:
+      return new Wide(stream);
+    case 2:
+      return new Ansi(stream);
+    default:
+      return nullptr;
+  }
+}
+
 int readByte(Input& input) {
   unsigned char byte;
   return input.read(&byte, 1) == 1 ? byte : -1;
@@ -104,22 +119,10 @@ class TextReader::AnsiReader : public TextReader::IReader {
 bool TextReader::open(Input* input, CharacterSet characterSet) {
   // Held for the call: an object handed over fresh is released again when it is refused.
   const Unknown::Handle_T<Input> held(input);
-  _reader = nullptr;
-  if (!input) return false;
-  switch (characterSet) {
-    case Utf8:
-      _reader = new Utf8Reader(input);
-      break;
-    case Wide:
-      _reader = new WideReader(input);
-      break;
-    case Ansi:
-      _reader = new AnsiReader(input);
-      break;
-    default:
-      return false;
-  }
-  return true;
+  _reader = input ? createCoder<TextReader::IReader, Utf8Reader, WideReader, AnsiReader>(
+                        characterSet, input)
+                  : nullptr;
+  return _reader != nullptr;
 }
 
 namespace {
@@ -233,23 +236,12 @@ class TextWriter::AnsiWriter : public TextWriter::IWriter {
 };
 
 bool TextWriter::open(Output* output, CharacterSet characterSet) {
+  // Held for the call: an object handed over fresh is released again when it is refused.
   const Unknown::Handle_T<Output> held(output);
-  _writer = nullptr;
-  if (!output) return false;
-  switch (characterSet) {
-    case Utf8:
-      _writer = new Utf8Writer(output);
-      break;
-    case Wide:
-      _writer = new WideWriter(output);
-      break;
-    case Ansi:
-      _writer = new AnsiWriter(output);
-      break;
-    default:
-      return false;
-  }
-  return true;
+  _writer = output ? createCoder<TextWriter::IWriter, Utf8Writer, WideWriter, AnsiWriter>(
+                         characterSet, output)
+                   : nullptr;
+  return _writer != nullptr;
 }
 
 bool TextWriter::write(const String_T<char>& text) {

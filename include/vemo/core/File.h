@@ -103,8 +103,9 @@ class VEMO_CORE_API MemoryFile : public Archive {
   int setPosition(int position) override;
   int write(const void* data, int size) override;
 
-  MemoryFile(const MemoryFile& other);
-  MemoryFile& operator=(const MemoryFile& other);
+  // Copies share the blocks (a copy starts without references, like every object).
+  MemoryFile(const MemoryFile& other) = default;
+  MemoryFile& operator=(const MemoryFile& other) = default;
 
  protected:
   MemoryFile();

@@ -25,7 +25,7 @@ class VEMO_CORE_API Pipe : public IO {
     return _output ? _output->write(data, size) : -1;
   }
 
-  Pipe(const Pipe& other);
+  Pipe(const Pipe& other) = default;
   Pipe& operator=(const Pipe& other) = default;
 
  private:
@@ -45,7 +45,7 @@ class VEMO_CORE_API MutexPipe : public IO {
   int read(void* buffer, int size) override;
   int write(const void* data, int size) override;
 
-  MutexPipe(const MutexPipe& other);
+  MutexPipe(const MutexPipe& other) = default;
   MutexPipe& operator=(const MutexPipe& other) = default;
 
  private:
