@@ -7,8 +7,8 @@
 // Ranges must not overlap.
 //
 // On x86-64, where the standard routines are already vectorised and tuned to the processor,
-// the SSE choice is the standard copy below 4 MiB and the streaming SSE copy from 4 MiB up,
-// and the standard fill: measured, the streaming routines only win beyond the caches.
+// the SSE choice is the standard routines: measured, the streaming SSE routines only win beyond
+// the caches and lose more than that on small blocks.
 #pragma once
 
 #include <cstddef>
