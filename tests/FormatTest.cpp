@@ -70,10 +70,10 @@ TEST(FormatNumbers, IntegersAgainstSnprintf) {
   expectLikeC(stars, stars, 6, 42, 6, 42, -6, 42, -6, 42, 4, 42, -1, 0, 8, 4, -42, 'a', 'B', 'x',
               'y', 1, 22);
   expectAllLikeC<const void*>({"%p", "[%20p]"}, {"x", nullptr});
-  // %I64 takes 64 bits, and the next argument is read correctly; %I32 takes 32.
+  // %I32 takes 32 bits, %I64 64 bits (and every argument after it is read correctly).
   for (long long v : {LLONG_MIN, LLONG_MAX, -5LL, 1LL << 40})
-    expectLikeC("%lld|%llu|%llX|%llx|[%-20lld][%020llu]|%d",
-                "%I64d|%I64u|%I64X|%I64x|[%-20I64d][%020I64u]|%I32d", v, v, v, v, v, v, -5);
+    expectLikeC("%d|%lld|%llu|%llX|%llx|[%-20lld][%020llu]",
+                "%I32d|%I64d|%I64u|%I64X|%I64x|[%-20I64d][%020I64u]", -5, v, v, v, v, v, v);
 }
 
 TEST(FormatNumbers, FloatingPointAgainstSnprintf) {
