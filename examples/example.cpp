@@ -85,7 +85,7 @@ int main() {
 
   Console::output(L"\n== Logging\n");
   Log::message(L"%d objects, %.3f ms, 64-bit %I64d, narrow text %S", 3, 1.25, -(1LL << 40), "ok");
-  Log::error(L"RTTI test: %s", convertToString(1.0 / 3).getBuffer());
+  Log::error(L"errors come in yellow; one third is %s", convertToString(1.0 / 3).getBuffer());
   Log::removeListener(&listener);
   return 0;
 }
