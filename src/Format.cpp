@@ -84,7 +84,7 @@ void putEncoded(Sink<CharT>& sink, const Encoded& e) {
     sink.put(reinterpret_cast<const CharT*>(e.bytes), static_cast<std::size_t>(e.n));
 }
 
-struct Spec {
+struct Field {
   bool left = false, plus = false, space = false, alt = false, zero = false;
   int width = 0;
   int precision = -1;
@@ -109,20 +109,20 @@ struct Spec {
 enum class TextKind { kOwn, kNarrow, kWide };
 
 template <class CharT>
-TextKind stringKind(const Spec& spec) {
-  const bool upper = spec.conversion == 'S' || spec.conversion == 'C';
-  if (spec.length == Spec::kShort) return sizeof(CharT) > 1 ? TextKind::kNarrow : TextKind::kOwn;
-  if (spec.length == Spec::kLong || spec.length == Spec::kWide)
+TextKind stringKind(const Field& field) {
+  const bool upper = field.conversion == 'S' || field.conversion == 'C';
+  if (field.length == Field::kShort) return sizeof(CharT) > 1 ? TextKind::kNarrow : TextKind::kOwn;
+  if (field.length == Field::kLong || field.length == Field::kWide)
     return sizeof(CharT) > 1 ? TextKind::kOwn : TextKind::kWide;
   if (!upper) return TextKind::kOwn;
   return sizeof(CharT) > 1 ? TextKind::kNarrow : TextKind::kWide;
 }
 
 template <class CharT>
-void pad(Sink<CharT>& sink, const Spec& spec, std::size_t length, bool before) {
-  if (spec.width <= 0 || static_cast<std::size_t>(spec.width) <= length) return;
-  if (before == spec.left) return;
-  sink.fill(static_cast<CharT>(' '), static_cast<std::size_t>(spec.width) - length);
+void pad(Sink<CharT>& sink, const Field& field, std::size_t length, bool before) {
+  if (field.width <= 0 || static_cast<std::size_t>(field.width) <= length) return;
+  if (before == field.left) return;
+  sink.fill(static_cast<CharT>(' '), static_cast<std::size_t>(field.width) - length);
 }
 
 // Emits text of another encoding than the output's, character by character, never past
@@ -162,16 +162,16 @@ std::size_t emitForeign(Sink<CharT>* sink, const void* text, TextKind kind, std:
 }
 
 template <class CharT>
-void formatString(Sink<CharT>& sink, const Spec& spec, const void* text) {
+void formatString(Sink<CharT>& sink, const Field& field, const void* text) {
   static const char kNull[] = "(null)";
-  const std::size_t limit =
-      spec.precision >= 0 ? static_cast<std::size_t>(spec.precision) : static_cast<std::size_t>(-1);
-  TextKind kind = stringKind<CharT>(spec);
+  const std::size_t limit = field.precision >= 0 ? static_cast<std::size_t>(field.precision)
+                                                 : static_cast<std::size_t>(-1);
+  TextKind kind = stringKind<CharT>(field);
   if (!text) {
     std::size_t n = std::min(limit, sizeof(kNull) - 1);
-    pad(sink, spec, n, true);
+    pad(sink, field, n, true);
     sink.putAscii(kNull, n);
-    pad(sink, spec, n, false);
+    pad(sink, field, n, false);
     return;
   }
   if (kind == TextKind::kOwn || (kind == TextKind::kNarrow && sizeof(CharT) == 1)) {
@@ -179,20 +179,20 @@ void formatString(Sink<CharT>& sink, const Spec& spec, const void* text) {
     std::size_t n = 0;
     while (n < limit && s[n])
       ++n;
-    pad(sink, spec, n, true);
+    pad(sink, field, n, true);
     sink.put(s, n);
-    pad(sink, spec, n, false);
+    pad(sink, field, n, false);
     return;
   }
-  std::size_t n = spec.width > 0 ? emitForeign<CharT>(nullptr, text, kind, limit) : 0;
-  pad(sink, spec, n, true);
+  std::size_t n = field.width > 0 ? emitForeign<CharT>(nullptr, text, kind, limit) : 0;
+  pad(sink, field, n, true);
   emitForeign(&sink, text, kind, limit);
-  pad(sink, spec, n, false);
+  pad(sink, field, n, false);
 }
 
 template <class CharT>
-void formatChar(Sink<CharT>& sink, const Spec& spec, int value) {
-  TextKind kind = stringKind<CharT>(spec);
+void formatChar(Sink<CharT>& sink, const Field& field, int value) {
+  TextKind kind = stringKind<CharT>(field);
   Encoded e{};
   if (kind == TextKind::kOwn) {
     e.n = 1;
@@ -206,37 +206,37 @@ void formatChar(Sink<CharT>& sink, const Spec& spec, int value) {
     // A narrow character in a wide output: its byte value taken as a code point.
     e = encodeFor<CharT>(static_cast<unsigned char>(value));
   }
-  pad(sink, spec, static_cast<std::size_t>(e.n), true);
+  pad(sink, field, static_cast<std::size_t>(e.n), true);
   putEncoded(sink, e);
-  pad(sink, spec, static_cast<std::size_t>(e.n), false);
+  pad(sink, field, static_cast<std::size_t>(e.n), false);
 }
 
 // Builds the C format directive for a number, e.g. "%-08.3lld".
-void buildDirective(char* out, const Spec& spec, const char* length) {
+void buildDirective(char* out, const Field& field, const char* length) {
   char* p = out;
   *p++ = '%';
-  if (spec.left) *p++ = '-';
-  if (spec.plus) *p++ = '+';
-  if (spec.space) *p++ = ' ';
-  if (spec.alt) *p++ = '#';
-  if (spec.zero) *p++ = '0';
-  if (spec.width > 0) p = std::to_chars(p, p + 12, spec.width).ptr;
-  if (spec.precision >= 0) {
+  if (field.left) *p++ = '-';
+  if (field.plus) *p++ = '+';
+  if (field.space) *p++ = ' ';
+  if (field.alt) *p++ = '#';
+  if (field.zero) *p++ = '0';
+  if (field.width > 0) p = std::to_chars(p, p + 12, field.width).ptr;
+  if (field.precision >= 0) {
     *p++ = '.';
-    p = std::to_chars(p, p + 12, spec.precision).ptr;
+    p = std::to_chars(p, p + 12, field.precision).ptr;
   }
   while (*length)
     *p++ = *length++;
-  *p++ = spec.conversion;
+  *p++ = field.conversion;
   *p = 0;
 }
 
 // Runs snprintf with one value and hands its text to the sink.
 template <class CharT, class Value>
-void formatNumber(Sink<CharT>& sink, const Spec& spec, const char* length, Value value,
+void formatNumber(Sink<CharT>& sink, const Field& field, const char* length, Value value,
                   bool floating) {
   char directive[48];
-  buildDirective(directive, spec, length);
+  buildDirective(directive, field, length);
   char small[128];
   int n = std::snprintf(small, sizeof small, directive, value);
   if (n < 0) return;
@@ -265,122 +265,123 @@ void formatNumber(Sink<CharT>& sink, const Spec& spec, const char* length, Value
   sink.putAscii(text, static_cast<std::size_t>(n));
 }
 
-bool isPlain(const Spec& spec) {
-  return !spec.left && !spec.plus && !spec.space && !spec.alt && !spec.zero && spec.width <= 0 &&
-         spec.precision < 0;
+bool isPlain(const Field& field) {
+  return !field.left && !field.plus && !field.space && !field.alt && !field.zero &&
+         field.width <= 0 && field.precision < 0;
 }
 
 template <class CharT, class Int>
-void formatInteger(Sink<CharT>& sink, const Spec& spec, const char* length, Int value) {
-  if (isPlain(spec)) {
+void formatInteger(Sink<CharT>& sink, const Field& field, const char* length, Int value) {
+  if (isPlain(field)) {
     // The common case without flags: no need for the C library.
     char digits[32];
     int base = 10;
-    if (spec.conversion == 'x' || spec.conversion == 'X') base = 16;
-    if (spec.conversion == 'o') base = 8;
+    if (field.conversion == 'x' || field.conversion == 'X') base = 16;
+    if (field.conversion == 'o') base = 8;
     char* end = std::to_chars(digits, digits + sizeof digits, value, base).ptr;
-    if (spec.conversion == 'X')
+    if (field.conversion == 'X')
       for (char* p = digits; p != end; ++p)
         if (*p >= 'a' && *p <= 'f') *p = static_cast<char>(*p - 'a' + 'A');
     sink.putAscii(digits, static_cast<std::size_t>(end - digits));
     return;
   }
-  formatNumber(sink, spec, length, value, false);
+  formatNumber(sink, field, length, value, false);
 }
 
 template <class CharT>
-void formatSigned(Sink<CharT>& sink, const Spec& spec, va_list& args) {
-  switch (spec.length) {
-    case Spec::kChar:
-      return formatInteger(sink, spec, "",
+void formatSigned(Sink<CharT>& sink, const Field& field, va_list& args) {
+  switch (field.length) {
+    case Field::kChar:
+      return formatInteger(sink, field, "",
                            static_cast<int>(static_cast<signed char>(va_arg(args, int))));
-    case Spec::kShort:
-      return formatInteger(sink, spec, "", static_cast<int>(static_cast<short>(va_arg(args, int))));
-    case Spec::kLong:
-      return formatInteger(sink, spec, "l", va_arg(args, long));
-    case Spec::kLongLong:
-    case Spec::kInt64:
-    case Spec::kMax:
-      return formatInteger(sink, spec, "ll", va_arg(args, long long));
-    case Spec::kSize:
-    case Spec::kPtrdiff:
-      return formatInteger(sink, spec, "ll", static_cast<long long>(va_arg(args, std::ptrdiff_t)));
+    case Field::kShort:
+      return formatInteger(sink, field, "",
+                           static_cast<int>(static_cast<short>(va_arg(args, int))));
+    case Field::kLong:
+      return formatInteger(sink, field, "l", va_arg(args, long));
+    case Field::kLongLong:
+    case Field::kInt64:
+    case Field::kMax:
+      return formatInteger(sink, field, "ll", va_arg(args, long long));
+    case Field::kSize:
+    case Field::kPtrdiff:
+      return formatInteger(sink, field, "ll", static_cast<long long>(va_arg(args, std::ptrdiff_t)));
     default:
-      return formatInteger(sink, spec, "", va_arg(args, int));
+      return formatInteger(sink, field, "", va_arg(args, int));
   }
 }
 
 template <class CharT>
-void formatUnsigned(Sink<CharT>& sink, const Spec& spec, va_list& args) {
-  switch (spec.length) {
-    case Spec::kChar:
+void formatUnsigned(Sink<CharT>& sink, const Field& field, va_list& args) {
+  switch (field.length) {
+    case Field::kChar:
       return formatInteger(
-          sink, spec, "",
+          sink, field, "",
           static_cast<unsigned>(static_cast<unsigned char>(va_arg(args, unsigned))));
-    case Spec::kShort:
+    case Field::kShort:
       return formatInteger(
-          sink, spec, "",
+          sink, field, "",
           static_cast<unsigned>(static_cast<unsigned short>(va_arg(args, unsigned))));
-    case Spec::kLong:
-      return formatInteger(sink, spec, "l", va_arg(args, unsigned long));
-    case Spec::kLongLong:
-    case Spec::kInt64:
-    case Spec::kMax:
-      return formatInteger(sink, spec, "ll", va_arg(args, unsigned long long));
-    case Spec::kSize:
-    case Spec::kPtrdiff:
-      return formatInteger(sink, spec, "ll",
+    case Field::kLong:
+      return formatInteger(sink, field, "l", va_arg(args, unsigned long));
+    case Field::kLongLong:
+    case Field::kInt64:
+    case Field::kMax:
+      return formatInteger(sink, field, "ll", va_arg(args, unsigned long long));
+    case Field::kSize:
+    case Field::kPtrdiff:
+      return formatInteger(sink, field, "ll",
                            static_cast<unsigned long long>(va_arg(args, std::size_t)));
     default:
-      return formatInteger(sink, spec, "", va_arg(args, unsigned));
+      return formatInteger(sink, field, "", va_arg(args, unsigned));
   }
 }
 
 template <class CharT>
-const CharT* parseLength(const CharT* p, Spec& spec) {
+const CharT* parseLength(const CharT* p, Field& field) {
   switch (*p) {
     case 'h':
       if (p[1] == 'h') {
-        spec.length = Spec::kChar;
+        field.length = Field::kChar;
         return p + 2;
       }
-      spec.length = Spec::kShort;
+      field.length = Field::kShort;
       return p + 1;
     case 'l':
       if (p[1] == 'l') {
-        spec.length = Spec::kLongLong;
+        field.length = Field::kLongLong;
         return p + 2;
       }
-      spec.length = Spec::kLong;
+      field.length = Field::kLong;
       return p + 1;
     case 'q':
-      spec.length = Spec::kLongLong;
+      field.length = Field::kLongLong;
       return p + 1;
     case 'L':
-      spec.length = Spec::kLongDouble;
+      field.length = Field::kLongDouble;
       return p + 1;
     case 'z':
-      spec.length = Spec::kSize;
+      field.length = Field::kSize;
       return p + 1;
     case 'j':
-      spec.length = Spec::kMax;
+      field.length = Field::kMax;
       return p + 1;
     case 't':
-      spec.length = Spec::kPtrdiff;
+      field.length = Field::kPtrdiff;
       return p + 1;
     case 'w':
-      spec.length = Spec::kWide;
+      field.length = Field::kWide;
       return p + 1;
     case 'I':
       if (p[1] == '6' && p[2] == '4') {
-        spec.length = Spec::kInt64;
+        field.length = Field::kInt64;
         return p + 3;
       }
       if (p[1] == '3' && p[2] == '2') {
-        spec.length = Spec::kInt32;
+        field.length = Field::kInt32;
         return p + 3;
       }
-      spec.length = Spec::kSize;
+      field.length = Field::kSize;
       return p + 1;
     default:
       return p;
@@ -389,65 +390,65 @@ const CharT* parseLength(const CharT* p, Spec& spec) {
 
 // Parses flags, width and precision after '%'; '*' takes an int argument.
 template <class CharT>
-const CharT* parseSpec(const CharT* p, Spec& spec, va_list& args) {
+const CharT* parseField(const CharT* p, Field& field, va_list& args) {
   for (;; ++p) {
     if (*p == '-')
-      spec.left = true;
+      field.left = true;
     else if (*p == '+')
-      spec.plus = true;
+      field.plus = true;
     else if (*p == ' ')
-      spec.space = true;
+      field.space = true;
     else if (*p == '#')
-      spec.alt = true;
+      field.alt = true;
     else if (*p == '0')
-      spec.zero = true;
+      field.zero = true;
     else if (*p != '\'')
       break;
   }
   if (*p == '*') {
-    spec.width = va_arg(args, int);
-    if (spec.width < 0) {
-      spec.left = true;
-      spec.width = spec.width == INT32_MIN ? INT32_MAX : -spec.width;
+    field.width = va_arg(args, int);
+    if (field.width < 0) {
+      field.left = true;
+      field.width = field.width == INT32_MIN ? INT32_MAX : -field.width;
     }
     ++p;
   } else {
     while (*p >= '0' && *p <= '9') {
       int digit = *p++ - '0';
-      spec.width = spec.width > (INT32_MAX - digit) / 10 ? INT32_MAX : spec.width * 10 + digit;
+      field.width = field.width > (INT32_MAX - digit) / 10 ? INT32_MAX : field.width * 10 + digit;
     }
   }
   if (*p == '.') {
     ++p;
-    spec.precision = 0;
+    field.precision = 0;
     if (*p == '*') {
-      spec.precision = va_arg(args, int);
-      if (spec.precision < 0) spec.precision = -1;
+      field.precision = va_arg(args, int);
+      if (field.precision < 0) field.precision = -1;
       ++p;
     } else {
       while (*p >= '0' && *p <= '9') {
         int digit = *p++ - '0';
-        spec.precision =
-            spec.precision > (INT32_MAX - digit) / 10 ? INT32_MAX : spec.precision * 10 + digit;
+        field.precision =
+            field.precision > (INT32_MAX - digit) / 10 ? INT32_MAX : field.precision * 10 + digit;
       }
     }
   }
-  return parseLength(p, spec);
+  return parseLength(p, field);
 }
 
 // Handles one directive; returns false for an unknown conversion.
 template <class CharT>
-bool formatDirective(Sink<CharT>& sink, Spec& spec, va_list& args) {
-  switch (spec.conversion) {
+bool formatDirective(Sink<CharT>& sink, Field& field, va_list& args) {
+  switch (field.conversion) {
     case 'd':
     case 'i':
-      formatSigned(sink, spec, args);
+      formatSigned(sink, field, args);
       return true;
     case 'u':
     case 'o':
     case 'x':
     case 'X':
-      formatUnsigned(sink, spec, args);
+      formatUnsigned(sink, field, args);
       return true;
     case 'f':
     case 'F':
@@ -457,21 +458,21 @@ bool formatDirective(Sink<CharT>& sink, Spec& spec, va_list& args) {
     case 'G':
     case 'a':
     case 'A':
-      if (spec.length == Spec::kLongDouble)
-        formatNumber(sink, spec, "L", va_arg(args, long double), true);
+      if (field.length == Field::kLongDouble)
+        formatNumber(sink, field, "L", va_arg(args, long double), true);
       else
-        formatNumber(sink, spec, "", va_arg(args, double), true);
+        formatNumber(sink, field, "", va_arg(args, double), true);
       return true;
     case 'p':
-      formatNumber(sink, spec, "", va_arg(args, void*), false);
+      formatNumber(sink, field, "", va_arg(args, void*), false);
       return true;
     case 's':
     case 'S':
-      formatString(sink, spec, va_arg(args, const void*));
+      formatString(sink, field, va_arg(args, const void*));
       return true;
     case 'c':
     case 'C':
-      formatChar(sink, spec, va_arg(args, int));
+      formatChar(sink, field, va_arg(args, int));
       return true;
     case 'n':
       (void)va_arg(args, void*);  // never written: a format must not write to memory
@@ -502,11 +503,11 @@ std::size_t formatText(CharT* out, std::size_t room, const CharT* format, va_lis
       ++p;
       continue;
     }
-    Spec spec;
-    p = parseSpec(p, spec, ap);
-    spec.conversion = (*p > 0 && *p < 128) ? static_cast<char>(*p) : 0;
+    Field field;
+    p = parseField(p, field, ap);
+    field.conversion = (*p > 0 && *p < 128) ? static_cast<char>(*p) : 0;
     if (*p) ++p;
-    if (!formatDirective(sink, spec, ap))
+    if (!formatDirective(sink, field, ap))
       sink.put(directive, static_cast<std::size_t>(p - directive));  // unknown: kept as text
   }
   va_end(ap);
