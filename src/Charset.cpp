@@ -111,10 +111,7 @@ static_assert(sizeof(kCharsetNames) / sizeof(kCharsetNames[0]) == 82, "81 names 
 // One character converted between wide text and the process code page.
 long wideCharToCodePage(int ch, unsigned char* out, std::size_t room) {
   const wchar_t wide = static_cast<wchar_t>(ch);
-  const int codePage = detail::effectiveCodePage();
-  if (codePage == detail::kUtf8CodePage)
-    return static_cast<long>(detail::wideToUtf8(&wide, 1, out, room));
-  return detail::wideToCodePage(codePage, &wide, 1, out, room);
+  return detail::wideToAnsi(&wide, 1, out, room);
 }
 
 }  // namespace
@@ -124,6 +121,18 @@ namespace detail {
 int effectiveCodePage() {
   const int codePage = g_codePage.load(std::memory_order_relaxed);
   return codePage ? codePage : systemCodePage();
+}
+
+long ansiToWide(const unsigned char* in, std::size_t n, wchar_t* out, std::size_t room) {
+  const int codePage = effectiveCodePage();
+  if (codePage == kUtf8CodePage) return static_cast<long>(utf8ToWide(in, n, out, room));
+  return codePageToWide(codePage, in, n, out, room);
+}
+
+long wideToAnsi(const wchar_t* in, std::size_t n, unsigned char* out, std::size_t room) {
+  const int codePage = effectiveCodePage();
+  if (codePage == kUtf8CodePage) return static_cast<long>(wideToUtf8(in, n, out, room));
+  return wideToCodePage(codePage, in, n, out, room);
 }
 
 std::size_t utf8ToWide(const unsigned char* in, std::size_t n, wchar_t* out, std::size_t room) {
@@ -212,12 +221,8 @@ const char* stringChar(const char* text, int& ch) {
 
 const unsigned char* stringChar(const unsigned char* text, int& ch) {
   const std::size_t bytes = static_cast<std::size_t>(detail::ansiCharBytes(text));
-  const int codePage = detail::effectiveCodePage();
   wchar_t wide[4] = {0, 0, 0, 0};
-  if (codePage == detail::kUtf8CodePage)
-    detail::utf8ToWide(text, bytes, wide, 4);
-  else
-    detail::codePageToWide(codePage, text, bytes, wide, 4);
+  detail::ansiToWide(text, bytes, wide, 4);
   ch = static_cast<int>(wide[0]);
   return text + bytes;
 }

@@ -20,6 +20,11 @@ std::size_t wideToUtf8(const wchar_t* in, std::size_t n, unsigned char* out, std
 // platform (kUtf8CodePage when the system's character set is UTF-8).
 int effectiveCodePage();
 
+// Conversions with the process code page, whichever it is (UTF-8 or another); -1 when the
+// platform has no converter for it.
+long ansiToWide(const unsigned char* in, std::size_t n, wchar_t* out, std::size_t room);
+long wideToAnsi(const wchar_t* in, std::size_t n, unsigned char* out, std::size_t room);
+
 // --- platform layer (Charset_<os>.cpp) ---
 
 // The code page of the system's default character set, or 0 when it has no number of its

@@ -38,20 +38,6 @@ String_T<Out> convertText(const In* text, Convert convert) {
   return StringAccess::adopt(chars);
 }
 
-long ansiToWideUnits(const unsigned char* in, std::size_t n, wchar_t* out, std::size_t room) {
-  const int codePage = detail::effectiveCodePage();
-  if (codePage == detail::kUtf8CodePage)
-    return static_cast<long>(detail::utf8ToWide(in, n, out, room));
-  return detail::codePageToWide(codePage, in, n, out, room);
-}
-
-long wideToAnsiUnits(const wchar_t* in, std::size_t n, unsigned char* out, std::size_t room) {
-  const int codePage = detail::effectiveCodePage();
-  if (codePage == detail::kUtf8CodePage)
-    return static_cast<long>(detail::wideToUtf8(in, n, out, room));
-  return detail::wideToCodePage(codePage, in, n, out, room);
-}
-
 // Decimal digits of an integer through the standard conversion.
 template <class Int>
 String decimal(Int value) {
@@ -67,11 +53,11 @@ String decimal(Int value) {
 }  // namespace
 
 String StringHelper::ansiToWide(const unsigned char* text) {
-  return convertText<wchar_t>(text, ansiToWideUnits);
+  return convertText<wchar_t>(text, detail::ansiToWide);
 }
 
 String_T<unsigned char> StringHelper::wideToAnsi(const wchar_t* text) {
-  return convertText<unsigned char>(text, wideToAnsiUnits);
+  return convertText<unsigned char>(text, detail::wideToAnsi);
 }
 
 String StringHelper::utf8ToWide(const char* text) {

@@ -1,5 +1,7 @@
 #include "vemo/core/Text.h"
 
+#include "CharWalk.h"
+
 #include <string>
 
 #include "vemo/core/Charset.h"
@@ -31,10 +33,6 @@ int readByte(Input& input) {
   return input.read(&byte, 1) == 1 ? byte : -1;
 }
 
-bool isContinuation(int byte) {
-  return (byte & 0xC0) == 0x80;
-}
-
 }  // namespace
 
 class TextReader::Utf8Reader : public TextReader::IReader {
@@ -50,11 +48,11 @@ class TextReader::Utf8Reader : public TextReader::IReader {
     bytes[0] = static_cast<unsigned char>(first);
     if ((first & 0xF0) == 0xE0 || (first & 0xE0) == 0xC0) {
       const int second = readByte(*_input);
-      if (isContinuation(second)) {
+      if (detail::isContinuation(static_cast<unsigned char>(second))) {
         bytes[1] = static_cast<unsigned char>(second);
         if ((first & 0xF0) == 0xE0) {
           const int third = readByte(*_input);
-          if (isContinuation(third))
+          if (detail::isContinuation(static_cast<unsigned char>(third)))
             bytes[2] = static_cast<unsigned char>(third);
           else
             bytes[1] = 0;  // the sequence falls back to its first byte

@@ -73,13 +73,6 @@ inline int encodeUtf8(char32_t cp, unsigned char* out) {
   return 4;
 }
 
-inline int utf8Length(char32_t cp) {
-  if (cp < 0x80) return 1;
-  if (cp < 0x800) return 2;
-  if (isSurrogate(cp) || cp > 0x10FFFF || cp < 0x10000) return 3;
-  return 4;
-}
-
 // Reads one character of wide text. With 16-bit wchar_t a surrogate pair is joined and a lone
 // surrogate becomes U+FFFD; with 32-bit wchar_t the unit is the code point.
 inline char32_t decodeWide(const wchar_t*& p, const wchar_t* end) {
@@ -91,11 +84,6 @@ inline char32_t decodeWide(const wchar_t*& p, const wchar_t* end) {
   }
   (void)end;
   return cp;
-}
-
-// Units a code point takes as wchar_t (2 for a pair on 16-bit platforms).
-inline int wideLength(char32_t cp) {
-  return (sizeof(wchar_t) == 2 && cp > 0xFFFF) ? 2 : 1;
 }
 
 inline int encodeWide(char32_t cp, wchar_t* out) {
