@@ -1,7 +1,8 @@
 # Library sources: one portable file per family, and its platform sibling where it has one.
 # In alphabetical order, which is also the order of their load-time initialisation.
-set(VEMO_CORE_FAMILIES Archive Base64 Buffer Charset Console Exception File Format Library Log Memory
-    MD5 MemoryStream Packet Pipe Process Stream String StringHelper Text Time Unknown Uuid Varint)
+set(VEMO_CORE_FAMILIES Archive Base64 Buffer Charset Console Exception File Format Geometry Json JsonText Library Log
+    Memory MD5 MemoryStream Number Packet Pipe Process Property
+    PropertyConverter PropertyHelper Stream String StringHelper Text Time Unknown Uuid Varint)
 
 set(VEMO_CORE_SOURCES "")
 foreach(family IN LISTS VEMO_CORE_FAMILIES)

@@ -3,6 +3,7 @@
 #include "CharWalk.h"
 
 #include <string>
+#include <type_traits>
 
 #include "vemo/core/Charset.h"
 #include "vemo/core/StringHelper.h"
@@ -39,19 +40,46 @@ class TextReader::Utf8Reader : public TextReader::IReader {
  public:
   explicit Utf8Reader(Input* input) : IReader(input) {}
 
-  // Two- and three-byte sequences give their character; any other byte its low seven bits. A
-  // byte that turns out not to continue a sequence is consumed and dropped.
   int readChar() override {
-    unsigned char bytes[4] = {0, 0, 0, 0};
     const int first = readByte(*_input);
     if (first < 0) return -1;
-    bytes[0] = static_cast<unsigned char>(first);
+    return decode(first, [this] { return readByte(*_input); });
+  }
+
+  // Every character the input has available now, decoded in blocks (the same characters as
+  // calling readChar until it runs dry, without two virtual calls per byte); zeros are dropped.
+  void readAvailable(std::wstring& text) {
+    std::string bytes;
+    for (int available; (available = _input->available()) > 0;) {
+      const std::size_t used = bytes.size();
+      bytes.resize(used + static_cast<std::size_t>(available));
+      const int got = _input->read(&bytes[used], available);
+      bytes.resize(used + static_cast<std::size_t>(got > 0 ? got : 0));
+      if (got <= 0) break;
+    }
+    text.reserve(text.size() + bytes.size());
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const unsigned char* const end = p + bytes.size();
+    while (p < end) {
+      const int first = *p++;
+      const int ch = first < 0x80 ? first : decode(first, [&] { return p < end ? *p++ : -1; });
+      if (ch != 0) text.push_back(static_cast<wchar_t>(ch));
+    }
+  }
+
+ private:
+  // Two- and three-byte sequences give their character; any other byte its low seven bits. A
+  // byte that turns out not to continue a sequence is consumed and dropped. `next` gives the
+  // following byte, or -1 at the end.
+  template <class NextByte>
+  static int decode(int first, NextByte next) {
+    unsigned char bytes[4] = {static_cast<unsigned char>(first), 0, 0, 0};
     if ((first & 0xF0) == 0xE0 || (first & 0xE0) == 0xC0) {
-      const int second = readByte(*_input);
+      const int second = next();
       if (detail::isContinuation(static_cast<unsigned char>(second))) {
         bytes[1] = static_cast<unsigned char>(second);
         if ((first & 0xF0) == 0xE0) {
-          const int third = readByte(*_input);
+          const int third = next();
           if (detail::isContinuation(static_cast<unsigned char>(third)))
             bytes[2] = static_cast<unsigned char>(third);
           else
@@ -142,6 +170,13 @@ void appendChar(std::basic_string<unsigned char>& text, int ch) {
 template <class T>
 void collect(TextReader::IReader& reader, String_T<T>& text, bool line) {
   std::basic_string<T> units;
+  if constexpr (std::is_same<T, wchar_t>::value) {
+    if (auto* utf8 = line ? nullptr : dynamic_cast<TextReader::Utf8Reader*>(&reader)) {
+      utf8->readAvailable(units);
+      text.setBuffer(units.data(), static_cast<int>(units.size() * sizeof(T)));
+      return;
+    }
+  }
   while (reader.input()->available() >= 1) {
     const int ch = reader.readChar();
     if (ch < 0) break;

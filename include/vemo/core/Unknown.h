@@ -123,6 +123,11 @@ class Unknown::Handle_T {
     return *this;
   }
   Handle_T& operator=(T* object) noexcept { return reset(object); }
+  // From a handle to a derived class.
+  template <class U, class = std::enable_if_t<std::is_convertible<U*, T*>::value>>
+  Handle_T& operator=(const Handle_T<U>& other) noexcept {
+    return reset(other.get());
+  }
 
   T* get() const noexcept { return _object; }
   T* operator->() const noexcept { return _object; }

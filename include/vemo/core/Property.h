@@ -1,0 +1,369 @@
+// Property reflection: classes that describe their data members at run time, so that any
+// instance exports to a JsonValue and is rebuilt from one without hand-written serialisation.
+//
+// A reflectable class derives from Property (directly or through another reflectable class)
+// and names its members once:
+//
+//   // Player.h
+//   class Player : public vemo::Property {
+//     VEMO_DECLARE_PROPERTY(Player, vemo::Property)
+//    public:
+//     int score = 0;
+//     vemo::String name;
+//     std::vector<int> rounds;
+//    protected:
+//     Player() = default;
+//   };
+//
+//   // Player.cpp: one line per member, its name and a description.
+//   VEMO_IMPLEMENT_PROPERTY(Player,
+//                           VEMO_PROPERTY(score, L"Points scored"),
+//                           VEMO_PROPERTY(name, L"Display name"),
+//                           VEMO_PROPERTY(rounds, L"Points per round"))
+//
+// The class is then registered like every Unknown class (VEMO_DECLARE_CLASS), has an attribute
+// per member, and its converters ("Player", "PlayerArray", "PlayerList") are registered when the
+// module loads, so Handle_T<Player> members and vectors and lists of them work too.
+//
+// An export is a JSON object with the class name under "__class__" and one member per
+// attribute; importing reads the members it knows and leaves the others alone. A member whose
+// type has no converter makes export throw; on import the error is reported and skipped.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <type_traits>
+#include <typeinfo>
+
+#include "vemo/core/Exception.h"
+#include "vemo/core/Export.h"
+#include "vemo/core/Json.h"
+#include "vemo/core/Mutex.h"
+#include "vemo/core/String.h"
+#include "vemo/core/Unknown.h"
+
+// In the body of a reflectable class X derived from Base (leaves the body in private access).
+#define VEMO_DECLARE_PROPERTY(X, Base)                                       \
+  VEMO_DECLARE_CLASS(X)                                                      \
+                                                                             \
+ public:                                                                     \
+  static const ::vemo::String g_propertyType_;                               \
+  static const ::vemo::PropertyAttributes& getPropertyAttributes_() {        \
+    return g_propertyTable_.get(&Base::getPropertyAttributes_);              \
+  }                                                                          \
+  const ::vemo::PropertyAttributes& getPropertyAttributes() const override { \
+    return getPropertyAttributes_();                                         \
+  }                                                                          \
+  const ::vemo::String& getPropertyType() const override {                   \
+    return g_propertyType_;                                                  \
+  }                                                                          \
+  static bool registerProperty_();                                           \
+                                                                             \
+ private:                                                                    \
+  static ::vemo::detail::PropertyTable g_propertyTable_;                     \
+  static const bool g_registerProperty_;
+
+// One member of the class being implemented: its name is the member's, `description` is
+// free text.
+#define VEMO_PROPERTY(member, description)                                            \
+  ::vemo::makePropertyAttribute(&PropertyClass_::member, ::vemo::String(L## #member), \
+                                ::vemo::String(description))
+
+// In one source file, in the namespace of the class, with one VEMO_PROPERTY per member.
+// Registers the class, its attributes and its three converters when the module loads.
+#define VEMO_IMPLEMENT_PROPERTY(X, ...)                                                        \
+  VEMO_IMPLEMENT_CLASS(X)                                                                      \
+  ::vemo::detail::PropertyTable X::g_propertyTable_;                                           \
+  const ::vemo::String X::g_propertyType_(L## #X);                                             \
+  bool X::registerProperty_() {                                                                \
+    using PropertyClass_ = X;                                                                  \
+    const ::vemo::Unknown::Handle_T<::vemo::IPropertyAttribute> attributes_[] = {nullptr,      \
+                                                                                 __VA_ARGS__}; \
+    return ::vemo::detail::PropertyTable::registerAttributes(                                  \
+        g_propertyTable_.attributes, attributes_ + 1,                                          \
+        static_cast<int>(sizeof attributes_ / sizeof attributes_[0]) - 1);                     \
+  }                                                                                            \
+  const bool X::g_registerProperty_ = X::registerProperty_();                                  \
+  VEMO_REGISTER_PROPERTY_CONVERTERS_(X)
+
+namespace vemo {
+
+class Property;
+
+// The pointee of type-erased member addresses.
+struct Void {};
+
+// Converts one value type to JSON and back. Registered once per process in PropertyFactory
+// under its property type (e.g. "int32_t") and the run-time type name of the value type.
+class VEMO_CORE_API IPropertyConverter : public virtual Unknown {
+ public:
+  const String& getRttiClassName() const { return _rttiClassName; }
+  const String& getPropertyType() const { return _propertyType; }
+  // True for a value converter, false for the converter of a Property class.
+  bool isUnitProperty() const { return _unit; }
+
+  // Writes the member at `member` from the JSON value.
+  virtual void setProperty(Void* member, const JsonValue& value) = 0;
+  // Writes the member's JSON form into `value`.
+  virtual void getProperty(const Void* member, JsonValue& value) = 0;
+
+ protected:
+  IPropertyConverter(const String& rttiClassName, const String& propertyType, bool unit)
+      : _rttiClassName(rttiClassName), _propertyType(propertyType), _unit(unit) {}
+  IPropertyConverter(const IPropertyConverter&) = default;
+  IPropertyConverter& operator=(const IPropertyConverter&) = default;
+
+ private:
+  String _rttiClassName;
+  String _propertyType;
+  bool _unit;
+};
+
+// Describes one data member of one class: its name, the run-time type name of its type (for a
+// Handle_T<T> member, of T), a description and how to reach it inside an object.
+class VEMO_CORE_API IPropertyAttribute : public virtual Unknown {
+ public:
+  const String& getRttiClassName() const { return _rttiClassName; }
+  // The owning class's type name, "::" and the member name.
+  const String& getPropertyRawName() const { return _rawName; }
+  const String& getPropertyName() const { return _propertyName; }
+  const String& getDescription() const { return _description; }
+  // True for a value member, false for a handle to a Property object.
+  bool isUnitProperty() const { return _unit; }
+  // The converter registered for the member's type, or null.
+  IPropertyConverter* getPropertyConverter() const;
+  // That converter's property type, or the empty _nullString.
+  const String& getPropertyType() const;
+
+  virtual void setProperty(Property* object, IPropertyConverter* converter,
+                           const JsonValue& value) = 0;
+  virtual void getProperty(const Property* object, IPropertyConverter* converter,
+                           JsonValue& value) = 0;
+
+  static const String _nullString;
+
+ protected:
+  IPropertyAttribute(const String& rttiClassName, const String& rawName, const String& propertyName,
+                     const String& description, bool unit)
+      : _rttiClassName(rttiClassName),
+        _rawName(rawName),
+        _propertyName(propertyName),
+        _description(description),
+        _unit(unit) {}
+  IPropertyAttribute(const IPropertyAttribute&) = default;
+  IPropertyAttribute& operator=(const IPropertyAttribute&) = default;
+
+ private:
+  String _rttiClassName;
+  String _rawName;
+  String _propertyName;
+  String _description;
+  bool _unit;
+};
+
+// A class's attributes by member name.
+using PropertyAttributes = std::map<String, Unknown::Handle_T<IPropertyAttribute>, StringLess>;
+
+// Hands the member to the converter: when the converter is missing or of the other kind
+// (value or object) than the attribute, throws (after logging the mismatch).
+VEMO_CORE_API void PropertyAttribute_set(IPropertyAttribute* attribute, Void* member,
+                                         IPropertyConverter* converter, const JsonValue& value);
+VEMO_CORE_API void PropertyAttribute_get(IPropertyAttribute* attribute, const Void* member,
+                                         IPropertyConverter* converter, JsonValue& value);
+// The same with the converter looked up by run-time type name.
+VEMO_CORE_API void ProcessPropertyAttribute_set(IPropertyAttribute* attribute,
+                                                const String& rttiClassName, Void* member,
+                                                const JsonValue& value);
+VEMO_CORE_API void ProcessPropertyAttribute_get(IPropertyAttribute* attribute,
+                                                const String& rttiClassName, const Void* member,
+                                                JsonValue& value);
+
+namespace detail {
+
+// How a member type is reached: values are handed to their converter as they are; a handle to
+// a Property class goes through a Handle_T<Property>, the form every object converter reads and
+// writes, so that the converter of whatever class the JSON names can fill it.
+template <class Member, class = void>
+struct PropertyMember {
+  static constexpr bool kUnit = true;
+  static String rttiClassName() { return typeName(typeid(Member)); }
+  static void set(IPropertyAttribute* attribute, Member& member, IPropertyConverter* converter,
+                  const JsonValue& value) {
+    PropertyAttribute_set(attribute, reinterpret_cast<Void*>(&member), converter, value);
+  }
+  static void get(IPropertyAttribute* attribute, const Member& member,
+                  IPropertyConverter* converter, JsonValue& value) {
+    PropertyAttribute_get(attribute, reinterpret_cast<const Void*>(&member), converter, value);
+  }
+};
+
+template <class T>
+struct PropertyMember<Unknown::Handle_T<T>, std::enable_if_t<std::is_base_of<Property, T>::value>> {
+  static constexpr bool kUnit = false;
+  static String rttiClassName() { return typeName(typeid(T)); }
+  // The member takes the new object only if it is a T (else it becomes null); the old object
+  // is released.
+  static void set(IPropertyAttribute* attribute, Unknown::Handle_T<T>& member,
+                  IPropertyConverter* converter, const JsonValue& value) {
+    Unknown::Handle_T<Property> made;
+    PropertyAttribute_set(attribute, reinterpret_cast<Void*>(&made), converter, value);
+    member = Unknown::Handle_T<T>::dynamicCast(made);
+  }
+  static void get(IPropertyAttribute* attribute, const Unknown::Handle_T<T>& member,
+                  IPropertyConverter* converter, JsonValue& value) {
+    const Unknown::Handle_T<Property> object(member);
+    PropertyAttribute_get(attribute, reinterpret_cast<const Void*>(&object), converter, value);
+  }
+};
+
+}  // namespace detail
+
+// The attribute of the member `Member Class::*` (usually made by VEMO_PROPERTY).
+template <class Class, class Member>
+class PropertyAttribute : public IPropertyAttribute {
+  using Access = detail::PropertyMember<Member>;
+
+ public:
+  static Unknown::Handle_T<IPropertyAttribute> createInstance(Member Class::*member,
+                                                              const String& name,
+                                                              const String& description) {
+    return Unknown::Handle_T<IPropertyAttribute>(new PropertyAttribute(member, name, description));
+  }
+
+  // An object that is not a Class has no such member: nothing happens.
+  void setProperty(Property* object, IPropertyConverter* converter,
+                   const JsonValue& value) override {
+    if (Class* self = dynamic_cast<Class*>(object))
+      Access::set(this, self->*_member, converter, value);
+  }
+  void getProperty(const Property* object, IPropertyConverter* converter,
+                   JsonValue& value) override {
+    if (const Class* self = dynamic_cast<const Class*>(object))
+      Access::get(this, self->*_member, converter, value);
+  }
+
+ protected:
+  PropertyAttribute(Member Class::*member, const String& name, const String& description)
+      : IPropertyAttribute(Access::rttiClassName(), detail::typeName(typeid(Class)) + L"::" + name,
+                           name, description, Access::kUnit),
+        _member(member) {}
+
+ private:
+  Member Class::*_member;
+};
+
+// The attribute of a member, its type deduced from the member pointer.
+template <class Class, class Member>
+Unknown::Handle_T<IPropertyAttribute> makePropertyAttribute(Member Class::*member,
+                                                            const String& name,
+                                                            const String& description) {
+  return PropertyAttribute<Class, Member>::createInstance(member, name, description);
+}
+
+struct VEMO_CORE_API PropertyAttributeHelper {
+  // Stores the attribute under its name, replacing any attribute of that name.
+  static void registerPropertyAttribute(PropertyAttributes& table, IPropertyAttribute* attribute);
+  // Copies the base table's entries whose names the table does not hold yet.
+  static void mergePropertyAttribute(PropertyAttributes& table, const PropertyAttributes& base);
+};
+
+// The process-wide converter registry, by property type and by run-time type name.
+struct VEMO_CORE_API PropertyFactory {
+  // False when the type or the run-time name is taken (logged unless it is the same converter).
+  static bool setUpPropertyConverter(IPropertyConverter* converter);
+  static void tearDownPropertyConverter(const String& propertyType);
+  static IPropertyConverter* getPropertyConverter(const String& propertyType);
+  static IPropertyConverter* getPropertyConverterByRttiClassName(const String& rttiClassName);
+};
+
+namespace detail {
+
+// A class's attribute table merged with its base's on first use (see VEMO_DECLARE_PROPERTY).
+struct VEMO_CORE_API PropertyTable {
+  PropertyAttributes attributes;
+  Mutex lock;
+  std::atomic<bool> merged{false};
+
+  const PropertyAttributes& get(const PropertyAttributes& (*base)());
+  // Registers a class's own attributes; true.
+  static bool registerAttributes(PropertyAttributes& table,
+                                 const Unknown::Handle_T<IPropertyAttribute>* attributes,
+                                 int count);
+};
+
+// Sets up one converter when the module loads and tears it down when the module unloads (or the
+// process exits), if the set-up succeeded.
+class VEMO_CORE_API PropertyConverterRegistration {
+ public:
+  PropertyConverterRegistration(const Unknown::Handle_T<IPropertyConverter>& converter);
+  ~PropertyConverterRegistration();
+  PropertyConverterRegistration(const PropertyConverterRegistration&) = delete;
+  PropertyConverterRegistration& operator=(const PropertyConverterRegistration&) = delete;
+
+ private:
+  String _propertyType;
+  bool _registered;
+};
+
+}  // namespace detail
+
+// A member table for the binary form of plain structures: entries of a byte offset and the
+// functions that read and write the member there; the table ends with an offset of -1.
+struct Mtbl {
+  int offset;
+  void (*read)(Void& stream, Void* member);
+  void (*write)(Void& stream, const Void* member);
+};
+// Reads or writes every member of the table in order; returns the stream.
+VEMO_CORE_API Void& readMtbl(Void& stream, Void& object, const Mtbl* table);
+VEMO_CORE_API Void& writeMtbl(Void& stream, const Void& object, const Mtbl* table);
+
+// The reserved member of an export that names the object's class: "__class__".
+VEMO_CORE_API extern const String TEXT_class;
+
+// The base of every reflectable class. Property itself has no members.
+class VEMO_CORE_API Property : public virtual Unknown {
+  VEMO_DECLARE_CLASS(Property)
+
+ public:
+  static const String g_propertyType_;
+  static const PropertyAttributes& getPropertyAttributes_();
+  // The class's attribute table (its own attributes and its base classes').
+  virtual const PropertyAttributes& getPropertyAttributes() const;
+  // The class's property type name: its class name.
+  virtual const String& getPropertyType() const;
+  static bool registerProperty_() { return true; }
+
+  // Reads the members of a JSON object that this class knows; unknown keys are ignored and
+  // members absent from the object keep their values. A member that cannot be converted is
+  // reported (Exception::report) and skipped. Anything but an object changes nothing.
+  void importProperty(const JsonValue& in);
+  // An object with "__class__" = the class name and one member per attribute. Throws when a
+  // member's type has no converter.
+  void exportProperty(JsonValue& out) const;
+
+ protected:
+  Property() = default;
+
+ private:
+  friend struct PropertyHelper;
+  // Imports one member: the import of an object with this member only.
+  void importMember(const String& key, const JsonValue& value);
+};
+
+// A holder for an object of any registered class: reading {"obj": <export>} into it builds the
+// object that the export's "__class__" names.
+class VEMO_CORE_API PropertyDummy : public Property {
+  VEMO_DECLARE_PROPERTY(PropertyDummy, Property)
+
+ public:
+  Unknown::Handle_T<Property> obj;
+
+ protected:
+  PropertyDummy() = default;
+};
+
+}  // namespace vemo
+
+// The converter family comes with the reflection classes.
+#include "vemo/core/PropertyConverter.h"

@@ -1,0 +1,415 @@
+// JsonValue: construction, element access, conversions and equality. (The JSON text side,
+// Json, is in JsonText.cpp.)
+#include "vemo/core/Json.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
+#include "JsonArray.h"
+#include "Number.h"
+#include "vemo/core/Log.h"
+#include "vemo/core/StringHelper.h"
+
+namespace vemo {
+
+// ---- construction and lifetime ---------------------------------------------------------------
+
+JsonValue::JsonValue(ValueType type) : _type(type) {
+  _value.int_ = 0;
+  switch (type) {
+    case stringValue:
+      new (_value.string_) String();
+      break;
+    case arrayValue:
+      _value.array_ = new ArrayValues;
+      break;
+    case objectValue:
+      _value.object_ = new ObjectValues;
+      break;
+    case nullValue:
+    case intValue:
+    case uintValue:
+    case doubleValue:
+    case boolValue:
+      break;
+    default:
+      _type = nullValue;  // not a type: null rather than a payload nobody owns
+  }
+}
+
+JsonValue::JsonValue(const JsonValue& other) : _type(other._type) {
+  switch (other._type) {
+    case stringValue:
+      new (_value.string_) String(other.string());
+      break;
+    case arrayValue:
+      _value.array_ = new ArrayValues(*other._value.array_);
+      break;
+    case objectValue:
+      _value.object_ = new ObjectValues(*other._value.object_);
+      break;
+    default:
+      _value.uint_ = other._value.uint_;
+  }
+}
+
+JsonValue& JsonValue::operator=(const JsonValue& other) {
+  if (this != &other) {
+    JsonValue copy(other);
+    swap(copy);
+  }
+  return *this;
+}
+
+void JsonValue::clear() noexcept {
+  switch (_type) {
+    case stringValue:
+      string().~String();
+      break;
+    case arrayValue:
+      delete _value.array_;
+      break;
+    case objectValue:
+      delete _value.object_;
+      break;
+    default:
+      break;
+  }
+  _type = nullValue;
+  _value.int_ = 0;
+}
+
+const JsonValue& JsonValue::null() {
+  static const JsonValue value;
+  return value;
+}
+
+// ---- queries and element access ------------------------------------------------------------
+
+int JsonValue::size() const noexcept {
+  if (_type == arrayValue) return _value.array_->size();
+  if (_type == objectValue) return static_cast<int>(_value.object_->size());
+  return 0;
+}
+
+bool JsonValue::empty() const noexcept {
+  return _type == nullValue || ((_type == arrayValue || _type == objectValue) && size() == 0);
+}
+
+JsonValue& JsonValue::operator[](int index) {
+  if (_type != arrayValue) *this = JsonValue(arrayValue);
+  return _value.array_->at(index);
+}
+
+JsonValue& JsonValue::operator[](const String& key) {
+  if (_type != objectValue) *this = JsonValue(objectValue);
+  return (*_value.object_)[key];
+}
+
+const JsonValue& JsonValue::operator[](int index) const {
+  if (_type != arrayValue) return null();
+  const JsonValue* element = _value.array_->find(index);
+  return element ? *element : null();
+}
+
+const JsonValue& JsonValue::operator[](const String& key) const {
+  if (_type != objectValue) return null();
+  const auto found = _value.object_->find(key);
+  return found == _value.object_->end() ? null() : found->second;
+}
+
+JsonValue& JsonValue::append() {
+  return _value.array_->append();
+}
+
+// ---- conversions -----------------------------------------------------------------------------
+
+namespace {
+
+// The names the warnings give the integer types.
+template <class T>
+const wchar_t* rangeName();
+template <>
+const wchar_t* rangeName<signed char>() {
+  return L"Int8";
+}
+template <>
+const wchar_t* rangeName<unsigned char>() {
+  return L"UInt8";
+}
+template <>
+const wchar_t* rangeName<short>() {
+  return L"Int16";
+}
+template <>
+const wchar_t* rangeName<unsigned short>() {
+  return L"UInt16";
+}
+template <>
+const wchar_t* rangeName<int>() {
+  return L"Int32";
+}
+template <>
+const wchar_t* rangeName<unsigned int>() {
+  return L"UInt32";
+}
+template <>
+const wchar_t* rangeName<__int64>() {
+  return L"Int64";
+}
+template <>
+const wchar_t* rangeName<__uint64>() {
+  return L"UInt64";
+}
+
+// The double bounds of an integer type (for 64 bits, the nearest doubles: 2^63 and 2^64).
+template <class T>
+double lowerBound() {
+  return static_cast<double>(std::numeric_limits<T>::min());
+}
+template <class T>
+double upperBound() {
+  return static_cast<double>(std::numeric_limits<T>::max());
+}
+
+template <class T>
+bool holdsSigned(__int64 value) {
+  if (std::is_signed<T>::value)
+    return value >= static_cast<__int64>(std::numeric_limits<T>::min()) &&
+           value <= static_cast<__int64>(std::numeric_limits<T>::max());
+  return value >= 0 &&
+         static_cast<__uint64>(value) <= static_cast<__uint64>(std::numeric_limits<T>::max());
+}
+template <class T>
+bool holdsUnsigned(__uint64 value) {
+  return value <= static_cast<__uint64>(std::numeric_limits<T>::max());
+}
+template <class T>
+bool holdsDouble(double value) {
+  double whole;
+  return value >= lowerBound<T>() && value <= upperBound<T>() && std::modf(value, &whole) == 0.0;
+}
+
+// A double truncated toward zero as a 64-bit pattern; outside the 64-bit range (and NaN) it is
+// the processor's "integer indefinite", 0x8000000000000000, as the x86 conversion gives.
+__uint64 truncateDouble(double value) {
+  if (value >= -9223372036854775808.0 && value < 9223372036854775808.0)
+    return static_cast<__uint64>(static_cast<__int64>(value));
+  if (value >= 9223372036854775808.0 && value < 18446744073709551616.0)
+    return static_cast<__uint64>(value);
+  return 0x8000000000000000ULL;
+}
+
+template <class T>
+bool holds(const JsonValue& value, __int64 asInt, __uint64 asUInt, double asDouble) {
+  switch (value.type()) {
+    case JsonValue::intValue:
+      return holdsSigned<T>(asInt);
+    case JsonValue::uintValue:
+      return holdsUnsigned<T>(asUInt);
+    case JsonValue::doubleValue:
+      return holdsDouble<T>(asDouble);
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+// The one rule of every integer conversion: warn when the value does not fit, then cut it to
+// the target's width anyway.
+template <class T>
+T JsonValue::asInteger() const {
+  switch (_type) {
+    case nullValue:
+      return 0;
+    case intValue:
+      if (!holdsSigned<T>(_value.int_)) Log::warning(L"intValue out of %s range", rangeName<T>());
+      return static_cast<T>(_value.int_);
+    case uintValue:
+      if (!holdsUnsigned<T>(_value.uint_))
+        Log::warning(L"uintValue out of %s range", rangeName<T>());
+      return static_cast<T>(_value.uint_);
+    case doubleValue:
+      if (_value.real_ < lowerBound<T>() || _value.real_ > upperBound<T>())
+        Log::warning(L"double out of %s range", rangeName<T>());
+      return static_cast<T>(truncateDouble(_value.real_));
+    case boolValue:
+      return static_cast<T>(_value.int_ != 0 ? 1 : 0);
+    case stringValue:
+      return static_cast<T>(detail::scanInt64(string().getBuffer()));
+    case arrayValue:
+    case objectValue:
+      break;
+  }
+  Log::warning(L"Value is not convertible to %s", rangeName<T>());
+  return 0;
+}
+
+#define VEMO_JSON_INTEGER(Name, Type)                                   \
+  bool JsonValue::is##Name() const {                                    \
+    return holds<Type>(*this, _value.int_, _value.uint_, _value.real_); \
+  }                                                                     \
+  Type JsonValue::as##Name() const {                                    \
+    return asInteger<Type>();                                           \
+  }
+VEMO_JSON_INTEGER(Int8, signed char)
+VEMO_JSON_INTEGER(UInt8, unsigned char)
+VEMO_JSON_INTEGER(Int16, short)
+VEMO_JSON_INTEGER(UInt16, unsigned short)
+VEMO_JSON_INTEGER(Int32, int)
+VEMO_JSON_INTEGER(UInt32, unsigned int)
+VEMO_JSON_INTEGER(Int64, __int64)
+VEMO_JSON_INTEGER(UInt64, __uint64)
+#undef VEMO_JSON_INTEGER
+
+double JsonValue::asDouble() const {
+  switch (_type) {
+    case nullValue:
+      return 0.0;
+    case intValue:
+      return static_cast<double>(_value.int_);
+    case uintValue:
+      return static_cast<double>(_value.uint_);
+    case doubleValue:
+      return _value.real_;
+    case boolValue:
+      return _value.int_ != 0 ? 1.0 : 0.0;
+    case stringValue:
+      return detail::scanDouble(string().getBuffer(), nullptr);
+    case arrayValue:
+    case objectValue:
+      break;
+  }
+  Log::warning(L"Value is not convertible to double.");
+  return 0.0;
+}
+
+float JsonValue::asFloat() const {
+  if (_type == arrayValue || _type == objectValue) {
+    Log::warning(L"Value is not convertible to float.");
+    return 0.0f;
+  }
+  // Beyond the float range the narrowing gives infinity, as the processor's conversion does.
+  const double value = asDouble();
+  if (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max())
+    return value > 0 ? std::numeric_limits<float>::infinity()
+                     : -std::numeric_limits<float>::infinity();
+  return static_cast<float>(value);
+}
+
+bool JsonValue::asBool() const {
+  switch (_type) {
+    case nullValue:
+    case stringValue:
+      return false;
+    case intValue:
+    case uintValue:
+    case boolValue:
+      return _value.uint_ != 0;
+    case doubleValue:
+      return !(_value.real_ == 0.0);
+    case arrayValue:
+    case objectValue:
+      break;
+  }
+  Log::warning(L"Value is not convertible to bool.");
+  return false;
+}
+
+String JsonValue::asString() const {
+  switch (_type) {
+    case nullValue:
+      return String();
+    case intValue:
+      return convertToString(_value.int_);
+    case uintValue:
+      return convertToString(_value.uint_);
+    case doubleValue:
+      return convertToString(_value.real_);
+    case boolValue:
+      return convertToString(_value.int_ != 0);
+    case stringValue:
+      return string();
+    case arrayValue:
+    case objectValue:
+      break;
+  }
+  return Json::convertToString(*this, false);
+}
+
+// ---- equality --------------------------------------------------------------------------------
+
+bool JsonValue::operator==(const JsonValue& other) const {
+  if (_type == stringValue && other._type == stringValue) return string() == other.string();
+  if (_type == arrayValue && other._type == arrayValue)
+    return *_value.array_ == *other._value.array_;
+  if (_type == objectValue && other._type == objectValue) {
+    const ObjectValues &mine = *_value.object_, &theirs = *other._value.object_;
+    if (mine.size() != theirs.size()) return false;
+    for (const auto& member : mine) {
+      const auto found = theirs.find(member.first);
+      if (found == theirs.end() || !(member.second == found->second)) return false;
+    }
+    return true;
+  }
+  if (_type == nullValue) return other._type == nullValue;
+  if (_type == other._type) {
+    switch (_type) {
+      case intValue:
+        return _value.int_ == other._value.int_;
+      case uintValue:
+        return _value.uint_ == other._value.uint_;
+      case doubleValue:
+        return _value.real_ == other._value.real_;
+      case boolValue:
+        return (_value.int_ != 0) == (other._value.int_ != 0);
+      default:
+        break;
+    }
+  }
+  return asString() == other.asString();
+}
+
+// ---- the array map ---------------------------------------------------------------------------
+
+JsonValue& JsonValue::ArrayValues::at(int index) {
+  // Dense arrays keep entry i at position i, so the common lookup is one comparison.
+  if (index >= 0 && index < size() && _entries[static_cast<std::size_t>(index)].first == index)
+    return _entries[static_cast<std::size_t>(index)].second;
+  const auto position = lowerBound(index);
+  if (position != _entries.end() && position->first == index) return position->second;
+  return _entries.emplace(position, index, JsonValue())->second;
+}
+
+const JsonValue* JsonValue::ArrayValues::find(int index) const {
+  if (index >= 0 && index < size() && _entries[static_cast<std::size_t>(index)].first == index)
+    return &_entries[static_cast<std::size_t>(index)].second;
+  const auto position = const_cast<ArrayValues*>(this)->lowerBound(index);
+  return position != _entries.end() && position->first == index ? &position->second : nullptr;
+}
+
+JsonValue& JsonValue::ArrayValues::append() {
+  const int index = _entries.empty() ? 0 : _entries.back().first + 1;
+  _entries.emplace_back(index, JsonValue());
+  return _entries.back().second;
+}
+
+bool JsonValue::ArrayValues::operator==(const ArrayValues& other) const {
+  if (_entries.size() != other._entries.size()) return false;
+  for (const auto& entry : _entries) {
+    const JsonValue* theirs = other.find(entry.first);
+    if (!theirs || !(entry.second == *theirs)) return false;
+  }
+  return true;
+}
+
+std::vector<std::pair<int, JsonValue>>::iterator JsonValue::ArrayValues::lowerBound(int index) {
+  return std::lower_bound(
+      _entries.begin(), _entries.end(), index,
+      [](const std::pair<int, JsonValue>& entry, int key) { return entry.first < key; });
+}
+
+}  // namespace vemo

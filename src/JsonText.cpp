@@ -1,0 +1,555 @@
+// Json: the lenient recursive-descent parser and the compact and styled writers.
+#include <charconv>
+#include <cstring>
+#include <string>
+
+#include "JsonArray.h"
+#include "Number.h"
+#include "StringData.h"
+#include "vemo/core/Archive.h"
+#include "vemo/core/File.h"
+#include "vemo/core/Json.h"
+#include "vemo/core/Text.h"
+
+namespace vemo {
+
+// ---- parsing ---------------------------------------------------------------------------------
+
+namespace {
+
+bool isDigit(wchar_t c) {
+  return c >= L'0' && c <= L'9';
+}
+
+// Up to four hexadecimal digits from [p, end), stepping over four characters (fewer at the end
+// of the string). A group without digits gives 0, which is dropped like \u0000.
+unsigned int readHexUnit(const wchar_t*& p, const wchar_t* end) {
+  unsigned int unit = 0;
+  const wchar_t* const stop = end - p < 4 ? end : p + 4;
+  for (const wchar_t* q = p; q < stop; ++q) {
+    const wchar_t c = *q;
+    unsigned int digit;
+    if (isDigit(c))
+      digit = static_cast<unsigned int>(c - L'0');
+    else if (c >= L'a' && c <= L'f')
+      digit = static_cast<unsigned int>(c - L'a' + 10);
+    else if (c >= L'A' && c <= L'F')
+      digit = static_cast<unsigned int>(c - L'A' + 10);
+    else
+      break;
+    unit = unit * 16 + digit;
+  }
+  p = stop;
+  return unit;
+}
+
+}  // namespace
+
+class JsonParser {
+ public:
+  explicit JsonParser(const wchar_t* text) : _p(text) {}
+  const wchar_t* position() const { return _p; }
+
+  // Skips white space and comments before a value; false on an unterminated /* comment.
+  bool skipSpaceAndComments() {
+    for (;;) {
+      skipSpace();
+      if (_p[0] != L'/') return true;
+      if (_p[1] == L'*') {
+        const wchar_t* close = std::wcsstr(_p + 2, L"*/");
+        if (!close) return false;
+        _p = close + 2;
+      } else if (_p[1] == L'/') {
+        const wchar_t* lineFeed = std::wcschr(_p + 2, L'\n');
+        _p = lineFeed ? lineFeed + 1 : _p + std::wcslen(_p);
+      } else {
+        return true;
+      }
+    }
+  }
+
+  // One value (after white space and comments) into `value`; unchanged on failure.
+  bool parse(JsonValue& value, int depth) {
+    if (!skipSpaceAndComments()) return false;
+    switch (*_p) {
+      case L'"': {
+        String text;
+        if (!parseString(text)) return false;
+        JsonValue(text).swap(value);
+        return true;
+      }
+      case L'[':
+        return parseArray(value, depth + 1);
+      case L'{':
+        return parseObject(value, depth + 1);
+      case L't':
+        return parseLiteral(L"true", JsonValue(true), value);
+      case L'f':
+        return parseLiteral(L"false", JsonValue(false), value);
+      case L'n':
+        return parseLiteral(L"null", JsonValue(), value);
+      default:
+        if (*_p == L'-' || isDigit(*_p)) return parseNumber(value);
+        return false;
+    }
+  }
+
+ private:
+  void skipSpace() {
+    while (detail::isCSpace(*_p))
+      ++_p;
+  }
+
+  bool parseLiteral(const wchar_t* word, JsonValue literal, JsonValue& value) {
+    const std::size_t length = std::wcslen(word);
+    if (std::wcsncmp(_p, word, length) != 0) return false;
+    _p += length;
+    value.swap(literal);
+    return true;
+  }
+
+  bool parseNumber(JsonValue& value) {
+    const wchar_t* const start = _p;
+    const bool negative = *_p == L'-';
+    if (negative) ++_p;
+    const unsigned long long limit = negative ? 0x8000000000000000ULL : ~0ULL;
+    unsigned long long accumulated = 0;
+    bool overflow = false;
+    for (; isDigit(*_p); ++_p) {
+      const unsigned digit = static_cast<unsigned>(*_p - L'0');
+      if (accumulated > limit / 10 || (accumulated == limit / 10 && digit > limit % 10)) {
+        overflow = true;
+        break;
+      }
+      accumulated = accumulated * 10 + digit;
+    }
+    if (overflow || *_p == L'.' || *_p == L'e' || *_p == L'E') {
+      const wchar_t* stop = start;
+      const double number = detail::scanDouble(start, &stop);
+      if (stop == start) return false;
+      _p = stop;
+      JsonValue(number).swap(value);
+    } else if (negative) {
+      JsonValue(static_cast<__int64>(0 - accumulated)).swap(value);
+    } else {
+      JsonValue(static_cast<__uint64>(accumulated)).swap(value);
+    }
+    return true;
+  }
+
+  // A quoted string at _p into `text`; false when it has no closing quote.
+  bool parseString(String& text) {
+    const wchar_t* const begin = _p + 1;
+    const wchar_t* end = begin;
+    std::size_t count = 0;
+    bool escaped = false;
+    for (; *end != L'"'; ++end, ++count) {
+      if (*end == 0) return false;
+      if (*end == L'\\') {
+        escaped = true;
+        if (*++end == 0) return false;
+      }
+    }
+    _p = end + 1;
+    if (!escaped) {
+      text = detail::StringAccess::copy(begin, count, static_cast<int>(count));
+      return true;
+    }
+    constexpr std::size_t kStackChars = 8192;
+    wchar_t stack[kStackChars];
+    std::wstring heap;
+    wchar_t* out = stack;
+    if (count >= kStackChars) {
+      heap.resize(count + 1);
+      out = &heap[0];
+    }
+    const std::size_t length = decode(begin, end, out);
+    text = detail::StringAccess::copy(out, length, -1);
+    return true;
+  }
+
+  // Decodes the escapes of [p, end) into out; the decoded length.
+  static std::size_t decode(const wchar_t* p, const wchar_t* end, wchar_t* const out) {
+    wchar_t* o = out;
+    while (p < end) {
+      const wchar_t c = *p++;
+      if (c != L'\\') {
+        *o++ = c;
+        continue;
+      }
+      const wchar_t escaped = *p++;  // inside the string: the measuring pass saw it
+      switch (escaped) {
+        case L'b':
+          *o++ = L'\b';
+          break;
+        case L'f':
+          *o++ = L'\f';
+          break;
+        case L'n':
+          *o++ = L'\n';
+          break;
+        case L'r':
+          *o++ = L'\r';
+          break;
+        case L't':
+          *o++ = L'\t';
+          break;
+        case L'u':
+          o = decodeUnit(p, end, o);
+          break;
+        default:
+          *o++ = escaped;
+      }
+    }
+    return static_cast<std::size_t>(o - out);
+  }
+
+  // The \u escape at p (after the "\u"): 0 and lone surrogates are dropped, a high surrogate
+  // followed by a \u low surrogate gives the character of the pair.
+  static wchar_t* decodeUnit(const wchar_t*& p, const wchar_t* end, wchar_t* o) {
+    const unsigned int unit = readHexUnit(p, end);
+    if (unit == 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return o;
+    if (unit < 0xD800 || unit > 0xDBFF) {
+      *o++ = static_cast<wchar_t>(unit);
+      return o;
+    }
+    if (end - p < 2 || p[0] != L'\\' || p[1] != L'u') return o;
+    p += 2;
+    const unsigned int low = readHexUnit(p, end);
+    if (low < 0xDC00 || low > 0xDFFF) return o;
+    if (sizeof(wchar_t) == 2) {
+      *o++ = static_cast<wchar_t>(unit);
+      *o++ = static_cast<wchar_t>(low);
+    } else {
+      *o++ = static_cast<wchar_t>(0x10000 + (((unit & 0x3FF) << 10) | (low & 0x3FF)));
+    }
+    return o;
+  }
+
+  bool parseArray(JsonValue& value, int depth) {
+    if (depth > Json::kMaxDepth) return false;
+    ++_p;
+    if (!skipSpaceAndComments()) return false;
+    JsonValue array(JsonValue::arrayValue);
+    if (*_p != L']') {
+      for (;;) {
+        if (!parse(array.append(), depth) || !skipSpaceAndComments()) return false;
+        if (*_p == L']') break;
+        if (*_p != L',') return false;
+        ++_p;
+      }
+    }
+    ++_p;
+    value.swap(array);
+    return true;
+  }
+
+  bool parseObject(JsonValue& value, int depth) {
+    if (depth > Json::kMaxDepth) return false;
+    ++_p;
+    if (!skipSpaceAndComments()) return false;
+    JsonValue object(JsonValue::objectValue);
+    if (*_p != L'}') {
+      for (;;) {
+        String key;
+        if (!skipSpaceAndComments() || *_p != L'"' || !parseString(key)) return false;
+        skipSpace();  // no comments between a key and its colon
+        if (*_p != L':') return false;
+        ++_p;
+        skipSpace();
+        if (!parse(object[key], depth) || !skipSpaceAndComments()) return false;
+        if (*_p == L'}') break;
+        if (*_p != L',') return false;
+        ++_p;
+      }
+    }
+    ++_p;
+    value.swap(object);
+    return true;
+  }
+
+  const wchar_t* _p;
+};
+
+const wchar_t* Json::parseValue(const wchar_t* text, JsonValue& value) {
+  if (!text) return nullptr;
+  JsonParser parser(text);
+  return parser.parse(value, 0) ? parser.position() : nullptr;
+}
+
+// ---- writing ---------------------------------------------------------------------------------
+
+namespace {
+
+// Collects the text in wide characters, for convertToString.
+class WideSink {
+ public:
+  void put(wchar_t c) { _text.push_back(c); }
+  void put(const wchar_t* text, std::size_t length) { _text.append(text, length); }
+  void put(const char* ascii, std::size_t length) { _text.append(ascii, ascii + length); }
+  void indent(int steps) { _text.append(static_cast<std::size_t>(steps) * 4, L' '); }
+  String take() const { return detail::StringAccess::copy(_text.data(), _text.size(), -1); }
+
+ private:
+  std::wstring _text;
+};
+
+// Encodes the text as UTF-16LE onto an Output in blocks; after a short write it takes nothing
+// more.
+class Utf16Sink {
+ public:
+  explicit Utf16Sink(Output* output) : _output(output) {}
+
+  void put(wchar_t c) {
+    unsigned int cp = static_cast<unsigned int>(c);
+    if (sizeof(wchar_t) == 4 && cp > 0xFFFF && cp <= 0x10FFFF) {
+      cp -= 0x10000;
+      unit(0xD800 + (cp >> 10));
+      unit(0xDC00 + (cp & 0x3FF));
+    } else {
+      unit(cp);
+    }
+  }
+  void put(const wchar_t* text, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i)
+      put(text[i]);
+  }
+  void put(const char* ascii, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i)
+      unit(static_cast<unsigned char>(ascii[i]));
+  }
+  void indent(int steps) {
+    for (int i = 0; i < steps * 4; ++i)
+      unit(L' ');
+  }
+  // Writes what is buffered; false once any write came up short.
+  bool flush() {
+    if (_ok && _used > 0) _ok = _output->write(_bytes, _used) == _used;
+    _used = 0;
+    return _ok;
+  }
+
+ private:
+  void unit(unsigned int u) {
+    if (_used + 2 > kSize) flush();
+    _bytes[_used++] = static_cast<unsigned char>(u);
+    _bytes[_used++] = static_cast<unsigned char>(u >> 8);
+  }
+
+  static constexpr int kSize = 4096;
+  Output* _output;
+  unsigned char _bytes[kSize];
+  int _used = 0;
+  bool _ok = true;
+};
+
+// The characters a string must escape: the double quote, the backslash and 1 to 31.
+bool needsEscape(wchar_t c) {
+  return (c >= 1 && c < 32) || c == L'"' || c == L'\\';
+}
+
+template <class Sink>
+void writeString(Sink& sink, const String& text) {
+  const wchar_t* const chars = text.getBuffer();
+  const std::size_t length = static_cast<std::size_t>(text.getBufferLength()) / sizeof(wchar_t) - 1;
+  sink.put(L'"');
+  std::size_t i = 0;
+  while (i < length && !needsEscape(chars[i]))
+    ++i;
+  if (i == length) {
+    sink.put(chars, length);
+  } else {
+    sink.put(chars, i);
+    for (; i < length; ++i) {
+      const wchar_t c = chars[i];
+      switch (c) {
+        case L'\b':
+          sink.put("\\b", 2);
+          break;
+        case L'\t':
+          sink.put("\\t", 2);
+          break;
+        case L'\n':
+          sink.put("\\n", 2);
+          break;
+        case L'\f':
+          sink.put("\\f", 2);
+          break;
+        case L'\r':
+          sink.put("\\r", 2);
+          break;
+        case L'"':
+          sink.put("\\\"", 2);
+          break;
+        case L'\\':
+          sink.put("\\\\", 2);
+          break;
+        default:
+          if (c >= 1 && c < 32) {
+            static const char kHex[] = "0123456789abcdef";
+            const char escape[6] = {'\\', 'u', '0', '0', kHex[(c >> 4) & 0xF], kHex[c & 0xF]};
+            sink.put(escape, 6);
+          } else {
+            sink.put(c);
+          }
+      }
+    }
+  }
+  sink.put(L'"');
+}
+
+template <class Sink>
+void writeNumber(Sink& sink, unsigned long long magnitude, bool negative) {
+  char digits[24];
+  char* p = digits + sizeof digits;
+  do {
+    *--p = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude);
+  if (negative) *--p = '-';
+  sink.put(p, static_cast<std::size_t>(digits + sizeof digits - p));
+}
+
+// "%.16g", with a decimal point whatever the locale.
+template <class Sink>
+void writeDouble(Sink& sink, double value) {
+  char text[40];
+  const std::to_chars_result result =
+      std::to_chars(text, text + sizeof text, value, std::chars_format::general, 16);
+  sink.put(text, static_cast<std::size_t>(result.ptr - text));
+}
+
+template <class Sink>
+void newLine(Sink& sink, int steps) {
+  sink.put(L'\n');
+  sink.indent(steps);
+}
+
+}  // namespace
+
+// The recursive writer, shared by both sinks: `indent` is -1 for compact text, else the
+// nesting level.
+struct JsonWriter {
+  template <class Sink>
+  static void write(Sink& sink, const JsonValue& value, int indent) {
+    switch (value.type()) {
+      case JsonValue::nullValue:
+        sink.put("null", 4);
+        break;
+      case JsonValue::intValue:
+        writeNumber(sink,
+                    value._value.int_ < 0 ? 0 - static_cast<unsigned long long>(value._value.int_)
+                                          : static_cast<unsigned long long>(value._value.int_),
+                    value._value.int_ < 0);
+        break;
+      case JsonValue::uintValue:
+        writeNumber(sink, value._value.uint_, false);
+        break;
+      case JsonValue::doubleValue:
+        writeDouble(sink, value._value.real_);
+        break;
+      case JsonValue::boolValue:
+        if (value._value.int_ != 0)
+          sink.put("true", 4);
+        else
+          sink.put("false", 5);
+        break;
+      case JsonValue::stringValue:
+        writeString(sink, value.string());
+        break;
+      case JsonValue::arrayValue:
+        writeArray(sink, *value._value.array_, indent);
+        break;
+      case JsonValue::objectValue:
+        writeObject(sink, *value._value.object_, indent);
+        break;
+    }
+  }
+
+  template <class Sink>
+  static void writeArray(Sink& sink, const JsonValue::ArrayValues& array, int indent) {
+    const int child = indent >= 0 ? indent + 1 : -1;
+    sink.put(L'[');
+    for (int i = 0; i < array.size(); ++i) {
+      if (i > 0) sink.put(L',');
+      if (child >= 0) newLine(sink, child);
+      const JsonValue* element = array.find(i);
+      write(sink, element ? *element : JsonValue::null(), child);
+    }
+    if (child >= 0) newLine(sink, child - 1);
+    sink.put(L']');
+  }
+
+  template <class Sink>
+  static void writeObject(Sink& sink, const JsonValue::ObjectValues& object, int indent) {
+    const int child = indent >= 0 ? indent + 1 : -1;
+    sink.put(L'{');
+    bool first = true;
+    for (const auto& member : object) {
+      if (!first) sink.put(L',');
+      first = false;
+      if (child >= 0) newLine(sink, child);
+      writeString(sink, member.first);
+      if (child >= 0)
+        sink.put(" : ", 3);
+      else
+        sink.put(L':');
+      write(sink, member.second, child);
+    }
+    if (child >= 0) newLine(sink, child - 1);
+    sink.put(L'}');
+  }
+};
+
+bool Json::write_value(const JsonValue& value, Output* output, int indent) {
+  if (!output) return false;
+  Utf16Sink sink(output);
+  JsonWriter::write(sink, value, indent);
+  return sink.flush();
+}
+
+bool Json::writeValue(const JsonValue& value, Output* output, bool styled) {
+  return write_value(value, output, styled ? 0 : -1);
+}
+
+String Json::convertToString(const JsonValue& value, bool styled) {
+  // Built directly as wide text: the same text as writing UTF-16 into a memory file and
+  // reading it back, without the two conversions.
+  WideSink sink;
+  JsonWriter::write(sink, value, styled ? 0 : -1);
+  return sink.take();
+}
+
+// ---- streams and files -----------------------------------------------------------------------
+
+bool Json::read(JsonValue& value, Input* input) {
+  const Unknown::Handle_T<Input> held(input);
+  TextReader reader;
+  if (!reader.open(input, TextReader::Utf8)) return false;
+  String text;
+  reader.read(text);
+  return parseValue(text.getBuffer(), value) != nullptr;
+}
+
+bool Json::write(JsonValue& value, Output* output, bool styled) {
+  const Unknown::Handle_T<Output> held(output);
+  TextWriter writer;
+  if (!writer.open(output, TextWriter::Utf8)) return false;
+  return writer.write(convertToString(value, styled));
+}
+
+bool Json::load(JsonValue& value, const String& fileName) {
+  const Unknown::Handle_T<Archive> archive =
+      ArchiveFactory::openArchive(String(L"memory://<<") + fileName);
+  return archive && read(value, archive.get());
+}
+
+bool Json::save(JsonValue& value, const String& fileName, bool styled) {
+  const Unknown::Handle_T<File> file = File::createInstance();
+  if (!file->open(fileName, File::kReadWrite | File::kCreate | File::kTruncate,
+                  File::kReadable | File::kWritable))
+    return false;
+  return write(value, file.get(), styled);
+}
+
+}  // namespace vemo

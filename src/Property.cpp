@@ -1,0 +1,301 @@
+#include "vemo/core/Property.h"
+
+#include <mutex>
+
+#include "vemo/core/Log.h"
+
+namespace vemo {
+
+// ---- the converter registry ------------------------------------------------------------------
+
+namespace {
+
+// Both tables under one lock. Made by the first set-up and freed when the library unloads;
+// afterwards every call finds nothing.
+struct ConverterRegistry {
+  Mutex lock;
+  std::map<String, Unknown::Handle_T<IPropertyConverter>, StringLess> byType;
+  std::map<String, Unknown::Handle_T<IPropertyConverter>, StringLess> byRttiClassName;
+};
+
+std::atomic<ConverterRegistry*> g_converters{nullptr};
+std::mutex g_convertersCreation;
+
+ConverterRegistry* converters() {
+  return g_converters.load(std::memory_order_acquire);
+}
+
+ConverterRegistry* createConverters() {
+  std::lock_guard<std::mutex> creation(g_convertersCreation);
+  if (ConverterRegistry* existing = converters()) return existing;
+  ConverterRegistry* made = new ConverterRegistry;
+  g_converters.store(made, std::memory_order_release);
+  return made;
+}
+
+// Defined before the registrations of this file, so destroyed after their tear-down.
+struct ConverterRegistryTeardown {
+  ~ConverterRegistryTeardown() { delete g_converters.exchange(nullptr); }
+} g_convertersTeardown;
+
+IPropertyConverter* lookUp(
+    const std::map<String, Unknown::Handle_T<IPropertyConverter>, StringLess>& table,
+    const String& name) {
+  const auto found = table.find(name);
+  return found == table.end() ? nullptr : found->second.get();
+}
+
+}  // namespace
+
+bool PropertyFactory::setUpPropertyConverter(IPropertyConverter* converter) {
+  const Unknown::Handle_T<IPropertyConverter> held(converter);
+  if (!converter) return false;
+  ConverterRegistry* registry = createConverters();
+  MutexLock guard(registry->lock);
+  const String& type = converter->getPropertyType();
+  const String& rttiClassName = converter->getRttiClassName();
+  IPropertyConverter* byType = lookUp(registry->byType, type);
+  IPropertyConverter* byRtti = lookUp(registry->byRttiClassName, rttiClassName);
+  if (!byType && !byRtti) {
+    registry->byType.emplace(type, held);
+    registry->byRttiClassName.emplace(rttiClassName, held);
+    return true;
+  }
+  // The same converter set up again is refused quietly; anything else is a collision.
+  if (byType == converter && byRtti == converter) return false;
+  Log::error(L"Property: (%s) has been setup error! RTTI class name(%s)", type.getBuffer(),
+             rttiClassName.getBuffer());
+  return false;
+}
+
+void PropertyFactory::tearDownPropertyConverter(const String& propertyType) {
+  Unknown::Handle_T<IPropertyConverter> removed;  // released after the lock
+  ConverterRegistry* registry = converters();
+  if (!registry) return;
+  MutexLock guard(registry->lock);
+  const auto found = registry->byType.find(propertyType);
+  if (found == registry->byType.end()) return;
+  removed = found->second;
+  registry->byType.erase(found);
+  const auto rtti = registry->byRttiClassName.find(removed->getRttiClassName());
+  if (rtti != registry->byRttiClassName.end() && rtti->second == removed)
+    registry->byRttiClassName.erase(rtti);
+}
+
+IPropertyConverter* PropertyFactory::getPropertyConverter(const String& propertyType) {
+  ConverterRegistry* registry = converters();
+  if (!registry) return nullptr;
+  MutexLock guard(registry->lock);
+  return lookUp(registry->byType, propertyType);
+}
+
+IPropertyConverter* PropertyFactory::getPropertyConverterByRttiClassName(
+    const String& rttiClassName) {
+  ConverterRegistry* registry = converters();
+  if (!registry) return nullptr;
+  MutexLock guard(registry->lock);
+  return lookUp(registry->byRttiClassName, rttiClassName);
+}
+
+namespace detail {
+
+PropertyConverterRegistration::PropertyConverterRegistration(
+    const Unknown::Handle_T<IPropertyConverter>& converter)
+    : _propertyType(converter ? converter->getPropertyType() : String()),
+      _registered(PropertyFactory::setUpPropertyConverter(converter.get())) {}
+
+PropertyConverterRegistration::~PropertyConverterRegistration() {
+  if (_registered) PropertyFactory::tearDownPropertyConverter(_propertyType);
+}
+
+}  // namespace detail
+
+// ---- attributes --------------------------------------------------------------------------------
+
+const String IPropertyAttribute::_nullString;
+
+IPropertyConverter* IPropertyAttribute::getPropertyConverter() const {
+  return PropertyFactory::getPropertyConverterByRttiClassName(_rttiClassName);
+}
+
+const String& IPropertyAttribute::getPropertyType() const {
+  const IPropertyConverter* converter = getPropertyConverter();
+  return converter ? converter->getPropertyType() : _nullString;
+}
+
+namespace {
+
+constexpr const wchar_t* kPropertyFile = L"src/Property";
+
+// "<what>(%p, %p) @ %s %s" of a failed hand-over.
+String failureText(const wchar_t* what, const void* member, const void* converter,
+                   const IPropertyAttribute* attribute) {
+  String text;
+  text.format(L"%s(%p, %p) @ %s %s", what, member, converter,
+              attribute->getRttiClassName().getBuffer(),
+              attribute->getPropertyRawName().getBuffer());
+  return text;
+}
+
+}  // namespace
+
+void PropertyAttribute_set(IPropertyAttribute* attribute, Void* member,
+                           IPropertyConverter* converter, const JsonValue& value) {
+  if (converter && converter->isUnitProperty() == attribute->isUnitProperty()) {
+    converter->setProperty(member, value);
+    return;
+  }
+  if (converter)
+    Log::error(L"Error attribute implement. %s %s", attribute->getRttiClassName().getBuffer(),
+               attribute->getPropertyRawName().getBuffer());
+  VEMO_THROW_AT(kPropertyFile, 68,
+                failureText(L"void PropertyAttribute::set", member, converter, attribute));
+}
+
+void PropertyAttribute_get(IPropertyAttribute* attribute, const Void* member,
+                           IPropertyConverter* converter, JsonValue& value) {
+  if (converter) {
+    converter->getProperty(member, value);
+    return;
+  }
+  VEMO_THROW_AT(kPropertyFile, 79,
+                failureText(L"void PropertyAttribute::get", member, nullptr, attribute));
+}
+
+void ProcessPropertyAttribute_set(IPropertyAttribute* attribute, const String& rttiClassName,
+                                  Void* member, const JsonValue& value) {
+  if (IPropertyConverter* converter =
+          PropertyFactory::getPropertyConverterByRttiClassName(rttiClassName)) {
+    converter->setProperty(member, value);
+    return;
+  }
+  VEMO_THROW_AT(kPropertyFile, 100,
+                failureText(L"void ProcessPropertyAttribute::set", member, nullptr, attribute));
+}
+
+void ProcessPropertyAttribute_get(IPropertyAttribute* attribute, const String& rttiClassName,
+                                  const Void* member, JsonValue& value) {
+  if (IPropertyConverter* converter =
+          PropertyFactory::getPropertyConverterByRttiClassName(rttiClassName)) {
+    converter->getProperty(member, value);
+    return;
+  }
+  VEMO_THROW_AT(kPropertyFile, 116,
+                failureText(L"void ProcessPropertyAttribute::get", member, nullptr, attribute));
+}
+
+void PropertyAttributeHelper::registerPropertyAttribute(PropertyAttributes& table,
+                                                        IPropertyAttribute* attribute) {
+  const Unknown::Handle_T<IPropertyAttribute> held(attribute);
+  if (attribute) table[attribute->getPropertyName()] = held;
+}
+
+void PropertyAttributeHelper::mergePropertyAttribute(PropertyAttributes& table,
+                                                     const PropertyAttributes& base) {
+  for (const auto& entry : base)
+    table.emplace(entry.first, entry.second);
+}
+
+namespace detail {
+
+const PropertyAttributes& PropertyTable::get(const PropertyAttributes& (*base)()) {
+  if (!merged.load(std::memory_order_acquire)) {
+    MutexLock guard(lock);
+    if (!merged.load(std::memory_order_relaxed)) {
+      PropertyAttributeHelper::mergePropertyAttribute(attributes, base());
+      merged.store(true, std::memory_order_release);
+    }
+  }
+  return attributes;
+}
+
+bool PropertyTable::registerAttributes(PropertyAttributes& table,
+                                       const Unknown::Handle_T<IPropertyAttribute>* list,
+                                       int count) {
+  for (int i = 0; i < count; ++i)
+    PropertyAttributeHelper::registerPropertyAttribute(table, list[i].get());
+  return true;
+}
+
+}  // namespace detail
+
+Void& readMtbl(Void& stream, Void& object, const Mtbl* table) {
+  for (; table && table->offset != -1; ++table)
+    table->read(stream, reinterpret_cast<Void*>(reinterpret_cast<char*>(&object) + table->offset));
+  return stream;
+}
+
+Void& writeMtbl(Void& stream, const Void& object, const Mtbl* table) {
+  for (; table && table->offset != -1; ++table)
+    table->write(stream, reinterpret_cast<const Void*>(reinterpret_cast<const char*>(&object) +
+                                                       table->offset));
+  return stream;
+}
+
+// ---- Property ----------------------------------------------------------------------------------
+
+const String TEXT_class(L"__class__");
+
+VEMO_IMPLEMENT_CLASS(Property)
+static detail::PropertyTable g_propertyTable;
+const String Property::g_propertyType_(L"Property");
+static const bool g_propertyRegistered = Property::registerProperty_();
+static const ObjectPropertyConverters<Property> g_propertyConverters(Property::g_propertyType_);
+
+const PropertyAttributes& Property::getPropertyAttributes_() {
+  return g_propertyTable.attributes;
+}
+const PropertyAttributes& Property::getPropertyAttributes() const {
+  return getPropertyAttributes_();
+}
+const String& Property::getPropertyType() const {
+  return g_propertyType_;
+}
+
+void Property::exportProperty(JsonValue& out) const {
+  JsonValue object(JsonValue::objectValue);
+  object[TEXT_class] = JsonValue(getClassName());
+  for (const auto& entry : getPropertyAttributes()) {
+    IPropertyAttribute* attribute = entry.second.get();
+    IPropertyConverter* converter =
+        PropertyFactory::getPropertyConverterByRttiClassName(attribute->getRttiClassName());
+    JsonValue value;
+    attribute->getProperty(this, converter, value);
+    object[attribute->getPropertyName()].swap(value);
+  }
+  out.swap(object);
+}
+
+void Property::importProperty(const JsonValue& in) {
+  if (!in.isObject()) return;
+  for (const auto& member : in.getMembers())
+    if (member.first != TEXT_class) importMember(member.first, member.second);
+}
+
+void Property::importMember(const String& key, const JsonValue& value) {
+  String className;
+  if (value.isObject()) {
+    const JsonValue& named = value[TEXT_class];
+    if (!named.isNull()) className = named.asString();
+  }
+  const PropertyAttributes& attributes = getPropertyAttributes();
+  const auto found = attributes.find(key);
+  if (found == attributes.end()) return;
+  IPropertyAttribute* attribute = found->second.get();
+  if (className.isEmpty()) {
+    if (!attribute->isUnitProperty()) return;  // an object member needs its class named
+    const IPropertyConverter* own =
+        PropertyFactory::getPropertyConverterByRttiClassName(attribute->getRttiClassName());
+    if (own) className = own->getPropertyType();
+  }
+  IPropertyConverter* converter = PropertyFactory::getPropertyConverter(className);
+  try {
+    attribute->setProperty(this, converter, value);
+  } catch (const Exception& error) {
+    error.report();
+  }
+}
+
+VEMO_IMPLEMENT_PROPERTY(PropertyDummy, VEMO_PROPERTY(obj, L"Object"))
+
+}  // namespace vemo
