@@ -1,11 +1,15 @@
 // Json: the lenient recursive-descent parser and the compact and styled writers.
 #include <charconv>
 #include <cstring>
+#include <cwchar>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "JsonArray.h"
 #include "Number.h"
 #include "StringData.h"
+#include "Utf.h"
 #include "vemo/core/Archive.h"
 #include "vemo/core/File.h"
 #include "vemo/core/Json.h"
@@ -48,6 +52,8 @@ unsigned int readHexUnit(const wchar_t*& p, const wchar_t* end) {
 class JsonParser {
  public:
   explicit JsonParser(const wchar_t* text) : _p(text) {}
+  JsonParser(const JsonParser&) = delete;
+  JsonParser& operator=(const JsonParser&) = delete;
   const wchar_t* position() const { return _p; }
 
   // Skips white space and comments before a value; false on an unterminated /* comment.
@@ -152,7 +158,7 @@ class JsonParser {
     }
     _p = end + 1;
     if (!escaped) {
-      text = detail::StringAccess::copy(begin, count, static_cast<int>(count));
+      text = plainString(begin, count);
       return true;
     }
     constexpr std::size_t kStackChars = 8192;
@@ -166,6 +172,20 @@ class JsonParser {
     const std::size_t length = decode(begin, end, out);
     text = detail::StringAccess::copy(out, length, -1);
     return true;
+  }
+
+  // A string without escapes. Short ones are kept in a small cache for the parse, so that the
+  // keys repeated in every object of a document share one block instead of allocating anew.
+  String plainString(const wchar_t* chars, std::size_t count) {
+    if (count == 0 || count > kCachedLength)
+      return detail::StringAccess::copy(chars, count, static_cast<int>(count));
+    String& cached = _cache[(count * 31 + static_cast<std::size_t>(chars[0]) * 7 +
+                             static_cast<std::size_t>(chars[count - 1])) %
+                            kCacheSize];
+    if (static_cast<std::size_t>(cached.getBufferLength()) != (count + 1) * sizeof(wchar_t) ||
+        std::wmemcmp(cached.getBuffer(), chars, count) != 0)
+      cached = detail::StringAccess::copy(chars, count, static_cast<int>(count));
+    return cached;
   }
 
   // Decodes the escapes of [p, end) into out; the decoded length.
@@ -268,7 +288,10 @@ class JsonParser {
     return true;
   }
 
+  static constexpr std::size_t kCachedLength = 24;
+  static constexpr std::size_t kCacheSize = 64;
   const wchar_t* _p;
+  String _cache[kCacheSize];
 };
 
 const wchar_t* Json::parseValue(const wchar_t* text, JsonValue& value) {
@@ -282,45 +305,104 @@ const wchar_t* Json::parseValue(const wchar_t* text, JsonValue& value) {
 namespace {
 
 // Collects the text in wide characters, for convertToString.
+// The text is gathered in blocks of 16384 characters, which the allocator hands out again and
+// again, and copied once into a block of its exact size at the end: a large text then never
+// moves while it grows, and only its final block is new memory.
 class WideSink {
  public:
-  void put(wchar_t c) { _text.push_back(c); }
-  void put(const wchar_t* text, std::size_t length) { _text.append(text, length); }
-  void put(const char* ascii, std::size_t length) { _text.append(ascii, ascii + length); }
-  void indent(int steps) { _text.append(static_cast<std::size_t>(steps) * 4, L' '); }
-  String take() const { return detail::StringAccess::copy(_text.data(), _text.size(), -1); }
-
- private:
-  std::wstring _text;
-};
-
-// Encodes the text as UTF-16LE onto an Output in blocks; after a short write it takes nothing
-// more.
-class Utf16Sink {
- public:
-  explicit Utf16Sink(Output* output) : _output(output) {}
-
   void put(wchar_t c) {
-    unsigned int cp = static_cast<unsigned int>(c);
-    if (sizeof(wchar_t) == 4 && cp > 0xFFFF && cp <= 0x10FFFF) {
-      cp -= 0x10000;
-      unit(0xD800 + (cp >> 10));
-      unit(0xDC00 + (cp & 0x3FF));
-    } else {
-      unit(cp);
-    }
+    if (_used == kBlock) next();
+    _block[_used++] = c;
   }
   void put(const wchar_t* text, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i)
-      put(text[i]);
+    while (length > 0) {
+      if (_used == kBlock) next();
+      const std::size_t n = length < kBlock - _used ? length : kBlock - _used;
+      std::wmemcpy(_block + _used, text, n);
+      _used += n, text += n, length -= n;
+    }
   }
   void put(const char* ascii, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i)
-      unit(static_cast<unsigned char>(ascii[i]));
+      put(static_cast<wchar_t>(ascii[i]));
   }
   void indent(int steps) {
     for (int i = 0; i < steps * 4; ++i)
-      unit(L' ');
+      put(L' ');
+  }
+  String take() {
+    const std::size_t total = _full.size() * kBlock + _used;
+    if (total == 0) return String();
+    wchar_t* chars = detail::StringAccess::allocate<wchar_t>(total, static_cast<int>(total));
+    wchar_t* out = chars;
+    for (const auto& block : _full)
+      out = std::wmemcpy(out, block.get(), kBlock) + kBlock;
+    std::wmemcpy(out, _block, _used);
+    return detail::StringAccess::adopt(chars);
+  }
+
+ private:
+  static constexpr std::size_t kBlock = 16384;
+  void next() {
+    _full.push_back(std::move(_current));
+    _current.reset(new wchar_t[kBlock]);
+    _block = _current.get();
+    _used = 0;
+  }
+
+  std::unique_ptr<wchar_t[]> _current{new wchar_t[kBlock]};
+  wchar_t* _block = _current.get();
+  std::size_t _used = 0;
+  std::vector<std::unique_ptr<wchar_t[]>> _full;
+};
+
+// Encodes the text onto an Output in blocks of bytes, with the encoding's `encode(cp, out)`
+// writing at most four bytes; after a short write it takes nothing more.
+template <class Encoding>
+class ByteSink {
+ public:
+  explicit ByteSink(Output* output) : _output(output) {}
+
+  void put(wchar_t c) {
+    if (Encoding::kEndsAtZero && (c == 0 || _ended)) {
+      _ended = true;
+      return;
+    }
+    if (_used + 4 > kSize) flush();
+    _used += Encoding::encode(c, _bytes + _used);
+  }
+  // A run of characters: encoded in one loop per block, ASCII taking the short way.
+  void put(const wchar_t* text, std::size_t length) {
+    while (length > 0 && !_ended) {
+      std::size_t room = static_cast<std::size_t>(kSize - _used) / 4;
+      if (room == 0) {
+        flush();
+        room = kSize / 4;
+      }
+      const std::size_t n = length < room ? length : room;
+      unsigned char* o = _bytes + _used;
+      for (std::size_t i = 0; i < n; ++i) {
+        const wchar_t c = text[i];
+        if (Encoding::kAsciiIsOneByte && c > 0 && c < 0x80) {
+          *o++ = static_cast<unsigned char>(c);
+        } else if (Encoding::kEndsAtZero && c == 0) {
+          _ended = true;
+          break;
+        } else {
+          o += Encoding::encode(c, o);
+        }
+      }
+      _used = static_cast<int>(o - _bytes);
+      text += n, length -= n;
+    }
+  }
+  void put(const char* ascii, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i)
+      put(static_cast<wchar_t>(ascii[i]));
+  }
+  void indent(int steps) {
+    for (int i = 0; i < steps * 4; ++i)
+      put(L' ');
   }
   // Writes what is buffered; false once any write came up short.
   bool flush() {
@@ -330,17 +412,44 @@ class Utf16Sink {
   }
 
  private:
-  void unit(unsigned int u) {
-    if (_used + 2 > kSize) flush();
-    _bytes[_used++] = static_cast<unsigned char>(u);
-    _bytes[_used++] = static_cast<unsigned char>(u >> 8);
-  }
-
-  static constexpr int kSize = 4096;
+  static constexpr int kSize = 16384;
   Output* _output;
   unsigned char _bytes[kSize];
   int _used = 0;
   bool _ok = true;
+  bool _ended = false;
+};
+
+// UTF-16LE code units; a character above U+FFFF becomes a surrogate pair.
+struct Utf16Encoding {
+  static constexpr bool kEndsAtZero = false;
+  static constexpr bool kAsciiIsOneByte = false;
+  static int encode(wchar_t c, unsigned char* out) {
+    unsigned int cp = static_cast<unsigned int>(c);
+    if (sizeof(wchar_t) == 4 && cp > 0xFFFF && cp <= 0x10FFFF) {
+      cp -= 0x10000;
+      unit(0xD800 + (cp >> 10), out);
+      unit(0xDC00 + (cp & 0x3FF), out + 2);
+      return 4;
+    }
+    unit(cp, out);
+    return 2;
+  }
+  static void unit(unsigned int u, unsigned char* out) {
+    out[0] = static_cast<unsigned char>(u);
+    out[1] = static_cast<unsigned char>(u >> 8);
+  }
+};
+
+// UTF-8 as the text writer makes it of wide text; it ends at a zero character, as the writer's
+// conversion of a zero-terminated text does.
+struct Utf8Encoding {
+  static constexpr bool kEndsAtZero = true;
+  static constexpr bool kAsciiIsOneByte = true;
+  static int encode(wchar_t c, unsigned char* out) {
+    return c < 0x80 ? (*out = static_cast<unsigned char>(c), 1)
+                    : detail::encodeUtf8(static_cast<char32_t>(c), out);
+  }
 };
 
 // The characters a string must escape: the double quote, the backslash and 1 to 31.
@@ -503,7 +612,7 @@ struct JsonWriter {
 
 bool Json::write_value(const JsonValue& value, Output* output, int indent) {
   if (!output) return false;
-  Utf16Sink sink(output);
+  ByteSink<Utf16Encoding> sink(output);
   JsonWriter::write(sink, value, indent);
   return sink.flush();
 }
@@ -533,9 +642,15 @@ bool Json::read(JsonValue& value, Input* input) {
 
 bool Json::write(JsonValue& value, Output* output, bool styled) {
   const Unknown::Handle_T<Output> held(output);
-  TextWriter writer;
-  if (!writer.open(output, TextWriter::Utf8)) return false;
-  return writer.write(convertToString(value, styled));
+  if (!output) return false;
+  if (sizeof(wchar_t) == 2) {  // pairs of UTF-16 units are joined by the text writer
+    TextWriter writer(output, TextWriter::Utf8);
+    return writer.write(convertToString(value, styled));
+  }
+  // The bytes the text writer makes of convertToString's text, encoded on the way.
+  ByteSink<Utf8Encoding> sink(output);
+  JsonWriter::write(sink, value, styled ? 0 : -1);
+  return sink.flush();
 }
 
 bool Json::load(JsonValue& value, const String& fileName) {

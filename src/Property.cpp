@@ -139,9 +139,21 @@ String failureText(const wchar_t* what, const void* member, const void* converte
 
 }  // namespace
 
+namespace {
+
+// Whether the converter may write the member: of the same kind, and for a value member the
+// converter of its own type (another value converter would write a different type there).
+bool fits(const IPropertyConverter* converter, const IPropertyAttribute* attribute) {
+  if (converter->isUnitProperty() != attribute->isUnitProperty()) return false;
+  return !attribute->isUnitProperty() ||
+         converter->getRttiClassName() == attribute->getRttiClassName();
+}
+
+}  // namespace
+
 void PropertyAttribute_set(IPropertyAttribute* attribute, Void* member,
                            IPropertyConverter* converter, const JsonValue& value) {
-  if (converter && converter->isUnitProperty() == attribute->isUnitProperty()) {
+  if (converter && fits(converter, attribute)) {
     converter->setProperty(member, value);
     return;
   }

@@ -1,6 +1,7 @@
 #include "vemo/core/Text.h"
 
 #include "CharWalk.h"
+#include "StringData.h"
 
 #include <string>
 #include <type_traits>
@@ -48,26 +49,33 @@ class TextReader::Utf8Reader : public TextReader::IReader {
 
   // Every character the input has available now, decoded in blocks (the same characters as
   // calling readChar until it runs dry, without two virtual calls per byte); zeros are dropped.
-  void readAvailable(std::wstring& text) {
-    std::string bytes;
+  String readAvailable() {
+    constexpr int kBlock = 65536;
+    unsigned char bytes[kBlock + 2];  // a block, and what a sequence at its end still needs
+    detail::StringBuilder<wchar_t> text(static_cast<std::size_t>(_input->available()) + 1);
     for (int available; (available = _input->available()) > 0;) {
-      const std::size_t used = bytes.size();
-      bytes.resize(used + static_cast<std::size_t>(available));
-      const int got = _input->read(&bytes[used], available);
-      bytes.resize(used + static_cast<std::size_t>(got > 0 ? got : 0));
+      const int got = _input->read(bytes, available < kBlock ? available : kBlock);
       if (got <= 0) break;
+      const unsigned char* p = bytes;
+      const unsigned char* const end = bytes + got;
+      wchar_t* out = text.extend(static_cast<std::size_t>(got));
+      wchar_t* o = out;
+      while (p < end) {
+        const int first = *p++;
+        const int ch = first < 0x80 ? first : decode(first, [&] { return nextByte(p, end); });
+        if (ch != 0) *o++ = static_cast<wchar_t>(ch);
+      }
+      text.drop(static_cast<std::size_t>(got - (o - out)));
     }
-    text.reserve(text.size() + bytes.size());
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const unsigned char* const end = p + bytes.size();
-    while (p < end) {
-      const int first = *p++;
-      const int ch = first < 0x80 ? first : decode(first, [&] { return p < end ? *p++ : -1; });
-      if (ch != 0) text.push_back(static_cast<wchar_t>(ch));
-    }
+    return text.take(static_cast<int>(text.size()));
   }
 
  private:
+  // The byte at p inside the block, else the input's next byte; -1 at the end.
+  int nextByte(const unsigned char*& p, const unsigned char* end) {
+    return p < end ? *p++ : readByte(*_input);
+  }
+
   // Two- and three-byte sequences give their character; any other byte its low seven bits. A
   // byte that turns out not to continue a sequence is consumed and dropped. `next` gives the
   // following byte, or -1 at the end.
@@ -172,8 +180,7 @@ void collect(TextReader::IReader& reader, String_T<T>& text, bool line) {
   std::basic_string<T> units;
   if constexpr (std::is_same<T, wchar_t>::value) {
     if (auto* utf8 = line ? nullptr : dynamic_cast<TextReader::Utf8Reader*>(&reader)) {
-      utf8->readAvailable(units);
-      text.setBuffer(units.data(), static_cast<int>(units.size() * sizeof(T)));
+      text = utf8->readAvailable();
       return;
     }
   }

@@ -1,0 +1,254 @@
+// JSON text: reading and writing a generated 5 MB document against nlohmann::json on the same
+// UTF-8 bytes, convertToString built directly against the round trip through a memory file,
+// and property export/import of a 20-member object.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <list>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "vemo/core/Core.h"
+
+using namespace vemo;
+
+namespace {
+
+// An Input over bytes held elsewhere, and an Output that appends to a string: the streams add
+// no copies of their own.
+class BytesInput : public Input {
+ public:
+  BytesInput(const std::string& bytes) : _bytes(bytes) {}
+  int available() const override { return static_cast<int>(_bytes.size() - _position); }
+  int peek(void* buffer, int size) const override {
+    const int n = std::min(size, available());
+    std::memcpy(buffer, _bytes.data() + _position, static_cast<std::size_t>(n));
+    return n;
+  }
+  int read(void* buffer, int size) override {
+    const int n = peek(buffer, size);
+    _position += static_cast<std::size_t>(n);
+    return n;
+  }
+
+ private:
+  const std::string& _bytes;
+  std::size_t _position = 0;
+};
+
+class StringOutput : public Output {
+ public:
+  int write(const void* data, int size) override {
+    text.append(static_cast<const char*>(data), static_cast<std::size_t>(size));
+    return size;
+  }
+  std::string text;
+};
+
+// About 5 MB of records: integers of both signs, doubles, booleans, nulls, nested objects and
+// arrays, and strings with escapes and non-ASCII text (two- and three-byte UTF-8).
+const std::string& document() {
+  static const std::string text = [] {
+    static const char* const words[] = {"alpha",           "Zoë",
+                                        "naïve café",      "東京",
+                                        "line\\nbreak",    "tab\\tstop",
+                                        "quote\\\"d",      "back\\\\slash",
+                                        "\\u00e9t\\u00e9", "plain words of text"};
+    std::mt19937 random(42);
+    std::string out = "[";
+    for (int i = 0; out.size() < 5 * 1000 * 1000; ++i) {
+      if (i) out += ',';
+      const double score = std::uniform_real_distribution<double>(-1e6, 1e6)(random);
+      char number[64];
+      std::snprintf(number, sizeof number, "%.17g", score);
+      out += "{\"id\":" + std::to_string(i) + ",\"delta\":" + std::to_string(-i * 7) +
+             ",\"score\":" + number + ",\"ratio\":0." + std::to_string(random() % 1000) +
+             ",\"active\":" + (i % 3 ? "true" : "false") + ",\"parent\":null,\"name\":\"" +
+             words[random() % 10] + " " + words[random() % 10] + "\",\"tags\":[";
+      for (int t = 0; t < 4; ++t)
+        out += std::string(t ? "," : "") + "\"" + words[random() % 10] + "\"";
+      out += "],\"position\":{\"x\":" + std::to_string(random() % 10000) +
+             ",\"y\":" + std::to_string(static_cast<int>(random() % 10000) - 5000) + ",\"z\":1.5e" +
+             std::to_string(random() % 30) + "}}";
+    }
+    out += "]";
+    return out;
+  }();
+  return text;
+}
+
+const JsonValue& parsedDocument() {
+  static const JsonValue value = [] {
+    JsonValue v;
+    Unknown::Handle_T<BytesInput> input(new BytesInput(document()));
+    Json::read(v, input.get());
+    return v;
+  }();
+  return value;
+}
+
+void BM_JsonRead(benchmark::State& state) {
+  const std::string& bytes = document();
+  for (auto _ : state) {
+    JsonValue value;
+    Unknown::Handle_T<BytesInput> input(new BytesInput(bytes));
+    if (!Json::read(value, input.get())) state.SkipWithError("parse failed");
+    benchmark::DoNotOptimize(value);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+}
+BENCHMARK(BM_JsonRead)->Unit(benchmark::kMillisecond);
+
+// The parser alone, on the document already decoded to wide text.
+void BM_JsonParseValue(benchmark::State& state) {
+  String text;
+  TextReader reader(Unknown::Handle_T<BytesInput>(new BytesInput(document())).get(),
+                    TextReader::Utf8);
+  reader.read(text);
+  for (auto _ : state) {
+    JsonValue value;
+    if (!Json::parseValue(text.getBuffer(), value)) state.SkipWithError("parse failed");
+    benchmark::DoNotOptimize(value);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * document().size()));
+}
+BENCHMARK(BM_JsonParseValue)->Unit(benchmark::kMillisecond);
+
+void BM_NlohmannParse(benchmark::State& state) {
+  const std::string& bytes = document();
+  for (auto _ : state) {
+    nlohmann::json value = nlohmann::json::parse(bytes);
+    benchmark::DoNotOptimize(value);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+}
+BENCHMARK(BM_NlohmannParse)->Unit(benchmark::kMillisecond);
+
+void BM_JsonWrite(benchmark::State& state) {
+  JsonValue value = parsedDocument();
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    Unknown::Handle_T<StringOutput> output(new StringOutput);
+    Json::write(value, output.get(), state.range(0) != 0);
+    bytes = output->text.size();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+BENCHMARK(BM_JsonWrite)->Arg(0)->Arg(1)->ArgName("styled")->Unit(benchmark::kMillisecond);
+
+void BM_NlohmannDump(benchmark::State& state) {
+  const nlohmann::json value = nlohmann::json::parse(document());
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    const std::string text = value.dump(state.range(0) ? 4 : -1);
+    bytes = text.size();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+BENCHMARK(BM_NlohmannDump)->Arg(0)->Arg(1)->ArgName("styled")->Unit(benchmark::kMillisecond);
+
+// convertToString as built now, and through UTF-16 in a memory file and back.
+void BM_ConvertToString(benchmark::State& state) {
+  const JsonValue& value = parsedDocument();
+  for (auto _ : state)
+    benchmark::DoNotOptimize(Json::convertToString(value, false));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * document().size()));
+}
+BENCHMARK(BM_ConvertToString)->Unit(benchmark::kMillisecond);
+
+void BM_ConvertToStringViaMemoryFile(benchmark::State& state) {
+  const JsonValue& value = parsedDocument();
+  for (auto _ : state) {
+    Unknown::Handle_T<MemoryFile> file = MemoryFile::createInstance();
+    Json::writeValue(value, file.get(), false);
+    file->setPosition(0);
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(file->getArchiveSize()));
+    file->read(bytes.data(), static_cast<int>(bytes.size()));
+    std::wstring text;
+    text.reserve(bytes.size() / 2);
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+      unsigned int unit = bytes[i] | (bytes[i + 1] << 8);
+      if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < bytes.size()) {
+        const unsigned int low = bytes[i + 2] | (bytes[i + 3] << 8);
+        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+        i += 2;
+      }
+      text.push_back(static_cast<wchar_t>(unit));
+    }
+    benchmark::DoNotOptimize(String(text.c_str(), static_cast<int>(text.size())));
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * document().size()));
+}
+BENCHMARK(BM_ConvertToStringViaMemoryFile)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+// ---- property export and import
+// ------------------------------------------------------------------
+
+class BenchRecord : public Property {
+  VEMO_DECLARE_PROPERTY(BenchRecord, Property)
+
+ public:
+  bool active = true;
+  float ratio = 0.25f;
+  double score = 1234.5678;
+  char grade = 'A';
+  signed char level = -3;
+  unsigned char flags = 200;
+  short delta = -1234;
+  unsigned short port = 8080;
+  int count = 123456;
+  unsigned int big = 4000000000u;
+  __int64 total = 1234567890123LL;
+  Varint small = 300;
+  String name = L"Zoë the record";
+  String note = L"a \"quoted\" note";
+  Time created;
+  Uuid id;
+  Point_T<int> at{3, 4};
+  Rect_T<int> box{1, 2, 3, 4};
+  Vector3 position{1.5f, 2.5f, 3.5f};
+  std::vector<int> rounds{1, 2, 3, 4, 5};
+
+ protected:
+  BenchRecord() { uuid_create(id); }
+};
+
+VEMO_IMPLEMENT_PROPERTY(BenchRecord, VEMO_PROPERTY(active, L""), VEMO_PROPERTY(ratio, L""),
+                        VEMO_PROPERTY(score, L""), VEMO_PROPERTY(grade, L""),
+                        VEMO_PROPERTY(level, L""), VEMO_PROPERTY(flags, L""),
+                        VEMO_PROPERTY(delta, L""), VEMO_PROPERTY(port, L""),
+                        VEMO_PROPERTY(count, L""), VEMO_PROPERTY(big, L""),
+                        VEMO_PROPERTY(total, L""), VEMO_PROPERTY(small, L""),
+                        VEMO_PROPERTY(name, L""), VEMO_PROPERTY(note, L""),
+                        VEMO_PROPERTY(created, L""), VEMO_PROPERTY(id, L""), VEMO_PROPERTY(at, L""),
+                        VEMO_PROPERTY(box, L""), VEMO_PROPERTY(position, L""),
+                        VEMO_PROPERTY(rounds, L""))
+
+namespace {
+
+void BM_ExportProperty(benchmark::State& state) {
+  const Unknown::Handle_T<BenchRecord> record = BenchRecord::createInstance();
+  for (auto _ : state) {
+    JsonValue value;
+    record->exportProperty(value);
+    benchmark::DoNotOptimize(value);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ExportProperty);
+
+void BM_ImportProperty(benchmark::State& state) {
+  JsonValue value;
+  BenchRecord::createInstance()->exportProperty(value);
+  const Unknown::Handle_T<BenchRecord> record = BenchRecord::createInstance();
+  for (auto _ : state)
+    record->importProperty(value);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ImportProperty);
+
+}  // namespace

@@ -1,0 +1,144 @@
+// Arbitrary bytes as JSON text: as UTF-8 through Json::read, and as wide text (one character
+// per byte, and one per two bytes) through Json::parseValue. A parse either fails or gives a
+// value that both writers can write; values without doubles must read back equal from their
+// own compact and styled text, and from their UTF-8 form when no character is a surrogate or
+// beyond the basic plane (the UTF-8 conversion replaces lone surrogates, and the reader does
+// not decode four-byte sequences). Doubles are written with 16 digits and may be infinite or
+// NaN, which do not read back.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "vemo/core/File.h"
+#include "vemo/core/Json.h"
+
+using namespace vemo;
+
+namespace {
+
+struct Content {
+  bool doubles = false;
+  bool surrogateOrAbove = false;  // a surrogate or a character above it
+};
+
+void scanString(const String& text, Content& content) {
+  for (const wchar_t* p = text.getBuffer(); *p; ++p)
+    if (static_cast<std::uint32_t>(*p) > 0xFFFF || (*p >= 0xD800 && *p <= 0xDFFF))
+      content.surrogateOrAbove = true;
+}
+
+void scan(const JsonValue& value, Content& content) {
+  switch (value.type()) {
+    case JsonValue::doubleValue:
+      content.doubles = true;
+      break;
+    case JsonValue::stringValue:
+      scanString(value.asString(), content);
+      break;
+    case JsonValue::arrayValue:
+      for (int i = 0; i < value.size(); ++i)
+        scan(value[i], content);
+      break;
+    case JsonValue::objectValue:
+      for (const auto& member : value.getMembers()) {
+        scanString(member.first, content);
+        scan(member.second, content);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+// The text as UTF-16LE bytes, characters above the basic plane as surrogate pairs.
+std::string utf16le(const String& text) {
+  std::string bytes;
+  const auto unit = [&bytes](std::uint32_t u) {
+    bytes += static_cast<char>(u & 0xFF);
+    bytes += static_cast<char>((u >> 8) & 0xFF);
+  };
+  for (const wchar_t* p = text.getBuffer(); *p; ++p) {
+    const std::uint32_t c = static_cast<std::uint32_t>(*p);
+    if (c > 0xFFFF) {
+      unit(0xD800 + ((c - 0x10000) >> 10));
+      unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      unit(c);
+    }
+  }
+  return bytes;
+}
+
+// The value parsed from the whole of `text`, which must parse.
+JsonValue reparse(const String& text) {
+  JsonValue again;
+  const wchar_t* end = Json::parseValue(text.getBuffer(), again);
+  if (!end) std::abort();
+  if (*end != 0) std::abort();  // the value is the whole text
+  return again;
+}
+
+void check(const JsonValue& value) {
+  const String compact = Json::convertToString(value, false);
+  const String styled = Json::convertToString(value, true);
+
+  // writeValue gives the same text as UTF-16LE.
+  const Unknown::Handle_T<MemoryFile> file = MemoryFile::createInstance();
+  if (!Json::writeValue(value, file.get(), false)) std::abort();
+  const std::string expected = utf16le(compact);
+  std::string written(static_cast<std::size_t>(file->getArchiveSize()), '\0');
+  file->setPosition(0);
+  if (!written.empty() &&
+      file->read(&written[0], static_cast<int>(written.size())) != static_cast<int>(written.size()))
+    std::abort();
+  if (written != expected) std::abort();
+
+  Content content;
+  scan(value, content);
+  if (content.doubles) {
+    JsonValue ignored;
+    (void)Json::parseValue(compact.getBuffer(), ignored);
+    return;
+  }
+  const JsonValue fromCompact = reparse(compact);
+  if (!(fromCompact == value) || Json::convertToString(fromCompact, false) != compact) std::abort();
+  const JsonValue fromStyled = reparse(styled);
+  if (!(fromStyled == value) || Json::convertToString(fromStyled, false) != compact) std::abort();
+
+  if (content.surrogateOrAbove) return;
+  const Unknown::Handle_T<MemoryFile> utf8 = MemoryFile::createInstance();
+  JsonValue copy = value;
+  if (!Json::write(copy, utf8.get(), true)) std::abort();
+  utf8->setPosition(0);
+  JsonValue fromUtf8;
+  if (!Json::read(fromUtf8, utf8.get()) || !(fromUtf8 == value)) std::abort();
+}
+
+void parseWide(const std::wstring& text) {
+  JsonValue value;
+  if (Json::parseValue(text.c_str(), value)) check(value);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  {
+    const Unknown::Handle_T<MemoryFile> file = MemoryFile::createInstance();
+    if (size > 0) file->write(data, static_cast<int>(size));
+    file->setPosition(0);
+    JsonValue value;
+    if (Json::read(value, file.get())) check(value);
+  }
+  std::wstring bytes, pairs;
+  for (std::size_t i = 0; i < size && data[i]; ++i)
+    bytes += static_cast<wchar_t>(data[i]);
+  for (std::size_t i = 0; i + 1 < size; i += 2) {
+    const wchar_t unit = static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
+    if (unit == 0) break;
+    pairs += unit;
+  }
+  parseWide(bytes);
+  parseWide(pairs);
+  return 0;
+}

@@ -1,0 +1,624 @@
+// JsonValue (types, conversions, equality, element access) and Json (parsing, writing, files).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <limits>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "vemo/core/Json.h"
+#include "vemo/core/Log.h"
+#include "vemo/core/Stream.h"
+
+using namespace vemo;
+namespace fs = std::filesystem;
+using Lines = std::vector<std::wstring>;
+
+namespace {
+
+// Collects the warnings logged while it lives.
+struct Warnings : LogListener {
+  Warnings() { Log::addListener(this); }
+  ~Warnings() { Log::removeListener(this); }
+  const wchar_t* getName() override { return L"warnings"; }
+  bool setparam(const wchar_t*) override { return false; }
+  void error(const wchar_t* text) override { lines.push_back(L"error: " + std::wstring(text)); }
+  void warning(const wchar_t* text) override { lines.push_back(text); }
+  void message(const wchar_t*) override {}
+  void debug(const wchar_t*) override {}
+  void whistle(bool) override {}
+  Lines lines;
+};
+
+// Collects written bytes, taking at most `room` bytes of each write; or hands out given bytes.
+struct Bytes final : IO {
+  explicit Bytes(std::string in = "") : bytes(std::move(in)) {}
+  int write(const void* data, int size) override {
+    const int taken = size < room ? size : room;
+    bytes.append(static_cast<const char*>(data), size_t(taken));
+    return taken;
+  }
+  int available() const override { return int(bytes.size()); }
+  int peek(void* out, int size) const override {
+    return int(bytes.copy(static_cast<char*>(out), size_t(size)));
+  }
+  int read(void* out, int size) override {
+    const int n = peek(out, size);
+    bytes.erase(0, size_t(n));
+    return n;
+  }
+  std::string bytes;
+  int room = 1 << 20;
+};
+using BytesHandle = Unknown::Handle_T<Bytes>;
+
+std::wstring compact(const JsonValue& v) {
+  return Json::convertToString(v, false).getBuffer();
+}
+std::wstring styled(const JsonValue& v) {
+  return Json::convertToString(v, true).getBuffer();
+}
+// The value of a text that must parse.
+JsonValue parsed(const std::wstring& source) {
+  JsonValue value;
+  EXPECT_NE(Json::parseValue(source.c_str(), value), nullptr) << source;
+  return value;
+}
+// Where the parse of the text stopped (an offset), or -1 when it failed.
+long parseEnd(const std::wstring& source, JsonValue& value) {
+  const wchar_t* end = Json::parseValue(source.c_str(), value);
+  return end ? long(end - source.c_str()) : -1;
+}
+// Characters below U+10000 as UTF-16LE bytes.
+std::string utf16le(const std::wstring& text) {
+  std::string bytes;
+  for (wchar_t c : text)
+    bytes += char(c & 0xFF), bytes += char((c >> 8) & 0xFF);
+  return bytes;
+}
+// Runs `call` and returns the warnings it logged.
+template <class F>
+Lines warningsOf(F call) {
+  Warnings log;
+  call();
+  return log.lines;
+}
+
+// A fresh directory of this program's own, removed with its content at the end.
+struct Scratch {
+  Scratch() { fs::create_directories(path); }
+  ~Scratch() { fs::remove_all(path); }
+  String name(const char* leaf) const { return String((path / leaf).wstring().c_str()); }
+  void put(const char* leaf, const std::string& bytes) const {
+    std::ofstream(path / leaf, std::ios::binary) << bytes;
+  }
+  std::string bytes(const char* leaf) const {
+    std::ifstream in(path / leaf, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  const fs::path path = fs::temp_directory_path() / ("vemo-jsontest-" + std::to_string(getpid()));
+};
+
+}  // namespace
+
+// ---- JsonValue ---------------------------------------------------------------------------------
+
+TEST(JsonValue, OnlyUnsigned64BitIntegersBecomeUnsigned) {
+  EXPECT_EQ(JsonValue(200u).type(), JsonValue::intValue);
+  EXPECT_EQ(JsonValue(__uint64(200)).type(), JsonValue::uintValue);
+  EXPECT_EQ(JsonValue(200ul).type(), JsonValue::uintValue);  // 64-bit long counts as __int64
+  EXPECT_EQ(JsonValue(-2l).type(), JsonValue::intValue);
+  EXPECT_EQ(JsonValue(static_cast<unsigned char>(200)).asInt64(), 200);  // zero-extended
+  EXPECT_EQ(JsonValue(static_cast<signed char>(-56)).asInt64(), -56);    // sign-extended
+  EXPECT_EQ(JsonValue(1.5f).type(), JsonValue::doubleValue);
+  EXPECT_EQ(JsonValue(false).type(), JsonValue::boolValue);
+  EXPECT_EQ(JsonValue(L"x").type(), JsonValue::stringValue);
+  EXPECT_TRUE(JsonValue(200u) == JsonValue(__uint64(200)));
+  EXPECT_EQ(JsonValue(JsonValue::stringValue).asString(), String());
+  EXPECT_EQ(JsonValue(JsonValue::doubleValue).asDouble(), 0.0);
+  EXPECT_TRUE(JsonValue(JsonValue::objectValue).isObject());
+}
+
+TEST(JsonValue, IntegerConversionsWarnWhenOutOfRangeAndCutAnyway) {
+  struct Case {
+    std::function<long long()> call;
+    long long result;
+    const wchar_t* warning;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {[] { return JsonValue(300).asInt8(); }, 44, L"intValue out of Int8 range"},
+      {[] { return JsonValue(-1).asUInt16(); }, 65535, L"intValue out of UInt16 range"},
+      {[] { return JsonValue(-1).asUInt64(); }, -1, L"intValue out of UInt64 range"},
+      {[] { return JsonValue(__uint64(300)).asUInt8(); }, 44, L"uintValue out of UInt8 range"},
+      {[] { return JsonValue(__uint64(1) << 63).asInt64(); }, LLONG_MIN, L"uintValue out of Int64 range"},
+      {[] { return JsonValue(__uint64(1) << 32).asUInt32(); }, 0, L"uintValue out of UInt32 range"},
+      {[] { return JsonValue(1.5).asInt32(); }, 1, nullptr},
+      {[] { return JsonValue(-1.9).asInt16(); }, -1, nullptr},
+      {[] { return JsonValue(-0.5).asUInt8(); }, 0, L"double out of UInt8 range"},
+      {[] { return JsonValue(255.5).asUInt8(); }, 255, L"double out of UInt8 range"},
+      {[] { return JsonValue(-128.0).asInt8(); }, -128, nullptr},
+      {[] { return JsonValue(3e9).asInt32(); }, 3000000000LL - 4294967296LL, L"double out of Int32 range"},
+      {[] { return JsonValue(true).asInt16(); }, 1, nullptr},
+      {[] { return JsonValue(L"12abc").asInt32(); }, 12, nullptr},
+      {[] { return JsonValue(L" -7").asInt64(); }, -7, nullptr},
+      {[] { return JsonValue(L"70000").asInt16(); }, 70000 - 65536, nullptr},
+      {[] { return JsonValue(L"x").asUInt32(); }, 0, nullptr},
+      {[] { return JsonValue().asInt32(); }, 0, nullptr},
+      {[] { return JsonValue(JsonValue::arrayValue).asInt16(); }, 0, L"Value is not convertible to Int16"},
+      {[] { return JsonValue(JsonValue::objectValue).asUInt64(); }, 0, L"Value is not convertible to UInt64"},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    long long result = 0;
+    const Lines logged = warningsOf([&] { result = c.call(); });
+    EXPECT_EQ(result, c.result) << "case " << &c - cases;
+    EXPECT_EQ(logged, c.warning ? Lines{c.warning} : Lines{}) << "case " << &c - cases;
+  }
+}
+
+TEST(JsonValue, RangeTestsAskForAnExactFit) {
+  EXPECT_TRUE(JsonValue(1.0).isInt32());
+  EXPECT_FALSE(JsonValue(1.5).isInt32());
+  EXPECT_TRUE(JsonValue(255.0).isUInt8());
+  EXPECT_FALSE(JsonValue(256.0).isUInt8());
+  EXPECT_FALSE(JsonValue(-1).isUInt64());
+  EXPECT_TRUE(JsonValue(-128).isInt8());
+  EXPECT_FALSE(JsonValue(-129).isInt8());
+  EXPECT_TRUE(JsonValue(__uint64(LLONG_MAX)).isInt64());
+  EXPECT_FALSE(JsonValue(__uint64(LLONG_MAX) + 1).isInt64());
+  EXPECT_TRUE(JsonValue(~__uint64(0)).isUInt64());
+  EXPECT_FALSE(JsonValue(L"1").isInt32());
+  EXPECT_FALSE(JsonValue(true).isInt8());
+}
+
+TEST(JsonValue, FloatBoolAndTextConversions) {
+  Warnings log;
+  EXPECT_EQ(JsonValue(L"2.5e1x").asDouble(), 25.0);
+  EXPECT_EQ(JsonValue(L"abc").asDouble(), 0.0);
+  EXPECT_EQ(JsonValue(~__uint64(0)).asDouble(), 18446744073709551616.0);
+  EXPECT_EQ(JsonValue(L"0.1").asFloat(), 0.1f);
+  EXPECT_TRUE(JsonValue(std::nan("")).asBool());
+  EXPECT_FALSE(JsonValue(-0.0).asBool());
+  EXPECT_FALSE(JsonValue(__uint64(0)).asBool());
+  EXPECT_TRUE(JsonValue(-3).asBool());
+  EXPECT_FALSE(JsonValue(L"true").asBool());  // a string is never true
+  EXPECT_FALSE(JsonValue(L"1").asBool());
+  EXPECT_EQ(log.lines, Lines{});
+  const JsonValue array = parsed(L"[1, \"x\"]");
+  EXPECT_EQ(array.asDouble(), 0.0);
+  EXPECT_EQ(array.asFloat(), 0.0f);
+  EXPECT_FALSE(array.asBool());
+  EXPECT_EQ(log.lines,
+            (Lines{L"Value is not convertible to double.", L"Value is not convertible to float.",
+                   L"Value is not convertible to bool."}));
+  // clang-format off
+  const std::pair<JsonValue, const wchar_t*> texts[] = {
+      {JsonValue(), L""}, {JsonValue(-5), L"-5"}, {JsonValue(~__uint64(0)), L"18446744073709551615"},
+      {JsonValue(0.1), L"0.1"}, {JsonValue(true), L"true"}, {JsonValue(L"a b"), L"a b"},
+      {array, L"[1,\"x\"]"}, {parsed(L"{\"k\":{}}"), L"{\"k\":{}}"}};
+  // clang-format on
+  for (const auto& [value, expected] : texts)
+    EXPECT_EQ(value.asString(), String(expected));
+}
+
+TEST(JsonValue, EqualityConvertsAcrossTypesExceptFromNull) {
+  const JsonValue null, empty(L""), five(5), nan(std::nan(""));
+  struct Case {
+    JsonValue left, right;
+    bool equal;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {five, JsonValue(__uint64(5)), true}, {five, JsonValue(5.0), true},
+      {five, JsonValue(L"5"), true}, {JsonValue(L"5"), five, true}, {five, JsonValue(L"05"), false},
+      {JsonValue(true), JsonValue(L"true"), true}, {JsonValue(1), JsonValue(true), false},
+      {JsonValue(0.1), JsonValue(L"0.1"), true}, {empty, null, true}, {null, empty, false},
+      {null, null, true}, {JsonValue(0), null, false}, {null, JsonValue(0), false},
+      {nan, nan, false}, {JsonValue(L"ab"), JsonValue(L"a"), false},
+      {parsed(L"[1,2]"), parsed(L"[1,2.0]"), true}, {parsed(L"[1,2]"), parsed(L"[1]"), false},
+      {parsed(L"{\"a\":1}"), parsed(L"{\"a\":\"1\"}"), true},
+      {parsed(L"{\"a\":1}"), parsed(L"{\"b\":1}"), false}, {parsed(L"[]"), parsed(L"{}"), false},
+      {parsed(L"[]"), JsonValue(L"[]"), true},  // the array's text
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.left == c.right, c.equal) << "case " << &c - cases;
+    EXPECT_EQ(c.left != c.right, !c.equal) << "case " << &c - cases;
+  }
+  EXPECT_TRUE(five == 5 && five == 5.0 && five == L"5" && five == String(L"5"));
+  EXPECT_FALSE(five == true);
+}
+
+TEST(JsonValue, NonConstIndexingReshapesAndInserts) {
+  JsonValue v(7);
+  v[1] = L"b";  // the number is dropped for an array holding index 1 only
+  EXPECT_TRUE(v.isArray());
+  EXPECT_EQ(v.size(), 1);
+  EXPECT_EQ(compact(v), L"[null]");  // indices 0 to size() - 1 are written
+  v[L"k"];
+  EXPECT_EQ(compact(v), L"{\"k\":null}");
+  JsonValue a = parsed(L"[1,2]");
+  const JsonValue& c = a;
+  EXPECT_EQ(&c[3], &JsonValue::null());
+  EXPECT_EQ(&c[L"k"], &JsonValue::null());
+  const JsonValue object = parsed(L"{\"k\":1}");
+  EXPECT_EQ(&object[L"j"], &JsonValue::null());
+  EXPECT_EQ(object.size(), 1);
+  EXPECT_EQ(c[1].asInt32(), 2);
+  EXPECT_EQ(a.size(), 2);
+  EXPECT_TRUE(a.isArray());
+  a[3] = 4;
+  EXPECT_EQ(a.size(), 3);
+  EXPECT_EQ(compact(a), L"[1,2,null]");
+  EXPECT_TRUE(JsonValue().empty() && parsed(L"[]").empty() && parsed(L"{}").empty());
+  EXPECT_FALSE(JsonValue(0).empty() || JsonValue(L"").empty() || a.empty());
+  EXPECT_EQ(JsonValue(L"abc").size(), 0);
+}
+
+TEST(JsonValue, CopiesAreDeepAndMovesLeaveNull) {
+  const JsonValue original = parsed(L"{\"x\":[1,\"s\"]}");
+  JsonValue copy = original;
+  copy[L"x"][0] = 2;
+  copy[L"x"][1] = L"t";
+  EXPECT_EQ(compact(original), L"{\"x\":[1,\"s\"]}");
+  JsonValue moved = std::move(copy);
+  EXPECT_TRUE(copy.isNull());
+  EXPECT_EQ(compact(moved), L"{\"x\":[2,\"t\"]}");
+  moved = original;
+  EXPECT_TRUE(moved == original);
+}
+
+// ---- Json text ---------------------------------------------------------------------------------
+
+TEST(JsonText, StyledLayoutHasOneLinePerMemberAndCompactNoSpace) {
+  JsonValue v;
+  v[L"b"] = true;
+  v[L"a"][0] = 1;
+  v[L"a"][1] = 2;
+  EXPECT_EQ(styled(v), L"{\n    \"a\" : [\n        1,\n        2\n    ],\n    \"b\" : true\n}");
+  EXPECT_EQ(compact(v), L"{\"a\":[1,2],\"b\":true}");
+  EXPECT_EQ(compact(parsed(styled(v))), compact(v));
+  EXPECT_EQ(compact(parsed(L"{}")), L"{}");
+  EXPECT_EQ(styled(parsed(L"{}")), L"{\n}");
+  EXPECT_EQ(styled(parsed(L"[]")), L"[\n]");
+  EXPECT_EQ(styled(parsed(L"{\"x\":[],\"y\":{}}")),
+            L"{\n    \"x\" : [\n    ],\n    \"y\" : {\n    }\n}");
+  EXPECT_EQ(styled(parsed(L"[[1]]")), L"[\n    [\n        1\n    ]\n]");
+  EXPECT_EQ(styled(JsonValue(3)), L"3");
+}
+
+TEST(JsonText, NumbersAreTypedByTheirText) {
+  struct Case {
+    const wchar_t* text;
+    JsonValue::ValueType type;
+    const wchar_t* written;
+    long end;
+  };
+  const auto U = JsonValue::uintValue, I = JsonValue::intValue, D = JsonValue::doubleValue;
+  // clang-format off
+  const Case cases[] = {
+      {L"7", U, L"7", 1}, {L"-7", I, L"-7", 2}, {L"007", U, L"7", 3}, {L"-007", I, L"-7", 4},
+      {L"18446744073709551615", U, L"18446744073709551615", 20},
+      {L"18446744073709551616", D, L"1.844674407370955e+19", 20},
+      {L"-9223372036854775808", I, L"-9223372036854775808", 20},
+      {L"-9223372036854775809", D, L"-9.223372036854776e+18", 20},
+      {L"-", I, L"0", 1}, {L"-0", I, L"0", 2}, {L"1.5", D, L"1.5", 3}, {L"2.", D, L"2", 2},
+      {L"-.5", D, L"-0.5", 3}, {L"1E+2x", D, L"100", 4}, {L"1e", D, L"1", 1},
+      {L"1.5e-", D, L"1.5", 3}, {L"-Infinity", I, L"0", 1}, {L"0x10", U, L"0", 1},
+      {L"12 34", U, L"12", 2}, {L"1e400", D, L"inf", 5}, {L"-1e400", D, L"-inf", 6},
+      {L"1e-400", D, L"0", 6},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    JsonValue v;
+    EXPECT_EQ(parseEnd(c.text, v), c.end) << c.text;
+    EXPECT_EQ(v.type(), c.type) << c.text;
+    EXPECT_EQ(compact(v), c.written) << c.text;
+  }
+  for (const wchar_t* bad : {L".5", L"+1", L"-e5", L"-.", L"-.e1"}) {
+    JsonValue v;
+    EXPECT_EQ(parseEnd(bad, v), -1) << bad;
+  }
+}
+
+TEST(JsonText, LiteralsAndStructureErrors) {
+  struct Case {
+    const wchar_t* text;
+    const wchar_t* written;  // null: a syntax error
+  };
+  // clang-format off
+  const Case cases[] = {
+      {L"true", L"true"}, {L"false", L"false"}, {L" \t\r\n\v\f null", L"null"},
+      {L"nullx", L"null"}, {L"[1]]", L"[1]"}, {L"{\"a\":1,\"a\":2}", L"{\"a\":2}"},
+      {L"{\"a\"\n:\n1}", L"{\"a\":1}"}, {L"True", nullptr}, {L"nul", nullptr}, {L"", nullptr},
+      {L"   ", nullptr}, {L"[1,]", nullptr}, {L"[,1]", nullptr}, {L"[1 2]", nullptr},
+      {L"{\"a\":1,}", nullptr}, {L"{a:1}", nullptr}, {L"{\"a\" 1}", nullptr},
+      {L"{\"a\":1 \"b\":2}", nullptr}, {L"\u00a01", nullptr}, {L"'x'", nullptr}, {L"]", nullptr},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    JsonValue v(42);  // a failed parse leaves it alone
+    const bool ok = Json::parseValue(c.text, v) != nullptr;
+    EXPECT_EQ(ok, c.written != nullptr) << c.text;
+    EXPECT_EQ(compact(v), c.written ? c.written : L"42") << c.text;
+  }
+}
+
+TEST(JsonText, CommentsMayStandBetweenTokensButNotBeforeTheColon) {
+  const JsonValue two = parsed(L"  /* c */ [1, // x\n2]");
+  EXPECT_EQ(compact(two), L"[1,2]");
+  EXPECT_EQ(two[0].type(), JsonValue::uintValue);
+  EXPECT_EQ(two[1].type(), JsonValue::uintValue);
+  EXPECT_EQ(compact(parsed(L"{ /*c*/ \"a\" : /* d */ 1 /*e*/ , // f\n \"b\":2 }")),
+            L"{\"a\":1,\"b\":2}");
+  EXPECT_EQ(compact(parsed(L"// c\n7")), L"7");
+  EXPECT_EQ(compact(parsed(L"[1 /* ] */ ]")), L"[1]");
+  JsonValue v;
+  EXPECT_EQ(parseEnd(L"1 /", v), 1);
+  for (const wchar_t* bad : {L"/*", L"/* [1]", L"[1, /* 2]", L"// only a comment", L"/ 7",
+                             L"{\"a\" /* c */ : 1}", L"{\"a\" // c\n : 1}"})
+    EXPECT_EQ(parseEnd(bad, v), -1) << bad;
+}
+
+TEST(JsonText, StringEscapesAndSurrogatePairs) {
+  const std::pair<const wchar_t*, std::wstring> cases[] = {
+      {L"\"\\u00e9\\u00E9\"", L"\u00e9\u00e9"},
+      {L"\"\\ud83d\\ude00\"", L"\U0001F600"},  // one character
+      {L"\"a\\ud83db\"", L"ab"},               // a high surrogate alone is dropped
+      {L"\"\\ude00\"", L""},                   // a low one too
+      {L"\"\\ud83d\\u0041x\"", L"x"},          // both units of a broken pair go
+      {L"\"\\ud83d\\ud83d\\ude00\"", L""},     // the second escape is taken by the first
+      {L"\"a\\u0000b\"", L"ab"},
+      {L"\"\\u12345\"", L"\u12345"},
+      {L"\"\\b\\f\\n\\r\\t\\\"\\\\\\/\\x\"", L"\b\f\n\r\t\"\\/x"},
+      {L"\"raw\ttab\"", L"raw\ttab"},
+      // Short groups take the hex digits they have and stop at the closing quote.
+      {L"\"\\u41\"", L"A"},
+      {L"\"\\u\"", L""},
+      {L"\"\\u4x1y\"", L"\x04"},
+      {L"\"\\ud83d\\ude0\"", L""},
+  };
+  for (const auto& [source, expected] : cases) {
+    JsonValue v;
+    EXPECT_EQ(parseEnd(source, v), long(std::wcslen(source))) << source;
+    EXPECT_EQ(std::wstring(v.asString().getBuffer()), expected) << source;
+  }
+  EXPECT_EQ(compact(parsed(L"[\"\\u41\",\"\\u\",2]")), L"[\"A\",\"\",2]");
+}
+
+TEST(JsonText, StringsLongerThanTheScratchBufferDecode) {
+  for (int length : {8190, 8191, 8192, 8193, 20000}) {
+    const std::wstring body(size_t(length), L'a');
+    const JsonValue v = parsed(L"\"" + body + L"\\n\\u00e9\\\"\"");
+    EXPECT_EQ(std::wstring(v.asString().getBuffer()), body + L"\n\u00e9\"") << length;
+  }
+}
+
+TEST(JsonText, WriterEscapesQuotesBackslashesAndControlsOnly) {
+  const JsonValue s(L"q\"b\\\b\f\n\r\t\x01\x1f/\x7f\u00e9\U0001F600");
+  const std::wstring written = L"\"q\\\"b\\\\\\b\\f\\n\\r\\t\\u0001\\u001f/\x7f\u00e9\U0001F600\"";
+  EXPECT_EQ(compact(s), written);
+  EXPECT_TRUE(parsed(written) == s);
+  EXPECT_EQ(compact(JsonValue(L"/")), L"\"/\"");
+  JsonValue keyed;
+  keyed[L"a\nb"] = 1;
+  EXPECT_EQ(compact(keyed), L"{\"a\\nb\":1}");
+}
+
+TEST(JsonText, DoublesAreWrittenLikePrintfWithSixteenDigits) {
+  EXPECT_EQ(compact(JsonValue(0.1)), L"0.1");
+  EXPECT_EQ(compact(JsonValue(0.1 + 0.2)), L"0.3");
+  EXPECT_FALSE(parsed(L"0.3") == JsonValue(0.1 + 0.2));  // not bit-exact
+  EXPECT_EQ(compact(JsonValue(1e300)), L"1e+300");
+  EXPECT_EQ(compact(JsonValue(2.0)), L"2");
+  EXPECT_EQ(parsed(compact(JsonValue(2.0))).type(), JsonValue::uintValue);
+  for (double d : {-0.5, 1e-7, 123456789012345678.0, 1.0 / 3, 5e-324, -0.0, 1e16, 1e15,
+                   std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::max(),
+                   std::numeric_limits<double>::quiet_NaN()}) {
+    char reference[64];
+    std::snprintf(reference, sizeof reference, "%.16g", d);
+    EXPECT_EQ(compact(JsonValue(d)), std::wstring(reference, reference + std::strlen(reference)));
+  }
+}
+
+TEST(JsonText, RewritingDropsSpaceAndCommentsAndSortsKeys) {
+  const JsonValue v = parsed(
+      L"{ \"b\" : [1, 2.5, \"x\"], // c\n \"a\" : { \"B\":null, \"a\":true } , \"\u00e9\":-1 }");
+  EXPECT_EQ(compact(v), L"{\"a\":{\"B\":null,\"a\":true},\"b\":[1,2.5,\"x\"],\"\u00e9\":-1}");
+}
+
+TEST(JsonText, WriteValueEmitsUtf16LittleEndianAndStopsAtAShortWrite) {
+  JsonValue v;
+  v[0] = L"\u00e9\U0001F600";
+  BytesHandle out(new Bytes);
+  ASSERT_TRUE(Json::writeValue(v, out.get(), false));
+  // Python: '["é\U0001F600"]'.encode("utf-16-le")
+  EXPECT_EQ(out->bytes,
+            std::string("\x5b\x00\x22\x00\xe9\x00\x3d\xd8\x00\xde\x22\x00\x5d\x00", 14));
+  BytesHandle styledOut(new Bytes);
+  ASSERT_TRUE(Json::writeValue(parsed(L"{\"a\":[1]}"), styledOut.get(), true));
+  EXPECT_EQ(styledOut->bytes, utf16le(L"{\n    \"a\" : [\n        1\n    ]\n}"));
+
+  const JsonValue big(String(std::wstring(5000, L'x').c_str()));
+  BytesHandle whole(new Bytes);
+  EXPECT_TRUE(Json::writeValue(big, whole.get(), false));
+  EXPECT_TRUE(whole->bytes == utf16le(L"\"" + std::wstring(5000, L'x') + L"\""));
+  BytesHandle shortOut(new Bytes);
+  shortOut->room = 3;
+  EXPECT_FALSE(Json::writeValue(big, shortOut.get(), false));
+  EXPECT_EQ(shortOut->bytes.size(), 3u);  // nothing more after the short write
+}
+
+TEST(JsonText, ReadAndWriteCarryUtf8) {
+  JsonValue v;
+  v[L"k"] = L"\u00e9\u20ac";
+  BytesHandle out(new Bytes);
+  ASSERT_TRUE(Json::write(v, out.get(), true));
+  EXPECT_EQ(out->bytes, "{\n    \"k\" : \"\xc3\xa9\xe2\x82\xac\"\n}");  // no byte-order mark
+  JsonValue back;
+  EXPECT_TRUE(Json::read(back, new Bytes(out->bytes + " trailing ]")));
+  EXPECT_TRUE(back == v);
+  EXPECT_FALSE(Json::read(back, new Bytes("\xEF\xBB\xBF{}")));
+  EXPECT_FALSE(Json::read(back, new Bytes("")));
+  EXPECT_FALSE(Json::read(back, nullptr));
+  EXPECT_FALSE(Json::write(v, nullptr, false));
+  BytesHandle shortOut(new Bytes);
+  shortOut->room = 5;
+  EXPECT_FALSE(Json::write(v, shortOut.get(), false));
+  EXPECT_TRUE(back == v);
+}
+
+TEST(JsonFile, SaveAndLoadRoundTripAndRefuseAByteOrderMark) {
+  Scratch scratch;
+  const JsonValue v = parsed(L"{\"n\":[1,-2,0.5],\"s\":\"\u4e2d\"}");
+  JsonValue copy = v;
+  ASSERT_TRUE(Json::save(copy, scratch.name("a.json"), false));
+  EXPECT_EQ(scratch.bytes("a.json"), "{\"n\":[1,-2,0.5],\"s\":\"\xe4\xb8\xad\"}");
+  JsonValue back;
+  ASSERT_TRUE(Json::load(back, scratch.name("a.json")));
+  EXPECT_TRUE(back == v);
+  JsonValue empty = parsed(L"[]");
+  ASSERT_TRUE(Json::save(empty, scratch.name("a.json"), true));  // truncates
+  EXPECT_EQ(scratch.bytes("a.json"), "[\n]");
+
+  scratch.put("bom.json", "\xEF\xBB\xBF{}");
+  scratch.put("plain.json", "{}");
+  JsonValue target(5);
+  EXPECT_FALSE(Json::load(target, scratch.name("bom.json")));
+  EXPECT_EQ(compact(target), L"5");
+  EXPECT_TRUE(Json::load(target, scratch.name("plain.json")));
+  EXPECT_TRUE(target.isObject());
+  EXPECT_FALSE(Json::load(target, scratch.name("missing.json")));
+  EXPECT_FALSE(Json::save(copy, scratch.name("no/such/dir.json"), false));
+}
+
+TEST(JsonText, NestingStopsAtOneThousandLevels) {
+  const auto nested = [](int depth, bool objects) {
+    std::wstring text;
+    for (int i = 0; i < depth; ++i)
+      text += objects ? L"{\"a\":" : L"[";
+    text += L"1";
+    for (int i = 0; i < depth; ++i)
+      text += objects ? L"}" : L"]";
+    return text;
+  };
+  for (bool objects : {false, true}) {
+    JsonValue v;
+    ASSERT_NE(Json::parseValue(nested(Json::kMaxDepth, objects).c_str(), v), nullptr);
+    int depth = 0;
+    for (const JsonValue* p = &v; !p->isNumber(); ++depth)
+      p = objects ? &(*p)[L"a"] : &(*p)[0];
+    EXPECT_EQ(depth, 1000);
+    EXPECT_EQ(compact(v), nested(1000, objects));
+    EXPECT_FALSE(styled(v).empty());
+    EXPECT_EQ(Json::parseValue(nested(1001, objects).c_str(), v), nullptr);
+  }
+  JsonValue v;
+  EXPECT_EQ(Json::parseValue(std::wstring(100000, L'[').c_str(), v), nullptr);
+  std::wstring mixed;
+  for (int i = 0; i < 50000; ++i)
+    mixed += L"[{\"\":";
+  EXPECT_EQ(Json::parseValue(mixed.c_str(), v), nullptr);
+}
+
+TEST(JsonText, HostileTextFailsCleanly) {
+  for (const wchar_t* bad :
+       {L"\"abc", L"\"abc\\", L"\"\\", L"\"", L"/* abc", L"/* abc *", L"[\"a\",", L"{\"a\"",
+        L"{\"a\":", L"{\"a\":1", L"[1", L"{", L"[", L"\"\\u", L"\"\\ud83d\\u", L"{\"a\\\":1}"}) {
+    JsonValue v(42);
+    EXPECT_EQ(Json::parseValue(bad, v), nullptr) << bad;
+    EXPECT_EQ(compact(v), L"42") << bad;
+  }
+  // Every prefix of a document either fails or stops inside the prefix.
+  const std::wstring document =
+      L" /*a*/ {\"k\\u00e9\\\"\": [1.5e3, -0, \"\\ud83d\\ude00\\t\", {\"x\":null}], // z\n"
+      L"\"t\" : true}";
+  for (size_t n = 0; n <= document.size(); ++n) {
+    const std::wstring prefix = document.substr(0, n);
+    JsonValue v;
+    const long end = parseEnd(prefix, v);
+    EXPECT_TRUE(end == -1 || (end > 0 && end <= long(n))) << prefix;
+  }
+  const std::pair<std::wstring, const wchar_t*> numbers[] = {
+      {std::wstring(5000, L'9'), L"inf"},
+      {L"-" + std::wstring(5000, L'9'), L"-inf"},
+      {L"0." + std::wstring(5000, L'0') + L"1", L"0"},
+      {std::wstring(5000, L'0') + L"1", L"1"},
+      {L"1e99999999999999999999", L"inf"},
+      {L"1" + std::wstring(400, L'0'), L"inf"},
+  };
+  for (const auto& [number, written] : numbers)
+    EXPECT_EQ(compact(parsed(number)), written);
+}
+
+// ---- a public test suite of JSON files ---------------------------------------------------------
+
+// Files the lenient parser accepts among those that strict parsers must or may refuse (n_, i_):
+// worked out from the UTF-8 reading and parsing rules, not by running the parser. The y_ files
+// must all parse.
+TEST(JsonSuite, FilesAreAcceptedExactlyAsTheRulesSay) {
+  const fs::path dir = fs::path(__FILE__).parent_path().parent_path().parent_path() / "shared" /
+                       "testdata" / "JSONTestSuite" / "test_parsing";
+  if (!fs::is_directory(dir)) GTEST_SKIP() << "no test files in " << dir;
+  // Names without ".json".
+  std::istringstream table(
+      "i_number_double_huge_neg_exp i_number_huge_exp i_number_neg_int_huge_exp "
+      "i_number_pos_double_huge_exp i_number_real_neg_overflow i_number_real_pos_overflow "
+      "i_number_real_underflow i_number_too_big_neg_int i_number_too_big_pos_int "
+      "i_number_very_big_negative_int i_object_key_lone_2nd_surrogate "
+      "i_string_1st_surrogate_but_2nd_missing i_string_1st_valid_surrogate_2nd_invalid "
+      "i_string_UTF-8_invalid_sequence i_string_UTF8_surrogate_U+D800 "
+      "i_string_incomplete_surrogate_and_escape_valid i_string_incomplete_surrogate_pair "
+      "i_string_incomplete_surrogates_escape_valid i_string_invalid_lonely_surrogate "
+      "i_string_invalid_surrogate i_string_invalid_utf-8 i_string_inverted_surrogates_U+1D11E "
+      "i_string_lone_second_surrogate i_string_lone_utf8_continuation_byte "
+      "i_string_not_in_unicode_range i_string_overlong_sequence_2_bytes "
+      "i_string_overlong_sequence_6_bytes i_string_overlong_sequence_6_bytes_null "
+      "i_string_truncated-utf-8 i_string_utf16BE_no_BOM i_string_utf16LE_no_BOM "
+      "i_structure_500_nested_arrays n_array_comma_after_close n_array_extra_close "
+      "n_array_just_minus n_multidigit_number_then_00 n_number_-01 n_number_-2. n_number_0.e1 "
+      "n_number_2.e+3 n_number_2.e-3 n_number_2.e3 n_number_neg_int_starting_with_zero "
+      "n_number_neg_real_without_int_part n_number_real_without_fractional_part "
+      "n_number_with_leading_zero n_object_trailing_comment n_object_trailing_comment_open "
+      "n_object_trailing_comment_slash_open n_object_trailing_comment_slash_open_incomplete "
+      "n_object_with_trailing_garbage n_string_1_surrogate_then_escape_u "
+      "n_string_1_surrogate_then_escape_u1 n_string_1_surrogate_then_escape_u1x "
+      "n_string_escape_x n_string_escaped_ctrl_char_tab n_string_escaped_emoji "
+      "n_string_incomplete_escaped_character n_string_incomplete_surrogate "
+      "n_string_incomplete_surrogate_escape_invalid n_string_invalid_backslash_esc "
+      "n_string_invalid_unicode_escape n_string_unescaped_ctrl_char n_string_unescaped_newline "
+      "n_string_unescaped_tab n_string_unicode_CapitalU n_string_with_trailing_garbage "
+      "n_structure_array_trailing_garbage n_structure_array_with_extra_array_close "
+      "n_structure_close_unopened_array n_structure_double_array "
+      "n_structure_null-byte-outside-string n_structure_number_with_trailing_garbage "
+      "n_structure_object_followed_by_closing_object n_structure_object_with_comment "
+      "n_structure_object_with_trailing_garbage n_structure_trailing_# "
+      "n_structure_whitespace_formfeed ");
+  std::set<std::string> accepted;
+  for (std::string name; table >> name;)
+    accepted.insert(name + ".json");
+  std::set<std::string> seen;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() < 2 || name[1] != '_' || name.find_first_of("yni") != 0) continue;
+    JsonValue value;
+    const bool ok = Json::load(value, String(entry.path().wstring().c_str()));
+    EXPECT_EQ(ok, name[0] == 'y' || accepted.count(name) != 0) << name;
+    seen.insert(name);
+  }
+  EXPECT_GT(seen.size(), 300u);
+  for (const std::string& name : accepted)
+    EXPECT_EQ(seen.count(name), 1u) << name;
+}
