@@ -1,5 +1,6 @@
 // A tour of what vemo_core does so far: class ids and the registry, one text in the three
-// string encodings, and a formatted log line reaching a console listener.
+// string encodings, a formatted log line reaching a console listener, and a reflectable class
+// saved to a JSON file and loaded back as a new object of the same class.
 #include <cstdio>
 
 #include "vemo/core/Core.h"
@@ -48,6 +49,59 @@ class Greeting : public virtual Unknown {
 };
 VEMO_IMPLEMENT_CLASS(Greeting)
 
+// A reflectable class: one macro in the body, one line per member in the source.
+class Player : public Property {
+  VEMO_DECLARE_PROPERTY(Player, Property)
+
+ public:
+  String name;
+  int score = 0;
+  std::vector<int> rounds;
+  Point_T<int> position;
+  Unknown::Handle_T<Player> partner;
+
+ protected:
+  Player() = default;
+};
+
+}  // namespace
+
+VEMO_IMPLEMENT_PROPERTY(Player, VEMO_PROPERTY(name, L"Display name"),
+                        VEMO_PROPERTY(score, L"Points scored"),
+                        VEMO_PROPERTY(rounds, L"Points per round"),
+                        VEMO_PROPERTY(position, L"Where the player stands"),
+                        VEMO_PROPERTY(partner, L"Team mate, if any"))
+
+namespace {
+
+void showProperties() {
+  Unknown::Handle_T<Player> ann = Player::createInstance();
+  ann->name = L"Ann Zoë";
+  ann->score = 42;
+  ann->rounds = {10, 12, 20};
+  ann->position = Point_T<int>(3, -4);
+  ann->partner = Player::createInstance();
+  ann->partner->name = L"Bo";
+
+  const String file = TempFile::getTempFileName();
+  PropertyHelper::save(ann.get(), file, true);
+  JsonValue text;
+  Json::load(text, file);
+  Console::output(L"  saved to %s:\n%s\n", file.getBuffer(),
+                  Json::convertToString(text, true).getBuffer());
+
+  Unknown::Handle_T<Player> back =
+      Unknown::Handle_T<Player>::dynamicCast(PropertyHelper::load(file));
+  Console::output(L"  loaded: a %s named %s, score %d, %d rounds, partner %s\n",
+                  back->getClassName().getBuffer(), back->name.getBuffer(), back->score,
+                  static_cast<int>(back->rounds.size()), back->partner->name.getBuffer());
+  Console::output(L"  same export: %s\n", PropertyHelper::convertToString(back.get(), false) ==
+                                                  PropertyHelper::convertToString(ann.get(), false)
+                                              ? L"yes"
+                                              : L"no");
+  std::remove(StringHelper::wideToUtf8(file).getBuffer());
+}
+
 }  // namespace
 
 int main() {
@@ -82,6 +136,9 @@ int main() {
     Console::output(L" %02X", *p);
   Console::output(L"\n  back    : %s\n", StringHelper::ansiToWide(ansi).getBuffer());
   setCodePage(0);
+
+  Console::output(L"\n== Properties: a Player through a JSON file\n");
+  showProperties();
 
   Console::output(L"\n== Logging\n");
   Log::message(L"%d objects, %.3f ms, 64-bit %I64d, narrow text %S", 3, 1.25, -(1LL << 40), "ok");
