@@ -128,42 +128,6 @@ JsonValue& JsonValue::append() {
 
 namespace {
 
-// The names the warnings give the integer types.
-template <class T>
-const wchar_t* rangeName();
-template <>
-const wchar_t* rangeName<signed char>() {
-  return L"Int8";
-}
-template <>
-const wchar_t* rangeName<unsigned char>() {
-  return L"UInt8";
-}
-template <>
-const wchar_t* rangeName<short>() {
-  return L"Int16";
-}
-template <>
-const wchar_t* rangeName<unsigned short>() {
-  return L"UInt16";
-}
-template <>
-const wchar_t* rangeName<int>() {
-  return L"Int32";
-}
-template <>
-const wchar_t* rangeName<unsigned int>() {
-  return L"UInt32";
-}
-template <>
-const wchar_t* rangeName<__int64>() {
-  return L"Int64";
-}
-template <>
-const wchar_t* rangeName<__uint64>() {
-  return L"UInt64";
-}
-
 // The double bounds of an integer type (for 64 bits, the nearest doubles: 2^63 and 2^64).
 template <class T>
 double lowerBound() {
@@ -221,20 +185,19 @@ bool holds(const JsonValue& value, __int64 asInt, __uint64 asUInt, double asDoub
 // The one rule of every integer conversion: warn when the value does not fit, then cut it to
 // the target's width anyway.
 template <class T>
-T JsonValue::asInteger() const {
+T JsonValue::asInteger(const wchar_t* name) const {
   switch (_type) {
     case nullValue:
       return 0;
     case intValue:
-      if (!holdsSigned<T>(_value.int_)) Log::warning(L"intValue out of %s range", rangeName<T>());
+      if (!holdsSigned<T>(_value.int_)) Log::warning(L"intValue out of %s range", name);
       return static_cast<T>(_value.int_);
     case uintValue:
-      if (!holdsUnsigned<T>(_value.uint_))
-        Log::warning(L"uintValue out of %s range", rangeName<T>());
+      if (!holdsUnsigned<T>(_value.uint_)) Log::warning(L"uintValue out of %s range", name);
       return static_cast<T>(_value.uint_);
     case doubleValue:
       if (_value.real_ < lowerBound<T>() || _value.real_ > upperBound<T>())
-        Log::warning(L"double out of %s range", rangeName<T>());
+        Log::warning(L"double out of %s range", name);
       return static_cast<T>(truncateDouble(_value.real_));
     case boolValue:
       return static_cast<T>(_value.int_ != 0 ? 1 : 0);
@@ -244,7 +207,7 @@ T JsonValue::asInteger() const {
     case objectValue:
       break;
   }
-  Log::warning(L"Value is not convertible to %s", rangeName<T>());
+  Log::warning(L"Value is not convertible to %s", name);
   return 0;
 }
 
@@ -253,7 +216,7 @@ T JsonValue::asInteger() const {
     return holds<Type>(*this, _value.int_, _value.uint_, _value.real_); \
   }                                                                     \
   Type JsonValue::as##Name() const {                                    \
-    return asInteger<Type>();                                           \
+    return asInteger<Type>(L## #Name);                                  \
   }
 VEMO_JSON_INTEGER(Int8, signed char)
 VEMO_JSON_INTEGER(UInt8, unsigned char)

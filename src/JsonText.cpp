@@ -25,6 +25,14 @@ bool isDigit(wchar_t c) {
   return c >= L'0' && c <= L'9';
 }
 
+// The characters with a two-character escape, and the letter after the backslash.
+struct ShortEscape {
+  wchar_t character;
+  char letter;
+};
+constexpr ShortEscape kShortEscapes[] = {{L'\b', 'b'}, {L'\t', 't'}, {L'\n', 'n'}, {L'\f', 'f'},
+                                         {L'\r', 'r'}, {L'"', '"'},  {L'\\', '\\'}};
+
 // Up to four hexadecimal digits from [p, end), stepping over four characters (fewer at the end
 // of the string). A group without digits gives 0, which is dropped like \u0000.
 unsigned int readHexUnit(const wchar_t*& p, const wchar_t* end) {
@@ -198,28 +206,15 @@ class JsonParser {
         continue;
       }
       const wchar_t escaped = *p++;  // inside the string: the measuring pass saw it
-      switch (escaped) {
-        case L'b':
-          *o++ = L'\b';
-          break;
-        case L'f':
-          *o++ = L'\f';
-          break;
-        case L'n':
-          *o++ = L'\n';
-          break;
-        case L'r':
-          *o++ = L'\r';
-          break;
-        case L't':
-          *o++ = L'\t';
-          break;
-        case L'u':
-          o = decodeUnit(p, end, o);
-          break;
-        default:
-          *o++ = escaped;
+      if (escaped == L'u') {
+        o = decodeUnit(p, end, o);
+        continue;
       }
+      // \b \f \n \r \t stand for their control characters, any other character for itself.
+      wchar_t decoded = escaped;
+      for (const ShortEscape& entry : kShortEscapes)
+        if (escaped == static_cast<wchar_t>(entry.letter)) decoded = entry.character;
+      *o++ = decoded;
     }
     return static_cast<std::size_t>(o - out);
   }
@@ -457,53 +452,38 @@ bool needsEscape(wchar_t c) {
   return (c >= 1 && c < 32) || c == L'"' || c == L'\\';
 }
 
+// One character of a string that needs escaping: a two-character escape, \u00XX for the other
+// characters from 1 to 31, everything else as it is.
+template <class Sink>
+void writeEscaped(Sink& sink, wchar_t c) {
+  for (const ShortEscape& entry : kShortEscapes) {
+    if (c == entry.character) {
+      const char escape[2] = {'\\', entry.letter};
+      sink.put(escape, 2);
+      return;
+    }
+  }
+  if (c >= 1 && c < 32) {
+    static const char kHex[] = "0123456789abcdef";
+    const char escape[6] = {'\\', 'u', '0', '0', kHex[(c >> 4) & 0xF], kHex[c & 0xF]};
+    sink.put(escape, 6);
+  } else {
+    sink.put(c);
+  }
+}
+
 template <class Sink>
 void writeString(Sink& sink, const String& text) {
   const wchar_t* const chars = text.getBuffer();
   const std::size_t length = static_cast<std::size_t>(text.getBufferLength()) / sizeof(wchar_t) - 1;
   sink.put(L'"');
+  // Up to the first character that needs escaping in one piece, from there one by one.
   std::size_t i = 0;
   while (i < length && !needsEscape(chars[i]))
     ++i;
-  if (i == length) {
-    sink.put(chars, length);
-  } else {
-    sink.put(chars, i);
-    for (; i < length; ++i) {
-      const wchar_t c = chars[i];
-      switch (c) {
-        case L'\b':
-          sink.put("\\b", 2);
-          break;
-        case L'\t':
-          sink.put("\\t", 2);
-          break;
-        case L'\n':
-          sink.put("\\n", 2);
-          break;
-        case L'\f':
-          sink.put("\\f", 2);
-          break;
-        case L'\r':
-          sink.put("\\r", 2);
-          break;
-        case L'"':
-          sink.put("\\\"", 2);
-          break;
-        case L'\\':
-          sink.put("\\\\", 2);
-          break;
-        default:
-          if (c >= 1 && c < 32) {
-            static const char kHex[] = "0123456789abcdef";
-            const char escape[6] = {'\\', 'u', '0', '0', kHex[(c >> 4) & 0xF], kHex[c & 0xF]};
-            sink.put(escape, 6);
-          } else {
-            sink.put(c);
-          }
-      }
-    }
-  }
+  sink.put(chars, i);
+  for (; i < length; ++i)
+    writeEscaped(sink, chars[i]);
   sink.put(L'"');
 }
 

@@ -1,7 +1,6 @@
 #include "vemo/core/Property.h"
 
-#include <mutex>
-
+#include "LazyGlobal.h"
 #include "vemo/core/Log.h"
 
 namespace vemo {
@@ -10,33 +9,19 @@ namespace vemo {
 
 namespace {
 
-// Both tables under one lock. Made by the first set-up and freed when the library unloads;
-// afterwards every call finds nothing.
+// Both tables under one lock, made by the first set-up.
 struct ConverterRegistry {
   Mutex lock;
   std::map<String, Unknown::Handle_T<IPropertyConverter>, StringLess> byType;
   std::map<String, Unknown::Handle_T<IPropertyConverter>, StringLess> byRttiClassName;
 };
 
-std::atomic<ConverterRegistry*> g_converters{nullptr};
-std::mutex g_convertersCreation;
+// Defined before the registrations of this file, so destroyed after their tear-down.
+detail::LazyGlobal<ConverterRegistry> g_converters;
 
 ConverterRegistry* converters() {
-  return g_converters.load(std::memory_order_acquire);
+  return g_converters.get();
 }
-
-ConverterRegistry* createConverters() {
-  std::lock_guard<std::mutex> creation(g_convertersCreation);
-  if (ConverterRegistry* existing = converters()) return existing;
-  ConverterRegistry* made = new ConverterRegistry;
-  g_converters.store(made, std::memory_order_release);
-  return made;
-}
-
-// Defined before the registrations of this file, so destroyed after their tear-down.
-struct ConverterRegistryTeardown {
-  ~ConverterRegistryTeardown() { delete g_converters.exchange(nullptr); }
-} g_convertersTeardown;
 
 IPropertyConverter* lookUp(
     const std::map<String, Unknown::Handle_T<IPropertyConverter>, StringLess>& table,
@@ -50,7 +35,7 @@ IPropertyConverter* lookUp(
 bool PropertyFactory::setUpPropertyConverter(IPropertyConverter* converter) {
   const Unknown::Handle_T<IPropertyConverter> held(converter);
   if (!converter) return false;
-  ConverterRegistry* registry = createConverters();
+  ConverterRegistry* registry = g_converters.make();
   MutexLock guard(registry->lock);
   const String& type = converter->getPropertyType();
   const String& rttiClassName = converter->getRttiClassName();

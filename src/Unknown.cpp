@@ -1,5 +1,7 @@
 #include "vemo/core/Unknown.h"
 
+#include "LazyGlobal.h"
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +24,8 @@
 namespace vemo {
 namespace {
 
+using detail::LazyGlobal;
+
 // The registry: both tables under one lock. It is made by the first registration and freed
 // when the library unloads; afterwards every registry call finds nothing.
 struct Registry {
@@ -30,26 +34,12 @@ struct Registry {
   std::map<unsigned int, Unknown::Creator> byId;
 };
 
-std::atomic<Registry*> g_registry{nullptr};
-std::mutex g_registryCreation;
+// Defined before the load-time registrations of this file so that it is destroyed after them.
+LazyGlobal<Registry> g_registry;
 
 Registry* registry() {
-  return g_registry.load(std::memory_order_acquire);
+  return g_registry.get();
 }
-
-Registry* createRegistry() {
-  std::lock_guard<std::mutex> creation(g_registryCreation);
-  Registry* existing = registry();
-  if (existing) return existing;
-  Registry* made = new Registry;
-  g_registry.store(made, std::memory_order_release);
-  return made;
-}
-
-// Defined before the load-time registrations of this file so that it is destroyed after them.
-struct RegistryTeardown {
-  ~RegistryTeardown() { delete g_registry.exchange(nullptr); }
-} g_registryTeardown;
 
 String runtimeTypeName(const Unknown& object) {
   return detail::typeName(typeid(object));
@@ -179,8 +169,7 @@ unsigned int Unknown::ClassType::computeId(const String& name) {
 // ---- RtFactory -----------------------------------------------------------------------------
 
 bool Unknown::RtFactory::setupCreator(Creator creator) {
-  Registry* storage = registry();
-  if (!storage) storage = createRegistry();
+  Registry* storage = g_registry.make();
   if (!creator) return false;
   MutexLock guard(storage->lock);
   Handle_T<Unknown> sample = creator();

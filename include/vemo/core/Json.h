@@ -189,8 +189,9 @@ class VEMO_CORE_API JsonValue {
   const String& string() const noexcept {
     return *std::launder(reinterpret_cast<const String*>(_value.string_));
   }
+  // The integer conversion rule; `name` is the type's name in the warnings ("Int8" ...).
   template <class T>
-  T asInteger() const;
+  T asInteger(const wchar_t* name) const;
   // Appends under the next index of a dense array (the parser's way of filling one).
   JsonValue& append();
 
