@@ -1,0 +1,746 @@
+// Property reflection, the converter family, PropertyFactory, PropertyHelper, configuration
+// look-up and the string scanners.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <cwchar>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <list>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vemo/core/Archive.h"
+#include "vemo/core/File.h"
+#include "vemo/core/Log.h"
+#include "vemo/core/MemoryStream.h"
+#include "vemo/core/Property.h"
+
+using namespace vemo;
+namespace fs = std::filesystem;
+using Lines = std::vector<std::wstring>;
+template <class T>
+using Handle = Unknown::Handle_T<T>;
+
+namespace {
+
+// Collects errors ("error: " prefix) and warnings logged while it lives.
+struct Logged : LogListener {
+  Logged() { Log::addListener(this); }
+  ~Logged() { Log::removeListener(this); }
+  const wchar_t* getName() override { return L"property-test"; }
+  bool setparam(const wchar_t*) override { return false; }
+  void error(const wchar_t* text) override { lines.push_back(L"error: " + std::wstring(text)); }
+  void warning(const wchar_t* text) override { lines.push_back(text); }
+  void message(const wchar_t*) override {}
+  void debug(const wchar_t*) override {}
+  void whistle(bool) override {}
+  Lines lines;
+};
+
+// A linked node; Tagged derives from it and shadows `value` with a text.
+class Node : public Property {
+  VEMO_DECLARE_PROPERTY(Node, Property)
+ public:
+  int value = 0;
+  String name;
+  Handle<Node> next;
+
+ protected:
+  Node() = default;
+};
+VEMO_IMPLEMENT_PROPERTY(Node, VEMO_PROPERTY(value, L"A number"), VEMO_PROPERTY(name, L"A name"),
+                        VEMO_PROPERTY(next, L"The following node"))
+
+class Tagged : public Node {
+  VEMO_DECLARE_PROPERTY(Tagged, Node)
+ public:
+  String value;
+  double weight = 0;
+
+ protected:
+  Tagged() = default;
+};
+VEMO_IMPLEMENT_PROPERTY(Tagged, VEMO_PROPERTY(value, L"A tag"), VEMO_PROPERTY(weight, L"Weight"))
+
+// One member of every registered value type, containers of some, and object handles:
+// X(member type, member name, property type of its converter).
+// clang-format off
+#define EVERYTHING(X)                                                                            \
+  X(bool, b, "bool") X(float, f, "float") X(double, d, "double") X(char, c, "char")              \
+  X(long, l, "long") X(unsigned long, ul, "ulong_t") X(signed char, i8, "int8_t")                \
+  X(unsigned char, u8, "uint8_t") X(short, i16, "int16_t") X(unsigned short, u16, "uint16_t")    \
+  X(int, i32, "int32_t") X(unsigned int, u32, "uint32_t") X(__int64, i64, "int64_t")             \
+  X(Varint, v32, "Varint") X(Varint64, v64, "Varint64") X(String, s, "String")                   \
+  X(Buffer, buf, "Buffer") X(Time, t, "Time") X(TimeSpan, span, "TimeSpan") X(Uuid, id, "Uuid")  \
+  X(uuid_node_t, node, "uuid_node_t") X(Point, pt, "Point") X(Pointf, ptf, "Pointf")             \
+  X(Rect, rc, "Rect") X(Rectf, rcf, "Rectf") X(Vector2, v2, "Vector2")                           \
+  X(Vector3, v3, "Vector3") X(Vector4, v4, "Vector4") X(Quaternion, q, "Quaternion")             \
+  X(std::vector<int>, ints, "int32_tArray") X(std::list<String>, strings, "StringList")          \
+  X(std::vector<Rect>, rects, "RectArray") X(std::list<double>, doubles, "doubleList")           \
+  X(std::vector<Uuid>, ids, "UuidArray") X(std::list<Buffer>, buffers, "BufferList")             \
+  X(Handle<Property>, child, "Property")                                                         \
+  X(std::vector<Handle<Property>>, children, "PropertyArray")                                    \
+  X(std::list<Handle<Node>>, nodes, "NodeList")
+// clang-format on
+#define DECLARE_MEMBER(T, m, type) T m{};
+#define PROPERTY_OF(T, m, type) VEMO_PROPERTY(m, L"" #m),
+
+class Everything : public Property {
+  VEMO_DECLARE_PROPERTY(Everything, Property)
+ public:
+  EVERYTHING(DECLARE_MEMBER)
+
+ protected:
+  Everything() = default;
+};
+VEMO_IMPLEMENT_PROPERTY(Everything, EVERYTHING(PROPERTY_OF))
+
+// `big` has a type without a converter.
+class Unconvertible : public Property {
+  VEMO_DECLARE_PROPERTY(Unconvertible, Property)
+ public:
+  unsigned long long big = 1;
+  int n = 0;
+
+ protected:
+  Unconvertible() = default;
+};
+VEMO_IMPLEMENT_PROPERTY(Unconvertible, VEMO_PROPERTY(big, L"Too big"), VEMO_PROPERTY(n, L"n"))
+
+// A value type whose converter the tests set up and tear down themselves.
+struct Celsius {
+  double degrees = 0;
+};
+void convertPropertyToJson(const Celsius& member, JsonValue& value) {
+  JsonValue(member.degrees).swap(value);
+}
+void convertPropertyToClass(const JsonValue& value, Celsius& member) {
+  member.degrees = value.asDouble();
+}
+class Thermometer : public Property {
+  VEMO_DECLARE_PROPERTY(Thermometer, Property)
+ public:
+  Celsius reading;
+
+ protected:
+  Thermometer() = default;
+};
+VEMO_IMPLEMENT_PROPERTY(Thermometer, VEMO_PROPERTY(reading, L"Current reading"))
+
+Buffer bytes(const std::string& data) {
+  Buffer buffer(int(data.size()));
+  if (!data.empty()) std::memcpy(buffer.getBuffer(), data.data(), data.size());
+  return buffer;
+}
+
+String text(const Property* object) {
+  return PropertyHelper::convertToString(object, false);
+}
+
+JsonValue parse(const wchar_t* json) {
+  JsonValue value;
+  EXPECT_TRUE(Json::parseValue(json, value)) << json;
+  return value;
+}
+
+Handle<Node> node(int value, const wchar_t* name = L"") {
+  Handle<Node> made = Node::createInstance();
+  made->value = value;
+  made->name = name;
+  return made;
+}
+
+Handle<Everything> filled() {
+  Handle<Everything> e = Everything::createInstance();
+  e->b = true, e->f = -1.1f, e->d = 0.1, e->c = -5, e->l = LONG_MIN, e->ul = ULONG_MAX;
+  e->i8 = -128, e->u8 = 255, e->i16 = -32768, e->u16 = 65535, e->i32 = INT_MIN;
+  e->u32 = 4000000000u, e->i64 = LLONG_MIN, e->v32 = INT_MAX, e->v64 = LLONG_MAX;
+  e->s = L"snow \u2603 \"quoted\"\n\t\U0001F600 \x01";
+  e->buf = bytes("foobar"), e->t = Time(kUnixEpoch + 1620412485), e->span = -31536000;
+  e->id.time_low = 0x12345678, e->id.time_mid = 0x9abc, e->id.time_hi_and_version = 0x1def;
+  e->id.clock_seq_hi_and_reserved = 0x80, e->id.clock_seq_low = 0x01;
+  const unsigned char mac[6] = {0x00, 0x1b, 0x63, 0x84, 0x45, 0xe6};
+  std::memcpy(e->id.node.nodeID, mac, 6), e->node = e->id.node;
+  e->pt = {-1, 2}, e->ptf = {0.5f, -0.25f}, e->rc = {1, 2, 3, 4}, e->rcf = {-1.5f, 2, 1e30f, 0};
+  e->v2 = {1, 2}, e->v3 = {1, 2, 3}, e->v4 = {1, 2, 3, 4}, e->q = {0.5f, 0.5f, 0.5f, -0.5f};
+  e->ints = {1, -2, 3}, e->strings = {L"a", L"", L"\u00e9"}, e->rects = {{1, 2, 3, 4}, {}};
+  e->doubles = {1e300, -2.5e-300, 0}, e->ids = {e->id, Uuid()};
+  e->buffers = {bytes(""), bytes(std::string("\0\xff", 2))};
+  e->child = node(7, L"child");
+  e->children = {node(1), nullptr, Handle<Property>(Tagged::createInstance().get())};
+  e->nodes = {node(2), nullptr};
+  return e;
+}
+
+// Member comparison: handles compare by their JSON text.
+template <class T>
+bool same(const T& a, const T& b) {
+  return a == b;
+}
+bool same(const TimeSpan& a, const TimeSpan& b) {
+  return a.value == b.value;
+}
+template <class T>
+bool same(const Handle<T>& a, const Handle<T>& b) {
+  return text(a.get()) == text(b.get());
+}
+template <class T>
+bool same(const std::vector<Handle<T>>& a, const std::vector<Handle<T>>& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](auto& x, auto& y) { return same(x, y); });
+}
+template <class T>
+bool same(const std::list<Handle<T>>& a, const std::list<Handle<T>>& b) {
+  return same(std::vector<Handle<T>>(a.begin(), a.end()),
+              std::vector<Handle<T>>(b.begin(), b.end()));
+}
+#define EXPECT_SAME(T, m, type) EXPECT_TRUE(same(a.m, b.m)) << #m;
+void expectSame(const Everything& a, const Everything& b) {
+  EVERYTHING(EXPECT_SAME)
+}
+
+const IPropertyAttribute& attributeOf(const Property& object, const wchar_t* name) {
+  return *object.getPropertyAttributes().at(String(name));
+}
+
+// The text of a failed hand-over as the C library formats it.
+std::wstring handOver(const wchar_t* what, const void* member, const void* converter,
+                      const IPropertyAttribute& attribute) {
+  wchar_t line[512];
+  std::swprintf(line, 512, L"error: void PropertyAttribute::%ls(%p, %p) @ %ls %ls", what, member,
+                converter, attribute.getRttiClassName().getBuffer(),
+                attribute.getPropertyRawName().getBuffer());
+  return line;
+}
+
+bool startsWith(const std::wstring& text, const std::wstring& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+TEST(PropertyConverters, EveryTypeSurvivesJsonText) {
+  for (const Handle<Everything>& a : {filled(), Everything::createInstance()})
+    for (const bool styled : {false, true}) {
+      JsonValue exported, parsed;
+      a->exportProperty(exported);
+      const String json = Json::convertToString(exported, styled);
+      ASSERT_TRUE(Json::parseValue(json.getBuffer(), parsed)) << json.getBuffer();
+      Handle<Everything> b = Everything::createInstance();
+      Logged logged;
+      b->importProperty(parsed);
+      EXPECT_EQ(logged.lines, Lines{});
+      expectSame(*a, *b);
+    }
+}
+
+TEST(PropertyConverters, ExportedFormsAndTypeNames) {
+  const Handle<Everything> e = filled();
+  JsonValue out;
+  e->exportProperty(out);
+  EXPECT_EQ(out.size(), 39);  // 38 members and "__class__"
+  EXPECT_EQ(out[L"__class__"].asString(), L"Everything");
+  const auto form = [&](const wchar_t* key) { return Json::convertToString(out[key], false); };
+  EXPECT_EQ(form(L"u32"), L"4000000000");
+  EXPECT_EQ(out[L"u32"].type(), JsonValue::intValue);
+  EXPECT_EQ(form(L"ul"), L"18446744073709551615");  // unsigned long keeps 64 bits here
+  EXPECT_EQ(out[L"ul"].type(), JsonValue::uintValue);
+  EXPECT_EQ(form(L"l"), L"-9223372036854775808");
+  EXPECT_EQ(form(L"i8"), L"-128");
+  EXPECT_EQ(form(L"b"), L"true");
+  EXPECT_EQ(out[L"f"].type(), JsonValue::doubleValue);
+  EXPECT_EQ(out[L"v32"].type(), JsonValue::intValue);
+  EXPECT_EQ(form(L"span"), L"-31536000");
+  EXPECT_EQ(form(L"buf"), L"\"Zm9vYmFy\"");  // base64 of "foobar"
+  EXPECT_EQ(form(L"rc"), L"{\"bottom\":4,\"left\":1,\"right\":3,\"top\":2}");
+  EXPECT_EQ(form(L"v4"), L"{\"w\":4,\"x\":1,\"y\":2,\"z\":3}");
+  EXPECT_EQ(form(L"ints"), L"[1,-2,3]");
+  EXPECT_EQ(form(L"nodes"),
+            L"[{\"__class__\":\"Node\",\"name\":\"\",\"next\":null,\"value\":2},null]");
+  EXPECT_EQ(form(L"child"),
+            L"{\"__class__\":\"Node\",\"name\":\"child\",\"next\":null,\"value\":7}");
+#define EXPECT_TYPE(T, m, type) EXPECT_EQ(attributeOf(*e, L"" #m).getPropertyType(), L"" type);
+  EVERYTHING(EXPECT_TYPE)
+  for (const wchar_t* name : {L"Property", L"PropertyDummy", L"Node", L"Varint64", L"Time"})
+    for (const wchar_t* suffix : {L"", L"Array", L"List"})
+      EXPECT_NE(PropertyFactory::getPropertyConverter(String(name) + suffix), nullptr) << name;
+  EXPECT_EQ(PropertyFactory::getPropertyConverter(L"uint64_t"), nullptr);
+}
+
+TEST(PropertyConverters, LenientValues) {
+  struct Case {
+    const wchar_t* json;
+    Lines logged;
+    std::function<bool(const Everything&)> check;
+  };
+  const std::vector<int> kRead{1, 2, 0, 2};
+  const Case cases[] = {
+      {L"{\"u8\":300}", {L"uintValue out of UInt8 range"}, [](auto& e) { return e.u8 == 44; }},
+      {L"{\"i8\":-129}", {L"intValue out of Int8 range"}, [](auto& e) { return e.i8 == 127; }},
+      {L"{\"u32\":4000000000}", {}, [](auto& e) { return e.u32 == 4000000000u; }},
+      {L"{\"i32\":null}", {}, [](auto& e) { return e.i32 == 0; }},
+      {L"{\"i32\":[1]}",
+       {L"Value is not convertible to Int32"},
+       [](auto& e) { return e.i32 == 0; }},
+      {L"{\"b\":\"true\"}", {}, [](auto& e) { return !e.b; }},
+      {L"{\"s\":12}", {}, [](auto& e) { return e.s == L"12"; }},
+      {L"{\"s\":{ \"b\" : [1, 2], \"a\" : true }}",
+       {},
+       [](auto& e) { return e.s == L"{\"a\":true,\"b\":[1,2]}"; }},
+      {L"{\"rc\":[1,2,3,4]}", {}, [](auto& e) { return e.rc == Rect(); }},
+      {L"{\"ptf\":{\"x\":\"1.5\",\"z\":9}}", {}, [](auto& e) { return e.ptf == Pointf(1.5f, 0); }},
+      {L"{\"ints\":{\"0\":1}}", {}, [](auto& e) { return e.ints.empty(); }},
+      {L"{\"ints\":[1,\"2x\",null,2.9]}", {}, [&](auto& e) { return e.ints == kRead; }},
+      {L"{\"strings\":7}", {}, [](auto& e) { return e.strings.empty(); }},
+  };
+  for (const Case& c : cases) {
+    const Handle<Everything> e = filled();
+    Logged logged;
+    e->importProperty(parse(c.json));
+    EXPECT_EQ(logged.lines, c.logged) << c.json;
+    EXPECT_TRUE(c.check(*e)) << c.json;
+  }
+}
+
+TEST(PropertyConverters, TextValuesThrowWithTheirLocation) {
+  struct Case {
+    std::function<void()> convert;
+    const wchar_t *file, *description;
+    int line;
+  };
+  Buffer buffer;
+  Time time;
+  Uuid id;
+  uuid_node_t node;
+  const Case cases[] = {
+      {[&] { convertPropertyToClass(JsonValue(5), buffer); }, L"src/Buffer",
+       L"void convertPropertyToClass(const String &, Buffer &)", 140},
+      {[&] { convertPropertyToClass(JsonValue(L"!!!!"), buffer); }, L"src/Buffer",
+       L"void convertPropertyToClass(const String &, Buffer &)", 140},
+      {[&] { convertPropertyToClass(JsonValue(L"2021-13-1"), time); }, L"src/Time",
+       L"void convertPropertyToClass(JsonValue const &,Time &)", 243},
+      {[&] { convertPropertyToClass(JsonValue(), time); }, L"src/Time",
+       L"void convertPropertyToClass(JsonValue const &,Time &)", 243},
+      {[&] { convertPropertyToClass(JsonValue(L"12345678-9abc"), id); }, L"src/Uuid",
+       L"void convertPropertyToClass(JsonValue const &, Uuid &)", 250},
+      {[&] { convertPropertyToClass(JsonValue(L"001b638445e"), node); }, L"src/Uuid",
+       L"void convertPropertyToClass(const JsonValue &, uuid_node_t &)", 304},
+  };
+  for (const Case& c : cases) {
+    try {
+      c.convert();
+      ADD_FAILURE() << "no exception for " << c.line;
+    } catch (const Exception& error) {
+      EXPECT_STREQ(error.file(), c.file);
+      EXPECT_EQ(error.line(), c.line);
+      EXPECT_EQ(error.code(), -1);
+      EXPECT_STREQ(error.description(), c.description);
+    }
+  }
+}
+
+TEST(PropertyImport, FailedMembersAreReportedAndTheRestIsRead) {
+  const Handle<Everything> e = filled();
+  Logged logged;
+  e->importProperty(
+      parse(L"{\"buf\":5,\"c\":1,\"id\":\"xyz\",\"ints\":[9],\"node\":[],"
+            L"\"pt\":{\"x\":3},\"t\":\"2021-2-30\",\"u8\":6}"));
+  EXPECT_EQ(logged.lines,
+            (Lines{L"error: void convertPropertyToClass(const String &, Buffer &)",
+                   L"error: void convertPropertyToClass(JsonValue const &, Uuid &)",
+                   L"error: void convertPropertyToClass(const JsonValue &, uuid_node_t &)",
+                   L"error: void convertPropertyToClass(JsonValue const &,Time &)"}));
+  EXPECT_EQ(e->c, 1);
+  EXPECT_EQ(e->ints, std::vector<int>{9});
+  EXPECT_EQ(e->pt, Point(3, 0));
+  EXPECT_EQ(e->u8, 6);
+  EXPECT_TRUE(e->t == Time());  // reset before the text is read
+}
+
+TEST(PropertyImport, UnknownKeysAndNonObjectsChangeNothing) {
+  const Handle<Everything> e = filled();
+  const String before = text(e.get());
+  Logged logged;
+  e->importProperty(parse(L"{\"__class__\":\"Node\",\"I32\":5,\"zz\":{\"__class__\":\"Node\"}}"));
+  for (const wchar_t* json : {L"[1,2]", L"5", L"null", L"\"i32\""})
+    e->importProperty(parse(json));
+  EXPECT_EQ(text(e.get()), before);
+  EXPECT_EQ(logged.lines, Lines{});
+}
+
+TEST(PropertyImport, HandleMembersNeedAClassName) {
+  Handle<Node> n = node(1);
+  const Handle<Node> first = node(2);
+  n->next = first;
+  Logged logged;
+  n->importProperty(parse(L"{\"next\":{\"value\":5}}"));  // no class: skipped
+  n->importProperty(parse(L"{\"next\":null}"));           // likewise
+  EXPECT_EQ(n->next, first);
+  EXPECT_EQ(first->value, 2);
+  n->importProperty(parse(L"{\"next\":{\"__class__\":\"Tagged\",\"value\":\"t\",\"name\":\"x\"}}"));
+  const Tagged* tagged = dynamic_cast<const Tagged*>(n->next.get());
+  ASSERT_NE(tagged, nullptr);
+  EXPECT_EQ(tagged->value, L"t");
+  EXPECT_EQ(tagged->name, L"x");
+  EXPECT_EQ(static_cast<const Node*>(tagged)->value, 0);                      // shadowed
+  n->importProperty(parse(L"{\"next\":{\"__class__\":\"PropertyDummy\"}}"));  // not a Node
+  EXPECT_EQ(n->next, nullptr);
+  EXPECT_EQ(logged.lines, Lines{});
+
+  // A class without converter, and a value converter for a handle member.
+  n->next = first;
+  const IPropertyAttribute& next = attributeOf(*n, L"next");
+  const std::wstring tail = L") @ " + std::wstring(next.getRttiClassName().getBuffer()) + L" " +
+                            next.getPropertyRawName().getBuffer();
+  n->importProperty(parse(L"{\"next\":{\"__class__\":\"Nothing\"}}"));
+  n->importProperty(parse(L"{\"next\":{\"__class__\":\"int32_t\"}}"));
+  ASSERT_EQ(logged.lines.size(), 3u);
+  EXPECT_TRUE(startsWith(logged.lines[0], L"error: void PropertyAttribute::set("));
+  EXPECT_TRUE(logged.lines[0].find(L", (nil)" + tail) != std::wstring::npos) << logged.lines[0];
+  EXPECT_EQ(logged.lines[1], L"error: Error attribute implement. " + tail.substr(4));
+  EXPECT_TRUE(startsWith(logged.lines[2], L"error: void PropertyAttribute::set("));
+  EXPECT_EQ(n->next, first);
+}
+
+TEST(PropertyImport, ValueMembersRefuseOtherConverters) {
+  const Handle<Everything> e = filled();
+  const IPropertyAttribute& i32 = attributeOf(*e, L"i32");
+  const std::wstring implement = L"error: Error attribute implement. " +
+                                 std::wstring(i32.getRttiClassName().getBuffer()) + L" " +
+                                 i32.getPropertyRawName().getBuffer();
+  for (const wchar_t* type : {L"Node", L"String", L"Rect"}) {
+    Logged logged;
+    const Handle<Everything> before = filled();
+    e->importProperty(
+        parse((L"{\"i32\":{\"__class__\":\"" + std::wstring(type) + L"\"}}").c_str()));
+    EXPECT_EQ(logged.lines,
+              (Lines{implement,
+                     handOver(L"set", &e->i32, PropertyFactory::getPropertyConverter(type), i32)}))
+        << type;
+    EXPECT_EQ(text(e.get()), text(before.get())) << type;
+  }
+}
+
+TEST(PropertyImport, MembersWithoutConverter) {
+  const Handle<Unconvertible> u = Unconvertible::createInstance();
+  const IPropertyAttribute& big = attributeOf(*u, L"big");
+  EXPECT_EQ(big.getPropertyConverter(), nullptr);
+  EXPECT_EQ(&big.getPropertyType(), &IPropertyAttribute::_nullString);
+  try {
+    JsonValue out;
+    u->exportProperty(out);
+    ADD_FAILURE() << "exported";
+  } catch (const Exception& error) {
+    EXPECT_STREQ(error.file(), L"src/Property");
+    EXPECT_EQ(error.line(), 79);
+    EXPECT_EQ(error.code(), -1);
+    EXPECT_EQ(L"error: " + std::wstring(error.description()),
+              handOver(L"get", &u->big, nullptr, big));
+  }
+  Logged logged;
+  u->importProperty(parse(L"{\"big\":5,\"n\":3}"));
+  EXPECT_EQ(logged.lines, Lines{handOver(L"set", &u->big, nullptr, big)});
+  EXPECT_EQ(u->big, 1u);
+  EXPECT_EQ(u->n, 3);
+}
+
+TEST(PropertyImport, ArraysOfHandlesFollowEachElementsClass) {
+  const Handle<Everything> e = filled();
+  e->importProperty(
+      parse(L"{\"children\":[{\"__class__\":\"Node\",\"value\":1},{\"value\":2},"
+            L"{\"__class__\":\"Tagged\",\"value\":\"t\"},null,{\"__class__\":\"PropertyDummy\"}],"
+            L"\"nodes\":[{\"__class__\":\"PropertyDummy\"},{\"__class__\":\"Tagged\"}]}"));
+  ASSERT_EQ(e->children.size(), 5u);
+  EXPECT_EQ(text(e->children[0].get()),
+            L"{\"__class__\":\"Node\",\"name\":\"\",\"next\":null,\"value\":1}");
+  EXPECT_EQ(e->children[1], nullptr);
+  EXPECT_NE(dynamic_cast<Tagged*>(e->children[2].get()), nullptr);
+  EXPECT_EQ(e->children[3], nullptr);
+  EXPECT_NE(dynamic_cast<PropertyDummy*>(e->children[4].get()), nullptr);
+  ASSERT_EQ(e->nodes.size(), 2u);
+  EXPECT_EQ(e->nodes.front(), nullptr);  // not a Node
+  EXPECT_NE(dynamic_cast<Tagged*>(e->nodes.back().get()), nullptr);
+}
+
+TEST(PropertyAttributes, DerivedClassesMergeAndShadow) {
+  const Handle<Tagged> t = Tagged::createInstance();
+  const PropertyAttributes& table = t->getPropertyAttributes();
+  EXPECT_EQ(table.size(), 4u);  // name, next, value, weight
+  EXPECT_EQ(attributeOf(*t, L"value").getPropertyType(), L"String");
+  EXPECT_EQ(attributeOf(*node(0), L"value").getPropertyType(), L"int32_t");
+  EXPECT_EQ(attributeOf(*t, L"next").getPropertyType(), L"Node");
+  EXPECT_FALSE(attributeOf(*t, L"next").isUnitProperty());
+  EXPECT_TRUE(attributeOf(*t, L"name").isUnitProperty());
+  EXPECT_EQ(attributeOf(*t, L"name").getDescription(), L"A name");
+  EXPECT_EQ(attributeOf(*t, L"weight").getPropertyRawName(),
+            detail::typeName(typeid(Tagged)) + L"::weight");
+  EXPECT_EQ(t->getPropertyType(), L"Tagged");
+  EXPECT_EQ(Node::getPropertyAttributes_().size(), 3u);
+  EXPECT_EQ(PropertyDummy::createInstance()->getPropertyType(), L"PropertyDummy");
+  t->value = L"tag", t->weight = 2.5;
+  static_cast<Node&>(*t).value = 9;
+  EXPECT_EQ(
+      text(t.get()),
+      L"{\"__class__\":\"Tagged\",\"name\":\"\",\"next\":null,\"value\":\"tag\",\"weight\":2.5}");
+
+  PropertyAttributes own, base;
+  const Handle<IPropertyAttribute> mine = makePropertyAttribute(&Node::value, L"a", L"mine");
+  const Handle<IPropertyAttribute> theirs = makePropertyAttribute(&Node::name, L"a", L"theirs");
+  const Handle<IPropertyAttribute> other = makePropertyAttribute(&Node::next, L"b", L"other");
+  PropertyAttributeHelper::registerPropertyAttribute(own, theirs.get());
+  PropertyAttributeHelper::registerPropertyAttribute(own, mine.get());  // replaces
+  PropertyAttributeHelper::registerPropertyAttribute(base, theirs.get());
+  PropertyAttributeHelper::registerPropertyAttribute(base, other.get());
+  PropertyAttributeHelper::mergePropertyAttribute(own, base);
+  ASSERT_EQ(own.size(), 2u);
+  EXPECT_EQ(own.at(String(L"a")), mine);
+  EXPECT_EQ(own.at(String(L"b")), other);
+}
+
+TEST(PropertyFactory, SetUpCollisionsAndTearDown) {
+  const Handle<Thermometer> thermometer = Thermometer::createInstance();
+  thermometer->reading.degrees = 21.5;
+  JsonValue out;
+  EXPECT_THROW(thermometer->exportProperty(out), Exception);
+  const String rtti = detail::typeName(typeid(Celsius));
+  const Handle<IPropertyConverter> celsius =
+      PropertyConverterUnit<Celsius>::createInstance(L"Celsius");
+  const Handle<IPropertyConverter> again =
+      PropertyConverterUnit<Celsius>::createInstance(L"Kelvin");
+  const Handle<IPropertyConverter> int32 =
+      PropertyConverterUnit<Celsius>::createInstance(L"int32_t");
+  Logged logged;
+  EXPECT_TRUE(PropertyFactory::setUpPropertyConverter(celsius.get()));
+  EXPECT_FALSE(PropertyFactory::setUpPropertyConverter(celsius.get()));  // quietly
+  EXPECT_FALSE(PropertyFactory::setUpPropertyConverter(
+      PropertyFactory::getPropertyConverter(L"int32_t")));  // quietly
+  EXPECT_EQ(logged.lines, Lines{});
+  EXPECT_FALSE(PropertyFactory::setUpPropertyConverter(again.get()));
+  EXPECT_FALSE(PropertyFactory::setUpPropertyConverter(int32.get()));
+  EXPECT_EQ(logged.lines,
+            (Lines{L"error: Property: (Kelvin) has been setup error! RTTI class name(" +
+                       std::wstring(rtti.getBuffer()) + L")",
+                   L"error: Property: (int32_t) has been setup error! RTTI class name(" +
+                       std::wstring(rtti.getBuffer()) + L")"}));
+  EXPECT_EQ(PropertyFactory::getPropertyConverter(L"Celsius"), celsius.get());
+  EXPECT_EQ(PropertyFactory::getPropertyConverterByRttiClassName(rtti), celsius.get());
+  EXPECT_EQ(PropertyFactory::getPropertyConverter(L"Kelvin"), nullptr);
+  EXPECT_EQ(PropertyFactory::getPropertyConverter(L"int32_t")->getRttiClassName(),
+            detail::typeName(typeid(int)));
+  EXPECT_EQ(text(thermometer.get()), L"{\"__class__\":\"Thermometer\",\"reading\":21.5}");
+  thermometer->importProperty(parse(L"{\"reading\":-4}"));
+  EXPECT_EQ(thermometer->reading.degrees, -4);
+
+  PropertyFactory::tearDownPropertyConverter(L"Celsius");
+  PropertyFactory::tearDownPropertyConverter(L"NoSuchType");
+  EXPECT_EQ(PropertyFactory::getPropertyConverter(L"Celsius"), nullptr);
+  EXPECT_EQ(PropertyFactory::getPropertyConverterByRttiClassName(rtti), nullptr);
+  EXPECT_THROW(thermometer->exportProperty(out), Exception);
+  EXPECT_TRUE(PropertyFactory::setUpPropertyConverter(again.get()));  // the names are free again
+  PropertyFactory::tearDownPropertyConverter(L"Kelvin");
+}
+
+TEST(PropertyHelper, TextOfObjectsAndNull) {
+  JsonValue value(5);
+  PropertyHelper::convertPropertyToJson(nullptr, value);
+  EXPECT_TRUE(value.isNull());
+  EXPECT_EQ(PropertyHelper::convertToString(nullptr, true), L"null");
+  EXPECT_EQ(text(PropertyDummy::createInstance().get()),
+            L"{\"__class__\":\"PropertyDummy\",\"obj\":null}");
+  Logged logged;
+  for (const wchar_t* json : {L"null", L"{\"value\":1}", L"{\"__class__\":\"NoSuchClass\"}",
+                              L"{\"__class__\":\"Node\"", L"", L"[{\"__class__\":\"Node\"}]"})
+    EXPECT_EQ(PropertyHelper::convertToClass(json), nullptr) << json;
+  // Only the unregistered class is reported, by the import of the holder's member.
+  ASSERT_EQ(logged.lines.size(), 1u);
+  EXPECT_TRUE(startsWith(logged.lines[0], L"error: void PropertyAttribute::set("));
+  const IPropertyAttribute& obj = attributeOf(*PropertyDummy::createInstance(), L"obj");
+  EXPECT_EQ(obj.getPropertyRawName(), detail::typeName(typeid(PropertyDummy)) + L"::obj");
+  EXPECT_EQ(obj.getDescription(), L"Object");
+  EXPECT_TRUE(logged.lines[0].find(std::wstring(L", (nil)) @ ") +
+                                   obj.getRttiClassName().getBuffer() + L" " +
+                                   obj.getPropertyRawName().getBuffer()) != std::wstring::npos);
+
+  Handle<Node> n = node(3, L"a");
+  n->next = node(4);
+  EXPECT_EQ(PropertyHelper::convertToString(n.get(), true),
+            L"{\n    \"__class__\" : \"Node\",\n    \"name\" : \"a\",\n    \"next\" : {\n"
+            L"        \"__class__\" : \"Node\",\n        \"name\" : \"\",\n"
+            L"        \"next\" : null,\n        \"value\" : 4\n    },\n    \"value\" : 3\n}");
+  const Handle<Property> back = PropertyHelper::convertToClass(
+      String(L" /* saved */\n") + PropertyHelper::convertToString(n.get(), true));
+  EXPECT_NE(dynamic_cast<Node*>(back.get()), nullptr);
+  EXPECT_EQ(text(back.get()), text(n.get()));
+
+  const JsonValue json = parse(L"{\"__class__\":\"Tagged\",\"weight\":1,\"next\":{}}");
+  const JsonValue copy = json;
+  EXPECT_NE(dynamic_cast<Tagged*>(PropertyHelper::convertPropertyToClass(json).get()), nullptr);
+  EXPECT_TRUE(json == copy);
+}
+
+TEST(PropertyHelper, StreamsAndFiles) {
+  const Handle<Node> n = node(3, L"\u00e9");
+  const std::string utf8 =
+      "{\"__class__\":\"Node\",\"name\":\"\xc3\xa9\",\"next\":null,\"value\":3}";
+  const Handle<MemoryStream> stream = MemoryStream::createInstance();
+  ASSERT_TRUE(PropertyHelper::write(n.get(), stream.get(), false));
+  std::string written(size_t(stream->available()), '\0');
+  stream->peek(&written[0], int(written.size()));
+  EXPECT_EQ(written, utf8);
+  EXPECT_EQ(text(PropertyHelper::read(stream.get()).get()), text(n.get()));
+  EXPECT_EQ(PropertyHelper::read(stream.get()), nullptr);  // nothing left
+  EXPECT_FALSE(PropertyHelper::write(n.get(), nullptr, false));
+  EXPECT_EQ(PropertyHelper::read(nullptr), nullptr);
+
+  const String name = TempFile::getTempFileName();
+  ASSERT_FALSE(name.isEmpty());
+  EXPECT_EQ(PropertyHelper::load(name), nullptr);  // empty file
+  ASSERT_TRUE(PropertyHelper::save(n.get(), name, false));
+  std::ifstream file(fs::path(std::wstring(name.getBuffer())), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), utf8);
+  EXPECT_EQ(text(PropertyHelper::load(name).get()), text(n.get()));
+  fs::remove(fs::path(std::wstring(name.getBuffer())));
+  EXPECT_EQ(PropertyHelper::load(name), nullptr);
+  EXPECT_FALSE(PropertyHelper::save(n.get(), L"/nonexistent-vemo-dir/x.json", false));
+}
+
+namespace {
+
+Handle<Archive> config(const std::string& content) {
+  const Handle<MemoryFile> file = MemoryFile::createInstance();
+  file->write(content.data(), int(content.size()));
+  return Handle<Archive>(file.get());
+}
+
+}  // namespace
+
+TEST(Configuration, SectionsKeysAndDefaults) {
+  const Handle<Archive> example = config("[Server]\n# listening port\nPort = 8080\nEnabled=TRUE\n");
+  EXPECT_EQ(getConfigInteger(example.get(), L"server", L"port", 0), 8080);
+  EXPECT_TRUE(getConfigBoolean(example.get(), L"Server", L"enabled", false));
+  EXPECT_EQ(getConfigString(example.get(), L"SERVER", L"PORT", L"x"), L"8080");
+  EXPECT_EQ(getConfigString(example.get(), L"Client", L"Port", L"x"), L"x");
+  EXPECT_EQ(getConfigString(nullptr, L"Server", L"Port", L"x"), L"x");
+  struct Case {
+    const char* content;
+    const wchar_t* key;
+    const wchar_t* expected;  // with the default "default"
+  };
+  const Case cases[] = {
+      {"[S]\nPort=\n", L"Port", L"default"},
+      {"Port=1\n[S]\nOther=2\n", L"Port", L"default"},              // before the header
+      {"[A]\nPort=1\n[S]\nOther=2\n[B]\nPort=9\n", L"Port", L"9"},  // taken from a later section
+      {"[S]\nkey = value # note\n", L"key", L"value # note"},
+      {"\xef\xbb\xbf[S]\nk=v\n", L"k", L"default"},  // the mark is part of the first line
+      {"[S]\r\n  k  =  v w \r\n", L"k", L"v w"},
+      {"  [s]  \nK=v", L"k", L"v"},
+      {"[ S ]\nk=v\n", L"k", L"default"},
+      {"[S]\nkk=1\nk 2\nk:3\n#k=4\nk==5\n", L"k", L"=5"},
+      {"[S]\nk=\xc3\xa9\n", L"k", L"\u00e9"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(getConfigString(config(c.content).get(), L"S", c.key, L"default"), c.expected)
+        << c.content;
+  const Handle<Archive> numbers = config("[N]\na=12abc\nb=abc\nc=-7\nt=1\nu=yes\nv=tRuE\n");
+  numbers->setPosition(5);  // read from the start anyway
+  const int ints[] = {getConfigInteger(numbers.get(), L"N", L"a", 5),
+                      getConfigInteger(numbers.get(), L"N", L"b", 5),
+                      getConfigInteger(numbers.get(), L"N", L"c", 5),
+                      getConfigInteger(numbers.get(), L"N", L"missing", -5)};
+  EXPECT_EQ(std::vector<int>(std::begin(ints), std::end(ints)), (std::vector<int>{12, 0, -7, -5}));
+  EXPECT_FALSE(getConfigBoolean(numbers.get(), L"N", L"t", true));
+  EXPECT_FALSE(getConfigBoolean(numbers.get(), L"N", L"u", true));
+  EXPECT_TRUE(getConfigBoolean(numbers.get(), L"N", L"v", false));
+  EXPECT_TRUE(getConfigBoolean(numbers.get(), L"N", L"missing", true));
+}
+
+TEST(Configuration, FilesByName) {
+  const fs::path path = fs::temp_directory_path() / ("vemo-config-" + std::to_string(getpid()));
+  std::ofstream(path) << "[Server]\nPort = 8080\nEnabled=true\nName = box \xe2\x98\x83\n";
+  const String name = path.wstring().c_str();
+  EXPECT_EQ(getConfigInteger(name, L"Server", L"Port", 0), 8080);
+  EXPECT_TRUE(getConfigBoolean(name, L"Server", L"Enabled", false));
+  EXPECT_EQ(getConfigString(name, L"Server", L"Name", L""), L"box \u2603");
+  fs::remove(path);
+  EXPECT_EQ(getConfigInteger(name, L"Server", L"Port", 3), 3);
+  EXPECT_FALSE(getConfigBoolean(name, L"Server", L"Enabled", false));
+  EXPECT_EQ(getConfigString(name, L"Server", L"Name", L"none"), L"none");
+}
+
+TEST(Scanners, ConsumeFromTheFront) {
+  String s = L"abc_1=2";
+  EXPECT_EQ(readToken(s), L"abc_1");
+  EXPECT_EQ(s, L"=2");
+  EXPECT_EQ(readToken(s), L"");
+  EXPECT_EQ(s, L"=2");
+  s = L"\u00e9t\u00e9";  // letters beyond ASCII are not token characters
+  EXPECT_EQ(readToken(s), L"");
+  s = L"Z9";
+  EXPECT_EQ(readToken(s), L"Z9");
+  EXPECT_TRUE(s.isEmpty());
+  s = L"  # one\n\t# two\r\n  x # y";
+  skipComments(s);
+  EXPECT_EQ(s, L"x # y");
+  s = L"# only";
+  skipComments(s);
+  EXPECT_TRUE(s.isEmpty());
+  s = L"no line feed";
+  skipLine(s);
+  EXPECT_TRUE(s.isEmpty());
+  s = L"a\nb\n";
+  skipLine(s);
+  EXPECT_EQ(s, L"b\n");
+  s = L" \t\r\n x ";
+  skipSpaces(s);
+  EXPECT_EQ(s, L"x ");
+  EXPECT_EQ(nothing(1, "two", 3.0), 0);
+}
+
+namespace {
+
+// A class whose attribute table nobody has asked for before the threaded test.
+class Racer : public Node {
+  VEMO_DECLARE_PROPERTY(Racer, Node)
+ public:
+  int lap = 0;
+
+ protected:
+  Racer() = default;
+};
+VEMO_IMPLEMENT_PROPERTY(Racer, VEMO_PROPERTY(lap, L"Lap"))
+
+TEST(PropertyThreads, FirstUseAndConcurrentObjects) {
+  // Every thread sees the merged table on the class's first use, and objects of their own
+  // export and import while others look converters up.
+  std::vector<std::thread> threads;
+  std::vector<std::wstring> texts(4);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &texts] {
+      EXPECT_EQ(Racer::getPropertyAttributes_().size(), 4u);
+      const Handle<Racer> racer = Racer::createInstance();
+      racer->lap = t;
+      racer->name = L"r";
+      for (int i = 0; i < 200; ++i) {
+        const Handle<Property> back =
+            PropertyHelper::convertToClass(PropertyHelper::convertToString(racer.get(), false));
+        texts[static_cast<std::size_t>(t)] =
+            PropertyHelper::convertToString(back.get(), false).getBuffer();
+      }
+    });
+  }
+  for (std::thread& thread : threads)
+    thread.join();
+  for (int t = 0; t < 4; ++t)
+    EXPECT_EQ(texts[static_cast<std::size_t>(t)],
+              L"{\"__class__\":\"Racer\",\"lap\":" + std::to_wstring(t) +
+                  L",\"name\":\"r\",\"next\":null,\"value\":0}");
+}
+
+}  // namespace
