@@ -48,7 +48,8 @@ class StringOutput : public Output {
 };
 
 // About 5 MB of records: integers of both signs, doubles, booleans, nulls, nested objects and
-// arrays, and strings with escapes and non-ASCII text (two- and three-byte UTF-8).
+// arrays, and strings with escapes and non-ASCII text (two- and three-byte UTF-8). Names are
+// unique; tags come from a small vocabulary, as such values do.
 const std::string& document() {
   static const std::string text = [] {
     static const char* const words[] = {"alpha",           "Zoë",
@@ -66,7 +67,8 @@ const std::string& document() {
       out += "{\"id\":" + std::to_string(i) + ",\"delta\":" + std::to_string(-i * 7) +
              ",\"score\":" + number + ",\"ratio\":0." + std::to_string(random() % 1000) +
              ",\"active\":" + (i % 3 ? "true" : "false") + ",\"parent\":null,\"name\":\"" +
-             words[random() % 10] + " " + words[random() % 10] + "\",\"tags\":[";
+             words[random() % 10] + " " + words[random() % 10] + " #" + std::to_string(i) +
+             "\",\"tags\":[";
       for (int t = 0; t < 4; ++t)
         out += std::string(t ? "," : "") + "\"" + words[random() % 10] + "\"";
       out += "],\"position\":{\"x\":" + std::to_string(random() % 10000) +

@@ -278,6 +278,10 @@ TEST(JsonValue, CopiesAreDeepAndMovesLeaveNull) {
   EXPECT_EQ(compact(moved), L"{\"x\":[2,\"t\"]}");
   moved = original;
   EXPECT_TRUE(moved == original);
+  JsonValue& alias = moved;
+  moved = std::move(alias);  // assigning a value to itself keeps it
+  moved = alias;
+  EXPECT_EQ(compact(moved), L"{\"x\":[1,\"s\"]}");
 }
 
 // ---- Json text ---------------------------------------------------------------------------------
@@ -569,8 +573,9 @@ TEST(JsonText, HostileTextFailsCleanly) {
 // worked out from the UTF-8 reading and parsing rules, not by running the parser. The y_ files
 // must all parse.
 TEST(JsonSuite, FilesAreAcceptedExactlyAsTheRulesSay) {
-  const fs::path dir = fs::path(__FILE__).parent_path().parent_path().parent_path() / "shared" /
-                       "testdata" / "JSONTestSuite" / "test_parsing";
+  // The parsing files of JSONTestSuite (MIT licence) are also the JSON fuzzer's seeds.
+  const fs::path dir =
+      fs::path(__FILE__).parent_path().parent_path() / "fuzz" / "corpus" / "JsonFuzz";
   if (!fs::is_directory(dir)) GTEST_SKIP() << "no test files in " << dir;
   // Names without ".json".
   std::istringstream table(

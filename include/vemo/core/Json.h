@@ -79,8 +79,10 @@ class VEMO_CORE_API JsonValue {
   }
   JsonValue& operator=(const JsonValue& other);
   JsonValue& operator=(JsonValue&& other) noexcept {
-    swap(other);
-    other.clear();
+    if (this != &other) {
+      swap(other);
+      other.clear();
+    }
     return *this;
   }
   ~JsonValue() { clear(); }
