@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "vemo/core/Json.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Stream.h"
@@ -27,41 +28,9 @@ using Lines = std::vector<std::wstring>;
 
 namespace {
 
-// Collects the warnings logged while it lives.
-struct Warnings : LogListener {
-  Warnings() { Log::addListener(this); }
-  ~Warnings() { Log::removeListener(this); }
-  const wchar_t* getName() override { return L"warnings"; }
-  bool setparam(const wchar_t*) override { return false; }
-  void error(const wchar_t* text) override { lines.push_back(L"error: " + std::wstring(text)); }
-  void warning(const wchar_t* text) override { lines.push_back(text); }
-  void message(const wchar_t*) override {}
-  void debug(const wchar_t*) override {}
-  void whistle(bool) override {}
-  Lines lines;
-};
-
-// Collects written bytes, taking at most `room` bytes of each write; or hands out given bytes.
-struct Bytes final : IO {
-  explicit Bytes(std::string in = "") : bytes(std::move(in)) {}
-  int write(const void* data, int size) override {
-    const int taken = size < room ? size : room;
-    bytes.append(static_cast<const char*>(data), size_t(taken));
-    return taken;
-  }
-  int available() const override { return int(bytes.size()); }
-  int peek(void* out, int size) const override {
-    return int(bytes.copy(static_cast<char*>(out), size_t(size)));
-  }
-  int read(void* out, int size) override {
-    const int n = peek(out, size);
-    bytes.erase(0, size_t(n));
-    return n;
-  }
-  std::string bytes;
-  int room = 1 << 20;
-};
+using tests::Bytes;
 using BytesHandle = Unknown::Handle_T<Bytes>;
+using Warnings = tests::LogCapture;
 
 std::wstring compact(const JsonValue& v) {
   return Json::convertToString(v, false).getBuffer();

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "vemo/core/Archive.h"
 #include "vemo/core/File.h"
 #include "vemo/core/Log.h"
@@ -30,19 +31,7 @@ using Handle = Unknown::Handle_T<T>;
 
 namespace {
 
-// Collects errors ("error: " prefix) and warnings logged while it lives.
-struct Logged : LogListener {
-  Logged() { Log::addListener(this); }
-  ~Logged() { Log::removeListener(this); }
-  const wchar_t* getName() override { return L"property-test"; }
-  bool setparam(const wchar_t*) override { return false; }
-  void error(const wchar_t* text) override { lines.push_back(L"error: " + std::wstring(text)); }
-  void warning(const wchar_t* text) override { lines.push_back(text); }
-  void message(const wchar_t*) override {}
-  void debug(const wchar_t*) override {}
-  void whistle(bool) override {}
-  Lines lines;
-};
+using Logged = tests::LogCapture;
 
 // A linked node; Tagged derives from it and shadows `value` with a text.
 class Node : public Property {

@@ -4,6 +4,7 @@
 #include <string>
 #include <tuple>
 
+#include "TestSupport.h"
 #include "vemo/core/Charset.h"
 #include "vemo/core/Stream.h"
 #include "vemo/core/StringHelper.h"
@@ -13,26 +14,7 @@ using namespace vemo;
 
 namespace {
 
-// Collects written bytes, taking at most `room` bytes of each write; or hands out given bytes.
-struct Bytes final : IO {
-  explicit Bytes(std::string in = "") : bytes(std::move(in)) {}
-  int write(const void* data, int size) override {
-    const int taken = size < room ? size : room;
-    bytes.append(static_cast<const char*>(data), size_t(taken));
-    return taken;
-  }
-  int available() const override { return int(bytes.size()); }
-  int peek(void* out, int size) const override {
-    return int(bytes.copy(static_cast<char*>(out), size_t(size)));
-  }
-  int read(void* out, int size) override {
-    const int n = peek(out, size);
-    bytes.erase(0, size_t(n));
-    return n;
-  }
-  std::string bytes;
-  int room = 1 << 20;
-};
+using tests::Bytes;
 
 TEST(Text, ReadsEachEncoding) {
   // Characters from Python's codecs; under code page 1252 the reader takes every byte >= 0x80 as
