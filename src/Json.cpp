@@ -98,6 +98,11 @@ bool JsonValue::empty() const noexcept {
   return _type == nullValue || ((_type == arrayValue || _type == objectValue) && size() == 0);
 }
 
+const JsonValue::ObjectValues& JsonValue::getMembers() const {
+  static const ObjectValues none;
+  return _type == objectValue ? *_value.object_ : none;
+}
+
 JsonValue& JsonValue::operator[](int index) {
   if (_type != arrayValue) *this = JsonValue(arrayValue);
   return _value.array_->at(index);

@@ -234,6 +234,8 @@ TEST(JsonValue, NonConstIndexingReshapesAndInserts) {
   EXPECT_TRUE(JsonValue().empty() && parsed(L"[]").empty() && parsed(L"{}").empty());
   EXPECT_FALSE(JsonValue(0).empty() || JsonValue(L"").empty() || a.empty());
   EXPECT_EQ(JsonValue(L"abc").size(), 0);
+  EXPECT_TRUE(a.getMembers().empty());  // an array has no members
+  EXPECT_EQ(object.getMembers().begin()->first, L"k");
 }
 
 TEST(JsonValue, CopiesAreDeepAndMovesLeaveNull) {

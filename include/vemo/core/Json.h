@@ -117,8 +117,8 @@ class VEMO_CORE_API JsonValue {
   int size() const noexcept;
   // True for null and for an array or object without entries.
   bool empty() const noexcept;
-  // The members of an object (valid only on an object).
-  const ObjectValues& getMembers() const { return *_value.object_; }
+  // The members of an object; an empty map for every other value.
+  const ObjectValues& getMembers() const;
 
   // A value that is not an array (or object) first becomes an empty one; a missing entry is
   // inserted as null.
