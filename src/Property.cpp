@@ -1,5 +1,7 @@
 #include "vemo/core/Property.h"
 
+#include <cstdint>
+
 #include "LazyGlobal.h"
 #include "vemo/core/Log.h"
 
@@ -18,6 +20,10 @@ struct ConverterRegistry {
 
 // Defined before the registrations of this file, so destroyed after their tear-down.
 detail::LazyGlobal<ConverterRegistry> g_converters;
+
+// Counts the changes of the registry (under its lock), so that converters found for attributes
+// can be remembered until the next change.
+std::atomic<unsigned> g_converterGeneration{0};
 
 ConverterRegistry* converters() {
   return g_converters.get();
@@ -43,6 +49,7 @@ bool PropertyFactory::setUpPropertyConverter(IPropertyConverter* converter) {
   IPropertyConverter* byRtti = lookUp(registry->byRttiClassName, rttiClassName);
   if (!byType && !byRtti) {
     registry->byType.emplace(type, held);
+    g_converterGeneration.fetch_add(1, std::memory_order_release);
     registry->byRttiClassName.emplace(rttiClassName, held);
     return true;
   }
@@ -62,6 +69,7 @@ void PropertyFactory::tearDownPropertyConverter(const String& propertyType) {
   if (found == registry->byType.end()) return;
   removed = found->second;
   registry->byType.erase(found);
+  g_converterGeneration.fetch_add(1, std::memory_order_release);
   const auto rtti = registry->byRttiClassName.find(removed->getRttiClassName());
   if (rtti != registry->byRttiClassName.end() && rtti->second == removed)
     registry->byRttiClassName.erase(rtti);
@@ -100,7 +108,23 @@ PropertyConverterRegistration::~PropertyConverterRegistration() {
 const String IPropertyAttribute::_nullString;
 
 IPropertyConverter* IPropertyAttribute::getPropertyConverter() const {
-  return PropertyFactory::getPropertyConverterByRttiClassName(_rttiClassName);
+  // Export and import ask for the converter of every member of every object: each thread
+  // remembers recent answers until the registry changes, instead of taking the lock and
+  // comparing long type names each time. (An attribute goes away only with its module, whose
+  // converters leave the registry with it.)
+  struct Remembered {
+    const IPropertyAttribute* attribute;
+    IPropertyConverter* converter;
+    unsigned generation;
+  };
+  thread_local Remembered remembered[64] = {};
+  const unsigned generation = g_converterGeneration.load(std::memory_order_acquire);
+  Remembered& entry = remembered[(reinterpret_cast<std::uintptr_t>(this) / 64) % 64];
+  if (entry.attribute == this && entry.generation == generation) return entry.converter;
+  IPropertyConverter* converter =
+      PropertyFactory::getPropertyConverterByRttiClassName(_rttiClassName);
+  entry = Remembered{this, converter, generation};
+  return converter;
 }
 
 const String& IPropertyAttribute::getPropertyType() const {
@@ -254,10 +278,8 @@ void Property::exportProperty(JsonValue& out) const {
   object[TEXT_class] = JsonValue(getClassName());
   for (const auto& entry : getPropertyAttributes()) {
     IPropertyAttribute* attribute = entry.second.get();
-    IPropertyConverter* converter =
-        PropertyFactory::getPropertyConverterByRttiClassName(attribute->getRttiClassName());
     JsonValue value;
-    attribute->getProperty(this, converter, value);
+    attribute->getProperty(this, attribute->getPropertyConverter(), value);
     object[attribute->getPropertyName()].swap(value);
   }
   out.swap(object);
@@ -279,13 +301,15 @@ void Property::importMember(const String& key, const JsonValue& value) {
   const auto found = attributes.find(key);
   if (found == attributes.end()) return;
   IPropertyAttribute* attribute = found->second.get();
-  if (className.isEmpty()) {
-    if (!attribute->isUnitProperty()) return;  // an object member needs its class named
-    const IPropertyConverter* own =
-        PropertyFactory::getPropertyConverterByRttiClassName(attribute->getRttiClassName());
-    if (own) className = own->getPropertyType();
+  IPropertyConverter* converter = nullptr;
+  if (!className.isEmpty()) {
+    converter = PropertyFactory::getPropertyConverter(className);
+  } else if (attribute->isUnitProperty()) {
+    // The converter registered under the type name of the member's own converter: that one.
+    converter = attribute->getPropertyConverter();
+  } else {
+    return;  // an object member needs its class named
   }
-  IPropertyConverter* converter = PropertyFactory::getPropertyConverter(className);
   try {
     attribute->setProperty(this, converter, value);
   } catch (const Exception& error) {

@@ -501,6 +501,7 @@ int String_T<T>::compare(const T* text) const {
 
 template <class T>
 int String_T<T>::compare(const String_T& other) const noexcept {
+  if (_chars == other._chars) return 0;  // one shared block
   return compareUnits(_chars, static_cast<std::size_t>(units()), other._chars,
                       static_cast<std::size_t>(other.units()));
 }
