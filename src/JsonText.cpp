@@ -167,7 +167,7 @@ class JsonParser {
     }
     _p = end + 1;
     if (!escaped) {
-      text = plainString(begin, count);
+      text = sharedString(begin, count);
       return true;
     }
     constexpr std::size_t kStackChars = 8192;
@@ -178,14 +178,14 @@ class JsonParser {
       heap.resize(count + 1);
       out = &heap[0];
     }
-    const std::size_t length = decode(begin, end, out);
-    text = detail::StringAccess::copy(out, length, -1);
+    text = sharedString(out, decode(begin, end, out));
     return true;
   }
 
-  // A string without escapes. Short ones are kept in a small cache for the parse, so that the
-  // keys repeated in every object of a document share one block instead of allocating anew.
-  String plainString(const wchar_t* chars, std::size_t count) {
+  // The string of decoded characters. Short ones are kept in a small cache for the parse, so
+  // that the keys and values repeated all over a document share one block instead of each
+  // allocating its own (which also keeps them in the processor's cache for writing).
+  String sharedString(const wchar_t* chars, std::size_t count) {
     if (count == 0 || count > kCachedLength)
       return detail::StringAccess::copy(chars, count, static_cast<int>(count));
     String& cached = _cache[(count * 31 + static_cast<std::size_t>(chars[0]) * 7 +
