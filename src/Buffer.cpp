@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "Number.h"
 #include "StringData.h"
 #include "vemo/core/Base64.h"
 #include "vemo/core/Memory.h"
@@ -13,13 +14,6 @@ namespace vemo {
 namespace {
 
 constexpr const wchar_t* kBufferFile = L"include/vemo/core/Buffer";
-
-int hexValue(int c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 }  // namespace
 
@@ -91,7 +85,7 @@ bool Buffer::convertFromHex(const String& text) {
   unsigned char* bytes = static_cast<unsigned char*>(_data);
   const wchar_t* p = text.getBuffer();
   for (int i = 0; i < length / 2; ++i) {
-    const int high = hexValue(p[2 * i]), low = hexValue(p[2 * i + 1]);
+    const int high = detail::hexDigitValue(p[2 * i]), low = detail::hexDigitValue(p[2 * i + 1]);
     if (high < 0 || low < 0) return false;
     bytes[i] = static_cast<unsigned char>(high * 16 + low);
   }

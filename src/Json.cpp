@@ -343,20 +343,33 @@ bool JsonValue::operator==(const JsonValue& other) const {
 
 // ---- the array map ---------------------------------------------------------------------------
 
+std::size_t JsonValue::ArrayValues::position(int index) const {
+  // Dense arrays keep entry i at position i, so the common lookups (and appending the next
+  // index) take one comparison.
+  const std::size_t dense = static_cast<std::size_t>(index);
+  if (index >= 0 && dense < _entries.size() && _entries[dense].first == index) return dense;
+  if (index >= 0 && dense == _entries.size() && (_entries.empty() || _entries.back().first < index))
+    return dense;
+  const auto found = std::lower_bound(
+      _entries.begin(), _entries.end(), index,
+      [](const std::pair<int, JsonValue>& entry, int key) { return entry.first < key; });
+  return static_cast<std::size_t>(found - _entries.begin());
+}
+
+bool JsonValue::ArrayValues::holds(std::size_t position, int index) const {
+  return position < _entries.size() && _entries[position].first == index;
+}
+
 JsonValue& JsonValue::ArrayValues::at(int index) {
-  // Dense arrays keep entry i at position i, so the common lookup is one comparison.
-  if (index >= 0 && index < size() && _entries[static_cast<std::size_t>(index)].first == index)
-    return _entries[static_cast<std::size_t>(index)].second;
-  const auto position = lowerBound(index);
-  if (position != _entries.end() && position->first == index) return position->second;
-  return _entries.emplace(position, index, JsonValue())->second;
+  const std::size_t at = position(index);
+  if (holds(at, index)) return _entries[at].second;
+  return _entries.emplace(_entries.begin() + static_cast<std::ptrdiff_t>(at), index, JsonValue())
+      ->second;
 }
 
 const JsonValue* JsonValue::ArrayValues::find(int index) const {
-  if (index >= 0 && index < size() && _entries[static_cast<std::size_t>(index)].first == index)
-    return &_entries[static_cast<std::size_t>(index)].second;
-  const auto position = const_cast<ArrayValues*>(this)->lowerBound(index);
-  return position != _entries.end() && position->first == index ? &position->second : nullptr;
+  const std::size_t at = position(index);
+  return holds(at, index) ? &_entries[at].second : nullptr;
 }
 
 JsonValue& JsonValue::ArrayValues::append() {
@@ -372,12 +385,6 @@ bool JsonValue::ArrayValues::operator==(const ArrayValues& other) const {
     if (!theirs || !(entry.second == *theirs)) return false;
   }
   return true;
-}
-
-std::vector<std::pair<int, JsonValue>>::iterator JsonValue::ArrayValues::lowerBound(int index) {
-  return std::lower_bound(
-      _entries.begin(), _entries.end(), index,
-      [](const std::pair<int, JsonValue>& entry, int key) { return entry.first < key; });
 }
 
 }  // namespace vemo

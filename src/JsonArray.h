@@ -3,6 +3,7 @@
 // a sparse array falls back to binary search.
 #pragma once
 
+#include <cstddef>
 #include <utility>
 #include <vector>
 
@@ -26,7 +27,9 @@ class JsonValue::ArrayValues {
   bool operator==(const ArrayValues& other) const;
 
  private:
-  std::vector<Entry>::iterator lowerBound(int index);
+  // Where the entry under the index is, or would be inserted.
+  std::size_t position(int index) const;
+  bool holds(std::size_t position, int index) const;
 
   std::vector<Entry> _entries;
 };

@@ -22,10 +22,6 @@ namespace vemo {
 
 namespace {
 
-bool isDigit(wchar_t c) {
-  return c >= L'0' && c <= L'9';
-}
-
 // The characters with a two-character escape, and the letter after the backslash.
 struct ShortEscape {
   wchar_t character;
@@ -39,19 +35,8 @@ constexpr ShortEscape kShortEscapes[] = {{L'\b', 'b'}, {L'\t', 't'}, {L'\n', 'n'
 unsigned int readHexUnit(const wchar_t*& p, const wchar_t* end) {
   unsigned int unit = 0;
   const wchar_t* const stop = end - p < 4 ? end : p + 4;
-  for (const wchar_t* q = p; q < stop; ++q) {
-    const wchar_t c = *q;
-    unsigned int digit;
-    if (isDigit(c))
-      digit = static_cast<unsigned int>(c - L'0');
-    else if (c >= L'a' && c <= L'f')
-      digit = static_cast<unsigned int>(c - L'a' + 10);
-    else if (c >= L'A' && c <= L'F')
-      digit = static_cast<unsigned int>(c - L'A' + 10);
-    else
-      break;
-    unit = unit * 16 + digit;
-  }
+  for (const wchar_t* q = p; q < stop && detail::hexDigitValue(*q) >= 0; ++q)
+    unit = unit * 16 + static_cast<unsigned int>(detail::hexDigitValue(*q));
   p = stop;
   return unit;
 }
@@ -104,7 +89,7 @@ class JsonParser {
       case L'n':
         return parseLiteral(L"null", JsonValue(), value);
       default:
-        if (*_p == L'-' || isDigit(*_p)) return parseNumber(value);
+        if (*_p == L'-' || detail::isDecimalDigit(*_p)) return parseNumber(value);
         return false;
     }
   }
@@ -130,7 +115,7 @@ class JsonParser {
     const unsigned long long limit = negative ? 0x8000000000000000ULL : ~0ULL;
     unsigned long long accumulated = 0;
     bool overflow = false;
-    for (; isDigit(*_p); ++_p) {
+    for (; detail::isDecimalDigit(*_p); ++_p) {
       const unsigned digit = static_cast<unsigned>(*_p - L'0');
       if (accumulated > limit / 10 || (accumulated == limit / 10 && digit > limit % 10)) {
         overflow = true;
@@ -233,55 +218,46 @@ class JsonParser {
     p += 2;
     const unsigned int low = readHexUnit(p, end);
     if (low < 0xDC00 || low > 0xDFFF) return o;
-    if (sizeof(wchar_t) == 2) {
-      *o++ = static_cast<wchar_t>(unit);
-      *o++ = static_cast<wchar_t>(low);
-    } else {
-      *o++ = static_cast<wchar_t>(0x10000 + (((unit & 0x3FF) << 10) | (low & 0x3FF)));
+    return o + detail::encodeWide(0x10000 + (((unit & 0x3FF) << 10) | (low & 0x3FF)), o);
+  }
+
+  // `[` elements `]` and `{` members `}`: items separated by commas, built in a temporary value
+  // that replaces `value` only when the closing bracket has been read.
+  template <class ParseItem>
+  bool parseContainer(JsonValue& value, int depth, JsonValue::ValueType type, wchar_t close,
+                      ParseItem parseItem) {
+    if (depth > Json::kMaxDepth) return false;
+    ++_p;
+    if (!skipSpaceAndComments()) return false;
+    JsonValue container(type);
+    if (*_p != close) {
+      for (;;) {
+        if (!parseItem(container) || !skipSpaceAndComments()) return false;
+        if (*_p == close) break;
+        if (*_p != L',') return false;
+        ++_p;
+      }
     }
-    return o;
+    ++_p;
+    value.swap(container);
+    return true;
   }
 
   bool parseArray(JsonValue& value, int depth) {
-    if (depth > Json::kMaxDepth) return false;
-    ++_p;
-    if (!skipSpaceAndComments()) return false;
-    JsonValue array(JsonValue::arrayValue);
-    if (*_p != L']') {
-      for (;;) {
-        if (!parse(array.append(), depth) || !skipSpaceAndComments()) return false;
-        if (*_p == L']') break;
-        if (*_p != L',') return false;
-        ++_p;
-      }
-    }
-    ++_p;
-    value.swap(array);
-    return true;
+    return parseContainer(value, depth, JsonValue::arrayValue, L']',
+                          [&](JsonValue& array) { return parse(array.append(), depth); });
   }
 
   bool parseObject(JsonValue& value, int depth) {
-    if (depth > Json::kMaxDepth) return false;
-    ++_p;
-    if (!skipSpaceAndComments()) return false;
-    JsonValue object(JsonValue::objectValue);
-    if (*_p != L'}') {
-      for (;;) {
-        String key;
-        if (!skipSpaceAndComments() || *_p != L'"' || !parseString(key)) return false;
-        skipSpace();  // no comments between a key and its colon
-        if (*_p != L':') return false;
-        ++_p;
-        skipSpace();
-        if (!parse(object[key], depth) || !skipSpaceAndComments()) return false;
-        if (*_p == L'}') break;
-        if (*_p != L',') return false;
-        ++_p;
-      }
-    }
-    ++_p;
-    value.swap(object);
-    return true;
+    return parseContainer(value, depth, JsonValue::objectValue, L'}', [&](JsonValue& object) {
+      String key;
+      if (!skipSpaceAndComments() || *_p != L'"' || !parseString(key)) return false;
+      skipSpace();  // no comments between a key and its colon
+      if (*_p != L':') return false;
+      ++_p;
+      skipSpace();
+      return parse(object[key], depth);
+    });
   }
 
   static constexpr std::size_t kCachedLength = 24;

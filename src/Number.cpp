@@ -10,10 +10,10 @@ namespace detail {
 namespace {
 
 bool isDigit(wchar_t c) {
-  return c >= L'0' && c <= L'9';
+  return isDecimalDigit(c);
 }
 bool isHexDigit(wchar_t c) {
-  return isDigit(c) || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+  return hexDigitValue(c) >= 0;
 }
 wchar_t lower(wchar_t c) {
   return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + 32) : c;

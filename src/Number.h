@@ -5,6 +5,18 @@
 namespace vemo {
 namespace detail {
 
+inline bool isDecimalDigit(wchar_t c) {
+  return c >= L'0' && c <= L'9';
+}
+
+// The value of a hexadecimal digit, or -1.
+inline int hexDigitValue(int c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 // The C locale's white space: blank, tab, line feed, vertical tab, form feed, carriage return.
 inline bool isCSpace(wchar_t c) {
   return c == L' ' || (c >= L'\t' && c <= L'\r');

@@ -2,7 +2,6 @@
 
 #include "Number.h"
 #include "vemo/core/Archive.h"
-#include "vemo/core/File.h"
 #include "vemo/core/Text.h"
 
 namespace vemo {
@@ -46,30 +45,25 @@ Unknown::Handle_T<Property> PropertyHelper::convertToClass(const String& text) {
 }
 
 bool PropertyHelper::write(const Property* object, Output* output, bool styled) {
-  const Unknown::Handle_T<Output> held(output);
-  TextWriter writer;
-  return writer.open(output, TextWriter::Utf8) && writer.write(convertToString(object, styled));
+  JsonValue value;
+  convertPropertyToJson(object, value);
+  return Json::write(value, output, styled);
 }
 
 Unknown::Handle_T<Property> PropertyHelper::read(Input* input) {
-  const Unknown::Handle_T<Input> held(input);
-  TextReader reader;
-  String text;
-  if (!reader.open(input, TextReader::Utf8) || !reader.read(text) || text.isEmpty()) return nullptr;
-  return convertToClass(text);
+  JsonValue value;
+  return Json::read(value, input) ? convertPropertyToClass(value) : nullptr;
 }
 
 bool PropertyHelper::save(const Property* object, const String& fileName, bool styled) {
-  const Unknown::Handle_T<File> file = File::createInstance();
-  if (!file->open(fileName, File::kReadWrite | File::kCreate | File::kTruncate,
-                  File::kReadable | File::kWritable))
-    return false;
-  return write(object, file.get(), styled);
+  JsonValue value;
+  convertPropertyToJson(object, value);
+  return Json::save(value, fileName, styled);
 }
 
 Unknown::Handle_T<Property> PropertyHelper::load(const String& fileName) {
-  const Unknown::Handle_T<Archive> archive = openInMemory(fileName);
-  return archive ? read(archive.get()) : nullptr;
+  JsonValue value;
+  return Json::load(value, fileName) ? convertPropertyToClass(value) : nullptr;
 }
 
 // ---- configuration -----------------------------------------------------------------------------
@@ -100,10 +94,11 @@ String getConfigString(Archive* archive, const String& section, const String& ke
   return defaultValue;
 }
 
+// The file forms read the file's content in memory; a file that cannot be opened gives the
+// default, as a null archive does.
 String getConfigString(const String& fileName, const String& section, const String& key,
                        const String& defaultValue) {
-  const Unknown::Handle_T<Archive> archive = openInMemory(fileName);
-  return archive ? getConfigString(archive.get(), section, key, defaultValue) : defaultValue;
+  return getConfigString(openInMemory(fileName).get(), section, key, defaultValue);
 }
 
 int getConfigInteger(Archive* archive, const String& section, const String& key, int defaultValue) {
@@ -114,9 +109,7 @@ int getConfigInteger(Archive* archive, const String& section, const String& key,
 
 int getConfigInteger(const String& fileName, const String& section, const String& key,
                      int defaultValue) {
-  String fallback;
-  fallback.format(L"%d", defaultValue);
-  return detail::scanInt(getConfigString(fileName, section, key, fallback).getBuffer());
+  return getConfigInteger(openInMemory(fileName).get(), section, key, defaultValue);
 }
 
 bool getConfigBoolean(Archive* archive, const String& section, const String& key,
@@ -127,8 +120,7 @@ bool getConfigBoolean(Archive* archive, const String& section, const String& key
 
 bool getConfigBoolean(const String& fileName, const String& section, const String& key,
                       bool defaultValue) {
-  const String fallback(defaultValue ? L"true" : L"false");
-  return getConfigString(fileName, section, key, fallback).compareNoCase(L"true") == 0;
+  return getConfigBoolean(openInMemory(fileName).get(), section, key, defaultValue);
 }
 
 // ---- scanners ----------------------------------------------------------------------------------

@@ -40,27 +40,18 @@ class StringBuilder {
   StringBuilder(const StringBuilder&) = delete;
   StringBuilder& operator=(const StringBuilder&) = delete;
 
-  void append(T c) {
-    if (_size == _capacity) grow(_capacity);
-    _chars[_size++] = c;
-  }
-  void append(const T* text, std::size_t count) {
-    T* out = extend(count);
-    for (std::size_t i = 0; i < count; ++i)
-      out[i] = text[i];
-  }
-  // Room for `count` more characters, counted as appended.
+  // Room for `count` more characters, counted as written.
   T* extend(std::size_t count) {
     if (_capacity - _size < count) grow(count > _capacity ? count : _capacity);
     T* out = _chars + _size;
     _size += count;
     return out;
   }
-  // Forgets the last `count` characters appended.
+  // Forgets the last `count` characters.
   void drop(std::size_t count) { _size -= count < _size ? count : _size; }
   std::size_t size() const { return _size; }
 
-  // The string of the characters appended (`length` as in StringAccess::allocate); the builder
+  // The string of the characters written (`length` as in StringAccess::allocate); the builder
   // is empty afterwards.
   String_T<T> take(int length) {
     if (_size == 0) return String_T<T>();

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <random>
 
+#include "Number.h"
 #include "Uuid.h"
 #include "vemo/core/MD5.h"
 
@@ -88,19 +89,12 @@ std::uint16_t swap16(std::uint16_t v) {
   return static_cast<std::uint16_t>((v >> 8) | (v << 8));
 }
 
-int hexDigit(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-  return -1;
-}
-
 // Reads `count` bytes of hexadecimal pairs, with '-' required after the bytes in `dashes`.
 bool readHexBytes(const wchar_t* text, unsigned char* out, int count, unsigned int dashes) {
   if (!text) return false;
   for (int i = 0; i < count; ++i) {
-    const int high = hexDigit(text[0]);
-    const int low = high < 0 ? -1 : hexDigit(text[1]);
+    const int high = detail::hexDigitValue(text[0]);
+    const int low = high < 0 ? -1 : detail::hexDigitValue(text[1]);
     if (low < 0) return false;
     out[i] = static_cast<unsigned char>(high * 16 + low);
     text += 2;
