@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs a fresh build of the library into a temporary prefix and builds a consumer program
+# against it outside the source tree, once with find_package and once with pkg-config, and runs
+# both. Fails when the installed package cannot be found or used.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh cmake make g++ pkg-config
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix="$work/prefix"
+
+cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DVEMO_BUILD_TESTS=OFF \
+  -DVEMO_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build build-package -j"$(nproc)" >/dev/null
+cmake --install build-package --prefix "$prefix" >/dev/null
+cp tests/package/consumer.cpp tests/package/CMakeLists.txt "$work/"
+libdir=$(find "$prefix" -name 'libvemo_core.so.0' -printf '%h\n')
+[ -n "$libdir" ] || { echo "no libvemo_core.so.0 in the install tree"; exit 1; }
+[ -f "$prefix/include/vemo/core/Core.h" ] || { echo "headers not under include/vemo/core"; exit 1; }
+
+echo "== consumer with find_package"
+cmake -S "$work" -B "$work/build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$work/build" >/dev/null
+"$work/build/consumer"
+
+echo "== consumer with pkg-config"
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+# shellcheck disable=SC2046
+g++ -std=c++17 "$work/consumer.cpp" -o "$work/consumer-pc" $(pkg-config --cflags --libs vemo_core)
+LD_LIBRARY_PATH="$libdir" "$work/consumer-pc"
+
+echo "== added with add_subdirectory, the library builds only itself"
+mkdir -p "$work/sub"
+cat >"$work/sub/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.25)
+project(vemo_embedder LANGUAGES CXX)
+add_subdirectory("$PWD" vemo)
+add_executable(consumer "$work/consumer.cpp")
+target_link_libraries(consumer PRIVATE vemo::core)
+CMAKE
+cmake -S "$work/sub" -B "$work/sub/build" >/dev/null
+targets=$(cmake --build "$work/sub/build" --target help)
+grep -q "vemo_core" <<<"$targets" || { echo "vemo_core is not a target"; exit 1; }
+if grep -qE "Test$|vemo_example|Bench$|Fuzz$" <<<"$targets"; then
+  echo "tests, examples, benchmarks or fuzz targets are built by the embedding project"
+  exit 1
+fi
+echo "only vemo_core"
