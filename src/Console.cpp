@@ -1,6 +1,7 @@
 #include "vemo/core/Console.h"
 
 #include <cstdarg>
+#include <string>
 
 #include "Console.h"
 #include "Format.h"
@@ -17,7 +18,8 @@ void Console::output(const wchar_t* format, ...) {
   } catch (...) {
   }
   va_end(args);
-  if (ok) detail::consoleWrite(text.text(), text.length());
+  // Like the console call, the text ends at its first terminator (a "%c" of 0 holds one).
+  if (ok) detail::consoleWrite(text.text(), std::char_traits<wchar_t>::length(text.text()));
 }
 
 }  // namespace vemo

@@ -271,17 +271,6 @@ int MemoryFile::write(const void* data, int size) {
 
 // ---- free helpers ----------------------------------------------------------------------
 
-int getFileSize(const wchar_t* path) {
-  std::error_code error;
-  const auto size = std::filesystem::file_size(detail::nativePath(String(path)), error);
-  if (error || size > static_cast<std::uintmax_t>(INT_MAX)) {
-    errno = error ? error.value() : EFBIG;
-    Log::error(L"  %s", File::getLastError());
-    return -1;
-  }
-  return static_cast<int>(size);
-}
-
 bool calcFileMd5(const wchar_t* path, MD5Checksum& md5) {
   Unknown::Handle_T<File> file = File::createInstance();
   if (!file->open(String(path), File::kReadOnly, File::kReadable | File::kWritable)) return false;

@@ -2,6 +2,7 @@
 // descriptor, and unique temporary files from mkstemp(3).
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -177,6 +178,22 @@ int classicErrno(int platformErrno) {
 }
 
 }  // namespace detail
+
+// The size stat gives, for directories too (which exist as far as isFileExists is concerned).
+int getFileSize(const wchar_t* path) {
+  struct stat status;
+  if (!path) {
+    errno = EINVAL;
+  } else if (::stat(StringHelper::wideToUtf8(path).getBuffer(), &status) != 0) {
+    // errno tells why
+  } else if (status.st_size > INT_MAX) {
+    errno = EFBIG;
+  } else {
+    return static_cast<int>(status.st_size);
+  }
+  Log::error(L"  %s", File::getLastError());
+  return -1;
+}
 
 bool getFileInfo(const wchar_t* path, int& size, Time& created, Time& modified) {
   size = -1;

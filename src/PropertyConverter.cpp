@@ -76,7 +76,8 @@ void convertPropertyToJson(const Uuid& member, JsonValue& value) {
 void convertPropertyToClass(const JsonValue& value, Uuid& member) {
   Uuid id;
   if (!value.isString() || !uuid_convertFromString(id, value.asString().getBuffer()))
-    VEMO_THROW_AT(L"src/Uuid", 250, L"void convertPropertyToClass(JsonValue const &, Uuid &)");
+    VEMO_THROW_AT(L"vemo/core/Uuid", 250,
+                  L"void convertPropertyToClass(JsonValue const &, Uuid &)");
   member = id;
 }
 
@@ -86,7 +87,7 @@ void convertPropertyToJson(const uuid_node_t& member, JsonValue& value) {
 void convertPropertyToClass(const JsonValue& value, uuid_node_t& member) {
   uuid_node_t node;
   if (!value.isString() || !node.convertFromString(value.asString()))
-    VEMO_THROW_AT(L"src/Uuid", 304,
+    VEMO_THROW_AT(L"vemo/core/Uuid", 304,
                   L"void convertPropertyToClass(const JsonValue &, uuid_node_t &)");
   member = node;
 }

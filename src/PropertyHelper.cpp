@@ -2,6 +2,7 @@
 
 #include "Number.h"
 #include "vemo/core/Archive.h"
+#include "vemo/core/File.h"
 #include "vemo/core/Text.h"
 
 namespace vemo {
@@ -45,6 +46,8 @@ Unknown::Handle_T<Property> PropertyHelper::convertToClass(const String& text) {
 }
 
 bool PropertyHelper::write(const Property* object, Output* output, bool styled) {
+  const Unknown::Handle_T<Output> held(output);
+  if (!output) return false;  // before the export, which may throw
   JsonValue value;
   convertPropertyToJson(object, value);
   return Json::write(value, output, styled);
@@ -56,6 +59,11 @@ Unknown::Handle_T<Property> PropertyHelper::read(Input* input) {
 }
 
 bool PropertyHelper::save(const Property* object, const String& fileName, bool styled) {
+  // A file that cannot be opened gives false before the export, which may throw; the file is
+  // truncated only once the export has succeeded, so a failed export destroys nothing.
+  if (!File::createInstance()->open(fileName, File::kReadWrite | File::kCreate,
+                                    File::kReadable | File::kWritable))
+    return false;
   JsonValue value;
   convertPropertyToJson(object, value);
   return Json::save(value, fileName, styled);

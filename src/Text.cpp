@@ -52,7 +52,9 @@ class TextReader::Utf8Reader : public TextReader::IReader {
   String readAvailable() {
     constexpr int kBlock = 65536;
     unsigned char bytes[kBlock + 2];  // a block, and what a sequence at its end still needs
-    detail::StringBuilder<wchar_t> text(static_cast<std::size_t>(_input->available()) + 1);
+    const int announced = _input->available();  // a source that reports failure gives < 0
+    detail::StringBuilder<wchar_t> text(static_cast<std::size_t>(announced > 0 ? announced : 0) +
+                                        1);
     for (int available; (available = _input->available()) > 0;) {
       const int got = _input->read(bytes, available < kBlock ? available : kBlock);
       if (got <= 0) break;

@@ -51,9 +51,10 @@ TEST(Console, WithoutATerminalOnlyUtf8TextIsWritten) {
   testing::internal::CaptureStdout();
   const bool yes = Console::alloc() && Console::setTextAttribute(14) && Console::setTitle(L"t");
   Console::output(L"x=%d %s \u00E9\u4E2D\U0001F600 %S|", 7, L"wide", "caf\xC3\xA9");
+  Console::output(L"%c, not this", 0);  // the text ends at a terminator it holds
   const bool no = Console::getScreenBufferInfo(info) || Console::setCursorPosition(1, 1);
   Console::setTextAttribute(7);
-  Console::output(L"%s!", longText.c_str());
+  Console::output(L"%s!%c and not this", longText.c_str(), 0);
   const std::string written = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(yes && !no);
   // No newline is added, no escape sequence is written.

@@ -51,6 +51,31 @@ TEST(MD5, MatchesTheRfcTestSuiteWholeAndInPieces) {
   }
 }
 
+// Lengths around the padding boundaries (55 bytes leave room for the length in the last block,
+// 56 do not), the first n digits of "1234567890" repeated; digests from coreutils' md5sum.
+TEST(MD5, PaddingBoundariesWholeAndInPieces) {
+  const struct {
+    size_t length;
+    const char* md5;
+  } cases[] = {{55, "c9ccf168914a1bcfc3229f1948e67da0"},  {56, "49f193adce178490e34d1b3a4ec0064c"},
+               {57, "23339de0ceca03763ff42d807768964d"},  {63, "c3eb67ece68488bb394241d4f6a54244"},
+               {64, "eb6c4179c0a7c82cc2828c1e6338e165"},  {65, "823cc889fc7318dd33dde0654a80b70a"},
+               {119, "6261005311809757906e04c0d670492d"}, {120, "1d453b96d48d5e0cec4a20a71fecaa81"},
+               {128, "a9fdc2dbc13c61b68c7ebf5136f5ed26"}};
+  std::string digits;
+  while (digits.size() < 128)
+    digits += "1234567890";
+  for (const auto& c : cases) {
+    const std::string text = digits.substr(0, c.length);
+    const std::wstring expected(c.md5, c.md5 + 32);
+    EXPECT_EQ(digest(text), expected) << c.length;
+    EXPECT_EQ(digest(text, {1}), expected) << c.length;
+    EXPECT_EQ(digest(text, {55, 1}), expected) << c.length;
+    EXPECT_EQ(digest(text, {56, 7}), expected) << c.length;
+    EXPECT_EQ(digest(text, {64, 63}), expected) << c.length;
+  }
+}
+
 TEST(MD5Checksum, TextFormIsThirtyTwoLowerCaseHexDigits) {
   MD5Checksum checksum;
   EXPECT_STREQ(checksum.convertToString().getBuffer(), L"00000000000000000000000000000000");

@@ -317,9 +317,9 @@ TEST(PropertyConverters, TextValuesThrowWithTheirLocation) {
        L"void convertPropertyToClass(JsonValue const &,Time &)", 243},
       {[&] { convertPropertyToClass(JsonValue(), time); }, L"src/Time",
        L"void convertPropertyToClass(JsonValue const &,Time &)", 243},
-      {[&] { convertPropertyToClass(JsonValue(L"12345678-9abc"), id); }, L"src/Uuid",
+      {[&] { convertPropertyToClass(JsonValue(L"12345678-9abc"), id); }, L"vemo/core/Uuid",
        L"void convertPropertyToClass(JsonValue const &, Uuid &)", 250},
-      {[&] { convertPropertyToClass(JsonValue(L"001b638445e"), node); }, L"src/Uuid",
+      {[&] { convertPropertyToClass(JsonValue(L"001b638445e"), node); }, L"vemo/core/Uuid",
        L"void convertPropertyToClass(const JsonValue &, uuid_node_t &)", 304},
   };
   for (const Case& c : cases) {
@@ -438,6 +438,18 @@ TEST(PropertyImport, MembersWithoutConverter) {
   EXPECT_EQ(logged.lines, Lines{handOver(L"set", &u->big, nullptr, big)});
   EXPECT_EQ(u->big, 1u);
   EXPECT_EQ(u->n, 3);
+
+  // Where the text could not go anyway, the answer is false before any export; a failed export
+  // leaves an existing file as it was.
+  EXPECT_FALSE(PropertyHelper::write(u.get(), nullptr, false));
+  EXPECT_FALSE(PropertyHelper::save(u.get(), L"/nonexistent-vemo-dir/x.json", false));
+  const String name = TempFile::getTempFileName();
+  const fs::path path(std::wstring(name.getBuffer()));
+  std::ofstream(path) << "kept";
+  EXPECT_THROW(PropertyHelper::save(u.get(), name, false), Exception);
+  std::ifstream file(path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "kept");
+  fs::remove(path);
 }
 
 TEST(PropertyImport, ArraysOfHandlesFollowEachElementsClass) {

@@ -27,6 +27,7 @@ struct LogCapture final : LogListener {
 };
 
 // Collects written bytes, taking at most `room` bytes of each write; or hands out given bytes.
+// `failure`, when not 0, is what available() reports instead of the count (a source that fails).
 struct Bytes final : IO {
   explicit Bytes(std::string in = "") : bytes(std::move(in)) {}
   int write(const void* data, int size) override {
@@ -34,7 +35,7 @@ struct Bytes final : IO {
     bytes.append(static_cast<const char*>(data), static_cast<std::size_t>(taken));
     return taken;
   }
-  int available() const override { return static_cast<int>(bytes.size()); }
+  int available() const override { return failure ? failure : static_cast<int>(bytes.size()); }
   int peek(void* out, int size) const override {
     return static_cast<int>(bytes.copy(static_cast<char*>(out), static_cast<std::size_t>(size)));
   }
@@ -45,6 +46,7 @@ struct Bytes final : IO {
   }
   std::string bytes;
   int room = 1 << 20;
+  int failure = 0;
 };
 
 }  // namespace tests

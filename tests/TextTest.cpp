@@ -1,6 +1,7 @@
 // TextReader and TextWriter over byte streams in the three encodings.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 #include <tuple>
 
@@ -60,6 +61,18 @@ TEST(Text, LinesAndEmptyStreams) {
   EXPECT_FALSE(closed.open(nullptr, TextReader::Utf8) || closed.read(text));
   EXPECT_FALSE(closed.open(new Bytes("x"), TextReader::CharacterSet(3)) || closed.readLine(text));
   EXPECT_EQ(text, L"old");
+
+  // A source that reports failure (available() below 0) has nothing to read.
+  for (const int failure : {-1, -2, INT_MIN}) {
+    for (const auto set : {TextReader::Utf8, TextReader::Wide, TextReader::Ansi}) {
+      Unknown::Handle_T<Bytes> failing = new Bytes("text");
+      failing->failure = failure;
+      text = L"old";
+      EXPECT_TRUE(TextReader(failing, set).read(text) && text.isEmpty());
+      EXPECT_FALSE(TextReader(failing, set).readLine(text));
+      EXPECT_EQ(failing->bytes, "text");
+    }
+  }
 }
 
 TEST(Text, WritesExactBytes) {

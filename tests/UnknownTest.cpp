@@ -212,6 +212,21 @@ TEST(Handle, CountsFollowTheHandlesNotTheCopies) {
   EXPECT_EQ(original->getReferenceCount(), 2u);
 }
 
+TEST(Handle, MovesOntoTheSameObjectAndOntoItself) {
+  bool destroyed = false;
+  {
+    Unknown::Handle_T<Tracked> first = Tracked::createInstance(1, &destroyed), second = first;
+    second = std::move(first);  // both held the object: one reference goes with the source
+    EXPECT_TRUE(first.isNull());
+    EXPECT_EQ(second->getReferenceCount(), 1u);
+    Unknown::Handle_T<Tracked>& alias = second;
+    second = std::move(alias);  // moving a handle onto itself keeps it
+    ASSERT_FALSE(second.isNull());
+    EXPECT_EQ(second->getReferenceCount(), 1u);
+  }
+  EXPECT_TRUE(destroyed);
+}
+
 TEST(SharedPtr, SharesAndDeletesOnce) {
   bool destroyed = false;
   {
@@ -223,6 +238,20 @@ TEST(SharedPtr, SharesAndDeletesOnce) {
     EXPECT_FALSE(destroyed);
   }
   EXPECT_TRUE(destroyed);
+
+  // A moved-from SharedPtr is empty and does not point at the object it gave away.
+  destroyed = false;
+  vemo::SharedPtr<Tracked> source(new Tracked(4, &destroyed)), target;
+  vemo::SharedPtr<Tracked> built(std::move(source));
+  EXPECT_TRUE(!source && source.get() == nullptr && source.useCount() == 0u);
+  target = std::move(built);
+  EXPECT_TRUE(!built && built.get() == nullptr);
+  vemo::SharedPtr<Tracked>& alias = target;
+  target = std::move(alias);  // onto itself
+  ASSERT_TRUE(target);
+  EXPECT_TRUE(target->value == 4 && target.useCount() == 1u);
+  target = vemo::SharedPtr<Tracked>();
+  EXPECT_TRUE(destroyed && !target);
 }
 
 // The C library's text for a compiler date ("Mmm dd yyyy") and time ("hh:mm:ss").

@@ -4,6 +4,8 @@
 // lets go, the holder deletes the object.
 #pragma once
 
+#include <utility>
+
 #include "vemo/core/Unknown.h"
 
 namespace vemo {
@@ -26,6 +28,21 @@ class SharedPtr {
   // Takes ownership of a new object.
   explicit SharedPtr(T* object)
       : _object(object), _reference(object ? new Reference<T>(object) : nullptr) {}
+  SharedPtr(const SharedPtr&) = default;
+  SharedPtr& operator=(const SharedPtr&) = default;
+  // A moved-from SharedPtr is empty.
+  SharedPtr(SharedPtr&& other) noexcept
+      : _object(other._object), _reference(std::move(other._reference)) {
+    other._object = nullptr;
+  }
+  SharedPtr& operator=(SharedPtr&& other) noexcept {
+    if (this != &other) {
+      _reference = std::move(other._reference);
+      _object = other._object;
+      other._object = nullptr;
+    }
+    return *this;
+  }
 
   T* get() const noexcept { return _object; }
   T* operator->() const noexcept { return _object; }

@@ -115,11 +115,15 @@ class Unknown::Handle_T {
   // The new object gains its reference before the old one loses its own, so assigning a
   // handle to itself is safe.
   Handle_T& operator=(const Handle_T& other) noexcept { return reset(other._object); }
+  // Takes over the other handle's reference and lets go of its own, even when both hold the
+  // same object; moving a handle onto itself changes nothing.
   Handle_T& operator=(Handle_T&& other) noexcept {
-    T* old = _object;
-    _object = other._object;
-    other._object = nullptr;
-    if (old != _object) drop(old);
+    if (this != &other) {
+      T* old = _object;
+      _object = other._object;
+      other._object = nullptr;
+      drop(old);
+    }
     return *this;
   }
   Handle_T& operator=(T* object) noexcept { return reset(object); }
