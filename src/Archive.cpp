@@ -1,8 +1,10 @@
 #include "vemo/core/Archive.h"
 
+#include <cwchar>
 #include <mutex>
 
 #include "vemo/core/File.h"
+#include "vemo/core/Log.h"
 #include "vemo/core/MD5.h"
 #include "vemo/core/Process.h"
 
@@ -34,23 +36,61 @@ class OsFileSystemFactory : public ArchiveFactory {
 };
 
 // "memory": an in-memory file, empty or loaded from another location after "<<".
+//
+// A source that is itself a "memory" location of this factory is read in place, level after
+// level, by position: a long chain neither recurses nor copies the rest of the location at each
+// level. Deeper chains than kMaxLevels give null.
 class MemoryFileSystemFactory : public ArchiveFactory {
  public:
+  static constexpr int kMaxLevels = 16;
+
   MemoryFileSystemFactory() : ArchiveFactory(String(L"memory")) {}
 
   Unknown::Handle_T<Archive> createArchive(const String& location) override {
-    Unknown::Handle_T<MemoryFile> file = MemoryFile::createInstance();
-    const int split = location.find(L"<<");
-    if (split < 0) return file;
-    String path, options;
-    parseUrl(location.getSubString(0, split), path, options);
-    Unknown::Handle_T<Archive> source = openArchive(location.getSubString(split + 2));
-    if (!source) return Unknown::Handle_T<Archive>();
-    OutputStream output(file.get());
-    InputStream input(source.get());
-    output << input;
-    file->setPosition(options.isEmpty() ? 0 : positionOption(options));
-    return file;
+    static const wchar_t kScheme[] = L"memory://";
+    constexpr int kSchemeLength = sizeof kScheme / sizeof kScheme[0] - 1;
+    int positions[kMaxLevels];  // the position option of each level, outermost first
+    int levels = 0, at = 0;
+    Unknown::Handle_T<Archive> source;
+    for (;;) {
+      const int split = location.find(L"<<", at);
+      if (split < 0) {  // the innermost level is an empty memory file
+        source = MemoryFile::createInstance();
+        break;
+      }
+      if (levels == kMaxLevels) {
+        Log::error(L"Archive location nests more than %d memory levels", kMaxLevels);
+        return nullptr;
+      }
+      positions[levels++] = positionOf(location, at, split);
+      at = split + 2;
+      if (std::wcsncmp(location.getBuffer() + at, kScheme, kSchemeLength) != 0 ||
+          getArchiveFactory(String(L"memory")) != this) {
+        source = openArchive(location.getSubString(at));
+        break;
+      }
+      at += kSchemeLength;
+    }
+    if (!source) return nullptr;
+    while (levels > 0) {
+      Unknown::Handle_T<MemoryFile> file = MemoryFile::createInstance();
+      OutputStream output(file.get());
+      InputStream input(source.get());
+      output << input;
+      file->setPosition(positions[--levels]);
+      source = file;
+    }
+    return source;
+  }
+
+ private:
+  // The "position" option of the level whose path and options lie in [begin, end); 0 without
+  // options.
+  static int positionOf(const String& location, int begin, int end) {
+    const int question = location.find(L'?', begin);
+    if (question < 0 || question + 1 >= end) return 0;
+    const String options = location.getSubString(question + 1, end - question - 1);
+    return positionOption(options);
   }
 };
 

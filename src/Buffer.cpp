@@ -115,9 +115,9 @@ InputStream& operator>>(InputStream& is, Buffer& buffer) {
   is >> count;
   const int n = count.value;
   // A count beyond what the input holds cannot be read: refuse it before allocating, so that
-  // a broken count cannot make the reader reserve up to 2 GiB.
-  const int waiting = is.available();
-  if (n < 0 || (waiting >= 0 && n > waiting))
+  // a broken count cannot make the reader reserve up to 2 GiB. An input that reports failure
+  // (available() below 0) holds nothing.
+  if (n < 0 || n > is.available())
     VEMO_THROW_AT(kBufferFile, 114, L"TyIs& operator >>(TyIs &, Buffer &)");
   if (n != buffer.getBufferSize()) buffer.setBufferSize(n);
   if (buffer.getBufferSize() != n || (n > 0 && is.read(buffer.getBuffer(), n) != n))

@@ -82,10 +82,15 @@ bool File::open(const String& name, int flags, int permission) {
   if (name.isEmpty()) return false;
   std::FILE* stream = detail::openFile(name, flags, permission);
   if (!stream) return false;
+  adopt(stream, name);
+  return true;
+}
+
+void File::adopt(std::FILE* stream, const String& name) {
+  close();
   _stream = stream;
   _fileName = name;
   _direction = Direction::kNone;
-  return true;
 }
 
 void File::close() {
@@ -190,12 +195,14 @@ int File::write(const void* data, int size) {
 // ---- TempFile --------------------------------------------------------------------------
 
 Unknown::Handle_T<TempFile> TempFile::createTempFile() {
-  const String name = getTempFileName();
-  Handle_T<TempFile> file(new TempFile());
-  if (name.isEmpty() || !file->open(name, kReadWrite | kCreate, kReadable | kWritable)) {
+  String name;
+  std::FILE* stream = detail::openTempFile(name);
+  if (!stream) {
     Log::error(L"Create temp file error!");
     return Handle_T<TempFile>();
   }
+  Handle_T<TempFile> file(new TempFile());
+  file->adopt(stream, name);
   return file;
 }
 

@@ -211,12 +211,22 @@ bool getFileInfo(const wchar_t* path, int& size, Time& created, Time& modified) 
   return true;
 }
 
-String TempFile::getTempFileName() {
-  const char* directory = getenv("TMPDIR");
+namespace {
+
+// A mkstemp pattern in the temporary directory. TMPDIR is ignored in programs running with
+// privileges they did not start with.
+std::string tempPattern() {
+  const char* directory = secure_getenv("TMPDIR");
   std::string pattern = directory && *directory ? directory : "/tmp";
   if (pattern.back() != '/') pattern += '/';
-  pattern += "vemoXXXXXX";
-  const int descriptor = mkstemp(pattern.data());
+  return pattern + "vemoXXXXXX";
+}
+
+}  // namespace
+
+String TempFile::getTempFileName() {
+  std::string pattern = tempPattern();
+  const int descriptor = mkostemp(pattern.data(), O_CLOEXEC);
   if (descriptor < 0) {
     Log::error(L"%s", getLastErrorString().getBuffer());
     return String();
@@ -224,5 +234,25 @@ String TempFile::getTempFileName() {
   ::close(descriptor);
   return StringHelper::utf8ToWide(pattern.c_str());
 }
+
+namespace detail {
+
+std::FILE* openTempFile(String& name) {
+  std::string pattern = tempPattern();
+  const int descriptor = mkostemp(pattern.data(), O_CLOEXEC);  // O_EXCL, mode 0600
+  std::FILE* stream = descriptor >= 0 ? fdopen(descriptor, "w+b") : nullptr;
+  if (!stream) {
+    Log::error(L"%s", getLastErrorString().getBuffer());
+    if (descriptor >= 0) {
+      ::close(descriptor);
+      ::unlink(pattern.c_str());
+    }
+    return nullptr;
+  }
+  name = StringHelper::utf8ToWide(pattern.c_str());
+  return stream;
+}
+
+}  // namespace detail
 
 }  // namespace vemo

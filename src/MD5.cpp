@@ -139,12 +139,13 @@ void MD5Update(MD5Context* context, const void* data, unsigned int length) {
   if (context->count[0] < bitsLow) ++context->count[1];
   context->count[1] += length >> 29;
 
+  // Compared as what is left, so that lengths near 4 GiB cannot wrap around.
   unsigned int i = 0;
-  if (used + length >= 64) {
+  if (length >= 64 - used) {
     const unsigned int fill = 64 - used;
     std::memcpy(context->buffer + used, input, fill);
     MD5Transform(context->state, context->buffer);
-    for (i = fill; i + 64 <= length; i += 64)
+    for (i = fill; length - i >= 64; i += 64)
       MD5Transform(context->state, input + i);
     std::memcpy(context->buffer, input + i, length - i);
   } else if (length > 0) {

@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
+#include "TestSupport.h"
 #include "vemo/core/File.h"
 #include "vemo/core/MD5.h"
 
@@ -57,6 +59,8 @@ TEST(ArchiveFactory, OpensFileAndMemoryLocations) {
       {s.at("memory://name<<"), 40000, 0, 0, true},
       {String(L"memory://?position=2<<memory://<<") + s.at("file://", "data", "?position=7"),
        39993, 2, 9, true},  // a copy of a copy that starts at byte 7
+      {String(L"memory://?position=1<<memory://?position=3<<memory://<<") +
+       s.at("file://", "data", "?position=7"), 39990, 1, 11, true},  // each level from its own
       {s.at("memory://?position=4<<file://", "missing"), -1}};
   // clang-format on
   for (const auto& c : cases) {
@@ -70,6 +74,25 @@ TEST(ArchiveFactory, OpensFileAndMemoryLocations) {
     EXPECT_EQ(archive->read(&byte, 1) == 1 ? byte : -1, c.byte) << location;
     EXPECT_EQ(archive->write("x", 1) == 1, c.writable) << location;
   }
+}
+
+TEST(ArchiveFactory, MemoryLocationsNestSixteenLevelsDeep) {
+  Scratch s;
+  tests::LogCapture log;
+  const auto nested = [&](int levels) {
+    std::wstring location;
+    for (int i = 0; i < levels; ++i)
+      location += L"memory://<<";
+    return ArchiveFactory::openArchive(location.c_str() + s.at("file://"));
+  };
+  const ArchiveHandle deepest = nested(16);
+  ASSERT_TRUE(deepest);
+  EXPECT_EQ(deepest->getArchiveSize(), 40000);
+  EXPECT_TRUE(log.lines.empty());
+  EXPECT_FALSE(nested(17));
+  EXPECT_FALSE(nested(200000));  // 2.2 MB of location: no deep recursion, no copy per level
+  const std::wstring refused = L"error: Archive location nests more than 16 memory levels";
+  EXPECT_EQ(log.lines, (std::vector<std::wstring>{refused, refused}));
 }
 
 TEST(ArchiveFactory, TheFactoryRegisteredLastServesItsSchemeUntilTornDown) {

@@ -3,9 +3,12 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vemo/core/File.h"
@@ -116,6 +119,32 @@ TEST(File, TempFilesComeFromTmpdirAndVanish) {
   EXPECT_TRUE(isFileExists(name.c_str()));
   temp = nullptr;
   EXPECT_TRUE(fs::is_empty(scratch.path));
+}
+
+// Another user of a shared temporary directory swaps every new name for a link to a file of
+// its choice: the temporary file's data still goes only to the file that was created.
+TEST(File, TempFilesCannotBeRedirected) {
+  Scratch scratch;
+  const fs::path shared = scratch.path / "shared", planted = scratch.path / "planted";
+  fs::create_directories(shared);
+  std::ofstream{planted};
+  std::atomic<bool> done{false};
+  std::thread attacker([&] {
+    std::error_code error;
+    while (!done)
+      for (fs::directory_iterator it(shared, error), end; !error && it != end; it.increment(error))
+        if (!it->is_symlink(error) && fs::remove(it->path(), error))
+          fs::create_symlink(planted, it->path(), error);
+  });
+  const char* old = std::getenv("TMPDIR");
+  const std::string saved = old ? old : "";
+  setenv("TMPDIR", shared.c_str(), 1);
+  for (int i = 0; i < 2000; ++i)
+    if (Unknown::Handle_T<TempFile> temp = TempFile::createTempFile()) temp->write("secret", 6);
+  old ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
+  done = true;
+  attacker.join();
+  EXPECT_EQ(fs::file_size(planted), 0u);
 }
 
 TEST(MemoryFile, GrowsAtItsEndAndClampsPositions) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <initializer_list>
+#include <memory>
 #include <string>
 
 #include "vemo/core/MD5.h"
@@ -73,6 +75,23 @@ TEST(MD5, PaddingBoundariesWholeAndInPieces) {
     EXPECT_EQ(digest(text, {55, 1}), expected) << c.length;
     EXPECT_EQ(digest(text, {56, 7}), expected) << c.length;
     EXPECT_EQ(digest(text, {64, 63}), expected) << c.length;
+  }
+}
+
+// Single calls of almost 4 GiB, after some bytes are buffered and alone: 2^32 zero bytes in
+// all either way (digest of `head -c 4294967296 /dev/zero | md5sum`).
+TEST(MD5, CallsOfNearlyFourGibibytes) {
+  const std::unique_ptr<void, void (*)(void*)> zeros(std::calloc(0xFFFFFFFFu, 1), std::free);
+  if (!zeros) GTEST_SKIP() << "no room for 4 GiB of address space";
+  const std::wstring expected = L"c9a5a6878d97b48cc965c1e41859f034";
+  for (const unsigned first : {63u, 0xFFFFFFFFu}) {
+    MD5Context context;
+    MD5Init(&context);
+    MD5Update(&context, zeros.get(), first);
+    MD5Update(&context, zeros.get(), 0u - first);
+    MD5Checksum checksum;
+    MD5Final(&checksum, &context);
+    EXPECT_EQ(checksum.convertToString().getBuffer(), expected) << first;
   }
 }
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "TestSupport.h"
 #include "vemo/core/Buffer.h"
 #include "vemo/core/Charset.h"
 #include "vemo/core/File.h"
@@ -214,6 +215,12 @@ TEST(Stream, BuffersAreAVarintCountAndTheBytes) {
   EXPECT_TRUE(back == buffer);
   // A count beyond what has arrived fails before the buffer changes.
   expectFailure([&] { readInto("\x08\x01\x02\x03", back); }, kBuffer, 114, kReadBuffer);
+  EXPECT_TRUE(back == buffer);
+  // So does any count when the source reports failure (a file on a pipe says -1).
+  const Unknown::Handle_T<tests::Bytes> failing = new tests::Bytes("\x06\x01\x02\x03");
+  failing->failure = -1;
+  InputStream fromFailing(failing.get());
+  expectFailure([&] { fromFailing >> back; }, kBuffer, 114, kReadBuffer);
   EXPECT_TRUE(back == buffer);
   EXPECT_EQ(readInto(Bytes(1, '\0') + "\x7F", back), 1);  // a count of 0 reads nothing more
   EXPECT_EQ(back.getBufferSize(), 0);

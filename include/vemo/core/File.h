@@ -60,6 +60,8 @@ class VEMO_CORE_API File : public Archive {
  protected:
   File();
   ~File() override;
+  // Takes over a stream opened elsewhere (closing what was open).
+  void adopt(std::FILE* stream, const String& name);
 
  private:
   enum class Direction { kNone, kRead, kWrite };
