@@ -1,6 +1,8 @@
 #include "vemo/core/Property.h"
 
+#include <atomic>
 #include <cstdint>
+#include <thread>
 
 #include "LazyGlobal.h"
 #include "vemo/core/Log.h"
@@ -29,6 +31,48 @@ ConverterRegistry* converters() {
   return g_converters.get();
 }
 
+// Conversions in flight, counted by the parity of the epoch they started in. Tearing a
+// converter down moves on to the next epoch and waits until the conversions of the previous one
+// are over, so that none of them still runs on the converter (or keeps it in a thread's memory of
+// recent answers) when it is destroyed.
+// Only atomics, so that it outlives every tear-down at exit whatever the order of destruction.
+struct ConversionEpochs {
+  std::atomic<unsigned> current{0};
+  std::atomic<int> inFlight[2] = {};
+  std::atomic<bool> advancing{false};  // one tear-down waits at a time
+};
+ConversionEpochs g_epochs;
+thread_local int t_inFlight[2] = {};  // this thread's share of inFlight
+
+// Marks a conversion (looking converters up and calling them) in flight while it lives.
+class ConversionScope {
+ public:
+  ConversionScope() : _epoch(g_epochs.current.load() & 1u) {
+    g_epochs.inFlight[_epoch].fetch_add(1);
+    ++t_inFlight[_epoch];
+  }
+  ~ConversionScope() {
+    --t_inFlight[_epoch];
+    g_epochs.inFlight[_epoch].fetch_sub(1);
+  }
+  ConversionScope(const ConversionScope&) = delete;
+  ConversionScope& operator=(const ConversionScope&) = delete;
+
+ private:
+  const unsigned _epoch;
+};
+
+// Waits until every conversion that started before the call has ended (except this thread's own,
+// when a converter is torn down from inside a conversion: those cannot end while it waits).
+void waitForConversionsInFlight() {
+  while (g_epochs.advancing.exchange(true))
+    std::this_thread::yield();
+  const unsigned previous = g_epochs.current.fetch_add(1) & 1u;
+  while (g_epochs.inFlight[previous].load() > t_inFlight[previous])
+    std::this_thread::yield();
+  g_epochs.advancing.store(false);
+}
+
 IPropertyConverter* lookUp(
     const std::map<String, Unknown::Handle_T<IPropertyConverter>, StringLess>& table,
     const String& name) {
@@ -42,38 +86,43 @@ bool PropertyFactory::setUpPropertyConverter(IPropertyConverter* converter) {
   const Unknown::Handle_T<IPropertyConverter> held(converter);
   if (!converter) return false;
   ConverterRegistry* registry = g_converters.make();
-  MutexLock guard(registry->lock);
   const String& type = converter->getPropertyType();
   const String& rttiClassName = converter->getRttiClassName();
-  IPropertyConverter* byType = lookUp(registry->byType, type);
-  IPropertyConverter* byRtti = lookUp(registry->byRttiClassName, rttiClassName);
-  if (!byType && !byRtti) {
-    registry->byType.emplace(type, held);
-    g_converterGeneration.fetch_add(1, std::memory_order_release);
-    registry->byRttiClassName.emplace(rttiClassName, held);
-    return true;
+  {
+    MutexLock guard(registry->lock);
+    IPropertyConverter* byType = lookUp(registry->byType, type);
+    IPropertyConverter* byRtti = lookUp(registry->byRttiClassName, rttiClassName);
+    if (!byType && !byRtti) {
+      registry->byType.emplace(type, held);
+      g_converterGeneration.fetch_add(1);
+      registry->byRttiClassName.emplace(rttiClassName, held);
+      return true;
+    }
+    // The same converter set up again is refused quietly; anything else is a collision.
+    if (byType == converter && byRtti == converter) return false;
   }
-  // The same converter set up again is refused quietly; anything else is a collision.
-  if (byType == converter && byRtti == converter) return false;
   Log::error(L"Property: (%s) has been setup error! RTTI class name(%s)", type.getBuffer(),
              rttiClassName.getBuffer());
   return false;
 }
 
 void PropertyFactory::tearDownPropertyConverter(const String& propertyType) {
-  Unknown::Handle_T<IPropertyConverter> removed;  // released after the lock
   ConverterRegistry* registry = converters();
   if (!registry) return;
-  MutexLock guard(registry->lock);
-  const auto found = registry->byType.find(propertyType);
-  if (found == registry->byType.end()) return;
-  removed = found->second;
-  registry->byType.erase(found);
-  g_converterGeneration.fetch_add(1, std::memory_order_release);
-  const auto rtti = registry->byRttiClassName.find(removed->getRttiClassName());
-  if (rtti != registry->byRttiClassName.end() && rtti->second == removed)
-    registry->byRttiClassName.erase(rtti);
-}
+  Unknown::Handle_T<IPropertyConverter> removed;
+  {
+    MutexLock guard(registry->lock);
+    const auto found = registry->byType.find(propertyType);
+    if (found == registry->byType.end()) return;
+    removed = found->second;
+    registry->byType.erase(found);
+    const auto rtti = registry->byRttiClassName.find(removed->getRttiClassName());
+    if (rtti != registry->byRttiClassName.end() && rtti->second == removed)
+      registry->byRttiClassName.erase(rtti);
+    g_converterGeneration.fetch_add(1);  // forget every remembered answer ...
+  }
+  waitForConversionsInFlight();  // ... and let those already given out be used up
+}  // the registry's reference goes here, when no conversion can reach the converter any more
 
 IPropertyConverter* PropertyFactory::getPropertyConverter(const String& propertyType) {
   ConverterRegistry* registry = converters();
@@ -118,7 +167,7 @@ IPropertyConverter* IPropertyAttribute::getPropertyConverter() const {
     unsigned generation;
   };
   thread_local Remembered remembered[64] = {};
-  const unsigned generation = g_converterGeneration.load(std::memory_order_acquire);
+  const unsigned generation = g_converterGeneration.load();
   Remembered& entry = remembered[(reinterpret_cast<std::uintptr_t>(this) / 64) % 64];
   if (entry.attribute == this && entry.generation == generation) return entry.converter;
   IPropertyConverter* converter =
@@ -185,6 +234,7 @@ void PropertyAttribute_get(IPropertyAttribute* attribute, const Void* member,
 
 void ProcessPropertyAttribute_set(IPropertyAttribute* attribute, const String& rttiClassName,
                                   Void* member, const JsonValue& value) {
+  const ConversionScope inFlight;
   if (IPropertyConverter* converter =
           PropertyFactory::getPropertyConverterByRttiClassName(rttiClassName)) {
     converter->setProperty(member, value);
@@ -196,6 +246,7 @@ void ProcessPropertyAttribute_set(IPropertyAttribute* attribute, const String& r
 
 void ProcessPropertyAttribute_get(IPropertyAttribute* attribute, const String& rttiClassName,
                                   const Void* member, JsonValue& value) {
+  const ConversionScope inFlight;
   if (IPropertyConverter* converter =
           PropertyFactory::getPropertyConverterByRttiClassName(rttiClassName)) {
     converter->getProperty(member, value);
@@ -274,6 +325,7 @@ const String& Property::getPropertyType() const {
 }
 
 void Property::exportProperty(JsonValue& out) const {
+  const ConversionScope inFlight;
   JsonValue object(JsonValue::objectValue);
   object[TEXT_class] = JsonValue(getClassName());
   for (const auto& entry : getPropertyAttributes()) {
@@ -301,6 +353,7 @@ void Property::importMember(const String& key, const JsonValue& value) {
   const auto found = attributes.find(key);
   if (found == attributes.end()) return;
   IPropertyAttribute* attribute = found->second.get();
+  const ConversionScope inFlight;
   IPropertyConverter* converter = nullptr;
   if (!className.isEmpty()) {
     converter = PropertyFactory::getPropertyConverter(className);

@@ -171,28 +171,43 @@ unsigned int Unknown::ClassType::computeId(const String& name) {
 bool Unknown::RtFactory::setupCreator(Creator creator) {
   Registry* storage = g_registry.make();
   if (!creator) return false;
-  MutexLock guard(storage->lock);
-  Handle_T<Unknown> sample = creator();
+  // The sample is made, and every report written, outside the lock: a creator or a log listener
+  // may use the registry itself.
+  const Handle_T<Unknown> sample = creator();
   if (!sample) return false;
   const String name = sample->getClassName();
   const unsigned int id = sample->getClassId();
-  const auto byName = storage->byName.find(name);
-  const auto byId = storage->byId.find(id);
-  const bool nameTaken = byName != storage->byName.end();
-  const bool idTaken = byId != storage->byId.end();
-
-  if (!nameTaken && !idTaken) {
-    storage->byName.emplace(name, creator);
-    storage->byId.emplace(id, creator);
-    return true;
+  enum class Outcome { kRegistered, kIdTaken, kNameTaken, kRepeated } outcome;
+  {
+    MutexLock guard(storage->lock);
+    const auto byName = storage->byName.find(name);
+    const auto byId = storage->byId.find(id);
+    const bool nameTaken = byName != storage->byName.end();
+    const bool idTaken = byId != storage->byId.end();
+    if (!nameTaken && !idTaken) {
+      storage->byName.emplace(name, creator);
+      storage->byId.emplace(id, creator);
+      outcome = Outcome::kRegistered;
+    } else if (!nameTaken) {
+      outcome = Outcome::kIdTaken;  // two names that hash to one id
+    } else if (!idTaken || byName->second != creator || byId->second != creator) {
+      outcome = Outcome::kNameTaken;
+    } else {
+      outcome = Outcome::kRepeated;
+    }
   }
-  if (!nameTaken) {
-    // Two names that hash to one id.
-    Log::error(L"RTTI: (%s) setup error! ClassId(%d)", name.getBuffer(), static_cast<int>(id));
-  } else if (!idTaken || byName->second != creator || byId->second != creator) {
-    Log::error(L"RTTI: (%s) setup error!", name.getBuffer());
-  } else {
-    reportRepeatedSetup(byName->second, *sample);
+  switch (outcome) {
+    case Outcome::kRegistered:
+      return true;
+    case Outcome::kIdTaken:
+      Log::error(L"RTTI: (%s) setup error! ClassId(%d)", name.getBuffer(), static_cast<int>(id));
+      break;
+    case Outcome::kNameTaken:
+      Log::error(L"RTTI: (%s) setup error!", name.getBuffer());
+      break;
+    case Outcome::kRepeated:
+      reportRepeatedSetup(creator, *sample);
+      break;
   }
   return false;
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <cwchar>
@@ -546,6 +547,50 @@ TEST(PropertyFactory, SetUpCollisionsAndTearDown) {
   EXPECT_THROW(thermometer->exportProperty(out), Exception);
   EXPECT_TRUE(PropertyFactory::setUpPropertyConverter(again.get()));  // the names are free again
   PropertyFactory::tearDownPropertyConverter(L"Kelvin");
+}
+
+// A converter that notices being used after its destruction.
+class WatchedCelsius : public IPropertyConverter {
+ public:
+  WatchedCelsius() : IPropertyConverter(detail::typeName(typeid(Celsius)), L"Celsius", true) {}
+  ~WatchedCelsius() override { alive = false; }
+  void setProperty(Void*, const JsonValue&) override {}
+  void getProperty(const Void*, JsonValue& value) override {
+    for (int i = 0; i < 200; ++i)
+      std::this_thread::yield();  // a conversion that takes a while
+    if (!alive) ++g_deadUses;
+    value = JsonValue(1);
+  }
+  std::atomic<bool> alive{true};
+  static std::atomic<int> g_deadUses;
+};
+std::atomic<int> WatchedCelsius::g_deadUses{0};
+
+// A module registers and unregisters its converter, again and again, while another thread
+// exports objects that use it: no conversion runs on a converter that is gone.
+TEST(PropertyFactory, TearDownWaitsForConversionsInFlight) {
+  const Handle<Thermometer> thermometer = Thermometer::createInstance();
+  std::atomic<bool> done{false};
+  std::atomic<int> exported{0};
+  std::thread exporter([&] {
+    while (!done) {
+      JsonValue out;
+      try {
+        thermometer->exportProperty(out);
+        ++exported;
+      } catch (const Exception&) {  // between two registrations
+      }
+    }
+  });
+  for (int i = 0; i < 300 || (exported == 0 && i < 100000); ++i) {
+    ASSERT_TRUE(PropertyFactory::setUpPropertyConverter(new WatchedCelsius));
+    std::this_thread::yield();
+    PropertyFactory::tearDownPropertyConverter(L"Celsius");
+  }
+  done = true;
+  exporter.join();
+  EXPECT_GT(exported, 0);
+  EXPECT_EQ(WatchedCelsius::g_deadUses, 0);
 }
 
 TEST(PropertyHelper, TextOfObjectsAndNull) {

@@ -2,7 +2,12 @@
 // over a byte string.
 #pragma once
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -13,7 +18,7 @@ namespace vemo {
 namespace tests {
 
 // Records the errors ("error: " and the text) and warnings (the text) logged while it lives.
-struct LogCapture final : LogListener {
+struct LogCapture : LogListener {
   LogCapture() { Log::addListener(this); }
   ~LogCapture() { Log::removeListener(this); }
   const wchar_t* getName() override { return L"log-capture"; }
@@ -48,6 +53,22 @@ struct Bytes final : IO {
   int room = 1 << 20;
   int failure = 0;
 };
+
+// Runs `work` on a thread of its own; when it has not finished within the time, the program
+// ends at once with a failure (a deadlocked test cannot be unwound).
+template <class Work>
+void finishWithin(std::chrono::seconds limit, const char* what, Work work) {
+  std::packaged_task<void()> task(std::move(work));
+  std::future<void> done = task.get_future();
+  std::thread runner(std::move(task));
+  if (done.wait_for(limit) != std::future_status::ready) {
+    std::fprintf(stderr, "deadlock: %s did not finish within %d s\n", what,
+                 static_cast<int>(limit.count()));
+    std::_Exit(1);
+  }
+  runner.join();
+  done.get();
+}
 
 }  // namespace tests
 }  // namespace vemo

@@ -5,8 +5,10 @@
 #include <ctime>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/SharedPtr.h"
 #include "vemo/core/Unknown.h"
@@ -176,6 +178,28 @@ TEST(Registry, RefusedRegistrations) {
   EXPECT_TRUE(Factory::setupCreator(nameless));
   Factory::unsetupCreator(String());
   Factory::unsetupCreator(String());  // nothing left to remove
+}
+
+// A listener that creates objects, on one thread, while another thread's registration of a
+// colliding class logs: neither may wait for the other.
+TEST(Registry, ListenersThatCreateClassesWhileAnotherThreadRegisters) {
+  struct Creating final : vemo::tests::LogCapture {
+    void error(const wchar_t*) override {
+      created += !Factory::createClassInstance(L"Tracked").isNull();
+    }
+    int created = 0;
+  } listener;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  vemo::tests::finishWithin(std::chrono::seconds(20), "registry and log", [&] {
+    std::thread registering([until] {
+      while (std::chrono::steady_clock::now() < until)
+        EXPECT_FALSE(Factory::setupCreator([] { return Handle(new Manual(L"Tracked")); }));
+    });
+    while (std::chrono::steady_clock::now() < until)
+      vemo::Log::error(L"from the test");
+    registering.join();
+  });
+  EXPECT_GT(listener.created, 0);
 }
 
 TEST(Handle, CountsFollowTheHandlesNotTheCopies) {
