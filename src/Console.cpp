@@ -9,7 +9,7 @@
 namespace vemo {
 
 void Console::output(const wchar_t* format, ...) {
-  detail::FormatBuffer<wchar_t, 32768> text;
+  detail::FormatBuffer<wchar_t, 512> text;  // longer texts go to the heap, as for the log
   va_list args;
   va_start(args, format);
   bool ok = false;

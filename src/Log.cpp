@@ -27,7 +27,9 @@ struct LogTeardown {
   ~LogTeardown() { delete g_state.exchange(nullptr); }
 } g_teardown;
 
-constexpr std::size_t kInlineChars = 32768;
+// Short messages are formatted on the stack, longer ones in one heap block: a thread with a small
+// stack (128 KiB is common) must be able to log.
+constexpr std::size_t kInlineChars = 512;
 
 using ListenerOperation = void (LogListener::*)(const wchar_t*);
 

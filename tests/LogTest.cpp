@@ -1,5 +1,8 @@
 // The process-wide log: listeners, parameters, dispatch, long texts and threads.
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -91,7 +94,7 @@ TEST(Log, NestedMessagesAreDroppedAndThrowingListenersStopNobody) {
 
 TEST(Log, LongMessagesArriveWhole) {
   Recorder recorder(L"r");
-  for (std::size_t length : {32766u, 32767u, 32768u, 32769u, 40000u, 100000u}) {
+  for (std::size_t length : {510u, 511u, 512u, 513u, 32767u, 32768u, 40000u, 100000u}) {
     const std::wstring text(length, L'\u00E9');
     g_calls.clear();
     Log::message(L"%s", text.c_str());
@@ -99,6 +102,27 @@ TEST(Log, LongMessagesArriveWhole) {
     EXPECT_TRUE(g_calls == (Lines{L"r message: " + text, L"r error: <" + text + L">7"})) << length;
   }
 }
+
+#if !defined(_WIN32)
+// Threads of pools and some C libraries have small stacks: logging must fit in them.
+TEST(Log, ThreadsWithSmallStacksLog) {
+  Recorder recorder(L"r");
+  g_calls.clear();
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, 64 * 1024);
+  pthread_t thread;
+  const auto body = [](void*) -> void* {
+    Log::warning(L"short %d", 1);
+    Log::warning(L"%s", std::wstring(2000, L'x').c_str());
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attributes, body, nullptr), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attributes);
+  EXPECT_TRUE(g_calls == (Lines{L"r warning: short 1", L"r warning: " + std::wstring(2000, L'x')}));
+}
+#endif
 
 TEST(Log, ThreadsDeliverEveryMessageOnceWhileListenersComeAndGo) {
   g_calls.clear();
