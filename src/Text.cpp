@@ -50,11 +50,13 @@ class TextReader::Utf8Reader : public TextReader::IReader {
   // Every character the input has available now, decoded in blocks (the same characters as
   // calling readChar until it runs dry, without two virtual calls per byte); zeros are dropped.
   String readAvailable() {
-    constexpr int kBlock = 65536;
+    constexpr int kBlock = 16384;
     unsigned char bytes[kBlock + 2];  // a block, and what a sequence at its end still needs
-    const int announced = _input->available();  // a source that reports failure gives < 0
-    detail::StringBuilder<wchar_t> text(static_cast<std::size_t>(announced > 0 ? announced : 0) +
-                                        1);
+    // Room for what the input announces, up to a block: the text grows as it arrives, so that
+    // a source that reports failure (< 0) or a huge count reserves nothing it does not fill.
+    const int announced = _input->available();
+    const int reserved = announced < 0 ? 0 : announced < kBlock ? announced : kBlock;
+    detail::StringBuilder<wchar_t> text(static_cast<std::size_t>(reserved) + 1);
     for (int available; (available = _input->available()) > 0;) {
       const int got = _input->read(bytes, available < kBlock ? available : kBlock);
       if (got <= 0) break;
