@@ -1,9 +1,11 @@
 #include "vemo/core/File.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <system_error>
 
 #include "File.h"
@@ -213,6 +215,62 @@ TempFile::~TempFile() {
   std::error_code ignored;
   std::filesystem::remove(detail::nativePath(name), ignored);
 }
+
+// ---- FileReplacement -------------------------------------------------------------------
+
+namespace detail {
+
+FileReplacement::FileReplacement(const String& target) : _target(nativePath(target)) {
+  if (target.isEmpty()) return;
+  std::error_code error;
+  // A link is followed: the file it names is the one replaced.
+  if (std::filesystem::is_symlink(_target, error)) {
+    const std::filesystem::path resolved = std::filesystem::canonical(_target, error);
+    if (!error) _target = resolved;
+  }
+  static std::atomic<unsigned> g_serial{0};
+  const unsigned salt = static_cast<unsigned>(std::random_device{}());
+  Unknown::Handle_T<File> file = File::createInstance();
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    String name;
+    name.format(L"%s.%08x.tmp", StringHelper::utf8ToWide(_target.u8string().c_str()).getBuffer(),
+                salt ^ (g_serial++ * 0x9E3779B9u));
+    if (file->open(name, File::kWriteOnly | File::kCreate | File::kExclusive,
+                   File::kReadable | File::kWritable)) {
+      _temporary = name;
+      _file = file;
+      break;
+    }
+    if (errno != EEXIST) break;
+  }
+  if (!_file) return;
+  const auto permissions = std::filesystem::status(_target, error).permissions();
+  if (!error && permissions != std::filesystem::perms::unknown)
+    std::filesystem::permissions(nativePath(_temporary), permissions, error);
+}
+
+FileReplacement::~FileReplacement() {
+  if (!_file) return;
+  _file->close();
+  std::error_code ignored;
+  std::filesystem::remove(nativePath(_temporary), ignored);
+}
+
+bool FileReplacement::commit() {
+  if (!_file) return false;
+  const bool written = syncToDisk(_file->_stream);
+  _file->close();
+  _file = nullptr;
+  std::error_code error;
+  if (written) std::filesystem::rename(nativePath(_temporary), _target, error);
+  if (!written || error) {
+    std::filesystem::remove(nativePath(_temporary), error);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace detail
 
 // ---- MemoryFile ------------------------------------------------------------------------
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "vemo/core/File.h"
 #include "vemo/core/String.h"
 
 namespace vemo {
@@ -17,6 +18,31 @@ std::FILE* openFile(const String& name, int flags, int permission);
 // nothing planted under the name can receive its data. Sets `name`; logs the system's error
 // text and gives null on failure.
 std::FILE* openTempFile(String& name);
+
+// Writes what the stream holds to the file and the file's data to the disk (not only to the
+// system's cache); false on failure, such as a full disk.
+bool syncToDisk(std::FILE* stream);
+
+// Replaces a file whole: the data goes to a new file next to the target, which takes the
+// target's place (and its permissions) only once it is complete and on disk, so that a crash or
+// a full disk in the middle leaves the old file as it was. Without commit, the new file is removed.
+class FileReplacement {
+ public:
+  explicit FileReplacement(const String& target);
+  ~FileReplacement();
+  FileReplacement(const FileReplacement&) = delete;
+  FileReplacement& operator=(const FileReplacement&) = delete;
+
+  // The new file, open for writing; null when it could not be made (the error is logged).
+  File* file() const { return _file.get(); }
+  // Puts the new file in the target's place; false (the target unchanged) on failure.
+  bool commit();
+
+ private:
+  std::filesystem::path _target;
+  String _temporary;
+  Unknown::Handle_T<File> _file;
+};
 
 // A library path as the platform's file system takes it.
 std::filesystem::path nativePath(const String& name);

@@ -237,6 +237,10 @@ String TempFile::getTempFileName() {
 
 namespace detail {
 
+bool syncToDisk(std::FILE* stream) {
+  return stream && std::fflush(stream) == 0 && ::fsync(fileno(stream)) == 0;
+}
+
 std::FILE* openTempFile(String& name) {
   std::string pattern = tempPattern();
   const int descriptor = mkostemp(pattern.data(), O_CLOEXEC);  // O_EXCL, mode 0600

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "File.h"
 #include "JsonArray.h"
 #include "Number.h"
 #include "StringData.h"
@@ -639,11 +640,9 @@ bool Json::load(JsonValue& value, const String& fileName) {
 }
 
 bool Json::save(JsonValue& value, const String& fileName, bool styled) {
-  const Unknown::Handle_T<File> file = File::createInstance();
-  if (!file->open(fileName, File::kReadWrite | File::kCreate | File::kTruncate,
-                  File::kReadable | File::kWritable))
-    return false;
-  return write(value, file.get(), styled);
+  // The text replaces the file only once it is whole and on disk.
+  detail::FileReplacement replacement(fileName);
+  return replacement.file() && write(value, replacement.file(), styled) && replacement.commit();
 }
 
 }  // namespace vemo

@@ -1,8 +1,8 @@
 #include "vemo/core/PropertyHelper.h"
 
+#include "File.h"
 #include "Number.h"
 #include "vemo/core/Archive.h"
-#include "vemo/core/File.h"
 #include "vemo/core/Text.h"
 
 namespace vemo {
@@ -59,14 +59,14 @@ Unknown::Handle_T<Property> PropertyHelper::read(Input* input) {
 }
 
 bool PropertyHelper::save(const Property* object, const String& fileName, bool styled) {
-  // A file that cannot be opened gives false before the export, which may throw; the file is
-  // truncated only once the export has succeeded, so a failed export destroys nothing.
-  if (!File::createInstance()->open(fileName, File::kReadWrite | File::kCreate,
-                                    File::kReadable | File::kWritable))
-    return false;
+  // As Json::save, with the export between making the new file and committing it: a file that
+  // cannot be made gives false before the export (which may throw), and a failed export leaves
+  // the old file as it was.
+  detail::FileReplacement replacement(fileName);
+  if (!replacement.file()) return false;
   JsonValue value;
   convertPropertyToJson(object, value);
-  return Json::save(value, fileName, styled);
+  return Json::write(value, replacement.file(), styled) && replacement.commit();
 }
 
 Unknown::Handle_T<Property> PropertyHelper::load(const String& fileName) {

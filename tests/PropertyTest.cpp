@@ -2,10 +2,14 @@
 // look-up and the string scanners.
 #include <gtest/gtest.h>
 #include <unistd.h>
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <cwchar>
 #include <filesystem>
@@ -656,6 +660,49 @@ TEST(PropertyHelper, StreamsAndFiles) {
   EXPECT_EQ(PropertyHelper::load(name), nullptr);
   EXPECT_FALSE(PropertyHelper::save(n.get(), L"/nonexistent-vemo-dir/x.json", false));
 }
+
+#if !defined(_WIN32)
+// A save that fails (a full disk, here a file size limit) leaves the old file and no other; a
+// save that succeeds replaces the file and keeps its permissions.
+TEST(PropertyHelper, SavesReplaceFilesWhole) {
+  const String name = TempFile::getTempFileName();
+  const fs::path path(std::wstring(name.getBuffer()));
+  const fs::path directory = path.parent_path();
+  std::ofstream(path) << "old";
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const auto entries = [&] {
+    return std::distance(fs::directory_iterator(directory), fs::directory_iterator());
+  };
+  const auto before = entries();
+  const Handle<Node> n = node(3, std::wstring(4000, L'x').c_str());
+  JsonValue value(std::wstring(4000, L'y').c_str());
+
+  struct rlimit saved;
+  getrlimit(RLIMIT_FSIZE, &saved);
+  struct rlimit small = saved;
+  small.rlim_cur = 1000;
+  signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  const bool savedObject = PropertyHelper::save(n.get(), name, false);
+  const bool savedValue = Json::save(value, name, false);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, SIG_DFL);
+  EXPECT_FALSE(savedObject || savedValue);
+  std::ifstream old(path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), "old");
+  EXPECT_EQ(entries(), before);
+
+  ASSERT_TRUE(PropertyHelper::save(n.get(), name, false));
+  EXPECT_EQ(text(PropertyHelper::load(name).get()), text(n.get()));
+  ASSERT_TRUE(Json::save(value, name, false));
+  JsonValue back;
+  EXPECT_TRUE(Json::load(back, name) && back == value);
+  EXPECT_EQ(fs::status(path).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(entries(), before);
+  fs::remove(path);
+}
+#endif
 
 namespace {
 

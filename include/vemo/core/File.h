@@ -9,6 +9,9 @@
 #include "vemo/core/String.h"
 
 namespace vemo {
+namespace detail {
+class FileReplacement;
+}  // namespace detail
 
 class MD5Checksum;
 class Time;
@@ -70,6 +73,8 @@ class VEMO_CORE_API File : public Archive {
   int seek(long offset, int origin, bool repeat) const;
   // The C library needs a positioning call between reading and writing.
   void turnTo(Direction direction) const;
+
+  friend class detail::FileReplacement;  // puts the stream on disk before it commits
 
   String _fileName;
   std::FILE* _stream;
