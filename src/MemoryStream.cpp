@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 
+#include "Poison.h"
 #include "vemo/core/Buffer.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Memory.h"
@@ -100,6 +101,7 @@ struct BlockPoolTeardown {
       g_blocks.closed = true;
     }
     while (head) {
+      detail::unpoisonMemory(head, sizeof(MemoryStream::MemoryCache));
       FreeBlock* next = head->next;
       ::operator delete(head);
       head = next;
@@ -112,6 +114,7 @@ void* takePooledBlock(std::size_t size) {
   std::lock_guard<std::mutex> guard(g_blocks.lock);
   FreeBlock* block = g_blocks.head;
   if (block) {
+    detail::unpoisonMemory(block, size);
     g_blocks.head = block->next;
     --g_blocks.count;
   }
@@ -124,6 +127,7 @@ bool givePooledBlock(void* memory, std::size_t size) {
   if (g_blocks.closed || g_blocks.count >= MemoryStream::kPooledBlockLimit) return false;
   g_blocks.head = new (memory) FreeBlock{g_blocks.head};
   ++g_blocks.count;
+  detail::poisonMemory(memory, size);  // the link too: it is unpoisoned before it is read
   return true;
 }
 
