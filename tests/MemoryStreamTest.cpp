@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vemo/core/Log.h"
@@ -197,6 +199,24 @@ TEST(MemoryStream, ACopyNeverSeesTheBytesOfAnotherStream) {
   EXPECT_EQ(spilledCopy->read(&bytes[0], 4096), -1);  // its blocks were read by the other
   expectContent(*later, total, 6);
   EXPECT_EQ(log.errors, Lines{L"Read cache error!"});
+}
+
+TEST(MemoryStream, StreamsOnSeveralThreadsShareThePool) {
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t)
+    threads.emplace_back([t, &wrong] {
+      for (int round = 0; round < 4; ++round) {
+        const int seed = 10 + t * 4 + round;
+        Stream stream = fill(1 << 20, seed);
+        Bytes bytes(1 << 20, '\0');
+        if (stream->read(&bytes[0], 1 << 20) != 1 << 20 || bytes != pattern(0, 1 << 20, seed))
+          ++wrong;
+      }
+    });
+  for (std::thread& thread : threads)
+    thread.join();
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace
