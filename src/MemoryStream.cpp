@@ -76,15 +76,13 @@ void giveBackFileCache(const Unknown::Handle_T<MemoryStream::Cache>& cache) {
   if (g_pool) g_pool->freeList.push_back(static_cast<MemoryStream::FileCache*>(cache.get()));
 }
 
-// Freed memory blocks, kept as a singly linked list threaded through the blocks themselves.
-// Constant-initialised, so it exists before any stream; after the teardown at exit, freed
-// blocks go straight back to the allocator.
-struct FreeBlock {
-  FreeBlock* next;
-};
+// Freed memory blocks, kept as a stack of pointers beside the blocks (so that the blocks
+// themselves can be marked unusable under AddressSanitizer while the pointers stay visible to
+// its leak check). Constant-initialised, so it exists before any stream; after the teardown at
+// exit, freed blocks go straight back to the allocator.
 struct BlockPool {
   std::mutex lock;
-  FreeBlock* head = nullptr;
+  void* blocks[MemoryStream::kPooledBlockLimit] = {};
   int count = 0;
   bool closed = false;
 };
@@ -92,19 +90,12 @@ BlockPool g_blocks;
 
 struct BlockPoolTeardown {
   ~BlockPoolTeardown() {
-    FreeBlock* head;
-    {
-      std::lock_guard<std::mutex> guard(g_blocks.lock);
-      head = g_blocks.head;
-      g_blocks.head = nullptr;
-      g_blocks.count = 0;
-      g_blocks.closed = true;
-    }
-    while (head) {
-      detail::unpoisonMemory(head, sizeof(MemoryStream::MemoryCache));
-      FreeBlock* next = head->next;
-      ::operator delete(head);
-      head = next;
+    std::lock_guard<std::mutex> guard(g_blocks.lock);
+    g_blocks.closed = true;
+    while (g_blocks.count > 0) {
+      void* block = g_blocks.blocks[--g_blocks.count];
+      detail::unpoisonMemory(block, sizeof(MemoryStream::MemoryCache));
+      ::operator delete(block);
     }
   }
 } g_blockPoolTeardown;
@@ -112,22 +103,18 @@ struct BlockPoolTeardown {
 void* takePooledBlock(std::size_t size) {
   if (size != sizeof(MemoryStream::MemoryCache)) return nullptr;
   std::lock_guard<std::mutex> guard(g_blocks.lock);
-  FreeBlock* block = g_blocks.head;
-  if (block) {
-    detail::unpoisonMemory(block, size);
-    g_blocks.head = block->next;
-    --g_blocks.count;
-  }
+  if (g_blocks.count == 0) return nullptr;
+  void* block = g_blocks.blocks[--g_blocks.count];
+  detail::unpoisonMemory(block, size);
   return block;
 }
 
-bool givePooledBlock(void* memory, std::size_t size) {
+bool givePooledBlock(void* block, std::size_t size) {
   if (size != sizeof(MemoryStream::MemoryCache)) return false;
   std::lock_guard<std::mutex> guard(g_blocks.lock);
   if (g_blocks.closed || g_blocks.count >= MemoryStream::kPooledBlockLimit) return false;
-  g_blocks.head = new (memory) FreeBlock{g_blocks.head};
-  ++g_blocks.count;
-  detail::poisonMemory(memory, size);  // the link too: it is unpoisoned before it is read
+  detail::poisonMemory(block, size);
+  g_blocks.blocks[g_blocks.count++] = block;
   return true;
 }
 
