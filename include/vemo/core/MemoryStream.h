@@ -5,7 +5,8 @@
 // process-wide temporary file, whose freed blocks are reused first-in first-out. Failures are
 // reported by return values (-1 when nothing moved, the partial count otherwise) and log lines,
 // never by exceptions. One thread at a time may use a stream (copies share their blocks and
-// count as one stream).
+// count as one stream). Memory blocks that no stream holds any more go to a process-wide pool of
+// at most 2560 blocks, from which new blocks are taken first.
 #pragma once
 
 #include <cstddef>
