@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Base64Decode.h"
 #include "StringData.h"
 #include "vemo/core/StringHelper.h"
 
@@ -11,18 +12,6 @@ namespace vemo {
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-// Values of the alphabet's characters; 0xFF for every character that stops decoding.
-struct DecodeTable {
-  unsigned char value[256];
-  constexpr DecodeTable() : value() {
-    for (int i = 0; i < 256; ++i)
-      value[i] = 0xFF;
-    for (int i = 0; i < 64; ++i)
-      value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<unsigned char>(i);
-  }
-};
-constexpr DecodeTable kDecode;
 
 // The two 32-bit wide characters of every 12-bit value, as they lie in memory.
 struct PairTable {
@@ -36,9 +25,11 @@ struct PairTable {
   }
 };
 
-inline unsigned int sextet(wchar_t c) {
-  return static_cast<std::uint32_t>(c) < 256 ? kDecode.value[static_cast<std::uint32_t>(c)] : 0xFF;
-}
+// The vector routine for this processor's wide characters, found while the library loads;
+// until then (and where there is none) every character goes through the portable decoder.
+const detail::Base64Blocks g_wideBlocks = sizeof(wchar_t) == 2
+                                              ? detail::findBase64VectorRoutines().units16
+                                              : detail::findBase64VectorRoutines().units32;
 
 }  // namespace
 
@@ -89,48 +80,8 @@ int base64_decode(const String& text, void* out) {
 }
 
 int base64_decode(const String& text, void* out, int room) {
-  const int length = text.getLength();
-  if (length == 0 || length % 4 != 0 || !out || room <= 0) return 0;
-  unsigned char* bytes = static_cast<unsigned char*>(out);
-  const wchar_t* p = text.getBuffer();
-  const wchar_t* end = p + length;
-  int written = 0;
-  // Whole groups while they are valid and fit.
-  for (; p + 4 <= end && written + 3 <= room; p += 4) {
-    const std::uint32_t any = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) |
-                              static_cast<std::uint32_t>(p[2]) | static_cast<std::uint32_t>(p[3]);
-    if (any >= 256) break;
-    const unsigned int a = kDecode.value[p[0]], b = kDecode.value[p[1]], c = kDecode.value[p[2]],
-                       d = kDecode.value[p[3]];
-    if ((a | b | c | d) & 0x80) break;
-    const std::uint32_t group = (a << 18) | (b << 12) | (c << 6) | d;
-    bytes[written] = static_cast<unsigned char>(group >> 16);
-    bytes[written + 1] = static_cast<unsigned char>(group >> 8);
-    bytes[written + 2] = static_cast<unsigned char>(group);
-    written += 3;
-  }
-  // The rest: up to the first '=' or foreign character, never past the room.
-  std::uint32_t group = 0;
-  int collected = 0;
-  auto emit = [&](int count) {
-    for (int k = 0; k < count && written < room; ++k)
-      bytes[written++] = static_cast<unsigned char>(group >> (16 - 8 * k));
-  };
-  for (; p < end; ++p) {
-    const unsigned int value = sextet(*p);
-    if (value & 0x80) break;
-    group = (group << 6) | value;
-    if (++collected == 4) {
-      emit(3);
-      group = 0;
-      collected = 0;
-    }
-  }
-  if (collected > 0) {
-    group <<= 6 * (4 - collected);
-    emit(collected - 1);
-  }
-  return written;
+  return detail::base64DecodeUnits(text.getBuffer(), text.getLength(),
+                                   static_cast<unsigned char*>(out), room, g_wideBlocks);
 }
 
 String base64_encode(const String& text) {

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 
+#include "Poison.h"
 #include "vemo/core/Buffer.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Memory.h"
@@ -66,9 +67,55 @@ FileCacheHandle handOutFileCache(const unsigned char* block) {
   return made;
 }
 
-void giveBackFileCache(const FileCacheHandle& cache) {
+// Takes the reference the reading stream has just removed from its chain. A window that a copy
+// of the stream still holds is not given back, and its part of the file is not reused: whichever
+// stream got it next would write its bytes where the copy reads.
+void giveBackFileCache(const Unknown::Handle_T<MemoryStream::Cache>& cache) {
+  if (cache->getReferenceCount() != 1) return;
   std::lock_guard<std::mutex> guard(g_poolCreation);
-  if (g_pool) g_pool->freeList.push_back(cache);
+  if (g_pool) g_pool->freeList.push_back(static_cast<MemoryStream::FileCache*>(cache.get()));
+}
+
+// Freed memory blocks, kept as a stack of pointers beside the blocks (so that the blocks
+// themselves can be marked unusable under AddressSanitizer while the pointers stay visible to
+// its leak check). Constant-initialised, so it exists before any stream; after the teardown at
+// exit, freed blocks go straight back to the allocator.
+struct BlockPool {
+  std::mutex lock;
+  void* blocks[MemoryStream::kPooledBlockLimit] = {};
+  int count = 0;
+  bool closed = false;
+};
+BlockPool g_blocks;
+
+struct BlockPoolTeardown {
+  ~BlockPoolTeardown() {
+    std::lock_guard<std::mutex> guard(g_blocks.lock);
+    g_blocks.closed = true;
+    while (g_blocks.count > 0) {
+      void* block = g_blocks.blocks[--g_blocks.count];
+      detail::unpoisonMemory(block, sizeof(MemoryStream::MemoryCache));
+      ::operator delete(block);
+    }
+  }
+} g_blockPoolTeardown;
+
+void* takePooledBlock(std::size_t size) {
+  if (size != sizeof(MemoryStream::MemoryCache)) return nullptr;
+  std::lock_guard<std::mutex> guard(g_blocks.lock);
+  if (g_blocks.count == 0) return nullptr;
+  void* block = g_blocks.blocks[--g_blocks.count];
+  detail::unpoisonMemory(block, size);
+  return block;
+}
+
+bool givePooledBlock(void* block, std::size_t size) {
+  if (size != sizeof(MemoryStream::MemoryCache)) return false;
+  std::lock_guard<std::mutex> guard(g_blocks.lock);
+  if (g_blocks.closed || g_blocks.count >= MemoryStream::kPooledBlockLimit) return false;
+  detail::poisonMemory(block, size);
+  g_blocks.blocks[g_blocks.count++] = block;
+  return true;
 }
 
 // The smaller of a request and what is there, never negative.
@@ -103,6 +150,29 @@ int MemoryStream::MemoryCache::write(const void* data, int size) {
 void MemoryStream::MemoryCache::setLength(int length) {
   _length = std::max(0, std::min(length, kBlockSize));
   _readPos = std::min(_readPos, _length);
+}
+
+void* MemoryStream::MemoryCache::operator new(std::size_t size) {
+  void* block = takePooledBlock(size);
+  return block ? block : ::operator new(size);
+}
+
+void* MemoryStream::MemoryCache::operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  void* block = takePooledBlock(size);
+  return block ? block : ::operator new(size, std::nothrow);
+}
+
+void MemoryStream::MemoryCache::operator delete(void* block, std::size_t size) noexcept {
+  if (block && !givePooledBlock(block, size)) ::operator delete(block);
+}
+
+void MemoryStream::MemoryCache::operator delete(void* block, const std::nothrow_t&) noexcept {
+  ::operator delete(block);
+}
+
+int MemoryStream::getPooledBlockCount() {
+  std::lock_guard<std::mutex> guard(g_blocks.lock);
+  return g_blocks.count;
 }
 
 // ---- FileCache -----------------------------------------------------------------------------
@@ -246,7 +316,7 @@ void MemoryStream::bringBackHead() {
   if (file->available() > 0)
     _caches.push_front(file);
   else
-    giveBackFileCache(FileCacheHandle(static_cast<FileCache*>(file.get())));
+    giveBackFileCache(file);
   _caches.push_front(memory);
   ++_memoryCacheCount;
 }
@@ -255,7 +325,7 @@ void MemoryStream::dropHead() {
   Handle_T<Cache> head = _caches.front();
   _caches.pop_front();
   if (head->type() == CacheType::File) {
-    giveBackFileCache(FileCacheHandle(static_cast<FileCache*>(head.get())));
+    giveBackFileCache(head);
     return;
   }
   --_memoryCacheCount;

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vemo/core/Log.h"
@@ -152,6 +154,69 @@ TEST(MemoryStream, CopiesShareTheirBlocks) {
   EXPECT_EQ(byte, 'a');
   EXPECT_EQ(stream->available(), 3);  // its own count
   EXPECT_EQ(peekAll(*stream), "bc");  // of the block the copy has read from
+}
+
+TEST(MemoryStream, FreedBlocksArePooledUpToOneStreamsLimit) {
+  const int limit = MemoryStream::kPooledBlockLimit;
+  fill(12 << 20, 1);  // 2560 memory blocks, destroyed unread: the pool fills up and stops there
+  ASSERT_EQ(MemoryStream::getPooledBlockCount(), limit);
+
+  Stream stream = fill(8 << 20, 2);  // 2048 blocks from the pool, which start out empty
+  EXPECT_EQ(MemoryStream::getPooledBlockCount(), limit - 2048);
+  expectContent(*stream, 8 << 20, 2);  // the stream keeps 4 drained blocks for its next writes
+  EXPECT_EQ(MemoryStream::getPooledBlockCount(), limit - 4);
+  stream->write("abc", 3);  // from its own spares
+  EXPECT_EQ(MemoryStream::getPooledBlockCount(), limit - 4);
+  stream = nullptr;
+  EXPECT_EQ(MemoryStream::getPooledBlockCount(), limit);
+}
+
+TEST(MemoryStream, ACopyNeverSeesTheBytesOfAnotherStream) {
+  Recorder log;
+  // Memory blocks: the copy keeps the blocks of a stream that is gone, and the blocks another
+  // stream has read empty go neither to its spares nor to the pool while the copy holds them.
+  Stream stream = fill(20000, 1), read = fill(20000, 2);
+  Stream copy(new MemoryStream(*stream)), readCopy(new MemoryStream(*read));
+  stream = nullptr;
+  Bytes all(20000, '\0');
+  EXPECT_EQ(read->read(&all[0], 20000), 20000);
+  Stream other = fill(20000, 3);
+  read->write(pattern(0, 16384, 4).data(), 16384);  // as many blocks as a stream keeps spare
+  expectContent(*copy, 20000, 1);
+  EXPECT_TRUE(peekAll(*readCopy).empty());  // read empty by the stream it shares with
+
+  // Spilled blocks: a window read empty goes back to the file's free list only when no copy
+  // holds it; otherwise the next stream to spill would write into the copy's block.
+  const int total = 12 << 20, inMemory = (MemoryStream::kMemoryCacheLimit - 1) * 4096;
+  Stream spilled = fill(total, 5);
+  Bytes bytes(size_t(total), '\0');
+  ASSERT_EQ(spilled->read(&bytes[0], inMemory), inMemory);  // up to the first spilled block
+  Stream spilledCopy(new MemoryStream(*spilled));
+  ASSERT_EQ(spilled->read(&bytes[size_t(inMemory)], total), total - inMemory);
+  EXPECT_TRUE(bytes == pattern(0, total, 5));
+  Stream later = fill(total, 6);
+  EXPECT_TRUE(peekAll(*spilledCopy).empty());
+  EXPECT_EQ(spilledCopy->read(&bytes[0], 4096), -1);  // its blocks were read by the other
+  expectContent(*later, total, 6);
+  EXPECT_EQ(log.errors, Lines{L"Read cache error!"});
+}
+
+TEST(MemoryStream, StreamsOnSeveralThreadsShareThePool) {
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t)
+    threads.emplace_back([t, &wrong] {
+      for (int round = 0; round < 4; ++round) {
+        const int seed = 10 + t * 4 + round;
+        Stream stream = fill(1 << 20, seed);
+        Bytes bytes(1 << 20, '\0');
+        if (stream->read(&bytes[0], 1 << 20) != 1 << 20 || bytes != pattern(0, 1 << 20, seed))
+          ++wrong;
+      }
+    });
+  for (std::thread& thread : threads)
+    thread.join();
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

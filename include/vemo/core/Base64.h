@@ -13,6 +13,8 @@ VEMO_CORE_API int base64_datasize(const String& text);
 // Decodes into `out`, which needs room for base64_datasize(text) bytes; returns the bytes
 // written. A text whose length is not a multiple of 4 gives nothing; decoding stops at the first
 // '=' or character outside the alphabet, and never writes more than base64_datasize(text).
+// Where the processor has AVX2 (cpuid, once per process), the whole groups are decoded 32
+// characters at a time, with the same results.
 VEMO_CORE_API int base64_decode(const String& text, void* out);
 // The same with an explicit room for the output.
 VEMO_CORE_API int base64_decode(const String& text, void* out, int room);

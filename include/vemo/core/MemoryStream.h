@@ -5,10 +5,13 @@
 // process-wide temporary file, whose freed blocks are reused first-in first-out. Failures are
 // reported by return values (-1 when nothing moved, the partial count otherwise) and log lines,
 // never by exceptions. One thread at a time may use a stream (copies share their blocks and
-// count as one stream).
+// count as one stream). Memory blocks that no stream holds any more go to a process-wide pool of
+// at most 2560 blocks, from which new blocks are taken first.
 #pragma once
 
+#include <cstddef>
 #include <list>
+#include <new>
 #include <vector>
 
 #include "vemo/core/Export.h"
@@ -30,6 +33,12 @@ class VEMO_CORE_API MemoryStream : public IO {
   enum class CacheType { Memory = 0, File = 1 };
   static constexpr int kBlockSize = 4096;
   static constexpr int kMemoryCacheLimit = 2560;
+  // Freed memory blocks the process keeps for new ones: as many as one stream holds before it
+  // spills (10 MiB), so streams that fill and drain again within that do not go back to the
+  // allocator (and fault in fresh pages) for every block.
+  static constexpr int kPooledBlockLimit = kMemoryCacheLimit;
+  // Freed memory blocks currently kept by the process (not counting streams' own spares).
+  static int getPooledBlockCount();
 
   int available() const override { return _available; }
   int peek(void* buffer, int size) const override;
@@ -109,6 +118,14 @@ class VEMO_CORE_API MemoryStream::MemoryCache : public MemoryStream::Cache {
   // Clamps to 0..4096 and pulls the read position down to it.
   void setLength(int length);
   void reset() { _readPos = _length = 0; }
+
+  // Blocks are taken from and given back to the process's pool of freed blocks; only a block
+  // that no stream or copy refers to any more is ever destroyed, so no stream can see another
+  // stream's bytes through it.
+  static void* operator new(std::size_t size);
+  static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
+  static void operator delete(void* block, std::size_t size) noexcept;
+  static void operator delete(void* block, const std::nothrow_t&) noexcept;
 
  private:
   unsigned char _data[kBlockSize];
