@@ -208,10 +208,22 @@ Unknown::Handle_T<TempFile> TempFile::createTempFile() {
   return file;
 }
 
+Unknown::Handle_T<TempFile> detail::UnnamedTempFile::create() {
+  std::FILE* stream = openUnnamedTempFile();
+  if (!stream) {
+    Log::error(L"Create temp file error!");
+    return Unknown::Handle_T<TempFile>();
+  }
+  Unknown::Handle_T<TempFile> file(new TempFile());
+  file->adopt(stream, String());
+  return file;
+}
+
 TempFile::~TempFile() {
   if (isInvalid()) return;
   const String name = getFileName();
   close();
+  if (name.isEmpty()) return;  // an unnamed file is gone with its last descriptor
   std::error_code ignored;
   std::filesystem::remove(detail::nativePath(name), ignored);
 }

@@ -19,6 +19,15 @@ std::FILE* openFile(const String& name, int flags, int permission);
 // text and gives null on failure.
 std::FILE* openTempFile(String& name);
 
+// Opens a new temporary file that has no name at all (or loses it at once), so that nothing is
+// left behind whatever ends the process and no other process can open it. Null after logging.
+std::FILE* openUnnamedTempFile();
+
+// The library's scratch files: a TempFile on openUnnamedTempFile, with an empty name.
+struct UnnamedTempFile {
+  static Unknown::Handle_T<TempFile> create();
+};
+
 // Writes what the stream holds to the file and the file's data to the disk (not only to the
 // system's cache); false on failure, such as a full disk.
 bool syncToDisk(std::FILE* stream);

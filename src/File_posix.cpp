@@ -241,6 +241,25 @@ bool syncToDisk(std::FILE* stream) {
   return stream && std::fflush(stream) == 0 && ::fsync(fileno(stream)) == 0;
 }
 
+std::FILE* openUnnamedTempFile() {
+  std::string directory = tempPattern();
+  directory.resize(directory.rfind('/') + 1);
+  // O_TMPFILE makes a file without a name where the file system can; elsewhere the name that
+  // mkostemp made is removed at once.
+  int descriptor = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (descriptor < 0) {
+    std::string pattern = tempPattern();
+    descriptor = mkostemp(pattern.data(), O_CLOEXEC);
+    if (descriptor >= 0) ::unlink(pattern.c_str());
+  }
+  std::FILE* stream = descriptor >= 0 ? fdopen(descriptor, "w+b") : nullptr;
+  if (!stream) {
+    Log::error(L"%s", getLastErrorString().getBuffer());
+    if (descriptor >= 0) ::close(descriptor);
+  }
+  return stream;
+}
+
 std::FILE* openTempFile(String& name) {
   std::string pattern = tempPattern();
   const int descriptor = mkostemp(pattern.data(), O_CLOEXEC);  // O_EXCL, mode 0600

@@ -4,9 +4,12 @@
 #include <cstdarg>
 #include <cwchar>
 #include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "Format.h"
+#include "Log.h"
 
 namespace vemo {
 namespace {
@@ -57,9 +60,32 @@ void callListeners(LogState& state, Call call) {
   }
 }
 
+// Messages of this thread held back by LogDeferral, in order.
+struct Deferred {
+  int depth = 0;
+  std::vector<std::pair<ListenerOperation, std::wstring>> messages;
+};
+thread_local Deferred t_deferred;
+
+void deliver(LogState& state, ListenerOperation operation, const wchar_t* text) {
+  std::lock_guard<std::recursive_mutex> guard(state.lock);
+  if (state.dispatching || state.listeners.empty()) return;
+  DispatchScope scope(state);
+  callListeners(state, [&](LogListener* listener) { (listener->*operation)(text); });
+}
+
 void dispatch(ListenerOperation operation, const wchar_t* format, va_list args) {
   LogState* state = g_state.load(std::memory_order_acquire);
   if (!state) return;
+  if (t_deferred.depth > 0) {
+    try {
+      detail::FormatBuffer<wchar_t, kInlineChars> text;
+      if (text.format(format, args))
+        t_deferred.messages.emplace_back(operation, std::wstring(text.text(), text.length()));
+    } catch (...) {  // no memory: dropped, as any message that cannot be formatted
+    }
+    return;
+  }
   std::lock_guard<std::recursive_mutex> guard(state->lock);
   if (state->dispatching || state->listeners.empty()) return;
   DispatchScope scope(*state);
@@ -73,6 +99,20 @@ void dispatch(ListenerOperation operation, const wchar_t* format, va_list args) 
 }
 
 }  // namespace
+
+detail::LogDeferral::LogDeferral() noexcept {
+  ++t_deferred.depth;
+}
+
+detail::LogDeferral::~LogDeferral() {
+  if (--t_deferred.depth > 0 || t_deferred.messages.empty()) return;
+  std::vector<std::pair<ListenerOperation, std::wstring>> messages;
+  messages.swap(t_deferred.messages);
+  LogState* state = g_state.load(std::memory_order_acquire);
+  if (!state) return;
+  for (const auto& message : messages)
+    deliver(*state, message.first, message.second.c_str());
+}
 
 void Log::addListener(LogListener* listener) {
   LogState* state = g_state.load(std::memory_order_acquire);

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <new>
 
+#include "File.h"
+#include "Log.h"
 #include "Poison.h"
 #include "vemo/core/Buffer.h"
 #include "vemo/core/Log.h"
@@ -23,7 +25,8 @@ using FileCacheHandle = Unknown::Handle_T<MemoryStream::FileCache>;
 // out in 4096-byte windows; windows that were read empty are reused first-in first-out.
 struct FileCachePool {
   SharedPtr<Mutex> lock{new Mutex};
-  Unknown::Handle_T<TempFile> file = TempFile::createTempFile();
+  // Without a name: nothing is left behind however the process ends.
+  Unknown::Handle_T<TempFile> file = detail::UnnamedTempFile::create();
   int used = 0;
   int blockCount = 0;
   std::list<FileCacheHandle> freeList;
@@ -42,6 +45,7 @@ struct PoolTeardown {
 
 // A file window holding a copy of one full memory block, or null.
 FileCacheHandle handOutFileCache(const unsigned char* block) {
+  const detail::LogDeferral deferred;  // what fails is logged after the lock is released
   std::lock_guard<std::mutex> guard(g_poolCreation);
   if (!g_pool) g_pool = new FileCachePool;
   FileCachePool& pool = *g_pool;
@@ -190,6 +194,7 @@ MemoryStream::FileCache::FileCache(const SharedPtr<Mutex>& lock, const Handle_T<
 int MemoryStream::FileCache::peek(void* buffer, int size) const {
   const int n = clampCount(size, available());
   if (n == 0) return size > available() && available() < 1 ? -1 : 0;
+  const detail::LogDeferral deferred;  // the file logs its failures after the lock is released
   MutexLock guard(*_lock);
   if (_file->setPosition(_readPos) != _readPos) return -1;
   const int got = _file->read(buffer, n);
@@ -205,6 +210,7 @@ int MemoryStream::FileCache::read(void* buffer, int size) {
 int MemoryStream::FileCache::write(const void* data, int size) {
   const int n = clampCount(size, getFreeSize());
   if (n == 0) return size > getFreeSize() && getFreeSize() < 1 ? -1 : 0;
+  const detail::LogDeferral deferred;
   MutexLock guard(*_lock);
   if (_file->setPosition(_writePos) != _writePos) return -1;
   const int written = _file->write(data, n);
@@ -280,6 +286,10 @@ MemoryStream::Cache* MemoryStream::writableTail() {
 
 int MemoryStream::write(const void* data, int size) {
   const unsigned char* in = static_cast<const unsigned char*>(data);
+  // The count of bytes held is a signed 32-bit number: a stream is full at INT_MAX bytes, and a
+  // write past that is taken as far as it fits, as when the stream can grow no further.
+  const bool full = size > INT_MAX - _available;
+  if (full) size = INT_MAX - _available;
   int total = 0;
   while (size > 0) {
     Cache* cache = writableTail();
@@ -295,6 +305,10 @@ int MemoryStream::write(const void* data, int size) {
     if (_memoryCacheCount > 10 && cache->type() == CacheType::Memory)
       Log::warning(L"MemoryStream _memoryCacheCount=%d, pCache size=%d", _memoryCacheCount,
                    static_cast<MemoryCache*>(cache)->length());
+  }
+  if (full) {
+    Log::error(L"Write cache error!");
+    return total > 0 ? total : -1;
   }
   return total;
 }

@@ -2,12 +2,23 @@
 // temporary file beyond 2560 memory blocks.
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/MemoryStream.h"
 
@@ -15,6 +26,7 @@ using namespace vemo;
 using Bytes = std::string;
 using Stream = Unknown::Handle_T<MemoryStream>;
 using Lines = std::vector<std::wstring>;
+namespace fs = std::filesystem;
 
 // A stream class that does not create objects of its own type.
 class Unregistered : public MemoryStream {};
@@ -116,6 +128,81 @@ TEST(MemoryStream, SpillsBeyondTenMebibytesAndReusesFreedFileBlocksInOrder) {
   EXPECT_EQ(reused, starts);
   expectContent(*second, total, 2);
   EXPECT_EQ(log.errors, Lines{});
+}
+
+#if !defined(_WIN32)
+// The spilled blocks live in a file without a name: nothing is left in the temporary directory,
+// whatever ends the process. (Each test runs in a process of its own, so this one makes the pool.)
+TEST(MemoryStream, TheSpillFileHasNoName) {
+  const fs::path directory = fs::temp_directory_path() / ("vemo-spill-" + std::to_string(getpid()));
+  fs::create_directories(directory);
+  const char* old = std::getenv("TMPDIR");
+  const std::string saved = old ? old : "";
+  setenv("TMPDIR", directory.c_str(), 1);
+  Stream stream = fill(11 << 20, 3);
+  old ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
+  std::vector<int> starts;
+  stream->getFileCacheStarts(starts);
+  EXPECT_FALSE(starts.empty());
+  EXPECT_TRUE(fs::is_empty(directory));
+  expectContent(*stream, 11 << 20, 3);
+  fs::remove_all(directory);
+}
+
+// A listener that queues log text in a stream, while another thread's spills fail (the disk is
+// full, here: files may not grow) and log: neither waits for the other.
+TEST(MemoryStream, ListenersThatQueueLogTextWhileSpillsFail) {
+  Stream queued = fill(10 << 20, 4), other = fill(10 << 20, 5);  // both at the memory limit
+  struct Queueing final : LogListener {
+    explicit Queueing(MemoryStream& stream) : stream(stream) { Log::addListener(this); }
+    ~Queueing() { Log::removeListener(this); }
+    const wchar_t* getName() override { return L"queueing"; }
+    bool setparam(const wchar_t*) override { return false; }
+    void error(const wchar_t*) override { stream.write(block, sizeof block); }
+    void warning(const wchar_t*) override {}
+    void message(const wchar_t*) override {}
+    void debug(const wchar_t*) override {}
+    void whistle(bool) override {}
+    MemoryStream& stream;
+    char block[4096] = {};
+  } listener(*queued);
+  rlimit saved;
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit none = saved;
+  none.rlim_cur = 0;
+  signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &none);
+  tests::finishWithin(std::chrono::seconds(20), "log and spill pool", [&] {
+    std::thread spilling([&] {
+      const char block[4096] = {};
+      for (int i = 0; i < 3000; ++i)
+        other->write(block, sizeof block);
+    });
+    for (int i = 0; i < 3000; ++i)
+      Log::error(L"queued");
+    spilling.join();
+  });
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, SIG_DFL);
+  EXPECT_GE(queued->available(), (10 << 20) + 3000 * 4096);  // and what the other thread logged
+  EXPECT_EQ(other->available(), (10 << 20) + 3000 * 4096);
+}
+#endif
+
+// A stream holds at most INT_MAX bytes: a write past that takes what fits.
+TEST(MemoryStream, FullAtTwoGibibytes) {
+  const std::unique_ptr<void, void (*)(void*)> zeros(std::calloc(INT_MAX, 1), std::free);
+  if (!zeros) GTEST_SKIP() << "no room for 2 GiB of address space";
+  Recorder log;
+  Stream stream = MemoryStream::createInstance();
+  ASSERT_EQ(stream->write(zeros.get(), INT_MAX - 100), INT_MAX - 100);
+  EXPECT_EQ(stream->write(zeros.get(), 1000), 100);
+  EXPECT_EQ(stream->write(zeros.get(), 1), -1);
+  EXPECT_EQ(stream->available(), INT_MAX);
+  EXPECT_EQ(log.errors, (Lines{L"Write cache error!", L"Write cache error!"}));
+  char last[200];
+  EXPECT_EQ(stream->read(last, 100), 100);
+  EXPECT_EQ(stream->write(zeros.get(), 1000), 100);
 }
 
 TEST(MemoryStream, ExportKeepsTheContentImportReplacesIt) {

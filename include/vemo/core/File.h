@@ -11,6 +11,7 @@
 namespace vemo {
 namespace detail {
 class FileReplacement;
+struct UnnamedTempFile;
 }  // namespace detail
 
 class MD5Checksum;
@@ -93,6 +94,9 @@ class VEMO_CORE_API TempFile : public File {
  protected:
   TempFile() = default;
   ~TempFile() override;
+
+ private:
+  friend struct detail::UnnamedTempFile;  // the library's own scratch files
 };
 
 // A file in memory, in 4096-byte blocks, that grows as it is written at its end. Copies share

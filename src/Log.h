@@ -1,0 +1,20 @@
+// The library's own side of the log.
+#pragma once
+
+namespace vemo {
+namespace detail {
+
+// While one lives on a thread, what that thread logs is formatted at once but handed to the
+// listeners only when the outermost one ends. Declared before a lock guard, it lets code that
+// holds a lock log "under" it without calling listeners under it: a listener may use the very
+// thing the lock protects.
+class LogDeferral {
+ public:
+  LogDeferral() noexcept;
+  ~LogDeferral();
+  LogDeferral(const LogDeferral&) = delete;
+  LogDeferral& operator=(const LogDeferral&) = delete;
+};
+
+}  // namespace detail
+}  // namespace vemo
