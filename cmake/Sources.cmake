@@ -1,27 +1,36 @@
-# Library sources: one portable file per family, and its platform sibling where it has one. A
-# family with vector routines keeps them in a processor sibling (<Family>_simd.cpp), compiled on
-# every platform: it chooses its routines by cpuid and has none where the processor lacks them.
-# In alphabetical order, which is also the order of their load-time initialisation.
-set(VEMO_CORE_FAMILIES Archive Base64 Buffer Charset Console Exception File Format Geometry Json JsonText Library Log
-    Memory MD5 MemoryStream Number Packet Pipe Process Property
-    PropertyConverter PropertyHelper Stream String StringHelper Text Time Unknown Uuid Varint)
+# Library sources, grouped by subsystem under src/: one portable file per family, and its
+# platform sibling where it has one (<Family>_posix.cpp, <Family>_win32.cpp). A family with vector
+# routines keeps them in a processor sibling (<Family>_simd.cpp), compiled on every platform: it
+# chooses its routines by cpuid and has none where the processor lacks them.
+# The families are listed in alphabetical order of their names, which is also the order of their
+# load-time initialisation.
+set(VEMO_CORE_SUBSYSTEMS foundation streams json diagnostics utilities)
+set(VEMO_CORE_FAMILIES
+    streams/Archive utilities/Base64 streams/Buffer foundation/Charset diagnostics/Console
+    foundation/Exception streams/File foundation/Format json/Geometry json/Json json/JsonText
+    foundation/Library diagnostics/Log utilities/Memory utilities/MD5 streams/MemoryStream
+    foundation/Number streams/Packet streams/Pipe utilities/Process json/Property
+    json/PropertyConverter json/PropertyHelper streams/Stream foundation/String
+    foundation/StringHelper streams/Text utilities/Time foundation/Unknown utilities/Uuid
+    streams/Varint)
+
+if(WIN32)
+  set(VEMO_PLATFORM_SUFFIX win32)
+else()
+  set(VEMO_PLATFORM_SUFFIX posix)
+endif()
 
 set(VEMO_CORE_SOURCES "")
 foreach(family IN LISTS VEMO_CORE_FAMILIES)
-  set(portable ${CMAKE_CURRENT_SOURCE_DIR}/src/${family}.cpp)
-  if(EXISTS ${portable})
-    list(APPEND VEMO_CORE_SOURCES ${portable})
-  endif()
-  set(processor ${CMAKE_CURRENT_SOURCE_DIR}/src/${family}_simd.cpp)
-  if(EXISTS ${processor})
-    list(APPEND VEMO_CORE_SOURCES ${processor})
-  endif()
-  if(WIN32)
-    set(platform ${CMAKE_CURRENT_SOURCE_DIR}/src/${family}_win32.cpp)
-  else()
-    set(platform ${CMAKE_CURRENT_SOURCE_DIR}/src/${family}_posix.cpp)
-  endif()
-  if(EXISTS ${platform})
-    list(APPEND VEMO_CORE_SOURCES ${platform})
-  endif()
+  foreach(file ${family}.cpp ${family}_simd.cpp ${family}_${VEMO_PLATFORM_SUFFIX}.cpp)
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/src/${file})
+      list(APPEND VEMO_CORE_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/src/${file})
+    endif()
+  endforeach()
+endforeach()
+
+# Internal headers are included by their bare names ("File.h", "Format.h") from every subsystem.
+set(VEMO_CORE_PRIVATE_INCLUDES "")
+foreach(subsystem IN LISTS VEMO_CORE_SUBSYSTEMS)
+  list(APPEND VEMO_CORE_PRIVATE_INCLUDES ${CMAKE_CURRENT_SOURCE_DIR}/src/${subsystem})
 endforeach()
