@@ -36,7 +36,7 @@ class FormatBuffer {
   bool format(const CharT* format, va_list args) {
     va_list again;
     va_copy(again, args);
-    _length = formatText(_inline, N, format, args);
+    _length = formatText(_local, N, format, args);
     bool ok = true;
     if (_length >= N) {
       _heap = static_cast<CharT*>(std::malloc((_length + 1) * sizeof(CharT)));
@@ -48,11 +48,11 @@ class FormatBuffer {
     va_end(again);
     return ok;
   }
-  const CharT* text() const { return _heap ? _heap : _inline; }
+  const CharT* text() const { return _heap ? _heap : _local; }
   std::size_t length() const { return _length; }
 
  private:
-  CharT _inline[N];
+  CharT _local[N];
   CharT* _heap = nullptr;
   std::size_t _length = 0;
 };

@@ -15,9 +15,11 @@
 
 namespace vemo {
 
-// 64-bit integers keep their Windows spelling on every platform. `long` is 64 bits wide on
-// Linux and keeps overloads of its own beside these.
+// 64-bit integers keep their Windows spelling on every platform (Windows compilers know
+// `__int64` already). `long` is 64 bits wide on Linux and keeps overloads of its own beside these.
+#if !defined(_WIN32)
 using __int64 = long long;
+#endif
 using __uint64 = unsigned long long;
 
 }  // namespace vemo
