@@ -555,13 +555,22 @@ struct JsonWriter {
   template <class Sink>
   static void writeArray(Sink& sink, const JsonValue::ArrayValues& array, int indent) {
     const int child = indent >= 0 ? indent + 1 : -1;
-    for (const auto& entry : array.entries())
-      prefetch(entry.second);
+    array.forEach([](int, const JsonValue& element) { prefetch(element); });
     sink.put(L'[');
-    for (int i = 0; i < array.size(); ++i) {
-      if (i > 0) sink.put(L',');
+    // Indices 0 to size() - 1, a missing one as null: in one pass over a dense array.
+    const int size = array.size();
+    int next = 0;
+    array.forEach([&](int index, const JsonValue& element) {
+      if (index != next || next >= size) return;
+      if (next > 0) sink.put(L',');
       if (child >= 0) newLine(sink, child);
-      const JsonValue* element = array.find(i);
+      write(sink, element, child);
+      ++next;
+    });
+    for (; next < size; ++next) {
+      if (next > 0) sink.put(L',');
+      if (child >= 0) newLine(sink, child);
+      const JsonValue* element = array.find(next);
       write(sink, element ? *element : JsonValue::null(), child);
     }
     if (child >= 0) newLine(sink, child - 1);

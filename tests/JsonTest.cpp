@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -253,6 +254,107 @@ TEST(JsonValue, CopiesAreDeepAndMovesLeaveNull) {
   moved = std::move(alias);  // assigning a value to itself keeps it
   moved = alias;
   EXPECT_EQ(compact(moved), L"{\"x\":[1,\"s\"]}");
+}
+
+TEST(JsonValue, ElementReferencesSurviveTheArrayGrowing) {
+  // The right-hand element is read after the left-hand one has been added.
+  JsonValue array;
+  array[0] = L"a string long enough to be worth copying";
+  array[1] = array[0];
+  array[7] = array[1];  // sparse from here on
+  array[3] = array[7];
+  EXPECT_EQ(array.size(), 4);
+  for (int i : {0, 1, 3, 7})
+    EXPECT_EQ(static_cast<const JsonValue&>(array)[i].asString(), array[0].asString()) << i;
+
+  // A reference taken before many appends and sparse insertions still writes into the array.
+  JsonValue object;
+  JsonValue& first = object[L"list"][0];
+  JsonValue& far = object[L"list"][1000000];
+  for (int i = 1; i < 5000; ++i)
+    object[L"list"][i] = i;
+  for (int i = -50; i < 0; ++i)
+    object[L"list"][i] = i;
+  first = L"first";
+  far = L"far";
+  const JsonValue& list = object[L"list"];
+  EXPECT_EQ(list.size(), 5051);
+  EXPECT_EQ(list[0].asString(), L"first");
+  EXPECT_EQ(list[1000000].asString(), L"far");
+  EXPECT_EQ(list[4999].asInt32(), 4999);
+  EXPECT_EQ(list[-50].asInt32(), -50);
+  EXPECT_TRUE(list[5000].isNull());
+  // Copies keep indices; sparse and dense arrays with the same entries are equal.
+  JsonValue copy = list;
+  EXPECT_TRUE(copy == list);
+  copy[-50] = 0;
+  EXPECT_FALSE(copy == list);
+  JsonValue sparse, dense;
+  for (int i : {2, 0, 1})
+    sparse[i] = i;
+  for (int i : {0, 1, 2})
+    dense[i] = i;
+  EXPECT_TRUE(sparse == dense);
+  EXPECT_EQ(compact(sparse), L"[0,1,2]");
+  JsonValue gaps;
+  gaps[-1] = 9, gaps[0] = 0, gaps[2] = 2, gaps[5] = 5;  // indices 0 to 3 are written
+  EXPECT_EQ(compact(gaps), L"[0,null,2,null]");
+}
+
+TEST(JsonValue, AssigningAPartOfTheValueToItself) {
+  JsonValue v = parsed(L"{\"a\":{\"b\":[1,[\"x\",2]]},\"c\":3}");
+  v = std::move(v[L"a"]);
+  EXPECT_EQ(compact(v), L"{\"b\":[1,[\"x\",2]]}");
+  v = std::move(v[L"b"][1]);
+  EXPECT_EQ(compact(v), L"[\"x\",2]");
+  v = std::move(v[0]);
+  EXPECT_EQ(compact(v), L"\"x\"");
+  JsonValue w = parsed(L"[{\"k\":[true]},null]");
+  w = w[0][L"k"];
+  EXPECT_EQ(compact(w), L"[true]");
+  w = w[0];
+  EXPECT_EQ(compact(w), L"true");
+  // Swapping parts of one value, or a value with itself.
+  JsonValue s = parsed(L"[\"x\",{\"k\":1}]");
+  s[0].swap(s[1]);
+  EXPECT_EQ(compact(s), L"[{\"k\":1},\"x\"]");
+  std::swap(s[0], s[1]);
+  s.swap(s);
+  std::swap(s, s);
+  EXPECT_EQ(compact(s), L"[\"x\",{\"k\":1}]");
+  // A moved-from value is null and may be used again.
+  JsonValue moved = std::move(s[1]);
+  EXPECT_TRUE(s[1].isNull());
+  s[1] = std::move(moved);
+  moved[L"again"] = 1;
+  EXPECT_EQ(compact(s) + compact(moved), L"[\"x\",{\"k\":1}]{\"again\":1}");
+}
+
+TEST(JsonValue, FloatsNarrowToTheNearestAndSurviveText) {
+  const float tiny = std::numeric_limits<float>::denorm_min();
+  for (float f : {FLT_MAX, -FLT_MAX, FLT_MIN, -FLT_MIN, tiny, -tiny, 3 * tiny, FLT_MIN - tiny, 0.1f,
+                  -1.1f, 3.4e38f, 1e-40f, 0.0f}) {
+    const std::wstring text = compact(JsonValue(f));
+    JsonValue back;
+    ASSERT_TRUE(Json::parseValue(text.c_str(), back));
+    const Lines logged = warningsOf([&] { EXPECT_EQ(back.asFloat(), f) << text; });
+    EXPECT_EQ(logged, Lines{});
+    EXPECT_EQ(float(back), f);
+    EXPECT_EQ(JsonValue(String(text.c_str())).asFloat(), f) << text;  // from a string too
+  }
+  EXPECT_EQ(compact(JsonValue(FLT_MAX)), L"3.402823466385289e+38");
+  EXPECT_EQ(JsonValue(3.402823466385289e+38).asFloat(), FLT_MAX);
+  // From half a unit above FLT_MAX on, nearest rounding leaves the range: infinity.
+  const double half = 340282356779733661637539395458142568448.0;
+  const float inf = std::numeric_limits<float>::infinity();
+  EXPECT_EQ(JsonValue(std::nextafter(half, 0.0)).asFloat(), FLT_MAX);
+  EXPECT_EQ(JsonValue(-std::nextafter(half, 0.0)).asFloat(), -FLT_MAX);
+  EXPECT_EQ(JsonValue(half).asFloat(), inf);
+  EXPECT_EQ(JsonValue(-1e39).asFloat(), -inf);
+  EXPECT_EQ(JsonValue(L"1e300").asFloat(), inf);
+  EXPECT_EQ(JsonValue(std::numeric_limits<double>::infinity()).asFloat(), inf);
+  EXPECT_TRUE(std::isnan(JsonValue(std::nan("")).asFloat()));
+  EXPECT_EQ(JsonValue(1e-46).asFloat(), 0.0f);  // below half the smallest denormal
 }
 
 // ---- Json text ---------------------------------------------------------------------------------

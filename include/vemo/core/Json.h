@@ -78,15 +78,17 @@ class VEMO_CORE_API JsonValue {
     other._type = nullValue;
   }
   JsonValue& operator=(const JsonValue& other);
+  // The other value is taken before the old content is released, so a value may be assigned
+  // one of its own members or elements (and itself).
   JsonValue& operator=(JsonValue&& other) noexcept {
-    if (this != &other) {
-      swap(other);
-      other.clear();
-    }
+    JsonValue taken(std::move(other));
+    swap(taken);
     return *this;
   }
   ~JsonValue() { clear(); }
 
+  // Neither value may lie inside the other (the tree would then own itself); the same holds
+  // for moving a value into one of its own members or elements.
   void swap(JsonValue& other) noexcept {
     std::swap(_value, other._value);
     std::swap(_type, other._type);
