@@ -22,6 +22,7 @@
 #include "vemo/core/Json.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Stream.h"
+#include "vemo/core/Text.h"
 
 using namespace vemo;
 namespace fs = std::filesystem;
@@ -555,6 +556,53 @@ TEST(JsonText, ReadAndWriteCarryUtf8) {
   shortOut->room = 5;
   EXPECT_FALSE(Json::write(v, shortOut.get(), false));
   EXPECT_TRUE(back == v);
+}
+
+// Json::read parses UTF-8 bytes directly where the text reader would take them one for one;
+// whatever the bytes, the result must be that of parsing the reader's characters.
+TEST(JsonText, ReadGivesWhatParsingTheReadersTextGives) {
+  const std::string cases[] = {
+      "{\"caf\xc3\xa9\":[\"\xe6\x9d\xb1\\\"\xe4\xba\xac\",1.25,18446744073709551615,-3]}",
+      "[\"\\u00e9\\\xc3\xa9\\\xe6\x9d\xb1\"]",  // escaped two- and three-byte characters
+      "[\"\\u4\xc3\xa9"
+      "12\",\"\\ud83d\\u\xe6\x9d\xb1"
+      "abc\"]",                                   // \u groups of characters
+      "[\"\\ud83d\\ude00\\ud800\xed\xa0\x80\"]",  // a surrogate written in UTF-8 is kept
+      "/* \xc3\xa9 */ [1 // \xe6\x9d\xb1\n, 2]",
+      "[1\xc3\xa9]",
+      "[0.5\xc3\xa9]",
+      "\xc3\xa9",
+      "[\"\xc3\xa9\"",  // fail
+      "[" + std::string(100, '1') + ".5e-3, 1" + std::string(80, '0') + "]",
+      "[\"a\xa2]",               // a stray byte reads as its low seven bits: a quote here
+      "[\"\xc0\xa2,1]\"]",       // an overlong quote
+      "[\"\xe0\x80\xa2\"]",      // an overlong three-byte form
+      "[\"\xf0\x9f\x98\x80\"]",  // four bytes are four characters to the reader
+      "[\"\xe6\x9d\"]",
+      "[\"\xe6\"]",
+      "[\"\xc3\"]",
+      "\"\xc3",  // cut short
+      std::string("[1,\0 2]", 7),
+      std::string("[\"a\0b\"]", 7),
+      std::string("1\0"
+                  "2",
+                  3),
+      "{\"a\":1,\"a\":\"\xe2\x82\xac\"}",
+      "[tru\xc3\xa9]",
+      "nul\xe2\x82\xac"};
+  for (const std::string& bytes : cases) {
+    JsonValue read(L"unchanged"), parsedText(L"unchanged");
+    const bool ok = Json::read(read, new Bytes(bytes));
+    String text;
+    TextReader(new Bytes(bytes), TextReader::Utf8).read(text);
+    const bool expected = Json::parseValue(text.getBuffer(), parsedText) != nullptr;
+    EXPECT_EQ(ok, expected) << bytes;
+    EXPECT_EQ(compact(read), compact(parsedText)) << bytes;
+  }
+  JsonValue v;
+  ASSERT_TRUE(Json::read(v, new Bytes("[\"\\u4\xc3\xa9"
+                                      "12\",\"a\xa2]")));
+  EXPECT_EQ(compact(v), L"[\"\\u0004\",\"a\"]");  // the group of four took "\u00e912"
 }
 
 TEST(JsonFile, SaveAndLoadRoundTripAndRefuseAByteOrderMark) {

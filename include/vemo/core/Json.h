@@ -176,6 +176,7 @@ class VEMO_CORE_API JsonValue {
   static const JsonValue& null();
 
  private:
+  template <class Text>
   friend class JsonParser;
   friend struct JsonWriter;
   // A String is one pointer that may be moved bit for bit, so it lives inside the payload
