@@ -356,8 +356,8 @@ JsonValue::ArrayValues::~ArrayValues() = default;
 JsonValue& JsonValue::ArrayValues::newSlot() {
   const int block = blockOf(_count);
   if (block > 0 && _count == blockStart(block)) {
-    if (!_blocks) _blocks.reset(new std::unique_ptr<JsonValue[]>[kBlocks]);
-    _blocks[block].reset(new JsonValue[blockSize(block)]);
+    std::unique_ptr<JsonValue[]> made(new JsonValue[blockSize(block)]);
+    _blocks.push_back(std::move(made));
   }
   return slot(_count++);
 }

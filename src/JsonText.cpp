@@ -750,40 +750,58 @@ struct FreeBytes {
   void operator()(unsigned char* bytes) const { std::free(bytes); }
 };
 
+// All the bytes the input has now, as the UTF-8 text reader takes them, and a terminator.
+std::unique_ptr<unsigned char, FreeBytes> readAll(Input& input, std::size_t& size) {
+  std::unique_ptr<unsigned char, FreeBytes> bytes;
+  std::size_t capacity = 0;
+  size = 0;
+  for (int available; (available = input.available()) > 0;) {
+    if (capacity - size < static_cast<std::size_t>(available) + 1) {
+      const std::size_t wanted = size + static_cast<std::size_t>(available) + 1;
+      capacity = wanted > capacity * 2 ? wanted : capacity * 2;
+      void* grown = std::realloc(bytes.get(), capacity);
+      if (!grown) throw std::bad_alloc();
+      bytes.release();
+      bytes.reset(static_cast<unsigned char*>(grown));
+    }
+    const int got = input.read(bytes.get() + size, available);
+    if (got <= 0) break;
+    size += static_cast<std::size_t>(got);
+  }
+  if (bytes) bytes.get()[size] = 0;
+  return bytes;
+}
+
+// The value of the UTF-8 text, into `value` (unchanged on failure).
+bool parseUtf8(const unsigned char* bytes, std::size_t size, JsonValue& value) {
+  // Text whose bytes the reader would take one for one is parsed as it is; other text (zero
+  // bytes, broken or four-byte sequences) is decoded by the reader first.
+  if (regularUtf8(bytes, bytes + size)) {
+    JsonParser<Utf8Text> parser(bytes);
+    return parser.parse(value, 0);
+  }
+  TextReader reader;
+  if (!reader.open(new HeldBytes(bytes, size), TextReader::Utf8)) return false;
+  String text;
+  reader.read(text);
+  return Json::parseValue(text.getBuffer(), value) != nullptr;
+}
+
 }  // namespace
 
 bool Json::read(JsonValue& value, Input* input) {
   const Unknown::Handle_T<Input> held(input);
   if (!input) return false;
-  // Everything the input has, as the UTF-8 text reader takes it, and a terminator.
-  std::unique_ptr<unsigned char, FreeBytes> bytes;
-  std::size_t size = 0, capacity = 0;
-  for (int available; (available = input->available()) > 0;) {
-    if (capacity - size < static_cast<std::size_t>(available) + 1) {
-      const std::size_t wanted = size + static_cast<std::size_t>(available) + 1;
-      capacity = wanted > capacity * 2 ? wanted : capacity * 2;
-      void* grown = std::realloc(bytes.get(), capacity);
-      if (!grown) return false;
-      bytes.release();
-      bytes.reset(static_cast<unsigned char*>(grown));
-    }
-    const int got = input->read(bytes.get() + size, available);
-    if (got <= 0) break;
-    size += static_cast<std::size_t>(got);
+  JsonValue parsed;
+  {
+    std::size_t size = 0;
+    const std::unique_ptr<unsigned char, FreeBytes> bytes = readAll(*input, size);
+    if (!bytes || !parseUtf8(bytes.get(), size, parsed)) return false;
   }
-  if (size == 0) return false;  // no text: nothing to parse
-  bytes.get()[size] = 0;
-  // Text whose bytes the reader would take one for one is parsed as it is; other text (zero
-  // bytes, broken or four-byte sequences) is decoded by the reader first.
-  if (regularUtf8(bytes.get(), bytes.get() + size)) {
-    JsonParser<Utf8Text> parser(bytes.get());
-    return parser.parse(value, 0);
-  }
-  TextReader reader;
-  if (!reader.open(new HeldBytes(bytes.get(), size), TextReader::Utf8)) return false;
-  String text;
-  reader.read(text);
-  return parseValue(text.getBuffer(), value) != nullptr;
+  // The text goes before the old value: the allocator then has no large block to give back
+  // right after the many small ones of a replaced document.
+  value.swap(parsed);
+  return true;
 }
 
 bool Json::write(JsonValue& value, Output* output, bool styled) {
