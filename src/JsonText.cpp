@@ -164,7 +164,10 @@ class JsonParser {
       case '"': {
         String text;
         if (!parseString(text)) return false;
-        JsonValue(text).swap(value);
+        JsonValue made;  // takes the characters over: no reference to count
+        new (made._value.string_) String(std::move(text));
+        made._type = JsonValue::stringValue;
+        value.swap(made);
         return true;
       }
       case '[':
@@ -267,10 +270,16 @@ class JsonParser {
     String& cached = _cache[(count * 31 + static_cast<std::size_t>(chars[0]) * 7 +
                              static_cast<std::size_t>(chars[count - 1])) %
                             kCacheSize];
-    if (static_cast<std::size_t>(cached.getBufferLength()) != (count + 1) * sizeof(wchar_t) ||
-        std::wmemcmp(cached.getBuffer(), chars, count) != 0)
-      cached = detail::StringAccess::copy(chars, count, static_cast<int>(count));
-    return cached;
+    if (static_cast<std::size_t>(cached.getBufferLength()) == (count + 1) * sizeof(wchar_t) &&
+        std::wmemcmp(cached.getBuffer(), chars, count) == 0)
+      return cached;
+    // A new block for the cache and the caller: it starts with both references, so that
+    // nobody else sees it before it is counted.
+    wchar_t* block = detail::StringAccess::allocate<wchar_t>(count, static_cast<int>(count));
+    std::wmemcpy(block, chars, count);
+    reinterpret_cast<StringData*>(block)[-1].count.store(2, std::memory_order_relaxed);
+    cached = detail::StringAccess::adopt(block);
+    return detail::StringAccess::adopt(block);
   }
 
   // Decodes the characters and escapes of [p, end) into out; the decoded length.
@@ -360,7 +369,7 @@ class JsonParser {
       if (*_p != ':') return false;
       ++_p;
       skipSpace();
-      return parse(object[key], depth);
+      return parse((*object._value.object_)[std::move(key)], depth);  // the key moves in
     });
   }
 
