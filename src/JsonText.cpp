@@ -389,6 +389,26 @@ const wchar_t* Json::parseValue(const wchar_t* text, JsonValue& value) {
 
 namespace {
 
+// The characters a string must escape: the double quote, the backslash and 1 to 31.
+bool needsEscape(wchar_t c) {
+  return (c >= 1 && c < 32) || c == L'"' || c == L'\\';
+}
+
+// The escape of a character that needs one, in ASCII: a two-character escape, else \u00XX
+// (the characters from 1 to 31). Returns its length.
+int escapeOf(wchar_t c, char* out) {
+  for (const ShortEscape& entry : kShortEscapes) {
+    if (c == entry.character) {
+      out[0] = '\\', out[1] = entry.letter;
+      return 2;
+    }
+  }
+  static const char kHex[] = "0123456789abcdef";
+  out[0] = '\\', out[1] = 'u', out[2] = '0', out[3] = '0', out[4] = kHex[(c >> 4) & 0xF];
+  out[5] = kHex[c & 0xF];
+  return 6;
+}
+
 // Collects the text in wide characters, for convertToString.
 // The text is gathered in blocks of 16384 characters, which the allocator hands out again and
 // again, and copied once into a block of its exact size at the end: a large text then never
@@ -414,6 +434,21 @@ class WideSink {
   void indent(int steps) {
     for (int i = 0; i < steps * 4; ++i)
       put(L' ');
+  }
+  // A string in quotes: the runs between characters that need escaping in one piece each.
+  void putString(const wchar_t* chars, std::size_t length) {
+    put(L'"');
+    for (std::size_t i = 0; i < length;) {
+      const std::size_t run = i;
+      while (i < length && !needsEscape(chars[i]))
+        ++i;
+      put(chars + run, i - run);
+      if (i < length) {
+        char escape[6];
+        put(escape, static_cast<std::size_t>(escapeOf(chars[i++], escape)));
+      }
+    }
+    put(L'"');
   }
   String take() {
     const std::size_t total = _full.size() * kBlock + _used;
@@ -481,6 +516,42 @@ class ByteSink {
       text += n, length -= n;
     }
   }
+  // A string in quotes, escaped and encoded in one pass.
+  void putString(const wchar_t* text, std::size_t length) {
+    put(L'"');
+    // An escape is at most six characters; every other character encodes in four bytes.
+    constexpr std::size_t kMostPerChar = Encoding::kAsciiIsOneByte ? 6 : 12;
+    while (length > 0 && !_ended) {
+      std::size_t room = static_cast<std::size_t>(kSize - _used) / kMostPerChar;
+      if (room == 0) {
+        flush();
+        room = kSize / kMostPerChar;
+      }
+      const std::size_t n = length < room ? length : room;
+      unsigned char* o = _bytes + _used;
+      for (std::size_t i = 0; i < n; ++i) {
+        const wchar_t c = text[i];
+        if (c >= 0x20 && c < 0x80 && c != L'"' && c != L'\\') {
+          *o++ = static_cast<unsigned char>(c);
+          if (!Encoding::kAsciiIsOneByte) *o++ = 0;
+        } else if (needsEscape(c)) {
+          char escape[6];
+          for (int e = 0, count = escapeOf(c, escape); e < count; ++e) {
+            *o++ = static_cast<unsigned char>(escape[e]);
+            if (!Encoding::kAsciiIsOneByte) *o++ = 0;
+          }
+        } else if (Encoding::kEndsAtZero && c == 0) {
+          _ended = true;
+          break;
+        } else {
+          o += Encoding::encode(c, o);
+        }
+      }
+      _used = static_cast<int>(o - _bytes);
+      text += n, length -= n;
+    }
+    put(L'"');
+  }
   // A short ASCII piece (a number, a literal, an escape): no zeros, at most 64 characters.
   void put(const char* ascii, std::size_t length) {
     if (_ended) return;
@@ -546,44 +617,10 @@ struct Utf8Encoding {
   }
 };
 
-// The characters a string must escape: the double quote, the backslash and 1 to 31.
-bool needsEscape(wchar_t c) {
-  return (c >= 1 && c < 32) || c == L'"' || c == L'\\';
-}
-
-// One character of a string that needs escaping: a two-character escape, \u00XX for the other
-// characters from 1 to 31, everything else as it is.
-template <class Sink>
-void writeEscaped(Sink& sink, wchar_t c) {
-  for (const ShortEscape& entry : kShortEscapes) {
-    if (c == entry.character) {
-      const char escape[2] = {'\\', entry.letter};
-      sink.put(escape, 2);
-      return;
-    }
-  }
-  if (c >= 1 && c < 32) {
-    static const char kHex[] = "0123456789abcdef";
-    const char escape[6] = {'\\', 'u', '0', '0', kHex[(c >> 4) & 0xF], kHex[c & 0xF]};
-    sink.put(escape, 6);
-  } else {
-    sink.put(c);
-  }
-}
-
 template <class Sink>
 void writeString(Sink& sink, const String& text) {
-  const wchar_t* const chars = text.getBuffer();
-  const std::size_t length = static_cast<std::size_t>(text.getBufferLength()) / sizeof(wchar_t) - 1;
-  sink.put(L'"');
-  // Up to the first character that needs escaping in one piece, from there one by one.
-  std::size_t i = 0;
-  while (i < length && !needsEscape(chars[i]))
-    ++i;
-  sink.put(chars, i);
-  for (; i < length; ++i)
-    writeEscaped(sink, chars[i]);
-  sink.put(L'"');
+  sink.putString(text.getBuffer(),
+                 static_cast<std::size_t>(text.getBufferLength()) / sizeof(wchar_t) - 1);
 }
 
 template <class Sink>
