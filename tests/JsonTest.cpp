@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -58,6 +59,36 @@ std::string utf16le(const std::wstring& text) {
     bytes += char(c & 0xFF), bytes += char((c >> 8) & 0xFF);
   return bytes;
 }
+std::string repeated(const std::string& piece, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i)
+    out += piece;
+  return out;
+}
+
+// Hands out `step` bytes per read; after `reads` reads (-1: never) it fails.
+struct Trickle final : Input {
+  Trickle(std::string data, int step, int reads = -1)
+      : bytes(std::move(data)), step(step), reads(reads) {}
+  int available() const override {
+    if (reads == 0) return -1;
+    return static_cast<int>(std::min(bytes.size() - at, std::size_t(step)));
+  }
+  int peek(void* out, int size) const override {
+    return static_cast<int>(bytes.copy(static_cast<char*>(out), std::size_t(size), at));
+  }
+  int read(void* out, int size) override {
+    if (reads == 0) return -1;
+    if (reads > 0) --reads;
+    const int n = peek(out, std::min(size, step));
+    at += std::size_t(n);
+    return n;
+  }
+  std::string bytes;
+  std::size_t at = 0;
+  int step, reads;
+};
+
 // Runs `call` and returns the warnings it logged.
 template <class F>
 Lines warningsOf(F call) {
@@ -568,28 +599,23 @@ TEST(JsonText, ReadGivesWhatParsingTheReadersTextGives) {
       "12\",\"\\ud83d\\u\xe6\x9d\xb1"
       "abc\"]",                                   // \u groups of characters
       "[\"\\ud83d\\ude00\\ud800\xed\xa0\x80\"]",  // a surrogate written in UTF-8 is kept
-      "/* \xc3\xa9 */ [1 // \xe6\x9d\xb1\n, 2]",
-      "[1\xc3\xa9]",
-      "[0.5\xc3\xa9]",
-      "\xc3\xa9",
+      "/* \xc3\xa9 */ [1 // \xe6\x9d\xb1\n, 2]", "[1\xc3\xa9]", "[0.5\xc3\xa9]", "\xc3\xa9",
       "[\"\xc3\xa9\"",  // fail
       "[" + std::string(100, '1') + ".5e-3, 1" + std::string(80, '0') + "]",
       "[\"a\xa2]",               // a stray byte reads as its low seven bits: a quote here
       "[\"\xc0\xa2,1]\"]",       // an overlong quote
       "[\"\xe0\x80\xa2\"]",      // an overlong three-byte form
       "[\"\xf0\x9f\x98\x80\"]",  // four bytes are four characters to the reader
-      "[\"\xe6\x9d\"]",
-      "[\"\xe6\"]",
-      "[\"\xc3\"]",
+      "[\"\xe6\x9d\"]", "[\"\xe6\"]", "[\"\xc3\"]",
       "\"\xc3",  // cut short
-      std::string("[1,\0 2]", 7),
-      std::string("[\"a\0b\"]", 7),
+      std::string("[1,\0 2]", 7), std::string("[\"a\0b\"]", 7),
       std::string("1\0"
                   "2",
                   3),
-      "{\"a\":1,\"a\":\"\xe2\x82\xac\"}",
-      "[tru\xc3\xa9]",
-      "nul\xe2\x82\xac"};
+      "{\"a\":1,\"a\":\"\xe2\x82\xac\"}", "[tru\xc3\xa9]", "nul\xe2\x82\xac",
+      // Longer than the decoding scratch buffer, in bytes and in characters.
+      "[\"" + repeated("\xc3\xa9", 5000) + "\\\"" + repeated("\xe6\x9d\xb1", 3000) + "\"]",
+      "\"" + repeated("\\u00e9", 9000) + "\""};
   for (const std::string& bytes : cases) {
     JsonValue read(L"unchanged"), parsedText(L"unchanged");
     const bool ok = Json::read(read, new Bytes(bytes));
@@ -599,6 +625,16 @@ TEST(JsonText, ReadGivesWhatParsingTheReadersTextGives) {
     EXPECT_EQ(ok, expected) << bytes;
     EXPECT_EQ(compact(read), compact(parsedText)) << bytes;
   }
+  // A source that hands out a few bytes at a time, and one that fails.
+  const std::string document = "{\"k\xc3\xa9y\":[" + repeated("1.5,", 3000) + "2]}";
+  JsonValue trickled;
+  ASSERT_TRUE(Json::read(trickled, new Trickle(document, 7)));
+  EXPECT_EQ(trickled[L"k\u00e9y"].size(), 3001);
+  EXPECT_EQ(trickled[L"k\u00e9y"][3000].asInt32(), 2);
+  JsonValue kept(L"kept");
+  EXPECT_FALSE(Json::read(kept, new Trickle("[1,2]", 2, 2)));  // "[1,2", then the source fails
+  EXPECT_FALSE(Json::read(kept, new Trickle("[1,2]", 5, 0)));
+  EXPECT_EQ(compact(kept), L"\"kept\"");
   JsonValue v;
   ASSERT_TRUE(Json::read(v, new Bytes("[\"\\u4\xc3\xa9"
                                       "12\",\"a\xa2]")));
