@@ -8,6 +8,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "CharWalk.h"
@@ -234,20 +235,20 @@ class JsonParser {
     const Char* const begin = _p + 1;
     const Char* end = begin;
     std::size_t count = 0;  // units: at least the characters
-    bool plain = true;      // no escape, nothing to decode
+    bool plain = true;      // no escape
     for (; *end != '"'; ++end, ++count) {
       if (*end == 0) return false;
       if (*end == '\\') {
         plain = false;
         if (*++end == 0) return false;
-      } else if (sizeof(Char) == 1 && *end >= 0x80) {
-        plain = false;
       }
     }
     _p = end + 1;
-    if (plain && sizeof(Char) == sizeof(wchar_t)) {
-      text = sharedString(reinterpret_cast<const wchar_t*>(begin), count);
-      return true;
+    if constexpr (std::is_same<Char, wchar_t>::value) {
+      if (plain) {
+        text = sharedString(begin, count);
+        return true;
+      }
     }
     constexpr std::size_t kStackChars = 8192;
     wchar_t stack[kStackChars];

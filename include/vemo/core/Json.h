@@ -8,7 +8,8 @@
 //   signed char c = v.asInt8();   // logs "intValue out of Int8 range", gives 44
 //
 // An array is an ordered map from int index to value, so it may be sparse: size() counts the
-// entries. Everything this library builds fills indices 0, 1, 2 ... densely.
+// entries. Everything this library builds fills indices 0, 1, 2 ... densely. As with any map,
+// a reference to an element stays valid while other elements are added.
 //
 // Json reads and writes JSON text: wide text in memory, UTF-8 on streams and in files. The
 // parser is lenient: it takes /* */ and // comments between tokens and leading zeros, reads
