@@ -1,14 +1,15 @@
 // The storage of a JSON array: an ordered map from index to value whose entries never move.
 //
 // The values live in slots that are appended and never relocated: the first four inside the
-// map itself, the rest in blocks of 4, 8, 16 ... up to 1024 slots and then of 1024 each, so a
-// reference to an element stays valid while others are added, as with any map, and a short
-// array costs one allocation. (Blocks stay below 16 KiB: freeing a larger one in the middle of
-// freeing a large document makes the C library's allocator sort all its freed small blocks at
-// once, which cost a tenth of the time to read a 5 MB document again.) While the array is dense
-// (slot i holds index i, as everything the library builds is) lookups and appends are constant time
-// and need nothing else. The first entry added out of that order makes `_order`, the (index, slot)
-// pairs sorted by index, which sparse lookups search.
+// map itself, the rest in blocks of 4, 8, 16 ... up to 1024 slots and then of 1024 each. So a
+// reference to an element stays valid while others are added, as with any map, a short array
+// costs one allocation, and appending never copies. Blocks are at most 16 KiB: freeing larger
+// ones amid the small blocks of a large document made glibc's allocator sort all of those at
+// once, an eighth of the time to read a 5 MB document again.
+//
+// While the array is dense (slot i holds index i, as in everything the library builds) lookups
+// and appends take constant time and need nothing more. The first entry added out of that order
+// makes `_order`, the (index, slot) pairs sorted by index, which the sparse lookups search.
 #pragma once
 
 #include <cstddef>
@@ -86,7 +87,7 @@ class JsonValue::ArrayValues {
   const JsonValue& slot(std::uint32_t n) const noexcept {
     return const_cast<ArrayValues*>(this)->slot(n);
   }
-  // A new null slot after the last one, and its number.
+  // A new null slot after the last one.
   JsonValue& newSlot();
   // Position in `_order` of the index, or where it would be inserted.
   std::size_t orderPosition(int index) const noexcept;
