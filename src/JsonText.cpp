@@ -82,7 +82,7 @@ struct Utf8Text {
     const std::size_t count = static_cast<std::size_t>(stop - text);
     wchar_t* run = shortRun;
     if (count >= kShort) {
-      longRun.resize(count);
+      longRun.resize(count + 1);
       run = &longRun[0];
     }
     std::copy(text, stop, run);
