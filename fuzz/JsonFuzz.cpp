@@ -1,4 +1,5 @@
-// Arbitrary bytes as JSON text: as UTF-8 through Json::read, and as wide text (one character
+// Arbitrary bytes as JSON text: as UTF-8 through Json::read (which must agree with parsing the
+// text reader's characters), and as wide text (one character
 // per byte, and one per two bytes) through Json::parseValue. A parse either fails or gives a
 // value that both writers can write; values without doubles must read back equal from their
 // own compact and styled text, and from their UTF-8 form when no character is a surrogate or
@@ -12,6 +13,7 @@
 
 #include "vemo/core/File.h"
 #include "vemo/core/Json.h"
+#include "vemo/core/Text.h"
 
 using namespace vemo;
 
@@ -120,6 +122,21 @@ void parseWide(const std::wstring& text) {
   if (Json::parseValue(text.c_str(), value)) check(value);
 }
 
+// Json::read parses most UTF-8 text as bytes: it must give what parsing the characters of the
+// text reader gives, and leave its target alone when that fails.
+void readAsText(const std::uint8_t* data, std::size_t size, const JsonValue& read, bool ok) {
+  const Unknown::Handle_T<MemoryFile> file = MemoryFile::createInstance();
+  if (size > 0) file->write(data, static_cast<int>(size));
+  file->setPosition(0);
+  TextReader reader(file.get(), TextReader::Utf8);
+  String text;
+  reader.read(text);
+  JsonValue value(L"unchanged");
+  const bool parsed = Json::parseValue(text.getBuffer(), value) != nullptr;
+  if (parsed != ok) std::abort();
+  if (Json::convertToString(value, false) != Json::convertToString(read, false)) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -127,8 +144,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Unknown::Handle_T<MemoryFile> file = MemoryFile::createInstance();
     if (size > 0) file->write(data, static_cast<int>(size));
     file->setPosition(0);
-    JsonValue value;
-    if (Json::read(value, file.get())) check(value);
+    JsonValue value(L"unchanged");
+    const bool ok = Json::read(value, file.get());
+    readAsText(data, size, value, ok);
+    if (ok) check(value);
   }
   std::wstring bytes, pairs;
   for (std::size_t i = 0; i < size && data[i]; ++i)

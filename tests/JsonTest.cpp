@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -21,6 +23,7 @@
 #include "vemo/core/Json.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Stream.h"
+#include "vemo/core/Text.h"
 
 using namespace vemo;
 namespace fs = std::filesystem;
@@ -56,6 +59,36 @@ std::string utf16le(const std::wstring& text) {
     bytes += char(c & 0xFF), bytes += char((c >> 8) & 0xFF);
   return bytes;
 }
+std::string repeated(const std::string& piece, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i)
+    out += piece;
+  return out;
+}
+
+// Hands out `step` bytes per read; after `reads` reads (-1: never) it fails.
+struct Trickle final : Input {
+  Trickle(std::string data, int step, int reads = -1)
+      : bytes(std::move(data)), step(step), reads(reads) {}
+  int available() const override {
+    if (reads == 0) return -1;
+    return static_cast<int>(std::min(bytes.size() - at, std::size_t(step)));
+  }
+  int peek(void* out, int size) const override {
+    return static_cast<int>(bytes.copy(static_cast<char*>(out), std::size_t(size), at));
+  }
+  int read(void* out, int size) override {
+    if (reads == 0) return -1;
+    if (reads > 0) --reads;
+    const int n = peek(out, std::min(size, step));
+    at += std::size_t(n);
+    return n;
+  }
+  std::string bytes;
+  std::size_t at = 0;
+  int step, reads;
+};
+
 // Runs `call` and returns the warnings it logged.
 template <class F>
 Lines warningsOf(F call) {
@@ -253,6 +286,107 @@ TEST(JsonValue, CopiesAreDeepAndMovesLeaveNull) {
   moved = std::move(alias);  // assigning a value to itself keeps it
   moved = alias;
   EXPECT_EQ(compact(moved), L"{\"x\":[1,\"s\"]}");
+}
+
+TEST(JsonValue, ElementReferencesSurviveTheArrayGrowing) {
+  // The right-hand element is read after the left-hand one has been added.
+  JsonValue array;
+  array[0] = L"a string long enough to be worth copying";
+  array[1] = array[0];
+  array[7] = array[1];  // sparse from here on
+  array[3] = array[7];
+  EXPECT_EQ(array.size(), 4);
+  for (int i : {0, 1, 3, 7})
+    EXPECT_EQ(static_cast<const JsonValue&>(array)[i].asString(), array[0].asString()) << i;
+
+  // A reference taken before many appends and sparse insertions still writes into the array.
+  JsonValue object;
+  JsonValue& first = object[L"list"][0];
+  JsonValue& far = object[L"list"][1000000];
+  for (int i = 1; i < 5000; ++i)
+    object[L"list"][i] = i;
+  for (int i = -50; i < 0; ++i)
+    object[L"list"][i] = i;
+  first = L"first";
+  far = L"far";
+  const JsonValue& list = object[L"list"];
+  EXPECT_EQ(list.size(), 5051);
+  EXPECT_EQ(list[0].asString(), L"first");
+  EXPECT_EQ(list[1000000].asString(), L"far");
+  EXPECT_EQ(list[4999].asInt32(), 4999);
+  EXPECT_EQ(list[-50].asInt32(), -50);
+  EXPECT_TRUE(list[5000].isNull());
+  // Copies keep indices; sparse and dense arrays with the same entries are equal.
+  JsonValue copy = list;
+  EXPECT_TRUE(copy == list);
+  copy[-50] = 0;
+  EXPECT_FALSE(copy == list);
+  JsonValue sparse, dense;
+  for (int i : {2, 0, 1})
+    sparse[i] = i;
+  for (int i : {0, 1, 2})
+    dense[i] = i;
+  EXPECT_TRUE(sparse == dense);
+  EXPECT_EQ(compact(sparse), L"[0,1,2]");
+  JsonValue gaps;
+  gaps[-1] = 9, gaps[0] = 0, gaps[2] = 2, gaps[5] = 5;  // indices 0 to 3 are written
+  EXPECT_EQ(compact(gaps), L"[0,null,2,null]");
+}
+
+TEST(JsonValue, AssigningAPartOfTheValueToItself) {
+  JsonValue v = parsed(L"{\"a\":{\"b\":[1,[\"x\",2]]},\"c\":3}");
+  v = std::move(v[L"a"]);
+  EXPECT_EQ(compact(v), L"{\"b\":[1,[\"x\",2]]}");
+  v = std::move(v[L"b"][1]);
+  EXPECT_EQ(compact(v), L"[\"x\",2]");
+  v = std::move(v[0]);
+  EXPECT_EQ(compact(v), L"\"x\"");
+  JsonValue w = parsed(L"[{\"k\":[true]},null]");
+  w = w[0][L"k"];
+  EXPECT_EQ(compact(w), L"[true]");
+  w = w[0];
+  EXPECT_EQ(compact(w), L"true");
+  // Swapping parts of one value, or a value with itself.
+  JsonValue s = parsed(L"[\"x\",{\"k\":1}]");
+  s[0].swap(s[1]);
+  EXPECT_EQ(compact(s), L"[{\"k\":1},\"x\"]");
+  std::swap(s[0], s[1]);
+  s.swap(s);
+  std::swap(s, s);
+  EXPECT_EQ(compact(s), L"[\"x\",{\"k\":1}]");
+  // A moved-from value is null and may be used again.
+  JsonValue moved = std::move(s[1]);
+  EXPECT_TRUE(s[1].isNull());
+  s[1] = std::move(moved);
+  moved[L"again"] = 1;
+  EXPECT_EQ(compact(s) + compact(moved), L"[\"x\",{\"k\":1}]{\"again\":1}");
+}
+
+TEST(JsonValue, FloatsNarrowToTheNearestAndSurviveText) {
+  const float tiny = std::numeric_limits<float>::denorm_min();
+  for (float f : {FLT_MAX, -FLT_MAX, FLT_MIN, -FLT_MIN, tiny, -tiny, 3 * tiny, FLT_MIN - tiny, 0.1f,
+                  -1.1f, 3.4e38f, 1e-40f, 0.0f}) {
+    const std::wstring text = compact(JsonValue(f));
+    JsonValue back;
+    ASSERT_TRUE(Json::parseValue(text.c_str(), back));
+    const Lines logged = warningsOf([&] { EXPECT_EQ(back.asFloat(), f) << text; });
+    EXPECT_EQ(logged, Lines{});
+    EXPECT_EQ(float(back), f);
+    EXPECT_EQ(JsonValue(String(text.c_str())).asFloat(), f) << text;  // from a string too
+  }
+  EXPECT_EQ(compact(JsonValue(FLT_MAX)), L"3.402823466385289e+38");
+  EXPECT_EQ(JsonValue(3.402823466385289e+38).asFloat(), FLT_MAX);
+  // From half a unit above FLT_MAX on, nearest rounding leaves the range: infinity.
+  const double half = 340282356779733661637539395458142568448.0;
+  const float inf = std::numeric_limits<float>::infinity();
+  EXPECT_EQ(JsonValue(std::nextafter(half, 0.0)).asFloat(), FLT_MAX);
+  EXPECT_EQ(JsonValue(-std::nextafter(half, 0.0)).asFloat(), -FLT_MAX);
+  EXPECT_EQ(JsonValue(half).asFloat(), inf);
+  EXPECT_EQ(JsonValue(-1e39).asFloat(), -inf);
+  EXPECT_EQ(JsonValue(L"1e300").asFloat(), inf);
+  EXPECT_EQ(JsonValue(std::numeric_limits<double>::infinity()).asFloat(), inf);
+  EXPECT_TRUE(std::isnan(JsonValue(std::nan("")).asFloat()));
+  EXPECT_EQ(JsonValue(1e-46).asFloat(), 0.0f);  // below half the smallest denormal
 }
 
 // ---- Json text ---------------------------------------------------------------------------------
@@ -453,6 +587,58 @@ TEST(JsonText, ReadAndWriteCarryUtf8) {
   shortOut->room = 5;
   EXPECT_FALSE(Json::write(v, shortOut.get(), false));
   EXPECT_TRUE(back == v);
+}
+
+// Json::read parses UTF-8 bytes directly where the text reader would take them one for one;
+// whatever the bytes, the result must be that of parsing the reader's characters.
+TEST(JsonText, ReadGivesWhatParsingTheReadersTextGives) {
+  const std::string cases[] = {
+      "{\"caf\xc3\xa9\":[\"\xe6\x9d\xb1\\\"\xe4\xba\xac\",1.25,18446744073709551615,-3]}",
+      "[\"\\u00e9\\\xc3\xa9\\\xe6\x9d\xb1\"]",  // escaped two- and three-byte characters
+      "[\"\\u4\xc3\xa9"
+      "12\",\"\\ud83d\\u\xe6\x9d\xb1"
+      "abc\"]",                                   // \u groups of characters
+      "[\"\\ud83d\\ude00\\ud800\xed\xa0\x80\"]",  // a surrogate written in UTF-8 is kept
+      "/* \xc3\xa9 */ [1 // \xe6\x9d\xb1\n, 2]", "[1\xc3\xa9]", "[0.5\xc3\xa9]", "\xc3\xa9",
+      "[\"\xc3\xa9\"",  // fail
+      "[" + std::string(100, '1') + ".5e-3, 1" + std::string(80, '0') + "]",
+      "[\"a\xa2]",               // a stray byte reads as its low seven bits: a quote here
+      "[\"\xc0\xa2,1]\"]",       // an overlong quote
+      "[\"\xe0\x80\xa2\"]",      // an overlong three-byte form
+      "[\"\xf0\x9f\x98\x80\"]",  // four bytes are four characters to the reader
+      "[\"\xe6\x9d\"]", "[\"\xe6\"]", "[\"\xc3\"]",
+      "\"\xc3",  // cut short
+      std::string("[1,\0 2]", 7), std::string("[\"a\0b\"]", 7),
+      std::string("1\0"
+                  "2",
+                  3),
+      "{\"a\":1,\"a\":\"\xe2\x82\xac\"}", "[tru\xc3\xa9]", "nul\xe2\x82\xac",
+      // Longer than the decoding scratch buffer, in bytes and in characters.
+      "[\"" + repeated("\xc3\xa9", 5000) + "\\\"" + repeated("\xe6\x9d\xb1", 3000) + "\"]",
+      "\"" + repeated("\\u00e9", 9000) + "\""};
+  for (const std::string& bytes : cases) {
+    JsonValue read(L"unchanged"), parsedText(L"unchanged");
+    const bool ok = Json::read(read, new Bytes(bytes));
+    String text;
+    TextReader(new Bytes(bytes), TextReader::Utf8).read(text);
+    const bool expected = Json::parseValue(text.getBuffer(), parsedText) != nullptr;
+    EXPECT_EQ(ok, expected) << bytes;
+    EXPECT_EQ(compact(read), compact(parsedText)) << bytes;
+  }
+  // A source that hands out a few bytes at a time, and one that fails.
+  const std::string document = "{\"k\xc3\xa9y\":[" + repeated("1.5,", 3000) + "2]}";
+  JsonValue trickled;
+  ASSERT_TRUE(Json::read(trickled, new Trickle(document, 7)));
+  EXPECT_EQ(trickled[L"k\u00e9y"].size(), 3001);
+  EXPECT_EQ(trickled[L"k\u00e9y"][3000].asInt32(), 2);
+  JsonValue kept(L"kept");
+  EXPECT_FALSE(Json::read(kept, new Trickle("[1,2]", 2, 2)));  // "[1,2", then the source fails
+  EXPECT_FALSE(Json::read(kept, new Trickle("[1,2]", 5, 0)));
+  EXPECT_EQ(compact(kept), L"\"kept\"");
+  JsonValue v;
+  ASSERT_TRUE(Json::read(v, new Bytes("[\"\\u4\xc3\xa9"
+                                      "12\",\"a\xa2]")));
+  EXPECT_EQ(compact(v), L"[\"\\u0004\",\"a\"]");  // the group of four took "\u00e912"
 }
 
 TEST(JsonFile, SaveAndLoadRoundTripAndRefuseAByteOrderMark) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfloat>
 #include <climits>
 #include <csignal>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <list>
 #include <string>
 #include <thread>
@@ -153,7 +155,7 @@ Handle<Node> node(int value, const wchar_t* name = L"") {
 
 Handle<Everything> filled() {
   Handle<Everything> e = Everything::createInstance();
-  e->b = true, e->f = -1.1f, e->d = 0.1, e->c = -5, e->l = LONG_MIN, e->ul = ULONG_MAX;
+  e->b = true, e->d = 0.1, e->c = -5, e->l = LONG_MIN, e->ul = ULONG_MAX;
   e->i8 = -128, e->u8 = 255, e->i16 = -32768, e->u16 = 65535, e->i32 = INT_MIN;
   e->u32 = 4000000000u, e->i64 = LLONG_MIN, e->v32 = INT_MAX, e->v64 = LLONG_MAX;
   e->s = L"snow \u2603 \"quoted\"\n\t\U0001F600 \x01";
@@ -162,8 +164,11 @@ Handle<Everything> filled() {
   e->id.clock_seq_hi_and_reserved = 0x80, e->id.clock_seq_low = 0x01;
   const unsigned char mac[6] = {0x00, 0x1b, 0x63, 0x84, 0x45, 0xe6};
   std::memcpy(e->id.node.nodeID, mac, 6), e->node = e->id.node;
-  e->pt = {-1, 2}, e->ptf = {0.5f, -0.25f}, e->rc = {1, 2, 3, 4}, e->rcf = {-1.5f, 2, 1e30f, 0};
-  e->v2 = {1, 2}, e->v3 = {1, 2, 3}, e->v4 = {1, 2, 3, 4}, e->q = {0.5f, 0.5f, 0.5f, -0.5f};
+  // Floats at the edges of their range: FLT_MAX is written as a double a little above it.
+  const float tiny = std::numeric_limits<float>::denorm_min();
+  e->f = -FLT_MAX, e->pt = {-1, 2}, e->ptf = {FLT_MAX, -0.25f}, e->rc = {1, 2, 3, 4};
+  e->rcf = {-1.5f, FLT_MIN, 1e30f, -tiny}, e->v2 = {-FLT_MAX, tiny}, e->v3 = {1, FLT_MAX, 3};
+  e->v4 = {1, 2, 3, 4}, e->q = {0.5f, -FLT_MIN, FLT_MAX, 3 * tiny};
   e->ints = {1, -2, 3}, e->strings = {L"a", L"", L"\u00e9"}, e->rects = {{1, 2, 3, 4}, {}};
   e->doubles = {1e300, -2.5e-300, 0}, e->ids = {e->id, Uuid()};
   e->buffers = {bytes(""), bytes(std::string("\0\xff", 2))};

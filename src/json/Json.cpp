@@ -260,9 +260,12 @@ float JsonValue::asFloat() const {
     Log::warning(L"Value is not convertible to float.");
     return 0.0f;
   }
-  // Beyond the float range the narrowing gives infinity, as the processor's conversion does.
+  // Narrowed to the nearest float, as the language's conversion rounds: the text written for
+  // FLT_MAX (3.402823466385289e+38, a little above it) reads back as FLT_MAX. Only from half a
+  // unit above FLT_MAX on, where rounding to nearest leaves the float range, is it infinity.
   const double value = asDouble();
-  if (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max())
+  constexpr double kFloatOverflow = 340282356779733661637539395458142568448.0;  // 2^128 - 2^103
+  if (std::fabs(value) >= kFloatOverflow)
     return value > 0 ? std::numeric_limits<float>::infinity()
                      : -std::numeric_limits<float>::infinity();
   return static_cast<float>(value);
@@ -343,48 +346,77 @@ bool JsonValue::operator==(const JsonValue& other) const {
 
 // ---- the array map ---------------------------------------------------------------------------
 
-std::size_t JsonValue::ArrayValues::position(int index) const {
-  // Dense arrays keep entry i at position i, so the common lookups (and appending the next
-  // index) take one comparison.
-  const std::size_t dense = static_cast<std::size_t>(index);
-  if (index >= 0 && dense < _entries.size() && _entries[dense].first == index) return dense;
-  if (index >= 0 && dense == _entries.size() && (_entries.empty() || _entries.back().first < index))
-    return dense;
-  const auto found = std::lower_bound(
-      _entries.begin(), _entries.end(), index,
-      [](const std::pair<int, JsonValue>& entry, int key) { return entry.first < key; });
-  return static_cast<std::size_t>(found - _entries.begin());
+JsonValue::ArrayValues::ArrayValues(const ArrayValues& other) : _order(other._order) {
+  for (std::uint32_t i = 0; i < other._count; ++i)
+    newSlot() = other.slot(i);
 }
 
-bool JsonValue::ArrayValues::holds(std::size_t position, int index) const {
-  return position < _entries.size() && _entries[position].first == index;
+JsonValue::ArrayValues::~ArrayValues() = default;
+
+JsonValue& JsonValue::ArrayValues::newSlot() {
+  const int block = blockOf(_count);
+  if (block > 0 && _count == blockStart(block)) {
+    std::unique_ptr<JsonValue[]> made(new JsonValue[blockSize(block)]);
+    _blocks.push_back(std::move(made));
+  }
+  return slot(_count++);
+}
+
+std::size_t JsonValue::ArrayValues::orderPosition(int index) const noexcept {
+  // A sparse array that was dense up to some point keeps entry i at position i there.
+  const std::size_t at = static_cast<std::size_t>(index);
+  if (index >= 0 && at < _order.size() && _order[at].first == index) return at;
+  return static_cast<std::size_t>(std::lower_bound(_order.begin(), _order.end(), index,
+                                                   [](const std::pair<int, std::uint32_t>& entry,
+                                                      int key) { return entry.first < key; }) -
+                                  _order.begin());
 }
 
 JsonValue& JsonValue::ArrayValues::at(int index) {
-  const std::size_t at = position(index);
-  if (holds(at, index)) return _entries[at].second;
-  return _entries.emplace(_entries.begin() + static_cast<std::ptrdiff_t>(at), index, JsonValue())
-      ->second;
+  if (_order.empty()) {
+    const std::uint32_t at = static_cast<std::uint32_t>(index);
+    if (index >= 0 && at < _count) return slot(at);
+    if (index >= 0 && at == _count) return newSlot();
+    // The first entry out of order: from now on the order is kept apart.
+    _order.reserve(_count + 1);
+    for (std::uint32_t i = 0; i < _count; ++i)
+      _order.emplace_back(static_cast<int>(i), i);
+  }
+  const std::size_t position = orderPosition(index);
+  if (position < _order.size() && _order[position].first == index)
+    return slot(_order[position].second);
+  _order.reserve(_order.size() + 1);  // may throw before anything changed
+  JsonValue& added = newSlot();
+  _order.emplace(_order.begin() + static_cast<std::ptrdiff_t>(position), index, _count - 1);
+  return added;
 }
 
-const JsonValue* JsonValue::ArrayValues::find(int index) const {
-  const std::size_t at = position(index);
-  return holds(at, index) ? &_entries[at].second : nullptr;
+const JsonValue* JsonValue::ArrayValues::find(int index) const noexcept {
+  if (_order.empty())
+    return index >= 0 && static_cast<std::uint32_t>(index) < _count
+               ? &slot(static_cast<std::uint32_t>(index))
+               : nullptr;
+  const std::size_t position = orderPosition(index);
+  return position < _order.size() && _order[position].first == index
+             ? &slot(_order[position].second)
+             : nullptr;
 }
 
 JsonValue& JsonValue::ArrayValues::append() {
-  const int index = _entries.empty() ? 0 : _entries.back().first + 1;
-  _entries.emplace_back(index, JsonValue());
-  return _entries.back().second;
+  if (_order.empty()) return newSlot();
+  const int last = _order.back().first;
+  return at(last < std::numeric_limits<int>::max() ? last + 1 : last);
 }
 
 bool JsonValue::ArrayValues::operator==(const ArrayValues& other) const {
-  if (_entries.size() != other._entries.size()) return false;
-  for (const auto& entry : _entries) {
-    const JsonValue* theirs = other.find(entry.first);
-    if (!theirs || !(entry.second == *theirs)) return false;
-  }
-  return true;
+  if (_count != other._count) return false;
+  bool equal = true;
+  forEach([&](int index, const JsonValue& value) {
+    if (!equal) return;
+    const JsonValue* theirs = other.find(index);
+    equal = theirs && value == *theirs;
+  });
+  return equal;
 }
 
 }  // namespace vemo

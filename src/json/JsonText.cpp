@@ -1,12 +1,17 @@
 // Json: the lenient recursive-descent parser and the compact and styled writers.
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "CharWalk.h"
 #include "File.h"
 #include "JsonArray.h"
 #include "Number.h"
@@ -31,38 +36,123 @@ struct ShortEscape {
 constexpr ShortEscape kShortEscapes[] = {{L'\b', 'b'}, {L'\t', 't'}, {L'\n', 'n'}, {L'\f', 'f'},
                                          {L'\r', 'r'}, {L'"', '"'},  {L'\\', '\\'}};
 
-// Up to four hexadecimal digits from [p, end), stepping over four characters (fewer at the end
-// of the string). A group without digits gives 0, which is dropped like \u0000.
-unsigned int readHexUnit(const wchar_t*& p, const wchar_t* end) {
-  unsigned int unit = 0;
-  const wchar_t* const stop = end - p < 4 ? end : p + 4;
-  for (const wchar_t* q = p; q < stop && detail::hexDigitValue(*q) >= 0; ++q)
-    unit = unit * 16 + static_cast<unsigned int>(detail::hexDigitValue(*q));
-  p = stop;
-  return unit;
+// What the parser needs to know of its text: wide characters, or UTF-8 bytes in which every
+// byte of 0x80 and above belongs to a two- or three-byte sequence of a character of U+0080 and
+// above (see regularUtf8), so that the bytes below 0x80 are the text's ASCII characters.
+struct WideText {
+  using Char = wchar_t;
+  static const Char* findCommentEnd(const Char* p) { return std::wcsstr(p, L"*/"); }
+  static const Char* findLineFeed(const Char* p) { return std::wcschr(p, L'\n'); }
+  static std::size_t length(const Char* p) { return std::wcslen(p); }
+  // One character at p, stepping over it.
+  static wchar_t next(const Char*& p) { return *p++; }
+  static const Char* skip(const Char* p) { return p + 1; }
+  static double scanDouble(const Char* text, const Char** end) {
+    return detail::scanDouble(text, end);
+  }
+};
+
+struct Utf8Text {
+  using Char = unsigned char;
+  static const Char* findCommentEnd(const Char* p) {
+    return reinterpret_cast<const Char*>(std::strstr(reinterpret_cast<const char*>(p), "*/"));
+  }
+  static const Char* findLineFeed(const Char* p) {
+    return reinterpret_cast<const Char*>(std::strchr(reinterpret_cast<const char*>(p), '\n'));
+  }
+  static std::size_t length(const Char* p) { return std::strlen(reinterpret_cast<const char*>(p)); }
+  static wchar_t next(const Char*& p) {
+    const Char c = *p++;
+    if (c < 0x80) return c;
+    if (c < 0xE0) return static_cast<wchar_t>(((c & 0x1F) << 6) | (*p++ & 0x3F));
+    const wchar_t ch =
+        static_cast<wchar_t>(((c & 0x0F) << 12) | ((p[0] & 0x3F) << 6) | (p[1] & 0x3F));
+    p += 2;
+    return ch;
+  }
+  static const Char* skip(const Char* p) { return p + (*p < 0x80 ? 1 : *p < 0xE0 ? 2 : 3); }
+  // A number's characters are ASCII: its run of number characters, made wide.
+  static double scanDouble(const Char* text, const Char** end) {
+    const Char* stop = text;
+    while (detail::isDecimalDigit(*stop) || *stop == '.' || *stop == 'e' || *stop == 'E' ||
+           *stop == '+' || *stop == '-')
+      ++stop;
+    constexpr std::size_t kShort = 64;
+    wchar_t shortRun[kShort];
+    std::wstring longRun;
+    const std::size_t count = static_cast<std::size_t>(stop - text);
+    wchar_t* run = shortRun;
+    if (count >= kShort) {
+      longRun.resize(count + 1);
+      run = &longRun[0];
+    }
+    std::copy(text, stop, run);
+    run[count] = 0;
+    const wchar_t* runEnd = run;
+    const double value = detail::scanDouble(run, &runEnd);
+    *end = text + (runEnd - run);
+    return value;
+  }
+};
+
+// Whether the bytes read as UTF-8 text (the text reader's rules) give exactly the characters
+// that the same bytes give to the parser of UTF-8 text: no zero byte (the reader drops it), and
+// every byte of 0x80 and above in a two- or three-byte sequence of a character of U+0080 and
+// above (the reader makes a stray byte, a longer sequence and some overlong forms into ASCII).
+bool regularUtf8(const unsigned char* p, const unsigned char* end) {
+  while (p < end) {
+    // Eight ASCII bytes without a zero at a time.
+    std::uint64_t word;
+    if (end - p >= 8) {
+      std::memcpy(&word, p, 8);
+      const std::uint64_t high = 0x8080808080808080ULL;
+      if (!(word & high) && !((word - 0x0101010101010101ULL) & ~word & high)) {
+        p += 8;
+        continue;
+      }
+    }
+    const unsigned char c = *p;
+    if (c == 0) return false;
+    if (c < 0x80) {
+      ++p;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      if (end - p < 2 || !detail::isContinuation(p[1])) return false;
+      p += 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      if (end - p < 3 || !detail::isContinuation(p[1]) || !detail::isContinuation(p[2]) ||
+          (c == 0xE0 && p[1] < 0x82))
+        return false;
+      p += 3;
+    } else {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
 
+template <class Text>
 class JsonParser {
  public:
-  explicit JsonParser(const wchar_t* text) : _p(text) {}
+  using Char = typename Text::Char;
+  explicit JsonParser(const Char* text) : _p(text) {}
   JsonParser(const JsonParser&) = delete;
   JsonParser& operator=(const JsonParser&) = delete;
-  const wchar_t* position() const { return _p; }
+  const Char* position() const { return _p; }
 
   // Skips white space and comments before a value; false on an unterminated /* comment.
   bool skipSpaceAndComments() {
     for (;;) {
       skipSpace();
-      if (_p[0] != L'/') return true;
-      if (_p[1] == L'*') {
-        const wchar_t* close = std::wcsstr(_p + 2, L"*/");
+      if (_p[0] != '/') return true;
+      if (_p[1] == '*') {
+        const Char* close = Text::findCommentEnd(_p + 2);
         if (!close) return false;
         _p = close + 2;
-      } else if (_p[1] == L'/') {
-        const wchar_t* lineFeed = std::wcschr(_p + 2, L'\n');
-        _p = lineFeed ? lineFeed + 1 : _p + std::wcslen(_p);
+      } else if (_p[1] == '/') {
+        const Char* lineFeed = Text::findLineFeed(_p + 2);
+        _p = lineFeed ? lineFeed + 1 : _p + Text::length(_p);
       } else {
         return true;
       }
@@ -73,24 +163,27 @@ class JsonParser {
   bool parse(JsonValue& value, int depth) {
     if (!skipSpaceAndComments()) return false;
     switch (*_p) {
-      case L'"': {
+      case '"': {
         String text;
         if (!parseString(text)) return false;
-        JsonValue(text).swap(value);
+        JsonValue made;  // takes the characters over: no reference to count
+        new (made._value.string_) String(std::move(text));
+        made._type = JsonValue::stringValue;
+        value.swap(made);
         return true;
       }
-      case L'[':
+      case '[':
         return parseArray(value, depth + 1);
-      case L'{':
+      case '{':
         return parseObject(value, depth + 1);
-      case L't':
-        return parseLiteral(L"true", JsonValue(true), value);
-      case L'f':
-        return parseLiteral(L"false", JsonValue(false), value);
-      case L'n':
-        return parseLiteral(L"null", JsonValue(), value);
+      case 't':
+        return parseLiteral("true", JsonValue(true), value);
+      case 'f':
+        return parseLiteral("false", JsonValue(false), value);
+      case 'n':
+        return parseLiteral("null", JsonValue(), value);
       default:
-        if (*_p == L'-' || detail::isDecimalDigit(*_p)) return parseNumber(value);
+        if (*_p == '-' || detail::isDecimalDigit(*_p)) return parseNumber(value);
         return false;
     }
   }
@@ -101,32 +194,32 @@ class JsonParser {
       ++_p;
   }
 
-  bool parseLiteral(const wchar_t* word, JsonValue literal, JsonValue& value) {
-    const std::size_t length = std::wcslen(word);
-    if (std::wcsncmp(_p, word, length) != 0) return false;
-    _p += length;
+  bool parseLiteral(const char* word, JsonValue literal, JsonValue& value) {
+    for (const char* w = word; *w; ++w)
+      if (_p[w - word] != static_cast<Char>(*w)) return false;
+    _p += std::strlen(word);
     value.swap(literal);
     return true;
   }
 
   bool parseNumber(JsonValue& value) {
-    const wchar_t* const start = _p;
-    const bool negative = *_p == L'-';
+    const Char* const start = _p;
+    const bool negative = *_p == '-';
     if (negative) ++_p;
     const unsigned long long limit = negative ? 0x8000000000000000ULL : ~0ULL;
     unsigned long long accumulated = 0;
     bool overflow = false;
     for (; detail::isDecimalDigit(*_p); ++_p) {
-      const unsigned digit = static_cast<unsigned>(*_p - L'0');
+      const unsigned digit = static_cast<unsigned>(*_p - '0');
       if (accumulated > limit / 10 || (accumulated == limit / 10 && digit > limit % 10)) {
         overflow = true;
         break;
       }
       accumulated = accumulated * 10 + digit;
     }
-    if (overflow || *_p == L'.' || *_p == L'e' || *_p == L'E') {
-      const wchar_t* stop = start;
-      const double number = detail::scanDouble(start, &stop);
+    if (overflow || *_p == '.' || *_p == 'e' || *_p == 'E') {
+      const Char* stop = start;
+      const double number = Text::scanDouble(start, &stop);
       if (stop == start) return false;
       _p = stop;
       JsonValue(number).swap(value);
@@ -140,21 +233,23 @@ class JsonParser {
 
   // A quoted string at _p into `text`; false when it has no closing quote.
   bool parseString(String& text) {
-    const wchar_t* const begin = _p + 1;
-    const wchar_t* end = begin;
-    std::size_t count = 0;
-    bool escaped = false;
-    for (; *end != L'"'; ++end, ++count) {
+    const Char* const begin = _p + 1;
+    const Char* end = begin;
+    std::size_t count = 0;  // units: at least the characters
+    bool plain = true;      // no escape
+    for (; *end != '"'; ++end, ++count) {
       if (*end == 0) return false;
-      if (*end == L'\\') {
-        escaped = true;
+      if (*end == '\\') {
+        plain = false;
         if (*++end == 0) return false;
       }
     }
     _p = end + 1;
-    if (!escaped) {
-      text = sharedString(begin, count);
-      return true;
+    if constexpr (std::is_same<Char, wchar_t>::value) {
+      if (plain) {
+        text = sharedString(begin, count);
+        return true;
+      }
     }
     constexpr std::size_t kStackChars = 8192;
     wchar_t stack[kStackChars];
@@ -177,22 +272,28 @@ class JsonParser {
     String& cached = _cache[(count * 31 + static_cast<std::size_t>(chars[0]) * 7 +
                              static_cast<std::size_t>(chars[count - 1])) %
                             kCacheSize];
-    if (static_cast<std::size_t>(cached.getBufferLength()) != (count + 1) * sizeof(wchar_t) ||
-        std::wmemcmp(cached.getBuffer(), chars, count) != 0)
-      cached = detail::StringAccess::copy(chars, count, static_cast<int>(count));
-    return cached;
+    if (static_cast<std::size_t>(cached.getBufferLength()) == (count + 1) * sizeof(wchar_t) &&
+        std::wmemcmp(cached.getBuffer(), chars, count) == 0)
+      return cached;
+    // A new block for the cache and the caller: it starts with both references, so that
+    // nobody else sees it before it is counted.
+    wchar_t* block = detail::StringAccess::allocate<wchar_t>(count, static_cast<int>(count));
+    std::wmemcpy(block, chars, count);
+    reinterpret_cast<StringData*>(block)[-1].count.store(2, std::memory_order_relaxed);
+    cached = detail::StringAccess::adopt(block);
+    return detail::StringAccess::adopt(block);
   }
 
-  // Decodes the escapes of [p, end) into out; the decoded length.
-  static std::size_t decode(const wchar_t* p, const wchar_t* end, wchar_t* const out) {
+  // Decodes the characters and escapes of [p, end) into out; the decoded length.
+  static std::size_t decode(const Char* p, const Char* end, wchar_t* const out) {
     wchar_t* o = out;
     while (p < end) {
-      const wchar_t c = *p++;
-      if (c != L'\\') {
-        *o++ = c;
+      if (*p != '\\') {
+        *o++ = Text::next(p);
         continue;
       }
-      const wchar_t escaped = *p++;  // inside the string: the measuring pass saw it
+      ++p;
+      const wchar_t escaped = Text::next(p);  // inside the string: the measuring pass saw it
       if (escaped == L'u') {
         o = decodeUnit(p, end, o);
         continue;
@@ -206,16 +307,29 @@ class JsonParser {
     return static_cast<std::size_t>(o - out);
   }
 
+  // Up to four hexadecimal digits from [p, end), stepping over four characters (fewer at the
+  // end of the string). A group without digits gives 0, which is dropped like \u0000.
+  static unsigned int readHexUnit(const Char*& p, const Char* end) {
+    unsigned int unit = 0;
+    const Char* q = p;
+    for (; q < end && q - p < 4 && detail::hexDigitValue(*q) >= 0; ++q)
+      unit = unit * 16 + static_cast<unsigned int>(detail::hexDigitValue(*q));
+    for (int stepped = static_cast<int>(q - p); stepped < 4 && q < end; ++stepped)
+      q = Text::skip(q);
+    p = q;
+    return unit;
+  }
+
   // The \u escape at p (after the "\u"): 0 and lone surrogates are dropped, a high surrogate
   // followed by a \u low surrogate gives the character of the pair.
-  static wchar_t* decodeUnit(const wchar_t*& p, const wchar_t* end, wchar_t* o) {
+  static wchar_t* decodeUnit(const Char*& p, const Char* end, wchar_t* o) {
     const unsigned int unit = readHexUnit(p, end);
     if (unit == 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return o;
     if (unit < 0xD800 || unit > 0xDBFF) {
       *o++ = static_cast<wchar_t>(unit);
       return o;
     }
-    if (end - p < 2 || p[0] != L'\\' || p[1] != L'u') return o;
+    if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return o;
     p += 2;
     const unsigned int low = readHexUnit(p, end);
     if (low < 0xDC00 || low > 0xDFFF) return o;
@@ -225,7 +339,7 @@ class JsonParser {
   // `[` elements `]` and `{` members `}`: items separated by commas, built in a temporary value
   // that replaces `value` only when the closing bracket has been read.
   template <class ParseItem>
-  bool parseContainer(JsonValue& value, int depth, JsonValue::ValueType type, wchar_t close,
+  bool parseContainer(JsonValue& value, int depth, JsonValue::ValueType type, Char close,
                       ParseItem parseItem) {
     if (depth > Json::kMaxDepth) return false;
     ++_p;
@@ -235,7 +349,7 @@ class JsonParser {
       for (;;) {
         if (!parseItem(container) || !skipSpaceAndComments()) return false;
         if (*_p == close) break;
-        if (*_p != L',') return false;
+        if (*_p != ',') return false;
         ++_p;
       }
     }
@@ -245,37 +359,57 @@ class JsonParser {
   }
 
   bool parseArray(JsonValue& value, int depth) {
-    return parseContainer(value, depth, JsonValue::arrayValue, L']',
+    return parseContainer(value, depth, JsonValue::arrayValue, ']',
                           [&](JsonValue& array) { return parse(array.append(), depth); });
   }
 
   bool parseObject(JsonValue& value, int depth) {
-    return parseContainer(value, depth, JsonValue::objectValue, L'}', [&](JsonValue& object) {
+    return parseContainer(value, depth, JsonValue::objectValue, '}', [&](JsonValue& object) {
       String key;
-      if (!skipSpaceAndComments() || *_p != L'"' || !parseString(key)) return false;
+      if (!skipSpaceAndComments() || *_p != '"' || !parseString(key)) return false;
       skipSpace();  // no comments between a key and its colon
-      if (*_p != L':') return false;
+      if (*_p != ':') return false;
       ++_p;
       skipSpace();
-      return parse(object[key], depth);
+      return parse((*object._value.object_)[std::move(key)], depth);  // the key moves in
     });
   }
 
   static constexpr std::size_t kCachedLength = 24;
   static constexpr std::size_t kCacheSize = 64;
-  const wchar_t* _p;
+  const Char* _p;
   String _cache[kCacheSize];
 };
 
 const wchar_t* Json::parseValue(const wchar_t* text, JsonValue& value) {
   if (!text) return nullptr;
-  JsonParser parser(text);
+  JsonParser<WideText> parser(text);
   return parser.parse(value, 0) ? parser.position() : nullptr;
 }
 
 // ---- writing ---------------------------------------------------------------------------------
 
 namespace {
+
+// The characters a string must escape: the double quote, the backslash and 1 to 31.
+bool needsEscape(wchar_t c) {
+  return (c >= 1 && c < 32) || c == L'"' || c == L'\\';
+}
+
+// The escape of a character that needs one, in ASCII: a two-character escape, else \u00XX
+// (the characters from 1 to 31). Returns its length.
+int escapeOf(wchar_t c, char* out) {
+  for (const ShortEscape& entry : kShortEscapes) {
+    if (c == entry.character) {
+      out[0] = '\\', out[1] = entry.letter;
+      return 2;
+    }
+  }
+  static const char kHex[] = "0123456789abcdef";
+  out[0] = '\\', out[1] = 'u', out[2] = '0', out[3] = '0', out[4] = kHex[(c >> 4) & 0xF];
+  out[5] = kHex[c & 0xF];
+  return 6;
+}
 
 // Collects the text in wide characters, for convertToString.
 // The text is gathered in blocks of 16384 characters, which the allocator hands out again and
@@ -302,6 +436,21 @@ class WideSink {
   void indent(int steps) {
     for (int i = 0; i < steps * 4; ++i)
       put(L' ');
+  }
+  // A string in quotes: the runs between characters that need escaping in one piece each.
+  void putString(const wchar_t* chars, std::size_t length) {
+    put(L'"');
+    for (std::size_t i = 0; i < length;) {
+      const std::size_t run = i;
+      while (i < length && !needsEscape(chars[i]))
+        ++i;
+      put(chars + run, i - run);
+      if (i < length) {
+        char escape[6];
+        put(escape, static_cast<std::size_t>(escapeOf(chars[i++], escape)));
+      }
+    }
+    put(L'"');
   }
   String take() {
     const std::size_t total = _full.size() * kBlock + _used;
@@ -369,6 +518,42 @@ class ByteSink {
       text += n, length -= n;
     }
   }
+  // A string in quotes, escaped and encoded in one pass.
+  void putString(const wchar_t* text, std::size_t length) {
+    put(L'"');
+    // An escape is at most six characters; every other character encodes in four bytes.
+    constexpr std::size_t kMostPerChar = Encoding::kAsciiIsOneByte ? 6 : 12;
+    while (length > 0 && !_ended) {
+      std::size_t room = static_cast<std::size_t>(kSize - _used) / kMostPerChar;
+      if (room == 0) {
+        flush();
+        room = kSize / kMostPerChar;
+      }
+      const std::size_t n = length < room ? length : room;
+      unsigned char* o = _bytes + _used;
+      for (std::size_t i = 0; i < n; ++i) {
+        const wchar_t c = text[i];
+        if (c >= 0x20 && c < 0x80 && c != L'"' && c != L'\\') {
+          *o++ = static_cast<unsigned char>(c);
+          if (!Encoding::kAsciiIsOneByte) *o++ = 0;
+        } else if (needsEscape(c)) {
+          char escape[6];
+          for (int e = 0, count = escapeOf(c, escape); e < count; ++e) {
+            *o++ = static_cast<unsigned char>(escape[e]);
+            if (!Encoding::kAsciiIsOneByte) *o++ = 0;
+          }
+        } else if (Encoding::kEndsAtZero && c == 0) {
+          _ended = true;
+          break;
+        } else {
+          o += Encoding::encode(c, o);
+        }
+      }
+      _used = static_cast<int>(o - _bytes);
+      text += n, length -= n;
+    }
+    put(L'"');
+  }
   // A short ASCII piece (a number, a literal, an escape): no zeros, at most 64 characters.
   void put(const char* ascii, std::size_t length) {
     if (_ended) return;
@@ -434,44 +619,10 @@ struct Utf8Encoding {
   }
 };
 
-// The characters a string must escape: the double quote, the backslash and 1 to 31.
-bool needsEscape(wchar_t c) {
-  return (c >= 1 && c < 32) || c == L'"' || c == L'\\';
-}
-
-// One character of a string that needs escaping: a two-character escape, \u00XX for the other
-// characters from 1 to 31, everything else as it is.
-template <class Sink>
-void writeEscaped(Sink& sink, wchar_t c) {
-  for (const ShortEscape& entry : kShortEscapes) {
-    if (c == entry.character) {
-      const char escape[2] = {'\\', entry.letter};
-      sink.put(escape, 2);
-      return;
-    }
-  }
-  if (c >= 1 && c < 32) {
-    static const char kHex[] = "0123456789abcdef";
-    const char escape[6] = {'\\', 'u', '0', '0', kHex[(c >> 4) & 0xF], kHex[c & 0xF]};
-    sink.put(escape, 6);
-  } else {
-    sink.put(c);
-  }
-}
-
 template <class Sink>
 void writeString(Sink& sink, const String& text) {
-  const wchar_t* const chars = text.getBuffer();
-  const std::size_t length = static_cast<std::size_t>(text.getBufferLength()) / sizeof(wchar_t) - 1;
-  sink.put(L'"');
-  // Up to the first character that needs escaping in one piece, from there one by one.
-  std::size_t i = 0;
-  while (i < length && !needsEscape(chars[i]))
-    ++i;
-  sink.put(chars, i);
-  for (; i < length; ++i)
-    writeEscaped(sink, chars[i]);
-  sink.put(L'"');
+  sink.putString(text.getBuffer(),
+                 static_cast<std::size_t>(text.getBufferLength()) / sizeof(wchar_t) - 1);
 }
 
 template <class Sink>
@@ -556,13 +707,22 @@ struct JsonWriter {
   template <class Sink>
   static void writeArray(Sink& sink, const JsonValue::ArrayValues& array, int indent) {
     const int child = indent >= 0 ? indent + 1 : -1;
-    for (const auto& entry : array.entries())
-      prefetch(entry.second);
+    array.forEach([](int, const JsonValue& element) { prefetch(element); });
     sink.put(L'[');
-    for (int i = 0; i < array.size(); ++i) {
-      if (i > 0) sink.put(L',');
+    // Indices 0 to size() - 1, a missing one as null: in one pass over a dense array.
+    const int size = array.size();
+    int next = 0;
+    array.forEach([&](int index, const JsonValue& element) {
+      if (index != next || next >= size) return;
+      if (next > 0) sink.put(L',');
       if (child >= 0) newLine(sink, child);
-      const JsonValue* element = array.find(i);
+      write(sink, element, child);
+      ++next;
+    });
+    for (; next < size; ++next) {
+      if (next > 0) sink.put(L',');
+      if (child >= 0) newLine(sink, child);
+      const JsonValue* element = array.find(next);
       write(sink, element ? *element : JsonValue::null(), child);
     }
     if (child >= 0) newLine(sink, child - 1);
@@ -611,13 +771,85 @@ String Json::convertToString(const JsonValue& value, bool styled) {
 
 // ---- streams and files -----------------------------------------------------------------------
 
-bool Json::read(JsonValue& value, Input* input) {
-  const Unknown::Handle_T<Input> held(input);
+namespace {
+
+// Bytes already read, handed out again as an Input.
+class HeldBytes final : public Input {
+ public:
+  HeldBytes(const unsigned char* bytes, std::size_t size) : _p(bytes), _end(bytes + size) {}
+  int available() const override { return static_cast<int>(_end - _p); }
+  int peek(void* buffer, int size) const override {
+    const int n = size < available() ? size : available();
+    if (n > 0) std::memcpy(buffer, _p, static_cast<std::size_t>(n));
+    return n > 0 ? n : 0;
+  }
+  int read(void* buffer, int size) override {
+    const int n = peek(buffer, size);
+    _p += n;
+    return n;
+  }
+
+ private:
+  const unsigned char* _p;
+  const unsigned char* const _end;
+};
+
+struct FreeBytes {
+  void operator()(unsigned char* bytes) const { std::free(bytes); }
+};
+
+// All the bytes the input has now, as the UTF-8 text reader takes them, and a terminator.
+std::unique_ptr<unsigned char, FreeBytes> readAll(Input& input, std::size_t& size) {
+  std::unique_ptr<unsigned char, FreeBytes> bytes;
+  std::size_t capacity = 0;
+  size = 0;
+  for (int available; (available = input.available()) > 0;) {
+    if (capacity - size < static_cast<std::size_t>(available) + 1) {
+      const std::size_t wanted = size + static_cast<std::size_t>(available) + 1;
+      capacity = wanted > capacity * 2 ? wanted : capacity * 2;
+      void* grown = std::realloc(bytes.get(), capacity);
+      if (!grown) throw std::bad_alloc();
+      bytes.release();
+      bytes.reset(static_cast<unsigned char*>(grown));
+    }
+    const int got = input.read(bytes.get() + size, available);
+    if (got <= 0) break;
+    size += static_cast<std::size_t>(got);
+  }
+  if (bytes) bytes.get()[size] = 0;
+  return bytes;
+}
+
+// The value of the UTF-8 text, into `value` (unchanged on failure).
+bool parseUtf8(const unsigned char* bytes, std::size_t size, JsonValue& value) {
+  // Text whose bytes the reader would take one for one is parsed as it is; other text (zero
+  // bytes, broken or four-byte sequences) is decoded by the reader first.
+  if (regularUtf8(bytes, bytes + size)) {
+    JsonParser<Utf8Text> parser(bytes);
+    return parser.parse(value, 0);
+  }
   TextReader reader;
-  if (!reader.open(input, TextReader::Utf8)) return false;
+  if (!reader.open(new HeldBytes(bytes, size), TextReader::Utf8)) return false;
   String text;
   reader.read(text);
-  return parseValue(text.getBuffer(), value) != nullptr;
+  return Json::parseValue(text.getBuffer(), value) != nullptr;
+}
+
+}  // namespace
+
+bool Json::read(JsonValue& value, Input* input) {
+  const Unknown::Handle_T<Input> held(input);
+  if (!input) return false;
+  JsonValue parsed;
+  {
+    std::size_t size = 0;
+    const std::unique_ptr<unsigned char, FreeBytes> bytes = readAll(*input, size);
+    if (!bytes || !parseUtf8(bytes.get(), size, parsed)) return false;
+  }
+  // The text goes before the old value: the allocator then has no large block to give back
+  // right after the many small ones of a replaced document.
+  value.swap(parsed);
+  return true;
 }
 
 bool Json::write(JsonValue& value, Output* output, bool styled) {

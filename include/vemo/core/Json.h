@@ -8,7 +8,8 @@
 //   signed char c = v.asInt8();   // logs "intValue out of Int8 range", gives 44
 //
 // An array is an ordered map from int index to value, so it may be sparse: size() counts the
-// entries. Everything this library builds fills indices 0, 1, 2 ... densely.
+// entries. Everything this library builds fills indices 0, 1, 2 ... densely. As with any map,
+// a reference to an element stays valid while other elements are added.
 //
 // Json reads and writes JSON text: wide text in memory, UTF-8 on streams and in files. The
 // parser is lenient: it takes /* */ and // comments between tokens and leading zeros, reads
@@ -78,15 +79,17 @@ class VEMO_CORE_API JsonValue {
     other._type = nullValue;
   }
   JsonValue& operator=(const JsonValue& other);
+  // The other value is taken before the old content is released, so a value may be assigned
+  // one of its own members or elements (and itself).
   JsonValue& operator=(JsonValue&& other) noexcept {
-    if (this != &other) {
-      swap(other);
-      other.clear();
-    }
+    JsonValue taken(std::move(other));
+    swap(taken);
     return *this;
   }
   ~JsonValue() { clear(); }
 
+  // Neither value may lie inside the other (the tree would then own itself); the same holds
+  // for moving a value into one of its own members or elements.
   void swap(JsonValue& other) noexcept {
     std::swap(_value, other._value);
     std::swap(_type, other._type);
@@ -174,6 +177,7 @@ class VEMO_CORE_API JsonValue {
   static const JsonValue& null();
 
  private:
+  template <class Text>
   friend class JsonParser;
   friend struct JsonWriter;
   // A String is one pointer that may be moved bit for bit, so it lives inside the payload
