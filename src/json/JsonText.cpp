@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -803,7 +804,11 @@ std::unique_ptr<unsigned char, FreeBytes> readAll(Input& input, std::size_t& siz
   std::unique_ptr<unsigned char, FreeBytes> bytes;
   std::size_t capacity = 0;
   size = 0;
+  // Grows by what arrives, at most 1 MiB ahead of it: an input that announces more than it
+  // delivers reserves little, one that reports failure (below 0) gives nothing.
+  constexpr int kStep = 1 << 20;
   for (int available; (available = input.available()) > 0;) {
+    if (available > kStep) available = kStep;
     if (capacity - size < static_cast<std::size_t>(available) + 1) {
       const std::size_t wanted = size + static_cast<std::size_t>(available) + 1;
       capacity = wanted > capacity * 2 ? wanted : capacity * 2;
@@ -841,10 +846,12 @@ bool Json::read(JsonValue& value, Input* input) {
   const Unknown::Handle_T<Input> held(input);
   if (!input) return false;
   JsonValue parsed;
-  {
+  try {
     std::size_t size = 0;
     const std::unique_ptr<unsigned char, FreeBytes> bytes = readAll(*input, size);
     if (!bytes || !parseUtf8(bytes.get(), size, parsed)) return false;
+  } catch (const std::bad_alloc&) {
+    return false;  // a text too large for memory, the value unchanged
   }
   // The text goes before the old value: the allocator then has no large block to give back
   // right after the many small ones of a replaced document.
