@@ -42,33 +42,37 @@ struct ConversionEpochs {
   std::atomic<bool> advancing{false};  // one tear-down waits at a time
 };
 ConversionEpochs g_epochs;
-thread_local int t_inFlight[2] = {};  // this thread's share of inFlight
+// This thread's conversions: only the outermost one counts in inFlight, for all it nests.
+struct ThreadConversions {
+  int depth = 0;
+  unsigned epoch = 0;
+};
+thread_local ThreadConversions t_conversions;
 
 // Marks a conversion (looking converters up and calling them) in flight while it lives.
 class ConversionScope {
  public:
-  ConversionScope() : _epoch(g_epochs.current.load() & 1u) {
-    g_epochs.inFlight[_epoch].fetch_add(1);
-    ++t_inFlight[_epoch];
+  ConversionScope() noexcept {
+    if (t_conversions.depth++ > 0) return;
+    t_conversions.epoch = g_epochs.current.load() & 1u;
+    g_epochs.inFlight[t_conversions.epoch].fetch_add(1);
   }
   ~ConversionScope() {
-    --t_inFlight[_epoch];
-    g_epochs.inFlight[_epoch].fetch_sub(1);
+    if (--t_conversions.depth > 0) return;
+    g_epochs.inFlight[t_conversions.epoch].fetch_sub(1);
   }
   ConversionScope(const ConversionScope&) = delete;
   ConversionScope& operator=(const ConversionScope&) = delete;
-
- private:
-  const unsigned _epoch;
 };
 
 // Waits until every conversion that started before the call has ended (except this thread's own,
-// when a converter is torn down from inside a conversion: those cannot end while it waits).
+// when a converter is torn down from inside a conversion: it cannot end while it waits).
 void waitForConversionsInFlight() {
   while (g_epochs.advancing.exchange(true))
     std::this_thread::yield();
   const unsigned previous = g_epochs.current.fetch_add(1) & 1u;
-  while (g_epochs.inFlight[previous].load() > t_inFlight[previous])
+  const int own = t_conversions.depth > 0 && t_conversions.epoch == previous ? 1 : 0;
+  while (g_epochs.inFlight[previous].load() > own)
     std::this_thread::yield();
   g_epochs.advancing.store(false);
 }
@@ -339,6 +343,7 @@ void Property::exportProperty(JsonValue& out) const {
 
 void Property::importProperty(const JsonValue& in) {
   if (!in.isObject()) return;
+  const ConversionScope inFlight;  // one for all the members
   for (const auto& member : in.getMembers())
     if (member.first != TEXT_class) importMember(member.first, member.second);
 }
