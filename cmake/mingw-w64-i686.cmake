@@ -4,3 +4,8 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(VEMO_MINGW_TRIPLE i686-w64-mingw32)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
+# The baseline processor has SSE2, as every 32-bit Windows since Windows 8 requires: the memory
+# routines use SSE2 intrinsics, and floating-point arithmetic is done in SSE registers as on
+# x86-64 (no x87 excess precision), so both word sizes compute the same results.
+set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse")
+set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")
