@@ -1,6 +1,14 @@
 // Code pages, conversions, character helpers and convertToString; bytes from Python's codecs.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -149,6 +157,19 @@ TEST_F(CharsetTest, EveryCodePageConvertsBothWays) {
 // Code page 0 follows the LC_CTYPE locale, read once, so each case runs in a fresh process: C
 // counts as UTF-8; an ISO-8859-1 locale is compiled into a directory found through LOCPATH.
 TEST_F(CharsetTest, DefaultCodePageFollowsTheLocale) {
+#if defined(_WIN32)
+  // Code page 0 is the system's ANSI code page, which a process cannot change: the texts of
+  // code page 0 are those of that code page named by its number.
+  const std::wstring texts = L"\u00E9\u00FF\u20AC\u0416\u4E2D";
+  setCodePage(0);
+  const std::string bytes = toAnsi(texts);
+  const std::wstring back = fromAnsi(bytes);
+  setCodePage(static_cast<int>(GetACP()));
+  EXPECT_EQ(bytes, toAnsi(texts));
+  EXPECT_EQ(back, fromAnsi(bytes));
+  EXPECT_FALSE(bytes.empty());
+  setCodePage(0);
+#else
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   char made[] = "/tmp/vemo-charset-XXXXXX";  // a death test's child finds it in LOCPATH
   const char* inherited = std::getenv("LOCPATH");
@@ -167,6 +188,7 @@ TEST_F(CharsetTest, DefaultCodePageFollowsTheLocale) {
   unsetenv("LC_ALL"), unsetenv("LOCPATH");
   if (!child) std::system(("rm -rf " + dir).c_str());
   if (!latin1) GTEST_SKIP() << "no locale sources to build an ISO-8859-1 locale";
+#endif
 }
 
 TEST_F(CharsetTest, WhatCannotBeConvertedIsReplaced) {
@@ -230,7 +252,7 @@ TEST_F(CharsetTest, ConvertToString) {
 #define INTEGERS                                                                       \
   lo<long>, hi<long>, hi<unsigned long>, 0UL, hi<unsigned>, 0U, lo<signed char>,       \
       hi<unsigned char>, lo<short>, hi<unsigned short>, lo<int>, hi<int>, lo<__int64>, \
-      hi<__int64>, __int64(0), hi<__uint64>, __uint64(0), __uint64(100),               \
+      hi<__int64>, static_cast<__int64>(0), hi<__uint64>, __uint64{0}, __uint64{100},  \
       static_cast<signed char>(-1), -42L
   const auto texts = [](auto... v) { return wides{text(v)...}; };
   const auto digits = [](auto... v) { return wides{std::to_wstring(v)...}; };

@@ -21,7 +21,12 @@ constexpr int kCopy = 1 << 30;        // as the value for agrees(): copy rather 
 
 // 64-byte aligned (offsets are alignments), of reproducible bytes without any short period.
 unsigned char* randomBlock(unsigned int x) {
+#if defined(_WIN32)
+  // The Windows run-time library has no aligned_alloc (its free could not release such blocks).
+  auto* block = static_cast<unsigned char*>(_aligned_malloc(kSpan, 64));
+#else
   auto* block = static_cast<unsigned char*>(std::aligned_alloc(64, kSpan));
+#endif
   for (std::size_t i = 0; i < kSpan; ++i)
     x ^= x << 13, x ^= x >> 17, x ^= x << 5, block[i] = static_cast<unsigned char>(x >> 11);
   return block;
