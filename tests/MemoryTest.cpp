@@ -1,5 +1,12 @@
 // Memory: copy and fill routines against memcpy / memset, their selection, the pointers to them.
 #include <cpuid.h>
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -79,8 +86,19 @@ TEST(MemoryTest, LargeSizesOnBothSidesOfTheSwitchToStreamingStores) {
 }
 
 TEST(MemoryTest, SelectionByFeatureBits) {
+#if defined(_WIN32)
+  // Here the address of memcpy would be this program's import stub; the library holds the run-time
+  // library's own entry point, as the loader hands it out.
+  const HMODULE runtime = GetModuleHandleW(L"msvcrt.dll");
+  const MemcpyFunction standardCopy =
+      reinterpret_cast<MemcpyFunction>(reinterpret_cast<void*>(GetProcAddress(runtime, "memcpy")));
+  const MemsetFunction standardFill =
+      reinterpret_cast<MemsetFunction>(reinterpret_cast<void*>(GetProcAddress(runtime, "memset")));
+  ASSERT_TRUE(standardCopy && standardFill);
+#else
   const MemcpyFunction standardCopy = std::memcpy;
   const MemsetFunction standardFill = std::memset;
+#endif
   for (unsigned int edx : {0u, ~(kSse | kMmx), kMmx, ~kSse, kSse | kMmx, ~0u}) {
     // Neither SSE nor MMX: the C library; MMX only: the MMX routines; SSE wins over MMX.
     const bool sse = edx & kSse, mmx = edx & kMmx;

@@ -154,8 +154,14 @@ TEST(Registry, RefusedRegistrations) {
     LogRecorder log;
     testing::internal::CaptureStdout();  // not a terminal: no colour sequences
     EXPECT_FALSE(Factory::setupCreator(creators[kind]));
+#if defined(_WIN32)
+    // The notice goes to the console with WriteConsoleW, which does not write into a standard
+    // output redirected to a file, as the capture does: nothing may arrive there either way.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+#else
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               kind == 1 ? "\nRTTI: (Twice) has been setup!" : "");
+#endif
     EXPECT_EQ(make(L"Twice"), L"Twice");
     Factory::unsetupCreator(L"Twice");
     ASSERT_EQ(log.lines.size(), kind == 2 ? 1u : 0u) << ::testing::PrintToString(log.lines);
