@@ -2,9 +2,8 @@
 // MD5Checksum.
 #include <gtest/gtest.h>
 
-#include <cstdint>
-
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
 #include <memory>
