@@ -9,3 +9,9 @@ include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
 # x86-64 (no x87 excess precision), so both word sizes compute the same results.
 set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse")
 set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")
+# 32-bit MinGW unwinds exceptions with DWARF tables that each module registers with its libgcc:
+# an exception thrown in one module and caught in another (the library and its programs) needs
+# one shared unwinder, so the GCC runtime and the C++ runtime are the shared ones here
+# (libgcc_s_dw2-1.dll, libstdc++-6.dll beside the programs).
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-shared-libgcc")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-shared-libgcc")

@@ -33,9 +33,16 @@ for arch in "${architectures[@]}"; do
     -DVEMO_BUILD_TESTS=ON -DVEMO_BUILD_EXAMPLES=ON >/dev/null
   "${lock[@]}" cmake --build "$dir" -j2
 
-  # The programs find their DLLs beside them: the library's and the thread library's.
+  # The programs find their DLLs beside them: the library's, the thread library's and, for
+  # 32 bits, the shared GCC and C++ runtimes.
+  dlls=("$dir/vemo_core.dll" "/usr/$triple/lib/libwinpthread-1.dll")
+  if [ "$arch" = win32 ]; then
+    for runtime in libgcc_s_dw2-1.dll libstdc++-6.dll; do
+      dlls+=("$("$triple-g++-posix" -print-file-name="$runtime")")
+    done
+  fi
   for target in "$dir/tests" "$dir/examples"; do
-    cp "$dir/vemo_core.dll" "/usr/$triple/lib/libwinpthread-1.dll" "$target/"
+    cp "${dlls[@]}" "$target/"
   done
 
   export WINEPREFIX="$PWD/$dir/wineprefix" WINEARCH=$winearch WINEDEBUG=-all
