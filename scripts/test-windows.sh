@@ -29,6 +29,10 @@ for arch in "${architectures[@]}"; do
     *) echo "unknown word size: $arch (win64 or win32)" >&2; exit 2 ;;
   esac
   dir=build-test-$arch
+  # A changed toolchain file takes effect only in a fresh cache.
+  for file in "$toolchain" cmake/mingw-w64.cmake; do
+    [ "$file" -nt "$dir/CMakeCache.txt" ] && rm -f "$dir/CMakeCache.txt"
+  done
   cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DVEMO_BUILD_TESTS=ON -DVEMO_BUILD_EXAMPLES=ON >/dev/null
   "${lock[@]}" cmake --build "$dir" -j2
