@@ -23,7 +23,11 @@ void consoleWrite(const wchar_t* text, std::size_t length) {
   HANDLE output = standardOutput();
   if (!output) return;
   while (length > 0) {
-    const DWORD chunk = length < 0x4000 ? static_cast<DWORD>(length) : 0x4000;
+    // Long texts go in pieces (older consoles refuse very long writes), never between the two
+    // units of a surrogate pair.
+    DWORD chunk = length < 0x4000 ? static_cast<DWORD>(length) : 0x4000;
+    if (chunk < length && chunk > 1 && text[chunk - 1] >= 0xD800 && text[chunk - 1] < 0xDC00)
+      --chunk;
     DWORD written = 0;
     if (!WriteConsoleW(output, text, chunk, &written, nullptr) || written == 0) return;
     text += written;

@@ -70,10 +70,11 @@ const wchar_t* streamMode(int flags) {
   }
 }
 
-// The temporary directory (GetTempPathW), with its trailing backslash; empty on failure.
-bool tempDirectory(wchar_t (&directory)[MAX_PATH + 1]) {
-  const DWORD length = GetTempPathW(MAX_PATH + 1, directory);
-  return length > 0 && length <= MAX_PATH;
+// The temporary directory (GetTempPathW into 260 characters), with its trailing backslash;
+// false on failure.
+bool tempDirectory(wchar_t (&directory)[MAX_PATH]) {
+  const DWORD length = GetTempPathW(MAX_PATH, directory);
+  return length > 0 && length < MAX_PATH;
 }
 
 // A unique number for GetTempFileNameW's names (1 to 0xFFFF; 0 would make the system create
@@ -89,10 +90,10 @@ unsigned int nextUniqueNumber() {
 // once it created the file and false when the name was taken (any other failure sets `failed`).
 template <class Create>
 bool createUnique(String& name, Create create) {
-  wchar_t directory[MAX_PATH + 1];
+  wchar_t directory[MAX_PATH];
   if (!tempDirectory(directory)) return false;
   for (int attempt = 0; attempt < 256; ++attempt) {
-    wchar_t path[MAX_PATH + 1];
+    wchar_t path[MAX_PATH];
     if (GetTempFileNameW(directory, L"", nextUniqueNumber(), path) == 0) return false;
     bool failed = false;
     if (create(path, failed)) {
@@ -227,8 +228,8 @@ bool getFileInfo(const wchar_t* path, int& size, Time& created, Time& modified) 
 
 // The system creates an empty file with a new unique name in the temporary directory.
 String TempFile::getTempFileName() {
-  wchar_t directory[MAX_PATH + 1];
-  wchar_t path[MAX_PATH + 1];
+  wchar_t directory[MAX_PATH];
+  wchar_t path[MAX_PATH];
   if (!detail::tempDirectory(directory) || GetTempFileNameW(directory, L"", 0, path) == 0) {
     Log::error(L"%s", getLastErrorString().getBuffer());
     return String();
