@@ -101,7 +101,9 @@ TEST(FormatNumbers, FloatingPointAgainstSnprintf) {
 TEST(FormatNumbers, DecimalPointStaysAPoint) {
   const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
   bool comma = false;
-  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "ru_RU.UTF-8"})
+  // glibc's locale names, then the Windows run-time library's.
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "ru_RU.UTF-8",
+                           "German_Germany.1252", "French_France.1252"})
     comma = comma || (std::setlocale(LC_NUMERIC, name) && *std::localeconv()->decimal_point == ',');
   String_T<char> u;
   u.format("%.2f|%G|%10.3f|%e|%.16g|%d", -3.25, 2.5e-7, 1.0, 1.5, 0.1, 1234567);
