@@ -1,7 +1,16 @@
 // The console: formatted UTF-8 output, and colours, cursor and size on terminals only.
 #include <gtest/gtest.h>
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <pty.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -13,6 +22,38 @@
 using vemo::Console;
 
 namespace {
+
+#if defined(_WIN32)
+
+// The console calls act on the standard output handle only when it is a console: output sent
+// to a file (as when a test runner collects it) is not written there.
+TEST(Console, WithoutAConsoleNothingIsWrittenAndItsQueriesFail) {
+  wchar_t directory[MAX_PATH + 1], name[MAX_PATH + 1];
+  ASSERT_GT(GetTempPathW(MAX_PATH + 1, directory), 0u);
+  ASSERT_NE(GetTempFileNameW(directory, L"con", 0, name), 0u);
+  HANDLE file = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+  SetStdHandle(STD_OUTPUT_HANDLE, file);
+  vemo::ConsoleScreenBufferInfo info{};
+  const bool coloured = Console::setTextAttribute(14);  // a handle, if not a console's
+  Console::output(L"x=%d %s", 7, L"wide");
+  const bool queried = Console::getScreenBufferInfo(info) || Console::setCursorPosition(1, 1);
+  const bool titled = Console::setTitle(L"t") && Console::setTitle(nullptr);
+  SetStdHandle(STD_OUTPUT_HANDLE, INVALID_HANDLE_VALUE);
+  const bool withoutOutput = Console::setTextAttribute(14) || Console::getScreenBufferInfo(info);
+  SetStdHandle(STD_OUTPUT_HANDLE, saved);
+  LARGE_INTEGER size{};
+  GetFileSizeEx(file, &size);
+  CloseHandle(file);
+  EXPECT_TRUE(coloured && titled);
+  EXPECT_FALSE(queried);
+  EXPECT_FALSE(withoutOutput);
+  EXPECT_EQ(size.QuadPart, 0);  // WriteConsoleW writes to consoles only
+}
+
+#else
 
 // Runs `action` with the standard input and output on a raw 100 x 40 pseudo terminal whose
 // keyboard has already typed `typed`, and returns what the terminal was sent.
@@ -96,5 +137,7 @@ TEST(Console, OnATerminalColoursCursorAndSizeUseAnsiSequences) {
                      info.attributes};
   EXPECT_EQ(std::vector<int>(got, got + 5), (std::vector<int>{100, 40, 9, 4, 12}));
 }
+
+#endif
 
 }  // namespace

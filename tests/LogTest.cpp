@@ -1,6 +1,11 @@
 // The process-wide log: listeners, parameters, dispatch, long texts and threads.
 #include <gtest/gtest.h>
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <process.h>
+#include <windows.h>
+
+#include <cstdint>
+#else
 #include <pthread.h>
 #endif
 
@@ -103,11 +108,23 @@ TEST(Log, LongMessagesArriveWhole) {
   }
 }
 
-#if !defined(_WIN32)
 // Threads of pools and some C libraries have small stacks: logging must fit in them.
 TEST(Log, ThreadsWithSmallStacksLog) {
   Recorder recorder(L"r");
   g_calls.clear();
+#if defined(_WIN32)
+  // 64 KiB reserved for the thread's stack, not merely committed.
+  const auto body = [](void*) -> unsigned {
+    Log::warning(L"short %d", 1);
+    Log::warning(L"%s", std::wstring(2000, L'x').c_str());
+    return 0;
+  };
+  const std::uintptr_t thread =
+      _beginthreadex(nullptr, 64 * 1024, body, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  ASSERT_NE(thread, 0u);
+  WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE);
+  CloseHandle(reinterpret_cast<HANDLE>(thread));
+#else
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setstacksize(&attributes, 64 * 1024);
@@ -120,9 +137,9 @@ TEST(Log, ThreadsWithSmallStacksLog) {
   ASSERT_EQ(pthread_create(&thread, &attributes, body, nullptr), 0);
   pthread_join(thread, nullptr);
   pthread_attr_destroy(&attributes);
+#endif
   EXPECT_TRUE(g_calls == (Lines{L"r warning: short 1", L"r warning: " + std::wstring(2000, L'x')}));
 }
-#endif
 
 TEST(Log, ThreadsDeliverEveryMessageOnceWhileListenersComeAndGo) {
   g_calls.clear();

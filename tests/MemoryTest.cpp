@@ -21,7 +21,12 @@ constexpr int kCopy = 1 << 30;        // as the value for agrees(): copy rather 
 
 // 64-byte aligned (offsets are alignments), of reproducible bytes without any short period.
 unsigned char* randomBlock(unsigned int x) {
+#if defined(_WIN32)
+  // The Windows run-time library has no aligned_alloc (its free could not release such blocks).
+  auto* block = static_cast<unsigned char*>(_aligned_malloc(kSpan, 64));
+#else
   auto* block = static_cast<unsigned char*>(std::aligned_alloc(64, kSpan));
+#endif
   for (std::size_t i = 0; i < kSpan; ++i)
     x ^= x << 13, x ^= x >> 17, x ^= x << 5, block[i] = static_cast<unsigned char>(x >> 11);
   return block;
@@ -74,8 +79,18 @@ TEST(MemoryTest, LargeSizesOnBothSidesOfTheSwitchToStreamingStores) {
 }
 
 TEST(MemoryTest, SelectionByFeatureBits) {
+#if defined(_WIN32)
+  // Every module takes the address of memcpy as its own import stub, so the library's pointer to
+  // the run-time library cannot be compared with one taken here: the selection without SSE or
+  // MMX is the reference, and it must be neither vector routine (agrees() checks what it does).
+  const MemcpyFunction standardCopy = selectMemcpy(0);
+  const MemsetFunction standardFill = selectMemset(0);
+  ASSERT_TRUE(standardCopy != memcpyMmx && standardCopy != memcpySse);
+  ASSERT_TRUE(standardFill != memsetMmx && standardFill != memsetSse);
+#else
   const MemcpyFunction standardCopy = std::memcpy;
   const MemsetFunction standardFill = std::memset;
+#endif
   for (unsigned int edx : {0u, ~(kSse | kMmx), kMmx, ~kSse, kSse | kMmx, ~0u}) {
     // Neither SSE nor MMX: the C library; MMX only: the MMX routines; SSE wins over MMX.
     const bool sse = edx & kSse, mmx = edx & kMmx;

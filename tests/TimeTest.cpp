@@ -1,10 +1,16 @@
 // Calendar arithmetic, zones, the text form of Time, and file times.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <process.h>
+#include <stdlib.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -18,7 +24,18 @@ namespace {
 
 // The process zone is read once: fix it before anything asks. Standard time UTC+8 with summer
 // rules, so that any use of daylight saving would show.
+#if defined(_WIN32)
+// The Windows run-time library's TZ has no rules, only a daylight zone name (US rules then).
+const bool g_zoneSet = _putenv_s("TZ", "XST-8XDT") == 0;
+int processId() {
+  return _getpid();
+}
+#else
 const bool g_zoneSet = setenv("TZ", "XST-8XDT,M3.2.0,M11.1.0", 1) == 0;
+int processId() {
+  return getpid();
+}
+#endif
 
 tm date(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
   tm t{};
@@ -102,12 +119,13 @@ TEST(Time, TextForm) {
 }
 
 TEST(Time, FileInfo) {
-  const std::string path = "/tmp/vemo-timetest-" + std::to_string(getpid());
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() / ("vemo-timetest-" + std::to_string(processId()));
   std::ofstream(path) << "12345";
   int size = 0;
   Time created, modified;
-  ASSERT_TRUE(getFileInfo(std::wstring(path.begin(), path.end()).c_str(), size, created, modified));
-  std::remove(path.c_str());
+  ASSERT_TRUE(getFileInfo(path.wstring().c_str(), size, created, modified));
+  std::filesystem::remove(path);
   EXPECT_EQ(size, 5);
   const __int64 now = vemo::time(nullptr);
   EXPECT_NEAR(double(modified.getValue()), double(now), 3);

@@ -196,10 +196,16 @@ void formatChar(Sink<CharT>& sink, const Field& field, int value) {
   Encoded e{};
   if (kind == TextKind::kOwn) {
     e.n = 1;
-    if constexpr (sizeof(CharT) > 1)
-      e.wide[0] = static_cast<wchar_t>(value);
-    else
+    if constexpr (sizeof(CharT) > 1) {
+      // A character above the basic plane is its surrogate pair where wchar_t has 16 bits;
+      // any other value is taken as one unit.
+      if (value >= 0x10000 && value <= 0x10FFFF)
+        e.n = encodeWide(static_cast<char32_t>(value), e.wide);
+      else
+        e.wide[0] = static_cast<wchar_t>(value);
+    } else {
       e.bytes[0] = static_cast<unsigned char>(value);
+    }
   } else if (kind == TextKind::kWide) {
     e = encodeFor<CharT>(static_cast<char32_t>(value));
   } else {

@@ -4,11 +4,15 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 
 namespace vemo {
 namespace detail {
 
+// It holds nothing but an atomic pointer, so that it is initialised as a constant before any
+// code runs: a load-time initialiser of another source file may make it first, whatever order
+// the platform runs the files' initialisers in. (A std::mutex member would make it dynamically
+// initialised on platforms whose mutex has no constant initialiser, e.g. MinGW's, and that late
+// initialisation would forget an object made before it.)
 template <class T>
 class LazyGlobal {
  public:
@@ -19,19 +23,21 @@ class LazyGlobal {
 
   // The object, or null before the first make() and after unloading.
   T* get() const noexcept { return _object.load(std::memory_order_acquire); }
-  // The object, made now if there is none yet.
+  // The object, made now if there is none yet. Threads that race here may each make one; the
+  // first stored is kept and the others are deleted unused.
   T* make() {
     if (T* existing = get()) return existing;
-    std::lock_guard<std::mutex> creation(_creation);
-    if (T* existing = get()) return existing;
     T* made = new T;
-    _object.store(made, std::memory_order_release);
-    return made;
+    T* expected = nullptr;
+    if (_object.compare_exchange_strong(expected, made, std::memory_order_acq_rel,
+                                        std::memory_order_acquire))
+      return made;
+    delete made;
+    return expected;
   }
 
  private:
   std::atomic<T*> _object{nullptr};
-  std::mutex _creation;
 };
 
 }  // namespace detail

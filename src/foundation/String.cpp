@@ -9,6 +9,7 @@
 #include "CharWalk.h"
 #include "Format.h"
 #include "StringData.h"
+#include "Utf.h"
 #include "vemo/core/Charset.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Memory.h"
@@ -101,6 +102,12 @@ std::size_t unitOffset(const T* text, const T* end, int index) {
 template <class T>
 int encodeChar(int ch, T (&out)[8]) {
   if constexpr (kWide<T>) {
+    // Where wchar_t has 16 bits, a character above the basic plane is its surrogate pair.
+    if (sizeof(T) == 2 && ch >= 0x10000 && ch <= 0x10FFFF) {
+      const int n = detail::encodeWide(static_cast<char32_t>(ch), out);
+      out[n] = 0;
+      return n;
+    }
     out[0] = static_cast<T>(ch);
     out[1] = 0;
     return ch ? 1 : 0;

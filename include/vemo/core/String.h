@@ -202,8 +202,13 @@ struct StringLess {
   }
 };
 
+// The library instantiates the three forms. Programs on Windows do not declare them extern:
+// GCC neither imports nor exports the inline members of an extern template there, so a program
+// built without inlining instantiates those members itself (the others come from the DLL).
+#if !defined(_WIN32) || defined(VEMO_CORE_BUILD)
 extern template class String_T<wchar_t>;
 extern template class String_T<char>;
 extern template class String_T<unsigned char>;
+#endif
 
 }  // namespace vemo

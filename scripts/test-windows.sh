@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Cross-builds the library, its tests and the example for 64-bit and 32-bit Windows with
+# mingw-w64 and runs every test program under Wine, each word size in a fresh Wine prefix of
+# its own inside its build directory. Fails when a program fails; prints the number of test
+# programs and tests run per word size at the end. With arguments, builds and runs only those
+# word sizes (win64, win32).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+lock=(flock /tmp/vemo-cpu.lock)
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  sudo_cmd=()
+  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+  "${sudo_cmd[@]}" apt-get update -qq
+fi
+scripts/deps.sh cmake make mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
+  googletest wine wine64 wine32:i386
+
+architectures=("$@")
+[ ${#architectures[@]} -eq 0 ] && architectures=(win64 win32)
+
+summary=()
+failed=0
+for arch in "${architectures[@]}"; do
+  case "$arch" in
+    win64) toolchain=cmake/mingw-w64-x86_64.cmake triple=x86_64-w64-mingw32 winearch=win64 ;;
+    win32) toolchain=cmake/mingw-w64-i686.cmake triple=i686-w64-mingw32 winearch=win32 ;;
+    *) echo "unknown word size: $arch (win64 or win32)" >&2; exit 2 ;;
+  esac
+  dir=build-test-$arch
+  # A changed toolchain file takes effect only in a fresh cache.
+  for file in "$toolchain" cmake/mingw-w64.cmake; do
+    [ "$file" -nt "$dir/CMakeCache.txt" ] && rm -f "$dir/CMakeCache.txt"
+  done
+  cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DVEMO_BUILD_TESTS=ON -DVEMO_BUILD_EXAMPLES=ON >/dev/null
+  "${lock[@]}" cmake --build "$dir" -j2
+
+  # The programs find their DLLs beside them: the library's, the thread library's and, for
+  # 32 bits, the shared GCC and C++ runtimes.
+  dlls=("$dir/vemo_core.dll" "/usr/$triple/lib/libwinpthread-1.dll")
+  if [ "$arch" = win32 ]; then
+    for runtime in libgcc_s_dw2-1.dll libstdc++-6.dll; do
+      dlls+=("$("$triple-g++-posix" -print-file-name="$runtime")")
+    done
+  fi
+  for target in "$dir/tests" "$dir/examples"; do
+    cp "${dlls[@]}" "$target/"
+  done
+
+  export WINEPREFIX="$PWD/$dir/wineprefix" WINEARCH=$winearch WINEDEBUG=-all
+  rm -rf "$WINEPREFIX"
+  wineboot --init >/dev/null 2>&1 || wine wineboot --init >/dev/null 2>&1
+  wineserver -w || true
+
+  programs=0 tests=0 failures=()
+  for exe in "$dir"/tests/*Test.exe; do
+    name=$(basename "$exe" .exe)
+    log="$dir/tests/$name.log"
+    programs=$((programs + 1))
+    # Runs from its own directory, with no console of its own: output goes to the log.
+    if (cd "$dir/tests" && "${lock[@]}" timeout 600 wine "./$name.exe" --gtest_brief=1 \
+          >"$name.log" 2>&1); then
+      status=ok
+    else
+      status=FAILED
+      failures+=("$name")
+    fi
+    ran=$(sed -n 's/^\[==========\] \([0-9]*\) tests\? from .* ran\..*/\1/p' "$log" | tail -1)
+    tests=$((tests + ${ran:-0}))
+    printf '%-8s %-22s %4s tests  %s\n' "$arch" "$name" "${ran:-?}" "$status"
+    [ "$status" = ok ] || grep -E '^\[  FAILED  \]|Failure|error' "$log" | head -20 || true
+  done
+  (cd "$dir/examples" && "${lock[@]}" timeout 120 wine ./vemo_example.exe >vemo_example.log 2>&1) ||
+    failures+=(vemo_example)
+  wineserver -k || true
+  summary+=("$arch: $programs test programs, $tests tests run; failed: ${failures[*]:-none}")
+  [ ${#failures[@]} -eq 0 ] || failed=1
+done
+
+printf '%s\n' "${summary[@]}"
+exit $failed

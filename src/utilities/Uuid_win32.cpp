@@ -1,0 +1,34 @@
+// The machine state that seeds the node of version-1 ids on Windows.
+#include <windows.h>
+
+#include "Uuid.h"
+
+namespace vemo {
+namespace detail {
+
+void addMachineState(MD5Context* context) {
+  struct {
+    MEMORYSTATUS memory;
+    SYSTEM_INFO system;
+    FILETIME time;
+    LARGE_INTEGER counter;
+    DWORD tick;
+    wchar_t computer[16];
+    DWORD process;
+  } record;
+  ZeroMemory(&record, sizeof record);
+  record.memory.dwLength = sizeof record.memory;
+  GlobalMemoryStatus(&record.memory);
+  GetSystemInfo(&record.system);
+  GetSystemTimeAsFileTime(&record.time);
+  QueryPerformanceCounter(&record.counter);
+  record.tick = GetTickCount();
+  DWORD length = sizeof record.computer / sizeof record.computer[0];
+  if (!GetComputerNameW(record.computer, &length))
+    ZeroMemory(record.computer, sizeof record.computer);
+  record.process = GetCurrentProcessId();
+  MD5Update(context, &record, sizeof record);
+}
+
+}  // namespace detail
+}  // namespace vemo
