@@ -108,19 +108,22 @@ TEST(Log, LongMessagesArriveWhole) {
   }
 }
 
+#if defined(_WIN32)
+unsigned WINAPI logOnSmallStack(void*) {
+  Log::warning(L"short %d", 1);
+  Log::warning(L"%s", std::wstring(2000, L'x').c_str());
+  return 0;
+}
+#endif
+
 // Threads of pools and some C libraries have small stacks: logging must fit in them.
 TEST(Log, ThreadsWithSmallStacksLog) {
   Recorder recorder(L"r");
   g_calls.clear();
 #if defined(_WIN32)
   // 64 KiB reserved for the thread's stack, not merely committed.
-  const auto body = [](void*) -> unsigned {
-    Log::warning(L"short %d", 1);
-    Log::warning(L"%s", std::wstring(2000, L'x').c_str());
-    return 0;
-  };
-  const std::uintptr_t thread =
-      _beginthreadex(nullptr, 64 * 1024, body, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  const std::uintptr_t thread = _beginthreadex(nullptr, 64 * 1024, logOnSmallStack, nullptr,
+                                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   ASSERT_NE(thread, 0u);
   WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE);
   CloseHandle(reinterpret_cast<HANDLE>(thread));

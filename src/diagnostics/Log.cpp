@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cwchar>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -60,12 +61,13 @@ void callListeners(LogState& state, Call call) {
   }
 }
 
-// Messages of this thread held back by LogDeferral, in order.
-struct Deferred {
-  int depth = 0;
-  std::vector<std::pair<ListenerOperation, std::wstring>> messages;
-};
-thread_local Deferred t_deferred;
+// Messages of this thread held back by LogDeferral, in order. Only trivially destructible
+// thread-local variables: the list exists only while a deferral holds messages. (A thread-local
+// object with a destructor may be destroyed after its storage is freed when a thread ends, as
+// with MinGW's emulated thread-local storage.)
+using DeferredMessages = std::vector<std::pair<ListenerOperation, std::wstring>>;
+thread_local int t_deferralDepth = 0;
+thread_local DeferredMessages* t_deferred = nullptr;
 
 void deliver(LogState& state, ListenerOperation operation, const wchar_t* text) {
   std::lock_guard<std::recursive_mutex> guard(state.lock);
@@ -77,11 +79,13 @@ void deliver(LogState& state, ListenerOperation operation, const wchar_t* text) 
 void dispatch(ListenerOperation operation, const wchar_t* format, va_list args) {
   LogState* state = g_state.load(std::memory_order_acquire);
   if (!state) return;
-  if (t_deferred.depth > 0) {
+  if (t_deferralDepth > 0) {
     try {
       detail::FormatBuffer<wchar_t, kInlineChars> text;
-      if (text.format(format, args))
-        t_deferred.messages.emplace_back(operation, std::wstring(text.text(), text.length()));
+      if (text.format(format, args)) {
+        if (!t_deferred) t_deferred = new DeferredMessages;
+        t_deferred->emplace_back(operation, std::wstring(text.text(), text.length()));
+      }
     } catch (...) {  // no memory: dropped, as any message that cannot be formatted
     }
     return;
@@ -101,16 +105,16 @@ void dispatch(ListenerOperation operation, const wchar_t* format, va_list args) 
 }  // namespace
 
 detail::LogDeferral::LogDeferral() noexcept {
-  ++t_deferred.depth;
+  ++t_deferralDepth;
 }
 
 detail::LogDeferral::~LogDeferral() {
-  if (--t_deferred.depth > 0 || t_deferred.messages.empty()) return;
-  std::vector<std::pair<ListenerOperation, std::wstring>> messages;
-  messages.swap(t_deferred.messages);
+  if (--t_deferralDepth > 0 || !t_deferred) return;
+  const std::unique_ptr<DeferredMessages> messages(t_deferred);
+  t_deferred = nullptr;
   LogState* state = g_state.load(std::memory_order_acquire);
   if (!state) return;
-  for (const auto& message : messages)
+  for (const auto& message : *messages)
     deliver(*state, message.first, message.second.c_str());
 }
 
