@@ -2,8 +2,8 @@
 # platform sibling where it has one (<Family>_posix.cpp, <Family>_win32.cpp). A family with vector
 # routines keeps them in a processor sibling (<Family>_simd.cpp), compiled on every platform: it
 # chooses its routines by cpuid and has none where the processor lacks them.
-# The families are listed in alphabetical order of their names, which is also the order of their
-# load-time initialisation.
+# The families are listed in alphabetical order of their names. Nothing depends on the order in
+# which their load-time initialisers run: every registry they fill is made on first use.
 set(VEMO_CORE_SUBSYSTEMS foundation streams json diagnostics utilities)
 set(VEMO_CORE_FAMILIES
     streams/Archive utilities/Base64 streams/Buffer foundation/Charset diagnostics/Console
