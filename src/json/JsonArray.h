@@ -42,7 +42,7 @@ class JsonValue::ArrayValues {
     if (_order.empty()) {
       std::uint32_t i = 0;
       for (int block = 0; i < _count; ++block) {
-        const JsonValue* values = block == 0 ? _inline : _blocks[block - 1].get();
+        const JsonValue* values = block == 0 ? _first : _blocks[block - 1].get();
         for (std::uint32_t j = 0, n = blockSize(block); j < n && i < _count; ++j, ++i)
           visit(static_cast<int>(i), values[j]);
       }
@@ -82,7 +82,7 @@ class JsonValue::ArrayValues {
   }
   JsonValue& slot(std::uint32_t n) noexcept {
     const int block = blockOf(n);
-    return block == 0 ? _inline[n] : _blocks[block - 1][n - blockStart(block)];
+    return block == 0 ? _first[n] : _blocks[block - 1][n - blockStart(block)];
   }
   const JsonValue& slot(std::uint32_t n) const noexcept {
     return const_cast<ArrayValues*>(this)->slot(n);
@@ -93,7 +93,7 @@ class JsonValue::ArrayValues {
   std::size_t orderPosition(int index) const noexcept;
 
   std::uint32_t _count = 0;  // slots in use, one per entry
-  JsonValue _inline[kInline];
+  JsonValue _first[kInline];
   std::vector<std::unique_ptr<JsonValue[]>> _blocks;  // blocks 1, 2 ...
   std::vector<std::pair<int, std::uint32_t>> _order;  // empty while dense
 };
