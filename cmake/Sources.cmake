@@ -4,14 +4,14 @@
 # chooses its routines by cpuid and has none where the processor lacks them.
 # The families are listed in alphabetical order of their names. Nothing depends on the order in
 # which their load-time initialisers run: every registry they fill is made on first use.
-set(VEMO_CORE_SUBSYSTEMS foundation streams json diagnostics utilities)
+set(VEMO_CORE_SUBSYSTEMS foundation streams json messaging runtime diagnostics utilities)
 set(VEMO_CORE_FAMILIES
     streams/Archive utilities/Base64 streams/Buffer foundation/Charset diagnostics/Console
     foundation/Exception streams/File foundation/Format json/Geometry json/Json json/JsonText
     foundation/Library diagnostics/Log utilities/Memory utilities/MD5 streams/MemoryStream
     foundation/Number streams/Packet streams/Pipe utilities/Process json/Property
     json/PropertyConverter json/PropertyHelper streams/Stream foundation/String
-    foundation/StringHelper streams/Text utilities/Time foundation/Unknown utilities/Uuid
+    foundation/StringHelper streams/Text runtime/Tick utilities/Time foundation/Unknown utilities/Uuid
     streams/Varint)
 
 if(WIN32)

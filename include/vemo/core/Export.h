@@ -13,6 +13,13 @@
 #define VEMO_CORE_LOCAL __attribute__((visibility("hidden")))
 #endif
 
+// The calling convention of the library's thread entries and clock on Windows.
+#if defined(_WIN32)
+#define VEMO_STDCALL __stdcall
+#else
+#define VEMO_STDCALL
+#endif
+
 namespace vemo {
 
 // 64-bit integers keep their Windows spelling on every platform (Windows compilers know

@@ -1,0 +1,15 @@
+// The millisecond clock on Windows: the multimedia timer, whose resolution the library's entry
+// point raises to 1 ms for the process.
+#include <windows.h>
+
+#include <mmsystem.h>
+
+#include "vemo/core/Tick.h"
+
+namespace vemo {
+
+unsigned int VEMO_STDCALL getTimeTick() {
+  return timeGetTime();
+}
+
+}  // namespace vemo
