@@ -69,6 +69,51 @@ constexpr int kPositionRetries = 3;
 
 // ---- File ------------------------------------------------------------------------------
 
+detail::OpenRequest detail::openRequest(int flags, int permission) {
+  struct Mode {
+    const char* narrow;
+    const wchar_t* wide;
+  };
+  static const Mode kRead{"rb", L"rb"};
+  static const Mode kModes[] = {{"wb", L"wb"}, {"w+b", L"w+b"}, {"ab", L"ab"}, {"a+b", L"a+b"}};
+  const Mode* mode = &kRead;
+  switch (flags & 0x0F) {
+    case File::kWriteOnly:
+      mode = &kModes[0];
+      break;
+    case File::kReadWrite:
+      mode = &kModes[1];
+      break;
+    case File::kWriteOnly | File::kAppend:
+      mode = &kModes[2];
+      break;
+    case File::kReadWrite | File::kAppend:
+      mode = &kModes[3];
+      break;
+  }
+  OpenRequest request;
+  switch (flags & 3) {
+    case File::kWriteOnly:
+      request.access = OpenRequest::kWrite;
+      break;
+    case File::kReadWrite:
+      request.access = OpenRequest::kReadWrite;
+      break;
+    default:
+      request.access = OpenRequest::kRead;
+      break;
+  }
+  request.append = (flags & File::kAppend) != 0;
+  request.create = (flags & File::kCreate) != 0;
+  request.truncate = (flags & File::kTruncate) != 0;
+  request.exclusive = (flags & File::kExclusive) != 0;
+  request.readable = (permission & File::kReadable) != 0;
+  request.writable = (permission & File::kWritable) != 0;
+  request.streamMode = mode->narrow;
+  request.wideStreamMode = mode->wide;
+  return request;
+}
+
 File::File() : _stream(nullptr) {}
 
 File::~File() {
@@ -82,7 +127,7 @@ Unknown::Handle_T<File> File::createInstance() {
 bool File::open(const String& name, int flags, int permission) {
   close();
   if (name.isEmpty()) return false;
-  std::FILE* stream = detail::openFile(name, flags, permission);
+  std::FILE* stream = detail::openFile(name, detail::openRequest(flags, permission));
   if (!stream) return false;
   adopt(stream, name);
   return true;

@@ -10,8 +10,22 @@
 namespace vemo {
 namespace detail {
 
-// Opens a file for File::open (flag and permission bits of File), logging a failure.
-std::FILE* openFile(const String& name, int flags, int permission);
+// What File::open's flag and permission bits ask of the platform's open call, decoded once
+// for every platform: how the file is accessed, what happens to it on opening, what a file
+// that gets created may be used for, and the mode of the buffered stream put on it (chosen
+// from the low four bits alone, so a combination without a mode of its own reads).
+struct OpenRequest {
+  enum Access { kRead, kWrite, kReadWrite };
+  Access access;  // the low two bits; 3, which means nothing, reads
+  bool append, create, truncate, exclusive;
+  bool readable, writable;  // permission of a created file
+  const char* streamMode;   // "rb", "wb", "w+b", "ab" or "a+b"
+  const wchar_t* wideStreamMode;
+};
+OpenRequest openRequest(int flags, int permission);
+
+// Opens a file for File::open, logging a failure.
+std::FILE* openFile(const String& name, const OpenRequest& request);
 
 // Creates a new file with a unique name in the temporary directory, only for this process's
 // user, and opens it for reading and writing on the very descriptor that created it, so that

@@ -20,47 +20,16 @@ namespace vemo {
 namespace detail {
 namespace {
 
-int openFlags(int flags) {
-  int result = O_CLOEXEC;
-  switch (flags & 3) {
-    case File::kWriteOnly:
-      result |= O_WRONLY;
-      break;
-    case File::kReadWrite:
-      result |= O_RDWR;
-      break;
-    default:
-      result |= O_RDONLY;
-      break;
-  }
-  if (flags & File::kAppend) result |= O_APPEND;
-  if (flags & File::kCreate) result |= O_CREAT;
-  if (flags & File::kTruncate) result |= O_TRUNC;
-  if (flags & File::kExclusive) result |= O_EXCL;
-  return result;
+int openFlags(const OpenRequest& request) {
+  static const int kAccess[] = {O_RDONLY, O_WRONLY, O_RDWR};
+  return O_CLOEXEC | kAccess[request.access] | (request.append ? O_APPEND : 0) |
+         (request.create ? O_CREAT : 0) | (request.truncate ? O_TRUNC : 0) |
+         (request.exclusive ? O_EXCL : 0);
 }
 
-// Read for everyone and write for the owner, from the two permission bits (0644 for both).
-mode_t createMode(int permission) {
-  mode_t mode = 0;
-  if (permission & File::kReadable) mode |= S_IRUSR | S_IRGRP | S_IROTH;
-  if (permission & File::kWritable) mode |= S_IWUSR;
-  return mode;
-}
-
-const char* streamMode(int flags) {
-  switch (flags & 0x0F) {
-    case 1:
-      return "wb";
-    case 2:
-      return "w+b";
-    case 9:
-      return "ab";
-    case 10:
-      return "a+b";
-    default:
-      return "rb";
-  }
+// Read for everyone and write for the owner (0644 for both).
+mode_t createMode(const OpenRequest& request) {
+  return (request.readable ? S_IRUSR | S_IRGRP | S_IROTH : 0) | (request.writable ? S_IWUSR : 0);
 }
 
 }  // namespace
@@ -69,9 +38,9 @@ std::filesystem::path nativePath(const String& name) {
   return std::filesystem::path(StringHelper::wideToUtf8(name).getBuffer());
 }
 
-std::FILE* openFile(const String& name, int flags, int permission) {
+std::FILE* openFile(const String& name, const OpenRequest& request) {
   const String_T<char> path = StringHelper::wideToUtf8(name);
-  int descriptor = ::open(path.getBuffer(), openFlags(flags), createMode(permission));
+  int descriptor = ::open(path.getBuffer(), openFlags(request), createMode(request));
   struct stat status;
   if (descriptor >= 0 && fstat(descriptor, &status) == 0 && S_ISDIR(status.st_mode)) {
     // A directory is not a file, as on systems where opening one fails outright.
@@ -83,7 +52,7 @@ std::FILE* openFile(const String& name, int flags, int permission) {
     Log::error(L"Open file error! %s File:%s", File::getLastError(), name.getBuffer());
     return nullptr;
   }
-  std::FILE* stream = fdopen(descriptor, streamMode(flags));
+  std::FILE* stream = fdopen(descriptor, request.streamMode);
   if (!stream) {
     Log::error(L"Open file error! %s File:%s", File::getLastError(), name.getBuffer());
     if (::close(descriptor) != 0)

@@ -25,49 +25,17 @@ namespace vemo {
 namespace detail {
 namespace {
 
-// The run-time library's open flags for the library's flag bits; files are always binary and
-// their descriptors are not inherited by child processes.
-int openFlags(int flags) {
-  int result = _O_BINARY | _O_NOINHERIT;
-  switch (flags & 3) {
-    case File::kWriteOnly:
-      result |= _O_WRONLY;
-      break;
-    case File::kReadWrite:
-      result |= _O_RDWR;
-      break;
-    default:
-      result |= _O_RDONLY;
-      break;
-  }
-  if (flags & File::kAppend) result |= _O_APPEND;
-  if (flags & File::kCreate) result |= _O_CREAT;
-  if (flags & File::kTruncate) result |= _O_TRUNC;
-  if (flags & File::kExclusive) result |= _O_EXCL;
-  return result;
+// The run-time library's open flags; files are always binary and their descriptors are not
+// inherited by child processes.
+int openFlags(const OpenRequest& request) {
+  static const int kAccess[] = {_O_RDONLY, _O_WRONLY, _O_RDWR};
+  return _O_BINARY | _O_NOINHERIT | kAccess[request.access] | (request.append ? _O_APPEND : 0) |
+         (request.create ? _O_CREAT : 0) | (request.truncate ? _O_TRUNC : 0) |
+         (request.exclusive ? _O_EXCL : 0);
 }
 
-// Read and write permission of a file that gets created, from the two permission bits.
-int createMode(int permission) {
-  int mode = 0;
-  if (permission & File::kReadable) mode |= _S_IREAD;
-  if (permission & File::kWritable) mode |= _S_IWRITE;
-  return mode;
-}
-
-const wchar_t* streamMode(int flags) {
-  switch (flags & 0x0F) {
-    case 1:
-      return L"wb";
-    case 2:
-      return L"w+b";
-    case 9:
-      return L"ab";
-    case 10:
-      return L"a+b";
-    default:
-      return L"rb";
-  }
+int createMode(const OpenRequest& request) {
+  return (request.readable ? _S_IREAD : 0) | (request.writable ? _S_IWRITE : 0);
 }
 
 // The temporary directory (GetTempPathW into 260 characters), with its trailing backslash;
@@ -112,15 +80,15 @@ std::filesystem::path nativePath(const String& name) {
   return std::filesystem::path(name.getBuffer() ? name.getBuffer() : L"");
 }
 
-std::FILE* openFile(const String& name, int flags, int permission) {
+std::FILE* openFile(const String& name, const OpenRequest& request) {
   // Deny nothing: other openers may read and write the file meanwhile.
   const int descriptor =
-      _wsopen(name.getBuffer(), openFlags(flags), _SH_DENYNO, createMode(permission));
+      _wsopen(name.getBuffer(), openFlags(request), _SH_DENYNO, createMode(request));
   if (descriptor < 0) {
     Log::error(L"Open file error! %s File:%s", File::getLastError(), name.getBuffer());
     return nullptr;
   }
-  std::FILE* stream = _wfdopen(descriptor, streamMode(flags));
+  std::FILE* stream = _wfdopen(descriptor, request.wideStreamMode);
   if (!stream) {
     Log::error(L"Open file error! %s File:%s", File::getLastError(), name.getBuffer());
     if (_close(descriptor) != 0)
