@@ -494,65 +494,12 @@ class ByteSink {
     if (_used + 4 > kSize) flush();
     _used += Encoding::encode(c, _bytes + _used);
   }
-  // A run of characters: encoded in one loop per block, ASCII taking the short way.
-  void put(const wchar_t* text, std::size_t length) {
-    while (length > 0 && !_ended) {
-      std::size_t room = static_cast<std::size_t>(kSize - _used) / 4;
-      if (room == 0) {
-        flush();
-        room = kSize / 4;
-      }
-      const std::size_t n = length < room ? length : room;
-      unsigned char* o = _bytes + _used;
-      for (std::size_t i = 0; i < n; ++i) {
-        const wchar_t c = text[i];
-        if (Encoding::kAsciiIsOneByte && c > 0 && c < 0x80) {
-          *o++ = static_cast<unsigned char>(c);
-        } else if (Encoding::kEndsAtZero && c == 0) {
-          _ended = true;
-          break;
-        } else {
-          o += Encoding::encode(c, o);
-        }
-      }
-      _used = static_cast<int>(o - _bytes);
-      text += n, length -= n;
-    }
-  }
+  // A run of characters, ASCII taking the short way.
+  void put(const wchar_t* text, std::size_t length) { encode<false>(text, length); }
   // A string in quotes, escaped and encoded in one pass.
   void putString(const wchar_t* text, std::size_t length) {
     put(L'"');
-    // An escape is at most six characters; every other character encodes in four bytes.
-    constexpr std::size_t kMostPerChar = Encoding::kAsciiIsOneByte ? 6 : 12;
-    while (length > 0 && !_ended) {
-      std::size_t room = static_cast<std::size_t>(kSize - _used) / kMostPerChar;
-      if (room == 0) {
-        flush();
-        room = kSize / kMostPerChar;
-      }
-      const std::size_t n = length < room ? length : room;
-      unsigned char* o = _bytes + _used;
-      for (std::size_t i = 0; i < n; ++i) {
-        const wchar_t c = text[i];
-        if (c >= 0x20 && c < 0x80 && c != L'"' && c != L'\\') {
-          *o++ = static_cast<unsigned char>(c);
-          if (!Encoding::kAsciiIsOneByte) *o++ = 0;
-        } else if (needsEscape(c)) {
-          char escape[6];
-          for (int e = 0, count = escapeOf(c, escape); e < count; ++e) {
-            *o++ = static_cast<unsigned char>(escape[e]);
-            if (!Encoding::kAsciiIsOneByte) *o++ = 0;
-          }
-        } else if (Encoding::kEndsAtZero && c == 0) {
-          _ended = true;
-          break;
-        } else {
-          o += Encoding::encode(c, o);
-        }
-      }
-      _used = static_cast<int>(o - _bytes);
-      text += n, length -= n;
-    }
+    encode<true>(text, length);
     put(L'"');
   }
   // A short ASCII piece (a number, a literal, an escape): no zeros, at most 64 characters.
@@ -580,6 +527,43 @@ class ByteSink {
   }
 
  private:
+  // Encodes a run in one loop per block; with `kEscape` the characters that need it are
+  // escaped. An ASCII character is one byte (a unit of two in UTF-16), an escape at most six
+  // of them, any other character at most four bytes.
+  template <bool kEscape>
+  void encode(const wchar_t* text, std::size_t length) {
+    constexpr std::size_t kMostPerChar = !kEscape ? 4 : Encoding::kAsciiIsOneByte ? 6 : 12;
+    while (length > 0 && !_ended) {
+      std::size_t room = static_cast<std::size_t>(kSize - _used) / kMostPerChar;
+      if (room == 0) {
+        flush();
+        room = kSize / kMostPerChar;
+      }
+      const std::size_t n = length < room ? length : room;
+      unsigned char* o = _bytes + _used;
+      for (std::size_t i = 0; i < n; ++i) {
+        const wchar_t c = text[i];
+        if (c > 0 && c < 0x80 && !(kEscape && needsEscape(c))) {
+          *o++ = static_cast<unsigned char>(c);
+          if (!Encoding::kAsciiIsOneByte) *o++ = 0;
+        } else if (kEscape && needsEscape(c)) {
+          char escape[6];
+          for (int e = 0, count = escapeOf(c, escape); e < count; ++e) {
+            *o++ = static_cast<unsigned char>(escape[e]);
+            if (!Encoding::kAsciiIsOneByte) *o++ = 0;
+          }
+        } else if (Encoding::kEndsAtZero && c == 0) {
+          _ended = true;
+          break;
+        } else {
+          o += Encoding::encode(c, o);
+        }
+      }
+      _used = static_cast<int>(o - _bytes);
+      text += n, length -= n;
+    }
+  }
+
   static constexpr int kSize = 16384;
   Output* _output;
   unsigned char _bytes[kSize];
