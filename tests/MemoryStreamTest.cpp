@@ -3,17 +3,14 @@
 #include <gtest/gtest.h>
 
 #if defined(_WIN32)
-#include <stdlib.h>
 #include <windows.h>
 #else
-#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -146,7 +143,7 @@ TEST(MemoryStream, TheSpillFileHasNoName) {
   fs::create_directories(directory);
   EXPECT_EXIT(
       {
-        _putenv_s("TMP", directory.string().c_str());
+        const tests::ScopedTempDirectory redirected(directory);
         Stream stream = fill(11 << 20, 3);
         std::vector<int> starts;
         stream->getFileCacheStarts(starts);
@@ -172,11 +169,11 @@ TEST(MemoryStream, TheSpillFileHasNoName) {
 TEST(MemoryStream, TheSpillFileHasNoName) {
   const fs::path directory = fs::temp_directory_path() / ("vemo-spill-" + std::to_string(getpid()));
   fs::create_directories(directory);
-  const char* old = std::getenv("TMPDIR");
-  const std::string saved = old ? old : "";
-  setenv("TMPDIR", directory.c_str(), 1);
-  Stream stream = fill(11 << 20, 3);
-  old ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
+  Stream stream;
+  {
+    const tests::ScopedTempDirectory redirected(directory);
+    stream = fill(11 << 20, 3);
+  }
   std::vector<int> starts;
   stream->getFileCacheStarts(starts);
   EXPECT_FALSE(starts.empty());
@@ -208,24 +205,19 @@ TEST(MemoryStream, ListenersThatQueueLogTextWhileSpillsFail) {
     MemoryStream& stream;
     char block[4096] = {};
   } listener(*queued);
-  rlimit saved;
-  getrlimit(RLIMIT_FSIZE, &saved);
-  rlimit none = saved;
-  none.rlim_cur = 0;
-  signal(SIGXFSZ, SIG_IGN);
-  setrlimit(RLIMIT_FSIZE, &none);
-  tests::finishWithin(std::chrono::seconds(20), "log and spill pool", [&] {
-    std::thread spilling([&] {
-      const char block[4096] = {};
+  {
+    const tests::ScopedFileSizeLimit full(0);
+    tests::finishWithin(std::chrono::seconds(20), "log and spill pool", [&] {
+      std::thread spilling([&] {
+        const char block[4096] = {};
+        for (int i = 0; i < 3000; ++i)
+          other->write(block, sizeof block);
+      });
       for (int i = 0; i < 3000; ++i)
-        other->write(block, sizeof block);
+        Log::error(L"queued");
+      spilling.join();
     });
-    for (int i = 0; i < 3000; ++i)
-      Log::error(L"queued");
-    spilling.join();
-  });
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, SIG_DFL);
+  }
   EXPECT_GE(queued->available(), (10 << 20) + 3000 * 4096);  // and what the other thread logged
   EXPECT_EQ(other->available(), (10 << 20) + 3000 * 4096);
 #endif

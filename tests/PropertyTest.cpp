@@ -2,15 +2,11 @@
 // look-up and the string scanners.
 #include <gtest/gtest.h>
 #include <unistd.h>
-#if !defined(_WIN32)
-#include <sys/resource.h>
-#endif
 
 #include <algorithm>
 #include <atomic>
 #include <cfloat>
 #include <climits>
-#include <csignal>
 #include <cstring>
 #include <cwchar>
 #include <filesystem>
@@ -707,16 +703,12 @@ TEST(PropertyHelper, SavesReplaceFilesWhole) {
   // Windows has no per-process file size limit with which to make a save fail part-way: only
   // the successful replacement is checked there.
 #else
-  struct rlimit saved;
-  getrlimit(RLIMIT_FSIZE, &saved);
-  struct rlimit small = saved;
-  small.rlim_cur = 1000;
-  signal(SIGXFSZ, SIG_IGN);
-  setrlimit(RLIMIT_FSIZE, &small);
-  const bool savedObject = PropertyHelper::save(n.get(), name, false);
-  const bool savedValue = Json::save(value, name, false);
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, SIG_DFL);
+  bool savedObject, savedValue;
+  {
+    const tests::ScopedFileSizeLimit small(1000);
+    savedObject = PropertyHelper::save(n.get(), name, false);
+    savedValue = Json::save(value, name, false);
+  }
   EXPECT_FALSE(savedObject || savedValue);
   {
     std::ifstream old(path);

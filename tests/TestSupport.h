@@ -1,10 +1,18 @@
-// Helpers shared by the test programs: a log listener that records what is logged, and an IO
-// over a byte string.
+// Helpers shared by the test programs: a log listener that records what is logged, an IO over
+// a byte string, and scoped changes to the process's environment and limits.
 #pragma once
+
+#include <stdlib.h>  // setenv/unsetenv, or _putenv_s on Windows
+#if !defined(_WIN32)
+#include <sys/resource.h>
+
+#include <csignal>
+#endif
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
@@ -69,6 +77,95 @@ void finishWithin(std::chrono::seconds limit, const char* what, Work work) {
   runner.join();
   done.get();
 }
+
+// Sets an environment variable while it lives, then restores it (or its absence). On Windows
+// the run-time library's _putenv_s also changes the system's copy that Win32 calls read; there
+// an empty value removes the variable.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const std::string& value) : _name(name) {
+    const char* old = std::getenv(name);
+    _had = old != nullptr;
+    if (old) _saved = old;
+    set(value.c_str());
+  }
+  ~ScopedVariable() { _had ? set(_saved.c_str()) : unset(); }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+ private:
+#if defined(_WIN32)
+  void set(const char* value) {
+    _putenv_s(_name, value);
+  }
+  void unset() {
+    _putenv_s(_name, "");
+  }
+#else
+  void set(const char* value) {
+    setenv(_name, value, 1);
+  }
+  void unset() {
+    unsetenv(_name);
+  }
+#endif
+  const char* _name;
+  bool _had;
+  std::string _saved;
+};
+
+// Points the library's temporary directory elsewhere while it lives: TMPDIR, or on Windows TMP,
+// which GetTempPathW looks at first (set in wide characters there, so that any name survives).
+#if defined(_WIN32)
+class ScopedTempDirectory {
+ public:
+  explicit ScopedTempDirectory(const std::filesystem::path& path) {
+    const wchar_t* old = _wgetenv(L"TMP");
+    _had = old != nullptr;
+    if (old) _saved = old;
+    _wputenv_s(L"TMP", path.c_str());
+  }
+  ~ScopedTempDirectory() { _wputenv_s(L"TMP", _had ? _saved.c_str() : L""); }
+  ScopedTempDirectory(const ScopedTempDirectory&) = delete;
+  ScopedTempDirectory& operator=(const ScopedTempDirectory&) = delete;
+
+ private:
+  bool _had;
+  std::wstring _saved;
+};
+#else
+struct ScopedTempDirectory : ScopedVariable {
+  explicit ScopedTempDirectory(const std::filesystem::path& path)
+      : ScopedVariable("TMPDIR", path.string()) {}
+};
+#endif
+
+#if !defined(_WIN32)
+// Limits the size to which this process may grow files (RLIMIT_FSIZE) while it lives, and
+// ignores SIGXFSZ meanwhile, so that a write past the limit fails (EFBIG) like one onto a full
+// disk instead of ending the process. Only where the system has such a limit: Windows has no
+// per-process file size limit, and tests that need one are left out there.
+class ScopedFileSizeLimit {
+ public:
+  explicit ScopedFileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &_saved);
+    rlimit limited = _saved;
+    limited.rlim_cur = bytes;
+    _handler = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  ~ScopedFileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &_saved);
+    std::signal(SIGXFSZ, _handler);
+  }
+  ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+  ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+
+ private:
+  rlimit _saved;
+  void (*_handler)(int);
+};
+#endif
 
 }  // namespace tests
 }  // namespace vemo
