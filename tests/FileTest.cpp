@@ -3,78 +3,39 @@
 
 #if defined(_WIN32)
 #include <process.h>
-#include <stdlib.h>
 #else
 #include <unistd.h>
 #endif
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "vemo/core/File.h"
-#include "vemo/core/Log.h"
+#include "vemo/core/Json.h"
+#include "vemo/core/MD5.h"
+#include "vemo/core/StringHelper.h"
+#include "vemo/core/Time.h"
 
 using namespace vemo;
 using Lines = std::vector<std::wstring>;
 namespace fs = std::filesystem;
+using Recorder = tests::LogCapture;
+using TempDirectory = tests::ScopedTempDirectory;
 
 namespace {
 
+int processId() {
 #if defined(_WIN32)
-int processId() {
   return _getpid();
-}
-// GetTempPathW takes the directory from TMP first.
-const char* const kTempVariable = "TMP";
-void setVariable(const char* name, const std::string& value) {
-  _putenv_s(name, value.c_str());
-}
-void unsetVariable(const char* name) {
-  _putenv_s(name, "");
-}
 #else
-int processId() {
   return getpid();
-}
-const char* const kTempVariable = "TMPDIR";
-void setVariable(const char* name, const std::string& value) {
-  setenv(name, value.c_str(), 1);
-}
-void unsetVariable(const char* name) {
-  unsetenv(name);
-}
 #endif
-
-// Points the temporary directory elsewhere while it lives.
-struct TempDirectory {
-  explicit TempDirectory(const fs::path& path) {
-    const char* old = std::getenv(kTempVariable);
-    had = old != nullptr;
-    if (old) saved = old;
-    setVariable(kTempVariable, path.string());
-  }
-  ~TempDirectory() { had ? setVariable(kTempVariable, saved) : unsetVariable(kTempVariable); }
-  bool had;
-  std::string saved;
-};
-
-struct Recorder final : LogListener {
-  Recorder() { Log::addListener(this); }
-  ~Recorder() { Log::removeListener(this); }
-  const wchar_t* getName() override { return L"recorder"; }
-  bool setparam(const wchar_t*) override { return false; }
-  void error(const wchar_t* text) override { lines.push_back(L"error: " + std::wstring(text)); }
-  void warning(const wchar_t* text) override { lines.push_back(L"warning: " + std::wstring(text)); }
-  void message(const wchar_t*) override {}
-  void debug(const wchar_t*) override {}
-  void whistle(bool) override {}
-  Lines lines;
-};
+}
 
 // A fresh directory of this program's own, removed with its content at the end.
 struct Scratch {
@@ -214,6 +175,83 @@ TEST(File, TempFilesAreCreatedExclusively) {
   }
   files.clear();
   EXPECT_TRUE(fs::is_empty(scratch.path));
+}
+
+// Names beyond ASCII, with characters of the Basic Multilingual Plane and one beyond it (a
+// surrogate pair in a Windows String), in the directory and in the file's name: every helper
+// reaches the file the system lists under exactly that name.
+TEST(File, NamesBeyondAscii) {
+  Scratch scratch;
+  const fs::path directory = scratch.path / fs::u8path("\xc3\x9c-\xe6\x97\xa5\xe6\x9c\xac");
+  const fs::path path = directory / fs::u8path(
+                                        "Gr\xc3\xbc\xc3\x9f"
+                                        "e-\xe6\x97\xa5\xe6\x9c\xac-"
+                                        "\xf0\x9f\x98\x80.txt");
+  // The library's own wide text of the name (std::filesystem converts through the C locale).
+  const std::wstring name = StringHelper::utf8ToWide(path.u8string().c_str()).getBuffer();
+  const auto pathOf = [](const String& text) {
+    return fs::u8path(StringHelper::wideToUtf8(text.getBuffer()).getBuffer());
+  };
+  ASSERT_EQ(name.substr(name.rfind(L'-') + 1), L"\U0001F600.txt");  // a surrogate pair on Windows
+  fs::create_directories(directory);
+  Recorder log;
+  Unknown::Handle_T<File> file = File::createInstance();
+  ASSERT_TRUE(file->open(name.c_str(), File::kReadWrite | File::kCreate, 3));
+  EXPECT_EQ(file->write("abc", 3), 3);
+  file->close();
+  std::vector<fs::path> listed;
+  for (const auto& entry : fs::directory_iterator(directory))
+    listed.push_back(entry.path().filename());
+  EXPECT_EQ(listed, std::vector<fs::path>{path.filename()});
+  EXPECT_TRUE(isFileExists(name.c_str()));
+  EXPECT_EQ(getFileSize(name.c_str()), 3);
+  int size = 0;
+  Time created, modified;
+  EXPECT_TRUE(getFileInfo(name.c_str(), size, created, modified));
+  EXPECT_EQ(size, 3);
+  MD5Checksum md5;
+  EXPECT_TRUE(calcFileMd5(name.c_str(), md5));
+  EXPECT_STREQ(md5.convertToString().getBuffer(), L"900150983cd24fb0d6963f7d28e17f72");  // RFC 1321
+  ASSERT_TRUE(file->open(name.c_str(), File::kReadOnly, 3));
+  EXPECT_EQ(readAll(*file), "abc");
+  file->close();
+  {
+    Unknown::Handle_T<Archive> archive =
+        ArchiveFactory::openArchive(String(L"file://") + name.c_str() + L"?position=1");
+    ASSERT_TRUE(archive);
+    EXPECT_EQ(archive->getArchiveSize(), 3);
+    EXPECT_EQ(readAll(*archive), "bc");
+  }
+  JsonValue saved(L"\u00fc\u65e5"), loaded;  // the reader takes no four-byte UTF-8
+  ASSERT_TRUE(Json::save(saved, name.c_str(), false));  // replaces the file whole
+  EXPECT_EQ(getFileSize(name.c_str()), 1 + 2 + 3 + 1);  // in UTF-8 and quotes
+  EXPECT_TRUE(Json::load(loaded, name.c_str()) && loaded == saved);
+
+  Unknown::Handle_T<TempFile> temp;
+  {
+    const TempDirectory redirected(directory);
+    temp = TempFile::createTempFile();
+    const fs::path other = pathOf(TempFile::getTempFileName());
+    EXPECT_EQ(other.parent_path(), directory);
+    fs::remove(other);
+  }
+  ASSERT_TRUE(temp);
+  const std::wstring tempName = temp->getFileName().getBuffer();
+  EXPECT_EQ(pathOf(temp->getFileName()).parent_path(), directory);
+  EXPECT_EQ(temp->write("xyz", 3), 3);
+  EXPECT_EQ(temp->setPosition(1), 1);
+  EXPECT_EQ(readAll(*temp), "yz");
+  EXPECT_EQ(getFileSize(tempName.c_str()), 3);
+  temp = nullptr;
+  EXPECT_FALSE(isFileExists(tempName.c_str()));
+  EXPECT_EQ(log.lines, Lines{});
+
+  EXPECT_TRUE(fs::remove(path));
+  EXPECT_FALSE(isFileExists(name.c_str()));
+  EXPECT_FALSE(file->open(name.c_str(), File::kReadOnly, 3));
+  EXPECT_EQ(log.lines,
+            Lines{L"error: Open file error! ENOENT: No such file or directory. File:" + name});
+  EXPECT_TRUE(fs::is_empty(directory));
 }
 
 TEST(MemoryFile, GrowsAtItsEndAndClampsPositions) {
