@@ -376,12 +376,9 @@ TEST(PropertyImport, FailedMembersAreReportedAndTheRestIsRead) {
   EXPECT_EQ(e->pt, Point(3, 0));
   EXPECT_EQ(e->u8, 6);
   EXPECT_TRUE(e->t == Time());  // reset before the text is read
-}
-
-TEST(PropertyImport, UnknownKeysAndNonObjectsChangeNothing) {
-  const Handle<Everything> e = filled();
+  // Unknown keys and values other than objects change nothing, and log nothing.
   const String before = text(e.get());
-  Logged logged;
+  logged.lines.clear();
   e->importProperty(parse(L"{\"__class__\":\"Node\",\"I32\":5,\"zz\":{\"__class__\":\"Node\"}}"));
   for (const wchar_t* json : {L"[1,2]", L"5", L"null", L"\"i32\""})
     e->importProperty(parse(json));
@@ -422,6 +419,22 @@ TEST(PropertyImport, HandleMembersNeedAClassName) {
   EXPECT_EQ(logged.lines[1], L"error: Error attribute implement. " + tail.substr(4));
   EXPECT_TRUE(startsWith(logged.lines[2], L"error: void PropertyAttribute::set("));
   EXPECT_EQ(n->next, first);
+  // Arrays and lists of handles follow each element's class.
+  const Handle<Everything> e = filled();
+  e->importProperty(
+      parse(L"{\"children\":[{\"__class__\":\"Node\",\"value\":1},{\"value\":2},"
+            L"{\"__class__\":\"Tagged\",\"value\":\"t\"},null,{\"__class__\":\"PropertyDummy\"}],"
+            L"\"nodes\":[{\"__class__\":\"PropertyDummy\"},{\"__class__\":\"Tagged\"}]}"));
+  ASSERT_EQ(e->children.size(), 5u);
+  EXPECT_EQ(text(e->children[0].get()),
+            L"{\"__class__\":\"Node\",\"name\":\"\",\"next\":null,\"value\":1}");
+  EXPECT_EQ(e->children[1], nullptr);
+  EXPECT_NE(dynamic_cast<Tagged*>(e->children[2].get()), nullptr);
+  EXPECT_EQ(e->children[3], nullptr);
+  EXPECT_NE(dynamic_cast<PropertyDummy*>(e->children[4].get()), nullptr);
+  ASSERT_EQ(e->nodes.size(), 2u);
+  EXPECT_EQ(e->nodes.front(), nullptr);  // not a Node
+  EXPECT_NE(dynamic_cast<Tagged*>(e->nodes.back().get()), nullptr);
 }
 
 TEST(PropertyImport, ValueMembersRefuseOtherConverters) {
@@ -441,9 +454,7 @@ TEST(PropertyImport, ValueMembersRefuseOtherConverters) {
         << type;
     EXPECT_EQ(text(e.get()), text(before.get())) << type;
   }
-}
-
-TEST(PropertyImport, MembersWithoutConverter) {
+  // A member without a converter.
   const Handle<Unconvertible> u = Unconvertible::createInstance();
   const IPropertyAttribute& big = attributeOf(*u, L"big");
   EXPECT_EQ(big.getPropertyConverter(), nullptr);
@@ -477,24 +488,6 @@ TEST(PropertyImport, MembersWithoutConverter) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "kept");
   file.close();  // an open file cannot be removed on Windows
   fs::remove(path);
-}
-
-TEST(PropertyImport, ArraysOfHandlesFollowEachElementsClass) {
-  const Handle<Everything> e = filled();
-  e->importProperty(
-      parse(L"{\"children\":[{\"__class__\":\"Node\",\"value\":1},{\"value\":2},"
-            L"{\"__class__\":\"Tagged\",\"value\":\"t\"},null,{\"__class__\":\"PropertyDummy\"}],"
-            L"\"nodes\":[{\"__class__\":\"PropertyDummy\"},{\"__class__\":\"Tagged\"}]}"));
-  ASSERT_EQ(e->children.size(), 5u);
-  EXPECT_EQ(text(e->children[0].get()),
-            L"{\"__class__\":\"Node\",\"name\":\"\",\"next\":null,\"value\":1}");
-  EXPECT_EQ(e->children[1], nullptr);
-  EXPECT_NE(dynamic_cast<Tagged*>(e->children[2].get()), nullptr);
-  EXPECT_EQ(e->children[3], nullptr);
-  EXPECT_NE(dynamic_cast<PropertyDummy*>(e->children[4].get()), nullptr);
-  ASSERT_EQ(e->nodes.size(), 2u);
-  EXPECT_EQ(e->nodes.front(), nullptr);  // not a Node
-  EXPECT_NE(dynamic_cast<Tagged*>(e->nodes.back().get()), nullptr);
 }
 
 TEST(PropertyAttributes, DerivedClassesMergeAndShadow) {
@@ -657,6 +650,8 @@ TEST(PropertyHelper, TextOfObjectsAndNull) {
   EXPECT_TRUE(json == copy);
 }
 
+// Objects travel as UTF-8 text. A save that fails (a full disk, here a file size limit) leaves
+// the old file and no other; a save that succeeds replaces the file and keeps its permissions.
 TEST(PropertyHelper, StreamsAndFiles) {
   const Handle<Node> n = node(3, L"\u00e9");
   const std::string utf8 =
@@ -673,32 +668,19 @@ TEST(PropertyHelper, StreamsAndFiles) {
 
   const String name = TempFile::getTempFileName();
   ASSERT_FALSE(name.isEmpty());
-  EXPECT_EQ(PropertyHelper::load(name), nullptr);  // empty file
-  ASSERT_TRUE(PropertyHelper::save(n.get(), name, false));
-  std::ifstream file(fs::path(std::wstring(name.getBuffer())), std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), utf8);
-  EXPECT_EQ(text(PropertyHelper::load(name).get()), text(n.get()));
-  file.close();  // an open file cannot be removed on Windows
-  fs::remove(fs::path(std::wstring(name.getBuffer())));
-  EXPECT_EQ(PropertyHelper::load(name), nullptr);
-  EXPECT_FALSE(PropertyHelper::save(n.get(), L"/nonexistent-vemo-dir/x.json", false));
-}
-
-// A save that fails (a full disk, here a file size limit) leaves the old file and no other; a
-// save that succeeds replaces the file and keeps its permissions.
-TEST(PropertyHelper, SavesReplaceFilesWhole) {
-  const String name = TempFile::getTempFileName();
   const fs::path path(std::wstring(name.getBuffer()));
-  const fs::path directory = path.parent_path();
+  const auto content = [&] {
+    std::ifstream file(path, std::ios::binary);  // closed at once: Windows removes no open file
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  };
+  EXPECT_EQ(PropertyHelper::load(name), nullptr);  // empty file
   std::ofstream(path) << "old";
   fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   const auto entries = [&] {
-    return std::distance(fs::directory_iterator(directory), fs::directory_iterator());
+    return std::distance(fs::directory_iterator(path.parent_path()), fs::directory_iterator());
   };
   const auto before = entries();
-  const Handle<Node> n = node(3, std::wstring(4000, L'x').c_str());
   JsonValue value(std::wstring(4000, L'y').c_str());
-
 #if defined(_WIN32)
   // Windows has no per-process file size limit with which to make a save fail part-way: only
   // the successful replacement is checked there.
@@ -706,18 +688,16 @@ TEST(PropertyHelper, SavesReplaceFilesWhole) {
   bool savedObject, savedValue;
   {
     const tests::ScopedFileSizeLimit small(1000);
-    savedObject = PropertyHelper::save(n.get(), name, false);
+    savedObject =
+        PropertyHelper::save(node(3, std::wstring(4000, L'x').c_str()).get(), name, false);
     savedValue = Json::save(value, name, false);
   }
   EXPECT_FALSE(savedObject || savedValue);
-  {
-    std::ifstream old(path);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), "old");
-  }
+  EXPECT_EQ(content(), "old");
   EXPECT_EQ(entries(), before);
 #endif
-
   ASSERT_TRUE(PropertyHelper::save(n.get(), name, false));
+  EXPECT_EQ(content(), utf8);
   EXPECT_EQ(text(PropertyHelper::load(name).get()), text(n.get()));
   ASSERT_TRUE(Json::save(value, name, false));
   JsonValue back;
@@ -728,6 +708,8 @@ TEST(PropertyHelper, SavesReplaceFilesWhole) {
 #endif
   EXPECT_EQ(entries(), before);
   fs::remove(path);
+  EXPECT_EQ(PropertyHelper::load(name), nullptr);
+  EXPECT_FALSE(PropertyHelper::save(n.get(), L"/nonexistent-vemo-dir/x.json", false));
 }
 
 namespace {
@@ -778,9 +760,7 @@ TEST(Configuration, SectionsKeysAndDefaults) {
   EXPECT_FALSE(getConfigBoolean(numbers.get(), L"N", L"u", true));
   EXPECT_TRUE(getConfigBoolean(numbers.get(), L"N", L"v", false));
   EXPECT_TRUE(getConfigBoolean(numbers.get(), L"N", L"missing", true));
-}
-
-TEST(Configuration, FilesByName) {
+  // By file name.
   const fs::path path = fs::temp_directory_path() / ("vemo-config-" + std::to_string(getpid()));
   std::ofstream(path) << "[Server]\nPort = 8080\nEnabled=true\nName = box \xe2\x98\x83\n";
   const String name = path.wstring().c_str();
