@@ -67,7 +67,7 @@ Bytes peekAll(const MemoryStream& stream) {
   return bytes;
 }
 
-TEST(MemoryStream, NonPositiveLengthsAndEmptyStreams) {
+TEST(MemoryStream, NonPositiveLengthsEmptyStreamsAndBlocks) {
   Stream stream = MemoryStream::createInstance();
   char byte = 'x';
   EXPECT_EQ(stream->read(&byte, 1) + stream->peek(&byte, 1), 0);
@@ -76,11 +76,9 @@ TEST(MemoryStream, NonPositiveLengthsAndEmptyStreams) {
   EXPECT_EQ(stream->read(&byte, 0) + stream->read(&byte, -4) + stream->peek(&byte, 0), 0);
   EXPECT_EQ(stream->available(), 2);
   EXPECT_EQ(byte, 'x');
-}
-
-TEST(MemoryStream, BlocksOf4096Bytes) {
+  // Blocks of 4096 bytes.
   const Bytes bytes = pattern(0, 5000, 0);
-  Stream stream = streamOf(bytes);
+  stream = streamOf(bytes);
   EXPECT_EQ(stream->getMemoryCacheCount(), 2);
   Bytes peeked(4500, '\0'), read(5000, '\0');
   EXPECT_EQ(stream->peek(&peeked[0], 4500), 4500);
@@ -239,7 +237,9 @@ TEST(MemoryStream, FullAtTwoGibibytes) {
   EXPECT_EQ(stream->write(zeros.get(), 1000), 100);
 }
 
-TEST(MemoryStream, ExportKeepsTheContentImportReplacesIt) {
+// Export keeps the content and import replaces it; a clone copies the unread bytes; copies share
+// their blocks.
+TEST(MemoryStream, ExportImportCloneAndCopy) {
   Stream source = streamOf("hello"), wire = MemoryStream::createInstance(),
          target = streamOf(Bytes(6000, 'o'));
   OutputStream os(wire.get());
@@ -250,9 +250,6 @@ TEST(MemoryStream, ExportKeepsTheContentImportReplacesIt) {
   is >> *target;
   EXPECT_EQ(peekAll(*target), "hello");
   EXPECT_EQ(target->available(), 5);
-}
-
-TEST(MemoryStream, CloneCopiesTheUnreadBytes) {
   Stream stream = streamOf("abcdef");
   char two[2];
   stream->read(two, 2);
@@ -266,10 +263,7 @@ TEST(MemoryStream, CloneCopiesTheUnreadBytes) {
   Recorder log;
   EXPECT_FALSE(Unknown::Handle_T<Unregistered>(new Unregistered)->clone());
   EXPECT_EQ(log.errors, Lines{L"Call rtCreateInstance(MemoryStream) error! typeid(Unregistered)"});
-}
-
-TEST(MemoryStream, CopiesShareTheirBlocks) {
-  Stream stream = streamOf("abc"), copy(new MemoryStream(*stream));
+  stream = streamOf("abc"), copy = new MemoryStream(*stream);
   char byte = 0;
   EXPECT_EQ(copy->read(&byte, 1), 1);
   EXPECT_EQ(byte, 'a');

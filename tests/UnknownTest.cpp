@@ -219,7 +219,7 @@ TEST(Registry, ListenersThatCreateClassesWhileAnotherThreadRegisters) {
   EXPECT_GT(listener.created, 0);
 }
 
-TEST(Handle, CountsFollowTheHandlesNotTheCopies) {
+TEST(Handle, CountsFollowTheHandlesNotTheCopiesOrMoves) {
   bool destroyed = false, otherGone = false;
   Tracked* raw = new Tracked(1, &destroyed);
   EXPECT_EQ(raw->getReferenceCount(), 0u);
@@ -251,10 +251,8 @@ TEST(Handle, CountsFollowTheHandlesNotTheCopies) {
   *original = copy;
   EXPECT_EQ(original->value, 9);
   EXPECT_EQ(original->getReferenceCount(), 2u);
-}
-
-TEST(Handle, MovesOntoTheSameObjectAndOntoItself) {
-  bool destroyed = false;
+  // Moves onto a handle of the same object, and onto itself.
+  destroyed = false;
   {
     Unknown::Handle_T<Tracked> first = Tracked::createInstance(1, &destroyed), second = first;
     second = std::move(first);  // both held the object: one reference goes with the source
