@@ -102,7 +102,7 @@ const wchar_t *const kReadByte = L"vemo::InputStream& operator>>(vemo::InputStre
               *const kCopy = L"OutputStream& operator <<(OutputStream &,InputStream &)";
 // clang-format on
 
-TEST(Stream, VarintsHaveTheirWorkedBytes) {
+TEST(Stream, VarintsAndFixedSizeValuesHaveTheirWorkedBytes) {
   // clang-format off
   const struct { std::int32_t value; Bytes bytes; } cases[] = {
       {0, Bytes(1, '\0')}, {1, "\x02"}, {-1, "\x01"}, {63, "\x7E"}, {-64, "\x7F"}, {64, "\x80\x01"},
@@ -119,9 +119,7 @@ TEST(Stream, VarintsHaveTheirWorkedBytes) {
   EXPECT_EQ(decode<Varint64>(min64).value, INT64_MIN);
   EXPECT_EQ(decode<Varint>("\xFE\xFF\xFF\xFF\x7F").value, INT32_MAX);  // bits above 31 drop
   EXPECT_EQ((decode<Varint, 1>("\x02\x7F").value), 1);                 // no read-ahead
-}
-
-TEST(Stream, FixedSizeValuesAreLittleEndianAndUnpadded) {
+  // Fixed-size values are little-endian and unpadded.
   EXPECT_EQ(encode(0x01020304), "\x04\x03\x02\x01");
   EXPECT_EQ(encode(0xA1B2C3D4u), "\xD4\xC3\xB2\xA1");
   EXPECT_EQ(encode('x') + encode(static_cast<unsigned char>(0xFE)), "x\xFE");

@@ -235,7 +235,7 @@ TEST(WideString, SetBufferRoundsUpAndUtf16Order) {
 #endif
 }
 
-TYPED_TEST(StringForms, FindAndSubString) {
+TYPED_TEST(StringForms, FindSubStringInnerZerosAndComparison) {
   using T = TypeParam;
   using L = Lit<T>;
   const String_T<T> s = S<T>("banana"), empty;
@@ -247,38 +247,38 @@ TYPED_TEST(StringForms, FindAndSubString) {
                    show(s.getSubString(2, 100)), show(s.getSubString(6, 2))}),
             (texts{"an", "nana", "nana", "nana", ""}));
   EXPECT_EQ(headerOf(s)->count.load(), 1u);  // a part of the text gets a block of its own
-}
+  {                                          // Inner zeros and comparison.
+    using Str = String_T<T>;
+    const T withZeros[] = {'a', 'b', 0, 'c', 0, 0, 'z'}, zeros[] = {0, 0, 0};
+    Str z(withZeros, 4);  // the trailing zero is dropped, the inner one kept
+    EXPECT_EQ(z.getLength(), 4);
+    EXPECT_EQ(
+        (texts{show(z), show(Str(withZeros, 6)), show(Str(withZeros, 7)), show(Str(zeros, 3))}),
+        (texts{"ab\\x{0}c", "ab\\x{0}c", "ab\\x{0}c\\x{0}\\x{0}z", ""}));
+    z.setBuffer(withZeros, 4 * static_cast<int>(sizeof(T)));
+    EXPECT_EQ(show(z), "ab\\x{0}c");
 
-TYPED_TEST(StringForms, InnerZerosAndComparison) {
-  using T = TypeParam;
-  using Str = String_T<T>;
-  using L = Lit<T>;
-  const T withZeros[] = {'a', 'b', 0, 'c', 0, 0, 'z'}, zeros[] = {0, 0, 0};
-  Str z(withZeros, 4);  // the trailing zero is dropped, the inner one kept
-  EXPECT_EQ(z.getLength(), 4);
-  EXPECT_EQ((texts{show(z), show(Str(withZeros, 6)), show(Str(withZeros, 7)), show(Str(zeros, 3))}),
-            (texts{"ab\\x{0}c", "ab\\x{0}c", "ab\\x{0}c\\x{0}\\x{0}z", ""}));
-  z.setBuffer(withZeros, 4 * static_cast<int>(sizeof(T)));
-  EXPECT_EQ(show(z), "ab\\x{0}c");
-
-  const Str s = S<T>("abc"), empty;
-  const T* null = nullptr;
-  EXPECT_EQ((ints{s.compare(L("abc")), s.compare(L("abd")), s.compare(L("abb")), s.compare(L("ab")),
-                  s.compare(L("abcd")), s.compare(null), empty.compare(null), empty.compare(L("a")),
-                  S<T>("\xE9").compare(L("z"))}),
-            (ints{0, -1, 1, 1, -1, 1, 0, -1, 1}));
-  // Letters compare as lower case, so '_' (0x5F) sorts before 'A'.
-  EXPECT_EQ((ints{S<T>("HeLLo").compareNoCase(L("hEllO")), S<T>("apple").compareNoCase(L("BANANA")),
-                  S<T>("Cherry").compareNoCase(L("banana")), S<T>("ab").compareNoCase(L("AB c")),
-                  S<T>("_").compareNoCase(L("A")), S<T>("\xE9").compareNoCase(L("Z")),
-                  S<T>("x").compareNoCase(null), empty.compareNoCase(null)}),
-            (ints{0, -1, 1, -1, -1, 1, 1, 0}));
-  // Blocks of different sizes differ even where the characters up to the first zero agree.
-  EXPECT_TRUE(s == S<T>("abc") && empty == Str(L("")) && s != S<T>("abd") && s != S<T>("ab"));
-  EXPECT_FALSE(s != S<T>("abc") || S<T>("ab") == Str(withZeros, 7) || s < L("abc") || s >= L("b"));
-  EXPECT_TRUE(s == L("abc") && s != L("abcd") && s < L("abd") && s <= L("abc") && empty == null);
-  EXPECT_TRUE(s > L("ab") && s > null && s >= L("abc") && vemo::StringLess()(S<T>("ab"), s));
-  EXPECT_FALSE(vemo::StringLess()(S<T>("b"), s));
+    const Str s = S<T>("abc"), empty;
+    const T* null = nullptr;
+    EXPECT_EQ((ints{s.compare(L("abc")), s.compare(L("abd")), s.compare(L("abb")),
+                    s.compare(L("ab")), s.compare(L("abcd")), s.compare(null), empty.compare(null),
+                    empty.compare(L("a")), S<T>("\xE9").compare(L("z"))}),
+              (ints{0, -1, 1, 1, -1, 1, 0, -1, 1}));
+    // Letters compare as lower case, so '_' (0x5F) sorts before 'A'.
+    EXPECT_EQ(
+        (ints{S<T>("HeLLo").compareNoCase(L("hEllO")), S<T>("apple").compareNoCase(L("BANANA")),
+              S<T>("Cherry").compareNoCase(L("banana")), S<T>("ab").compareNoCase(L("AB c")),
+              S<T>("_").compareNoCase(L("A")), S<T>("\xE9").compareNoCase(L("Z")),
+              S<T>("x").compareNoCase(null), empty.compareNoCase(null)}),
+        (ints{0, -1, 1, -1, -1, 1, 1, 0}));
+    // Blocks of different sizes differ even where the characters up to the first zero agree.
+    EXPECT_TRUE(s == S<T>("abc") && empty == Str(L("")) && s != S<T>("abd") && s != S<T>("ab"));
+    EXPECT_FALSE(s != S<T>("abc") || S<T>("ab") == Str(withZeros, 7) || s < L("abc") ||
+                 s >= L("b"));
+    EXPECT_TRUE(s == L("abc") && s != L("abcd") && s < L("abd") && s <= L("abc") && empty == null);
+    EXPECT_TRUE(s > L("ab") && s > null && s >= L("abc") && vemo::StringLess()(S<T>("ab"), s));
+    EXPECT_FALSE(vemo::StringLess()(S<T>("b"), s));
+  }
 }
 
 TEST(Utf8Positions, FindReturnsBytesWhileCountsAreCharacters) {
