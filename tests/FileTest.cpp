@@ -1,12 +1,6 @@
 // File, TempFile and MemoryFile, and the path helpers.
 #include <gtest/gtest.h>
 
-#if defined(_WIN32)
-#include <process.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -29,22 +23,7 @@ using TempDirectory = tests::ScopedTempDirectory;
 
 namespace {
 
-int processId() {
-#if defined(_WIN32)
-  return _getpid();
-#else
-  return getpid();
-#endif
-}
-
-// A fresh directory of this program's own, removed with its content at the end.
-struct Scratch {
-  Scratch() { fs::create_directories(path); }
-  ~Scratch() { fs::remove_all(path); }
-  std::wstring name(const char* leaf) const { return (path / leaf).wstring(); }
-  const fs::path path =
-      fs::temp_directory_path() / ("vemo-filetest-" + std::to_string(processId()));
-};
+using Scratch = tests::ScratchDirectory;
 
 std::string readAll(Archive& archive, int size = 64) {
   std::string bytes(size_t(size), '\0');
@@ -222,7 +201,7 @@ TEST(File, NamesBeyondAscii) {
     EXPECT_EQ(archive->getArchiveSize(), 3);
     EXPECT_EQ(readAll(*archive), "bc");
   }
-  JsonValue saved(L"\u00fc\u65e5"), loaded;  // the reader takes no four-byte UTF-8
+  JsonValue saved(L"\u00fc\u65e5"), loaded;             // the reader takes no four-byte UTF-8
   ASSERT_TRUE(Json::save(saved, name.c_str(), false));  // replaces the file whole
   EXPECT_EQ(getFileSize(name.c_str()), 1 + 2 + 3 + 1);  // in UTF-8 and quotes
   EXPECT_TRUE(Json::load(loaded, name.c_str()) && loaded == saved);

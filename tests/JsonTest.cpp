@@ -1,6 +1,5 @@
 // JsonValue (types, conversions, equality, element access) and Json (parsing, writing, files).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cfloat>
@@ -100,20 +99,7 @@ Lines warningsOf(F call) {
   return log.lines;
 }
 
-// A fresh directory of this program's own, removed with its content at the end.
-struct Scratch {
-  Scratch() { fs::create_directories(path); }
-  ~Scratch() { fs::remove_all(path); }
-  String name(const char* leaf) const { return String((path / leaf).wstring().c_str()); }
-  void put(const char* leaf, const std::string& bytes) const {
-    std::ofstream(path / leaf, std::ios::binary) << bytes;
-  }
-  std::string bytes(const char* leaf) const {
-    std::ifstream in(path / leaf, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  const fs::path path = fs::temp_directory_path() / ("vemo-jsontest-" + std::to_string(getpid()));
-};
+using Scratch = tests::ScratchDirectory;
 
 }  // namespace
 
@@ -638,24 +624,24 @@ TEST(JsonFile, SaveAndLoadRoundTripAndRefuseAByteOrderMark) {
   Scratch scratch;
   const JsonValue v = parsed(L"{\"n\":[1,-2,0.5],\"s\":\"\u4e2d\"}");
   JsonValue copy = v;
-  ASSERT_TRUE(Json::save(copy, scratch.name("a.json"), false));
+  ASSERT_TRUE(Json::save(copy, scratch.name("a.json").c_str(), false));
   EXPECT_EQ(scratch.bytes("a.json"), "{\"n\":[1,-2,0.5],\"s\":\"\xe4\xb8\xad\"}");
   JsonValue back;
-  ASSERT_TRUE(Json::load(back, scratch.name("a.json")));
+  ASSERT_TRUE(Json::load(back, scratch.name("a.json").c_str()));
   EXPECT_TRUE(back == v);
   JsonValue empty = parsed(L"[]");
-  ASSERT_TRUE(Json::save(empty, scratch.name("a.json"), true));  // truncates
+  ASSERT_TRUE(Json::save(empty, scratch.name("a.json").c_str(), true));  // truncates
   EXPECT_EQ(scratch.bytes("a.json"), "[\n]");
 
   scratch.put("bom.json", "\xEF\xBB\xBF{}");
   scratch.put("plain.json", "{}");
   JsonValue target(5);
-  EXPECT_FALSE(Json::load(target, scratch.name("bom.json")));
+  EXPECT_FALSE(Json::load(target, scratch.name("bom.json").c_str()));
   EXPECT_EQ(compact(target), L"5");
-  EXPECT_TRUE(Json::load(target, scratch.name("plain.json")));
+  EXPECT_TRUE(Json::load(target, scratch.name("plain.json").c_str()));
   EXPECT_TRUE(target.isObject());
-  EXPECT_FALSE(Json::load(target, scratch.name("missing.json")));
-  EXPECT_FALSE(Json::save(copy, scratch.name("no/such/dir.json"), false));
+  EXPECT_FALSE(Json::load(target, scratch.name("missing.json").c_str()));
+  EXPECT_FALSE(Json::save(copy, scratch.name("no/such/dir.json").c_str(), false));
 }
 
 TEST(JsonText, NestingStopsAtOneThousandLevels) {

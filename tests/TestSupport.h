@@ -13,7 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <iterator>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
@@ -77,6 +80,29 @@ void finishWithin(std::chrono::seconds limit, const char* what, Work work) {
   runner.join();
   done.get();
 }
+
+// A new directory of the program's own in the system's temporary directory, removed with its
+// content when it goes.
+struct ScratchDirectory {
+  ScratchDirectory() { std::filesystem::create_directories(path); }
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+  // The wide name of the file `leaf` (ASCII) in it, and its content.
+  std::wstring name(const char* leaf) const { return (path / leaf).wstring(); }
+  void put(const char* leaf, const std::string& bytes) const {
+    std::ofstream(path / leaf, std::ios::binary) << bytes;
+  }
+  std::string bytes(const char* leaf) const {
+    std::ifstream in(path / leaf, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  const std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                     ("vemo-test-" + std::to_string(std::random_device{}()));
+};
 
 // Sets an environment variable while it lives, then restores it (or its absence). On Windows
 // the run-time library's _putenv_s also changes the system's copy that Win32 calls read; there

@@ -1,20 +1,13 @@
 // Calendar arithmetic, zones, the text form of Time, and file times.
 #include <gtest/gtest.h>
 
-#if defined(_WIN32)
-#include <process.h>
-#include <stdlib.h>
-#else
-#include <unistd.h>
-#endif
+#include <stdlib.h>  // setenv, or _putenv_s on Windows
 
-#include <cstdlib>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "vemo/core/File.h"
 #include "vemo/core/Time.h"
 
@@ -27,14 +20,8 @@ namespace {
 #if defined(_WIN32)
 // The Windows run-time library's TZ has no rules, only a daylight zone name (US rules then).
 const bool g_zoneSet = _putenv_s("TZ", "XST-8XDT") == 0;
-int processId() {
-  return _getpid();
-}
 #else
 const bool g_zoneSet = setenv("TZ", "XST-8XDT,M3.2.0,M11.1.0", 1) == 0;
-int processId() {
-  return getpid();
-}
 #endif
 
 tm date(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
@@ -119,13 +106,11 @@ TEST(Time, TextForm) {
 }
 
 TEST(Time, FileInfo) {
-  const std::filesystem::path path =
-      std::filesystem::temp_directory_path() / ("vemo-timetest-" + std::to_string(processId()));
-  std::ofstream(path) << "12345";
+  const tests::ScratchDirectory scratch;
+  scratch.put("file", "12345");
   int size = 0;
   Time created, modified;
-  ASSERT_TRUE(getFileInfo(path.wstring().c_str(), size, created, modified));
-  std::filesystem::remove(path);
+  ASSERT_TRUE(getFileInfo(scratch.name("file").c_str(), size, created, modified));
   EXPECT_EQ(size, 5);
   const __int64 now = vemo::time(nullptr);
   EXPECT_NEAR(double(modified.getValue()), double(now), 3);
