@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/File.h"
 #include "vemo/core/Log.h"
@@ -15,18 +16,7 @@ using namespace vemo;
 
 namespace {
 
-struct Errors final : LogListener {  // what the log hands out; anything but an error is marked
-  Errors() { Log::addListener(this); }
-  ~Errors() { Log::removeListener(this); }
-  const wchar_t* getName() override { return L"errors"; }
-  bool setparam(const wchar_t*) override { return false; }
-  void error(const wchar_t* text) override { lines.push_back(text); }
-  void warning(const wchar_t* t) override { lines.push_back(L"(no error) " + std::wstring(t)); }
-  void message(const wchar_t* text) override { warning(text); }
-  void debug(const wchar_t* text) override { warning(text); }
-  void whistle(bool) override { warning(L"whistle"); }
-  std::vector<std::wstring> lines;
-};
+using Errors = tests::LogCapture;  // errors are marked "error: "
 
 TEST(ExceptionTest, OwnsItsFieldsAndCopiesOutliveTheOriginal) {
   wchar_t file[] = L"include/vemo/core/Buffer.h", description[] = L"read past the end";
@@ -59,7 +49,8 @@ TEST(ExceptionTest, ThrowRecordsTheSiteAndReportLogsTheDescriptionLiterally) {
     e.report();
   }
   Exception(L"f.cpp", 1, L"void f()", -1, L"100% done: %s %d %S %n %%").report();
-  EXPECT_EQ(log.lines, (std::vector<std::wstring>{L"bad header", L"100% done: %s %d %S %n %%"}));
+  EXPECT_EQ(log.lines,
+            (std::vector<std::wstring>{L"error: bad header", L"error: 100% done: %s %d %S %n %%"}));
 }
 
 // The symbolic errno values with a text of their own; the system's texts are the C library's.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Packet.h"
 
@@ -55,18 +56,7 @@ TEST(PacketWriter, WritesLengthAndBodyAndLogsAShortWrite) {
   EXPECT_EQ(writer.detach().get(), out.get());
   EXPECT_TRUE(writer.isNull());
 
-  struct Errors final : LogListener {
-    Errors() { Log::addListener(this); }
-    ~Errors() { Log::removeListener(this); }
-    const wchar_t* getName() override { return L"errors"; }
-    bool setparam(const wchar_t*) override { return false; }
-    void error(const wchar_t* text) override { lines.push_back(text); }
-    void warning(const wchar_t*) override {}
-    void message(const wchar_t*) override {}
-    void debug(const wchar_t*) override {}
-    void whistle(bool) override {}
-    std::vector<std::wstring> lines;
-  } errors;
+  tests::LogCapture errors;
   // clang-format off
   const struct { int room; const wchar_t* line; } cases[] = {  // the length short, the body short
       {2, L"PacketWriter::write exception(vemo::OutputStream& operator<<(vemo::OutputStream &os, "
@@ -80,7 +70,7 @@ TEST(PacketWriter, WritesLengthAndBodyAndLogsAShortWrite) {
     InputStream body((new Channel)->feed("abcdef"));
     errors.lines.clear();
     EXPECT_FALSE(writer.write(body));
-    EXPECT_EQ(errors.lines, std::vector<std::wstring>{c.line});
+    EXPECT_EQ(errors.lines, std::vector<std::wstring>{L"error: " + std::wstring(c.line)});
   }
 }
 
