@@ -87,6 +87,45 @@ TEST(File, CreateWriteAndReadBack) {
   EXPECT_EQ(log.lines, Lines{});
 }
 
+// Each flag combination with the stream mode it gets: writing only, appending, truncating,
+// creating exclusively; combinations without a mode of their own read.
+TEST(File, OpenFlags) {
+  Scratch scratch;
+  Recorder log;
+  const std::wstring name = scratch.name("flags.bin");
+  Unknown::Handle_T<File> file = File::createInstance();
+  char byte = 0;
+  ASSERT_TRUE(file->open(name.c_str(), File::kWriteOnly | File::kCreate, 3));
+  EXPECT_EQ(file->write("abc", 3), 3);
+  EXPECT_EQ(file->setPosition(0) + file->read(&byte, 1), 0);  // nothing to read from "wb"
+  ASSERT_TRUE(file->open(name.c_str(), File::kWriteOnly | File::kAppend, 3));
+  EXPECT_EQ(file->setPosition(0) + file->write("de", 2), 2);  // at the end all the same
+  ASSERT_TRUE(file->open(name.c_str(), File::kReadWrite | File::kAppend, 3));
+  EXPECT_EQ(readAll(*file, 2), "ab");
+  EXPECT_EQ(file->write("f", 1), 1);
+  EXPECT_EQ(file->setPosition(0), 0);
+  EXPECT_EQ(readAll(*file), "abcdef");
+  ASSERT_TRUE(file->open(name.c_str(), File::kReadWrite | File::kWriteOnly, 3));  // reads
+  EXPECT_EQ(file->write("x", 1), 0);
+  EXPECT_EQ(readAll(*file), "abcdef");
+  EXPECT_EQ(log.lines, Lines{});
+  EXPECT_FALSE(file->open(name.c_str(), File::kReadWrite | File::kCreate | File::kExclusive, 3));
+  const std::wstring directory = scratch.path.wstring();
+  EXPECT_FALSE(file->open(directory.c_str(), File::kReadOnly, 3));  // not a file
+  EXPECT_EQ(getFileSize(nullptr), -1);
+  EXPECT_EQ(log.lines,
+            (Lines{L"error: Open file error! EEXIST: File exists. File:" + name,
+                   L"error: Open file error! EACCES: Permission denied. File:" + directory,
+                   L"error:   EINVAL: Invalid argument."}));
+#if !defined(_WIN32)  // the Windows run-time library does not check the mode against the file
+  log.lines.clear();
+  EXPECT_FALSE(file->open(name.c_str(), File::kWriteOnly | 4, 3));  // a read stream
+  EXPECT_EQ(log.lines, Lines{L"error: Open file error! EINVAL: Invalid argument. File:" + name});
+#endif
+  ASSERT_TRUE(file->open(name.c_str(), File::kReadWrite | File::kTruncate, 3));
+  EXPECT_EQ(file->getArchiveSize(), 0);
+}
+
 TEST(File, TempFilesComeFromTmpdirAndVanish) {
   Scratch scratch;
   Unknown::Handle_T<TempFile> temp;
