@@ -543,7 +543,8 @@ class ByteSink {
       unsigned char* o = _bytes + _used;
       for (std::size_t i = 0; i < n; ++i) {
         const wchar_t c = text[i];
-        if (c > 0 && c < 0x80 && !(kEscape && needsEscape(c))) {
+        // ASCII goes out as itself, in a string unless it needs escaping.
+        if (kEscape ? c >= 0x20 && c < 0x80 && c != L'"' && c != L'\\' : c > 0 && c < 0x80) {
           *o++ = static_cast<unsigned char>(c);
           if (!Encoding::kAsciiIsOneByte) *o++ = 0;
         } else if (kEscape && needsEscape(c)) {
