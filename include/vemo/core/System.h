@@ -145,7 +145,8 @@ class VEMO_CORE_API System : public virtual Unknown {
 
    protected:
     Task() : _status(nullptr), _tickTime(0) {}
-    // The copy shares the status pointer.
+    // The copy shares the status pointer: when either of two copies of a started task is stopped
+    // (or destroyed), the other is left pointing to a released status and must not be used again.
     Task(const Task&) = default;
     Task& operator=(const Task&) = default;
 
