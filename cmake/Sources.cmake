@@ -10,9 +10,9 @@ set(VEMO_CORE_FAMILIES
     foundation/Exception streams/File foundation/Format json/Geometry json/Json json/JsonText
     foundation/Library diagnostics/Log utilities/Memory utilities/MD5 streams/MemoryStream
     foundation/Number streams/Packet streams/Pipe utilities/Process json/Property
-    json/PropertyConverter json/PropertyHelper streams/Stream foundation/String
-    foundation/StringHelper streams/Text runtime/Tick utilities/Time foundation/Unknown utilities/Uuid
-    streams/Varint)
+    json/PropertyConverter json/PropertyHelper runtime/Semaphore streams/Stream foundation/String
+    foundation/StringHelper runtime/System streams/Text runtime/Thread runtime/ThreadMessage
+    runtime/Tick utilities/Time foundation/Unknown utilities/Uuid streams/Varint)
 
 if(WIN32)
   set(VEMO_PLATFORM_SUFFIX win32)
