@@ -33,7 +33,8 @@ class VEMO_CORE_API Message : public Property {
   VEMO_DECLARE_PROPERTY(Message, Property)
 
  public:
-  // A new empty message: the creator that message parsers take.
+  // A new empty message: the creator that message parsers take. Subclasses read by a
+  // MessageReader declare their own (this one, inherited, makes a bare Message).
   static Handle_T<Message> createMessage_();
 
   // The generic copy through the stored form (Unknown::clone) as a message; null when the copy
