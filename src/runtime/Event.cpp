@@ -84,10 +84,10 @@ void EventDispenser::sendEvent(const Event* event) {
       continue;
     }
     {
+      // The entry, and with it its callable, stays while it is being called: a handler that
+      // removes itself only marks it.
       const CallScope scope(*list, entry);
-      // Held for the call: a handler that removes itself must not free its own callable.
-      const EventCallback callback = entry->callback;
-      callback(event);
+      entry->callback(event);
       // Read after the call and before the entry may go: what was appended meanwhile, even
       // behind the last entry, is reached.
       const auto next = std::next(entry);
