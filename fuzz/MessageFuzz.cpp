@@ -133,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   port.pushMessage(raw);
   port.pushMessage(Note::createInstance());
   // Each call consumes at least one byte while any are queued.
-  for (int i = 0; i < length + 4; ++i) {
+  for (int i = 0; i < length + 32; ++i) {
     if (port.procMessage(1000) == 0 && !port.popMessage()) {
       // Either a record that failed or nothing left; go on until the bytes are used up.
     }

@@ -47,7 +47,7 @@ class RecordWriter final : public Output {
  public:
   RecordWriter() = default;
   ~RecordWriter() override {
-    if (_data != _inline) std::free(_data);
+    if (_data != _local) std::free(_data);
   }
   // Made in its creator's storage, which the handle that ends its life must not free.
   static void* operator new(std::size_t, void* where) noexcept { return where; }
@@ -71,18 +71,18 @@ class RecordWriter final : public Output {
     const int doubled = _capacity > INT_MAX / 2 ? INT_MAX : _capacity * 2;
     const int capacity = needed > doubled ? needed : doubled;
     unsigned char* grown = static_cast<unsigned char*>(
-        _data == _inline ? std::malloc(static_cast<std::size_t>(capacity))
+        _data == _local ? std::malloc(static_cast<std::size_t>(capacity))
                          : std::realloc(_data, static_cast<std::size_t>(capacity)));
     if (!grown) return false;
-    if (_data == _inline) std::memcpy(grown, _inline, static_cast<std::size_t>(_size));
+    if (_data == _local) std::memcpy(grown, _local, static_cast<std::size_t>(_size));
     _data = grown;
     _capacity = capacity;
     return true;
   }
 
   static constexpr int kInline = 240;
-  unsigned char _inline[kInline];
-  unsigned char* _data = _inline;
+  unsigned char _local[kInline];
+  unsigned char* _data = _local;
   int _size = 0;
   int _capacity = kInline;
 };
