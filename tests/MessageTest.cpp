@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "MessageSupport.h"
@@ -199,16 +198,6 @@ TEST(Message, CloneAndPropertyForms) {
   EXPECT_EQ(dynamic_cast<Chat*>(back->bundle[2].get())->number, 2);
   ASSERT_EQ(back->pile.size(), 1u);
   EXPECT_EQ(dynamic_cast<Chat*>(back->pile.front().get())->text, L"c");
-}
-
-TEST(Message, AttributesFromManyThreadsAtOnce) {
-  std::vector<std::thread> threads;
-  std::vector<std::size_t> sizes(4);
-  for (int i = 0; i < 4; ++i)
-    threads.emplace_back([&sizes, i] { sizes[i] = Message::getPropertyAttributes_().size(); });
-  for (std::thread& thread : threads)
-    thread.join();
-  EXPECT_EQ(sizes, std::vector<std::size_t>(4, 0));
 }
 
 TEST(MessageReader, AnalyseDispatchesInStreamOrder) {
