@@ -72,7 +72,7 @@ class RecordWriter final : public Output {
     const int capacity = needed > doubled ? needed : doubled;
     unsigned char* grown = static_cast<unsigned char*>(
         _data == _local ? std::malloc(static_cast<std::size_t>(capacity))
-                         : std::realloc(_data, static_cast<std::size_t>(capacity)));
+                        : std::realloc(_data, static_cast<std::size_t>(capacity)));
     if (!grown) return false;
     if (_data == _local) std::memcpy(grown, _local, static_cast<std::size_t>(_size));
     _data = grown;
