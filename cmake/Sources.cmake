@@ -6,11 +6,13 @@
 # which their load-time initialisers run: every registry they fill is made on first use.
 set(VEMO_CORE_SUBSYSTEMS foundation streams json messaging runtime diagnostics utilities)
 set(VEMO_CORE_FAMILIES
-    streams/Archive utilities/Base64 streams/Buffer foundation/Charset diagnostics/Console
-    foundation/Exception streams/File foundation/Format json/Geometry json/Json json/JsonText
-    foundation/Library diagnostics/Log utilities/Memory utilities/MD5 streams/MemoryStream
-    foundation/Number streams/Packet streams/Pipe utilities/Process json/Property
-    json/PropertyConverter json/PropertyHelper runtime/Semaphore streams/Stream foundation/String
+    runtime/AppBox streams/Archive utilities/Base64 streams/Buffer foundation/Charset
+    diagnostics/Console runtime/DllModule runtime/Event foundation/Exception streams/File
+    runtime/FileMutex foundation/Format json/Geometry runtime/InputHook json/Json json/JsonText
+    foundation/Library diagnostics/Log utilities/MD5 utilities/Memory streams/MemoryStream
+    messaging/Message messaging/MessagePort messaging/MessageReader foundation/Number
+    streams/Packet streams/Pipe utilities/Process json/Property json/PropertyConverter
+    json/PropertyHelper runtime/Semaphore runtime/Socket streams/Stream foundation/String
     foundation/StringHelper runtime/System streams/Text runtime/Thread runtime/ThreadMessage
     runtime/Tick utilities/Time foundation/Unknown utilities/Uuid streams/Varint)
 

@@ -118,6 +118,10 @@ detail::LogDeferral::~LogDeferral() {
     deliver(*state, message.first, message.second.c_str());
 }
 
+void detail::logCallStack() {
+  // The call stack is captured and dumped here once the library can walk stacks.
+}
+
 void Log::addListener(LogListener* listener) {
   LogState* state = g_state.load(std::memory_order_acquire);
   if (!state) {

@@ -16,5 +16,9 @@ class LogDeferral {
   LogDeferral& operator=(const LogDeferral&) = delete;
 };
 
+// Writes the calling thread's call stack to the log, after an error that needs it to be
+// understood. Does nothing yet: call stacks come with the crash-report and call-stack work.
+void logCallStack();
+
 }  // namespace detail
 }  // namespace vemo

@@ -1,0 +1,67 @@
+// MessageDispenser: routes a message to the handler registered for its class id.
+//
+//   void onChat(vemo::Message* message);
+//   vemo::MessageDispenser<void> dispenser;
+//   dispenser.addMessageHandler<Chat>(&onChat);     // or addMessageHandler(id, handler)
+//   dispenser.dispatchMessage(message);             // onChat(message) for a Chat
+//
+// Only the exact class id counts: a handler for a base class does not receive messages of its
+// subclasses. A message nobody handles makes dispatchMessage throw. The type parameter only
+// names the dispenser's owner in that exception. No lock: one thread at a time.
+#pragma once
+
+#include <map>
+#include <typeinfo>
+
+#include "vemo/core/Callback.h"
+#include "vemo/core/Exception.h"
+#include "vemo/core/Export.h"
+#include "vemo/core/Message.h"
+#include "vemo/core/String.h"
+
+namespace vemo {
+
+namespace detail {
+// "<dispenser type> MessageHandler::dispatchMessage( <message type> )", the text of the
+// exception for a message without a handler.
+VEMO_CORE_API String noMessageHandlerText(const std::type_info& dispenser, const Message& message);
+}  // namespace detail
+
+template <class T>
+class MessageDispenser {
+ public:
+  using Handler = CallbackHandler<void, Message*>;
+
+  // Registers the handler for the class id: false, changing nothing, when the id has one or
+  // the handler is null.
+  bool addMessageHandler(unsigned int classId, const Handler& handler) {
+    return !handler.isNull() && _handlers.emplace(classId, handler).second;
+  }
+  // The same for the message class M.
+  template <class M>
+  bool addMessageHandler(const Handler& handler) {
+    return addMessageHandler(M::getClassId_(), handler);
+  }
+  void removeMessageHandler(unsigned int classId) { _handlers.erase(classId); }
+  bool hasMessageHandler(unsigned int classId) const { return _handlers.count(classId) != 0; }
+  int getMessageHandlerCount() const { return static_cast<int>(_handlers.size()); }
+  void clearMessageHandler() { _handlers.clear(); }
+
+  // Calls the handler of the message's class id with the message. Throws Exception (code -1)
+  // when there is none; a null message is not dispatched.
+  void dispatchMessage(Message* msg) const {
+    if (!msg) return;
+    const auto found = _handlers.find(msg->getClassId());
+    if (found == _handlers.end())
+      VEMO_THROW_AT(L"MessageDispenser", 56,
+                    detail::noMessageHandlerText(typeid(T), *msg).getBuffer());
+    // Held for the call: a handler may remove itself.
+    const Handler handler = found->second;
+    handler(msg);
+  }
+
+ private:
+  std::map<unsigned int, Handler> _handlers;
+};
+
+}  // namespace vemo

@@ -1,0 +1,97 @@
+// MessagePort: a thread-safe, unbounded first-in first-out queue of messages with a dispatcher.
+//
+// Any thread may push; a consuming thread calls procMessage with a time budget, and each queued
+// message goes to the handler registered in the port's dispenser for its class id:
+//
+//   vemo::MessagePort port;
+//   port.getMessageDispenser().addMessageHandler<Chat>(&onChat);
+//   port.pushMessage(chat);          // any thread
+//   port.procMessage(10);            // the consumer: dispatches for up to about 10 ms
+//
+// Messages travel as bytes, not as shared objects: pushMessage writes the message in the handle
+// encoding ("O", class id, body; "o" for null) and popMessage makes a new object of the class
+// from them, so producer and consumer never share an instance and changing a message after it
+// was pushed does not change what is dispatched.
+//
+// Two byte queues (MemoryStreams, which spill to the temporary file when long): producers
+// append to the push queue under the push lock, one append per message, having serialised it
+// outside any lock; the consumer decodes from the pop queue under the pop lock and, when that is
+// empty, takes over everything pushed so far in one step. The pop lock is always taken before
+// the push lock, and is re-entrant: handlers run under it (a handler may push into the same
+// port, or pop from it). A second consumer waits until a running procMessage returns.
+//
+// Errors are reported (Exception::report) and never thrown: a message that fails to serialise
+// is not queued (pushMessage is false), a record that fails to decode makes popMessage null
+// (the bytes after it are read on as they come, without resynchronising), and a message without
+// a handler is dropped and ends procMessage.
+//
+// Copies: a copied (or moved) port shares the queues and the locks of its source and gets a
+// copy of its handlers, so source and copy are two ends of one queue with handler tables of
+// their own, and may be used from different threads like the source itself. A moved-from port
+// keeps the queue and has no handlers.
+#pragma once
+
+#include "vemo/core/Export.h"
+#include "vemo/core/Message.h"
+#include "vemo/core/MessageDispenser.h"
+#include "vemo/core/Unknown.h"
+
+namespace vemo {
+
+namespace detail {
+// The queues and locks that a port shares with its copies.
+class MessageQueue;
+}  // namespace detail
+
+class VEMO_CORE_API MessagePort {
+ public:
+  MessagePort();
+  MessagePort(const MessagePort& other);
+  MessagePort(MessagePort&& other) noexcept;
+  MessagePort& operator=(const MessagePort&) = delete;
+  MessagePort& operator=(MessagePort&&) = delete;
+  // Queued messages are dropped without being dispatched (once no copy shares the queue).
+  ~MessagePort();
+
+  // Queues the message (a null handle queues one "o" record). False, after reporting, when the
+  // message could not be written; nothing is queued then.
+  bool pushMessage(const Unknown::Handle_T<Message>& msg);
+  // The oldest queued message as a new object, or null when the queue is empty, the record is a
+  // null handle or the record could not be decoded (reported).
+  Unknown::Handle_T<Message> popMessage();
+  // Pops and dispatches messages until the queue is empty, a record gives null or the time
+  // since the call began (getTimeTick) exceeds the budget in milliseconds; at least one message
+  // is dispatched when any is queued. A message without a handler is reported, dropped and ends
+  // the call. Returns the count of messages dispatched.
+  int procMessage(unsigned int budget);
+
+  MessageDispenser<void>& getMessageDispenser() { return _dispenser; }
+  const MessageDispenser<void>& getMessageDispenser() const { return _dispenser; }
+
+ private:
+  MessageDispenser<void> _dispenser;
+  Unknown::Handle_T<detail::MessageQueue> _queue;
+};
+
+// A server port and a client port, one for each direction of a conversation.
+class VEMO_CORE_API MessagePipe {
+ public:
+  MessagePipe() = default;
+  MessagePipe(const MessagePipe&) = default;
+  MessagePipe(MessagePipe&&) = default;
+  MessagePipe& operator=(const MessagePipe&) = delete;
+  MessagePipe& operator=(MessagePipe&&) = delete;
+  ~MessagePipe() = default;
+
+  MessagePort& getServerPort() { return _server; }
+  const MessagePort& getServerPort() const { return _server; }
+  MessagePort& getClientPort() { return _client; }
+  const MessagePort& getClientPort() const { return _client; }
+
+ private:
+  // Members are destroyed in reverse order: the client port first.
+  MessagePort _server;
+  MessagePort _client;
+};
+
+}  // namespace vemo

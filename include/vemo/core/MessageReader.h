@@ -1,0 +1,118 @@
+// MessageReader: turns a byte stream of message packages into calls of application handlers.
+//
+// A package is a class id (4 bytes, least significant first) followed by the message body,
+// exactly as the message's exportTo wrote it; packages follow one another with nothing between
+// them (unlike a Handle_T<Message> on a stream, there is no "O" marker). The reader keeps one
+// MessageParser per class id, which makes an empty message of its class, fills it from the
+// stream and hands it to its handler:
+//
+//   void onChat(vemo::Message* message);
+//   vemo::MessageReader reader;
+//   reader += vemo::MessageParser(Chat::getClassId_(), &Chat::createMessage_, &onChat);
+//   reader.analyse(input);   // onChat for every Chat package on the input
+//
+// A package whose class id has no parser goes to the unknown package handler, which may read
+// its body and return true; otherwise reading stops there with "Unknown message(<id>)." logged,
+// leaving the rest of the stream unread (an unknown body cannot be skipped).
+//
+// Exceptions of the stream (a short class id), of a message's importFrom and of handlers pass
+// through unchanged. A reader has no lock: one thread at a time.
+#pragma once
+
+#include <map>
+
+#include "vemo/core/Callback.h"
+#include "vemo/core/Export.h"
+#include "vemo/core/Message.h"
+#include "vemo/core/Stream.h"
+
+namespace vemo {
+
+// How to read and deliver the messages of one class.
+struct VEMO_CORE_API MessageParser {
+  // Makes a new empty message of the class (a class's createMessage_).
+  using Creator = Unknown::Handle_T<Message> (*)();
+  using Handler = CallbackHandler<void, Message*>;
+
+  // No creator and no handler; the class id means nothing.
+  MessageParser() : classId(0), creator(nullptr) {}
+  MessageParser(unsigned int classId, Creator creator, const Handler& handler)
+      : classId(classId), creator(creator), handler(handler) {}
+
+  // Same class id, same creator function and equal handlers (by identity text; null is "").
+  bool operator==(const MessageParser& other) const;
+  bool operator!=(const MessageParser& other) const { return !(*this == other); }
+
+  // Makes a message with the creator, fills it from the stream and calls the handler with it.
+  // Without a creator nothing is read; without a handler the message is read and dropped.
+  void parser(InputStream& is) const;
+
+  unsigned int classId;
+  Creator creator;
+  Handler handler;
+};
+
+class VEMO_CORE_API MessageReader {
+ public:
+  // A package whose class id has been read; `stream` is at the start of its body.
+  struct MessagePackage {
+    unsigned int classId;
+    InputStream* stream;
+  };
+  // Returns true when it has consumed the package's body.
+  using UnknownPackageHandler = CallbackHandler<bool, const MessagePackage&>;
+
+  MessageReader() = default;
+  MessageReader(const MessageReader&) = default;
+  MessageReader(MessageReader&&) = default;
+  MessageReader& operator=(const MessageReader&) = default;
+  MessageReader& operator=(MessageReader&&) = default;
+  ~MessageReader() = default;
+
+  // Installs a copy of the parser under its class id, replacing the one there; true.
+  bool installMessageParser(const MessageParser& parser);
+  MessageReader& operator+=(const MessageParser& parser) {
+    installMessageParser(parser);
+    return *this;
+  }
+  // Removes the parser of the class id (of the parser's class id: its creator and handler are
+  // not compared). An absent class id changes nothing.
+  void uninstallMessageParser(unsigned int classId);
+  void uninstallMessageParser(const MessageParser& parser) {
+    uninstallMessageParser(parser.classId);
+  }
+  MessageReader& operator-=(const MessageParser& parser) {
+    uninstallMessageParser(parser.classId);
+    return *this;
+  }
+  // Removes every parser and the unknown package handler.
+  void clearMessageParser();
+  // The parser installed for the class id, or a parser without creator and handler.
+  const MessageParser& getMessageParser(const unsigned int& classId) const;
+  int getMessageParserCount() const { return static_cast<int>(_parsers.size()); }
+
+  void setUnknownPackageHandler(const UnknownPackageHandler& handler) {
+    _unknownPackageHandler = handler;
+  }
+  const UnknownPackageHandler& getUnknownPackageHandler() const { return _unknownPackageHandler; }
+
+  // Reads one package and returns its message, made through the class registry, without
+  // dispatching it. A class id the registry cannot make into a Message is logged ("Error
+  // ClassId! <id>") and gives null, its body left unread.
+  static Unknown::Handle_T<Message> pop(InputStream& is);
+  // Dispatches every package available on the stream: true when the stream was read to its
+  // end, false at the first package nobody could read.
+  bool analyse(InputStream& is);
+  // Dispatches one package whose class id has been read.
+  bool analyse(const MessagePackage& package);
+
+ private:
+  // The parser of the class id, or null.
+  const MessageParser* findParser(unsigned int classId) const;
+
+  std::map<unsigned int, MessageParser> _parsers;
+  MessageParser _nullParser;
+  UnknownPackageHandler _unknownPackageHandler;
+};
+
+}  // namespace vemo

@@ -1,0 +1,341 @@
+// MessagePort, MessagePipe and MessageDispenser: queueing by value, the null record, failures
+// that end a call, the time budget, copies, re-entrant handlers, many producers.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MessageSupport.h"
+#include "TestSupport.h"
+#include "vemo/core/MessagePort.h"
+
+using namespace vemo;
+using namespace std::chrono_literals;
+using msgtest::Chat;
+using vemo::tests::LogCapture;
+template <class T>
+using Handle = Unknown::Handle_T<T>;
+
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VEMO_TEST_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define VEMO_TEST_TSAN 1
+#endif
+
+namespace msgtest {
+
+// A producer's message and its place in that producer's sequence.
+class Numbered : public Message {
+  VEMO_DECLARE_PROPERTY(Numbered, Message)
+
+ public:
+  int producer = 0;
+  int sequence = 0;
+  void importFrom(InputStream& is) override { is >> producer >> sequence; }
+  void exportTo(OutputStream& os) const override { os << producer << sequence; }
+
+ protected:
+  Numbered() = default;
+};
+VEMO_IMPLEMENT_PROPERTY(Numbered, VEMO_PROPERTY(producer, L"Producer"),
+                        VEMO_PROPERTY(sequence, L"Sequence"))
+
+// Names the owner of a dispenser in its exception.
+struct Owner {};
+
+}  // namespace msgtest
+
+namespace {
+
+// Records what a port dispatches: the objects and their texts.
+struct Recorder {
+  std::vector<std::wstring> texts;
+  std::vector<const Message*> objects;
+  std::chrono::milliseconds pause{0};
+  void onChat(Message* m) {
+    texts.push_back(static_cast<Chat*>(m)->text.getBuffer());
+    objects.push_back(m);
+    if (pause.count() > 0) std::this_thread::sleep_for(pause);
+  }
+  void onMessage(Message*) { texts.push_back(L"Message"); }
+  void listen(MessagePort& port) {
+    port.getMessageDispenser().addMessageHandler<Chat>(
+        MessageDispenser<void>::Handler(this, &Recorder::onChat));
+    port.getMessageDispenser().addMessageHandler<Message>(
+        MessageDispenser<void>::Handler(this, &Recorder::onMessage));
+  }
+};
+
+using Texts = std::vector<std::wstring>;
+
+}  // namespace
+
+TEST(MessagePort, QueuesCopiesInOrder) {
+  MessagePort port;
+  Recorder recorder;
+  recorder.listen(port);
+  EXPECT_EQ(port.procMessage(1000), 0);
+  EXPECT_EQ(port.popMessage(), nullptr);
+  EXPECT_TRUE(recorder.texts.empty());
+
+  const Handle<Chat> sent = msgtest::chat(L"one", 1, {1, 2});
+  EXPECT_TRUE(port.pushMessage(sent));
+  sent->text = L"changed";  // after the push: not what arrives
+  sent->values.clear();
+  EXPECT_TRUE(port.pushMessage(msgtest::chat(L"two", 2)));
+  EXPECT_TRUE(port.pushMessage(Message::createInstance()));
+  EXPECT_EQ(port.procMessage(1000), 3);
+  EXPECT_EQ(recorder.texts, (Texts{L"one", L"two", L"Message"}));
+  EXPECT_NE(recorder.objects[0], sent.get());
+
+  // popMessage hands out a new object of the same class and content.
+  port.pushMessage(msgtest::chat(L"big", 7, std::vector<int>(5000, 3)));  // over a block
+  const Handle<Message> popped = port.popMessage();
+  const Chat* chat = dynamic_cast<const Chat*>(popped.get());
+  ASSERT_NE(chat, nullptr);
+  EXPECT_EQ(chat->values, std::vector<int>(5000, 3));
+  EXPECT_EQ(port.popMessage(), nullptr);
+
+  // Destroying a port with queued messages dispatches nothing (and leaks nothing).
+  MessagePort dropped;
+  recorder.listen(dropped);
+  dropped.pushMessage(msgtest::chat(L"never", 0));
+}
+
+TEST(MessagePort, NullRecordsAndFailuresEndACall) {
+  MessagePort port;
+  Recorder recorder;
+  recorder.listen(port);
+  LogCapture log;
+  port.pushMessage(msgtest::chat(L"a", 0));
+  EXPECT_TRUE(port.pushMessage(nullptr));
+  port.pushMessage(msgtest::chat(L"b", 0));
+  port.pushMessage(msgtest::Unhandled::createInstance());
+  port.pushMessage(msgtest::chat(L"c", 0));
+  port.pushMessage(msgtest::Faulty::createInstance());  // cannot be read back
+  port.pushMessage(msgtest::chat(L"d", 0));
+  port.pushMessage(Handle<Message>(new msgtest::Stranger));  // a class id nobody registers
+  port.pushMessage(msgtest::chat(L"e", 0));
+  Handle<msgtest::Faulty> unwritable = msgtest::Faulty::createInstance();
+  unwritable->failWriting = true;
+  EXPECT_FALSE(port.pushMessage(unwritable));  // reported, nothing queued
+  port.pushMessage(msgtest::chat(L"f", 0));
+  EXPECT_EQ(log.lines, Texts{L"error: cannot write a Faulty"});
+
+  EXPECT_EQ(port.procMessage(1000), 1);  // stops at the null record
+  EXPECT_EQ(port.procMessage(1000), 1);  // b, then the unhandled one is dropped
+  EXPECT_EQ(log.lines.back(), L"error: void MessageHandler::dispatchMessage( msgtest::Unhandled )");
+  EXPECT_EQ(port.procMessage(1000), 1);  // c, then the Faulty fails to decode
+  EXPECT_EQ(log.lines.back(), L"error: cannot read a Faulty");
+  EXPECT_EQ(port.procMessage(1000), 1);  // d, then the stranger's id is unknown
+  EXPECT_EQ(log.lines.back(), L"error: TyIs& operator >>(TyIs &,vemo::Message::Handle &)");
+  // The stranger's body is read on as records (the queue does not resynchronise): its text
+  // "" is the byte 0, a bad marker; then its number and list count (five zero bytes).
+  for (int i = 0; i < 6; ++i)
+    port.procMessage(1000);
+  EXPECT_EQ(port.procMessage(1000), 2);
+  EXPECT_EQ(recorder.texts, (Texts{L"a", L"b", L"c", L"d", L"e", L"f"}));
+  EXPECT_EQ(port.procMessage(1000), 0);
+}
+
+TEST(MessageDispenser, RegistrationAndItsException) {
+  MessageDispenser<msgtest::Owner> dispenser;
+  Recorder recorder;
+  const MessageDispenser<msgtest::Owner>::Handler handler(&recorder, &Recorder::onChat);
+  EXPECT_TRUE(dispenser.addMessageHandler(Chat::getClassId_(), handler));
+  EXPECT_FALSE(dispenser.addMessageHandler<Chat>(
+      MessageDispenser<msgtest::Owner>::Handler(&recorder, &Recorder::onMessage)));
+  EXPECT_FALSE(dispenser.addMessageHandler(7, {}));
+  EXPECT_EQ(dispenser.getMessageHandlerCount(), 1);
+  Handle<Chat> chat = msgtest::chat(L"x", 0);
+  dispenser.dispatchMessage(chat.get());
+  EXPECT_EQ(recorder.texts, Texts{L"x"});  // the first handler stayed
+  dispenser.dispatchMessage(nullptr);
+
+  dispenser.removeMessageHandler(Chat::getClassId_());
+  dispenser.removeMessageHandler(Chat::getClassId_());
+  EXPECT_FALSE(dispenser.hasMessageHandler(Chat::getClassId_()));
+  try {
+    dispenser.dispatchMessage(chat.get());
+    ADD_FAILURE() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.description(),
+                 L"msgtest::Owner MessageHandler::dispatchMessage( msgtest::Chat )");
+    EXPECT_STREQ(e.file(), L"MessageDispenser");
+    EXPECT_EQ(e.line(), 56);
+    EXPECT_EQ(e.code(), -1);
+  }
+
+  // A handler that removes itself while it runs.
+  struct Once {
+    MessageDispenser<void> dispenser;
+    int calls = 0;
+    void handle(Message*) {
+      ++calls;
+      dispenser.removeMessageHandler(Chat::getClassId_());
+    }
+  } once;
+  once.dispenser.addMessageHandler<Chat>(MessageDispenser<void>::Handler(&once, &Once::handle));
+  once.dispenser.dispatchMessage(chat.get());
+  EXPECT_EQ(once.calls, 1);
+  EXPECT_EQ(once.dispenser.getMessageHandlerCount(), 0);
+}
+
+TEST(MessagePort, TimeBudget) {
+  MessagePort port;
+  Recorder recorder;
+  recorder.listen(port);
+  // Handlers of 4 ms and a budget of 10 ms: the third ends past the budget (at 12 ms or later);
+  // a slow machine may stop sooner, never later.
+  recorder.pause = 4ms;
+  for (int i = 0; i < 10; ++i)
+    port.pushMessage(msgtest::chat(L"slow", i));
+  const int first = port.procMessage(10);
+  EXPECT_GE(first, 1);
+  EXPECT_LE(first, 3);
+  // A budget of 0 still dispatches one message; with handlers that take time, only one.
+  recorder.pause = 2ms;
+  EXPECT_EQ(port.procMessage(0), 1);
+  recorder.pause = 0ms;
+  EXPECT_EQ(port.procMessage(100000), 10 - first - 1);
+}
+
+TEST(MessagePort, HandlersMayUseTheirPort) {
+  struct Relay {
+    MessagePort port;
+    Texts seen;
+    void onChat(Message* m) {
+      const Chat* chat = static_cast<Chat*>(m);
+      seen.push_back(chat->text.getBuffer());
+      if (chat->number > 0) port.pushMessage(msgtest::chat(L"echo", chat->number - 1));
+      if (chat->text == L"take") {
+        const Handle<Message> next = port.popMessage();  // the pop lock is re-entrant
+        seen.push_back(L"took " + std::wstring(static_cast<Chat*>(next.get())->text.getBuffer()));
+      }
+    }
+  } relay;
+  relay.port.getMessageDispenser().addMessageHandler<Chat>(
+      MessageDispenser<void>::Handler(&relay, &Relay::onChat));
+  vemo::tests::finishWithin(30s, "re-entrant handlers", [&] {
+    relay.port.pushMessage(msgtest::chat(L"start", 2));
+    EXPECT_EQ(relay.port.procMessage(100000), 3);
+    relay.port.pushMessage(msgtest::chat(L"take", 0));
+    relay.port.pushMessage(msgtest::chat(L"taken", 0));
+    EXPECT_EQ(relay.port.procMessage(100000), 1);
+  });
+  EXPECT_EQ(relay.seen, (Texts{L"start", L"echo", L"echo", L"take", L"took taken"}));
+}
+
+TEST(MessagePort, CopiesShareTheQueueButNotTheHandlers) {
+  MessagePort port;
+  Recorder original, other;
+  original.listen(port);
+  MessagePort copy(port);
+  copy.getMessageDispenser().removeMessageHandler(Message::getClassId_());
+  copy.getMessageDispenser().addMessageHandler<Message>(
+      MessageDispenser<void>::Handler(&other, &Recorder::onMessage));
+  port.pushMessage(msgtest::chat(L"through the copy", 0));
+  copy.pushMessage(Message::createInstance());
+  EXPECT_EQ(copy.procMessage(1000), 2);
+  EXPECT_EQ(original.texts, Texts{L"through the copy"});  // the copied handler
+  EXPECT_EQ(other.texts, Texts{L"Message"});
+  EXPECT_EQ(port.getMessageDispenser().getMessageHandlerCount(), 2);
+
+  // A moved port takes the handlers; the moved-from one keeps the queue and has none.
+  MessagePort moved(std::move(port));
+  EXPECT_EQ(port.getMessageDispenser().getMessageHandlerCount(), 0);
+  port.pushMessage(msgtest::chat(L"after the move", 0));
+  EXPECT_EQ(moved.procMessage(1000), 1);
+  LogCapture log;
+  port.pushMessage(msgtest::chat(L"nobody", 0));
+  EXPECT_EQ(port.procMessage(1000), 0);
+  EXPECT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(original.texts, (Texts{L"through the copy", L"after the move"}));
+
+  // Copies used from two threads at once: one queue, one consumer at a time.
+  MessagePort consumer(moved);
+  std::thread producer([&copy] {
+    for (int i = 0; i < 2000; ++i)
+      copy.pushMessage(Message::createInstance());
+  });
+  int received = 0;
+  vemo::tests::finishWithin(60s, "copies", [&] {
+    while (received < 2000)
+      received += consumer.procMessage(10);
+  });
+  producer.join();
+  EXPECT_EQ(received, 2000);
+}
+
+TEST(MessagePipe, TwoDirections) {
+  MessagePipe pipe;
+  Recorder server, client;
+  server.listen(pipe.getServerPort());
+  client.listen(pipe.getClientPort());
+  pipe.getServerPort().pushMessage(msgtest::chat(L"to the server", 0));
+  const MessagePipe& view = pipe;
+  MessagePipe copy(view);
+  copy.getClientPort().pushMessage(msgtest::chat(L"to the client", 0));
+  EXPECT_EQ(view.getServerPort().getMessageDispenser().getMessageHandlerCount(), 2);
+  EXPECT_EQ(pipe.getClientPort().procMessage(1000), 1);
+  EXPECT_EQ(copy.getServerPort().procMessage(1000), 1);
+  EXPECT_EQ(server.texts, Texts{L"to the server"});
+  EXPECT_EQ(client.texts, Texts{L"to the client"});
+  MessagePipe moved(std::move(copy));
+  EXPECT_EQ(moved.getServerPort().procMessage(1000), 0);
+}
+
+TEST(MessagePort, ManyProducersOneConsumer) {
+#if defined(VEMO_TEST_TSAN)
+  constexpr int kPerProducer = 5000;
+#else
+  constexpr int kPerProducer = 250000;
+#endif
+  constexpr int kProducers = 4;
+  struct Checker {
+    int next[kProducers] = {};
+    int dispatched = 0;
+    int outOfOrder = 0;
+    void onNumbered(Message* m) {
+      const msgtest::Numbered* n = static_cast<msgtest::Numbered*>(m);
+      if (n->producer < 0 || n->producer >= kProducers || n->sequence != next[n->producer]) {
+        ++outOfOrder;
+      } else {
+        ++next[n->producer];
+      }
+      ++dispatched;
+    }
+  } checker;
+  MessagePort port;
+  port.getMessageDispenser().addMessageHandler<msgtest::Numbered>(
+      MessageDispenser<void>::Handler(&checker, &Checker::onNumbered));
+  std::atomic<int> failedPushes{0};
+  vemo::tests::finishWithin(300s, "many producers", [&] {
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p)
+      producers.emplace_back([&port, &failedPushes, p] {
+        Handle<msgtest::Numbered> message = msgtest::Numbered::createInstance();
+        message->producer = p;
+        for (int i = 0; i < kPerProducer; ++i) {
+          message->sequence = i;  // the same object, changed after each push
+          if (!port.pushMessage(message)) ++failedPushes;
+        }
+      });
+    while (checker.dispatched < kProducers * kPerProducer && checker.outOfOrder == 0)
+      port.procMessage(5);
+    for (std::thread& producer : producers)
+      producer.join();
+  });
+  EXPECT_EQ(failedPushes.load(), 0);
+  EXPECT_EQ(checker.outOfOrder, 0);
+  EXPECT_EQ(checker.dispatched, kProducers * kPerProducer);
+  for (int p = 0; p < kProducers; ++p)
+    EXPECT_EQ(checker.next[p], kPerProducer);
+  EXPECT_EQ(port.procMessage(1000), 0);
+}

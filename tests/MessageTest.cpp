@@ -1,0 +1,384 @@
+// Message and MessageReader: the wire forms of messages and packages, parsers and their table,
+// unknown packages.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "MessageSupport.h"
+#include "TestSupport.h"
+#include "vemo/core/Event.h"
+#include "vemo/core/MemoryStream.h"
+#include "vemo/core/MessageReader.h"
+#include "vemo/core/PropertyHelper.h"
+
+using namespace vemo;
+using msgtest::Chat;
+using vemo::tests::Bytes;
+using vemo::tests::LogCapture;
+template <class T>
+using Handle = Unknown::Handle_T<T>;
+
+namespace msgtest {
+
+// A reflectable holder of messages: how messages travel inside property JSON.
+class Envelope : public Property {
+  VEMO_DECLARE_PROPERTY(Envelope, Property)
+
+ public:
+  Handle<Message> letter;
+  std::vector<Handle<Message>> bundle;
+  std::list<Handle<Message>> pile;
+
+ protected:
+  Envelope() = default;
+};
+
+VEMO_IMPLEMENT_PROPERTY(Envelope, VEMO_PROPERTY(letter, L"One message"),
+                        VEMO_PROPERTY(bundle, L"Messages"), VEMO_PROPERTY(pile, L"More messages"))
+
+}  // namespace msgtest
+
+namespace {
+
+std::string hex(const std::string& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string text;
+  for (unsigned char c : bytes) {
+    if (!text.empty()) text += ' ';
+    text += digits[c >> 4];
+    text += digits[c & 15];
+  }
+  return text;
+}
+
+// A package: the class id and the body, without a marker.
+void writePackage(OutputStream& os, const Message& message) {
+  os << message.getClassId();
+  message.exportTo(os);
+}
+
+// The description of the Exception that `work` throws ("" when none).
+template <class Work>
+std::wstring thrown(Work work) {
+  try {
+    work();
+  } catch (const Exception& e) {
+    return e.description();
+  }
+  return L"";
+}
+
+// What handlers received, in order.
+std::vector<std::wstring> g_received;
+
+void record(Message* message) {
+  const Chat* chat = dynamic_cast<const Chat*>(message);
+  g_received.push_back(chat ? std::wstring(L"chat ") + chat->text.getBuffer()
+                            : std::wstring(message->getClassName().getBuffer()));
+}
+void recordAgain(Message* message) {
+  g_received.push_back(L"again");
+  record(message);
+}
+
+}  // namespace
+
+TEST(Message, ClassIdentityAndConverters) {
+  EXPECT_EQ(Message::getClassId_(), 0xD44B5952u);
+  EXPECT_EQ(Unknown::ClassType::computeId(L"Message"), 0xD44B5952u);
+  const Handle<Message> message = Message::createInstance();
+  EXPECT_EQ(message->getClassId(), 0xD44B5952u);
+  EXPECT_EQ(message->getClassName(), L"Message");
+  EXPECT_EQ(message->getPropertyType(), L"Message");
+  EXPECT_TRUE(message->getPropertyAttributes().empty());
+  EXPECT_NE(dynamic_cast<Message*>(Unknown::RtFactory::createClassInstance(L"Message").get()),
+            nullptr);
+  EXPECT_NE(Message::createMessage_(), message);
+  for (const wchar_t* type : {L"Message", L"MessageArray", L"MessageList"}) {
+    IPropertyConverter* converter = PropertyFactory::getPropertyConverter(type);
+    ASSERT_NE(converter, nullptr) << type;
+    EXPECT_EQ(converter->getPropertyType(), type);
+  }
+  EXPECT_FALSE(PropertyFactory::getPropertyConverter(L"Message")->isUnitProperty());
+  EXPECT_EQ(Chat::getPropertyAttributes_().size(), 3u);
+}
+
+TEST(Message, HandleEncoding) {
+  Handle<Bytes> bytes = new Bytes;
+  OutputStream os(bytes.get());
+  os << Handle<Message>();
+  EXPECT_EQ(bytes->bytes, "o");
+  os << Message::createInstance();
+  EXPECT_EQ(hex(bytes->bytes), "6F 4F 52 59 4B D4");
+
+  InputStream is(bytes.get());
+  Handle<Message> read = Message::createInstance();
+  is >> read;
+  EXPECT_EQ(read, nullptr);
+  const Handle<Message> original = Message::createInstance();
+  is >> read;
+  ASSERT_NE(read, nullptr);
+  EXPECT_EQ(typeid(*read), typeid(Message));
+  EXPECT_NE(read, original);
+  EXPECT_EQ(bytes->bytes, "");
+
+  // A subclass goes by its own id and body, and comes back as itself.
+  os << Handle<Message>(msgtest::chat(L"hi", -2, {7, 8}));
+  is >> read;
+  const Chat* chat = dynamic_cast<const Chat*>(read.get());
+  ASSERT_NE(chat, nullptr);
+  EXPECT_EQ(chat->text, L"hi");
+  EXPECT_EQ(chat->number, -2);
+  EXPECT_EQ(chat->values, (std::vector<int>{7, 8}));
+  EXPECT_EQ(bytes->bytes, "");
+}
+
+TEST(Message, ReadingOtherClassesAndBrokenRecordsThrows) {
+  Handle<Message> read;
+  const auto readFrom = [&](const std::string& data) {
+    Handle<Bytes> bytes = new Bytes(data);
+    InputStream is(bytes.get());
+    return thrown([&] { is >> read; });
+  };
+  std::string event("O");
+  const unsigned int eventId = Event::getClassId_();
+  event.append(reinterpret_cast<const char*>(&eventId), 4);
+  EXPECT_EQ(readFrom(event), L"TyIs& operator >>(TyIs &,vemo::Message::Handle &)");
+  EXPECT_EQ(read, nullptr);
+  EXPECT_EQ(readFrom(std::string("O\x01\x02\x03\x04", 5)),
+            L"TyIs& operator >>(TyIs &,vemo::Message::Handle &)");
+  EXPECT_EQ(readFrom("X"), L"TyIs& operator >>(TyIs &,vemo::Message::Handle &) Error!");
+  EXPECT_EQ(readFrom("O\x52\x59"),
+            L"vemo::InputStream& operator>>(vemo::InputStream &is,uint32_t &i)");
+  EXPECT_EQ(readFrom(""), L"vemo::InputStream& operator>>(vemo::InputStream &is,uint8_t &i)");
+
+  // A short write of the marker or the id throws the writing errors.
+  Handle<Bytes> tight = new Bytes;
+  tight->room = 0;
+  OutputStream os(tight.get());
+  EXPECT_EQ(thrown([&] { os << Message::createInstance(); }),
+            L"vemo::OutputStream& operator<<(vemo::OutputStream &os, const char &i)");
+}
+
+TEST(Message, CloneAndPropertyForms) {
+  const Handle<Chat> chat = msgtest::chat(L"deep", 3, {1, 2, 3});
+  const Handle<Message> copy = chat->clone();
+  ASSERT_NE(copy, nullptr);
+  ASSERT_NE(copy.get(), static_cast<Message*>(chat.get()));
+  const Chat* same = dynamic_cast<const Chat*>(copy.get());
+  ASSERT_NE(same, nullptr);
+  EXPECT_EQ(same->text, L"deep");
+  EXPECT_EQ(same->values, chat->values);
+  chat->values.push_back(4);
+  EXPECT_EQ(same->values.size(), 3u);
+  EXPECT_NE(Message::createInstance()->clone(), nullptr);
+  // A class that does not make objects of its own type has no clone.
+  LogCapture log;
+  EXPECT_EQ(msgtest::Stranger().clone(), nullptr);
+  EXPECT_EQ(log.lines.size(), 1u);
+
+  // Messages inside property JSON: by their class names.
+  Handle<msgtest::Envelope> envelope = msgtest::Envelope::createInstance();
+  envelope->letter = msgtest::chat(L"a", 1);
+  envelope->bundle = {Message::createInstance(), nullptr, msgtest::chat(L"b", 2)};
+  envelope->pile = {msgtest::chat(L"c", 3)};
+  JsonValue json;
+  envelope->exportProperty(json);
+  const String text = Json::convertToString(json, false);
+  EXPECT_NE(text.find(L"\"letter\":{\"__class__\":\"Chat\""), -1) << text.getBuffer();
+  EXPECT_NE(text.find(L"{\"__class__\":\"Message\"},null,"), -1) << text.getBuffer();
+  Handle<msgtest::Envelope> back = msgtest::Envelope::createInstance();
+  back->importProperty(json);
+  ASSERT_NE(dynamic_cast<Chat*>(back->letter.get()), nullptr);
+  EXPECT_EQ(dynamic_cast<Chat*>(back->letter.get())->text, L"a");
+  ASSERT_EQ(back->bundle.size(), 3u);
+  EXPECT_EQ(typeid(*back->bundle[0]), typeid(Message));
+  EXPECT_EQ(back->bundle[1], nullptr);
+  EXPECT_EQ(dynamic_cast<Chat*>(back->bundle[2].get())->number, 2);
+  ASSERT_EQ(back->pile.size(), 1u);
+  EXPECT_EQ(dynamic_cast<Chat*>(back->pile.front().get())->text, L"c");
+}
+
+TEST(MessageReader, AnalyseDispatchesInStreamOrder) {
+  g_received.clear();
+  MessageReader reader;
+  reader += MessageParser(Chat::getClassId_(), &Chat::createMessage_, &record);
+  EXPECT_TRUE(reader.installMessageParser(
+      MessageParser(Message::getClassId_(), &Message::createMessage_, &record)));
+  EXPECT_EQ(reader.getMessageParserCount(), 2);
+
+  Handle<MemoryStream> stream = MemoryStream::createInstance();
+  InputStream is(stream.get());
+  OutputStream os(stream.get());
+  EXPECT_TRUE(reader.analyse(is));  // empty
+  EXPECT_TRUE(g_received.empty());
+
+  writePackage(os, *msgtest::chat(L"one", 1, {5}));
+  writePackage(os, *Message::createInstance());
+  writePackage(os, *msgtest::chat(L"two", 2));
+  EXPECT_TRUE(reader.analyse(is));
+  EXPECT_EQ(g_received, (std::vector<std::wstring>{L"chat one", L"Message", L"chat two"}));
+  EXPECT_EQ(stream->available(), 0);
+
+  // One package whose id is already read.
+  g_received.clear();
+  writePackage(os, *msgtest::chat(L"three", 3));
+  unsigned int id;
+  is >> id;
+  EXPECT_TRUE(reader.analyse(MessageReader::MessagePackage{id, &is}));
+  EXPECT_EQ(g_received, std::vector<std::wstring>{L"chat three"});
+
+  // Failures inside a body pass through, as do short class ids.
+  os << Chat::getClassId_() << String() << 0 << Varint(1000);  // a list of 1000 that is not there
+  EXPECT_EQ(thrown([&] { reader.analyse(is); }), L"bad count");
+  stream->write("\x27\x10\x00", 3);
+  EXPECT_EQ(thrown([&] { reader.analyse(is); }),
+            L"vemo::InputStream& operator>>(vemo::InputStream &is,uint32_t &i)");
+}
+
+TEST(MessageReader, UnknownPackages) {
+  g_received.clear();
+  MessageReader reader;
+  reader += MessageParser(Chat::getClassId_(), &Chat::createMessage_, &record);
+  Handle<Bytes> bytes = new Bytes;
+  OutputStream os(bytes.get());
+  InputStream is(bytes.get());
+  writePackage(os, *msgtest::chat(L"before", 1));
+  const std::size_t unknownAt = bytes->bytes.size();
+  os << 4000000000u << 12345;  // an unknown id and a body of four bytes
+  writePackage(os, *msgtest::chat(L"after", 2));
+  const std::size_t unread = bytes->bytes.size() - unknownAt - 4;
+  {
+    LogCapture log;
+    EXPECT_FALSE(reader.analyse(is));
+    EXPECT_EQ(log.lines, std::vector<std::wstring>{L"error: Unknown message(4000000000)."});
+  }
+  EXPECT_EQ(g_received, std::vector<std::wstring>{L"chat before"});
+  EXPECT_EQ(bytes->bytes.size(), unread);  // the unknown body and what follows are unread
+  EXPECT_FALSE(reader.analyse(MessageReader::MessagePackage{4000000000u, &is}));
+
+  // A handler that knows the body reads it and lets the reader go on.
+  struct Skipper {
+    bool consume = true;
+    std::vector<unsigned int> ids;
+    bool skip(const MessageReader::MessagePackage& package) {
+      ids.push_back(package.classId);
+      if (!consume) return false;
+      int body;
+      *package.stream >> body;
+      return body == 12345;
+    }
+  } skipper;
+  reader.setUnknownPackageHandler(MessageReader::UnknownPackageHandler(&skipper, &Skipper::skip));
+  EXPECT_FALSE(reader.getUnknownPackageHandler().isNull());
+  EXPECT_TRUE(reader.analyse(MessageReader::MessagePackage{4000000000u, &is}));
+  os << 4000000001u << 12345;  // another one, then the next chat
+  writePackage(os, *msgtest::chat(L"last", 3));
+  EXPECT_TRUE(reader.analyse(is));
+  EXPECT_EQ(skipper.ids, (std::vector<unsigned int>{4000000000u, 4000000001u}));
+  EXPECT_EQ(g_received, (std::vector<std::wstring>{L"chat before", L"chat after", L"chat last"}));
+  skipper.consume = false;
+  os << 7u;
+  LogCapture log;
+  EXPECT_FALSE(reader.analyse(is));
+  EXPECT_EQ(log.lines, std::vector<std::wstring>{L"error: Unknown message(7)."});
+
+  reader.clearMessageParser();
+  EXPECT_EQ(reader.getMessageParserCount(), 0);
+  EXPECT_TRUE(reader.getUnknownPackageHandler().isNull());
+}
+
+TEST(MessageReader, ParserTable) {
+  MessageReader reader;
+  const MessageParser first(Chat::getClassId_(), &Chat::createMessage_, &record);
+  const MessageParser second(Chat::getClassId_(), &Chat::createMessage_, &recordAgain);
+  reader += first;
+  reader += second;
+  EXPECT_EQ(reader.getMessageParserCount(), 1);
+  EXPECT_EQ(reader.getMessageParser(Chat::getClassId_()), second);
+  EXPECT_NE(reader.getMessageParser(Chat::getClassId_()), first);
+  const MessageParser& none = reader.getMessageParser(42);
+  EXPECT_EQ(none.creator, nullptr);
+  EXPECT_TRUE(none.handler.isNull());
+
+  // Equality: id, creator and the handler's identity (a separate callable of the same function
+  // is equal; null handlers are equal).
+  EXPECT_EQ(first, MessageParser(Chat::getClassId_(), &Chat::createMessage_, &record));
+  EXPECT_NE(first, MessageParser(Chat::getClassId_(), &Message::createMessage_, &record));
+  EXPECT_NE(first, MessageParser(1, &Chat::createMessage_, &record));
+  EXPECT_EQ(MessageParser(1, nullptr, {}), MessageParser(1, nullptr, {}));
+  EXPECT_NE(MessageParser(1, nullptr, {}), MessageParser(1, nullptr, &record));
+
+  // Uninstalling goes by class id only; absent ids change nothing.
+  reader -= MessageParser(Chat::getClassId_(), nullptr, {});
+  EXPECT_EQ(reader.getMessageParserCount(), 0);
+  reader.uninstallMessageParser(99);
+  reader += first;
+  MessageReader copy = reader;
+  copy.uninstallMessageParser(Chat::getClassId_());
+  EXPECT_EQ(reader.getMessageParserCount(), 1);
+  MessageReader moved = std::move(reader);
+  EXPECT_EQ(moved.getMessageParser(Chat::getClassId_()), first);
+  reader = moved;
+  EXPECT_EQ(moved.getMessageParserCount(), 1);
+}
+
+TEST(MessageReader, HandlersMayChangeTheReaderWhileItReads) {
+  // The handler uninstalls its own parser (the only holder of its callable) and installs
+  // another: the next package goes to the new one.
+  struct Switcher {
+    MessageReader reader;
+    std::vector<std::wstring> seen;
+    void first(Message* m) {
+      seen.push_back(L"first " + std::wstring(static_cast<Chat*>(m)->text.getBuffer()));
+      reader.uninstallMessageParser(Chat::getClassId_());
+      reader += MessageParser(Chat::getClassId_(), &Chat::createMessage_,
+                              MessageParser::Handler(this, &Switcher::second));
+    }
+    void second(Message* m) {
+      seen.push_back(L"second " + std::wstring(static_cast<Chat*>(m)->text.getBuffer()));
+    }
+  } switcher;
+  switcher.reader += MessageParser(Chat::getClassId_(), &Chat::createMessage_,
+                                   MessageParser::Handler(&switcher, &Switcher::first));
+  Handle<Bytes> bytes = new Bytes;
+  OutputStream os(bytes.get());
+  InputStream is(bytes.get());
+  writePackage(os, *msgtest::chat(L"a", 1));
+  writePackage(os, *msgtest::chat(L"b", 2));
+  EXPECT_TRUE(switcher.reader.analyse(is));
+  EXPECT_EQ(switcher.seen, (std::vector<std::wstring>{L"first a", L"second b"}));
+
+  // A parser without creator reads nothing; one without handler reads and drops.
+  MessageReader reader;
+  reader += MessageParser(Chat::getClassId_(), &Chat::createMessage_, {});
+  writePackage(os, *msgtest::chat(L"dropped", 1));
+  EXPECT_TRUE(reader.analyse(is));
+  EXPECT_EQ(bytes->bytes, "");
+}
+
+TEST(MessageReader, Pop) {
+  Handle<Bytes> bytes = new Bytes;
+  OutputStream os(bytes.get());
+  InputStream is(bytes.get());
+  writePackage(os, *msgtest::chat(L"popped", 9, {1}));
+  writePackage(os, *Message::createInstance());
+  const Handle<Message> popped = MessageReader::pop(is);
+  ASSERT_NE(dynamic_cast<Chat*>(popped.get()), nullptr);
+  EXPECT_EQ(dynamic_cast<Chat*>(popped.get())->values, std::vector<int>{1});
+  EXPECT_EQ(typeid(*MessageReader::pop(is)), typeid(Message));
+
+  LogCapture log;
+  os << Event::getClassId_() << 1;  // registered, but not a message
+  os << 0xFFFFFFFFu;
+  EXPECT_EQ(MessageReader::pop(is), nullptr);
+  EXPECT_EQ(bytes->bytes.size(), 8u);  // the body stays
+  int body;
+  is >> body;
+  EXPECT_EQ(MessageReader::pop(is), nullptr);
+  EXPECT_EQ(log.lines, (std::vector<std::wstring>{L"error: Error ClassId! 125346565",
+                                                  L"error: Error ClassId! 4294967295"}));
+  EXPECT_EQ(thrown([&] { MessageReader::pop(is); }),
+            L"vemo::InputStream& operator>>(vemo::InputStream &is,uint32_t &i)");
+}
