@@ -11,6 +11,9 @@
 #include "MessageSupport.h"
 #include "TestSupport.h"
 #include "vemo/core/MessagePort.h"
+#include "vemo/core/System.h"
+#include "vemo/core/Thread.h"
+#include "vemo/core/Tick.h"
 
 using namespace vemo;
 using namespace std::chrono_literals;
@@ -338,4 +341,94 @@ TEST(MessagePort, ManyProducersOneConsumer) {
   for (int p = 0; p < kProducers; ++p)
     EXPECT_EQ(checker.next[p], kPerProducer);
   EXPECT_EQ(port.procMessage(1000), 0);
+}
+
+namespace {
+
+// A system whose one task serves a port on every pass, the way an application's consumer does.
+class PortSystem : public System {
+ public:
+  static Handle<PortSystem> createInstance(MessagePort& port) {
+    return Handle<PortSystem>(new PortSystem(port));
+  }
+  bool init() override {
+    if (!System::init()) return false;
+    Handle<Server> server(new Server(_port));
+    return server->start(this) && Yield::createInstance(0)->start(this);
+  }
+
+ private:
+  struct Server : System::Task {
+    explicit Server(MessagePort& port) : port(port) {}
+    void onTick(unsigned int) override { port.procMessage(2); }
+    MessagePort& port;
+  };
+  explicit PortSystem(MessagePort& port) : _port(port) {}
+  MessagePort& _port;
+};
+
+}  // namespace
+
+TEST(MessagePort, ShutdownUnderLoadLosesNothingAccepted) {
+#if defined(VEMO_TEST_TSAN)
+  constexpr int kBacklog = 2000;
+#else
+  constexpr int kBacklog = 100000;
+#endif
+  constexpr int kProducers = 3;
+  struct Counter {
+    std::atomic<int> next[kProducers] = {};
+    std::atomic<int> outOfOrder{0};
+    void onNumbered(Message* m) {
+      const msgtest::Numbered* n = static_cast<msgtest::Numbered*>(m);
+      if (n->producer < 0 || n->producer >= kProducers || next[n->producer].load() != n->sequence) {
+        ++outOfOrder;
+      } else {
+        ++next[n->producer];
+      }
+    }
+  } counter;
+  MessagePort port;
+  port.getMessageDispenser().addMessageHandler<msgtest::Numbered>(
+      MessageDispenser<void>::Handler(&counter, &Counter::onNumbered));
+
+  // The port is full before the consumer starts, and producers keep pushing through the
+  // shutdown.
+  std::atomic<int> accepted[kProducers] = {};
+  auto push = [&](int producer) {
+    Handle<msgtest::Numbered> message = msgtest::Numbered::createInstance();
+    message->producer = producer;
+    message->sequence = accepted[producer].load();
+    if (port.pushMessage(message)) ++accepted[producer];
+  };
+  for (int i = 0; i < kBacklog; ++i)
+    push(i % kProducers);
+  std::atomic<bool> producing{true};
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p)
+    producers.emplace_back([&, p] {
+      while (producing.load())
+        push(p);
+    });
+
+  Handle<Thread> thread = Thread::createInstance();
+  Handle<PortSystem> system = PortSystem::createInstance(port);
+  ASSERT_TRUE(thread->start(system));
+  std::this_thread::sleep_for(50ms);
+  vemo::tests::finishWithin(std::chrono::seconds(10), "shutdown of a busy system",
+                            [&] { EXPECT_TRUE(thread->shutdown()); });
+  EXPECT_EQ(system->getState(), System::ES_UNLOADED);
+  EXPECT_TRUE(thread->getSystem().isNull());
+  producing = false;
+  for (std::thread& producer : producers)
+    producer.join();
+
+  // Whatever was accepted and not dispatched is still queued, in order.
+  int drained = 0;
+  for (int served; (served = port.procMessage(1000)) > 0;)
+    drained += served;
+  EXPECT_GT(drained, 0);
+  EXPECT_EQ(counter.outOfOrder.load(), 0);
+  for (int p = 0; p < kProducers; ++p)
+    EXPECT_EQ(counter.next[p].load(), accepted[p].load()) << "producer " << p;
 }
