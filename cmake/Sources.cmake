@@ -7,10 +7,11 @@
 set(VEMO_CORE_SUBSYSTEMS foundation streams json messaging runtime diagnostics utilities)
 set(VEMO_CORE_FAMILIES
     streams/Archive utilities/Base64 streams/Buffer foundation/Charset diagnostics/Console
-    foundation/Exception streams/File foundation/Format json/Geometry json/Json json/JsonText
+    runtime/DllModule foundation/Exception streams/File runtime/FileMutex foundation/Format
+    json/Geometry runtime/InputHook json/Json json/JsonText
     foundation/Library diagnostics/Log utilities/Memory utilities/MD5 streams/MemoryStream
     foundation/Number streams/Packet streams/Pipe utilities/Process json/Property
-    json/PropertyConverter json/PropertyHelper streams/Stream foundation/String
+    json/PropertyConverter json/PropertyHelper runtime/Socket streams/Stream foundation/String
     foundation/StringHelper streams/Text runtime/Tick utilities/Time foundation/Unknown utilities/Uuid
     streams/Varint)
 
