@@ -11,8 +11,9 @@ set(VEMO_CORE_FAMILIES
     json/Geometry runtime/InputHook json/Json json/JsonText
     foundation/Library diagnostics/Log utilities/Memory utilities/MD5 streams/MemoryStream
     foundation/Number streams/Packet streams/Pipe utilities/Process json/Property
-    json/PropertyConverter json/PropertyHelper runtime/Socket streams/Stream foundation/String
-    foundation/StringHelper streams/Text runtime/Tick utilities/Time foundation/Unknown utilities/Uuid
+    json/PropertyConverter json/PropertyHelper runtime/Semaphore runtime/Socket streams/Stream
+    foundation/String foundation/StringHelper runtime/System streams/Text runtime/Thread
+    runtime/ThreadMessage runtime/Tick utilities/Time foundation/Unknown utilities/Uuid
     streams/Varint)
 
 if(WIN32)

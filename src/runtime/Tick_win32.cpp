@@ -4,6 +4,7 @@
 
 #include <mmsystem.h>
 
+#include "ThreadSleep.h"
 #include "vemo/core/Tick.h"
 
 namespace vemo {
@@ -12,4 +13,12 @@ unsigned int VEMO_STDCALL getTimeTick() {
   return timeGetTime();
 }
 
+namespace detail {
+
+// Sleep(0) gives up the rest of the time slice.
+void sleepMilliseconds(unsigned int ms) {
+  Sleep(ms);
+}
+
+}  // namespace detail
 }  // namespace vemo

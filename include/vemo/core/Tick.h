@@ -1,7 +1,20 @@
-// Time for the runtime: the library's millisecond clock.
+// Time for the runtime: the library's millisecond clock, and two ready-made tasks of a System:
+// `Tick`, which hands each of its passes to a list of functions and callbacks, and `Yield`,
+// which gives the processor away on every pass and so throttles a system's busy tick loop.
+//
+//   void animate(unsigned int elapsed);
+//   Handle_T<Tick> frames = Tick::createInstance();
+//   frames->setTickTime(16);            // at most once per 16 accumulated milliseconds
+//   frames->addTickHandler(&animate);
+//   frames->start(system);              // from the system's init or one of its tasks
+//   Yield::createInstance()->start(system);   // about one pass per millisecond
 #pragma once
 
+#include <list>
+
+#include "vemo/core/Callback.h"
 #include "vemo/core/Export.h"
+#include "vemo/core/System.h"
 
 namespace vemo {
 
@@ -9,5 +22,52 @@ namespace vemo {
 // 2^32 ms (about 49.7 days). Elapsed times are unsigned differences of two values, which stay
 // right across the wrap: `getTimeTick() - start`.
 VEMO_CORE_API unsigned int VEMO_STDCALL getTimeTick();
+
+// A task that calls its handlers, in the order they were added, with the elapsed milliseconds
+// of each of its passes. Handlers are kept without duplicates: two handlers are the same when
+// their identities (Callback.h) are. The list belongs to the system's run thread, and a handler
+// must not add or remove handlers of the Tick that is calling it.
+class VEMO_CORE_API Tick : public System::Task {
+ public:
+  using Handler = CallbackHandler<void, unsigned int>;
+
+  static Handle_T<Tick> createInstance();
+
+  // Adds the function (or handler) unless an equal one is listed; true either way.
+  bool addTickHandler(void (*function)(unsigned int));
+  bool addTickHandler(const Handler& handler);
+  // Removes the first equal handler, if any.
+  void removeTickHandler(void (*function)(unsigned int));
+  void removeTickHandler(const Handler& handler);
+  void clearAllTickHandler();
+
+  void onTick(unsigned int elapsed) override;
+
+ protected:
+  Tick() = default;
+
+ private:
+  std::list<Handler> _handlers;
+};
+
+// A task that blocks its system's thread for the yield time on every pass; a time of 0 gives up
+// the rest of the processor's time slice without waiting.
+class VEMO_CORE_API Yield : public System::Task {
+ public:
+  // With a yield time of 1 millisecond.
+  static Handle_T<Yield> createInstance();
+  static Handle_T<Yield> createInstance(unsigned int ms);
+
+  unsigned int getYieldTime() const { return _yieldTime; }
+  // Sleeps the yield time; the elapsed time is not used.
+  void onTick(unsigned int elapsed) override;
+
+ protected:
+  Yield() : _yieldTime(1) {}
+  explicit Yield(unsigned int ms) : _yieldTime(ms) {}
+
+ private:
+  unsigned int _yieldTime;
+};
 
 }  // namespace vemo

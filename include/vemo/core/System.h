@@ -1,0 +1,198 @@
+// System: the cooperative scheduler of the runtime. A system is loaded, started on a thread,
+// ticks its tasks until it is shut down, and is unloaded before it can run again.
+//
+//   class Game : public vemo::System {
+//    public:
+//     static Handle_T<Game> createInstance() { return Handle_T<Game>(new Game()); }
+//     bool init() override {
+//       if (!System::init()) return false;          // makes the ES_INITIALISED transition
+//       return Yield::createInstance()->start(this) && _frame->start(this);
+//     }
+//   };
+//   Handle_T<Game> game = Game::createInstance();
+//   game->load();
+//   game->start();   // returns after another thread (or a task) called game->shutdown()
+//
+// Each tick serves one message posted to the calling thread (see ThreadMessage.h) or, when
+// none is waiting, measures the milliseconds since the previous tick and runs one scheduling
+// pass over the tasks. The loop never sleeps by itself: a `Yield` task (Tick.h) gives the
+// processor away, or a task calls `sleep`.
+//
+// Tasks (`System::Task`) live in three lists of the system: started tasks wait in the pending
+// list until the end of the current pass, the pass visits the active list, and stopped tasks
+// keep their status alive in the stopped list until the pass ends. A started task's status owns
+// both the task and the system; `exit` breaks these cycles when the run ends.
+//
+// Threads: the state may be read and `load`, `shutdown`, `unload` and `waken` called from any
+// thread. Everything else about tasks belongs to the run thread (or to the time before `run`).
+#pragma once
+
+#include <atomic>
+#include <list>
+
+#include "vemo/core/Export.h"
+#include "vemo/core/Semaphore.h"
+#include "vemo/core/Unknown.h"
+
+namespace vemo {
+
+// The state of a task.
+enum ETaskState {
+  TS_STOPPED = 0,  // never started, or stopped
+  TS_SLEEPING = 1,
+  TS_RUNNING = 2,
+};
+
+class VEMO_CORE_API System : public virtual Unknown {
+ public:
+  enum EState {
+    ES_UNLOADED = 0,     // constructed, or unloaded after a run
+    ES_LOADED = 1,       // claimed by load
+    ES_STARTING = 2,     // start entered, init not yet done
+    ES_INITIALISED = 3,  // init succeeded: tasks may be started
+    ES_RUNNING = 4,      // inside run
+    ES_SHUTDOWN = 5,     // shutdown requested, or the run is over
+  };
+  class Task;
+
+  // The code given to onException for a C++ exception that escaped a tick (the code Windows
+  // uses for C++ exceptions). The exception has been logged: the library's own through
+  // Exception::report(), others as "Unhandled exception in a tick: " and their what() text,
+  // anything else as "Unhandled exception in a tick".
+  static constexpr unsigned long kCppExceptionCode = 0xE06D7363ul;
+
+  ~System() override;
+
+  // ES_UNLOADED to ES_LOADED; true only if the state was ES_UNLOADED.
+  bool load();
+  // Runs the whole life of a loaded system on the calling thread: init, the tick loop until
+  // shutdown, exit. Returns at once, doing nothing, when the system was not ES_LOADED. The
+  // system is left ES_SHUTDOWN; `unload` makes it loadable again.
+  void start();
+  // ES_STARTING to ES_INITIALISED; false in any other state. An override must call it: start
+  // runs only a system that made this transition.
+  virtual bool init();
+  // Stops every listed task and empties the lists.
+  virtual void exit();
+  // Calls tick() while the state is ES_RUNNING. A C++ exception escaping a tick is logged and
+  // given to onException (kCppExceptionCode); the loop goes on.
+  virtual void run();
+  // Requests the end of the run (from any thread): any of ES_LOADED to ES_RUNNING becomes
+  // ES_SHUTDOWN, and a thread sleeping in `sleep` is woken. The loop ends after the tick in
+  // progress. Always true.
+  virtual bool shutdown();
+  // One iteration of the loop: serves one posted message of the calling thread, or runs the
+  // scheduling pass with the milliseconds since the previous pass (0 for the first).
+  virtual void tick();
+  // The scheduling pass over the tasks.
+  virtual void onTick(unsigned int elapsed);
+  // Called with the code of an exception that a tick raised; the base does nothing.
+  virtual void onException(unsigned long code);
+
+  // ES_SHUTDOWN to ES_UNLOADED; no effect in any other state.
+  void unload();
+  // Blocks the calling thread until `waken` (or a message posted to this thread) or until `ms`
+  // milliseconds pass. One wake-up releases it and clears every other pending one.
+  void sleep(unsigned int ms);
+  // Releases a current or the next `sleep`.
+  void waken();
+
+  EState getState() const { return static_cast<EState>(_state.load(std::memory_order_acquire)); }
+  // The id (Thread::getCurrentThreadId) of the thread that last called start; 0 before.
+  unsigned long getRunThreadId() const { return _runThreadId.load(std::memory_order_acquire); }
+
+ protected:
+  System();
+  // Member by member: the copy shares the semaphore and the tasks' statuses.
+  System(const System& other);
+  System& operator=(const System& other);
+
+ public:
+  // A unit of work ticked by a system. Derived classes override init, exit and onTick.
+  class VEMO_CORE_API Task : public virtual Unknown {
+   public:
+    class TaskStatus;
+
+    // Stops the task (only the base exit runs at this point).
+    ~Task() override;
+
+    // Registers the task with a system that is ES_INITIALISED or ES_RUNNING and calls init; a
+    // task whose init fails is stopped at once. False when the system is null or in another
+    // state, when the task is already started, or when init failed. The task first fires in the
+    // pass after the current one.
+    virtual bool start(System* system);
+    // Calls exit, then withdraws the task from its system (it is not called again).
+    virtual void stop();
+    // Lets the task skip its passes until `ms` milliseconds have accumulated; it then fires with
+    // the whole accumulated time. False when the task is not started.
+    virtual bool sleep(unsigned int ms);
+    // Ends a sleep: the task fires again by its tick time. False when the task is not started.
+    virtual bool waken();
+    // Called by start; the base returns true.
+    virtual bool init();
+    // Called by stop; the base does nothing.
+    virtual void exit();
+    // Called by the scheduling pass with the milliseconds accumulated since the task last fired.
+    virtual void onTick(unsigned int elapsed);
+
+    // The least time between two onTick calls; 0 (every pass) after construction.
+    void setTickTime(unsigned int ms) { _tickTime = ms; }
+    unsigned int getTickTime() const { return _tickTime; }
+    // TS_STOPPED while not started.
+    ETaskState getTaskState() const;
+    // The system the task is started on (no reference is handed out); null while not started.
+    System* getSystem() const;
+
+   protected:
+    Task() : _status(nullptr), _tickTime(0) {}
+    // The copy shares the status pointer.
+    Task(const Task&) = default;
+    Task& operator=(const Task&) = default;
+
+   private:
+    friend class System;
+
+    TaskStatus* _status;
+    unsigned int _tickTime;
+  };
+
+ private:
+  friend class Task;
+
+  bool swapState(EState from, EState to);
+
+  std::atomic<int> _state;
+  bool _firstTick;
+  unsigned int _lastTime;
+  std::list<Handle_T<Task::TaskStatus>> _pendingList;
+  std::list<Handle_T<Task::TaskStatus>> _activeList;
+  std::list<Handle_T<Task::TaskStatus>> _stoppedList;
+  Handle_T<Semaphore> _semaphore;
+  std::atomic<unsigned long> _runThreadId;
+};
+
+// The record tying one started task to one system: it owns both, and the system's lists own it.
+class VEMO_CORE_API System::Task::TaskStatus : public virtual Unknown {
+ public:
+  System* getSystem() const { return _system.get(); }
+  Task* getTask() const { return _task.get(); }
+  ETaskState getState() const { return _state; }
+  // Milliseconds accumulated since the task last fired.
+  unsigned int getElapsed() const { return _elapsed; }
+  unsigned int getSleepTime() const { return _sleepTime; }
+
+ private:
+  friend class System;
+  friend class System::Task;
+
+  TaskStatus(System* system, Task* task)
+      : _system(system), _task(task), _state(TS_RUNNING), _elapsed(0), _sleepTime(0) {}
+
+  Handle_T<System> _system;
+  Handle_T<Task> _task;
+  ETaskState _state;
+  unsigned int _elapsed;
+  unsigned int _sleepTime;
+};
+
+}  // namespace vemo

@@ -1,0 +1,58 @@
+// Thread: runs one System on an operating-system thread of its own.
+//
+//   Handle_T<Thread> thread = Thread::createInstance();
+//   if (thread->start(game)) {   // true once the new thread runs; game's init comes after
+//     ...
+//     thread->shutdown();        // asks game to stop and waits for the thread to end
+//   }
+//
+// `start` claims the system (System::load), creates the thread and waits until it has begun.
+// The thread runs the system's whole life (System::start), then unloads it and forgets it: the
+// Thread is idle again and may start another system, or the same one again. A running thread
+// keeps its Thread alive until it ends.
+#pragma once
+
+#include "vemo/core/Export.h"
+#include "vemo/core/Mutex.h"
+#include "vemo/core/Semaphore.h"
+#include "vemo/core/System.h"
+#include "vemo/core/Unknown.h"
+
+namespace vemo {
+
+class VEMO_CORE_API Thread : public virtual Unknown {
+ public:
+  static Handle_T<Thread> createInstance();
+  ~Thread() override;
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // Claims `system` and runs it on a new thread; true once that thread has begun. False, and
+  // the Thread stays idle, for a null system, a system that was not ES_UNLOADED, a Thread that
+  // is already running one, a thread that could not be made or that gave no sign of life within
+  // 60 seconds. A system claimed by a failed start stays ES_LOADED.
+  virtual bool start(System* system);
+  // Asks the running system to shut down and waits until its thread has ended; true at once
+  // when idle. Called on the system's own thread it does not wait (it would wait for itself).
+  virtual bool shutdown();
+  // The system being run; null when idle.
+  Handle_T<System> getSystem();
+
+  // The calling thread's id, as the platform numbers threads (the same numbers that
+  // System::getRunThreadId and postThreadMessage use).
+  static unsigned long getCurrentThreadId();
+
+ protected:
+  Thread();
+
+ private:
+  static unsigned int VEMO_STDCALL main(void* param);
+
+  Mutex _lock;
+  Handle_T<System> _system;
+  Handle_T<Semaphore> _startSemaphore;
+  // The platform's handle of the running thread; null when idle.
+  void* _threadHandle;
+};
+
+}  // namespace vemo

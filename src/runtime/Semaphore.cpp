@@ -1,0 +1,9 @@
+#include "vemo/core/Semaphore.h"
+
+namespace vemo {
+
+Unknown::Handle_T<Semaphore> Semaphore::createInstance() {
+  return Handle_T<Semaphore>(new Semaphore());
+}
+
+}  // namespace vemo

@@ -1,0 +1,283 @@
+#include "vemo/core/System.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <utility>
+
+#include "ThreadMessageQueue.h"
+#include "vemo/core/Exception.h"
+#include "vemo/core/Log.h"
+#include "vemo/core/StringHelper.h"
+#include "vemo/core/Thread.h"
+#include "vemo/core/Tick.h"
+#include "vemo/core/Uuid.h"
+
+namespace vemo {
+namespace {
+
+// Seeds the runtime library's random numbers from a fresh UUID: the bytes, in memory order,
+// summed with shifts of 0, 5 and 10 bits in turn.
+void seedRandom() {
+  Uuid id;
+  uuid_create(id);
+  unsigned char bytes[sizeof id];
+  std::memcpy(bytes, &id, sizeof bytes);
+  unsigned int sum = 0;
+  for (unsigned int j = 0; j < sizeof bytes; ++j)
+    sum += static_cast<unsigned int>(bytes[j]) << ((j % 3) * 5);
+  unsigned int seed = sum & 0xFFFFu;
+  if (sum == 0) {
+    seed = 65535;
+  } else if (seed == 0) {
+    seed = static_cast<unsigned int>(static_cast<unsigned long long>(std::time(nullptr)) +
+                                     2037590656ull);
+  }
+  std::srand(seed);
+}
+
+}  // namespace
+
+// ---- System ----------------------------------------------------------------------------
+
+System::System()
+    : _state(ES_UNLOADED),
+      _firstTick(false),
+      _lastTime(0),
+      _semaphore(Semaphore::createInstance()),
+      _runThreadId(0) {
+  seedRandom();
+}
+
+System::System(const System& other)
+    : Unknown(other),
+      _state(other._state.load(std::memory_order_acquire)),
+      _firstTick(other._firstTick),
+      _lastTime(other._lastTime),
+      _pendingList(other._pendingList),
+      _activeList(other._activeList),
+      _stoppedList(other._stoppedList),
+      _semaphore(other._semaphore),
+      _runThreadId(other._runThreadId.load(std::memory_order_acquire)) {}
+
+System& System::operator=(const System& other) {
+  if (this == &other) return *this;
+  Unknown::operator=(other);
+  _state.store(other._state.load(std::memory_order_acquire), std::memory_order_release);
+  _firstTick = other._firstTick;
+  _lastTime = other._lastTime;
+  _pendingList = other._pendingList;
+  _activeList = other._activeList;
+  _stoppedList = other._stoppedList;
+  _semaphore = other._semaphore;
+  _runThreadId.store(other._runThreadId.load(std::memory_order_acquire), std::memory_order_release);
+  return *this;
+}
+
+System::~System() = default;
+
+bool System::swapState(EState from, EState to) {
+  int expected = from;
+  return _state.compare_exchange_strong(expected, to, std::memory_order_acq_rel,
+                                        std::memory_order_acquire);
+}
+
+bool System::load() {
+  return swapState(ES_UNLOADED, ES_LOADED);
+}
+
+void System::start() {
+  // Posts to the run thread are taken from here on.
+  detail::createQueue();
+  _runThreadId.store(Thread::getCurrentThreadId(), std::memory_order_release);
+  if (!swapState(ES_LOADED, ES_STARTING)) return;
+  if (init() && swapState(ES_INITIALISED, ES_RUNNING)) run();
+  swapState(ES_RUNNING, ES_SHUTDOWN);
+  swapState(ES_INITIALISED, ES_SHUTDOWN);
+  exit();
+}
+
+bool System::init() {
+  if (!swapState(ES_STARTING, ES_INITIALISED)) return false;
+  _firstTick = true;
+  return true;
+}
+
+void System::exit() {
+  // Stopping a task may release the last references to other objects, whose destructors may
+  // touch the lists again: each list is taken out before it is walked and emptied.
+  std::list<Handle_T<Task::TaskStatus>> active;
+  active.swap(_activeList);
+  for (const Handle_T<Task::TaskStatus>& status : active) {
+    if (status->_state != TS_STOPPED) status->_task->stop();
+  }
+  active.clear();
+  std::list<Handle_T<Task::TaskStatus>> pending;
+  pending.swap(_pendingList);
+  for (const Handle_T<Task::TaskStatus>& status : pending) {
+    if (status->_state != TS_STOPPED) status->_task->stop();
+  }
+  pending.clear();
+  std::list<Handle_T<Task::TaskStatus>> stopped;
+  stopped.swap(_stoppedList);
+  stopped.clear();
+}
+
+void System::run() {
+  while (_state.load(std::memory_order_acquire) == ES_RUNNING) {
+    try {
+      tick();
+    } catch (const Exception& exception) {
+      exception.report();
+      onException(kCppExceptionCode);
+    } catch (const std::exception& exception) {
+      const String text = convertToString(exception.what());
+      Log::error(L"Unhandled exception in a tick: %s", text.getBuffer());
+      onException(kCppExceptionCode);
+    } catch (...) {
+      Log::error(L"Unhandled exception in a tick");
+      onException(kCppExceptionCode);
+    }
+  }
+}
+
+bool System::shutdown() {
+  swapState(ES_LOADED, ES_SHUTDOWN);
+  swapState(ES_STARTING, ES_SHUTDOWN);
+  swapState(ES_INITIALISED, ES_SHUTDOWN);
+  swapState(ES_RUNNING, ES_SHUTDOWN);
+  waken();
+  return true;
+}
+
+void System::tick() {
+  if (detail::serveThreadMessage()) return;
+  const unsigned int now = getTimeTick();
+  if (_firstTick) {
+    _lastTime = now;
+    _firstTick = false;
+    onTick(0);
+  } else {
+    const unsigned int elapsed = now - _lastTime;
+    _lastTime = now;
+    onTick(elapsed);
+  }
+}
+
+void System::onTick(unsigned int elapsed) {
+  for (auto entry = _activeList.begin(); entry != _activeList.end();) {
+    const auto next = std::next(entry);
+    Task::TaskStatus* status = entry->get();
+    if (status->_state == TS_STOPPED) {
+      // Taken out of the list before it is released: its destruction may reach the lists.
+      Handle_T<Task::TaskStatus> released = std::move(*entry);
+      _activeList.erase(entry);
+      entry = next;
+      continue;
+    }
+    Task* task = status->_task.get();
+    if (task->_status == status) {
+      status->_elapsed += elapsed;
+      bool fire = false;
+      if (status->_state == TS_SLEEPING) {
+        if (status->_elapsed >= status->_sleepTime) {
+          status->_state = TS_RUNNING;
+          fire = true;
+        }
+      } else if (status->_elapsed >= task->_tickTime) {
+        fire = true;
+      }
+      if (fire) {
+        const unsigned int accumulated = status->_elapsed;
+        status->_elapsed = 0;
+        task->onTick(accumulated);
+      }
+    }
+    entry = next;
+  }
+  for (auto entry = _pendingList.begin(); entry != _pendingList.end();) {
+    const auto next = std::next(entry);
+    if ((*entry)->_state != TS_STOPPED) _activeList.splice(_activeList.end(), _pendingList, entry);
+    entry = next;
+  }
+  std::list<Handle_T<Task::TaskStatus>> released;
+  released.swap(_pendingList);
+  released.splice(released.end(), _stoppedList);
+}
+
+void System::onException(unsigned long) {}
+
+void System::unload() {
+  swapState(ES_SHUTDOWN, ES_UNLOADED);
+}
+
+void System::sleep(unsigned int ms) {
+  // A message posted to this thread ends the sleep, also one posted just before it began.
+  detail::setSleepingSemaphore(_semaphore);
+  if (detail::hasThreadMessage()) _semaphore->signal();
+  _semaphore->wait(ms, true);
+  detail::setSleepingSemaphore(nullptr);
+}
+
+void System::waken() {
+  _semaphore->signal();
+}
+
+// ---- System::Task ----------------------------------------------------------------------
+
+System::Task::~Task() {
+  stop();
+}
+
+bool System::Task::start(System* system) {
+  if (!system || _status) return false;
+  const EState state = system->getState();
+  if (state != ES_INITIALISED && state != ES_RUNNING) return false;
+  Handle_T<TaskStatus> status(new TaskStatus(system, this));
+  _status = status.get();
+  system->_pendingList.push_back(std::move(status));
+  if (init()) return true;
+  stop();
+  return false;
+}
+
+void System::Task::stop() {
+  exit();
+  TaskStatus* status = _status;
+  if (!status) return;
+  status->_system->_stoppedList.push_back(Handle_T<TaskStatus>(status));
+  status->_state = TS_STOPPED;
+  _status = nullptr;
+}
+
+bool System::Task::sleep(unsigned int ms) {
+  if (!_status) return false;
+  _status->_sleepTime = ms;
+  _status->_state = TS_SLEEPING;
+  return true;
+}
+
+bool System::Task::waken() {
+  if (!_status) return false;
+  _status->_state = TS_RUNNING;
+  return true;
+}
+
+bool System::Task::init() {
+  return true;
+}
+
+void System::Task::exit() {}
+
+void System::Task::onTick(unsigned int) {}
+
+ETaskState System::Task::getTaskState() const {
+  return _status ? _status->_state : TS_STOPPED;
+}
+
+System* System::Task::getSystem() const {
+  return _status ? _status->_system.get() : nullptr;
+}
+
+}  // namespace vemo

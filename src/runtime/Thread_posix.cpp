@@ -1,0 +1,83 @@
+// Threads on POSIX systems. A handle is a shared record of one joinable pthread: the Thread's
+// member holds one reference, every waiter one of its own, and the thread itself one until its
+// entry has returned. The first waiter joins the thread; when the last reference goes and
+// nobody joined, the thread is detached, so that it never lingers unjoined, and no thread ever
+// joins itself.
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "ThreadHandle.h"
+#include "vemo/core/Thread.h"
+
+namespace vemo {
+namespace detail {
+namespace {
+
+struct PosixThread {
+  PosixThread(ThreadEntry function, void* argument) : entry(function), param(argument) {}
+
+  const ThreadEntry entry;
+  void* const param;
+  pthread_t thread{};
+  std::atomic<int> references{2};  // the returned handle and the thread itself
+  std::mutex joinLock;
+  bool joined = false;  // under joinLock
+};
+
+void release(PosixThread* record) {
+  if (record->references.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  // Last reference: nobody waits any more.
+  if (!record->joined) pthread_detach(record->thread);
+  delete record;
+}
+
+void* run(void* argument) {
+  PosixThread* record = static_cast<PosixThread*>(argument);
+  record->entry(record->param);
+  release(record);
+  return nullptr;
+}
+
+}  // namespace
+
+void* beginThread(ThreadEntry entry, void* param) {
+  PosixThread* record = new PosixThread(entry, param);
+  if (pthread_create(&record->thread, nullptr, &run, record) != 0) {
+    delete record;
+    return nullptr;
+  }
+  return record;
+}
+
+void* duplicateThreadHandle(void* handle) {
+  static_cast<PosixThread*>(handle)->references.fetch_add(1, std::memory_order_relaxed);
+  return handle;
+}
+
+void waitForThread(void* handle) {
+  PosixThread* record = static_cast<PosixThread*>(handle);
+  if (pthread_equal(record->thread, pthread_self())) return;
+  std::lock_guard<std::mutex> guard(record->joinLock);
+  if (record->joined) return;
+  pthread_join(record->thread, nullptr);
+  record->joined = true;
+}
+
+void closeThreadHandle(void* handle) {
+  if (handle) release(static_cast<PosixThread*>(handle));
+}
+
+}  // namespace detail
+
+unsigned long Thread::getCurrentThreadId() {
+  // Asked of the kernel once per thread.
+  thread_local unsigned long id = 0;
+  if (id == 0) id = static_cast<unsigned long>(syscall(SYS_gettid));
+  return id;
+}
+
+}  // namespace vemo
