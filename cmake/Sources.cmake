@@ -6,10 +6,10 @@
 # which their load-time initialisers run: every registry they fill is made on first use.
 set(VEMO_CORE_SUBSYSTEMS foundation streams json messaging runtime diagnostics utilities)
 set(VEMO_CORE_FAMILIES
-    streams/Archive utilities/Base64 streams/Buffer foundation/Charset diagnostics/Console
-    runtime/DllModule foundation/Exception streams/File runtime/FileMutex foundation/Format
-    json/Geometry runtime/InputHook json/Json json/JsonText
-    foundation/Library diagnostics/Log utilities/Memory utilities/MD5 streams/MemoryStream
+    runtime/AppBox streams/Archive utilities/Base64 streams/Buffer foundation/Charset
+    diagnostics/Console runtime/DllModule foundation/Exception streams/File runtime/FileMutex
+    foundation/Format json/Geometry runtime/InputHook json/Json json/JsonText foundation/Library
+    diagnostics/Log utilities/Memory utilities/MD5 streams/MemoryStream
     foundation/Number streams/Packet streams/Pipe utilities/Process json/Property
     json/PropertyConverter json/PropertyHelper runtime/Semaphore runtime/Socket streams/Stream
     foundation/String foundation/StringHelper runtime/System streams/Text runtime/Thread
