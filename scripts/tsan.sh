@@ -3,7 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh cmake make g++ libgtest-dev libgmock-dev
-programs=(AppBoxTest FileMutexTest LogTest MemoryStreamTest PipeTest PropertyTest StringTest UnknownTest UuidTest)
+programs=(AppBoxTest FileMutexTest LogTest MemoryStreamTest PipeTest PropertyTest SemaphoreTest
+  StringTest SystemTest ThreadTest UnknownTest UuidTest)
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMO_SANITIZE=thread \
   -DVEMO_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build build-tsan -j"$(nproc)" --target "${programs[@]}"

@@ -7,7 +7,6 @@
 #include <unordered_map>
 #include <utility>
 
-#include "LazyGlobal.h"
 #include "ThreadMessageQueue.h"
 #include "vemo/core/Thread.h"
 
@@ -21,16 +20,21 @@ struct Sleepers {
   std::mutex lock;
   std::unordered_map<unsigned long, Unknown::Handle_T<Semaphore>> byThread;
 };
-detail::LazyGlobal<Sleepers> g_sleepers;
+
+// Kept to the end of the process: a system's thread may still be leaving its sleep while the
+// process exits.
+Sleepers* sleepers() {
+  static Sleepers* const made = new Sleepers;
+  return made;
+}
 
 void wakeSleeper(unsigned long threadId) {
-  Sleepers* sleepers = g_sleepers.get();
-  if (!sleepers) return;
+  Sleepers* const all = sleepers();
   Unknown::Handle_T<Semaphore> semaphore;
   {
-    std::lock_guard<std::mutex> guard(sleepers->lock);
-    const auto found = sleepers->byThread.find(threadId);
-    if (found == sleepers->byThread.end()) return;
+    std::lock_guard<std::mutex> guard(all->lock);
+    const auto found = all->byThread.find(threadId);
+    if (found == all->byThread.end()) return;
     semaphore = found->second;
   }
   semaphore->signal();
@@ -46,20 +50,17 @@ ThreadMessageHook currentThreadMessageHook() {
 
 void setSleepingSemaphore(Semaphore* semaphore) {
   const unsigned long threadId = Thread::getCurrentThreadId();
+  Sleepers* const all = sleepers();
+  Unknown::Handle_T<Semaphore> released;  // let go of outside the lock
+  std::lock_guard<std::mutex> guard(all->lock);
   if (semaphore) {
-    Sleepers* sleepers = g_sleepers.make();
-    std::lock_guard<std::mutex> guard(sleepers->lock);
-    sleepers->byThread[threadId] = semaphore;
+    all->byThread[threadId] = semaphore;
     return;
   }
-  Unknown::Handle_T<Semaphore> released;  // let go of outside the lock
-  Sleepers* sleepers = g_sleepers.get();
-  if (!sleepers) return;
-  std::lock_guard<std::mutex> guard(sleepers->lock);
-  const auto found = sleepers->byThread.find(threadId);
-  if (found == sleepers->byThread.end()) return;
+  const auto found = all->byThread.find(threadId);
+  if (found == all->byThread.end()) return;
   released = std::move(found->second);
-  sleepers->byThread.erase(found);
+  all->byThread.erase(found);
 }
 
 }  // namespace detail

@@ -11,7 +11,6 @@
 #include <unordered_map>
 #include <utility>
 
-#include "LazyGlobal.h"
 #include "ThreadMessageQueue.h"
 #include "vemo/core/Thread.h"
 
@@ -40,17 +39,19 @@ void endOfThread(void* value);
 
 struct Registry {
   Registry() { keyMade = pthread_key_create(&key, &endOfThread) == 0; }
-  // Threads that end later keep their queues (the key's clean-up no longer runs).
-  ~Registry() {
-    if (keyMade) pthread_key_delete(key);
-  }
 
   std::mutex lock;
   std::unordered_map<unsigned long, std::shared_ptr<Queue>> byThread;
   pthread_key_t key;
   bool keyMade;
 };
-LazyGlobal<Registry> g_registry;
+
+// Made by the first user and kept to the end of the process: threads that end while the
+// process exits (a system's thread ends on its own) still remove their queues from it.
+Registry* registry() {
+  static Registry* const made = new Registry;
+  return made;
+}
 
 // The calling thread's queue; its key value owns it. A plain pointer: nothing to destroy when
 // the thread ends.
@@ -60,13 +61,12 @@ void endOfThread(void* value) {
   std::unique_ptr<std::shared_ptr<Queue>> owned(static_cast<std::shared_ptr<Queue>*>(value));
   t_queue = nullptr;
   std::shared_ptr<Queue> listed;  // released outside the lock: queued calls are destroyed
-  if (Registry* registry = g_registry.get()) {
-    std::lock_guard<std::mutex> guard(registry->lock);
-    const auto found = registry->byThread.find((*owned)->threadId);
-    if (found != registry->byThread.end() && found->second == *owned) {
-      listed = std::move(found->second);
-      registry->byThread.erase(found);
-    }
+  Registry* const queues = registry();
+  std::lock_guard<std::mutex> guard(queues->lock);
+  const auto found = queues->byThread.find((*owned)->threadId);
+  if (found != queues->byThread.end() && found->second == *owned) {
+    listed = std::move(found->second);
+    queues->byThread.erase(found);
   }
 }
 
@@ -74,15 +74,15 @@ void endOfThread(void* value) {
 
 void createQueue() {
   if (t_queue) return;
-  Registry* registry = g_registry.make();
-  if (!registry->keyMade) return;
+  Registry* const queues = registry();
+  if (!queues->keyMade) return;
   auto owned = std::make_unique<std::shared_ptr<Queue>>(
       std::make_shared<Queue>(Thread::getCurrentThreadId()));
-  if (pthread_setspecific(registry->key, owned.get()) != 0) return;
+  if (pthread_setspecific(queues->key, owned.get()) != 0) return;
   Queue* queue = owned->get();
   {
-    std::lock_guard<std::mutex> guard(registry->lock);
-    registry->byThread[queue->threadId] = *owned;
+    std::lock_guard<std::mutex> guard(queues->lock);
+    queues->byThread[queue->threadId] = *owned;
   }
   owned.release();
   t_queue = queue;
@@ -90,13 +90,12 @@ void createQueue() {
 
 bool postToThread(unsigned long threadId, unsigned int id, std::uintptr_t wParam,
                   std::intptr_t lParam, std::function<void()>& call) {
-  Registry* registry = g_registry.get();
-  if (!registry) return false;
+  Registry* const queues = registry();
   std::shared_ptr<Queue> queue;
   {
-    std::lock_guard<std::mutex> guard(registry->lock);
-    const auto found = registry->byThread.find(threadId);
-    if (found == registry->byThread.end()) return false;
+    std::lock_guard<std::mutex> guard(queues->lock);
+    const auto found = queues->byThread.find(threadId);
+    if (found == queues->byThread.end()) return false;
     queue = found->second;
   }
   std::lock_guard<std::mutex> guard(queue->lock);
