@@ -12,6 +12,7 @@
 #include "vemo/core/Exception.h"
 #include "vemo/core/MemoryStream.h"
 #include "vemo/core/Process.h"
+#include "vemo/core/StringHelper.h"
 
 namespace vemo {
 namespace {
@@ -62,25 +63,32 @@ Unknown::Handle_T<AppPipe> AppPipe::createInstance(Input* input, const SharedPtr
   return Handle_T<AppPipe>(new AppPipe(input, inputLock, output, outputLock));
 }
 
+// The text is converted outside the locks, which are held only to move the bytes: the other end
+// polls the same lock.
 bool AppPipe::read(String& line) {
+  String_T<char> utf8;
   std::optional<Exception> failure;
   {
     MutexLock guard(*_inputLock);
     if (_input.available() <= 0) return false;
     try {
-      _input >> line;
-      return true;
+      _input >> utf8;
     } catch (const Exception& e) {
       failure = e;
     }
   }
-  failure->report();  // once the lock is let go
-  return false;
+  if (failure) {
+    failure->report();
+    return false;
+  }
+  line = StringHelper::utf8ToWide(utf8);
+  return true;
 }
 
 bool AppPipe::write(const String& line) {
+  const String_T<char> utf8 = StringHelper::wideToUtf8(line);
   MutexLock guard(*_outputLock);
-  _output << line;
+  _output << utf8;
   return true;
 }
 
@@ -97,12 +105,14 @@ void AppBox::addPipe(AppPipe* pipe) {
   if (!pipe) return;
   std::lock_guard<std::mutex> guard(_addLock);
   _additions.emplace(pipe, pipe);
+  _queued.store(true, std::memory_order_release);
 }
 
 void AppBox::removePipe(AppPipe* pipe) {
   if (!pipe) return;
   std::lock_guard<std::mutex> guard(_removeLock);
   _removals.emplace(pipe, pipe);
+  _queued.store(true, std::memory_order_release);
 }
 
 void AppBox::addPipes() {
@@ -134,8 +144,12 @@ void AppBox::removePipes() {
 }
 
 void AppBox::onTick(unsigned int elapsed) {
-  addPipes();
-  removePipes();
+  // Most ticks have no connection to make or drop: they take neither lock.
+  if (_queued.load(std::memory_order_relaxed) &&
+      _queued.exchange(false, std::memory_order_acquire)) {
+    addPipes();
+    removePipes();
+  }
   String line;
   for (const auto& entry : _pipes) {
     AppPipe* pipe = entry.first;

@@ -122,6 +122,7 @@ class VEMO_CORE_API AppBox : public System {
   PipeMap _additions;
   std::mutex _removeLock;
   PipeMap _removals;
+  std::atomic<bool> _queued{false};  // set with every queued addition or removal
   std::atomic<bool> _exited{false};
 };
 
