@@ -67,6 +67,7 @@ void setSleepingSemaphore(Semaphore* semaphore) {
 
 bool postThreadMessage(unsigned long threadId, unsigned int id, std::uintptr_t wParam,
                        std::intptr_t lParam) {
+  if (threadId == 0) return false;  // no thread has id 0
   std::function<void()> none;
   if (!detail::postToThread(threadId, id, wParam, lParam, none)) return false;
   wakeSleeper(threadId);
@@ -74,7 +75,7 @@ bool postThreadMessage(unsigned long threadId, unsigned int id, std::uintptr_t w
 }
 
 bool postThreadCall(unsigned long threadId, std::function<void()> call) {
-  if (!call) return false;
+  if (!call || threadId == 0) return false;
   if (!detail::postToThread(threadId, 0, 0, 0, call)) return false;
   wakeSleeper(threadId);
   return true;

@@ -28,7 +28,8 @@ namespace vemo {
 // Windows it also sees every other message posted to the thread without a window.
 using ThreadMessageHook = void (*)(unsigned int id, std::uintptr_t wParam, std::intptr_t lParam);
 
-// Posts an id message to the thread; false when the thread has no queue (or has ended).
+// Posts an id message to the thread; false when the thread has no queue (or has ended, or the
+// id is 0).
 VEMO_CORE_API bool postThreadMessage(unsigned long threadId, unsigned int id, std::uintptr_t wParam,
                                      std::intptr_t lParam);
 // Posts a call to make on the thread; false (and the call is dropped) when the thread has no

@@ -16,6 +16,10 @@
 #include "vemo/core/Export.h"
 #include "vemo/core/System.h"
 
+// <windows.h> defines Yield() as an empty macro (a leftover of 16-bit Windows).
+#pragma push_macro("Yield")
+#undef Yield
+
 namespace vemo {
 
 // Milliseconds on a monotonic clock (the system's time since start-up), wrapping to 0 after
@@ -71,3 +75,5 @@ class VEMO_CORE_API Yield : public System::Task {
 };
 
 }  // namespace vemo
+
+#pragma pop_macro("Yield")

@@ -1,0 +1,162 @@
+// The millisecond clock, the Tick task's handler list and the Yield task.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+#include "vemo/core/Thread.h"
+#include "vemo/core/Tick.h"
+
+using vemo::System;
+using vemo::Tick;
+using vemo::Yield;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::vector<std::string> g_calls;
+
+void first(unsigned int elapsed) {
+  g_calls.push_back("first " + std::to_string(elapsed));
+}
+void second(unsigned int elapsed) {
+  g_calls.push_back("second " + std::to_string(elapsed));
+}
+
+struct Listener {
+  void onTick(unsigned int elapsed) { g_calls.push_back(name + " " + std::to_string(elapsed)); }
+  void onOther(unsigned int) { g_calls.push_back(name + " other"); }
+  std::string name;
+};
+
+// Runs the given tasks, started in init, until shut down.
+class Host : public System {
+ public:
+  static Handle_T<Host> createInstance() { return Handle_T<Host>(new Host()); }
+  bool init() override {
+    if (!System::init()) return false;
+    for (const auto& task : tasks)
+      if (!task->start(this)) return false;
+    return true;
+  }
+  std::vector<Handle_T<System::Task>> tasks;
+};
+
+std::vector<unsigned int> g_elapsed;
+void record(unsigned int elapsed) {
+  g_elapsed.push_back(elapsed);
+}
+
+}  // namespace
+
+TEST(Tick, HandlersAreKeptOnceInOrderAndCalledWithTheElapsedTime) {
+  g_calls.clear();
+  auto tick = Tick::createInstance();
+  tick->onTick(5);  // no handlers
+  EXPECT_TRUE(g_calls.empty());
+
+  Listener a{"a"}, b{"b"};
+  EXPECT_TRUE(tick->addTickHandler(&first));
+  EXPECT_TRUE(tick->addTickHandler(&first));  // the same function: no second entry
+  // A handler made separately from the same function is equal: no-op.
+  EXPECT_TRUE(tick->addTickHandler(Tick::Handler(&first)));
+  EXPECT_TRUE(tick->addTickHandler(Tick::Handler(&a, &Listener::onTick)));
+  EXPECT_TRUE(tick->addTickHandler(Tick::Handler(&b, &Listener::onTick)));
+  EXPECT_TRUE(tick->addTickHandler(Tick::Handler(&a, &Listener::onTick)));
+  EXPECT_TRUE(tick->addTickHandler(Tick::Handler(&a, &Listener::onOther)));
+  EXPECT_TRUE(tick->addTickHandler(&second));
+  tick->onTick(16);
+  EXPECT_EQ(g_calls,
+            (std::vector<std::string>{"first 16", "a 16", "b 16", "a other", "second 16"}));
+
+  // Added twice, removed once: gone. Removing what is not listed does nothing.
+  g_calls.clear();
+  tick->removeTickHandler(&first);
+  tick->removeTickHandler(&first);
+  tick->removeTickHandler(Tick::Handler(&b, &Listener::onTick));
+  tick->removeTickHandler(Tick::Handler());
+  tick->onTick(1);
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"a 1", "a other", "second 1"}));
+
+  g_calls.clear();
+  tick->clearAllTickHandler();
+  tick->onTick(2);
+  EXPECT_TRUE(g_calls.empty());
+  EXPECT_TRUE(tick->addTickHandler(&first));  // usable again after clearing
+  tick->onTick(3);
+  EXPECT_EQ(g_calls, std::vector<std::string>{"first 3"});
+}
+
+TEST(Tick, TickTimeSpacesTheCallsOnASystemThatYieldsEveryMillisecond) {
+  vemo::tests::finishWithin(std::chrono::seconds(60), "ticking system", [] {
+    g_elapsed.clear();
+    auto host = Host::createInstance();
+    auto tick = Tick::createInstance();
+    tick->setTickTime(100);
+    tick->addTickHandler(&record);
+    auto yield = Yield::createInstance();
+    EXPECT_EQ(yield->getYieldTime(), 1u);
+    host->tasks = {yield, tick};
+    auto thread = vemo::Thread::createInstance();
+    const Clock::time_point begin = Clock::now();
+    ASSERT_TRUE(thread->start(host));
+    std::this_thread::sleep_for(std::chrono::milliseconds(550));
+    thread->shutdown();
+    const auto ran =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin).count();
+    ASSERT_GE(g_elapsed.size(), 1u);
+    EXPECT_LE(static_cast<long long>(g_elapsed.size()), ran / 100 + 1);
+    unsigned long long total = 0;
+    for (unsigned int elapsed : g_elapsed) {
+      EXPECT_GE(elapsed, 100u);
+      total += elapsed;
+    }
+    EXPECT_LE(total, static_cast<unsigned long long>(ran));
+  });
+}
+
+TEST(Tick, YieldOfZeroOnlyGivesUpTheTimeSlice) {
+  vemo::tests::finishWithin(std::chrono::seconds(60), "yielding system", [] {
+    g_elapsed.clear();
+    auto host = Host::createInstance();
+    auto tick = Tick::createInstance();
+    tick->addTickHandler(&record);
+    auto yield = Yield::createInstance(0);
+    EXPECT_EQ(yield->getYieldTime(), 0u);
+    auto slow = Yield::createInstance(20);
+    host->tasks = {yield, tick};
+    auto thread = vemo::Thread::createInstance();
+    ASSERT_TRUE(thread->start(host));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    thread->shutdown();
+    const std::size_t fast = g_elapsed.size();
+
+    g_elapsed.clear();
+    host->tasks = {slow, tick};
+    ASSERT_TRUE(thread->start(host));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    thread->shutdown();
+    // 20 ms a pass: at most about ten passes in 200 ms, far fewer than without waiting.
+    EXPECT_LE(g_elapsed.size(), 20u);
+    EXPECT_GT(fast, g_elapsed.size());
+  });
+}
+
+TEST(Tick, ClockFollowsTheSteadyClockAndDifferencesWrap) {
+  const unsigned int start = vemo::getTimeTick();
+  const Clock::time_point reference = Clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  const unsigned int elapsed = vemo::getTimeTick() - start;
+  const auto measured =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - reference).count();
+  EXPECT_GE(elapsed, 55u);
+  EXPECT_LE(static_cast<long long>(elapsed), measured + 20);
+  // Across the 2^32 wrap the unsigned difference is still the small elapsed value.
+  const unsigned int beforeWrap = 0xFFFFFFF0u;
+  const unsigned int afterWrap = beforeWrap + 0x25u;
+  EXPECT_EQ(afterWrap, 0x15u);
+  EXPECT_EQ(afterWrap - beforeWrap, 0x25u);
+}
