@@ -274,10 +274,15 @@ TEST(AppBox, TheRunningTableKeepsTheLatestBoxOfAName) {
 TEST(AppBox, TypeRegistration) {
   Types types;
   EXPECT_TRUE(setUpApp(L"Recorder", &Recorder::create));  // same creator again
+#if defined(_WIN32)
+  // The console API writes to a real console only, never to a redirected output.
+  EXPECT_FALSE(setUpApp(L"Recorder", &Recorder::createOther));
+#else
   testing::internal::CaptureStdout();
   EXPECT_FALSE(setUpApp(L"Recorder", &Recorder::createOther));
   const std::string console = testing::internal::GetCapturedStdout();
-  EXPECT_NE(console.find("\nApp: (Recorder) has been setup!"), std::string::npos) << console;
+  EXPECT_EQ(console, "\nApp: (Recorder) has been setup!");
+#endif
 
   tests::finishWithin(60s, "registration", [] {
     AppHandle app = startApp(L"Recorder", L"kept", L"");
