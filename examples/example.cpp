@@ -1,9 +1,14 @@
 // A tour of what vemo_core does so far: class ids and the registry, one text in the three
-// string encodings, a formatted log line reaching a console listener, and a reflectable class
-// saved to a JSON file and loaded back as a new object of the same class.
+// string encodings, a formatted log line reaching a console listener, a reflectable class
+// saved to a JSON file and loaded back as a new object of the same class, and an application
+// box on a thread of its own driven by text commands.
+#include <chrono>
 #include <cstdio>
+#include <cwchar>
+#include <thread>
 
 #include "vemo/core/Core.h"
+#include "vemo/core/Tick.h"
 
 using namespace vemo;
 
@@ -102,6 +107,64 @@ void showProperties() {
   std::remove(StringHelper::wideToUtf8(file).getBuffer());
 }
 
+// An application box that adds numbers: "$COMMAND add 2 3" answers with the sum as a "$TEXT"
+// line between "$BEGIN add" and "$END OK"; anything else fails.
+class Adder : public AppBox {
+ public:
+  static Handle_T<AppBox> create(const wchar_t* name, const wchar_t* parameters) {
+    return Handle_T<AppBox>(new Adder(name, parameters));
+  }
+
+ protected:
+  using AppBox::AppBox;
+  bool init() override {
+    // A yielding task keeps the box's loop from spinning while it waits for commands.
+    return AppBox::init() && Yield::createInstance(1)->start(this);
+  }
+  bool docmd(AppPipe* pipe, wchar_t** words, int count) override {
+    if (std::wcscmp(words[0], L"add") != 0 || count < 2) return false;
+    long long sum = 0;
+    for (int i = 1; i < count; ++i)
+      sum += std::wcstoll(words[i], nullptr, 10);
+    String text;
+    text.format(L"$TEXT = %I64d", sum);
+    pipe->write(text);
+    return true;
+  }
+};
+
+// Sends one line and prints the replies up to the end of the command (or one reply for a line
+// that is no command).
+void send(App* app, const wchar_t* line) {
+  Console::output(L"  > %s\n", line);
+  app->getPipe()->write(String(line));
+  String reply;
+  for (int waited = 0; waited < 5000;) {
+    if (!app->getPipe()->read(reply)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      ++waited;
+      continue;
+    }
+    Console::output(L"  < %s\n", reply.getBuffer());
+    if (reply == L"$NOTHING" || reply == L"$END OK" || reply == L"$BYE") return;
+  }
+}
+
+void showAppBox() {
+  setUpApp(L"Adder", &Adder::create);
+  Unknown::Handle_T<App> app = startApp(L"Adder", L"adder-1", L"");
+  send(app, L"$COMMAND add 2 3 37");
+  send(app, L"$COMMAND multiply 6 7");
+  send(app, L"just text");
+  Console::output(L"  listed as adder-1: %s\n", getApp(L"adder-1") ? L"yes" : L"no");
+  exitApp(app);
+  String reply;
+  while (app->getPipe()->read(reply))
+    Console::output(L"  < %s\n", reply.getBuffer());
+  Console::output(L"  listed after exitApp: %s\n", getApp(L"adder-1") ? L"yes" : L"no");
+  tearDownApp(L"Adder");
+}
+
 }  // namespace
 
 int main() {
@@ -139,6 +202,9 @@ int main() {
 
   Console::output(L"\n== Properties: a Player through a JSON file\n");
   showProperties();
+
+  Console::output(L"\n== An application box driven by commands\n");
+  showAppBox();
 
   Console::output(L"\n== Logging\n");
   Log::message(L"%d objects, %.3f ms, 64-bit %I64d, narrow text %S", 3, 1.25, -(1LL << 40), "ok");

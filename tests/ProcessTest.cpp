@@ -1,15 +1,37 @@
 // Command lines: splitting by the Windows quoting rules, the counting pass against the filled
-// block, and named arguments of the form name=value.
+// block, and named arguments of the form name=value. The executable's path, the current
+// directory, directory creation and the scans over a tree with hidden entries, extensions that
+// differ in case only and non-ASCII names.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <process.h>
+#include <windows.h>
+#else
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <list>
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
+#include "vemo/core/Exception.h"
 #include "vemo/core/Process.h"
+#include "vemo/core/StringHelper.h"
 
 using namespace vemo;
 using Args = std::vector<std::wstring>;
+using Lines = std::vector<std::wstring>;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -73,4 +95,282 @@ TEST(Arguments, NamedValuesAreReadFromTheFirstMatchingArgument) {
   EXPECT_STREQ(parseArgumentString(L"p other=1", L"name", nullptr).getBuffer(), L"");
   EXPECT_STREQ(parseArgumentString(L"p other=1", L"name", L"def").getBuffer(), L"def");
   EXPECT_STREQ(parseArgumentString(L"p name=", L"name", L"def").getBuffer(), L"");
+}
+
+namespace {
+
+// Wide paths in both directions without the C library's locale (which knows no UTF-8 here).
+fs::path toPath(const std::wstring& wide) {
+#if defined(_WIN32)
+  return fs::path(wide);
+#else
+  return fs::u8path(StringHelper::wideToUtf8(wide.c_str()).getBuffer());
+#endif
+}
+std::wstring toWide(const fs::path& path) {
+#if defined(_WIN32)
+  return path.wstring();
+#else
+  return StringHelper::utf8ToWide(path.u8string().c_str()).getBuffer();
+#endif
+}
+
+#if defined(_WIN32)
+int processId() {
+  return _getpid();
+}
+#else
+int processId() {
+  return getpid();
+}
+#endif
+
+// A fresh directory of this program's own, removed with its content at the end; `root` is its
+// path with '/' separators and a closing '/', as the scans take it.
+struct Scratch {
+  Scratch() {
+    fs::create_directories(path);
+    root = toWide(path.generic_string()) + L"/";
+  }
+  ~Scratch() {
+    std::error_code ignored;
+    fs::current_path(fs::temp_directory_path(), ignored);
+    fs::remove_all(path, ignored);
+  }
+  void file(const std::wstring& relative) const { std::ofstream(path / toPath(relative)) << "x"; }
+  // Hidden by name on POSIX systems, by attribute on Windows.
+  void hiddenFile(const std::wstring& relative) const {
+    file(relative);
+#if defined(_WIN32)
+    SetFileAttributesW((path / toPath(relative)).c_str(), FILE_ATTRIBUTE_HIDDEN);
+#endif
+  }
+  void directory(const std::wstring& relative) const {
+    fs::create_directories(path / toPath(relative));
+  }
+  void hiddenDirectory(const std::wstring& relative) const {
+    directory(relative);
+#if defined(_WIN32)
+    SetFileAttributesW((path / toPath(relative)).c_str(),
+                       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY);
+#endif
+  }
+  const fs::path path =
+      fs::temp_directory_path() / ("vemo-processtest-" + std::to_string(processId()));
+  std::wstring root;
+};
+
+std::wstring strip(const std::wstring& prefix, const std::wstring& path) {
+  return path.compare(0, prefix.size(), prefix) == 0 ? path.substr(prefix.size()) : L"?" + path;
+}
+
+// Every reported path, relative to the root; the handler stops on the names in `stopOn`.
+struct Recorder {
+  bool report(const String& path) {
+    seen.push_back(strip(root, path.getBuffer()));
+    return std::find(stopOn.begin(), stopOn.end(), seen.back()) == stopOn.end();
+  }
+  std::wstring root;
+  Lines stopOn;
+  Lines seen;
+};
+
+Lines scan(const Scratch& scratch, const wchar_t** extensions, bool recursive, Lines stopOn = {}) {
+  Recorder recorder{scratch.root, std::move(stopOn), {}};
+  scanFiles(CallbackHandler<bool, const String&>(&recorder, &Recorder::report),
+            String(scratch.root.c_str()), extensions, recursive);
+  return recorder.seen;
+}
+
+Lines sorted(Lines lines) {
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+std::size_t indexOf(const Lines& lines, const std::wstring& line) {
+  return std::size_t(std::find(lines.begin(), lines.end(), line) - lines.begin());
+}
+
+// The tree of the scan tests: files of several extensions, hidden entries, nested and
+// non-ASCII directories.
+void makeTree(const Scratch& s) {
+  for (const wchar_t* directory : {L"sub/deep", L"other", L"d\u00EDr-\u00E9\u65E5"})
+    s.directory(directory);
+  s.hiddenDirectory(L"sub/.hidden-dir");
+  for (const wchar_t* file :
+       {L"a.TXT", L"a.txt.bak", L"README", L"b.txt", L"c.Txt.txt", L"\u00FC-\u65E5\u672C.txt",
+        L"sub/s.txt", L"sub/deep/d.txt", L"sub/deep/d.log", L"other/o.txt",
+        L"d\u00EDr-\u00E9\u65E5/n.txt", L"sub/.hidden-dir/h.txt"})
+    s.file(file);
+  s.hiddenFile(L".h.txt");
+}
+
+}  // namespace
+
+TEST(Scan, ExtensionsHiddenEntriesAndOrder) {
+  Scratch scratch;
+  makeTree(scratch);
+  const wchar_t* txt[] = {L"txt", nullptr};
+  const Lines topFiles{L"a.TXT", L"b.txt", L"c.Txt.txt", L"\u00FC-\u65E5\u672C.txt"};
+  EXPECT_EQ(sorted(scan(scratch, txt, false)), topFiles);
+
+  const Lines all = scan(scratch, txt, true);
+  Lines expected = topFiles;
+  for (const wchar_t* file :
+       {L"sub/s.txt", L"sub/deep/d.txt", L"other/o.txt", L"d\u00EDr-\u00E9\u65E5/n.txt"})
+    expected.push_back(file);
+  EXPECT_EQ(sorted(all), sorted(expected));
+  // The files of a directory come before its subdirectories, and each subtree is scanned whole
+  // before the next subdirectory.
+  for (const std::wstring& top : topFiles)
+    EXPECT_LT(indexOf(all, top), 4u) << top;
+  EXPECT_EQ(indexOf(all, L"sub/deep/d.txt"), indexOf(all, L"sub/s.txt") + 1);
+
+  // No list, an empty list: every file. One extension twice: the file twice.
+  const wchar_t* none[] = {nullptr};
+  const wchar_t* twice[] = {L"log", L"LOG", nullptr};
+  const Lines every{L"README", L"a.TXT",     L"a.txt.bak",
+                    L"b.txt",  L"c.Txt.txt", L"\u00FC-\u65E5\u672C.txt"};
+  EXPECT_EQ(sorted(scan(scratch, nullptr, false)), every);
+  EXPECT_EQ(sorted(scan(scratch, none, false)), every);
+  EXPECT_EQ(scan(scratch, twice, true), (Lines{L"sub/deep/d.log", L"sub/deep/d.log"}));
+
+  // The list form appends, and reaches the non-ASCII directory too.
+  std::list<String> files{String(L"kept")};
+  scanFiles(files, String(scratch.root.c_str()), txt, true);
+  ASSERT_EQ(files.size(), expected.size() + 1);
+  EXPECT_STREQ(files.front().getBuffer(), L"kept");
+  Lines listed;
+  for (auto it = std::next(files.begin()); it != files.end(); ++it)
+    listed.push_back(strip(scratch.root, it->getBuffer()));
+  EXPECT_EQ(listed, all);
+
+  // Subdirectories: not hidden ones, not "." and "..", appended.
+  std::vector<String> names{String(L"kept")};
+  scanDirectories(String(scratch.root.c_str()), names);
+  Lines directories;
+  for (const String& name : names)
+    directories.push_back(name.getBuffer());
+  EXPECT_EQ(sorted(directories), (Lines{L"d\u00EDr-\u00E9\u65E5", L"kept", L"other", L"sub"}));
+
+  // Missing directories yield nothing.
+  std::list<String> none2;
+  scanFiles(none2, String((scratch.root + L"missing/").c_str()), nullptr, true);
+  EXPECT_TRUE(none2.empty());
+  scanDirectories(String((scratch.root + L"missing/").c_str()), names);
+  EXPECT_EQ(names.size(), 4u);
+}
+
+TEST(Scan, AFalseFromTheHandlerEndsOnlyItsDirectory) {
+  Scratch scratch;
+  makeTree(scratch);
+  const wchar_t* txt[] = {L"txt", nullptr};
+  // Stopped in sub: neither its other files nor sub/deep, but the next subdirectories.
+  Lines seen = scan(scratch, txt, true, {L"sub/s.txt"});
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), L"sub/deep/d.txt"), 0);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), L"other/o.txt"), 1);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), L"d\u00EDr-\u00E9\u65E5/n.txt"), 1);
+
+  // Stopped at the top: nothing after it at all.
+  seen = scan(scratch, txt, true, {L"b.txt"});
+  EXPECT_EQ(seen.back(), L"b.txt");
+  EXPECT_LE(seen.size(), 4u);
+  seen = scan(scratch, nullptr, false, {L"README"});
+  EXPECT_EQ(seen.back(), L"README");
+}
+
+#if !defined(_WIN32)
+TEST(Scan, OnlyRegularFilesAndRealDirectoriesCount) {
+  Scratch scratch;
+  makeTree(scratch);
+  const fs::path p = scratch.path;
+  fs::create_symlink(p / "b.txt", p / "link.txt");
+  fs::create_symlink(p / "sub", p / "loop");       // not followed: no cycle, no second visit
+  fs::create_symlink(p / "gone", p / "dead.txt");  // a link to nothing is no file
+  ASSERT_EQ(mkfifo((p / "fifo.txt").c_str(), 0600), 0);
+  const wchar_t* txt[] = {L"txt", nullptr};
+  const Lines seen = scan(scratch, txt, true);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), L"link.txt"), 1);
+  for (const wchar_t* absent : {L"dead.txt", L"fifo.txt", L"loop/s.txt"})
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), absent), 0) << absent;
+  std::vector<String> names;
+  scanDirectories(String(scratch.root.c_str()), names);
+  EXPECT_EQ(names.size(), 3u);
+}
+#else
+TEST(Scan, FilesWithoutTheArchiveAttributeAreLeftOut) {
+  Scratch scratch;
+  scratch.file(L"plain.txt");
+  scratch.file(L"archived.txt");
+  ASSERT_TRUE(SetFileAttributesW((scratch.path / "plain.txt").c_str(), FILE_ATTRIBUTE_NORMAL));
+  ASSERT_TRUE(SetFileAttributesW((scratch.path / "archived.txt").c_str(), FILE_ATTRIBUTE_ARCHIVE));
+  const DWORD plain = GetFileAttributesW((scratch.path / "plain.txt").c_str());
+  if (plain & FILE_ATTRIBUTE_ARCHIVE) GTEST_SKIP() << "the file system keeps no archive attribute";
+  const wchar_t* txt[] = {L"txt", nullptr};
+  EXPECT_EQ(scan(scratch, txt, false), Lines{L"archived.txt"});
+}
+#endif
+
+TEST(Directories, CreateEveryLevelAndNothingForAnEmptyPath) {
+  Scratch scratch;
+  const String base(scratch.root.c_str());
+  createDirectory(String(L"a/b/c"), base);
+  EXPECT_TRUE(fs::is_directory(scratch.path / "a/b/c"));
+  createDirectory(String(L"a/b/c"), base);  // existing levels are no failure
+  createDirectory(String(L"a/x\u00E9/y/"), base);
+  EXPECT_TRUE(fs::is_directory(scratch.path / toPath(L"a/x\u00E9/y")));
+  createDirectory(String(L"z"), base);
+  EXPECT_TRUE(fs::is_directory(scratch.path / "z"));
+
+  const auto count = [&] {
+    return std::distance(fs::recursive_directory_iterator(scratch.path),
+                         fs::recursive_directory_iterator());
+  };
+  const auto before = count();
+  createDirectory(String(), base);
+  createDirectory(String(L"q"), String((scratch.root + L"missing/").c_str()));  // no parent
+  EXPECT_EQ(count(), before);
+}
+
+TEST(Directories, AppNameAndCurrentDirectory) {
+  const String name = getAppName();
+  const String path = getAppPath();
+  ASSERT_FALSE(path.isEmpty());
+  EXPECT_EQ(path[path.getLength() - 1], L'/');
+  const std::wstring full = name.getBuffer();
+  EXPECT_EQ(full.compare(0, size_t(path.getLength()), path.getBuffer()), 0);
+  EXPECT_EQ(full.find(L'\\'), std::wstring::npos);
+  EXPECT_NE(full.find(L"ProcessTest", size_t(path.getLength())), std::wstring::npos);
+  EXPECT_TRUE(fs::is_regular_file(toPath(full)));
+
+  Scratch scratch;
+  scratch.directory(L"\u00E9t\u00E9");
+  tests::LogCapture log;
+  const fs::path target = scratch.path / toPath(L"\u00E9t\u00E9");
+  ASSERT_TRUE(setCurrentDirectory(toWide(target).c_str()));
+  EXPECT_TRUE(fs::equivalent(fs::current_path(), target));
+  EXPECT_TRUE(fs::equivalent(toPath(getCurrentDirectory().getBuffer()), target));
+  EXPECT_EQ(std::wstring(getCurrentDirectory().getBuffer()), toWide(fs::current_path()));
+  EXPECT_EQ(log.lines, Lines{});
+
+  EXPECT_FALSE(setCurrentDirectory((scratch.root + L"missing").c_str()));
+  EXPECT_TRUE(fs::equivalent(fs::current_path(), target));
+  ASSERT_EQ(log.lines.size(), 1u);
+#if defined(_WIN32)
+  const std::wstring prefix = L"error: SetCurrentDirectory : ";
+  EXPECT_TRUE(log.lines[0] == prefix + getErrorString(ERROR_FILE_NOT_FOUND).getBuffer() ||
+              log.lines[0] == prefix + getErrorString(ERROR_PATH_NOT_FOUND).getBuffer())
+      << log.lines[0];
+#else
+  EXPECT_EQ(log.lines[0], L"error: SetCurrentDirectory : " +
+                              std::wstring(StringHelper::utf8ToWide(strerror(ENOENT)).getBuffer()));
+  // A current directory that was deleted has no name any more.
+  scratch.directory(L"gone");
+  ASSERT_TRUE(setCurrentDirectory((scratch.root + L"gone").c_str()));
+  fs::remove(scratch.path / "gone");
+  EXPECT_STREQ(getCurrentDirectory().getBuffer(), L"");
+  ASSERT_EQ(log.lines.size(), 2u);
+  EXPECT_EQ(log.lines[1], L"error: GetCurrentDirectory : " +
+                              std::wstring(StringHelper::utf8ToWide(strerror(ENOENT)).getBuffer()));
+#endif
 }

@@ -1,15 +1,19 @@
 // Everything of vemo_core in one include.
 #pragma once
 
+#include "vemo/core/AppBox.h"
 #include "vemo/core/Archive.h"
 #include "vemo/core/Base64.h"
 #include "vemo/core/Buffer.h"
 #include "vemo/core/Charset.h"
 #include "vemo/core/Console.h"
+#include "vemo/core/DllModule.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/Export.h"
 #include "vemo/core/File.h"
+#include "vemo/core/FileMutex.h"
 #include "vemo/core/Geometry.h"
+#include "vemo/core/InputHook.h"
 #include "vemo/core/Json.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/MD5.h"

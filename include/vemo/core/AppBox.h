@@ -1,0 +1,174 @@
+// Application boxes: named applications that run as a System on a thread of their own and are
+// driven only through text commands over in-memory pipes.
+//
+//   class Counter : public vemo::AppBox {
+//    public:
+//     static Handle_T<AppBox> create(const wchar_t* name, const wchar_t* parameters) {
+//       return Handle_T<AppBox>(new Counter(name, parameters));
+//     }
+//    protected:
+//     using AppBox::AppBox;
+//     bool docmd(vemo::AppPipe* pipe, wchar_t** words, int count) override {
+//       return count == 1 && std::wcscmp(words[0], L"add") == 0 && ++_count;
+//     }
+//     int _count = 0;
+//   };
+//
+//   vemo::setUpApp(L"Counter", &Counter::create);
+//   Handle_T<App> app = vemo::startApp(L"Counter", L"counter-1", L"");
+//   app->getPipe()->write(L"$COMMAND add");
+//   // the pipe then reads "$HELLO", "$BEGIN add", "$END OK"
+//   vemo::exitApp(app);   // the pipe reads "$BYE" last
+//
+// The protocol, seen from a connection (an App's pipe), one string per reply:
+// - "$HELLO" once, on the first box tick after the connection was made;
+// - a line that begins with "$COMMAND " and has words after it: "$BEGIN " and the first word,
+//   then "$END OK" when docmd returned true, or "$END FAILED" and "$NOTHING" when it returned
+//   false, or "$END FAILED" alone when docmd threw an Exception (which is logged);
+// - any other line, "$COMMAND " with nothing but blanks after it among them: "$NOTHING" (unless
+//   an override of dosamething handles it);
+// - "$BYE" when the connection is removed or the box ends.
+// Replies go only to the connection that sent the line. Strings travel in the library's string
+// encoding (a Varint byte count and UTF-8); there are no line ends.
+//
+// Threads: every dosamething and docmd call runs on the box's thread. addPipe and removePipe may
+// be called from any thread; a pipe's two directions have their own locks, so a caller may
+// write while the box reads and answers.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <mutex>
+
+#include "vemo/core/Export.h"
+#include "vemo/core/Mutex.h"
+#include "vemo/core/SharedPtr.h"
+#include "vemo/core/Stream.h"
+#include "vemo/core/String.h"
+#include "vemo/core/System.h"
+#include "vemo/core/Thread.h"
+#include "vemo/core/Unknown.h"
+
+namespace vemo {
+
+// One end of a connection: strings are read from one stream and written to another, each under
+// the lock that its other end shares.
+class VEMO_CORE_API AppPipe : public virtual Unknown {
+ public:
+  static Handle_T<AppPipe> createInstance(Input* input, const SharedPtr<Mutex>& inputLock,
+                                          Output* output, const SharedPtr<Mutex>& outputLock);
+
+  // The next string, when one has arrived: false when none waits. A malformed string is logged
+  // (Exception::report) and gives false too.
+  bool read(String& line);
+  // Writes `line` as one string; true.
+  bool write(const String& line);
+
+ protected:
+  AppPipe(Input* input, const SharedPtr<Mutex>& inputLock, Output* output,
+          const SharedPtr<Mutex>& outputLock);
+
+ private:
+  InputStream _input;
+  SharedPtr<Mutex> _inputLock;
+  OutputStream _output;
+  SharedPtr<Mutex> _outputLock;
+};
+
+// An application: a System that answers the lines arriving on its connected pipes.
+class VEMO_CORE_API AppBox : public System {
+ public:
+  static Handle_T<AppBox> createInstance(const String& appName, const String& parameters);
+
+  const String& getAppName() const { return _appName; }
+  const String& getParameters() const { return _parameters; }
+
+  // Queue a connection to be made or dropped on the box's next tick; any thread.
+  void addPipe(AppPipe* pipe);
+  void removePipe(AppPipe* pipe);
+
+  // Unlists the box from the running applications (when it is still listed under its name),
+  // makes and drops the queued connections, says "$BYE" to every connection and drops it, and
+  // ends like System::exit.
+  void exit() override;
+  // Makes and drops the queued connections, answers every line waiting on each connection, then
+  // runs the tasks.
+  void onTick(unsigned int elapsed) override;
+
+  // One received line; false when it was not handled (the sender then gets "$NOTHING"). The
+  // base runs "$COMMAND " lines through docmd.
+  virtual bool dosamething(AppPipe* pipe, const wchar_t* line);
+  // One command: `words[0]` is the command's name, `count` >= 1. The base fails every command.
+  virtual bool docmd(AppPipe* pipe, wchar_t** words, int count);
+
+  // Whether exit has begun: from then on the box takes no new connections.
+  bool hasExited() const { return _exited.load(); }
+
+ protected:
+  AppBox(const String& appName, const String& parameters);
+  AppBox(const AppBox&) = delete;
+  AppBox& operator=(const AppBox&) = delete;
+
+ private:
+  using PipeMap = std::map<AppPipe*, Handle_T<AppPipe>>;
+
+  void addPipes();
+  void removePipes();
+
+  String _appName;
+  String _parameters;
+  PipeMap _pipes;  // the box's thread only
+  std::mutex _addLock;
+  PipeMap _additions;
+  std::mutex _removeLock;
+  PipeMap _removals;
+  std::atomic<bool> _queued{false};  // set with every queued addition or removal
+  std::atomic<bool> _exited{false};
+};
+
+// A caller's connection to a box running on a thread: its own pair of pipes, the box side
+// connected to the box while the App lives.
+class VEMO_CORE_API App : public Unknown {
+ public:
+  static Handle_T<App> createInstance(Thread* thread, AppBox* box);
+  // Drops the connection (the box says "$BYE" on it).
+  ~App() override;
+
+  Thread* getThread() const { return _thread.get(); }
+  AppBox* getAppBox() const { return _box.get(); }
+  // The caller's end: write lines to the box, read its replies.
+  AppPipe* getPipe() const { return _callerPipe.get(); }
+
+ private:
+  App(Thread* thread, AppBox* box);
+  App(const App&) = delete;
+  App& operator=(const App&) = delete;
+
+  Handle_T<Thread> _thread;
+  Handle_T<AppBox> _box;
+  Handle_T<AppPipe> _boxPipe;
+  Handle_T<AppPipe> _callerPipe;
+};
+
+// Makes a box of a registered type from the application's name and parameters.
+using AppCreator = Unknown::Handle_T<AppBox> (*)(const wchar_t* appName, const wchar_t* parameters);
+
+// Registers `creator` under the type name: true when the name was free or is bound to the same
+// creator. A name bound to another creator keeps it: the console shows
+// "App: (<type>) has been setup!" in yellow, and the result is false.
+VEMO_CORE_API bool setUpApp(const wchar_t* typeName, AppCreator creator);
+// Forgets the type of that name.
+VEMO_CORE_API void tearDownApp(const wchar_t* typeName);
+// Makes a box of the registered type, starts it on a new Thread and connects to it; the running
+// applications then list it under its name (replacing any other of that name) until it ends.
+// Null when the type is unknown, the creator gives no box or the thread does not start.
+VEMO_CORE_API Unknown::Handle_T<App> startApp(const wchar_t* typeName, const wchar_t* appName,
+                                              const wchar_t* parameters);
+// A new connection to the running application of that name, or null.
+VEMO_CORE_API Unknown::Handle_T<App> getApp(const wchar_t* appName);
+// Shuts the app's box down and waits for its thread to end (unless called on that thread, when
+// the box ends after the current tick). Afterwards the box is no longer listed and its
+// connections have been told "$BYE", even when its run had not begun.
+VEMO_CORE_API void exitApp(App* app);
+
+}  // namespace vemo

@@ -1,0 +1,334 @@
+// Application boxes, seen from their connections: every reply of the "$" protocol, a second
+// connection through getApp, replies only to the sender, the end of a box (by exitApp, from its
+// own thread, before its run began, by a failing init), the running table's replacement rule,
+// the type registry and malformed strings on a pipe.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+#include "vemo/core/AppBox.h"
+#include "vemo/core/MemoryStream.h"
+#include "vemo/core/Tick.h"
+
+using namespace vemo;
+using Lines = std::vector<std::wstring>;
+using AppHandle = Unknown::Handle_T<App>;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Every command's words, in order; "fail" fails, "throw" throws, "quit" shuts the box down,
+// "exit-self" ends it through exitApp on its own thread.
+class Recorder : public AppBox {
+ public:
+  static Handle_T<AppBox> create(const wchar_t* name, const wchar_t* parameters) {
+    ++g_created;
+    return Handle_T<AppBox>(new Recorder(name, parameters));
+  }
+  static Handle_T<AppBox> createOther(const wchar_t* name, const wchar_t* parameters) {
+    return Handle_T<AppBox>(new Recorder(name, parameters, true));
+  }
+  static Handle_T<AppBox> createNone(const wchar_t*, const wchar_t*) { return nullptr; }
+  static Handle_T<AppBox> createFailing(const wchar_t* name, const wchar_t* parameters) {
+    return Handle_T<AppBox>(new Recorder(name, parameters, false, true));
+  }
+
+  std::vector<Lines> commands() {
+    std::lock_guard<std::mutex> guard(_lock);
+    return _commands;
+  }
+  const bool other;
+  static std::atomic<int> g_created;
+
+ protected:
+  Recorder(const wchar_t* name, const wchar_t* parameters, bool isOther = false,
+           bool failInit = false)
+      : AppBox(name, parameters), other(isOther), _failInit(failInit) {}
+
+  bool init() override {
+    return AppBox::init() && !_failInit && Yield::createInstance(1)->start(this);
+  }
+  bool docmd(AppPipe*, wchar_t** words, int count) override {
+    {
+      std::lock_guard<std::mutex> guard(_lock);
+      _commands.emplace_back(words, words + count);
+    }
+    const std::wstring name = words[0];
+    if (name == L"throw") VEMO_THROW(77, L"the box broke");
+    if (name == L"quit") shutdown();
+    if (name == L"exit-self") exitApp(getApp(getAppName()));
+    return name != L"fail";
+  }
+
+ private:
+  const bool _failInit;
+  std::mutex _lock;
+  std::vector<Lines> _commands;
+};
+std::atomic<int> Recorder::g_created{0};
+
+Recorder* recorder(const AppHandle& app) {
+  return dynamic_cast<Recorder*>(app->getAppBox());
+}
+
+// The next `count` strings from a pipe, waiting for them at most 20 s.
+Lines take(AppPipe* pipe, std::size_t count) {
+  Lines lines;
+  String line;
+  const auto end = std::chrono::steady_clock::now() + 20s;
+  while (lines.size() < count && std::chrono::steady_clock::now() < end) {
+    if (pipe->read(line))
+      lines.emplace_back(line.getBuffer());
+    else
+      std::this_thread::sleep_for(1ms);
+  }
+  return lines;
+}
+
+// The replies to one line.
+Lines ask(const AppHandle& app, const wchar_t* line, std::size_t replies) {
+  app->getPipe()->write(String(line));
+  return take(app->getPipe(), replies);
+}
+
+// Nothing more waits on the pipe: a marker command's replies come next.
+void expectQuiet(const AppHandle& app) {
+  EXPECT_EQ(ask(app, L"$COMMAND marker", 2), (Lines{L"$BEGIN marker", L"$END OK"}));
+}
+
+// Everything until "$BYE" (which ends it), at most 20 s; "(none)" when nothing came.
+Lines untilBye(AppPipe* pipe) {
+  Lines lines;
+  while (lines.empty() || lines.back() != L"$BYE") {
+    const Lines next = take(pipe, 1);
+    if (next.empty()) break;
+    lines.push_back(next[0]);
+  }
+  if (lines.empty()) lines.push_back(L"(none)");
+  return lines;
+}
+
+struct Types {
+  Types() {
+    setUpApp(L"Recorder", &Recorder::create);
+    setUpApp(L"Failing", &Recorder::createFailing);
+    setUpApp(L"None", &Recorder::createNone);
+  }
+  ~Types() {
+    for (const wchar_t* type : {L"Recorder", L"Failing", L"None"})
+      tearDownApp(type);
+  }
+};
+
+}  // namespace
+
+TEST(AppBox, EveryReplyOfTheProtocol) {
+  tests::finishWithin(120s, "the protocol", [] {
+    Types types;
+    tests::LogCapture log;
+    AppHandle app = startApp(L"Recorder", L"protocol", L"p=1");
+    ASSERT_TRUE(app);
+    EXPECT_STREQ(app->getAppBox()->getAppName().getBuffer(), L"protocol");
+    EXPECT_STREQ(app->getAppBox()->getParameters().getBuffer(), L"p=1");
+    EXPECT_EQ(ask(app, L"hello", 2), (Lines{L"$HELLO", L"$NOTHING"}));
+    EXPECT_EQ(ask(app, L"$COMMAND run a b", 2), (Lines{L"$BEGIN run", L"$END OK"}));
+    for (const wchar_t* line : {L"$COMMAND", L"$COMMAND ", L"$COMMAND  \t ", L"$TEXT hi",
+                                L"$command run", L" $COMMAND run", L""})
+      EXPECT_EQ(ask(app, line, 1), Lines{L"$NOTHING"}) << line;
+    EXPECT_EQ(ask(app, L"$COMMAND fail x", 3),
+              (Lines{L"$BEGIN fail", L"$END FAILED", L"$NOTHING"}));
+    EXPECT_EQ(ask(app, L"$COMMAND throw", 1), (Lines{L"$BEGIN throw"}));
+    EXPECT_EQ(take(app->getPipe(), 1), Lines{L"$END FAILED"});
+    expectQuiet(app);  // no "$NOTHING" after a throw
+    EXPECT_EQ(log.lines, Lines{L"error: the box broke"});
+    // Words by the command-line rules; non-ASCII text both ways.
+    EXPECT_EQ(ask(app, L"$COMMAND \u00E9t\u00E9 \"a b\" c\\\"d", 2),
+              (Lines{L"$BEGIN \u00E9t\u00E9", L"$END OK"}));
+    const std::vector<Lines> expected{{L"run", L"a", L"b"},
+                                      {L"fail", L"x"},
+                                      {L"throw"},
+                                      {L"marker"},
+                                      {L"\u00E9t\u00E9", L"a b", L"c\"d"}};
+    EXPECT_EQ(recorder(app)->commands(), expected);
+
+    // Several lines at once are answered in order.
+    for (const wchar_t* line : {L"x", L"$COMMAND one", L"y"})
+      app->getPipe()->write(String(line));
+    EXPECT_EQ(take(app->getPipe(), 4),
+              (Lines{L"$NOTHING", L"$BEGIN one", L"$END OK", L"$NOTHING"}));
+
+    exitApp(app);
+    EXPECT_EQ(take(app->getPipe(), 1), Lines{L"$BYE"});
+    EXPECT_FALSE(getApp(L"protocol"));
+    EXPECT_EQ(app->getAppBox()->getState(), System::ES_UNLOADED);
+    // The App outlives its box: nothing more arrives, writing is harmless.
+    app->getPipe()->write(String(L"$COMMAND late"));
+    String line;
+    EXPECT_FALSE(app->getPipe()->read(line));
+    exitApp(app);  // again: nothing
+    exitApp(nullptr);
+  });
+}
+
+TEST(AppBox, ASecondConnectionHasItsOwnReplies) {
+  tests::finishWithin(120s, "two connections", [] {
+    Types types;
+    AppHandle first = startApp(L"Recorder", L"shared", L"");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(take(first->getPipe(), 1), Lines{L"$HELLO"});
+    AppHandle second = getApp(L"shared");
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->getAppBox(), first->getAppBox());
+    EXPECT_EQ(second->getThread(), first->getThread());
+    EXPECT_NE(second->getPipe(), first->getPipe());
+    EXPECT_EQ(ask(second, L"$COMMAND two", 3), (Lines{L"$HELLO", L"$BEGIN two", L"$END OK"}));
+    expectQuiet(first);  // nothing of the second's exchange
+    EXPECT_EQ(ask(second, L"?", 1), Lines{L"$NOTHING"});
+
+    // Dropping a connection says goodbye on it alone.
+    Unknown::Handle_T<AppPipe> secondPipe = second->getPipe();
+    second = nullptr;
+    EXPECT_EQ(take(secondPipe, 1), Lines{L"$BYE"});
+    expectQuiet(first);
+    EXPECT_TRUE(getApp(L"shared"));
+    EXPECT_FALSE(getApp(L"Shared"));  // names are compared exactly
+
+    exitApp(first);
+    EXPECT_EQ(take(first->getPipe(), 1), Lines{L"$BYE"});
+    EXPECT_FALSE(getApp(L"shared"));
+  });
+}
+
+TEST(AppBox, TheEndOfABoxInEveryWay) {
+  tests::finishWithin(180s, "ends of boxes", [] {
+    Types types;
+    // The box shuts itself down: unlisted once its thread has ended.
+    AppHandle app = startApp(L"Recorder", L"quitter", L"");
+    ASSERT_TRUE(app);
+    EXPECT_EQ(ask(app, L"$COMMAND quit", 3), (Lines{L"$HELLO", L"$BEGIN quit", L"$END OK"}));
+    EXPECT_EQ(take(app->getPipe(), 1), Lines{L"$BYE"});
+    app->getThread()->shutdown();  // waits for the thread
+    EXPECT_FALSE(getApp(L"quitter"));
+
+    // exitApp on the box's own thread does not wait for itself.
+    app = startApp(L"Recorder", L"self", L"");
+    ASSERT_TRUE(app);
+    EXPECT_EQ(ask(app, L"$COMMAND exit-self", 3),
+              (Lines{L"$HELLO", L"$BEGIN exit-self", L"$END OK"}));
+    EXPECT_EQ(take(app->getPipe(), 1), Lines{L"$BYE"});
+    app->getThread()->shutdown();
+    EXPECT_FALSE(getApp(L"self"));
+
+    // A box whose init fails ends at once, and says goodbye to its connections.
+    app = startApp(L"Failing", L"failing", L"");
+    ASSERT_TRUE(app);
+    EXPECT_EQ(untilBye(app->getPipe()).back(), L"$BYE");
+    app->getThread()->shutdown();
+    EXPECT_FALSE(getApp(L"failing"));
+
+    // exitApp at once, whether or not the box's run has begun: unlisted, "$BYE" last.
+    for (int i = 0; i < 40; ++i) {
+      AppHandle quick = startApp(L"Recorder", L"quick", L"");
+      ASSERT_TRUE(quick);
+      exitApp(quick);
+      EXPECT_FALSE(getApp(L"quick")) << i;
+      const Lines lines = untilBye(quick->getPipe());
+      EXPECT_EQ(lines.back(), L"$BYE") << i;
+      EXPECT_LE(lines.size(), 2u) << i;
+    }
+  });
+}
+
+TEST(AppBox, TheRunningTableKeepsTheLatestBoxOfAName) {
+  tests::finishWithin(120s, "replacement", [] {
+    Types types;
+    AppHandle older = startApp(L"Recorder", L"twin", L"");
+    AppHandle newer = startApp(L"Recorder", L"twin", L"");
+    ASSERT_TRUE(older && newer);
+    ASSERT_NE(older->getAppBox(), newer->getAppBox());
+    AppHandle listed = getApp(L"twin");
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(listed->getAppBox(), newer->getAppBox());
+    // The older box still runs and answers its own connection.
+    EXPECT_EQ(ask(older, L"$COMMAND still", 3), (Lines{L"$HELLO", L"$BEGIN still", L"$END OK"}));
+
+    // Ending the older box leaves the newer one listed.
+    exitApp(older);
+    EXPECT_EQ(untilBye(older->getPipe()).back(), L"$BYE");
+    listed = getApp(L"twin");
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(listed->getAppBox(), newer->getAppBox());
+    listed = nullptr;
+    exitApp(newer);
+    EXPECT_FALSE(getApp(L"twin"));
+  });
+}
+
+TEST(AppBox, TypeRegistration) {
+  Types types;
+  EXPECT_TRUE(setUpApp(L"Recorder", &Recorder::create));  // same creator again
+#if defined(_WIN32)
+  // The console API writes to a real console only, never to a redirected output.
+  EXPECT_FALSE(setUpApp(L"Recorder", &Recorder::createOther));
+#else
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(setUpApp(L"Recorder", &Recorder::createOther));
+  const std::string console = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(console, "\nApp: (Recorder) has been setup!");
+#endif
+
+  tests::finishWithin(60s, "registration", [] {
+    AppHandle app = startApp(L"Recorder", L"kept", L"");
+    ASSERT_TRUE(app);
+    EXPECT_FALSE(recorder(app)->other);  // the first creator stayed
+    exitApp(app);
+
+    const int created = Recorder::g_created;
+    EXPECT_FALSE(startApp(L"Unregistered", L"u", L""));
+    EXPECT_FALSE(startApp(nullptr, nullptr, nullptr));
+    EXPECT_FALSE(startApp(L"None", L"none", L""));
+    EXPECT_FALSE(getApp(L"none"));
+    tearDownApp(L"Recorder");
+    EXPECT_FALSE(startApp(L"Recorder", L"gone", L""));
+    EXPECT_EQ(Recorder::g_created, created);
+    EXPECT_FALSE(getApp(L"gone"));
+    EXPECT_FALSE(getApp(nullptr));
+    tearDownApp(L"Unregistered");  // nothing to forget
+  });
+}
+
+// A malformed string on a connection is logged, and the strings after it are still served.
+TEST(AppBox, AMalformedStringIsReportedAndSkipped) {
+  tests::finishWithin(60s, "a malformed string", [] {
+    Types types;
+    tests::LogCapture log;
+    AppHandle app = startApp(L"Recorder", L"malformed", L"");
+    ASSERT_TRUE(app);
+    EXPECT_EQ(take(app->getPipe(), 1), Lines{L"$HELLO"});
+    // A connection of our own, with raw access to the box's input.
+    const SharedPtr<Mutex> inLock(new Mutex()), outLock(new Mutex());
+    auto toBox = MemoryStream::createInstance();
+    auto fromBox = MemoryStream::createInstance();
+    auto boxSide = AppPipe::createInstance(toBox.get(), inLock, fromBox.get(), outLock);
+    auto ours = AppPipe::createInstance(fromBox.get(), outLock, toBox.get(), inLock);
+    {
+      MutexLock guard(*inLock);
+      const unsigned char negativeLength = 0x01;  // ZigZag -1
+      toBox->write(&negativeLength, 1);
+    }
+    app->getAppBox()->addPipe(boxSide);
+    ours->write(String(L"$COMMAND after"));
+    EXPECT_EQ(take(ours, 3), (Lines{L"$HELLO", L"$BEGIN after", L"$END OK"}));
+    ASSERT_EQ(log.lines.size(), 1u);
+    app->getAppBox()->removePipe(boxSide);
+    EXPECT_EQ(take(ours, 1), Lines{L"$BYE"});
+    exitApp(app);
+  });
+}

@@ -1,0 +1,198 @@
+// FileMutex: exclusion between objects on one name, in one process and across processes; the
+// lock file is gone once its holder lets go; waiting with and without a limit.
+#include <gtest/gtest.h>
+
+#if defined(_WIN32)
+#include <process.h>
+#else
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+#include "vemo/core/FileMutex.h"
+#include "vemo/core/StringHelper.h"
+
+using namespace vemo;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Wide paths in both directions without the C library's locale (which knows no UTF-8 here).
+fs::path toPath(const std::wstring& wide) {
+#if defined(_WIN32)
+  return fs::path(wide);
+#else
+  return fs::u8path(StringHelper::wideToUtf8(wide.c_str()).getBuffer());
+#endif
+}
+std::wstring toWide(const fs::path& path) {
+#if defined(_WIN32)
+  return path.wstring();
+#else
+  return StringHelper::utf8ToWide(path.u8string().c_str()).getBuffer();
+#endif
+}
+
+#if defined(_WIN32)
+int processId() {
+  return _getpid();
+}
+#else
+int processId() {
+  return getpid();
+}
+#endif
+
+struct Scratch {
+  Scratch() { fs::create_directories(path); }
+  ~Scratch() { fs::remove_all(path); }
+  String name(const std::wstring& leaf) const {
+    return String(toWide(path / toPath(leaf)).c_str());
+  }
+  const fs::path path =
+      fs::temp_directory_path() / ("vemo-filemutextest-" + std::to_string(processId()));
+};
+
+long long millisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST(FileMutex, TwoObjectsOnOneFileExcludeEachOther) {
+  Scratch scratch;
+  const String name = scratch.name(L"l\u00F6ck");
+  const fs::path file = scratch.path / toPath(L"l\u00F6ck");
+  auto first = FileMutex::createInstance(name);
+  auto second = FileMutex::createInstance(name);
+  EXPECT_FALSE(first->isLocked());
+  first->unlock();  // not held: nothing happens
+  EXPECT_FALSE(fs::exists(file));
+
+  ASSERT_TRUE(first->lock(0));
+  EXPECT_TRUE(first->isLocked());
+  EXPECT_TRUE(fs::exists(file));
+  EXPECT_TRUE(first->lock(0));  // already held
+  EXPECT_FALSE(second->lock(0));
+  EXPECT_FALSE(second->isLocked());
+
+  // A limited wait takes about its time; the retries never run past it by much.
+  const auto start = Clock::now();
+  EXPECT_FALSE(second->lock(150));
+  const long long waited = millisecondsSince(start);
+  EXPECT_GE(waited, 140);
+  EXPECT_LT(waited, 5000);
+
+  first->unlock();
+  EXPECT_FALSE(first->isLocked());
+  EXPECT_FALSE(fs::exists(file));
+  ASSERT_TRUE(second->lock(0));
+  EXPECT_TRUE(fs::exists(file));
+  EXPECT_FALSE(first->lock(0));
+  second = nullptr;  // destruction lets go like unlock
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_TRUE(first->lock(0));
+  first = nullptr;
+  EXPECT_FALSE(fs::exists(file));
+}
+
+TEST(FileMutex, AnUnreachableFileIsNeverHeld) {
+  Scratch scratch;
+  auto mutex = FileMutex::createInstance(scratch.name(L"missing/lock"));
+  EXPECT_FALSE(mutex->lock(0));
+  EXPECT_FALSE(mutex->lock(60));
+  EXPECT_FALSE(mutex->isLocked());
+  auto unnamed = FileMutex::createInstance(String());
+  EXPECT_FALSE(unnamed->lock(0));
+}
+
+TEST(FileMutex, WaitersGetTheLockWhenItIsReleased) {
+  Scratch scratch;
+  const String name = scratch.name(L"lock");
+  auto holder = FileMutex::createInstance(name);
+  ASSERT_TRUE(holder->lock(0));
+  tests::finishWithin(std::chrono::seconds(60), "waiting for a file lock", [&] {
+    std::atomic<bool> limited{false}, unlimited{false};
+    std::thread a([&] { limited = FileMutex::createInstance(name)->lock(30000); });
+    std::thread b([&] { unlimited = FileMutex::createInstance(name)->lock(0xFFFFFFFFu); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    holder->unlock();
+    a.join();
+    b.join();
+    EXPECT_TRUE(limited);
+    EXPECT_TRUE(unlimited);
+  });
+  EXPECT_FALSE(fs::exists(scratch.path / "lock"));
+}
+
+// Holders come and go as fast as they can: never two at once, and never one holding a file that
+// has lost its name while another holds the new file.
+TEST(FileMutex, ManyRoundsNeverTwoHolders) {
+  Scratch scratch;
+  const String name = scratch.name(L"lock");
+  std::atomic<int> inside{0}, overlaps{0}, rounds{0};
+  tests::finishWithin(std::chrono::seconds(120), "rounds of file locks", [&] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+      threads.emplace_back([&] {
+        auto mutex = FileMutex::createInstance(name);
+        for (int i = 0; i < 100; ++i) {
+          if (!mutex->lock(0xFFFFFFFFu)) continue;
+          if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+          std::this_thread::yield();
+          inside.fetch_sub(1);
+          rounds.fetch_add(1);
+          mutex->unlock();
+        }
+      });
+    for (auto& thread : threads)
+      thread.join();
+  });
+  EXPECT_EQ(overlaps.load(), 0);
+  EXPECT_EQ(rounds.load(), 300);
+  EXPECT_FALSE(fs::exists(scratch.path / "lock"));
+}
+
+#if !defined(_WIN32)
+// The lock holds against another process, and is free for this one once that process has let go.
+TEST(FileMutex, ExcludesAnotherProcess) {
+  Scratch scratch;
+  const String name = scratch.name(L"lock");
+  int toChild[2], toParent[2];
+  ASSERT_EQ(pipe(toChild), 0);
+  ASSERT_EQ(pipe(toParent), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto mutex = FileMutex::createInstance(name);
+    char byte = mutex->lock(0) ? 'L' : 'F';
+    bool ok = write(toParent[1], &byte, 1) == 1 && read(toChild[0], &byte, 1) == 1;
+    mutex->unlock();
+    _exit(ok ? 0 : 1);
+  }
+  char byte = 0;
+  ASSERT_EQ(read(toParent[0], &byte, 1), 1);
+  EXPECT_EQ(byte, 'L');
+  auto mutex = FileMutex::createInstance(name);
+  EXPECT_FALSE(mutex->lock(50));
+  EXPECT_TRUE(fs::exists(scratch.path / "lock"));
+  ASSERT_EQ(write(toChild[1], "u", 1), 1);
+  EXPECT_TRUE(mutex->lock(30000));
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  mutex->unlock();
+  EXPECT_FALSE(fs::exists(scratch.path / "lock"));
+  for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]})
+    close(fd);
+}
+#endif

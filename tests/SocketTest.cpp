@@ -1,0 +1,46 @@
+// Sockets are usable as soon as the library is loaded: the program makes no start-up call of
+// its own, yet can open a socket and talk to itself over the loopback address.
+#include <gtest/gtest.h>
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+using Socket = SOCKET;
+const Socket kNoSocket = INVALID_SOCKET;
+void closeSocket(Socket s) {
+  closesocket(s);
+}
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+using Socket = int;
+const Socket kNoSocket = -1;
+void closeSocket(Socket s) {
+  close(s);
+}
+#endif
+
+#include "vemo/core/Tick.h"
+
+TEST(Socket, UsableWithoutAStartUpOfTheProgram) {
+  (void)vemo::getTimeTick();  // the program uses the library, so it is loaded
+  const Socket receiver = socket(AF_INET, SOCK_DGRAM, 0);
+  const Socket sender = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_NE(receiver, kNoSocket);
+  ASSERT_NE(sender, kNoSocket);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  ASSERT_EQ(sendto(sender, "ping", 4, 0, reinterpret_cast<sockaddr*>(&address), sizeof address), 4);
+  char buffer[8] = {};
+  EXPECT_EQ(recv(receiver, buffer, sizeof buffer, 0), 4);
+  EXPECT_STREQ(buffer, "ping");
+  closeSocket(sender);
+  closeSocket(receiver);
+}
