@@ -1,7 +1,9 @@
 // A tour of what vemo_core does so far: class ids and the registry, one text in the three
 // string encodings, a formatted log line reaching a console listener, a reflectable class
 // saved to a JSON file and loaded back as a new object of the same class, and an application
-// box on a thread of its own driven by text commands.
+// box on a thread of its own driven by text commands, and messages passed from one thread to
+// another through a message port.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cwchar>
@@ -165,6 +167,84 @@ void showAppBox() {
   tearDownApp(L"Adder");
 }
 
+// A message of the program: what it carries travels as bytes, so the receiving thread gets an
+// object of its own.
+class Order : public Message {
+  VEMO_DECLARE_PROPERTY(Order, Message)
+
+ public:
+  String item;
+  int quantity = 0;
+  static Handle_T<Message> createMessage_() { return createInstance(); }
+  void importFrom(InputStream& is) override { is >> item >> quantity; }
+  void exportTo(OutputStream& os) const override { os << item << quantity; }
+
+ protected:
+  Order() = default;
+};
+
+}  // namespace
+
+VEMO_IMPLEMENT_PROPERTY(Order, VEMO_PROPERTY(item, L"What is ordered"),
+                        VEMO_PROPERTY(quantity, L"How many"))
+
+namespace {
+
+// A system whose one task serves a message port on every pass: the consumer of the port.
+class Kitchen : public System {
+ public:
+  static Handle_T<Kitchen> createInstance(MessagePort& port) {
+    return Handle_T<Kitchen>(new Kitchen(port));
+  }
+  std::atomic<int> served{0};
+
+ private:
+  struct Serve : System::Task {
+    explicit Serve(MessagePort& port) : port(port) {}
+    void onTick(unsigned int) override { port.procMessage(5); }
+    MessagePort& port;
+  };
+
+  explicit Kitchen(MessagePort& port) : _port(port) {
+    _port.getMessageDispenser().addMessageHandler<Order>(
+        MessageDispenser<void>::Handler(this, &Kitchen::onOrder));
+  }
+  bool init() override {
+    return System::init() && Handle_T<Serve>(new Serve(_port))->start(this) &&
+           Yield::createInstance(1)->start(this);
+  }
+  void onOrder(Message* message) {
+    const Order* order = static_cast<const Order*>(message);
+    Console::output(L"  kitchen (thread %lu): %d x %s\n", Thread::getCurrentThreadId(),
+                    order->quantity, order->item.getBuffer());
+    ++served;
+  }
+  MessagePort& _port;
+};
+
+void showMessagePort() {
+  MessagePort port;
+  Unknown::Handle_T<Kitchen> kitchen = Kitchen::createInstance(port);
+  Unknown::Handle_T<Thread> thread = Thread::createInstance();
+  thread->start(kitchen);
+  Console::output(L"  counter (thread %lu) pushes three orders\n", Thread::getCurrentThreadId());
+  Unknown::Handle_T<Order> order = Order::createInstance();
+  const struct {
+    const wchar_t* item;
+    int quantity;
+  } orders[] = {{L"soup", 2}, {L"bread", 1}, {L"tea", 3}};
+  for (const auto& entry : orders) {
+    order->item = entry.item;  // the port took a copy: the object may change at once
+    order->quantity = entry.quantity;
+    port.pushMessage(order);
+  }
+  for (int waited = 0; kitchen->served < 3 && waited < 5000; ++waited)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  thread->shutdown();
+  Console::output(L"  served %d orders; the kitchen's system is %s\n", kitchen->served.load(),
+                  kitchen->getState() == System::ES_UNLOADED ? L"unloaded" : L"still running");
+}
+
 }  // namespace
 
 int main() {
@@ -205,6 +285,9 @@ int main() {
 
   Console::output(L"\n== An application box driven by commands\n");
   showAppBox();
+
+  Console::output(L"\n== Messages between two threads through a port\n");
+  showMessagePort();
 
   Console::output(L"\n== Logging\n");
   Log::message(L"%d objects, %.3f ms, 64-bit %I64d, narrow text %S", 3, 1.25, -(1LL << 40), "ok");
