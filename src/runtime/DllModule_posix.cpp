@@ -3,12 +3,12 @@
 #include <dlfcn.h>
 #include <errno.h>
 
-#include "vemo/core/DllModule.h"
+#include "DllModule.h"
 #include "vemo/core/Exception.h"
-#include "vemo/core/Log.h"
 #include "vemo/core/StringHelper.h"
 
 namespace vemo {
+namespace detail {
 namespace {
 
 String lastDlError() {
@@ -18,41 +18,28 @@ String lastDlError() {
 
 }  // namespace
 
-bool DllModule::load(const String& fileName) {
+void* openModule(const String& fileName, String& error) {
   // dlopen of an empty name gives the program itself, which is no library by that name.
-  void* module = fileName.isEmpty()
-                     ? nullptr
-                     : dlopen(StringHelper::wideToUtf8(fileName.getBuffer()).getBuffer(),
-                              RTLD_NOW | RTLD_LOCAL);
-  if (!module) {
-    const String error = fileName.isEmpty() ? getErrorString(ENOENT) : lastDlError();
-    Log::error(L"Unable to load %s.  %s", fileName.getBuffer(), error.getBuffer());
-    return false;
+  if (fileName.isEmpty()) {
+    error = getErrorString(ENOENT);
+    return nullptr;
   }
-  DllModule::unload();
-  _module = module;
-  _fileName = fileName;
-  return true;
+  void* module =
+      dlopen(StringHelper::wideToUtf8(fileName.getBuffer()).getBuffer(), RTLD_NOW | RTLD_LOCAL);
+  if (!module) error = lastDlError();
+  return module;
 }
 
-void DllModule::unload() {
-  if (!_module) return;
-  dlclose(_module);
-  _module = nullptr;
-  _fileName = String();
+void closeModule(void* module) {
+  dlclose(module);
 }
 
-void* DllModule::getProcAddress(const wchar_t* name) const {
-  if (!_module) return nullptr;
+void* findProcedure(void* module, const char* name, String& error) {
   dlerror();  // a symbol may have the value null: only a new error text tells a failure
-  void* address = dlsym(_module, StringHelper::wideToUtf8(name).getBuffer());
-  if (address) return address;
-  const String error = lastDlError();
-  if (error.isEmpty()) return nullptr;
-  Log::error(
-      L"The procedure entry point %s could not be located in the dynamic link library %s. %s",
-      name ? name : L"", _fileName.getBuffer(), error.getBuffer());
-  return nullptr;
+  void* address = dlsym(module, name);
+  if (!address) error = lastDlError();
+  return address;
 }
 
+}  // namespace detail
 }  // namespace vemo

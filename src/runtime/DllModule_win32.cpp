@@ -1,46 +1,30 @@
-// Dynamic libraries on Windows: LoadLibraryW, GetProcAddress and FreeLibrary, with the text of
-// the last system error for failures.
+// Dynamic libraries on Windows: LoadLibraryW, GetProcAddress and the last error's text.
 #include <windows.h>
 
-#include "vemo/core/DllModule.h"
+#include "DllModule.h"
 #include "vemo/core/Exception.h"
-#include "vemo/core/Log.h"
-#include "vemo/core/StringHelper.h"
 
 namespace vemo {
+namespace detail {
 
-bool DllModule::load(const String& fileName) {
+void* openModule(const String& fileName, String& error) {
   HMODULE module = LoadLibraryW(fileName.getBuffer());
-  if (!module) {
-    const String error = getLastErrorString();
-    Log::error(L"Unable to load %s.  %s", fileName.getBuffer(), error.getBuffer());
-    return false;
-  }
-  DllModule::unload();
-  _module = module;
-  _fileName = fileName;
-  return true;
+  if (!module) error = getLastErrorString();
+  return module;
 }
 
-void DllModule::unload() {
-  if (!_module) return;
-  FreeLibrary(static_cast<HMODULE>(_module));
-  _module = nullptr;
-  _fileName = String();
+void closeModule(void* module) {
+  FreeLibrary(static_cast<HMODULE>(module));
 }
 
-void* DllModule::getProcAddress(const wchar_t* name) const {
-  if (!_module) return nullptr;
-  const String_T<char> procedure = StringHelper::wideToUtf8(name);
-  FARPROC address = GetProcAddress(static_cast<HMODULE>(_module), procedure.getBuffer());
+void* findProcedure(void* module, const char* name, String& error) {
+  FARPROC address = GetProcAddress(static_cast<HMODULE>(module), name);
   if (!address) {
-    const String error = getLastErrorString();
-    Log::error(
-        L"The procedure entry point %s could not be located in the dynamic link library %s. %s",
-        name ? name : L"", _fileName.getBuffer(), error.getBuffer());
+    error = getLastErrorString();
     return nullptr;
   }
   return reinterpret_cast<void*>(address);
 }
 
+}  // namespace detail
 }  // namespace vemo
