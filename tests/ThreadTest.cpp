@@ -18,7 +18,6 @@
 using vemo::Semaphore;
 using vemo::System;
 using vemo::Thread;
-using Clock = std::chrono::steady_clock;
 
 using vemo::tests::eventually;
 using vemo::tests::pause;
