@@ -129,7 +129,7 @@ struct Types {
 
 }  // namespace
 
-TEST(AppBox, EveryReplyOfTheProtocol) {
+TEST(AppBox, EveryReplyOfTheProtocolOnEveryConnection) {
   tests::finishWithin(120s, "the protocol", [] {
     Types types;
     tests::LogCapture log;
@@ -164,6 +164,40 @@ TEST(AppBox, EveryReplyOfTheProtocol) {
     EXPECT_EQ(take(app->getPipe(), 4),
               (Lines{L"$NOTHING", L"$BEGIN one", L"$END OK", L"$NOTHING"}));
 
+    // A second connection through getApp: its own greeting and replies, nothing on the first.
+    AppHandle second = getApp(L"protocol");
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->getAppBox(), app->getAppBox());
+    EXPECT_EQ(second->getThread(), app->getThread());
+    EXPECT_NE(second->getPipe(), app->getPipe());
+    EXPECT_EQ(ask(second, L"$COMMAND two", 3), (Lines{L"$HELLO", L"$BEGIN two", L"$END OK"}));
+    expectQuiet(app);
+    EXPECT_FALSE(getApp(L"Protocol"));  // names are compared exactly
+    // Dropping a connection says goodbye on it alone.
+    Unknown::Handle_T<AppPipe> secondPipe = second->getPipe();
+    second = nullptr;
+    EXPECT_EQ(take(secondPipe, 1), Lines{L"$BYE"});
+    expectQuiet(app);
+
+    // A malformed string on a connection of our own (raw access to the box's input) is
+    // logged, and the strings after it are still served.
+    const SharedPtr<Mutex> inLock(new Mutex()), outLock(new Mutex());
+    auto toBox = MemoryStream::createInstance();
+    auto fromBox = MemoryStream::createInstance();
+    auto boxSide = AppPipe::createInstance(toBox.get(), inLock, fromBox.get(), outLock);
+    auto ours = AppPipe::createInstance(fromBox.get(), outLock, toBox.get(), inLock);
+    {
+      MutexLock guard(*inLock);
+      const unsigned char negativeLength = 0x01;  // ZigZag -1
+      toBox->write(&negativeLength, 1);
+    }
+    app->getAppBox()->addPipe(boxSide);
+    ours->write(String(L"$COMMAND after"));
+    EXPECT_EQ(take(ours, 3), (Lines{L"$HELLO", L"$BEGIN after", L"$END OK"}));
+    EXPECT_EQ(log.lines.size(), 2u);
+    app->getAppBox()->removePipe(boxSide);
+    EXPECT_EQ(take(ours, 1), Lines{L"$BYE"});
+
     exitApp(app);
     EXPECT_EQ(take(app->getPipe(), 1), Lines{L"$BYE"});
     EXPECT_FALSE(getApp(L"protocol"));
@@ -177,57 +211,23 @@ TEST(AppBox, EveryReplyOfTheProtocol) {
   });
 }
 
-TEST(AppBox, ASecondConnectionHasItsOwnReplies) {
-  tests::finishWithin(120s, "two connections", [] {
-    Types types;
-    AppHandle first = startApp(L"Recorder", L"shared", L"");
-    ASSERT_TRUE(first);
-    EXPECT_EQ(take(first->getPipe(), 1), Lines{L"$HELLO"});
-    AppHandle second = getApp(L"shared");
-    ASSERT_TRUE(second);
-    EXPECT_EQ(second->getAppBox(), first->getAppBox());
-    EXPECT_EQ(second->getThread(), first->getThread());
-    EXPECT_NE(second->getPipe(), first->getPipe());
-    EXPECT_EQ(ask(second, L"$COMMAND two", 3), (Lines{L"$HELLO", L"$BEGIN two", L"$END OK"}));
-    expectQuiet(first);  // nothing of the second's exchange
-    EXPECT_EQ(ask(second, L"?", 1), Lines{L"$NOTHING"});
-
-    // Dropping a connection says goodbye on it alone.
-    Unknown::Handle_T<AppPipe> secondPipe = second->getPipe();
-    second = nullptr;
-    EXPECT_EQ(take(secondPipe, 1), Lines{L"$BYE"});
-    expectQuiet(first);
-    EXPECT_TRUE(getApp(L"shared"));
-    EXPECT_FALSE(getApp(L"Shared"));  // names are compared exactly
-
-    exitApp(first);
-    EXPECT_EQ(take(first->getPipe(), 1), Lines{L"$BYE"});
-    EXPECT_FALSE(getApp(L"shared"));
-  });
-}
-
 TEST(AppBox, TheEndOfABoxInEveryWay) {
   tests::finishWithin(180s, "ends of boxes", [] {
     Types types;
-    // The box shuts itself down: unlisted once its thread has ended.
-    AppHandle app = startApp(L"Recorder", L"quitter", L"");
-    ASSERT_TRUE(app);
-    EXPECT_EQ(ask(app, L"$COMMAND quit", 3), (Lines{L"$HELLO", L"$BEGIN quit", L"$END OK"}));
-    EXPECT_EQ(take(app->getPipe(), 1), Lines{L"$BYE"});
-    app->getThread()->shutdown();  // waits for the thread
-    EXPECT_FALSE(getApp(L"quitter"));
-
-    // exitApp on the box's own thread does not wait for itself.
-    app = startApp(L"Recorder", L"self", L"");
-    ASSERT_TRUE(app);
-    EXPECT_EQ(ask(app, L"$COMMAND exit-self", 3),
-              (Lines{L"$HELLO", L"$BEGIN exit-self", L"$END OK"}));
-    EXPECT_EQ(take(app->getPipe(), 1), Lines{L"$BYE"});
-    app->getThread()->shutdown();
-    EXPECT_FALSE(getApp(L"self"));
+    // The box shuts itself down, or ends through exitApp on its own thread (which does not
+    // wait for itself): unlisted once its thread has ended.
+    for (const std::wstring command : {L"quit", L"exit-self"}) {
+      AppHandle app = startApp(L"Recorder", command.c_str(), L"");
+      ASSERT_TRUE(app);
+      EXPECT_EQ(ask(app, (L"$COMMAND " + command).c_str(), 3),
+                (Lines{L"$HELLO", L"$BEGIN " + command, L"$END OK"}));
+      EXPECT_EQ(take(app->getPipe(), 1), Lines{L"$BYE"});
+      app->getThread()->shutdown();  // waits for the thread
+      EXPECT_FALSE(getApp(command.c_str()));
+    }
 
     // A box whose init fails ends at once, and says goodbye to its connections.
-    app = startApp(L"Failing", L"failing", L"");
+    AppHandle app = startApp(L"Failing", L"failing", L"");
     ASSERT_TRUE(app);
     EXPECT_EQ(untilBye(app->getPipe()).back(), L"$BYE");
     app->getThread()->shutdown();
@@ -243,12 +243,8 @@ TEST(AppBox, TheEndOfABoxInEveryWay) {
       EXPECT_EQ(lines.back(), L"$BYE") << i;
       EXPECT_LE(lines.size(), 2u) << i;
     }
-  });
-}
 
-TEST(AppBox, TheRunningTableKeepsTheLatestBoxOfAName) {
-  tests::finishWithin(120s, "replacement", [] {
-    Types types;
+    // The running table keeps the latest box of a name.
     AppHandle older = startApp(L"Recorder", L"twin", L"");
     AppHandle newer = startApp(L"Recorder", L"twin", L"");
     ASSERT_TRUE(older && newer);
@@ -301,34 +297,5 @@ TEST(AppBox, TypeRegistration) {
     EXPECT_FALSE(getApp(L"gone"));
     EXPECT_FALSE(getApp(nullptr));
     tearDownApp(L"Unregistered");  // nothing to forget
-  });
-}
-
-// A malformed string on a connection is logged, and the strings after it are still served.
-TEST(AppBox, AMalformedStringIsReportedAndSkipped) {
-  tests::finishWithin(60s, "a malformed string", [] {
-    Types types;
-    tests::LogCapture log;
-    AppHandle app = startApp(L"Recorder", L"malformed", L"");
-    ASSERT_TRUE(app);
-    EXPECT_EQ(take(app->getPipe(), 1), Lines{L"$HELLO"});
-    // A connection of our own, with raw access to the box's input.
-    const SharedPtr<Mutex> inLock(new Mutex()), outLock(new Mutex());
-    auto toBox = MemoryStream::createInstance();
-    auto fromBox = MemoryStream::createInstance();
-    auto boxSide = AppPipe::createInstance(toBox.get(), inLock, fromBox.get(), outLock);
-    auto ours = AppPipe::createInstance(fromBox.get(), outLock, toBox.get(), inLock);
-    {
-      MutexLock guard(*inLock);
-      const unsigned char negativeLength = 0x01;  // ZigZag -1
-      toBox->write(&negativeLength, 1);
-    }
-    app->getAppBox()->addPipe(boxSide);
-    ours->write(String(L"$COMMAND after"));
-    EXPECT_EQ(take(ours, 3), (Lines{L"$HELLO", L"$BEGIN after", L"$END OK"}));
-    ASSERT_EQ(log.lines.size(), 1u);
-    app->getAppBox()->removePipe(boxSide);
-    EXPECT_EQ(take(ours, 1), Lines{L"$BYE"});
-    exitApp(app);
   });
 }

@@ -80,7 +80,7 @@ struct Actor {
 
 }  // namespace
 
-TEST(Callback, IdentitiesAndOrder) {
+TEST(Callback, IdentitiesAndOrderOfCallbacksAndHandlers) {
   const EventCallback a(&first), a2(&first), b(&second), none, none2;
   EXPECT_EQ(a, a2);  // separate callables of one function
   EXPECT_NE(a, b);
@@ -113,18 +113,8 @@ TEST(Callback, IdentitiesAndOrder) {
   copy.setNull();
   EXPECT_TRUE(copy.isNull());
   EXPECT_FALSE(a.isNull());
-}
 
-TEST(Event, RegisteredClass) {
-  EXPECT_EQ(Event::getClassId_(), 0x0778A305u);
-  EXPECT_EQ(Unknown::ClassType::computeId(L"Event"), 0x0778A305u);
-  const Handle<Unknown> made = Unknown::RtFactory::createClassInstance(L"Event");
-  ASSERT_NE(dynamic_cast<Event*>(made.get()), nullptr);
-  EXPECT_EQ(made->getClassName(), L"Event");
-  EXPECT_NE(Maximised::getClassId_(), Resized::getClassId_());
-}
-
-TEST(EventHandler, ValueAndOrder) {
+  // Handlers: ordered by class id (unsigned), then by callback.
   const EventHandler empty;
   EXPECT_TRUE(empty.isNull());
   EXPECT_EQ(empty.getClassId(), 0u);
@@ -144,6 +134,11 @@ TEST(EventHandler, ValueAndOrder) {
 }
 
 TEST(EventDispenser, DeliversByExactClass) {
+  EXPECT_EQ(Event::getClassId_(), 0x0778A305u);
+  EXPECT_EQ(Unknown::ClassType::computeId(L"Event"), 0x0778A305u);
+  const Handle<Unknown> made = Unknown::RtFactory::createClassInstance(L"Event");
+  ASSERT_NE(dynamic_cast<Event*>(made.get()), nullptr);
+  EXPECT_EQ(made->getClassName(), L"Event");
   EventDispenser events;
   const Handle<Resized> resized = Resized::createInstance();
   const Handle<Maximised> maximised = Maximised::createInstance();

@@ -2,9 +2,7 @@
 // lock file is gone once its holder lets go; waiting with and without a limit.
 #include <gtest/gtest.h>
 
-#if defined(_WIN32)
-#include <process.h>
-#else
+#if !defined(_WIN32)
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -18,7 +16,6 @@
 
 #include "TestSupport.h"
 #include "vemo/core/FileMutex.h"
-#include "vemo/core/StringHelper.h"
 
 using namespace vemo;
 namespace fs = std::filesystem;
@@ -26,51 +23,19 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Wide paths in both directions without the C library's locale (which knows no UTF-8 here).
-fs::path toPath(const std::wstring& wide) {
-#if defined(_WIN32)
-  return fs::path(wide);
-#else
-  return fs::u8path(StringHelper::wideToUtf8(wide.c_str()).getBuffer());
-#endif
-}
-std::wstring toWide(const fs::path& path) {
-#if defined(_WIN32)
-  return path.wstring();
-#else
-  return StringHelper::utf8ToWide(path.u8string().c_str()).getBuffer();
-#endif
-}
+using tests::millisecondsSince;
+using tests::toPath;
+using Scratch = tests::ScratchDirectory;
 
-#if defined(_WIN32)
-int processId() {
-  return _getpid();
-}
-#else
-int processId() {
-  return getpid();
-}
-#endif
-
-struct Scratch {
-  Scratch() { fs::create_directories(path); }
-  ~Scratch() { fs::remove_all(path); }
-  String name(const std::wstring& leaf) const {
-    return String(toWide(path / toPath(leaf)).c_str());
-  }
-  const fs::path path =
-      fs::temp_directory_path() / ("vemo-filemutextest-" + std::to_string(processId()));
-};
-
-long long millisecondsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+String nameIn(const Scratch& scratch, const std::wstring& leaf) {
+  return String(tests::toWide(scratch.at(leaf)).c_str());
 }
 
 }  // namespace
 
-TEST(FileMutex, TwoObjectsOnOneFileExcludeEachOther) {
+TEST(FileMutex, ObjectsOnOneFileExcludeEachOther) {
   Scratch scratch;
-  const String name = scratch.name(L"l\u00F6ck");
+  const String name = nameIn(scratch, L"l\u00F6ck");
   const fs::path file = scratch.path / toPath(L"l\u00F6ck");
   auto first = FileMutex::createInstance(name);
   auto second = FileMutex::createInstance(name);
@@ -103,21 +68,21 @@ TEST(FileMutex, TwoObjectsOnOneFileExcludeEachOther) {
   EXPECT_TRUE(first->lock(0));
   first = nullptr;
   EXPECT_FALSE(fs::exists(file));
+
+  // A file that cannot be made is never held.
+  auto unreachable = FileMutex::createInstance(nameIn(scratch, L"missing/lock"));
+  EXPECT_FALSE(unreachable->lock(0));
+  EXPECT_FALSE(unreachable->lock(60));
+  EXPECT_FALSE(unreachable->isLocked());
+  EXPECT_FALSE(FileMutex::createInstance(String())->lock(0));
 }
 
-TEST(FileMutex, AnUnreachableFileIsNeverHeld) {
+// Holders come and go as fast as they can: never two at once, and never one holding a file that
+// has lost its name while another holds the new file.
+TEST(FileMutex, WaitersAndManyRoundsNeverTwoHolders) {
   Scratch scratch;
-  auto mutex = FileMutex::createInstance(scratch.name(L"missing/lock"));
-  EXPECT_FALSE(mutex->lock(0));
-  EXPECT_FALSE(mutex->lock(60));
-  EXPECT_FALSE(mutex->isLocked());
-  auto unnamed = FileMutex::createInstance(String());
-  EXPECT_FALSE(unnamed->lock(0));
-}
-
-TEST(FileMutex, WaitersGetTheLockWhenItIsReleased) {
-  Scratch scratch;
-  const String name = scratch.name(L"lock");
+  const String name = nameIn(scratch, L"lock");
+  // Waiters with and without a limit get the lock when it is released.
   auto holder = FileMutex::createInstance(name);
   ASSERT_TRUE(holder->lock(0));
   tests::finishWithin(std::chrono::seconds(60), "waiting for a file lock", [&] {
@@ -132,13 +97,7 @@ TEST(FileMutex, WaitersGetTheLockWhenItIsReleased) {
     EXPECT_TRUE(unlimited);
   });
   EXPECT_FALSE(fs::exists(scratch.path / "lock"));
-}
 
-// Holders come and go as fast as they can: never two at once, and never one holding a file that
-// has lost its name while another holds the new file.
-TEST(FileMutex, ManyRoundsNeverTwoHolders) {
-  Scratch scratch;
-  const String name = scratch.name(L"lock");
   std::atomic<int> inside{0}, overlaps{0}, rounds{0};
   tests::finishWithin(std::chrono::seconds(120), "rounds of file locks", [&] {
     std::vector<std::thread> threads;
@@ -166,7 +125,7 @@ TEST(FileMutex, ManyRoundsNeverTwoHolders) {
 // The lock holds against another process, and is free for this one once that process has let go.
 TEST(FileMutex, ExcludesAnotherProcess) {
   Scratch scratch;
-  const String name = scratch.name(L"lock");
+  const String name = nameIn(scratch, L"lock");
   int toChild[2], toParent[2];
   ASSERT_EQ(pipe(toChild), 0);
   ASSERT_EQ(pipe(toParent), 0);

@@ -77,6 +77,25 @@ struct Recorder {
 
 using Texts = std::vector<std::wstring>;
 
+// Counts what producers 0 to 3 sent, and whatever arrives out of its producer's order.
+struct Sequences {
+  static constexpr int kProducers = 4;
+  std::atomic<int> next[kProducers] = {};
+  std::atomic<int> dispatched{0}, outOfOrder{0};
+  void onNumbered(Message* m) {
+    const msgtest::Numbered* n = static_cast<msgtest::Numbered*>(m);
+    if (n->producer < 0 || n->producer >= kProducers || n->sequence != next[n->producer].load())
+      ++outOfOrder;
+    else
+      ++next[n->producer];
+    ++dispatched;
+  }
+  void listen(MessagePort& port) {
+    port.getMessageDispenser().addMessageHandler<msgtest::Numbered>(
+        MessageDispenser<void>::Handler(this, &Sequences::onNumbered));
+  }
+};
+
 }  // namespace
 
 TEST(MessagePort, QueuesCopiesInOrder) {
@@ -235,7 +254,7 @@ TEST(MessagePort, HandlersMayUseTheirPort) {
   EXPECT_EQ(relay.seen, (Texts{L"start", L"echo", L"echo", L"take", L"took taken"}));
 }
 
-TEST(MessagePort, CopiesShareTheQueueButNotTheHandlers) {
+TEST(MessagePort, CopiesShareTheQueueButNotTheHandlersAndPipes) {
   MessagePort port;
   Recorder original, other;
   original.listen(port);
@@ -274,24 +293,23 @@ TEST(MessagePort, CopiesShareTheQueueButNotTheHandlers) {
   });
   producer.join();
   EXPECT_EQ(received, 2000);
-}
 
-TEST(MessagePipe, TwoDirections) {
+  // A pipe: two ports, each with its own queue, copied and moved with them.
   MessagePipe pipe;
   Recorder server, client;
   server.listen(pipe.getServerPort());
   client.listen(pipe.getClientPort());
   pipe.getServerPort().pushMessage(msgtest::chat(L"to the server", 0));
   const MessagePipe& view = pipe;
-  MessagePipe copy(view);
-  copy.getClientPort().pushMessage(msgtest::chat(L"to the client", 0));
+  MessagePipe pipeCopy(view);
+  pipeCopy.getClientPort().pushMessage(msgtest::chat(L"to the client", 0));
   EXPECT_EQ(view.getServerPort().getMessageDispenser().getMessageHandlerCount(), 2);
   EXPECT_EQ(pipe.getClientPort().procMessage(1000), 1);
-  EXPECT_EQ(copy.getServerPort().procMessage(1000), 1);
+  EXPECT_EQ(pipeCopy.getServerPort().procMessage(1000), 1);
   EXPECT_EQ(server.texts, Texts{L"to the server"});
   EXPECT_EQ(client.texts, Texts{L"to the client"});
-  MessagePipe moved(std::move(copy));
-  EXPECT_EQ(moved.getServerPort().procMessage(1000), 0);
+  MessagePipe pipeMoved(std::move(pipeCopy));
+  EXPECT_EQ(pipeMoved.getServerPort().procMessage(1000), 0);
 }
 
 TEST(MessagePort, ManyProducersOneConsumer) {
@@ -300,24 +318,10 @@ TEST(MessagePort, ManyProducersOneConsumer) {
 #else
   constexpr int kPerProducer = 250000;
 #endif
-  constexpr int kProducers = 4;
-  struct Checker {
-    int next[kProducers] = {};
-    int dispatched = 0;
-    int outOfOrder = 0;
-    void onNumbered(Message* m) {
-      const msgtest::Numbered* n = static_cast<msgtest::Numbered*>(m);
-      if (n->producer < 0 || n->producer >= kProducers || n->sequence != next[n->producer]) {
-        ++outOfOrder;
-      } else {
-        ++next[n->producer];
-      }
-      ++dispatched;
-    }
-  } checker;
+  constexpr int kProducers = Sequences::kProducers;
+  Sequences checker;
   MessagePort port;
-  port.getMessageDispenser().addMessageHandler<msgtest::Numbered>(
-      MessageDispenser<void>::Handler(&checker, &Checker::onNumbered));
+  checker.listen(port);
   std::atomic<int> failedPushes{0};
   vemo::tests::finishWithin(300s, "many producers", [&] {
     std::vector<std::thread> producers;
@@ -336,10 +340,10 @@ TEST(MessagePort, ManyProducersOneConsumer) {
       producer.join();
   });
   EXPECT_EQ(failedPushes.load(), 0);
-  EXPECT_EQ(checker.outOfOrder, 0);
-  EXPECT_EQ(checker.dispatched, kProducers * kPerProducer);
+  EXPECT_EQ(checker.outOfOrder.load(), 0);
+  EXPECT_EQ(checker.dispatched.load(), kProducers * kPerProducer);
   for (int p = 0; p < kProducers; ++p)
-    EXPECT_EQ(checker.next[p], kPerProducer);
+    EXPECT_EQ(checker.next[p].load(), kPerProducer);
   EXPECT_EQ(port.procMessage(1000), 0);
 }
 
@@ -376,21 +380,9 @@ TEST(MessagePort, ShutdownUnderLoadLosesNothingAccepted) {
   constexpr int kBacklog = 100000;
 #endif
   constexpr int kProducers = 3;
-  struct Counter {
-    std::atomic<int> next[kProducers] = {};
-    std::atomic<int> outOfOrder{0};
-    void onNumbered(Message* m) {
-      const msgtest::Numbered* n = static_cast<msgtest::Numbered*>(m);
-      if (n->producer < 0 || n->producer >= kProducers || next[n->producer].load() != n->sequence) {
-        ++outOfOrder;
-      } else {
-        ++next[n->producer];
-      }
-    }
-  } counter;
+  Sequences counter;
   MessagePort port;
-  port.getMessageDispenser().addMessageHandler<msgtest::Numbered>(
-      MessageDispenser<void>::Handler(&counter, &Counter::onNumbered));
+  counter.listen(port);
 
   // The port is full before the consumer starts, and producers keep pushing through the
   // shutdown.

@@ -6,13 +6,11 @@
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
-#include <process.h>
 #include <windows.h>
 #else
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -99,66 +97,24 @@ TEST(Arguments, NamedValuesAreReadFromTheFirstMatchingArgument) {
 
 namespace {
 
-// Wide paths in both directions without the C library's locale (which knows no UTF-8 here).
-fs::path toPath(const std::wstring& wide) {
-#if defined(_WIN32)
-  return fs::path(wide);
-#else
-  return fs::u8path(StringHelper::wideToUtf8(wide.c_str()).getBuffer());
-#endif
-}
-std::wstring toWide(const fs::path& path) {
-#if defined(_WIN32)
-  return path.wstring();
-#else
-  return StringHelper::utf8ToWide(path.u8string().c_str()).getBuffer();
-#endif
-}
+using tests::toPath;
+using tests::toWide;
+using Scratch = tests::ScratchDirectory;
 
-#if defined(_WIN32)
-int processId() {
-  return _getpid();
+void touch(const Scratch& s, const std::wstring& relative) {
+  std::ofstream(s.at(relative)) << "x";
 }
-#else
-int processId() {
-  return getpid();
+// Hidden by name on POSIX systems, by attribute on Windows.
+void hide(const Scratch& s, const std::wstring& relative, bool directory) {
+  if (directory)
+    fs::create_directories(s.at(relative));
+  else
+    touch(s, relative);
+#if defined(_WIN32)
+  SetFileAttributesW(s.at(relative).c_str(),
+                     FILE_ATTRIBUTE_HIDDEN | (directory ? FILE_ATTRIBUTE_DIRECTORY : 0));
+#endif
 }
-#endif
-
-// A fresh directory of this program's own, removed with its content at the end; `root` is its
-// path with '/' separators and a closing '/', as the scans take it.
-struct Scratch {
-  Scratch() {
-    fs::create_directories(path);
-    root = toWide(path.generic_string()) + L"/";
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    fs::current_path(fs::temp_directory_path(), ignored);
-    fs::remove_all(path, ignored);
-  }
-  void file(const std::wstring& relative) const { std::ofstream(path / toPath(relative)) << "x"; }
-  // Hidden by name on POSIX systems, by attribute on Windows.
-  void hiddenFile(const std::wstring& relative) const {
-    file(relative);
-#if defined(_WIN32)
-    SetFileAttributesW((path / toPath(relative)).c_str(), FILE_ATTRIBUTE_HIDDEN);
-#endif
-  }
-  void directory(const std::wstring& relative) const {
-    fs::create_directories(path / toPath(relative));
-  }
-  void hiddenDirectory(const std::wstring& relative) const {
-    directory(relative);
-#if defined(_WIN32)
-    SetFileAttributesW((path / toPath(relative)).c_str(),
-                       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY);
-#endif
-  }
-  const fs::path path =
-      fs::temp_directory_path() / ("vemo-processtest-" + std::to_string(processId()));
-  std::wstring root;
-};
 
 std::wstring strip(const std::wstring& prefix, const std::wstring& path) {
   return path.compare(0, prefix.size(), prefix) == 0 ? path.substr(prefix.size()) : L"?" + path;
@@ -176,9 +132,9 @@ struct Recorder {
 };
 
 Lines scan(const Scratch& scratch, const wchar_t** extensions, bool recursive, Lines stopOn = {}) {
-  Recorder recorder{scratch.root, std::move(stopOn), {}};
+  Recorder recorder{scratch.root(), std::move(stopOn), {}};
   scanFiles(CallbackHandler<bool, const String&>(&recorder, &Recorder::report),
-            String(scratch.root.c_str()), extensions, recursive);
+            String(scratch.root().c_str()), extensions, recursive);
   return recorder.seen;
 }
 
@@ -195,14 +151,14 @@ std::size_t indexOf(const Lines& lines, const std::wstring& line) {
 // non-ASCII directories.
 void makeTree(const Scratch& s) {
   for (const wchar_t* directory : {L"sub/deep", L"other", L"d\u00EDr-\u00E9\u65E5"})
-    s.directory(directory);
-  s.hiddenDirectory(L"sub/.hidden-dir");
+    fs::create_directories(s.at(directory));
+  hide(s, L"sub/.hidden-dir", true);
   for (const wchar_t* file :
        {L"a.TXT", L"a.txt.bak", L"README", L"b.txt", L"c.Txt.txt", L"\u00FC-\u65E5\u672C.txt",
         L"sub/s.txt", L"sub/deep/d.txt", L"sub/deep/d.log", L"other/o.txt",
         L"d\u00EDr-\u00E9\u65E5/n.txt", L"sub/.hidden-dir/h.txt"})
-    s.file(file);
-  s.hiddenFile(L".h.txt");
+    touch(s, file);
+  hide(s, L".h.txt", false);
 }
 
 }  // namespace
@@ -237,17 +193,17 @@ TEST(Scan, ExtensionsHiddenEntriesAndOrder) {
 
   // The list form appends, and reaches the non-ASCII directory too.
   std::list<String> files{String(L"kept")};
-  scanFiles(files, String(scratch.root.c_str()), txt, true);
+  scanFiles(files, String(scratch.root().c_str()), txt, true);
   ASSERT_EQ(files.size(), expected.size() + 1);
   EXPECT_STREQ(files.front().getBuffer(), L"kept");
   Lines listed;
   for (auto it = std::next(files.begin()); it != files.end(); ++it)
-    listed.push_back(strip(scratch.root, it->getBuffer()));
+    listed.push_back(strip(scratch.root(), it->getBuffer()));
   EXPECT_EQ(listed, all);
 
   // Subdirectories: not hidden ones, not "." and "..", appended.
   std::vector<String> names{String(L"kept")};
-  scanDirectories(String(scratch.root.c_str()), names);
+  scanDirectories(String(scratch.root().c_str()), names);
   Lines directories;
   for (const String& name : names)
     directories.push_back(name.getBuffer());
@@ -255,17 +211,13 @@ TEST(Scan, ExtensionsHiddenEntriesAndOrder) {
 
   // Missing directories yield nothing.
   std::list<String> none2;
-  scanFiles(none2, String((scratch.root + L"missing/").c_str()), nullptr, true);
+  scanFiles(none2, String((scratch.root() + L"missing/").c_str()), nullptr, true);
   EXPECT_TRUE(none2.empty());
-  scanDirectories(String((scratch.root + L"missing/").c_str()), names);
+  scanDirectories(String((scratch.root() + L"missing/").c_str()), names);
   EXPECT_EQ(names.size(), 4u);
-}
 
-TEST(Scan, AFalseFromTheHandlerEndsOnlyItsDirectory) {
-  Scratch scratch;
-  makeTree(scratch);
-  const wchar_t* txt[] = {L"txt", nullptr};
-  // Stopped in sub: neither its other files nor sub/deep, but the next subdirectories.
+  // A false from the handler ends only its directory: stopped in sub, neither its other files
+  // nor sub/deep, but the next subdirectories.
   Lines seen = scan(scratch, txt, true, {L"sub/s.txt"});
   EXPECT_EQ(std::count(seen.begin(), seen.end(), L"sub/deep/d.txt"), 0);
   EXPECT_EQ(std::count(seen.begin(), seen.end(), L"other/o.txt"), 1);
@@ -277,31 +229,28 @@ TEST(Scan, AFalseFromTheHandlerEndsOnlyItsDirectory) {
   EXPECT_LE(seen.size(), 4u);
   seen = scan(scratch, nullptr, false, {L"README"});
   EXPECT_EQ(seen.back(), L"README");
-}
-
 #if !defined(_WIN32)
-TEST(Scan, OnlyRegularFilesAndRealDirectoriesCount) {
-  Scratch scratch;
-  makeTree(scratch);
+  // Only regular files and real directories count: links to directories are not followed.
   const fs::path p = scratch.path;
   fs::create_symlink(p / "b.txt", p / "link.txt");
   fs::create_symlink(p / "sub", p / "loop");       // not followed: no cycle, no second visit
   fs::create_symlink(p / "gone", p / "dead.txt");  // a link to nothing is no file
   ASSERT_EQ(mkfifo((p / "fifo.txt").c_str(), 0600), 0);
-  const wchar_t* txt[] = {L"txt", nullptr};
-  const Lines seen = scan(scratch, txt, true);
+  seen = scan(scratch, txt, true);
   EXPECT_EQ(std::count(seen.begin(), seen.end(), L"link.txt"), 1);
   for (const wchar_t* absent : {L"dead.txt", L"fifo.txt", L"loop/s.txt"})
     EXPECT_EQ(std::count(seen.begin(), seen.end(), absent), 0) << absent;
-  std::vector<String> names;
-  scanDirectories(String(scratch.root.c_str()), names);
+  names.clear();
+  scanDirectories(String(scratch.root().c_str()), names);
   EXPECT_EQ(names.size(), 3u);
+#endif
 }
-#else
+
+#if defined(_WIN32)
 TEST(Scan, FilesWithoutTheArchiveAttributeAreLeftOut) {
   Scratch scratch;
-  scratch.file(L"plain.txt");
-  scratch.file(L"archived.txt");
+  touch(scratch, L"plain.txt");
+  touch(scratch, L"archived.txt");
   ASSERT_TRUE(SetFileAttributesW((scratch.path / "plain.txt").c_str(), FILE_ATTRIBUTE_NORMAL));
   ASSERT_TRUE(SetFileAttributesW((scratch.path / "archived.txt").c_str(), FILE_ATTRIBUTE_ARCHIVE));
   const DWORD plain = GetFileAttributesW((scratch.path / "plain.txt").c_str());
@@ -311,9 +260,10 @@ TEST(Scan, FilesWithoutTheArchiveAttributeAreLeftOut) {
 }
 #endif
 
-TEST(Directories, CreateEveryLevelAndNothingForAnEmptyPath) {
+TEST(Directories, CreationAppPathAndCurrentDirectory) {
+  // Every level is created; an empty path or a missing base creates nothing.
   Scratch scratch;
-  const String base(scratch.root.c_str());
+  const String base(scratch.root().c_str());
   createDirectory(String(L"a/b/c"), base);
   EXPECT_TRUE(fs::is_directory(scratch.path / "a/b/c"));
   createDirectory(String(L"a/b/c"), base);  // existing levels are no failure
@@ -328,11 +278,9 @@ TEST(Directories, CreateEveryLevelAndNothingForAnEmptyPath) {
   };
   const auto before = count();
   createDirectory(String(), base);
-  createDirectory(String(L"q"), String((scratch.root + L"missing/").c_str()));  // no parent
+  createDirectory(String(L"q"), String((scratch.root() + L"missing/").c_str()));  // no parent
   EXPECT_EQ(count(), before);
-}
 
-TEST(Directories, AppNameAndCurrentDirectory) {
   const String name = getAppName();
   const String path = getAppPath();
   ASSERT_FALSE(path.isEmpty());
@@ -343,8 +291,7 @@ TEST(Directories, AppNameAndCurrentDirectory) {
   EXPECT_NE(full.find(L"ProcessTest", size_t(path.getLength())), std::wstring::npos);
   EXPECT_TRUE(fs::is_regular_file(toPath(full)));
 
-  Scratch scratch;
-  scratch.directory(L"\u00E9t\u00E9");
+  fs::create_directories(scratch.at(L"\u00E9t\u00E9"));
   tests::LogCapture log;
   const fs::path target = scratch.path / toPath(L"\u00E9t\u00E9");
   ASSERT_TRUE(setCurrentDirectory(toWide(target).c_str()));
@@ -353,7 +300,7 @@ TEST(Directories, AppNameAndCurrentDirectory) {
   EXPECT_EQ(std::wstring(getCurrentDirectory().getBuffer()), toWide(fs::current_path()));
   EXPECT_EQ(log.lines, Lines{});
 
-  EXPECT_FALSE(setCurrentDirectory((scratch.root + L"missing").c_str()));
+  EXPECT_FALSE(setCurrentDirectory((scratch.root() + L"missing").c_str()));
   EXPECT_TRUE(fs::equivalent(fs::current_path(), target));
   ASSERT_EQ(log.lines.size(), 1u);
 #if defined(_WIN32)
@@ -365,8 +312,8 @@ TEST(Directories, AppNameAndCurrentDirectory) {
   EXPECT_EQ(log.lines[0], L"error: SetCurrentDirectory : " +
                               std::wstring(StringHelper::utf8ToWide(strerror(ENOENT)).getBuffer()));
   // A current directory that was deleted has no name any more.
-  scratch.directory(L"gone");
-  ASSERT_TRUE(setCurrentDirectory((scratch.root + L"gone").c_str()));
+  fs::create_directories(scratch.at(L"gone"));
+  ASSERT_TRUE(setCurrentDirectory((scratch.root() + L"gone").c_str()));
   fs::remove(scratch.path / "gone");
   EXPECT_STREQ(getCurrentDirectory().getBuffer(), L"");
   ASSERT_EQ(log.lines.size(), 2u);

@@ -21,6 +21,9 @@ using vemo::System;
 using vemo::Unknown;
 using Clock = std::chrono::steady_clock;
 
+using vemo::tests::millisecondsSince;
+using vemo::tests::pause;
+
 namespace {
 
 // A system whose init and run can be scripted: run() may drive the ticks itself.
@@ -80,14 +83,6 @@ class Probe : public System::Task {
   std::vector<unsigned int> ticks;
   std::function<void(Probe*, unsigned int)> action;
 };
-
-void pause(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-long long millisecondsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 }  // namespace
 
@@ -198,10 +193,18 @@ TEST(System, SchedulingPassFiresByTickTimeAndStartsNewTasksInTheNextPass) {
   EXPECT_EQ(system->getReferenceCount(), 1u);
 }
 
-TEST(System, SleepingTaskFiresOnceWithTheWholeAccumulatedTime) {
+TEST(System, SleepAccumulatesAndPostedMessagesTakeATickOfTheirOwn) {
   auto system = TestSystem::createInstance();
   auto sleeper = Probe::createInstance();
   auto counter = Probe::createInstance();
+  static std::vector<std::uintptr_t> hooked;
+  hooked.clear();
+  const vemo::ThreadMessageHook previous =
+      vemo::setThreadMessageHook([](unsigned int id, std::uintptr_t w, std::intptr_t l) {
+        hooked.push_back(id);
+        hooked.push_back(w);
+        hooked.push_back(static_cast<std::uintptr_t>(l));
+      });
   EXPECT_FALSE(sleeper->sleep(50));  // not started
   EXPECT_FALSE(sleeper->waken());
   system->onInit = [&](TestSystem* s) { return sleeper->start(s) && counter->start(s); };
@@ -232,10 +235,34 @@ TEST(System, SleepingTaskFiresOnceWithTheWholeAccumulatedTime) {
     EXPECT_TRUE(sleeper->waken());
     s->tick();
     EXPECT_EQ(sleeper->ticks.size(), 4u);
+
+    // A posted call or message takes a tick of its own (no pass); the call's time counts in
+    // the next pass.
+    const unsigned long self = s->getRunThreadId();
+    const std::size_t ticked = counter->ticks.size(), passes = s->passes.size();
+    int calls = 0;
+    ASSERT_TRUE(vemo::postThreadCall(self, [&] {
+      ++calls;
+      pause(40);
+    }));
+    ASSERT_TRUE(vemo::postThreadMessage(self, 0x8001, 7, -9));
+    s->tick();
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(hooked.empty());
+    s->tick();
+    EXPECT_EQ(hooked, (std::vector<std::uintptr_t>{0x8001, 7, static_cast<std::uintptr_t>(-9)}));
+    EXPECT_EQ(counter->ticks.size(), ticked);
+    EXPECT_EQ(s->passes.size(), passes);
+    s->tick();
+    ASSERT_EQ(counter->ticks.size(), ticked + 1);
+    EXPECT_GE(counter->ticks.back(), 35u);
+    EXPECT_FALSE(vemo::dispatchThreadMessage());
+    EXPECT_FALSE(vemo::postThreadCall(self, nullptr));
     s->shutdown();
   };
   ASSERT_TRUE(system->load());
   system->start();
+  vemo::setThreadMessageHook(previous);
 }
 
 TEST(System, StoppedAndRefusedTasksAreNeverTicked) {
@@ -286,57 +313,19 @@ TEST(System, StoppedAndRefusedTasksAreNeverTicked) {
     EXPECT_EQ(task->getReferenceCount(), 1u);
 }
 
-TEST(System, PostedMessageTakesOneTickAndItsTimeCountsInTheNextPass) {
-  auto system = TestSystem::createInstance();
-  auto probe = Probe::createInstance();
-  static std::vector<std::uintptr_t> hooked;
-  hooked.clear();
-  const vemo::ThreadMessageHook previous =
-      vemo::setThreadMessageHook([](unsigned int id, std::uintptr_t w, std::intptr_t l) {
-        hooked.push_back(id);
-        hooked.push_back(w);
-        hooked.push_back(static_cast<std::uintptr_t>(l));
-      });
-  system->onInit = [&](TestSystem* s) { return probe->start(s); };
-  system->script = [&](TestSystem* s) {
-    const unsigned long self = s->getRunThreadId();
-    s->tick();
-    s->tick();
-    ASSERT_EQ(probe->ticks.size(), 1u);
-    int calls = 0;
-    ASSERT_TRUE(vemo::postThreadCall(self, [&] {
-      ++calls;
-      pause(40);
-    }));
-    ASSERT_TRUE(vemo::postThreadMessage(self, 0x8001, 7, -9));
-    s->tick();  // serves the call, no pass
-    EXPECT_EQ(calls, 1);
-    EXPECT_EQ(probe->ticks.size(), 1u);
-    EXPECT_TRUE(hooked.empty());
-    s->tick();  // serves the id message, no pass
-    EXPECT_EQ(hooked, (std::vector<std::uintptr_t>{0x8001, 7, static_cast<std::uintptr_t>(-9)}));
-    EXPECT_EQ(probe->ticks.size(), 1u);
-    EXPECT_EQ(s->passes.size(), 2u);
-    s->tick();
-    ASSERT_EQ(probe->ticks.size(), 2u);
-    EXPECT_GE(probe->ticks[1], 35u);  // the call's time is in this pass
-    EXPECT_FALSE(vemo::dispatchThreadMessage());
-    EXPECT_FALSE(vemo::postThreadCall(self, nullptr));
-    s->shutdown();
-  };
-  ASSERT_TRUE(system->load());
-  system->start();
-  vemo::setThreadMessageHook(previous);
-}
-
-TEST(System, ShutdownFromAnotherThreadWakesASleepingSystemAtOnce) {
+TEST(System, ShutdownAndPostedCallsWakeASleepingSystem) {
   vemo::tests::finishWithin(std::chrono::seconds(60), "sleeping system", [] {
     auto system = TestSystem::createInstance();
     auto sleeper = Probe::createInstance();
     std::atomic<bool> asleep{false};
+    std::atomic<int> served{-1};  // -1: sleep on every tick
     sleeper->action = [&](Probe* self, unsigned int) {
       asleep = true;
-      self->getSystem()->sleep(60000);
+      if (served.load() == 3) {
+        self->getSystem()->shutdown();
+      } else {
+        self->getSystem()->sleep(60000);
+      }
     };
     system->onInit = [&](TestSystem* s) { return sleeper->start(s); };
     ASSERT_TRUE(system->load());
@@ -364,24 +353,12 @@ TEST(System, ShutdownFromAnotherThreadWakesASleepingSystemAtOnce) {
     begin = Clock::now();
     system->sleep(30);
     EXPECT_GE(millisecondsSince(begin), 25);
-  });
-}
 
-TEST(System, PostingToASleepingSystemWakesIt) {
-  vemo::tests::finishWithin(std::chrono::seconds(60), "posted wake-up", [] {
-    auto system = TestSystem::createInstance();
-    auto sleeper = Probe::createInstance();
-    std::atomic<int> served{0};
-    std::atomic<bool> asleep{false};
-    sleeper->action = [&](Probe* self, unsigned int) {
-      asleep = true;
-      if (served.load() == 3) {
-        self->getSystem()->shutdown();
-      } else {
-        self->getSystem()->sleep(60000);
-      }
-    };
+    // Calls posted to a sleeping system wake it; each is served on its thread.
+    system = TestSystem::createInstance();
     system->onInit = [&](TestSystem* s) { return sleeper->start(s); };
+    served = 0;
+    asleep = false;
     vemo::Unknown::Handle_T<vemo::Thread> thread = vemo::Thread::createInstance();
     ASSERT_TRUE(thread->start(system));
     while (!asleep)

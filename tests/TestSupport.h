@@ -24,6 +24,7 @@
 
 #include "vemo/core/Log.h"
 #include "vemo/core/Stream.h"
+#include "vemo/core/StringHelper.h"
 
 namespace vemo {
 namespace tests {
@@ -81,12 +82,54 @@ void finishWithin(std::chrono::seconds limit, const char* what, Work work) {
   done.get();
 }
 
+// Wide paths in both directions without the C library's locale (which knows no UTF-8 here).
+inline std::filesystem::path toPath(const std::wstring& wide) {
+#if defined(_WIN32)
+  return std::filesystem::path(wide);
+#else
+  return std::filesystem::u8path(StringHelper::wideToUtf8(wide.c_str()).getBuffer());
+#endif
+}
+inline std::wstring toWide(const std::filesystem::path& path) {
+#if defined(_WIN32)
+  return path.wstring();
+#else
+  return StringHelper::utf8ToWide(path.u8string().c_str()).getBuffer();
+#endif
+}
+
+// Sleeps the calling thread; the milliseconds since `start` on the steady clock.
+inline void pause(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+inline long long millisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+// Waits until `condition` holds, at most 20 s; false when it never did.
+template <class Condition>
+bool eventually(Condition condition) {
+  const auto begin = std::chrono::steady_clock::now();
+  while (!condition()) {
+    if (millisecondsSince(begin) > 20000) return false;
+    pause(1);
+  }
+  return true;
+}
+
 // A new directory of the program's own in the system's temporary directory, removed with its
 // content when it goes.
 struct ScratchDirectory {
   ScratchDirectory() { std::filesystem::create_directories(path); }
   ~ScratchDirectory() {
     std::error_code ignored;
+    // A test that went into it (or into a directory since deleted) leaves first: Windows does
+    // not remove a current directory.
+    const std::wstring current = toWide(std::filesystem::current_path(ignored));
+    if (ignored || current.compare(0, toWide(path).size(), toWide(path)) == 0)
+      std::filesystem::current_path(std::filesystem::temp_directory_path(), ignored);
     std::filesystem::remove_all(path, ignored);
   }
   ScratchDirectory(const ScratchDirectory&) = delete;
@@ -100,6 +143,10 @@ struct ScratchDirectory {
     std::ifstream in(path / leaf, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
+  // The path of `relative` (any characters) in it; its own path with '/' separators and a
+  // closing '/', as the directory scans take it.
+  std::filesystem::path at(const std::wstring& relative) const { return path / toPath(relative); }
+  std::wstring root() const { return toWide(path.generic_string()) + L"/"; }
   const std::filesystem::path path = std::filesystem::temp_directory_path() /
                                      ("vemo-test-" + std::to_string(std::random_device{}()));
 };

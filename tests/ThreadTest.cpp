@@ -18,7 +18,9 @@
 using vemo::Semaphore;
 using vemo::System;
 using vemo::Thread;
-using Clock = std::chrono::steady_clock;
+
+using vemo::tests::eventually;
+using vemo::tests::pause;
 
 namespace {
 
@@ -49,20 +51,6 @@ class Worker : public System {
   std::atomic<int> inits{0}, exits{0}, passes{0};
   std::atomic<unsigned long> runThread{0};
 };
-
-void pause(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-template <class Condition>
-bool eventually(Condition condition) {
-  const Clock::time_point begin = Clock::now();
-  while (!condition()) {
-    if (Clock::now() - begin > std::chrono::seconds(20)) return false;
-    pause(1);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -120,31 +108,31 @@ TEST(Thread, StartShutdownAndRestart) {
   });
 }
 
-TEST(Thread, SystemThatEndsByItselfLeavesTheThreadIdle) {
-  vemo::tests::finishWithin(std::chrono::seconds(120), "self-ending system", [] {
-    auto thread = Thread::createInstance();
-    auto worker = Worker::createInstance();
-    worker->stopAfter = 5;
-    ASSERT_TRUE(thread->start(worker));
-    ASSERT_TRUE(eventually([&] { return thread->getSystem().isNull(); }));
-    EXPECT_EQ(worker->getState(), System::ES_UNLOADED);
-    EXPECT_GE(worker->passes.load(), 5);
-    EXPECT_TRUE(thread->shutdown());
-
-    // Nobody keeps the Thread but its own running thread: it lives until that thread ends.
-    worker->stopAfter = 0;
+TEST(Thread, EndsByItselfShutdownFromSeveralThreadsAndFromItsOwn) {
+  vemo::tests::finishWithin(std::chrono::seconds(120), "ends of threads", [] {
+    // A system that ends by itself leaves the Thread idle.
     {
-      auto orphan = Thread::createInstance();
-      ASSERT_TRUE(orphan->start(worker));
-    }
-    ASSERT_TRUE(eventually([&] { return worker->passes.load() > 20; }));
-    worker->shutdown();
-    ASSERT_TRUE(eventually([&] { return worker->getState() == System::ES_UNLOADED; }));
-  });
-}
+      auto thread = Thread::createInstance();
+      auto worker = Worker::createInstance();
+      worker->stopAfter = 5;
+      ASSERT_TRUE(thread->start(worker));
+      ASSERT_TRUE(eventually([&] { return thread->getSystem().isNull(); }));
+      EXPECT_EQ(worker->getState(), System::ES_UNLOADED);
+      EXPECT_GE(worker->passes.load(), 5);
+      EXPECT_TRUE(thread->shutdown());
 
-TEST(Thread, ShutdownFromSeveralThreadsAndFromTheSystemItself) {
-  vemo::tests::finishWithin(std::chrono::seconds(120), "concurrent shutdown", [] {
+      // Nobody keeps the Thread but its own running thread: it lives until that thread ends.
+      worker->stopAfter = 0;
+      {
+        auto orphan = Thread::createInstance();
+        ASSERT_TRUE(orphan->start(worker));
+      }
+      ASSERT_TRUE(eventually([&] { return worker->passes.load() > 20; }));
+      worker->shutdown();
+      ASSERT_TRUE(eventually([&] { return worker->getState() == System::ES_UNLOADED; }));
+    }
+
+    // Shut down from several threads at once.
     for (int round = 0; round < 20; ++round) {
       auto thread = Thread::createInstance();
       auto worker = Worker::createInstance();

@@ -1,5 +1,6 @@
-// Sockets are usable as soon as the library is loaded: the program makes no start-up call of
-// its own, yet can open a socket and talk to itself over the loopback address.
+// What the runtime sets up for a program: input hooks, which may be set up and torn down any
+// number of times, and sockets, usable as soon as the library is loaded (the program makes no
+// start-up call of its own, yet talks to itself over the loopback address).
 #include <gtest/gtest.h>
 
 #if defined(_WIN32)
@@ -22,10 +23,21 @@ void closeSocket(Socket s) {
 }
 #endif
 
-#include "vemo/core/Tick.h"
+#include "TestSupport.h"
+#include "vemo/core/InputHook.h"
+
+TEST(InputHook, SetUpAndTearDownInAnyNumber) {
+  vemo::tests::LogCapture log;
+  EXPECT_TRUE(vemo::setUpWindowsHook());
+  EXPECT_TRUE(vemo::setUpWindowsHook());
+  vemo::tearDownWindowsHook();
+  vemo::tearDownWindowsHook();
+  EXPECT_TRUE(vemo::setUpWindowsHook());
+  vemo::tearDownWindowsHook();
+  EXPECT_TRUE(log.lines.empty());
+}
 
 TEST(Socket, UsableWithoutAStartUpOfTheProgram) {
-  (void)vemo::getTimeTick();  // the program uses the library, so it is loaded
   const Socket receiver = socket(AF_INET, SOCK_DGRAM, 0);
   const Socket sender = socket(AF_INET, SOCK_DGRAM, 0);
   ASSERT_NE(receiver, kNoSocket);
