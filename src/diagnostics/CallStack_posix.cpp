@@ -127,7 +127,10 @@ int takeFirstLine(void* data, std::uintptr_t, const char* file, int line, const 
     info.hasLine = true;
     info.file = file;
     info.line = line;
-    if (function) info.function = demangle(function);
+    if (function) {
+      if (isCaptureSymbol(function)) info.captureCode = true;
+      info.function = demangle(function);
+    }
   }
   return 1;  // the innermost frame is enough
 }
