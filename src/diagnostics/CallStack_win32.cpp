@@ -152,7 +152,12 @@ void CallStack::getStackTrace() {
   bool own = true;
   while (s.stackWalk64(machine, process, thread, &frame, &context, nullptr,
                        s.symFunctionTableAccess64, s.symGetModuleBase64, nullptr)) {
+#if defined(_WIN64)
+    // x64 code keeps no frame pointer: the walk ends where no return address is left.
+    if (frame.AddrPC.Offset == 0) break;
+#else
     if (frame.AddrFrame.Offset == 0) break;
+#endif
     if (own) {
       own = false;
       continue;
