@@ -6,7 +6,8 @@
 # which their load-time initialisers run: every registry they fill is made on first use.
 set(VEMO_CORE_SUBSYSTEMS foundation streams json messaging runtime diagnostics utilities)
 set(VEMO_CORE_FAMILIES
-    runtime/AppBox streams/Archive utilities/Base64 streams/Buffer foundation/Charset
+    runtime/AppBox streams/Archive utilities/Base64 streams/Buffer diagnostics/CallStack
+    foundation/Charset
     diagnostics/Console runtime/DllModule runtime/Event foundation/Exception streams/File
     runtime/FileMutex foundation/Format json/Geometry runtime/InputHook json/Json json/JsonText
     foundation/Library diagnostics/Log utilities/MD5 utilities/Memory streams/MemoryStream

@@ -11,6 +11,7 @@
 
 #include "Format.h"
 #include "Log.h"
+#include "vemo/core/CallStack.h"
 
 namespace vemo {
 namespace {
@@ -119,7 +120,15 @@ detail::LogDeferral::~LogDeferral() {
 }
 
 void detail::logCallStack() {
-  // The call stack is captured and dumped here once the library can walk stacks.
+  CallStack* stack;
+  try {
+    stack = CallStack::getCallStack();
+  } catch (...) {  // no memory for the capture: the error stands alone
+    return;
+  }
+  DumpCallStack_Log log;
+  stack->dump(log);
+  stack->destroy();
 }
 
 void Log::addListener(LogListener* listener) {

@@ -16,8 +16,8 @@ class LogDeferral {
   LogDeferral& operator=(const LogDeferral&) = delete;
 };
 
-// Writes the calling thread's call stack to the log, after an error that needs it to be
-// understood. Does nothing yet: call stacks come with the crash-report and call-stack work.
+// Writes the calling thread's call stack to the log (Log::debug), after an error that needs it
+// to be understood.
 void logCallStack();
 
 }  // namespace detail

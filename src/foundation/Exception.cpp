@@ -1,13 +1,30 @@
 #include "vemo/core/Exception.h"
 
+#include "vemo/core/CallStack.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/StringHelper.h"
 
 namespace vemo {
+namespace {
+
+CallStack* captureCallStack() noexcept {
+  try {
+    return CallStack::getCallStack();
+  } catch (...) {  // no memory: the exception goes without its stack
+    return nullptr;
+  }
+}
+
+}  // namespace
 
 Exception::Exception(const wchar_t* file, int line, const wchar_t* function, int code,
                      const wchar_t* description)
-    : _file(file), _line(line), _function(function), _code(code), _description(description) {}
+    : _file(file),
+      _line(line),
+      _function(function),
+      _code(code),
+      _description(description),
+      _callStack(captureCallStack()) {}
 
 Exception::Exception(const wchar_t* file, int line, const char* function, int code,
                      const wchar_t* description)
@@ -15,10 +32,42 @@ Exception::Exception(const wchar_t* file, int line, const char* function, int co
       _line(line),
       _function(StringHelper::utf8ToWide(function).getBuffer()),
       _code(code),
-      _description(description) {}
+      _description(description),
+      _callStack(captureCallStack()) {}
+
+Exception::Exception(const Exception& other)
+    : _file(other._file),
+      _line(other._line),
+      _function(other._function),
+      _code(other._code),
+      _description(other._description),
+      _callStack(other._callStack) {
+  if (_callStack) _callStack->addRef();
+}
+
+Exception& Exception::operator=(const Exception& other) {
+  if (this == &other) return *this;
+  _file = other._file;
+  _line = other._line;
+  _function = other._function;
+  _code = other._code;
+  _description = other._description;
+  if (other._callStack) other._callStack->addRef();
+  if (_callStack) _callStack->destroy();
+  _callStack = other._callStack;
+  return *this;
+}
+
+Exception::~Exception() {
+  if (_callStack) _callStack->destroy();
+}
 
 void Exception::report() const {
   Log::error(L"%s", _description.c_str());
+  if (_callStack) {
+    DumpCallStack_Log log;
+    _callStack->dump(log);
+  }
 }
 
 }  // namespace vemo

@@ -3,6 +3,9 @@
 // Broken input and failed transfers throw an Exception that records where it was thrown (file,
 // line, the function's signature), a code (-1 throughout the library) and a short fixed text.
 // Code that runs work for others catches it, calls report() and goes on.
+//
+// An Exception also carries the call stack of the thread that made it. Copies share that one
+// capture; report() writes it to the log after the description.
 #pragma once
 
 #include <string>
@@ -12,6 +15,8 @@
 
 namespace vemo {
 
+class CallStack;
+
 class VEMO_CORE_API Exception {
  public:
   Exception(const wchar_t* file, int line, const wchar_t* function, int code,
@@ -19,6 +24,9 @@ class VEMO_CORE_API Exception {
   // The same with the function's signature as the compiler spells it (UTF-8).
   Exception(const wchar_t* file, int line, const char* function, int code,
             const wchar_t* description);
+  Exception(const Exception& other);
+  Exception& operator=(const Exception& other);
+  ~Exception();
 
   const wchar_t* file() const noexcept { return _file.c_str(); }
   int line() const noexcept { return _line; }
@@ -26,8 +34,10 @@ class VEMO_CORE_API Exception {
   int code() const noexcept { return _code; }
   const wchar_t* description() const noexcept { return _description.c_str(); }
 
-  // Logs the description through Log::error.
+  // Logs the description through Log::error, then the call stack through Log::debug.
   void report() const;
+  // The call stack captured when the exception was made; null when it could not be captured.
+  CallStack* callStack() const noexcept { return _callStack; }
 
  private:
   std::wstring _file;
@@ -35,6 +45,7 @@ class VEMO_CORE_API Exception {
   std::wstring _function;
   int _code;
   std::wstring _description;
+  CallStack* _callStack;
 };
 
 // The system's text for an error number (without trailing line breaks); "" when the system

@@ -1,0 +1,48 @@
+// The platform side of CallStack (CallStack_<os>.cpp): the symbol reader and frame look-up.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vemo {
+
+// The process's symbol reader, made on first use and kept until the library is unloaded.
+class DebugHelper {
+ public:
+  // The single instance; safe on any thread.
+  static const DebugHelper& getDebugHelper();
+
+  // What the platform keeps: the loaded debugging-help functions, or the symbol reader's state.
+  struct State;
+  const State& state() const { return *_state; }
+
+  DebugHelper();
+  ~DebugHelper();
+  DebugHelper(const DebugHelper&) = delete;
+  DebugHelper& operator=(const DebugHelper&) = delete;
+
+ private:
+  State* _state;
+};
+
+namespace detail {
+
+// What is known of one return address.
+struct FrameInfo {
+  bool hasLine = false;
+  std::string file;
+  int line = 0;
+  std::string function;  // empty when no symbol was found
+  // The frame belongs to the capturing code (the library's, the C library's or a
+  // sanitizer's capture functions) even where no source line tells so.
+  bool captureCode = false;
+};
+
+// Looks `address` up; false when nothing can be looked up at all.
+bool describeFrame(const DebugHelper& helper, std::uintptr_t address, FrameInfo& info);
+
+// Writes a text to the debugger's channel.
+void debugOutput(const char* text);
+
+}  // namespace detail
+}  // namespace vemo

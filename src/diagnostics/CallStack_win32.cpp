@@ -1,0 +1,241 @@
+// Call stacks on Windows: the debugging-help library, loaded by name when first needed, walks
+// the stack (StackWalk64) and finds symbols and source lines. Builds without a program
+// database may find no names or lines; their frames are shown by address.
+#include <windows.h>
+
+#include <dbghelp.h>
+
+#if defined(__GNUC__)
+#include <cxxabi.h>
+#endif
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "CallStack.h"
+#include "vemo/core/CallStack.h"
+#include "vemo/core/Console.h"
+
+namespace vemo {
+
+struct DebugHelper::State {
+  using SymInitializeFn = BOOL(WINAPI*)(HANDLE, PCSTR, BOOL);
+  using SymCleanupFn = BOOL(WINAPI*)(HANDLE);
+  using SymGetOptionsFn = DWORD(WINAPI*)();
+  using SymSetOptionsFn = DWORD(WINAPI*)(DWORD);
+  using StackWalk64Fn = BOOL(WINAPI*)(DWORD, HANDLE, HANDLE, LPSTACKFRAME64, PVOID,
+                                      PREAD_PROCESS_MEMORY_ROUTINE64,
+                                      PFUNCTION_TABLE_ACCESS_ROUTINE64, PGET_MODULE_BASE_ROUTINE64,
+                                      PTRANSLATE_ADDRESS_ROUTINE64);
+  using SymFromAddrFn = BOOL(WINAPI*)(HANDLE, DWORD64, PDWORD64, PSYMBOL_INFO);
+  using SymGetLineFromAddr64Fn = BOOL(WINAPI*)(HANDLE, DWORD64, PDWORD, PIMAGEHLP_LINE64);
+
+  HMODULE module = nullptr;
+  SymInitializeFn symInitialize = nullptr;
+  SymCleanupFn symCleanup = nullptr;
+  SymGetOptionsFn symGetOptions = nullptr;
+  SymSetOptionsFn symSetOptions = nullptr;
+  StackWalk64Fn stackWalk64 = nullptr;
+  PFUNCTION_TABLE_ACCESS_ROUTINE64 symFunctionTableAccess64 = nullptr;
+  PGET_MODULE_BASE_ROUTINE64 symGetModuleBase64 = nullptr;
+  SymFromAddrFn symFromAddr = nullptr;
+  SymGetLineFromAddr64Fn symGetLineFromAddr64 = nullptr;
+};
+
+namespace {
+
+// SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES.
+constexpr DWORD kSymbolOptions = 22;
+constexpr unsigned int kMaxNameLength = 256;
+
+template <class Function>
+void lookUp(HMODULE module, const char* name, const wchar_t* wideName, Function& slot) {
+  FARPROC address = GetProcAddress(module, name);
+  if (!address) {
+    Console::output(
+        L"DebugHelper: The procedure entry point %s could not be located in the dynamic link "
+        L"library dbghelp.dll.",
+        wideName);
+    return;
+  }
+  slot = reinterpret_cast<Function>(reinterpret_cast<void*>(address));
+}
+
+std::string demangle(const char* name) {
+#if defined(__GNUC__)
+  int status = 0;
+  char* readable = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+  if (status == 0 && readable) {
+    std::string result(readable);
+    std::free(readable);
+    return result;
+  }
+#endif
+  return name;
+}
+
+// The library's capture functions, as the symbol reader names them without line information:
+// mangled by GCC, or undecorated.
+bool isCaptureSymbol(const char* name) {
+  static const char* const kNames[] = {"_ZN4vemo9CallStack12getCallStackEv",
+                                       "_ZN4vemo9CallStack17getCallStack_fastEv",
+                                       "_ZN4vemo9CallStack13getStackTraceEv",
+                                       "_ZN4vemo9CallStack18getStackTrace_fastEv",
+                                       "vemo::CallStack::getCallStack",
+                                       "vemo::CallStack::getCallStack_fast",
+                                       "vemo::CallStack::getStackTrace",
+                                       "vemo::CallStack::getStackTrace_fast",
+                                       "RtlCaptureContext"};
+  for (const char* known : kNames) {
+    const std::size_t length = std::strlen(known);
+    if (std::strncmp(name, known, length) == 0 && (name[length] == 0 || name[length] == '('))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+DebugHelper::DebugHelper() : _state(new State) {
+  State& s = *_state;
+  s.module = LoadLibraryW(L"dbghelp.dll");
+  if (!s.module) {
+    Console::output(L"DebugHelper: Unable to load dbghelp.dll.");
+    return;
+  }
+  lookUp(s.module, "SymInitialize", L"SymInitialize", s.symInitialize);
+  lookUp(s.module, "SymCleanup", L"SymCleanup", s.symCleanup);
+  lookUp(s.module, "SymGetOptions", L"SymGetOptions", s.symGetOptions);
+  lookUp(s.module, "SymSetOptions", L"SymSetOptions", s.symSetOptions);
+  lookUp(s.module, "StackWalk64", L"StackWalk64", s.stackWalk64);
+  lookUp(s.module, "SymFunctionTableAccess64", L"SymFunctionTableAccess64",
+         s.symFunctionTableAccess64);
+  lookUp(s.module, "SymGetModuleBase64", L"SymGetModuleBase64", s.symGetModuleBase64);
+  lookUp(s.module, "SymFromAddr", L"SymFromAddr", s.symFromAddr);
+  lookUp(s.module, "SymGetLineFromAddr64", L"SymGetLineFromAddr64", s.symGetLineFromAddr64);
+  if (s.symGetOptions && s.symSetOptions) s.symSetOptions(s.symGetOptions() | kSymbolOptions);
+  if (s.symInitialize) s.symInitialize(GetCurrentProcess(), nullptr, TRUE);
+}
+
+DebugHelper::~DebugHelper() {
+  if (_state->module) {
+    if (_state->symCleanup) _state->symCleanup(GetCurrentProcess());
+    FreeLibrary(_state->module);
+  }
+  delete _state;
+}
+
+void CallStack::getStackTrace() {
+  const DebugHelper::State& s = DebugHelper::getDebugHelper().state();
+  if (!s.stackWalk64 || !s.symFunctionTableAccess64 || !s.symGetModuleBase64) return;
+  CONTEXT context;
+  std::memset(&context, 0, sizeof context);
+  STACKFRAME64 frame;
+  std::memset(&frame, 0, sizeof frame);
+#if defined(_WIN64)
+  // The walk starts in this function: its own frame is left out below.
+  RtlCaptureContext(&context);
+  const DWORD machine = IMAGE_FILE_MACHINE_AMD64;
+  frame.AddrPC.Offset = context.Rip;
+  frame.AddrFrame.Offset = context.Rbp;
+  frame.AddrStack.Offset = context.Rsp;
+  bool own = true;
+#elif defined(__GNUC__)
+  // The walk starts at the caller: its program counter is this function's return address, its
+  // frame and stack begin at this function's frame.
+  const DWORD machine = IMAGE_FILE_MACHINE_I386;
+  context.ContextFlags = CONTEXT_CONTROL;
+  context.Eip = reinterpret_cast<DWORD>(__builtin_return_address(0));
+  context.Ebp = reinterpret_cast<DWORD>(__builtin_frame_address(0));
+  context.Esp = context.Ebp;
+  frame.AddrPC.Offset = context.Eip;
+  frame.AddrFrame.Offset = context.Ebp;
+  frame.AddrStack.Offset = context.Esp;
+  bool own = false;
+#else
+  RtlCaptureContext(&context);
+  const DWORD machine = IMAGE_FILE_MACHINE_I386;
+  frame.AddrPC.Offset = context.Eip;
+  frame.AddrFrame.Offset = context.Ebp;
+  frame.AddrStack.Offset = context.Esp;
+  bool own = true;
+#endif
+  frame.AddrPC.Mode = AddrModeFlat;
+  frame.AddrFrame.Mode = AddrModeFlat;
+  frame.AddrStack.Mode = AddrModeFlat;
+  const HANDLE process = GetCurrentProcess(), thread = GetCurrentThread();
+  while (s.stackWalk64(machine, process, thread, &frame, &context, nullptr,
+                       s.symFunctionTableAccess64, s.symGetModuleBase64, nullptr)) {
+    // Code built without frame pointers (all x64 code, optimised x86 code) may leave the frame
+    // address 0 while the walk is sound: it ends where no return address is left.
+    if (frame.AddrPC.Offset == 0) break;
+    if (own) {
+      own = false;
+      continue;
+    }
+    push(static_cast<std::uintptr_t>(frame.AddrPC.Offset));
+  }
+}
+
+void CallStack::getStackTrace_fast() {
+#if defined(__GNUC__)
+  // Each frame record is the caller's frame pointer followed by the return address. The walk
+  // goes on while the saved frame lies above the current one, aligned and readable: the first
+  // frame without a frame pointer ends it.
+  std::uintptr_t frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  const std::size_t recordSize = 2 * sizeof(std::uintptr_t);
+  if (IsBadReadPtr(reinterpret_cast<const void*>(frame), recordSize)) return;
+  for (;;) {
+    const std::uintptr_t* record = reinterpret_cast<const std::uintptr_t*>(frame);
+    const std::uintptr_t next = record[0];
+    if (next <= frame || next % alignof(std::uintptr_t) != 0 ||
+        IsBadReadPtr(reinterpret_cast<const void*>(next), recordSize))
+      break;
+    push(record[1]);
+    frame = next;
+  }
+#endif
+}
+
+namespace detail {
+
+bool describeFrame(const DebugHelper& helper, std::uintptr_t address, FrameInfo& info) {
+  const DebugHelper::State& s = helper.state();
+  if (!s.symFromAddr && !s.symGetLineFromAddr64) return false;
+  const HANDLE process = GetCurrentProcess();
+  if (s.symGetLineFromAddr64) {
+    IMAGEHLP_LINE64 line;
+    std::memset(&line, 0, sizeof line);
+    line.SizeOfStruct = sizeof line;
+    DWORD displacement = 0;
+    if (s.symGetLineFromAddr64(process, address, &displacement, &line) && line.FileName) {
+      info.hasLine = true;
+      info.file = line.FileName;
+      info.line = static_cast<int>(line.LineNumber);
+    }
+  }
+  if (s.symFromAddr) {
+    union {
+      SYMBOL_INFO symbol;
+      char bytes[sizeof(SYMBOL_INFO) + kMaxNameLength];
+    } buffer;
+    std::memset(&buffer, 0, sizeof buffer);
+    buffer.symbol.SizeOfStruct = sizeof(SYMBOL_INFO);
+    buffer.symbol.MaxNameLen = kMaxNameLength;
+    DWORD64 displacement = 0;
+    if (s.symFromAddr(process, address, &displacement, &buffer.symbol)) {
+      info.function = demangle(buffer.symbol.Name);
+      if (isCaptureSymbol(buffer.symbol.Name) || isCaptureSymbol(info.function.c_str()))
+        info.captureCode = true;
+    }
+  }
+  return true;
+}
+
+void debugOutput(const char* text) {
+  OutputDebugStringA(text);
+}
+
+}  // namespace detail
+}  // namespace vemo
