@@ -20,6 +20,19 @@
 #include "vemo/core/Unknown.h"
 
 namespace vemo {
+namespace detail {
+
+// The first pointer-sized word of a function or member-function pointer, printed as an address.
+// Function pointers are not object pointers; a member-function pointer starts with the function's
+// address (or its virtual-table slot), which tells the members of one class apart.
+template <class Pointer>
+const void* leadingWord(const Pointer& pointer) {
+  const void* word = nullptr;
+  std::memcpy(&word, &pointer, sizeof(word) < sizeof(pointer) ? sizeof(word) : sizeof(pointer));
+  return word;
+}
+
+}  // namespace detail
 
 // The callable: invoked with one A, returns an R.
 template <class R, class A>
@@ -43,19 +56,11 @@ class CallbackFunction : public CallbackBase<R, A> {
 
   R operator()(A argument) override { return _function(argument); }
   String getIdentity() override {
-    if (_identity.isEmpty()) _identity.format(L"%p", functionAddress());
+    if (_identity.isEmpty()) _identity.format(L"%p", detail::leadingWord(_function));
     return _identity;
   }
 
  private:
-  // Function pointers are not object pointers: their bits are printed as one.
-  const void* functionAddress() const {
-    const void* address = nullptr;
-    std::memcpy(&address, &_function,
-                sizeof(address) < sizeof(_function) ? sizeof(address) : sizeof(_function));
-    return address;
-  }
-
   Function _function;
   String _identity;
 };
@@ -71,20 +76,11 @@ class CallbackClassReference : public CallbackBase<R, A> {
   R operator()(A argument) override { return (_object->*_member)(argument); }
   String getIdentity() override {
     if (_identity.isEmpty())
-      _identity.format(L"%p@%p", static_cast<const void*>(_object), memberAddress());
+      _identity.format(L"%p@%p", static_cast<const void*>(_object), detail::leadingWord(_member));
     return _identity;
   }
 
  private:
-  // A member function pointer starts with the function's address (or its virtual-table slot):
-  // that word tells the members of one class apart.
-  const void* memberAddress() const {
-    const void* address = nullptr;
-    std::memcpy(&address, &_member,
-                sizeof(address) < sizeof(_member) ? sizeof(address) : sizeof(_member));
-    return address;
-  }
-
   String _identity;
   T* _object;
   Member _member;
