@@ -13,7 +13,7 @@ set(VEMO_CORE_FAMILIES
     foundation/Library diagnostics/Log utilities/MD5 utilities/Memory streams/MemoryStream
     messaging/Message messaging/MessagePort messaging/MessageReader foundation/Number
     streams/Packet streams/Pipe utilities/Process json/Property json/PropertyConverter
-    json/PropertyHelper runtime/Semaphore runtime/Socket streams/Stream foundation/String
+    json/PropertyHelper runtime/Semaphore runtime/ServiceSystem runtime/Socket streams/Stream foundation/String
     foundation/StringHelper runtime/System streams/Text runtime/Thread runtime/ThreadMessage
     runtime/Tick utilities/Time foundation/Unknown utilities/Uuid streams/Varint)
 
