@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh cmake make g++ libgtest-dev libgmock-dev
 programs=(AppBoxTest EventTest FileMutexTest LogTest MemoryStreamTest MessagePortTest PipeTest
-  PropertyTest SemaphoreTest StringTest SystemTest ThreadTest TickTest UnknownTest UuidTest)
+  PropertyTest SemaphoreTest ServiceTest StringTest SystemTest ThreadTest TickTest UnknownTest UuidTest)
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMO_SANITIZE=thread \
   -DVEMO_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build build-tsan -j"$(nproc)" --target "${programs[@]}"

@@ -207,7 +207,7 @@ TEST(ServiceInstall, InstallSecondInstallAndRemoveInEveryState) {
   const fs::path unit = systemd.root / "units" / "vemo-test.service";
   EXPECT_EQ(readFile(unit),
             "[Unit]\nDescription=Test 100%% host\n\n[Service]\nType=notify\n"
-            "ExecStart=\"/opt/my host/bin/host$$1\"\nUser=daemon\n\n"
+            "ExecStart=\"/opt/my host/bin/host$1\"\nUser=daemon\n\n"
             "[Install]\nWantedBy=multi-user.target\n");
   EXPECT_EQ(fs::status(unit).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
@@ -278,6 +278,36 @@ TEST(ServiceInstall, InstallSecondInstallAndRemoveInEveryState) {
               "That operation should be made by an user with Administrator privileges!\n");
     fs::permissions(systemd.root / "units", fs::perms::owner_all);
   }
+}
+
+// systemd's own reading of the unit we write: a program path with a blank, a '%' and a '$',
+// a watchdog and an account must come out as the program that exists.
+TEST(ServiceInstall, SystemdAcceptsTheUnit) {
+  if (std::system("systemd-analyze --version >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "systemd-analyze is not installed";
+  FakeSystemd systemd;
+  writeFile(systemd.root / "running", "");
+  const fs::path program = systemd.root / "my 100% $HOME";
+  fs::create_symlink("/bin/true", program);
+  setServiceWatchdog(10);
+  EXPECT_EQ(captured(
+                [&] {
+                  return serviceInstall(0, L"vemo-verify", L"Verify 50% \\",
+                                        program.wstring().c_str(), L"root", nullptr);
+                },
+                1),
+            "Service successfully installed.\n");
+  setServiceWatchdog(0);
+  const std::string command = "systemd-analyze verify '" +
+                              (systemd.root / "units" / "vemo-verify.service").string() + "' 2>&1";
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe))
+    output += buffer;
+  EXPECT_EQ(::pclose(pipe), 0) << output;
+  EXPECT_EQ(output, "");
 }
 
 // The test's end of NOTIFY_SOCKET.

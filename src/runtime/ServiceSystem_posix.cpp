@@ -155,11 +155,13 @@ int systemctl(const std::vector<std::string>& arguments, std::string* output) {
   return code == 127 ? -1 : code;  // 127: the shell's word for a program it could not run
 }
 
-// Unit file values: '%' starts a specifier and '$' a variable, each doubled to stand for itself.
+// Unit file values: '%' starts a specifier and is doubled to stand for itself. ('$' would start
+// a variable only in the arguments of a command, never in its program path, which is all that
+// ExecStart holds here.)
 std::string escapeValue(const std::string& text) {
   std::string out;
   for (char c : text) {
-    if (c == '%' || c == '$') out += c;
+    if (c == '%') out += c;
     out += c;
   }
   return out;
@@ -205,7 +207,7 @@ std::string installedPath(const std::string& file) {
   std::string path;
   for (i = 0; i < raw.size(); ++i) {
     path += raw[i];
-    if ((raw[i] == '%' || raw[i] == '$') && i + 1 < raw.size() && raw[i + 1] == raw[i]) ++i;
+    if (raw[i] == '%' && i + 1 < raw.size() && raw[i + 1] == '%') ++i;
   }
   return path;
 }
