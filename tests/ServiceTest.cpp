@@ -138,6 +138,37 @@ TEST(ServiceSystem, NotStartedByTheServiceManager) {
   EXPECT_EQ(serviceInitialize(std::wstring(300, L'a').c_str(), reinterpret_cast<void*>(worker)), 0);
 }
 
+// What a call printed, its result checked.
+std::string captured(const std::function<int()>& call, int expected) {
+  testing::internal::CaptureStdout();
+  const int result = call();
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, expected) << out;
+  return out;
+}
+
+#if defined(_WIN32)
+// Install and remove through the service control manager (Wine has one). Removing a running
+// or stopping service needs a service process of its own and is not exercised here.
+TEST(ServiceInstall, InstallSecondInstallAndRemoveThroughTheServiceControlManager) {
+  const wchar_t* name = L"vemo-test";
+  const wchar_t* path = L"C:\\Program Files\\vemo\\host.exe";
+  EXPECT_EQ(isService(name), 0);
+  EXPECT_EQ(captured([&] { return serviceRemove(name); }, 0), "The service doesn't exist!\n");
+  EXPECT_EQ(
+      captured([&] { return serviceInstall(0, name, L"Test host", path, nullptr, nullptr); }, 1),
+      "Service successfully installed.\n");
+  EXPECT_EQ(isService(name), 1);
+  EXPECT_EQ(
+      captured(
+          [&] { return serviceInstall(1, name, L"Other", L"C:\\other.exe", nullptr, nullptr); }, 0),
+      "The service already exists!\nThe current server installed: C:\\Program "
+      "Files\\vemo\\host.exe\n");
+  EXPECT_EQ(captured([&] { return serviceRemove(name); }, 1), "Service successfully removed.\n");
+  EXPECT_EQ(isService(name), 0);
+}
+#endif
+
 #if !defined(_WIN32)
 
 namespace fs = std::filesystem;
@@ -179,14 +210,6 @@ struct FakeSystemd {
   }
   fs::path root;
 };
-
-std::string captured(const std::function<int()>& call, int expected) {
-  testing::internal::CaptureStdout();
-  const int result = call();
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(result, expected) << out;
-  return out;
-}
 
 TEST(ServiceInstall, InstallSecondInstallAndRemoveInEveryState) {
   FakeSystemd systemd;
