@@ -184,6 +184,8 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
   WaitForSingleObject(g_terminateEvent, INFINITE);
   if (worker) WaitForSingleObject(worker, INFINITE);
   exitService(0);
+  g_workerThread = nullptr;
+  if (worker) CloseHandle(worker);
 }
 
 }  // namespace
