@@ -16,7 +16,12 @@
 #include "vemo/core/Semaphore.h"
 #include "vemo/core/ServiceSystem.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#if !defined(NOMINMAX)
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -166,6 +171,54 @@ TEST(ServiceInstall, InstallSecondInstallAndRemoveThroughTheServiceControlManage
       "Files\\vemo\\host.exe\n");
   EXPECT_EQ(captured([&] { return serviceRemove(name); }, 1), "Service successfully removed.\n");
   EXPECT_EQ(isService(name), 0);
+}
+
+// Started by the service control manager with this argument, the test program is the service:
+// its worker waits for the shutdown event, then the program ends before any test runs.
+HANDLE g_childStop = nullptr;
+const bool g_serviceChild = [] {
+  if (__argc < 2 || std::strcmp(__argv[1], "--vemo-service-child") != 0) return false;
+  g_childStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  setShutdownEvent(g_childStop);
+  void (*worker)(void*) = [](void*) { WaitForSingleObject(g_childStop, 60000); };
+  std::_Exit(serviceInitialize(L"vemo-run", reinterpret_cast<void*>(worker)) ? 0 : 3);
+}();
+
+DWORD waitForState(SC_HANDLE service, DWORD wanted) {
+  SERVICE_STATUS status = {};
+  for (int i = 0; i < 600; ++i) {
+    if (!QueryServiceStatus(service, &status)) return 0;
+    if (status.dwCurrentState == wanted) break;
+    Sleep(50);
+  }
+  return status.dwCurrentState;
+}
+
+TEST(ServiceRun, RemoveRefusedWhileRunningThenStopAndRemove) {
+  wchar_t program[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameW(nullptr, program, MAX_PATH), 0u);
+  const std::wstring command = L"\"" + std::wstring(program) + L"\" --vemo-service-child";
+  const wchar_t* name = L"vemo-run";
+  ASSERT_EQ(
+      captured([&] { return serviceInstall(0, name, L"Run", command.c_str(), nullptr, nullptr); },
+               1),
+      "Service successfully installed.\n");
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  ASSERT_NE(manager, nullptr);
+  SC_HANDLE service =
+      OpenServiceW(manager, name, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+  ASSERT_NE(service, nullptr);
+  ASSERT_TRUE(StartServiceW(service, 0, nullptr)) << GetLastError();
+  EXPECT_EQ(waitForState(service, SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(captured([&] { return serviceRemove(name); }, 0),
+            "Failed to remove the service because the service is running\n"
+            "Stop the service and try again\n");
+  SERVICE_STATUS status = {};
+  EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+  EXPECT_EQ(waitForState(service, SERVICE_STOPPED), static_cast<DWORD>(SERVICE_STOPPED));
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  EXPECT_EQ(captured([&] { return serviceRemove(name); }, 1), "Service successfully removed.\n");
 }
 #endif
 
