@@ -318,6 +318,12 @@ TEST(ServiceInstall, InstallSecondInstallAndRemoveInEveryState) {
                                (systemd.root / "running").string());
 
   systemd.setState("inactive");
+  writeFile(systemd.root / "fail", "");  // systemctl disable fails: the unit stays
+  EXPECT_EQ(captured([&] { return serviceRemove(name); }, 0),
+            "Failed to remove the service (Couldn't open the service)\n");
+  EXPECT_EQ(isService(name), 1);
+  fs::remove(systemd.root / "fail");
+  systemd.takeCalls();
   EXPECT_EQ(captured([&] { return serviceRemove(name); }, 1), "Service successfully removed.\n");
   EXPECT_EQ(systemd.takeCalls(),
             "is-active vemo-test.service\ndisable vemo-test.service\ndaemon-reload\n");
