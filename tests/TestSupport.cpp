@@ -1,0 +1,2 @@
+// Compiles the test programs' precompiled header (see tests/CMakeLists.txt).
+#include "TestSupport.h"
