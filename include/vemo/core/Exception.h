@@ -13,9 +13,28 @@
 #include "vemo/core/Export.h"
 #include "vemo/core/String.h"
 
+#if defined(_WIN32)
+struct _EXCEPTION_POINTERS;
+#endif
+
 namespace vemo {
 
 class CallStack;
+
+#if defined(_WIN32)
+using ExceptionPointers = ::_EXCEPTION_POINTERS;
+#else
+// What a fatal signal's handler is given: the signal, its siginfo_t and its ucontext_t.
+struct ExceptionPointers {
+  int signalNumber;
+  void* signalInfo;
+  void* context;
+};
+#endif
+
+// The answers of an exception filter, with the values the system gives them.
+constexpr long kExceptionExecuteHandler = 1;
+constexpr long kExceptionContinueSearch = 0;
 
 class VEMO_CORE_API Exception {
  public:
@@ -39,6 +58,12 @@ class VEMO_CORE_API Exception {
   // The call stack captured when the exception was made; null when it could not be captured.
   CallStack* callStack() const noexcept { return _callStack; }
 
+  // Hands a fault to the crash handler and returns its answer for an exception filter:
+  // kExceptionContinueSearch when a debugger is attached (nothing is written), otherwise
+  // kExceptionExecuteHandler, once the first crash has been reported. With null pointers the
+  // report describes the calling thread where this is called.
+  static long DealExceptionInformation(ExceptionPointers* pointers);
+
  private:
   std::wstring _file;
   int _line;
@@ -47,6 +72,10 @@ class VEMO_CORE_API Exception {
   std::wstring _description;
   CallStack* _callStack;
 };
+
+// Installs the crash handler for the process (see the top of this file) and prepares what it
+// needs then, so that a crash finds everything ready. Calling it again changes nothing.
+VEMO_CORE_API void handled_exception_filter();
 
 // The system's text for an error number (without trailing line breaks); "" when the system
 // does not know the number.
