@@ -14,7 +14,9 @@
 
 #if !defined(_WIN32)
 #include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include "TestSupport.h"
@@ -70,6 +72,29 @@ class Overflowing : public vemo::System {
   std::exit(3);  // the crash did not end the process
 }
 
+// A process traced by its parent, as by a debugger, asks for a report and gets none; then the
+// untraced parent asks and gets one.
+void reportUnderADebugger() {
+#if !defined(_WIN32)
+  std::fflush(stdout);
+  const pid_t traced = fork();
+  if (traced == 0) {
+    if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+      std::printf("untraceable\n");
+      std::fflush(stdout);
+      _exit(0);
+    }
+    std::printf("traced %ld\n", vemo::Exception::DealExceptionInformation(nullptr));
+    std::fflush(stdout);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(traced, &status, 0);
+  std::printf("untraced %ld\n", vemo::Exception::DealExceptionInformation(nullptr));
+#endif
+  std::exit(0);
+}
+
 void runChild(const std::string& kind) {
   vemo::handled_exception_filter();
   if (kind != "default-address") vemo::ServiceSystem::setSupportAddress(L"crashes@example.org");
@@ -93,6 +118,8 @@ void runChild(const std::string& kind) {
     std::fflush(stdout);
     void (*volatile crash)() = crashNullPointer;
     crash();
+  } else if (kind == "traced") {
+    reportUnderADebugger();
   }
   waitForTheEnd();
 }
@@ -162,6 +189,13 @@ ChildResult runCrashingChild(const std::string& kind) {
     result.log = paths[2].str();
   }
   return result;
+}
+
+int crashFilesBesideProgram() {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator(programPath().parent_path()))
+    count += entry.path().filename().string().rfind("crash@", 0) == 0;
+  return count;
 }
 
 // Removes the files of a report when the test is done with them.
@@ -265,10 +299,7 @@ TEST(Crash, OnlyTheFirstCrashIsReported) {
   EXPECT_EQ(child.out, "first 1\nsecond 1\n");
   const std::string log = checkReport(child, SIGSEGV, "UNKNOWN_ERROR", "runChild", 0);
   EXPECT_EQ(log.find("crashNullPointer"), std::string::npos);
-  int reports = 0;
-  for (const auto& entry : fs::directory_iterator(programPath().parent_path()))
-    reports += entry.path().filename().string().rfind("crash@", 0) == 0;
-  EXPECT_EQ(reports, 2);
+  EXPECT_EQ(crashFilesBesideProgram(), 2);
 }
 
 #if !defined(_WIN32)
@@ -332,5 +363,16 @@ TEST(Crash, MinidumpIsReadByCrashTools) {
                                                  "!\\S*crashNullPointer[^\n]*CrashTest\\.cpp : " +
                                                  std::to_string(kNullPointerLine))))
       << walk;
+}
+
+TEST(Crash, NothingIsWrittenUnderADebugger) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  const ChildResult child = runCrashingChild("traced");
+  ReportFiles files(child);
+  if (child.out.rfind("untraceable", 0) == 0) GTEST_SKIP() << "this system refuses ptrace";
+  EXPECT_EQ(child.out, "traced 0\nuntraced 1\n");
+  // Only the untraced process's report exists.
+  EXPECT_EQ(crashFilesBesideProgram(), 2);
+  EXPECT_EQ(child.err, notice(child.dump, child.log, "crashes@example.org"));
 }
 #endif
