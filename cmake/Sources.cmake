@@ -14,7 +14,7 @@ set(VEMO_CORE_FAMILIES
     messaging/Message messaging/MessagePort messaging/MessageReader foundation/Number
     streams/Packet streams/Pipe utilities/Process json/Property json/PropertyConverter
     json/PropertyHelper runtime/Semaphore runtime/ServiceSystem runtime/Socket streams/Stream foundation/String
-    foundation/StringHelper runtime/System streams/Text runtime/Thread runtime/ThreadMessage
+    foundation/StringHelper diagnostics/SymbolName runtime/System streams/Text runtime/Thread runtime/ThreadMessage
     runtime/Tick utilities/Time foundation/Unknown utilities/Uuid streams/Varint)
 
 if(WIN32)

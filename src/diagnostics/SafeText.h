@@ -1,9 +1,7 @@
-// Text made inside a signal handler: appended to a fixed buffer, numbers formatted by hand,
-// and (for a file) passed on with write() whenever the buffer fills. Nothing allocates and
-// nothing takes a lock, so a crash that interrupted malloc or stdio can still be reported.
+// Text made inside a crash handler: appended to a fixed buffer, numbers formatted by hand, and
+// (for a stream) passed on whenever the buffer fills. Nothing allocates and nothing takes a
+// lock, so a crash that interrupted malloc or stdio can still be reported.
 #pragma once
-
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -14,8 +12,8 @@ namespace detail {
 class SafeText {
  public:
   // Text kept in `buffer`, always terminated; what does not fit is dropped.
-  SafeText(char* buffer, std::size_t capacity) : SafeText(buffer, capacity, -1) {}
-  ~SafeText() { flush(); }
+  SafeText(char* buffer, std::size_t capacity) : SafeText(buffer, capacity, false) {}
+  virtual ~SafeText() = default;
   SafeText(const SafeText&) = delete;
   SafeText& operator=(const SafeText&) = delete;
 
@@ -72,27 +70,24 @@ class SafeText {
     return *this;
   }
 
+  // A stream passes on what it holds.
   void flush() {
-    if (_file < 0) return;
-    std::size_t written = 0;
-    while (written < _used) {
-      const ssize_t step = ::write(_file, _buffer + written, _used - written);
-      if (step <= 0) break;
-      written += static_cast<std::size_t>(step);
-    }
+    if (!_stream) return;
+    drain(_buffer, _used);
     _used = 0;
   }
 
  protected:
-  // Text passed on to `file`.
-  SafeText(char* buffer, std::size_t capacity, int file)
-      : _buffer(buffer), _capacity(capacity), _file(file) {
-    if (_file < 0 && _capacity > 0) _buffer[0] = '\0';
+  // A stream when `stream`: the buffer is passed to drain() whenever it fills, and by flush().
+  SafeText(char* buffer, std::size_t capacity, bool stream)
+      : _buffer(buffer), _capacity(capacity), _stream(stream) {
+    if (!_stream && _capacity > 0) _buffer[0] = '\0';
   }
+  virtual void drain(const char*, std::size_t) {}
 
  private:
   void put(char c) {
-    if (_file >= 0) {
+    if (_stream) {
       if (_used == _capacity) flush();
       _buffer[_used++] = c;
     } else if (_used + 1 < _capacity) {
@@ -103,18 +98,8 @@ class SafeText {
 
   char* const _buffer;
   const std::size_t _capacity;
-  const int _file;
+  const bool _stream;
   std::size_t _used = 0;
-};
-
-// Text written to an open file descriptor, through a buffer of its own.
-class SafeFileText : public SafeText {
- public:
-  explicit SafeFileText(int file) : SafeText(_storage, sizeof _storage, file) {}
-  ~SafeFileText() { flush(); }  // while the storage is still ours
-
- private:
-  char _storage[1024];
 };
 
 }  // namespace detail
