@@ -521,11 +521,13 @@ __attribute__((noinline)) long crashFilter(ExceptionPointers* pointers) {
     g_reportDone.store(true);
     return kExceptionContinueSearch;
   }
+  // Done when the handler was installed (a signal finds it so); otherwise this is a call from
+  // the program's own code, where preparing is safe.
+  prepare();
   CrashSite site;
   if (pointers) {
     siteFromSignal(*pointers, site);
   } else {
-    prepare();  // called as a function, not from a signal: preparing here is safe
     ucontext_t here;
     getcontext(&here);
     site.registers = here.uc_mcontext;
