@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs a fresh build of the library into a temporary prefix and builds a consumer program
 # against it outside the source tree, once with find_package and once with pkg-config, and runs
-# both. Fails when the installed package cannot be found or used.
+# both. Fails when the installed package cannot be found or used. With a build directory as
+# argument (one that scripts/test.sh has built), installs that build instead of making one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh cmake make g++ pkg-config
@@ -9,10 +10,14 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
 
-cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DVEMO_BUILD_TESTS=OFF \
-  -DVEMO_BUILD_EXAMPLES=OFF >/dev/null
-cmake --build build-package -j"$(nproc)" >/dev/null
-cmake --install build-package --prefix "$prefix" >/dev/null
+build="${1:-}"
+if [ -z "$build" ]; then
+  build=build-package
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVEMO_BUILD_TESTS=OFF \
+    -DVEMO_BUILD_EXAMPLES=OFF >/dev/null
+  cmake --build "$build" -j"$(nproc)" >/dev/null
+fi
+cmake --install "$build" --prefix "$prefix" >/dev/null
 cp tests/package/consumer.cpp tests/package/CMakeLists.txt "$work/"
 libdir=$(find "$prefix" -name 'libvemo_core.so.0' -printf '%h\n')
 [ -n "$libdir" ] || { echo "no libvemo_core.so.0 in the install tree"; exit 1; }

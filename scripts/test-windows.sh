@@ -6,6 +6,7 @@
 # word sizes (win64, win32).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/parallel.sh
 lock=(flock /tmp/vemo-cpu.lock)
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -54,26 +55,34 @@ for arch in "${architectures[@]}"; do
   wineboot --init >/dev/null 2>&1 || wine wineboot --init >/dev/null 2>&1
   wineserver -w || true
 
-  programs=0 tests=0 failures=()
-  for exe in "$dir"/tests/*Test.exe; do
-    name=$(basename "$exe" .exe)
-    log="$dir/tests/$name.log"
-    programs=$((programs + 1))
-    # Runs from its own directory, with no console of its own: output goes to the log.
-    if (cd "$dir/tests" && "${lock[@]}" timeout 600 wine "./$name.exe" --gtest_brief=1 \
-          >"$name.log" 2>&1); then
-      status=ok
-    else
-      status=FAILED
-      failures+=("$name")
-    fi
+  # The test programs run two at a time (as many as there are cores) with the lock held for
+  # all of them; the programs themselves must not hold it, nor the Wine server they start.
+  # Each program runs from its own directory, with no console of its own: output goes to the log.
+  run() {
+    exec {lockfd}>&-
+    cd "$dir/tests" && timeout 600 wine "./$1.exe" --gtest_brief=1
+  }
+  tests=0 failures=()
+  finished() {
+    local log="$dir/tests/$1.log" status=ok ran
+    [ "$2" -eq 0 ] || { status=FAILED; failures+=("$1"); }
     ran=$(sed -n 's/^\[==========\] \([0-9]*\) tests\? from .* ran\..*/\1/p' "$log" | tail -1)
     tests=$((tests + ${ran:-0}))
-    printf '%-8s %-22s %4s tests  %s\n' "$arch" "$name" "${ran:-?}" "$status"
+    printf '%-8s %-22s %4s tests  %s\n' "$arch" "$1" "${ran:-?}" "$status"
     [ "$status" = ok ] || grep -E '^\[  FAILED  \]|Failure|error' "$log" | head -20 || true
-  done
-  (cd "$dir/examples" && "${lock[@]}" timeout 120 wine ./vemo_example.exe >vemo_example.log 2>&1) ||
+  }
+  names=()
+  for exe in "$dir"/tests/*Test.exe; do names+=("$(basename "$exe" .exe)"); done
+  exec {lockfd}>/tmp/vemo-cpu.lock
+  flock "$lockfd"
+  # One Wine server for the whole run, started without the lock.
+  (exec {lockfd}>&-; wineserver -p)
+  run_parallel run "$dir/tests" "${names[@]}"
+  (exec {lockfd}>&-; cd "$dir/examples" && timeout 120 wine ./vemo_example.exe >vemo_example.log 2>&1) ||
     failures+=(vemo_example)
+  exec {lockfd}>&-
+  programs=${#names[@]}
+  [ ${#failures[@]} -eq 0 ] || mapfile -t failures < <(printf '%s\n' "${failures[@]}" | sort)
   wineserver -k || true
   summary+=("$arch: $programs test programs, $tests tests run; failed: ${failures[*]:-none}")
   [ ${#failures[@]} -eq 0 ] || failed=1

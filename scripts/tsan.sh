@@ -1,15 +1,30 @@
 #!/usr/bin/env bash
-# Builds the test programs that exercise threads with ThreadSanitizer and runs them.
+# Builds the test programs that exercise threads with ThreadSanitizer and runs them, as many at
+# a time as there are cores. Fails when one fails, after all have run, naming those that failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/parallel.sh
 scripts/deps.sh cmake make g++ libgtest-dev libgmock-dev
 programs=(AppBoxTest EventTest FileMutexTest LogTest MemoryStreamTest MessagePortTest PipeTest
   PropertyTest SemaphoreTest ServiceTest StringTest SystemTest ThreadTest TickTest UnknownTest UuidTest)
+# Instrumented code at -O1 with line tables only (-g1): it builds faster than at -O2 -g, and
+# races show the same, with their files and lines.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMO_SANITIZE=thread \
-  -DVEMO_BUILD_EXAMPLES=OFF >/dev/null
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DVEMO_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build build-tsan -j"$(nproc)" --target "${programs[@]}"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-for program in "${programs[@]}"; do
-  echo "== $program"
-  build-tsan/tests/"$program" --gtest_brief=1
-done
+# The 2 GiB stream test runs on one thread and takes over a minute here; the other steps run it.
+run() {
+  local skip=()
+  [ "$1" = MemoryStreamTest ] && skip=(--gtest_filter=-MemoryStream.FullAtTwoGibibytes)
+  build-tsan/tests/"$1" --gtest_brief=1 "${skip[@]}"
+}
+failures=()
+finished() {
+  echo "== $1"
+  cat "build-tsan/$1.log"
+  [ "$2" -eq 0 ] || { echo "== $1 FAILED (exit status $2)"; failures+=("$1"); }
+}
+run_parallel run build-tsan "${programs[@]}"
+echo "${#programs[@]} programs; failed: ${failures[*]:-none}"
+[ ${#failures[@]} -eq 0 ]

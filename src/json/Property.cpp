@@ -54,8 +54,17 @@ class ConversionScope {
  public:
   ConversionScope() noexcept {
     if (t_conversions.depth++ > 0) return;
-    t_conversions.epoch = g_epochs.current.load() & 1u;
-    g_epochs.inFlight[t_conversions.epoch].fetch_add(1);
+    // Counted in the epoch that is still current after the count: one that moved on meanwhile
+    // may already have been waited for (and its converters destroyed), so count again.
+    for (;;) {
+      const unsigned epoch = g_epochs.current.load();
+      g_epochs.inFlight[epoch & 1u].fetch_add(1);
+      if (g_epochs.current.load() == epoch) {
+        t_conversions.epoch = epoch & 1u;
+        return;
+      }
+      g_epochs.inFlight[epoch & 1u].fetch_sub(1);
+    }
   }
   ~ConversionScope() {
     if (--t_conversions.depth > 0) return;
