@@ -8,7 +8,7 @@ set(VEMO_CORE_SUBSYSTEMS foundation streams json messaging runtime diagnostics u
 set(VEMO_CORE_FAMILIES
     runtime/AppBox streams/Archive utilities/Base64 streams/Buffer diagnostics/CallStack
     foundation/Charset
-    diagnostics/Console runtime/DllModule runtime/Event foundation/Exception streams/File
+    diagnostics/Console diagnostics/CrashHandler runtime/DllModule runtime/Event foundation/Exception streams/File
     runtime/FileMutex foundation/Format json/Geometry runtime/InputHook json/Json json/JsonText
     foundation/Library diagnostics/Log utilities/MD5 utilities/Memory streams/MemoryStream
     messaging/Message messaging/MessagePort messaging/MessageReader foundation/Number

@@ -1,5 +1,6 @@
 #include "vemo/core/Exception.h"
 
+#include "CrashHandler.h"
 #include "vemo/core/CallStack.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/StringHelper.h"
@@ -68,6 +69,14 @@ void Exception::report() const {
     DumpCallStack_Log log;
     _callStack->dump(log);
   }
+}
+
+long Exception::DealExceptionInformation(ExceptionPointers* pointers) {
+  return detail::crashFilter(pointers);
+}
+
+void handled_exception_filter() {
+  detail::installCrashHandler();
 }
 
 }  // namespace vemo
