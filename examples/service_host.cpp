@@ -5,11 +5,19 @@
 //   service_host remove    disables and deletes it
 //   service_host           runs: Ctrl+C (or SIGTERM in the foreground) stops it
 //
-// Signals are never handled inside a signal handler: they stay blocked and a thread of their
-// own takes them with sigwait and hands them to ServiceSystem::signal. Under systemd SIGTERM is
-// left to serviceInitialize, which owns the stop control while the service runs.
+// On Linux signals are never handled inside a signal handler: they stay blocked and a thread of
+// their own takes them with sigwait and hands them to ServiceSystem::signal. Under systemd
+// SIGTERM is left to serviceInitialize, which owns the stop control while the service runs. On
+// Windows the run-time library already calls a console's Ctrl+C and Ctrl+Break handlers on a
+// thread of their own, so they call ServiceSystem::signal directly.
+//
+// A crash of the host leaves a report and a minidump next to the program file.
+#if defined(_WIN32)
+#include <csignal>
+#else
 #include <pthread.h>
 #include <signal.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "vemo/core/Exception.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Semaphore.h"
 #include "vemo/core/ServiceSystem.h"
@@ -76,6 +85,29 @@ struct Host : ServiceSystem {
   }
 };
 
+// Hands the stop signals to ServiceSystem::signal outside any signal handler.
+void takeSignals() {
+#if defined(_WIN32)
+  // A service has no console; the service manager's stop reaches serviceInitialize instead.
+  g_asService = true;  // until the service dispatcher fails to start
+  std::signal(SIGINT, [](int number) { ServiceSystem::signal(number); });
+  std::signal(SIGBREAK, [](int number) { ServiceSystem::signal(number); });
+#else
+  g_asService = std::getenv("NOTIFY_SOCKET") != nullptr;
+  sigset_t taken;
+  sigemptyset(&taken);
+  sigaddset(&taken, SIGINT);
+  sigaddset(&taken, SIGQUIT);
+  if (!g_asService) sigaddset(&taken, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &taken, nullptr);  // before any thread, so every thread inherits it
+  std::thread signals([taken] {
+    int number = 0;
+    if (sigwait(&taken, &number) == 0) ServiceSystem::signal(number);
+  });
+  signals.detach();
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -100,18 +132,9 @@ int main(int argc, char** argv) {
   }
   if (argc > 1 && std::strcmp(argv[1], "remove") == 0) return serviceRemove(kName) ? 0 : 1;
 
-  g_asService = std::getenv("NOTIFY_SOCKET") != nullptr;
-  sigset_t taken;
-  sigemptyset(&taken);
-  sigaddset(&taken, SIGINT);
-  sigaddset(&taken, SIGQUIT);
-  if (!g_asService) sigaddset(&taken, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &taken, nullptr);  // before any thread, so every thread inherits it
-  std::thread signals([taken] {
-    int number = 0;
-    if (sigwait(&taken, &number) == 0) ServiceSystem::signal(number);
-  });
-  signals.detach();
+  handled_exception_filter();
+  ServiceSystem::setSupportAddress(L"support@example.org");
+  takeSignals();
 
   Unknown::Handle_T<Semaphore> stop = Semaphore::createInstance();
   g_stop = stop.get();

@@ -41,6 +41,16 @@ struct FrameInfo {
 // Looks `address` up; false when nothing can be looked up at all.
 bool describeFrame(const DebugHelper& helper, std::uintptr_t address, FrameInfo& info);
 
+// What the symbol reader knows of one code address, found without allocating: the texts point
+// into the reader's own tables and stay valid for the life of the process; null where unknown.
+// POSIX only, where it serves the crash handler inside a signal handler.
+struct RawFrameInfo {
+  const char* file = nullptr;
+  int line = 0;
+  const char* function = nullptr;  // as the symbol tables spell it (mangled)
+};
+void describeCodeAddress(const DebugHelper& helper, std::uintptr_t address, RawFrameInfo& info);
+
 // Writes a text to the debugger's channel.
 void debugOutput(const char* text);
 

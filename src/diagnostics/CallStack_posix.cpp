@@ -142,8 +142,36 @@ void takeSymbol(void* data, std::uintptr_t, const char* name, std::uintptr_t, st
   if (info.function.empty()) info.function = demangle(name);
 }
 
+int takeRawLine(void* data, std::uintptr_t, const char* file, int line, const char* function) {
+  RawFrameInfo& info = *static_cast<RawFrameInfo*>(data);
+  if (file && !info.file) {
+    info.file = file;
+    info.line = line;
+    if (function) info.function = function;
+  }
+  return 1;
+}
+
+void takeRawSymbol(void* data, std::uintptr_t, const char* name, std::uintptr_t, std::uintptr_t) {
+  RawFrameInfo& info = *static_cast<RawFrameInfo*>(data);
+  if (name && !info.function) info.function = name;
+}
+
 }  // namespace
 #endif
+
+void describeCodeAddress(const DebugHelper& helper, std::uintptr_t address, RawFrameInfo& info) {
+#if defined(VEMO_HAVE_LIBBACKTRACE)
+  backtrace_state* reader = helper.state().reader;
+  if (!reader) return;
+  backtrace_pcinfo(reader, address, takeRawLine, ignoreError, &info);
+  backtrace_syminfo(reader, address, takeRawSymbol, ignoreError, &info);
+#else
+  (void)helper;
+  (void)address;
+  (void)info;
+#endif
+}
 
 bool describeFrame(const DebugHelper& helper, std::uintptr_t address, FrameInfo& info) {
   // A return address points past its call, possibly to the next line or function: the call

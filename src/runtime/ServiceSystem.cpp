@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <thread>
 
+#include "CrashHandler.h"
 #include "ServiceHooks.h"
 #include "vemo/core/Log.h"
 
@@ -24,8 +25,8 @@ namespace {
 std::atomic<unsigned long> g_ticks{0};
 std::atomic<unsigned int> g_watchdogSeconds{0};
 
-// The support address is set once at start-up and read by the crash notice: a lock of its own
-// keeps it apart from _mutex, which a crash may find held.
+// The support address is set once at start-up; the crash notice reads its own copy, which
+// takes no lock.
 Mutex& supportMutex() {
   static Mutex mutex;
   return mutex;
@@ -125,8 +126,11 @@ void ServiceSystem::signal(int number) {
 }
 
 void ServiceSystem::setSupportAddress(const String& address) {
-  MutexLock lock(supportMutex());
-  supportAddress() = address;
+  {
+    MutexLock lock(supportMutex());
+    supportAddress() = address;
+  }
+  detail::setCrashSupportAddress(address);
 }
 
 String ServiceSystem::getSupportAddress() {

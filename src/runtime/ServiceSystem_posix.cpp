@@ -214,9 +214,15 @@ std::string installedPath(const std::string& file) {
 
 enum class Mode { kInstall, kRemove };
 
-// The checks that install and remove share: the manager is there and may be changed, and the
-// service is (remove) or is not (install) installed in a state that allows the change.
+// The checks that install and remove share: the name can be a unit's, the manager is there and
+// may be changed (the unit directory is writable: systemd has no other access control to ask),
+// and the service is (remove) or is not (install) installed in a state that allows the change.
 bool preCheck(Mode mode, const std::string& name) {
+  if (!validUnitName(name)) {
+    say(mode == Mode::kInstall ? "Failed to install the service (Couldn't create service)\n"
+                               : "The service doesn't exist!\n");
+    return false;
+  }
   const std::string directory = unitDirectory();
   if (!exists(runningMarker()) || !isDirectory(directory)) {
     say("There is a problem for to open the Service Control Dictionary!\n");
@@ -384,37 +390,38 @@ int isService(const wchar_t* name) {
   return validUnitName(unit) && exists(unitFile(unit)) ? 1 : 0;
 }
 
-int serviceInstall(int startMode, const wchar_t* name, const wchar_t* displayName,
-                   const wchar_t* path, const wchar_t* account, const wchar_t*) {
-  const std::string unit = narrow(name);
-  if (!validUnitName(unit)) {
-    say("Failed to install the service (Couldn't create service)\n");
-    return 0;
-  }
-  if (!preCheck(Mode::kInstall, unit)) return 0;
-  if (::access(unitDirectory().c_str(), W_OK) != 0) {
-    say("Failed to install the service (Couldn't open the SCM)\n");
-    return 0;
-  }
-  std::string description = narrow(displayName);
+namespace {
+
+// The unit file of a service; false when the program path or the account cannot be written
+// into one safely.
+bool unitText(std::string description, const std::string& program, const std::string& user,
+              std::string& text) {
+  if (program.empty() || hasControl(program) || hasControl(user) ||
+      user.find_first_of(" \\\"'") != std::string::npos)
+    return false;
   for (char& c : description)
     if (static_cast<unsigned char>(c) < 0x20) c = ' ';
   while (!description.empty() && description.back() == '\\')
     description.pop_back();
-  const std::string program = narrow(path);
-  const std::string user = narrow(account);
-  bool ok = !program.empty() && !hasControl(program) && !hasControl(user) &&
-            user.find_first_of(" \\\"'") == std::string::npos;
+  text = "[Unit]\nDescription=" + escapeValue(description) +
+         "\n\n[Service]\nType=notify\nExecStart=" + quotePath(program) + "\n";
+  if (!user.empty()) text += "User=" + escapeValue(user) + "\n";
+  if (const unsigned int seconds = getServiceWatchdog())
+    text += "WatchdogSec=" + std::to_string(seconds) + "\n";
+  text += "\n[Install]\nWantedBy=multi-user.target\n";
+  return true;
+}
+
+}  // namespace
+
+int serviceInstall(int startMode, const wchar_t* name, const wchar_t* displayName,
+                   const wchar_t* path, const wchar_t* account, const wchar_t*) {
+  const std::string unit = narrow(name);
+  if (!preCheck(Mode::kInstall, unit)) return 0;
+  std::string text;
   const std::string file = unitFile(unit);
-  if (ok) {
-    std::string text = "[Unit]\nDescription=" + escapeValue(description) +
-                       "\n\n[Service]\nType=notify\nExecStart=" + quotePath(program) + "\n";
-    if (!user.empty()) text += "User=" + escapeValue(user) + "\n";
-    if (const unsigned int seconds = getServiceWatchdog())
-      text += "WatchdogSec=" + std::to_string(seconds) + "\n";
-    text += "\n[Install]\nWantedBy=multi-user.target\n";
-    ok = writeUnit(file, text);
-  }
+  bool ok =
+      unitText(narrow(displayName), narrow(path), narrow(account), text) && writeUnit(file, text);
   if (ok) ok = systemctl({"daemon-reload"}, nullptr) == 0;
   if (ok && startMode == 1) ok = systemctl({"enable", unit + ".service"}, nullptr) == 0;
   if (!ok) {
@@ -431,15 +438,7 @@ int serviceInstall(int startMode, const wchar_t* name, const wchar_t* displayNam
 
 int serviceRemove(const wchar_t* name) {
   const std::string unit = narrow(name);
-  if (!validUnitName(unit)) {
-    say("The service doesn't exist!\n");
-    return 0;
-  }
   if (!preCheck(Mode::kRemove, unit)) return 0;
-  if (::access(unitDirectory().c_str(), W_OK) != 0) {
-    say("Failed to remove the service (Couldn't open the SCM)\n");
-    return 0;
-  }
   if (systemctl({"disable", unit + ".service"}, nullptr) != 0) {
     say("Failed to remove the service (Couldn't open the service)\n");
     return 0;

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "CrashHandler.h"
 #include "ThreadHandle.h"
 #include "vemo/core/Thread.h"
 
@@ -37,7 +38,11 @@ void release(PosixThread* record) {
 
 void* run(void* argument) {
   PosixThread* record = static_cast<PosixThread*>(argument);
-  record->entry(record->param);
+  {
+    // A stack overflow on this thread leaves no stack to report it from: it gets its own.
+    ThreadCrashStack crashStack;
+    record->entry(record->param);
+  }
   release(record);
   return nullptr;
 }

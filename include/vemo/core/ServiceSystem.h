@@ -62,7 +62,8 @@ class VEMO_CORE_API ServiceSystem : public System {
   // signal.".
   static void signal(int number);
 
-  // The address printed in the crash notice for users to write to; empty until set.
+  // The address printed in the crash notice for users to write to; empty until set (the notice
+  // then names the program file).
   static void setSupportAddress(const String& address);
   static String getSupportAddress();
 

@@ -1,0 +1,378 @@
+// The crash handler, seen from outside: this program starts itself again as a child that
+// installs the handler and crashes in a chosen way, then reads the report, the minidump and the
+// notice the child left, and how the child ended.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+
+#if !defined(_WIN32)
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "TestSupport.h"
+#include "vemo/core/Exception.h"
+#include "vemo/core/Process.h"
+#include "vemo/core/ServiceSystem.h"
+#include "vemo/core/System.h"
+#include "vemo/core/Thread.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kKindVariable = "VEMO_CRASH_TEST_KIND";
+
+// ---- The child's side ------------------------------------------------------------------------
+// Each crash is reached through a volatile pointer, so that it keeps a frame of its own.
+
+void crashNullPointer() {
+  volatile int* target = nullptr;
+  *target = 1;
+}
+constexpr int kNullPointerLine = __LINE__ - 2;
+
+int divideByZero() {
+  volatile int dividend = 7, zero = 0;
+  return dividend / zero;
+}
+constexpr int kDivideLine = __LINE__ - 2;
+
+volatile bool g_stopRecursion = false;
+int (*volatile g_recurse)(int);
+
+int recurse(int depth) {
+  volatile char frame[512];
+  frame[0] = static_cast<char>(depth);
+  if (g_stopRecursion) return frame[0];
+  return g_recurse(depth + 1) + frame[0];
+}
+
+// A system whose first pass overflows its thread's stack.
+class Overflowing : public vemo::System {
+ public:
+  static Handle_T<Overflowing> createInstance() { return Handle_T<Overflowing>(new Overflowing()); }
+  void onTick(unsigned int) override {
+    g_recurse = recurse;
+    g_recurse(0);
+  }
+};
+
+[[noreturn]] void waitForTheEnd() {
+  std::this_thread::sleep_for(std::chrono::seconds(60));
+  std::exit(3);  // the crash did not end the process
+}
+
+// A process traced by its parent, as by a debugger, asks for a report and gets none; then the
+// untraced parent asks and gets one.
+void reportUnderADebugger() {
+#if !defined(_WIN32)
+  std::fflush(stdout);
+  const pid_t traced = fork();
+  if (traced == 0) {
+    if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+      std::printf("untraceable\n");
+      std::fflush(stdout);
+      _exit(0);
+    }
+    std::printf("traced %ld\n", vemo::Exception::DealExceptionInformation(nullptr));
+    std::fflush(stdout);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(traced, &status, 0);
+  std::printf("untraced %ld\n", vemo::Exception::DealExceptionInformation(nullptr));
+#endif
+  std::exit(0);
+}
+
+void runChild(const std::string& kind) {
+  vemo::handled_exception_filter();
+  if (kind != "default-address") vemo::ServiceSystem::setSupportAddress(L"crashes@example.org");
+  if (kind == "null" || kind == "default-address") {
+    void (*volatile crash)() = crashNullPointer;
+    crash();
+  } else if (kind == "divide") {
+    int (*volatile crash)() = divideByZero;
+    std::printf("%d\n", crash());
+  } else if (kind == "overflow") {
+    vemo::Unknown::Handle_T<Overflowing> system = Overflowing::createInstance();
+    vemo::Unknown::Handle_T<vemo::Thread> thread = vemo::Thread::createInstance();
+    thread->start(system);
+    waitForTheEnd();
+  } else if (kind == "abort") {
+    std::abort();
+  } else if (kind == "deal") {
+    // A report asked for without a fault, then a real crash: only the first is reported.
+    std::printf("first %ld\n", vemo::Exception::DealExceptionInformation(nullptr));
+    std::printf("second %ld\n", vemo::Exception::DealExceptionInformation(nullptr));
+    std::fflush(stdout);
+    void (*volatile crash)() = crashNullPointer;
+    crash();
+  } else if (kind == "traced") {
+    reportUnderADebugger();
+  }
+  waitForTheEnd();
+}
+
+// Runs before the tests: a child does its crash and never reaches them.
+const bool g_child = [] {
+  const char* kind = std::getenv(kKindVariable);
+  if (kind && *kind) runChild(kind);
+  return false;
+}();
+
+// ---- The parent's side -----------------------------------------------------------------------
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+fs::path programPath() {
+  return vemo::tests::toPath(vemo::getAppName().getBuffer());
+}
+
+struct ChildResult {
+  int status = 0;
+  std::string out, err;
+  fs::path dump, log;  // from the notice
+};
+
+// The signal that ended the child; 0 when it exited.
+int endingSignal(int status) {
+#if defined(_WIN32)
+  (void)status;
+  return 0;
+#else
+  if (WIFSIGNALED(status)) return WTERMSIG(status);
+  // The shell in between reports a child killed by a signal as 128 + the signal.
+  if (WIFEXITED(status) && WEXITSTATUS(status) > 128) return WEXITSTATUS(status) - 128;
+  return 0;
+#endif
+}
+
+ChildResult runCrashingChild(const std::string& kind) {
+  const fs::path directory = fs::temp_directory_path();
+  const fs::path out = directory / ("vemo-crash-out-" + kind),
+                 err = directory / ("vemo-crash-err-" + kind);
+  ChildResult result;
+  {
+    vemo::tests::ScopedVariable variable(kKindVariable, kind);
+    std::string command;
+#if !defined(_WIN32)
+    // No core file for a crash that is meant to happen, and no shell between: its message on
+    // a child's signal would join the child's own output.
+    command = "ulimit -c 0; exec ";
+#endif
+    command +=
+        "\"" + programPath().string() + "\" >\"" + out.string() + "\" 2>\"" + err.string() + "\"";
+    result.status = std::system(command.c_str());
+  }
+  result.out = readFile(out);
+  result.err = readFile(err);
+  fs::remove(out);
+  fs::remove(err);
+  std::smatch paths;
+  static const std::regex kPaths("you can find them here:\n([^\n]*)\n([^\n]*)\n");
+  if (std::regex_search(result.err, paths, kPaths)) {
+    result.dump = paths[1].str();
+    result.log = paths[2].str();
+  }
+  return result;
+}
+
+int crashFilesBesideProgram() {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator(programPath().parent_path()))
+    count += entry.path().filename().string().rfind("crash@", 0) == 0;
+  return count;
+}
+
+// Removes the files of a report when the test is done with them.
+struct ReportFiles {
+  explicit ReportFiles(const ChildResult& child) : dump(child.dump), log(child.log) {}
+  ~ReportFiles() {
+    std::error_code ignored;
+    if (!dump.empty()) fs::remove(dump, ignored);
+    if (!log.empty()) fs::remove(log, ignored);
+  }
+  fs::path dump, log;
+};
+
+std::string notice(const fs::path& dump, const fs::path& log, const std::string& address) {
+  return "This application has halted due to an unexpected error.\n"
+         "A crash report and minidump file were saved to disk, you can find them here:\n" +
+         dump.string() + "\n" + log.string() + "\n" + "Please send the log file to " + address +
+         " to help us analyse\nand solve this problem.\n\n"
+         "NOTE: The crash report and minidump files can contain some sensitive information\n"
+         "(filenames, partial file content, usernames and passwords etc.)\n";
+}
+
+// Checks the report of a child that crashed by `signal` with `exception`, in `function` at
+// `line` of this file; the report's text for further checks.
+std::string checkReport(const ChildResult& child, int signal, const std::string& exception,
+                        const std::string& function, int line) {
+  EXPECT_EQ(endingSignal(child.status), signal) << "status " << child.status;
+  EXPECT_EQ(child.err, notice(child.dump, child.log, "crashes@example.org"));
+  // Both files next to the program, named by the local time of the crash.
+  const std::regex name("crash@\\d{4}-\\d\\d-\\d\\d \\d\\d\\.\\d\\d\\.\\d\\d\\.(log|dmp)");
+  EXPECT_TRUE(std::regex_match(child.log.filename().string(), name)) << child.log;
+  EXPECT_TRUE(std::regex_match(child.dump.filename().string(), name)) << child.dump;
+  EXPECT_EQ(child.log.parent_path(), programPath().parent_path());
+  EXPECT_EQ(readFile(child.dump).substr(0, 4), "MDMP");
+
+  const std::string log = readFile(child.log);
+  EXPECT_EQ(log.rfind("\nProcess info:\nCmd line: " + programPath().string() + "\n", 0), 0u) << log;
+  EXPECT_NE(log.find("\nPlatform: "), std::string::npos);
+  EXPECT_NE(log.find("\n\nException: " + exception + "\n\nRegisters:\n"), std::string::npos) << log;
+  EXPECT_TRUE(std::regex_search(log, std::regex("\nrip=[0-9a-f]{16} rsp=[0-9a-f]{16} rbp=")));
+  // The crashing function by name with this file and line, early in the stack.
+  const std::regex frame("\n#[1-9]  0x[0-9a-f]{16} in [^\n]*" + function +
+                         " \\(\\) at [^\n]*CrashTest\\.cpp:" +
+                         (line ? std::to_string(line) : std::string("\\d+")) + "\n");
+  EXPECT_TRUE(std::regex_search(log, frame)) << log;
+  EXPECT_NE(log.find("\nStacktrace:\n#1  0x"), std::string::npos);
+  // The library among the modules, with its build id and size.
+  EXPECT_TRUE(std::regex_search(
+      log,
+      std::regex("\n\nLoaded modules:\n0x[0-9a-f]{16}  [^\n]+ \\([0-9a-f]{40}, \\d+ bytes\\)\n")))
+      << log;
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex("\n0x[0-9a-f]{16}  [^\n]*libvemo_core[^\n]* \\([0-9a-f]+, \\d+ bytes\\)\n")));
+  return log;
+}
+
+}  // namespace
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VEMO_SKIP_UNDER_SANITIZERS() \
+  GTEST_SKIP() << "the sanitizers keep fatal signals to themselves"
+#else
+#define VEMO_SKIP_UNDER_SANITIZERS() (void)0
+#endif
+
+TEST(Crash, NullPointerIsAnAccessViolation) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  const ChildResult child = runCrashingChild("null");
+  ReportFiles files(child);
+  checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+}
+
+TEST(Crash, DivisionByZero) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  const ChildResult child = runCrashingChild("divide");
+  ReportFiles files(child);
+  checkReport(child, SIGFPE, "INT_DIVIDE_BY_ZERO", "divideByZero", kDivideLine);
+}
+
+TEST(Crash, StackOverflowOnAThread) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  const ChildResult child = runCrashingChild("overflow");
+  ReportFiles files(child);
+  // Some frame of the recursion, at whichever of its lines the stack ran out.
+  checkReport(child, SIGSEGV, "STACK_OVERFLOW", "recurse", 0);
+}
+
+TEST(Crash, AbortEndsWithItsSignal) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  const ChildResult child = runCrashingChild("abort");
+  ReportFiles files(child);
+  checkReport(child, SIGABRT, "UNKNOWN_ERROR", "runChild", 0);
+}
+
+TEST(Crash, OnlyTheFirstCrashIsReported) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  const ChildResult child = runCrashingChild("deal");
+  ReportFiles files(child);
+  // Asked for without a fault: reported from the caller on; the second request and the real
+  // crash after it write nothing more, and the process still ends by the signal.
+  EXPECT_EQ(child.out, "first 1\nsecond 1\n");
+  const std::string log = checkReport(child, SIGSEGV, "UNKNOWN_ERROR", "runChild", 0);
+  EXPECT_EQ(log.find("crashNullPointer"), std::string::npos);
+  EXPECT_EQ(crashFilesBesideProgram(), 2);
+}
+
+#if !defined(_WIN32)
+namespace {
+
+// Runs a shell command; its standard output.
+std::string shellOutput(const std::string& command) {
+  const fs::path out = fs::temp_directory_path() / "vemo-crash-tool-output";
+  std::system((command + " >\"" + out.string() + "\" 2>/dev/null").c_str());
+  std::string text = readFile(out);
+  fs::remove(out);
+  return text;
+}
+
+// The crash tools of the npm package "minidump" (Breakpad's), installed beside this program on
+// first use; empty when npm cannot get them.
+fs::path minidumpTools() {
+  const fs::path prefix = programPath().parent_path() / "npm-minidump";
+  const fs::path tools = prefix / "node_modules" / "minidump" / "bin" / "linux-x64";
+  if (!fs::exists(tools / "minidump_stackwalk"))
+    std::system(("timeout 300 npm install --prefix \"" + prefix.string() +
+                 "\" minidump --ignore-scripts --no-audit --no-fund >/dev/null 2>&1")
+                    .c_str());
+  if (!fs::exists(tools / "minidump_stackwalk")) return {};
+  std::system(("chmod +x \"" + tools.string() + "\"/*").c_str());
+  return tools;
+}
+
+}  // namespace
+
+TEST(Crash, MinidumpIsReadByCrashTools) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  const fs::path tools = minidumpTools();
+  if (tools.empty())
+    GTEST_SKIP() << "npm could not install the package \"minidump\" (no registry reachable?): "
+                    "the dump's format is not checked by its tools";
+
+  const ChildResult child = runCrashingChild("default-address");
+  ReportFiles files(child);
+  // Without an address set, the notice names the program.
+  EXPECT_EQ(child.err, notice(child.dump, child.log, programPath().filename().string()));
+
+  // The symbols of this program, where the stack walker looks for them: <module>/<id>/.
+  vemo::tests::ScratchDirectory symbols;
+  const std::string table =
+      shellOutput("\"" + (tools / "dump_syms").string() + "\" \"" + programPath().string() + "\"");
+  std::smatch module;
+  ASSERT_TRUE(
+      std::regex_search(table, module, std::regex("^MODULE Linux x86_64 ([0-9A-F]+) (\\S+)")))
+      << table.substr(0, 200);
+  const fs::path place = symbols.path / module[2].str() / module[1].str();
+  fs::create_directories(place);
+  std::ofstream(place / (module[2].str() + ".sym"), std::ios::binary) << table;
+
+  const std::string walk =
+      shellOutput("\"" + (tools / "minidump_stackwalk").string() + "\" \"" + child.dump.string() +
+                  "\" \"" + symbols.path.string() + "\"");
+  EXPECT_NE(walk.find("Crash reason:  SIGSEGV"), std::string::npos) << walk;
+  // The crashing thread's first frame is the crashing function, at its line.
+  EXPECT_TRUE(std::regex_search(walk, std::regex("\\(crashed\\)\n 0  " + module[2].str() +
+                                                 "!\\S*crashNullPointer[^\n]*CrashTest\\.cpp : " +
+                                                 std::to_string(kNullPointerLine))))
+      << walk;
+}
+
+TEST(Crash, NothingIsWrittenUnderADebugger) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  const ChildResult child = runCrashingChild("traced");
+  ReportFiles files(child);
+  if (child.out.rfind("untraceable", 0) == 0) GTEST_SKIP() << "this system refuses ptrace";
+  EXPECT_EQ(child.out, "traced 0\nuntraced 1\n");
+  // Only the untraced process's report exists.
+  EXPECT_EQ(crashFilesBesideProgram(), 2);
+  EXPECT_EQ(child.err, notice(child.dump, child.log, "crashes@example.org"));
+}
+#endif
