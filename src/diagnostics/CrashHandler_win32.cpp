@@ -552,8 +552,9 @@ bool insideForwarder(WalkAddress pc) {
              reinterpret_cast<std::uintptr_t>(&Exception::DealExceptionInformation);
 }
 
-// Walks from `start` (copied: the walk changes it). `ownFrames` leading frames belong to the
-// handler itself and are left out, and with them the forwarder's frame if there is one.
+// Walks from `start` (copied: the walk changes it). For a context the handler captured itself
+// (`ownFrames` >= 0), that many leading frames are its own and are left out, and with them the
+// forwarder's frame if there is one; an exception's context (-1) is shown whole.
 void writeStackSection(FILE* log, HANDLE thread, const CONTEXT& start, int ownFrames) {
   CONTEXT context = start;
   STACKFRAME frame;
@@ -561,7 +562,7 @@ void writeStackSection(FILE* log, HANDLE thread, const CONTEXT& start, int ownFr
   startFrame(context, frame);
   const HANDLE process = GetCurrentProcess();
   const WalkedFrame walked{&context, &frame};
-  bool skipForwarder = ownFrames > 0;
+  bool skipForwarder = ownFrames >= 0;
   for (int step = 0; step < kMaxFrames; ++step) {
     if (!g_functions.stackWalk(kStackWalkMachine, process, thread, &frame, &context, nullptr,
                                g_functions.symFunctionTableAccess, g_functions.symGetModuleBase,
@@ -621,7 +622,7 @@ struct Report {
   HANDLE thread;
   EXCEPTION_POINTERS* pointers;
   const CONTEXT* context;  // the exception's, or the calling thread's
-  int ownFrames;           // frames of the handler at the top of `context`
+  int ownFrames;  // frames of the handler at the top of `context`; -1 for an exception's context
   char dumpName[kPathCapacity];
   char logName[kPathCapacity];
 };
@@ -729,12 +730,22 @@ LONG WINAPI unhandledExceptionFilter(EXCEPTION_POINTERS* pointers) {
 
 long crashFilter(ExceptionPointers* pointers) {
   if (pointers && pointers->ContextRecord)
-    return crashReport(pointers, *pointers->ContextRecord, 0);
-  // No exception: the calling thread is described from here, without this function's frame.
+    return crashReport(pointers, *pointers->ContextRecord, -1);
+  // No exception: the calling thread is described from its caller on.
   CONTEXT context;
   std::memset(&context, 0, sizeof context);
+#if defined(__GNUC__) && !defined(_WIN64)
+  // The 32-bit RtlCaptureContext reads its caller's frame through ebp, which optimised code
+  // does not keep: the walk starts at this function's return address and frame instead.
+  context.ContextFlags = CONTEXT_CONTROL;
+  context.Eip = reinterpret_cast<DWORD>(__builtin_return_address(0));
+  context.Ebp = reinterpret_cast<DWORD>(__builtin_frame_address(0));
+  context.Esp = context.Ebp;
+  return crashReport(pointers, context, 0);
+#else
   RtlCaptureContext(&context);
-  return crashReport(pointers, context, 1);
+  return crashReport(pointers, context, 1);  // this function's own frame left out
+#endif
 }
 
 void installCrashHandler() {
