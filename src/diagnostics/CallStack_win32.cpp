@@ -14,6 +14,7 @@
 #include <string>
 
 #include "CallStack.h"
+#include "MachineContext_win32.h"
 #include "vemo/core/CallStack.h"
 #include "vemo/core/Console.h"
 
@@ -131,41 +132,24 @@ void CallStack::getStackTrace() {
   if (!s.stackWalk64 || !s.symFunctionTableAccess64 || !s.symGetModuleBase64) return;
   CONTEXT context;
   std::memset(&context, 0, sizeof context);
-  STACKFRAME64 frame;
-  std::memset(&frame, 0, sizeof frame);
-#if defined(_WIN64)
-  // The walk starts in this function: its own frame is left out below.
-  RtlCaptureContext(&context);
-  const DWORD machine = IMAGE_FILE_MACHINE_AMD64;
-  frame.AddrPC.Offset = context.Rip;
-  frame.AddrFrame.Offset = context.Rbp;
-  frame.AddrStack.Offset = context.Rsp;
-  bool own = true;
-#elif defined(__GNUC__)
+#if defined(__GNUC__) && !defined(_WIN64)
   // The walk starts at the caller: its program counter is this function's return address, its
   // frame and stack begin at this function's frame.
-  const DWORD machine = IMAGE_FILE_MACHINE_I386;
   context.ContextFlags = CONTEXT_CONTROL;
   context.Eip = reinterpret_cast<DWORD>(__builtin_return_address(0));
   context.Ebp = reinterpret_cast<DWORD>(__builtin_frame_address(0));
   context.Esp = context.Ebp;
-  frame.AddrPC.Offset = context.Eip;
-  frame.AddrFrame.Offset = context.Ebp;
-  frame.AddrStack.Offset = context.Esp;
   bool own = false;
 #else
+  // The walk starts in this function: its own frame is left out below.
   RtlCaptureContext(&context);
-  const DWORD machine = IMAGE_FILE_MACHINE_I386;
-  frame.AddrPC.Offset = context.Eip;
-  frame.AddrFrame.Offset = context.Ebp;
-  frame.AddrStack.Offset = context.Esp;
   bool own = true;
 #endif
-  frame.AddrPC.Mode = AddrModeFlat;
-  frame.AddrFrame.Mode = AddrModeFlat;
-  frame.AddrStack.Mode = AddrModeFlat;
+  STACKFRAME64 frame;
+  std::memset(&frame, 0, sizeof frame);
+  detail::startFrame(context, frame);
   const HANDLE process = GetCurrentProcess(), thread = GetCurrentThread();
-  while (s.stackWalk64(machine, process, thread, &frame, &context, nullptr,
+  while (s.stackWalk64(detail::kStackWalkMachine, process, thread, &frame, &context, nullptr,
                        s.symFunctionTableAccess64, s.symGetModuleBase64, nullptr)) {
     // Code built without frame pointers (all x64 code, optimised x86 code) may leave the frame
     // address 0 while the walk is sound: it ends where no return address is left.

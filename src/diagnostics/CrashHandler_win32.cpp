@@ -1,0 +1,766 @@
+// The crash handler on Windows: an unhandled-exception filter that, on the first fatal
+// structured exception of the process, writes a text report and a minidump next to the program
+// file with the debugging-help library and prints a notice on the standard error stream.
+//
+// It runs as an exception filter, not inside a signal handler, so the C runtime's formatting and
+// the heap are usable. dbghelp.dll is loaded only when the first crash comes: a process that
+// never crashes never loads it for this.
+#include <windows.h>
+
+#include <dbghelp.h>
+
+#include <atomic>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "CrashHandler.h"
+#include "MachineContext_win32.h"
+#include "vemo/core/StringHelper.h"
+
+namespace vemo {
+namespace detail {
+namespace {
+
+// StackWalk, SymFunctionTableAccess, SymGetModuleBase and SymGetLineFromAddr take 32-bit
+// addresses and are missing from the 64-bit dbghelp.dll: there their 64-bit forms are looked
+// up. The headers map STACKFRAME, IMAGEHLP_LINE and the plain function names to those forms.
+#if defined(_WIN64)
+constexpr char kStackWalkName[] = "StackWalk64";
+constexpr char kFunctionTableAccessName[] = "SymFunctionTableAccess64";
+constexpr char kGetModuleBaseName[] = "SymGetModuleBase64";
+constexpr char kGetLineFromAddrName[] = "SymGetLineFromAddr64";
+// Addresses are printed with the pointer's width.
+#define VEMO_CRASH_ADDRESS "0x%016llx"
+using PrintedAddress = unsigned long long;
+#else
+constexpr char kStackWalkName[] = "StackWalk";
+constexpr char kFunctionTableAccessName[] = "SymFunctionTableAccess";
+constexpr char kGetModuleBaseName[] = "SymGetModuleBase";
+constexpr char kGetLineFromAddrName[] = "SymGetLineFromAddr";
+#define VEMO_CRASH_ADDRESS "0x%08x"
+using PrintedAddress = unsigned int;
+#endif
+using WalkAddress = decltype(ADDRESS{}.Offset);
+
+struct CrashFunctions {
+  decltype(&::MiniDumpWriteDump) miniDumpWriteDump;
+  decltype(&::SymInitialize) symInitialize;
+  decltype(&::SymSetOptions) symSetOptions;
+  decltype(&::SymGetOptions) symGetOptions;
+  decltype(&::SymCleanup) symCleanup;
+  decltype(&::SymGetTypeInfo) symGetTypeInfo;
+  decltype(&::SymGetLineFromAddr) symGetLineFromAddr;
+  decltype(&::SymEnumSymbols) symEnumSymbols;
+  decltype(&::SymSetContext) symSetContext;
+  decltype(&::SymFromAddr) symFromAddr;
+  decltype(&::StackWalk) stackWalk;
+  decltype(&::SymFunctionTableAccess) symFunctionTableAccess;
+  decltype(&::SymGetModuleBase) symGetModuleBase;
+};
+
+// The crash dbghelp.dll handle: all bits set until the first crash claims the report (0 while
+// it is being made or when the library could not be loaded).
+constexpr std::uintptr_t kNotLoaded = ~std::uintptr_t{0};
+std::atomic<std::uintptr_t> g_dbghelp{kNotLoaded};
+std::atomic<DWORD> g_reportingThread{0};
+std::atomic<bool> g_reportDone{false};
+CrashFunctions g_functions;
+int g_frameCounter = 0;
+
+// SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES.
+constexpr DWORD kCrashSymbolOptions = 20;
+constexpr int kNameAttempts = 3;
+constexpr int kMaxFrames = 256;
+constexpr ULONG kMaxSymbolName = 256;
+constexpr std::size_t kPathCapacity = 1024;
+constexpr SIZE_T kWorkerStack = 1024 * 1024;
+
+// The symbol and type kinds of the debug-information interface that the values are told by.
+enum : DWORD { kTagUdt = 11, kTagEnum = 12, kTagPointer = 14, kTagBaseType = 16, kTagTypedef = 17 };
+enum : DWORD {
+  kBaseChar = 2,
+  kBaseInt = 6,
+  kBaseUInt = 7,
+  kBaseFloat = 8,
+  kBaseLong = 13,
+  kBaseULong = 14
+};
+
+template <class Function>
+bool lookUp(HMODULE module, const char* name, Function& slot) {
+  slot = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  return slot != nullptr;
+}
+
+bool lookUpAll(HMODULE module, CrashFunctions& f) {
+  return lookUp(module, "MiniDumpWriteDump", f.miniDumpWriteDump) &&
+         lookUp(module, "SymInitialize", f.symInitialize) &&
+         lookUp(module, "SymSetOptions", f.symSetOptions) &&
+         lookUp(module, "SymGetOptions", f.symGetOptions) &&
+         lookUp(module, "SymCleanup", f.symCleanup) &&
+         lookUp(module, "SymGetTypeInfo", f.symGetTypeInfo) &&
+         lookUp(module, kGetLineFromAddrName, f.symGetLineFromAddr) &&
+         lookUp(module, "SymEnumSymbols", f.symEnumSymbols) &&
+         lookUp(module, "SymSetContext", f.symSetContext) &&
+         lookUp(module, "SymFromAddr", f.symFromAddr) &&
+         lookUp(module, kStackWalkName, f.stackWalk) &&
+         lookUp(module, kFunctionTableAccessName, f.symFunctionTableAccess) &&
+         lookUp(module, kGetModuleBaseName, f.symGetModuleBase);
+}
+
+// Loads the library and every function; false (and nothing kept) when any is missing.
+// `ownSession` tells whether the symbol session was opened here: the call-stack reader may have
+// opened the process's one already, and that one must outlive the report.
+bool loadCrashFunctions(HMODULE& module, bool& ownSession) {
+  module = LoadLibraryW(L"dbghelp.dll");
+  if (!module) return false;
+  if (!lookUpAll(module, g_functions)) {
+    FreeLibrary(module);
+    module = nullptr;
+    return false;
+  }
+  g_functions.symSetOptions(g_functions.symGetOptions() | kCrashSymbolOptions);
+  ownSession = g_functions.symInitialize(GetCurrentProcess(), nullptr, TRUE) != FALSE;
+  return true;
+}
+
+// --- Crash file names --------------------------------------------------------------------
+
+// The program's directory up to and including its last backslash; empty when there is none.
+void programDirectory(char* directory, std::size_t capacity) {
+  const DWORD length = GetModuleFileNameA(nullptr, directory, static_cast<DWORD>(capacity));
+  if (length == 0 || length >= capacity) {
+    directory[0] = '\0';
+    return;
+  }
+  char* slash = std::strrchr(directory, '\\');
+  if (slash)
+    slash[1] = '\0';
+  else
+    directory[0] = '\0';
+}
+
+// Claims a new file "crash@<local time>.<extension>" beside the program. Two reports in the
+// same second meet on the name: each attempt reads the time again. Empty after 3 failures.
+bool makeCrashFileName(const char* extension, char* name, std::size_t capacity) {
+  char directory[kPathCapacity];
+  programDirectory(directory, sizeof directory);
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    const std::time_t now = std::time(nullptr);
+    char stamp[64] = "";
+    const std::tm* local = std::localtime(&now);
+    if (local) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", local);
+    std::snprintf(name, capacity, "%s%s%s.%s", directory, "crash@", stamp, extension);
+    const HANDLE file =
+        CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+      return true;
+    }
+  }
+  name[0] = '\0';
+  return false;
+}
+
+// --- Process section ---------------------------------------------------------------------
+
+const char* exceptionName(DWORD code) {
+  struct Entry {
+    DWORD code;
+    const char* name;
+  };
+  static const Entry kNames[] = {
+      {EXCEPTION_ACCESS_VIOLATION, "ACCESS_VIOLATION"},
+      {EXCEPTION_DATATYPE_MISALIGNMENT, "DATATYPE_MISALIGNMENT"},
+      {EXCEPTION_BREAKPOINT, "BREAKPOINT"},
+      {EXCEPTION_SINGLE_STEP, "SINGLE_STEP"},
+      {EXCEPTION_ARRAY_BOUNDS_EXCEEDED, "ARRAY_BOUNDS_EXCEEDED"},
+      {EXCEPTION_FLT_DENORMAL_OPERAND, "FLT_DENORMAL_OPERAND"},
+      {EXCEPTION_FLT_DIVIDE_BY_ZERO, "FLT_DIVIDE_BY_ZERO"},
+      {EXCEPTION_FLT_INEXACT_RESULT, "FLT_INEXACT_RESULT"},
+      {EXCEPTION_FLT_INVALID_OPERATION, "FLT_INVALID_OPERATION"},
+      {EXCEPTION_FLT_OVERFLOW, "FLT_OVERFLOW"},
+      {EXCEPTION_FLT_STACK_CHECK, "FLT_STACK_CHECK"},
+      {EXCEPTION_FLT_UNDERFLOW, "FLT_UNDERFLOW"},
+      {EXCEPTION_INT_DIVIDE_BY_ZERO, "INT_DIVIDE_BY_ZERO"},
+      {EXCEPTION_INT_OVERFLOW, "INT_OVERFLOW"},
+      {EXCEPTION_PRIV_INSTRUCTION, "PRIV_INSTRUCTION"},
+      {EXCEPTION_IN_PAGE_ERROR, "IN_PAGE_ERROR"},
+      {EXCEPTION_ILLEGAL_INSTRUCTION, "ILLEGAL_INSTRUCTION"},
+      {EXCEPTION_NONCONTINUABLE_EXCEPTION, "NONCONTINUABLE_EXCEPTION"},
+      {EXCEPTION_STACK_OVERFLOW, "STACK_OVERFLOW"},
+      {EXCEPTION_INVALID_DISPOSITION, "INVALID_DISPOSITION"},
+      {EXCEPTION_GUARD_PAGE, "GUARD_PAGE"},
+      {EXCEPTION_INVALID_HANDLE, "INVALID_HANDLE"},
+  };
+  for (const Entry& entry : kNames)
+    if (entry.code == code) return entry.name;
+  return "UNKNOWN_ERROR";
+}
+
+void writeRegisters(FILE* log, const CONTEXT& c) {
+  std::fputs("Registers:\n", log);
+#if defined(_WIN64)
+  using R = unsigned long long;
+  std::fprintf(log, "rax=%016llx rbx=%016llx rcx=%016llx rdx=%016llx rsi=%016llx rdi=%016llx\n",
+               R{c.Rax}, R{c.Rbx}, R{c.Rcx}, R{c.Rdx}, R{c.Rsi}, R{c.Rdi});
+  std::fprintf(log, "rip=%016llx rsp=%016llx rbp=%016llx efl=%08x\n", R{c.Rip}, R{c.Rsp}, R{c.Rbp},
+               static_cast<unsigned int>(c.EFlags));
+  std::fprintf(log,
+               "r8=%016llx r9=%016llx r10=%016llx r11=%016llx r12=%016llx r13=%016llx "
+               "r14=%016llx r15=%016llx\n",
+               R{c.R8}, R{c.R9}, R{c.R10}, R{c.R11}, R{c.R12}, R{c.R13}, R{c.R14}, R{c.R15});
+#else
+  using R = unsigned int;
+  std::fprintf(log, "eax=%08x ebx=%08x ecx=%08x edx=%08x esi=%08x edi=%08x\n", R(c.Eax), R(c.Ebx),
+               R(c.Ecx), R(c.Edx), R(c.Esi), R(c.Edi));
+  std::fprintf(log, "eip=%08x esp=%08x ebp=%08x efl=%08x\n", R(c.Eip), R(c.Esp), R(c.Ebp),
+               R(c.EFlags));
+#endif
+  using S = unsigned int;
+  std::fprintf(log, "cd=%04x  ss=%04x  ds=%04x  es=%04x  fs=%04x  gs=%04x\n", S{c.SegCs},
+               S{c.SegSs}, S{c.SegDs}, S{c.SegEs}, S{c.SegFs}, S{c.SegGs});
+}
+
+void writeProcessSection(FILE* log, const EXCEPTION_RECORD* record, const CONTEXT& context) {
+  std::fprintf(log, "Cmd line: %.512s\n", GetCommandLineA());
+  OSVERSIONINFOA version;
+  std::memset(&version, 0, sizeof version);
+  version.dwOSVersionInfoSize = sizeof version;
+  GetVersionExA(&version);
+  std::fprintf(log, "Platform: Windows OS version %d.%d build %d %s\n\n",
+               static_cast<int>(version.dwMajorVersion), static_cast<int>(version.dwMinorVersion),
+               static_cast<int>(version.dwBuildNumber), version.szCSDVersion);
+  std::fprintf(log, "Exception: %s\n\n", exceptionName(record ? record->ExceptionCode : 0));
+  writeRegisters(log, context);
+}
+
+// --- Values of parameters and local variables --------------------------------------------
+
+// Copies memory that may not be readable (a broken stack, a wild pointer) without faulting.
+bool readMemory(std::uintptr_t address, void* out, std::size_t size) {
+  SIZE_T done = 0;
+  return address != 0 &&
+         ReadProcessMemory(GetCurrentProcess(), reinterpret_cast<const void*>(address), out, size,
+                           &done) &&
+         done == size;
+}
+
+// Reads a zero-terminated text of at most capacity - 1 characters, page by page, so that a
+// text that ends just before an unreadable page is still found. False when nothing is readable.
+bool readText(std::uintptr_t address, char* out, std::size_t capacity) {
+  constexpr std::uintptr_t kPage = 4096;
+  std::size_t length = 0;
+  while (length + 1 < capacity) {
+    std::size_t chunk = static_cast<std::size_t>(kPage - (address + length) % kPage);
+    if (chunk > capacity - 1 - length) chunk = capacity - 1 - length;
+    if (!readMemory(address + length, out + length, chunk)) break;
+    const void* end = std::memchr(out + length, 0, chunk);
+    if (end) return true;
+    length += chunk;
+  }
+  out[length] = '\0';
+  return length > 0;
+}
+
+// A text worth showing: at least one character, all printable, within the first 31.
+bool isReadableText(std::uintptr_t address, char* text, std::size_t capacity) {
+  if (!readText(address, text, capacity) || text[0] == '\0') return false;
+  for (std::size_t i = 0; i < 31 && text[i]; ++i)
+    if (!std::isprint(static_cast<unsigned char>(text[i])) &&
+        !std::isspace(static_cast<unsigned char>(text[i])))
+      return false;
+  return true;
+}
+
+// Where a symbol of a walked frame lives, and its first bytes.
+struct Value {
+  std::uintptr_t address = 0;  // 0 when it is held in a register
+  unsigned char bytes[sizeof(unsigned long long)] = {};
+  bool readable = false;
+};
+
+// One frame of the walk as the value look-ups need it.
+struct WalkedFrame {
+  CONTEXT* context;  // the registers of this frame, as far as the walk restored them
+  const STACKFRAME* frame;
+};
+
+// A register by its CodeView number (the numbering the symbol information uses).
+bool registerValue(const WalkedFrame& walked, ULONG number, std::uintptr_t& value) {
+#if defined(_WIN64)
+  const DWORD64* const registers[] = {
+      &walked.context->Rax, &walked.context->Rbx, &walked.context->Rcx, &walked.context->Rdx,
+      &walked.context->Rsi, &walked.context->Rdi, &walked.context->Rbp, &walked.context->Rsp,
+      &walked.context->R8,  &walked.context->R9,  &walked.context->R10, &walked.context->R11,
+      &walked.context->R12, &walked.context->R13, &walked.context->R14, &walked.context->R15};
+  constexpr ULONG kFirst = 328;  // rax
+  if (number < kFirst || number >= kFirst + sizeof registers / sizeof registers[0]) return false;
+  value = *registers[number - kFirst];
+  return true;
+#else
+  // The 32-bit walk does not restore registers into the context: the frame and stack pointers
+  // come from the walked frame itself.
+  const CONTEXT& c = *walked.context;
+  switch (number) {
+    case 17:
+      value = c.Eax;
+      return true;
+    case 18:
+      value = c.Ecx;
+      return true;
+    case 19:
+      value = c.Edx;
+      return true;
+    case 20:
+      value = c.Ebx;
+      return true;
+    case 21:
+      value = walked.frame->AddrStack.Offset;
+      return true;
+    case 22:
+      value = walked.frame->AddrFrame.Offset;
+      return true;
+    case 23:
+      value = c.Esi;
+      return true;
+    case 24:
+      value = c.Edi;
+      return true;
+    default:
+      return false;
+  }
+#endif
+}
+
+Value locate(const SYMBOL_INFO& symbol, const WalkedFrame& walked) {
+  Value value;
+  std::uintptr_t base = 0;
+  if (symbol.Flags & SYMFLAG_REGISTER) {
+    value.readable = registerValue(walked, symbol.Register, base);
+    std::memcpy(value.bytes, &base, sizeof base);
+    return value;
+  }
+  if (symbol.Flags & SYMFLAG_REGREL) {
+    if (!registerValue(walked, symbol.Register, base)) return value;
+  } else if (symbol.Flags & SYMFLAG_FRAMEREL) {
+    base = static_cast<std::uintptr_t>(walked.frame->AddrFrame.Offset);
+  }
+  value.address = base + static_cast<std::uintptr_t>(symbol.Address);
+  std::size_t size = symbol.Size ? symbol.Size : sizeof value.bytes;
+  if (size > sizeof value.bytes) size = sizeof value.bytes;
+  value.readable = readMemory(value.address, value.bytes, size);
+  return value;
+}
+
+DWORD typeInfo(ULONG64 module, ULONG type, IMAGEHLP_SYMBOL_TYPE_INFO what) {
+  DWORD result = 0;
+  if (!g_functions.symGetTypeInfo(GetCurrentProcess(), module, type, what, &result)) return 0;
+  return result;
+}
+
+// The type under any typedefs.
+ULONG resolveType(ULONG64 module, ULONG type) {
+  for (int depth = 0; depth < 8 && typeInfo(module, type, TI_GET_SYMTAG) == kTagTypedef; ++depth)
+    type = typeInfo(module, type, TI_GET_TYPEID);
+  return type;
+}
+
+void typeName(ULONG64 module, ULONG type, char* out, std::size_t capacity) {
+  WCHAR* name = nullptr;
+  out[0] = '\0';
+  if (!g_functions.symGetTypeInfo(GetCurrentProcess(), module, type, TI_GET_SYMNAME, &name) ||
+      !name)
+    return;
+  const String_T<unsigned char> narrow = StringHelper::wideToAnsi(name);
+  LocalFree(name);
+  std::snprintf(out, capacity, "%s", reinterpret_cast<const char*>(narrow.getBuffer()));
+}
+
+template <class T>
+T valueAs(const Value& value) {
+  T result;
+  std::memcpy(&result, value.bytes, sizeof result);
+  return result;
+}
+
+void formatPointer(ULONG64 module, ULONG pointee, const Value& value, char* out,
+                   std::size_t capacity) {
+  const PrintedAddress target = valueAs<std::uintptr_t>(value);
+  char name[256];
+  pointee = resolveType(module, pointee);
+  const DWORD tag = typeInfo(module, pointee, TI_GET_SYMTAG);
+  if (tag == kTagUdt) {
+    typeName(module, pointee, name, sizeof name);
+    std::snprintf(out, capacity, "(%s *) " VEMO_CRASH_ADDRESS, name, target);
+  } else if (tag == kTagPointer) {
+    const ULONG inner = resolveType(module, typeInfo(module, pointee, TI_GET_TYPEID));
+    typeName(module, inner, name, sizeof name);
+    if (typeInfo(module, inner, TI_GET_SYMTAG) == kTagUdt)
+      std::snprintf(out, capacity, "(%s **) " VEMO_CRASH_ADDRESS, name, target);
+    else
+      std::snprintf(out, capacity, VEMO_CRASH_ADDRESS, target);
+  } else if (tag == kTagBaseType && typeInfo(module, pointee, TI_GET_BASETYPE) == kBaseChar &&
+             readText(target, name, sizeof name)) {
+    std::snprintf(out, capacity, VEMO_CRASH_ADDRESS " \"%s\"", target, name);
+  } else {
+    std::snprintf(out, capacity, VEMO_CRASH_ADDRESS, target);
+  }
+}
+
+void formatBaseType(ULONG64 module, ULONG type, const Value& value, char* out,
+                    std::size_t capacity) {
+  ULONG64 length = 0;
+  g_functions.symGetTypeInfo(GetCurrentProcess(), module, type, TI_GET_LENGTH, &length);
+  const DWORD base = typeInfo(module, type, TI_GET_BASETYPE);
+  char text[32];
+  if (length == 1) {
+    std::snprintf(out, capacity, "%x", static_cast<unsigned int>(valueAs<unsigned char>(value)));
+  } else if (length == 2) {
+    std::snprintf(out, capacity, "%x", static_cast<unsigned int>(valueAs<unsigned short>(value)));
+  } else if (length == 4 && base == kBaseFloat) {
+    std::snprintf(out, capacity, "%f", static_cast<double>(valueAs<float>(value)));
+  } else if (length == 4 && base != kBaseInt && base != kBaseUInt && base != kBaseLong &&
+             base != kBaseULong &&
+             isReadableText(valueAs<std::uint32_t>(value), text, sizeof text)) {
+    std::snprintf(out, capacity, "\"%.31s\"", text);
+  } else if (length == 4) {
+    std::snprintf(out, capacity, "%d", valueAs<int>(value));
+  } else if (length == 8 && base == kBaseFloat) {
+    std::snprintf(out, capacity, "%lf", valueAs<double>(value));
+  } else if (length == 8) {
+    // "%I64X" as the C runtime spells it: the same digits as "%llX".
+    std::snprintf(out, capacity, "%llX", valueAs<unsigned long long>(value));
+  } else {
+    std::snprintf(out, capacity, VEMO_CRASH_ADDRESS, static_cast<PrintedAddress>(value.address));
+  }
+}
+
+// A symbol's value in the form its type calls for; "?" where it cannot be read.
+void formatValue(const SYMBOL_INFO& symbol, const WalkedFrame& walked, char* out,
+                 std::size_t capacity) {
+  const Value value = locate(symbol, walked);
+  if (!value.readable) {
+    std::snprintf(out, capacity, "?");
+    return;
+  }
+  const ULONG64 module = symbol.ModBase;
+  const ULONG type = resolveType(module, symbol.TypeIndex);
+  const PrintedAddress address = value.address;
+  char name[256];
+  switch (typeInfo(module, type, TI_GET_SYMTAG)) {
+    case kTagUdt:
+      typeName(module, type, name, sizeof name);
+      std::snprintf(out, capacity, "(%s) " VEMO_CRASH_ADDRESS, name, address);
+      break;
+    case kTagPointer:
+      formatPointer(module, typeInfo(module, type, TI_GET_TYPEID), value, out, capacity);
+      break;
+    case kTagEnum:
+      std::snprintf(out, capacity, "%d", valueAs<int>(value));
+      break;
+    case kTagBaseType:
+      formatBaseType(module, type, value, out, capacity);
+      break;
+    default:
+      std::snprintf(out, capacity, VEMO_CRASH_ADDRESS, address);
+      break;
+  }
+}
+
+// --- Stack section -----------------------------------------------------------------------
+
+struct SymbolEnumeration {
+  FILE* log;
+  const WalkedFrame* walked;
+  bool parameters;  // writing the parameter list; otherwise the local variables
+  bool first;
+};
+
+BOOL CALLBACK writeSymbol(PSYMBOL_INFO symbol, ULONG, PVOID context) {
+  SymbolEnumeration& e = *static_cast<SymbolEnumeration*>(context);
+  const bool parameter = (symbol->Flags & SYMFLAG_PARAMETER) != 0;
+  if (parameter != e.parameters || (!parameter && !(symbol->Flags & SYMFLAG_LOCAL))) return TRUE;
+  char value[512];
+  formatValue(*symbol, *e.walked, value, sizeof value);
+  if (e.parameters)
+    std::fprintf(e.log, "%s%s=%s", e.first ? "" : ", ", symbol->Name, value);
+  else
+    std::fprintf(e.log, "        %s = %s\n", symbol->Name, value);
+  e.first = false;
+  return TRUE;
+}
+
+void writeSymbols(FILE* log, const WalkedFrame& walked, bool parameters) {
+  SymbolEnumeration enumeration{log, &walked, parameters, true};
+  g_functions.symEnumSymbols(GetCurrentProcess(), 0, nullptr, writeSymbol, &enumeration);
+}
+
+struct SymbolBuffer {
+  SymbolBuffer() {
+    std::memset(this, 0, sizeof *this);
+    symbol.SizeOfStruct = sizeof(SYMBOL_INFO);
+    symbol.MaxNameLen = kMaxSymbolName;
+  }
+  SYMBOL_INFO symbol;
+  char name[kMaxSymbolName];
+};
+
+void writeFrame(FILE* log, const WalkedFrame& walked) {
+  const HANDLE process = GetCurrentProcess();
+  const WalkAddress pc = walked.frame->AddrPC.Offset;
+  ++g_frameCounter;
+  SymbolBuffer buffer;
+  DWORD64 displacement = 0;
+  const bool named = g_functions.symFromAddr(process, pc, &displacement, &buffer.symbol) != FALSE;
+  if (named) {
+    std::fprintf(log, "#%d  " VEMO_CRASH_ADDRESS " in %.200s (", g_frameCounter,
+                 static_cast<PrintedAddress>(pc), buffer.symbol.Name);
+    IMAGEHLP_STACK_FRAME frame;
+    std::memset(&frame, 0, sizeof frame);
+    frame.InstructionOffset = pc;
+    frame.FrameOffset = walked.frame->AddrFrame.Offset;
+    frame.StackOffset = walked.frame->AddrStack.Offset;
+    g_functions.symSetContext(process, &frame, nullptr);
+    writeSymbols(log, walked, true);
+    std::fputs(")", log);
+  } else {
+    std::fprintf(log, "#%d  " VEMO_CRASH_ADDRESS " in (unknown function)", g_frameCounter,
+                 static_cast<PrintedAddress>(pc));
+  }
+  IMAGEHLP_LINE line;
+  std::memset(&line, 0, sizeof line);
+  line.SizeOfStruct = sizeof line;
+  DWORD lineDisplacement = 0;
+  if (g_functions.symGetLineFromAddr(process, pc, &lineDisplacement, &line) && line.FileName)
+    std::fprintf(log, " at %s:%d\n", line.FileName, static_cast<int>(line.LineNumber));
+  else
+    std::fputs("\n", log);
+  if (named) writeSymbols(log, walked, false);
+}
+
+// Whether `pc` lies in Exception::DealExceptionInformation, the one-line forwarder to
+// crashFilter: where the compiler kept its frame, a report of the calling thread leaves it out.
+bool insideForwarder(WalkAddress pc) {
+  SymbolBuffer buffer;
+  DWORD64 displacement = 0;
+  return g_functions.symFromAddr(GetCurrentProcess(), pc, &displacement, &buffer.symbol) &&
+         buffer.symbol.Address ==
+             reinterpret_cast<std::uintptr_t>(&Exception::DealExceptionInformation);
+}
+
+// Walks from `start` (copied: the walk changes it). For a context the handler captured itself
+// (`ownFrames` >= 0), that many leading frames are its own and are left out, and with them the
+// forwarder's frame if there is one; an exception's context (-1) is shown whole.
+void writeStackSection(FILE* log, HANDLE thread, const CONTEXT& start, int ownFrames) {
+  CONTEXT context = start;
+  STACKFRAME frame;
+  std::memset(&frame, 0, sizeof frame);
+  startFrame(context, frame);
+  const HANDLE process = GetCurrentProcess();
+  const WalkedFrame walked{&context, &frame};
+  bool skipForwarder = ownFrames >= 0;
+  for (int step = 0; step < kMaxFrames; ++step) {
+    if (!g_functions.stackWalk(kStackWalkMachine, process, thread, &frame, &context, nullptr,
+                               g_functions.symFunctionTableAccess, g_functions.symGetModuleBase,
+                               nullptr))
+      break;
+    if (frame.AddrPC.Offset == 0) continue;
+    if (ownFrames > 0) {
+      --ownFrames;
+      continue;
+    }
+    if (skipForwarder) {
+      skipForwarder = false;
+      if (insideForwarder(frame.AddrPC.Offset)) continue;
+    }
+    writeFrame(log, walked);
+  }
+}
+
+// --- Minidump ----------------------------------------------------------------------------
+
+// Each module the dump lists also gets a line in the log's module section.
+BOOL CALLBACK listModule(PVOID param, PMINIDUMP_CALLBACK_INPUT const input,
+                         PMINIDUMP_CALLBACK_OUTPUT) {
+  if (!input || input->CallbackType != ModuleCallback) return TRUE;
+  FILE* log = static_cast<FILE*>(param);
+  const MINIDUMP_MODULE_CALLBACK& module = input->Module;
+  const String_T<unsigned char> path = StringHelper::wideToAnsi(module.FullPath);
+  const VS_FIXEDFILEINFO& version = module.VersionInfo;
+  std::fprintf(log, VEMO_CRASH_ADDRESS, static_cast<PrintedAddress>(module.BaseOfImage));
+  std::fprintf(log, "  %s", reinterpret_cast<const char*>(path.getBuffer()));
+  std::fprintf(log, " (%d.%d.%d.%d, %d bytes)\n", HIWORD(version.dwFileVersionMS),
+               LOWORD(version.dwFileVersionMS), HIWORD(version.dwFileVersionLS),
+               LOWORD(version.dwFileVersionLS), static_cast<int>(module.SizeOfImage));
+  return TRUE;
+}
+
+void writeDump(const char* dumpName, FILE* log, DWORD threadId, EXCEPTION_POINTERS* pointers) {
+  const HANDLE file = CreateFileA(dumpName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  MINIDUMP_EXCEPTION_INFORMATION exception;
+  exception.ThreadId = threadId;
+  exception.ExceptionPointers = pointers;
+  exception.ClientPointers = FALSE;
+  MINIDUMP_CALLBACK_INFORMATION callback;
+  callback.CallbackRoutine = listModule;
+  callback.CallbackParam = log;
+  g_functions.miniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal,
+                                pointers ? &exception : nullptr, nullptr, &callback);
+  CloseHandle(file);
+}
+
+// --- The report --------------------------------------------------------------------------
+
+struct Report {
+  DWORD threadId;  // the faulting thread
+  HANDLE thread;
+  EXCEPTION_POINTERS* pointers;
+  const CONTEXT* context;  // the exception's, or the calling thread's
+  int ownFrames;  // frames of the handler at the top of `context`; -1 for an exception's context
+  char dumpName[kPathCapacity];
+  char logName[kPathCapacity];
+};
+
+void writeReport(const Report& report) {
+  FILE* log = std::fopen(report.logName, "w+");
+  if (!log) return;
+  std::fputs("\nProcess info:\n", log);
+  writeProcessSection(log, report.pointers ? report.pointers->ExceptionRecord : nullptr,
+                      *report.context);
+  std::fputs("\nStacktrace:\n", log);
+  writeStackSection(log, report.thread, *report.context, report.ownFrames);
+  std::fputs("\n\nLoaded modules:\n", log);
+  writeDump(report.dumpName, log, report.threadId, report.pointers);
+  std::fclose(log);
+}
+
+// Names, library, report, notice. False when a name or the library failed: then nothing is
+// left behind and nothing is printed.
+bool makeReport(Report& report) {
+  if (!makeCrashFileName("dmp", report.dumpName, sizeof report.dumpName)) return false;
+  if (!makeCrashFileName("log", report.logName, sizeof report.logName)) {
+    DeleteFileA(report.dumpName);
+    return false;
+  }
+  HMODULE module = nullptr;
+  bool ownSession = false;
+  if (!loadCrashFunctions(module, ownSession)) {
+    DeleteFileA(report.dumpName);
+    DeleteFileA(report.logName);
+    return false;
+  }
+  g_dbghelp.store(reinterpret_cast<std::uintptr_t>(module));
+  writeReport(report);
+  // A process that goes on (a report asked for directly) keeps the call-stack reader working.
+  if (ownSession) g_functions.symCleanup(GetCurrentProcess());
+  std::fprintf(stderr, kCrashNotice, report.dumpName, report.logName, crashSupportAddress());
+  std::fflush(stderr);
+  return true;
+}
+
+DWORD WINAPI reportOnOwnStack(LPVOID report) {
+  makeReport(*static_cast<Report*>(report));
+  return 0;
+}
+
+// A stack overflow leaves the faulting thread a few pages at most, too few for the symbol
+// reader: the report is then made on a thread of its own while the faulting one waits.
+void makeReportFor(Report& report) {
+  const bool overflow = report.pointers && report.pointers->ExceptionRecord &&
+                        report.pointers->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW;
+  report.thread = overflow ? OpenThread(THREAD_ALL_ACCESS, FALSE, report.threadId) : nullptr;
+  if (report.thread) {
+    const HANDLE worker =
+        CreateThread(nullptr, kWorkerStack, reportOnOwnStack, &report, 0, nullptr);
+    if (worker) {
+      WaitForSingleObject(worker, INFINITE);
+      CloseHandle(worker);
+      CloseHandle(report.thread);
+      return;
+    }
+    CloseHandle(report.thread);
+  }
+  report.thread = GetCurrentThread();
+  makeReport(report);
+}
+
+// A later crash on another thread while the first is being reported waits for that report:
+// ending the process now would cut it short. A crash inside the report returns at once.
+long laterCrash() {
+  if (g_reportingThread.load() != GetCurrentThreadId())
+    while (!g_reportDone.load())
+      Sleep(10);
+  return kExceptionExecuteHandler;
+}
+
+bool debuggerAttached() {
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  using IsDebuggerPresentFn = BOOL(WINAPI*)();
+  IsDebuggerPresentFn isDebuggerPresent = nullptr;
+  return kernel && lookUp(kernel, "IsDebuggerPresent", isDebuggerPresent) && isDebuggerPresent();
+}
+
+long crashReport(EXCEPTION_POINTERS* pointers, const CONTEXT& context, int ownFrames) {
+  if (g_dbghelp.load() != kNotLoaded) return laterCrash();
+  if (debuggerAttached()) return kExceptionContinueSearch;
+  std::uintptr_t expected = kNotLoaded;
+  if (!g_dbghelp.compare_exchange_strong(expected, 0)) return laterCrash();
+  g_reportingThread.store(GetCurrentThreadId());
+  Report report;
+  report.threadId = GetCurrentThreadId();
+  report.pointers = pointers;
+  report.context = &context;
+  report.ownFrames = ownFrames;
+  makeReportFor(report);
+  g_reportDone.store(true);
+  return kExceptionExecuteHandler;
+}
+
+LONG WINAPI unhandledExceptionFilter(EXCEPTION_POINTERS* pointers) {
+  return crashFilter(pointers);
+}
+
+}  // namespace
+
+long crashFilter(ExceptionPointers* pointers) {
+  if (pointers && pointers->ContextRecord)
+    return crashReport(pointers, *pointers->ContextRecord, -1);
+  // No exception: the calling thread is described from its caller on.
+  CONTEXT context;
+  std::memset(&context, 0, sizeof context);
+#if defined(__GNUC__) && !defined(_WIN64)
+  // The 32-bit RtlCaptureContext reads its caller's frame through ebp, which optimised code
+  // does not keep: the walk starts at this function's return address and frame instead.
+  context.ContextFlags = CONTEXT_CONTROL;
+  context.Eip = reinterpret_cast<DWORD>(__builtin_return_address(0));
+  context.Ebp = reinterpret_cast<DWORD>(__builtin_frame_address(0));
+  context.Esp = context.Ebp;
+  return crashReport(pointers, context, 0);
+#else
+  RtlCaptureContext(&context);
+  return crashReport(pointers, context, 1);  // this function's own frame left out
+#endif
+}
+
+void installCrashHandler() {
+  char path[kPathCapacity];
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (length > 0 && length < sizeof path) {
+    const char* slash = std::strrchr(path, '\\');
+    setDefaultCrashSupportAddress(slash ? slash + 1 : path);
+  }
+  SetUnhandledExceptionFilter(unhandledExceptionFilter);
+}
+
+// The faulting thread's own stack serves the handler here (see makeReportFor).
+ThreadCrashStack::ThreadCrashStack() = default;
+ThreadCrashStack::~ThreadCrashStack() = default;
+
+}  // namespace detail
+}  // namespace vemo
