@@ -14,6 +14,7 @@
 #include <string>
 
 #include "CallStack.h"
+#include "Library.h"
 #include "MachineContext_win32.h"
 #include "vemo/core/CallStack.h"
 #include "vemo/core/Console.h"
@@ -52,15 +53,11 @@ constexpr unsigned int kMaxNameLength = 256;
 
 template <class Function>
 void lookUp(HMODULE module, const char* name, const wchar_t* wideName, Function& slot) {
-  FARPROC address = GetProcAddress(module, name);
-  if (!address) {
+  if (!detail::lookUpProcedure(module, name, slot))
     Console::output(
         L"DebugHelper: The procedure entry point %s could not be located in the dynamic link "
         L"library dbghelp.dll.",
         wideName);
-    return;
-  }
-  slot = reinterpret_cast<Function>(reinterpret_cast<void*>(address));
 }
 
 std::string demangle(const char* name) {

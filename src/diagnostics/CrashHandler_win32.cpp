@@ -17,6 +17,7 @@
 #include <ctime>
 
 #include "CrashHandler.h"
+#include "Library.h"
 #include "MachineContext_win32.h"
 #include "vemo/core/StringHelper.h"
 
@@ -89,26 +90,20 @@ enum : DWORD {
   kBaseULong = 14
 };
 
-template <class Function>
-bool lookUp(HMODULE module, const char* name, Function& slot) {
-  slot = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-  return slot != nullptr;
-}
-
 bool lookUpAll(HMODULE module, CrashFunctions& f) {
-  return lookUp(module, "MiniDumpWriteDump", f.miniDumpWriteDump) &&
-         lookUp(module, "SymInitialize", f.symInitialize) &&
-         lookUp(module, "SymSetOptions", f.symSetOptions) &&
-         lookUp(module, "SymGetOptions", f.symGetOptions) &&
-         lookUp(module, "SymCleanup", f.symCleanup) &&
-         lookUp(module, "SymGetTypeInfo", f.symGetTypeInfo) &&
-         lookUp(module, kGetLineFromAddrName, f.symGetLineFromAddr) &&
-         lookUp(module, "SymEnumSymbols", f.symEnumSymbols) &&
-         lookUp(module, "SymSetContext", f.symSetContext) &&
-         lookUp(module, "SymFromAddr", f.symFromAddr) &&
-         lookUp(module, kStackWalkName, f.stackWalk) &&
-         lookUp(module, kFunctionTableAccessName, f.symFunctionTableAccess) &&
-         lookUp(module, kGetModuleBaseName, f.symGetModuleBase);
+  return lookUpProcedure(module, "MiniDumpWriteDump", f.miniDumpWriteDump) &&
+         lookUpProcedure(module, "SymInitialize", f.symInitialize) &&
+         lookUpProcedure(module, "SymSetOptions", f.symSetOptions) &&
+         lookUpProcedure(module, "SymGetOptions", f.symGetOptions) &&
+         lookUpProcedure(module, "SymCleanup", f.symCleanup) &&
+         lookUpProcedure(module, "SymGetTypeInfo", f.symGetTypeInfo) &&
+         lookUpProcedure(module, kGetLineFromAddrName, f.symGetLineFromAddr) &&
+         lookUpProcedure(module, "SymEnumSymbols", f.symEnumSymbols) &&
+         lookUpProcedure(module, "SymSetContext", f.symSetContext) &&
+         lookUpProcedure(module, "SymFromAddr", f.symFromAddr) &&
+         lookUpProcedure(module, kStackWalkName, f.stackWalk) &&
+         lookUpProcedure(module, kFunctionTableAccessName, f.symFunctionTableAccess) &&
+         lookUpProcedure(module, kGetModuleBaseName, f.symGetModuleBase);
 }
 
 // Loads the library and every function; false (and nothing kept) when any is missing.
@@ -703,7 +698,8 @@ bool debuggerAttached() {
   const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
   using IsDebuggerPresentFn = BOOL(WINAPI*)();
   IsDebuggerPresentFn isDebuggerPresent = nullptr;
-  return kernel && lookUp(kernel, "IsDebuggerPresent", isDebuggerPresent) && isDebuggerPresent();
+  return kernel && lookUpProcedure(kernel, "IsDebuggerPresent", isDebuggerPresent) &&
+         isDebuggerPresent();
 }
 
 long crashReport(EXCEPTION_POINTERS* pointers, const CONTEXT& context, int ownFrames) {

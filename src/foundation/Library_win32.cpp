@@ -17,6 +17,10 @@ void* libraryModule() {
   return g_module;
 }
 
+AnyFunction procedureAddress(void* module, const char* name) {
+  return reinterpret_cast<AnyFunction>(GetProcAddress(static_cast<HMODULE>(module), name));
+}
+
 }  // namespace detail
 }  // namespace vemo
 

@@ -20,12 +20,6 @@ CallNextHookExFunction g_callNextHookEx = nullptr;
 HHOOK g_keyboardHook = nullptr;
 HHOOK g_mouseHook = nullptr;
 
-template <class Function>
-Function lookUp(HMODULE module, const char* name) {
-  // Through the generic function type, which converts to any other without a warning.
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
 // Software-made events are swallowed; the flags are read whatever the hook code is.
 LRESULT CALLBACK keyboardHookProcedure(int code, WPARAM wParam, LPARAM lParam) {
   const auto* event = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lParam);
@@ -50,9 +44,9 @@ struct HookFunctions {
   HookFunctions() {
     g_user32 = LoadLibraryW(L"user32.dll");
     if (!g_user32) return;
-    g_setWindowsHookEx = lookUp<SetWindowsHookExFunction>(g_user32, "SetWindowsHookExW");
-    g_unhookWindowsHookEx = lookUp<UnhookWindowsHookExFunction>(g_user32, "UnhookWindowsHookEx");
-    g_callNextHookEx = lookUp<CallNextHookExFunction>(g_user32, "CallNextHookEx");
+    detail::lookUpProcedure(g_user32, "SetWindowsHookExW", g_setWindowsHookEx);
+    detail::lookUpProcedure(g_user32, "UnhookWindowsHookEx", g_unhookWindowsHookEx);
+    detail::lookUpProcedure(g_user32, "CallNextHookEx", g_callNextHookEx);
     if (!g_setWindowsHookEx || !g_unhookWindowsHookEx || !g_callNextHookEx) {
       clearFunctions();
       FreeLibrary(g_user32);
