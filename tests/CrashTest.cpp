@@ -12,6 +12,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -28,6 +29,7 @@
 #include "vemo/core/ServiceSystem.h"
 #include "vemo/core/System.h"
 #include "vemo/core/Thread.h"
+#include "vemo/core/Time.h"
 
 namespace fs = std::filesystem;
 
@@ -361,6 +363,31 @@ TEST(Crash, OnlyTheFirstCrashIsReported) {
   const std::string log = checkReport(child, kAccessViolation, "UNKNOWN_ERROR", "runChild", 0);
   EXPECT_EQ(log.find("crashNullPointer"), std::string::npos);
   EXPECT_EQ(crashFilesBesideProgram(), 2);
+}
+
+// The log names of the coming seconds are taken: the dump's name is claimed, the log's three
+// attempts all fail within the second, and the handler gives up without a report or a notice,
+// removing the dump it had claimed. The process still ends by the crash.
+TEST(Crash, TakenNamesGiveNoReportAndLeaveNothing) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  std::vector<fs::path> taken;
+  const auto now = vemo::time(nullptr);
+  for (int second = 0; second < 5; ++second) {
+    const tm local = vemo::localtime(now + second);
+    char name[64];
+    std::snprintf(name, sizeof name, "crash@%04d-%02d-%02d %02d.%02d.%02d.log", local.tm_year,
+                  local.tm_mon, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    taken.push_back(programPath().parent_path() / name);
+    std::ofstream(taken.back()) << "taken";
+  }
+  const ChildResult child = runCrashingChild("null");
+  EXPECT_EQ(endingSignal(child.status), kAccessViolation);
+  EXPECT_EQ(child.err, "");
+  EXPECT_EQ(crashFilesBesideProgram(), 5);
+  for (const fs::path& name : taken) {
+    EXPECT_EQ(readFile(name), "taken");
+    fs::remove(name);
+  }
 }
 
 #if !defined(_WIN32)

@@ -443,7 +443,11 @@ void siteFromSignal(const ExceptionPointers& pointers, CrashSite& site) {
 
 void report(const CrashSite& site) {
   char dumpPath[1200], logPath[1200];
-  if (!claimCrashFile("dmp", dumpPath) || !claimCrashFile("log", logPath)) return;
+  if (!claimCrashFile("dmp", dumpPath)) return;
+  if (!claimCrashFile("log", logPath)) {
+    unlink(dumpPath);  // no report: nothing is left behind
+    return;
+  }
   const int log = open(logPath, O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (log >= 0) {
     {
