@@ -127,21 +127,10 @@ DebugHelper::~DebugHelper() {
 void CallStack::getStackTrace() {
   const DebugHelper::State& s = DebugHelper::getDebugHelper().state();
   if (!s.stackWalk64 || !s.symFunctionTableAccess64 || !s.symGetModuleBase64) return;
+  // The walk starts in this function or at its caller; its own frame is left out below.
   CONTEXT context;
-  std::memset(&context, 0, sizeof context);
-#if defined(__GNUC__) && !defined(_WIN64)
-  // The walk starts at the caller: its program counter is this function's return address, its
-  // frame and stack begin at this function's frame.
-  context.ContextFlags = CONTEXT_CONTROL;
-  context.Eip = reinterpret_cast<DWORD>(__builtin_return_address(0));
-  context.Ebp = reinterpret_cast<DWORD>(__builtin_frame_address(0));
-  context.Esp = context.Ebp;
-  bool own = false;
-#else
-  // The walk starts in this function: its own frame is left out below.
-  RtlCaptureContext(&context);
-  bool own = true;
-#endif
+  int own = 0;
+  VEMO_CAPTURE_CALLING_THREAD(context, own);
   STACKFRAME64 frame;
   std::memset(&frame, 0, sizeof frame);
   detail::startFrame(context, frame);
@@ -151,8 +140,8 @@ void CallStack::getStackTrace() {
     // Code built without frame pointers (all x64 code, optimised x86 code) may leave the frame
     // address 0 while the walk is sound: it ends where no return address is left.
     if (frame.AddrPC.Offset == 0) break;
-    if (own) {
-      own = false;
+    if (own > 0) {
+      --own;
       continue;
     }
     push(static_cast<std::uintptr_t>(frame.AddrPC.Offset));

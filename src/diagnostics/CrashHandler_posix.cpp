@@ -100,6 +100,18 @@ std::uintptr_t reg(const CrashSite& site, int index) {
   return static_cast<std::uintptr_t>(site.registers.gregs[index]);
 }
 
+// The selectors the kernel saves in one word: code, gs, fs, and the stack selector in the top
+// bits. The data and extra selectors are not saved: they are null in 64-bit mode.
+struct Selectors {
+  std::uint16_t cs, gs, fs, ss;
+};
+
+Selectors selectors(const CrashSite& site) {
+  const std::uintptr_t word = reg(site, REG_CSGSFS);
+  return {static_cast<std::uint16_t>(word), static_cast<std::uint16_t>(word >> 16),
+          static_cast<std::uint16_t>(word >> 32), static_cast<std::uint16_t>(word >> 48)};
+}
+
 bool nearStackPointer(const CrashSite& site) {
   const std::uintptr_t sp = reg(site, REG_RSP);
   const std::uintptr_t distance =
@@ -267,17 +279,16 @@ void writeCommandLine(SafeText& out) {
   out.text("\n");
 }
 
+// The kernel's name, release and version.
+void writeKernel(SafeText& out, const utsname& kernel) {
+  out.text(kernel.sysname).text(" ").text(kernel.release).text(" ").text(kernel.version);
+}
+
 void writeProcessSection(SafeText& out, const CrashSite& site) {
   writeCommandLine(out);
-  utsname system;
+  utsname kernel;
   out.text("Platform: ");
-  if (uname(&system) == 0) {
-    out.text(system.sysname);
-    out.text(" ");
-    out.text(system.release);
-    out.text(" ");
-    out.text(system.version);
-  }
+  if (uname(&kernel) == 0) writeKernel(out, kernel);
   out.text("\n\n");
   out.text("Exception: ");
   out.text(exceptionName(site));
@@ -296,15 +307,14 @@ void writeProcessSection(SafeText& out, const CrashSite& site) {
   const char* const numberedNames[] = {"r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15"};
   for (int i = 0; i < 8; ++i)
     writeRegister(out, numberedNames[i], reg(site, numbered[i]), 16, i < 7 ? " " : "\n");
-  // Code, stack, data, extra, fs and gs selectors. The kernel saves the code, gs and fs
-  // selectors and the stack selector in the top bits; data and extra are null in 64-bit mode.
-  const std::uintptr_t segments = reg(site, REG_CSGSFS);
-  writeRegister(out, "cd", segments & 0xFFFF, 4, "  ");
-  writeRegister(out, "ss", segments >> 48, 4, "  ");
+  // Code, stack, data, extra, fs and gs selectors, in this order.
+  const Selectors segments = selectors(site);
+  writeRegister(out, "cd", segments.cs, 4, "  ");
+  writeRegister(out, "ss", segments.ss, 4, "  ");
   writeRegister(out, "ds", 0, 4, "  ");
   writeRegister(out, "es", 0, 4, "  ");
-  writeRegister(out, "fs", (segments >> 32) & 0xFFFF, 4, "  ");
-  writeRegister(out, "gs", (segments >> 16) & 0xFFFF, 4, "\n");
+  writeRegister(out, "fs", segments.fs, 4, "  ");
+  writeRegister(out, "gs", segments.gs, 4, "\n");
 }
 
 // The frames from the crashing one outwards: the capture starts in this handler, so everything
@@ -375,7 +385,6 @@ int addModule(dl_phdr_info* info, std::size_t, void* data) {
 // ---- The minidump --------------------------------------------------------------------------
 
 void fillContext(const CrashSite& site, MinidumpContext& context) {
-  const std::uintptr_t segments = reg(site, REG_CSGSFS);
   context.rax = reg(site, REG_RAX);
   context.rbx = reg(site, REG_RBX);
   context.rcx = reg(site, REG_RCX);
@@ -394,10 +403,11 @@ void fillContext(const CrashSite& site, MinidumpContext& context) {
   context.r[7] = reg(site, REG_R15);
   context.rip = reg(site, REG_RIP);
   context.eflags = static_cast<std::uint32_t>(reg(site, REG_EFL));
-  context.cs = static_cast<std::uint16_t>(segments & 0xFFFF);
-  context.gs = static_cast<std::uint16_t>((segments >> 16) & 0xFFFF);
-  context.fs = static_cast<std::uint16_t>((segments >> 32) & 0xFFFF);
-  context.ss = static_cast<std::uint16_t>(segments >> 48);
+  const Selectors segments = selectors(site);
+  context.cs = segments.cs;
+  context.gs = segments.gs;
+  context.fs = segments.fs;
+  context.ss = segments.ss;
 }
 
 void writeMinidump(int file, const CrashSite& site) {
@@ -407,13 +417,8 @@ void writeMinidump(int file, const CrashSite& site) {
   if (uname(&names) == 0) {
     parseKernelRelease(names.release, system);
     SafeText text(system.description, sizeof system.description);
-    text.text(names.sysname);
-    text.text(" ");
-    text.text(names.release);
-    text.text(" ");
-    text.text(names.version);
-    text.text(" ");
-    text.text(names.machine);
+    writeKernel(text, names);
+    text.text(" ").text(names.machine);
   }
   MinidumpCrash crash{};
   crash.threadId = static_cast<std::uint32_t>(currentThreadId());

@@ -729,19 +729,9 @@ long crashFilter(ExceptionPointers* pointers) {
     return crashReport(pointers, *pointers->ContextRecord, -1);
   // No exception: the calling thread is described from its caller on.
   CONTEXT context;
-  std::memset(&context, 0, sizeof context);
-#if defined(__GNUC__) && !defined(_WIN64)
-  // The 32-bit RtlCaptureContext reads its caller's frame through ebp, which optimised code
-  // does not keep: the walk starts at this function's return address and frame instead.
-  context.ContextFlags = CONTEXT_CONTROL;
-  context.Eip = reinterpret_cast<DWORD>(__builtin_return_address(0));
-  context.Ebp = reinterpret_cast<DWORD>(__builtin_frame_address(0));
-  context.Esp = context.Ebp;
-  return crashReport(pointers, context, 0);
-#else
-  RtlCaptureContext(&context);
-  return crashReport(pointers, context, 1);  // this function's own frame left out
-#endif
+  int ownFrames = 0;
+  VEMO_CAPTURE_CALLING_THREAD(context, ownFrames);
+  return crashReport(pointers, context, ownFrames);
 }
 
 void installCrashHandler() {

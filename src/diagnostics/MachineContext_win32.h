@@ -7,6 +7,7 @@
 #include <dbghelp.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace vemo {
 namespace detail {
@@ -48,3 +49,27 @@ void startFrame(const CONTEXT& context, Frame& frame) {
 
 }  // namespace detail
 }  // namespace vemo
+
+// Fills the CONTEXT `context` for a walk of the calling thread and sets the int `ownFrames` to
+// the number of frames at its top that belong to the function using it (0 or 1). A macro,
+// because it must read that function's own frame. The 32-bit RtlCaptureContext reads its
+// caller's frame through ebp, which optimised code does not keep: there the walk starts at the
+// function's return address and frame instead.
+#if defined(__GNUC__) && !defined(_WIN64)
+#define VEMO_CAPTURE_CALLING_THREAD(context, ownFrames)                   \
+  do {                                                                    \
+    std::memset(&(context), 0, sizeof(context));                          \
+    (context).ContextFlags = CONTEXT_CONTROL;                             \
+    (context).Eip = reinterpret_cast<DWORD>(__builtin_return_address(0)); \
+    (context).Ebp = reinterpret_cast<DWORD>(__builtin_frame_address(0));  \
+    (context).Esp = (context).Ebp;                                        \
+    (ownFrames) = 0;                                                      \
+  } while (false)
+#else
+#define VEMO_CAPTURE_CALLING_THREAD(context, ownFrames) \
+  do {                                                  \
+    std::memset(&(context), 0, sizeof(context));        \
+    RtlCaptureContext(&(context));                      \
+    (ownFrames) = 1;                                    \
+  } while (false)
+#endif

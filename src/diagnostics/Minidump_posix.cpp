@@ -101,6 +101,18 @@ struct Location {
   std::uint32_t size = 0, at = 0;
 };
 
+// A location descriptor (size, then position) at `at` of a record.
+void putLocation(Record& record, std::size_t at, Location location) {
+  record.u32(at, location.size);
+  record.u32(at + 4, location.at);
+}
+
+// A memory descriptor: the address the bytes came from, then where they lie in the file.
+void putMemory(Record& record, std::size_t at, std::uint64_t start, Location location) {
+  record.u64(at, start);
+  putLocation(record, at + 8, location);
+}
+
 // A length-prefixed UTF-16 text with a terminator; the UTF-8 input is decoded leniently.
 std::uint32_t appendString(DumpFile& file, const char* utf8) {
   char16_t units[512];
@@ -172,11 +184,8 @@ std::uint32_t appendThreadList(DumpFile& file, const MinidumpCrash& crash, std::
   Record record(4 + 48);
   record.u32(0, 1);
   record.u32(4, crash.threadId);
-  record.u64(4 + 24, stack);
-  record.u32(4 + 32, stackAt.size);
-  record.u32(4 + 36, stackAt.at);
-  record.u32(4 + 40, contextAt.size);
-  record.u32(4 + 44, contextAt.at);
+  putMemory(record, 4 + 24, stack, stackAt);
+  putLocation(record, 4 + 40, contextAt);
   file.align();
   return file.append(record);
 }
@@ -203,8 +212,7 @@ std::uint32_t appendModuleList(DumpFile& file, const ModuleTable& modules) {
     entry.u64(0, module.base);
     entry.u32(8, static_cast<std::uint32_t>(module.size));
     entry.u32(20, names[i]);
-    entry.u32(76, static_cast<std::uint32_t>(4 + module.buildIdLength));
-    entry.u32(80, records[i]);
+    putLocation(entry, 76, {static_cast<std::uint32_t>(4 + module.buildIdLength), records[i]});
     file.append(entry);
   }
   return at;
@@ -213,9 +221,7 @@ std::uint32_t appendModuleList(DumpFile& file, const ModuleTable& modules) {
 std::uint32_t appendMemoryList(DumpFile& file, std::uint64_t stack, Location stackAt) {
   Record record(4 + 16);
   record.u32(0, 1);
-  record.u64(4, stack);
-  record.u32(12, stackAt.size);
-  record.u32(16, stackAt.at);
+  putMemory(record, 4, stack, stackAt);
   file.align();
   return file.append(record);
 }
@@ -226,8 +232,7 @@ std::uint32_t appendException(DumpFile& file, const MinidumpCrash& crash, Locati
   record.u32(8, crash.code);
   record.u32(12, crash.flags);
   record.u64(24, crash.address);
-  record.u32(160, contextAt.size);
-  record.u32(164, contextAt.at);
+  putLocation(record, 160, contextAt);
   file.align();
   return file.append(record);
 }
