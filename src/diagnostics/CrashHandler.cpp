@@ -1,11 +1,13 @@
-// The parts of the crash handler that do not depend on the platform: the notice and the support
-// address it names.
+// The parts of the crash handler that do not depend on the platform: the notices, the support
+// address and report directory they name, and the claim of a report's two files.
 #include "CrashHandler.h"
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 
+#include "SafeText.h"
 #include "vemo/core/StringHelper.h"
 
 namespace vemo {
@@ -20,46 +22,158 @@ const char kCrashNotice[] =
     "NOTE: The crash report and minidump files can contain some sensitive information\n"
     "(filenames, partial file content, usernames and passwords etc.)\n";
 
+const char kCrashNoReportNotice[] =
+    "This application has halted due to an unexpected error.\n"
+    "No crash report could be saved: no directory would take one.\n"
+    "Please tell %s about this problem.\n";
+
 namespace {
 
-// Two buffers: a new address is written into the one no reader is pointed at, then published.
-// A crash reads whichever was published last without taking a lock.
-constexpr std::size_t kAddressCapacity = 256;
-char g_addresses[2][kAddressCapacity];
-std::atomic<const char*> g_address{""};
-std::mutex g_setLock;  // serialises the writers only
+#if defined(_WIN32)
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
 
-void publishAddress(const char* text, std::size_t length) {
-  std::lock_guard<std::mutex> guard(g_setLock);
-  char* target = g_address.load() == g_addresses[0] ? g_addresses[1] : g_addresses[0];
-  if (length >= kAddressCapacity) length = kAddressCapacity - 1;
-  std::memcpy(target, text, length);
-  target[length] = '\0';
-  g_address.store(target);
+// A text that a crash may read at any moment without a lock: a new value is written into the
+// buffer no reader is pointed at, then published. Writers are serialised among themselves.
+class PublishedText {
+ public:
+  void publish(const char* text, std::size_t length) {
+    std::lock_guard<std::mutex> guard(_writers);
+    char* target = _current.load() == _buffers[0] ? _buffers[1] : _buffers[0];
+    if (length >= kCapacity) length = kCapacity - 1;
+    std::memcpy(target, text, length);
+    target[length] = '\0';
+    _current.store(target);
+  }
+  const char* get() const { return _current.load(); }
+
+ private:
+  static constexpr std::size_t kCapacity = kCrashPathCapacity / 2;
+  char _buffers[2][kCapacity] = {};
+  std::atomic<const char*> _current{""};
+  std::mutex _writers;
+};
+
+PublishedText g_supportAddress;
+std::atomic<bool> g_addressSet{false};
+PublishedText g_reportDirectory;
+
+// A text in the encoding of the process's narrow file names and output.
+String_T<char> narrowText(const String& text) {
+#if defined(_WIN32)
+  const String_T<unsigned char> narrow = StringHelper::wideToAnsi(text.getBuffer());
+  return String_T<char>(reinterpret_cast<const char*>(narrow.getBuffer()));
+#else
+  return StringHelper::wideToUtf8(text.getBuffer());
+#endif
 }
 
-std::atomic<bool> g_addressSet{false};
+void publish(PublishedText& target, const String_T<char>& text) {
+  target.publish(text.getBuffer(), std::strlen(text.getBuffer()));
+}
+
+// "crash@<stamp>[-<pid>].<extension>" in `directory`.
+void crashFileName(const char* directory, const char* stamp, unsigned long processId,
+                   const char* extension, char (&path)[kCrashPathCapacity]) {
+  SafeText name(path, sizeof path);
+  name.text(directory).text("crash@").text(stamp);
+  if (processId != 0) name.text("-").decimal(static_cast<long long>(processId));
+  name.text(".").text(extension);
+}
+
+// One attempt at both names: `taken` when either exists (nothing is kept then).
+CrashFileCreator::Claim claimPair(CrashFileCreator& creator, CrashFiles& files) {
+  const CrashFileCreator::Claim dump = creator.create(0, files.dump);
+  if (dump != CrashFileCreator::Claim::created) return dump;
+  const CrashFileCreator::Claim log = creator.create(1, files.log);
+  if (log != CrashFileCreator::Claim::created) creator.release(0, files.dump);
+  return log;
+}
+
+CrashFileCreator::Claim claimIn(const char* directory, CrashFileCreator& creator,
+                                CrashFiles& files) {
+  constexpr int kClockReadings = 3;
+  CrashFileCreator::Claim claim = CrashFileCreator::Claim::taken;
+  char stamp[32];
+  for (int attempt = 0; attempt <= kClockReadings; ++attempt) {
+    // The last attempt keeps the last reading and adds the process id.
+    if (attempt < kClockReadings) creator.stamp(stamp);
+    const unsigned long processId = attempt < kClockReadings ? 0 : creator.processId();
+    crashFileName(directory, stamp, processId, "dmp", files.dump);
+    crashFileName(directory, stamp, processId, "log", files.log);
+    claim = claimPair(creator, files);
+    if (claim != CrashFileCreator::Claim::taken) return claim;
+  }
+  return claim;
+}
 
 }  // namespace
 
 void setCrashSupportAddress(const String& address) {
-#if defined(_WIN32)
-  const String_T<unsigned char> narrow = StringHelper::wideToAnsi(address.getBuffer());
-  const char* text = reinterpret_cast<const char*>(narrow.getBuffer());
-#else
-  const String_T<char> narrow = StringHelper::wideToUtf8(address.getBuffer());
-  const char* text = narrow.getBuffer();
-#endif
-  publishAddress(text, std::strlen(text));
+  publish(g_supportAddress, narrowText(address));
   g_addressSet.store(true);
 }
 
 void setDefaultCrashSupportAddress(const char* programName) {
-  if (!g_addressSet.load()) publishAddress(programName, std::strlen(programName));
+  if (!g_addressSet.load()) g_supportAddress.publish(programName, std::strlen(programName));
 }
 
 const char* crashSupportAddress() {
-  return g_address.load();
+  return g_supportAddress.get();
+}
+
+void setCrashReportDirectory(const String& directory) {
+  if (directory.getLength() == 0) {
+    g_reportDirectory.publish("", 0);
+    return;
+  }
+  // Made absolute now: the notice names the full path, and the program may change its current
+  // directory before it crashes.
+  std::error_code ignored;
+#if defined(_WIN32)
+  const std::filesystem::path absolute =
+      std::filesystem::absolute(std::filesystem::path(directory.getBuffer()), ignored);
+  String_T<char> text = narrowText(absolute.empty() ? directory : String(absolute.c_str()));
+#else
+  const String_T<char> given = narrowText(directory);
+  const std::filesystem::path absolute =
+      std::filesystem::absolute(std::filesystem::path(given.getBuffer()), ignored);
+  String_T<char> text(absolute.empty() ? given.getBuffer() : absolute.c_str());
+#endif
+  const std::size_t length = std::strlen(text.getBuffer());
+  if (length > 0 && text.getBuffer()[length - 1] != kSeparator) {
+    const char separator[2] = {kSeparator, '\0'};
+    text += separator;
+  }
+  publish(g_reportDirectory, text);
+}
+
+const char* crashReportDirectory() {
+  return g_reportDirectory.get();
+}
+
+void CrashDirectories::add(const char* directory) {
+  if (!directory || !*directory || _count == kCapacity) return;
+  const std::size_t length = std::strlen(directory);
+  const bool separated = directory[length - 1] == kSeparator;
+  if (length + (separated ? 0 : 1) >= sizeof _paths[0]) return;
+  char* target = _paths[_count];
+  std::memcpy(target, directory, length);
+  if (!separated) target[length] = kSeparator;
+  target[length + (separated ? 0 : 1)] = '\0';
+  for (int i = 0; i < _count; ++i)
+    if (std::strcmp(_paths[i], target) == 0) return;
+  ++_count;
+}
+
+bool claimCrashFiles(const CrashDirectories& directories, CrashFileCreator& creator,
+                     CrashFiles& files) {
+  for (int i = 0; i < directories.count(); ++i)
+    if (claimIn(directories[i], creator, files) == CrashFileCreator::Claim::created) return true;
+  files.dump[0] = files.log[0] = '\0';
+  return false;
 }
 
 }  // namespace detail

@@ -35,6 +35,10 @@ String& supportAddress() {
   static String address;
   return address;
 }
+String& crashReportDirectory() {
+  static String directory;
+  return directory;
+}
 
 }  // namespace
 
@@ -136,6 +140,19 @@ void ServiceSystem::setSupportAddress(const String& address) {
 String ServiceSystem::getSupportAddress() {
   MutexLock lock(supportMutex());
   return supportAddress();
+}
+
+void ServiceSystem::setCrashReportDirectory(const String& directory) {
+  {
+    MutexLock lock(supportMutex());
+    crashReportDirectory() = directory;
+  }
+  detail::setCrashReportDirectory(directory);
+}
+
+String ServiceSystem::getCrashReportDirectory() {
+  MutexLock lock(supportMutex());
+  return crashReportDirectory();
 }
 
 void ServiceSystem::tick() {

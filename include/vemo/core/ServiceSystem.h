@@ -66,6 +66,12 @@ class VEMO_CORE_API ServiceSystem : public System {
   // then names the program file).
   static void setSupportAddress(const String& address);
   static String getSupportAddress();
+  // The directory crash reports go to first; empty (the default) leaves the choice to the crash
+  // handler: the program's directory, then on Linux $LOGS_DIRECTORY, $STATE_DIRECTORY, $TMPDIR
+  // and /tmp, on Windows the temporary directory. A relative path is taken from the current
+  // directory at this call.
+  static void setCrashReportDirectory(const String& directory);
+  static String getCrashReportDirectory();
 
   // One tick of System; counts the completed ticks, which the service watchdog looks at.
   void tick() override;

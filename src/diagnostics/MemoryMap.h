@@ -1,0 +1,52 @@
+// The memory regions of the process as the system lists them (/proc/self/maps), read with
+// system calls into fixed storage: usable inside a signal handler, and by code that must not
+// touch memory it cannot prove is mapped (a stack walk on a foreign stack, a crash report).
+// POSIX only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vemo {
+namespace detail {
+
+struct MemoryRegion {
+  std::uintptr_t start = 0, end = 0;  // [start, end)
+  bool readable = false, writable = false, executable = false;
+  std::uint64_t offset = 0;             // of the mapped file
+  std::uint64_t device = 0, inode = 0;  // the mapped file; inode 0 for anonymous memory
+};
+
+// Calls `visit(region, context)` for each region in address order until it returns false.
+// False when the list could not be read.
+bool forEachMemoryRegion(bool (*visit)(const MemoryRegion&, void*), void* context);
+
+// The region that holds `address`, read now; false when none does.
+bool findMemoryRegion(std::uintptr_t address, MemoryRegion& region);
+
+// A snapshot of every region, taken at one moment.
+class MemoryMap {
+ public:
+  static constexpr std::size_t kCapacity = 8192;
+
+  // Reads the regions now (what does not fit is dropped); false when nothing could be read.
+  bool read();
+  // The region holding `address`, or null.
+  const MemoryRegion* find(std::uintptr_t address) const;
+  bool executable(std::uintptr_t address) const;
+  // The `size` bytes at `address` lie in readable regions.
+  bool readable(std::uintptr_t address, std::size_t size) const;
+  // The lowest region mapping the same file as `region` from its start (offset 0): where an
+  // ELF image begins in memory. Null for anonymous memory.
+  const MemoryRegion* imageStart(const MemoryRegion& region) const;
+
+  std::size_t count() const { return _count; }
+  const MemoryRegion& operator[](std::size_t index) const { return _regions[index]; }
+
+ private:
+  MemoryRegion _regions[kCapacity];
+  std::size_t _count = 0;
+};
+
+}  // namespace detail
+}  // namespace vemo

@@ -1,0 +1,157 @@
+// /proc/self/maps read line by line through a fixed buffer: "start-end perms offset dev inode
+// path", numbers in hexadecimal (the inode in decimal). Paths are skipped: nothing here needs
+// them, and they may be longer than any buffer.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "MemoryMap.h"
+
+namespace vemo {
+namespace detail {
+namespace {
+
+std::uint64_t readNumber(const char*& c, const char* end, unsigned base) {
+  std::uint64_t value = 0;
+  for (; c < end; ++c) {
+    unsigned digit;
+    if (*c >= '0' && *c <= '9')
+      digit = static_cast<unsigned>(*c - '0');
+    else if (base == 16 && *c >= 'a' && *c <= 'f')
+      digit = static_cast<unsigned>(*c - 'a' + 10);
+    else
+      break;
+    value = value * base + digit;
+  }
+  return value;
+}
+
+void skip(const char*& c, const char* end, char what) {
+  while (c < end && *c == what)
+    ++c;
+}
+
+// One line without its path; false when it does not have the expected fields.
+bool parseLine(const char* c, const char* end, MemoryRegion& region) {
+  region.start = static_cast<std::uintptr_t>(readNumber(c, end, 16));
+  if (c == end || *c++ != '-') return false;
+  region.end = static_cast<std::uintptr_t>(readNumber(c, end, 16));
+  skip(c, end, ' ');
+  if (end - c < 4) return false;
+  region.readable = c[0] == 'r';
+  region.writable = c[1] == 'w';
+  region.executable = c[2] == 'x';
+  c += 4;
+  skip(c, end, ' ');
+  region.offset = readNumber(c, end, 16);
+  skip(c, end, ' ');
+  const std::uint64_t major = readNumber(c, end, 16);
+  if (c == end || *c++ != ':') return false;
+  const std::uint64_t minor = readNumber(c, end, 16);
+  region.device = major << 32 | minor;
+  skip(c, end, ' ');
+  region.inode = readNumber(c, end, 10);
+  return region.end > region.start;
+}
+
+}  // namespace
+
+bool forEachMemoryRegion(bool (*visit)(const MemoryRegion&, void*), void* context) {
+  const int file = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+  if (file < 0) return false;
+  // The fields come first on each line; a line longer than the buffer keeps its beginning.
+  char buffer[4096];
+  char line[256];
+  std::size_t used = 0;
+  bool going = true;
+  while (going) {
+    const ssize_t length = read(file, buffer, sizeof buffer);
+    if (length <= 0) break;
+    for (ssize_t i = 0; i < length && going; ++i) {
+      if (buffer[i] != '\n') {
+        if (used < sizeof line) line[used++] = buffer[i];
+        continue;
+      }
+      MemoryRegion region;
+      if (parseLine(line, line + used, region)) going = visit(region, context);
+      used = 0;
+    }
+  }
+  close(file);
+  return true;
+}
+
+bool findMemoryRegion(std::uintptr_t address, MemoryRegion& region) {
+  struct Search {
+    std::uintptr_t address;
+    MemoryRegion* found;
+    bool hit;
+  } search{address, &region, false};
+  forEachMemoryRegion(
+      [](const MemoryRegion& candidate, void* context) {
+        Search& s = *static_cast<Search*>(context);
+        if (s.address < candidate.start) return false;  // listed in address order: passed it
+        if (s.address >= candidate.end) return true;
+        *s.found = candidate;
+        s.hit = true;
+        return false;
+      },
+      &search);
+  return search.hit;
+}
+
+bool MemoryMap::read() {
+  _count = 0;
+  return forEachMemoryRegion(
+             [](const MemoryRegion& region, void* context) {
+               MemoryMap& map = *static_cast<MemoryMap*>(context);
+               if (map._count == kCapacity) return false;
+               map._regions[map._count++] = region;
+               return true;
+             },
+             this) &&
+         _count > 0;
+}
+
+const MemoryRegion* MemoryMap::find(std::uintptr_t address) const {
+  std::size_t low = 0, high = _count;
+  while (low < high) {
+    const std::size_t middle = low + (high - low) / 2;
+    if (address < _regions[middle].start)
+      high = middle;
+    else if (address >= _regions[middle].end)
+      low = middle + 1;
+    else
+      return &_regions[middle];
+  }
+  return nullptr;
+}
+
+bool MemoryMap::executable(std::uintptr_t address) const {
+  const MemoryRegion* region = find(address);
+  return region && region->executable;
+}
+
+bool MemoryMap::readable(std::uintptr_t address, std::size_t size) const {
+  if (size == 0) return true;
+  if (address + size < address) return false;
+  for (std::uintptr_t at = address; at < address + size;) {
+    const MemoryRegion* region = find(at);
+    if (!region || !region->readable) return false;
+    at = region->end;
+  }
+  return true;
+}
+
+const MemoryRegion* MemoryMap::imageStart(const MemoryRegion& region) const {
+  if (region.inode == 0) return nullptr;
+  for (std::size_t i = 0; i < _count; ++i) {
+    const MemoryRegion& candidate = _regions[i];
+    if (candidate.inode == region.inode && candidate.device == region.device &&
+        candidate.offset == 0 && candidate.start <= region.start)
+      return &candidate;
+  }
+  return nullptr;
+}
+
+}  // namespace detail
+}  // namespace vemo
