@@ -355,7 +355,7 @@ class ReportFiles : public CrashFileCreator {
 CrashDirectories g_directories;
 
 void listDirectories() {
-  g_directories = CrashDirectories();
+  g_directories.clear();
   g_directories.add(crashReportDirectory());
   for (int i = 0; i < g_prepared.directories.count(); ++i)
     g_directories.add(g_prepared.directories[i]);

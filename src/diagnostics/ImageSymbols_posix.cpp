@@ -12,6 +12,9 @@ namespace vemo {
 namespace detail {
 namespace {
 
+// Symbols looked at in one image at most: a damaged hash table cannot make the search endless.
+constexpr std::uint32_t kMaxSymbols = 1u << 22;
+
 // Reads a value of type T at `address` when the map says it is readable.
 template <typename T>
 bool load(const MemoryMap& map, std::uintptr_t address, T& value) {
@@ -120,7 +123,8 @@ const char* findDynamicSymbol(const MemoryMap& map, std::uintptr_t address) {
   if (!image || !readImage(map, image->start, bias, dynamic) ||
       !readDynamic(map, dynamic, bias, tables))
     return nullptr;
-  const std::uint32_t count = symbolCount(map, tables);
+  std::uint32_t count = symbolCount(map, tables);
+  if (count > kMaxSymbols) count = kMaxSymbols;
   const char* best = nullptr;
   std::uintptr_t bestStart = 0;
   for (std::uint32_t i = 1; i < count; ++i) {
@@ -133,10 +137,11 @@ const char* findDynamicSymbol(const MemoryMap& map, std::uintptr_t address) {
     const std::uintptr_t start = bias + symbol.st_value;
     const std::uintptr_t size = symbol.st_size ? symbol.st_size : 1;
     if (address < start || address - start >= size || start < bestStart) continue;
-    const std::uintptr_t name = tables.strings + symbol.st_name;
     // The name must end inside the string table, which must be readable.
     if (!map.readable(tables.strings, tables.stringSize)) return nullptr;
-    best = reinterpret_cast<const char*>(name);
+    const char* name = reinterpret_cast<const char*>(tables.strings + symbol.st_name);
+    if (!std::memchr(name, '\0', tables.stringSize - symbol.st_name)) continue;
+    best = name;
     bestStart = start;
   }
   return best;
