@@ -680,7 +680,8 @@ TEST(Crash, ReportFilesSwappedForLinksAreNotFollowed) {
     if (path != child.dump && path != child.log) fs::remove(path);
   EXPECT_EQ(endingSignal(child.status), SIGSEGV);
   EXPECT_EQ(swapped.size(), 2u);
-  EXPECT_EQ(readFile(victim), "precious");
+  // Compared as a flag: an overwritten victim holds a whole minidump.
+  EXPECT_TRUE(readFile(victim) == "precious") << "the link's target was written";
   fs::remove(victim);
 }
 #endif
