@@ -74,6 +74,13 @@ struct OtherManual : Manual {
   using Manual::Manual;
 };
 
+// Pairaa was refused while the program loaded (its id is PairAb's), before any log listener
+// existed: the report is kept, and the first listener added gets it. This one is added while
+// the program loads, after the registrations above (the same file initialises in order).
+const std::wstring kPairaaRefused = L"RTTI: (Pairaa) setup error! ClassId(-934629264)";
+const bool g_pairaaExpected =
+    (vemo::tests::expectedSetupFailures().push_back(kPairaaRefused), true);
+
 template <class Key>
 Line make(Key key) {  // the class name of what the registry makes for a name or id, or "null"
   const UnknownHandle made = Factory::createClassInstance(key);
@@ -92,6 +99,19 @@ struct LogRecorder final : vemo::LogListener {  // records log lines while it li
   void whistle(bool) override {}
   Lines lines;
 };
+
+LogRecorder g_firstListener;
+
+TEST(Registry, RefusalsWhileLoadingReachTheFirstListener) {
+  std::vector<String> reports;
+  Factory::getSetupFailures(reports);
+  ASSERT_FALSE(reports.empty());  // later tests refuse more on purpose
+  EXPECT_EQ(reports[0], String(kPairaaRefused.c_str()));
+  EXPECT_EQ(g_firstListener.lines, Lines{kPairaaRefused});
+  // A listener added later gets nothing of it.
+  LogRecorder later;
+  EXPECT_TRUE(later.lines.empty());
+}
 
 TEST(Registry, ClassIdsFollowTheRuleAndFindTheClasses) {
   // "Größe" is 47 72 C3 B6 C3 9F 65: 0x9F loses its top bit; the last sum is 2^33, wrapping to 0.
