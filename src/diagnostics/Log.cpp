@@ -82,7 +82,9 @@ void deliver(LogState& state, ListenerOperation operation, const wchar_t* text) 
   callListeners(state, [&](LogListener* listener) { (listener->*operation)(text); });
 }
 
-void dispatch(ListenerOperation operation, const wchar_t* format, va_list args) {
+// Formats `format` with `args` (a va_list or a FormatArgs list) and calls the listeners.
+template <class Args>
+void dispatch(ListenerOperation operation, const wchar_t* format, Args&& args) {
   LogState* state = g_state.load(std::memory_order_acquire);
   if (!state) return;
   if (t_deferralDepth > 0) {
@@ -219,6 +221,24 @@ bool Log::setparam(const wchar_t* param) {
   return false;
 }
 
+void Log::vlog(LogLevel level, const wchar_t* format, const FormatArgs& args) {
+  ListenerOperation operation = &LogListener::message;
+  switch (level) {
+    case LogLevel::kError:
+      operation = &LogListener::error;
+      break;
+    case LogLevel::kWarning:
+      operation = &LogListener::warning;
+      break;
+    case LogLevel::kDebug:
+      operation = &LogListener::debug;
+      break;
+    default:
+      break;
+  }
+  dispatch(operation, format, args);
+}
+
 #define VEMO_LOG_DISPATCH(operation)                 \
   void Log::operation(const wchar_t* format, ...) {  \
     va_list args;                                    \
@@ -240,6 +260,45 @@ void Log::whistle(bool ok) {
   if (state->dispatching) return;
   DispatchScope scope(*state);
   callListeners(*state, [ok](LogListener* listener) { listener->whistle(ok); });
+}
+
+ScopedLogListener::ScopedLogListener(LogListener& listener)
+    : ScopedLogListener(&listener, nullptr) {}
+
+ScopedLogListener::ScopedLogListener(LogListener* listener, Destroy destroy)
+    : _listener(listener), _destroy(destroy) {
+  try {
+    Log::addListener(listener);
+  } catch (...) {  // no memory for the list: the listener made for it goes too
+    if (_destroy) _destroy(listener);
+    throw;
+  }
+}
+
+ScopedLogListener::ScopedLogListener(ScopedLogListener&& other) noexcept
+    : _listener(std::exchange(other._listener, nullptr)),
+      _destroy(std::exchange(other._destroy, nullptr)) {}
+
+ScopedLogListener& ScopedLogListener::operator=(ScopedLogListener&& other) noexcept {
+  if (this != &other) {
+    reset();
+    _listener = std::exchange(other._listener, nullptr);
+    _destroy = std::exchange(other._destroy, nullptr);
+  }
+  return *this;
+}
+
+ScopedLogListener::~ScopedLogListener() {
+  reset();
+}
+
+void ScopedLogListener::reset() noexcept {
+  if (!_listener) return;
+  // Removed under the log's lock: once this returns no thread is calling the listener.
+  Log::removeListener(_listener);
+  if (_destroy) _destroy(_listener);
+  _listener = nullptr;
+  _destroy = nullptr;
 }
 
 }  // namespace vemo

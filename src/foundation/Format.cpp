@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "Charset.h"
 #include "Utf.h"
 #include "vemo/core/Charset.h"
 
@@ -105,18 +106,40 @@ struct Field {
   char conversion = 0;
 };
 
-// A string argument: which kind of text it is, and where it stops.
-enum class TextKind { kOwn, kNarrow, kWide };
+// The encodings of text: wide units, UTF-8 bytes, bytes in the process code page.
+enum class Encoding { kWide, kUtf8, kAnsi };
 
 template <class CharT>
-TextKind stringKind(const Field& field) {
-  const bool upper = field.conversion == 'S' || field.conversion == 'C';
-  if (field.length == Field::kShort) return sizeof(CharT) > 1 ? TextKind::kNarrow : TextKind::kOwn;
-  if (field.length == Field::kLong || field.length == Field::kWide)
-    return sizeof(CharT) > 1 ? TextKind::kOwn : TextKind::kWide;
-  if (!upper) return TextKind::kOwn;
-  return sizeof(CharT) > 1 ? TextKind::kNarrow : TextKind::kWide;
+constexpr Encoding outputEncoding() {
+  if constexpr (sizeof(CharT) > 1)
+    return Encoding::kWide;
+  else if constexpr (std::is_same<CharT, char>::value)
+    return Encoding::kUtf8;
+  else
+    return Encoding::kAnsi;
 }
+
+// The encoding a string directive reads: %s the format's own, %S the other width (UTF-8 in a
+// wide format), %hs narrow, %ls and %ws wide. Narrow in an 8-bit format is its own kind.
+template <class CharT>
+Encoding stringEncoding(const Field& field) {
+  constexpr Encoding own = outputEncoding<CharT>();
+  constexpr Encoding narrow = sizeof(CharT) > 1 ? Encoding::kUtf8 : own;
+  const bool upper = field.conversion == 'S' || field.conversion == 'C';
+  if (field.length == Field::kShort) return narrow;
+  if (field.length == Field::kLong || field.length == Field::kWide) return Encoding::kWide;
+  if (!upper) return own;
+  return sizeof(CharT) > 1 ? narrow : Encoding::kWide;
+}
+
+// A text argument: at most `units` units (none past a zero unit) in `encoding`.
+struct TextRun {
+  const void* data;
+  std::size_t units;
+  Encoding encoding;
+};
+
+constexpr std::size_t kUnbounded = static_cast<std::size_t>(-1);
 
 template <class CharT>
 void pad(Sink<CharT>& sink, const Field& field, std::size_t length, bool before) {
@@ -140,61 +163,96 @@ std::size_t emitConverted(Sink<CharT>* sink, std::size_t limit, Next next) {
   return units;
 }
 
+// The end of a run of `units` units from `p`, or null for a run that ends at its zero only.
+template <class Unit>
+const Unit* runEnd(const Unit* p, std::size_t units) {
+  return units == kUnbounded ? nullptr : p + units;
+}
+
+// Wide or UTF-8 text (code-page text is widened first), converted to the output's encoding.
 template <class CharT>
-std::size_t emitForeign(Sink<CharT>* sink, const void* text, TextKind kind, std::size_t limit) {
-  if (kind == TextKind::kWide) {
-    const wchar_t* p = static_cast<const wchar_t*>(text);
-    return emitConverted(sink, limit, [&p](char32_t& cp) {
-      if (*p == 0) return false;
-      cp = decodeWide(p, p + 2);
+std::size_t emitForeign(Sink<CharT>* sink, const TextRun& text, std::size_t limit) {
+  if (text.encoding == Encoding::kWide) {
+    const wchar_t* p = static_cast<const wchar_t*>(text.data);
+    const wchar_t* end = runEnd(p, text.units);
+    return emitConverted(sink, limit, [&p, end](char32_t& cp) {
+      if (p == end || *p == 0) return false;
+      // A pair is read across two units at most; a zero unit ends it like the end of the run.
+      cp = decodeWide(p, end && end - p < 2 ? end : p + 2);
       return true;
     });
   }
-  const unsigned char* p = static_cast<const unsigned char*>(text);
-  return emitConverted(sink, limit, [&p](char32_t& cp) {
-    if (*p == 0) return false;
-    const unsigned char* end = p;
-    while (*end && end - p < 4)
-      ++end;
-    cp = decodeUtf8(p, end);
+  const unsigned char* p = static_cast<const unsigned char*>(text.data);
+  const unsigned char* end = runEnd(p, text.units);
+  return emitConverted(sink, limit, [&p, end](char32_t& cp) {
+    if (p == end || *p == 0) return false;
+    const unsigned char* stop = p;
+    while (stop != end && *stop && stop - p < 4)
+      ++stop;
+    cp = decodeUtf8(p, stop);
     return true;
   });
 }
 
+template <class Unit>
+std::size_t unitsUpTo(const Unit* s, std::size_t units, std::size_t limit) {
+  const std::size_t most = std::min(units, limit);
+  std::size_t n = 0;
+  while (n < most && s[n])
+    ++n;
+  return n;
+}
+
 template <class CharT>
-void formatString(Sink<CharT>& sink, const Field& field, const void* text) {
+void formatString(Sink<CharT>& sink, const Field& field, TextRun text);
+
+// Code-page text for a wide or UTF-8 output: widened through the process code page (one block
+// for the conversion), then written as wide text.
+template <class CharT>
+void formatCodePageText(Sink<CharT>& sink, const Field& field, const TextRun& text) {
+  const unsigned char* s = static_cast<const unsigned char*>(text.data);
+  const std::size_t n = unitsUpTo(s, text.units, kUnbounded);
+  const long wide = ansiToWide(s, n, nullptr, 0);
+  std::vector<wchar_t> converted(wide > 0 ? static_cast<std::size_t>(wide) + 1 : 1, L'\0');
+  if (wide > 0) ansiToWide(s, n, converted.data(), converted.size());
+  formatString(sink, field, TextRun{converted.data(), kUnbounded, Encoding::kWide});
+}
+
+template <class CharT>
+void formatString(Sink<CharT>& sink, const Field& field, TextRun text) {
   static const char kNull[] = "(null)";
-  const std::size_t limit = field.precision >= 0 ? static_cast<std::size_t>(field.precision)
-                                                 : static_cast<std::size_t>(-1);
-  TextKind kind = stringKind<CharT>(field);
-  if (!text) {
+  const std::size_t limit =
+      field.precision >= 0 ? static_cast<std::size_t>(field.precision) : kUnbounded;
+  if (!text.data) {
     std::size_t n = std::min(limit, sizeof(kNull) - 1);
     pad(sink, field, n, true);
     sink.putAscii(kNull, n);
     pad(sink, field, n, false);
     return;
   }
-  if (kind == TextKind::kOwn || (kind == TextKind::kNarrow && sizeof(CharT) == 1)) {
-    const CharT* s = static_cast<const CharT*>(text);
-    std::size_t n = 0;
-    while (n < limit && s[n])
-      ++n;
+  if (text.encoding == outputEncoding<CharT>()) {
+    const CharT* s = static_cast<const CharT*>(text.data);
+    const std::size_t n = unitsUpTo(s, text.units, limit);
     pad(sink, field, n, true);
     sink.put(s, n);
     pad(sink, field, n, false);
     return;
   }
-  std::size_t n = field.width > 0 ? emitForeign<CharT>(nullptr, text, kind, limit) : 0;
+  if (text.encoding == Encoding::kAnsi) {
+    if (effectiveCodePage() != kUtf8CodePage) return formatCodePageText(sink, field, text);
+    text.encoding = Encoding::kUtf8;
+  }
+  std::size_t n = field.width > 0 ? emitForeign<CharT>(nullptr, text, limit) : 0;
   pad(sink, field, n, true);
-  emitForeign(&sink, text, kind, limit);
+  emitForeign(&sink, text, limit);
   pad(sink, field, n, false);
 }
 
 template <class CharT>
 void formatChar(Sink<CharT>& sink, const Field& field, int value) {
-  TextKind kind = stringKind<CharT>(field);
+  const Encoding encoding = stringEncoding<CharT>(field);
   Encoded e{};
-  if (kind == TextKind::kOwn) {
+  if (encoding == outputEncoding<CharT>()) {
     e.n = 1;
     if constexpr (sizeof(CharT) > 1) {
       // A character above the basic plane is its surrogate pair where wchar_t has 16 bits;
@@ -206,7 +264,7 @@ void formatChar(Sink<CharT>& sink, const Field& field, int value) {
     } else {
       e.bytes[0] = static_cast<unsigned char>(value);
     }
-  } else if (kind == TextKind::kWide) {
+  } else if (encoding == Encoding::kWide) {
     e = encodeFor<CharT>(static_cast<char32_t>(value));
   } else {
     // A narrow character in a wide output: its byte value taken as a code point.
@@ -395,8 +453,8 @@ const CharT* parseLength(const CharT* p, Field& field) {
 }
 
 // Parses flags, width and precision after '%'; '*' takes an int argument.
-template <class CharT>
-const CharT* parseField(const CharT* p, Field& field, va_list& args) {
+template <class CharT, class Args>
+const CharT* parseField(const CharT* p, Field& field, Sink<CharT>& sink, Args& args) {
   for (;; ++p) {
     if (*p == '-')
       field.left = true;
@@ -412,10 +470,13 @@ const CharT* parseField(const CharT* p, Field& field, va_list& args) {
       break;
   }
   if (*p == '*') {
-    field.width = va_arg(args, int);
-    if (field.width < 0) {
-      field.left = true;
-      field.width = field.width == INT32_MIN ? INT32_MAX : -field.width;
+    int width = 0;
+    if (args.star(sink, width)) {
+      field.width = width;
+      if (field.width < 0) {
+        field.left = true;
+        field.width = field.width == INT32_MIN ? INT32_MAX : -field.width;
+      }
     }
     ++p;
   } else {
@@ -428,8 +489,9 @@ const CharT* parseField(const CharT* p, Field& field, va_list& args) {
     ++p;
     field.precision = 0;
     if (*p == '*') {
-      field.precision = va_arg(args, int);
-      if (field.precision < 0) field.precision = -1;
+      int precision = -1;
+      args.star(sink, precision);
+      field.precision = precision < 0 ? -1 : precision;
       ++p;
     } else {
       while (*p >= '0' && *p <= '9') {
@@ -442,20 +504,86 @@ const CharT* parseField(const CharT* p, Field& field, va_list& args) {
   return parseLength(p, field);
 }
 
-// Handles one directive; returns false for an unknown conversion.
-template <class CharT>
-bool formatDirective(Sink<CharT>& sink, Field& field, va_list& args) {
-  switch (field.conversion) {
+// ---- the C forms: arguments read from a va_list, as the directives say ------------------------
+
+class VaArgs {
+ public:
+  explicit VaArgs(va_list args) { va_copy(_ap, args); }
+  ~VaArgs() { va_end(_ap); }
+  VaArgs(const VaArgs&) = delete;
+  VaArgs& operator=(const VaArgs&) = delete;
+
+  template <class CharT>
+  bool star(Sink<CharT>&, int& value) {
+    value = va_arg(_ap, int);
+    return true;
+  }
+
+  // Handles one directive; returns false for an unknown conversion.
+  template <class CharT>
+  bool directive(Sink<CharT>& sink, Field& field) {
+    switch (field.conversion) {
+      case 'd':
+      case 'i':
+        formatSigned(sink, field, _ap);
+        return true;
+      case 'u':
+      case 'o':
+      case 'x':
+      case 'X':
+        formatUnsigned(sink, field, _ap);
+        return true;
+      case 'f':
+      case 'F':
+      case 'e':
+      case 'E':
+      case 'g':
+      case 'G':
+      case 'a':
+      case 'A':
+        if (field.length == Field::kLongDouble)
+          formatNumber(sink, field, "L", va_arg(_ap, long double), true);
+        else
+          formatNumber(sink, field, "", va_arg(_ap, double), true);
+        return true;
+      case 'p':
+        formatNumber(sink, field, "", va_arg(_ap, void*), false);
+        return true;
+      case 's':
+      case 'S':
+        formatString(sink, field,
+                     TextRun{va_arg(_ap, const void*), kUnbounded, stringEncoding<CharT>(field)});
+        return true;
+      case 'c':
+      case 'C':
+        formatChar(sink, field, va_arg(_ap, int));
+        return true;
+      case 'n':
+        (void)va_arg(_ap, void*);  // never written: a format must not write to memory
+        return true;
+      default:
+        return false;
+    }
+  }
+
+ private:
+  va_list _ap;
+};
+
+// ---- the typed forms: each directive checked against its argument ---------------------------
+
+// What a conversion reads.
+enum class Wants { kNothing, kInteger, kFloat, kPointer, kText, kChar, kAnything };
+
+Wants wantedBy(char conversion) {
+  switch (conversion) {
     case 'd':
     case 'i':
-      formatSigned(sink, field, args);
-      return true;
     case 'u':
     case 'o':
     case 'x':
     case 'X':
-      formatUnsigned(sink, field, args);
-      return true;
+      return Wants::kInteger;
     case 'f':
     case 'F':
     case 'e':
@@ -464,37 +592,260 @@ bool formatDirective(Sink<CharT>& sink, Field& field, va_list& args) {
     case 'G':
     case 'a':
     case 'A':
-      if (field.length == Field::kLongDouble)
-        formatNumber(sink, field, "L", va_arg(args, long double), true);
-      else
-        formatNumber(sink, field, "", va_arg(args, double), true);
-      return true;
+      return Wants::kFloat;
     case 'p':
-      formatNumber(sink, field, "", va_arg(args, void*), false);
-      return true;
+      return Wants::kPointer;
     case 's':
     case 'S':
-      formatString(sink, field, va_arg(args, const void*));
-      return true;
+      return Wants::kText;
     case 'c':
     case 'C':
-      formatChar(sink, field, va_arg(args, int));
-      return true;
+      return Wants::kChar;
     case 'n':
-      (void)va_arg(args, void*);  // never written: a format must not write to memory
-      return true;
+      return Wants::kAnything;
     default:
-      return false;
+      return Wants::kNothing;
   }
 }
 
-}  // namespace
+bool isInteger(const FormatArg& arg) {
+  return arg.type == FormatArg::kSigned || arg.type == FormatArg::kUnsigned ||
+         arg.type == FormatArg::kBool;
+}
+bool isText(const FormatArg& arg) {
+  return arg.type == FormatArg::kWideText || arg.type == FormatArg::kUtf8Text ||
+         arg.type == FormatArg::kAnsiText;
+}
+Encoding textEncoding(const FormatArg& arg) {
+  return arg.type == FormatArg::kWideText   ? Encoding::kWide
+         : arg.type == FormatArg::kUtf8Text ? Encoding::kUtf8
+                                            : Encoding::kAnsi;
+}
 
+// The integer's 64 bits: a signed value sign-extended, an unsigned one zero-extended.
+unsigned long long integerBits(const FormatArg& arg) {
+  return arg.type == FormatArg::kUnsigned ? arg.value.u
+                                          : static_cast<unsigned long long>(arg.value.i);
+}
+
+// Bits that a directive's length modifier reads.
+int directiveBits(const Field& field) {
+  switch (field.length) {
+    case Field::kChar:
+      return 8;
+    case Field::kShort:
+      return 16;
+    case Field::kLong:
+      return static_cast<int>(sizeof(long) * 8);
+    case Field::kLongLong:
+    case Field::kInt64:
+    case Field::kMax:
+      return 64;
+    case Field::kSize:
+    case Field::kPtrdiff:
+      return static_cast<int>(sizeof(std::size_t) * 8);
+    default:
+      return 32;
+  }
+}
+
+const char* typeName(const FormatArg& arg) {
+  switch (arg.type) {
+    case FormatArg::kSigned:
+      return arg.bits <= 8 ? "int8" : arg.bits <= 16 ? "int16" : arg.bits <= 32 ? "int32" : "int64";
+    case FormatArg::kUnsigned:
+      return arg.bits <= 8    ? "uint8"
+             : arg.bits <= 16 ? "uint16"
+             : arg.bits <= 32 ? "uint32"
+                              : "uint64";
+    case FormatArg::kBool:
+      return "bool";
+    case FormatArg::kDouble:
+      return "double";
+    case FormatArg::kLongDouble:
+      return "long double";
+    case FormatArg::kPointer:
+      return "pointer";
+    case FormatArg::kNull:
+      return "nullptr";
+    case FormatArg::kWideText:
+      return "wstring";
+    case FormatArg::kUtf8Text:
+      return "string";
+    case FormatArg::kAnsiText:
+      return "ansi string";
+  }
+  return "?";
+}
+
+// "%!d(missing)" for a directive without an argument, "%!d(wstring=text)" for one whose argument
+// is of another kind: the argument is shown in its own natural form.
 template <class CharT>
-std::size_t formatText(CharT* out, std::size_t room, const CharT* format, va_list args) {
+void putMarker(Sink<CharT>& sink, char conversion, const FormatArg* arg) {
+  const char head[] = {'%', '!', conversion, '('};
+  sink.putAscii(head, sizeof head);
+  if (!arg) {
+    sink.putAscii("missing)", 8);
+    return;
+  }
+  const char* name = typeName(*arg);
+  sink.putAscii(name, std::strlen(name));
+  Field shown;
+  switch (arg->type) {
+    case FormatArg::kSigned:
+    case FormatArg::kUnsigned: {
+      sink.putAscii("=", 1);
+      shown.conversion = arg->type == FormatArg::kSigned ? 'd' : 'u';
+      if (arg->type == FormatArg::kSigned)
+        formatInteger(sink, shown, "ll", arg->value.i);
+      else
+        formatInteger(sink, shown, "ll", arg->value.u);
+      break;
+    }
+    case FormatArg::kBool:
+      sink.putAscii(arg->value.i ? "=true" : "=false", arg->value.i ? 5 : 6);
+      break;
+    case FormatArg::kDouble:
+      sink.putAscii("=", 1);
+      shown.conversion = 'g';
+      formatNumber(sink, shown, "", arg->value.d, true);
+      break;
+    case FormatArg::kLongDouble:
+      sink.putAscii("=", 1);
+      shown.conversion = 'g';
+      formatNumber(sink, shown, "L", *arg->value.ld, true);
+      break;
+    case FormatArg::kPointer:
+      sink.putAscii("=", 1);
+      shown.conversion = 'p';
+      formatNumber(sink, shown, "", const_cast<void*>(arg->value.p), false);
+      break;
+    case FormatArg::kNull:
+      break;
+    default:
+      sink.putAscii("=", 1);
+      formatString(sink, shown,
+                   TextRun{arg->value.text.data, arg->value.text.units, textEncoding(*arg)});
+      break;
+  }
+  sink.putAscii(")", 1);
+}
+
+// An integer under an integer directive. It is converted to the type the directive names, as C
+// converts; but a value wider than that type (and than int) keeps its own width, so that a 64-bit
+// value under %d prints whole.
+template <class CharT>
+void formatTypedInteger(Sink<CharT>& sink, const Field& field, const FormatArg& arg) {
+  const int wanted = directiveBits(field);
+  const int bits = arg.bits > std::max(wanted, 32) ? arg.bits : wanted;
+  unsigned long long value = integerBits(arg);
+  if (bits < 64) value &= (1ULL << bits) - 1;
+  if (field.conversion == 'd' || field.conversion == 'i') {
+    long long signedValue = static_cast<long long>(value);
+    if (bits < 64 && (value >> (bits - 1)) != 0) signedValue -= static_cast<long long>(1ULL << bits);
+    formatInteger(sink, field, "ll", signedValue);
+  } else {
+    formatInteger(sink, field, "ll", value);
+  }
+}
+
+class TypedArgs {
+ public:
+  explicit TypedArgs(const FormatArgs& args) : _next(args.args), _end(args.args + args.count) {}
+
+  const FormatArg* take() { return _next != _end ? _next++ : nullptr; }
+
+  // A '*' width or precision: any integer, clamped to int; anything else leaves it unset.
+  template <class CharT>
+  bool star(Sink<CharT>& sink, int& value) {
+    const FormatArg* arg = take();
+    if (!arg || !isInteger(*arg)) {
+      putMarker(sink, '*', arg);
+      return false;
+    }
+    if (arg->type == FormatArg::kUnsigned)
+      value = arg->value.u > static_cast<unsigned long long>(INT32_MAX)
+                  ? INT32_MAX
+                  : static_cast<int>(arg->value.u);
+    else
+      value = static_cast<int>(std::max<long long>(INT32_MIN + 1LL,
+                                                   std::min<long long>(arg->value.i, INT32_MAX)));
+    return true;
+  }
+
+  template <class CharT>
+  bool directive(Sink<CharT>& sink, Field& field) {
+    const Wants wants = wantedBy(field.conversion);
+    if (wants == Wants::kNothing) return false;
+    const FormatArg* arg = take();
+    if (!arg) {
+      putMarker(sink, field.conversion, nullptr);
+      return true;
+    }
+    switch (wants) {
+      case Wants::kInteger:
+        if (!isInteger(*arg)) break;
+        formatTypedInteger(sink, field, *arg);
+        return true;
+      case Wants::kChar:
+        if (!isInteger(*arg)) break;
+        formatChar(sink, field, static_cast<int>(integerBits(*arg)));
+        return true;
+      case Wants::kFloat:
+        if (arg->type == FormatArg::kDouble) {
+          if (field.length == Field::kLongDouble)
+            formatNumber(sink, field, "L", static_cast<long double>(arg->value.d), true);
+          else
+            formatNumber(sink, field, "", arg->value.d, true);
+          return true;
+        }
+        if (arg->type == FormatArg::kLongDouble) {
+          if (field.length == Field::kLongDouble)
+            formatNumber(sink, field, "L", *arg->value.ld, true);
+          else
+            formatNumber(sink, field, "", static_cast<double>(*arg->value.ld), true);
+          return true;
+        }
+        break;
+      case Wants::kPointer:
+        if (arg->type == FormatArg::kPointer || arg->type == FormatArg::kNull) {
+          formatNumber(sink, field, "", const_cast<void*>(arg->value.p), false);
+          return true;
+        }
+        if (isText(*arg)) {
+          formatNumber(sink, field, "", const_cast<void*>(arg->value.text.data), false);
+          return true;
+        }
+        break;
+      case Wants::kText:
+        if (arg->type == FormatArg::kNull) {
+          formatString(sink, field, TextRun{nullptr, 0, Encoding::kWide});
+          return true;
+        }
+        // The text must have the width of units that the directive reads; code-page and UTF-8
+        // texts are both narrow, and converted to each other when they meet.
+        if (isText(*arg) && (textEncoding(*arg) == Encoding::kWide) ==
+                                (stringEncoding<CharT>(field) == Encoding::kWide)) {
+          formatString(sink, field,
+                       TextRun{arg->value.text.data, arg->value.text.units, textEncoding(*arg)});
+          return true;
+        }
+        break;
+      default:  // %n: takes its argument and writes nothing
+        return true;
+    }
+    putMarker(sink, field.conversion, arg);
+    return true;
+  }
+
+ private:
+  const FormatArg* _next;
+  const FormatArg* _end;
+};
+
+template <class CharT, class Args>
+std::size_t formatWith(CharT* out, std::size_t room, const CharT* format, Args& args) {
   Sink<CharT> sink(out, room);
-  va_list ap;
-  va_copy(ap, args);
   static const CharT kEmpty[1] = {0};
   const CharT* p = format ? format : kEmpty;
   while (*p) {
@@ -510,21 +861,39 @@ std::size_t formatText(CharT* out, std::size_t room, const CharT* format, va_lis
       continue;
     }
     Field field;
-    p = parseField(p, field, ap);
+    p = parseField(p, field, sink, args);
     field.conversion = (*p > 0 && *p < 128) ? static_cast<char>(*p) : 0;
     if (*p) ++p;
-    if (!formatDirective(sink, field, ap))
+    if (!args.directive(sink, field))
       sink.put(directive, static_cast<std::size_t>(p - directive));  // unknown: kept as text
   }
-  va_end(ap);
   sink.terminate();
   return sink.count();
+}
+
+}  // namespace
+
+template <class CharT>
+std::size_t formatText(CharT* out, std::size_t room, const CharT* format, va_list args) {
+  VaArgs source(args);
+  return formatWith(out, room, format, source);
+}
+
+template <class CharT>
+std::size_t formatText(CharT* out, std::size_t room, const CharT* format, const FormatArgs& args) {
+  TypedArgs source(args);
+  return formatWith(out, room, format, source);
 }
 
 template std::size_t formatText<wchar_t>(wchar_t*, std::size_t, const wchar_t*, va_list);
 template std::size_t formatText<char>(char*, std::size_t, const char*, va_list);
 template std::size_t formatText<unsigned char>(unsigned char*, std::size_t, const unsigned char*,
                                                va_list);
+template std::size_t formatText<wchar_t>(wchar_t*, std::size_t, const wchar_t*,
+                                         const FormatArgs&);
+template std::size_t formatText<char>(char*, std::size_t, const char*, const FormatArgs&);
+template std::size_t formatText<unsigned char>(unsigned char*, std::size_t, const unsigned char*,
+                                               const FormatArgs&);
 
 }  // namespace detail
 }  // namespace vemo

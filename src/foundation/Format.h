@@ -8,11 +8,16 @@
 // plus the usual flags, width, precision, '*', and the C length modifiers. Numbers are
 // formatted by the C library so their text is the platform's, except that the decimal point is
 // always '.', whatever the process locale. %n is accepted and ignored.
+//
+// The arguments come either through a va_list (the C forms, unchecked) or as a FormatArgs list
+// (the typed forms), where each directive is checked against its argument (see FormatArgs.h).
 #pragma once
 
 #include <cstdarg>
 #include <cstddef>
 #include <cstdlib>
+
+#include "vemo/core/FormatArgs.h"
 
 namespace vemo {
 namespace detail {
@@ -21,6 +26,8 @@ namespace detail {
 // returns the length of the whole text, so a call with room 0 measures it exactly.
 template <class CharT>
 std::size_t formatText(CharT* out, std::size_t room, const CharT* format, va_list args);
+template <class CharT>
+std::size_t formatText(CharT* out, std::size_t room, const CharT* format, const FormatArgs& args);
 
 // A formatted text that lives in an inline buffer of N characters while it fits, and in one
 // heap block otherwise (the arguments are then formatted a second time).
@@ -47,6 +54,14 @@ class FormatBuffer {
     }
     va_end(again);
     return ok;
+  }
+  bool format(const CharT* format, const FormatArgs& args) {
+    _length = formatText(_local, N, format, args);
+    if (_length < N) return true;
+    _heap = static_cast<CharT*>(std::malloc((_length + 1) * sizeof(CharT)));
+    if (!_heap) return false;
+    formatText(_heap, _length + 1, format, args);
+    return true;
   }
   const CharT* text() const { return _heap ? _heap : _local; }
   std::size_t length() const { return _length; }

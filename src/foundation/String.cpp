@@ -601,16 +601,30 @@ int String_T<T>::format(const T* format, ...) {
   return n;
 }
 
-template <class T>
-int String_T<T>::vprintf(const T* format, va_list args) {
+namespace {
+
+template <class T, class Args>
+int formatInto(String_T<T>& target, const T* format, Args&& args) {
   detail::FormatBuffer<T, 256> text;
   if (!text.format(format, args)) {
     Log::error(L"Allocate memory(%d) error!", static_cast<int>(text.length() * sizeof(T)));
     throw std::bad_alloc();
   }
-  *this = StringAccess::copy(text.text(), text.length(),
-                             kWide<T> ? static_cast<int>(text.length()) : -1);
+  target = StringAccess::copy(text.text(), text.length(),
+                              kWide<T> ? static_cast<int>(text.length()) : -1);
   return static_cast<int>(text.length());
+}
+
+}  // namespace
+
+template <class T>
+int String_T<T>::vprintf(const T* format, va_list args) {
+  return formatInto(*this, format, args);
+}
+
+template <class T>
+int String_T<T>::vformat(const T* format, const FormatArgs& args) {
+  return formatInto(*this, format, args);
 }
 
 std::ostream& operator<<(std::ostream& out, const String_T<wchar_t>& text) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "vemo/core/Export.h"
+#include "vemo/core/FormatArgs.h"
 
 namespace vemo {
 
@@ -26,7 +27,15 @@ class VEMO_CORE_API Console {
   static void free();
   // Sets the colours of later output (low 16 bits); false only without a standard output.
   static bool setTextAttribute(unsigned int attribute);
-  // Formats like Log and writes the text to the standard output (no newline is added).
+  // Formats like Log and writes the text to the standard output (no newline is added). A call
+  // with arguments takes the typed form, which checks each directive against its argument
+  // (FormatArgs.h); the C form reads what the directives say.
+  template <class A0, class... A>
+  static void output(const wchar_t* format, const A0& first, const A&... rest) {
+    const FormatArg args[] = {makeFormatArg(first), makeFormatArg(rest)...};
+    voutput(format, FormatArgs{args, 1 + sizeof...(A)});
+  }
+  static void voutput(const wchar_t* format, const FormatArgs& args);
   static void output(const wchar_t* format, ...);
   // Size, cursor and colours of the terminal; false when the output is not a terminal.
   static bool getScreenBufferInfo(ConsoleScreenBufferInfo& info);

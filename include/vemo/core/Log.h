@@ -8,9 +8,26 @@
 // message logged while another is being dispatched (a listener that logs) is dropped rather
 // than recursing, and an exception thrown by a listener is swallowed so the next one still
 // hears the message. Messages shorter than 32768 characters are formatted without the heap.
+//
+// A call with arguments takes the typed form, which checks each directive against its argument
+// (FormatArgs.h): Log::message(L"%s: %d", name, count) with name a String, a std::wstring or a
+// const wchar_t*, count any integer. A call without arguments takes the C form; a text that may
+// hold '%' is logged as Log::message(L"%s", text), never as the format itself.
+//
+// Ready listeners, each registered in one line:
+//
+//   auto console = vemo::ScopedLogListener::make<vemo::ConsoleLogListener>();
+//   auto file = vemo::ScopedLogListener::make<vemo::FileLogListener>(L"/var/log/app/app.log");
 #pragma once
 
+#include <cstdarg>
+#include <cstdint>
+#include <memory>
+#include <utility>
+
 #include "vemo/core/Export.h"
+#include "vemo/core/FormatArgs.h"
+#include "vemo/core/String.h"
 
 namespace vemo {
 
@@ -31,6 +48,9 @@ class VEMO_CORE_API LogListener {
   ~LogListener() = default;
 };
 
+// The four kinds of message, from the least to the most severe.
+enum class LogLevel { kDebug, kMessage, kWarning, kError };
+
 class VEMO_CORE_API Log {
  public:
   Log() = delete;
@@ -44,11 +64,171 @@ class VEMO_CORE_API Log {
   // there is no '@' or no such listener; otherwise the listener's answer.
   static bool setparam(const wchar_t* param);
 
+  // The typed forms: every argument checked against its directive.
+  template <class A0, class... A>
+  static void error(const wchar_t* format, const A0& first, const A&... rest) {
+    log(LogLevel::kError, format, first, rest...);
+  }
+  template <class A0, class... A>
+  static void warning(const wchar_t* format, const A0& first, const A&... rest) {
+    log(LogLevel::kWarning, format, first, rest...);
+  }
+  template <class A0, class... A>
+  static void message(const wchar_t* format, const A0& first, const A&... rest) {
+    log(LogLevel::kMessage, format, first, rest...);
+  }
+  template <class A0, class... A>
+  static void debug(const wchar_t* format, const A0& first, const A&... rest) {
+    log(LogLevel::kDebug, format, first, rest...);
+  }
+  // A message of the given level; without arguments the format is checked too ("%!s(missing)").
+  template <class... A>
+  static void log(LogLevel level, const wchar_t* format, const A&... args) {
+    if constexpr (sizeof...(A) == 0) {
+      vlog(level, format, FormatArgs{nullptr, 0});
+    } else {
+      const FormatArg list[] = {makeFormatArg(args)...};
+      vlog(level, format, FormatArgs{list, sizeof...(A)});
+    }
+  }
+  static void vlog(LogLevel level, const wchar_t* format, const FormatArgs& args);
+
+  // The C forms: arguments read as the directives say, unchecked.
   static void error(const wchar_t* format, ...);
   static void warning(const wchar_t* format, ...);
   static void message(const wchar_t* format, ...);
   static void debug(const wchar_t* format, ...);
   static void whistle(bool ok);
+};
+
+// A listener registered while it lives: either one the caller keeps (not owned), or one it made
+// with make<L>(arguments) and deletes when it goes. Moving hands the registration on.
+class VEMO_CORE_API ScopedLogListener {
+ public:
+  explicit ScopedLogListener(LogListener& listener);
+  template <class L, class... Args>
+  static ScopedLogListener make(Args&&... args) {
+    std::unique_ptr<L> listener(new L(std::forward<Args>(args)...));
+    ScopedLogListener scoped(listener.get(), [](LogListener* owned) {
+      delete static_cast<L*>(owned);
+    });
+    listener.release();
+    return scoped;
+  }
+  ScopedLogListener(ScopedLogListener&& other) noexcept;
+  ScopedLogListener& operator=(ScopedLogListener&& other) noexcept;
+  ScopedLogListener(const ScopedLogListener&) = delete;
+  ScopedLogListener& operator=(const ScopedLogListener&) = delete;
+  ~ScopedLogListener();
+
+  LogListener* get() const noexcept { return _listener; }
+
+ private:
+  using Destroy = void (*)(LogListener*);
+  ScopedLogListener(LogListener* listener, Destroy destroy);
+  void reset() noexcept;
+
+  LogListener* _listener;
+  Destroy _destroy;
+};
+
+// What the ready listeners write, one line per line of a message, in this fixed layout:
+//
+//   2024-05-01 12:34:56.789 [4711] warning Disk almost full
+//   ^ timeStamp (local time,  ^ threadId ^ levelName: "error  ", "warning", "message",
+//     or UTC with utc)          (Thread::getCurrentThreadId)  "debug  "
+//
+// Each part is followed by one space; the text ends with the platform's line end ("\r\n" on
+// Windows, "\n" elsewhere), and one line end closing the text itself is dropped. A text of
+// several lines gives several lines, each with the whole layout. whistle(ok) writes "ok" as a
+// message or "failed" as an error.
+struct LogOptions {
+  LogLevel minimumLevel = LogLevel::kDebug;  // messages below it are not written
+  bool timeStamp = true;
+  bool utc = false;
+  bool threadId = false;
+  bool levelName = true;
+  // The clock of the time stamps, in milliseconds since 1970-01-01 00:00:00 UTC; null for the
+  // system's (tests give a fixed one).
+  std::int64_t (*clock)() = nullptr;
+};
+
+// Parameters (Log::setparam("<name>@<parameters>")): comma-separated settings, all applied or
+// none: "level=error|warning|message|debug", "time=on|off", "utc=on|off", "thread=on|off",
+// "levelname=on|off".
+
+// Writes to the standard error: on a terminal with the level's colour (errors red, warnings
+// yellow, debug dim; not where NO_COLOR is set or TERM is "dumb"), and, when the standard error
+// is the journal's stream (JOURNAL_STREAM names its device and inode), with the journal's
+// priority prefix on every line: "<3>" error, "<4>" warning, "<6>" message, "<7>" debug. Which of
+// these applies is decided when the listener is made. Named "console".
+class VEMO_CORE_API ConsoleLogListener final : public LogListener {
+ public:
+  struct Options : LogOptions {
+    bool colours = true;  // on a terminal
+    const wchar_t* name = L"console";
+  };
+  ConsoleLogListener();
+  explicit ConsoleLogListener(const Options& options);
+  ~ConsoleLogListener();
+  ConsoleLogListener(const ConsoleLogListener&) = delete;
+  ConsoleLogListener& operator=(const ConsoleLogListener&) = delete;
+
+  void setMinimumLevel(LogLevel level);
+  LogLevel getMinimumLevel() const;
+  // True when the lines carry the journal's priority prefixes.
+  bool isJournal() const;
+
+  const wchar_t* getName() override;
+  bool setparam(const wchar_t* param) override;
+  void error(const wchar_t* text) override;
+  void warning(const wchar_t* text) override;
+  void message(const wchar_t* text) override;
+  void debug(const wchar_t* text) override;
+  void whistle(bool ok) override;
+
+ private:
+  class Impl;
+  Impl* _impl;
+};
+
+// Appends to a UTF-8 file, created private to its user (mode 0600 on POSIX, an access list of
+// the user alone on Windows); a link (or any other non-regular file, or one of another user) in
+// its place is refused, never followed. When a line would take the file past `maxBytes`, the file
+// is rotated first: name.log becomes name.1.log, name.1.log name.2.log and so on, keeping
+// `maxFiles` files in all (the oldest goes), and a new name.log is begun; maxBytes 0 never
+// rotates. A file that cannot be opened or written is reported once on the standard error, and
+// tried again with each later message; when it can be written again, the number of messages
+// lost is written first. Named "file".
+class VEMO_CORE_API FileLogListener final : public LogListener {
+ public:
+  struct Options : LogOptions {
+    std::int64_t maxBytes = 10 * 1024 * 1024;
+    int maxFiles = 5;
+    const wchar_t* name = L"file";
+  };
+  explicit FileLogListener(const String& path);
+  FileLogListener(const String& path, const Options& options);
+  ~FileLogListener();
+  FileLogListener(const FileLogListener&) = delete;
+  FileLogListener& operator=(const FileLogListener&) = delete;
+
+  void setMinimumLevel(LogLevel level);
+  LogLevel getMinimumLevel() const;
+  // The rotated name of generation n (0: the file itself): "app.log" gives "app.2.log" for 2.
+  String getFileName(int generation) const;
+
+  const wchar_t* getName() override;
+  bool setparam(const wchar_t* param) override;
+  void error(const wchar_t* text) override;
+  void warning(const wchar_t* text) override;
+  void message(const wchar_t* text) override;
+  void debug(const wchar_t* text) override;
+  void whistle(bool ok) override;
+
+ private:
+  class Impl;
+  Impl* _impl;
 };
 
 }  // namespace vemo

@@ -31,6 +31,7 @@
 #include <type_traits>
 
 #include "vemo/core/Export.h"
+#include "vemo/core/FormatArgs.h"
 
 namespace vemo {
 
@@ -190,6 +191,17 @@ class VEMO_CORE_API String_T {
   // Replaces the text by the formatted text; returns the number of characters written. Wide
   // formats read %s as a wide string and %S or %hs as UTF-8; 8-bit formats read %s as their
   // own kind of text and %S or %ls as a wide string. %I64d, %I64u and %I64X take 64 bits.
+  //
+  // A call with arguments takes the typed form: each argument keeps its C++ type, and each
+  // directive is checked against it (a String or std::wstring under %s, a std::string under %S,
+  // any integer under %d; a mismatch or a missing argument prints a marker such as
+  // "%!d(wstring=abc)": see FormatArgs.h). The C forms below read what the directives say.
+  template <class A0, class... A>
+  int format(const T* format, const A0& first, const A&... rest) {
+    const FormatArg args[] = {makeFormatArg(first), makeFormatArg(rest)...};
+    return vformat(format, FormatArgs{args, 1 + sizeof...(A)});
+  }
+  int vformat(const T* format, const FormatArgs& args);
   int format(const T* format, ...);
   int vprintf(const T* format, va_list args);
 
