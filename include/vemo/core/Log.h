@@ -23,6 +23,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <utility>
 
 #include "vemo/core/Export.h"
@@ -108,12 +109,20 @@ class VEMO_CORE_API ScopedLogListener {
   explicit ScopedLogListener(LogListener& listener);
   template <class L, class... Args>
   static ScopedLogListener make(Args&&... args) {
-    std::unique_ptr<L> listener(new L(std::forward<Args>(args)...));
-    ScopedLogListener scoped(listener.get(), [](LogListener* owned) {
-      delete static_cast<L*>(owned);
+    // Made and destroyed as exactly an L, so that L needs no virtual destructor.
+    std::allocator<L> allocator;
+    L* listener = allocator.allocate(1);
+    try {
+      ::new (static_cast<void*>(listener)) L(std::forward<Args>(args)...);
+    } catch (...) {
+      allocator.deallocate(listener, 1);
+      throw;
+    }
+    return ScopedLogListener(listener, [](LogListener* owned) {
+      L* made = static_cast<L*>(owned);
+      made->L::~L();
+      std::allocator<L>().deallocate(made, 1);
     });
-    listener.release();
-    return scoped;
   }
   ScopedLogListener(ScopedLogListener&& other) noexcept;
   ScopedLogListener& operator=(ScopedLogListener&& other) noexcept;
