@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "vemo/core/Console.h"
+#include "vemo/core/String.h"
 
 using vemo::Console;
 
@@ -109,6 +110,17 @@ TEST(Console, WithoutATerminalOnlyUtf8TextIsWritten) {
   dup2(saved, STDOUT_FILENO);
   close(saved);
   EXPECT_FALSE(coloured);
+}
+
+// Calls with arguments take the typed form, checked like String::format; the C form stays.
+TEST(Console, TypedArgumentsAreChecked) {
+  testing::internal::CaptureStdout();
+  Console::output(L"%s|%S|%d|%s|%s|", vemo::String(L"\u00E9"), std::string("\xC3\xBC"), 1LL << 40,
+                  5);
+  void (*cForm)(const wchar_t*, ...) = &Console::output;
+  cForm(L"%s=%d", L"c", 7);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "\xC3\xA9|\xC3\xBC|1099511627776|%!s(int32=5)|%!s(missing)|c=7");
 }
 
 TEST(Console, OnATerminalColoursCursorAndSizeUseAnsiSequences) {

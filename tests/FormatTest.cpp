@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdarg>
 #include <clocale>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -56,8 +56,9 @@ void expectLikeC(const char* cFormat, const char* ownFormat, Args... args) {
   const std::wstring wideFormat(ownFormat, ownFormat + std::strlen(ownFormat));
   EXPECT_EQ(std::make_pair(w.format(wideFormat.c_str(), args...), u.format(ownFormat, args...)),
             std::make_pair(n, n));
-  EXPECT_EQ(std::make_pair(formatC(wc, wideFormat.c_str(), args...), formatC(uc, ownFormat, args...)),
-            std::make_pair(n, n));
+  EXPECT_EQ(
+      std::make_pair(formatC(wc, wideFormat.c_str(), args...), formatC(uc, ownFormat, args...)),
+      std::make_pair(n, n));
   EXPECT_EQ(std::make_pair(wide(w), bytes(u)),
             std::make_pair(std::wstring(c, c + n), std::string(c)));
   EXPECT_EQ(std::make_pair(wide(wc), bytes(uc)),
@@ -143,14 +144,16 @@ TEST(FormatText, WideFormats) {
   String s;
   // %s takes wide text, %S and %hs UTF-8 (broken bytes give U+FFFD), %ls and %ws wide; so does %c.
   const char* utf8 = "hé€😀!";
-  EXPECT_EQ(formatBoth(s, L"[%s]%S|%hs|%ls|%ws|%S|%c%c%c%c|%lc%wc|%C%hc", L"héllo", utf8, utf8, L"é",
-                     L"€", "a\xFF\x62\xC3", L'a', 0xE9, 0x20AC, 0x1F600, 0xE9, 0x20AC, 'A', 'b'),
-            // The count is in wide units: the three characters above the basic plane take two
-            // each where wchar_t has 16 bits (UTF-16 on Windows).
-            sizeof(wchar_t) == 2 ? 41 : 38);
+  EXPECT_EQ(
+      formatBoth(s, L"[%s]%S|%hs|%ls|%ws|%S|%c%c%c%c|%lc%wc|%C%hc", L"héllo", utf8, utf8, L"é",
+                 L"€", "a\xFF\x62\xC3", L'a', 0xE9, 0x20AC, 0x1F600, 0xE9, 0x20AC, 'A', 'b'),
+      // The count is in wide units: the three characters above the basic plane take two
+      // each where wchar_t has 16 bits (UTF-16 on Windows).
+      sizeof(wchar_t) == 2 ? 41 : 38);
   EXPECT_EQ(wide(s), L"[héllo]hé€😀!|hé€😀!|é|€|a\uFFFDb\uFFFD|aé€😀|é€|Ab");
   // Width and precision; for narrow text they count the wide characters produced.
-  formatBoth(s, 
+  formatBoth(
+      s,
       L"[%8s][%-8s][%.2s][%6.2s][%2s][%*s][%-*s][%.*s][%3c][%-3c][%5S][%-6.2S][%.3hs][%.0s][%.0S]",
       L"abc", L"abc", L"abc", L"abc", L"abcd", 5, L"ab", 5, L"ab", 1, L"ab", 0xE9, L'x', "é",
       "héllo", "€€€", L"abc", "abc");
@@ -163,7 +166,8 @@ TEST(FormatText, WideFormats) {
   EXPECT_EQ(formatBoth(s, L"%S|%d", long3000.c_str(), 12), 3003);
   EXPECT_EQ(wide(s), std::wstring(3000, L'é') + L"|12");
   // Null strings print as "(null)"; an unknown conversion is kept as it stands, taking nothing.
-  EXPECT_EQ(formatBoth(s, L"%s[%S][%8s][%-8hs][%-5y]a%yb%d", kNoWide, kNoText, kNoWide, kNoText, 5), 45);
+  EXPECT_EQ(formatBoth(s, L"%s[%S][%8s][%-8hs][%-5y]a%yb%d", kNoWide, kNoText, kNoWide, kNoText, 5),
+            45);
   EXPECT_EQ(wide(s), L"(null)[(null)][  (null)][(null)  ][%-5y]a%yb5");
   int written = 77;  // %n consumes its pointer but writes nothing
   EXPECT_EQ(formatBoth(s, L"ab%ncd%d", &written, 9), 5);
@@ -174,11 +178,11 @@ TEST(FormatText, EightBitFormats) {
   String_T<char> s;
   const wchar_t* text = L"hé€😀!";  // %s takes the format's own kind; the count is in bytes
   // Width and precision count bytes, and a precision never splits a character.
-  EXPECT_EQ(
-      formatBoth(s, "[%s|%hs]%S|%ls|%ws|%c%lc%C%wc|%s|%S[%6ls][%-6S][%.3ls][%.4S][%.5ls][%.2s][%5s]",
-               "hé", "€", text, text, L"é", 'x', 0xE9, 0x20AC, 0x1F600, kNoText, kNoWide, L"é",
-               L"€", L"é€", L"ééé", L"é€", "abc", "ab"),
-      104);
+  EXPECT_EQ(formatBoth(
+                s, "[%s|%hs]%S|%ls|%ws|%c%lc%C%wc|%s|%S[%6ls][%-6S][%.3ls][%.4S][%.5ls][%.2s][%5s]",
+                "hé", "€", text, text, L"é", 'x', 0xE9, 0x20AC, 0x1F600, kNoText, kNoWide, L"é",
+                L"€", L"é€", L"ééé", L"é€", "abc", "ab"),
+            104);
   EXPECT_EQ(bytes(s), "[hé|€]hé€😀!|hé€😀!|é|xé€😀|(null)|(null)[    é][€   ][é][éé][é€][ab][   ab]");
   const int saved = vemo::getCodePage();
   vemo::setCodePage(1252);  // wide arguments of a code-page format use the code page
@@ -250,23 +254,25 @@ TEST(FormatTyped, IntegersOfEveryWidth) {
   const std::int64_t negative = -5;
   s.format(L"%d|%i|%u|%x|%X|%ld|%lu|%I32d|%hd|%hhd|%hu", big, -big, negative, all, all, big, all,
            big, 70000, 0x1FF, -32769);
-  EXPECT_EQ(wide(s), L"1099511627776|-1099511627776|18446744073709551611|ffffffffffffffff|"
-                     L"FFFFFFFFFFFFFFFF|1099511627776|18446744073709551615|1099511627776|4464|-1|"
-                     L"32767");
+  EXPECT_EQ(wide(s),
+            L"1099511627776|-1099511627776|18446744073709551611|ffffffffffffffff|"
+            L"FFFFFFFFFFFFFFFF|1099511627776|18446744073709551615|1099511627776|4464|-1|"
+            L"32767");
   // Narrower values are widened as C converts them; same-width ones keep C's reading.
   s.format(L"%lld|%llu|%I64x|%d|%u|%zu|%jd|%5d|%-5d|%05d|%+d", -5, -1, 255u, 3000000000u, -1,
            std::size_t{7}, static_cast<short>(-2), static_cast<signed char>(-3), 'A', true, kRed);
-  EXPECT_EQ(wide(s), L"-5|18446744073709551615|ff|-1294967296|4294967295|7|-2|   -3|65   |00001|+3");
-  s.format(L"%d|%u|%c|%c|%lc|%d", Size::kLarge, static_cast<unsigned char>(250), 'x', L'é',
-           0x20AC, L'A');
+  EXPECT_EQ(wide(s),
+            L"-5|18446744073709551615|ff|-1294967296|4294967295|7|-2|   -3|65   |00001|+3");
+  s.format(L"%d|%u|%c|%c|%lc|%d", Size::kLarge, static_cast<unsigned char>(250), 'x', L'é', 0x20AC,
+           L'A');
   EXPECT_EQ(wide(s), L"200|250|x|é|€|65");
   // Floating point of every width under every floating directive; pointers under %p.
   int object = 0;
   char c[128];
   const int n = std::snprintf(c, sizeof c, "%.2f|%g|%Lf|%.1Lf|%e|%p|%p", 1.5, 0.25, 2.5L, 3.75L,
                               1e10, static_cast<void*>(&object), static_cast<void*>(nullptr));
-  EXPECT_EQ(s.format(L"%.2f|%g|%Lf|%.1Lf|%e|%p|%p", 1.5f, 0.25, 2.5, 3.75L, 1e10L, &object, nullptr),
-            n);
+  EXPECT_EQ(
+      s.format(L"%.2f|%g|%Lf|%.1Lf|%e|%p|%p", 1.5f, 0.25, 2.5, 3.75L, 1e10L, &object, nullptr), n);
   EXPECT_EQ(wide(s), std::wstring(c, c + n));
   // '*' takes any integer; arguments left over are ignored, as C ignores them.
   s.format(L"[%*d][%-*.*s]", 4LL, 7, static_cast<unsigned short>(5), 2, L"abc", 99, "extra");
@@ -283,12 +289,12 @@ TEST(FormatTyped, MismatchesAndMissingArgumentsPrintMarkers) {
   const std::wstring pointerText(pointer, pointer + std::strlen(pointer));
   EXPECT_EQ(s.format(L"%s", std::string("narrow")), 18);
   EXPECT_EQ(wide(s), L"%!s(string=narrow)");  // the count is that of the marker
-  s.format(L"%s|%S|%d|%s|%d|%f|%p|%c|%x|%s|%d|%u|%s", "char*", L"wide", String(L"str"), 42, 2.5,
-           7, -3LL, String(L"ab"), &object, true, 1.5L, nullptr, static_cast<unsigned short>(9));
-  EXPECT_EQ(wide(s), L"%!s(string=char*)|%!S(wstring=wide)|%!d(wstring=str)|%!s(int32=42)|"
-                     L"%!d(double=2.5)|%!f(int32=7)|%!p(int64=-3)|%!c(wstring=ab)|%!x(pointer=" +
-                         pointerText +
-                         L")|%!s(bool=true)|%!d(long double=1.5)|%!u(nullptr)|%!s(uint16=9)");
+  s.format(L"%s|%S|%d|%s|%d|%f|%p|%c|%x|%s|%d|%u|%s", "char*", L"wide", String(L"str"), 42, 2.5, 7,
+           -3LL, String(L"ab"), &object, true, 1.5L, nullptr, static_cast<unsigned short>(9));
+  EXPECT_EQ(wide(s),
+            L"%!s(string=char*)|%!S(wstring=wide)|%!d(wstring=str)|%!s(int32=42)|"
+            L"%!d(double=2.5)|%!f(int32=7)|%!p(int64=-3)|%!c(wstring=ab)|%!x(pointer=" +
+                pointerText + L")|%!s(bool=true)|%!d(long double=1.5)|%!u(nullptr)|%!s(uint16=9)");
   // Missing arguments: nothing is read past the list (the C form would read garbage or crash).
   s.format(L"%d and %s, %S %% %c%*d", 1);
   EXPECT_EQ(wide(s), L"1 and %!s(missing), %!S(missing) % %!c(missing)%!*(missing)%!d(missing)");

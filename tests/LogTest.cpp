@@ -196,7 +196,8 @@ TEST(LogTyped, ArgumentsKeepTheirTypesAndMismatchesShow) {
   g_calls.clear();
   Recorder recorder(L"r");
   Log::message(L"%s has %d items", vemo::String(L"box"), 3LL << 33);
-  Log::error(L"%S|%s|%hs|%S", std::string("std"), std::wstring(L"w"), "c", vemo::String_T<char>("u"));
+  Log::error(L"%S|%s|%hs|%S", std::string("std"), std::wstring(L"w"), "c",
+             vemo::String_T<char>("u"));
   Log::warning(L"%s and %s", L"one");  // the C form would read past its arguments
   Log::debug(L"%d", std::string("x"));
   Log::log(vemo::LogLevel::kWarning, L"%s%%");  // without arguments, still checked
@@ -209,11 +210,11 @@ TEST(LogTyped, ArgumentsKeepTheirTypesAndMismatchesShow) {
   void (*cError)(const wchar_t*, ...) = &Log::error;
   cMessage(L"%s=%d", L"c", 7);
   cError(L"%I64d", 1LL << 40);
-  EXPECT_EQ(g_calls,
-            (Lines{L"r message: box has 25769803776 items", L"r error: std|w|c|u",
-                   L"r warning: one and %!s(missing)", L"r debug: %!d(string=x)",
-                   L"r warning: %!s(missing)%", L"r error: 4294967295", L"r message: abc",
-                   L"r message: [" + long40000 + L"]", L"r message: c=7", L"r error: 1099511627776"}));
+  EXPECT_EQ(g_calls, (Lines{L"r message: box has 25769803776 items", L"r error: std|w|c|u",
+                            L"r warning: one and %!s(missing)", L"r debug: %!d(string=x)",
+                            L"r warning: %!s(missing)%", L"r error: 4294967295", L"r message: abc",
+                            L"r message: [" + long40000 + L"]", L"r message: c=7",
+                            L"r error: 1099511627776"}));
 }
 
 // ---- the ready listeners ---------------------------------------------------------------------
@@ -390,8 +391,8 @@ TEST(LogListeners, LayoutsByteForByteOnTheConsoleAndInFiles) {
   EXPECT_EQ(capture.text(), expected);
   EXPECT_EQ(directory.bytes("layout.log"), expected);
   // A bad setting changes nothing, not even the good ones before it.
-  for (const wchar_t* bad : {L"time=off,level=loud", L"thread=on,colour=on", L"time", L"",
-                             L"time=yes", L"level=error,"})
+  for (const wchar_t* bad :
+       {L"time=off,level=loud", L"thread=on,colour=on", L"time", L"", L"time=yes", L"level=error,"})
     EXPECT_FALSE(console.setparam(bad)) << bad;
   Log::message(L"unchanged");
   EXPECT_EQ(capture.text(), expected + localStamp() + "message unchanged" + kEnd);
@@ -416,7 +417,7 @@ TEST(LogListeners, EachListenerHasItsOwnMinimumLevel) {
     Log::message(L"%s m", text);
     Log::warning(L"%s w", text);
     Log::error(L"%s e", text);
-    Log::whistle(true);  // a message
+    Log::whistle(true);   // a message
     Log::whistle(false);  // an error
   };
   {
@@ -432,15 +433,15 @@ TEST(LogListeners, EachListenerHasItsOwnMinimumLevel) {
   }
   everyLevel(L"unheard");  // both are gone
   EXPECT_EQ(capture.text(), "warning a w" + kEnd + "error   a e" + kEnd + "error   failed" + kEnd +
-                                "debug   b d" + kEnd + "message b m" + kEnd + "warning b w" +
-                                kEnd + "error   b e" + kEnd + "message ok" + kEnd +
-                                "error   failed" + kEnd + "debug   c d" + kEnd + "message c m" +
-                                kEnd + "warning c w" + kEnd + "error   c e" + kEnd +
-                                "message ok" + kEnd + "error   failed" + kEnd);
+                                "debug   b d" + kEnd + "message b m" + kEnd + "warning b w" + kEnd +
+                                "error   b e" + kEnd + "message ok" + kEnd + "error   failed" +
+                                kEnd + "debug   c d" + kEnd + "message c m" + kEnd + "warning c w" +
+                                kEnd + "error   c e" + kEnd + "message ok" + kEnd +
+                                "error   failed" + kEnd);
   EXPECT_EQ(directory.bytes("levels.log"), "a d" + kEnd + "a m" + kEnd + "a w" + kEnd + "a e" +
-                                               kEnd + "ok" + kEnd + "failed" + kEnd + "b e" +
-                                               kEnd + "failed" + kEnd + "c m" + kEnd + "c w" +
-                                               kEnd + "c e" + kEnd + "ok" + kEnd + "failed" + kEnd);
+                                               kEnd + "ok" + kEnd + "failed" + kEnd + "b e" + kEnd +
+                                               "failed" + kEnd + "c m" + kEnd + "c w" + kEnd +
+                                               "c e" + kEnd + "ok" + kEnd + "failed" + kEnd);
 }
 
 // A text of `bytes` bytes with its line end, for the rotation tests.
@@ -679,8 +680,9 @@ TEST(LogListeners, TheJournalsPriorityPrefixesWhenStandardErrorIsItsStream) {
     Log::whistle(false);
   }
   const std::string prefixed = capture.text();
-  EXPECT_EQ(prefixed, "<3>error   e1\n<3>error   e2\n<4>warning w\n<6>message m\n<7>debug   d\n"
-                      "<3>error   failed\n");
+  EXPECT_EQ(prefixed,
+            "<3>error   e1\n<3>error   e2\n<4>warning w\n<6>message m\n<7>debug   d\n"
+            "<3>error   failed\n");
   // Another file's numbers, or numbers that do not parse, mean another stream.
   const std::string own = capture.deviceAndInode();
   const std::string device = own.substr(0, own.find(':'));
@@ -846,7 +848,8 @@ TEST(LogListeners, ThreadsLogThroughBothListenersWhileSettingsChange) {
   };
   std::map<int, std::vector<int>> fromFiles, fromConsole;
   int files = 0;
-  while (std::filesystem::exists(directory.path / ("threads." + std::to_string(files + 1) + ".log")))
+  while (
+      std::filesystem::exists(directory.path / ("threads." + std::to_string(files + 1) + ".log")))
     ++files;
   EXPECT_GT(files, 3);
   for (int generation = files; generation >= 0; --generation)

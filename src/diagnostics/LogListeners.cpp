@@ -161,8 +161,8 @@ class RecordBuilder {
       _bytes.append(head, headLength);
       const std::size_t at = _bytes.size();
       _bytes.resize(at + 4 * units);  // UTF-8 takes at most 4 bytes per wide unit
-      const std::size_t n = detail::wideToUtf8(
-          line, units, reinterpret_cast<unsigned char*>(&_bytes[at]), 4 * units);
+      const std::size_t n =
+          detail::wideToUtf8(line, units, reinterpret_cast<unsigned char*>(&_bytes[at]), 4 * units);
       _bytes.resize(at + n);
       if (*colour) _bytes += kAnsiReset;
       _bytes += kLineEnd;
@@ -193,8 +193,9 @@ class RecordBuilder {
       _second = seconds;
       _secondUtc = utc;
     }
+    // 24 characters; no more than the 31 that fit, even for years of more than four digits.
     const int n = std::snprintf(out, 32, "%s.%03d ", _secondText, milliseconds);
-    return n > 0 ? static_cast<std::size_t>(n) : 0;
+    return n > 0 ? std::min<std::size_t>(static_cast<std::size_t>(n), 31) : 0;
   }
 
   std::string _bytes;
@@ -212,7 +213,8 @@ bool colourAllowed() {
 
 void reportOnStandardError(const String& text) {
   const String_T<char> bytes = StringHelper::wideToUtf8(text.getBuffer());
-  detail::writeStandardError(bytes.getBuffer(), static_cast<std::size_t>(bytes.end() - bytes.begin()),
+  detail::writeStandardError(bytes.getBuffer(),
+                             static_cast<std::size_t>(bytes.end() - bytes.begin()),
                              LogLevel::kError, false);
 }
 

@@ -85,10 +85,10 @@ bool LogFile::open(const String& path, String& error) {
   // planted there cannot hold the open up (it is refused below as no regular file).
   int descriptor;
   do {
-    descriptor = ::open(name.getBuffer(),
-                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK |
-                            O_CLOEXEC,
-                        S_IRUSR | S_IWUSR);
+    descriptor =
+        ::open(name.getBuffer(),
+               O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC,
+               S_IRUSR | S_IWUSR);
   } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) {
     error = errno == ELOOP ? String(L"a link is in its place") : errorText(errno);

@@ -52,14 +52,22 @@ void writeBytes(HANDLE handle, const char* bytes, std::size_t n) {
 }
 
 void writeConsole(HANDLE handle, const char* bytes, std::size_t n, LogLevel level, bool colour) {
-  const std::size_t units = utf8ToWide(reinterpret_cast<const unsigned char*>(bytes), n, nullptr, 0);
-  std::vector<wchar_t> wide(units + 1);
-  utf8ToWide(reinterpret_cast<const unsigned char*>(bytes), n, wide.data(), wide.size());
+  // Short messages are converted on the stack, longer ones in one heap block.
+  const unsigned char* utf8 = reinterpret_cast<const unsigned char*>(bytes);
+  wchar_t local[512];
+  std::vector<wchar_t> large;
+  std::size_t units = utf8ToWide(utf8, n, local, sizeof local / sizeof local[0]);
+  wchar_t* converted = local;
+  if (units > sizeof local / sizeof local[0]) {
+    large.resize(units);
+    units = utf8ToWide(utf8, n, large.data(), large.size());
+    converted = large.data();
+  }
   CONSOLE_SCREEN_BUFFER_INFO info;
-  const bool recolour = colour && level != LogLevel::kMessage &&
-                        GetConsoleScreenBufferInfo(handle, &info);
+  const bool recolour =
+      colour && level != LogLevel::kMessage && GetConsoleScreenBufferInfo(handle, &info);
   if (recolour) SetConsoleTextAttribute(handle, levelAttribute(level, info.wAttributes));
-  const wchar_t* text = wide.data();
+  const wchar_t* text = converted;
   std::size_t left = units;
   while (left > 0) {
     DWORD chunk = left < 0x4000 ? static_cast<DWORD>(left) : 0x4000;
@@ -143,10 +151,10 @@ bool LogFile::open(const String& path, String& error) {
   PrivateSecurity security;
   // FILE_APPEND_DATA alone: every write goes to the end. FILE_FLAG_OPEN_REPARSE_POINT opens a
   // link itself instead of its target, and it is refused below.
-  HANDLE handle = CreateFileW(path.getBuffer(), FILE_APPEND_DATA | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              security.attributes(), OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE handle =
+      CreateFileW(path.getBuffer(), FILE_APPEND_DATA | SYNCHRONIZE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, security.attributes(),
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     error = errorText(GetLastError());
     return false;
@@ -159,9 +167,8 @@ bool LogFile::open(const String& path, String& error) {
   }
   if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
       GetFileType(handle) != FILE_TYPE_DISK) {
-    error = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
-                ? L"a link is in its place"
-                : L"not a regular file";
+    error = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? L"a link is in its place"
+                                                                        : L"not a regular file";
     CloseHandle(handle);
     return false;
   }

@@ -742,7 +742,8 @@ void formatTypedInteger(Sink<CharT>& sink, const Field& field, const FormatArg& 
   if (bits < 64) value &= (1ULL << bits) - 1;
   if (field.conversion == 'd' || field.conversion == 'i') {
     long long signedValue = static_cast<long long>(value);
-    if (bits < 64 && (value >> (bits - 1)) != 0) signedValue -= static_cast<long long>(1ULL << bits);
+    if (bits < 64 && (value >> (bits - 1)) != 0)
+      signedValue -= static_cast<long long>(1ULL << bits);
     formatInteger(sink, field, "ll", signedValue);
   } else {
     formatInteger(sink, field, "ll", value);
@@ -768,8 +769,8 @@ class TypedArgs {
                   ? INT32_MAX
                   : static_cast<int>(arg->value.u);
     else
-      value = static_cast<int>(std::max<long long>(INT32_MIN + 1LL,
-                                                   std::min<long long>(arg->value.i, INT32_MAX)));
+      value = static_cast<int>(
+          std::max<long long>(INT32_MIN + 1LL, std::min<long long>(arg->value.i, INT32_MAX)));
     return true;
   }
 
@@ -889,8 +890,7 @@ template std::size_t formatText<wchar_t>(wchar_t*, std::size_t, const wchar_t*, 
 template std::size_t formatText<char>(char*, std::size_t, const char*, va_list);
 template std::size_t formatText<unsigned char>(unsigned char*, std::size_t, const unsigned char*,
                                                va_list);
-template std::size_t formatText<wchar_t>(wchar_t*, std::size_t, const wchar_t*,
-                                         const FormatArgs&);
+template std::size_t formatText<wchar_t>(wchar_t*, std::size_t, const wchar_t*, const FormatArgs&);
 template std::size_t formatText<char>(char*, std::size_t, const char*, const FormatArgs&);
 template std::size_t formatText<unsigned char>(unsigned char*, std::size_t, const unsigned char*,
                                                const FormatArgs&);

@@ -47,7 +47,7 @@ struct FormatArg {
     kAnsiText,    // value.text: bytes in the process code page
   };
   struct Text {
-    const void* data;  // null: a null pointer
+    const void* data;   // null: a null pointer
     std::size_t units;  // at most this many units, and never past a zero unit
   };
   union Value {
