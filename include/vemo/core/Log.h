@@ -141,16 +141,16 @@ class VEMO_CORE_API ScopedLogListener {
   Destroy _destroy;
 };
 
-// What the ready listeners write, one line per line of a message, in this fixed layout:
+// What the ready listeners write, one line per line of a message, in a fixed layout:
 //
 //   2024-05-01 12:34:56.789 [4711] warning Disk almost full
-//   ^ timeStamp (local time,  ^ threadId ^ levelName: "error  ", "warning", "message",
-//     or UTC with utc)          (Thread::getCurrentThreadId)  "debug  "
 //
-// Each part is followed by one space; the text ends with the platform's line end ("\r\n" on
-// Windows, "\n" elsewhere), and one line end closing the text itself is dropped. A text of
-// several lines gives several lines, each with the whole layout. whistle(ok) writes "ok" as a
-// message or "failed" as an error.
+// the time stamp (timeStamp: local time, or UTC with utc), the thread id (threadId:
+// Thread::getCurrentThreadId) and the level (levelName: "error  ", "warning", "message" or
+// "debug  "), each followed by one space, then the text and the platform's line end ("\r\n" on
+// Windows, "\n" elsewhere). One line end that closes the text is dropped; a text of several lines
+// gives several lines, each with the whole layout. whistle(ok) writes "ok" as a message or
+// "failed" as an error.
 struct LogOptions {
   LogLevel minimumLevel = LogLevel::kDebug;  // messages below it are not written
   bool timeStamp = true;
