@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +19,9 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -26,9 +29,11 @@
 #endif
 
 #include "TestSupport.h"
+#include "vemo/core/DllModule.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/Process.h"
 #include "vemo/core/ServiceSystem.h"
+#include "vemo/core/StringHelper.h"
 #include "vemo/core/System.h"
 #include "vemo/core/Thread.h"
 #include "vemo/core/Time.h"
@@ -104,6 +109,63 @@ void reportUnderADebugger() {
   std::exit(0);
 }
 
+// Written after a call, so that the call is not made as a jump and its caller keeps its frame.
+volatile int g_afterCall = 0;
+
+// A call through a corrupted function pointer, and one through null: the program counter is
+// not in code, and the report starts from the caller.
+void jumpToWildAddress() {
+  void (*volatile wild)() = reinterpret_cast<void (*)()>(std::uintptr_t{0x1234});
+  wild();
+  g_afterCall = 1;
+}
+constexpr int kWildCallLine = __LINE__ - 3;
+
+void callThroughNull() {
+  void (*volatile none)() = nullptr;
+  none();
+  g_afterCall = 1;
+}
+constexpr int kNullCallLine = __LINE__ - 3;
+
+#if defined(__linux__)
+// Crashes at exit when asked to, from a handler registered before any library initialised and
+// for no module in particular (as another library's would be): it runs after every module's
+// static objects were destroyed.
+std::atomic<bool> g_crashAtExit{false};
+void crashAtExit(int, void*) {
+  if (!g_crashAtExit) return;
+  void (*volatile crash)() = crashNullPointer;
+  crash();
+  g_afterCall = 1;
+}
+void registerLateExitHandler(int, char**, char**) {
+  on_exit(crashAtExit, nullptr);
+}
+__attribute__((section(".preinit_array"),
+               used)) void (*const g_lateExitHandler)(int, char**,
+                                                      char**) = registerLateExitHandler;
+
+// Threads with names, blocked where the report can find them.
+void blockForever(const char* name) {
+  pthread_setname_np(pthread_self(), name);
+  for (;;)
+    pause();
+}
+#endif
+
+// Loads the crash module now that the handler is installed, and crashes inside it.
+void crashInModule() {
+#if defined(VEMO_CRASH_MODULE_NAME)
+  vemo::Unknown::Handle_T<vemo::DllModule> module = vemo::DllModule::createInstance();
+  if (!module->load(vemo::getAppPath() + vemo::StringHelper::utf8ToWide(VEMO_CRASH_MODULE_NAME)))
+    std::exit(4);
+  int (*run)() = reinterpret_cast<int (*)()>(module->getProcAddress(L"crashModuleRun"));
+  if (!run) std::exit(5);
+  std::printf("%d\n", run());
+#endif
+}
+
 unsigned long ownProcessId() {
 #if defined(_WIN32)
   return GetCurrentProcessId();
@@ -112,7 +174,7 @@ unsigned long ownProcessId() {
 #endif
 }
 
-void crashAtExit() {
+void crashInExitHandler() {
   void (*volatile crash)() = crashNullPointer;
   crash();
 }
@@ -143,7 +205,7 @@ void takeNamesInTmp() {
 void runChild(const std::string& kind) {
   // Registered before the handler is installed, so that it runs after whatever the handler made
   // for itself was destroyed.
-  if (kind == "atexit") std::atexit(crashAtExit);
+  if (kind == "exit-handler") std::atexit(crashInExitHandler);
   vemo::handled_exception_filter();
   if (kind != "default-address") vemo::ServiceSystem::setSupportAddress(L"crashes@example.org");
   const char* directory = std::getenv(kDirectoryVariable);
@@ -178,8 +240,28 @@ void runChild(const std::string& kind) {
     crash();
   } else if (kind == "traced") {
     reportUnderADebugger();
-  } else if (kind == "atexit") {
+  } else if (kind == "exit-handler") {
     std::exit(0);
+  } else if (kind == "wild") {
+    void (*volatile crash)() = jumpToWildAddress;
+    crash();
+  } else if (kind == "null-call") {
+    void (*volatile crash)() = callThroughNull;
+    crash();
+  } else if (kind == "module") {
+    void (*volatile crash)() = crashInModule;
+    crash();
+#if defined(__linux__)
+  } else if (kind == "at-exit") {
+    g_crashAtExit = true;
+    std::exit(0);
+  } else if (kind == "threads") {
+    std::thread(blockForever, "sleeper-one").detach();
+    std::thread(blockForever, "sleeper-two").detach();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    void (*volatile crash)() = crashNullPointer;
+    crash();
+#endif
   }
   waitForTheEnd();
 }
@@ -535,38 +617,48 @@ fs::path minidumpTools() {
   return tools;
 }
 
+// What Breakpad's stack walker reads from `dump` with this program's symbols; `module` is the
+// program's name as the walker shows it. Empty when the tools are not at hand.
+std::string walkMinidump(const fs::path& dump, std::string& module) {
+  const fs::path tools = minidumpTools();
+  if (tools.empty()) return {};
+  // The symbols of this program, where the stack walker looks for them: <module>/<id>/.
+  vemo::tests::ScratchDirectory symbols;
+  const std::string table =
+      shellOutput("\"" + (tools / "dump_syms").string() + "\" \"" + programPath().string() + "\"");
+  std::smatch found;
+  if (!std::regex_search(table, found, std::regex("^MODULE Linux x86_64 ([0-9A-F]+) (\\S+)"))) {
+    ADD_FAILURE() << table.substr(0, 200);
+    return {};
+  }
+  module = found[2].str();
+  const fs::path place = symbols.path / module / found[1].str();
+  fs::create_directories(place);
+  std::ofstream(place / (module + ".sym"), std::ios::binary) << table;
+  return shellOutput("\"" + (tools / "minidump_stackwalk").string() + "\" \"" + dump.string() +
+                     "\" \"" + symbols.path.string() + "\"");
+}
+
+#define VEMO_SKIP_WITHOUT_CRASH_TOOLS()                                                       \
+  if (minidumpTools().empty())                                                                \
+  GTEST_SKIP() << "npm could not install the package \"minidump\" (no registry reachable?): " \
+                  "the dump's format is not checked by its tools"
+
 }  // namespace
 
 TEST(Crash, MinidumpIsReadByCrashTools) {
   VEMO_SKIP_UNDER_SANITIZERS();
-  const fs::path tools = minidumpTools();
-  if (tools.empty())
-    GTEST_SKIP() << "npm could not install the package \"minidump\" (no registry reachable?): "
-                    "the dump's format is not checked by its tools";
-
+  VEMO_SKIP_WITHOUT_CRASH_TOOLS();
   NewCrashFiles files;
   const ChildResult child = runCrashingChild("default-address");
   // Without an address set, the notice names the program.
   EXPECT_EQ(child.err, notice(child.dump, child.log, programPath().filename().string()));
 
-  // The symbols of this program, where the stack walker looks for them: <module>/<id>/.
-  vemo::tests::ScratchDirectory symbols;
-  const std::string table =
-      shellOutput("\"" + (tools / "dump_syms").string() + "\" \"" + programPath().string() + "\"");
-  std::smatch module;
-  ASSERT_TRUE(
-      std::regex_search(table, module, std::regex("^MODULE Linux x86_64 ([0-9A-F]+) (\\S+)")))
-      << table.substr(0, 200);
-  const fs::path place = symbols.path / module[2].str() / module[1].str();
-  fs::create_directories(place);
-  std::ofstream(place / (module[2].str() + ".sym"), std::ios::binary) << table;
-
-  const std::string walk =
-      shellOutput("\"" + (tools / "minidump_stackwalk").string() + "\" \"" + child.dump.string() +
-                  "\" \"" + symbols.path.string() + "\"");
+  std::string module;
+  const std::string walk = walkMinidump(child.dump, module);
   EXPECT_NE(walk.find("Crash reason:  SIGSEGV"), std::string::npos) << walk;
   // The crashing thread's first frame is the crashing function, at its line.
-  EXPECT_TRUE(std::regex_search(walk, std::regex("\\(crashed\\)\n 0  " + module[2].str() +
+  EXPECT_TRUE(std::regex_search(walk, std::regex("\\(crashed\\)\n 0  " + module +
                                                  "!\\S*crashNullPointer[^\n]*CrashTest\\.cpp : " +
                                                  std::to_string(kNullPointerLine))))
       << walk;
@@ -581,6 +673,131 @@ TEST(Crash, NothingIsWrittenUnderADebugger) {
   // Only the untraced process's report exists.
   EXPECT_EQ(files.made().size(), 2u);
   EXPECT_EQ(child.err, notice(child.dump, child.log, "crashes@example.org"));
+}
+#endif
+
+#if defined(__linux__)
+// A call through a corrupted pointer or through null leaves the program counter outside any
+// code: the report shows that address, then the function that made the call and its callers.
+TEST(Crash, WildCallsNameTheirCaller) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  struct Case {
+    const char* kind;
+    const char* address;
+    const char* caller;
+    int line;
+  };
+  for (const Case& c : {Case{"wild", "0000000000001234", "jumpToWildAddress", kWildCallLine},
+                        Case{"null-call", "0000000000000000", "callThroughNull", kNullCallLine}}) {
+    SCOPED_TRACE(c.kind);
+    NewCrashFiles files;
+    const ChildResult child = runCrashingChild(c.kind);
+    const std::string log = checkReport(child, SIGSEGV, "ACCESS_VIOLATION", c.caller, c.line);
+    EXPECT_NE(log.find("\nStacktrace:\n#1  0x" + std::string(c.address) +
+                       " in (unknown function)\n#2  0x"),
+              std::string::npos)
+        << log;
+    EXPECT_TRUE(std::regex_search(log, std::regex("\n#2  0x" + kHex + " in " + c.caller)));
+    EXPECT_TRUE(std::regex_search(log, std::regex("\n#[3-9]  0x" + kHex + " in runChild \\(\\)")));
+  }
+}
+
+// A module loaded after the handler was prepared: its functions are named from the module's
+// dynamic symbol table, and the report goes on into the program's frames.
+TEST(Crash, FunctionsOfAModuleLoadedLaterAreNamed) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("module");
+  const std::string log = checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "runChild", 0);
+  EXPECT_TRUE(std::regex_search(log, std::regex("\nStacktrace:\n#1  0x" + kHex +
+                                                " in crash_module::crashInside \\(\\)[^\n]*\n"
+                                                "#2  0x" +
+                                                kHex + " in crashModuleRun \\(\\)")))
+      << log;
+  EXPECT_TRUE(std::regex_search(log, std::regex("\n0x" + kHex + "  [^\n]*CrashTestModule")));
+}
+
+// An exit handler registered before the library initialised runs after the library's static
+// objects were destroyed: a crash there is still reported whole.
+TEST(Crash, ACrashAfterStaticTeardownIsReported) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("at-exit");
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  EXPECT_TRUE(std::regex_search(log, std::regex("\n#2  0x" + kHex + " in crashAtExit \\(\\)")))
+      << log;
+}
+
+// The threads that did not crash are stopped while the report is made: the report lists each
+// with its name and first frames, the minidump holds every thread's registers and stack.
+TEST(Crash, EveryThreadIsInTheReportAndTheDump) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("threads");
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex("\n\nThreads:\nThread \\d+ \"CrashTest\" \\(crashed, its stack above\\)\n")))
+      << log;
+  for (const std::string name : {"sleeper-one", "sleeper-two"}) {
+    const std::regex thread("\nThread \\d+ \"" + name + "\"\n#1  0x" + kHex +
+                            " in [^\n]+\n(#\\d  [^\n]+\n)*#\\d  0x" + kHex + " in blockForever");
+    EXPECT_TRUE(std::regex_search(log, thread)) << name << "\n" << log;
+  }
+  std::string module;
+  const std::string walk = walkMinidump(child.dump, module);
+  if (walk.empty()) GTEST_SKIP() << "the crash tools are not at hand: the dump is not read";
+  EXPECT_NE(walk.find("Thread 0 (crashed)"), std::string::npos) << walk;
+  // Three threads, each with frames the walker could follow into this program.
+  EXPECT_NE(walk.find("\nThread 2\n"), std::string::npos) << walk;
+  EXPECT_EQ(walk.find("\nThread 3\n"), std::string::npos) << walk;
+  EXPECT_TRUE(std::regex_search(walk, std::regex("Thread 1\n(.+\n)*[^\n]*blockForever"))) << walk;
+}
+
+// Another user who can write to the directory swaps each report file for a link the moment it
+// appears: the report never opens a file again by name, so the link's target is never touched.
+TEST(Crash, ReportFilesSwappedForLinksAreNotFollowed) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  const fs::path directory = programPath().parent_path();
+  const fs::path victim = fs::temp_directory_path() / "vemo-crash-victim";
+  std::ofstream(victim) << "precious";
+  const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, directory.c_str(), IN_CREATE), 0);
+  std::atomic<bool> done{false};
+  std::vector<fs::path> swapped;
+  NewCrashFiles files;
+  std::thread attacker([&] {
+    alignas(inotify_event) char events[4096];
+    while (!done) {
+      const ssize_t length = read(watch, events, sizeof events);
+      if (length <= 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        continue;
+      }
+      for (ssize_t at = 0; at < length;) {
+        const inotify_event* event = reinterpret_cast<const inotify_event*>(events + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        const std::string name = event->len ? event->name : "";
+        if (name.rfind("crash@", 0) != 0) continue;
+        const fs::path link = directory / (".swap-" + name);
+        std::error_code ignored;
+        fs::create_symlink(victim, link, ignored);
+        fs::rename(link, directory / name, ignored);
+        swapped.push_back(directory / name);
+      }
+    }
+  });
+  const ChildResult child = runCrashingChild("null");
+  done = true;
+  attacker.join();
+  close(watch);
+  EXPECT_EQ(endingSignal(child.status), SIGSEGV);
+  EXPECT_EQ(swapped.size(), 2u);
+  // Compared as a flag: an overwritten victim holds a whole minidump.
+  EXPECT_TRUE(readFile(victim) == "precious") << "the link's target was written";
+  fs::remove(victim);
 }
 #endif
 
@@ -881,7 +1098,7 @@ TEST(Crash, NamesTellTheLocalTimeWithDaylightSaving) {
 TEST(Crash, ACrashInAnAtexitHandlerIsReported) {
   VEMO_SKIP_UNDER_SANITIZERS();
   NewCrashFiles files;
-  const ChildResult child = runCrashingChild("atexit");
+  const ChildResult child = runCrashingChild("exit-handler");
   checkReport(child, kAccessViolation, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
   EXPECT_EQ(files.made().size(), 2u);
 }

@@ -1,6 +1,8 @@
 // Object model: class ids, the class registry, handles, shared pointers and class time stamps.
 #include <gtest/gtest.h>
 
+#include <type_traits>
+
 #if defined(_WIN32)
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -26,7 +28,7 @@
 
 using vemo::String;
 using vemo::Unknown;
-using Handle = Unknown::Handle_T<Unknown>;
+using UnknownHandle = Unknown::Handle_T<Unknown>;
 using Factory = Unknown::RtFactory;
 using Line = std::wstring;
 using Lines = std::vector<Line>;
@@ -74,7 +76,7 @@ struct OtherManual : Manual {
 
 template <class Key>
 Line make(Key key) {  // the class name of what the registry makes for a name or id, or "null"
-  const Handle made = Factory::createClassInstance(key);
+  const UnknownHandle made = Factory::createClassInstance(key);
   return made ? made->getClassName().getBuffer() : L"null";
 }
 
@@ -123,7 +125,7 @@ TEST(Registry, ClassIdsFollowTheRuleAndFindTheClasses) {
 }
 
 TEST(Registry, NamesAreListedInCodeUnitOrder) {
-  ASSERT_TRUE(Factory::setupCreator([] { return Handle(new Manual(L"\u00C9clair")); }));
+  ASSERT_TRUE(Factory::setupCreator([] { return UnknownHandle(new Manual(L"\u00C9clair")); }));
   std::vector<String> names{String(L"stale")};
   Factory::getRtClassNames(names);
   Factory::unsetupCreator(L"\u00C9clair");
@@ -140,7 +142,7 @@ TEST(Registry, NamesAreListedInCodeUnitOrder) {
 // Registered twice; with kind 1 (2) every other sample has another time stamp (C++ type).
 int g_made = 0;
 template <int kKind>
-Handle makeTwice() {
+UnknownHandle makeTwice() {
   const bool odd = g_made++ % 2 == 1;
   if (kKind == 2 && odd) return new OtherManual(L"Twice");
   return new Manual(L"Twice", 0, kKind == 1 && odd ? L"Sat May  8 10:00:00 2021" : kStamp);
@@ -172,14 +174,16 @@ TEST(Registry, RefusedRegistrations) {
   }
 
   // Collisions with other classes are refused with a log line and change nothing.
-  const Unknown::Creator nameless = [] { return Handle(new Manual(L"")); };
+  const Unknown::Creator nameless = [] { return UnknownHandle(new Manual(L"")); };
   ASSERT_TRUE(Factory::setupCreator(nameless));
   LogRecorder log;
   // Taken ids under other names; the same class from another creator; a taken name only.
-  EXPECT_FALSE(Factory::setupCreator([] { return Handle(Pairaa::createInstance()); }));
-  EXPECT_FALSE(Factory::setupCreator([] { return Handle(new Manual(L"WrapsToZero_zjptsB")); }));
-  EXPECT_FALSE(Factory::setupCreator([] { return Handle(Tracked::createInstance(7)); }));
-  EXPECT_FALSE(Factory::setupCreator([] { return Handle(new Manual(L"Tracked", 0x12345678u)); }));
+  EXPECT_FALSE(Factory::setupCreator([] { return UnknownHandle(Pairaa::createInstance()); }));
+  EXPECT_FALSE(
+      Factory::setupCreator([] { return UnknownHandle(new Manual(L"WrapsToZero_zjptsB")); }));
+  EXPECT_FALSE(Factory::setupCreator([] { return UnknownHandle(Tracked::createInstance(7)); }));
+  EXPECT_FALSE(
+      Factory::setupCreator([] { return UnknownHandle(new Manual(L"Tracked", 0x12345678u)); }));
   EXPECT_EQ(log.lines, (Lines{L"RTTI: (Pairaa) setup error! ClassId(-934629264)",
                               L"RTTI: (WrapsToZero_zjptsB) setup error! ClassId(-1)",
                               L"RTTI: (Tracked) setup error!", L"RTTI: (Tracked) setup error!"}));
@@ -210,7 +214,7 @@ TEST(Registry, ListenersThatCreateClassesWhileAnotherThreadRegisters) {
   vemo::tests::finishWithin(std::chrono::seconds(20), "registry and log", [&] {
     std::thread registering([until] {
       while (std::chrono::steady_clock::now() < until)
-        EXPECT_FALSE(Factory::setupCreator([] { return Handle(new Manual(L"Tracked")); }));
+        EXPECT_FALSE(Factory::setupCreator([] { return UnknownHandle(new Manual(L"Tracked")); }));
     });
     while (std::chrono::steady_clock::now() < until)
       vemo::Log::error(L"from the test");
@@ -219,14 +223,19 @@ TEST(Registry, ListenersThatCreateClassesWhileAnotherThreadRegisters) {
   EXPECT_GT(listener.created, 0);
 }
 
+// The short alias names a handle at namespace scope, outside any class of the library.
+vemo::Handle<Unknown> g_namespaceScopeHandle;
+
 TEST(Handle, CountsFollowTheHandlesNotTheCopiesOrMoves) {
+  static_assert(std::is_same_v<vemo::Handle<Unknown>, Unknown::Handle_T<Unknown>>);
+  EXPECT_TRUE(g_namespaceScopeHandle.isNull());
   bool destroyed = false, otherGone = false;
   Tracked* raw = new Tracked(1, &destroyed);
   EXPECT_EQ(raw->getReferenceCount(), 0u);
   {
     Unknown::Handle_T<Tracked> first(raw), second(first), third, fromRaw(raw);  // count inside
     third = second;
-    Handle asBase = third;
+    UnknownHandle asBase = third;
     EXPECT_TRUE(Unknown::Handle_T<TrackedChild>::dynamicCast(asBase).isNull());
     EXPECT_EQ(raw->getReferenceCount(), 5u);
     second = third = fromRaw = nullptr;

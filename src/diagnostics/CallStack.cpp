@@ -18,12 +18,8 @@ namespace {
 std::atomic<bool> g_helperLock{false};
 std::atomic<DebugHelper*> g_helper{nullptr};
 
-// Frees the symbol reader when the library is unloaded. Constant-initialised, so it outlives
-// every dynamically initialised object that might still dump a stack.
-struct DebugHelperTeardown {
-  constexpr DebugHelperTeardown() = default;
-  ~DebugHelperTeardown() { delete g_helper.exchange(nullptr); }
-} g_helperTeardown;
+// The symbol reader is never freed: a crash report or a dump may still need it from an exit
+// handler or another module's static destructor, after this library's were run.
 
 // The source files of the call-stack code: a frame whose line lies in one of them is never
 // reported. Compared without regard to case, as file systems of some platforms do.

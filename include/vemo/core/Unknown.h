@@ -213,6 +213,11 @@ class VEMO_CORE_API Unknown::Unregistration {
   bool _registered;
 };
 
+// The handle of an object of class T, for use outside Unknown's subclasses:
+// `vemo::Handle<Widget> widget = Widget::createInstance();`.
+template <class T>
+using Handle = Unknown::Handle_T<T>;
+
 inline Unknown::ClassType Unknown::getClassType() const {
   return ClassType(this);
 }
