@@ -255,7 +255,10 @@ void runChild(const std::string& kind) {
   } else if (kind == "at-exit") {
     g_crashAtExit = true;
     std::exit(0);
-  } else if (kind == "threads") {
+  } else if (kind == "threads" || kind == "threads-as-nobody") {
+    // A daemon started by root that goes on as its own user: the system then no longer lets
+    // processes of that user trace it.
+    if (kind == "threads-as-nobody" && (setgid(65534) != 0 || setuid(65534) != 0)) std::exit(6);
     std::thread(blockForever, "sleeper-one").detach();
     std::thread(blockForever, "sleeper-two").detach();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -729,14 +732,11 @@ TEST(Crash, ACrashAfterStaticTeardownIsReported) {
       << log;
 }
 
-// The threads that did not crash are stopped while the report is made: the report lists each
-// with its name and first frames, the minidump holds every thread's registers and stack.
-TEST(Crash, EveryThreadIsInTheReportAndTheDump) {
-  VEMO_SKIP_UNDER_SANITIZERS();
-  NewCrashFiles files;
-  const ChildResult child = runCrashingChild("threads");
-  const std::string log =
-      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+namespace {
+
+// The threads section names every thread, the crashed one first, and gives the first frames of
+// the others; the minidump holds all three threads, whose stacks the walker follows.
+void checkThreads(const std::string& log, const fs::path& dump) {
   EXPECT_TRUE(std::regex_search(
       log, std::regex("\n\nThreads:\nThread \\d+ \"CrashTest\" \\(crashed, its stack above\\)\n")))
       << log;
@@ -746,13 +746,25 @@ TEST(Crash, EveryThreadIsInTheReportAndTheDump) {
     EXPECT_TRUE(std::regex_search(log, thread)) << name << "\n" << log;
   }
   std::string module;
-  const std::string walk = walkMinidump(child.dump, module);
-  if (walk.empty()) GTEST_SKIP() << "the crash tools are not at hand: the dump is not read";
+  const std::string walk = walkMinidump(dump, module);
+  if (walk.empty()) return;  // the crash tools are not at hand: the dump is not read
   EXPECT_NE(walk.find("Thread 0 (crashed)"), std::string::npos) << walk;
-  // Three threads, each with frames the walker could follow into this program.
   EXPECT_NE(walk.find("\nThread 2\n"), std::string::npos) << walk;
   EXPECT_EQ(walk.find("\nThread 3\n"), std::string::npos) << walk;
   EXPECT_TRUE(std::regex_search(walk, std::regex("Thread 1\n(.+\n)*[^\n]*blockForever"))) << walk;
+}
+
+}  // namespace
+
+// The threads that did not crash are stopped while the report is made: the report lists each
+// with its name and first frames, the minidump holds every thread's registers and stack.
+TEST(Crash, EveryThreadIsInTheReportAndTheDump) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("threads");
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  checkThreads(log, child.dump);
 }
 
 // Another user who can write to the directory swaps each report file for a link the moment it
@@ -1102,3 +1114,33 @@ TEST(Crash, ACrashInAnAtexitHandlerIsReported) {
   checkReport(child, kAccessViolation, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
   EXPECT_EQ(files.made().size(), 2u);
 }
+
+#if defined(__linux__)
+// A daemon installed by root and run as its own user: its directory refuses new files, and the
+// logs directory systemd gave it (the first of the list) takes the report. Every thread is in
+// it, although the process changed its user, which keeps processes of that user from tracing it.
+TEST(Crash, AServiceAccountReportsIntoItsLogsDirectory) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  if (geteuid() != 0) GTEST_SKIP() << "the child must start as root to change its user";
+  vemo::tests::ScratchDirectory scratch;
+  RefusingProgram copy(scratch.path);
+  ReportPlace logs;
+  logs.directory = openDirectory(scratch.path / "logs");
+  logs.program = copy.program;
+  vemo::tests::ScopedVariable logsVariable(
+      "LOGS_DIRECTORY", logs.directory.string() + ":" + (scratch.path / "second").string());
+  vemo::tests::ScopedVariable stateVariable("STATE_DIRECTORY", "");
+  ChildOptions options = copy.options();
+  options.asNobody = false;  // the child changes its user itself
+  const ChildResult child = runCrashingChild("threads-as-nobody", options);
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine, logs);
+  checkThreads(log, child.dump);
+  for (const fs::path& file : {child.log, child.dump}) {
+    struct stat status {};
+    ASSERT_EQ(stat(file.c_str(), &status), 0) << file;
+    EXPECT_EQ(status.st_uid, 65534u) << file;
+    EXPECT_EQ(status.st_mode & 0777, 0600u) << file;
+  }
+}
+#endif
