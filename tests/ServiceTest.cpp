@@ -199,6 +199,19 @@ const bool g_serviceChild = [] {
   std::_Exit(serviceInitialize(L"vemo-run", reinterpret_cast<void*>(worker)) ? 0 : 3);
 }();
 
+// Started by the service control manager with this argument, the test program is a host
+// written with ServiceApplication: the manager's stop ends its host system, which watches no
+// event of its own.
+struct WindowsAppHost : ServiceSystem {
+  static Handle_T<ServiceSystem> create() { return Handle_T<ServiceSystem>(new WindowsAppHost()); }
+  bool init() override { return ServiceSystem::init() && Yield::createInstance()->start(this); }
+};
+const bool g_serviceAppChild = [] {
+  if (__argc < 2 || std::strcmp(__argv[1], "--vemo-service-app-child") != 0) return false;
+  ServiceApplication app(L"vemo-app", L"ServiceApplication test", &WindowsAppHost::create);
+  std::_Exit(app.run(__argc, __argv));
+}();
+
 DWORD waitForState(SC_HANDLE service, DWORD wanted) {
   SERVICE_STATUS status = {};
   for (int i = 0; i < 600; ++i) {
@@ -228,6 +241,30 @@ TEST(ServiceRun, RemoveRefusedWhileRunningThenStopAndRemove) {
   EXPECT_EQ(captured([&] { return serviceRemove(name); }, 0),
             "Failed to remove the service because the service is running\n"
             "Stop the service and try again\n");
+  SERVICE_STATUS status = {};
+  EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+  EXPECT_EQ(waitForState(service, SERVICE_STOPPED), static_cast<DWORD>(SERVICE_STOPPED));
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  EXPECT_EQ(captured([&] { return serviceRemove(name); }, 1), "Service successfully removed.\n");
+}
+
+TEST(ServiceApplication, StartAndStopThroughTheServiceControlManager) {
+  wchar_t program[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameW(nullptr, program, MAX_PATH), 0u);
+  const std::wstring command = L"\"" + std::wstring(program) + L"\" --vemo-service-app-child";
+  const wchar_t* name = L"vemo-app";
+  ASSERT_EQ(
+      captured([&] { return serviceInstall(0, name, L"App", command.c_str(), nullptr, nullptr); },
+               1),
+      "Service successfully installed.\n");
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  ASSERT_NE(manager, nullptr);
+  SC_HANDLE service =
+      OpenServiceW(manager, name, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+  ASSERT_NE(service, nullptr);
+  ASSERT_TRUE(StartServiceW(service, 0, nullptr)) << GetLastError();
+  EXPECT_EQ(waitForState(service, SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
   SERVICE_STATUS status = {};
   EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
   EXPECT_EQ(waitForState(service, SERVICE_STOPPED), static_cast<DWORD>(SERVICE_STOPPED));
