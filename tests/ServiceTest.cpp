@@ -940,6 +940,7 @@ struct AppHost : ServiceSystem {
     const char* mode = std::getenv("VEMO_TEST_SERVICE_APP");
     if (mode && std::strcmp(mode, "fail") == 0) return false;
     if (!ServiceSystem::init()) return false;
+    ServiceApplication::extendStartTimeout(30000);
     Log::message(L"host running");
     return Yield::createInstance()->start(this);
   }
@@ -1088,6 +1089,7 @@ TEST(ServiceApplication, UnderAServiceManager) {
   AppChild child("run", {"NOTIFY_SOCKET=" + path, "WATCHDOG_USEC=400000"}, {"port=8080"}, true);
   EXPECT_EQ(socket.next(), "STATUS=starting\nEXTEND_TIMEOUT_USEC=8000000");
   EXPECT_EQ(socket.next(), "EXTEND_TIMEOUT_USEC=15000000");
+  EXPECT_EQ(socket.next(), "EXTEND_TIMEOUT_USEC=30000000");  // asked for by the host's init
   EXPECT_EQ(socket.next(), "STATUS=first tick");
   EXPECT_EQ(socket.next(), "READY=1\nSTATUS=running");
 
