@@ -13,7 +13,7 @@ set(VEMO_CORE_FAMILIES
     foundation/Library diagnostics/Log utilities/MD5 diagnostics/MemoryMap utilities/Memory streams/MemoryStream diagnostics/Minidump
     messaging/Message messaging/MessagePort messaging/MessageReader foundation/Number
     streams/Packet streams/Pipe utilities/Process json/Property json/PropertyConverter
-    json/PropertyHelper runtime/Semaphore runtime/ServiceSystem runtime/Socket streams/Stream foundation/String
+    json/PropertyHelper runtime/Semaphore runtime/ServiceApplication runtime/ServiceSystem runtime/Socket streams/Stream foundation/String
     foundation/StringHelper diagnostics/SymbolName runtime/System streams/Text runtime/Thread runtime/ThreadMessage
     runtime/Tick utilities/Time foundation/Unknown utilities/Uuid streams/Varint)
 
