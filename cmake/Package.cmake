@@ -27,6 +27,8 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+  # Everything under one directory named like the zip.
+  set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
   set(VEMO_PACKAGE_MAINTAINER "vemo_core maintainers <maintainers@users.noreply.c-seed-78c3c222.example>"
     CACHE STRING "Maintainer field of the Debian packages")
