@@ -30,7 +30,7 @@ if(WIN32)
   # Everything under one directory named like the zip.
   set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
-  set(VEMO_PACKAGE_MAINTAINER "vemo_core maintainers <maintainers@users.noreply.c-seed-78c3c222.example>"
+  set(VEMO_PACKAGE_MAINTAINER "vemo_core maintainers <maintainers@vemo-core.example>"
     CACHE STRING "Maintainer field of the Debian packages")
   set(VEMO_DEB_RELEASE 1)
   set(VEMO_DEB_VERSION ${PROJECT_VERSION}-${VEMO_DEB_RELEASE})
