@@ -87,8 +87,8 @@ target vemo::core) and the pkg-config file vemo_core.pc.")
   set(CPACK_DEBIAN_DEBUG_DESCRIPTION "debug symbols for ${VEMO_DEB_RUNTIME}
 ${VEMO_DEB_ABOUT}
 This package holds the debugging information of libvemo_core.so.${PROJECT_VERSION_MAJOR}: with
-it installed, the library's call stacks and crash reports name its functions,
-source files and lines, and so do debuggers.")
+it installed, the library's call stacks name its functions, source files and
+lines, and so do debuggers.")
 
   # Stripping as Debian's packages are stripped: symbols that no relocation needs, and the
   # compiler's version comments. The build ID stays; the Debug component is found by it.
