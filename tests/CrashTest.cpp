@@ -200,6 +200,11 @@ void runChild(const std::string& kind) {
   } else if (kind == "at-exit") {
     g_crashAtExit = true;
     std::exit(0);
+  } else if (kind == "latin-directory") {
+    // A report directory whose name is not UTF-8: "caf\xE9/" beside the program.
+    vemo::ServiceSystem::setCrashReportDirectory(vemo::getAppPath() + L"caf\xDCE9/");
+    void (*volatile crash)() = crashNullPointer;
+    crash();
   } else if (kind == "threads") {
     std::thread(blockForever, "sleeper-one").detach();
     std::thread(blockForever, "sleeper-two").detach();
@@ -682,5 +687,21 @@ TEST(Crash, ReportFilesSwappedForLinksAreNotFollowed) {
   EXPECT_EQ(swapped.size(), 2u);
   EXPECT_EQ(readFile(victim), "precious");
   fs::remove(victim);
+}
+
+// A report directory the program sets whose name is not UTF-8 gets the report under that very
+// name (not beside the program, where a directory that was not found would leave it).
+TEST(Crash, TheReportDirectoryMayHaveANameThatIsNotUtf8) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  const fs::path directory = programPath().parent_path() / "caf\xE9";
+  fs::create_directories(directory);
+  const ChildResult child = runCrashingChild("latin-directory");
+  ReportFiles files(child);
+  EXPECT_EQ(endingSignal(child.status), SIGSEGV);
+  EXPECT_EQ(child.log.parent_path(), directory) << child.err;
+  EXPECT_EQ(child.dump.parent_path(), directory);
+  EXPECT_EQ(readFile(child.dump).substr(0, 4), "MDMP");
+  std::error_code ignored;
+  fs::remove_all(directory, ignored);
 }
 #endif
