@@ -127,12 +127,12 @@ Lines texts(const std::list<String>& strings) {
   return lines;
 }
 
+#if !defined(_WIN32)
 // The scratch directory's own path as getcwd and /proc/self/exe give it (links resolved).
 std::wstring canonicalRoot(const Scratch& scratch) {
   return tests::toWide(fs::canonical(scratch.path).generic_string()) + L"/";
 }
 
-#if !defined(_WIN32)
 // Started again under another name (TheProgramsOwnName), this program writes the wide units of
 // what the library takes for its own name and path into the file the variable names, and ends.
 constexpr const char* kReportVariable = "VEMO_FILE_NAME_REPORT";
