@@ -255,6 +255,11 @@ void runChild(const std::string& kind) {
   } else if (kind == "at-exit") {
     g_crashAtExit = true;
     std::exit(0);
+  } else if (kind == "latin-directory") {
+    // A report directory whose name is not UTF-8: "caf\xE9/" beside the program.
+    vemo::ServiceSystem::setCrashReportDirectory(vemo::getAppPath() + L"caf\xDCE9/");
+    void (*volatile crash)() = crashNullPointer;
+    crash();
   } else if (kind == "threads" || kind == "threads-as-nobody") {
     // A daemon started by root that goes on as its own user: the system then no longer lets
     // processes of that user trace it.
@@ -810,6 +815,22 @@ TEST(Crash, ReportFilesSwappedForLinksAreNotFollowed) {
   // Compared as a flag: an overwritten victim holds a whole minidump.
   EXPECT_TRUE(readFile(victim) == "precious") << "the link's target was written";
   fs::remove(victim);
+}
+
+// A report directory the program sets whose name is not UTF-8 gets the report under that very
+// name (not beside the program, where a directory that was not found would leave it).
+TEST(Crash, TheReportDirectoryMayHaveANameThatIsNotUtf8) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  const fs::path directory = programPath().parent_path() / "caf\xE9";
+  fs::create_directories(directory);
+  const ChildResult child = runCrashingChild("latin-directory");
+  ReportFiles files(child);
+  EXPECT_EQ(endingSignal(child.status), SIGSEGV);
+  EXPECT_EQ(child.log.parent_path(), directory) << child.err;
+  EXPECT_EQ(child.dump.parent_path(), directory);
+  EXPECT_EQ(readFile(child.dump).substr(0, 4), "MDMP");
+  std::error_code ignored;
+  fs::remove_all(directory, ignored);
 }
 #endif
 

@@ -582,6 +582,42 @@ TEST(ServiceInstall, SystemdAcceptsTheUnit) {
   EXPECT_EQ(systemdVerdict(systemd.root / "units" / "vemo-verify.service"), "");
 }
 
+// A program path that is not UTF-8 (Latin-1 bytes) goes into the unit as C escapes, which
+// systemd reads as the very bytes, and the installed program is named by the same bytes.
+TEST(ServiceInstall, ProgramPathsThatAreNotUtf8) {
+  FakeSystemd systemd;
+  writeFile(systemd.root / "running", "");
+  const std::string program = systemd.root.string() + "/caf\xE9 h\xF4te";
+  fs::create_symlink("/bin/true", program);
+  const std::wstring wide = systemd.root.wstring() + L"/caf\xDCE9 h\xDCF4te";
+  EXPECT_EQ(captured(
+                [&] {
+                  return serviceInstall(0, L"vemo-latin", L"Latin", wide.c_str(), nullptr, nullptr);
+                },
+                1),
+            "Service successfully installed.\n");
+  const fs::path unit = systemd.root / "units" / "vemo-latin.service";
+  EXPECT_NE(
+      readFile(unit).find("\nExecStart=\"" + systemd.root.string() + "/caf\\xe9 h\\xf4te\"\n"),
+      std::string::npos)
+      << readFile(unit);
+  EXPECT_EQ(
+      captured([&] { return serviceInstall(0, L"vemo-latin", L"X", L"/bin/x", nullptr, nullptr); },
+               0),
+      "The service already exists!\nThe current server installed: " + program + "\n");
+
+  if (std::system("systemd-analyze --version >/dev/null 2>&1") != 0) return;
+  const std::string command = "systemd-analyze verify '" + unit.string() + "' 2>&1";
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe))
+    output += buffer;
+  EXPECT_EQ(::pclose(pipe), 0) << output;
+  EXPECT_EQ(output, "");
+}
+
 // The test's end of NOTIFY_SOCKET.
 struct NotifySocket {
   explicit NotifySocket(const std::string& name) {

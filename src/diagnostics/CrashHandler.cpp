@@ -8,6 +8,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "FileName.h"
 #include "SafeText.h"
 #include "vemo/core/StringHelper.h"
 
@@ -154,10 +155,10 @@ void setCrashReportDirectory(const String& directory) {
       std::filesystem::absolute(std::filesystem::path(directory.getBuffer()), ignored);
   String_T<char> text = narrowText(absolute.empty() ? directory : String(absolute.c_str()));
 #else
-  const String_T<char> given = narrowText(directory);
+  const std::string given = detail::wideToPath(directory);
   const std::filesystem::path absolute =
-      std::filesystem::absolute(std::filesystem::path(given.getBuffer()), ignored);
-  String_T<char> text(absolute.empty() ? given.getBuffer() : absolute.c_str());
+      std::filesystem::absolute(std::filesystem::path(given), ignored);
+  String_T<char> text(absolute.empty() ? given.c_str() : absolute.c_str());
 #endif
   const std::size_t length = std::strlen(text.getBuffer());
   if (length > 0 && !isSeparator(text.getBuffer()[length - 1])) {

@@ -40,7 +40,9 @@
 #include <thread>
 #include <vector>
 
+#include "FileName.h"
 #include "ServiceHooks.h"
+#include "Utf.h"
 #include "vemo/core/Semaphore.h"
 #include "vemo/core/ServiceSystem.h"
 #include "vemo/core/StringHelper.h"
@@ -207,13 +209,39 @@ std::string escapeValue(const std::string& text) {
   return out;
 }
 
+// A program path in quotes. Unit files are UTF-8 text: a byte of the path that is no part of a
+// UTF-8 character is written as a C escape (\xNN), which systemd reads back as that byte.
 std::string quotePath(const std::string& path) {
+  const std::string value = escapeValue(path);
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(value.data());
+  const unsigned char* end = p + value.size();
   std::string out = "\"";
-  for (char c : escapeValue(path)) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
+  while (p < end) {
+    const unsigned char* start = p;
+    bool broken = false;
+    if (*p < 0x80)
+      ++p;
+    else
+      detail::decodeUtf8(p, end, broken);
+    for (; start < p; ++start) {
+      if (broken) {
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\x%02x", *start);
+        out += escape;
+        continue;
+      }
+      if (*start == '"' || *start == '\\') out += '\\';
+      out += static_cast<char>(*start);
+    }
   }
   return out + "\"";
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 // The program path of an installed unit's ExecStart line, as quotePath wrote it or as a person
@@ -240,7 +268,15 @@ std::string installedPath(const std::string& file) {
   std::size_t i = 0;
   if (!found.empty() && found[0] == '"') {
     for (i = 1; i < found.size() && found[i] != '"'; ++i) {
-      if (found[i] == '\\' && i + 1 < found.size()) ++i;
+      if (found[i] == '\\' && i + 1 < found.size()) {
+        ++i;
+        if (found[i] == 'x' && i + 2 < found.size() && hexDigit(found[i + 1]) >= 0 &&
+            hexDigit(found[i + 2]) >= 0) {
+          raw += static_cast<char>(hexDigit(found[i + 1]) * 16 + hexDigit(found[i + 2]));
+          i += 2;
+          continue;
+        }
+      }
       raw += found[i];
     }
   } else {
@@ -633,9 +669,9 @@ int service_detail::install(int startMode, const wchar_t* name, const wchar_t* d
     narrowArguments.push_back(narrow(argument.c_str()));
   std::string text;
   const std::string file = unitFile(unit);
-  bool ok =
-      unitText(narrow(displayName), narrow(program), narrowArguments, narrow(account), text) &&
-      writeUnit(file, text);
+  bool ok = unitText(narrow(displayName), detail::wideToPath(program), narrowArguments,
+                     narrow(account), text) &&
+            writeUnit(file, text);
   if (ok) ok = systemctl({"daemon-reload"}, nullptr) == 0;
   if (ok && startMode == 1) ok = systemctl({"enable", unit + ".service"}, nullptr) == 0;
   if (!ok) {
