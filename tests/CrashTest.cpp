@@ -823,8 +823,8 @@ TEST(Crash, TheReportDirectoryMayHaveANameThatIsNotUtf8) {
   VEMO_SKIP_UNDER_SANITIZERS();
   const fs::path directory = programPath().parent_path() / "caf\xE9";
   fs::create_directories(directory);
+  NewCrashFiles files;
   const ChildResult child = runCrashingChild("latin-directory");
-  ReportFiles files(child);
   EXPECT_EQ(endingSignal(child.status), SIGSEGV);
   EXPECT_EQ(child.log.parent_path(), directory) << child.err;
   EXPECT_EQ(child.dump.parent_path(), directory);
