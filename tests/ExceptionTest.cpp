@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "TestSupport.h"
+#include "vemo/core/CallStack.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/File.h"
 #include "vemo/core/Log.h"
@@ -51,6 +53,53 @@ TEST(ExceptionTest, ThrowRecordsTheSiteAndReportLogsTheDescriptionLiterally) {
   Exception(L"f.cpp", 1, L"void f()", -1, L"100% done: %s %d %S %n %%").report();
   EXPECT_EQ(log.lines,
             (std::vector<std::wstring>{L"error: bad header", L"error: 100% done: %s %d %S %n %%"}));
+}
+
+#if defined(__GNUC__)
+#define TEST_NOINLINE __attribute__((noinline))
+#else
+#define TEST_NOINLINE
+#endif
+
+int g_throwLine = 0;
+
+TEST_NOINLINE void thrower() {
+  g_throwLine = __LINE__ + 1;
+  VEMO_THROW(g_throwLine, L"thrown here");
+}
+
+struct DumpLines : CallStack::Callback {
+  void report(const char* line) override { lines.emplace_back(line); }
+  std::vector<std::string> lines;
+};
+
+TEST(ExceptionTest, CallStackBeginsAtTheThrowSite) {
+  try {
+    thrower();
+    FAIL() << "nothing was thrown";
+  } catch (const Exception& e) {
+    ASSERT_NE(e.callStack(), nullptr);
+    const CallStack& stack = *e.callStack();
+    ASSERT_GE(stack.size(), 2u);
+    // The first address is the return from the constructor into the throwing function.
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(&thrower);
+    EXPECT_TRUE(stack[0] > start && stack[0] < start + 1024)
+        << std::hex << stack[0] << " outside " << start;
+    DumpLines dump;
+    e.callStack()->dump(dump);
+    ASSERT_GE(dump.lines.size(), 3u);
+    EXPECT_EQ(dump.lines[0], "Call Stack:");
+    EXPECT_NE(dump.lines[1].find("thrower"), std::string::npos) << dump.lines[1];
+#if !defined(_WIN32)
+    EXPECT_NE(dump.lines[1].find("ExceptionTest.cpp (" + std::to_string(g_throwLine) + "): "),
+              std::string::npos)
+        << dump.lines[1];
+#endif
+    for (const std::string& line : dump.lines) {
+      EXPECT_EQ(line.find("Exception.cpp"), std::string::npos) << line;
+      EXPECT_EQ(line.find("Exception::Exception"), std::string::npos) << line;
+    }
+  }
 }
 
 // The symbolic errno values with a text of their own; the system's texts are the C library's.

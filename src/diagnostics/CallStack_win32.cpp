@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "CallStack.h"
@@ -43,6 +44,10 @@ struct DebugHelper::State {
   PGET_MODULE_BASE_ROUTINE64 symGetModuleBase64 = nullptr;
   SymFromAddrFn symFromAddr = nullptr;
   SymGetLineFromAddr64Fn symGetLineFromAddr64 = nullptr;
+
+  // The debugging-help functions are not safe on several threads at once: each walk and each
+  // look-up holds this.
+  mutable std::mutex calls;
 };
 
 namespace {
@@ -113,15 +118,8 @@ DebugHelper::DebugHelper() : _state(new State) {
   lookUp(s.module, "SymFromAddr", L"SymFromAddr", s.symFromAddr);
   lookUp(s.module, "SymGetLineFromAddr64", L"SymGetLineFromAddr64", s.symGetLineFromAddr64);
   if (s.symGetOptions && s.symSetOptions) s.symSetOptions(s.symGetOptions() | kSymbolOptions);
+  // Never undone (SymCleanup, FreeLibrary): the helper is never destroyed.
   if (s.symInitialize) s.symInitialize(GetCurrentProcess(), nullptr, TRUE);
-}
-
-DebugHelper::~DebugHelper() {
-  if (_state->module) {
-    if (_state->symCleanup) _state->symCleanup(GetCurrentProcess());
-    FreeLibrary(_state->module);
-  }
-  delete _state;
 }
 
 void CallStack::getStackTrace() {
@@ -135,6 +133,7 @@ void CallStack::getStackTrace() {
   std::memset(&frame, 0, sizeof frame);
   detail::startFrame(context, frame);
   const HANDLE process = GetCurrentProcess(), thread = GetCurrentThread();
+  std::lock_guard<std::mutex> lock(s.calls);
   while (s.stackWalk64(detail::kStackWalkMachine, process, thread, &frame, &context, nullptr,
                        s.symFunctionTableAccess64, s.symGetModuleBase64, nullptr)) {
     // Code built without frame pointers (all x64 code, optimised x86 code) may leave the frame
@@ -148,32 +147,46 @@ void CallStack::getStackTrace() {
   }
 }
 
-void CallStack::getStackTrace_fast() {
-#if defined(__GNUC__)
-  // Each frame record is the caller's frame pointer followed by the return address. The walk
-  // goes on while the saved frame lies above the current one, aligned and readable: the first
-  // frame without a frame pointer ends it.
-  std::uintptr_t frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-  const std::size_t recordSize = 2 * sizeof(std::uintptr_t);
-  if (IsBadReadPtr(reinterpret_cast<const void*>(frame), recordSize)) return;
-  for (;;) {
-    const std::uintptr_t* record = reinterpret_cast<const std::uintptr_t*>(frame);
-    const std::uintptr_t next = record[0];
-    if (next <= frame || next % alignof(std::uintptr_t) != 0 ||
-        IsBadReadPtr(reinterpret_cast<const void*>(next), recordSize))
-      break;
-    push(record[1]);
-    frame = next;
-  }
-#endif
-}
-
 namespace detail {
+
+void walkFramePointers(CallStack& stack, std::uintptr_t returnAddress, std::uintptr_t frame) {
+  stack.push(returnAddress);
+  if (frame == 0) return;
+  // The committed pages around the frame: the used part of the stack it is on, a thread's or a
+  // fiber's.
+  MEMORY_BASIC_INFORMATION region;
+  if (VirtualQuery(reinterpret_cast<const void*>(frame), &region, sizeof region) == 0 ||
+      region.State != MEM_COMMIT)
+    return;
+  const std::uintptr_t low = reinterpret_cast<std::uintptr_t>(region.BaseAddress);
+  const std::uintptr_t high = low + region.RegionSize;
+  // Each frame record is the caller's frame pointer followed by the return address. The walk
+  // goes on while the saved frame lies above the current one, aligned, inside the region and
+  // readable: the first frame without a frame pointer ends it. The first record is that of the
+  // capturing function, whose return address is already there.
+  constexpr std::uintptr_t kRecordSize = 2 * sizeof(std::uintptr_t);
+  std::uintptr_t record = frame;
+  for (bool first = true;; first = false) {
+    if (record % alignof(std::uintptr_t) != 0 || record < low || high - low < kRecordSize ||
+        record > high - kRecordSize ||
+        IsBadReadPtr(reinterpret_cast<const void*>(record), kRecordSize))
+      break;
+    const std::uintptr_t* fields = reinterpret_cast<const std::uintptr_t*>(record);
+    if (!first) {
+      if (fields[1] == 0) break;
+      stack.push(fields[1]);
+    }
+    const std::uintptr_t next = fields[0];
+    if (next <= record) break;
+    record = next;
+  }
+}
 
 bool describeFrame(const DebugHelper& helper, std::uintptr_t address, FrameInfo& info) {
   const DebugHelper::State& s = helper.state();
   if (!s.symFromAddr && !s.symGetLineFromAddr64) return false;
   const HANDLE process = GetCurrentProcess();
+  std::lock_guard<std::mutex> lock(s.calls);
   if (s.symGetLineFromAddr64) {
     IMAGEHLP_LINE64 line;
     std::memset(&line, 0, sizeof line);
