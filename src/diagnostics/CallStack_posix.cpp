@@ -40,11 +40,14 @@ struct DebugHelper::State {
     std::vector<Module> modules;
     const Reader* older = nullptr;
   };
-  // The current reader, published for threads that look up without the lock.
+  // The current reader, published for the crash handler, which reads it without the lock.
   mutable std::atomic<const Reader*> reader{nullptr};
-  // Held while a new reader is made, so that one is made for each change of the modules.
-  mutable std::mutex refresh;
-  mutable unsigned int readers = 0;  // made so far, under `refresh`
+  // Held for each look-up and while a new reader is made (one for each change of the modules).
+  // libbacktrace's readers can serve several threads, but they fill their tables at the first
+  // look-ups through allocations that they synchronise in ways the thread sanitizer cannot see;
+  // dumps are not frequent enough for that to be worth the noise.
+  mutable std::mutex lookups;
+  mutable unsigned int readers = 0;  // made so far, under `lookups`
 #endif
 };
 
@@ -116,13 +119,10 @@ bool knows(const Reader& reader, std::uintptr_t address) {
 }
 
 // The reader to look `address` up with: the current one, or a new one when the address lies in
-// a module loaded after the current one was made.
+// a module loaded after the current one was made. Called with `lookups` held.
 const Reader* readerFor(const DebugHelper::State& state, std::uintptr_t address) {
   const Reader* reader = state.reader.load(std::memory_order_acquire);
-  if (!reader || knows(*reader, address)) return reader;
-  std::lock_guard<std::mutex> lock(state.refresh);
-  reader = state.reader.load(std::memory_order_acquire);  // another thread may have made one
-  if (state.readers >= kMaxReaders || knows(*reader, address)) return reader;
+  if (!reader || state.readers >= kMaxReaders || knows(*reader, address)) return reader;
   reader = makeReader(reader);
   ++state.readers;
   state.reader.store(reader, std::memory_order_release);
@@ -300,10 +300,14 @@ bool describeFrame(const DebugHelper& helper, std::uintptr_t address, FrameInfo&
   // itself is one byte before.
   const std::uintptr_t call = address > 0 ? address - 1 : address;
 #if defined(VEMO_HAVE_LIBBACKTRACE)
-  const Reader* current = readerFor(helper.state(), call);
-  if (current && current->state) {
-    backtrace_pcinfo(current->state, call, takeFirstLine, ignoreError, &info);
-    backtrace_syminfo(current->state, call, takeSymbol, ignoreError, &info);
+  {
+    const DebugHelper::State& state = helper.state();
+    std::lock_guard<std::mutex> lock(state.lookups);
+    const Reader* current = readerFor(state, call);
+    if (current && current->state) {
+      backtrace_pcinfo(current->state, call, takeFirstLine, ignoreError, &info);
+      backtrace_syminfo(current->state, call, takeSymbol, ignoreError, &info);
+    }
   }
 #else
   (void)helper;

@@ -10,12 +10,10 @@
 
 namespace {
 
-int g_captureLine = 0;
-
 // Not exported: only the module's debugging information knows its name.
-__attribute__((noinline)) vemo::CallStack* captureInModule() {
+__attribute__((noinline)) vemo::CallStack* captureInModule(int& line) {
   // clang-format off
-  g_captureLine = __LINE__; vemo::CallStack* stack = vemo::CallStack::getCallStack();
+  line = __LINE__; vemo::CallStack* stack = vemo::CallStack::getCallStack();
   // clang-format on
   asm volatile("" ::: "memory");  // keeps the call from becoming a jump
   return stack;
@@ -26,8 +24,9 @@ __attribute__((noinline)) vemo::CallStack* captureInModule() {
 // Captures the calling thread's stack inside this module, dumps it to `out` and returns the line
 // of the capture.
 CALL_STACK_MODULE_EXPORT int callStackModuleDump(vemo::CallStack::Callback* out) {
-  vemo::CallStack* stack = captureInModule();
+  int line = 0;
+  vemo::CallStack* stack = captureInModule(line);
   stack->dump(*out);
   stack->destroy();
-  return g_captureLine;
+  return line;
 }
