@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "CallStack.h"
 #include "CodeAddress.h"
@@ -79,7 +80,8 @@ CallStack::~CallStack() {
 VEMO_NOINLINE CallStack* CallStack::getCallStack() {
   CallStack* stack = new CallStack;
   stack->getStackTrace();
-  stack->startAt(VEMO_RETURN_ADDRESS());
+  const std::uintptr_t caller = VEMO_RETURN_ADDRESS();
+  if (!stack->startAt(caller)) stack->pushFront(caller);  // see captureFrom
   return stack;
 }
 
@@ -105,11 +107,22 @@ CallStack* CallStack::captureFrom(std::uintptr_t returnAddress) noexcept {
     stack->destroy();
     return nullptr;
   }
-  stack->startAt(returnAddress);
+  // A walker that loses frames (where code keeps no frame pointers) may not get as far as the
+  // caller: the stack begins with it all the same.
+  if (!stack->startAt(returnAddress)) stack->pushFront(returnAddress);
   return stack;
 }
 
-void CallStack::startAt(std::uintptr_t address) {
+void CallStack::pushFront(std::uintptr_t address) {
+  Chunk* chunk = &_first;
+  for (unsigned int i = 0; i < _size; ++i) {
+    if (i > 0 && i % kChunkSize == 0) chunk = chunk->next;
+    std::swap(address, chunk->addresses[i % kChunkSize]);
+  }
+  push(address);
+}
+
+bool CallStack::startAt(std::uintptr_t address) {
   // Where the address is.
   const Chunk* from = &_first;
   unsigned int index = 0;
@@ -117,7 +130,8 @@ void CallStack::startAt(std::uintptr_t address) {
     if (index > 0 && index % kChunkSize == 0) from = from->next;
     if (from->addresses[index % kChunkSize] == address) break;
   }
-  if (index == 0 || index == _size) return;  // already first, or not there: all is kept
+  if (index == _size) return false;  // not there: all is kept
+  if (index == 0) return true;
   // Moved to the front, chunk by chunk.
   const unsigned int kept = _size - index;
   Chunk* to = &_first;
@@ -129,6 +143,7 @@ void CallStack::startAt(std::uintptr_t address) {
   _size = kept;
   _current = to;
   _fill = (kept - 1) % kChunkSize + 1;
+  return true;
 }
 
 void CallStack::addRef() {

@@ -75,8 +75,11 @@ class VEMO_CORE_API CallStack {
   // is not on the stack): where a constructor was called from, for an Exception. Null when
   // there is no memory for it.
   static CallStack* captureFrom(std::uintptr_t returnAddress) noexcept;
-  // Drops the addresses before the first one equal to `address`; none when it is not there.
-  void startAt(std::uintptr_t address);
+  // Drops the addresses before the first one equal to `address`; false (and none dropped) when
+  // it is not there.
+  bool startAt(std::uintptr_t address);
+  // Inserts `address` before the first.
+  void pushFront(std::uintptr_t address);
 
   std::atomic<std::uint32_t> _refCount;
   std::uint32_t _capacity;
