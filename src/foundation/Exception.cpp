@@ -1,40 +1,32 @@
 #include "vemo/core/Exception.h"
 
+#include "CodeAddress.h"
 #include "CrashHandler.h"
 #include "vemo/core/CallStack.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/StringHelper.h"
 
 namespace vemo {
-namespace {
 
-CallStack* captureCallStack() noexcept {
-  try {
-    return CallStack::getCallStack();
-  } catch (...) {  // no memory: the exception goes without its stack
-    return nullptr;
-  }
-}
-
-}  // namespace
-
-Exception::Exception(const wchar_t* file, int line, const wchar_t* function, int code,
-                     const wchar_t* description)
+// The stack of an exception starts where its constructor was called, at the throw site: the
+// frames inside this library before it are left out.
+VEMO_NOINLINE Exception::Exception(const wchar_t* file, int line, const wchar_t* function, int code,
+                                   const wchar_t* description)
     : _file(file),
       _line(line),
       _function(function),
       _code(code),
       _description(description),
-      _callStack(captureCallStack()) {}
+      _callStack(CallStack::captureFrom(VEMO_RETURN_ADDRESS())) {}
 
-Exception::Exception(const wchar_t* file, int line, const char* function, int code,
-                     const wchar_t* description)
+VEMO_NOINLINE Exception::Exception(const wchar_t* file, int line, const char* function, int code,
+                                   const wchar_t* description)
     : _file(file),
       _line(line),
       _function(StringHelper::utf8ToWide(function).getBuffer()),
       _code(code),
       _description(description),
-      _callStack(captureCallStack()) {}
+      _callStack(CallStack::captureFrom(VEMO_RETURN_ADDRESS())) {}
 
 Exception::Exception(const Exception& other)
     : _file(other._file),
