@@ -33,6 +33,23 @@ TEST(ExceptionTest, OwnsItsFieldsAndCopiesOutliveTheOriginal) {
   EXPECT_STREQ(Exception(L"a.cpp", 1, "f(\xC3\xA9)", -1, L"").function(), L"f(\u00E9)");  // UTF-8
 }
 
+// Code that catches the standard library's exceptions catches the library's too, and reads its
+// description as UTF-8; copies and assignments carry it.
+TEST(ExceptionTest, IsAStandardExceptionWithItsDescriptionInUtf8) {
+  try {
+    VEMO_THROW(7, L"caf\u00E9 d\u00E9j\u00E0 vu");
+  } catch (const std::exception& caught) {
+    EXPECT_STREQ(caught.what(), "caf\xC3\xA9 d\xC3\xA9j\xC3\xA0 vu");
+    EXPECT_NE(dynamic_cast<const Exception*>(&caught), nullptr);
+  }
+  Exception assigned(L"a.cpp", 1, L"f", -1, L"first");
+  const Exception second(L"b.cpp", 2, L"g", -1, L"second");
+  assigned = second;
+  EXPECT_STREQ(assigned.what(), "second");
+  EXPECT_STREQ(Exception(second).what(), "second");
+  EXPECT_STREQ(Exception(L"c.cpp", 3, L"h", -1, L"").what(), "");
+}
+
 struct Reader {
   void readHeader(int line) { VEMO_THROW(line, L"bad header"); }
 };

@@ -17,6 +17,7 @@ VEMO_NOINLINE Exception::Exception(const wchar_t* file, int line, const wchar_t*
       _function(function),
       _code(code),
       _description(description),
+      _what(StringHelper::wideToUtf8(description).getBuffer()),
       _callStack(CallStack::captureFrom(VEMO_RETURN_ADDRESS())) {}
 
 VEMO_NOINLINE Exception::Exception(const wchar_t* file, int line, const char* function, int code,
@@ -26,14 +27,17 @@ VEMO_NOINLINE Exception::Exception(const wchar_t* file, int line, const char* fu
       _function(StringHelper::utf8ToWide(function).getBuffer()),
       _code(code),
       _description(description),
+      _what(StringHelper::wideToUtf8(description).getBuffer()),
       _callStack(CallStack::captureFrom(VEMO_RETURN_ADDRESS())) {}
 
 Exception::Exception(const Exception& other)
-    : _file(other._file),
+    : std::exception(other),
+      _file(other._file),
       _line(other._line),
       _function(other._function),
       _code(other._code),
       _description(other._description),
+      _what(other._what),
       _callStack(other._callStack) {
   if (_callStack) _callStack->addRef();
 }
@@ -45,6 +49,7 @@ Exception& Exception::operator=(const Exception& other) {
   _function = other._function;
   _code = other._code;
   _description = other._description;
+  _what = other._what;
   if (other._callStack) other._callStack->addRef();
   if (_callStack) _callStack->destroy();
   _callStack = other._callStack;
