@@ -15,8 +15,6 @@
 #include "vemo/core/MessagePort.h"
 
 using namespace vemo;
-template <class T>
-using Handle = Unknown::Handle_T<T>;
 
 namespace {
 

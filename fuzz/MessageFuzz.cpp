@@ -13,8 +13,6 @@
 #include "vemo/core/Varint.h"
 
 using namespace vemo;
-template <class T>
-using Handle = Unknown::Handle_T<T>;
 
 namespace {
 

@@ -12,8 +12,6 @@
 #include "vemo/core/Property.h"
 
 using namespace vemo;
-template <class T>
-using Handle = Unknown::Handle_T<T>;
 
 namespace {
 

@@ -9,8 +9,6 @@
 #include "vemo/core/Event.h"
 
 using namespace vemo;
-template <class T>
-using Handle = Unknown::Handle_T<T>;
 
 namespace evtest {
 

@@ -19,8 +19,6 @@ using namespace vemo;
 using namespace std::chrono_literals;
 using msgtest::Chat;
 using vemo::tests::LogCapture;
-template <class T>
-using Handle = Unknown::Handle_T<T>;
 
 #if defined(__has_feature)
 #if __has_feature(thread_sanitizer)

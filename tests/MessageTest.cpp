@@ -16,8 +16,6 @@ using namespace vemo;
 using msgtest::Chat;
 using vemo::tests::Bytes;
 using vemo::tests::LogCapture;
-template <class T>
-using Handle = Unknown::Handle_T<T>;
 
 namespace msgtest {
 

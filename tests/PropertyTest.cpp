@@ -29,8 +29,6 @@
 using namespace vemo;
 namespace fs = std::filesystem;
 using Lines = std::vector<std::wstring>;
-template <class T>
-using Handle = Unknown::Handle_T<T>;
 
 namespace {
 

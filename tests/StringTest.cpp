@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include "vemo/core/Charset.h"
@@ -367,3 +370,46 @@ TYPED_TEST(StringForms, CopiesOfOneBlockOnSeveralThreads) {
 }
 
 }  // namespace
+
+// The standard library's strings, views, algorithms, hashes and streams take the library's
+// strings: every unit crosses (embedded zeros too), narrow streams get UTF-8.
+TEST(StandardLibrary, StringsCrossBothWays) {
+  const std::wstring wide(L"Gr\u00FC\u00DFe\0zwei", 10);
+  const String fromWide = wide;
+  EXPECT_EQ(fromWide.getBufferLength(), static_cast<int>(11 * sizeof(wchar_t)));
+  EXPECT_EQ(fromWide.toStdString(), wide);
+  EXPECT_EQ(String(std::wstring_view(wide).substr(0, 5)), String(L"Gr\u00FC\u00DFe"));
+  EXPECT_EQ(String(std::wstring()).getBufferLength(), static_cast<int>(sizeof(wchar_t)));
+
+  const std::string utf8("caf\xC3\xA9", 5);
+  const String_T<char> fromUtf8 = utf8;
+  EXPECT_EQ(fromUtf8.getLength(), 4);  // characters
+  EXPECT_EQ(fromUtf8.toStdString(), utf8);
+  EXPECT_EQ(fromUtf8.toStringView(), std::string_view(utf8));
+  EXPECT_EQ(std::string(fromUtf8.begin(), fromUtf8.end()), utf8);
+
+  // Range-for and the algorithms over the units.
+  std::wstring copied;
+  for (wchar_t unit : String(L"abc"))
+    copied += unit;
+  EXPECT_EQ(copied, L"abc");
+  EXPECT_EQ(std::count(fromWide.begin(), fromWide.end(), L'e'), 2);
+
+  // Hashes agree with equality, embedded zeros included.
+  std::unordered_map<String, int> counts;
+  ++counts[String(L"one")];
+  ++counts[String(std::wstring(L"one"))];
+  ++counts[fromWide];
+  ++counts[String(L"Gr\u00FC\u00DFe")];  // the same text up to the zero only
+  EXPECT_EQ(counts.size(), 3u);
+  EXPECT_EQ(counts[String(L"one")], 2);
+  EXPECT_EQ(std::hash<String_T<char>>()(fromUtf8),
+            std::hash<String_T<char>>()(String_T<char>(utf8)));
+
+  std::ostringstream narrow;
+  narrow << String(L"\u00E9t\u00E9") << '|' << fromUtf8;
+  EXPECT_EQ(narrow.str(), "\xC3\xA9t\xC3\xA9|caf\xC3\xA9");
+  std::wostringstream wideOut;
+  wideOut << fromWide;
+  EXPECT_EQ(wideOut.str(), wide);
+}

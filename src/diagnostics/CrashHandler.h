@@ -50,6 +50,7 @@ class CrashDirectories {
   // Appends `directory` (a separator is added when it has none); empty texts, texts that do not
   // fit and directories already listed are left out.
   void add(const char* directory);
+  void clear() { _count = 0; }
   int count() const { return _count; }
   const char* operator[](int index) const { return _paths[index]; }
 

@@ -1,29 +1,39 @@
 // The crash handler on POSIX systems: a handler for the fatal signals, run on an alternate
-// signal stack, that writes a text report and a minidump next to the program file.
+// signal stack, that writes a text report and a minidump.
 //
 // Everything here may run inside a signal handler of a process in an unknown state (a heap
-// lock held, a stack exhausted): the report uses system calls and fixed buffers only, no
-// allocation and no stdio. What cannot be done that way (the symbol reader, the program path,
-// the time-zone bias) is prepared when the handler is installed.
-#include <execinfo.h>
+// lock held, a stack exhausted, memory overwritten): the report uses system calls and fixed
+// buffers only, no allocation and no stdio. What cannot be done that way (the symbol reader, the
+// program path, the zone's rules, the directories to try) is prepared when the handler is
+// installed, and lives until the process ends. The report reads the process's memory map
+// before it follows any address, and a fault inside one of its sections only cuts that section
+// short: the rest of the report, and the minidump, are still written.
 #include <fcntl.h>
 #include <link.h>
+#include <setjmp.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <ucontext.h>
 #include <unistd.h>
+#include <unwind.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 
 #include "CallStack.h"
 #include "CrashHandler.h"
+#include "CrashThreads.h"
+#include "ImageSymbols.h"
+#include "MemoryMap.h"
 #include "Minidump.h"
 #include "SafeText.h"
 #include "SymbolName.h"
@@ -36,13 +46,83 @@ namespace {
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP};
 constexpr std::size_t kAltStackSize = 128 * 1024;
 constexpr int kMaxFrames = 256;
-constexpr int kNameAttempts = 3;
+// Frames shown for each thread that did not crash.
+constexpr int kOtherThreadFrames = 6;
 
-// What the handler needs and cannot make safely once a crash has happened.
+long currentThreadId() {
+  return static_cast<long>(syscall(SYS_gettid));
+}
+
+// ---- Local time ----------------------------------------------------------------------------
+
+// The offset of local time from UTC over the coming years, read from the C library's zone
+// rules when the handler is prepared: in a crash, localtime() may not be called (it takes a
+// lock), and the offset in force then may differ from today's (daylight saving).
+class ZoneOffsets {
+ public:
+  void prepare(std::int64_t now) {
+    tzset();
+    std::int64_t day = now - kDay;
+    long offset = offsetOf(day);
+    _changes[0] = {INT64_MIN, offset};
+    _count = 1;
+    for (const std::int64_t end = now + kYears * 366 * kDay; day < end && _count < kCapacity;
+         day += kDay) {
+      const long next = offsetOf(day + kDay);
+      if (next == offset) continue;
+      // The change lies in (day, day + kDay]: its first second.
+      std::int64_t before = day, after = day + kDay;
+      while (after - before > 1) {
+        const std::int64_t middle = before + (after - before) / 2;
+        (offsetOf(middle) == offset ? before : after) = middle;
+      }
+      _changes[_count++] = {after, next};
+      offset = next;
+    }
+  }
+
+  // Seconds that local time is ahead of UTC at `utc`.
+  long offsetAt(std::int64_t utc) const {
+    long offset = _changes[0].offset;
+    for (int i = 1; i < _count && utc >= _changes[i].from; ++i)
+      offset = _changes[i].offset;
+    return offset;
+  }
+
+ private:
+  static constexpr std::int64_t kDay = 24 * 60 * 60;
+  static constexpr int kYears = 4;
+  static constexpr int kCapacity = 4 * kYears + 2;
+
+  static long offsetOf(std::int64_t utc) {
+    const time_t moment = static_cast<time_t>(utc);
+    tm local;
+    return localtime_r(&moment, &local) ? local.tm_gmtoff : 0;
+  }
+
+  struct Change {
+    std::int64_t from;  // UTC second from which `offset` holds
+    long offset;
+  } _changes[kCapacity] = {};
+  int _count = 0;
+};
+
+void appendLocalTime(SafeText& out, std::int64_t localSeconds) {
+  const tm date = gmtime(localSeconds + kUnixEpoch);
+  out.decimal(date.tm_year, 4).text("-");
+  out.decimal(date.tm_mon, 2).text("-").decimal(date.tm_mday, 2).text(" ");
+  out.decimal(date.tm_hour, 2).text(".").decimal(date.tm_min, 2).text(".");
+  out.decimal(date.tm_sec, 2);
+}
+
+// ---- What is prepared ----------------------------------------------------------------------
+
+// What the handler needs and cannot make safely once a crash has happened. Plain data without
+// destructors: a crash from an exit handler, after static objects were destroyed, finds it whole.
 struct PreparedState {
   char programPath[1024];
-  char directory[1024];  // the program's directory with its trailing '/'; empty when unknown
-  long bias;             // seconds to add to local time for UTC
+  CrashDirectories directories;  // after the one the program sets, in this order
+  ZoneOffsets zone;
   const DebugHelper* helper;
   unsigned int processors;
 };
@@ -54,8 +134,34 @@ std::atomic<bool> g_crashSeen{false};
 std::atomic<bool> g_reportDone{false};
 std::atomic<long> g_reportingThread{0};
 
-long currentThreadId() {
-  return static_cast<long>(syscall(SYS_gettid));
+// The first entry of a list of directories such as systemd gives ("a:b"), made absolute.
+void addListedDirectory(CrashDirectories& directories, const char* variable) {
+  const char* value = secure_getenv(variable);
+  if (!value || !*value) return;
+  const char* end = std::strchr(value, ':');
+  std::error_code ignored;
+  const std::filesystem::path first(end ? std::string(value, end) : std::string(value));
+  directories.add(std::filesystem::absolute(first, ignored).c_str());
+}
+
+// Reports go, after the directory the program sets: beside the program, where systemd keeps the
+// service's logs or state, in the temporary directory.
+void prepareDirectories(PreparedState& state) {
+  char directory[sizeof state.programPath];
+  std::strcpy(directory, state.programPath);
+  char* slash = std::strrchr(directory, '/');
+  if (slash) {
+    slash[1] = '\0';
+    state.directories.add(directory);
+  }
+  addListedDirectory(state.directories, "LOGS_DIRECTORY");
+  addListedDirectory(state.directories, "STATE_DIRECTORY");
+  addListedDirectory(state.directories, "TMPDIR");
+  state.directories.add("/tmp");
+}
+
+_Unwind_Reason_Code countFrame(_Unwind_Context*, void* count) {
+  return ++*static_cast<int*>(count) < 4 ? _URC_NO_REASON : _URC_END_OF_STACK;
 }
 
 void prepare() {
@@ -64,25 +170,45 @@ void prepare() {
     const ssize_t length =
         readlink("/proc/self/exe", state.programPath, sizeof state.programPath - 1);
     state.programPath[length > 0 ? length : 0] = '\0';
-    std::strcpy(state.directory, state.programPath);
-    char* slash = std::strrchr(state.directory, '/');
-    if (slash)
-      slash[1] = '\0';
-    else
-      state.directory[0] = '\0';
-    setDefaultCrashSupportAddress(slash ? state.programPath + (slash - state.directory) + 1
-                                        : state.programPath);
-    state.bias = getTimeBias();
+    const char* slash = std::strrchr(state.programPath, '/');
+    setDefaultCrashSupportAddress(slash ? slash + 1 : state.programPath);
+    prepareDirectories(state);
+    state.zone.prepare(static_cast<std::int64_t>(::time(nullptr)));
     state.processors = static_cast<unsigned int>(sysconf(_SC_NPROCESSORS_ONLN));
     state.helper = &DebugHelper::getDebugHelper();
-    // The first capture loads the unwinder and the first look-up reads the symbol tables:
-    // both allocate, so they happen now rather than in the crash.
-    void* frames[4];
-    const int count = backtrace(frames, 4);
+    // The first walk finds the unwinder's tables and the first look-up reads the symbol
+    // tables: both allocate, so they happen now rather than in the crash.
+    int frames = 0;
+    _Unwind_Backtrace(countFrame, &frames);
     RawFrameInfo info;
-    if (count > 0)
-      describeCodeAddress(*state.helper, reinterpret_cast<std::uintptr_t>(frames[0]), info);
+    describeCodeAddress(*state.helper, reinterpret_cast<std::uintptr_t>(&prepare), info);
   });
+}
+
+// ---- Faults inside the report --------------------------------------------------------------
+
+// A fault of the reporting thread while a section is guarded jumps back to the guard, which
+// gives the section up. The fatal signals are unblocked while the report is made, so that such
+// a fault reaches the handler instead of ending the process.
+sigjmp_buf g_sectionFault;
+std::atomic<bool> g_sectionGuarded{false};
+
+// Guards nest: a section inside a guarded one has its own, and the outer one holds again after.
+template <typename Section>
+void guarded(Section&& section) {
+  sigjmp_buf outer;
+  std::memcpy(&outer, &g_sectionFault, sizeof outer);
+  const bool outerGuarded = g_sectionGuarded.load();
+  if (sigsetjmp(g_sectionFault, 1) == 0) {
+    g_sectionGuarded.store(true);
+    section();
+  }
+  std::memcpy(&g_sectionFault, &outer, sizeof outer);
+  g_sectionGuarded.store(outerGuarded);
+}
+
+bool faultInsideReport() {
+  return g_sectionGuarded.load() && g_reportingThread.load() == currentThreadId();
 }
 
 // ---- What a report describes ---------------------------------------------------------------
@@ -92,8 +218,14 @@ struct CrashSite {
   int code = 0;
   std::uintptr_t faultAddress = 0;
   mcontext_t registers{};
-  std::uintptr_t firstFrame = 0;  // the frame the stack section starts at
-  bool exact = false;             // firstFrame is the faulting instruction, not a return address
+  ucontext_t* signalContext = nullptr;  // the kernel's record of the fault, when there is one
+  // Where the stack section starts: the faulting instruction, or (without a fault, or when the
+  // program counter is not in code) a return address.
+  std::uintptr_t firstFrame = 0;
+  bool exact = false;
+  // The program counter was outside any code (a call through a bad pointer): `wildAddress`.
+  bool wildJump = false;
+  std::uintptr_t wildAddress = 0;
 };
 
 std::uintptr_t reg(const CrashSite& site, int index) {
@@ -156,6 +288,79 @@ const char* exceptionName(const CrashSite& site) {
   }
 }
 
+// The memory map as the crash found it: every address the report follows is checked against it
+// (everything is taken as it is where the system could not list the map).
+MemoryMap g_map;
+
+bool isCode(std::uintptr_t address) {
+  return g_map.count() == 0 || g_map.executable(address);
+}
+bool isReadable(std::uintptr_t address, std::size_t size) {
+  return g_map.count() == 0 || g_map.readable(address, size);
+}
+
+// A program counter that is not in code came from a call or jump through a bad pointer: the
+// call left its return address at the stack pointer, and the stack section starts there.
+void findFirstFrame(CrashSite& site) {
+  const std::uintptr_t pc = reg(site, REG_RIP);
+  if (!site.exact || isCode(pc)) return;
+  site.wildJump = true;
+  site.wildAddress = pc;
+  site.exact = false;
+  const std::uintptr_t sp = reg(site, REG_RSP);
+  std::uintptr_t returnAddress = 0;
+  if (isReadable(sp, sizeof returnAddress))
+    std::memcpy(&returnAddress, reinterpret_cast<const void*>(sp), sizeof returnAddress);
+  site.firstFrame = isCode(returnAddress) ? returnAddress : 0;
+}
+
+// ---- Report files --------------------------------------------------------------------------
+
+// The report's two files, created new, private to the process and kept open: nothing is ever
+// opened again by name, so a link or a file planted in a shared directory is never written.
+class ReportFiles : public CrashFileCreator {
+ public:
+  ~ReportFiles() {
+    for (int file : _files)
+      if (file >= 0) close(file);
+  }
+  int dump() const { return _files[0]; }
+  int log() const { return _files[1]; }
+
+  Claim create(int slot, const char* path) override {
+    const int file = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (file >= 0) {
+      _files[slot] = file;
+      return Claim::created;
+    }
+    return errno == EEXIST ? Claim::taken : Claim::refused;
+  }
+  void release(int slot, const char* path) override {
+    close(_files[slot]);
+    _files[slot] = -1;
+    unlink(path);
+  }
+  void stamp(char (&text)[32]) override {
+    const std::int64_t utc = static_cast<std::int64_t>(::time(nullptr));
+    SafeText out(text, sizeof text);
+    appendLocalTime(out, utc + g_prepared.zone.offsetAt(utc));
+  }
+  unsigned long processId() override { return static_cast<unsigned long>(getpid()); }
+
+ private:
+  int _files[2] = {-1, -1};
+};
+
+// The program's directory first, then the prepared places.
+CrashDirectories g_directories;
+
+void listDirectories() {
+  g_directories.clear();
+  g_directories.add(crashReportDirectory());
+  for (int i = 0; i < g_prepared.directories.count(); ++i)
+    g_directories.add(g_prepared.directories[i]);
+}
+
 // Text written to an open file descriptor, through a buffer of its own.
 class SafeFileText : public SafeText {
  public:
@@ -176,16 +381,6 @@ class SafeFileText : public SafeText {
   char _storage[1024];
 };
 
-void appendLocalTime(SafeText& out, std::int64_t unixSeconds) {
-  const tm date = gmtime(unixSeconds + kUnixEpoch);
-  out.decimal(date.tm_year, 4).text("-");
-  out.decimal(date.tm_mon, 2).text("-").decimal(date.tm_mday, 2).text(" ");
-  out.decimal(date.tm_hour, 2).text(".").decimal(date.tm_min, 2).text(".");
-  out.decimal(date.tm_sec, 2);
-}
-
-// ---- Files ---------------------------------------------------------------------------------
-
 bool debuggerAttached() {
   char status[4096];
   const int file = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
@@ -201,62 +396,11 @@ bool debuggerAttached() {
   return *tracer >= '1' && *tracer <= '9';
 }
 
-// "<directory>crash@<local time>.<extension>", claimed by creating it; empty after three
-// failed attempts.
-bool claimCrashFile(const char* extension, char (&path)[1200]) {
-  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    const std::int64_t local = static_cast<std::int64_t>(::time(nullptr)) - g_prepared.bias;
-    SafeText name(path, sizeof path);
-    name.text(g_prepared.directory);
-    name.text("crash@");
-    appendLocalTime(name, local);
-    name.text(".");
-    name.text(extension);
-    const int file = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (file >= 0) {
-      close(file);
-      return true;
-    }
-  }
-  path[0] = '\0';
-  return false;
-}
-
-// ---- The text report -----------------------------------------------------------------------
+// ---- The process section -------------------------------------------------------------------
 
 void writeRegister(SafeText& out, const char* name, std::uintptr_t value, int digits,
                    const char* after) {
   out.text(name).text("=").hex(value, digits).text(after);
-}
-
-// "#1  0x00005555deadbeef in function () at file:line"; parameters and locals are not known
-// inside a signal handler.
-void writeFrame(SafeText& out, int counter, std::uintptr_t address, const char* function,
-                const char* file, int line) {
-  out.text("#").decimal(counter).text("  0x").hex(address, 2 * sizeof address).text(" in ");
-  if (function) {
-    char name[256];
-    readableSymbolName(function, name, sizeof name);
-    out.text(name, 200).text(" ()");
-  } else {
-    out.text("(unknown function)");
-  }
-  if (file)
-    out.text(" at ").text(file).text(":").decimal(line).text("\n");
-  else
-    out.text("\n");
-}
-
-void writeModuleLines(SafeText& out, const ModuleTable& table) {
-  for (std::size_t i = 0; i < table.count; ++i) {
-    const LoadedModule& module = table.modules[i];
-    out.text("0x").hex(module.base, 2 * sizeof module.base).text("  ").text(module.path);
-    out.text(" (");
-    if (module.buildIdLength == 0) out.text("no build id");
-    for (std::size_t b = 0; b < module.buildIdLength; ++b)
-      out.hex(module.buildId[b], 2);
-    out.text(", ").decimal(static_cast<long long>(module.size)).text(" bytes)\n");
-  }
 }
 
 void writeCommandLine(SafeText& out) {
@@ -317,33 +461,147 @@ void writeProcessSection(SafeText& out, const CrashSite& site) {
   writeRegister(out, "gs", segments.gs, 4, "\n");
 }
 
-// The frames from the crashing one outwards: the capture starts in this handler, so everything
-// before the faulting (or calling) frame is cut off.
-int collectFrames(const CrashSite& site, std::uintptr_t (&frames)[kMaxFrames]) {
-  void* captured[kMaxFrames];
-  const int count = backtrace(captured, kMaxFrames);
-  for (int i = 0; i < count; ++i) {
-    if (reinterpret_cast<std::uintptr_t>(captured[i]) != site.firstFrame) continue;
-    for (int j = i; j < count; ++j)
-      frames[j - i] = reinterpret_cast<std::uintptr_t>(captured[j]);
-    return count - i;
+// ---- Frames --------------------------------------------------------------------------------
+
+// The frames of a stack section: filled one by one, so that a walk cut short by a fault keeps
+// what it found.
+struct FrameList {
+  std::uintptr_t addresses[kMaxFrames];
+  int count = 0;
+  bool firstExact = false;  // the first is a faulting instruction, not a return address
+};
+FrameList g_frames;
+
+struct Walk {
+  FrameList* frames;
+  std::uintptr_t first;
+  bool started;
+};
+
+// The unwinder starts in this handler: frames before the crashing one are passed over, and the
+// walk ends at the first address that is not code.
+_Unwind_Reason_Code takeFrame(_Unwind_Context* context, void* data) {
+  Walk& walk = *static_cast<Walk*>(data);
+  const std::uintptr_t pc = _Unwind_GetIP(context);
+  if (!walk.started) {
+    if (pc != walk.first) return _URC_NO_REASON;
+    walk.started = true;
   }
-  // The unwinder did not reach it (code without unwind tables): the faulting frame alone.
-  frames[0] = site.firstFrame;
-  return 1;
+  if (!isCode(pc) || walk.frames->count == kMaxFrames) return _URC_END_OF_STACK;
+  walk.frames->addresses[walk.frames->count++] = pc;
+  return _URC_NO_REASON;
 }
 
-void writeStackSection(SafeText& out, const CrashSite& site) {
-  std::uintptr_t frames[kMaxFrames];
-  const int count = collectFrames(site, frames);
+// The crashing thread's frames, from the faulting instruction (or, after a wild jump, from that
+// address and then the caller) outwards.
+void collectFrames(CrashSite& site, FrameList& frames) {
+  frames.count = 0;
+  frames.firstExact = site.exact || site.wildJump;
+  if (site.wildJump) frames.addresses[frames.count++] = site.wildAddress;
+  if (site.firstFrame == 0) return;
+  // The unwinder reads the interrupted state from the signal's context: after a wild jump it is
+  // made to look as if the call had returned, for the time of the walk.
+  ucontext_t* context = site.wildJump ? site.signalContext : nullptr;
+  greg_t savedPc = 0, savedSp = 0;
+  if (context) {
+    savedPc = context->uc_mcontext.gregs[REG_RIP];
+    savedSp = context->uc_mcontext.gregs[REG_RSP];
+    context->uc_mcontext.gregs[REG_RIP] = static_cast<greg_t>(site.firstFrame);
+    context->uc_mcontext.gregs[REG_RSP] = savedSp + static_cast<greg_t>(sizeof(void*));
+  }
+  const int before = frames.count;
+  Walk walk{&frames, site.firstFrame, false};
+  guarded([&] { _Unwind_Backtrace(takeFrame, &walk); });
+  if (context) {
+    context->uc_mcontext.gregs[REG_RIP] = savedPc;
+    context->uc_mcontext.gregs[REG_RSP] = savedSp;
+  }
+  // The unwinder did not reach it (code without unwind tables): that frame alone.
+  if (frames.count == before) frames.addresses[frames.count++] = site.firstFrame;
+}
+
+// "#1  0x00005555deadbeef in function () at file:line"; parameters and locals are not known
+// inside a signal handler. Functions the symbol reader does not know (modules loaded after it
+// was prepared) are named from their module's dynamic symbol table.
+void writeFrame(SafeText& out, int counter, std::uintptr_t address, bool exact) {
+  const std::uintptr_t code = exact ? address : address - 1;  // a call lies before its return
+  RawFrameInfo info;
+  if (isCode(code)) {
+    describeCodeAddress(*g_prepared.helper, code, info);
+    if (!info.function) info.function = findDynamicSymbol(g_map, code);
+  }
+  out.text("#").decimal(counter).text("  0x").hex(address, 2 * sizeof address).text(" in ");
+  if (info.function) {
+    char name[256];
+    readableSymbolName(info.function, name, sizeof name);
+    out.text(name, 200).text(" ()");
+  } else {
+    out.text("(unknown function)");
+  }
+  if (info.file)
+    out.text(" at ").text(info.file).text(":").decimal(info.line).text("\n");
+  else
+    out.text("\n");
+}
+
+void writeFrames(SafeText& out, const FrameList& frames) {
   int counter = 0;
-  for (int i = 0; i < count; ++i) {
-    if (frames[i] == 0) continue;
-    // A return address lies after its call: the call itself is one byte before.
-    const bool exact = i == 0 && site.exact;
-    RawFrameInfo info;
-    describeCodeAddress(*g_prepared.helper, exact ? frames[i] : frames[i] - 1, info);
-    writeFrame(out, ++counter, frames[i], info.function, info.file, info.line);
+  for (int i = 0; i < frames.count; ++i) {
+    // Each frame is written whole before the next is looked up.
+    guarded([&] { writeFrame(out, ++counter, frames.addresses[i], i == 0 && frames.firstExact); });
+  }
+}
+
+// ---- Other threads -------------------------------------------------------------------------
+
+OtherThreads g_threads;
+
+// A code address that follows a call instruction: a return address, as far as bytes can tell
+// (call rel32, or an indirect call through a register or memory).
+bool followsCall(std::uintptr_t address) {
+  if (!g_map.executable(address) || !g_map.readable(address - 7, 7)) return false;
+  const unsigned char* code = reinterpret_cast<const unsigned char*>(address);
+  if (code[-5] == 0xE8) return true;
+  for (int length : {2, 3, 6, 7})
+    if (code[-length] == 0xFF && (code[1 - length] & 0x38) == 0x10) return true;
+  return false;
+}
+
+// The first frames of a stopped thread: its program counter, then the return addresses found
+// on its stack (nothing tells which frame each belongs to without unwind tables).
+void scanFrames(const MinidumpContext& context, FrameList& frames) {
+  frames.count = 0;
+  frames.firstExact = true;
+  frames.addresses[frames.count++] = context.rip;
+  const MemoryRegion* stack = g_map.find(context.rsp);
+  if (!stack || !stack->readable) return;
+  const std::uintptr_t end = stack->end - context.rsp > kMinidumpStackBytes
+                                 ? context.rsp + kMinidumpStackBytes
+                                 : stack->end;
+  for (std::uintptr_t at = context.rsp & ~std::uintptr_t{7};
+       at + sizeof(std::uintptr_t) <= end && frames.count < kOtherThreadFrames;
+       at += sizeof(std::uintptr_t)) {
+    const std::uintptr_t value = *reinterpret_cast<const std::uintptr_t*>(at);
+    if (followsCall(value)) frames.addresses[frames.count++] = value;
+  }
+}
+
+void writeThreadHead(SafeText& out, long id, const char* name, const char* after) {
+  out.text("Thread ").decimal(id).text(" \"").text(name).text("\"").text(after);
+}
+
+// Every thread by id and name; the first frames of each one that did not crash.
+void writeThreadsSection(SafeText& out) {
+  out.text("\n\nThreads:\n");
+  char name[16];
+  readThreadName(getpid(), currentThreadId(), name);
+  writeThreadHead(out, currentThreadId(), name, " (crashed, its stack above)\n");
+  for (std::size_t i = 0; i < g_threads.count(); ++i) {
+    const OtherThreads::Thread& thread = g_threads[i];
+    writeThreadHead(out, thread.id, thread.name, "\n");
+    FrameList frames;
+    guarded([&] { scanFrames(thread.context, frames); });
+    writeFrames(out, frames);
   }
 }
 
@@ -364,8 +622,9 @@ int addModule(dl_phdr_info* info, std::size_t, void* data) {
       if (start < low) low = start;
       if (start + segment.p_memsz > high) high = start + segment.p_memsz;
     } else if (segment.p_type == PT_NOTE && module.buildIdLength == 0) {
-      readBuildId(reinterpret_cast<const unsigned char*>(info->dlpi_addr + segment.p_vaddr),
-                  segment.p_memsz, module);
+      const std::uintptr_t notes = info->dlpi_addr + segment.p_vaddr;
+      if (isReadable(notes, segment.p_memsz))
+        readBuildId(reinterpret_cast<const unsigned char*>(notes), segment.p_memsz, module);
     }
   }
   if (high == 0) return 0;
@@ -382,6 +641,18 @@ int addModule(dl_phdr_info* info, std::size_t, void* data) {
   return 0;
 }
 
+void writeModuleLines(SafeText& out, const ModuleTable& table) {
+  for (std::size_t i = 0; i < table.count; ++i) {
+    const LoadedModule& module = table.modules[i];
+    out.text("0x").hex(module.base, 2 * sizeof module.base).text("  ").text(module.path);
+    out.text(" (");
+    if (module.buildIdLength == 0) out.text("no build id");
+    for (std::size_t b = 0; b < module.buildIdLength; ++b)
+      out.hex(module.buildId[b], 2);
+    out.text(", ").decimal(static_cast<long long>(module.size)).text(" bytes)\n");
+  }
+}
+
 // ---- The minidump --------------------------------------------------------------------------
 
 void fillContext(const CrashSite& site, MinidumpContext& context) {
@@ -393,14 +664,9 @@ void fillContext(const CrashSite& site, MinidumpContext& context) {
   context.rdi = reg(site, REG_RDI);
   context.rbp = reg(site, REG_RBP);
   context.rsp = reg(site, REG_RSP);
-  context.r[0] = reg(site, REG_R8);
-  context.r[1] = reg(site, REG_R9);
-  context.r[2] = reg(site, REG_R10);
-  context.r[3] = reg(site, REG_R11);
-  context.r[4] = reg(site, REG_R12);
-  context.r[5] = reg(site, REG_R13);
-  context.r[6] = reg(site, REG_R14);
-  context.r[7] = reg(site, REG_R15);
+  const int numbered[] = {REG_R8, REG_R9, REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15};
+  for (int i = 0; i < 8; ++i)
+    context.r[i] = reg(site, numbered[i]);
   context.rip = reg(site, REG_RIP);
   context.eflags = static_cast<std::uint32_t>(reg(site, REG_EFL));
   const Selectors segments = selectors(site);
@@ -408,7 +674,10 @@ void fillContext(const CrashSite& site, MinidumpContext& context) {
   context.gs = segments.gs;
   context.fs = segments.fs;
   context.ss = segments.ss;
+  context.ds = context.es = 0;
 }
+
+MinidumpThread g_dumpThreads[kMinidumpMaxThreads];
 
 void writeMinidump(int file, const CrashSite& site) {
   MinidumpSystem system{};
@@ -420,67 +689,88 @@ void writeMinidump(int file, const CrashSite& site) {
     writeKernel(text, names);
     text.text(" ").text(names.machine);
   }
+  MinidumpThread& crashed = g_dumpThreads[0];
+  crashed.threadId = static_cast<std::uint32_t>(currentThreadId());
+  fillContext(site, crashed.context);
+  std::size_t count = 1;
+  for (std::size_t i = 0; i < g_threads.count() && count < kMinidumpMaxThreads; ++i) {
+    g_dumpThreads[count].threadId = static_cast<std::uint32_t>(g_threads[i].id);
+    g_dumpThreads[count++].context = g_threads[i].context;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    g_dumpThreads[i].stackStart = g_dumpThreads[i].context.rsp;
+    g_dumpThreads[i].stackLength = kMinidumpStackBytes;
+  }
   MinidumpCrash crash{};
-  crash.threadId = static_cast<std::uint32_t>(currentThreadId());
   crash.code = static_cast<std::uint32_t>(site.signal);
   crash.flags = static_cast<std::uint32_t>(site.code);
   crash.address = site.faultAddress;
-  fillContext(site, crash.context);
-  crash.stackStart = crash.context.rsp;
-  crash.stackLength = kMinidumpStackBytes;
+  crash.threads = g_dumpThreads;
+  crash.threadCount = count;
   writeMinidumpFile(file, system, crash, g_modules);
 }
 
-// ---- The handler ---------------------------------------------------------------------------
+// ---- The report ----------------------------------------------------------------------------
 
 void siteFromSignal(const ExceptionPointers& pointers, CrashSite& site) {
   const siginfo_t* info = static_cast<const siginfo_t*>(pointers.signalInfo);
-  const ucontext_t* context = static_cast<const ucontext_t*>(pointers.context);
+  site.signalContext = static_cast<ucontext_t*>(pointers.context);
   site.signal = pointers.signalNumber;
   if (info) {
     site.code = info->si_code;
     site.faultAddress = reinterpret_cast<std::uintptr_t>(info->si_addr);
   }
-  if (context) site.registers = context->uc_mcontext;
+  if (site.signalContext) site.registers = site.signalContext->uc_mcontext;
   site.firstFrame = reg(site, REG_RIP);
   site.exact = true;
 }
 
-void report(const CrashSite& site) {
-  char dumpPath[1200], logPath[1200];
-  if (!claimCrashFile("dmp", dumpPath)) return;
-  if (!claimCrashFile("log", logPath)) {
-    unlink(dumpPath);  // no report: nothing is left behind
+void writeTextReport(int file, CrashSite& site) {
+  SafeFileText out(file);
+  out.text("\nProcess info:\n");
+  guarded([&] { writeProcessSection(out, site); });
+  out.text("\nStacktrace:\n");
+  collectFrames(site, g_frames);
+  writeFrames(out, g_frames);
+  guarded([&] { writeThreadsSection(out); });
+  out.text("\n\nLoaded modules:\n");
+  guarded([&] { writeModuleLines(out, g_modules); });
+}
+
+sigset_t fatalSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal : kFatalSignals)
+    sigaddset(&signals, signal);
+  return signals;
+}
+
+void report(CrashSite& site) {
+  g_map.read();
+  findFirstFrame(site);
+  listDirectories();
+  CrashFiles names;
+  ReportFiles files;
+  if (!claimCrashFiles(g_directories, files, names)) {
+    SafeFileText(STDERR_FILENO).format(kCrashNoReportNotice, crashSupportAddress(), "", "");
     return;
   }
-  const int log = open(logPath, O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (log >= 0) {
-    {
-      SafeFileText out(log);
-      out.text("\nProcess info:\n");
-      writeProcessSection(out, site);
-      out.text("\nStacktrace:\n");
-      writeStackSection(out, site);
-      out.text("\n\nLoaded modules:\n");
-      g_modules.count = 0;
-      dl_iterate_phdr(addModule, &g_modules);
-    }
-    const int dump = open(dumpPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (dump >= 0) {
-      writeMinidump(dump, site);
-      close(dump);
-    }
-    {
-      SafeFileText out(log);
-      writeModuleLines(out, g_modules);
-    }
-    close(log);
-  }
-  SafeFileText notice(STDERR_FILENO);
-  notice.format(kCrashNotice, dumpPath, logPath, crashSupportAddress());
+  const sigset_t signals = fatalSignals();
+  sigset_t previous;
+  pthread_sigmask(SIG_UNBLOCK, &signals, &previous);
+  // The module list takes the dynamic linker's lock: before any other thread is stopped.
+  g_modules.count = 0;
+  guarded([] { dl_iterate_phdr(addModule, &g_modules); });
+  g_threads.stop(currentThreadId());
+  guarded([&] { writeMinidump(files.dump(), site); });
+  writeTextReport(files.log(), site);
+  g_threads.resume();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  SafeFileText(STDERR_FILENO).format(kCrashNotice, names.dump, names.log, crashSupportAddress());
 }
 
 void onFatalSignal(int signal, siginfo_t* info, void* context) {
+  if (faultInsideReport()) siglongjmp(g_sectionFault, 1);
   const int savedErrno = errno;
   ExceptionPointers pointers{signal, info, context};
   crashFilter(&pointers);
@@ -556,9 +846,7 @@ void installCrashHandler() {
     std::memset(&action, 0, sizeof action);
     action.sa_sigaction = onFatalSignal;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-    sigemptyset(&action.sa_mask);
-    for (int signal : kFatalSignals)
-      sigaddset(&action.sa_mask, signal);
+    action.sa_mask = fatalSignals();
     for (int signal : kFatalSignals)
       sigaction(signal, &action, nullptr);
   });

@@ -19,8 +19,13 @@ namespace {
 struct LogState {
   std::recursive_mutex lock;
   std::vector<LogListener*> listeners;
-  bool dispatching = false;  // set while listeners are called: nested messages are dropped
+  bool dispatching = false;    // set while listeners are called: nested messages are dropped
+  bool listenerAdded = false;  // ever
+  std::vector<std::wstring> heldErrors;  // for the first listener (errorForFirstListener)
 };
+
+// Texts held for the first listener at most.
+constexpr std::size_t kHeldErrors = 64;
 
 std::atomic<LogState*> g_state{nullptr};
 std::mutex g_creation;
@@ -131,7 +136,9 @@ void detail::logCallStack() {
   stack->destroy();
 }
 
-void Log::addListener(LogListener* listener) {
+namespace {
+
+LogState& makeState() {
   LogState* state = g_state.load(std::memory_order_acquire);
   if (!state) {
     std::lock_guard<std::mutex> creation(g_creation);
@@ -141,11 +148,37 @@ void Log::addListener(LogListener* listener) {
       g_state.store(state, std::memory_order_release);
     }
   }
+  return *state;
+}
+
+}  // namespace
+
+void Log::addListener(LogListener* listener) {
+  LogState& state = makeState();
   if (!listener) return;
-  std::lock_guard<std::recursive_mutex> guard(state->lock);
-  for (LogListener* registered : state->listeners)
-    if (registered == listener) return;
-  state->listeners.push_back(listener);
+  std::vector<std::wstring> held;
+  {
+    std::lock_guard<std::recursive_mutex> guard(state.lock);
+    for (LogListener* registered : state.listeners)
+      if (registered == listener) return;
+    state.listeners.push_back(listener);
+    if (!state.listenerAdded) held.swap(state.heldErrors);
+    state.listenerAdded = true;
+  }
+  for (const std::wstring& text : held)
+    deliver(state, &LogListener::error, text.c_str());
+}
+
+void detail::errorForFirstListener(const String& text) {
+  LogState& state = makeState();
+  {
+    std::lock_guard<std::recursive_mutex> guard(state.lock);
+    if (!state.listenerAdded) {
+      if (state.heldErrors.size() < kHeldErrors) state.heldErrors.emplace_back(text.getBuffer());
+      return;
+    }
+  }
+  Log::error(L"%s", text.getBuffer());
 }
 
 void Log::removeListener(LogListener* listener) {

@@ -1,6 +1,8 @@
 // The library's own side of the log.
 #pragma once
 
+#include "vemo/core/String.h"
+
 namespace vemo {
 namespace detail {
 
@@ -15,6 +17,10 @@ class LogDeferral {
   LogDeferral(const LogDeferral&) = delete;
   LogDeferral& operator=(const LogDeferral&) = delete;
 };
+
+// Logs `text` as an error; when no listener was ever added, keeps it (a bounded number of
+// texts) for the first listener instead, which gets it when it is added.
+void errorForFirstListener(const String& text);
 
 // Writes the calling thread's call stack to the log (Log::debug), after an error that needs it
 // to be understood.

@@ -31,6 +31,9 @@ class MemoryMap {
 
   // Reads the regions now (what does not fit is dropped); false when nothing could be read.
   bool read();
+  // Appends a region above the last one (for maps made by hand); false when it does not fit.
+  bool add(const MemoryRegion& region);
+  void clear() { _count = 0; }
   // The region holding `address`, or null.
   const MemoryRegion* find(std::uintptr_t address) const;
   bool executable(std::uintptr_t address) const;

@@ -103,13 +103,16 @@ bool MemoryMap::read() {
   _count = 0;
   return forEachMemoryRegion(
              [](const MemoryRegion& region, void* context) {
-               MemoryMap& map = *static_cast<MemoryMap*>(context);
-               if (map._count == kCapacity) return false;
-               map._regions[map._count++] = region;
-               return true;
+               return static_cast<MemoryMap*>(context)->add(region);
              },
              this) &&
          _count > 0;
+}
+
+bool MemoryMap::add(const MemoryRegion& region) {
+  if (_count == kCapacity || (_count > 0 && region.start < _regions[_count - 1].end)) return false;
+  _regions[_count++] = region;
+  return true;
 }
 
 const MemoryRegion* MemoryMap::find(std::uintptr_t address) const {

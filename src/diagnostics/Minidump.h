@@ -1,7 +1,7 @@
 // A minimal minidump writer for systems whose debugging library has none: the file format that
-// crash tools read (header and stream directory; system information; the crashing thread with
-// its registers and stack; the loaded modules with their build ids; the exception), written with
-// system calls only, so that a signal handler can use it.
+// crash tools read (header and stream directory; system information; every thread with its
+// registers and stack, the crashing one first; the loaded modules with their build ids; the
+// exception), written with system calls only, so that a signal handler can use it.
 #pragma once
 
 #include <cstddef>
@@ -46,18 +46,27 @@ struct MinidumpSystem {
 // Kernel release "6.1.0-18-amd64" gives the version 6.1 and build 0.
 void parseKernelRelease(const char* release, MinidumpSystem& system);
 
-struct MinidumpCrash {
+// One thread of the dump: its registers and the part of its stack kept.
+struct MinidumpThread {
   std::uint32_t threadId;
+  MinidumpContext context;
+  std::uint64_t stackStart;
+  std::uint32_t stackLength;
+};
+
+struct MinidumpCrash {
   std::uint32_t code;   // the signal
   std::uint32_t flags;  // its si_code
   std::uint64_t address;
-  MinidumpContext context;
-  std::uint64_t stackStart;  // the part of the thread's stack kept in the dump
-  std::uint32_t stackLength;
+  // The crashing thread first, then the others.
+  const MinidumpThread* threads;
+  std::size_t threadCount;
 };
 
 // Stack kept above the stack pointer, or less where the stack ends sooner.
 constexpr std::uint32_t kMinidumpStackBytes = 64 * 1024;
+// Threads written at most.
+constexpr std::size_t kMinidumpMaxThreads = 256;
 
 // Writes the dump to `file` (open for writing, empty). False when the file refused the data.
 bool writeMinidumpFile(int file, const MinidumpSystem& system, const MinidumpCrash& crash,

@@ -179,15 +179,26 @@ Location appendStack(DumpFile& file, std::uint64_t& start, std::uint32_t length)
   return {copied, at};
 }
 
-std::uint32_t appendThreadList(DumpFile& file, const MinidumpCrash& crash, std::uint64_t stack,
-                               Location stackAt, Location contextAt) {
-  Record record(4 + 48);
-  record.u32(0, 1);
-  record.u32(4, crash.threadId);
-  putMemory(record, 4 + 24, stack, stackAt);
-  putLocation(record, 4 + 40, contextAt);
+// Where each thread's context and stack were written.
+struct ThreadPlaces {
+  Location context, stack;
+  std::uint64_t stackStart;
+};
+
+std::uint32_t appendThreadList(DumpFile& file, const MinidumpCrash& crash,
+                               const ThreadPlaces* places) {
   file.align();
-  return file.append(record);
+  Record count(4);
+  count.u32(0, static_cast<std::uint32_t>(crash.threadCount));
+  const std::uint32_t at = file.append(count);
+  for (std::size_t i = 0; i < crash.threadCount; ++i) {
+    Record entry(48);
+    entry.u32(0, crash.threads[i].threadId);
+    putMemory(entry, 24, places[i].stackStart, places[i].stack);
+    putLocation(entry, 40, places[i].context);
+    file.append(entry);
+  }
+  return at;
 }
 
 std::uint32_t appendModuleList(DumpFile& file, const ModuleTable& modules) {
@@ -218,17 +229,23 @@ std::uint32_t appendModuleList(DumpFile& file, const ModuleTable& modules) {
   return at;
 }
 
-std::uint32_t appendMemoryList(DumpFile& file, std::uint64_t stack, Location stackAt) {
-  Record record(4 + 16);
-  record.u32(0, 1);
-  putMemory(record, 4, stack, stackAt);
+std::uint32_t appendMemoryList(DumpFile& file, const MinidumpCrash& crash,
+                               const ThreadPlaces* places) {
   file.align();
-  return file.append(record);
+  Record count(4);
+  count.u32(0, static_cast<std::uint32_t>(crash.threadCount));
+  const std::uint32_t at = file.append(count);
+  for (std::size_t i = 0; i < crash.threadCount; ++i) {
+    Record entry(16);
+    putMemory(entry, 0, places[i].stackStart, places[i].stack);
+    file.append(entry);
+  }
+  return at;
 }
 
 std::uint32_t appendException(DumpFile& file, const MinidumpCrash& crash, Location contextAt) {
   Record record(168);
-  record.u32(0, crash.threadId);
+  record.u32(0, crash.threads[0].threadId);
   record.u32(8, crash.code);
   record.u32(12, crash.flags);
   record.u64(24, crash.address);
@@ -295,18 +312,25 @@ bool writeMinidumpFile(int file, const MinidumpSystem& system, const MinidumpCra
   Record header(32);
   dump.append(header);  // rewritten at the end, once the directory's place is known
 
-  const Location contextAt = appendContext(dump, crash.context);
-  std::uint64_t stack = crash.stackStart;
-  const Location stackAt = appendStack(dump, stack, crash.stackLength);
+  ThreadPlaces places[kMinidumpMaxThreads];
+  MinidumpCrash kept = crash;
+  if (kept.threadCount > kMinidumpMaxThreads) kept.threadCount = kMinidumpMaxThreads;
+  for (std::size_t i = 0; i < kept.threadCount; ++i) {
+    const MinidumpThread& thread = kept.threads[i];
+    places[i].context = appendContext(dump, thread.context);
+    places[i].stackStart = thread.stackStart;
+    places[i].stack = appendStack(dump, places[i].stackStart, thread.stackLength);
+  }
+  const std::uint32_t threadCount = static_cast<std::uint32_t>(kept.threadCount);
 
   struct Stream {
     std::uint32_t type, at, size;
   } streams[] = {
-      {kThreadListStream, appendThreadList(dump, crash, stack, stackAt, contextAt), 4 + 48},
+      {kThreadListStream, appendThreadList(dump, kept, places), 4 + 48 * threadCount},
       {kModuleListStream, appendModuleList(dump, modules),
        static_cast<std::uint32_t>(4 + 108 * modules.count)},
-      {kMemoryListStream, appendMemoryList(dump, stack, stackAt), 4 + 16},
-      {kExceptionStream, appendException(dump, crash, contextAt), 168},
+      {kMemoryListStream, appendMemoryList(dump, kept, places), 4 + 16 * threadCount},
+      {kExceptionStream, appendException(dump, kept, places[0].context), 168},
       {kSystemInfoStream, appendSystemInfo(dump, system), 56},
   };
   constexpr std::uint32_t kStreams = sizeof streams / sizeof streams[0];

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <ostream>
 #include <string_view>
 
 #include "CharWalk.h"
@@ -13,6 +14,7 @@
 #include "vemo/core/Charset.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Memory.h"
+#include "vemo/core/StringHelper.h"
 
 namespace vemo {
 namespace detail {
@@ -609,6 +611,18 @@ int String_T<T>::vprintf(const T* format, va_list args) {
   *this = StringAccess::copy(text.text(), text.length(),
                              kWide<T> ? static_cast<int>(text.length()) : -1);
   return static_cast<int>(text.length());
+}
+
+std::ostream& operator<<(std::ostream& out, const String_T<wchar_t>& text) {
+  return out << StringHelper::wideToUtf8(text.getBuffer());
+}
+
+std::wostream& operator<<(std::wostream& out, const String_T<wchar_t>& text) {
+  return out.write(text.begin(), text.end() - text.begin());
+}
+
+std::ostream& operator<<(std::ostream& out, const String_T<char>& text) {
+  return out.write(text.begin(), text.end() - text.begin());
 }
 
 template class String_T<wchar_t>;

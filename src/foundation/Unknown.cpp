@@ -15,6 +15,7 @@
 #include <cxxabi.h>
 #endif
 
+#include "Log.h"
 #include "vemo/core/Console.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/MemoryStream.h"
@@ -32,6 +33,7 @@ struct Registry {
   Mutex lock;
   std::map<String, Unknown::Creator, StringLess> byName;
   std::map<unsigned int, Unknown::Creator> byId;
+  std::vector<String> failures;  // the report of every refused registration, in order
 };
 
 // Defined before the load-time registrations of this file so that it is destroyed after them.
@@ -196,19 +198,28 @@ bool Unknown::RtFactory::setupCreator(Creator creator) {
       outcome = Outcome::kRepeated;
     }
   }
+  String failure;
   switch (outcome) {
     case Outcome::kRegistered:
       return true;
     case Outcome::kIdTaken:
-      Log::error(L"RTTI: (%s) setup error! ClassId(%d)", name.getBuffer(), static_cast<int>(id));
+      failure.format(L"RTTI: (%s) setup error! ClassId(%d)", name.getBuffer(),
+                     static_cast<int>(id));
       break;
     case Outcome::kNameTaken:
-      Log::error(L"RTTI: (%s) setup error!", name.getBuffer());
+      failure.format(L"RTTI: (%s) setup error!", name.getBuffer());
       break;
     case Outcome::kRepeated:
       reportRepeatedSetup(creator, *sample);
-      break;
+      return false;
   }
+  {
+    MutexLock guard(storage->lock);
+    storage->failures.push_back(failure);
+  }
+  // Most registrations run while the library loads, before any listener exists: the first
+  // listener added still learns of them.
+  detail::errorForFirstListener(failure);
   return false;
 }
 
@@ -242,6 +253,14 @@ Unknown::Handle_T<Unknown> Unknown::RtFactory::createClassInstance(unsigned int 
     if (found != storage->byId.end()) creator = found->second;
   }
   return creator ? creator() : Handle_T<Unknown>();
+}
+
+void Unknown::RtFactory::getSetupFailures(std::vector<String>& reports) {
+  reports.clear();
+  Registry* storage = registry();
+  if (!storage) return;
+  MutexLock guard(storage->lock);
+  reports = storage->failures;
 }
 
 void Unknown::RtFactory::getRtClassNames(std::vector<String>& names) {

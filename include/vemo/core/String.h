@@ -23,6 +23,12 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <type_traits>
 
 #include "vemo/core/Export.h"
 
@@ -67,6 +73,10 @@ struct StringAccess;  // the library's internal block builder
 
 template <class T>
 class VEMO_CORE_API String_T {
+  // The character types the standard library has strings of.
+  template <class U>
+  static constexpr bool kStandardChar = std::is_same_v<U, char> || std::is_same_v<U, wchar_t>;
+
  public:
   using Char = T;
 
@@ -78,6 +88,16 @@ class VEMO_CORE_API String_T {
   String_T(const T* text, int count);
   // A one-character string (a code point for String, encoded for the 8-bit forms); 0 gives "".
   explicit String_T(int ch);
+  // Every unit of a standard string or view (embedded zeros kept, trailing zeros dropped); the
+  // text of a String_T<char> is UTF-8. Texts of 2 GiB and more throw std::length_error.
+  template <class U = T, class = std::enable_if_t<kStandardChar<U>>>
+  String_T(const std::basic_string<U>& text) : String_T() {
+    assignUnits(text.data(), text.size());
+  }
+  template <class U = T, class = std::enable_if_t<kStandardChar<U>>>
+  String_T(std::basic_string_view<U> text) : String_T() {
+    assignUnits(text.data(), text.size());
+  }
   String_T(const String_T& other) noexcept : _chars(other._chars) { retain(); }
   String_T(String_T&& other) noexcept : _chars(other._chars) {
     other._chars = detail::emptyStringChars<T>();
@@ -94,6 +114,18 @@ class VEMO_CORE_API String_T {
   void setBuffer(const T* data, int bytes);
   const T* getBuffer() const noexcept { return _chars; }
   operator const T*() const noexcept { return _chars; }
+  // The units as a standard string or view (every unit, embedded zeros included).
+  template <class U = T, class = std::enable_if_t<kStandardChar<U>>>
+  std::basic_string<U> toStdString() const {
+    return std::basic_string<U>(_chars, static_cast<std::size_t>(units()));
+  }
+  template <class U = T, class = std::enable_if_t<kStandardChar<U>>>
+  std::basic_string_view<U> toStringView() const noexcept {
+    return std::basic_string_view<U>(_chars, static_cast<std::size_t>(units()));
+  }
+  // The code units, for range-for and the standard algorithms (bytes in the 8-bit forms).
+  const T* begin() const noexcept { return _chars; }
+  const T* end() const noexcept { return _chars + units(); }
 
   int getLength() const;
   // Bytes of the character area including the terminator.
@@ -183,6 +215,11 @@ class VEMO_CORE_API String_T {
   }
   static void freeBlock(StringData* data) noexcept;
   void attach(T* chars) noexcept;
+  void assignUnits(const T* data, std::size_t count) {
+    if (count > static_cast<std::size_t>(INT32_MAX) / sizeof(T) - 1)
+      throw std::length_error("vemo::String_T: text of 2 GiB or more");
+    setBuffer(data, static_cast<int>(count * sizeof(T)));
+  }
   void fork();
   int units() const noexcept { return static_cast<int>(header()->size / sizeof(T)) - 1; }
 
@@ -193,6 +230,12 @@ using String = String_T<wchar_t>;
 
 template <class T>
 VEMO_CORE_API String_T<T> operator+(const T* left, const String_T<T>& right);
+
+// Text on standard streams: a String as UTF-8 on a narrow stream and as it is on a wide one, a
+// String_T<char> as its UTF-8 bytes.
+VEMO_CORE_API std::ostream& operator<<(std::ostream& out, const String_T<wchar_t>& text);
+VEMO_CORE_API std::wostream& operator<<(std::wostream& out, const String_T<wchar_t>& text);
+VEMO_CORE_API std::ostream& operator<<(std::ostream& out, const String_T<char>& text);
 
 // Ordinal order of code units (a shorter prefix first) for maps keyed by strings.
 struct StringLess {
@@ -212,3 +255,13 @@ extern template class String_T<unsigned char>;
 #endif
 
 }  // namespace vemo
+
+// Hashing over every code unit, consistent with operator==, for unordered containers.
+template <class T>
+struct std::hash<vemo::String_T<T>> {
+  std::size_t operator()(const vemo::String_T<T>& text) const noexcept {
+    const std::string_view bytes(reinterpret_cast<const char*>(text.begin()),
+                                 static_cast<std::size_t>(text.end() - text.begin()) * sizeof(T));
+    return std::hash<std::string_view>()(bytes);
+  }
+};

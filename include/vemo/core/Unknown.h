@@ -190,7 +190,8 @@ class VEMO_CORE_API Unknown::RtFactory {
  public:
   RtFactory() = delete;
 
-  // Registers a class: false (with a log line) when its name or id is taken.
+  // Registers a class: false (with a log line) when its name or id is taken. A refusal before
+  // any log listener exists reaches the first listener added.
   static bool setupCreator(Creator creator);
   static void unsetupCreator(const String& name);
   // A new object of the class, or null when the class is unknown.
@@ -198,6 +199,10 @@ class VEMO_CORE_API Unknown::RtFactory {
   static Handle_T<Unknown> createClassInstance(unsigned int id);
   // Every registered name, in ascending order.
   static void getRtClassNames(std::vector<String>& names);
+  // The report of every registration refused so far (a taken name, or an id that another name
+  // hashes to), in order: the same texts as the log lines. A program or its tests can check at
+  // start-up that none of its classes was refused while loading.
+  static void getSetupFailures(std::vector<String>& reports);
 };
 
 // Undoes a load-time registration when the module unloads (see VEMO_IMPLEMENT_CLASS).
@@ -212,6 +217,11 @@ class VEMO_CORE_API Unknown::Unregistration {
   String _name;
   bool _registered;
 };
+
+// The handle of an object of class T, for use outside Unknown's subclasses:
+// `vemo::Handle<Widget> widget = Widget::createInstance();`.
+template <class T>
+using Handle = Unknown::Handle_T<T>;
 
 inline Unknown::ClassType Unknown::getClassType() const {
   return ClassType(this);

@@ -1,0 +1,52 @@
+// The other threads of a crashing process: stopped and their registers read while the crash is
+// reported, then let go. POSIX only; everything here may run in a signal handler.
+#pragma once
+
+#include <cstddef>
+
+#include "Minidump.h"
+
+namespace vemo {
+namespace detail {
+
+// The name the system gives thread `id` of process `process`; "" when unknown.
+void readThreadName(long process, long id, char (&name)[16]);
+
+// The threads of the process other than the crashing one, stopped by a helper process that
+// traces them (made with clone, sharing this process's memory): the reliable way to read
+// another thread's registers, as debuggers do.
+class OtherThreads {
+ public:
+  static constexpr std::size_t kCapacity = kMinidumpMaxThreads - 1;
+
+  struct Thread {
+    long id;
+    char name[16];
+    MinidumpContext context;
+  };
+
+  // Stops every thread but `crashing` and reads its registers; waits at most a few seconds for
+  // the helper. Returns the number stopped (0 when the system refuses: the report then has the
+  // crashing thread only).
+  std::size_t stop(long crashing);
+  // Lets the stopped threads go and waits for the helper to end.
+  void resume();
+
+  std::size_t count() const { return _count; }
+  const Thread& operator[](std::size_t index) const { return _threads[index]; }
+
+ private:
+  Thread _threads[kCapacity];
+  std::size_t _count = 0;
+  int _helper = 0;
+  int _go[2] = {-1, -1}, _ready[2] = {-1, -1};
+  long _process = 0, _crashing = 0;
+  bool _restoreUndumpable = false;
+
+  static int helperMain(void* self);
+  void stopAll();
+  void waitForHelper();
+};
+
+}  // namespace detail
+}  // namespace vemo

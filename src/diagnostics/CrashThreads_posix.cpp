@@ -1,0 +1,216 @@
+// The helper is a process made with clone() that shares this process's memory but is not one of
+// its threads: the kernel lets a process trace another one of the same user, never its own
+// threads. It seizes each thread (PTRACE_SEIZE, PTRACE_INTERRUPT: no signal is sent that the
+// program could see), reads its registers into this object, reports through a pipe and waits
+// until the report is written; its end detaches the threads, which go on (or die with the
+// process). The crashing thread reads the stopped threads' stacks itself: the memory is shared.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/user.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <initializer_list>
+
+#include "CrashThreads.h"
+#include "SafeText.h"
+
+namespace vemo {
+namespace detail {
+namespace {
+
+constexpr int kHelperWaitMilliseconds = 3000;
+constexpr std::size_t kHelperStackSize = 64 * 1024;
+alignas(16) char g_helperStack[kHelperStackSize];
+
+void copyContext(const user_regs_struct& r, MinidumpContext& context) {
+  context.rax = r.rax;
+  context.rbx = r.rbx;
+  context.rcx = r.rcx;
+  context.rdx = r.rdx;
+  context.rsi = r.rsi;
+  context.rdi = r.rdi;
+  context.rbp = r.rbp;
+  context.rsp = r.rsp;
+  context.rip = r.rip;
+  const unsigned long long numbered[] = {r.r8, r.r9, r.r10, r.r11, r.r12, r.r13, r.r14, r.r15};
+  for (int i = 0; i < 8; ++i)
+    context.r[i] = numbered[i];
+  context.eflags = static_cast<std::uint32_t>(r.eflags);
+  context.cs = static_cast<std::uint16_t>(r.cs);
+  context.ds = static_cast<std::uint16_t>(r.ds);
+  context.es = static_cast<std::uint16_t>(r.es);
+  context.fs = static_cast<std::uint16_t>(r.fs);
+  context.gs = static_cast<std::uint16_t>(r.gs);
+  context.ss = static_cast<std::uint16_t>(r.ss);
+}
+
+long parseId(const char* text) {
+  long value = 0;
+  for (; *text; ++text) {
+    if (*text < '0' || *text > '9') return 0;
+    value = value * 10 + (*text - '0');
+  }
+  return value;
+}
+
+bool readByte(int file) {
+  char byte;
+  ssize_t got;
+  do {
+    got = read(file, &byte, 1);
+  } while (got < 0 && errno == EINTR);
+  return got == 1;
+}
+
+void writeByte(int file) {
+  const char byte = 1;
+  while (write(file, &byte, 1) < 0 && errno == EINTR) {
+  }
+}
+
+// Stops thread `id` and reads its registers; false when it cannot be traced or is gone.
+bool seize(long id, user_regs_struct& registers) {
+  const pid_t thread = static_cast<pid_t>(id);
+  if (ptrace(PTRACE_SEIZE, thread, nullptr, nullptr) != 0) return false;
+  int status = 0;
+  if (ptrace(PTRACE_INTERRUPT, thread, nullptr, nullptr) != 0 ||
+      waitpid(thread, &status, __WALL) != thread || !WIFSTOPPED(status) ||
+      ptrace(PTRACE_GETREGS, thread, nullptr, &registers) != 0) {
+    ptrace(PTRACE_DETACH, thread, nullptr, nullptr);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void readThreadName(long process, long id, char (&name)[16]) {
+  name[0] = '\0';
+  char path[64];
+  SafeText(path, sizeof path)
+      .text("/proc/")
+      .decimal(process)
+      .text("/task/")
+      .decimal(id)
+      .text("/comm");
+  const int file = open(path, O_RDONLY | O_CLOEXEC);
+  if (file < 0) return;
+  const ssize_t length = read(file, name, sizeof name - 1);
+  close(file);
+  std::size_t end = length > 0 ? static_cast<std::size_t>(length) : 0;
+  while (end > 0 && name[end - 1] == '\n')
+    --end;
+  name[end] = '\0';
+}
+
+void OtherThreads::stopAll() {
+  char path[64];
+  SafeText(path, sizeof path).text("/proc/").decimal(_process).text("/task");
+  const int directory = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory < 0) return;
+  alignas(8) char entries[4096];
+  for (;;) {
+    const long length = syscall(SYS_getdents64, directory, entries, sizeof entries);
+    if (length <= 0) break;
+    for (long at = 0; at < length;) {
+      struct Entry {
+        std::uint64_t inode;
+        std::int64_t offset;
+        unsigned short size;
+        unsigned char type;
+        char name[1];
+      };
+      const Entry* entry = reinterpret_cast<const Entry*>(entries + at);
+      at += entry->size;
+      const long id = parseId(entry->name);
+      if (id == 0 || id == _crashing || _count == kCapacity) continue;
+      user_regs_struct registers;
+      if (!seize(id, registers)) continue;
+      Thread& thread = _threads[_count++];
+      thread.id = id;
+      copyContext(registers, thread.context);
+      readThreadName(_process, id, thread.name);
+    }
+  }
+  close(directory);
+}
+
+int OtherThreads::helperMain(void* self) {
+  OtherThreads& threads = *static_cast<OtherThreads*>(self);
+  if (!readByte(threads._go[0])) _exit(1);
+  threads.stopAll();
+  writeByte(threads._ready[1]);
+  readByte(threads._go[0]);  // the report is written
+  for (std::size_t i = 0; i < threads._count; ++i)
+    ptrace(PTRACE_DETACH, static_cast<pid_t>(threads._threads[i].id), nullptr, nullptr);
+  _exit(0);
+}
+
+std::size_t OtherThreads::stop(long crashing) {
+  _count = 0;
+  _process = getpid();
+  _crashing = crashing;
+  if (pipe2(_go, O_CLOEXEC) != 0) return 0;
+  if (pipe2(_ready, O_CLOEXEC) != 0) {
+    close(_go[0]);
+    close(_go[1]);
+    return 0;
+  }
+  // A process that changed its user is not traceable, even by a process of its own user: for
+  // the time of the report it is.
+  _restoreUndumpable = prctl(PR_GET_DUMPABLE) == 0 && prctl(PR_SET_DUMPABLE, 1) == 0;
+  _helper = clone(helperMain, g_helperStack + sizeof g_helperStack,
+                  CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_UNTRACED, this);
+  if (_helper <= 0) {
+    _helper = 0;
+    resume();
+    return 0;
+  }
+  // Where the system restricts tracing to a process's ancestors, this one allows its helper.
+  prctl(PR_SET_PTRACER, _helper, 0, 0, 0);
+  writeByte(_go[1]);
+  pollfd ready{_ready[0], POLLIN, 0};
+  int polled;
+  do {
+    polled = poll(&ready, 1, kHelperWaitMilliseconds);
+  } while (polled < 0 && errno == EINTR);
+  if (polled != 1) {
+    // Stuck on a thread that does not stop: ending the helper lets every thread go.
+    kill(_helper, SIGKILL);
+    waitForHelper();
+    _count = 0;
+  }
+  return _count;
+}
+
+void OtherThreads::waitForHelper() {
+  int status;
+  while (waitpid(_helper, &status, __WALL) < 0 && errno == EINTR) {
+  }
+  _helper = 0;
+}
+
+void OtherThreads::resume() {
+  if (_helper > 0) {
+    writeByte(_go[1]);
+    waitForHelper();
+  }
+  for (int* end : {&_go[0], &_go[1], &_ready[0], &_ready[1]}) {
+    if (*end >= 0) close(*end);
+    *end = -1;
+  }
+  if (_restoreUndumpable) prctl(PR_SET_DUMPABLE, 0);
+  _restoreUndumpable = false;
+}
+
+}  // namespace detail
+}  // namespace vemo
