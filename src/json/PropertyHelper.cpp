@@ -276,6 +276,41 @@ const String* Config::value(const String& section, const String& key) const {
   return nullptr;
 }
 
+namespace {
+
+const wchar_t* kindName(detail::JsonKind kind) {
+  using K = detail::JsonKind;
+  switch (kind) {
+    case K::int8:
+      return L"int8";
+    case K::uint8:
+      return L"uint8";
+    case K::int16:
+      return L"int16";
+    case K::uint16:
+      return L"uint16";
+    case K::int32:
+      return L"int32";
+    case K::uint32:
+      return L"uint32";
+    case K::int64:
+      return L"int64";
+    case K::uint64:
+      return L"uint64";
+    case K::float32:
+      return L"float";
+    case K::float64:
+      return L"double";
+    case K::boolean:
+      return L"bool";
+    case K::string:
+      break;
+  }
+  return L"string";
+}
+
+}  // namespace
+
 bool Config::convert(const String& text, detail::JsonKind kind, void* out, String& reason) {
   using K = detail::JsonKind;
   const wchar_t* const chars = text.getBuffer();
@@ -293,22 +328,27 @@ bool Config::convert(const String& text, detail::JsonKind kind, void* out, Strin
     *static_cast<bool*>(out) = yes;
     return true;
   }
-  if (kind == K::float32 || kind == K::float64) {
-    // A decimal number and nothing else (no "inf", "nan" or hexadecimal).
+  // A decimal number and nothing else (no "inf", "nan" or hexadecimal): the value of a double
+  // (also for integer types, which take it when it has no fraction).
+  const auto decimal = [&](double& number) {
     bool plain = length > 0;
     for (int i = 0; i < length && plain; ++i)
       plain = (chars[i] >= L'0' && chars[i] <= L'9') || chars[i] == L'.' || chars[i] == L'e' ||
               chars[i] == L'E' || chars[i] == L'+' || chars[i] == L'-';
     const wchar_t* stop = chars;
-    const double number = plain ? detail::scanDouble(chars, &stop) : 0.0;
-    if (!plain || stop != chars + length) return JsonValue(text).convertExactly(kind, out, reason);
+    number = plain ? detail::scanDouble(chars, &stop) : 0.0;
+    return plain && stop == chars + length;
+  };
+  const auto fromDouble = [&]() {
+    double number = 0.0;
+    if (!decimal(number)) return JsonValue(text).convertExactly(kind, out, reason);
     if (!std::isfinite(number)) {
-      reason = String(L"\"") + text + L"\" is out of the range of " +
-               (kind == K::float32 ? L"float" : L"double");
+      reason = String(L"\"") + text + L"\" is out of the range of " + kindName(kind);
       return false;
     }
     return JsonValue(number).convertExactly(kind, out, reason);
-  }
+  };
+  if (kind == K::float32 || kind == K::float64) return fromDouble();
   // Integers: an optional sign and decimal digits.
   int i = 0;
   const bool negative = length > 0 && chars[0] == L'-';
@@ -322,18 +362,10 @@ bool Config::convert(const String& text, detail::JsonKind kind, void* out, Strin
     if (digits && magnitude > (~0ULL - digit) / 10) overflow = true;
     if (digits && !overflow) magnitude = magnitude * 10 + digit;
   }
-  if (!digits) return JsonValue(text).convertExactly(kind, out, reason);
+  if (!digits) return fromDouble();
   const bool tooNegative = negative && magnitude > 0x8000000000000000ULL;
   if (overflow || tooNegative) {
-    reason = text + L" is out of the range of " +
-             (kind == K::int8     ? L"int8"
-              : kind == K::uint8  ? L"uint8"
-              : kind == K::int16  ? L"int16"
-              : kind == K::uint16 ? L"uint16"
-              : kind == K::int32  ? L"int32"
-              : kind == K::uint32 ? L"uint32"
-              : kind == K::int64  ? L"int64"
-                                  : L"uint64");
+    reason = text + L" is out of the range of " + kindName(kind);
     return false;
   }
   const JsonValue number = negative ? JsonValue(static_cast<__int64>(0 - magnitude))
