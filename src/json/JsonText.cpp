@@ -1213,7 +1213,10 @@ bool Json::read(JsonValue& value, Input* input, JsonError& error, Syntax syntax)
     const unsigned char* text = bytes ? bytes.get() : kNothing;
     const bool ok = syntax == strict ? parseStrictUtf8(text, size, parsed, error)
                                      : parseUtf8(text, size, parsed, &error);
-    if (!ok) return false;
+    if (!ok) {
+      if (error.reason.isEmpty()) setReason(error, "the text cannot be read");
+      return false;
+    }
   } catch (const std::bad_alloc&) {
     clearError(error);
     setReason(error, "text too large for memory");
