@@ -67,8 +67,10 @@ class JsonValue::ArrayValues {
       index = static_cast<int>(_count);
       return _count < 0x7FFFFFFFu;
     }
-    index = _order.back().first + 1;
-    return _order.back().first < 0x7FFFFFFF;
+    const int last = _order.back().first;
+    if (last == 0x7FFFFFFF) return false;
+    index = last + 1;
+    return true;
   }
   // Same indices with equal values.
   bool operator==(const ArrayValues& other) const;
