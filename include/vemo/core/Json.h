@@ -16,7 +16,7 @@
 //
 //   int port = config.get<int>(L"server.port");          // throws Exception: missing, "fast",
 //                                                         // 3000000000, 80.5 ...
-//   std::optional<bool> tls = config.find<bool>(L"server.tls");   // nullopt only when absent
+//   std::optional<bool> tls = config.find<bool>(L"server.tls");   // nullopt when absent or null
 //   String host = config.get<String>(L"servers[0].host");
 //
 // Arrays and objects are walked with range-for:
