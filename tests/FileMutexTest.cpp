@@ -127,7 +127,11 @@ TEST(FileMutex, WaitersAndManyRoundsNeverTwoHolders) {
 TEST(FileMutex, HandingOnAtFullSpeedNeverMakesTwoHolders) {
   Scratch scratch;
   const String name = nameIn(scratch, L"busy");
-#if defined(__SANITIZE_THREAD__)
+#if defined(_WIN32)
+  // Windows refuses to delete a file another handle holds open: the pattern cannot arise there,
+  // and each attempt is a slower system call (under Wine a call to its server).
+  constexpr int kRounds = 500;
+#elif defined(__SANITIZE_THREAD__)
   constexpr int kRounds = 10000;
 #else
   constexpr int kRounds = 40000;

@@ -157,50 +157,46 @@ class RecordWriter final : public Output {
 // the lock is released). The record is consumed whole in every case.
 Unknown::Handle_T<Message> popRecord(detail::MessageQueue& queue,
                                      std::optional<Exception>& failure) {
-  try {
-    for (;;) {
-      if (queue.out->available() <= 0) {
-        // Everything pushed so far changes sides at once: the empty pop queue becomes the
-        // push queue, so producers wait for no copy.
-        std::lock_guard<std::mutex> guard(queue.pushLock);
-        if (queue.in->available() > 0) std::swap(queue.in, queue.out);
-      }
-      if (queue.out->available() <= 0) return nullptr;
-      const std::uint64_t number = queue.popped++;
-      int length = -1;
-      if (queue.anyIncomplete.load(std::memory_order_acquire)) {
-        // Rare: a record that went in incomplete is dropped with what it holds (its producer
-        // has reported the failure).
-        std::lock_guard<std::mutex> guard(queue.pushLock);
-        const auto found = queue.incomplete.find(number);
-        if (found != queue.incomplete.end()) {
-          queue.record->begin(queue.out.get(), found->second);
-          queue.record->skipRest();
-          queue.incomplete.erase(found);
-          if (queue.incomplete.empty()) queue.anyIncomplete.store(false, std::memory_order_relaxed);
-          continue;
-        }
-      }
-      unsigned char header[kFrameHeader];
-      if (queue.out->read(header, kFrameHeader) != kFrameHeader) return nullptr;
-      length = static_cast<int>(static_cast<std::uint32_t>(header[0]) |
-                                static_cast<std::uint32_t>(header[1]) << 8 |
-                                static_cast<std::uint32_t>(header[2]) << 16 |
-                                static_cast<std::uint32_t>(header[3]) << 24);
-      queue.record->begin(queue.out.get(), length);
-      Unknown::Handle_T<Message> message;
-      try {
-        queue.reader >> message;
-      } catch (const Exception& e) {
-        failure.emplace(e);
-        message = nullptr;
-      }
-      queue.record->skipRest();
-      return message;
+  for (;;) {
+    if (queue.out->available() <= 0) {
+      // Everything pushed so far changes sides at once: the empty pop queue becomes the push
+      // queue, so producers wait for no copy.
+      std::lock_guard<std::mutex> guard(queue.pushLock);
+      if (queue.in->available() > 0) std::swap(queue.in, queue.out);
     }
-  } catch (const Exception& e) {
-    failure.emplace(e);
-    return nullptr;
+    if (queue.out->available() <= 0) return nullptr;
+    const std::uint64_t number = queue.popped++;
+    if (queue.anyIncomplete.load(std::memory_order_acquire)) {
+      // Rare: a record that went in incomplete is dropped with what it holds (its producer has
+      // reported the failure).
+      std::lock_guard<std::mutex> guard(queue.pushLock);
+      const auto found = queue.incomplete.find(number);
+      if (found != queue.incomplete.end()) {
+        queue.record->begin(queue.out.get(), found->second);
+        queue.record->skipRest();
+        queue.incomplete.erase(found);
+        if (queue.incomplete.empty()) queue.anyIncomplete.store(false, std::memory_order_relaxed);
+        continue;
+      }
+    }
+    unsigned char header[kFrameHeader];
+    if (queue.out->read(header, kFrameHeader) != kFrameHeader) return nullptr;
+    const int length = static_cast<int>(
+        static_cast<std::uint32_t>(header[0]) | static_cast<std::uint32_t>(header[1]) << 8 |
+        static_cast<std::uint32_t>(header[2]) << 16 | static_cast<std::uint32_t>(header[3]) << 24);
+    queue.record->begin(queue.out.get(), length);
+    Unknown::Handle_T<Message> message;
+    try {
+      queue.reader >> message;
+    } catch (const Exception& e) {
+      failure.emplace(e);
+      message = nullptr;
+    } catch (...) {
+      queue.record->skipRest();  // the queue stays in step for whoever catches it
+      throw;
+    }
+    queue.record->skipRest();
+    return message;
   }
 }
 
