@@ -1,18 +1,27 @@
 # Installs the library as a package that consumers find with find_package(vemo_core) (the target
 # vemo::core) or with pkg-config (vemo_core.pc). Every path in the package files is relative to
 # where they are installed, so the tree can be moved to any prefix.
+#
+# Two components split the files the way binary packages do (cmake/Package.cmake):
+#   Runtime      the shared library under its SONAME (libvemo_core.so.0.1.0 and the link
+#                libvemo_core.so.0), or on Windows the DLL with the runtime DLLs it needs;
+#   Development  the headers, the link libvemo_core.so (the import library on Windows), the
+#                CMake package files and vemo_core.pc.
+# `cmake --install` without --component installs both.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(VEMO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vemo_core)
 
 install(TARGETS vemo_core EXPORT vemo_coreTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(DIRECTORY include/vemo/core/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vemo/core)
-install(EXPORT vemo_coreTargets NAMESPACE vemo:: DESTINATION ${VEMO_CMAKE_DIR})
+install(DIRECTORY include/vemo/core/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vemo/core
+  COMPONENT Development)
+install(EXPORT vemo_coreTargets NAMESPACE vemo:: DESTINATION ${VEMO_CMAKE_DIR}
+  COMPONENT Development)
 
 configure_package_config_file(cmake/vemo_coreConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/vemo_coreConfig.cmake
@@ -21,7 +30,7 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/vemo_coreConfigVers
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vemo_coreConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/vemo_coreConfigVersion.cmake
-  DESTINATION ${VEMO_CMAKE_DIR})
+  DESTINATION ${VEMO_CMAKE_DIR} COMPONENT Development)
 
 # pkg-config: the prefix is found from where the .pc file lies.
 file(RELATIVE_PATH VEMO_PC_TO_PREFIX
@@ -33,4 +42,23 @@ if(CMAKE_USE_PTHREADS_INIT AND NOT WIN32)
 endif()
 configure_file(cmake/vemo_core.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vemo_core.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vemo_core.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
+
+# A MinGW build's DLL needs the thread library's DLL and, for 32 bits, the shared GCC and C++
+# runtimes (cmake/mingw-w64-i686.cmake): they are installed beside it, so that programs run with
+# the install tree's bin/ alone.
+if(WIN32 AND MINGW)
+  set(VEMO_RUNTIME_DLLS libwinpthread-1.dll)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    list(APPEND VEMO_RUNTIME_DLLS libgcc_s_dw2-1.dll libstdc++-6.dll)
+  endif()
+  foreach(dll IN LISTS VEMO_RUNTIME_DLLS)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
+      OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    get_filename_component(path "${path}" REALPATH)
+    if(NOT IS_ABSOLUTE "${path}" OR NOT EXISTS "${path}")
+      message(FATAL_ERROR "${dll}, which vemo_core.dll needs, is not found by ${CMAKE_CXX_COMPILER}")
+    endif()
+    install(FILES "${path}" DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
+  endforeach()
+endif()

@@ -1,5 +1,7 @@
 // Arbitrary bytes as JSON text: as UTF-8 through Json::read (which must agree with parsing the
-// text reader's characters), and as wide text (one character
+// text reader's characters, and with the form that reports errors, whose line, column and byte
+// offset must describe the same place; the strict syntax reads a subset of the lenient one and
+// what it reads writes and reads back), and as wide text (one character
 // per byte, and one per two bytes) through Json::parseValue. A parse either fails or gives a
 // value that both writers can write; values without doubles must read back equal from their
 // own compact and styled text, and from their UTF-8 form when no character is a surrogate or
@@ -137,9 +139,99 @@ void readAsText(const std::uint8_t* data, std::size_t size, const JsonValue& rea
   if (Json::convertToString(value, false) != Json::convertToString(read, false)) std::abort();
 }
 
+// The error of a failed parse describes a place in the text: `prefix` gives the characters
+// before `offset`, whose line feeds and characters after the last one must be line and column.
+void checkError(const JsonError& error, bool ok, std::size_t size, const std::wstring& prefix) {
+  if (ok) {
+    if (error.line != 0 || error.column != 0 || error.offset != 0 || !error.reason.isEmpty())
+      std::abort();
+    return;
+  }
+  if (error.reason.isEmpty() || error.line < 1 || error.column < 1 || error.offset > size)
+    std::abort();
+  int line = 1, column = 1;
+  for (const wchar_t c : prefix) {
+    if (c == L'\n')
+      ++line, column = 1;
+    else
+      ++column;
+  }
+  if (line != error.line || column != error.column) std::abort();
+}
+
+Unknown::Handle_T<MemoryFile> fileOf(const std::uint8_t* data, std::size_t size) {
+  const Unknown::Handle_T<MemoryFile> file = MemoryFile::createInstance();
+  if (size > 0) file->write(data, static_cast<int>(size));
+  file->setPosition(0);
+  return file;
+}
+
+// The text reader's characters of the bytes.
+std::wstring readerText(const std::uint8_t* data, std::size_t size) {
+  TextReader reader(fileOf(data, size).get(), TextReader::Utf8);
+  String text;
+  reader.read(text);
+  return std::wstring(text.getBuffer());
+}
+
+// Code points of well-formed UTF-8 (the bytes before a strict error are), as wide characters.
+std::wstring codePoints(const std::uint8_t* data, std::size_t size) {
+  std::wstring out;
+  for (std::size_t i = 0; i < size; ++i)
+    if ((data[i] & 0xC0) != 0x80) out += data[i] == '\n' ? L'\n' : L'x';
+  return out;
+}
+
+void checkReadForms(const std::uint8_t* data, std::size_t size) {
+  JsonValue plain(L"unchanged"), lenient(L"unchanged"), strict(L"unchanged");
+  JsonError error;
+  const bool ok = Json::read(plain, fileOf(data, size).get());
+  const bool lenientOk = Json::read(lenient, fileOf(data, size).get(), error, Json::lenient);
+  if (ok != lenientOk) std::abort();
+  if (Json::convertToString(plain, false) != Json::convertToString(lenient, false)) std::abort();
+  checkError(error, ok, size, ok ? std::wstring() : readerText(data, error.offset));
+
+  const bool strictOk = Json::read(strict, fileOf(data, size).get(), error, Json::strict);
+  checkError(error, strictOk, size, strictOk ? std::wstring() : codePoints(data, error.offset));
+  if (!strictOk) {
+    if (Json::convertToString(strict, false) != L"\"unchanged\"") std::abort();
+    return;
+  }
+  // Without four-byte sequences (which the lenient reading takes apart) the lenient parse
+  // gives the same value.
+  bool fourByte = false;
+  for (std::size_t i = 0; i < size; ++i)
+    fourByte = fourByte || data[i] >= 0xF0;
+  if (!fourByte && (!ok || !(plain == strict))) std::abort();
+  Content content;
+  scan(strict, content);
+  if (content.doubles) return;
+  const Unknown::Handle_T<MemoryFile> written = MemoryFile::createInstance();
+  if (!Json::write(strict, written.get(), false)) std::abort();
+  written->setPosition(0);
+  JsonValue back;
+  if (!Json::read(back, written.get(), error, Json::strict) || !(back == strict)) std::abort();
+}
+
+void parseWideForms(const std::wstring& text) {
+  JsonValue plain, lenient, strict;
+  JsonError error;
+  const wchar_t* end = Json::parseValue(text.c_str(), plain);
+  const wchar_t* lenientEnd = Json::parseValue(text.c_str(), lenient, error);
+  if (end != lenientEnd || !(plain == lenient || end == nullptr)) std::abort();
+  checkError(error, end != nullptr, text.size(),
+             end ? std::wstring() : text.substr(0, error.offset));
+  const wchar_t* strictEnd = Json::parseValue(text.c_str(), strict, error, Json::strict);
+  checkError(error, strictEnd != nullptr, text.size(),
+             strictEnd ? std::wstring() : text.substr(0, error.offset));
+  if (strictEnd && (strictEnd != text.c_str() + text.size() || !end || !(plain == strict)))
+    std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  checkReadForms(data, size);
   {
     const Unknown::Handle_T<MemoryFile> file = MemoryFile::createInstance();
     if (size > 0) file->write(data, static_cast<int>(size));
@@ -159,5 +251,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   parseWide(bytes);
   parseWide(pairs);
+  if (sizeof(wchar_t) == 4) {  // columns count every wide unit as a character there
+    parseWideForms(bytes);
+    parseWideForms(pairs);
+  }
   return 0;
 }

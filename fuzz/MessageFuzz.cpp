@@ -1,7 +1,8 @@
-// Arbitrary bytes as message packages through MessageReader (analyse and pop) and as the queue
-// of a MessagePort (records decoded by popMessage and procMessage). The first byte chooses
-// whether the reader has an unknown package handler. Nothing may crash, hang or allocate
-// beyond what the input announces and contains.
+// Arbitrary bytes as message packages through MessageReader (analyse and pop) and as message
+// records in the body of a record of a MessagePort (decoded by popMessage and procMessage).
+// Records may nest (Nest carries a message), as deep as the bytes say. The first byte chooses
+// whether the reader has an unknown package handler. Nothing may crash, hang, exhaust the stack
+// or allocate beyond what the input announces and contains.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -55,13 +56,32 @@ class Series : public Message {
 };
 VEMO_IMPLEMENT_PROPERTY(Series, VEMO_PROPERTY(values, L"values"))
 
-// Writes the fuzzer's bytes as its body and reads nothing back: the bytes after its record in
-// a port's queue are decoded as records of their own.
+// Carries another message: records nest within records, five bytes a level.
+class Nest : public Message {
+  VEMO_DECLARE_PROPERTY(Nest, Message)
+ public:
+  Handle<Message> inner;
+  static Handle<Message> createMessage_() { return createInstance(); }
+  void importFrom(InputStream& is) override { is >> inner; }
+  void exportTo(OutputStream& os) const override { os << inner; }
+
+ protected:
+  Nest() = default;
+};
+VEMO_IMPLEMENT_PROPERTY(Nest, VEMO_PROPERTY(inner, L"inner"))
+
+// Writes the fuzzer's bytes as its body and reads them back as message records, to the end of
+// its own record in a port's queue.
 class Raw : public Message {
   VEMO_DECLARE_PROPERTY(Raw, Message)
  public:
   const uint8_t* data = nullptr;
   int size = 0;
+  void importFrom(InputStream& is) override {
+    Handle<Message> record;
+    while (is.available() > 0)
+      is >> record;
+  }
   void exportTo(OutputStream& os) const override {
     if (size > 0) os.write(data, size);
   }
@@ -98,6 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reader += MessageParser(Note::getClassId_(), &Note::createMessage_, &handle);
   reader += MessageParser(Series::getClassId_(), &Series::createMessage_, &handle);
   reader += MessageParser(Message::getClassId_(), &Message::createMessage_, &handle);
+  reader += MessageParser(Nest::getClassId_(), &Nest::createMessage_, &handle);
   if (withUnknownHandler) reader.setUnknownPackageHandler(&skipUnknown);
 
   Handle<MemoryStream> stream = MemoryStream::createInstance();
@@ -125,6 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   port.getMessageDispenser().addMessageHandler<Note>(&handle);
   port.getMessageDispenser().addMessageHandler<Series>(&handle);
   port.getMessageDispenser().addMessageHandler<Raw>(&handle);
+  port.getMessageDispenser().addMessageHandler<Nest>(&handle);
   Handle<Raw> raw = Raw::createInstance();
   raw->data = data;
   raw->size = length;

@@ -26,7 +26,11 @@ libdir=$(find "$prefix" -name 'libvemo_core.so.0' -printf '%h\n')
 echo "== consumer with find_package"
 cmake -S "$work" -B "$work/build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$work/build" >/dev/null
-"$work/build/consumer"
+"$work/build/consumer" | tee "$work/consumer.out"
+# Installed as built, the library keeps its debugging information: its frames in the consumer's
+# call stack name their source files and lines.
+grep -qE '/Log\.cpp \([0-9]+\): ' "$work/consumer.out" ||
+  { echo "no source line of the library in the consumer's call stack"; exit 1; }
 
 echo "== consumer with pkg-config"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"

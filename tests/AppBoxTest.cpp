@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +63,11 @@ class Recorder : public AppBox {
     }
     const std::wstring name = words[0];
     if (name == L"throw") VEMO_THROW(77, L"the box broke");
+    if (name == L"throw-std")
+      throw std::runtime_error(
+          "the box fell \xc3\xbc"
+          "ber");
+    if (name == L"throw-int") throw 42;
     if (name == L"quit") shutdown();
     if (name == L"exit-self") exitApp(getApp(getAppName()));
     return name != L"fail";
@@ -148,6 +154,17 @@ TEST(AppBox, EveryReplyOfTheProtocolOnEveryConnection) {
     EXPECT_EQ(take(app->getPipe(), 1), Lines{L"$END FAILED"});
     expectQuiet(app);  // no "$NOTHING" after a throw
     EXPECT_EQ(log.lines, Lines{L"error: the box broke"});
+    // Any C++ exception ends the reply the same way, and is logged.
+    EXPECT_EQ(ask(app, L"$COMMAND throw-std", 2), (Lines{L"$BEGIN throw-std", L"$END FAILED"}));
+    EXPECT_EQ(ask(app, L"$COMMAND throw-int", 2), (Lines{L"$BEGIN throw-int", L"$END FAILED"}));
+    expectQuiet(app);
+    EXPECT_EQ(log.lines, (Lines{L"error: the box broke",
+                                L"error: Unhandled exception in a command: the box fell \u00FCber",
+                                L"error: Unhandled exception in a command"}));
+    // Blanks between the command word and the command name are no part of the name.
+    EXPECT_EQ(ask(app, L"$COMMAND  two-blanks", 2), (Lines{L"$BEGIN two-blanks", L"$END OK"}));
+    EXPECT_EQ(ask(app, L"$COMMAND \t blanks-and-tab a", 2),
+              (Lines{L"$BEGIN blanks-and-tab", L"$END OK"}));
     // Words by the command-line rules; non-ASCII text both ways.
     EXPECT_EQ(ask(app, L"$COMMAND \u00E9t\u00E9 \"a b\" c\\\"d", 2),
               (Lines{L"$BEGIN \u00E9t\u00E9", L"$END OK"}));
@@ -155,6 +172,11 @@ TEST(AppBox, EveryReplyOfTheProtocolOnEveryConnection) {
                                       {L"fail", L"x"},
                                       {L"throw"},
                                       {L"marker"},
+                                      {L"throw-std"},
+                                      {L"throw-int"},
+                                      {L"marker"},
+                                      {L"two-blanks"},
+                                      {L"blanks-and-tab", L"a"},
                                       {L"\u00E9t\u00E9", L"a b", L"c\"d"}};
     EXPECT_EQ(recorder(app)->commands(), expected);
 
@@ -194,7 +216,7 @@ TEST(AppBox, EveryReplyOfTheProtocolOnEveryConnection) {
     app->getAppBox()->addPipe(boxSide);
     ours->write(String(L"$COMMAND after"));
     EXPECT_EQ(take(ours, 3), (Lines{L"$HELLO", L"$BEGIN after", L"$END OK"}));
-    EXPECT_EQ(log.lines.size(), 2u);
+    EXPECT_EQ(log.lines.size(), 4u);
     app->getAppBox()->removePipe(boxSide);
     EXPECT_EQ(take(ours, 1), Lines{L"$BYE"});
 
@@ -264,6 +286,71 @@ TEST(AppBox, TheEndOfABoxInEveryWay) {
     listed = nullptr;
     exitApp(newer);
     EXPECT_FALSE(getApp(L"twin"));
+  });
+}
+
+// A connection that never stops writing gets a share of each tick like any other: the other
+// connections are answered, the tasks run and exitApp returns while it floods.
+TEST(AppBox, AConnectionThatKeepsWritingDoesNotStallTheBox) {
+  tests::finishWithin(180s, "a flooded box", [] {
+    Types types;
+    AppHandle app = startApp(L"Recorder", L"flooded", L"");
+    ASSERT_TRUE(app);
+    EXPECT_EQ(ask(app, L"$COMMAND first", 3), (Lines{L"$HELLO", L"$BEGIN first", L"$END OK"}));
+
+    // The flood: a connection of our own whose input always holds half a million lines; its
+    // replies are read and dropped.
+    const SharedPtr<Mutex> inLock(new Mutex()), outLock(new Mutex());
+    auto toBox = MemoryStream::createInstance();
+    auto fromBox = MemoryStream::createInstance();
+    auto boxSide = AppPipe::createInstance(toBox.get(), inLock, fromBox.get(), outLock);
+    std::atomic<bool> flooding{true};
+    std::atomic<long long> answered{0};
+    std::thread flooder([&] {
+      OutputStream os(toBox.get());
+      const String_T<char> line("x");
+      char drained[4096];
+      while (flooding.load()) {
+        {
+          MutexLock guard(*inLock);
+          while (toBox->available() < (1 << 20))
+            os << line;
+        }
+        {
+          MutexLock guard(*outLock);
+          for (int n; (n = fromBox->read(drained, sizeof drained)) > 0;)
+            answered += n;
+        }
+        std::this_thread::yield();
+      }
+    });
+    app->getAppBox()->addPipe(boxSide);
+    while (answered.load() == 0)
+      std::this_thread::sleep_for(1ms);
+
+    // Another connection is served meanwhile, promptly.
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(ask(app, L"$COMMAND during", 2), (Lines{L"$BEGIN during", L"$END OK"}));
+    EXPECT_LT(tests::millisecondsSince(asked), 5000);
+    AppHandle second = getApp(L"flooded");
+    ASSERT_TRUE(second);
+    EXPECT_EQ(ask(second, L"$COMMAND also", 3), (Lines{L"$HELLO", L"$BEGIN also", L"$END OK"}));
+
+    // exitApp returns while the flood goes on.
+    std::atomic<bool> exited{false};
+    const auto exiting = std::chrono::steady_clock::now();
+    std::thread exiter([&] {
+      exitApp(app);
+      exited = true;
+    });
+    while (!exited.load() && tests::millisecondsSince(exiting) < 5000)
+      std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(exited.load());
+    flooding = false;
+    exiter.join();
+    flooder.join();
+    EXPECT_GT(answered.load(), 0);
+    EXPECT_EQ(untilBye(app->getPipe()).back(), L"$BYE");
   });
 }
 

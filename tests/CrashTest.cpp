@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +23,7 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -41,6 +43,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kKindVariable = "VEMO_CRASH_TEST_KIND";
+// The report directory the child sets, when there is one.
+constexpr const char* kDirectoryVariable = "VEMO_CRASH_TEST_DIRECTORY";
 
 // ---- The child's side ------------------------------------------------------------------------
 // Each crash is reached through a volatile pointer, so that it keeps a frame of its own.
@@ -162,10 +166,59 @@ void crashInModule() {
 #endif
 }
 
+unsigned long ownProcessId() {
+#if defined(_WIN32)
+  return GetCurrentProcessId();
+#else
+  return static_cast<unsigned long>(getpid());
+#endif
+}
+
+void crashInExitHandler() {
+  void (*volatile crash)() = crashNullPointer;
+  crash();
+}
+
+#if !defined(_WIN32)
+// Takes the log names of the coming seconds in /tmp, with and without the process id, as empty
+// files of this process; prints each.
+void takeNamesInTmp() {
+  const std::time_t now = std::time(nullptr);
+  for (int second = -1; second < 30; ++second) {
+    const std::time_t when = now + second;
+    std::tm local;
+    char stamp[32];
+    if (!localtime_r(&when, &local)) continue;
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", &local);
+    for (const std::string& suffix : {std::string(), "-" + std::to_string(ownProcessId())}) {
+      const std::string name = "/tmp/crash@" + std::string(stamp) + suffix + ".log";
+      std::FILE* file = std::fopen(name.c_str(), "wx");
+      if (!file) continue;
+      std::fclose(file);
+      std::printf("%s\n", name.c_str());
+    }
+  }
+  std::fflush(stdout);
+}
+#endif
+
 void runChild(const std::string& kind) {
+  // Registered before the handler is installed, so that it runs after whatever the handler made
+  // for itself was destroyed.
+  if (kind == "exit-handler") std::atexit(crashInExitHandler);
   vemo::handled_exception_filter();
   if (kind != "default-address") vemo::ServiceSystem::setSupportAddress(L"crashes@example.org");
-  if (kind == "null" || kind == "default-address") {
+  const char* directory = std::getenv(kDirectoryVariable);
+  if (directory && *directory)
+    vemo::ServiceSystem::setCrashReportDirectory(vemo::tests::toWide(fs::path(directory)).c_str());
+  if (kind == "pid") {
+    std::printf("pid %lu\n", ownProcessId());
+    std::fflush(stdout);
+  }
+#if !defined(_WIN32)
+  if (kind == "no-room") takeNamesInTmp();
+#endif
+  if (kind == "null" || kind == "default-address" || kind == "pid" || kind == "no-room") {
     void (*volatile crash)() = crashNullPointer;
     crash();
   } else if (kind == "divide") {
@@ -187,6 +240,8 @@ void runChild(const std::string& kind) {
     crash();
   } else if (kind == "traced") {
     reportUnderADebugger();
+  } else if (kind == "exit-handler") {
+    std::exit(0);
   } else if (kind == "wild") {
     void (*volatile crash)() = jumpToWildAddress;
     crash();
@@ -200,7 +255,15 @@ void runChild(const std::string& kind) {
   } else if (kind == "at-exit") {
     g_crashAtExit = true;
     std::exit(0);
-  } else if (kind == "threads") {
+  } else if (kind == "latin-directory") {
+    // A report directory whose name is not UTF-8: "caf\xE9/" beside the program.
+    vemo::ServiceSystem::setCrashReportDirectory(vemo::getAppPath() + L"caf\xDCE9/");
+    void (*volatile crash)() = crashNullPointer;
+    crash();
+  } else if (kind == "threads" || kind == "threads-as-nobody") {
+    // A daemon started by root that goes on as its own user: the system then no longer lets
+    // processes of that user trace it.
+    if (kind == "threads-as-nobody" && (setgid(65534) != 0 || setuid(65534) != 0)) std::exit(6);
     std::thread(blockForever, "sleeper-one").detach();
     std::thread(blockForever, "sleeper-two").detach();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -263,6 +326,10 @@ fs::path programPath() {
   return vemo::tests::toPath(vemo::getAppName().getBuffer());
 }
 
+// Where the children's output goes: the temporary directory as it was when this program
+// started (a test may point the children's elsewhere).
+const fs::path g_outputDirectory = fs::temp_directory_path();
+
 struct ChildResult {
   int status = 0;
   std::string out, err;
@@ -282,10 +349,15 @@ int endingSignal(int status) {
 #endif
 }
 
-ChildResult runCrashingChild(const std::string& kind) {
-  const fs::path directory = fs::temp_directory_path();
-  const fs::path out = directory / ("vemo-crash-out-" + kind),
-                 err = directory / ("vemo-crash-err-" + kind);
+// How a child is started: this program or a copy of it, as this user or (Linux) as nobody.
+struct ChildOptions {
+  fs::path program = programPath();
+  bool asNobody = false;
+};
+
+ChildResult runCrashingChild(const std::string& kind, const ChildOptions& options = {}) {
+  const fs::path out = g_outputDirectory / ("vemo-crash-out-" + kind),
+                 err = g_outputDirectory / ("vemo-crash-err-" + kind);
   ChildResult result;
   {
     vemo::tests::ScopedVariable variable(kKindVariable, kind);
@@ -294,9 +366,10 @@ ChildResult runCrashingChild(const std::string& kind) {
     // No core file for a crash that is meant to happen, and no shell between: its message on
     // a child's signal would join the child's own output.
     command = "ulimit -c 0; exec ";
+    if (options.asNobody) command += "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
 #endif
     command +=
-        "\"" + programPath().string() + "\" >\"" + out.string() + "\" 2>\"" + err.string() + "\"";
+        "\"" + options.program.string() + "\" >\"" + out.string() + "\" 2>\"" + err.string() + "\"";
 #if defined(_WIN32)
     // The shell drops the first and the last quote of a line that holds more than two.
     command = "\"" + command + "\"";
@@ -316,22 +389,46 @@ ChildResult runCrashingChild(const std::string& kind) {
   return result;
 }
 
-int crashFilesBesideProgram() {
-  int count = 0;
-  for (const auto& entry : fs::directory_iterator(programPath().parent_path()))
-    count += entry.path().filename().string().rfind("crash@", 0) == 0;
-  return count;
+bool isCrashFile(const fs::path& path) {
+  return path.filename().string().rfind("crash@", 0) == 0;
 }
 
-// Removes the files of a report when the test is done with them.
-struct ReportFiles {
-  explicit ReportFiles(const ChildResult& child) : dump(child.dump), log(child.log) {}
-  ~ReportFiles() {
-    std::error_code ignored;
-    if (!dump.empty()) fs::remove(dump, ignored);
-    if (!log.empty()) fs::remove(log, ignored);
+// The crash files that appear in some directories while it lives (beside this program unless
+// told otherwise); all removed when it goes, whatever the test made of them.
+class NewCrashFiles {
+ public:
+  explicit NewCrashFiles(std::vector<fs::path> directories = {programPath().parent_path()})
+      : _directories(std::move(directories)) {
+    for (const fs::path& file : all())
+      _before.insert(file);
   }
-  fs::path dump, log;
+  ~NewCrashFiles() {
+    std::error_code ignored;
+    for (const fs::path& file : made())
+      fs::remove(file, ignored);
+  }
+  NewCrashFiles(const NewCrashFiles&) = delete;
+  NewCrashFiles& operator=(const NewCrashFiles&) = delete;
+
+  std::vector<fs::path> made() const {
+    std::vector<fs::path> files;
+    for (const fs::path& file : all())
+      if (!_before.count(file)) files.push_back(file);
+    return files;
+  }
+
+ private:
+  std::vector<fs::path> all() const {
+    std::vector<fs::path> files;
+    std::error_code error;
+    for (const fs::path& directory : _directories)
+      for (fs::directory_iterator it(directory, error), end; !error && it != end;
+           it.increment(error))
+        if (isCrashFile(it->path())) files.push_back(it->path());
+    return files;
+  }
+  std::vector<fs::path> _directories;
+  std::set<fs::path> _before;
 };
 
 std::string notice(const fs::path& dump, const fs::path& log, const std::string& address) {
@@ -345,24 +442,43 @@ std::string notice(const fs::path& dump, const fs::path& log, const std::string&
 
 // Checks the report of a child that crashed by `signal` with `exception`, in `function` at
 // `line` of this file; the report's text for further checks.
+// By default the report is expected next to this program, named by the local time alone.
+struct ReportPlace {
+  fs::path directory = programPath().parent_path();
+  std::string nameSuffix;  // "-<pid>" when the names of the time were taken
+  fs::path program = programPath();
+};
+
 std::string checkReport(const ChildResult& child, int signal, const std::string& exception,
-                        const std::string& function, int line) {
+                        const std::string& function, int line, const ReportPlace& place = {}) {
   EXPECT_EQ(endingSignal(child.status), signal) << "status " << child.status;
   EXPECT_EQ(child.err, notice(child.dump, child.log, "crashes@example.org"));
-  // Both files next to the program, named by the local time of the crash.
-  const std::regex name("crash@\\d{4}-\\d\\d-\\d\\d \\d\\d\\.\\d\\d\\.\\d\\d(-\\d+)?\\.(log|dmp)");
-  EXPECT_TRUE(std::regex_match(child.log.filename().string(), name)) << child.log;
-  EXPECT_TRUE(std::regex_match(child.dump.filename().string(), name)) << child.dump;
-  EXPECT_EQ(child.log.parent_path(), programPath().parent_path());
+  // Both files in the expected directory, named by the local time of the crash (one reading).
+  const std::regex name("crash@(\\d{4}-\\d\\d-\\d\\d \\d\\d\\.\\d\\d\\.\\d\\d)" + place.nameSuffix +
+                        "\\.(log|dmp)");
+  std::smatch logName, dumpName;
+  const std::string logLeaf = child.log.filename().string(),
+                    dumpLeaf = child.dump.filename().string();
+  EXPECT_TRUE(std::regex_match(logLeaf, logName, name)) << child.log;
+  EXPECT_TRUE(std::regex_match(dumpLeaf, dumpName, name)) << child.dump;
+  if (!logName.empty() && !dumpName.empty()) {
+    EXPECT_EQ(logName[1].str(), dumpName[1].str());
+    EXPECT_EQ(logName[2].str(), "log");
+    EXPECT_EQ(dumpName[2].str(), "dmp");
+  }
+  // Full paths in the notice.
+  EXPECT_TRUE(child.log.is_absolute()) << child.log;
+  EXPECT_EQ(child.log.parent_path(), place.directory);
+  EXPECT_EQ(child.dump.parent_path(), place.directory);
   EXPECT_EQ(readFile(child.dump).substr(0, 4), "MDMP");
 
   const std::string log = asText(readFile(child.log));
 #if defined(_WIN32)
   // As the shell passed it: quoted, with the blanks of the redirections it took away.
-  EXPECT_EQ(log.rfind("\nProcess info:\nCmd line: \"" + programPath().string() + "\"", 0), 0u)
+  EXPECT_EQ(log.rfind("\nProcess info:\nCmd line: \"" + place.program.string() + "\"", 0), 0u)
       << log;
 #else
-  EXPECT_EQ(log.rfind("\nProcess info:\nCmd line: " + programPath().string() + "\n", 0), 0u) << log;
+  EXPECT_EQ(log.rfind("\nProcess info:\nCmd line: " + place.program.string() + "\n", 0), 0u) << log;
 #endif
   EXPECT_NE(log.find("\nPlatform: "), std::string::npos);
   EXPECT_NE(log.find("\n\nException: " + exception + "\n\nRegisters:\n"), std::string::npos) << log;
@@ -395,15 +511,15 @@ std::string checkReport(const ChildResult& child, int signal, const std::string&
 
 TEST(Crash, NullPointerIsAnAccessViolation) {
   VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
   const ChildResult child = runCrashingChild("null");
-  ReportFiles files(child);
   checkReport(child, kAccessViolation, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
 }
 
 TEST(Crash, DivisionByZero) {
   VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
   const ChildResult child = runCrashingChild("divide");
-  ReportFiles files(child);
   checkReport(child, kIntegerDivide, "INT_DIVIDE_BY_ZERO", "divideByZero", kDivideLine);
 }
 
@@ -415,21 +531,21 @@ TEST(Crash, StackOverflowOnAThread) {
   if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
     GTEST_SKIP() << "Wine cannot dispatch a stack overflow";
 #endif
+  NewCrashFiles files;
   const ChildResult child = runCrashingChild("overflow");
-  ReportFiles files(child);
   // Some frame of the recursion, at whichever of its lines the stack ran out.
   checkReport(child, kStackOverflow, "STACK_OVERFLOW", "recurse", 0);
 }
 
 TEST(Crash, AbortEndsWithItsSignal) {
   VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
   const ChildResult child = runCrashingChild("abort");
-  ReportFiles files(child);
 #if defined(_WIN32)
   // abort() raises no exception: the filter never sees it.
   EXPECT_EQ(child.status, 3);
   EXPECT_EQ(child.err.find("This application has halted"), std::string::npos) << child.err;
-  EXPECT_EQ(crashFilesBesideProgram(), 0);
+  EXPECT_EQ(files.made().size(), 0u);
 #else
   checkReport(child, SIGABRT, "UNKNOWN_ERROR", "runChild", 0);
 #endif
@@ -437,41 +553,50 @@ TEST(Crash, AbortEndsWithItsSignal) {
 
 TEST(Crash, OnlyTheFirstCrashIsReported) {
   VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
   const ChildResult child = runCrashingChild("deal");
-  ReportFiles files(child);
   // Asked for without a fault: reported from the caller on; the second request and the real
   // crash after it write nothing more, and the process still ends by the signal.
   EXPECT_EQ(child.out, "first 1\nsecond 1\n");
   const std::string log = checkReport(child, kAccessViolation, "UNKNOWN_ERROR", "runChild", 0);
   EXPECT_EQ(log.find("crashNullPointer"), std::string::npos);
-  EXPECT_EQ(crashFilesBesideProgram(), 2);
+  EXPECT_EQ(files.made().size(), 2u);
 }
 
-// The log names of the coming seconds are taken (a service that crashed again within the same
-// second): after three readings of the clock the report takes names with the process id, and
-// the taken files are left as they were.
-TEST(Crash, TakenNamesGetTheProcessId) {
+// The local time of `when` as the crash files name it, by the C runtime.
+std::string localStamp(std::time_t when) {
+  char stamp[32] = "";
+  const std::tm* local = std::localtime(&when);
+  if (local) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", local);
+  return stamp;
+}
+
+// The log names of the coming seconds are taken: in each of its three readings of the clock
+// the dump's name is claimed and the log's is not (the dump is removed again); then both names
+// get the process id. The names that were there are left as they were.
+TEST(Crash, TakenNamesGiveNamesWithTheProcessId) {
   VEMO_SKIP_UNDER_SANITIZERS();
-  std::vector<fs::path> taken;
-  const auto now = vemo::time(nullptr);
-  for (int second = 0; second < 5; ++second) {
-    const tm local = vemo::localtime(now + second);
-    char name[64];
-    std::snprintf(name, sizeof name, "crash@%04d-%02d-%02d %02d.%02d.%02d.log", local.tm_year,
-                  local.tm_mon, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    taken.push_back(programPath().parent_path() / name);
-    std::ofstream(taken.back()) << "taken";
+  NewCrashFiles files;
+  std::set<std::string> stamps;
+  const std::time_t now = std::time(nullptr);
+  for (int second = -1; second < 30; ++second) {
+    const std::string stamp = localStamp(now + second);
+    stamps.insert(stamp);
+    std::ofstream(programPath().parent_path() / ("crash@" + stamp + ".log")) << "taken";
   }
-  const ChildResult child = runCrashingChild("null");
-  ReportFiles files(child);
-  checkReport(child, kAccessViolation, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
-  const std::regex withId("crash@\\d{4}-\\d\\d-\\d\\d \\d\\d\\.\\d\\d\\.\\d\\d-\\d+\\.log");
-  EXPECT_TRUE(std::regex_match(child.log.filename().string(), withId)) << child.log;
-  EXPECT_EQ(crashFilesBesideProgram(), 7);
-  for (const fs::path& name : taken) {
-    EXPECT_EQ(readFile(name), "taken");
-    fs::remove(name);
-  }
+  const ChildResult child = runCrashingChild("pid");
+  std::smatch pid;
+  ASSERT_TRUE(std::regex_match(child.out, pid, std::regex("pid (\\d+)\n"))) << child.out;
+  ReportPlace place;
+  place.nameSuffix = "-" + pid[1].str();
+  checkReport(child, kAccessViolation, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine,
+              place);
+  // Named by one of the taken seconds.
+  const std::string leaf = child.log.filename().string();
+  EXPECT_EQ(stamps.count(leaf.substr(6, 19)), 1u) << leaf;
+  EXPECT_EQ(files.made().size(), stamps.size() + 2);
+  for (const std::string& stamp : stamps)
+    EXPECT_EQ(readFile(programPath().parent_path() / ("crash@" + stamp + ".log")), "taken");
 }
 
 #if !defined(_WIN32)
@@ -532,8 +657,8 @@ std::string walkMinidump(const fs::path& dump, std::string& module) {
 TEST(Crash, MinidumpIsReadByCrashTools) {
   VEMO_SKIP_UNDER_SANITIZERS();
   VEMO_SKIP_WITHOUT_CRASH_TOOLS();
+  NewCrashFiles files;
   const ChildResult child = runCrashingChild("default-address");
-  ReportFiles files(child);
   // Without an address set, the notice names the program.
   EXPECT_EQ(child.err, notice(child.dump, child.log, programPath().filename().string()));
 
@@ -549,12 +674,12 @@ TEST(Crash, MinidumpIsReadByCrashTools) {
 
 TEST(Crash, NothingIsWrittenUnderADebugger) {
   VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
   const ChildResult child = runCrashingChild("traced");
-  ReportFiles files(child);
   if (child.out.rfind("untraceable", 0) == 0) GTEST_SKIP() << "this system refuses ptrace";
   EXPECT_EQ(child.out, "traced 0\nuntraced 1\n");
   // Only the untraced process's report exists.
-  EXPECT_EQ(crashFilesBesideProgram(), 2);
+  EXPECT_EQ(files.made().size(), 2u);
   EXPECT_EQ(child.err, notice(child.dump, child.log, "crashes@example.org"));
 }
 #endif
@@ -573,8 +698,8 @@ TEST(Crash, WildCallsNameTheirCaller) {
   for (const Case& c : {Case{"wild", "0000000000001234", "jumpToWildAddress", kWildCallLine},
                         Case{"null-call", "0000000000000000", "callThroughNull", kNullCallLine}}) {
     SCOPED_TRACE(c.kind);
+    NewCrashFiles files;
     const ChildResult child = runCrashingChild(c.kind);
-    ReportFiles files(child);
     const std::string log = checkReport(child, SIGSEGV, "ACCESS_VIOLATION", c.caller, c.line);
     EXPECT_NE(log.find("\nStacktrace:\n#1  0x" + std::string(c.address) +
                        " in (unknown function)\n#2  0x"),
@@ -589,8 +714,8 @@ TEST(Crash, WildCallsNameTheirCaller) {
 // dynamic symbol table, and the report goes on into the program's frames.
 TEST(Crash, FunctionsOfAModuleLoadedLaterAreNamed) {
   VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
   const ChildResult child = runCrashingChild("module");
-  ReportFiles files(child);
   const std::string log = checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "runChild", 0);
   EXPECT_TRUE(std::regex_search(log, std::regex("\nStacktrace:\n#1  0x" + kHex +
                                                 " in crash_module::crashInside \\(\\)[^\n]*\n"
@@ -604,22 +729,19 @@ TEST(Crash, FunctionsOfAModuleLoadedLaterAreNamed) {
 // objects were destroyed: a crash there is still reported whole.
 TEST(Crash, ACrashAfterStaticTeardownIsReported) {
   VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
   const ChildResult child = runCrashingChild("at-exit");
-  ReportFiles files(child);
   const std::string log =
       checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
   EXPECT_TRUE(std::regex_search(log, std::regex("\n#2  0x" + kHex + " in crashAtExit \\(\\)")))
       << log;
 }
 
-// The threads that did not crash are stopped while the report is made: the report lists each
-// with its name and first frames, the minidump holds every thread's registers and stack.
-TEST(Crash, EveryThreadIsInTheReportAndTheDump) {
-  VEMO_SKIP_UNDER_SANITIZERS();
-  const ChildResult child = runCrashingChild("threads");
-  ReportFiles files(child);
-  const std::string log =
-      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+namespace {
+
+// The threads section names every thread, the crashed one first, and gives the first frames of
+// the others; the minidump holds all three threads, whose stacks the walker follows.
+void checkThreads(const std::string& log, const fs::path& dump) {
   EXPECT_TRUE(std::regex_search(
       log, std::regex("\n\nThreads:\nThread \\d+ \"CrashTest\" \\(crashed, its stack above\\)\n")))
       << log;
@@ -629,13 +751,25 @@ TEST(Crash, EveryThreadIsInTheReportAndTheDump) {
     EXPECT_TRUE(std::regex_search(log, thread)) << name << "\n" << log;
   }
   std::string module;
-  const std::string walk = walkMinidump(child.dump, module);
-  if (walk.empty()) GTEST_SKIP() << "the crash tools are not at hand: the dump is not read";
+  const std::string walk = walkMinidump(dump, module);
+  if (walk.empty()) return;  // the crash tools are not at hand: the dump is not read
   EXPECT_NE(walk.find("Thread 0 (crashed)"), std::string::npos) << walk;
-  // Three threads, each with frames the walker could follow into this program.
   EXPECT_NE(walk.find("\nThread 2\n"), std::string::npos) << walk;
   EXPECT_EQ(walk.find("\nThread 3\n"), std::string::npos) << walk;
   EXPECT_TRUE(std::regex_search(walk, std::regex("Thread 1\n(.+\n)*[^\n]*blockForever"))) << walk;
+}
+
+}  // namespace
+
+// The threads that did not crash are stopped while the report is made: the report lists each
+// with its name and first frames, the minidump holds every thread's registers and stack.
+TEST(Crash, EveryThreadIsInTheReportAndTheDump) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("threads");
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  checkThreads(log, child.dump);
 }
 
 // Another user who can write to the directory swaps each report file for a link the moment it
@@ -650,6 +784,7 @@ TEST(Crash, ReportFilesSwappedForLinksAreNotFollowed) {
   ASSERT_GE(inotify_add_watch(watch, directory.c_str(), IN_CREATE), 0);
   std::atomic<bool> done{false};
   std::vector<fs::path> swapped;
+  NewCrashFiles files;
   std::thread attacker([&] {
     alignas(inotify_event) char events[4096];
     while (!done) {
@@ -675,13 +810,358 @@ TEST(Crash, ReportFilesSwappedForLinksAreNotFollowed) {
   done = true;
   attacker.join();
   close(watch);
-  ReportFiles files(child);
-  for (const fs::path& path : swapped)
-    if (path != child.dump && path != child.log) fs::remove(path);
   EXPECT_EQ(endingSignal(child.status), SIGSEGV);
   EXPECT_EQ(swapped.size(), 2u);
   // Compared as a flag: an overwritten victim holds a whole minidump.
   EXPECT_TRUE(readFile(victim) == "precious") << "the link's target was written";
   fs::remove(victim);
+}
+
+// A report directory the program sets whose name is not UTF-8 gets the report under that very
+// name (not beside the program, where a directory that was not found would leave it).
+TEST(Crash, TheReportDirectoryMayHaveANameThatIsNotUtf8) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  const fs::path directory = programPath().parent_path() / "caf\xE9";
+  fs::create_directories(directory);
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("latin-directory");
+  EXPECT_EQ(endingSignal(child.status), SIGSEGV);
+  EXPECT_EQ(child.log.parent_path(), directory) << child.err;
+  EXPECT_EQ(child.dump.parent_path(), directory);
+  EXPECT_EQ(readFile(child.dump).substr(0, 4), "MDMP");
+  std::error_code ignored;
+  fs::remove_all(directory, ignored);
+}
+#endif
+
+// ---- Where reports go, what they are named, and crashes late in the process -----------------
+
+namespace {
+
+// Leaves the directory the child sets for its reports when it goes.
+struct SetReportDirectory : vemo::tests::ScopedVariable {
+  explicit SetReportDirectory(const fs::path& directory)
+      : ScopedVariable(kDirectoryVariable, directory.string()) {}
+};
+
+// A copy of this program in a directory that refuses new files. On Windows its path is so long
+// that no crash file name fits in it (an ANSI path has at most 259 characters), whatever the
+// rights; Wine does not enforce those. On Linux the directory is read-only and, for a root
+// user, the child runs as nobody.
+struct RefusingProgram {
+  explicit RefusingProgram(const fs::path& scratch) {
+#if defined(_WIN32)
+    // 238 characters: the program's 13 and the runtime libraries' up to 19 fit after it, the 29
+    // of a crash file name do not.
+    const std::size_t length = scratch.string().size() + 1;
+    directory = scratch / std::string(length < 238 ? 238 - length : 1, 'd');
+    fs::create_directories(directory);
+    // The libraries the program loads from its own directory.
+    for (const auto& entry : fs::directory_iterator(programPath().parent_path()))
+      if (entry.path().extension() == ".dll")
+        fs::copy_file(entry.path(), directory / entry.path().filename());
+#else
+    directory = scratch / "program";
+    fs::create_directories(directory);
+    asNobody = geteuid() == 0;
+#endif
+    program = directory / programPath().filename();
+    fs::copy_file(programPath(), program);
+#if !defined(_WIN32)
+    chmod(scratch.c_str(), 0755);
+    chmod(directory.c_str(), 0555);
+#endif
+  }
+  ~RefusingProgram() {
+#if !defined(_WIN32)
+    chmod(directory.c_str(), 0755);  // so that the scratch directory can be removed
+#endif
+  }
+  ChildOptions options() const {
+    ChildOptions options;
+    options.program = program;
+    options.asNobody = asNobody;
+    return options;
+  }
+  fs::path directory, program;
+  bool asNobody = false;
+};
+
+// A directory anyone may write to, as the temporary directory of a child run as nobody.
+fs::path openDirectory(const fs::path& path) {
+  fs::create_directories(path);
+#if !defined(_WIN32)
+  chmod(path.c_str(), 0777);
+#endif
+  return path;
+}
+
+// The directories besides the program and the temporary one where a report might go: the ones
+// the systemd service variables name are left out for the child.
+struct NoServiceDirectories {
+  NoServiceDirectories() {}  // used for what it holds, which on Windows is nothing
+#if !defined(_WIN32)
+  vemo::tests::ScopedVariable logs{"LOGS_DIRECTORY", ""};
+  vemo::tests::ScopedVariable state{"STATE_DIRECTORY", ""};
+#endif
+};
+
+std::string noReportNotice(const std::string& address) {
+  return "This application has halted due to an unexpected error.\n"
+         "No crash report could be saved: no directory would take one.\n"
+         "Please tell " +
+         address + " about this problem.\n";
+}
+
+// Every crash file under `root`, at any depth.
+std::vector<fs::path> crashFilesUnder(const fs::path& root) {
+  std::vector<fs::path> files;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
+       it.increment(error))
+    if (isCrashFile(it->path())) files.push_back(it->path());
+  return files;
+}
+
+}  // namespace
+
+// The program set a report directory: the report goes there, and the notice names its full
+// paths. A set directory that does not exist leaves the report to the program's directory.
+TEST(Crash, ReportGoesToTheDirectoryTheProgramSet) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  vemo::tests::ScratchDirectory scratch;
+  NewCrashFiles files;
+  ReportPlace set;
+  set.directory = openDirectory(scratch.path / "reports");
+  {
+    SetReportDirectory directory(set.directory);
+    const ChildResult child = runCrashingChild("null");
+    checkReport(child, kAccessViolation, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine,
+                set);
+    EXPECT_EQ(crashFilesUnder(scratch.path).size(), 2u);
+    EXPECT_EQ(files.made().size(), 0u);
+  }
+  {
+    SetReportDirectory directory(scratch.path / "missing");
+    const ChildResult child = runCrashingChild("null");
+    checkReport(child, kAccessViolation, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+    EXPECT_EQ(files.made().size(), 2u);
+    EXPECT_FALSE(fs::exists(scratch.path / "missing"));
+  }
+}
+
+// Neither the set directory (missing) nor the program's (refusing) takes the report: the
+// temporary directory does.
+TEST(Crash, ARefusingProgramDirectoryLeavesTheReportToTheTemporaryDirectory) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  vemo::tests::ScratchDirectory scratch;
+  const RefusingProgram copy(scratch.path);
+  ReportPlace temporary;
+  temporary.directory = openDirectory(scratch.path / "temp");
+  temporary.program = copy.program;
+  NoServiceDirectories noServiceDirectories;
+  vemo::tests::ScopedTempDirectory temp(temporary.directory);
+  SetReportDirectory directory(scratch.path / "missing");
+  const ChildResult child = runCrashingChild("null", copy.options());
+  checkReport(child, kAccessViolation, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine,
+              temporary);
+  EXPECT_EQ(crashFilesUnder(scratch.path).size(), 2u);
+}
+
+// No directory takes a report: the notice says so and nothing is left anywhere. On Linux the
+// last resort, /tmp, cannot be made to refuse: the child takes the names there first.
+TEST(Crash, NoDirectoryTakesAReport) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  vemo::tests::ScratchDirectory scratch;
+  const RefusingProgram copy(scratch.path);
+  NoServiceDirectories noServiceDirectories;
+  vemo::tests::ScopedTempDirectory temp(scratch.path / "missing-temp");
+  SetReportDirectory directory(scratch.path / "missing");
+  NewCrashFiles files;
+#if defined(_WIN32)
+  const ChildResult child = runCrashingChild("null", copy.options());
+  const std::string out;
+#else
+  NewCrashFiles lastResort({"/tmp"});
+  const ChildResult child = runCrashingChild("no-room", copy.options());
+  // The names the child took, which it made empty.
+  const std::string out = child.out;
+  std::size_t taken = 0;
+  for (const fs::path& file : lastResort.made()) {
+    EXPECT_NE(out.find(file.string() + "\n"), std::string::npos) << file;
+    EXPECT_EQ(fs::file_size(file), 0u) << file;
+    ++taken;
+  }
+  EXPECT_GT(taken, 0u);
+#endif
+  EXPECT_EQ(endingSignal(child.status), kAccessViolation) << "status " << child.status;
+  EXPECT_EQ(child.err, noReportNotice("crashes@example.org"));
+  EXPECT_EQ(crashFilesUnder(scratch.path).size(), 0u);
+  EXPECT_EQ(files.made().size(), 0u);
+}
+
+namespace {
+
+// Days since 1970-01-01 of a date of the Gregorian calendar, and back.
+long long daysFromCivil(long long year, unsigned month, unsigned day) {
+  year -= month <= 2;
+  const long long era = (year >= 0 ? year : year - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(year - era * 400);
+  const unsigned doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+struct CivilTime {
+  long long year;
+  unsigned month, day, hour, minute, second;
+};
+
+CivilTime civilFromSeconds(long long seconds) {
+  long long days = seconds / 86400, rest = seconds % 86400;
+  if (rest < 0) rest += 86400, --days;
+  days += 719468;
+  const long long era = (days >= 0 ? days : days - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(days - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  const unsigned day = doy - (153 * mp + 2) / 5 + 1;
+  const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+  return {static_cast<long long>(yoe) + era * 400 + (month <= 2),
+          month,
+          day,
+          static_cast<unsigned>(rest / 3600),
+          static_cast<unsigned>(rest / 60 % 60),
+          static_cast<unsigned>(rest % 60)};
+}
+
+// The `n`th Sunday (1-based) of a month, in seconds since 1970 at `hour` UTC.
+long long nthSunday(long long year, unsigned month, int n, int hour) {
+  const long long first = daysFromCivil(year, month, 1);
+  const long long weekday = ((first + 4) % 7 + 7) % 7;  // 1970-01-01 was a Thursday
+  return (first + (7 - weekday) % 7 + 7 * (n - 1)) * 86400 + hour * 3600LL;
+}
+
+// Zones with daylight saving, by rules given as an outside reference.
+struct Zone {
+  const char* name;  // the value of TZ
+  int standardHours;
+  bool (*daylight)(long long utc);
+};
+
+#if defined(_WIN32)
+// The C runtime reads TZ in a form of its own (a name of three letters, hours west of
+// Greenwich, a name of daylight time) and applies the United States' rules to it: daylight time
+// from 02:00 on the second Sunday of March to 02:00 daylight time on the first Sunday of November.
+// (Wine's C runtime reads a name like "Australia/Sydney" as UTC, and its system zone follows the TZ
+// that Wine itself started with, not one a Windows parent sets for its child.)
+bool easternAustraliaByTheRuntime(long long utc) {
+  const long long year = civilFromSeconds(utc + 10 * 3600).year;
+  return utc >= nthSunday(year, 3, 2, 2 - 10) && utc < nthSunday(year, 11, 1, 1 - 10);
+}
+const Zone kZones[] = {{"EAS-10EAD", 10, easternAustraliaByTheRuntime}};
+#else
+// Sydney (UTC+10, +11 from 02:00 standard time on the first Sunday of October to 03:00
+// daylight time on the first Sunday of April) and New York (UTC-5, -4 from 02:00 standard time
+// on the second Sunday of March to 02:00 daylight time on the first Sunday of November): one of
+// the two keeps daylight saving at any date.
+bool sydneyDaylight(long long utc) {
+  const long long year = civilFromSeconds(utc + 10 * 3600).year;
+  const long long start = nthSunday(year, 10, 1, 2 - 10), end = nthSunday(year, 4, 1, 3 - 11);
+  return utc < end || utc >= start;
+}
+bool newYorkDaylight(long long utc) {
+  const long long year = civilFromSeconds(utc - 5 * 3600).year;
+  return utc >= nthSunday(year, 3, 2, 2 + 5) && utc < nthSunday(year, 11, 1, 2 + 4);
+}
+const Zone kZones[] = {{"Australia/Sydney", 10, sydneyDaylight},
+                       {"America/New_York", -5, newYorkDaylight}};
+#endif
+
+std::string zoneStamp(const Zone& zone, long long utc) {
+  const long long offset = (zone.standardHours + (zone.daylight(utc) ? 1 : 0)) * 3600LL;
+  const CivilTime t = civilFromSeconds(utc + offset);
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%04lld-%02u-%02u %02u.%02u.%02u", t.year, t.month, t.day,
+                t.hour, t.minute, t.second);
+  return stamp;
+}
+
+}  // namespace
+
+// The names tell the local time of the crash in the child's zone (TZ), with the daylight
+// saving in force then: a zone far from Greenwich tells a bias that went the wrong way, and
+// the hour of daylight saving one that left it out (on Windows only while the United States
+// keep daylight time).
+TEST(Crash, NamesTellTheLocalTimeWithDaylightSaving) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  const long long now = static_cast<long long>(std::time(nullptr));
+  const Zone* chosen = &kZones[0];
+  for (const Zone& zone : kZones)
+    if (zone.daylight(now)) {
+      chosen = &zone;
+      break;
+    }
+  const Zone& zone = *chosen;
+  if (zone.daylight(now - 86400) != zone.daylight(now + 86400))
+    GTEST_SKIP() << "too close to a change of daylight saving in " << zone.name;
+  NewCrashFiles files;
+  ChildResult child;
+  long long before, after;
+  {
+    vemo::tests::ScopedVariable tz("TZ", zone.name);
+    before = static_cast<long long>(std::time(nullptr));
+    child = runCrashingChild("null");
+    after = static_cast<long long>(std::time(nullptr));
+  }
+  checkReport(child, kAccessViolation, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  std::string expected;
+  const std::string stamp = child.log.filename().string().substr(6, 19);
+  for (long long second = before; second <= after; ++second) {
+    expected += zoneStamp(zone, second) + "; ";
+    if (zoneStamp(zone, second) == stamp) expected.clear();
+    if (expected.empty()) break;
+  }
+  EXPECT_TRUE(expected.empty()) << zone.name << ": " << stamp << " is none of " << expected;
+}
+
+// A crash in an atexit handler registered before the handler was installed, so that it runs
+// after what the installation made is destroyed, is reported in full.
+TEST(Crash, ACrashInAnAtexitHandlerIsReported) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("exit-handler");
+  checkReport(child, kAccessViolation, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  EXPECT_EQ(files.made().size(), 2u);
+}
+
+#if defined(__linux__)
+// A daemon installed by root and run as its own user: its directory refuses new files, and the
+// logs directory systemd gave it (the first of the list) takes the report. Every thread is in
+// it, although the process changed its user, which keeps processes of that user from tracing it.
+TEST(Crash, AServiceAccountReportsIntoItsLogsDirectory) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  if (geteuid() != 0) GTEST_SKIP() << "the child must start as root to change its user";
+  vemo::tests::ScratchDirectory scratch;
+  RefusingProgram copy(scratch.path);
+  ReportPlace logs;
+  logs.directory = openDirectory(scratch.path / "logs");
+  logs.program = copy.program;
+  vemo::tests::ScopedVariable logsVariable(
+      "LOGS_DIRECTORY", logs.directory.string() + ":" + (scratch.path / "second").string());
+  vemo::tests::ScopedVariable stateVariable("STATE_DIRECTORY", "");
+  ChildOptions options = copy.options();
+  options.asNobody = false;  // the child changes its user itself
+  const ChildResult child = runCrashingChild("threads-as-nobody", options);
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine, logs);
+  checkThreads(log, child.dump);
+  for (const fs::path& file : {child.log, child.dump}) {
+    struct stat status {};
+    ASSERT_EQ(stat(file.c_str(), &status), 0) << file;
+    EXPECT_EQ(status.st_uid, 65534u) << file;
+    EXPECT_EQ(status.st_mode & 0777, 0600u) << file;
+  }
 }
 #endif

@@ -2,8 +2,10 @@
 // class, and handlers that change the dispenser while it delivers.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vemo/core/Event.h"
@@ -129,6 +131,54 @@ TEST(Callback, IdentitiesAndOrderOfCallbacksAndHandlers) {
   EXPECT_EQ(g_log, Log{"first 1"});
   h.setNull();
   EXPECT_TRUE(h.isNull());
+}
+
+// Copies of one callable compared on several threads at once, as handlers copied between
+// threads are: by operator ==, <, and by adding and removing them in dispensers of each thread.
+// Each round starts from a callable that has never told its identity.
+TEST(Callback, CopiesOfOneCallableComparedOnSeveralThreads) {
+  constexpr int kThreads = 4, kRounds = 300;
+  Actor x;
+  const String functionText = formatted(L"%p", reinterpret_cast<void*>(&first));
+  std::atomic<int> wrong{0};
+  for (int round = 0; round < kRounds; ++round) {
+    const EventCallback function(&first), member(&x, &Actor::act);
+    const String memberText = EventCallback(&x, &Actor::act).getIdentity();
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([&, t] {
+        const EventCallback ownFunction = function, ownMember = member;  // copies: one callable
+        ++ready;
+        while (ready.load() < kThreads) {
+        }
+        bool right = true;
+        switch (t % 4) {
+          case 0:
+            right = ownFunction == EventCallback(&first) && ownMember != EventCallback(&second);
+            break;
+          case 1:
+            right = (ownMember < EventCallback(&first)) == (memberText.compare(functionText) < 0);
+            break;
+          case 2: {
+            EventDispenser events;
+            events += EventHandler(1, ownMember);
+            events += EventHandler(1, EventCallback(&x, &Actor::act));  // equal: not added
+            right = events.getEventHandlerCount(1) == 1;
+            events -= EventHandler(1, EventCallback(&x, &Actor::act));
+            right = right && events.getEventClassCount() == 0;
+            break;
+          }
+          default:
+            right =
+                ownFunction.getIdentity() == functionText && ownMember.getIdentity() == memberText;
+        }
+        if (!right) ++wrong;
+      });
+    for (std::thread& thread : threads)
+      thread.join();
+  }
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(EventDispenser, DeliversByExactClass) {

@@ -121,7 +121,95 @@ TEST(FileMutex, WaitersAndManyRoundsNeverTwoHolders) {
   EXPECT_FALSE(fs::exists(scratch.path / "lock"));
 }
 
+// Holders hand the lock on as fast as the system lets them, each trying without a pause: a
+// holder must not let go of its file before its name is gone, or a waiter locks the file that
+// is about to lose its name while a third makes and locks a new one.
+TEST(FileMutex, HandingOnAtFullSpeedNeverMakesTwoHolders) {
+  Scratch scratch;
+  const String name = nameIn(scratch, L"busy");
+#if defined(_WIN32)
+  // Windows refuses to delete a file another handle holds open: the pattern cannot arise there,
+  // and each attempt is a slower system call (under Wine a call to its server).
+  constexpr int kRounds = 500;
+#elif defined(__SANITIZE_THREAD__)
+  constexpr int kRounds = 10000;
+#else
+  constexpr int kRounds = 40000;
+#endif
+  constexpr int kThreads = 4;
+  std::atomic<int> inside{0}, overlaps{0}, rounds{0};
+  tests::finishWithin(std::chrono::seconds(240), "handing a file lock on", [&] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([&] {
+        auto mutex = FileMutex::createInstance(name);
+        for (int i = 0; i < kRounds && overlaps.load() == 0; ++i) {
+          while (!mutex->lock(0)) {
+          }
+          if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+          for (int spin = 0; spin < 200; ++spin)
+            if (inside.load() != 1) overlaps.fetch_add(1);
+          inside.fetch_sub(1);
+          rounds.fetch_add(1);
+          mutex->unlock();
+        }
+      });
+    for (auto& thread : threads)
+      thread.join();
+  });
+  EXPECT_EQ(overlaps.load(), 0);
+  if (overlaps.load() == 0) {
+    EXPECT_EQ(rounds.load(), kThreads * kRounds);
+  }
+  EXPECT_FALSE(fs::exists(scratch.path / "busy"));
+}
+
 #if !defined(_WIN32)
+// A symbolic link planted at the lock's name in a shared directory is never followed: the
+// holder neither makes nor locks nor deletes the file it leads to, and the link stays.
+TEST(FileMutex, NeverFollowsALinkAtItsName) {
+  Scratch scratch;
+  const String name = nameIn(scratch, L"lock");
+  const fs::path link = scratch.path / "lock";
+  const fs::path missing = scratch.path / "made-through-the-link";
+  const fs::path victim = scratch.path / "victim";
+  scratch.put("victim", "precious");
+
+  fs::create_symlink(missing, link);
+  auto mutex = FileMutex::createInstance(name);
+  EXPECT_FALSE(mutex->lock(0));
+  EXPECT_FALSE(mutex->lock(60));
+  EXPECT_FALSE(mutex->isLocked());
+  EXPECT_FALSE(fs::exists(missing));
+  EXPECT_TRUE(fs::is_symlink(link));
+
+  fs::remove(link);
+  fs::create_symlink(victim, link);
+  EXPECT_FALSE(mutex->lock(0));
+  mutex->unlock();
+  mutex = nullptr;
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(scratch.bytes("victim"), "precious");
+  // The file the link leads to was not locked either.
+  auto direct = FileMutex::createInstance(String(tests::toWide(victim).c_str()));
+  EXPECT_TRUE(direct->lock(0));
+  direct = nullptr;  // and lets go of it, deleting it: it was the lock's file now
+  EXPECT_FALSE(fs::exists(victim));
+
+  // A name that is no regular file (here a directory) is not taken either.
+  fs::remove(link);
+  fs::create_directory(link);
+  EXPECT_FALSE(FileMutex::createInstance(name)->lock(0));
+  EXPECT_TRUE(fs::is_directory(link));
+  // Once the name is free again, the lock works as before.
+  fs::remove(link);
+  auto fresh = FileMutex::createInstance(name);
+  EXPECT_TRUE(fresh->lock(0));
+  EXPECT_TRUE(fs::is_regular_file(link));
+  fresh = nullptr;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+}
+
 // The lock holds against another process, and is free for this one once that process has let go.
 TEST(FileMutex, ExcludesAnotherProcess) {
   Scratch scratch;

@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -13,12 +14,14 @@
 #include <functional>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "TestSupport.h"
+#include "vemo/core/Exception.h"
 #include "vemo/core/Json.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Stream.h"
@@ -755,4 +758,486 @@ TEST(JsonSuite, FilesAreAcceptedExactlyAsTheRulesSay) {
   EXPECT_GT(seen.size(), 300u);
   for (const std::string& name : accepted)
     EXPECT_EQ(seen.count(name), 1u) << name;
+}
+
+// ---- parse errors and the strict syntax --------------------------------------------------------
+
+namespace {
+
+struct Fault {
+  const wchar_t* text;
+  Json::Syntax syntax;
+  int line, column;
+  std::size_t offset;
+  const wchar_t* reason;
+};
+
+std::wstring describeError(const JsonError& e) {
+  return std::to_wstring(e.line) + L":" + std::to_wstring(e.column) + L"@" +
+         std::to_wstring(e.offset) + L" " + e.reason.getBuffer();
+}
+
+std::wstring expectedError(int line, int column, std::size_t offset, const wchar_t* reason) {
+  return std::to_wstring(line) + L":" + std::to_wstring(column) + L"@" + std::to_wstring(offset) +
+         L" " + reason;
+}
+
+// The error of reading the bytes (which must fail), as "line:column@offset reason".
+std::wstring readError(const std::string& bytes, Json::Syntax syntax) {
+  JsonValue value(L"kept");
+  JsonError error;
+  EXPECT_FALSE(Json::read(value, new Bytes(bytes), error, syntax)) << bytes;
+  EXPECT_EQ(compact(value), L"\"kept\"") << bytes;
+  return describeError(error);
+}
+
+// The value of bytes that must read.
+JsonValue readValue(const std::string& bytes, Json::Syntax syntax) {
+  JsonValue value;
+  JsonError error;
+  EXPECT_TRUE(Json::read(value, new Bytes(bytes), error, syntax))
+      << bytes << " " << describeError(error).size();
+  EXPECT_EQ(describeError(error), L"0:0@0 ");
+  return value;
+}
+
+std::wstring thrownBy(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const Exception& e) {
+    EXPECT_EQ(std::wstring(e.file()), L"vemo/core/Json");
+    EXPECT_EQ(e.code(), -1);
+    return e.description();
+  }
+  return L"(nothing thrown)";
+}
+
+}  // namespace
+
+TEST(JsonErrors, EachFaultHasItsLineColumnOffsetAndReason) {
+  const std::wstring deep = std::wstring(1001, L'[') + std::wstring(1001, L']');
+  const Fault faults[] = {
+      {L"", Json::lenient, 1, 1, 0, L"unexpected end of text"},
+      {L"  \n ", Json::strict, 2, 2, 4, L"unexpected end of text"},
+      {L"[1, 2", Json::lenient, 1, 6, 5, L"unexpected end of text"},
+      {L"[1 2]", Json::lenient, 1, 4, 3, L"expected ',' or ']'"},
+      {L"{\"a\":1 \"b\":2}", Json::lenient, 1, 8, 7, L"expected ',' or '}'"},
+      {L"{\"a\" 1}", Json::lenient, 1, 6, 5, L"expected ':'"},
+      {L"{\"a\" /*c*/ : 1}", Json::lenient, 1, 6, 5, L"expected ':'"},
+      {L"{1:2}", Json::lenient, 1, 2, 1, L"expected a string key"},
+      {L"{\"a\":1,}", Json::strict, 1, 8, 7, L"expected a string key"},
+      {L"[1,]", Json::lenient, 1, 4, 3, L"expected a value"},
+      {L"\n\n  [tru]", Json::lenient, 3, 4, 5, L"invalid literal"},
+      {L"[1,\r\n 2,\n x]", Json::strict, 3, 2, 10, L"expected a value"},
+      {L"[\"abc", Json::lenient, 1, 2, 1, L"unterminated string"},
+      {L"[\"abc\\", Json::strict, 1, 2, 1, L"unterminated string"},
+      {L"/* x", Json::lenient, 1, 1, 0, L"unterminated comment"},
+      {L"[-.]", Json::lenient, 1, 2, 1, L"invalid number"},
+      {L"\uFEFF{}", Json::lenient, 1, 1, 0, L"byte-order mark"},
+      {L"\t\u00e9", Json::lenient, 1, 2, 1, L"expected a value"},
+      // What only the strict syntax refuses.
+      {L"[1] x", Json::strict, 1, 5, 4, L"text after the value"},
+      {L"[1] // c", Json::strict, 1, 5, 4, L"comments are not allowed"},
+      {L"/* c */ 1", Json::strict, 1, 1, 0, L"comments are not allowed"},
+      {L"[01]", Json::strict, 1, 3, 2, L"leading zero in a number"},
+      {L"[-01]", Json::strict, 1, 4, 3, L"leading zero in a number"},
+      {L"[-]", Json::strict, 1, 3, 2, L"digit expected in a number"},
+      {L"[1.]", Json::strict, 1, 4, 3, L"digit expected after the point"},
+      {L"[1.5e+]", Json::strict, 1, 7, 6, L"digit expected in the exponent"},
+      {L"[.5]", Json::strict, 1, 2, 1, L"expected a value"},
+      {L"[\"a\tb\"]", Json::strict, 1, 4, 3, L"control character in a string"},
+      {L"[\"\\x\"]", Json::strict, 1, 3, 2, L"invalid escape"},
+      {L"[\"\\u12\"]", Json::strict, 1, 3, 2, L"\\u needs four hexadecimal digits"},
+      {L"[\"\\ud800\"]", Json::strict, 1, 3, 2, L"lone surrogate"},
+      {L"[\"\\udc00\\ud800\"]", Json::strict, 1, 3, 2, L"lone surrogate"},
+      {L"[\"x\\ud800\\u0041\"]", Json::strict, 1, 4, 3, L"lone surrogate"},
+      {L"\f1", Json::strict, 1, 1, 0, L"expected a value"},
+      {L"1\v", Json::strict, 1, 2, 1, L"text after the value"},
+  };
+  for (const Fault& fault : faults) {
+    JsonValue value(L"kept");
+    JsonError error;
+    error.line = 77;  // cleared by the call
+    const std::wstring text = fault.text;
+    EXPECT_EQ(Json::parseValue(text.c_str(), value, error, fault.syntax), nullptr) << text;
+    EXPECT_EQ(describeError(error),
+              expectedError(fault.line, fault.column, fault.offset, fault.reason))
+        << text;
+    EXPECT_EQ(compact(value), L"\"kept\"") << text;
+  }
+  JsonValue value;
+  JsonError error;
+  EXPECT_EQ(Json::parseValue(deep.c_str(), value, error), nullptr);
+  EXPECT_EQ(describeError(error), L"1:1001@1000 nesting deeper than 1000 levels");
+
+  // Lenient text that the strict syntax refuses still parses, and clears the error.
+  for (const wchar_t* text : {L"[1] x", L"/* c */ 1", L"[01]", L"[-]", L"[1.]", L"\f1", L"1\v",
+                              L"[\"a\tb\"]", L"[\"\\x\"]", L"[\"\\ud800\"]"}) {
+    JsonValue lenient, plain;
+    error.reason = L"stale";
+    EXPECT_NE(Json::parseValue(text, lenient, error), nullptr) << text;
+    EXPECT_EQ(describeError(error), L"0:0@0 ") << text;
+    ASSERT_NE(Json::parseValue(text, plain), nullptr) << text;
+    EXPECT_TRUE(lenient == plain) << text;
+  }
+  // A strict value is the whole text: the result is its end.
+  const std::wstring whole = L" \r\n\t{\"a\" : [1, -2.5e3, \"\\u00e9\\ud83d\\ude00\"]} \n";
+  const wchar_t* end = Json::parseValue(whole.c_str(), value, error, Json::strict);
+  EXPECT_EQ(end, whole.c_str() + whole.size());
+  EXPECT_EQ(compact(value), L"{\"a\":[1,-2500,\"\u00e9\U0001F600\"]}");
+  EXPECT_EQ(Json::parseValue(nullptr, value, error), nullptr);
+  EXPECT_EQ(describeError(error), L"0:0@0 no text");
+}
+
+TEST(JsonErrors, StreamsCountBytesForTheOffsetAndCharactersForTheColumn) {
+  // U+00E9 is two bytes, U+4E2D three: columns count them once, offsets in bytes.
+  EXPECT_EQ(readError("[\"\xc3\xa9\xe4\xb8\xad\", x]", Json::lenient), L"1:8@10 expected a value");
+  EXPECT_EQ(readError("[\"\xc3\xa9\xe4\xb8\xad\", x]", Json::strict), L"1:8@10 expected a value");
+  EXPECT_EQ(readError("{\"k\":\n  [\xc3\xa9]}", Json::lenient), L"2:4@9 expected a value");
+  EXPECT_EQ(readError("", Json::lenient), L"1:1@0 unexpected end of text");
+  EXPECT_EQ(readError("\xEF\xBB\xBF{}", Json::strict), L"1:1@0 byte-order mark");
+  // Text the reader decodes first (zero bytes, a four-byte sequence, which the reader takes as
+  // four characters and drops the zero of): lines and columns of its characters, offsets of
+  // the bytes.
+  EXPECT_EQ(readError(std::string("\0\0[1,@]", 7), Json::lenient), L"1:4@5 expected a value");
+  EXPECT_EQ(readError("[\"\xF0\x9F\x98\x80\", x]", Json::lenient), L"1:9@9 expected a value");
+  // The strict syntax reads four-byte sequences as one character, and refuses what is not
+  // well-formed UTF-8 where it starts.
+  EXPECT_EQ(readError("[\"\xF0\x9F\x98\x80\", x]", Json::strict), L"1:7@9 expected a value");
+  EXPECT_EQ(compact(readValue("[\"\xF0\x9F\x98\x80\"]", Json::strict)), L"[\"\U0001F600\"]");
+  EXPECT_EQ(readError("[\"a\xc3\x28\"]", Json::strict), L"1:4@3 invalid UTF-8");
+  EXPECT_EQ(readError("[\"a\xed\xa0\x80\"]", Json::strict), L"1:4@3 invalid UTF-8");  // U+D800
+  EXPECT_EQ(readError("[\"\xc0\xaf\"]", Json::strict), L"1:3@2 invalid UTF-8");       // overlong
+  EXPECT_EQ(readError("[\"\xf4\x90\x80\x80\"]", Json::strict), L"1:3@2 invalid UTF-8");
+  EXPECT_EQ(readError("[1,\xe4\xb8", Json::strict), L"1:4@3 invalid UTF-8");  // cut short
+  // A zero byte is a character of its own to the strict syntax, never the end of the text.
+  EXPECT_EQ(readError(std::string("[1]\0", 4), Json::strict), L"1:4@3 text after the value");
+  EXPECT_EQ(readError(std::string("[\"a\0\"]", 6), Json::strict),
+            L"1:4@3 control character in a string");
+  EXPECT_EQ(readError(std::string("[1,\0]", 5), Json::strict), L"1:4@3 expected a value");
+  // The same bytes read leniently give what the plain read gives.
+  for (const std::string& bytes :
+       {std::string("[1]\0", 4), std::string("[\"a\0\"]", 6), std::string("[1,\0 2]", 7),
+        std::string("[\"\xF0\x9F\x98\x80\"] x"), std::string("{\"a\":1 // c\n}"),
+        std::string("[\xc3\x28]")}) {
+    JsonValue plain, checked;
+    JsonError error;
+    const bool ok = Json::read(plain, new Bytes(bytes));
+    EXPECT_EQ(Json::read(checked, new Bytes(bytes), error, Json::lenient), ok) << bytes;
+    EXPECT_EQ(compact(plain), compact(checked)) << bytes;
+    EXPECT_EQ(error.reason.isEmpty(), ok) << bytes;
+  }
+  JsonValue value;
+  JsonError error;
+  EXPECT_FALSE(Json::read(value, nullptr, error));
+  EXPECT_EQ(describeError(error), L"0:0@0 no input");
+  Scratch scratch;
+  EXPECT_FALSE(Json::load(value, scratch.name("missing.json").c_str(), error, Json::strict));
+  EXPECT_EQ(describeError(error), L"0:0@0 the file cannot be opened");
+  scratch.put("bad.json", "{\n  \"port\": 08080\n}\n");
+  EXPECT_FALSE(Json::load(value, scratch.name("bad.json").c_str(), error, Json::strict));
+  EXPECT_EQ(describeError(error), L"2:12@13 leading zero in a number");
+  EXPECT_TRUE(Json::load(value, scratch.name("bad.json").c_str(), error));
+  EXPECT_EQ(value[L"port"].asInt32(), 8080);
+}
+
+TEST(JsonStrict, ExamplesOfTheRfcRead) {
+  // RFC 8259, section 13, and the three texts of section 2's examples of scalar texts.
+  const std::string image =
+      "{\n"
+      "  \"Image\": {\n"
+      "    \"Width\":  800,\n"
+      "    \"Height\": 600,\n"
+      "    \"Title\":  \"View from 15th Floor\",\n"
+      "    \"Thumbnail\": {\n"
+      "        \"Url\":    \"http://www.example.com/image/481989943\",\n"
+      "        \"Height\": 125,\n"
+      "        \"Width\":  100\n"
+      "    },\n"
+      "    \"Animated\" : false,\n"
+      "    \"IDs\": [116, 943, 234, 38793]\n"
+      "  }\n"
+      "}\n";
+  const JsonValue first = readValue(image, Json::strict);
+  EXPECT_EQ(first.get<int>(L"Image.Thumbnail.Width"), 100);
+  EXPECT_EQ(first.get<int>(L"Image.IDs[3]"), 38793);
+  EXPECT_EQ(first.get<String>(L"Image.Title"), L"View from 15th Floor");
+  EXPECT_FALSE(first.get<bool>(L"Image.Animated"));
+  const std::string places =
+      "[\n"
+      "  {\n"
+      "     \"precision\": \"zip\",\n"
+      "     \"Latitude\":  37.7668,\n"
+      "     \"Longitude\": -122.3959,\n"
+      "     \"Address\":   \"\",\n"
+      "     \"City\":      \"SAN FRANCISCO\",\n"
+      "     \"State\":     \"CA\",\n"
+      "     \"Zip\":       \"94107\",\n"
+      "     \"Country\":   \"US\"\n"
+      "  },\n"
+      "  {\n"
+      "     \"precision\": \"zip\",\n"
+      "     \"Latitude\":  37.371991,\n"
+      "     \"Longitude\": -122.026020,\n"
+      "     \"Address\":   \"\",\n"
+      "     \"City\":      \"SUNNYVALE\",\n"
+      "     \"State\":     \"CA\",\n"
+      "     \"Zip\":       \"94085\",\n"
+      "     \"Country\":   \"US\"\n"
+      "  }\n"
+      "]\n";
+  const JsonValue second = readValue(places, Json::strict);
+  EXPECT_EQ(second.size(), 2);
+  EXPECT_EQ(second.get<double>(L"1.Longitude"), -122.026020);
+  EXPECT_EQ(second.get<String>(L"[0].City"), L"SAN FRANCISCO");
+  EXPECT_EQ(compact(readValue("\"Hello world!\"", Json::strict)), L"\"Hello world!\"");
+  EXPECT_EQ(compact(readValue("42", Json::strict)), L"42");
+  EXPECT_EQ(compact(readValue("true", Json::strict)), L"true");
+  // Section 7's example of an escaped G clef, and \u0000, which a String cannot hold (dropped,
+  // as the lenient parser drops it).
+  EXPECT_EQ(compact(readValue("\"\\uD834\\uDD1E\"", Json::strict)), L"\"\U0001D11E\"");
+  EXPECT_EQ(compact(readValue("[\"a\\u0000b\"]", Json::strict)), L"[\"ab\"]");
+}
+
+// JSONTestSuite by the strict syntax: every y_ file reads, no n_ file does; of the i_ files
+// (left to implementations) the numbers and the deep nesting read, and the texts that are not
+// well-formed UTF-8 or hold lone surrogates do not.
+TEST(JsonSuite, StrictSyntaxFollowsTheRfc) {
+  const fs::path dir =
+      fs::path(__FILE__).parent_path().parent_path() / "fuzz" / "corpus" / "JsonFuzz";
+  if (!fs::is_directory(dir)) GTEST_SKIP() << "no test files in " << dir;
+  int files = 0;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() < 2 || name[1] != '_' || name.find_first_of("yni") != 0) continue;
+    const bool expected = name[0] == 'y' || name.compare(0, 9, "i_number_") == 0 ||
+                          name == "i_structure_500_nested_arrays.json";
+    JsonValue value(L"kept");
+    JsonError error;
+    const bool ok = Json::load(value, String(entry.path().wstring().c_str()), error, Json::strict);
+    EXPECT_EQ(ok, expected) << name << " " << describeError(error).size();
+    if (ok) {
+      EXPECT_TRUE(error.reason.isEmpty()) << name;
+    } else {
+      EXPECT_FALSE(error.reason.isEmpty()) << name;
+      EXPECT_GE(error.line, 1) << name;
+      EXPECT_GE(error.column, 1) << name;
+      EXPECT_LE(error.offset, std::size_t(fs::file_size(entry.path()))) << name;
+      EXPECT_EQ(compact(value), L"\"kept\"") << name;
+    }
+    // The lenient form with an error accepts what the plain form accepts.
+    JsonValue plain, lenient;
+    EXPECT_EQ(Json::load(plain, String(entry.path().wstring().c_str())),
+              Json::load(lenient, String(entry.path().wstring().c_str()), error))
+        << name;
+    EXPECT_EQ(compact(plain), compact(lenient)) << name;
+    ++files;
+  }
+  EXPECT_GT(files, 300);
+}
+
+// ---- checked access, ranges, append ------------------------------------------------------------
+
+TEST(JsonChecked, ValuesOfExactlyTheTypeAskedForElseTheirPathInTheError) {
+  const JsonValue doc = parsed(
+      L"{\"server\": {\"port\": 8080, \"host\": \"example\", \"ratio\": 0.5, \"speed\": \"fast\","
+      L" \"big\": 3000000000, \"neg\": -1, \"tls\": true, \"whole\": 80.0, \"half\": 80.5,"
+      L" \"huge\": 1e300, \"none\": null, \"list\": [1, 2, {\"x\": 7}], \"a.b\": 1}}");
+  EXPECT_EQ(doc.get<int>(L"server.port"), 8080);
+  EXPECT_EQ(doc.get<std::uint16_t>(L"server.port"), 8080);
+  EXPECT_EQ(doc.get<String>(L"server.host"), L"example");
+  EXPECT_EQ(doc.get<double>(L"server.ratio"), 0.5);
+  EXPECT_EQ(doc.get<float>(L"server.ratio"), 0.5f);
+  EXPECT_EQ(doc.get<float>(L"server.port"), 8080.0f);
+  EXPECT_TRUE(doc.get<bool>(L"server.tls"));
+  EXPECT_EQ(doc.get<int>(L"server.whole"), 80);
+  EXPECT_EQ(doc.get<long long>(L"server.big"), 3000000000LL);
+  EXPECT_EQ(doc.get<std::uint32_t>(L"server.big"), 3000000000u);
+  EXPECT_EQ(doc.get<signed char>(L"server.neg"), -1);
+  EXPECT_EQ(doc.get<int>(L"server.list[2].x"), 7);
+  EXPECT_EQ(doc.get<int>(L"server.list.1"), 2);
+  EXPECT_EQ(doc[L"server"][L"a.b"].get<int>(), 1);  // a key with a dot, reached by hand
+  EXPECT_EQ(doc[L"server"][L"list"][0].get<int>(L""), 1);
+
+  const std::pair<std::function<void()>, const wchar_t*> failures[] = {
+      {[&] { doc.get<int>(L"server.speed"); },
+       L"Json value \"server.speed\": expected int32, found the string \"fast\""},
+      {[&] { doc.get<int>(L"server.big"); },
+       L"Json value \"server.big\": 3000000000 is out of the range of int32"},
+      {[&] { doc.get<unsigned>(L"server.neg"); },
+       L"Json value \"server.neg\": -1 is out of the range of uint32"},
+      {[&] { doc.get<std::uint8_t>(L"server.port"); },
+       L"Json value \"server.port\": 8080 is out of the range of uint8"},
+      {[&] { doc.get<int>(L"server.half"); },
+       L"Json value \"server.half\": 80.5 is not a whole number (int32)"},
+      {[&] { doc.get<float>(L"server.huge"); },
+       L"Json value \"server.huge\": 1e+300 is out of the range of float"},
+      {[&] { doc.get<int>(L"server.prot"); }, L"Json value \"server.prot\": not found"},
+      {[&] { doc.get<int>(L"server.none"); },
+       L"Json value \"server.none\": expected int32, found null"},
+      {[&] { doc.get<bool>(L"server.port"); },
+       L"Json value \"server.port\": expected bool, found the number 8080"},
+      {[&] { doc.get<String>(L"server.tls"); },
+       L"Json value \"server.tls\": expected string, found true"},
+      {[&] { doc.get<double>(L"server.list"); },
+       L"Json value \"server.list\": expected double, found an array"},
+      {[&] { doc.get<int>(L"server.port.x"); },
+       L"Json value \"server.port.x\": \"server.port\" is the number 8080, not an array or "
+       L"object"},
+      {[&] { doc.get<int>(L"server.list.x"); },
+       L"Json value \"server.list.x\": \"server.list\" is an array, not an object"},
+      {[&] { doc.get<int>(L"server[0]"); },
+       L"Json value \"server[0]\": \"server\" is an object, not an array"},
+      {[&] { doc.get<int>(L"server.list[9]"); }, L"Json value \"server.list[9]\": not found"},
+      {[&] { doc.get<int>(L"server.list[x]"); },
+       L"Json value \"server.list[x]\": the path is not well formed at \"[x]\""},
+      {[&] { doc.get<int>(L"server.list[1"); },
+       L"Json value \"server.list[1\": the path is not well formed at \"[1\""},
+      {[&] { JsonValue(5).get<int>(L"a"); },
+       L"Json value \"a\": the value is the number 5, not an array or object"},
+      {[&] { doc.find<int>(L"server.speed"); },
+       L"Json value \"server.speed\": expected int32, found the string \"fast\""},
+      {[&] { doc.find<int>(L"server.port.x"); },
+       L"Json value \"server.port.x\": \"server.port\" is the number 8080, not an array or "
+       L"object"},
+  };
+  for (const auto& [call, text] : failures)
+    EXPECT_EQ(thrownBy(call), text);
+
+  // find: nullopt only for what is absent or null.
+  EXPECT_EQ(doc.find<int>(L"server.port"), std::optional<int>(8080));
+  EXPECT_EQ(doc.find<int>(L"server.prot"), std::nullopt);
+  EXPECT_EQ(doc.find<int>(L"server.none"), std::nullopt);
+  EXPECT_EQ(doc.find<int>(L"server.none.deeper"), std::nullopt);
+  EXPECT_EQ(doc.find<int>(L"client.port"), std::nullopt);
+  EXPECT_EQ(doc.find<int>(L"server.list[5]"), std::nullopt);
+  EXPECT_EQ(JsonValue().find<int>(L"a.b"), std::nullopt);
+  EXPECT_EQ(doc.findPath(L"server.list[2]"), &doc[L"server"][L"list"][2]);
+  EXPECT_EQ(doc.findPath(L"server.port.x"), nullptr);
+  // Integer types read doubles without fraction, and the edges of their ranges.
+  const JsonValue edges = parsed(
+      L"[-9223372036854775808, 18446744073709551615, 9.2233720368547758e18, -1e19, 127, -128, "
+      L"128, 1.8446744073709552e19, 3.5e38]");
+  EXPECT_EQ(edges.get<long long>(L"0"), LLONG_MIN);
+  EXPECT_EQ(edges.get<unsigned long long>(L"1"), ULLONG_MAX);
+  EXPECT_EQ(thrownBy([&] { edges.get<long long>(L"1"); }),
+            L"Json value \"1\": 18446744073709551615 is out of the range of int64");
+  EXPECT_EQ(thrownBy([&] { edges.get<long long>(L"2"); }),
+            L"Json value \"2\": 9.223372036854776e+18 is out of the range of int64");
+  EXPECT_EQ(edges.get<unsigned long long>(L"2"), 9223372036854775808ULL);
+  EXPECT_EQ(thrownBy([&] { edges.get<long long>(L"3"); }),
+            L"Json value \"3\": -1e+19 is out of the range of int64");
+  EXPECT_EQ(edges.get<signed char>(L"4"), 127);
+  EXPECT_EQ(edges.get<signed char>(L"5"), -128);
+  EXPECT_EQ(thrownBy([&] { edges.get<signed char>(L"6"); }),
+            L"Json value \"6\": 128 is out of the range of int8");
+  EXPECT_EQ(thrownBy([&] { edges.get<unsigned long long>(L"7"); }),
+            L"Json value \"7\": 1.844674407370955e+19 is out of the range of uint64");
+  EXPECT_EQ(thrownBy([&] { edges.get<float>(L"8"); }),
+            L"Json value \"8\": 3.5e+38 is out of the range of float");
+  JsonValue infinite;
+  ASSERT_NE(Json::parseValue(L"1e999", infinite), nullptr);
+  EXPECT_EQ(thrownBy([&] { infinite.get<double>(); }),
+            L"Json value \"\": inf is out of the range of double");
+}
+
+TEST(JsonValue, ContainsAppendAndRanges) {
+  JsonValue doc = parsed(L"{\"b\": [1, 2, 3], \"a\": {\"x\": 1}, \"c\": null}");
+  EXPECT_TRUE(doc.contains(L"a"));
+  EXPECT_TRUE(doc.contains(L"c"));  // null, but there
+  EXPECT_FALSE(doc.contains(L"d"));
+  EXPECT_FALSE(doc[L"b"].contains(L"0"));
+  EXPECT_EQ(doc.size(), 3);  // contains inserted nothing
+
+  // Entries in index order, changeable through the non-const range.
+  int sum = 0;
+  for (const JsonValue& element : static_cast<const JsonValue&>(doc)[L"b"].elements())
+    sum += element.asInt32();
+  EXPECT_EQ(sum, 6);
+  for (JsonValue& element : doc[L"b"].elements())
+    element = element.asInt32() * 10;
+  EXPECT_EQ(compact(doc[L"b"]), L"[10,20,30]");
+  std::wstring keys;
+  for (const auto& [key, member] : static_cast<const JsonValue&>(doc).members())
+    keys += std::wstring(key.getBuffer()) + L"=" + compact(member) + L";";
+  EXPECT_EQ(keys, L"a={\"x\":1};b=[10,20,30];c=null;");
+  for (auto& member : doc.members())
+    member.second = JsonValue(member.first);
+  EXPECT_EQ(compact(doc), L"{\"a\":\"a\",\"b\":\"b\",\"c\":\"c\"}");
+  int visited = 0;
+  for (JsonValue& ignored : doc.elements())
+    (void)ignored, ++visited;
+  for (auto& ignored : JsonValue(5).members())
+    (void)ignored, ++visited;
+  EXPECT_EQ(visited, 0);
+
+  // A sparse array: entries by ascending index, each iterator knowing its index.
+  JsonValue sparse;
+  sparse[7] = 70;
+  sparse[2] = 20;
+  sparse[5] = 50;
+  std::vector<std::pair<int, int>> seen;
+  const auto range = static_cast<const JsonValue&>(sparse).elements();
+  for (auto it = range.begin(); it != range.end(); ++it)
+    seen.emplace_back(it.index(), it->asInt32());
+  EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{2, 20}, {5, 50}, {7, 70}}));
+  // append goes after the last index.
+  sparse.append(80);
+  EXPECT_EQ(sparse[8].asInt32(), 80);
+  EXPECT_EQ(sparse.size(), 4);
+
+  // Appending while walking: the walk ends where the array ended, references stay good.
+  JsonValue grow = parsed(L"[0, 1, 2, 3]");
+  std::vector<int> walked;
+  for (JsonValue& element : grow.elements()) {
+    const JsonValue* before = &element;
+    for (int i = 0; i < 50; ++i)
+      grow.append(element);  // copies the element that is being visited, as the array grows
+    EXPECT_EQ(&element, before);
+    walked.push_back(element.asInt32());
+  }
+  EXPECT_EQ(walked, (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_EQ(grow.size(), 204);
+  EXPECT_EQ(grow[203].asInt32(), 3);
+
+  // append of a value that this value holds: taken before the value changes shape.
+  JsonValue list;
+  list.append(1);
+  list.append(L"x");
+  list.append(list);
+  EXPECT_EQ(compact(list), L"[1,\"x\",[1,\"x\"]]");
+  list.append(list[2]);
+  list.append(std::move(list[0]));
+  EXPECT_EQ(compact(list), L"[null,\"x\",[1,\"x\"],[1,\"x\"],1]");
+  JsonValue object = parsed(L"{\"k\": [7, {\"deep\": \"text\"}]}");
+  object.append(object[L"k"]);  // the object becomes an array: its member is taken first
+  EXPECT_EQ(compact(object), L"[[7,{\"deep\":\"text\"}]]");
+  JsonValue moved = parsed(L"{\"k\": \"text\"}");
+  moved.append(std::move(moved[L"k"]));
+  EXPECT_EQ(compact(moved), L"[\"text\"]");
+  JsonValue scalar(5);
+  const JsonValue* appended = &scalar.append(true);
+  EXPECT_EQ(appended, &scalar[0]);
+  EXPECT_EQ(compact(scalar), L"[true]");
+  // Nothing after the largest index: refused, nothing lost.
+  JsonValue full;
+  full[INT_MAX] = 1;
+  EXPECT_THROW(full.append(2), Exception);
+  EXPECT_EQ(full.size(), 1);
+  EXPECT_EQ(full[INT_MAX].asInt32(), 1);
+}
+
+TEST(JsonFile, ConstValuesAreWrittenAndSaved) {
+  Scratch scratch;
+  const JsonValue value = parsed(L"{\"n\": [1, 2]}");
+  const BytesHandle out(new Bytes);
+  EXPECT_TRUE(Json::write(value, out.get(), false));
+  EXPECT_EQ(out->bytes, "{\"n\":[1,2]}");
+  EXPECT_TRUE(Json::save(value, scratch.name("c.json").c_str(), true));
+  EXPECT_EQ(scratch.bytes("c.json"), "{\n    \"n\" : [\n        1,\n        2\n    ]\n}");
+  EXPECT_TRUE(Json::write(JsonValue(L"temporary"), out.get(), false));
+  EXPECT_FALSE(Json::write(value, nullptr, false));
+  JsonValue changeable = value;  // the non-const forms still compile and do the same
+  EXPECT_TRUE(Json::save(changeable, scratch.name("d.json").c_str(), true));
+  EXPECT_EQ(scratch.bytes("d.json"), scratch.bytes("c.json"));
 }

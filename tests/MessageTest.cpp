@@ -9,6 +9,7 @@
 #include "TestSupport.h"
 #include "vemo/core/Event.h"
 #include "vemo/core/MemoryStream.h"
+#include "vemo/core/MessagePort.h"
 #include "vemo/core/MessageReader.h"
 #include "vemo/core/PropertyHelper.h"
 
@@ -34,6 +35,21 @@ class Envelope : public Property {
 
 VEMO_IMPLEMENT_PROPERTY(Envelope, VEMO_PROPERTY(letter, L"One message"),
                         VEMO_PROPERTY(bundle, L"Messages"), VEMO_PROPERTY(pile, L"More messages"))
+
+// A message that carries another one: records nest, five bytes a level.
+class Wrapper : public Message {
+  VEMO_DECLARE_PROPERTY(Wrapper, Message)
+
+ public:
+  Handle<Message> inner;
+  static Handle<Message> createMessage_() { return createInstance(); }
+  void importFrom(InputStream& is) override { is >> inner; }
+  void exportTo(OutputStream& os) const override { os << inner; }
+
+ protected:
+  Wrapper() = default;
+};
+VEMO_IMPLEMENT_PROPERTY(Wrapper, VEMO_PROPERTY(inner, L"The wrapped message"))
 
 }  // namespace msgtest
 
@@ -155,6 +171,102 @@ TEST(Message, HandleEncodingAndBrokenRecords) {
   bytes->room = 0;
   EXPECT_EQ(thrown([&] { os << Message::createInstance(); }),
             L"vemo::OutputStream& operator<<(vemo::OutputStream &os, const char &i)");
+}
+
+// `levels` Wrapper records inside one another around a null handle, with or without the outer
+// marker.
+std::string nested(int levels, bool marked = true) {
+  const unsigned int id = msgtest::Wrapper::getClassId_();
+  std::string level("O");
+  level.append(reinterpret_cast<const char*>(&id), 4);
+  std::string bytes;
+  bytes.reserve(static_cast<std::size_t>(levels) * 5 + 1);
+  for (int i = 0; i < levels; ++i)
+    bytes += level;
+  bytes += 'o';
+  return marked ? bytes : bytes.substr(1);
+}
+
+// How deep a decoded chain of wrappers goes.
+int depthOf(const Handle<Message>& message) {
+  int depth = 0;
+  for (const Message* m = message.get(); m; ++depth) {
+    const auto* wrapper = dynamic_cast<const msgtest::Wrapper*>(m);
+    m = wrapper ? wrapper->inner.get() : nullptr;
+  }
+  return depth;
+}
+
+// Objects nest within objects only so deep on one stream: a hostile chain of 300,000 levels
+// fails with the library's exception instead of exhausting the reader's stack, through the
+// stream operator, the message reader and a message port alike, and the stream reads on.
+TEST(Message, HandlesNestOnlySoDeep) {
+  const std::wstring tooDeep =
+      L"TyIs& operator >>(TyIs &,vemo::Message::Handle &) nests deeper than 256 levels";
+  Handle<Message> read;
+  const auto readFrom = [&](InputStream& in, const std::string& data) {
+    static_cast<Bytes*>(in.getInput())->bytes = data;
+    return thrown([&] { in >> read; });
+  };
+  Handle<Bytes> source = new Bytes;
+  InputStream in(source.get());
+  EXPECT_EQ(readFrom(in, nested(256)), L"");
+  EXPECT_EQ(depthOf(read), 256);
+  EXPECT_EQ(readFrom(in, nested(257)), tooDeep);
+  try {
+    static_cast<Bytes*>(in.getInput())->bytes = nested(300000);
+    in >> read;
+    ADD_FAILURE() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.description(), tooDeep);
+    EXPECT_EQ(e.code(), -1);
+    EXPECT_NE(std::wstring(e.file()).find(L"vemo/core/Unknown"), std::wstring::npos);
+  }
+  // The levels of a failed read are given back: the same stream reads the deepest chain again.
+  EXPECT_EQ(readFrom(in, nested(256)), L"");
+  EXPECT_EQ(depthOf(read), 256);
+
+  // A package of the message reader: the class id, then the body.
+  MessageReader reader;
+  g_received.clear();
+  reader +=
+      MessageParser(msgtest::Wrapper::getClassId_(), &msgtest::Wrapper::createMessage_, &record);
+  Handle<Bytes> packages = new Bytes(nested(300000, false));
+  InputStream packageStream(packages.get());
+  EXPECT_EQ(thrown([&] { reader.analyse(packageStream); }), tooDeep);
+  packages->bytes = nested(300000, false);
+  EXPECT_EQ(thrown([&] { MessageReader::pop(packageStream); }), tooDeep);
+  packages->bytes = nested(200, false);
+  EXPECT_TRUE(reader.analyse(packageStream));
+  EXPECT_EQ(g_received, std::vector<std::wstring>{L"Wrapper"});
+
+  // A port: a message nested too deep is reported and dropped, the next one arrives.
+  Handle<msgtest::Wrapper> deep = msgtest::Wrapper::createInstance();
+  {
+    // Built from the inside out: a chain deeper than any reader takes.
+    Handle<Message> inner;
+    for (int i = 0; i < 300; ++i) {
+      Handle<msgtest::Wrapper> outer = msgtest::Wrapper::createInstance();
+      outer->inner = inner;
+      inner = outer;
+    }
+    deep->inner = inner;
+  }
+  MessagePort port;
+  int arrived = 0;
+  struct Count {
+    int* arrived;
+    void on(Message*) { ++*arrived; }
+  } count{&arrived};
+  port.getMessageDispenser().addMessageHandler<msgtest::Wrapper>(
+      MessageDispenser<void>::Handler(&count, &Count::on));
+  LogCapture log;
+  EXPECT_TRUE(port.pushMessage(deep));
+  EXPECT_TRUE(port.pushMessage(msgtest::Wrapper::createInstance()));
+  EXPECT_EQ(port.procMessage(1000), 0);
+  EXPECT_EQ(log.lines, std::vector<std::wstring>{L"error: " + tooDeep});
+  EXPECT_EQ(port.procMessage(1000), 1);
+  EXPECT_EQ(arrived, 1);
 }
 
 TEST(Message, CloneAndPropertyForms) {

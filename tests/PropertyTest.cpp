@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cfloat>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <iterator>
 #include <limits>
 #include <list>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +27,7 @@
 #include "vemo/core/Log.h"
 #include "vemo/core/MemoryStream.h"
 #include "vemo/core/Property.h"
+#include "vemo/core/PropertyHelper.h"
 
 using namespace vemo;
 namespace fs = std::filesystem;
@@ -769,6 +772,191 @@ TEST(Configuration, SectionsKeysAndDefaults) {
   EXPECT_EQ(getConfigInteger(name, L"Server", L"Port", 3), 3);
   EXPECT_FALSE(getConfigBoolean(name, L"Server", L"Enabled", false));
   EXPECT_EQ(getConfigString(name, L"Server", L"Name", L"none"), L"none");
+}
+
+namespace {
+
+// An input holding the text from its start.
+Handle<Archive> rewound(const std::string& content) {
+  const Handle<Archive> archive = config(content);
+  archive->setPosition(0);
+  return archive;
+}
+
+// The configuration of a text that must parse.
+Config parsedConfig(const std::string& content) {
+  Config made;
+  ConfigError error;
+  EXPECT_TRUE(made.read(rewound(content).get(), error)) << content << " line " << error.line;
+  return made;
+}
+
+std::vector<std::wstring> wide(const std::vector<String>& names) {
+  std::vector<std::wstring> out;
+  for (const String& name : names)
+    out.push_back(name.getBuffer());
+  return out;
+}
+
+std::wstring configThrow(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const Exception& e) {
+    EXPECT_EQ(std::wstring(e.file()), L"vemo/core/PropertyHelper");
+    return e.description();
+  }
+  return L"(nothing thrown)";
+}
+
+}  // namespace
+
+TEST(Config, SectionsKeysAndCheckedValues) {
+  // The example configuration, and what the readers' rules make of names, comments and values.
+  const Config example = parsedConfig("[Server]\n# listening port\nPort = 8080\nEnabled=TRUE\n");
+  EXPECT_EQ(example.get<int>(L"server", L"port", 0), 8080);
+  EXPECT_TRUE(example.get<bool>(L"Server", L"enabled", false));
+  const Config c = parsedConfig(
+      "# settings\r\n"
+      "[Server]\r\n"
+      "  Port = 8080  \r\n"
+      "Speed = fast\n"
+      "Big = 3000000000\n"
+      "Negative = -12\n"
+      "Ratio = 0.25\n"
+      "Huge = 1e999\n"
+      "Yes = yes\n"
+      "Note = value # not a comment\n"
+      "Empty =\n"
+      "port = 1\n"  // a second Port: the first counts
+      "[client]\n"
+      "Name = box \xe2\x98\x83\n"
+      "[SERVER]\n"  // the same section again: merged
+      "Extra = 7\n"
+      "Empty = late\n");  // Empty was given (empty) first: unset
+  EXPECT_EQ(wide(c.sections()), (std::vector<std::wstring>{L"Server", L"client"}));
+  EXPECT_EQ(wide(c.keys(L"server")),
+            (std::vector<std::wstring>{L"Port", L"Speed", L"Big", L"Negative", L"Ratio", L"Huge",
+                                       L"Yes", L"Note", L"Extra"}));
+  EXPECT_EQ(wide(c.keys(L"nowhere")), std::vector<std::wstring>{});
+  EXPECT_TRUE(c.hasSection(L"CLIENT"));
+  EXPECT_FALSE(c.hasSection(L"Port"));
+  EXPECT_TRUE(c.has(L"server", L"PORT"));
+  EXPECT_FALSE(c.has(L"Server", L"Empty"));
+  EXPECT_FALSE(c.has(L"client", L"Port"));  // each key belongs to its own section
+  EXPECT_EQ(c.get<int>(L"Server", L"Port"), 8080);
+  EXPECT_EQ(c.get<std::uint16_t>(L"Server", L"Port", 1), 8080);
+  EXPECT_EQ(c.get<long long>(L"Server", L"Big"), 3000000000LL);
+  EXPECT_EQ(c.get<int>(L"Server", L"Negative"), -12);
+  EXPECT_EQ(c.get<double>(L"Server", L"Ratio"), 0.25);
+  EXPECT_EQ(c.get<float>(L"Server", L"Port"), 8080.0f);
+  EXPECT_EQ(c.get<String>(L"Server", L"Note"), L"value # not a comment");
+  EXPECT_EQ(c.get(L"client", L"Name", L"none"), L"box \u2603");
+  EXPECT_EQ(c.get(L"client", L"Missing", L"none"), L"none");
+  EXPECT_EQ(c.get<int>(L"Server", L"Empty", 5), 5);
+  EXPECT_EQ(c.get<int>(L"Server", L"Extra", 5), 7);
+  EXPECT_EQ(c.find<int>(L"Server", L"Missing"), std::nullopt);
+  EXPECT_EQ(c.find<bool>(L"Server", L"Enabled"), std::nullopt);
+  // Set but not exactly of the type: thrown, with section, key and value, never a default.
+  const std::pair<std::function<void()>, const wchar_t*> failures[] = {
+      {[&] { c.get<int>(L"Server", L"Speed", 80); },
+       L"Config [Server] Speed: expected int32, found the string \"fast\""},
+      {[&] { c.get<int>(L"Server", L"Big"); },
+       L"Config [Server] Big: 3000000000 is out of the range of int32"},
+      {[&] { c.get<unsigned>(L"Server", L"Negative"); },
+       L"Config [Server] Negative: -12 is out of the range of uint32"},
+      {[&] { c.get<int>(L"Server", L"Ratio"); },
+       L"Config [Server] Ratio: 0.25 is not a whole number (int32)"},
+      {[&] { c.get<double>(L"Server", L"Huge"); },
+       L"Config [Server] Huge: \"1e999\" is out of the range of double"},
+      {[&] { c.get<double>(L"Server", L"Speed"); },
+       L"Config [Server] Speed: expected double, found the string \"fast\""},
+      {[&] { c.get<bool>(L"Server", L"Yes", false); },
+       L"Config [Server] Yes: expected bool (true or false), found \"yes\""},
+      {[&] { c.get<int>(L"Server", L"Missing"); }, L"Config [Server] Missing: not set"},
+      {[&] { c.find<long long>(L"Server", L"Note"); },
+       L"Config [Server] Note: expected int64, found the string \"value # not a comment\""},
+  };
+  for (const auto& [call, text] : failures)
+    EXPECT_EQ(configThrow(call), text);
+  const Config numbers = parsedConfig(
+      "[N]\nmax = 18446744073709551615\nover = 18446744073709551616\nmin = "
+      "-9223372036854775808\nunder = -9223372036854775809\nplus = +5\nzeros = 007\nhex = 0x10\n"
+      "whole = 80.0\nexp = 1e3\n");
+  EXPECT_EQ(numbers.get<unsigned long long>(L"N", L"max"), ULLONG_MAX);
+  EXPECT_EQ(configThrow([&] { numbers.get<unsigned long long>(L"N", L"over"); }),
+            L"Config [N] over: 18446744073709551616 is out of the range of uint64");
+  EXPECT_EQ(numbers.get<long long>(L"N", L"min"), LLONG_MIN);
+  EXPECT_EQ(configThrow([&] { numbers.get<long long>(L"N", L"under"); }),
+            L"Config [N] under: -9223372036854775809 is out of the range of int64");
+  EXPECT_EQ(numbers.get<int>(L"N", L"plus"), 5);
+  EXPECT_EQ(numbers.get<int>(L"N", L"zeros"), 7);
+  EXPECT_EQ(configThrow([&] { numbers.get<int>(L"N", L"hex"); }),
+            L"Config [N] hex: expected int32, found the string \"0x10\"");
+  EXPECT_EQ(numbers.get<int>(L"N", L"whole"), 80);  // a decimal number without fraction
+  EXPECT_EQ(numbers.get<int>(L"N", L"exp"), 1000);
+
+  // A key missing from its section is not taken from a later one, unlike getConfigString.
+  const std::string later = "[A]\nx=1\n[B]\ny=2\n";
+  EXPECT_EQ(getConfigString(config(later).get(), L"A", L"y", L"none"), L"2");
+  EXPECT_FALSE(parsedConfig(later).has(L"A", L"y"));
+}
+
+TEST(Config, RefusedLinesHaveTheirNumberAndLeaveTheOldContent) {
+  struct Case {
+    const char* content;
+    int line;
+    const wchar_t* reason;
+  };
+  const Case cases[] = {
+      {"[S]\nPort 8080\n", 2, L"expected '=' after the key"},
+      {"[S]\nk: v\n", 2, L"expected '=' after the key"},
+      {"\n\n[Server\nk=v\n", 3, L"a section header ends with ']'"},
+      {"[S] # main\n", 1, L"a section header ends with ']'"},
+      {"k = v\n[S]\n", 1, L"a key before the first [section]"},
+      {"[S]\n= v\n", 2, L"expected a [section] or a key of letters, digits and '_'"},
+      {"[S]\n; old comment\n", 2, L"expected a [section] or a key of letters, digits and '_'"},
+      {"[S]\r\nmax-size = 5\r\n", 2, L"expected '=' after the key"},
+      {"\xef\xbb\xbf[S]\nk=v\n", 1, L"expected a [section] or a key of letters, digits and '_'"},
+  };
+  Config kept = parsedConfig("[Old]\nk = 1\n");
+  for (const Case& bad : cases) {
+    ConfigError error;
+    EXPECT_FALSE(kept.read(rewound(bad.content).get(), error)) << bad.content;
+    EXPECT_EQ(error.line, bad.line) << bad.content;
+    EXPECT_EQ(std::wstring(error.reason.getBuffer()), bad.reason) << bad.content;
+    EXPECT_EQ(kept.get<int>(L"Old", L"k"), 1) << bad.content;
+  }
+  ConfigError error;
+  EXPECT_FALSE(kept.read(nullptr, error));
+  EXPECT_EQ(std::wstring(error.reason.getBuffer()), L"no input");
+  // By file name; a file that cannot be read keeps the content too.
+  tests::ScratchDirectory scratch;
+  scratch.put("server.ini", "[Server]\nPort = 8080\n");
+  Config loaded;
+  ASSERT_TRUE(loaded.load(scratch.name("server.ini").c_str(), error));
+  EXPECT_EQ(error.line, 0);
+  EXPECT_TRUE(error.reason.isEmpty());
+  EXPECT_EQ(loaded.get<int>(L"Server", L"Port"), 8080);
+  EXPECT_FALSE(loaded.load(scratch.name("missing.ini").c_str(), error));
+  EXPECT_EQ(error.line, 0);
+  EXPECT_EQ(std::wstring(error.reason.getBuffer()), L"the file cannot be opened");
+  EXPECT_FALSE(loaded.load(scratch.name("missing.ini").c_str()));
+  EXPECT_EQ(loaded.get<int>(L"Server", L"Port"), 8080);
+  // Copies are deep; a moved-from configuration is empty and usable.
+  Config copy = loaded;
+  ASSERT_TRUE(copy.parse(L"[Server]\nPort = 1\n", error));
+  EXPECT_EQ(loaded.get<int>(L"Server", L"Port"), 8080);
+  Config moved = std::move(loaded);
+  EXPECT_EQ(moved.get<int>(L"Server", L"Port"), 8080);
+  EXPECT_TRUE(loaded.sections().empty());  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(loaded.get<int>(L"Server", L"Port", 3), 3);
+  loaded = copy;
+  EXPECT_EQ(loaded.get<int>(L"Server", L"Port"), 1);
+  loaded = loaded;
+  EXPECT_EQ(loaded.get<int>(L"Server", L"Port"), 1);
+  Config empty;
+  EXPECT_TRUE(empty.parse(L"", error));
+  EXPECT_TRUE(empty.sections().empty());
 }
 
 TEST(Scanners, ConsumeFromTheFront) {

@@ -86,8 +86,6 @@ TEST(Semaphore, WakesWaitersOnOtherThreadsAndSyncWaitsUntilTaken) {
         for (int i = 0; i < kEach; ++i)
           semaphore->signal();
       });
-      // Two signals before a waiter wakes set the auto-reset event once: a waiter may sleep out
-      // its limit with wake-ups counted, and takes one on its next call.
       threads.emplace_back([&] {
         for (int taken = 0; taken < kEach;)
           taken += semaphore->wait(20, false) ? 1 : 0;
@@ -96,5 +94,52 @@ TEST(Semaphore, WakesWaitersOnOtherThreadsAndSyncWaitsUntilTaken) {
     for (std::thread& thread : threads)
       thread.join();
     EXPECT_FALSE(semaphore->wait(0, false));
+  });
+}
+
+// Every signal given while threads wait releases one of them: n waiters and n signals, all of
+// them return at once, whatever the order in which they wake.
+TEST(Semaphore, EachSignalReleasesOneOfSeveralWaiters) {
+  vemo::tests::finishWithin(std::chrono::seconds(120), "several waiters", [] {
+    for (int waiters = 2; waiters <= 8; ++waiters) {
+      for (bool limited : {true, false}) {
+        auto semaphore = Semaphore::createInstance();
+        std::atomic<int> started{0}, released{0}, failed{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < waiters; ++t)
+          threads.emplace_back([&] {
+            ++started;
+            if (semaphore->wait(limited ? 20000u : 0xFFFFFFFFu, false))
+              ++released;
+            else
+              ++failed;
+          });
+        // Every waiter is inside its wait (it has nothing to take before the signals).
+        while (started.load() < waiters)
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const Clock::time_point begin = Clock::now();
+        for (int t = 0; t < waiters; ++t)
+          semaphore->signal();
+        // A lost wake-up leaves a waiter sleeping with wake-ups counted: after 2 s the
+        // stragglers get more signals, so that the test ends, and the failure is counted.
+        int rescues = 0;
+        while (released.load() + failed.load() < waiters) {
+          if (millisecondsSince(begin) > 2000) {
+            semaphore->signal();
+            ++rescues;
+          }
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        for (std::thread& thread : threads)
+          thread.join();
+        EXPECT_EQ(rescues, 0) << waiters << (limited ? " waiters with a limit" : " waiters");
+        EXPECT_EQ(released.load(), waiters);
+        EXPECT_EQ(failed.load(), 0);
+        if (rescues == 0) {
+          EXPECT_FALSE(semaphore->wait(0, false)) << "a wake-up left over";
+        }
+      }
+    }
   });
 }

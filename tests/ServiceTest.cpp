@@ -8,13 +8,17 @@
 #include <csignal>
 #include <cstddef>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <thread>
 
 #include "ServiceHooks.h"
 #include "TestSupport.h"
+#include "vemo/core/Log.h"
 #include "vemo/core/Semaphore.h"
+#include "vemo/core/ServiceApplication.h"
 #include "vemo/core/ServiceSystem.h"
+#include "vemo/core/Tick.h"
 
 #if defined(_WIN32)
 #if !defined(NOMINMAX)
@@ -22,10 +26,17 @@
 #endif
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <pthread.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+
+extern char** environ;
 #endif
 
 namespace vemo {
@@ -41,6 +52,15 @@ struct HostStatics {
   static void reset() {
     ServiceSystem::_argc = 0;
     ServiceSystem::_argv = nullptr;
+    // A stop asked for and not carried out yet is carried out by a host system of its own.
+    Unknown::Handle_T<ServiceSystem> sink = ServiceSystem::createInstance();
+    {
+      MutexLock lock(ServiceSystem::_mutex);
+      ServiceSystem::_hSystem = sink;
+    }
+    sink->load();
+    ServiceSystem::_serviceStart = 1;
+    sink->tick();
     ServiceSystem::_serviceStart = 0;
     MutexLock lock(ServiceSystem::_mutex);
     ServiceSystem::_hSystem = nullptr;
@@ -67,31 +87,26 @@ TEST(ServiceSystem, ArgumentsSignalsAndShutdownOfTheHostSystem) {
   ServiceSystem::setSupportAddress(L"support@example.org");
   EXPECT_STREQ(ServiceSystem::getSupportAddress().getBuffer(), L"support@example.org");
 
-  // A stop asked for before the host system runs waits for it, then ends its run.
+  // A stop asked for before the host system runs returns at once and is kept for the run,
+  // which it ends at its first tick.
   Unknown::Handle_T<ServiceSystem> host = ServiceSystem::createInstance();
   {
     MutexLock lock(ServiceSystem::_mutex);
     ServiceSystem::_hSystem = host;
   }
   EXPECT_EQ(ServiceSystem::getSystem().get(), host.get());
-  ASSERT_TRUE(host->load());
   LogCapture log;
-  std::atomic<bool> signalled{false};
-  std::thread stopper([&] {
-    ServiceSystem::signal(SIGINT);
-    signalled = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(signalled.load());
-  EXPECT_EQ(host->getState(), System::ES_LOADED);
-  finishWithin(std::chrono::seconds(20), "the host system's run", [&] {
-    ServiceSystem::_serviceStart = 1;
-    host->start();  // returns once the signal has shut it down
-  });
-  stopper.join();
-  EXPECT_EQ(host->getState(), System::ES_SHUTDOWN);
+  finishWithin(std::chrono::seconds(20), "a stop asked for before the run",
+               [&] { ServiceSystem::signal(SIGINT); });
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_EQ(log.lines[0], L"CTRL+C signal.");
+  ASSERT_TRUE(host->load());
+  finishWithin(std::chrono::seconds(20), "the host system's run", [&] {
+    ServiceSystem::_serviceStart = 1;
+    host->start();  // returns once the stop has ended it
+  });
+  EXPECT_EQ(host->getState(), System::ES_SHUTDOWN);
+  ASSERT_EQ(log.lines.size(), 1u);
 
   // Once stopping, the host system is not touched again.
   host->unload();
@@ -123,7 +138,7 @@ TEST(ServiceSystem, ArgumentsSignalsAndShutdownOfTheHostSystem) {
   EXPECT_EQ(log.lines, texts);
   EXPECT_EQ(host->getState(), System::ES_LOADED);
 
-  // Without a host system a stop is a no-op that still succeeds.
+  // Without a host system a stop still succeeds; it waits for one.
   HostStatics::reset();
   ServiceSystem::_serviceStart = 1;
   EXPECT_TRUE(ServiceSystem::shutdownSystem());
@@ -184,6 +199,19 @@ const bool g_serviceChild = [] {
   std::_Exit(serviceInitialize(L"vemo-run", reinterpret_cast<void*>(worker)) ? 0 : 3);
 }();
 
+// Started by the service control manager with this argument, the test program is a host
+// written with ServiceApplication: the manager's stop ends its host system, which watches no
+// event of its own.
+struct WindowsAppHost : ServiceSystem {
+  static Handle_T<ServiceSystem> create() { return Handle_T<ServiceSystem>(new WindowsAppHost()); }
+  bool init() override { return ServiceSystem::init() && Yield::createInstance()->start(this); }
+};
+const bool g_serviceAppChild = [] {
+  if (__argc < 2 || std::strcmp(__argv[1], "--vemo-service-app-child") != 0) return false;
+  ServiceApplication app(L"vemo-app", L"ServiceApplication test", &WindowsAppHost::create);
+  std::_Exit(app.run(__argc, __argv));
+}();
+
 DWORD waitForState(SC_HANDLE service, DWORD wanted) {
   SERVICE_STATUS status = {};
   for (int i = 0; i < 600; ++i) {
@@ -220,6 +248,30 @@ TEST(ServiceRun, RemoveRefusedWhileRunningThenStopAndRemove) {
   CloseServiceHandle(manager);
   EXPECT_EQ(captured([&] { return serviceRemove(name); }, 1), "Service successfully removed.\n");
 }
+
+TEST(ServiceApplication, StartAndStopThroughTheServiceControlManager) {
+  wchar_t program[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameW(nullptr, program, MAX_PATH), 0u);
+  const std::wstring command = L"\"" + std::wstring(program) + L"\" --vemo-service-app-child";
+  const wchar_t* name = L"vemo-app";
+  ASSERT_EQ(
+      captured([&] { return serviceInstall(0, name, L"App", command.c_str(), nullptr, nullptr); },
+               1),
+      "Service successfully installed.\n");
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  ASSERT_NE(manager, nullptr);
+  SC_HANDLE service =
+      OpenServiceW(manager, name, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+  ASSERT_NE(service, nullptr);
+  ASSERT_TRUE(StartServiceW(service, 0, nullptr)) << GetLastError();
+  EXPECT_EQ(waitForState(service, SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
+  SERVICE_STATUS status = {};
+  EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+  EXPECT_EQ(waitForState(service, SERVICE_STOPPED), static_cast<DWORD>(SERVICE_STOPPED));
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  EXPECT_EQ(captured([&] { return serviceRemove(name); }, 1), "Service successfully removed.\n");
+}
 #endif
 
 #if !defined(_WIN32)
@@ -235,25 +287,58 @@ void writeFile(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// A unit directory, a stand-in systemctl that notes its arguments and answers is-active from a
-// file, and a marker for "systemd is running".
+// What `systemd-analyze verify` says of a unit file: "" when it accepts it; "skipped" where the
+// program is not installed.
+std::string systemdVerdict(const fs::path& unit) {
+  if (std::system("systemd-analyze --version >/dev/null 2>&1") != 0) return "skipped";
+  const std::string command = "systemd-analyze verify '" + unit.string() + "' 2>&1";
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return "popen failed";
+  std::string output;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe))
+    output += buffer;
+  const int status = ::pclose(pipe);
+  return status == 0 ? output : "status " + std::to_string(status) + ": " + output;
+}
+
+// Every unit written into `directory` is one that systemd accepts.
+void expectSystemdAccepts(const fs::path& directory) {
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    const std::string verdict = systemdVerdict(entry.path());
+    if (verdict == "skipped") {
+      std::printf("systemd-analyze is not installed: %s not verified\n", entry.path().c_str());
+      continue;
+    }
+    EXPECT_EQ(verdict, "") << entry.path();
+  }
+}
+
+// A unit directory, a directory of the distribution's units, a stand-in systemctl that notes
+// its arguments and answers is-active from a file, and a marker for "systemd is running".
+// Programs that units may name exist in bin/.
 struct FakeSystemd {
-  FakeSystemd() {
-    root = fs::temp_directory_path() / ("vemo-service-" + std::to_string(::getpid()));
+  explicit FakeSystemd(const std::string& tag = "") {
+    root = fs::temp_directory_path() / ("vemo-service-" + tag + std::to_string(::getpid()));
     fs::remove_all(root);
     fs::create_directories(root / "units");
+    fs::create_directories(root / "vendor");
+    fs::create_directories(root / "bin");
     writeFile(root / "systemctl", "#!/bin/sh\necho \"$*\" >> '" + (root / "calls").string() +
                                       "'\nif [ \"$1\" = is-active ]; then cat '" +
                                       (root / "state").string() + "'; fi\n[ -e '" +
                                       (root / "fail").string() + "' ] && exit 1\nexit 0\n");
     fs::permissions(root / "systemctl", fs::perms::owner_all);
     setState("inactive");
-    service_detail::setTestHooks((root / "units").string(), (root / "systemctl").string(),
-                                 (root / "running").string());
+    hook();
   }
   ~FakeSystemd() {
     service_detail::setTestHooks("", "", "");
     fs::remove_all(root);
+  }
+  void hook(const std::string& systemctl = "systemctl") {
+    service_detail::setTestHooks((root / "units").string(), (root / systemctl).string(),
+                                 (root / "running").string(), {(root / "vendor").string()});
   }
   void setState(const std::string& state) { writeFile(root / "state", state + "\n"); }
   std::string takeCalls() {
@@ -261,14 +346,22 @@ struct FakeSystemd {
     fs::remove(root / "calls");
     return calls;
   }
+  // An executable program at `relative` under bin/ (its directories made); its full path.
+  fs::path program(const std::string& relative) {
+    const fs::path path = root / "bin" / fs::u8path(relative);
+    fs::create_directories(path.parent_path());
+    fs::create_symlink("/bin/true", path);
+    return path;
+  }
   fs::path root;
 };
 
 TEST(ServiceInstall, InstallSecondInstallAndRemoveInEveryState) {
   FakeSystemd systemd;
   const wchar_t* name = L"vemo-test";
+  const fs::path host = systemd.program("my host/bin/host$1");
   auto install = [&] {
-    return serviceInstall(1, name, L"Test 100% host", L"/opt/my host/bin/host$1", L"daemon", L"pw");
+    return serviceInstall(1, name, L"Test 100% host", host.wstring().c_str(), L"daemon", L"pw");
   };
   // Without systemd there is no one to install for.
   EXPECT_EQ(captured(install, 0),
@@ -283,17 +376,20 @@ TEST(ServiceInstall, InstallSecondInstallAndRemoveInEveryState) {
   const fs::path unit = systemd.root / "units" / "vemo-test.service";
   EXPECT_EQ(readFile(unit),
             "[Unit]\nDescription=Test 100%% host\n\n[Service]\nType=notify\n"
-            "ExecStart=\"/opt/my host/bin/host$1\"\nUser=daemon\n\n"
-            "[Install]\nWantedBy=multi-user.target\n");
+            "ExecStart=\"" +
+                host.string() +
+                "\"\nUser=daemon\n\n"
+                "[Install]\nWantedBy=multi-user.target\n");
   EXPECT_EQ(fs::status(unit).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                 fs::perms::others_read);
+  expectSystemdAccepts(systemd.root / "units");
 
   // The second install names the program installed and changes nothing.
   EXPECT_EQ(
       captured([&] { return serviceInstall(0, name, L"Other", L"/bin/other", nullptr, nullptr); },
                0),
-      "The service already exists!\nThe current server installed: /opt/my host/bin/host$1\n");
+      "The service already exists!\nThe current server installed: " + host.string() + "\n");
   EXPECT_EQ(systemd.takeCalls(), "");
 
   systemd.setState("active");
@@ -309,13 +405,9 @@ TEST(ServiceInstall, InstallSecondInstallAndRemoveInEveryState) {
   EXPECT_EQ(isService(name), 1);
 
   // A state that cannot be asked fails without a word.
-  service_detail::setTestHooks((systemd.root / "units").string(),
-                               (systemd.root / "missing-systemctl").string(),
-                               (systemd.root / "running").string());
+  systemd.hook("missing-systemctl");
   EXPECT_EQ(captured([&] { return serviceRemove(name); }, 0), "");
-  service_detail::setTestHooks((systemd.root / "units").string(),
-                               (systemd.root / "systemctl").string(),
-                               (systemd.root / "running").string());
+  systemd.hook();
 
   systemd.setState("inactive");
   writeFile(systemd.root / "fail", "");  // systemctl disable fails: the unit stays
@@ -333,11 +425,12 @@ TEST(ServiceInstall, InstallSecondInstallAndRemoveInEveryState) {
   // On demand, with a watchdog and no account; a failing enable leaves nothing behind.
   setServiceWatchdog(30);
   EXPECT_EQ(
-      captured([&] { return serviceInstall(0, name, L"Host", L"/bin/host", L"", nullptr); }, 1),
+      captured([&] { return serviceInstall(0, name, L"Host", L"/bin/true", L"", nullptr); }, 1),
       "Service successfully installed.\n");
   setServiceWatchdog(0);
   EXPECT_EQ(systemd.takeCalls(), "daemon-reload\n");
-  EXPECT_NE(readFile(unit).find("ExecStart=\"/bin/host\"\nWatchdogSec=30\n\n"), std::string::npos);
+  EXPECT_NE(readFile(unit).find("ExecStart=\"/bin/true\"\nWatchdogSec=30\n\n"), std::string::npos);
+  expectSystemdAccepts(systemd.root / "units");
   fs::remove(unit);
   writeFile(systemd.root / "fail", "");
   EXPECT_EQ(captured(install, 0), "Failed to install the service (Couldn't create service)\n");
@@ -347,7 +440,7 @@ TEST(ServiceInstall, InstallSecondInstallAndRemoveInEveryState) {
 
   // Names that are no unit's.
   EXPECT_EQ(
-      captured([&] { return serviceInstall(1, L"../x", L"X", L"/bin/x", nullptr, nullptr); }, 0),
+      captured([&] { return serviceInstall(1, L"../x", L"X", L"/bin/true", nullptr, nullptr); }, 0),
       "Failed to install the service (Couldn't create service)\n");
   EXPECT_EQ(captured([&] { return serviceRemove(L""); }, 0), "The service doesn't exist!\n");
   EXPECT_EQ(systemd.takeCalls(), "");
@@ -360,6 +453,112 @@ TEST(ServiceInstall, InstallSecondInstallAndRemoveInEveryState) {
               "That operation should be made by an user with Administrator privileges!\n");
     fs::permissions(systemd.root / "units", fs::perms::owner_all);
   }
+}
+
+// A unit name has at most 255 bytes with its ".service": 247 characters are a service's name,
+// 248 are not; the unit's file, and the temporary one it is written under, fit the directory.
+TEST(ServiceInstall, LongestUnitName) {
+  FakeSystemd systemd;
+  writeFile(systemd.root / "running", "");
+  const std::wstring longest(247, L'a');
+  const std::wstring tooLong(248, L'a');
+  EXPECT_EQ(
+      captured(
+          [&] { return serviceInstall(0, longest.c_str(), L"L", L"/bin/true", nullptr, nullptr); },
+          1),
+      "Service successfully installed.\n");
+  EXPECT_EQ(isService(longest.c_str()), 1);
+  EXPECT_TRUE(fs::exists(systemd.root / "units" / (std::string(247, 'a') + ".service")));
+  EXPECT_EQ(
+      captured(
+          [&] { return serviceInstall(0, tooLong.c_str(), L"L", L"/bin/true", nullptr, nullptr); },
+          0),
+      "Failed to install the service (Couldn't create service)\n");
+  EXPECT_EQ(isService(tooLong.c_str()), 0);
+  EXPECT_EQ(captured([&] { return serviceRemove(tooLong.c_str()); }, 0),
+            "The service doesn't exist!\n");
+  EXPECT_EQ(captured([&] { return serviceRemove(longest.c_str()); }, 1),
+            "Service successfully removed.\n");
+  EXPECT_TRUE(fs::is_empty(systemd.root / "units"));
+}
+
+// Units of the distribution (or of other tools) in the other unit directories count: they are
+// never shadowed by an installed unit nor removed.
+TEST(ServiceInstall, UnitsInEveryDirectorySystemdLoadsFrom) {
+  FakeSystemd systemd;
+  writeFile(systemd.root / "running", "");
+  writeFile(systemd.root / "vendor" / "systemd-journald.service",
+            "[Service]\nExecStart=/lib/systemd/systemd-journald\n");
+  writeFile(systemd.root / "vendor" / "getty@.service", "[Service]\nExecStart=-/sbin/agetty\n");
+  EXPECT_EQ(isService(L"systemd-journald"), 1);
+  EXPECT_EQ(isService(L"getty@tty1"), 1);
+  EXPECT_EQ(isService(L"getty"), 0);
+  EXPECT_EQ(captured(
+                [&] {
+                  return serviceInstall(1, L"systemd-journald", L"J", L"/bin/true", nullptr,
+                                        nullptr);
+                },
+                0),
+            "The service already exists!\n"
+            "The current server installed: /lib/systemd/systemd-journald\n");
+  EXPECT_EQ(
+      captured(
+          [&] { return serviceInstall(1, L"getty@tty1", L"G", L"/bin/true", nullptr, nullptr); },
+          0),
+      "The service already exists!\nThe current server installed: /sbin/agetty\n");
+  EXPECT_EQ(captured([&] { return serviceRemove(L"systemd-journald"); }, 0),
+            "Failed to remove the service (Couldn't open the service)\n");
+  EXPECT_TRUE(fs::is_empty(systemd.root / "units"));
+  EXPECT_TRUE(fs::exists(systemd.root / "vendor" / "systemd-journald.service"));
+  EXPECT_EQ(systemd.takeCalls(), "");
+
+  // The machine's own directories, where the distribution installed systemd's units.
+  service_detail::setTestHooks("", "", "");
+  if (fs::exists("/lib/systemd/system/systemd-journald.service") ||
+      fs::exists("/usr/lib/systemd/system/systemd-journald.service")) {
+    EXPECT_EQ(isService(L"systemd-journald"), 1);
+  }
+  EXPECT_EQ(isService(L"vemo-no-such-unit-here"), 0);
+}
+
+// Program paths that systemd would refuse or read otherwise are refused with the install's
+// failure text and leave nothing behind; what is accepted is what systemd runs.
+TEST(ServiceInstall, ProgramPathsThatSystemdTakesAsTheyAre) {
+  FakeSystemd systemd;
+  writeFile(systemd.root / "running", "");
+  const wchar_t* refused[] = {L"bin/host",    L"host",
+                              L"./host",      L"",
+                              L"/bin/ho\"st", L"/bin/ho'st",
+                              L"/bin/ho\\st", L"/bin/ho\nst",
+                              L"/bin/ho\tst", L"/bin/../bin/true",
+                              L"/bin/./true", L"//bin/true",
+                              L"/bin//true",  L"/bin/true/",
+                              L"/",           L"+/bin/true",
+                              L"-/bin/true",  L"!/bin/true",
+                              L"@/bin/true",  L":/bin/true",
+                              L"!!/bin/true"};
+  for (const wchar_t* path : refused) {
+    EXPECT_EQ(
+        captured([&] { return serviceInstall(0, L"vemo-path", L"P", path, nullptr, nullptr); }, 0),
+        "Failed to install the service (Couldn't create service)\n")
+        << tests::toPath(path);
+  }
+  EXPECT_TRUE(fs::is_empty(systemd.root / "units"));
+  EXPECT_EQ(systemd.takeCalls(), "");
+
+  // Blanks, '%', '$', a leading '-' in a later part and names that are not ASCII are taken.
+  const fs::path program = systemd.program("dir 100% $HOME/-host Grüße");
+  EXPECT_EQ(captured(
+                [&] {
+                  return serviceInstall(0, L"vemo-path", L"P", tests::toWide(program).c_str(),
+                                        nullptr, nullptr);
+                },
+                1),
+            "Service successfully installed.\n");
+  expectSystemdAccepts(systemd.root / "units");
+  EXPECT_EQ(
+      captured([&] { return serviceInstall(0, L"vemo-path", L"P", L"/x", nullptr, nullptr); }, 0),
+      "The service already exists!\nThe current server installed: " + program.string() + "\n");
 }
 
 // systemd's own reading of the unit we write: a program path with a blank, a '%' and a '$',
@@ -380,8 +579,35 @@ TEST(ServiceInstall, SystemdAcceptsTheUnit) {
                 1),
             "Service successfully installed.\n");
   setServiceWatchdog(0);
-  const std::string command = "systemd-analyze verify '" +
-                              (systemd.root / "units" / "vemo-verify.service").string() + "' 2>&1";
+  EXPECT_EQ(systemdVerdict(systemd.root / "units" / "vemo-verify.service"), "");
+}
+
+// A program path that is not UTF-8 (Latin-1 bytes) goes into the unit as C escapes, which
+// systemd reads as the very bytes, and the installed program is named by the same bytes.
+TEST(ServiceInstall, ProgramPathsThatAreNotUtf8) {
+  FakeSystemd systemd;
+  writeFile(systemd.root / "running", "");
+  const std::string program = systemd.root.string() + "/caf\xE9 h\xF4te";
+  fs::create_symlink("/bin/true", program);
+  const std::wstring wide = systemd.root.wstring() + L"/caf\xDCE9 h\xDCF4te";
+  EXPECT_EQ(captured(
+                [&] {
+                  return serviceInstall(0, L"vemo-latin", L"Latin", wide.c_str(), nullptr, nullptr);
+                },
+                1),
+            "Service successfully installed.\n");
+  const fs::path unit = systemd.root / "units" / "vemo-latin.service";
+  EXPECT_NE(
+      readFile(unit).find("\nExecStart=\"" + systemd.root.string() + "/caf\\xe9 h\\xf4te\"\n"),
+      std::string::npos)
+      << readFile(unit);
+  EXPECT_EQ(
+      captured([&] { return serviceInstall(0, L"vemo-latin", L"X", L"/bin/x", nullptr, nullptr); },
+               0),
+      "The service already exists!\nThe current server installed: " + program + "\n");
+
+  if (std::system("systemd-analyze --version >/dev/null 2>&1") != 0) return;
+  const std::string command = "systemd-analyze verify '" + unit.string() + "' 2>&1";
   std::FILE* pipe = ::popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::string output;
@@ -420,39 +646,251 @@ struct NotifySocket {
     const ssize_t n = ::recv(descriptor, buffer, sizeof buffer, 0);
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
   }
+  // The next datagram that is not a watchdog's.
+  std::string nextBesidesWatchdog(int ms = 20000) {
+    std::string text;
+    while ((text = next(ms)) == "WATCHDOG=1") {
+    }
+    return text;
+  }
   int descriptor;
   std::string path;
 };
 
-Semaphore* g_stop = nullptr;
-std::atomic<bool> g_workerSawStop{false};
+std::string socketPath(const char* tag) {
+  return (fs::temp_directory_path() /
+          ("vemo-notify-" + std::string(tag) + "-" + std::to_string(::getpid())))
+      .string();
+}
 
-TEST(ServiceRun, NotifySequenceAndTheStopControl) {
-  const std::string path =
-      (fs::temp_directory_path() / ("vemo-notify-" + std::to_string(::getpid()))).string();
+// A host system that gives the processor away between its passes, notes when its first tick
+// began and ended, and may be stuck in a tick for a while.
+struct TestHost : ServiceSystem {
+  static Handle_T<TestHost> create() { return Handle_T<TestHost>(new TestHost()); }
+  bool init() override {
+    if (initDelay) std::this_thread::sleep_for(std::chrono::milliseconds(initDelay));
+    if (failInit || !ServiceSystem::init()) return false;
+    return Yield::createInstance()->start(this);
+  }
+  void tick() override {
+    ServiceSystem::tick();
+    ticks.fetch_add(1);
+    if (stuckFor.load() > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(stuckFor.exchange(0)));
+    }
+  }
+  int initDelay = 0;
+  bool failInit = false;
+  std::atomic<int> ticks{0};
+  std::atomic<int> stuckFor{0};
+};
+
+// The worker of a host program written with the functions alone: it runs the host system,
+// which the service stops itself when no shutdown event is set.
+void runHostSystem(void*) {
+  Unknown::Handle_T<ServiceSystem> system = ServiceSystem::getSystem();
+  system->load();
+  ServiceSystem::_serviceStart = 1;
+  system->start();
+  ServiceSystem::_serviceStart = 2;
+  system->unload();
+}
+
+// serviceInitialize on a thread of its own, with the variables systemd sets.
+struct ServiceRunner {
+  ServiceRunner(const std::string& socket, const std::string& watchdogUsec)
+      : notify("NOTIFY_SOCKET", socket),
+        usec("WATCHDOG_USEC", watchdogUsec),
+        pid("WATCHDOG_PID", std::to_string(::getpid())) {}
+  void start(void (*worker)(void*)) {
+    thread = std::thread([this, worker] {
+      result = serviceInitialize(L"vemo-test", reinterpret_cast<void*>(worker));
+    });
+  }
+  void join() {
+    finishWithin(std::chrono::seconds(20), "serviceInitialize", [&] { thread.join(); });
+  }
+  tests::ScopedVariable notify, usec, pid;
+  std::thread thread;
+  std::atomic<int> result{-2};
+};
+
+Unknown::Handle_T<TestHost> g_host;
+std::atomic<bool> g_childVariables{true};
+
+void installHost(const Unknown::Handle_T<TestHost>& host) {
+  MutexLock lock(ServiceSystem::_mutex);
+  ServiceSystem::_hSystem = host;
+  g_host = host;
+}
+
+// READY=1 only once the host system has completed a tick; children of the service do not see
+// the variables; SIGTERM with no shutdown event stops the host system, and the handler that
+// took it is given back.
+TEST(ServiceRun, ReadyAfterTheFirstTickAndTheStopControlWithoutAnEvent) {
+  HostStatics statics;
+  const std::string path = socketPath("ready");
   NotifySocket socket(path);
-  tests::ScopedVariable variable("NOTIFY_SOCKET", path);
-  Unknown::Handle_T<Semaphore> stop = Semaphore::createInstance();
-  g_stop = stop.get();
-  setShutdownEvent(stop.get());
-  void (*worker)(void*) = [](void*) { g_workerSawStop = g_stop->wait(20000, false); };
-  std::atomic<int> result{-1};
-  std::thread host(
-      [&] { result = serviceInitialize(L"vemo-test", reinterpret_cast<void*>(worker)); });
+  Unknown::Handle_T<TestHost> host = TestHost::create();
+  host->initDelay = 300;
+  installHost(host);
+  ServiceRunner runner(path, "");
+  runner.start([](void* argument) {
+    g_childVariables =
+        std::getenv("NOTIFY_SOCKET") || std::getenv("WATCHDOG_USEC") || std::getenv("WATCHDOG_PID");
+    runHostSystem(argument);
+  });
   EXPECT_EQ(socket.next(), "STATUS=starting\nEXTEND_TIMEOUT_USEC=8000000");
   EXPECT_EQ(socket.next(), "EXTEND_TIMEOUT_USEC=15000000");
   EXPECT_EQ(socket.next(), "READY=1\nSTATUS=running");
-  EXPECT_EQ(result.load(), -1);
+  EXPECT_GE(host->ticks.load(), 1);
+  EXPECT_EQ(host->getState(), System::ES_RUNNING);
+  EXPECT_FALSE(g_childVariables.load());
+  EXPECT_EQ(std::getenv("NOTIFY_SOCKET"), nullptr);
+  EXPECT_EQ(runner.result.load(), -2);
   ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);  // the process lives on: the stop control
   EXPECT_EQ(socket.next(), "STOPPING=1\nSTATUS=stopping");
-  finishWithin(std::chrono::seconds(20), "serviceInitialize", [&] { host.join(); });
-  EXPECT_EQ(result.load(), 1);
-  EXPECT_TRUE(g_workerSawStop.load());
-  setShutdownEvent(nullptr);
+  runner.join();
+  EXPECT_EQ(runner.result.load(), 1);
+  EXPECT_EQ(host->getState(), System::ES_UNLOADED);
   struct sigaction now;
   ::sigaction(SIGTERM, nullptr, &now);
   EXPECT_EQ(now.sa_handler, SIG_DFL);  // given back
   EXPECT_EQ(socket.next(200), "");
+  g_host = nullptr;
+}
+
+// A host system whose init fails is never reported ready: serviceInitialize says so, after a
+// status line with the reason, so that the program can exit with a failure.
+TEST(ServiceRun, AHostThatNeverTicksIsNotReady) {
+  HostStatics statics;
+  const std::string path = socketPath("fail");
+  NotifySocket socket(path);
+  Unknown::Handle_T<TestHost> host = TestHost::create();
+  host->failInit = true;
+  installHost(host);
+  ServiceRunner runner(path, "");
+  runner.start(&runHostSystem);
+  EXPECT_EQ(socket.next(), "STATUS=starting\nEXTEND_TIMEOUT_USEC=8000000");
+  EXPECT_EQ(socket.next(), "EXTEND_TIMEOUT_USEC=15000000");
+  EXPECT_EQ(socket.next(),
+            "STATUS=failed to start: the host system ended before it completed a tick");
+  runner.join();
+  EXPECT_EQ(runner.result.load(), -1);
+  EXPECT_EQ(socket.next(200), "");
+  g_host = nullptr;
+}
+
+// exitService from the worker ends the service loop; the loop's pipe is not closed under it, so
+// descriptors that the worker opens afterwards keep their bytes.
+TEST(ServiceRun, ExitServiceFromTheWorker) {
+  HostStatics statics;
+  const std::string path = socketPath("exit");
+  NotifySocket socket(path);
+  static std::string g_read;
+  ServiceRunner runner(path, "");
+  runner.start([](void*) {
+    exitService(0);
+    int ends[2];
+    if (::pipe(ends) != 0) return;
+    (void)!::write(ends[1], "abcdef", 6);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    char buffer[16] = {};
+    const ssize_t n = ::read(ends[0], buffer, sizeof buffer);
+    g_read.assign(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+    ::close(ends[0]);
+    ::close(ends[1]);
+  });
+  runner.join();
+  EXPECT_EQ(g_read, "abcdef");
+  EXPECT_EQ(runner.result.load(), -1);  // it ended before the host system ever ticked
+  // A second service in the same process runs as the first did.
+  ServiceRunner again(path, "");
+  while (!socket.next(100).empty()) {
+  }
+  again.start([](void*) { exitService(0); });
+  again.join();
+  EXPECT_EQ(socket.next(), "STATUS=starting\nEXTEND_TIMEOUT_USEC=8000000");
+}
+
+void noSignal(int) {}
+
+// Other signals interrupt the loop's wait; the watchdog still goes out at half its interval.
+TEST(ServiceRun, WatchdogWhileOtherSignalsArrive) {
+  HostStatics statics;
+  const std::string path = socketPath("eintr");
+  NotifySocket socket(path);
+  struct sigaction quiet {
+  }, previous{};
+  quiet.sa_handler = noSignal;
+  sigemptyset(&quiet.sa_mask);
+  ::sigaction(SIGUSR1, &quiet, &previous);
+  Unknown::Handle_T<TestHost> host = TestHost::create();
+  installHost(host);
+  ServiceRunner runner(path, "400000");
+  runner.start(&runHostSystem);
+  EXPECT_EQ(socket.nextBesidesWatchdog(), "STATUS=starting\nEXTEND_TIMEOUT_USEC=8000000");
+  EXPECT_EQ(socket.nextBesidesWatchdog(), "EXTEND_TIMEOUT_USEC=15000000");
+  EXPECT_EQ(socket.nextBesidesWatchdog(), "READY=1\nSTATUS=running");
+  std::atomic<bool> done{false};
+  std::thread interrupter([&] {
+    while (!done.load()) {
+      ::pthread_kill(runner.thread.native_handle(), SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+  });
+  int watchdogs = 0;
+  const auto begin = std::chrono::steady_clock::now();
+  while (tests::millisecondsSince(begin) < 2000) {
+    const std::string text = socket.next(100);
+    if (text == "WATCHDOG=1") ++watchdogs;
+  }
+  done = true;
+  interrupter.join();
+  EXPECT_GE(watchdogs, 5);  // about ten: one per 200 ms
+  stopService();
+  runner.join();
+  EXPECT_EQ(runner.result.load(), 1);
+  ::sigaction(SIGUSR1, &previous, nullptr);
+  g_host = nullptr;
+}
+
+// ServiceSystem::signal as the handler of a real signal, arriving while the interrupted thread
+// holds the host system's own locks: it only notes the stop, which the host's tick carries out.
+TEST(ServiceRun, SignalFromARealHandler) {
+  HostStatics statics;
+  Unknown::Handle_T<TestHost> host = TestHost::create();
+  installHost(host);
+  LogCapture log;
+  struct sigaction handler {
+  }, previous{};
+  handler.sa_handler = &ServiceSystem::signal;
+  sigemptyset(&handler.sa_mask);
+  ::sigaction(SIGUSR2, &handler, &previous);
+  ASSERT_TRUE(host->load());
+  ServiceSystem::_serviceStart = 1;
+  std::thread run([&] { host->start(); });
+  ASSERT_TRUE(tests::eventually([&] { return host->ticks.load() > 0; }));
+  std::atomic<bool> done{false};
+  std::thread busy([&] {
+    while (!done.load())
+      host->waken();  // the host's semaphore, taken and left again and again
+  });
+  finishWithin(std::chrono::seconds(20), "signals handled by ServiceSystem::signal", [&] {
+    for (int i = 0; i < 300; ++i) {
+      ::pthread_kill(busy.native_handle(), SIGUSR2);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    run.join();
+  });
+  done = true;
+  busy.join();
+  ServiceSystem::_serviceStart = 2;
+  EXPECT_EQ(host->getState(), System::ES_SHUTDOWN);
+  ASSERT_FALSE(log.lines.empty());
+  EXPECT_EQ(log.lines[0], L"Unknown signal.");
+  ::sigaction(SIGUSR2, &previous, nullptr);
+  g_host = nullptr;
 }
 
 // A host system that a paused service holds between ticks.
@@ -464,6 +902,8 @@ struct PausableHost : ServiceSystem {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 };
+
+Semaphore* g_stop = nullptr;
 
 TEST(ServiceRun, WatchdogOnlyWhileTheHostSystemTicksOverAnAbstractSocket) {
   HostStatics statics;
@@ -492,7 +932,7 @@ TEST(ServiceRun, WatchdogOnlyWhileTheHostSystemTicksOverAnAbstractSocket) {
     ServiceSystem::_serviceStart = 2;
     watcher.join();
   };
-  std::atomic<int> result{-1};
+  std::atomic<int> result{-2};
   std::thread service(
       [&] { result = serviceInitialize(L"vemo-test", reinterpret_cast<void*>(worker)); });
   EXPECT_EQ(socket.next(), "STATUS=starting\nEXTEND_TIMEOUT_USEC=8000000");
@@ -515,14 +955,282 @@ TEST(ServiceRun, WatchdogOnlyWhileTheHostSystemTicksOverAnAbstractSocket) {
   pauseService();
   stopService();
   EXPECT_FALSE(isServicePaused());
-  std::string last;
-  while ((last = socket.next()) == "WATCHDOG=1") {
-  }
-  EXPECT_EQ(last, "STOPPING=1\nSTATUS=stopping");
+  EXPECT_EQ(socket.nextBesidesWatchdog(), "STOPPING=1\nSTATUS=stopping");
   finishWithin(std::chrono::seconds(20), "serviceInitialize", [&] { service.join(); });
   EXPECT_EQ(result.load(), 1);
   EXPECT_EQ(host->getState(), System::ES_SHUTDOWN);
+  EXPECT_EQ(socket.next(200), "");  // STOPPING=1 once
   setShutdownEvent(nullptr);
+}
+
+// ---- a host program written with ServiceApplication, run as a child process ----
+
+// The child: this test program started with VEMO_TEST_SERVICE_APP set runs a host with
+// ServiceApplication before any test, and exits with its status.
+std::atomic<int> g_appTicks{0};
+std::atomic<int> g_appStuckFor{0};
+
+struct AppHost : ServiceSystem {
+  static Handle_T<ServiceSystem> create() { return Handle_T<ServiceSystem>(new AppHost()); }
+  bool init() override {
+    const char* mode = std::getenv("VEMO_TEST_SERVICE_APP");
+    if (mode && std::strcmp(mode, "fail") == 0) return false;
+    if (!ServiceSystem::init()) return false;
+    ServiceApplication::extendStartTimeout(30000);
+    Log::message(L"host running");
+    return Yield::createInstance()->start(this);
+  }
+  void tick() override {
+    // Sent inside the first tick: the service manager must hear it before READY=1.
+    if (g_appTicks.fetch_add(1) == 0) ServiceApplication::setStatus(L"first tick");
+    ServiceSystem::tick();
+    if (const int ms = g_appStuckFor.exchange(0))
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
+};
+
+bool reloadApp() {
+  ServiceApplication::setStatus(L"reloaded");
+  return true;
+}
+
+// SIGUSR1 makes the host's loop stuck for 1.5 s; SIGUSR2 does nothing.
+void stickApp(int) {
+  g_appStuckFor = 1500;
+}
+void ignoreApp(int) {}
+
+std::vector<std::string> commandLine() {
+  std::vector<std::string> arguments;
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::string argument;
+  while (std::getline(in, argument, '\0'))
+    arguments.push_back(argument);
+  return arguments;
+}
+
+const bool g_serviceAppChild = [] {
+  const char* mode = std::getenv("VEMO_TEST_SERVICE_APP");
+  if (!mode) return false;
+  struct sigaction stick {};
+  stick.sa_handler = stickApp;
+  sigemptyset(&stick.sa_mask);
+  ::sigaction(SIGUSR1, &stick, nullptr);
+  stick.sa_handler = ignoreApp;
+  ::sigaction(SIGUSR2, &stick, nullptr);
+  if (const char* root = std::getenv("VEMO_TEST_SERVICE_ROOT"))
+    service_detail::setTestHooks(std::string(root) + "/units", std::string(root) + "/systemctl",
+                                 std::string(root) + "/running", {});
+  std::vector<std::string> arguments = commandLine();
+  std::vector<char*> argv;
+  for (std::string& argument : arguments)
+    argv.push_back(&argument[0]);
+  argv.push_back(nullptr);
+  ServiceApplication app(L"vemo-app", L"ServiceApplication test", &AppHost::create);
+  app.setReloadHandler(&reloadApp);
+  app.setSupportAddress(L"support@example.org");
+  std::fflush(stdout);
+  std::_Exit(app.run(static_cast<int>(arguments.size()), argv.data()));
+}();
+
+// This test program as a child host with `mode`, the variables and the arguments; its standard
+// error stream is read by the test.
+struct AppChild {
+  AppChild(const std::string& mode, const std::vector<std::string>& variables,
+           const std::vector<std::string>& arguments = {}, bool journal = false) {
+    int ends[2];
+    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    errors = ends[0];
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable; ++variable) {
+      const std::string text = *variable;
+      if (text.rfind("NOTIFY_SOCKET=", 0) != 0 && text.rfind("WATCHDOG_", 0) != 0 &&
+          text.rfind("JOURNAL_STREAM=", 0) != 0)
+        environment.push_back(text);
+    }
+    environment.push_back("VEMO_TEST_SERVICE_APP=" + mode);
+    for (const std::string& variable : variables)
+      environment.push_back(variable);
+    if (journal) {
+      struct stat info;
+      ::fstat(ends[1], &info);
+      environment.push_back("JOURNAL_STREAM=" + std::to_string(info.st_dev) + ":" +
+                            std::to_string(info.st_ino));
+    }
+    std::vector<char*> envp;
+    for (std::string& variable : environment)
+      envp.push_back(&variable[0]);
+    envp.push_back(nullptr);
+    std::vector<std::string> command = {"/proc/self/exe"};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : command)
+      argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], 2);
+    EXPECT_EQ(::posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), envp.data()),
+              0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(ends[1]);
+  }
+  ~AppChild() {
+    if (pid > 0 && status < 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+    ::close(errors);
+  }
+  void signal(int number) { ::kill(pid, number); }
+  // The exit status once the child has ended (killed after 20 s), and what it wrote.
+  int wait() {
+    for (int i = 0; i < 2000 && status < 0; ++i) {
+      int raw = 0;
+      if (::waitpid(pid, &raw, WNOHANG) == pid) {
+        status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        break;
+      }
+      tests::pause(10);
+    }
+    if (status < 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      status = 999;
+    }
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(errors, buffer, sizeof buffer)) > 0)
+      text.append(buffer, static_cast<std::size_t>(n));
+    return status;
+  }
+  pid_t pid = -1;
+  int errors = -1;
+  int status = -1;
+  std::string text;
+};
+
+unsigned long long monotonicMicroseconds() {
+  timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<unsigned long long>(now.tv_sec) * 1000000ULL + now.tv_nsec / 1000;
+}
+
+// Under a fake service manager: ready only after the first tick, the watchdog at half its
+// interval also while other signals arrive, reloading around SIGHUP, a clean stop on SIGTERM,
+// and log lines with the journal's priorities.
+TEST(ServiceApplication, UnderAServiceManager) {
+  const std::string path = socketPath("app");
+  NotifySocket socket(path);
+  AppChild child("run", {"NOTIFY_SOCKET=" + path, "WATCHDOG_USEC=400000"}, {"port=8080"}, true);
+  EXPECT_EQ(socket.next(), "STATUS=starting\nEXTEND_TIMEOUT_USEC=8000000");
+  EXPECT_EQ(socket.next(), "EXTEND_TIMEOUT_USEC=15000000");
+  EXPECT_EQ(socket.next(), "EXTEND_TIMEOUT_USEC=30000000");  // asked for by the host's init
+  EXPECT_EQ(socket.next(), "STATUS=first tick");
+  EXPECT_EQ(socket.next(), "READY=1\nSTATUS=running");
+
+  // A signal with a handler of the program's own interrupts whatever thread it reaches: it may
+  // not hold the watchdog back.
+  int watchdogs = 0;
+  const auto begin = std::chrono::steady_clock::now();
+  long long lastSignal = -150;
+  while (tests::millisecondsSince(begin) < 2000) {
+    if (tests::millisecondsSince(begin) - lastSignal >= 150) {
+      child.signal(SIGUSR2);
+      lastSignal = tests::millisecondsSince(begin);
+    }
+    if (socket.next(50) == "WATCHDOG=1") ++watchdogs;
+  }
+  EXPECT_GE(watchdogs, 5);  // about ten, one per 200 ms
+
+  // Stuck in a tick, the host's loop makes the watchdog fall silent; it pings again after.
+  child.signal(SIGUSR1);
+  auto last = std::chrono::steady_clock::now();
+  long long longestGap = 0;
+  while (tests::millisecondsSince(begin) < 5000) {
+    if (socket.next(50) != "WATCHDOG=1") continue;
+    longestGap = std::max(longestGap, tests::millisecondsSince(last));
+    last = std::chrono::steady_clock::now();
+  }
+  EXPECT_GE(longestGap, 1200);
+  EXPECT_LT(tests::millisecondsSince(last), 1000);  // alive again
+
+  const unsigned long long before = monotonicMicroseconds();
+  child.signal(SIGHUP);
+  const std::string reloading = socket.nextBesidesWatchdog();
+  const unsigned long long after = monotonicMicroseconds();
+  ASSERT_EQ(reloading.rfind("RELOADING=1\nMONOTONIC_USEC=", 0), 0u) << reloading;
+  const unsigned long long stamp = std::stoull(reloading.substr(reloading.find('=', 12) + 1));
+  EXPECT_GE(stamp, before);
+  EXPECT_LE(stamp, after);
+  EXPECT_EQ(socket.nextBesidesWatchdog(), "STATUS=reloaded");
+  EXPECT_EQ(socket.nextBesidesWatchdog(), "READY=1");
+
+  child.signal(SIGTERM);
+  EXPECT_EQ(socket.nextBesidesWatchdog(), "STOPPING=1\nSTATUS=stopping");
+  EXPECT_EQ(child.wait(), 0) << child.text;
+  EXPECT_NE(child.text.find("<6>host running\n"), std::string::npos) << child.text;
+  EXPECT_NE(child.text.find("<6>vemo-app: reloading.\n"), std::string::npos) << child.text;
+  EXPECT_NE(child.text.find("<4>Termination request.\n"), std::string::npos) << child.text;
+  EXPECT_EQ(child.text.find("warning:"), std::string::npos) << child.text;
+}
+
+// A host whose init fails is never ready and ends with a failure, under a service manager and
+// in the foreground alike.
+TEST(ServiceApplication, AHostThatFailsToStart) {
+  const std::string path = socketPath("appfail");
+  NotifySocket socket(path);
+  AppChild child("fail", {"NOTIFY_SOCKET=" + path});
+  EXPECT_EQ(socket.next(), "STATUS=starting\nEXTEND_TIMEOUT_USEC=8000000");
+  EXPECT_EQ(socket.next(), "EXTEND_TIMEOUT_USEC=15000000");
+  EXPECT_EQ(socket.next(),
+            "STATUS=failed to start: the host system ended before it completed a tick");
+  EXPECT_EQ(child.wait(), 1) << child.text;
+  EXPECT_EQ(socket.next(200), "");
+  EXPECT_NE(child.text.find("error: vemo-app did not start.\n"), std::string::npos) << child.text;
+
+  AppChild foreground("fail", {});
+  EXPECT_EQ(foreground.wait(), 1) << foreground.text;
+  EXPECT_NE(foreground.text.find("error: vemo-app did not start.\n"), std::string::npos)
+      << foreground.text;
+}
+
+// In the foreground: Ctrl+C (SIGINT) stops the host cleanly, and so does SIGTERM; the log has
+// words, not priorities.
+TEST(ServiceApplication, InTheForeground) {
+  for (int number : {SIGINT, SIGTERM, SIGQUIT}) {
+    AppChild child("run", {});
+    tests::pause(300);
+    child.signal(number);
+    EXPECT_EQ(child.wait(), 0) << child.text;
+    const std::string text = number == SIGINT    ? "warning: CTRL+C signal.\n"
+                             : number == SIGTERM ? "warning: Termination request.\n"
+                                                 : "warning: Ctrl-Break sequence\n";
+    EXPECT_NE(child.text.find("host running\n"), std::string::npos) << child.text;
+    EXPECT_NE(child.text.find(text), std::string::npos) << child.text;
+  }
+}
+
+// "install" with the program's own arguments: the unit runs this very program with them, as
+// systemd reads them; "remove" removes it.
+TEST(ServiceApplication, InstallAndRemoveFromTheCommandLine) {
+  FakeSystemd systemd("app");
+  writeFile(systemd.root / "running", "");
+  AppChild install("install", {"VEMO_TEST_SERVICE_ROOT=" + systemd.root.string()},
+                   {"install", "port=8080", "a \"quoted\" 100% $HOME\\"});
+  EXPECT_EQ(install.wait(), 0) << install.text;
+  const std::string unit = readFile(systemd.root / "units" / "vemo-app.service");
+  EXPECT_NE(unit.find("ExecStart=\"" + fs::read_symlink("/proc/self/exe").string() +
+                      "\" \"port=8080\" \"a \\\"quoted\\\" 100%% $$HOME\\\\\"\n"),
+            std::string::npos)
+      << unit;
+  expectSystemdAccepts(systemd.root / "units");
+  EXPECT_EQ(systemd.takeCalls(), "daemon-reload\nenable vemo-app.service\n");
+  AppChild again("install", {"VEMO_TEST_SERVICE_ROOT=" + systemd.root.string()}, {"install"});
+  EXPECT_EQ(again.wait(), 1);
+  AppChild remove("remove", {"VEMO_TEST_SERVICE_ROOT=" + systemd.root.string()}, {"remove"});
+  EXPECT_EQ(remove.wait(), 0) << remove.text;
+  EXPECT_TRUE(fs::is_empty(systemd.root / "units"));
 }
 
 #endif

@@ -265,6 +265,43 @@ TEST(System, SleepAccumulatesAndPostedMessagesTakeATickOfTheirOwn) {
   vemo::setThreadMessageHook(previous);
 }
 
+// The pass compares what a task has accumulated with its sleep time and its tick time, and
+// fires it once the accumulated time reaches either: passes driven with chosen elapsed values.
+TEST(System, TasksFireWhenTheirTimeIsReachedExactly) {
+  auto system = TestSystem::createInstance();
+  auto sleeper = Probe::createInstance();
+  auto paced = Probe::createInstance();
+  paced->setTickTime(30);
+  system->onInit = [&](TestSystem* s) { return sleeper->start(s) && paced->start(s); };
+  system->script = [&](TestSystem* s) {
+    s->onTick(0);  // the tasks join the active list
+    s->onTick(30);
+    ASSERT_EQ(sleeper->ticks, std::vector<unsigned int>{30});
+    ASSERT_EQ(paced->ticks, std::vector<unsigned int>{30});
+    EXPECT_TRUE(sleeper->sleep(50));
+    s->onTick(29);
+    EXPECT_EQ(sleeper->ticks.size(), 1u);
+    EXPECT_EQ(paced->ticks.size(), 1u);  // 29 of 30
+    s->onTick(20);
+    EXPECT_EQ(sleeper->ticks.size(), 1u);  // 49 of 50
+    EXPECT_EQ(paced->ticks, (std::vector<unsigned int>{30, 49}));
+    s->onTick(1);
+    EXPECT_EQ(sleeper->ticks, (std::vector<unsigned int>{30, 50}));
+    EXPECT_EQ(sleeper->getTaskState(), vemo::TS_RUNNING);
+    s->onTick(28);
+    EXPECT_EQ(paced->ticks.size(), 2u);  // 29 of 30
+    s->onTick(1);
+    EXPECT_EQ(paced->ticks, (std::vector<unsigned int>{30, 49, 30}));
+    // A sleep of 0 is over at the next pass, even one that brings no time.
+    EXPECT_TRUE(sleeper->sleep(0));
+    s->onTick(0);
+    EXPECT_EQ(sleeper->ticks, (std::vector<unsigned int>{30, 50, 28, 1, 0}));
+    s->shutdown();
+  };
+  ASSERT_TRUE(system->load());
+  system->start();
+}
+
 TEST(System, StoppedAndRefusedTasksAreNeverTicked) {
   auto system = TestSystem::createInstance();
   auto refused = Probe::createInstance();
@@ -376,6 +413,49 @@ TEST(System, ShutdownAndPostedCallsWakeASleepingSystem) {
     EXPECT_EQ(served.load(), 3);
     thread->shutdown();
   });
+}
+
+// A message id posted to a system asleep on its thread ends the sleep as a posted call does:
+// each one is served at once, long before the sleep's limit.
+TEST(System, PostedMessagesWakeASleepingSystem) {
+  static std::atomic<int> hooked{0};
+  hooked = 0;
+  const vemo::ThreadMessageHook previous =
+      vemo::setThreadMessageHook([](unsigned int id, std::uintptr_t, std::intptr_t) {
+        if (id == 0x8123) ++hooked;
+      });
+  vemo::tests::finishWithin(std::chrono::seconds(120), "posted messages", [] {
+    auto system = TestSystem::createInstance();
+    auto sleeper = Probe::createInstance();
+    std::atomic<bool> asleep{false};
+    sleeper->action = [&](Probe* self, unsigned int) {
+      asleep = true;
+      if (hooked.load() == 3) {
+        self->getSystem()->shutdown();
+      } else {
+        self->getSystem()->sleep(30000);
+      }
+    };
+    system->onInit = [&](TestSystem* s) { return sleeper->start(s); };
+    vemo::Unknown::Handle_T<vemo::Thread> thread = vemo::Thread::createInstance();
+    ASSERT_TRUE(thread->start(system));
+    while (!asleep)
+      pause(1);
+    const unsigned long target = system->getRunThreadId();
+    for (int i = 0; i < 3; ++i) {
+      pause(20);  // asleep again by now
+      const Clock::time_point posted = Clock::now();
+      ASSERT_TRUE(vemo::postThreadMessage(target, 0x8123, 0, 0));
+      while (hooked.load() == i && millisecondsSince(posted) < 10000)
+        pause(1);
+      EXPECT_LT(millisecondsSince(posted), 5000) << "message " << i;
+    }
+    while (system->getState() != System::ES_UNLOADED && hooked.load() == 3)
+      pause(1);
+    EXPECT_EQ(hooked.load(), 3);
+    thread->shutdown();
+  });
+  vemo::setThreadMessageHook(previous);
 }
 
 TEST(System, ExceptionsEscapingATickAreLoggedAndTheLoopGoesOn) {

@@ -87,6 +87,16 @@ TEST(Tick, HandlersAreKeptOnceInOrderAndCalledWithTheElapsedTime) {
   EXPECT_TRUE(tick->addTickHandler(&first));  // usable again after clearing
   tick->onTick(3);
   EXPECT_EQ(g_calls, std::vector<std::string>{"first 3"});
+
+  // Nothing to call is refused, and the pass calls only what is there.
+  g_calls.clear();
+  void (*none)(unsigned int) = nullptr;
+  EXPECT_FALSE(tick->addTickHandler(none));
+  EXPECT_FALSE(tick->addTickHandler(Tick::Handler()));
+  EXPECT_FALSE(tick->addTickHandler(Tick::Handler(none)));
+  tick->removeTickHandler(none);
+  tick->onTick(4);
+  EXPECT_EQ(g_calls, std::vector<std::string>{"first 4"});
 }
 
 // Runs `tasks` on a thread of its own for `ms`; returns how long it ran.

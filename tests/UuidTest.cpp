@@ -8,7 +8,45 @@
 #include <tuple>
 #include <vector>
 
+#include "vemo/core/Exception.h"
 #include "vemo/core/Uuid.h"
+
+#if defined(__linux__)
+#include <errno.h>
+#include <sys/random.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+// The library's random source is the C library's getrandom; this program's own definition
+// stands in for it, so that the tests can make it fail the ways the kernel can. By default it
+// passes the call on to the kernel.
+namespace fake {
+int interruptions = 0;  // calls that fail with EINTR first
+int failWith = 0;       // then fail with this error (0: none)
+int piece = 0;          // hand out at most this many bytes per call, of the byte `pattern`
+unsigned char pattern = 0;
+int calls = 0;
+}  // namespace fake
+
+extern "C" ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
+  ++fake::calls;
+  if (fake::interruptions > 0) {
+    --fake::interruptions;
+    errno = EINTR;
+    return -1;
+  }
+  if (fake::failWith != 0) {
+    errno = fake::failWith;
+    return -1;
+  }
+  if (fake::piece > 0) {
+    const size_t n = length < size_t(fake::piece) ? length : size_t(fake::piece);
+    std::memset(buffer, fake::pattern++, n);
+    return ssize_t(n);
+  }
+  return syscall(SYS_getrandom, buffer, length, flags);
+}
+#endif
 
 using namespace vemo;
 
@@ -114,3 +152,98 @@ TEST(Uuid, Node) {
 }
 
 }  // namespace
+
+namespace {
+
+// The 122 random bits of a version-4 id: all but the version nibble and the variant's two bits.
+bool isRandomBit(int bit) {
+  const int byte = bit / 8, inByte = bit % 8;
+  if (byte == 7 && inByte >= 4) return false;  // time_hi_and_version's high nibble (little-endian)
+  if (byte == 8 && inByte >= 6) return false;  // clock_seq_hi_and_reserved's top two bits
+  return true;
+}
+
+}  // namespace
+
+TEST(Uuid, RandomIdsCarryVersionFourAndVariantBitsAndDiffer) {
+  std::vector<Uuid> ids(100000);
+  for (Uuid& id : ids)
+    id = Uuid::createRandom();
+  std::vector<int> ones(128);
+  for (const Uuid& id : ids) {
+    ASSERT_EQ(id.version(), 4);
+    ASSERT_EQ(id.time_hi_and_version >> 12, 4);
+    ASSERT_EQ(id.clock_seq_hi_and_reserved & 0xC0, 0x80);
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&id);
+    for (int bit = 0; bit < 128; ++bit)
+      ones[bit] += (bytes[bit / 8] >> (bit % 8)) & 1;
+  }
+  // Every random bit is set in about half of the ids (50000 +- 2500 is 15 standard deviations).
+  int randomBits = 0;
+  for (int bit = 0; bit < 128; ++bit) {
+    if (!isRandomBit(bit)) continue;
+    ++randomBits;
+    EXPECT_GT(ones[bit], 47500) << bit;
+    EXPECT_LT(ones[bit], 52500) << bit;
+  }
+  EXPECT_EQ(randomBits, 122);
+  std::sort(ids.begin(), ids.end());
+  EXPECT_TRUE(std::adjacent_find(ids.begin(), ids.end()) == ids.end());
+  // The text form: the version digit stands first in the third group's second byte.
+  const Uuid id = Uuid::createRandom();
+  const String text = id.convertToString();
+  EXPECT_EQ(text[16], L'4');
+  EXPECT_EQ(uuid_convertFromString(text), id);
+  Uuid made;
+  EXPECT_TRUE(uuid_create_random(made));
+  EXPECT_EQ(made.version(), 4);
+  EXPECT_NE(made, id);
+  Uuid timeBased, nameBased;
+  uuid_create(timeBased);
+  uuid_create_md5_from_name(nameBased, id, "x", 1);
+  EXPECT_EQ(timeBased.version(), 1);
+  EXPECT_EQ(nameBased.version(), 3);
+}
+
+#if defined(__linux__)
+TEST(Uuid, RandomSourceThatIsInterruptedShortOrFailing) {
+  struct Reset {
+    ~Reset() {
+      fake::interruptions = fake::failWith = fake::piece = fake::calls = 0;
+      fake::pattern = 0;
+    }
+  } reset;
+  fake::calls = 0;
+  // Short pieces are gathered until all 16 bytes are there, signals restart the call.
+  fake::interruptions = 3;
+  fake::piece = 5;
+  fake::pattern = 0x10;
+  const Uuid pieces = Uuid::createRandom();
+  EXPECT_EQ(fake::calls, 3 + 4);  // 5 + 5 + 5 + 1 bytes
+  EXPECT_EQ(
+      std::memcmp(&pieces, "\x10\x10\x10\x10\x10\x11\x11\x41\x91\x11\x12\x12\x12\x12\x12\x13", 16),
+      0)
+      << pieces.convertToString().getBuffer();
+  // A kernel without getrandom (or a filter that refuses it): the random device instead.
+  fake::piece = 0;
+  for (int error : {ENOSYS, EPERM}) {
+    fake::failWith = error;
+    const Uuid a = Uuid::createRandom(), b = Uuid::createRandom();
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.version(), 4);
+  }
+  // Any other failure is reported: no id, no weaker generator.
+  fake::failWith = EIO;
+  Uuid id;
+  uuid_create(id);
+  EXPECT_FALSE(uuid_create_random(id));
+  EXPECT_EQ(id, Uuid());
+  try {
+    Uuid::createRandom();
+    ADD_FAILURE() << "nothing thrown";
+  } catch (const Exception& e) {
+    EXPECT_EQ(std::wstring(e.description()), L"The system's random source failed");
+    EXPECT_EQ(std::wstring(e.file()), L"vemo/core/Uuid");
+  }
+}
+#endif

@@ -5,21 +5,24 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "CallStack.h"
+#include "CodeAddress.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/StringHelper.h"
 
 namespace vemo {
 namespace {
 
+// The symbol reader is made once and never destroyed: the crash handler keeps it, and stacks are
+// dumped from exit handlers and other threads while the process ends, after any static
+// destructor of this library could have freed it. What it holds the system takes back at exit.
 std::atomic<bool> g_helperLock{false};
 std::atomic<DebugHelper*> g_helper{nullptr};
-
-// The symbol reader is never freed: a crash report or a dump may still need it from an exit
-// handler or another module's static destructor, after this library's were run.
 
 // The source files of the call-stack code: a frame whose line lies in one of them is never
 // reported. Compared without regard to case, as file systems of some platforms do.
@@ -74,16 +77,73 @@ CallStack::~CallStack() {
   }
 }
 
-CallStack* CallStack::getCallStack() {
+VEMO_NOINLINE CallStack* CallStack::getCallStack() {
   CallStack* stack = new CallStack;
   stack->getStackTrace();
+  const std::uintptr_t caller = VEMO_RETURN_ADDRESS();
+  if (!stack->startAt(caller)) stack->pushFront(caller);  // see captureFrom
   return stack;
 }
 
-CallStack* CallStack::getCallStack_fast() {
+// Both fast walks start at their caller: its address is the return address of the function the
+// caller called, whether or not the caller keeps a frame pointer; the walk then goes on from the
+// frame record of that function.
+VEMO_NOINLINE CallStack* CallStack::getCallStack_fast() {
   CallStack* stack = new CallStack;
-  stack->getStackTrace_fast();
+  detail::walkFramePointers(*stack, VEMO_RETURN_ADDRESS(), VEMO_FRAME_ADDRESS());
   return stack;
+}
+
+VEMO_NOINLINE void CallStack::getStackTrace_fast() {
+  detail::walkFramePointers(*this, VEMO_RETURN_ADDRESS(), VEMO_FRAME_ADDRESS());
+}
+
+CallStack* CallStack::captureFrom(std::uintptr_t returnAddress) noexcept {
+  CallStack* stack = new (std::nothrow) CallStack;
+  if (!stack) return nullptr;
+  try {
+    stack->getStackTrace();
+  } catch (...) {  // no memory for the symbol reader
+    stack->destroy();
+    return nullptr;
+  }
+  // A walker that loses frames (where code keeps no frame pointers) may not get as far as the
+  // caller: the stack begins with it all the same.
+  if (!stack->startAt(returnAddress)) stack->pushFront(returnAddress);
+  return stack;
+}
+
+void CallStack::pushFront(std::uintptr_t address) {
+  Chunk* chunk = &_first;
+  for (unsigned int i = 0; i < _size; ++i) {
+    if (i > 0 && i % kChunkSize == 0) chunk = chunk->next;
+    std::swap(address, chunk->addresses[i % kChunkSize]);
+  }
+  push(address);
+}
+
+bool CallStack::startAt(std::uintptr_t address) {
+  // Where the address is.
+  const Chunk* from = &_first;
+  unsigned int index = 0;
+  for (; index < _size; ++index) {
+    if (index > 0 && index % kChunkSize == 0) from = from->next;
+    if (from->addresses[index % kChunkSize] == address) break;
+  }
+  if (index == _size) return false;  // not there: all is kept
+  if (index == 0) return true;
+  // Moved to the front, chunk by chunk.
+  const unsigned int kept = _size - index;
+  Chunk* to = &_first;
+  for (unsigned int i = 0; i < kept; ++i, ++index) {
+    if (i > 0 && i % kChunkSize == 0) to = to->next;
+    if (i > 0 && index % kChunkSize == 0) from = from->next;
+    to->addresses[i % kChunkSize] = from->addresses[index % kChunkSize];
+  }
+  _size = kept;
+  _current = to;
+  _fill = (kept - 1) % kChunkSize + 1;
+  return true;
 }
 
 void CallStack::addRef() {

@@ -6,7 +6,10 @@
 
 namespace vemo {
 
-// The process's symbol reader, made on first use and kept until the library is unloaded.
+class CallStack;
+
+// The process's symbol reader, made on first use and never destroyed: it serves dumps and the
+// crash handler until the process has ended.
 class DebugHelper {
  public:
   // The single instance; safe on any thread.
@@ -17,7 +20,7 @@ class DebugHelper {
   const State& state() const { return *_state; }
 
   DebugHelper();
-  ~DebugHelper();
+  ~DebugHelper() = delete;
   DebugHelper(const DebugHelper&) = delete;
   DebugHelper& operator=(const DebugHelper&) = delete;
 
@@ -38,12 +41,18 @@ struct FrameInfo {
   bool captureCode = false;
 };
 
-// Looks `address` up; false when nothing can be looked up at all.
+// Appends `returnAddress`, then the return addresses of the frame records that follow from the
+// record at `frame` (0: none), for as long as each lies above the last within the memory region
+// of the stack that `frame` is in.
+void walkFramePointers(CallStack& stack, std::uintptr_t returnAddress, std::uintptr_t frame);
+
+// Looks `address` up; false when nothing can be looked up at all. Safe on any thread.
 bool describeFrame(const DebugHelper& helper, std::uintptr_t address, FrameInfo& info);
 
 // What the symbol reader knows of one code address, found without allocating: the texts point
 // into the reader's own tables and stay valid for the life of the process; null where unknown.
-// POSIX only, where it serves the crash handler inside a signal handler.
+// Uses the reader as it is (it learns no modules loaded since). POSIX only, where it serves the
+// crash handler inside a signal handler.
 struct RawFrameInfo {
   const char* file = nullptr;
   int line = 0;

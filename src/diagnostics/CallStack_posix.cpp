@@ -3,14 +3,19 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <execinfo.h>
+#include <link.h>
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "CallStack.h"
+#include "MemoryMap.h"
 #include "vemo/core/CallStack.h"
 
 #if defined(VEMO_HAVE_LIBBACKTRACE)
@@ -21,7 +26,28 @@ namespace vemo {
 
 struct DebugHelper::State {
 #if defined(VEMO_HAVE_LIBBACKTRACE)
-  backtrace_state* reader = nullptr;
+  // One libbacktrace reader and the modules that were loaded when it was made. It reads the list
+  // of modules once, at its first look-up, and never again: a module loaded later needs a new
+  // reader. Readers cannot be freed (libbacktrace has no way to), and a look-up on another
+  // thread may still be using an older one: every reader made is kept, linked to the next.
+  struct Reader {
+    backtrace_state* state = nullptr;
+    unsigned long long adds = 0, subs = 0;  // the loader's counts of loads and unloads then
+    struct Module {
+      std::uintptr_t base;  // where the loader put it
+      std::string name;
+    };
+    std::vector<Module> modules;
+    const Reader* older = nullptr;
+  };
+  // The current reader, published for the crash handler, which reads it without the lock.
+  mutable std::atomic<const Reader*> reader{nullptr};
+  // Held for each look-up and while a new reader is made (one for each change of the modules).
+  // libbacktrace's readers can serve several threads, but they fill their tables at the first
+  // look-ups through allocations that they synchronise in ways the thread sanitizer cannot see;
+  // dumps are not frequent enough for that to be worth the noise.
+  mutable std::mutex lookups;
+  mutable unsigned int readers = 0;  // made so far, under `lookups`
 #endif
 };
 
@@ -32,6 +58,76 @@ constexpr int kMaxFrames = 256;
 
 #if defined(VEMO_HAVE_LIBBACKTRACE)
 void ignoreError(void*, const char*, int) {}
+
+using Reader = DebugHelper::State::Reader;
+
+// Readers made at most: each holds the debugging information of every module it read, so a
+// program that keeps loading new modules stops getting new readers there; frames in modules
+// loaded after that are named by their exported symbols only.
+constexpr unsigned int kMaxReaders = 32;
+
+// A new reader for the modules loaded now, linked to `older`.
+const Reader* makeReader(const Reader* older) {
+  Reader* reader = new Reader;
+  reader->older = older;
+  // The modules are listed before the reader reads them at its first look-up, so it knows at
+  // least these.
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* context) {
+        Reader& made = *static_cast<Reader*>(context);
+        made.adds = info->dlpi_adds;
+        made.subs = info->dlpi_subs;
+        made.modules.push_back({info->dlpi_addr, info->dlpi_name ? info->dlpi_name : ""});
+        return 0;
+      },
+      reader);
+  // Threaded: frames may be looked up from several threads at once.
+  reader->state = backtrace_create_state(nullptr, 1, ignoreError, nullptr);
+  return reader;
+}
+
+// Whether `reader` can know the code at `address`: the loader has loaded and unloaded nothing
+// since it was made, or the module holding the address is one it was made with (or none holds
+// it, and no reader would know it).
+bool knows(const Reader& reader, std::uintptr_t address) {
+  struct Probe {
+    const Reader& reader;
+    std::uintptr_t address;
+    bool known;
+  } probe{reader, address, true};
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* context) {
+        Probe& p = *static_cast<Probe*>(context);
+        if (info->dlpi_adds == p.reader.adds && info->dlpi_subs == p.reader.subs)
+          return 1;  // nothing changed: known
+        bool holds = false;
+        for (int i = 0; i < info->dlpi_phnum && !holds; ++i) {
+          const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+          const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
+          holds = segment.p_type == PT_LOAD && p.address >= start &&
+                  p.address - start < segment.p_memsz;
+        }
+        if (!holds) return 0;
+        const char* name = info->dlpi_name ? info->dlpi_name : "";
+        p.known = false;
+        for (const Reader::Module& module : p.reader.modules)
+          if (module.base == info->dlpi_addr && module.name == name) p.known = true;
+        return 1;
+      },
+      &probe);
+  return probe.known;
+}
+
+// The reader to look `address` up with: the current one, or a new one when the address lies in
+// a module loaded after the current one was made. Called with `lookups` held.
+const Reader* readerFor(const DebugHelper::State& state, std::uintptr_t address) {
+  const Reader* reader = state.reader.load(std::memory_order_acquire);
+  if (!reader || state.readers >= kMaxReaders || knows(*reader, address)) return reader;
+  reader = makeReader(reader);
+  ++state.readers;
+  state.reader.store(reader, std::memory_order_release);
+  return reader;
+}
 #endif
 
 std::string demangle(const char* name) {
@@ -58,34 +154,48 @@ bool isCaptureSymbol(const char* name) {
   return false;
 }
 
-// The top (highest address) of the calling thread's stack, asked of the system once per thread.
-thread_local std::uintptr_t t_stackTop = 0;
+// Addresses [low, high) of a stack.
+struct StackRange {
+  std::uintptr_t low = 0, high = 0;
+};
 
-std::uintptr_t stackTop() {
-  if (t_stackTop == 0) {
+// The calling thread's own stack, asked of the system once per thread.
+thread_local StackRange t_threadStack;
+
+bool threadStack(StackRange& range) {
+  if (t_threadStack.high == 0) {
     pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
     void* base = nullptr;
     std::size_t size = 0;
-    if (pthread_attr_getstack(&attributes, &base, &size) == 0)
-      t_stackTop = reinterpret_cast<std::uintptr_t>(base) + size;
+    if (pthread_attr_getstack(&attributes, &base, &size) == 0) {
+      t_threadStack.low = reinterpret_cast<std::uintptr_t>(base);
+      t_threadStack.high = t_threadStack.low + size;
+    }
     pthread_attr_destroy(&attributes);
   }
-  return t_stackTop;
+  range = t_threadStack;
+  return range.high != 0;
+}
+
+// The memory of the stack that holds `address`: the thread's own stack or, for a stack of
+// another kind (a fiber's, a signal handler's), the mapped region it lies in.
+bool stackAround(std::uintptr_t address, StackRange& range) {
+  if (threadStack(range) && address >= range.low && address < range.high) return true;
+  detail::MemoryRegion region;
+  if (!detail::findMemoryRegion(address, region) || !region.readable) return false;
+  range.low = region.start;
+  range.high = region.end;
+  return true;
 }
 
 }  // namespace
 
 DebugHelper::DebugHelper() : _state(new State) {
 #if defined(VEMO_HAVE_LIBBACKTRACE)
-  // Threaded: frames may be looked up from several threads. The reader cannot be freed again;
-  // it lives as long as the process.
-  _state->reader = backtrace_create_state(nullptr, 1, ignoreError, nullptr);
+  _state->reader.store(makeReader(nullptr), std::memory_order_release);
+  _state->readers = 1;
 #endif
-}
-
-DebugHelper::~DebugHelper() {
-  delete _state;
 }
 
 __attribute__((noinline)) void CallStack::getStackTrace() {
@@ -95,26 +205,37 @@ __attribute__((noinline)) void CallStack::getStackTrace() {
     push(reinterpret_cast<std::uintptr_t>(frames[i]));
 }
 
+namespace detail {
+
 // Reads saved frame pointers, which are not objects of the program: the address sanitizer must
 // not check them against the red zones of the frames' variables.
-__attribute__((noinline, no_sanitize_address)) void CallStack::getStackTrace_fast() {
-  const std::uintptr_t top = stackTop();
+__attribute__((no_sanitize_address)) void walkFramePointers(CallStack& stack,
+                                                            std::uintptr_t returnAddress,
+                                                            std::uintptr_t frame) {
+  stack.push(returnAddress);
+  StackRange range;
+  if (frame == 0 || !stackAround(frame, range)) return;
   // Each frame record is the caller's frame pointer followed by the return address. Records
-  // lie above this function's own frame, below the stack's top, aligned, each above the last:
-  // anything else is not a frame pointer (a caller built without them) and ends the walk.
-  std::uintptr_t frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-  while (frame % alignof(std::uintptr_t) == 0 && top != 0 &&
-         frame + 2 * sizeof(std::uintptr_t) <= top) {
-    const std::uintptr_t* record = reinterpret_cast<const std::uintptr_t*>(frame);
-    const std::uintptr_t next = record[0], returnAddress = record[1];
-    if (returnAddress == 0) break;
-    push(returnAddress);
-    if (next <= frame) break;
-    frame = next;
+  // lie inside the stack, aligned, each above the last: anything else is not a frame pointer
+  // (a caller built without them, the garbage where a stack of its own begins) and ends the
+  // walk before it is read. The first record is that of the capturing function, whose return
+  // address is already there.
+  constexpr std::uintptr_t kRecordSize = 2 * sizeof(std::uintptr_t);
+  std::uintptr_t record = frame;
+  for (bool first = true;; first = false) {
+    if (record % alignof(std::uintptr_t) != 0 || record < range.low ||
+        range.high - range.low < kRecordSize || record > range.high - kRecordSize)
+      break;
+    const std::uintptr_t* fields = reinterpret_cast<const std::uintptr_t*>(record);
+    if (!first) {
+      if (fields[1] == 0) break;
+      stack.push(fields[1]);
+    }
+    const std::uintptr_t next = fields[0];
+    if (next <= record) break;
+    record = next;
   }
 }
-
-namespace detail {
 
 #if defined(VEMO_HAVE_LIBBACKTRACE)
 namespace {
@@ -162,8 +283,9 @@ void takeRawSymbol(void* data, std::uintptr_t, const char* name, std::uintptr_t,
 
 void describeCodeAddress(const DebugHelper& helper, std::uintptr_t address, RawFrameInfo& info) {
 #if defined(VEMO_HAVE_LIBBACKTRACE)
-  backtrace_state* reader = helper.state().reader;
-  if (!reader) return;
+  const Reader* current = helper.state().reader.load(std::memory_order_acquire);
+  if (!current || !current->state) return;
+  backtrace_state* reader = current->state;
   backtrace_pcinfo(reader, address, takeRawLine, ignoreError, &info);
   backtrace_syminfo(reader, address, takeRawSymbol, ignoreError, &info);
 #else
@@ -178,10 +300,14 @@ bool describeFrame(const DebugHelper& helper, std::uintptr_t address, FrameInfo&
   // itself is one byte before.
   const std::uintptr_t call = address > 0 ? address - 1 : address;
 #if defined(VEMO_HAVE_LIBBACKTRACE)
-  backtrace_state* reader = helper.state().reader;
-  if (reader) {
-    backtrace_pcinfo(reader, call, takeFirstLine, ignoreError, &info);
-    backtrace_syminfo(reader, call, takeSymbol, ignoreError, &info);
+  {
+    const DebugHelper::State& state = helper.state();
+    std::lock_guard<std::mutex> lock(state.lookups);
+    const Reader* current = readerFor(state, call);
+    if (current && current->state) {
+      backtrace_pcinfo(current->state, call, takeFirstLine, ignoreError, &info);
+      backtrace_syminfo(current->state, call, takeSymbol, ignoreError, &info);
+    }
   }
 #else
   (void)helper;

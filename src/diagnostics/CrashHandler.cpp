@@ -5,8 +5,10 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
+#include <thread>
+#include <type_traits>
 
+#include "FileName.h"
 #include "SafeText.h"
 #include "vemo/core/StringHelper.h"
 
@@ -35,17 +37,29 @@ constexpr char kSeparator = '\\';
 constexpr char kSeparator = '/';
 #endif
 
+// Windows takes '/' between names as well as its own separator.
+bool isSeparator(char c) {
+#if defined(_WIN32)
+  return c == '\\' || c == '/';
+#else
+  return c == '/';
+#endif
+}
+
 // A text that a crash may read at any moment without a lock: a new value is written into the
-// buffer no reader is pointed at, then published. Writers are serialised among themselves.
+// buffer no reader is pointed at, then published. Writers are serialised among themselves by a
+// flag, which unlike a mutex has no destructor: a late crash finds the object whole.
 class PublishedText {
  public:
   void publish(const char* text, std::size_t length) {
-    std::lock_guard<std::mutex> guard(_writers);
+    while (_writing.test_and_set(std::memory_order_acquire))
+      std::this_thread::yield();
     char* target = _current.load() == _buffers[0] ? _buffers[1] : _buffers[0];
     if (length >= kCapacity) length = kCapacity - 1;
     std::memcpy(target, text, length);
     target[length] = '\0';
     _current.store(target);
+    _writing.clear(std::memory_order_release);
   }
   const char* get() const { return _current.load(); }
 
@@ -53,9 +67,13 @@ class PublishedText {
   static constexpr std::size_t kCapacity = kCrashPathCapacity / 2;
   char _buffers[2][kCapacity] = {};
   std::atomic<const char*> _current{""};
-  std::mutex _writers;
+  std::atomic_flag _writing = ATOMIC_FLAG_INIT;
 };
 
+// A crash may come after the static destructors have run (from an atexit handler or a module
+// unloaded later): what it reads here must not have been destroyed.
+static_assert(std::is_trivially_destructible<PublishedText>::value,
+              "the published texts outlive the static destructors");
 PublishedText g_supportAddress;
 std::atomic<bool> g_addressSet{false};
 PublishedText g_reportDirectory;
@@ -137,13 +155,13 @@ void setCrashReportDirectory(const String& directory) {
       std::filesystem::absolute(std::filesystem::path(directory.getBuffer()), ignored);
   String_T<char> text = narrowText(absolute.empty() ? directory : String(absolute.c_str()));
 #else
-  const String_T<char> given = narrowText(directory);
+  const std::string given = detail::wideToPath(directory);
   const std::filesystem::path absolute =
-      std::filesystem::absolute(std::filesystem::path(given.getBuffer()), ignored);
-  String_T<char> text(absolute.empty() ? given.getBuffer() : absolute.c_str());
+      std::filesystem::absolute(std::filesystem::path(given), ignored);
+  String_T<char> text(absolute.empty() ? given.c_str() : absolute.c_str());
 #endif
   const std::size_t length = std::strlen(text.getBuffer());
-  if (length > 0 && text.getBuffer()[length - 1] != kSeparator) {
+  if (length > 0 && !isSeparator(text.getBuffer()[length - 1])) {
     const char separator[2] = {kSeparator, '\0'};
     text += separator;
   }
@@ -157,7 +175,7 @@ const char* crashReportDirectory() {
 void CrashDirectories::add(const char* directory) {
   if (!directory || !*directory || _count == kCapacity) return;
   const std::size_t length = std::strlen(directory);
-  const bool separated = directory[length - 1] == kSeparator;
+  const bool separated = isSeparator(directory[length - 1]);
   if (length + (separated ? 0 : 1) >= sizeof _paths[0]) return;
   char* target = _paths[_count];
   std::memcpy(target, directory, length);

@@ -1,13 +1,20 @@
 // The crash handler on Windows: an unhandled-exception filter that, on the first fatal
-// structured exception of the process, writes a text report and a minidump next to the program
-// file with the debugging-help library and prints a notice on the standard error stream.
+// structured exception of the process, writes a text report and a minidump with the
+// debugging-help library and prints a notice on the standard error stream. The report goes to
+// the directory the program set, else beside the program file, else to the temporary directory.
 //
 // It runs as an exception filter, not inside a signal handler, so the C runtime's formatting and
 // the heap are usable. dbghelp.dll is loaded only when the first crash comes: a process that
 // never crashes never loads it for this.
+//
+// A crash may come late: from an atexit handler, or from a static destructor of a module that is
+// unloaded after this library. Everything the handler touches is therefore either plain data
+// that no destructor changes or is made at the crash itself.
 #include <windows.h>
 
 #include <dbghelp.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <atomic>
 #include <cctype>
@@ -15,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <type_traits>
 
 #include "CrashHandler.h"
 #include "Library.h"
@@ -70,10 +78,16 @@ std::atomic<DWORD> g_reportingThread{0};
 std::atomic<bool> g_reportDone{false};
 CrashFunctions g_functions;
 int g_frameCounter = 0;
+// Too large for the stack of a thread that overflowed; there is only one report per process.
+CrashDirectories g_directories;
+CrashFiles g_files;
+static_assert(std::is_trivially_destructible<CrashDirectories>::value &&
+                  std::is_trivially_destructible<CrashFiles>::value &&
+                  std::is_trivially_destructible<CrashFunctions>::value,
+              "the handler's state outlives the static destructors");
 
 // SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES.
 constexpr DWORD kCrashSymbolOptions = 20;
-constexpr int kNameAttempts = 3;
 constexpr int kMaxFrames = 256;
 constexpr ULONG kMaxSymbolName = 256;
 constexpr std::size_t kPathCapacity = 1024;
@@ -122,9 +136,10 @@ bool loadCrashFunctions(HMODULE& module, bool& ownSession) {
   return true;
 }
 
-// --- Crash file names --------------------------------------------------------------------
+// --- Crash files -------------------------------------------------------------------------
 
-// The program's directory up to and including its last backslash; empty when there is none.
+// The program's directory up to and including its last backslash; the current directory when
+// the program's path has none (a bare name is created there); empty when neither is known.
 void programDirectory(char* directory, std::size_t capacity) {
   const DWORD length = GetModuleFileNameA(nullptr, directory, static_cast<DWORD>(capacity));
   if (length == 0 || length >= capacity) {
@@ -132,33 +147,109 @@ void programDirectory(char* directory, std::size_t capacity) {
     return;
   }
   char* slash = std::strrchr(directory, '\\');
-  if (slash)
+  if (slash) {
     slash[1] = '\0';
-  else
-    directory[0] = '\0';
+    return;
+  }
+  const DWORD current = GetCurrentDirectoryA(static_cast<DWORD>(capacity), directory);
+  if (current == 0 || current >= capacity) directory[0] = '\0';
 }
 
-// Claims a new file "crash@<local time>.<extension>" beside the program. Two reports in the
-// same second meet on the name: each attempt reads the time again. Empty after 3 failures.
-bool makeCrashFileName(const char* extension, char* name, std::size_t capacity) {
-  char directory[kPathCapacity];
-  programDirectory(directory, sizeof directory);
-  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    const std::time_t now = std::time(nullptr);
-    char stamp[64] = "";
-    const std::tm* local = std::localtime(&now);
-    if (local) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", local);
-    std::snprintf(name, capacity, "%s%s%s.%s", directory, "crash@", stamp, extension);
+// The temporary directory as a full path; empty when it is unknown or too long.
+void temporaryDirectory(char* directory, std::size_t capacity) {
+  char given[kPathCapacity];
+  const DWORD length = GetTempPathA(sizeof given, given);
+  const DWORD full = length > 0 && length < sizeof given
+                         ? GetFullPathNameA(given, static_cast<DWORD>(capacity), directory, nullptr)
+                         : 0;
+  if (full == 0 || full >= capacity) directory[0] = '\0';
+}
+
+// Where a report may go, in order: the directory the program set (as it is at the crash), the
+// program's directory, the temporary directory.
+void collectDirectories(CrashDirectories& directories) {
+  directories.add(crashReportDirectory());
+  char path[kPathCapacity];
+  programDirectory(path, sizeof path);
+  directories.add(path);
+  temporaryDirectory(path, sizeof path);
+  directories.add(path);
+}
+
+using SetFileInformationByHandleFn = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID,
+                                                   DWORD);
+
+// Marks an open file for removal when its handle closes; false where the system cannot.
+bool removeOnClose(HANDLE file) {
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  SetFileInformationByHandleFn setInformation = nullptr;
+  if (!kernel || !lookUpProcedure(kernel, "SetFileInformationByHandle", setInformation))
+    return false;
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = TRUE;
+  return setInformation(file, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
+// The report's two files, each created new and held open from its claim until it is written:
+// a name is never opened a second time. Slot 0 is the dump, written by dbghelp; slot 1 the log,
+// written through the C runtime ("w+": readable too).
+class ClaimedFiles final : public CrashFileCreator {
+ public:
+  Claim create(int slot, const char* path) override {
+    const DWORD access = (slot == 1 ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE) | DELETE;
     const HANDLE file =
-        CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileA(path, access, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
-      CloseHandle(file);
-      return true;
+      _files[slot] = file;
+      return Claim::created;
+    }
+    switch (GetLastError()) {
+      case ERROR_FILE_EXISTS:
+      case ERROR_ALREADY_EXISTS:
+      case ERROR_SHARING_VIOLATION:
+        return Claim::taken;
+      case ERROR_ACCESS_DENIED:
+        // Also what a name held by a directory or a read-only file gives.
+        return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES ? Claim::taken : Claim::refused;
+      default:
+        return Claim::refused;
     }
   }
-  name[0] = '\0';
-  return false;
-}
+
+  void release(int slot, const char* path) override {
+    const HANDLE file = take(slot);
+    if (file == INVALID_HANDLE_VALUE) return;
+    const bool removed = removeOnClose(file);
+    CloseHandle(file);
+    // Without removal by handle, by its name: created by this process a moment ago.
+    if (!removed) DeleteFileA(path);
+  }
+
+  void stamp(char (&text)[32]) override {
+    // The C runtime's local time: the zone of the system (or of TZ where it is set), with
+    // daylight saving as in force at that moment.
+    const std::time_t now = std::time(nullptr);
+    const std::tm* local = std::localtime(&now);
+    if (local && std::strftime(text, sizeof text, "%Y-%m-%d %H.%M.%S", local) > 0) return;
+    SYSTEMTIME time;
+    GetLocalTime(&time);
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u.%02u.%02u", unsigned{time.wYear},
+                  unsigned{time.wMonth}, unsigned{time.wDay}, unsigned{time.wHour},
+                  unsigned{time.wMinute}, unsigned{time.wSecond});
+  }
+
+  unsigned long processId() override { return GetCurrentProcessId(); }
+
+  // Hands the handle of `slot` over to the caller.
+  HANDLE take(int slot) {
+    const HANDLE file = _files[slot];
+    _files[slot] = INVALID_HANDLE_VALUE;
+    return file;
+  }
+
+ private:
+  HANDLE _files[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+};
 
 // --- Process section ---------------------------------------------------------------------
 
@@ -594,10 +685,8 @@ BOOL CALLBACK listModule(PVOID param, PMINIDUMP_CALLBACK_INPUT const input,
   return TRUE;
 }
 
-void writeDump(const char* dumpName, FILE* log, DWORD threadId, EXCEPTION_POINTERS* pointers) {
-  const HANDLE file = CreateFileA(dumpName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
+// Writes the dump into `file`, which it closes.
+void writeDump(HANDLE file, FILE* log, DWORD threadId, EXCEPTION_POINTERS* pointers) {
   MINIDUMP_EXCEPTION_INFORMATION exception;
   exception.ThreadId = threadId;
   exception.ExceptionPointers = pointers;
@@ -618,45 +707,62 @@ struct Report {
   EXCEPTION_POINTERS* pointers;
   const CONTEXT* context;  // the exception's, or the calling thread's
   int ownFrames;  // frames of the handler at the top of `context`; -1 for an exception's context
-  char dumpName[kPathCapacity];
-  char logName[kPathCapacity];
 };
 
-void writeReport(const Report& report) {
-  FILE* log = std::fopen(report.logName, "w+");
-  if (!log) return;
+// The log as a text stream ("w+") over its claimed handle, which it then owns; null (and the
+// handle closed) when the C runtime cannot take it.
+FILE* openLog(HANDLE file) {
+  const int descriptor = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_TEXT);
+  if (descriptor == -1) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  FILE* log = _fdopen(descriptor, "w+");
+  if (!log) _close(descriptor);
+  return log;
+}
+
+// Writes the report into the claimed files and closes them. A log the C runtime cannot take
+// leaves both files empty.
+void writeReport(const Report& report, HANDLE dumpFile, HANDLE logFile) {
+  FILE* log = openLog(logFile);
+  if (!log) {
+    CloseHandle(dumpFile);
+    return;
+  }
   std::fputs("\nProcess info:\n", log);
   writeProcessSection(log, report.pointers ? report.pointers->ExceptionRecord : nullptr,
                       *report.context);
   std::fputs("\nStacktrace:\n", log);
   writeStackSection(log, report.thread, *report.context, report.ownFrames);
   std::fputs("\n\nLoaded modules:\n", log);
-  writeDump(report.dumpName, log, report.threadId, report.pointers);
+  writeDump(dumpFile, log, report.threadId, report.pointers);
   std::fclose(log);
 }
 
-// Names, library, report, notice. False when a name or the library failed: then nothing is
-// left behind and nothing is printed.
-bool makeReport(Report& report) {
-  if (!makeCrashFileName("dmp", report.dumpName, sizeof report.dumpName)) return false;
-  if (!makeCrashFileName("log", report.logName, sizeof report.logName)) {
-    DeleteFileA(report.dumpName);
-    return false;
+// Files, library, report, notice. Without a directory that takes the files, only the notice
+// that says so; without the library, nothing at all (and no file left behind).
+void makeReport(Report& report) {
+  collectDirectories(g_directories);
+  ClaimedFiles files;
+  if (!claimCrashFiles(g_directories, files, g_files)) {
+    std::fprintf(stderr, kCrashNoReportNotice, crashSupportAddress());
+    std::fflush(stderr);
+    return;
   }
   HMODULE module = nullptr;
   bool ownSession = false;
   if (!loadCrashFunctions(module, ownSession)) {
-    DeleteFileA(report.dumpName);
-    DeleteFileA(report.logName);
-    return false;
+    files.release(0, g_files.dump);
+    files.release(1, g_files.log);
+    return;
   }
   g_dbghelp.store(reinterpret_cast<std::uintptr_t>(module));
-  writeReport(report);
+  writeReport(report, files.take(0), files.take(1));
   // A process that goes on (a report asked for directly) keeps the call-stack reader working.
   if (ownSession) g_functions.symCleanup(GetCurrentProcess());
-  std::fprintf(stderr, kCrashNotice, report.dumpName, report.logName, crashSupportAddress());
+  std::fprintf(stderr, kCrashNotice, g_files.dump, g_files.log, crashSupportAddress());
   std::fflush(stderr);
-  return true;
 }
 
 DWORD WINAPI reportOnOwnStack(LPVOID report) {
@@ -664,11 +770,24 @@ DWORD WINAPI reportOnOwnStack(LPVOID report) {
   return 0;
 }
 
+// Whether the process is ending (ExitProcess has begun unloading the modules): a thread started
+// now would never run.
+bool processEnding() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  using ShutdownInProgressFn = BOOLEAN(WINAPI*)();
+  ShutdownInProgressFn shutdownInProgress = nullptr;
+  return ntdll && lookUpProcedure(ntdll, "RtlDllShutdownInProgress", shutdownInProgress) &&
+         shutdownInProgress();
+}
+
 // A stack overflow leaves the faulting thread a few pages at most, too few for the symbol
-// reader: the report is then made on a thread of its own while the faulting one waits.
+// reader: the report is then made on a thread of its own while the faulting one waits (unless
+// the process is ending, when no new thread runs).
 void makeReportFor(Report& report) {
-  const bool overflow = report.pointers && report.pointers->ExceptionRecord &&
-                        report.pointers->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW;
+  const bool overflow =
+      report.pointers && report.pointers->ExceptionRecord &&
+      report.pointers->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW &&
+      !processEnding();
   report.thread = overflow ? OpenThread(THREAD_ALL_ACCESS, FALSE, report.threadId) : nullptr;
   if (report.thread) {
     const HANDLE worker =

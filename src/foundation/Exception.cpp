@@ -1,47 +1,43 @@
 #include "vemo/core/Exception.h"
 
+#include "CodeAddress.h"
 #include "CrashHandler.h"
 #include "vemo/core/CallStack.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/StringHelper.h"
 
 namespace vemo {
-namespace {
 
-CallStack* captureCallStack() noexcept {
-  try {
-    return CallStack::getCallStack();
-  } catch (...) {  // no memory: the exception goes without its stack
-    return nullptr;
-  }
-}
-
-}  // namespace
-
-Exception::Exception(const wchar_t* file, int line, const wchar_t* function, int code,
-                     const wchar_t* description)
+// The stack of an exception starts where its constructor was called, at the throw site: the
+// frames inside this library before it are left out.
+VEMO_NOINLINE Exception::Exception(const wchar_t* file, int line, const wchar_t* function, int code,
+                                   const wchar_t* description)
     : _file(file),
       _line(line),
       _function(function),
       _code(code),
       _description(description),
-      _callStack(captureCallStack()) {}
+      _what(StringHelper::wideToUtf8(description).getBuffer()),
+      _callStack(CallStack::captureFrom(VEMO_RETURN_ADDRESS())) {}
 
-Exception::Exception(const wchar_t* file, int line, const char* function, int code,
-                     const wchar_t* description)
+VEMO_NOINLINE Exception::Exception(const wchar_t* file, int line, const char* function, int code,
+                                   const wchar_t* description)
     : _file(file),
       _line(line),
       _function(StringHelper::utf8ToWide(function).getBuffer()),
       _code(code),
       _description(description),
-      _callStack(captureCallStack()) {}
+      _what(StringHelper::wideToUtf8(description).getBuffer()),
+      _callStack(CallStack::captureFrom(VEMO_RETURN_ADDRESS())) {}
 
 Exception::Exception(const Exception& other)
-    : _file(other._file),
+    : std::exception(other),
+      _file(other._file),
       _line(other._line),
       _function(other._function),
       _code(other._code),
       _description(other._description),
+      _what(other._what),
       _callStack(other._callStack) {
   if (_callStack) _callStack->addRef();
 }
@@ -53,6 +49,7 @@ Exception& Exception::operator=(const Exception& other) {
   _function = other._function;
   _code = other._code;
   _description = other._description;
+  _what = other._what;
   if (other._callStack) other._callStack->addRef();
   if (_callStack) _callStack->destroy();
   _callStack = other._callStack;

@@ -14,11 +14,15 @@ inline bool isSurrogate(char32_t cp) {
   return cp >= 0xD800 && cp <= 0xDFFF;
 }
 
-// Decodes one character from [p, end) and advances p. A broken sequence yields U+FFFD and
-// consumes its maximal valid prefix (at least one byte), as the common converters do.
-inline char32_t decodeUtf8(const unsigned char*& p, const unsigned char* end) {
+// Decodes one character from [p, end) and advances p. A broken sequence sets `broken`, yields
+// U+FFFD and consumes its maximal valid prefix (at least one byte), as the common converters do.
+inline char32_t decodeUtf8(const unsigned char*& p, const unsigned char* end, bool& broken) {
+  broken = true;
   const unsigned char lead = *p++;
-  if (lead < 0x80) return lead;
+  if (lead < 0x80) {
+    broken = false;
+    return lead;
+  }
   int need;
   char32_t cp;
   unsigned char low = 0x80, high = 0xBF;  // range of the first continuation byte
@@ -44,7 +48,13 @@ inline char32_t decodeUtf8(const unsigned char*& p, const unsigned char* end) {
     low = 0x80;
     high = 0xBF;
   }
+  broken = false;
   return cp;
+}
+
+inline char32_t decodeUtf8(const unsigned char*& p, const unsigned char* end) {
+  bool broken;
+  return decodeUtf8(p, end, broken);
 }
 
 // Encodes a code point as UTF-8 (1 to 4 bytes, no terminator); surrogates and values past

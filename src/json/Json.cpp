@@ -3,12 +3,15 @@
 #include "vemo/core/Json.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <type_traits>
 
 #include "JsonArray.h"
 #include "Number.h"
+#include "vemo/core/Exception.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/StringHelper.h"
 
@@ -127,6 +130,49 @@ const JsonValue& JsonValue::operator[](const String& key) const {
 
 JsonValue& JsonValue::append() {
   return _value.array_->append();
+}
+
+bool JsonValue::contains(const String& key) const {
+  return _type == objectValue && _value.object_->find(key) != _value.object_->end();
+}
+
+JsonValue& JsonValue::append(const JsonValue& value) {
+  JsonValue taken(value);  // before this value changes: it may hold the one appended
+  return append(std::move(taken));
+}
+
+JsonValue& JsonValue::append(JsonValue&& value) {
+  JsonValue taken(std::move(value));
+  if (_type != arrayValue) *this = JsonValue(arrayValue);
+  int index = 0;
+  if (!_value.array_->nextIndex(index))
+    VEMO_THROW_AT(L"vemo/core/Json", __LINE__, L"Json array has no index after 2147483647");
+  JsonValue& added = _value.array_->at(index);
+  added.swap(taken);
+  return added;
+}
+
+JsonValue* JsonValue::entry(const ArrayValues* array, std::uint32_t position, int& index) noexcept {
+  return array ? const_cast<JsonValue*>(array->byPosition(position, index)) : nullptr;
+}
+
+JsonValue::Range<JsonValue::ElementIterator<JsonValue>> JsonValue::elements() {
+  const ArrayValues* array = _type == arrayValue ? _value.array_ : nullptr;
+  const std::uint32_t count = array ? static_cast<std::uint32_t>(array->size()) : 0;
+  return {ElementIterator<JsonValue>(array, 0), ElementIterator<JsonValue>(array, count)};
+}
+
+JsonValue::Range<JsonValue::ElementIterator<const JsonValue>> JsonValue::elements() const {
+  const ArrayValues* array = _type == arrayValue ? _value.array_ : nullptr;
+  const std::uint32_t count = array ? static_cast<std::uint32_t>(array->size()) : 0;
+  return {ElementIterator<const JsonValue>(array, 0),
+          ElementIterator<const JsonValue>(array, count)};
+}
+
+JsonValue::Range<JsonValue::ObjectValues::iterator> JsonValue::members() {
+  static ObjectValues none;  // never filled: only its end is handed out
+  ObjectValues& object = _type == objectValue ? *_value.object_ : none;
+  return {object.begin(), object.end()};
 }
 
 // ---- conversions -----------------------------------------------------------------------------
@@ -309,6 +355,256 @@ String JsonValue::asString() const {
       break;
   }
   return Json::convertToString(*this, false);
+}
+
+// ---- checked access --------------------------------------------------------------------------
+
+namespace {
+
+struct KindInfo {
+  const wchar_t* name;
+  bool isInteger;
+  bool isSigned;
+  __int64 min;   // integers only
+  __uint64 max;  // integers only
+};
+
+KindInfo kindInfo(detail::JsonKind kind) {
+  using K = detail::JsonKind;
+  switch (kind) {
+    case K::int8:
+      return {L"int8", true, true, INT8_MIN, INT8_MAX};
+    case K::uint8:
+      return {L"uint8", true, false, 0, UINT8_MAX};
+    case K::int16:
+      return {L"int16", true, true, INT16_MIN, INT16_MAX};
+    case K::uint16:
+      return {L"uint16", true, false, 0, UINT16_MAX};
+    case K::int32:
+      return {L"int32", true, true, INT32_MIN, INT32_MAX};
+    case K::uint32:
+      return {L"uint32", true, false, 0, UINT32_MAX};
+    case K::int64:
+      return {L"int64", true, true, INT64_MIN, INT64_MAX};
+    case K::uint64:
+      return {L"uint64", true, false, 0, UINT64_MAX};
+    case K::float32:
+      return {L"float", false, true, 0, 0};
+    case K::float64:
+      return {L"double", false, true, 0, 0};
+    case K::boolean:
+      return {L"bool", false, false, 0, 0};
+    case K::string:
+      break;
+  }
+  return {L"string", false, false, 0, 0};
+}
+
+// A short description of a value for the texts of checked access.
+String describe(const JsonValue& value) {
+  switch (value.type()) {
+    case JsonValue::nullValue:
+      return String(L"null");
+    case JsonValue::intValue:
+    case JsonValue::uintValue:
+    case JsonValue::doubleValue:
+      return String(L"the number ") + value.asString();
+    case JsonValue::boolValue:
+      return value.asString();
+    case JsonValue::stringValue: {
+      String text = value.asString();
+      if (text.getLength() > 40) text = text.getSubString(0, 40) + L"...";
+      return String(L"the string \"") + text + L"\"";
+    }
+    case JsonValue::arrayValue:
+      return String(L"an array");
+    case JsonValue::objectValue:
+      break;
+  }
+  return String(L"an object");
+}
+
+template <class T>
+void store(void* out, T value) {
+  *static_cast<T*>(out) = value;
+}
+
+// Stores an integer in the width of the kind (the range is checked).
+void storeInteger(detail::JsonKind kind, void* out, __int64 asSigned, __uint64 asUnsigned) {
+  using K = detail::JsonKind;
+  switch (kind) {
+    case K::int8:
+      return store(out, static_cast<std::int8_t>(asSigned));
+    case K::uint8:
+      return store(out, static_cast<std::uint8_t>(asUnsigned));
+    case K::int16:
+      return store(out, static_cast<std::int16_t>(asSigned));
+    case K::uint16:
+      return store(out, static_cast<std::uint16_t>(asUnsigned));
+    case K::int32:
+      return store(out, static_cast<std::int32_t>(asSigned));
+    case K::uint32:
+      return store(out, static_cast<std::uint32_t>(asUnsigned));
+    case K::int64:
+      return store(out, static_cast<std::int64_t>(asSigned));
+    default:
+      return store(out, static_cast<std::uint64_t>(asUnsigned));
+  }
+}
+
+// Path segments: a key up to '.' or '[', then indices in brackets.
+bool isDigits(const wchar_t* p, const wchar_t* end) {
+  if (p == end) return false;
+  for (; p < end; ++p)
+    if (*p < L'0' || *p > L'9') return false;
+  return true;
+}
+
+// The decimal index of [p, end), or -1 when it is not one (or too large).
+int indexOf(const wchar_t* p, const wchar_t* end) {
+  if (!isDigits(p, end) || end - p > 10) return -1;
+  long long index = 0;
+  for (; p < end; ++p)
+    index = index * 10 + (*p - L'0');
+  return index <= INT_MAX ? static_cast<int>(index) : -1;
+}
+
+}  // namespace
+
+bool JsonValue::convertExactly(detail::JsonKind kind, void* out, String& reason) const {
+  const KindInfo info = kindInfo(kind);
+  const auto mismatch = [&] {
+    reason = String(L"expected ") + info.name + L", found " + describe(*this);
+    return false;
+  };
+  if (kind == detail::JsonKind::string) {
+    if (_type != stringValue) return mismatch();
+    *static_cast<String*>(out) = string();
+    return true;
+  }
+  if (kind == detail::JsonKind::boolean) {
+    if (_type != boolValue) return mismatch();
+    store(out, _value.int_ != 0);
+    return true;
+  }
+  if (!isNumber()) return mismatch();
+  const auto outOfRange = [&] {
+    reason = asString() + L" is out of the range of " + info.name;
+    return false;
+  };
+  if (!info.isInteger) {
+    const double value = asDouble();
+    if (!std::isfinite(value)) return outOfRange();
+    if (kind == detail::JsonKind::float64) {
+      store(out, value);
+      return true;
+    }
+    // Rounded to the nearest float; from half a unit above FLT_MAX on it is out of range.
+    constexpr double kFloatOverflow = 340282356779733661637539395458142568448.0;
+    if (std::fabs(value) >= kFloatOverflow) return outOfRange();
+    store(out, static_cast<float>(value));
+    return true;
+  }
+  __int64 asSigned = 0;
+  __uint64 asUnsigned = 0;
+  bool negative = false;
+  if (_type == intValue) {
+    asSigned = _value.int_;
+    asUnsigned = static_cast<__uint64>(asSigned);
+    negative = asSigned < 0;
+  } else if (_type == uintValue) {
+    asUnsigned = _value.uint_;
+    asSigned = static_cast<__int64>(asUnsigned);
+  } else {
+    const double value = _value.real_;
+    double whole;
+    if (!std::isfinite(value)) return outOfRange();
+    if (std::modf(value, &whole) != 0.0) {
+      reason = asString() + L" is not a whole number (" + info.name + L")";
+      return false;
+    }
+    if (value < -9223372036854775808.0 || value >= 18446744073709551616.0) return outOfRange();
+    negative = value < 0;
+    if (negative) {
+      asSigned = static_cast<__int64>(value);
+      asUnsigned = static_cast<__uint64>(asSigned);
+    } else {
+      asUnsigned = static_cast<__uint64>(value);
+      asSigned = static_cast<__int64>(asUnsigned);
+    }
+  }
+  if (negative ? (!info.isSigned || asSigned < info.min) : asUnsigned > info.max)
+    return outOfRange();
+  storeInteger(kind, out, asSigned, asUnsigned);
+  return true;
+}
+
+const JsonValue* JsonValue::walk(const String& path, String& reason) const {
+  const wchar_t* p = path.getBuffer();
+  const wchar_t* const end = p + path.getLength();
+  const JsonValue* value = this;
+  const auto stepped = [&](const wchar_t* upTo) {
+    return String(path.getBuffer(), int(upTo - path.getBuffer()));
+  };
+  const auto notContainer = [&](const wchar_t* upTo, const wchar_t* what) {
+    const String part =
+        upTo == path.getBuffer() ? String(L"the value") : String(L"\"") + stepped(upTo) + L"\"";
+    reason = part + L" is " + describe(*value) + L", not " + what;
+    return nullptr;
+  };
+  if (p == end) return value;
+  for (;;) {
+    // A key (or an index of digits) up to '.', '[' or the end.
+    const wchar_t* keyEnd = p;
+    while (keyEnd < end && *keyEnd != L'.' && *keyEnd != L'[')
+      ++keyEnd;
+    const bool bracketOnly = keyEnd == p && keyEnd < end && *keyEnd == L'[';
+    if (!bracketOnly) {
+      const wchar_t* before = p == path.getBuffer() ? p : p - 1;
+      if (value->isObject()) {
+        const auto found = value->_value.object_->find(String(p, int(keyEnd - p)));
+        if (found == value->_value.object_->end()) return nullptr;
+        value = &found->second;
+      } else if (value->isArray() && indexOf(p, keyEnd) >= 0) {
+        value = value->_value.array_->find(indexOf(p, keyEnd));
+        if (!value) return nullptr;
+      } else if (value->isNull()) {
+        return nullptr;  // an absent part
+      } else {
+        return notContainer(before, value->isArray() ? L"an object" : L"an array or object");
+      }
+    }
+    p = keyEnd;
+    // Indices in brackets.
+    while (p < end && *p == L'[') {
+      const wchar_t* close = p + 1;
+      while (close < end && *close != L']')
+        ++close;
+      const int index = close < end ? indexOf(p + 1, close) : -1;
+      if (index < 0) {
+        reason = String(L"the path is not well formed at \"") + String(p, int(end - p)) + L"\"";
+        return nullptr;
+      }
+      if (!value->isArray()) {
+        if (value->isNull()) return nullptr;
+        return notContainer(p, L"an array");
+      }
+      value = value->_value.array_->find(index);
+      if (!value) return nullptr;
+      p = close + 1;
+    }
+    if (p == end) return value;
+    if (*p != L'.') {
+      reason = String(L"the path is not well formed at \"") + String(p, int(end - p)) + L"\"";
+      return nullptr;
+    }
+    ++p;
+  }
+}
+
+void JsonValue::checkFailed(const String& path, const String& reason) {
+  const String text = String(L"Json value \"") + path + L"\": " + reason;
+  VEMO_THROW_AT(L"vemo/core/Json", __LINE__, text.getBuffer());
 }
 
 // ---- equality --------------------------------------------------------------------------------

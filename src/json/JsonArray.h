@@ -51,6 +51,27 @@ class JsonValue::ArrayValues {
         visit(entry.first, slot(entry.second));
     }
   }
+  // The entry at a place in index order (its index into `index`), or null past the end.
+  const JsonValue* byPosition(std::uint32_t position, int& index) const noexcept {
+    if (position >= _count) return nullptr;
+    if (_order.empty()) {
+      index = static_cast<int>(position);
+      return &slot(position);
+    }
+    index = _order[position].first;
+    return &slot(_order[position].second);
+  }
+  // The index after the last entry; false when the last index is the largest int.
+  bool nextIndex(int& index) const noexcept {
+    if (_order.empty()) {
+      index = static_cast<int>(_count);
+      return _count < 0x7FFFFFFFu;
+    }
+    const int last = _order.back().first;
+    if (last == 0x7FFFFFFF) return false;
+    index = last + 1;
+    return true;
+  }
   // Same indices with equal values.
   bool operator==(const ArrayValues& other) const;
 

@@ -19,6 +19,7 @@
 #include "StringData.h"
 #include "Utf.h"
 #include "vemo/core/Archive.h"
+#include "vemo/core/Charset.h"
 #include "vemo/core/File.h"
 #include "vemo/core/Json.h"
 #include "vemo/core/Text.h"
@@ -51,6 +52,11 @@ struct WideText {
   static double scanDouble(const Char* text, const Char** end) {
     return detail::scanDouble(text, end);
   }
+  static wchar_t* copyChar(const Char*& p, wchar_t* o) {
+    *o++ = *p++;
+    return o;
+  }
+  static bool isByteOrderMark(const Char* p) { return *p == 0xFEFF; }
 };
 
 struct Utf8Text {
@@ -72,6 +78,13 @@ struct Utf8Text {
     return ch;
   }
   static const Char* skip(const Char* p) { return p + (*p < 0x80 ? 1 : *p < 0xE0 ? 2 : 3); }
+  static wchar_t* copyChar(const Char*& p, wchar_t* o) {
+    *o++ = next(p);
+    return o;
+  }
+  static bool isByteOrderMark(const Char* p) {
+    return p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF;
+  }
   // A number's characters are ASCII: its run of number characters, made wide.
   static double scanDouble(const Char* text, const Char** end) {
     const Char* stop = text;
@@ -95,6 +108,62 @@ struct Utf8Text {
     return value;
   }
 };
+
+// Well-formed UTF-8 (RFC 3629, checked before a strict parse), four-byte sequences included.
+struct StrictUtf8Text : Utf8Text {
+  static wchar_t next(const Char*& p) {
+    const Char c = *p;
+    if (c < 0xF0) return Utf8Text::next(p);
+    const char32_t cp = (static_cast<char32_t>(c & 0x07) << 18) |
+                        (static_cast<char32_t>(p[1] & 0x3F) << 12) |
+                        (static_cast<char32_t>(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+    p += 4;
+    return static_cast<wchar_t>(cp);  // only where wchar_t holds it (see copyChar)
+  }
+  static const Char* skip(const Char* p) { return *p >= 0xF0 ? p + 4 : Utf8Text::skip(p); }
+  static wchar_t* copyChar(const Char*& p, wchar_t* o) {
+    if (*p < 0xF0) {
+      *o++ = Utf8Text::next(p);
+      return o;
+    }
+    const char32_t cp = (static_cast<char32_t>(p[0] & 0x07) << 18) |
+                        (static_cast<char32_t>(p[1] & 0x3F) << 12) |
+                        (static_cast<char32_t>(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+    p += 4;
+    return o + detail::encodeWide(cp, o);
+  }
+};
+
+// The first byte of [p, end) that does not belong to well-formed UTF-8, or end.
+const unsigned char* firstInvalidUtf8(const unsigned char* p, const unsigned char* end) {
+  while (p < end) {
+    const unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    int need;
+    unsigned char low = 0x80, high = 0xBF;  // the range of the first continuation byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      need = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      need = 2;
+      if (c == 0xE0) low = 0xA0;
+      if (c == 0xED) high = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      need = 3;
+      if (c == 0xF0) low = 0x90;
+      if (c == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+    } else {
+      return p;
+    }
+    if (end - p <= need || p[1] < low || p[1] > high) return p;
+    for (int i = 2; i <= need; ++i)
+      if (!detail::isContinuation(p[i])) return p;
+    p += need + 1;
+  }
+  return end;
+}
 
 // Whether the bytes read as UTF-8 text (the text reader's rules) give exactly the characters
 // that the same bytes give to the parser of UTF-8 text: no zero byte (the reader drops it), and
@@ -133,23 +202,33 @@ bool regularUtf8(const unsigned char* p, const unsigned char* end) {
 
 }  // namespace
 
-template <class Text>
+template <class Text, bool kStrict>
 class JsonParser {
  public:
   using Char = typename Text::Char;
-  explicit JsonParser(const Char* text) : _p(text) {}
+  // `end` is the real end of a text that may hold zero characters (the bytes of a stream);
+  // without it the first zero ends the text.
+  explicit JsonParser(const Char* text, const Char* end = nullptr) : _p(text), _end(end) {}
   JsonParser(const JsonParser&) = delete;
   JsonParser& operator=(const JsonParser&) = delete;
   const Char* position() const { return _p; }
+  // Where and why the parse failed (the first fault met).
+  const Char* errorAt() const { return _errorAt; }
+  const char* reason() const { return _reason; }
 
   // Skips white space and comments before a value; false on an unterminated /* comment.
+  // Strict text has no comments.
   bool skipSpaceAndComments() {
+    if constexpr (kStrict) {
+      skipSpace();
+      return true;
+    }
     for (;;) {
       skipSpace();
       if (_p[0] != '/') return true;
       if (_p[1] == '*') {
         const Char* close = Text::findCommentEnd(_p + 2);
-        if (!close) return false;
+        if (!close) return fail(_p, "unterminated comment");
         _p = close + 2;
       } else if (_p[1] == '/') {
         const Char* lineFeed = Text::findLineFeed(_p + 2);
@@ -185,26 +264,87 @@ class JsonParser {
         return parseLiteral("null", JsonValue(), value);
       default:
         if (*_p == '-' || detail::isDecimalDigit(*_p)) return parseNumber(value);
-        return false;
+        return fail(_p, valueMissing());
     }
   }
 
+  // After the value of a strict text: nothing but white space up to the end.
+  bool finish() {
+    skipSpace();
+    if (atEnd(_p)) return true;
+    return fail(_p, isComment(_p) ? "comments are not allowed" : "text after the value");
+  }
+
  private:
+  bool fail(const Char* at, const char* reason) {
+    if (!_reason) _errorAt = at, _reason = reason;
+    return false;
+  }
+  bool atEnd(const Char* p) const { return *p == 0 && (!_end || p == _end); }
+  static bool isComment(const Char* p) { return p[0] == '/' && (p[1] == '*' || p[1] == '/'); }
+  // Why no value starts at _p.
+  const char* valueMissing() const {
+    if (atEnd(_p)) return "unexpected end of text";
+    if (kStrict && isComment(_p)) return "comments are not allowed";
+    if (Text::isByteOrderMark(_p)) return "byte-order mark";
+    return "expected a value";
+  }
+
   void skipSpace() {
-    while (detail::isCSpace(*_p))
-      ++_p;
+    if constexpr (kStrict) {
+      while (*_p == ' ' || *_p == '\t' || *_p == '\n' || *_p == '\r')
+        ++_p;
+    } else {
+      while (detail::isCSpace(*_p))
+        ++_p;
+    }
   }
 
   bool parseLiteral(const char* word, JsonValue literal, JsonValue& value) {
     for (const char* w = word; *w; ++w)
-      if (_p[w - word] != static_cast<Char>(*w)) return false;
+      if (_p[w - word] != static_cast<Char>(*w)) return fail(_p, "invalid literal");
     _p += std::strlen(word);
     value.swap(literal);
     return true;
   }
 
+  // The end of the number at _p by the grammar of RFC 8259, or null (after fail).
+  const Char* strictNumberEnd() {
+    const Char* p = _p;
+    if (*p == '-') ++p;
+    if (*p == '0') {
+      if (detail::isDecimalDigit(*++p)) return failAt(p, "leading zero in a number");
+    } else if (detail::isDecimalDigit(*p)) {
+      while (detail::isDecimalDigit(*p))
+        ++p;
+    } else {
+      return failAt(p, "digit expected in a number");
+    }
+    if (*p == '.') {
+      if (!detail::isDecimalDigit(*++p)) return failAt(p, "digit expected after the point");
+      while (detail::isDecimalDigit(*p))
+        ++p;
+    }
+    if (*p == 'e' || *p == 'E') {
+      if (*++p == '+' || *p == '-') ++p;
+      if (!detail::isDecimalDigit(*p)) return failAt(p, "digit expected in the exponent");
+      while (detail::isDecimalDigit(*p))
+        ++p;
+    }
+    return p;
+  }
+  const Char* failAt(const Char* at, const char* reason) {
+    fail(at, reason);
+    return nullptr;
+  }
+
   bool parseNumber(JsonValue& value) {
     const Char* const start = _p;
+    const Char* strictEnd = nullptr;
+    if constexpr (kStrict) {
+      strictEnd = strictNumberEnd();
+      if (!strictEnd) return false;
+    }
     const bool negative = *_p == '-';
     if (negative) ++_p;
     const unsigned long long limit = negative ? 0x8000000000000000ULL : ~0ULL;
@@ -221,7 +361,7 @@ class JsonParser {
     if (overflow || *_p == '.' || *_p == 'e' || *_p == 'E') {
       const Char* stop = start;
       const double number = Text::scanDouble(start, &stop);
-      if (stop == start) return false;
+      if (stop == start) return fail(start, "invalid number");
       _p = stop;
       JsonValue(number).swap(value);
     } else if (negative) {
@@ -229,20 +369,77 @@ class JsonParser {
     } else {
       JsonValue(static_cast<__uint64>(accumulated)).swap(value);
     }
+    if constexpr (kStrict) {
+      if (_p != strictEnd) return fail(start, "invalid number");
+    }
     return true;
+  }
+
+  // Four hexadecimal digits at p, or -1.
+  static int hexUnit(const Char* p) {
+    int unit = 0;
+    for (int i = 0; i < 4; ++i) {
+      const int digit = detail::hexDigitValue(p[i]);  // stops at the terminator
+      if (digit < 0) return -1;
+      unit = unit * 16 + digit;
+    }
+    return unit;
+  }
+
+  // The rules a strict string adds, from its opening quote at _p.
+  bool checkStrictString() {
+    for (const Char* p = _p + 1;;) {
+      const Char c = *p;
+      if (c == '"') return true;
+      if (atEnd(p)) return fail(_p, "unterminated string");
+      if (static_cast<std::uint32_t>(c) < 0x20) return fail(p, "control character in a string");
+      if (c != '\\') {
+        ++p;
+        continue;
+      }
+      switch (p[1]) {
+        case '"':
+        case '\\':
+        case '/':
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't':
+          p += 2;
+          continue;
+        case 'u':
+          break;
+        default:
+          if (atEnd(p + 1)) return fail(_p, "unterminated string");
+          return fail(p, "invalid escape");
+      }
+      const int unit = hexUnit(p + 2);
+      if (unit < 0) return fail(p, "\\u needs four hexadecimal digits");
+      if (unit >= 0xDC00 && unit <= 0xDFFF) return fail(p, "lone surrogate");
+      if (unit >= 0xD800 && unit <= 0xDBFF) {
+        const int low = p[6] == '\\' && p[7] == 'u' ? hexUnit(p + 8) : -1;
+        if (low < 0xDC00 || low > 0xDFFF) return fail(p, "lone surrogate");
+        p += 6;
+      }
+      p += 6;
+    }
   }
 
   // A quoted string at _p into `text`; false when it has no closing quote.
   bool parseString(String& text) {
+    if constexpr (kStrict) {
+      if (!checkStrictString()) return false;
+    }
     const Char* const begin = _p + 1;
     const Char* end = begin;
     std::size_t count = 0;  // units: at least the characters
     bool plain = true;      // no escape
     for (; *end != '"'; ++end, ++count) {
-      if (*end == 0) return false;
+      if (*end == 0) return fail(_p, "unterminated string");
       if (*end == '\\') {
         plain = false;
-        if (*++end == 0) return false;
+        if (*++end == 0) return fail(_p, "unterminated string");
       }
     }
     _p = end + 1;
@@ -290,7 +487,7 @@ class JsonParser {
     wchar_t* o = out;
     while (p < end) {
       if (*p != '\\') {
-        *o++ = Text::next(p);
+        o = Text::copyChar(p, o);
         continue;
       }
       ++p;
@@ -342,7 +539,7 @@ class JsonParser {
   template <class ParseItem>
   bool parseContainer(JsonValue& value, int depth, JsonValue::ValueType type, Char close,
                       ParseItem parseItem) {
-    if (depth > Json::kMaxDepth) return false;
+    if (depth > Json::kMaxDepth) return fail(_p, "nesting deeper than 1000 levels");
     ++_p;
     if (!skipSpaceAndComments()) return false;
     JsonValue container(type);
@@ -350,7 +547,10 @@ class JsonParser {
       for (;;) {
         if (!parseItem(container) || !skipSpaceAndComments()) return false;
         if (*_p == close) break;
-        if (*_p != ',') return false;
+        if (*_p != ',')
+          return fail(_p, atEnd(_p)      ? "unexpected end of text"
+                          : close == ']' ? "expected ',' or ']'"
+                                         : "expected ',' or '}'");
         ++_p;
       }
     }
@@ -367,9 +567,12 @@ class JsonParser {
   bool parseObject(JsonValue& value, int depth) {
     return parseContainer(value, depth, JsonValue::objectValue, '}', [&](JsonValue& object) {
       String key;
-      if (!skipSpaceAndComments() || *_p != '"' || !parseString(key)) return false;
+      if (!skipSpaceAndComments()) return false;
+      if (*_p != '"')
+        return fail(_p, atEnd(_p) ? "unexpected end of text" : "expected a string key");
+      if (!parseString(key)) return false;
       skipSpace();  // no comments between a key and its colon
-      if (*_p != ':') return false;
+      if (*_p != ':') return fail(_p, atEnd(_p) ? "unexpected end of text" : "expected ':'");
       ++_p;
       skipSpace();
       return parse((*object._value.object_)[std::move(key)], depth);  // the key moves in
@@ -379,13 +582,100 @@ class JsonParser {
   static constexpr std::size_t kCachedLength = 24;
   static constexpr std::size_t kCacheSize = 64;
   const Char* _p;
+  const Char* const _end;
+  const Char* _errorAt = nullptr;
+  const char* _reason = nullptr;
   String _cache[kCacheSize];
 };
 
+namespace {
+
+// The line and column of `at` in the text from `start` (a line feed ends a line); `isChar`
+// tells the units that start a character.
+template <class Char, class IsChar>
+void locate(const Char* start, const Char* at, JsonError& error, IsChar isChar) {
+  int line = 1, column = 1;
+  for (const Char* p = start; p < at; ++p) {
+    if (*p == '\n') {
+      ++line, column = 1;
+    } else if (isChar(p, start)) {
+      ++column;
+    }
+  }
+  error.line = line;
+  error.column = column;
+  error.offset = static_cast<std::size_t>(at - start);
+}
+
+// A wide unit starts a character unless it is the low half of a surrogate pair.
+bool wideCharStart(const wchar_t* p, const wchar_t* start) {
+  return sizeof(wchar_t) != 2 || p == start || !(*p >= 0xDC00 && *p <= 0xDFFF) ||
+         !(p[-1] >= 0xD800 && p[-1] <= 0xDBFF);
+}
+
+bool utf8CharStart(const unsigned char* p, const unsigned char*) {
+  return !detail::isContinuation(*p);
+}
+
+// The reasons are short ASCII texts.
+void setReason(JsonError& error, const char* reason) {
+  wchar_t wide[96];
+  std::size_t n = 0;
+  for (; reason[n] && n + 1 < sizeof wide / sizeof wide[0]; ++n)
+    wide[n] = static_cast<wchar_t>(reason[n]);
+  wide[n] = 0;
+  error.reason = String(wide);
+}
+
+void clearError(JsonError& error) {
+  error.line = error.column = 0;
+  error.offset = 0;
+  error.reason = String();
+}
+
+template <class Parser, class Char>
+void takeError(const Parser& parser, const Char* start, JsonError& error) {
+  const Char* at = parser.errorAt() ? parser.errorAt() : parser.position();
+  if constexpr (std::is_same<Char, wchar_t>::value)
+    locate(start, at, error, wideCharStart);
+  else
+    locate(start, at, error, utf8CharStart);
+  setReason(error, parser.reason() ? parser.reason() : "expected a value");
+}
+
+// One value of wide text, the whole text when strict.
+template <bool kStrict>
+const wchar_t* parseWide(const wchar_t* text, JsonValue& value, JsonError* error) {
+  JsonParser<WideText, kStrict> parser(text);
+  if constexpr (kStrict) {
+    JsonValue made;
+    if (parser.parse(made, 0) && parser.finish()) {
+      value.swap(made);
+      return parser.position();
+    }
+  } else if (parser.parse(value, 0)) {
+    return parser.position();
+  }
+  if (error) takeError(parser, text, *error);
+  return nullptr;
+}
+
+}  // namespace
+
 const wchar_t* Json::parseValue(const wchar_t* text, JsonValue& value) {
   if (!text) return nullptr;
-  JsonParser<WideText> parser(text);
-  return parser.parse(value, 0) ? parser.position() : nullptr;
+  return parseWide<false>(text, value, nullptr);
+}
+
+const wchar_t* Json::parseValue(const wchar_t* text, JsonValue& value, JsonError& error,
+                                Syntax syntax) {
+  clearError(error);
+  if (!text) {
+    setReason(error, "no text");
+    return nullptr;
+  }
+  return syntax == strict ? parseWide<true>(text, value, &error)
+                          : parseWide<false>(text, value, &error);
 }
 
 // ---- writing ---------------------------------------------------------------------------------
@@ -810,19 +1100,83 @@ std::unique_ptr<unsigned char, FreeBytes> readAll(Input& input, std::size_t& siz
   return bytes;
 }
 
-// The value of the UTF-8 text, into `value` (unchanged on failure).
-bool parseUtf8(const unsigned char* bytes, std::size_t size, JsonValue& value) {
+// Where the text reader's character number `index` starts in the bytes: the reader's UTF-8
+// rules walked again (see TextReader), counting the characters it keeps (all but zero).
+std::size_t readerByteOffset(const unsigned char* bytes, std::size_t size, std::size_t index) {
+  std::size_t at = 0, count = 0;
+  while (at < size) {
+    const std::size_t start = at;
+    unsigned char sequence[4] = {bytes[at++], 0, 0, 0};
+    const unsigned char first = sequence[0];
+    if ((first & 0xF0) == 0xE0 || (first & 0xE0) == 0xC0) {
+      if (at < size) {
+        const unsigned char second = bytes[at++];  // consumed even when it does not continue
+        if (detail::isContinuation(second)) {
+          sequence[1] = second;
+          if ((first & 0xF0) == 0xE0 && at < size) {
+            const unsigned char third = bytes[at++];
+            if (detail::isContinuation(third))
+              sequence[2] = third;
+            else
+              sequence[1] = 0;
+          } else if ((first & 0xF0) == 0xE0) {
+            sequence[1] = 0;
+          }
+        }
+      }
+    }
+    int ch = 0;
+    stringChar(reinterpret_cast<const char*>(sequence), ch);
+    if (ch == 0) continue;
+    if (count == index) return start;
+    ++count;
+  }
+  return size;
+}
+
+// The value of the UTF-8 text, into `value` (unchanged on failure); with `error`, where and why
+// it failed.
+bool parseUtf8(const unsigned char* bytes, std::size_t size, JsonValue& value, JsonError* error) {
   // Text whose bytes the reader would take one for one is parsed as it is; other text (zero
   // bytes, broken or four-byte sequences) is decoded by the reader first.
   if (regularUtf8(bytes, bytes + size)) {
-    JsonParser<Utf8Text> parser(bytes);
-    return parser.parse(value, 0);
+    JsonParser<Utf8Text, false> parser(bytes);
+    if (parser.parse(value, 0)) return true;
+    if (error) takeError(parser, bytes, *error);
+    return false;
   }
   TextReader reader;
   if (!reader.open(new HeldBytes(bytes, size), TextReader::Utf8)) return false;
   String text;
   reader.read(text);
-  return Json::parseValue(text.getBuffer(), value) != nullptr;
+  JsonParser<WideText, false> parser(text.getBuffer());
+  if (parser.parse(value, 0)) return true;
+  if (error) {
+    // Lines and columns of the characters the reader made, the offset in the bytes.
+    takeError(parser, text.getBuffer(), *error);
+    error->offset = readerByteOffset(bytes, size, error->offset);
+  }
+  return false;
+}
+
+// A strict text: well-formed UTF-8 holding one value and nothing else.
+bool parseStrictUtf8(const unsigned char* bytes, std::size_t size, JsonValue& value,
+                     JsonError& error) {
+  const unsigned char* const end = bytes + size;
+  const unsigned char* invalid = firstInvalidUtf8(bytes, end);
+  if (invalid != end) {
+    locate(bytes, invalid, error, utf8CharStart);
+    setReason(error, "invalid UTF-8");
+    return false;
+  }
+  JsonParser<StrictUtf8Text, true> parser(bytes, end);
+  JsonValue made;
+  if (parser.parse(made, 0) && parser.finish()) {
+    value.swap(made);
+    return true;
+  }
+  takeError(parser, bytes, error);
+  return false;
 }
 
 }  // namespace
@@ -834,7 +1188,7 @@ bool Json::read(JsonValue& value, Input* input) {
   try {
     std::size_t size = 0;
     const std::unique_ptr<unsigned char, FreeBytes> bytes = readAll(*input, size);
-    if (!bytes || !parseUtf8(bytes.get(), size, parsed)) return false;
+    if (!bytes || !parseUtf8(bytes.get(), size, parsed, nullptr)) return false;
   } catch (const std::bad_alloc&) {
     return false;  // a text too large for memory, the value unchanged
   }
@@ -844,7 +1198,35 @@ bool Json::read(JsonValue& value, Input* input) {
   return true;
 }
 
-bool Json::write(JsonValue& value, Output* output, bool styled) {
+bool Json::read(JsonValue& value, Input* input, JsonError& error, Syntax syntax) {
+  const Unknown::Handle_T<Input> held(input);
+  clearError(error);
+  if (!input) {
+    setReason(error, "no input");
+    return false;
+  }
+  JsonValue parsed;
+  try {
+    std::size_t size = 0;
+    const std::unique_ptr<unsigned char, FreeBytes> bytes = readAll(*input, size);
+    static const unsigned char kNothing[1] = {0};
+    const unsigned char* text = bytes ? bytes.get() : kNothing;
+    const bool ok = syntax == strict ? parseStrictUtf8(text, size, parsed, error)
+                                     : parseUtf8(text, size, parsed, &error);
+    if (!ok) {
+      if (error.reason.isEmpty()) setReason(error, "the text cannot be read");
+      return false;
+    }
+  } catch (const std::bad_alloc&) {
+    clearError(error);
+    setReason(error, "text too large for memory");
+    return false;
+  }
+  value.swap(parsed);
+  return true;
+}
+
+bool Json::write(const JsonValue& value, Output* output, bool styled) {
   const Unknown::Handle_T<Output> held(output);
   if (!output) return false;
   if (sizeof(wchar_t) == 2) {  // pairs of UTF-16 units are joined by the text writer
@@ -857,16 +1239,35 @@ bool Json::write(JsonValue& value, Output* output, bool styled) {
   return sink.flush();
 }
 
+bool Json::write(JsonValue& value, Output* output, bool styled) {
+  return write(static_cast<const JsonValue&>(value), output, styled);
+}
+
 bool Json::load(JsonValue& value, const String& fileName) {
   const Unknown::Handle_T<Archive> archive =
       ArchiveFactory::openArchive(String(L"memory://<<") + fileName);
   return archive && read(value, archive.get());
 }
 
-bool Json::save(JsonValue& value, const String& fileName, bool styled) {
+bool Json::load(JsonValue& value, const String& fileName, JsonError& error, Syntax syntax) {
+  const Unknown::Handle_T<Archive> archive =
+      ArchiveFactory::openArchive(String(L"memory://<<") + fileName);
+  if (!archive) {
+    clearError(error);
+    setReason(error, "the file cannot be opened");
+    return false;
+  }
+  return read(value, archive.get(), error, syntax);
+}
+
+bool Json::save(const JsonValue& value, const String& fileName, bool styled) {
   // The text replaces the file only once it is whole and on disk.
   detail::FileReplacement replacement(fileName);
   return replacement.file() && write(value, replacement.file(), styled) && replacement.commit();
+}
+
+bool Json::save(JsonValue& value, const String& fileName, bool styled) {
+  return save(static_cast<const JsonValue&>(value), fileName, styled);
 }
 
 }  // namespace vemo

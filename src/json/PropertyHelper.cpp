@@ -1,8 +1,12 @@
 #include "vemo/core/PropertyHelper.h"
 
+#include <cmath>
+#include <string>
+
 #include "File.h"
 #include "Number.h"
 #include "vemo/core/Archive.h"
+#include "vemo/core/Exception.h"
 #include "vemo/core/Text.h"
 
 namespace vemo {
@@ -129,6 +133,249 @@ bool getConfigBoolean(Archive* archive, const String& section, const String& key
 bool getConfigBoolean(const String& fileName, const String& section, const String& key,
                       bool defaultValue) {
   return getConfigBoolean(openInMemory(fileName).get(), section, key, defaultValue);
+}
+
+// ---- Config ------------------------------------------------------------------------------------
+
+struct Config::Sections {
+  struct Section {
+    String name;
+    std::vector<std::pair<String, String>> entries;  // key and value, as first written
+  };
+  std::vector<Section> list;
+
+  const Section* find(const String& name) const {
+    for (const Section& section : list)
+      if (section.name.compareNoCase(name) == 0) return &section;
+    return nullptr;
+  }
+  Section& findOrAdd(const String& name) {
+    for (Section& section : list)
+      if (section.name.compareNoCase(name) == 0) return section;
+    list.push_back(Section{name, {}});
+    return list.back();
+  }
+};
+
+Config::Config() = default;
+Config::Config(const Config& other)
+    : _sections(other._sections ? new Sections(*other._sections) : nullptr) {}
+Config::Config(Config&& other) noexcept = default;
+Config& Config::operator=(const Config& other) {
+  if (this != &other) _sections.reset(other._sections ? new Sections(*other._sections) : nullptr);
+  return *this;
+}
+Config& Config::operator=(Config&& other) noexcept = default;
+Config::~Config() = default;
+
+bool Config::parse(const String& text, ConfigError& error) {
+  error = ConfigError();
+  std::unique_ptr<Sections> made(new Sections);
+  Sections::Section* current = nullptr;
+  const auto refuse = [&error](int line, const wchar_t* reason) {
+    error.line = line;
+    error.reason = reason;
+    return false;
+  };
+  const wchar_t* p = text.getBuffer();
+  const wchar_t* const end = p + text.getLength();
+  for (int number = 1; p < end; ++number) {
+    // One line without its line feed; carriage returns are dropped, as the text reader does.
+    const wchar_t* lineEnd = p;
+    while (lineEnd < end && *lineEnd != L'\n')
+      ++lineEnd;
+    std::wstring kept;
+    for (const wchar_t* c = p; c < lineEnd; ++c)
+      if (*c != L'\r') kept += *c;
+    p = lineEnd < end ? lineEnd + 1 : end;
+    String line(kept.c_str(), static_cast<int>(kept.size()));
+    line.trim();
+    if (line.isEmpty() || line[0] == L'#') continue;
+    if (line[0] == L'[') {
+      const int length = line.getLength();
+      if (line[length - 1] != L']') return refuse(number, L"a section header ends with ']'");
+      current = &made->findOrAdd(line.getSubString(1, length - 2));
+      continue;
+    }
+    const String key = readToken(line);
+    if (key.isEmpty())
+      return refuse(number, L"expected a [section] or a key of letters, digits and '_'");
+    line.trim();
+    if (line[0] != L'=') return refuse(number, L"expected '=' after the key");
+    if (!current) return refuse(number, L"a key before the first [section]");
+    String value = line.getSubString(1);
+    value.trim();
+    bool known = false;
+    for (const auto& entry : current->entries)
+      known = known || entry.first.compareNoCase(key) == 0;
+    if (!known) current->entries.emplace_back(key, value);
+  }
+  _sections = std::move(made);
+  return true;
+}
+
+bool Config::read(Input* input, ConfigError& error) {
+  const Unknown::Handle_T<Input> held(input);
+  if (!input) {
+    error = ConfigError();
+    error.reason = L"no input";
+    return false;
+  }
+  TextReader reader(input, TextReader::Utf8);
+  String text;
+  reader.read(text);
+  return parse(text, error);
+}
+
+bool Config::load(const String& fileName, ConfigError& error) {
+  const Unknown::Handle_T<Archive> archive = openInMemory(fileName);
+  if (!archive) {
+    error = ConfigError();
+    error.reason = L"the file cannot be opened";
+    return false;
+  }
+  return read(archive.get(), error);
+}
+
+bool Config::load(const String& fileName) {
+  ConfigError error;
+  return load(fileName, error);
+}
+
+bool Config::hasSection(const String& section) const {
+  return _sections && _sections->find(section);
+}
+
+bool Config::has(const String& section, const String& key) const {
+  return value(section, key) != nullptr;
+}
+
+std::vector<String> Config::sections() const {
+  std::vector<String> names;
+  if (_sections)
+    for (const auto& section : _sections->list)
+      names.push_back(section.name);
+  return names;
+}
+
+std::vector<String> Config::keys(const String& section) const {
+  std::vector<String> names;
+  const Sections::Section* found = _sections ? _sections->find(section) : nullptr;
+  if (found)
+    for (const auto& entry : found->entries)
+      if (!entry.second.isEmpty()) names.push_back(entry.first);
+  return names;
+}
+
+const String* Config::value(const String& section, const String& key) const {
+  const Sections::Section* found = _sections ? _sections->find(section) : nullptr;
+  if (!found) return nullptr;
+  for (const auto& entry : found->entries)
+    if (entry.first.compareNoCase(key) == 0)
+      return entry.second.isEmpty() ? nullptr : &entry.second;
+  return nullptr;
+}
+
+namespace {
+
+const wchar_t* kindName(detail::JsonKind kind) {
+  using K = detail::JsonKind;
+  switch (kind) {
+    case K::int8:
+      return L"int8";
+    case K::uint8:
+      return L"uint8";
+    case K::int16:
+      return L"int16";
+    case K::uint16:
+      return L"uint16";
+    case K::int32:
+      return L"int32";
+    case K::uint32:
+      return L"uint32";
+    case K::int64:
+      return L"int64";
+    case K::uint64:
+      return L"uint64";
+    case K::float32:
+      return L"float";
+    case K::float64:
+      return L"double";
+    case K::boolean:
+      return L"bool";
+    case K::string:
+      break;
+  }
+  return L"string";
+}
+
+}  // namespace
+
+bool Config::convert(const String& text, detail::JsonKind kind, void* out, String& reason) {
+  using K = detail::JsonKind;
+  const wchar_t* const chars = text.getBuffer();
+  const int length = text.getLength();
+  if (kind == K::string) {
+    *static_cast<String*>(out) = text;
+    return true;
+  }
+  if (kind == K::boolean) {
+    const bool yes = text.compareNoCase(L"true") == 0;
+    if (!yes && text.compareNoCase(L"false") != 0) {
+      reason = String(L"expected bool (true or false), found \"") + text + L"\"";
+      return false;
+    }
+    *static_cast<bool*>(out) = yes;
+    return true;
+  }
+  // A decimal number and nothing else (no "inf", "nan" or hexadecimal): the value of a double
+  // (also for integer types, which take it when it has no fraction).
+  const auto decimal = [&](double& number) {
+    bool plain = length > 0;
+    for (int i = 0; i < length && plain; ++i)
+      plain = (chars[i] >= L'0' && chars[i] <= L'9') || chars[i] == L'.' || chars[i] == L'e' ||
+              chars[i] == L'E' || chars[i] == L'+' || chars[i] == L'-';
+    const wchar_t* stop = chars;
+    number = plain ? detail::scanDouble(chars, &stop) : 0.0;
+    return plain && stop == chars + length;
+  };
+  const auto fromDouble = [&]() {
+    double number = 0.0;
+    if (!decimal(number)) return JsonValue(text).convertExactly(kind, out, reason);
+    if (!std::isfinite(number)) {
+      reason = String(L"\"") + text + L"\" is out of the range of " + kindName(kind);
+      return false;
+    }
+    return JsonValue(number).convertExactly(kind, out, reason);
+  };
+  if (kind == K::float32 || kind == K::float64) return fromDouble();
+  // Integers: an optional sign and decimal digits.
+  int i = 0;
+  const bool negative = length > 0 && chars[0] == L'-';
+  if (length > 0 && (chars[0] == L'-' || chars[0] == L'+')) ++i;
+  bool digits = i < length;
+  unsigned long long magnitude = 0;
+  bool overflow = false;
+  for (; i < length && digits; ++i) {
+    digits = chars[i] >= L'0' && chars[i] <= L'9';
+    const unsigned digit = static_cast<unsigned>(chars[i] - L'0');
+    if (digits && magnitude > (~0ULL - digit) / 10) overflow = true;
+    if (digits && !overflow) magnitude = magnitude * 10 + digit;
+  }
+  if (!digits) return fromDouble();
+  const bool tooNegative = negative && magnitude > 0x8000000000000000ULL;
+  if (overflow || tooNegative) {
+    reason = text + L" is out of the range of " + kindName(kind);
+    return false;
+  }
+  const JsonValue number = negative ? JsonValue(static_cast<__int64>(0 - magnitude))
+                                    : JsonValue(static_cast<__uint64>(magnitude));
+  return number.convertExactly(kind, out, reason);
+}
+
+void Config::checkFailed(const String& section, const String& key, const String& reason) {
+  const String text = String(L"Config [") + section + L"] " + key + L": " + reason;
+  VEMO_THROW_AT(L"vemo/core/PropertyHelper", __LINE__, text.getBuffer());
 }
 
 // ---- scanners ----------------------------------------------------------------------------------

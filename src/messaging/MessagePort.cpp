@@ -1,8 +1,11 @@
 #include "vemo/core/MessagePort.h"
 
+#include <atomic>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -21,6 +24,53 @@ String detail::noMessageHandlerText(const std::type_info& dispenser, const Messa
   return text;
 }
 
+namespace {
+
+// Each record is queued behind its length, a little-endian 32-bit count of the bytes that
+// follow: the consumer reads one record within those bounds and skips whatever the record's
+// reader left of it, so that a record that fails to decode (or decodes short) never has the
+// rest of its body read as records of their own.
+constexpr int kFrameHeader = 4;
+
+// One queued record, as the consumer's reader sees it: the bytes of the record and nothing
+// after them.
+class RecordInput final : public Input {
+ public:
+  // The record of `length` bytes at the head of `source`.
+  void begin(MemoryStream* source, int length) {
+    _source = source;
+    _left = length;
+  }
+  int available() const override {
+    const int waiting = _source->available();
+    return waiting < _left ? waiting : _left;
+  }
+  int peek(void* buffer, int size) const override {
+    return _source->peek(buffer, size < _left ? size : _left);
+  }
+  int read(void* buffer, int size) override {
+    const int got = _source->read(buffer, size < _left ? size : _left);
+    if (got > 0) _left -= got;
+    return got;
+  }
+  // Drops what the reader left of the record.
+  void skipRest() {
+    unsigned char dropped[1024];
+    while (_left > 0) {
+      const int got = _source->read(dropped, _left < 1024 ? _left : 1024);
+      if (got <= 0) break;
+      _left -= got;
+    }
+    _left = 0;
+  }
+
+ private:
+  MemoryStream* _source = nullptr;
+  int _left = 0;
+};
+
+}  // namespace
+
 // The producers' side and the consumer's side on cache lines of their own: producers contend
 // for the push lock while the consumer decodes.
 class detail::MessageQueue : public Unknown {
@@ -28,21 +78,30 @@ class detail::MessageQueue : public Unknown {
   MessageQueue()
       : in(MemoryStream::createInstance(33554432)),
         out(MemoryStream::createInstance(33554432)),
-        reader(out.get()) {}
+        record(new RecordInput()),
+        reader(record.get()) {}
 
-  // Guards `in` (the handle and its stream).
+  // Guards `in` (the handle and its stream) and the records counted into it.
   alignas(64) std::mutex pushLock;
   Handle_T<MemoryStream> in;
-  // Guards `out`, `reader` and the consumer's side; taken before pushLock.
+  // Records queued so far, and those that went in incomplete (a write the stream could not
+  // take whole): by number, with the bytes of them that did go in.
+  std::uint64_t pushed = 0;
+  std::map<std::uint64_t, int> incomplete;
+  std::atomic<bool> anyIncomplete{false};
+  // Guards `out`, the reader and the consumer's side; taken before pushLock.
   alignas(64) std::recursive_mutex popLock;
   Handle_T<MemoryStream> out;
+  Handle_T<RecordInput> record;
   InputStream reader;
+  std::uint64_t popped = 0;
 };
 
 namespace {
 
-// Holds one message in the handle encoding while it is written outside the push lock: in its
-// own inline room when small (no heap at all), else in a heap block that grows as needed.
+// Holds one message in the handle encoding, behind room for its length, while it is written
+// outside the push lock: in its own inline room when small (no heap at all), else in a heap
+// block that grows as needed.
 class RecordWriter final : public Output {
  public:
   RecordWriter() = default;
@@ -59,6 +118,12 @@ class RecordWriter final : public Output {
     std::memcpy(_data + _size, data, static_cast<std::size_t>(size));
     _size += size;
     return size;
+  }
+  // The length written in front of the record; then the whole frame.
+  void seal() {
+    const std::uint32_t length = static_cast<std::uint32_t>(_size - kFrameHeader);
+    for (int i = 0; i < kFrameHeader; ++i)
+      _data[i] = static_cast<unsigned char>(length >> (8 * i));
   }
   const unsigned char* data() const { return _data; }
   int size() const { return _size; }
@@ -83,32 +148,55 @@ class RecordWriter final : public Output {
   static constexpr int kInline = 240;
   unsigned char _local[kInline];
   unsigned char* _data = _local;
-  int _size = 0;
+  int _size = kFrameHeader;
   int _capacity = kInline;
 };
 
 // The next record of the queue, the pop lock being held; null when there is none or it is a
 // null handle, or when decoding failed (then `failure` holds the exception, to be reported once
-// the lock is released).
+// the lock is released). The record is consumed whole in every case.
 Unknown::Handle_T<Message> popRecord(detail::MessageQueue& queue,
                                      std::optional<Exception>& failure) {
-  try {
+  for (;;) {
     if (queue.out->available() <= 0) {
       // Everything pushed so far changes sides at once: the empty pop queue becomes the push
       // queue, so producers wait for no copy.
       std::lock_guard<std::mutex> guard(queue.pushLock);
-      if (queue.in->available() > 0) {
-        std::swap(queue.in, queue.out);
-        queue.reader.attach(queue.out.get());
-      }
+      if (queue.in->available() > 0) std::swap(queue.in, queue.out);
     }
     if (queue.out->available() <= 0) return nullptr;
+    const std::uint64_t number = queue.popped++;
+    if (queue.anyIncomplete.load(std::memory_order_acquire)) {
+      // Rare: a record that went in incomplete is dropped with what it holds (its producer has
+      // reported the failure).
+      std::lock_guard<std::mutex> guard(queue.pushLock);
+      const auto found = queue.incomplete.find(number);
+      if (found != queue.incomplete.end()) {
+        queue.record->begin(queue.out.get(), found->second);
+        queue.record->skipRest();
+        queue.incomplete.erase(found);
+        if (queue.incomplete.empty()) queue.anyIncomplete.store(false, std::memory_order_relaxed);
+        continue;
+      }
+    }
+    unsigned char header[kFrameHeader];
+    if (queue.out->read(header, kFrameHeader) != kFrameHeader) return nullptr;
+    const int length = static_cast<int>(
+        static_cast<std::uint32_t>(header[0]) | static_cast<std::uint32_t>(header[1]) << 8 |
+        static_cast<std::uint32_t>(header[2]) << 16 | static_cast<std::uint32_t>(header[3]) << 24);
+    queue.record->begin(queue.out.get(), length);
     Unknown::Handle_T<Message> message;
-    queue.reader >> message;
+    try {
+      queue.reader >> message;
+    } catch (const Exception& e) {
+      failure.emplace(e);
+      message = nullptr;
+    } catch (...) {
+      queue.record->skipRest();  // the queue stays in step for whoever catches it
+      throw;
+    }
+    queue.record->skipRest();
     return message;
-  } catch (const Exception& e) {
-    failure.emplace(e);
-    return nullptr;
   }
 }
 
@@ -134,12 +222,25 @@ bool MessagePort::pushMessage(const Unknown::Handle_T<Message>& msg) {
       OutputStream os(record.get());
       os << msg;
     }
+    record->seal();
     // What the queue logs (a spill to the file) reaches the listeners after the lock is left.
     const detail::LogDeferral deferred;
     std::lock_guard<std::mutex> guard(_queue->pushLock);
-    if (_queue->in->write(record->data(), record->size()) != record->size())
+    detail::MessageQueue& queue = *_queue;
+    const int size = record->size();
+    // A stream holds at most INT_MAX bytes: a record that does not fit is refused whole.
+    const int written =
+        queue.in->available() > INT_MAX - size ? 0 : queue.in->write(record->data(), size);
+    if (written != size) {
+      if (written > 0) {
+        // The part that went in stays queued: its number tells the consumer to drop it.
+        queue.incomplete.emplace(queue.pushed++, written);
+        queue.anyIncomplete.store(true, std::memory_order_release);
+      }
       VEMO_THROW_AT(L"..\\src\\Stream", 31,
                     L"OutputStream& operator <<(OutputStream &,InputStream &)");
+    }
+    ++queue.pushed;
     return true;
   } catch (const Exception& e) {
     e.report();

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cwchar>
+#include <exception>
 #include <map>
 #include <memory>
 #include <optional>
@@ -10,6 +11,7 @@
 #include "LazyGlobal.h"
 #include "vemo/core/Console.h"
 #include "vemo/core/Exception.h"
+#include "vemo/core/Log.h"
 #include "vemo/core/MemoryStream.h"
 #include "vemo/core/Process.h"
 #include "vemo/core/StringHelper.h"
@@ -27,6 +29,10 @@ detail::LazyGlobal<AppRegistry> g_appRegistry;
 
 const wchar_t kCommand[] = L"$COMMAND ";
 const int kCommandLength = 9;
+
+// Lines served per connection in one tick: a connection that keeps writing gets its share of
+// each tick, and the others, the tasks and a shutdown theirs.
+const int kLinesPerTick = 64;
 
 // The replies, made once: a String that is already made is written without a conversion to it.
 struct Replies {
@@ -153,7 +159,7 @@ void AppBox::onTick(unsigned int elapsed) {
   String line;
   for (const auto& entry : _pipes) {
     AppPipe* pipe = entry.first;
-    while (pipe->read(line))
+    for (int served = 0; served < kLinesPerTick && pipe->read(line); ++served)
       if (!dosamething(pipe, line.getBuffer())) pipe->write(replies().nothing);
   }
   System::onTick(elapsed);
@@ -161,11 +167,11 @@ void AppBox::onTick(unsigned int elapsed) {
 
 bool AppBox::dosamething(AppPipe* pipe, const wchar_t* line) {
   if (!line || std::wcsncmp(line, kCommand, kCommandLength) != 0) return false;
+  // Blanks between the command word and the command's name belong to neither.
   const wchar_t* rest = line + kCommandLength;
-  const wchar_t* p = rest;
-  while (isBlank(*p))
-    ++p;
-  if (!*p) return false;  // a command word with nothing after it is no command
+  while (isBlank(*rest))
+    ++rest;
+  if (!*rest) return false;  // a command word with nothing after it is no command
   wchar_t** words = nullptr;
   int count = 0;
   parseArguments(rest, words, count);
@@ -175,11 +181,21 @@ bool AppBox::dosamething(AppPipe* pipe, const wchar_t* line) {
   String begin(L"$BEGIN ");
   begin += words[0];
   pipe->write(begin);
+  // Whatever docmd throws ends its reply; the exception is logged.
   bool done = false;
   try {
     done = docmd(pipe, words, count);
   } catch (const Exception& e) {
     e.report();
+    pipe->write(replies().endFailed);
+    return true;
+  } catch (const std::exception& e) {
+    const String text = convertToString(e.what());
+    Log::error(L"Unhandled exception in a command: %s", text.getBuffer());
+    pipe->write(replies().endFailed);
+    return true;
+  } catch (...) {
+    Log::error(L"Unhandled exception in a command");
     pipe->write(replies().endFailed);
     return true;
   }

@@ -4,6 +4,7 @@
 #include <errno.h>
 
 #include "DllModule.h"
+#include "FileName.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/StringHelper.h"
 
@@ -24,8 +25,7 @@ void* openModule(const String& fileName, String& error) {
     error = getErrorString(ENOENT);
     return nullptr;
   }
-  void* module =
-      dlopen(StringHelper::wideToUtf8(fileName.getBuffer()).getBuffer(), RTLD_NOW | RTLD_LOCAL);
+  void* module = dlopen(wideToPath(fileName).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!module) error = lastDlError();
   return module;
 }

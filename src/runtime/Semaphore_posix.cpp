@@ -1,6 +1,7 @@
 // The semaphore on a standard mutex and condition variables. The two auto-reset events are
-// flags under the mutex: waiting for one consumes it, so one signal releases one waiter, and a
-// signal that finds nobody waiting stays set for the next waiter, as an event would.
+// kept under the mutex the way the system keeps its own: a signal given while threads wait
+// releases one of them (each signal one more, however soon they follow each other), and a
+// signal that finds nobody waiting leaves the event set for the next waiter, once.
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -12,25 +13,40 @@ namespace {
 
 constexpr unsigned int kInfinite = 0xFFFFFFFFu;
 
-// An auto-reset event whose flag is guarded by the caller's mutex.
+// An auto-reset event whose state is guarded by the caller's mutex.
 struct Event {
   std::condition_variable condition;
-  bool set = false;
+  bool set = false;  // signalled while nobody waited
+  int waiting = 0;   // threads inside await
+  int released = 0;  // of those, how many were released and have not yet returned
 
   void raise() {
-    set = true;
-    condition.notify_one();
+    if (waiting > released) {
+      ++released;
+      condition.notify_one();
+    } else {
+      set = true;
+    }
   }
   // Releases `lock` while waiting and holds it again on return; true when the event was set
-  // (and is now consumed).
+  // (and is now consumed) or this waiter was released.
   bool await(std::unique_lock<std::mutex>& lock, unsigned int ms) {
-    if (ms == kInfinite) {
-      condition.wait(lock, [this] { return set; });
-    } else if (!condition.wait_for(lock, std::chrono::milliseconds(ms), [this] { return set; })) {
-      return false;
+    if (set) {
+      set = false;
+      return true;
     }
-    set = false;
-    return true;
+    ++waiting;
+    const auto releasedOne = [this] { return released > 0; };
+    bool woken = true;
+    if (ms == kInfinite) {
+      condition.wait(lock, releasedOne);
+    } else {
+      // wait_for measures against one deadline, also across spurious wake-ups.
+      woken = condition.wait_for(lock, std::chrono::milliseconds(ms), releasedOne);
+    }
+    --waiting;
+    if (woken) --released;
+    return woken;
   }
 };
 

@@ -1,9 +1,7 @@
 #include "vemo/core/ServiceSystem.h"
 
-#include <chrono>
 #include <csignal>
 #include <cwchar>
-#include <thread>
 
 #include "CrashHandler.h"
 #include "ServiceHooks.h"
@@ -23,7 +21,40 @@ std::atomic<int> ServiceSystem::_serviceStart{0};
 namespace {
 
 std::atomic<unsigned long> g_ticks{0};
+std::atomic<bool> g_wakeOnTick{false};
+std::atomic<bool> g_stopRequested{false};
+std::atomic<unsigned long> g_stopRequests{0};
+// Signals noted inside a handler, one bit each (the index in kSignalTexts), logged later.
+std::atomic<unsigned int> g_notedSignals{0};
 std::atomic<unsigned int> g_watchdogSeconds{0};
+
+struct SignalText {
+  int number;
+  const wchar_t* text;
+};
+
+const SignalText kSignalTexts[] = {
+    {SIGINT, L"CTRL+C signal."},         {SIGILL, L"Illegal instruction."},
+    {SIGFPE, L"Floating-point error."},  {SIGSEGV, L"Illegal storage access."},
+    {SIGTERM, L"Termination request."},
+#if defined(SIGBREAK)
+    {SIGBREAK, L"Ctrl-Break sequence"},
+#elif defined(SIGQUIT)
+    {SIGQUIT, L"Ctrl-Break sequence"},
+#endif
+    {SIGABRT, L"Abnormal termination."},
+};
+constexpr unsigned int kUnknownSignal = sizeof kSignalTexts / sizeof kSignalTexts[0];
+
+unsigned int signalIndex(int number) {
+  for (unsigned int i = 0; i < kUnknownSignal; ++i)
+    if (kSignalTexts[i].number == number) return i;
+  return kUnknownSignal;
+}
+
+const wchar_t* signalText(unsigned int index) {
+  return index < kUnknownSignal ? kSignalTexts[index].text : L"Unknown signal.";
+}
 
 // The support address is set once at start-up; the crash notice reads its own copy, which
 // takes no lock.
@@ -43,9 +74,46 @@ String& crashReportDirectory() {
 }  // namespace
 
 namespace service_detail {
+
 unsigned long tickCount() {
   return g_ticks.load(std::memory_order_relaxed);
 }
+
+void wakeOnNextTick() {
+  g_wakeOnTick.store(true, std::memory_order_release);
+}
+
+unsigned long stopRequests() {
+  return g_stopRequests.load(std::memory_order_acquire);
+}
+
+bool stopRequested() {
+  return g_stopRequested.load(std::memory_order_acquire);
+}
+
+bool honourStopRequest() {
+  if (!g_stopRequested.load(std::memory_order_acquire)) return false;
+  Unknown::Handle_T<ServiceSystem> system = ServiceSystem::getSystem();
+  // Not yet claimed: the request waits for the run it is meant to end.
+  if (!system || system->getState() == System::ES_UNLOADED) return false;
+  if (!g_stopRequested.exchange(false, std::memory_order_acq_rel)) return false;
+  system->shutdown();
+  return true;
+}
+
+void logNotedSignals() {
+  unsigned int noted = g_notedSignals.exchange(0, std::memory_order_acq_rel);
+  for (unsigned int i = 0; noted != 0; ++i, noted >>= 1)
+    if (noted & 1u) Log::warning(L"%s", signalText(i));
+}
+
+void takeSignal(int number) {
+  logNotedSignals();
+  Log::warning(L"%s", signalText(signalIndex(number)));
+  ServiceSystem::shutdownSystem();
+  honourStopRequest();
+}
+
 }  // namespace service_detail
 
 void ServiceSystem::setSystemName(String name) {
@@ -82,51 +150,24 @@ Unknown::Handle_T<ServiceSystem> ServiceSystem::getSystem() {
 }
 
 bool ServiceSystem::shutdownSystem() {
-  // The start-up code sets the flag to 1 right after it made the host system: a stop asked for
-  // before then must wait for the system to exist rather than be lost.
-  while (_serviceStart.load(std::memory_order_acquire) < 1)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Only an atomic flag and a write to a pipe: a signal handler may call this. A stop asked for
+  // before the host system runs is kept for its run, which it ends at its first tick.
   if (_serviceStart.load(std::memory_order_acquire) > 1) return true;
-  Handle_T<ServiceSystem> system = getSystem();
-  if (system) system->shutdown();
+  g_stopRequests.fetch_add(1, std::memory_order_acq_rel);
+  g_stopRequested.store(true, std::memory_order_release);
+  service_detail::wake();
   return true;
 }
 
 void ServiceSystem::signal(int number) {
-  const wchar_t* text = L"Unknown signal.";
-  switch (number) {
-    case SIGINT:
-      text = L"CTRL+C signal.";
-      break;
-    case SIGILL:
-      text = L"Illegal instruction.";
-      break;
-    case SIGFPE:
-      text = L"Floating-point error.";
-      break;
-    case SIGSEGV:
-      text = L"Illegal storage access.";
-      break;
-    case SIGTERM:
-      text = L"Termination request.";
-      break;
-    case SIGABRT:
-      text = L"Abnormal termination.";
-      break;
-#if defined(SIGBREAK)
-    case SIGBREAK:
-      text = L"Ctrl-Break sequence";
-      break;
-#elif defined(SIGQUIT)
-    case SIGQUIT:
-      text = L"Ctrl-Break sequence";
-      break;
-#endif
-    default:
-      break;
+  if (service_detail::signalBlocked(number)) {
+    // Inside the signal's handler (or on a thread that waits for it): nothing that locks or
+    // allocates. The text is logged by whoever carries the stop out.
+    g_notedSignals.fetch_or(1u << signalIndex(number), std::memory_order_acq_rel);
+    shutdownSystem();
+    return;
   }
-  Log::warning(L"%s", text);
-  shutdownSystem();
+  service_detail::takeSignal(number);
 }
 
 void ServiceSystem::setSupportAddress(const String& address) {
@@ -158,6 +199,13 @@ String ServiceSystem::getCrashReportDirectory() {
 void ServiceSystem::tick() {
   System::tick();
   g_ticks.fetch_add(1, std::memory_order_relaxed);
+  if (g_wakeOnTick.load(std::memory_order_relaxed) &&
+      g_wakeOnTick.exchange(false, std::memory_order_acq_rel))
+    service_detail::wake();
+  if (g_stopRequested.load(std::memory_order_relaxed)) {
+    service_detail::logNotedSignals();
+    service_detail::honourStopRequest();
+  }
 }
 
 void setServiceWatchdog(unsigned int seconds) {

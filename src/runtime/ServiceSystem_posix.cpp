@@ -1,15 +1,24 @@
 // The service host on Linux, where the service manager is systemd. A service is the unit file
 // "<name>.service" in the system unit directory; installing writes it (atomically, by renaming a
 // finished temporary file) and reloads systemd, removing disables it, deletes it and reloads.
+// A unit of the same name in any directory systemd loads units from (a distribution's unit in
+// /usr/lib/systemd/system among them) counts as installed: installing never shadows one.
 // The running service speaks systemd's notification protocol by hand: one datagram per report
-// to the socket named by NOTIFY_SOCKET (a leading '@' names an abstract socket).
+// to the socket named by NOTIFY_SOCKET (a leading '@' names an abstract socket). The variables
+// that systemd passes to the service are taken out of the environment when serviceInitialize
+// starts, so that programs it starts do not pose as the service.
 //
-// SIGTERM is systemd's stop control. While serviceInitialize runs it owns that signal: the
-// handler only writes one byte into a pipe, and the thread that called serviceInitialize reads
-// it and does the stopping work outside the handler.
+// The service loop (the thread that called serviceInitialize) sleeps on a pipe that lives as
+// long as the process: it is never closed, so no write into it, from a signal handler or a
+// late thread, can reach another file. Everything that concerns the loop is an atomic flag set
+// before one byte is written into the pipe: systemd's stop control (SIGTERM, which the loop
+// owns while it runs), the end of the worker, the host system's first tick, the terminate
+// event and stop requests from signal handlers. The loop does the work in an ordinary context.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stddef.h>
@@ -17,8 +26,10 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -29,7 +40,9 @@
 #include <thread>
 #include <vector>
 
+#include "FileName.h"
 #include "ServiceHooks.h"
+#include "Utf.h"
 #include "vemo/core/Semaphore.h"
 #include "vemo/core/ServiceSystem.h"
 #include "vemo/core/StringHelper.h"
@@ -46,6 +59,8 @@ struct Places {
   std::string unitDirectory;
   std::string systemctl;
   std::string runningMarker;
+  std::vector<std::string> otherDirectories;
+  bool testing = false;
 };
 
 Places& places() {
@@ -64,6 +79,18 @@ std::string systemctlProgram() {
 std::string runningMarker() {
   std::lock_guard<std::mutex> lock(places().mutex);
   return places().runningMarker.empty() ? "/run/systemd/system" : places().runningMarker;
+}
+// Every directory systemd loads system units from besides the unit directory, in its order.
+std::vector<std::string> otherUnitDirectories() {
+  std::lock_guard<std::mutex> lock(places().mutex);
+  if (places().testing) return places().otherDirectories;
+  return {"/etc/systemd/system.control", "/run/systemd/system.control",
+          "/run/systemd/transient",      "/run/systemd/generator.early",
+          "/etc/systemd/system",         "/etc/systemd/system.attached",
+          "/run/systemd/system",         "/run/systemd/system.attached",
+          "/run/systemd/generator",      "/usr/local/lib/systemd/system",
+          "/lib/systemd/system",         "/usr/lib/systemd/system",
+          "/run/systemd/generator.late"};
 }
 
 // ---- small helpers ----
@@ -102,6 +129,21 @@ bool isDirectory(const std::string& path) {
 bool exists(const std::string& path) {
   struct stat info;
   return ::lstat(path.c_str(), &info) == 0;
+}
+
+// The file that defines the unit `name` wherever systemd would find it (the unit directory
+// first, then the others), also a template "a@.service" for an instance "a@b"; "" when none.
+std::string installedUnit(const std::string& name) {
+  std::vector<std::string> directories = otherUnitDirectories();
+  directories.insert(directories.begin(), unitDirectory());
+  std::vector<std::string> files = {name + ".service"};
+  const std::size_t at = name.find('@');
+  if (at != std::string::npos && at + 1 < name.size())
+    files.push_back(name.substr(0, at + 1) + ".service");
+  for (const std::string& file : files)
+    for (const std::string& directory : directories)
+      if (exists(directory + "/" + file)) return directory + "/" + file;
+  return std::string();
 }
 
 bool hasControl(const std::string& text) {
@@ -167,13 +209,39 @@ std::string escapeValue(const std::string& text) {
   return out;
 }
 
+// A program path in quotes. Unit files are UTF-8 text: a byte of the path that is no part of a
+// UTF-8 character is written as a C escape (\xNN), which systemd reads back as that byte.
 std::string quotePath(const std::string& path) {
+  const std::string value = escapeValue(path);
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(value.data());
+  const unsigned char* end = p + value.size();
   std::string out = "\"";
-  for (char c : escapeValue(path)) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
+  while (p < end) {
+    const unsigned char* start = p;
+    bool broken = false;
+    if (*p < 0x80)
+      ++p;
+    else
+      detail::decodeUtf8(p, end, broken);
+    for (; start < p; ++start) {
+      if (broken) {
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\x%02x", *start);
+        out += escape;
+        continue;
+      }
+      if (*start == '"' || *start == '\\') out += '\\';
+      out += static_cast<char>(*start);
+    }
   }
   return out + "\"";
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 // The program path of an installed unit's ExecStart line, as quotePath wrote it or as a person
@@ -193,11 +261,22 @@ std::string installedPath(const std::string& file) {
   std::fclose(in);
   while (!found.empty() && (found.back() == '\n' || found.back() == '\r'))
     found.pop_back();
+  // The prefixes that change how a command runs are not part of the program's path.
+  const std::size_t program = found.find_first_not_of("-+!@:");
+  found.erase(0, program == std::string::npos ? found.size() : program);
   std::string raw;
   std::size_t i = 0;
   if (!found.empty() && found[0] == '"') {
     for (i = 1; i < found.size() && found[i] != '"'; ++i) {
-      if (found[i] == '\\' && i + 1 < found.size()) ++i;
+      if (found[i] == '\\' && i + 1 < found.size()) {
+        ++i;
+        if (found[i] == 'x' && i + 2 < found.size() && hexDigit(found[i + 1]) >= 0 &&
+            hexDigit(found[i + 2]) >= 0) {
+          raw += static_cast<char>(hexDigit(found[i + 1]) * 16 + hexDigit(found[i + 2]));
+          i += 2;
+          continue;
+        }
+      }
       raw += found[i];
     }
   } else {
@@ -235,15 +314,21 @@ bool preCheck(Mode mode, const std::string& name) {
     return false;
   }
   const std::string file = unitFile(name);
+  const std::string installed = installedUnit(name);
   if (mode == Mode::kInstall) {
-    if (!exists(file)) return true;
+    if (installed.empty()) return true;
     say("The service already exists!\n");
-    std::printf("The current server installed: %s\n", installedPath(file).c_str());
+    std::printf("The current server installed: %s\n", installedPath(installed).c_str());
     std::fflush(stdout);
     return false;
   }
-  if (!exists(file)) {
+  if (installed.empty()) {
     say("The service doesn't exist!\n");
+    return false;
+  }
+  if (!exists(file)) {
+    // A unit of the distribution or of another tool: not ours to delete.
+    say("Failed to remove the service (Couldn't open the service)\n");
     return false;
   }
   std::string state;
@@ -279,9 +364,8 @@ bool writeAll(int descriptor, const std::string& text) {
 // Writes the unit under a temporary name in the same directory and renames it into place, so
 // that systemd never reads half a file.
 bool writeUnit(const std::string& file, const std::string& text) {
-  std::string temporary = file + ".XXXXXX";
-  const std::size_t slash = temporary.rfind('/');
-  temporary.insert(slash + 1, ".");
+  // A short name of its own: the unit's name with a suffix may not fit the directory's limit.
+  std::string temporary = file.substr(0, file.rfind('/') + 1) + ".vemo-unit-XXXXXX";
   const int descriptor = ::mkostemp(&temporary[0], O_CLOEXEC);
   if (descriptor < 0) return false;
   bool ok =
@@ -299,7 +383,9 @@ struct Service {
   wchar_t name[261] = {};
   void (*worker)(void*) = nullptr;
   void* shutdownEvent = nullptr;
-  int terminate[2] = {-1, -1};  // the terminate event: a byte in the pipe sets it
+  bool running = false;      // a service loop runs
+  std::string notifySocket;  // NOTIFY_SOCKET as it was when the service started
+  int watchdogPeriod = -1;   // half of WATCHDOG_USEC in milliseconds; -1: none
   bool paused = false;
   std::condition_variable pauseChanged;
 };
@@ -309,44 +395,67 @@ Service& service() {
   return *s;
 }
 
-std::atomic<int> g_signalPipe{-1};
+// The loop's pipe, made by the first serviceInitialize and never closed.
+std::atomic<int> g_wakeRead{-1};
+std::atomic<int> g_wakeWrite{-1};
+// What the loop is woken for.
+std::atomic<bool> g_loopRunning{false};
+std::atomic<bool> g_terminate{false};    // the terminate event
+std::atomic<bool> g_stopControl{false};  // systemd asked the service to stop
+std::atomic<bool> g_workerEnded{false};
+std::atomic<bool> g_stoppingSent{false};
 
-void onTerminateSignal(int) {
-  const int saved = errno;
-  const int descriptor = g_signalPipe.load(std::memory_order_relaxed);
-  if (descriptor >= 0) {
-    const char stop = 'T';
-    (void)!::write(descriptor, &stop, 1);
-  }
-  errno = saved;
+bool makeWakePipe() {
+  static std::mutex mutex;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (g_wakeRead.load() >= 0) return true;
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  g_wakeRead.store(ends[0]);
+  g_wakeWrite.store(ends[1]);
+  return true;
 }
 
-// Sets the host's shutdown event (if any) and the terminate event.
+void drainWakePipe() {
+  char bytes[64];
+  const int descriptor = g_wakeRead.load();
+  while (descriptor >= 0 && ::read(descriptor, bytes, sizeof bytes) > 0) {
+  }
+}
+
+void onTerminateSignal(int) {
+  g_stopControl.store(true);
+  service_detail::wake();
+}
+
+// Sets the host's shutdown event and the terminate event; lets a paused worker go. A host that
+// watches no event of its own is asked to stop instead.
 void setEvents() {
   void* event;
   {
     std::lock_guard<std::mutex> lock(service().mutex);
     event = service().shutdownEvent;
-    if (service().terminate[1] >= 0) {
-      const char set = 'E';
-      (void)!::write(service().terminate[1], &set, 1);
-    }
     service().paused = false;
   }
+  g_terminate.store(true);
+  service_detail::wake();
   service().pauseChanged.notify_all();
-  if (event) static_cast<Semaphore*>(event)->signal();
+  if (event)
+    static_cast<Semaphore*>(event)->signal();
+  else
+    ServiceSystem::shutdownSystem();
 }
 
-// One report to systemd; false when it could not be sent.
-bool notify(const std::string& text) {
-  const char* socketName = std::getenv("NOTIFY_SOCKET");
-  if (!socketName || !socketName[0]) return false;
+// One report to systemd over the socket the service was started with; false when it could not
+// be sent.
+bool send(const std::string& socketName, const std::string& text) {
+  if (socketName.empty()) return false;
   sockaddr_un address;
   std::memset(&address, 0, sizeof address);
   address.sun_family = AF_UNIX;
-  const std::size_t length = std::strlen(socketName);
+  const std::size_t length = socketName.size();
   if (length >= sizeof address.sun_path) return false;
-  std::memcpy(address.sun_path, socketName, length);
+  std::memcpy(address.sun_path, socketName.data(), length);
   if (address.sun_path[0] == '@') address.sun_path[0] = '\0';
   const int descriptor = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (descriptor < 0) return false;
@@ -360,51 +469,187 @@ bool notify(const std::string& text) {
   return sent == static_cast<ssize_t>(text.size());
 }
 
-// Half of the interval systemd's watchdog asks for, in milliseconds; -1 when it asks for none.
-int watchdogPeriod() {
-  const char* usec = std::getenv("WATCHDOG_USEC");
-  if (!usec || !usec[0]) return -1;
-  const char* pid = std::getenv("WATCHDOG_PID");
-  if (pid && pid[0] && std::strtol(pid, nullptr, 10) != static_cast<long>(::getpid())) return -1;
+bool notifyManager(const std::string& text);
+
+// STOPPING=1, once per run of the service.
+void notifyStopping() {
+  if (!g_stoppingSent.exchange(true)) notifyManager("STOPPING=1\nSTATUS=stopping");
+}
+
+bool notifyManager(const std::string& text) {
+  std::string socketName;
+  {
+    std::lock_guard<std::mutex> lock(service().mutex);
+    if (!service().running) return false;
+    socketName = service().notifySocket;
+  }
+  return send(socketName, text);
+}
+
+// Takes the variable out of the environment; "" when it was not there (or the process runs
+// with other rights than its user's, where secure_getenv gives nothing).
+std::string takeVariable(const char* name) {
+  const char* value = ::secure_getenv(name);
+  std::string copy = value ? value : "";
+  ::unsetenv(name);
+  return copy;
+}
+
+// Half of the interval systemd's watchdog asks for, in milliseconds; -1 when it asks for none
+// (or for another process).
+int watchdogPeriod(const std::string& usec, const std::string& pid) {
+  if (usec.empty()) return -1;
+  if (!pid.empty() && std::strtol(pid.c_str(), nullptr, 10) != static_cast<long>(::getpid()))
+    return -1;
   char* end = nullptr;
-  const unsigned long long micro = std::strtoull(usec, &end, 10);
+  const unsigned long long micro = std::strtoull(usec.c_str(), &end, 10);
   if (*end != '\0' || micro == 0) return -1;
   const unsigned long long half = micro / 2000;
   return half == 0 ? 1 : half > 0x7fffffffULL ? 0x7fffffff : static_cast<int>(half);
 }
 
+long long nowMilliseconds() {
+  timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Sleeps on the pipe until it is written to or `deadline` (monotonic milliseconds, -1 for
+// none) has come; a signal that interrupts the wait does not move the deadline.
+void waitForWake(long long deadline) {
+  for (;;) {
+    int timeout = -1;
+    if (deadline >= 0) {
+      const long long left = deadline - nowMilliseconds();
+      if (left <= 0) return;
+      timeout = left > 0x7fffffffLL ? 0x7fffffff : static_cast<int>(left);
+    }
+    pollfd wait = {g_wakeRead.load(), POLLIN, 0};
+    const int ready = ::poll(&wait, 1, timeout);
+    if (ready < 0 && errno == EINTR) continue;
+    return;
+  }
+}
+
 }  // namespace
 
 namespace service_detail {
+
 void setTestHooks(const std::string& unitDirectory, const std::string& systemctl,
-                  const std::string& runningMarker) {
+                  const std::string& runningMarker,
+                  const std::vector<std::string>& otherDirectories) {
   std::lock_guard<std::mutex> lock(places().mutex);
   places().unitDirectory = unitDirectory;
   places().systemctl = systemctl;
   places().runningMarker = runningMarker;
+  places().otherDirectories = otherDirectories;
+  places().testing = !unitDirectory.empty();
 }
+
+bool signalBlocked(int number) {
+  if (number <= 0 || number >= NSIG) return false;
+  sigset_t mask;
+  if (::pthread_sigmask(SIG_BLOCK, nullptr, &mask) != 0) return false;
+  return ::sigismember(&mask, number) == 1;
+}
+
+void wake() {
+  const int saved = errno;
+  const int descriptor = g_wakeWrite.load();
+  if (descriptor >= 0) {
+    const char byte = 'W';
+    // A full pipe already holds a wake-up.
+    (void)!::write(descriptor, &byte, 1);
+  }
+  errno = saved;
+}
+
+bool runningAsService() {
+  return g_loopRunning.load();
+}
+
+bool stopControl() {
+  if (!g_loopRunning.load()) return false;
+  g_stopControl.store(true);
+  wake();
+  return true;
+}
+
+bool notify(const std::string& text) {
+  return notifyManager(text);
+}
+
+bool standardErrorIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  if (!stream || !stream[0]) return false;
+  unsigned long long device = 0, inode = 0;
+  char end = 0;
+  if (std::sscanf(stream, "%llu:%llu%c", &device, &inode, &end) != 2) return false;
+  struct stat info;
+  if (::fstat(2, &info) != 0) return false;
+  return static_cast<unsigned long long>(info.st_dev) == device &&
+         static_cast<unsigned long long>(info.st_ino) == inode;
+}
+
 }  // namespace service_detail
 
 int isService(const wchar_t* name) {
   const std::string unit = narrow(name);
-  return validUnitName(unit) && exists(unitFile(unit)) ? 1 : 0;
+  return validUnitName(unit) && !installedUnit(unit).empty() ? 1 : 0;
 }
 
 namespace {
 
-// The unit file of a service; false when the program path or the account cannot be written
-// into one safely.
-bool unitText(std::string description, const std::string& program, const std::string& user,
+// Whether systemd takes `path` as the program to run, as it is: an absolute, normalised path
+// of a file (not a directory), without the characters it refuses in an executable's name
+// (quotes, backslashes and control characters). Being absolute, it cannot begin with one of
+// the prefixes ('+', '-', '!', '@', ':') that change how a command runs.
+bool validProgram(const std::string& path) {
+  if (path.size() < 2 || path[0] != '/' || path.back() == '/' || path.size() >= PATH_MAX)
+    return false;
+  if (hasControl(path) || path.find_first_of("\"'\\") != std::string::npos) return false;
+  std::size_t begin = 1;
+  while (begin <= path.size()) {
+    std::size_t end = path.find('/', begin);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(begin, end - begin);
+    if (part.empty() || part == "." || part == "..") return false;
+    begin = end + 1;
+  }
+  return true;
+}
+
+// One argument of a command line in a unit, quoted: '\' and '"' escaped, '%' and '$' doubled
+// so that neither a specifier nor a variable is expanded.
+std::string quoteArgument(const std::string& argument) {
+  std::string out = "\"";
+  for (char c : argument) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (c == '%' || c == '$') out += c;
+    out += c;
+  }
+  return out + "\"";
+}
+
+// The unit file of a service; false when the program path, an argument or the account cannot
+// be written into one safely.
+bool unitText(std::string description, const std::string& program,
+              const std::vector<std::string>& arguments, const std::string& user,
               std::string& text) {
-  if (program.empty() || hasControl(program) || hasControl(user) ||
+  if (!validProgram(program) || hasControl(user) ||
       user.find_first_of(" \\\"'") != std::string::npos)
     return false;
+  std::string command = quotePath(program);
+  for (const std::string& argument : arguments) {
+    if (hasControl(argument)) return false;
+    command += " " + quoteArgument(argument);
+  }
   for (char& c : description)
     if (static_cast<unsigned char>(c) < 0x20) c = ' ';
   while (!description.empty() && description.back() == '\\')
     description.pop_back();
   text = "[Unit]\nDescription=" + escapeValue(description) +
-         "\n\n[Service]\nType=notify\nExecStart=" + quotePath(program) + "\n";
+         "\n\n[Service]\nType=notify\nExecStart=" + command + "\n";
   if (!user.empty()) text += "User=" + escapeValue(user) + "\n";
   if (const unsigned int seconds = getServiceWatchdog())
     text += "WatchdogSec=" + std::to_string(seconds) + "\n";
@@ -414,14 +659,19 @@ bool unitText(std::string description, const std::string& program, const std::st
 
 }  // namespace
 
-int serviceInstall(int startMode, const wchar_t* name, const wchar_t* displayName,
-                   const wchar_t* path, const wchar_t* account, const wchar_t*) {
+int service_detail::install(int startMode, const wchar_t* name, const wchar_t* displayName,
+                            const wchar_t* program, const std::vector<std::wstring>& arguments,
+                            const wchar_t* account, const wchar_t*) {
   const std::string unit = narrow(name);
   if (!preCheck(Mode::kInstall, unit)) return 0;
+  std::vector<std::string> narrowArguments;
+  for (const std::wstring& argument : arguments)
+    narrowArguments.push_back(narrow(argument.c_str()));
   std::string text;
   const std::string file = unitFile(unit);
-  bool ok =
-      unitText(narrow(displayName), narrow(path), narrow(account), text) && writeUnit(file, text);
+  bool ok = unitText(narrow(displayName), detail::wideToPath(program), narrowArguments,
+                     narrow(account), text) &&
+            writeUnit(file, text);
   if (ok) ok = systemctl({"daemon-reload"}, nullptr) == 0;
   if (ok && startMode == 1) ok = systemctl({"enable", unit + ".service"}, nullptr) == 0;
   if (!ok) {
@@ -434,6 +684,11 @@ int serviceInstall(int startMode, const wchar_t* name, const wchar_t* displayNam
   }
   say("Service successfully installed.\n");
   return 1;
+}
+
+int serviceInstall(int startMode, const wchar_t* name, const wchar_t* displayName,
+                   const wchar_t* path, const wchar_t* account, const wchar_t* password) {
+  return service_detail::install(startMode, name, displayName, path, {}, account, password);
 }
 
 int serviceRemove(const wchar_t* name) {
@@ -453,86 +708,125 @@ int serviceRemove(const wchar_t* name) {
 }
 
 int serviceInitialize(const wchar_t* name, void* worker) {
-  const char* socketName = std::getenv("NOTIFY_SOCKET");
-  if (!socketName || !socketName[0] || !name || !worker || std::wcslen(name) > 260) return 0;
+  if (!name || !worker || std::wcslen(name) > 260) return 0;
   Service& s = service();
-  int terminate[2];
   {
     std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.terminate[0] >= 0) return 0;  // one service per process
+    if (s.running) return 0;  // one service per process
+  }
+  // Whatever happens next, the variables are the service's, not its children's.
+  const std::string socketName = takeVariable("NOTIFY_SOCKET");
+  const std::string watchdogUsec = takeVariable("WATCHDOG_USEC");
+  const std::string watchdogPid = takeVariable("WATCHDOG_PID");
+  if (socketName.empty() || !makeWakePipe()) return 0;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.running) return 0;
     std::wcscpy(s.name, name);
     s.worker = reinterpret_cast<void (*)(void*)>(worker);
+    s.notifySocket = socketName;
+    s.watchdogPeriod = watchdogPeriod(watchdogUsec, watchdogPid);
+    s.running = true;
   }
-  // A socket that cannot be reached is a manager that cannot be reached: run in the foreground.
-  if (!notify("STATUS=starting\nEXTEND_TIMEOUT_USEC=8000000")) return 0;
-  if (::pipe2(terminate, O_CLOEXEC | O_NONBLOCK) != 0) {
-    exitService(static_cast<unsigned long>(errno));
-    return 1;
-  }
-  {
+  auto finish = [&s] {
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.terminate[0] = terminate[0];
-    s.terminate[1] = terminate[1];
+    s.running = false;
+    s.notifySocket.clear();
+  };
+  // A socket that cannot be reached is a manager that cannot be reached: run in the foreground.
+  if (!notifyManager("STATUS=starting\nEXTEND_TIMEOUT_USEC=8000000")) {
+    finish();
+    return 0;
   }
+  drainWakePipe();
+  g_terminate.store(false);
+  g_stopControl.store(false);
+  g_workerEnded.store(false);
+  g_stoppingSent.store(false);
+  g_loopRunning.store(true);
+
   struct sigaction handler, previous;
   std::memset(&handler, 0, sizeof handler);
   handler.sa_handler = onTerminateSignal;
   sigemptyset(&handler.sa_mask);
   handler.sa_flags = SA_RESTART;
-  g_signalPipe.store(terminate[1]);
   ::sigaction(SIGTERM, &handler, &previous);
 
+  // Ready once the host system has completed a tick after the worker began.
+  const unsigned long ticksBefore = service_detail::tickCount();
+  service_detail::wakeOnNextTick();
   std::thread workerThread;
-  bool ok = notify("EXTEND_TIMEOUT_USEC=15000000");
+  bool ok = notifyManager("EXTEND_TIMEOUT_USEC=15000000");
   if (ok) {
     try {
-      workerThread = std::thread(s.worker, nullptr);
+      workerThread = std::thread([&s] {
+        s.worker(nullptr);
+        g_workerEnded.store(true);
+        service_detail::wake();
+      });
     } catch (...) {
       ok = false;
     }
   }
-  if (ok) ok = notify("READY=1\nSTATUS=running");
+  int result = 1;
   if (!ok) {
     setEvents();
   } else {
-    const int period = watchdogPeriod();
-    unsigned long lastTicks = service_detail::tickCount();
+    const int period = s.watchdogPeriod;
+    bool ready = false, stopping = false;
+    unsigned long lastTicks = 0;
+    long long nextWatchdog = -1;
     for (;;) {
-      pollfd wait = {terminate[0], POLLIN, 0};
-      const int ready = ::poll(&wait, 1, period);
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready == 0) {
-        const unsigned long ticks = service_detail::tickCount();
-        if (ticks != lastTicks) notify("WATCHDOG=1");
-        lastTicks = ticks;
-        continue;
+      waitForWake(ready && !stopping ? nextWatchdog : -1);
+      drainWakePipe();
+      if (!ready && service_detail::tickCount() != ticksBefore) {
+        ready = true;
+        notifyManager("READY=1\nSTATUS=running");
+        lastTicks = service_detail::tickCount();
+        if (period >= 0) nextWatchdog = nowMilliseconds() + period;
       }
-      char byte = 0;
-      if (::read(terminate[0], &byte, 1) != 1) continue;
-      if (byte == 'T') {
-        notify("STOPPING=1\nSTATUS=stopping");
+      if (g_stopControl.exchange(false) && !stopping) {
+        stopping = true;
+        notifyStopping();
         setEvents();
       }
-      break;
+      if (service_detail::stopRequested()) {
+        service_detail::logNotedSignals();
+        service_detail::honourStopRequest();
+      }
+      const bool ended = g_workerEnded.load();
+      if (ended || g_terminate.load()) {
+        if (!ready && !stopping && !g_stoppingSent.load()) {
+          notifyManager("STATUS=failed to start: the host system ended before it completed a tick");
+          result = -1;
+        } else {
+          notifyStopping();
+        }
+        break;
+      }
+      if (ready && period >= 0 && nowMilliseconds() >= nextWatchdog) {
+        const unsigned long ticks = service_detail::tickCount();
+        if (ticks != lastTicks) notifyManager("WATCHDOG=1");
+        lastTicks = ticks;
+        nextWatchdog = nowMilliseconds() + period;
+      }
     }
   }
   if (workerThread.joinable()) workerThread.join();
   ::sigaction(SIGTERM, &previous, nullptr);
-  g_signalPipe.store(-1);
-  exitService(0);
-  return 1;
+  g_loopRunning.store(false);
+  finish();
+  return result;
 }
 
 void exitService(unsigned long) {
-  std::lock_guard<std::mutex> lock(service().mutex);
-  for (int& descriptor : service().terminate) {
-    if (descriptor >= 0) ::close(descriptor);
-    descriptor = -1;
-  }
+  // Lets go of the terminate event; the pipe itself stays for the life of the process.
+  g_terminate.store(true);
+  service_detail::wake();
 }
 
 void stopService() {
-  notify("STOPPING=1\nSTATUS=stopping");
+  notifyStopping();
   setEvents();
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "ServiceHooks.h"
 #include "vemo/core/ServiceSystem.h"
@@ -137,7 +138,13 @@ void WINAPI controlHandler(DWORD control) {
   if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
     g_state = SERVICE_STOP_PENDING;
     ok = report(SERVICE_STOP_PENDING, kAllControls, 1, 86400000);
+    // A host that watches no event of its own is stopped here.
+    const bool event = g_shutdownEvent != nullptr;
     setEvents();
+    if (!event) {
+      ServiceSystem::shutdownSystem();
+      service_detail::honourStopRequest();
+    }
   } else {
     const DWORD state = g_state;
     ok = report(state, state == SERVICE_START_PENDING ? 0 : kAllControls, 0, 0);
@@ -190,7 +197,28 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
 
 }  // namespace
 
-void service_detail::setTestHooks(const std::string&, const std::string&, const std::string&) {}
+void service_detail::setTestHooks(const std::string&, const std::string&, const std::string&,
+                                  const std::vector<std::string>&) {}
+
+// The run-time library calls signal functions on ordinary threads (a console's Ctrl handler
+// thread) or on the thread that raised the signal.
+bool service_detail::signalBlocked(int) {
+  return false;
+}
+// The host system's ticks carry stop requests out; there is no loop to wake.
+void service_detail::wake() {}
+bool service_detail::runningAsService() {
+  return g_statusHandle != nullptr;
+}
+bool service_detail::stopControl() {
+  return false;
+}
+bool service_detail::notify(const std::string&) {
+  return false;
+}
+bool service_detail::standardErrorIsJournal() {
+  return false;
+}
 
 int isService(const wchar_t* name) {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);
@@ -208,6 +236,42 @@ int serviceInitialize(const wchar_t* name, void* worker) {
   g_worker = reinterpret_cast<void (*)(void*)>(worker);
   SERVICE_TABLE_ENTRYW table[] = {{g_name, serviceMain}, {nullptr, nullptr}};
   return StartServiceCtrlDispatcherW(table) ? 1 : 0;
+}
+
+namespace {
+
+// One argument of a command line as the run-time library splits it: quoted when it has blanks,
+// tabs or quotes (or is empty), with the backslashes before a quote doubled.
+std::wstring quoteArgument(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+  std::wstring out = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(2 * backslashes, L'\\');
+  return out + L"\"";
+}
+
+}  // namespace
+
+int service_detail::install(int startMode, const wchar_t* name, const wchar_t* displayName,
+                            const wchar_t* program, const std::vector<std::wstring>& arguments,
+                            const wchar_t* account, const wchar_t* password) {
+  if (!program || !program[0]) {
+    say("Failed to install the service (Couldn't create service)\n");
+    return 0;
+  }
+  std::wstring command = L"\"" + std::wstring(program) + L"\"";
+  for (const std::wstring& argument : arguments)
+    command += L" " + quoteArgument(argument);
+  return serviceInstall(startMode, name, displayName, command.c_str(), account, password);
 }
 
 int serviceInstall(int startMode, const wchar_t* name, const wchar_t* displayName,

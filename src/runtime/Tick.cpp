@@ -11,10 +11,13 @@ Unknown::Handle_T<Tick> Tick::createInstance() {
 }
 
 bool Tick::addTickHandler(void (*function)(unsigned int)) {
+  if (!function) return false;
   return addTickHandler(Handler(function));
 }
 
+// Nothing to call is refused, as a message dispenser refuses it: the pass would call it.
 bool Tick::addTickHandler(const Handler& handler) {
+  if (handler.isNull()) return false;
   for (const Handler& listed : _handlers) {
     if (listed == handler) return true;
   }
@@ -23,7 +26,7 @@ bool Tick::addTickHandler(const Handler& handler) {
 }
 
 void Tick::removeTickHandler(void (*function)(unsigned int)) {
-  removeTickHandler(Handler(function));
+  if (function) removeTickHandler(Handler(function));
 }
 
 void Tick::removeTickHandler(const Handler& handler) {

@@ -9,9 +9,9 @@
 #include <system_error>
 
 #include "File.h"
+#include "FileName.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Memory.h"
-#include "vemo/core/StringHelper.h"
 
 namespace vemo {
 namespace {
@@ -290,7 +290,7 @@ FileReplacement::FileReplacement(const String& target) : _target(nativePath(targ
   Unknown::Handle_T<File> file = File::createInstance();
   for (int attempt = 0; attempt < 16; ++attempt) {
     String name;
-    name.format(L"%s.%08x.tmp", StringHelper::utf8ToWide(_target.u8string().c_str()).getBuffer(),
+    name.format(L"%s.%08x.tmp", pathToWide(_target.c_str()).getBuffer(),
                 salt ^ (g_serial++ * 0x9E3779B9u));
     if (file->open(name, File::kWriteOnly | File::kCreate | File::kExclusive,
                    File::kReadable | File::kWritable)) {

@@ -10,10 +10,10 @@
 #include <string>
 
 #include "File.h"
+#include "FileName.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/File.h"
 #include "vemo/core/Log.h"
-#include "vemo/core/StringHelper.h"
 #include "vemo/core/Time.h"
 
 namespace vemo {
@@ -35,12 +35,11 @@ mode_t createMode(const OpenRequest& request) {
 }  // namespace
 
 std::filesystem::path nativePath(const String& name) {
-  return std::filesystem::path(StringHelper::wideToUtf8(name).getBuffer());
+  return std::filesystem::path(wideToPath(name));
 }
 
 std::FILE* openFile(const String& name, const OpenRequest& request) {
-  const String_T<char> path = StringHelper::wideToUtf8(name);
-  int descriptor = ::open(path.getBuffer(), openFlags(request), createMode(request));
+  int descriptor = ::open(wideToPath(name).c_str(), openFlags(request), createMode(request));
   struct stat status;
   if (descriptor >= 0 && fstat(descriptor, &status) == 0 && S_ISDIR(status.st_mode)) {
     // A directory is not a file, as on systems where opening one fails outright.
@@ -153,7 +152,7 @@ int getFileSize(const wchar_t* path) {
   struct stat status;
   if (!path) {
     errno = EINVAL;
-  } else if (::stat(StringHelper::wideToUtf8(path).getBuffer(), &status) != 0) {
+  } else if (::stat(detail::wideToPath(path).c_str(), &status) != 0) {
     // errno tells why
   } else if (status.st_size > INT_MAX) {
     errno = EFBIG;
@@ -167,10 +166,9 @@ int getFileSize(const wchar_t* path) {
 bool getFileInfo(const wchar_t* path, int& size, Time& created, Time& modified) {
   size = -1;
   if (!path) return false;
-  const String_T<char> name = StringHelper::wideToUtf8(path);
   struct statx status;
-  if (statx(AT_FDCWD, name.getBuffer(), 0, STATX_SIZE | STATX_BTIME | STATX_CTIME | STATX_MTIME,
-            &status) != 0 ||
+  if (statx(AT_FDCWD, detail::wideToPath(path).c_str(), 0,
+            STATX_SIZE | STATX_BTIME | STATX_CTIME | STATX_MTIME, &status) != 0 ||
       status.stx_size > 0x7FFFFFFF)
     return false;
   size = static_cast<int>(status.stx_size);
@@ -201,7 +199,7 @@ String TempFile::getTempFileName() {
     return String();
   }
   ::close(descriptor);
-  return StringHelper::utf8ToWide(pattern.c_str());
+  return detail::pathToWide(pattern.c_str(), pattern.size());
 }
 
 namespace detail {
@@ -241,7 +239,7 @@ std::FILE* openTempFile(String& name) {
     }
     return nullptr;
   }
-  name = StringHelper::utf8ToWide(pattern.c_str());
+  name = pathToWide(pattern.c_str(), pattern.size());
   return stream;
 }
 

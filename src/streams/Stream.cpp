@@ -168,6 +168,13 @@ void throwBadHandleMarker(const std::type_info& type) {
   VEMO_THROW_AT(kUnknownFile, 784, text.getBuffer());
 }
 
+void throwHandleTooDeep(const std::type_info& type) {
+  String text;
+  text.format(L"TyIs& operator >>(TyIs &,%s::Handle &) nests deeper than %d levels",
+              typeName(type).getBuffer(), InputStream::kMaxNesting);
+  VEMO_THROW_AT(kUnknownFile, 776, text.getBuffer());
+}
+
 }  // namespace detail
 
 }  // namespace vemo

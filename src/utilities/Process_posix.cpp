@@ -8,10 +8,10 @@
 
 #include <vector>
 
+#include "FileName.h"
 #include "Process.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/Log.h"
-#include "vemo/core/StringHelper.h"
 
 namespace vemo {
 namespace detail {
@@ -20,10 +20,6 @@ namespace {
 // Paths longer than this are not the executable's or the current directory's on any system we
 // run on; the limit keeps a failing call from growing its buffer without end.
 constexpr std::size_t kPathLimit = 1 << 20;
-
-String_T<char> nativePath(const wchar_t* path) {
-  return StringHelper::wideToUtf8(path);
-}
 
 // A symbolic link is followed to tell a file; directories count only as themselves, so that a
 // recursive scan cannot run round a loop of links.
@@ -49,19 +45,19 @@ unsigned entryKinds(int directory, const dirent& entry) {
 }  // namespace
 
 void enumerateDirectory(const String& directory, DirectoryVisitor& visitor) {
-  const String_T<char> path = nativePath(directory.isEmpty() ? L"." : directory.getBuffer());
-  DIR* listing = opendir(path.getBuffer());
+  const NativeName path = wideToPath(directory.isEmpty() ? L"." : directory.getBuffer());
+  DIR* listing = opendir(path.c_str());
   if (!listing) return;
   const int descriptor = dirfd(listing);
   while (const dirent* entry = readdir(listing)) {
-    const String name = StringHelper::utf8ToWide(entry->d_name);
+    const String name = pathToWide(entry->d_name);
     if (!visitor.visit(name.getBuffer(), entryKinds(descriptor, *entry))) break;
   }
   closedir(listing);
 }
 
 void makeDirectory(const String& path) {
-  mkdir(nativePath(path.getBuffer()).getBuffer(), 0777);
+  mkdir(wideToPath(path).c_str(), 0777);
 }
 
 }  // namespace detail
@@ -71,11 +67,8 @@ String getAppName() {
   for (;;) {
     const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
     if (length < 0) return String();
-    if (static_cast<std::size_t>(length) < buffer.size()) {
-      String_T<char> name;
-      name.setBuffer(buffer.data(), static_cast<int>(length));
-      return StringHelper::utf8ToWide(name.getBuffer());
-    }
+    if (static_cast<std::size_t>(length) < buffer.size())
+      return detail::pathToWide(buffer.data(), static_cast<std::size_t>(length));
     if (buffer.size() >= detail::kPathLimit) return String();
     buffer.resize(buffer.size() * 2);
   }
@@ -90,13 +83,13 @@ String getCurrentDirectory() {
     }
     buffer.resize(buffer.size() * 2);
   }
-  return StringHelper::utf8ToWide(buffer.data());
+  return detail::pathToWide(buffer.data());
 }
 
 bool setCurrentDirectory(const wchar_t* directory) {
   if (!directory)
     errno = EFAULT;
-  else if (chdir(detail::nativePath(directory).getBuffer()) == 0)
+  else if (chdir(detail::wideToPath(directory).c_str()) == 0)
     return true;
   Log::error(L"SetCurrentDirectory : %s", getLastErrorString().getBuffer());
   return false;

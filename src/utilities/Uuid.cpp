@@ -7,6 +7,7 @@
 
 #include "Number.h"
 #include "Uuid.h"
+#include "vemo/core/Exception.h"
 #include "vemo/core/MD5.h"
 
 namespace vemo {
@@ -196,6 +197,26 @@ int uuid_create(Uuid& id) {
   id.clock_seq_hi_and_reserved = static_cast<std::uint8_t>(((clockSequence >> 8) & 0x3F) | 0x80);
   id.node = node;
   return 1;
+}
+
+bool uuid_create_random(Uuid& id) {
+  unsigned char bytes[16];
+  if (!detail::systemRandom(bytes, sizeof bytes)) {
+    id = Uuid();
+    return false;
+  }
+  std::memcpy(&id, bytes, sizeof id);
+  id.time_hi_and_version = static_cast<std::uint16_t>((id.time_hi_and_version & 0x0FFF) | 0x4000);
+  id.clock_seq_hi_and_reserved =
+      static_cast<std::uint8_t>((id.clock_seq_hi_and_reserved & 0x3F) | 0x80);
+  return true;
+}
+
+Uuid Uuid::createRandom() {
+  Uuid id;
+  if (!uuid_create_random(id))
+    VEMO_THROW_AT(L"vemo/core/Uuid", __LINE__, L"The system's random source failed");
+  return id;
 }
 
 void uuid_create_md5_from_name(Uuid& id, const Uuid& nameSpace, const void* name, int length) {

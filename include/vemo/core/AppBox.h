@@ -22,14 +22,17 @@
 //
 // The protocol, seen from a connection (an App's pipe), one string per reply:
 // - "$HELLO" once, on the first box tick after the connection was made;
-// - a line that begins with "$COMMAND " and has words after it: "$BEGIN " and the first word,
-//   then "$END OK" when docmd returned true, or "$END FAILED" and "$NOTHING" when it returned
-//   false, or "$END FAILED" alone when docmd threw an Exception (which is logged);
+// - a line that begins with "$COMMAND " and has words after it: "$BEGIN " and the first word
+//   (blanks before it are skipped), then "$END OK" when docmd returned true, or "$END FAILED"
+//   and "$NOTHING" when it returned false, or "$END FAILED" alone when docmd threw (any C++
+//   exception, which is logged);
 // - any other line, "$COMMAND " with nothing but blanks after it among them: "$NOTHING" (unless
 //   an override of dosamething handles it);
 // - "$BYE" when the connection is removed or the box ends.
-// Replies go only to the connection that sent the line. Strings travel in the library's string
-// encoding (a Varint byte count and UTF-8); there are no line ends.
+// Replies go only to the connection that sent the line, in the order of its lines. Each tick
+// serves at most 64 lines of each connection, so one that keeps writing cannot hold up the
+// others, the box's tasks or its shutdown. Strings travel in the library's string encoding (a
+// Varint byte count and UTF-8); there are no line ends.
 //
 // Threads: every dosamething and docmd call runs on the box's thread. addPipe and removePipe may
 // be called from any thread; a pipe's two directions have their own locks, so a caller may
@@ -91,8 +94,8 @@ class VEMO_CORE_API AppBox : public System {
   // makes and drops the queued connections, says "$BYE" to every connection and drops it, and
   // ends like System::exit.
   void exit() override;
-  // Makes and drops the queued connections, answers every line waiting on each connection, then
-  // runs the tasks.
+  // Makes and drops the queued connections, answers the lines waiting on each connection (at
+  // most 64 of each), then runs the tasks.
   void onTick(unsigned int elapsed) override;
 
   // One received line; false when it was not handled (the sender then gets "$NOTHING"). The

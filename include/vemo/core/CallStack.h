@@ -1,13 +1,16 @@
 // CallStack: the return addresses of a thread, captured cheaply and made readable later.
 //
 // getCallStack() asks the platform's unwinder for every frame; getCallStack_fast() follows the
-// saved frame pointers and stops at the first frame that has none. Either returns a new object
-// with one reference: addRef() adds one, destroy() drops one and the last frees it.
+// saved frame pointers and stops at the first frame that has none, or whose record lies outside
+// the stack it started on (which may be any stack: a fiber's as well as a thread's). Both start
+// at their caller. Either returns a new object with one reference: addRef() adds one, destroy()
+// drops one and the last frees it.
 //
 // dump() turns the addresses into lines ("Call Stack:" first, then one line per frame,
 // "    file (line): function" or "    0xADDRESS (File and line number not available):
 // function") and hands each to a Callback. Frames of the call-stack code itself are never
-// reported. Dumping from several threads at once is not supported.
+// reported. Modules loaded since the last dump are named as well. Several threads may dump at
+// once.
 #pragma once
 
 #include <atomic>
@@ -57,6 +60,8 @@ class VEMO_CORE_API CallStack {
   CallStack& operator=(const CallStack&) = delete;
 
  private:
+  friend class Exception;
+
   static constexpr unsigned int kChunkSize = 32;
   struct Chunk {
     Chunk* next;
@@ -65,6 +70,16 @@ class VEMO_CORE_API CallStack {
 
   CallStack();
   ~CallStack();
+
+  // A new call stack of the calling thread that starts at `returnAddress` (all of it when that
+  // is not on the stack): where a constructor was called from, for an Exception. Null when
+  // there is no memory for it.
+  static CallStack* captureFrom(std::uintptr_t returnAddress) noexcept;
+  // Drops the addresses before the first one equal to `address`; false (and none dropped) when
+  // it is not there.
+  bool startAt(std::uintptr_t address);
+  // Inserts `address` before the first.
+  void pushFront(std::uintptr_t address);
 
   std::atomic<std::uint32_t> _refCount;
   std::uint32_t _capacity;

@@ -10,7 +10,10 @@
 //
 // The identity of a function is its address formatted with "%p"; that of an object and member
 // function is "%p@%p", the object first. Two callables made separately from the same function
-// (or the same object and member) are equal; callables of the two kinds never are.
+// (or the same object and member) are equal; callables of the two kinds never are. A callable
+// makes its identity when it is made and never changes it, so copies of one handler may be
+// compared on several threads at once. A handler made from a null function (or a null object
+// or member) is null.
 #pragma once
 
 #include <cstring>
@@ -52,17 +55,21 @@ class CallbackFunction : public CallbackBase<R, A> {
  public:
   using Function = R (*)(F);
 
-  explicit CallbackFunction(Function function) : _function(function) {}
+  explicit CallbackFunction(Function function)
+      : _function(function), _identity(identify(function)) {}
 
   R operator()(A argument) override { return _function(argument); }
-  String getIdentity() override {
-    if (_identity.isEmpty()) _identity.format(L"%p", detail::leadingWord(_function));
-    return _identity;
-  }
+  String getIdentity() override { return _identity; }
 
  private:
-  Function _function;
-  String _identity;
+  static String identify(Function function) {
+    String text;
+    text.format(L"%p", detail::leadingWord(function));
+    return text;
+  }
+
+  const Function _function;
+  const String _identity;
 };
 
 // A member function of an object, R (T::*)(P), called on that object; the object is not owned.
@@ -71,19 +78,22 @@ class CallbackClassReference : public CallbackBase<R, A> {
  public:
   using Member = R (T::*)(P);
 
-  CallbackClassReference(T* object, Member member) : _object(object), _member(member) {}
+  CallbackClassReference(T* object, Member member)
+      : _identity(identify(object, member)), _object(object), _member(member) {}
 
   R operator()(A argument) override { return (_object->*_member)(argument); }
-  String getIdentity() override {
-    if (_identity.isEmpty())
-      _identity.format(L"%p@%p", static_cast<const void*>(_object), detail::leadingWord(_member));
-    return _identity;
-  }
+  String getIdentity() override { return _identity; }
 
  private:
-  String _identity;
-  T* _object;
-  Member _member;
+  static String identify(T* object, Member member) {
+    String text;
+    text.format(L"%p@%p", static_cast<const void*>(object), detail::leadingWord(member));
+    return text;
+  }
+
+  const String _identity;
+  T* const _object;
+  const Member _member;
 };
 
 // A shared callable, or null. Copies share the callable; comparisons go by identity text (the
@@ -93,13 +103,15 @@ class CallbackHandler {
  public:
   CallbackHandler() = default;
   explicit CallbackHandler(CallbackBase<R, A>* callback) : _callback(callback) {}
-  // From a free function.
+  // From a free function; null when the function is.
   template <class F>
-  CallbackHandler(R (*function)(F)) : _callback(new CallbackFunction<R, A, F>(function)) {}
-  // From an object and one of its member functions.
+  CallbackHandler(R (*function)(F))
+      : _callback(function ? new CallbackFunction<R, A, F>(function) : nullptr) {}
+  // From an object and one of its member functions; null when either is.
   template <class T, class P>
   CallbackHandler(T* object, R (T::*member)(P))
-      : _callback(new CallbackClassReference<R, A, T, P>(object, member)) {}
+      : _callback(object && member ? new CallbackClassReference<R, A, T, P>(object, member)
+                                   : nullptr) {}
 
   R operator()(A argument) const { return (*_callback)(argument); }
 

@@ -33,6 +33,7 @@
 #include "vemo/core/PropertyConverter.h"
 #include "vemo/core/PropertyHelper.h"
 #include "vemo/core/Semaphore.h"
+#include "vemo/core/ServiceApplication.h"
 #include "vemo/core/ServiceSystem.h"
 #include "vemo/core/SharedPtr.h"
 #include "vemo/core/Stream.h"

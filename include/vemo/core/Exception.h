@@ -8,6 +8,7 @@
 // capture; report() writes it to the log after the description.
 #pragma once
 
+#include <exception>
 #include <string>
 
 #include "vemo/core/Export.h"
@@ -36,7 +37,7 @@ struct ExceptionPointers {
 constexpr long kExceptionExecuteHandler = 1;
 constexpr long kExceptionContinueSearch = 0;
 
-class VEMO_CORE_API Exception {
+class VEMO_CORE_API Exception : public std::exception {
  public:
   Exception(const wchar_t* file, int line, const wchar_t* function, int code,
             const wchar_t* description);
@@ -45,13 +46,16 @@ class VEMO_CORE_API Exception {
             const wchar_t* description);
   Exception(const Exception& other);
   Exception& operator=(const Exception& other);
-  ~Exception();
+  ~Exception() override;
 
   const wchar_t* file() const noexcept { return _file.c_str(); }
   int line() const noexcept { return _line; }
   const wchar_t* function() const noexcept { return _function.c_str(); }
   int code() const noexcept { return _code; }
   const wchar_t* description() const noexcept { return _description.c_str(); }
+
+  // The description as UTF-8, for code that catches std::exception.
+  const char* what() const noexcept override { return _what.c_str(); }
 
   // Logs the description through Log::error, then the call stack through Log::debug.
   void report() const;
@@ -70,6 +74,7 @@ class VEMO_CORE_API Exception {
   std::wstring _function;
   int _code;
   std::wstring _description;
+  std::string _what;  // _description in UTF-8
   CallStack* _callStack;
 };
 

@@ -11,14 +11,37 @@
 // entries. Everything this library builds fills indices 0, 1, 2 ... densely. As with any map,
 // a reference to an element stays valid while other elements are added.
 //
+// Checked access reads a value at a path of keys and indices and refuses anything that does not
+// hold exactly the type asked for, with the path in the error:
+//
+//   int port = config.get<int>(L"server.port");          // throws Exception: missing, "fast",
+//                                                         // 3000000000, 80.5 ...
+//   std::optional<bool> tls = config.find<bool>(L"server.tls");   // nullopt when absent or null
+//   String host = config.get<String>(L"servers[0].host");
+//
+// Arrays and objects are walked with range-for:
+//
+//   for (const JsonValue& server : config[L"servers"].elements()) ...
+//   for (const auto& [key, member] : config.members()) ...
+//
 // Json reads and writes JSON text: wide text in memory, UTF-8 on streams and in files. The
 // parser is lenient: it takes /* */ and // comments between tokens and leading zeros, reads
 // non-negative integers as unsigned, and ignores text after the value. Nesting deeper than
-// Json::kMaxDepth arrays or objects is a syntax error.
+// Json::kMaxDepth arrays or objects is a syntax error. The forms with a JsonError say where and
+// why a text did not parse; with Json::strict they accept exactly the JSON of RFC 8259:
+//
+//   JsonError error;
+//   if (!Json::load(value, L"app.json", error, Json::strict))
+//     Log::error(L"app.json:%d:%d: %s", error.line, error.column, error.reason.getBuffer());
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
 #include <map>
 #include <new>
+#include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "vemo/core/Export.h"
@@ -28,6 +51,80 @@ namespace vemo {
 
 class Input;
 class Output;
+
+// Where and why a JSON text did not parse.
+struct JsonError {
+  // 1-based line (a line feed ends a line) and column (in characters) of the fault; 0 when the
+  // text was never read (no input, a file that cannot be opened) or when there was no fault.
+  int line = 0;
+  int column = 0;
+  // From the start of the text: in bytes of UTF-8 (read, load), in wchar_t units (parseValue).
+  std::size_t offset = 0;
+  // A short text, e.g. "expected ',' or ']'"; empty when the text parsed.
+  String reason;
+};
+
+namespace detail {
+
+// The types that checked access converts to, and how each is carried across the library's
+// boundary: integers by their width and sign, as the fixed-width type of that kind.
+enum class JsonKind {
+  int8,
+  uint8,
+  int16,
+  uint16,
+  int32,
+  uint32,
+  int64,
+  uint64,
+  float32,
+  float64,
+  boolean,
+  string
+};
+
+template <class T, class = void>
+struct JsonKindOf {};  // a type without checked access: get<T> does not compile
+
+template <class T>
+struct JsonKindOf<T,
+                  std::enable_if_t<std::is_integral<T>::value && !std::is_same<T, bool>::value>> {
+  static constexpr bool kSigned = std::is_signed<T>::value;
+  using Stored = std::conditional_t<
+      sizeof(T) == 1, std::conditional_t<kSigned, std::int8_t, std::uint8_t>,
+      std::conditional_t<
+          sizeof(T) == 2, std::conditional_t<kSigned, std::int16_t, std::uint16_t>,
+          std::conditional_t<sizeof(T) == 4,
+                             std::conditional_t<kSigned, std::int32_t, std::uint32_t>,
+                             std::conditional_t<kSigned, std::int64_t, std::uint64_t>>>>;
+  static constexpr JsonKind kind = sizeof(T) == 1   ? (kSigned ? JsonKind::int8 : JsonKind::uint8)
+                                   : sizeof(T) == 2 ? (kSigned ? JsonKind::int16 : JsonKind::uint16)
+                                   : sizeof(T) == 4
+                                       ? (kSigned ? JsonKind::int32 : JsonKind::uint32)
+                                       : (kSigned ? JsonKind::int64 : JsonKind::uint64);
+};
+template <>
+struct JsonKindOf<float> {
+  using Stored = float;
+  static constexpr JsonKind kind = JsonKind::float32;
+};
+template <>
+struct JsonKindOf<double> {
+  using Stored = double;
+  static constexpr JsonKind kind = JsonKind::float64;
+};
+template <>
+struct JsonKindOf<bool> {
+  using Stored = bool;
+  static constexpr JsonKind kind = JsonKind::boolean;
+};
+template <>
+struct JsonKindOf<String> {
+  using Stored = String;
+  static constexpr JsonKind kind = JsonKind::string;
+};
+
+}  // namespace detail
 
 class VEMO_CORE_API JsonValue {
  public:
@@ -122,6 +219,119 @@ class VEMO_CORE_API JsonValue {
   bool empty() const noexcept;
   // The members of an object; an empty map for every other value.
   const ObjectValues& getMembers() const;
+  // Whether the value is an object with that member.
+  bool contains(const String& key) const;
+  bool contains(const wchar_t* key) const { return contains(String(key)); }
+
+  // The entries of an array in ascending index order (none for every other value); index()
+  // of an iterator gives the entry's index. Entries never move, so adding entries while
+  // iterating leaves the iterators valid (the walk ends where the array ended when it began),
+  // but replacing or clearing the array does not.
+  template <class Value>
+  class ElementIterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = JsonValue;
+    using difference_type = std::ptrdiff_t;
+    using pointer = Value*;
+    using reference = Value&;
+    ElementIterator() noexcept = default;
+    Value& operator*() const noexcept { return *_value; }
+    Value* operator->() const noexcept { return _value; }
+    int index() const noexcept { return _index; }
+    ElementIterator& operator++() {
+      _value = entry(_array, ++_position, _index);
+      return *this;
+    }
+    ElementIterator operator++(int) {
+      ElementIterator before = *this;
+      ++*this;
+      return before;
+    }
+    bool operator==(const ElementIterator& other) const noexcept {
+      return _position == other._position && _array == other._array;
+    }
+    bool operator!=(const ElementIterator& other) const noexcept { return !(*this == other); }
+
+   private:
+    friend class JsonValue;
+    ElementIterator(const ArrayValues* array, std::uint32_t position)
+        : _array(array), _position(position), _value(entry(array, position, _index)) {}
+    const ArrayValues* _array = nullptr;
+    std::uint32_t _position = 0;  // the entry's place in index order
+    int _index = 0;
+    Value* _value = nullptr;
+  };
+  template <class Iterator>
+  struct Range {
+    Iterator first, last;
+    Iterator begin() const { return first; }
+    Iterator end() const { return last; }
+  };
+  Range<ElementIterator<JsonValue>> elements();
+  Range<ElementIterator<const JsonValue>> elements() const;
+  // The members of an object by key (none for every other value); the values may be changed.
+  Range<ObjectValues::iterator> members();
+  const ObjectValues& members() const { return getMembers(); }
+
+  // Appends a copy of the value (moves it) under the index after the last one, and returns
+  // the new entry. A value that is not an array first becomes an empty one. The value may be
+  // part of this one: it is taken before anything changes.
+  JsonValue& append(const JsonValue& value);
+  JsonValue& append(JsonValue&& value);
+
+  // Checked access. `path` names the value from this one: keys separated by '.', and indices
+  // of arrays as a key of digits or in brackets ("servers[0].port", "servers.0.port"); the empty
+  // path is this value. The value must hold exactly a T: an integer type takes an integer (or a
+  // double without fraction) within its range, float and double any finite number in range,
+  // bool only true or false, String only a string.
+  //
+  // get throws the library's Exception, with the path in its text, when the value is missing,
+  // null or not exactly a T. find gives nullopt when the value is missing or null and throws
+  // like get when it is there but not a T (so a wrong setting is never taken for an absent one).
+  // Both throw for a path that passes through a value that is not an array or object.
+  template <class T>
+  T get(const String& path) const {
+    using Kind = detail::JsonKindOf<T>;
+    typename Kind::Stored out{};
+    String reason;
+    const JsonValue* found = walk(path, reason);
+    if (!found) checkFailed(path, reason.isEmpty() ? String(L"not found") : reason);
+    if (!found->convertExactly(Kind::kind, &out, reason)) checkFailed(path, reason);
+    return static_cast<T>(out);
+  }
+  template <class T>
+  T get(const wchar_t* path) const {
+    return get<T>(String(path));
+  }
+  template <class T>
+  T get() const {
+    return get<T>(String());
+  }
+  template <class T>
+  std::optional<T> find(const String& path) const {
+    using Kind = detail::JsonKindOf<T>;
+    typename Kind::Stored out{};
+    String reason;
+    const JsonValue* found = walk(path, reason);
+    if (!found) {
+      if (reason.isEmpty()) return std::nullopt;
+      checkFailed(path, reason);
+    }
+    if (found->isNull()) return std::nullopt;
+    if (!found->convertExactly(Kind::kind, &out, reason)) checkFailed(path, reason);
+    return static_cast<T>(out);
+  }
+  template <class T>
+  std::optional<T> find(const wchar_t* path) const {
+    return find<T>(String(path));
+  }
+  // The value at the path, or null when a key or index is missing. A path that passes through
+  // a value that is not an array or object, or that is not well formed, also gives null.
+  const JsonValue* findPath(const String& path) const {
+    String reason;
+    return walk(path, reason);
+  }
 
   // A value that is not an array (or object) first becomes an empty one; a missing entry is
   // inserted as null.
@@ -176,8 +386,20 @@ class VEMO_CORE_API JsonValue {
   // The process-wide constant null value.
   static const JsonValue& null();
 
+  // Converts a value exactly into `*out`, of the stored type of `kind` (detail::JsonKindOf);
+  // otherwise `reason` says why not, e.g. "expected int32, found the string "fast"".
+  bool convertExactly(detail::JsonKind kind, void* out, String& reason) const;
+
  private:
-  template <class Text>
+  // The value at the path; null when it is missing (`reason` empty) or the path cannot be
+  // walked (`reason` says why).
+  const JsonValue* walk(const String& path, String& reason) const;
+  [[noreturn]] static void checkFailed(const String& path, const String& reason);
+  // The entry at `position` in index order of the array (its index into `index`), or null past
+  // the end.
+  static JsonValue* entry(const ArrayValues* array, std::uint32_t position, int& index) noexcept;
+
+  template <class Text, bool kStrict>
   friend class JsonParser;
   friend struct JsonWriter;
   // A String is one pointer that may be moved bit for bit, so it lives inside the payload
@@ -210,10 +432,22 @@ class VEMO_CORE_API Json {
   // Arrays and objects nested deeper than this are a syntax error.
   static constexpr int kMaxDepth = 1000;
 
+  // The rules of the forms with a JsonError. `lenient` accepts what the plain forms accept.
+  // `strict` accepts exactly a JSON text of RFC 8259: one value with only space, tab, line feed
+  // and carriage return around it, no comments, numbers without leading zeros and with digits
+  // on both sides of the point, strings without raw control characters, only the escapes of
+  // the RFC and \u escapes of four digits whose surrogates come in pairs, and, from a stream
+  // or file, only well-formed UTF-8 (four-byte sequences give their character).
+  enum Syntax { lenient, strict };
+
   // Skips whitespace and comments, parses one value into `value` and returns the position just
   // after it; null on a syntax error (then `value` is unchanged). Text after the value is not
   // examined.
   static const wchar_t* parseValue(const wchar_t* text, JsonValue& value);
+  // The same, saying where and why the text did not parse (`error` is cleared on success). With
+  // `strict`, the value must be the whole text: the result is then the text's end.
+  static const wchar_t* parseValue(const wchar_t* text, JsonValue& value, JsonError& error,
+                                   Syntax syntax = lenient);
   // Writes the value as UTF-16LE code units; `styled` selects the indented layout. False at
   // the first short write.
   static bool writeValue(const JsonValue& value, Output* output, bool styled);
@@ -223,10 +457,15 @@ class VEMO_CORE_API Json {
   // All remaining UTF-8 text of the input, parsed (trailing text is ignored). False for a null
   // input or text that does not parse.
   static bool read(JsonValue& value, Input* input);
+  static bool read(JsonValue& value, Input* input, JsonError& error, Syntax syntax = lenient);
   // The text as UTF-8 (no byte-order mark); false for a null output or a short write.
+  static bool write(const JsonValue& value, Output* output, bool styled);
   static bool write(JsonValue& value, Output* output, bool styled);
   // read() of a file's content / write() into a file created or truncated.
   static bool load(JsonValue& value, const String& fileName);
+  static bool load(JsonValue& value, const String& fileName, JsonError& error,
+                   Syntax syntax = lenient);
+  static bool save(const JsonValue& value, const String& fileName, bool styled);
   static bool save(JsonValue& value, const String& fileName, bool styled);
 
  private:

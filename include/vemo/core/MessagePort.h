@@ -20,10 +20,14 @@
 // the push lock, and is re-entrant: handlers run under it (a handler may push into the same
 // port, or pop from it). A second consumer waits until a running procMessage returns.
 //
+// Each record is queued behind its length, so the consumer reads a record only within its own
+// bytes and always consumes it whole: what one message's body holds is never taken for records
+// of other messages, even when its importFrom fails part-way or reads less than was written.
+//
 // Errors are reported (Exception::report) and never thrown: a message that fails to serialise
 // is not queued (pushMessage is false), a record that fails to decode makes popMessage null
-// (the bytes after it are read on as they come, without resynchronising), and a message without
-// a handler is dropped and ends procMessage.
+// (the record is dropped whole and the next one is read as usual), and a message without a
+// handler is dropped and ends procMessage.
 //
 // Copies: a copied (or moved) port shares the queues and the locks of its source and gets a
 // copy of its handlers, so source and copy are two ends of one queue with handler tables of
@@ -57,7 +61,7 @@ class VEMO_CORE_API MessagePort {
   // message could not be written; nothing is queued then.
   bool pushMessage(const Unknown::Handle_T<Message>& msg);
   // The oldest queued message as a new object, or null when the queue is empty, the record is a
-  // null handle or the record could not be decoded (reported).
+  // null handle or the record could not be decoded (reported, and dropped whole).
   Unknown::Handle_T<Message> popMessage();
   // Pops and dispatches messages until the queue is empty, a record gives null or the time
   // since the call began (getTimeTick) exceeds the budget in milliseconds; at least one message

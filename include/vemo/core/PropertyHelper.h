@@ -14,7 +14,20 @@
 // ignore case, `#` starts a comment line, and every problem gives the default. The key search
 // goes on past the next section header (a key missing from its section is taken from a later
 // one).
+//
+// Config reads such a file once and checks it: a line that is none of the above is an error with
+// its line number, and a value that is not exactly of the type asked for throws.
+//
+//   Config config;
+//   ConfigError error;
+//   if (!config.load(L"server.ini", error)) ... error.line, error.reason
+//   int port = config.get<int>(L"Server", L"Port", 80);   // 80 when unset; "fast" throws
+//   for (const String& key : config.keys(L"Server")) ...
 #pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
 
 #include "vemo/core/Export.h"
 #include "vemo/core/Json.h"
@@ -65,6 +78,83 @@ VEMO_CORE_API bool getConfigBoolean(Archive* archive, const String& section, con
                                     bool defaultValue);
 VEMO_CORE_API bool getConfigBoolean(const String& fileName, const String& section,
                                     const String& key, bool defaultValue);
+
+// Where and why a configuration text was refused.
+struct ConfigError {
+  // 1-based line of the fault; 0 when the text was never read (a file that cannot be opened).
+  int line = 0;
+  String reason;
+};
+
+// A configuration text read once: sections of `key = value` lines, as the readers above take
+// them (names ignore case, `#` comment lines, values trimmed, `#` after a value is part of it).
+// Unlike the readers it keeps each key to its section and refuses what they would skip: a line
+// that is not blank, a comment, a `[section]` header or a `key = value` line with a key of
+// letters, digits and '_', and a key line before the first header. A key given twice in a
+// section keeps its first value (as the readers find it); sections given twice are merged. A key
+// with an empty value counts as unset (the readers give the default for it).
+class VEMO_CORE_API Config {
+ public:
+  Config();
+  Config(const Config& other);
+  Config(Config&& other) noexcept;
+  Config& operator=(const Config& other);
+  Config& operator=(Config&& other) noexcept;
+  ~Config();
+
+  // Reads a file (UTF-8), the rest of an input, or a text; replaces what the object held. On
+  // failure it keeps what it held and `error` says where and why.
+  bool load(const String& fileName);
+  bool load(const String& fileName, ConfigError& error);
+  bool read(Input* input, ConfigError& error);
+  bool parse(const String& text, ConfigError& error);
+
+  bool hasSection(const String& section) const;
+  // Whether the key has a (non-empty) value in the section.
+  bool has(const String& section, const String& key) const;
+  // Sections and the keys with values of a section, as first written, in the file's order.
+  std::vector<String> sections() const;
+  std::vector<String> keys(const String& section) const;
+
+  // The value as a T (String, bool as true or false in any case, integers in decimal within
+  // their range, float and double as finite decimal numbers). get with a default gives the
+  // default when the key is unset; without one it throws the library's Exception then. find
+  // gives nullopt when unset. All three throw when the value is set but not exactly a T, with
+  // section, key and value in the text.
+  template <class T>
+  T get(const String& section, const String& key, const T& defaultValue) const {
+    std::optional<T> found = find<T>(section, key);
+    return found ? *found : defaultValue;
+  }
+  String get(const String& section, const String& key, const wchar_t* defaultValue) const {
+    return get<String>(section, key, String(defaultValue));
+  }
+  template <class T>
+  T get(const String& section, const String& key) const {
+    std::optional<T> found = find<T>(section, key);
+    if (!found) checkFailed(section, key, String(L"not set"));
+    return *found;
+  }
+  template <class T>
+  std::optional<T> find(const String& section, const String& key) const {
+    using Kind = detail::JsonKindOf<T>;
+    const String* text = value(section, key);
+    if (!text) return std::nullopt;
+    typename Kind::Stored out{};
+    String reason;
+    if (!convert(*text, Kind::kind, &out, reason)) checkFailed(section, key, reason);
+    return static_cast<T>(out);
+  }
+
+ private:
+  struct Sections;
+  // The value of the key in the section, or null when unset.
+  const String* value(const String& section, const String& key) const;
+  static bool convert(const String& text, detail::JsonKind kind, void* out, String& reason);
+  [[noreturn]] static void checkFailed(const String& section, const String& key,
+                                       const String& reason);
+  std::unique_ptr<Sections> _sections;
+};
 
 // Scanners that consume from the front of a text, in place.
 // Removes leading white space.

@@ -8,7 +8,8 @@
 //   // owner:   if (!ready->wait(1000, false)) { /* nothing within a second */ }
 //
 // Waiting is built like an auto-reset event beside a count kept under a lock: each `signal`
-// raises the count and sets the event; a waiter that finds the count below 1 waits for the
+// raises the count and sets the event, which releases one waiting thread per signal (n signals
+// release n of the threads waiting); a waiter that finds the count below 1 waits for the
 // event, and the time limit applies to each of those waits (a waiter woken by an event whose
 // wake-up another waiter took first waits again, with the full limit). A limit of 4294967295
 // (all bits set) waits without end.

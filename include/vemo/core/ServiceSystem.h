@@ -12,16 +12,20 @@
 // `_serviceStart` is 0 before the host system runs, 1 while it runs and above 1 once it is being
 // (or has been) stopped; it is atomic so that any thread may read it.
 //
-// `signal` logs the text of a run-time library signal and shuts the host system down. It must
-// not run inside an asynchronous signal handler: the host hands the signal number to an ordinary
-// thread (one waiting in sigwait, or reading a self-pipe) which then calls it, since
-// `shutdownSystem` waits for `_serviceStart` to reach 1.
+// `signal` and `shutdownSystem` may be called from a signal handler: `shutdownSystem` only notes
+// the request (an atomic flag) and wakes the service loop through a pipe; the host system's next
+// tick, or the service loop, carries it out in an ordinary context. `signal` called inside the
+// handler of its own signal (the signal is blocked there) notes its text the same way, to be
+// logged when the stop is carried out; called from an ordinary thread it logs at once.
+// ServiceApplication (ServiceApplication.h) does all of a host's start-up for it.
 //
 // Service manager: on Windows the service control manager; on Linux systemd. There a service is
 // a unit file "<name>.service" in the system unit directory (Type=notify), installed and removed
 // with `systemctl`, and `serviceInitialize` speaks the notification protocol over NOTIFY_SOCKET.
 // A process not started by systemd (no NOTIFY_SOCKET) gets 0 from `serviceInitialize` at once,
-// like a failed dispatcher start on Windows, so the host can run in the foreground.
+// like a failed dispatcher start on Windows, so the host can run in the foreground. Under
+// systemd READY=1 goes out once the host system has completed its first tick, and SIGTERM stops
+// the host system itself when no shutdown event is set.
 //
 // Install and remove print their outcome to the standard output (narrow text) and return 1 on
 // success, 0 otherwise; nothing throws.
@@ -52,10 +56,12 @@ class VEMO_CORE_API ServiceSystem : public System {
   static String getArguments(const String& key, const String& defaultValue);
   // The running host system (a new handle to it), taken under _mutex; null when there is none.
   static Handle_T<ServiceSystem> getSystem();
-  // Waits until _serviceStart is at least 1; when it is above 1 returns at once, otherwise shuts
-  // the host system (if any) down. Always true.
+  // Asks the host system to shut down and returns at once (always true); nothing when
+  // _serviceStart is above 1 (already stopping). The host system ends its run after its next
+  // tick; a request made before it runs ends its run at its first tick. Async-signal-safe.
   static bool shutdownSystem();
-  // Logs the signal's text as a warning and calls shutdownSystem. Signals are told by their
+  // Logs the signal's text as a warning and calls shutdownSystem; inside the signal's own
+  // handler the text is logged when the stop is carried out. Signals are told by their
   // symbols: SIGINT "CTRL+C signal.", SIGILL "Illegal instruction.", SIGFPE "Floating-point
   // error.", SIGSEGV "Illegal storage access.", SIGTERM "Termination request.", SIGBREAK (on
   // Linux SIGQUIT) "Ctrl-Break sequence", SIGABRT "Abnormal termination.", any other "Unknown
@@ -90,23 +96,28 @@ class VEMO_CORE_API ServiceSystem : public System {
   ServiceSystem() = default;
 };
 
-// 1 when a service of that name is installed, else 0.
+// 1 when a service of that name is installed, else 0. On Linux: a unit file of that name (or
+// the template of an instance name) in any directory systemd loads units from.
 VEMO_CORE_API int isService(const wchar_t* name);
 // Runs the calling process as the service `name`: starts `worker` (a void (*)(void*), called
 // with a null argument) on its own thread, reports start, running and stop to the service
 // manager and returns once a stop was asked for and the worker has ended (1). Returns 0 at once
 // when the process was not started by the service manager, or when `name` is longer than 260
-// characters.
+// characters. On Linux it returns -1 when the worker ended (or asked to stop) before the host
+// system completed its first tick: the service never became ready, and told systemd why in a
+// STATUS= line. NOTIFY_SOCKET, WATCHDOG_USEC and WATCHDOG_PID are taken out of the environment.
 VEMO_CORE_API int serviceInitialize(const wchar_t* name, void* worker);
 // Installs the service: start mode 1 starts it automatically (on Linux: enabled), any other on
-// demand. `account` may be null or empty; the password is used on Windows only.
+// demand. `account` may be null or empty; the password is used on Windows only. On Linux the
+// path must be an absolute, normalised path without quotes, backslashes or control characters,
+// and a unit of that name in any of systemd's unit directories counts as an existing service.
 VEMO_CORE_API int serviceInstall(int startMode, const wchar_t* name, const wchar_t* displayName,
                                  const wchar_t* path, const wchar_t* account,
                                  const wchar_t* password);
 // Removes a service that is not running nor stopping.
 VEMO_CORE_API int serviceRemove(const wchar_t* name);
 // Reports the service stopped with the given exit code (Windows); on Linux the exit of the
-// process says it, and this only lets go of the terminate event.
+// process says it, and this only sets the terminate event: the service loop ends.
 VEMO_CORE_API void exitService(unsigned long code);
 // Reports stopping, sets the shutdown event and the terminate event.
 VEMO_CORE_API void stopService();

@@ -40,6 +40,10 @@ class VEMO_CORE_API Output : public virtual Unknown {
 
 class VEMO_CORE_API IO : public Input, public Output {};
 
+namespace detail {
+class NestingLevel;
+}  // namespace detail
+
 // Reads typed values from an Input (shared with every copy of the stream).
 class VEMO_CORE_API InputStream {
  public:
@@ -58,8 +62,15 @@ class VEMO_CORE_API InputStream {
   void detach() { _input = nullptr; }
   bool isNull() const { return !_input; }
 
+  // How many objects a stream reads inside one another (a handle in the stored form of an
+  // object whose handle is being read, and so on): reading one more fails, so that hostile
+  // bytes cannot make a reader recurse until its stack is exhausted.
+  static constexpr int kMaxNesting = 256;
+
  private:
+  friend class detail::NestingLevel;
   Unknown::Handle_T<Input> _input;
+  int _nesting = 0;  // objects being read now, one inside another
 };
 
 // Writes typed values to an Output (shared with every copy of the stream).
@@ -100,6 +111,22 @@ VEMO_CORE_API OutputStream& operator<<(OutputStream& os, InputStream& is);
 namespace detail {
 [[noreturn]] VEMO_CORE_API void throwUnknownHandleClass(const std::type_info& type);
 [[noreturn]] VEMO_CORE_API void throwBadHandleMarker(const std::type_info& type);
+[[noreturn]] VEMO_CORE_API void throwHandleTooDeep(const std::type_info& type);
+
+// One more object being read on `is` while it lives; one beyond the stream's limit throws.
+class NestingLevel {
+ public:
+  NestingLevel(InputStream& is, const std::type_info& type) : _is(is) {
+    if (_is._nesting >= InputStream::kMaxNesting) throwHandleTooDeep(type);
+    ++_is._nesting;
+  }
+  ~NestingLevel() { --_is._nesting; }
+  NestingLevel(const NestingLevel&) = delete;
+  NestingLevel& operator=(const NestingLevel&) = delete;
+
+ private:
+  InputStream& _is;
+};
 }  // namespace detail
 
 // A handle: 'o' for null, else 'O', the class id (little-endian) and what exportTo writes.
@@ -112,7 +139,8 @@ OutputStream& operator<<(OutputStream& os, const Unknown::Handle_T<T>& handle) {
 }
 
 // Recreates the object of the stored class id through the class registry; an unknown id or a
-// class that is not a T fails (the handle is then null).
+// class that is not a T fails (the handle is then null), and so does an object that would be
+// the 257th read inside one another on this stream (InputStream::kMaxNesting).
 template <class T>
 InputStream& operator>>(InputStream& is, Unknown::Handle_T<T>& handle) {
   unsigned char marker;
@@ -122,6 +150,7 @@ InputStream& operator>>(InputStream& is, Unknown::Handle_T<T>& handle) {
     return is;
   }
   if (marker != 'O') detail::throwBadHandleMarker(typeid(T));
+  const detail::NestingLevel level(is, typeid(T));
   unsigned int id;
   is >> id;
   handle = Unknown::Handle_T<T>::dynamicCast(Unknown::RtFactory::createClassInstance(id));

@@ -37,7 +37,8 @@ class VEMO_CORE_API Tick : public System::Task {
 
   static Handle_T<Tick> createInstance();
 
-  // Adds the function (or handler) unless an equal one is listed; true either way.
+  // Adds the function (or handler) unless an equal one is listed; true either way. A null
+  // function or handler is refused (false).
   bool addTickHandler(void (*function)(unsigned int));
   bool addTickHandler(const Handler& handler);
   // Removes the first equal handler, if any.

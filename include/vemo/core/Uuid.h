@@ -1,4 +1,5 @@
-// Uuid: 128-bit identifiers, time-based (version 1) and name-based (version 3), RFC 4122.
+// Uuid: 128-bit identifiers, time-based (version 1), name-based (version 3) and random
+// (version 4, from the system's random source), RFC 4122 / RFC 9562.
 //
 // The fields are held in the machine's (little-endian) order and the text form shows the 16
 // bytes in memory order, 8-4-4-4-12 lower-case hexadecimal digits: the first group therefore
@@ -37,6 +38,13 @@ struct VEMO_CORE_API Uuid {
   std::uint8_t clock_seq_low = 0;
   uuid_node_t node;
 
+  // A new random (version 4) id: 122 bits from the system's random source (getrandom, else
+  // /dev/urandom; RtlGenRandom on Windows), the version and variant bits of RFC 9562 set.
+  // Throws Exception when the source fails; it never falls back to a weaker generator.
+  static Uuid createRandom();
+  // The version in time_hi_and_version (1, 3, 4 ...).
+  int version() const { return time_hi_and_version >> 12; }
+
   String convertToString() const;
   bool operator==(const Uuid& other) const;
   bool operator!=(const Uuid& other) const { return !(*this == other); }
@@ -46,6 +54,9 @@ static_assert(sizeof(Uuid) == 16, "16 bytes without padding");
 
 // A new version-1 id; always 1.
 VEMO_CORE_API int uuid_create(Uuid& id);
+// A new random (version 4) id as Uuid::createRandom makes it; false (and the nil id) when the
+// system's random source fails.
+VEMO_CORE_API bool uuid_create_random(Uuid& id);
 // The version-3 id of a name in a namespace.
 VEMO_CORE_API void uuid_create_md5_from_name(Uuid& id, const Uuid& nameSpace, const void* name,
                                              int length);
