@@ -88,13 +88,15 @@ class detail::MessageQueue : public Unknown {
   // take whole): by number, with the bytes of them that did go in.
   std::uint64_t pushed = 0;
   std::map<std::uint64_t, int> incomplete;
-  std::atomic<bool> anyIncomplete{false};
   // Guards `out`, the reader and the consumer's side; taken before pushLock.
   alignas(64) std::recursive_mutex popLock;
   Handle_T<MemoryStream> out;
   Handle_T<RecordInput> record;
   InputStream reader;
   std::uint64_t popped = 0;
+  // Whether `incomplete` lists anything: read by the consumer for every record, so it lives on
+  // the consumer's cache line (producers set it only after a failed write).
+  std::atomic<bool> anyIncomplete{false};
 };
 
 namespace {
