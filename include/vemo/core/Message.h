@@ -60,14 +60,14 @@ template <class... Fields>
 void readMessageFields(InputStream& is, Fields&... fields) {
   static_assert((IsStreamable<Fields>::value && ...),
                 "VEMO_MESSAGE_FIELDS: a field's type has no stream operators");
-  (is >> ... >> fields);
+  if constexpr ((IsStreamable<Fields>::value && ...)) (is >> ... >> fields);
 }
 
 template <class... Fields>
 void writeMessageFields(OutputStream& os, const Fields&... fields) {
   static_assert((IsStreamable<Fields>::value && ...),
                 "VEMO_MESSAGE_FIELDS: a field's type has no stream operators");
-  (os << ... << fields);
+  if constexpr ((IsStreamable<Fields>::value && ...)) (os << ... << fields);
 }
 }  // namespace detail
 
