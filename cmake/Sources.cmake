@@ -6,7 +6,7 @@
 # which their load-time initialisers run: every registry they fill is made on first use.
 set(VEMO_CORE_SUBSYSTEMS foundation streams json messaging runtime diagnostics utilities)
 set(VEMO_CORE_FAMILIES
-    runtime/AppBox streams/Archive utilities/Base64 streams/Buffer diagnostics/CallStack
+    runtime/AppBox streams/Archive utilities/Base64 streams/Buffer runtime/Callback diagnostics/CallStack
     foundation/Charset
     diagnostics/Console diagnostics/CrashHandler diagnostics/CrashThreads runtime/DllModule runtime/Event foundation/Exception streams/File
     runtime/FileMutex foundation/FileName foundation/Format json/Geometry diagnostics/ImageSymbols runtime/InputHook json/Json json/JsonText

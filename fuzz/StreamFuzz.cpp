@@ -2,6 +2,9 @@
 // value or throw the library's Exception, never read out of bounds or allocate without limit.
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "vemo/core/Buffer.h"
 #include "vemo/core/MemoryStream.h"
@@ -19,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   unsigned int plan = data[0];
   try {
     for (int step = 0; step < 16 && is.available() > 0; ++step, plan = plan * 5 + 1) {
-      switch (plan % 8) {
+      switch (plan % 14) {
         case 0: {
           Varint v;
           is >> v;
@@ -53,6 +56,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 6: {
           auto inner = MemoryStream::createInstance();
           is >> *inner;
+          break;
+        }
+        case 7: {
+          std::vector<double> v;  // bulk: the count against the bytes there are
+          is >> v;
+          break;
+        }
+        case 8: {
+          std::vector<std::string> v;
+          is >> v;
+          break;
+        }
+        case 9: {
+          std::map<int, std::vector<bool>> m;
+          is >> m;
+          break;
+        }
+        case 10: {
+          std::wstring w;
+          is >> w;
+          break;
+        }
+        case 11: {
+          std::map<std::string, std::map<long, float>> m;
+          is >> m;
+          break;
+        }
+        case 12: {
+          bool b;
+          short s;
+          long long l;
+          is >> b >> s >> l;
           break;
         }
         default: {

@@ -2,7 +2,10 @@
 // class, and handlers that change the dispenser while it delivers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -328,4 +331,70 @@ TEST(EventDispenser, HandlersChangingTheDelivery) {
   EXPECT_EQ(g_log, Log{"c"});
   events -= EventHandler(Resized::getClassId_(), {});
   EXPECT_EQ(events.getEventHandlerCount(Resized::getClassId_()), 1);
+}
+
+// Callbacks from any callable: lambdas with captures, std::function and function objects, each
+// with an identity drawn when it is made ("#" and a number), shared by its copies only.
+TEST(Callback, AnyCallableWithAnIdentityOfItsOwn) {
+  g_log.clear();
+  int seen = 0;
+  const auto count = [&seen](const Event*) { ++seen; };
+  const EventCallback a(count), a2(count), copy = a;
+  EXPECT_EQ(a, copy);  // copies share the callable and its identity
+  EXPECT_NE(a, a2);    // a second callable made from the same lambda is another one
+  EXPECT_EQ(a.getIdentity().getBuffer()[0], L'#');
+  EXPECT_NE(a.getIdentity(), a2.getIdentity());
+  // Never equal to a function's or a member's identity, nor to null.
+  EXPECT_NE(a, EventCallback(&first));
+  EXPECT_NE(a, EventCallback());
+  EXPECT_TRUE(EventCallback() < a);
+
+  // Identities stay unique across threads drawing them at once.
+  std::vector<std::vector<std::wstring>> drawn(4);
+  std::vector<std::thread> threads;
+  for (auto& texts : drawn)
+    threads.emplace_back([&texts] {
+      for (int i = 0; i < 500; ++i)
+        texts.push_back(EventCallback([](const Event*) {}).getIdentity().getBuffer());
+    });
+  for (std::thread& thread : threads)
+    thread.join();
+  std::vector<std::wstring> all;
+  for (const auto& texts : drawn)
+    all.insert(all.end(), texts.begin(), texts.end());
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
+
+  // In a dispenser: added once, removed by the kept handler (or a copy of it).
+  EventDispenser events;
+  events += EventHandler(Resized::getClassId_(), a);
+  events += EventHandler(Resized::getClassId_(), copy);  // equal: not added again
+  events += EventHandler(Resized::getClassId_(), [](const Event*) { g_log.push_back("lambda"); });
+  std::function<void(const Event*)> function = [](const Event*) { g_log.push_back("function"); };
+  events += EventHandler(Resized::getClassId_(), function);
+  EXPECT_EQ(events.getEventHandlerCount(Resized::getClassId_()), 3);
+  const Handle<Resized> e = Resized::createInstance();
+  events.sendEvent(e.get());
+  EXPECT_EQ(seen, 1);
+  EXPECT_EQ(g_log, (Log{"lambda", "function"}));
+  events -= EventHandler(Resized::getClassId_(), a2);  // not the registered one: nothing removed
+  EXPECT_EQ(events.getEventHandlerCount(Resized::getClassId_()), 3);
+  events -= EventHandler(Resized::getClassId_(), copy);
+  EXPECT_EQ(events.getEventHandlerCount(Resized::getClassId_()), 2);
+
+  // An empty std::function is null; a function object keeps its state between calls; results
+  // and reference arguments pass through.
+  EXPECT_TRUE(EventCallback(std::function<void(const Event*)>()).isNull());
+  struct Counter {
+    int calls = 0;
+    bool operator()(const String& text) { return ++calls > 1 && text == L"x"; }
+  };
+  CallbackHandler<bool, const String&> counter{Counter()};
+  EXPECT_FALSE(counter(String(L"x")));
+  EXPECT_TRUE(counter(String(L"x")));
+  EXPECT_FALSE(counter(String(L"y")));
+  // A callable that can only be moved.
+  auto owned = std::make_unique<int>(41);
+  CallbackHandler<int, int> moveOnly([p = std::move(owned)](int n) { return *p + n; });
+  EXPECT_EQ(moveOnly(1), 42);
 }

@@ -603,7 +603,7 @@ TEST(MessagePort, RecordsAreFramedAndAFailedOneIsSkippedWhole) {
   ASSERT_TRUE(port.pushMessage(msgtest::chat(L"whole", 5, {7, 8})));
   recorder.texts.clear();
   EXPECT_EQ(port.procMessage(1000), 0);
-  EXPECT_EQ(log.lines.back(), L"error: bad count");
+  EXPECT_EQ(log.lines.back(), L"error: InputStream& operator>>(InputStream&, container)");
   EXPECT_EQ(port.procMessage(1000), 1);
   EXPECT_EQ(recorder.texts, Texts{L"whole"});
 }

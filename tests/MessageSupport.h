@@ -15,6 +15,9 @@ using vemo::OutputStream;
 // A message with a body of every shape: a text, a number and a list of numbers.
 class Chat : public vemo::Message {
   VEMO_DECLARE_PROPERTY(Chat, vemo::Message)
+  // A text, a number, and a list of numbers as a Varint count and 4 bytes each: a damaged count
+  // cannot make the list huge.
+  VEMO_MESSAGE_FIELDS(text, number, values)
 
  public:
   vemo::String text;
@@ -23,23 +26,6 @@ class Chat : public vemo::Message {
 
   // Its own creator for message parsers (the inherited one makes a bare Message).
   static vemo::Unknown::Handle_T<vemo::Message> createMessage_() { return createInstance(); }
-
-  void importFrom(InputStream& is) override {
-    is >> text >> number;
-    vemo::Varint count;
-    is >> count;
-    // Four bytes per value must be there: a damaged count cannot make the list huge.
-    if (count.value < 0 || count.value > is.available() / 4)
-      throw Exception(L"Chat", 1, L"Chat::importFrom", -1, L"bad count");
-    values.resize(static_cast<std::size_t>(count.value));
-    for (int& value : values)
-      is >> value;
-  }
-  void exportTo(OutputStream& os) const override {
-    os << text << number << vemo::Varint(static_cast<int>(values.size()));
-    for (int value : values)
-      os << value;
-  }
 
  protected:
   Chat() = default;

@@ -108,11 +108,22 @@ class Everything : public Property {
 };
 VEMO_IMPLEMENT_PROPERTY(Everything, EVERYTHING(PROPERTY_OF))
 
-// `big` has a type without a converter.
+// A value type with conversion functions whose converter is never set up.
+struct Kelvin {
+  double degrees = 1;
+};
+void convertPropertyToJson(const Kelvin& member, JsonValue& value) {
+  JsonValue(member.degrees).swap(value);
+}
+void convertPropertyToClass(const JsonValue& value, Kelvin& member) {
+  member.degrees = value.asDouble();
+}
+
+// `big` has a type without a converter in the factory.
 class Unconvertible : public Property {
   VEMO_DECLARE_PROPERTY(Unconvertible, Property)
  public:
-  unsigned long long big = 1;
+  Kelvin big;
   int n = 0;
 
  protected:
@@ -474,7 +485,7 @@ TEST(PropertyImport, ValueMembersRefuseOtherConverters) {
   Logged logged;
   u->importProperty(parse(L"{\"big\":5,\"n\":3}"));
   EXPECT_EQ(logged.lines, Lines{handOver(L"set", &u->big, nullptr, big)});
-  EXPECT_EQ(u->big, 1u);
+  EXPECT_EQ(u->big.degrees, 1.0);
   EXPECT_EQ(u->n, 3);
 
   // Where the text could not go anyway, the answer is false before any export; a failed export

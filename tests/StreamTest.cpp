@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "TestSupport.h"
 #include "vemo/core/Buffer.h"
@@ -279,3 +282,89 @@ TEST(Stream, CopyMovesEverythingTheInputHas) {
 }
 
 }  // namespace
+
+// The further arithmetic types, std::string, std::wstring, vectors and maps: worked bytes (IEEE
+// 754 forms from the standard), round trips at their edge values, and readers of hostile input.
+TEST(Stream, StandardValuesHaveTheirWorkedBytes) {
+  using namespace std::string_literals;
+  EXPECT_EQ(encode(true), "\x01"s);
+  EXPECT_EQ(encode(false), "\x00"s);
+  EXPECT_EQ(encode(static_cast<signed char>(-2)), "\xFE"s);
+  EXPECT_EQ(encode(static_cast<short>(-2)), "\xFE\xFF"s);
+  EXPECT_EQ(encode(static_cast<unsigned short>(0x1234)), "\x34\x12"s);
+  EXPECT_EQ(encode(0x0102030405060708LL), "\x08\x07\x06\x05\x04\x03\x02\x01"s);
+  EXPECT_EQ(encode(~0ULL), "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"s);
+  EXPECT_EQ(encode(-1L), "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"s);  // 8 bytes on every platform
+  EXPECT_EQ(encode(7UL), "\x07\x00\x00\x00\x00\x00\x00\x00"s);
+  EXPECT_EQ(encode(1.0f), "\x00\x00\x80\x3F"s);
+  EXPECT_EQ(encode(-2.5), "\x00\x00\x00\x00\x00\x00\x04\xC0"s);
+  EXPECT_EQ(encode(std::string("ab\0c", 4)),
+            "\x08"
+            "ab\0c"s);
+  EXPECT_EQ(encode(std::wstring(L"\u00e9\u20ac")), "\x0A\xC3\xA9\xE2\x82\xAC"s);
+  EXPECT_EQ(encode(std::vector<short>{1, -1}), "\x04\x01\x00\xFF\xFF"s);
+  EXPECT_EQ(encode(std::vector<bool>{true, false, true}), "\x06\x01\x00\x01"s);
+  EXPECT_EQ(encode(std::vector<std::string>{"a", ""}),
+            "\x04\x02"
+            "a\x00"s);
+  EXPECT_EQ(encode(std::map<int, std::string>{{2, "x"}, {-1, ""}}),
+            "\x04\xFF\xFF\xFF\xFF\x00\x02\x00\x00\x00\x02x"s);
+  EXPECT_EQ(encode(std::vector<int>()), "\x00"s);
+
+  // Round trips at the edges.
+  EXPECT_EQ(decode<long long>(encode(LLONG_MIN)), LLONG_MIN);
+  EXPECT_EQ(decode<unsigned short>(encode(static_cast<unsigned short>(65535))), 65535);
+  EXPECT_EQ(decode<long>(encode(LONG_MIN)), LONG_MIN);
+  EXPECT_EQ(decode<unsigned long>(encode(ULONG_MAX)), ULONG_MAX);
+  EXPECT_TRUE(std::isnan(decode<double>(encode(std::nan("")))));
+  EXPECT_EQ(decode<float>(encode(-0.0f)), 0.0f);
+  EXPECT_TRUE(std::signbit(decode<float>(encode(-0.0f))));
+  EXPECT_EQ(decode<std::wstring>(encode(std::wstring(L"a\0b\u00e9", 4))),
+            std::wstring(L"a\0b\u00e9", 4));
+  const std::map<std::string, std::vector<double>> nested{{"a", {1.5, -2}}, {"b", {}}};
+  EXPECT_EQ((decode<std::map<std::string, std::vector<double>>>(encode(nested))), nested);
+  const std::vector<std::vector<long>> deep{{1, LONG_MAX}, {}, {-3}};
+  EXPECT_EQ(decode<std::vector<std::vector<long>>>(encode(deep)), deep);
+}
+
+TEST(Stream, StandardValueReadersRefuseHostileInput) {
+  using namespace std::string_literals;
+  const auto fails = [](const Bytes& bytes, auto target) {
+    const auto before = target;
+    bool threw = false;
+    try {
+      readInto(bytes, target);
+    } catch (const Exception& e) {
+      threw = true;
+      EXPECT_EQ(e.code(), -1);
+    }
+    EXPECT_TRUE(threw) << "bytes of size " << bytes.size();
+    EXPECT_TRUE(target == before) << "the target lost its content";
+  };
+  fails("\x02"s, false);                  // a bool is 0 or 1
+  fails("\x01"s, static_cast<short>(5));  // short input
+  fails("\x01\x02\x03"s, 1.0f);
+  fails(
+      "\x08"
+      "abc"s,
+      std::string("kept"));               // 4 bytes declared, 3 there
+  fails("\x01"s, std::wstring(L"kept"));  // negative length
+  // Counts beyond what the input holds fail before anything is made for them: a count of 2^30
+  // elements of 8 bytes, of strings, and of map entries, each with a few bytes behind it.
+  fails("\xFE\xFF\xFF\xFF\x07\x01\x02\x03\x04\x05\x06\x07\x08"s, std::vector<double>{9});
+  fails("\xFE\xFF\xFF\xFF\x07\x00\x00"s, std::vector<std::string>{"kept"});
+  fails("\xFE\xFF\xFF\xFF\x07\x00\x00\x00\x00\x00"s, std::map<int, bool>{{1, true}});
+  fails("\x03\x00"s, std::vector<int>{});  // negative count
+  fails("\x04\x01\x00\x00\x00\x01\x01\x00\x00\x00\x00"s,
+        std::map<int, bool>{{7, false}});               // key twice
+  fails("\x06\x01\x00\x07"s, std::vector<bool>{true});  // a bad element spoils the whole read
+  fails(
+      "\x04\x02"
+      "a\x03"s,
+      std::vector<std::string>{"kept"});
+  // A stored long beyond a 4-byte long's range is refused where long is 4 bytes.
+  if (sizeof(long) == 4) fails(encode(1LL << 40), 0L);
+  // The count check allows exactly the bytes there are.
+  EXPECT_EQ(decode<std::vector<int>>("\x04\x01\x00\x00\x00\x02\x00\x00\x00"s),
+            (std::vector<int>{1, 2}));
+}

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,6 +98,35 @@ TEST(Tick, HandlersAreKeptOnceInOrderAndCalledWithTheElapsedTime) {
   tick->removeTickHandler(none);
   tick->onTick(4);
   EXPECT_EQ(g_calls, std::vector<std::string>{"first 4"});
+}
+
+// Lambdas, with or without captures, and std::function as tick handlers: each is a handler of
+// its own, removed by the handler kept for it.
+TEST(Tick, AnyCallableIsAHandler) {
+  g_calls.clear();
+  auto tick = Tick::createInstance();
+  unsigned int total = 0;
+  EXPECT_TRUE(tick->addTickHandler([&total](unsigned int elapsed) { total += elapsed; }));
+  EXPECT_TRUE(tick->addTickHandler([](unsigned int elapsed) {  // no captures
+    g_calls.push_back("plain " + std::to_string(elapsed));
+  }));
+  const Tick::Handler kept{std::function<void(unsigned int)>(&second)};
+  EXPECT_TRUE(tick->addTickHandler(kept));
+  EXPECT_TRUE(tick->addTickHandler(kept));  // the same handler: listed once
+  EXPECT_FALSE(tick->addTickHandler(std::function<void(unsigned int)>()));  // empty: refused
+  tick->onTick(7);
+  EXPECT_EQ(total, 7u);
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"plain 7", "second 7"}));
+  g_calls.clear();
+  tick->removeTickHandler(Tick::Handler(std::function<void(unsigned int)>(&second)));  // another
+  tick->removeTickHandler(&second);  // a function's identity: not the wrapped one
+  tick->onTick(1);
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"plain 1", "second 1"}));
+  g_calls.clear();
+  tick->removeTickHandler(kept);
+  tick->onTick(2);
+  EXPECT_EQ(g_calls, std::vector<std::string>{"plain 2"});
+  EXPECT_EQ(total, 10u);
 }
 
 // Runs `tasks` on a thread of its own for `ms`; returns how long it ran.

@@ -2,7 +2,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <string>
 
+#include "Charset.h"
 #include "StringData.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/StringHelper.h"
@@ -110,6 +113,148 @@ InputStream& operator>>(InputStream& is, unsigned int& value) {
                   L"vemo::InputStream& operator>>(vemo::InputStream &is,uint32_t &i)");
   return is;
 }
+
+namespace {
+
+// The other arithmetic types: a failure names the operator and the type.
+template <class T>
+void writeNumber(OutputStream& os, const T& value, const wchar_t* text) {
+  if (!writeValue(os, value)) VEMO_THROW_AT(kStreamFile, 250, text);
+}
+
+template <class T>
+void readNumber(InputStream& is, T& value, const wchar_t* text) {
+  if (!readValue(is, value)) VEMO_THROW_AT(kStreamFile, 250, text);
+}
+
+}  // namespace
+
+OutputStream& operator<<(OutputStream& os, const bool& value) {
+  const unsigned char byte = value ? 1 : 0;
+  writeNumber(os, byte, L"OutputStream& operator<<(OutputStream&, const bool&)");
+  return os;
+}
+
+InputStream& operator>>(InputStream& is, bool& value) {
+  unsigned char byte;
+  readNumber(is, byte, L"InputStream& operator>>(InputStream&, bool&)");
+  if (byte > 1) VEMO_THROW_AT(kStreamFile, 250, L"InputStream& operator>>(InputStream&, bool&)");
+  value = byte != 0;
+  return is;
+}
+
+#define VEMO_STREAM_NUMBER(Type)                                                          \
+  OutputStream& operator<<(OutputStream& os, const Type& value) {                         \
+    writeNumber(os, value, L"OutputStream& operator<<(OutputStream&, const " #Type "&)"); \
+    return os;                                                                            \
+  }                                                                                       \
+  InputStream& operator>>(InputStream& is, Type& value) {                                 \
+    readNumber(is, value, L"InputStream& operator>>(InputStream&, " #Type "&)");          \
+    return is;                                                                            \
+  }
+
+VEMO_STREAM_NUMBER(signed char)
+VEMO_STREAM_NUMBER(short)
+VEMO_STREAM_NUMBER(unsigned short)
+VEMO_STREAM_NUMBER(long long)
+VEMO_STREAM_NUMBER(unsigned long long)
+VEMO_STREAM_NUMBER(float)
+VEMO_STREAM_NUMBER(double)
+
+#undef VEMO_STREAM_NUMBER
+
+// long is 8 bytes on the stream whatever its width here.
+OutputStream& operator<<(OutputStream& os, const long& value) {
+  const long long wide = value;
+  writeNumber(os, wide, L"OutputStream& operator<<(OutputStream&, const long&)");
+  return os;
+}
+
+OutputStream& operator<<(OutputStream& os, const unsigned long& value) {
+  const unsigned long long wide = value;
+  writeNumber(os, wide, L"OutputStream& operator<<(OutputStream&, const unsigned long&)");
+  return os;
+}
+
+InputStream& operator>>(InputStream& is, long& value) {
+  long long wide;
+  readNumber(is, wide, L"InputStream& operator>>(InputStream&, long&)");
+  if (wide < std::numeric_limits<long>::min() || wide > std::numeric_limits<long>::max())
+    VEMO_THROW_AT(kStreamFile, 250, L"InputStream& operator>>(InputStream&, long&)");
+  value = static_cast<long>(wide);
+  return is;
+}
+
+InputStream& operator>>(InputStream& is, unsigned long& value) {
+  unsigned long long wide;
+  readNumber(is, wide, L"InputStream& operator>>(InputStream&, unsigned long&)");
+  if (wide > std::numeric_limits<unsigned long>::max())
+    VEMO_THROW_AT(kStreamFile, 250, L"InputStream& operator>>(InputStream&, unsigned long&)");
+  value = static_cast<unsigned long>(wide);
+  return is;
+}
+
+OutputStream& operator<<(OutputStream& os, const std::string& text) {
+  if (text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    VEMO_THROW_AT(kStringFile, 1640, L"TyOs& operator <<(TyOs&, const String&)");
+  writeUtf8(os, text.data(), static_cast<int>(text.size()));
+  return os;
+}
+
+OutputStream& operator<<(OutputStream& os, const std::wstring& text) {
+  const std::size_t n = detail::wideToUtf8(text.data(), text.size(), nullptr, 0);
+  std::string utf8(n, '\0');
+  detail::wideToUtf8(text.data(), text.size(), reinterpret_cast<unsigned char*>(&utf8[0]), n);
+  return os << utf8;
+}
+
+InputStream& operator>>(InputStream& is, std::string& text) {
+  const String_T<char> read = readUtf8(is);
+  text.assign(read.getBuffer(), static_cast<std::size_t>(read.getBufferLength() - 1));
+  return is;
+}
+
+InputStream& operator>>(InputStream& is, std::wstring& text) {
+  const String_T<char> read = readUtf8(is);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(read.getBuffer());
+  const auto n = static_cast<std::size_t>(read.getBufferLength() - 1);
+  std::wstring wide(detail::utf8ToWide(bytes, n, nullptr, 0), L'\0');
+  detail::utf8ToWide(bytes, n, &wide[0], wide.size());
+  text.swap(wide);
+  return is;
+}
+
+namespace detail {
+
+void writeCount(OutputStream& os, std::size_t count) {
+  if (count > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    VEMO_THROW_AT(kStreamFile, 260, L"OutputStream& operator<<(OutputStream&, container)");
+  os << Varint(static_cast<int>(count));
+}
+
+int readCount(InputStream& is, int bytesEach) {
+  Varint count;
+  is >> count;
+  const int available = is.available();
+  if (count.value < 0 || (count.value > 0 && available / bytesEach < count.value))
+    VEMO_THROW_AT(kStreamFile, 262, L"InputStream& operator>>(InputStream&, container)");
+  return count.value;
+}
+
+void throwDuplicateKey() {
+  VEMO_THROW_AT(kStreamFile, 264,
+                L"InputStream& operator>>(InputStream&, std::map&) duplicate key");
+}
+
+void throwShortVectorWrite() {
+  VEMO_THROW_AT(kStreamFile, 260, L"OutputStream& operator<<(OutputStream&, container)");
+}
+
+void throwShortVectorRead() {
+  VEMO_THROW_AT(kStreamFile, 262, L"InputStream& operator>>(InputStream&, container)");
+}
+
+}  // namespace detail
 
 OutputStream& operator<<(OutputStream& os, const String_T<char>& text) {
   writeUtf8(os, text.getBuffer(), text.getBufferLength() - 1);

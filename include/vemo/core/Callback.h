@@ -14,11 +14,24 @@
 // makes its identity when it is made and never changes it, so copies of one handler may be
 // compared on several threads at once. A handler made from a null function (or a null object
 // or member) is null.
+//
+// Any other callable (a lambda, with or without captures, a std::function, a function object)
+// becomes a callable of its own whose identity is a number drawn when it is made, printed as
+// "#" and the number: copies of that handler share it and are equal, a second handler made from
+// the same lambda is not. Keep the handler to remove it again:
+//
+//   vemo::CallbackHandler<void, unsigned int> c([this](unsigned int ms) { _elapsed += ms; });
+//   tick->addTickHandler(c);
+//   ...
+//   tick->removeTickHandler(c);
 #pragma once
 
 #include <cstring>
+#include <functional>
 #include <type_traits>
+#include <utility>
 
+#include "vemo/core/Export.h"
 #include "vemo/core/String.h"
 #include "vemo/core/Unknown.h"
 
@@ -34,6 +47,10 @@ const void* leadingWord(const Pointer& pointer) {
   std::memcpy(&word, &pointer, sizeof(word) < sizeof(pointer) ? sizeof(word) : sizeof(pointer));
   return word;
 }
+
+// "#" and a number that no other callable object of the process has (one counter for the
+// library and every module using it): the identity of a callable object.
+VEMO_CORE_API String nextCallableIdentity();
 
 }  // namespace detail
 
@@ -96,6 +113,43 @@ class CallbackClassReference : public CallbackBase<R, A> {
   const Member _member;
 };
 
+// Any other callable object, kept by value; its identity is "#" and a number drawn when it is
+// made.
+template <class R, class A, class F>
+class CallbackFunctor : public CallbackBase<R, A> {
+ public:
+  template <class G>
+  explicit CallbackFunctor(G&& callable)
+      : _callable(std::forward<G>(callable)), _identity(detail::nextCallableIdentity()) {}
+
+  R operator()(A argument) override { return static_cast<R>(_callable(std::forward<A>(argument))); }
+  String getIdentity() override { return _identity; }
+
+ private:
+  F _callable;
+  const String _identity;
+};
+
+namespace detail {
+// A callable that CallbackHandler takes by value: anything invocable with A giving something
+// convertible to R, other than the pointers and handlers it has constructors of its own for.
+template <class R, class A, class F, class Self>
+using IfCallableObject = std::enable_if_t<!std::is_same<std::decay_t<F>, Self>::value &&
+                                          !std::is_pointer<std::decay_t<F>>::value &&
+                                          !std::is_member_pointer<std::decay_t<F>>::value &&
+                                          !std::is_same<std::decay_t<F>, std::nullptr_t>::value &&
+                                          std::is_invocable_r<R, std::decay_t<F>&, A>::value>;
+
+template <class F>
+bool isEmptyCallable(const F&) {
+  return false;
+}
+template <class Signature>
+bool isEmptyCallable(const std::function<Signature>& function) {
+  return !function;
+}
+}  // namespace detail
+
 // A shared callable, or null. Copies share the callable; comparisons go by identity text (the
 // empty text for null), ordinal by character, a prefix being less.
 template <class R, class A>
@@ -113,7 +167,15 @@ class CallbackHandler {
       : _callback(object && member ? new CallbackClassReference<R, A, T, P>(object, member)
                                    : nullptr) {}
 
-  R operator()(A argument) const { return (*_callback)(argument); }
+  // From any other callable (a lambda, a std::function, a function object), copied or moved in;
+  // an empty std::function gives a null handler.
+  template <class F, class = detail::IfCallableObject<R, A, F, CallbackHandler>>
+  CallbackHandler(F&& callable)
+      : _callback(detail::isEmptyCallable(callable)
+                      ? nullptr
+                      : new CallbackFunctor<R, A, std::decay_t<F>>(std::forward<F>(callable))) {}
+
+  R operator()(A argument) const { return (*_callback)(std::forward<A>(argument)); }
 
   void setNull() { _callback = nullptr; }
   bool isNull() const { return _callback.isNull(); }

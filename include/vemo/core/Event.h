@@ -109,7 +109,7 @@ class VEMO_CORE_API EventDispenser {
   // One registered callback. An entry being called is only marked when it is removed, and
   // erased when its call returns, so that a delivery can always go on from it.
   struct Entry {
-    explicit Entry(const EventCallback& callback) : callback(callback) {}
+    explicit Entry(const EventCallback& handler) : callback(handler) {}
     EventCallback callback;
     int calls = 0;
     bool removed = false;

@@ -19,6 +19,21 @@
 //   };
 //   VEMO_IMPLEMENT_PROPERTY(Chat, VEMO_PROPERTY(text, L"What was said"))
 //
+// or name the fields of the body once, in the order they travel, and let the class write and
+// read them with the stream operators (Stream.h):
+//
+//   class Chat : public vemo::Message {
+//     VEMO_DECLARE_PROPERTY(Chat, vemo::Message)
+//     VEMO_MESSAGE_FIELDS(text, number, values)
+//    public:
+//     vemo::String text;
+//     int number = 0;
+//     std::vector<int> values;
+//     ...
+//
+// A field whose type has no stream operators does not compile. The listed fields are the whole
+// body: a message derived from another message with a body lists the base's fields too.
+//
 // There is no length before a body: a reader that does not know the class cannot skip it, so
 // importFrom must consume exactly what exportTo produced.
 #pragma once
@@ -27,7 +42,34 @@
 #include "vemo/core/Property.h"
 #include "vemo/core/Stream.h"
 
+// In the body of a message class: importFrom and exportTo that read and write the named fields
+// in order (leaves the body in public access).
+#define VEMO_MESSAGE_FIELDS(...)                            \
+ public:                                                    \
+  void importFrom(::vemo::InputStream& is_) override {      \
+    ::vemo::detail::readMessageFields(is_, __VA_ARGS__);    \
+  }                                                         \
+  void exportTo(::vemo::OutputStream& os_) const override { \
+    ::vemo::detail::writeMessageFields(os_, __VA_ARGS__);   \
+  }
+
 namespace vemo {
+
+namespace detail {
+template <class... Fields>
+void readMessageFields(InputStream& is, Fields&... fields) {
+  static_assert((IsStreamable<Fields>::value && ...),
+                "VEMO_MESSAGE_FIELDS: a field's type has no stream operators");
+  if constexpr ((IsStreamable<Fields>::value && ...)) (is >> ... >> fields);
+}
+
+template <class... Fields>
+void writeMessageFields(OutputStream& os, const Fields&... fields) {
+  static_assert((IsStreamable<Fields>::value && ...),
+                "VEMO_MESSAGE_FIELDS: a field's type has no stream operators");
+  if constexpr ((IsStreamable<Fields>::value && ...)) (os << ... << fields);
+}
+}  // namespace detail
 
 class VEMO_CORE_API Message : public Property {
   VEMO_DECLARE_PROPERTY(Message, Property)

@@ -36,8 +36,8 @@ struct VEMO_CORE_API MessageParser {
 
   // No creator and no handler; the class id means nothing.
   MessageParser() : classId(0), creator(nullptr) {}
-  MessageParser(unsigned int classId, Creator creator, const Handler& handler)
-      : classId(classId), creator(creator), handler(handler) {}
+  MessageParser(unsigned int id, Creator make, const Handler& call)
+      : classId(id), creator(make), handler(call) {}
 
   // Same class id, same creator function and equal handlers (by identity text; null is "").
   bool operator==(const MessageParser& other) const;

@@ -31,9 +31,12 @@
 #pragma once
 
 #include <atomic>
+#include <list>
 #include <map>
 #include <type_traits>
 #include <typeinfo>
+#include <utility>
+#include <vector>
 
 #include "vemo/core/Exception.h"
 #include "vemo/core/Export.h"
@@ -252,11 +255,73 @@ class PropertyAttribute : public IPropertyAttribute {
   Member Class::*_member;
 };
 
-// The attribute of a member, its type deduced from the member pointer.
+template <class T>
+struct HasPropertyConverter;
+
+namespace detail {
+
+template <class T>
+struct IsSequence : std::false_type {};
+template <class T>
+struct IsSequence<std::vector<T>> : std::true_type {};
+template <class T>
+struct IsSequence<std::list<T>> : std::true_type {};
+
+template <class T, class = void>
+struct HasConvertFunctions : std::false_type {};
+template <class T>
+struct HasConvertFunctions<
+    T, std::void_t<
+           decltype(convertPropertyToJson(std::declval<const T&>(), std::declval<JsonValue&>())),
+           decltype(convertPropertyToClass(std::declval<const JsonValue&>(), std::declval<T&>()))>>
+    : std::true_type {};
+
+// The numbers with converters of the library.
+template <class T>
+constexpr bool isConvertedNumber() {
+  return std::is_same<T, bool>::value || std::is_same<T, float>::value ||
+         std::is_same<T, double>::value || std::is_same<T, char>::value ||
+         std::is_same<T, signed char>::value || std::is_same<T, unsigned char>::value ||
+         std::is_same<T, short>::value || std::is_same<T, unsigned short>::value ||
+         std::is_same<T, int>::value || std::is_same<T, unsigned int>::value ||
+         std::is_same<T, long>::value || std::is_same<T, unsigned long>::value ||
+         std::is_same<T, long long>::value;
+}
+
+template <class T>
+struct DefaultHasPropertyConverter
+    : std::integral_constant<bool, std::is_arithmetic<T>::value
+                                       ? isConvertedNumber<T>()
+                                       : !std::is_enum<T>::value && !std::is_pointer<T>::value &&
+                                             HasConvertFunctions<T>::value> {};
+template <class T>
+struct DefaultHasPropertyConverter<Unknown::Handle_T<T>> : std::is_base_of<Property, T> {};
+// Only one level of vector or list: every converted type has an "Array" and a "List" form.
+template <class T>
+struct DefaultHasPropertyConverter<std::vector<T>>
+    : std::integral_constant<bool, !IsSequence<T>::value && HasPropertyConverter<T>::value> {};
+template <class T>
+struct DefaultHasPropertyConverter<std::list<T>>
+    : std::integral_constant<bool, !IsSequence<T>::value && HasPropertyConverter<T>::value> {};
+
+}  // namespace detail
+
+// Whether a member of type T can be reflected: the library's numbers and value types, handles
+// to Property classes, and one vector or list of any of them; a type of one's own when a pair
+// convertPropertyToJson / convertPropertyToClass for exactly it is found by argument-dependent
+// lookup (its converter must then be set up with PropertyFactory before use). Specialize it
+// for a type that this cannot tell.
+template <class T>
+struct HasPropertyConverter : detail::DefaultHasPropertyConverter<T> {};
+
+// The attribute of a member, its type deduced from the member pointer. A member whose type
+// has no converter does not compile.
 template <class Class, class Member>
 Unknown::Handle_T<IPropertyAttribute> makePropertyAttribute(Member Class::*member,
                                                             const String& name,
                                                             const String& description) {
+  static_assert(HasPropertyConverter<Member>::value,
+                "VEMO_PROPERTY: the member's type has no property converter");
   return PropertyAttribute<Class, Member>::createInstance(member, name, description);
 }
 

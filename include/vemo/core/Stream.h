@@ -13,7 +13,12 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <string>
+#include <type_traits>
 #include <typeinfo>
+#include <utility>
+#include <vector>
 
 #include "vemo/core/Exception.h"
 #include "vemo/core/Export.h"
@@ -96,6 +101,32 @@ VEMO_CORE_API InputStream& operator>>(InputStream& is, unsigned char& value);
 VEMO_CORE_API InputStream& operator>>(InputStream& is, int& value);
 VEMO_CORE_API InputStream& operator>>(InputStream& is, unsigned int& value);
 
+// The other arithmetic types, each one write of its bytes as they lie in memory (little-endian,
+// unpadded): bool as one byte 0 or 1 (any other byte fails to read), signed char 1 byte, short
+// 2, float 4 (IEEE 754), double, long long and long 8. `long` takes 8 bytes on every platform so
+// that data moves between them; where it is 4 bytes wide a stored value beyond its range fails
+// to read.
+VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const bool& value);
+VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const signed char& value);
+VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const short& value);
+VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const unsigned short& value);
+VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const long& value);
+VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const unsigned long& value);
+VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const long long& value);
+VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const unsigned long long& value);
+VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const float& value);
+VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const double& value);
+VEMO_CORE_API InputStream& operator>>(InputStream& is, bool& value);
+VEMO_CORE_API InputStream& operator>>(InputStream& is, signed char& value);
+VEMO_CORE_API InputStream& operator>>(InputStream& is, short& value);
+VEMO_CORE_API InputStream& operator>>(InputStream& is, unsigned short& value);
+VEMO_CORE_API InputStream& operator>>(InputStream& is, long& value);
+VEMO_CORE_API InputStream& operator>>(InputStream& is, unsigned long& value);
+VEMO_CORE_API InputStream& operator>>(InputStream& is, long long& value);
+VEMO_CORE_API InputStream& operator>>(InputStream& is, unsigned long long& value);
+VEMO_CORE_API InputStream& operator>>(InputStream& is, float& value);
+VEMO_CORE_API InputStream& operator>>(InputStream& is, double& value);
+
 // Strings travel as UTF-8 whatever their form. A string is read only when all of it has
 // arrived: a declared length beyond the input's available() fails at once.
 VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const String_T<char>& text);
@@ -104,6 +135,15 @@ VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const String_T<unsigned
 VEMO_CORE_API InputStream& operator>>(InputStream& is, String_T<char>& text);
 VEMO_CORE_API InputStream& operator>>(InputStream& is, String_T<wchar_t>& text);
 VEMO_CORE_API InputStream& operator>>(InputStream& is, String_T<unsigned char>& text);
+
+// Standard strings, in the form of String_T<char>: a Varint byte length, then the bytes. A
+// std::string goes as its bytes unchanged (embedded zeros included); a std::wstring is
+// converted to UTF-8 and back. Read only when all of it has arrived, like a String; the target
+// keeps its old text on failure.
+VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const std::string& text);
+VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const std::wstring& text);
+VEMO_CORE_API InputStream& operator>>(InputStream& is, std::string& text);
+VEMO_CORE_API InputStream& operator>>(InputStream& is, std::wstring& text);
 
 // Copies everything the input has (in pieces of 8192 bytes) until its available() is 0.
 VEMO_CORE_API OutputStream& operator<<(OutputStream& os, InputStream& is);
@@ -128,6 +168,109 @@ class NestingLevel {
   InputStream& _is;
 };
 }  // namespace detail
+
+namespace detail {
+// The count of a container: a Varint. Writing fails beyond 2^31 - 1 elements.
+VEMO_CORE_API void writeCount(OutputStream& os, std::size_t count);
+// Reads a count and checks it against the input: each element takes at least `bytesEach` bytes,
+// so a count that would need more than the input's available() fails before anything is made
+// for it (as does a negative one).
+VEMO_CORE_API int readCount(InputStream& is, int bytesEach);
+[[noreturn]] VEMO_CORE_API void throwDuplicateKey();
+[[noreturn]] VEMO_CORE_API void throwShortVectorWrite();
+[[noreturn]] VEMO_CORE_API void throwShortVectorRead();
+
+// Numbers whose stored form is their bytes in memory, so that a vector of them moves in bulk.
+template <class T>
+constexpr bool isRawNumber() {
+  return std::is_arithmetic<T>::value && !std::is_same<T, bool>::value &&
+         !std::is_same<T, long>::value && !std::is_same<T, unsigned long>::value;
+}
+
+// The least number of bytes one stored T takes: its size for the arithmetic types, one for
+// everything else (a length, a marker or a count comes first).
+template <class T>
+constexpr int leastStoredSize() {
+  if (std::is_same<T, long>::value || std::is_same<T, unsigned long>::value) return 8;
+  return std::is_arithmetic<T>::value ? static_cast<int>(sizeof(T)) : 1;
+}
+
+// Whether values of T can be written to and read from a stream.
+template <class T, class = void>
+struct IsStreamable : std::false_type {};
+template <class T>
+struct IsStreamable<T,
+                    std::void_t<decltype(std::declval<OutputStream&>() << std::declval<const T&>()),
+                                decltype(std::declval<InputStream&>() >> std::declval<T&>())>>
+    : std::true_type {};
+}  // namespace detail
+
+// A vector: its element count as a Varint, then each element in order. Elements that are plain
+// fixed-size numbers are moved in one write and one read. Reading builds a new vector and
+// replaces the target's content only when all of it was read.
+template <class T, class Allocator>
+OutputStream& operator<<(OutputStream& os, const std::vector<T, Allocator>& values) {
+  detail::writeCount(os, values.size());
+  if constexpr (detail::isRawNumber<T>()) {
+    // In pieces that an int counts, for vectors of more than 2 GB.
+    const char* bytes = reinterpret_cast<const char*>(values.data());
+    for (std::size_t left = values.size() * sizeof(T); left > 0;) {
+      const int size = static_cast<int>(left < (1u << 30) ? left : (1u << 30));
+      if (os.write(bytes, size) != size) detail::throwShortVectorWrite();
+      bytes += size;
+      left -= static_cast<std::size_t>(size);
+    }
+  } else {
+    for (const auto& value : values)
+      os << static_cast<const T&>(value);
+  }
+  return os;
+}
+
+template <class T, class Allocator>
+InputStream& operator>>(InputStream& is, std::vector<T, Allocator>& values) {
+  const int count = detail::readCount(is, detail::leastStoredSize<T>());
+  std::vector<T, Allocator> read(values.get_allocator());
+  if constexpr (detail::isRawNumber<T>()) {
+    read.resize(static_cast<std::size_t>(count));
+    const int size = static_cast<int>(count * sizeof(T));
+    if (size > 0 && is.read(read.data(), size) != size) detail::throwShortVectorRead();
+  } else {
+    read.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+      T value{};
+      is >> value;
+      read.push_back(std::move(value));
+    }
+  }
+  values.swap(read);
+  return is;
+}
+
+// A map: its entry count as a Varint, then key and value of each entry in key order. A key that
+// comes twice fails to read. The target's content is replaced only when all of it was read.
+template <class K, class V, class Compare, class Allocator>
+OutputStream& operator<<(OutputStream& os, const std::map<K, V, Compare, Allocator>& entries) {
+  detail::writeCount(os, entries.size());
+  for (const auto& entry : entries)
+    os << entry.first << entry.second;
+  return os;
+}
+
+template <class K, class V, class Compare, class Allocator>
+InputStream& operator>>(InputStream& is, std::map<K, V, Compare, Allocator>& entries) {
+  const int count =
+      detail::readCount(is, detail::leastStoredSize<K>() + detail::leastStoredSize<V>());
+  std::map<K, V, Compare, Allocator> read(entries.key_comp(), entries.get_allocator());
+  for (int i = 0; i < count; ++i) {
+    K key{};
+    V value{};
+    is >> key >> value;
+    if (!read.emplace(std::move(key), std::move(value)).second) detail::throwDuplicateKey();
+  }
+  entries.swap(read);
+  return is;
+}
 
 // A handle: 'o' for null, else 'O', the class id (little-endian) and what exportTo writes.
 template <class T>

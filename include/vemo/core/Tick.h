@@ -11,6 +11,8 @@
 #pragma once
 
 #include <list>
+#include <type_traits>
+#include <utility>
 
 #include "vemo/core/Callback.h"
 #include "vemo/core/Export.h"
@@ -41,6 +43,14 @@ class VEMO_CORE_API Tick : public System::Task {
   // function or handler is refused (false).
   bool addTickHandler(void (*function)(unsigned int));
   bool addTickHandler(const Handler& handler);
+  // Any other callable (a lambda, a std::function) as a handler of its own identity: keep a
+  // Handler made from it to remove it again.
+  template <class F, class = std::enable_if_t<!std::is_pointer<std::decay_t<F>>::value &&
+                                              !std::is_same<std::decay_t<F>, Handler>::value &&
+                                              std::is_constructible<Handler, F&&>::value>>
+  bool addTickHandler(F&& callable) {
+    return addTickHandler(Handler(std::forward<F>(callable)));
+  }
   // Removes the first equal handler, if any.
   void removeTickHandler(void (*function)(unsigned int));
   void removeTickHandler(const Handler& handler);
