@@ -13,6 +13,7 @@
 
 #include "Log.h"
 #include "vemo/core/MemoryStream.h"
+#include "vemo/core/System.h"
 #include "vemo/core/Tick.h"
 
 namespace vemo {
@@ -89,6 +90,8 @@ class detail::MessageQueue : public Unknown {
   std::uint64_t pushed = 0;
   std::map<std::uint64_t, int> incomplete;
   std::atomic<bool> anyIncomplete{false};
+  // The system notified of every push; under pushLock.
+  Handle_T<System> consumer;
   // Guards `out`, the reader and the consumer's side; taken before pushLock.
   alignas(64) std::recursive_mutex popLock;
   Handle_T<MemoryStream> out;
@@ -245,11 +248,29 @@ bool MessagePort::pushMessage(const Unknown::Handle_T<Message>& msg) {
                     L"OutputStream& operator <<(OutputStream &,InputStream &)");
     }
     ++queue.pushed;
+    // Under the lock, so that an unbinding thread may release the system once it has the lock;
+    // notify itself calls nothing outside the library.
+    if (System* consumer = queue.consumer.get()) consumer->notify();
     return true;
   } catch (const Exception& e) {
     e.report();
     return false;
   }
+}
+
+void MessagePort::bind(System* consumer) {
+  Unknown::Handle_T<System> bound(consumer);
+  {
+    std::lock_guard<std::mutex> guard(_queue->pushLock);
+    std::swap(_queue->consumer, bound);
+  }
+  // A message pushed before the binding is not missed by a consumer that sleeps already.
+  if (consumer) consumer->notify();
+}
+
+System* MessagePort::getBoundSystem() const {
+  std::lock_guard<std::mutex> guard(_queue->pushLock);
+  return _queue->consumer.get();
 }
 
 Unknown::Handle_T<Message> MessagePort::popMessage() {
