@@ -60,6 +60,7 @@ System::System()
       _semaphore(Semaphore::createInstance()),
       _runThreadId(0),
       _idleWait(false),
+      _tasksJoined(false),
       _wake(kAwake),
       _idleEvent(detail::createIdleEvent(_semaphore.get())) {
   seedRandom();
@@ -76,6 +77,7 @@ System::System(const System& other)
       _semaphore(other._semaphore),
       _runThreadId(other._runThreadId.load(std::memory_order_acquire)),
       _idleWait(other._idleWait.load(std::memory_order_relaxed)),
+      _tasksJoined(false),
       _wake(kAwake),
       _idleEvent(other._idleEvent) {}
 
@@ -227,6 +229,11 @@ unsigned int System::nextDue() const {
 
 void System::idle() {
   if (_state.load(std::memory_order_acquire) != ES_RUNNING) return;
+  // A task that joined in this pass is ticked in the next one, without waiting.
+  if (_tasksJoined) {
+    _tasksJoined = false;
+    return;
+  }
   unsigned int due = nextDue();
   if (due == 0) return;
   if (due != Task::kDueOnWake) {
@@ -275,7 +282,10 @@ void System::onTick(unsigned int elapsed) {
   }
   for (auto entry = _pendingList.begin(); entry != _pendingList.end();) {
     const auto next = std::next(entry);
-    if ((*entry)->_state != TS_STOPPED) _activeList.splice(_activeList.end(), _pendingList, entry);
+    if ((*entry)->_state != TS_STOPPED) {
+      _activeList.splice(_activeList.end(), _pendingList, entry);
+      _tasksJoined = true;
+    }
     entry = next;
   }
   std::list<Handle_T<Task::TaskStatus>> released;

@@ -234,6 +234,7 @@ class VEMO_CORE_API System : public virtual Unknown {
   Handle_T<Semaphore> _semaphore;
   std::atomic<unsigned long> _runThreadId;
   std::atomic<bool> _idleWait;
+  bool _tasksJoined;  // set by a pass that moved started tasks to the active list
   // kAwake, kNotified or kSleeping (System.cpp): the hand-shake of notify and idle.
   std::atomic<int> _wake;
   Handle_T<detail::IdleEvent> _idleEvent;
