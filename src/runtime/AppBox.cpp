@@ -91,6 +91,11 @@ bool AppPipe::read(String& line) {
   return true;
 }
 
+bool AppPipe::hasInput() {
+  MutexLock guard(*_inputLock);
+  return _input.available() > 0;
+}
+
 bool AppPipe::write(const String& line) {
   const String_T<char> utf8 = StringHelper::wideToUtf8(line);
   {
@@ -169,8 +174,9 @@ void AppBox::onTick(unsigned int elapsed) {
     int served = 0;
     for (; served < kLinesPerTick && pipe->read(line); ++served)
       if (!dosamething(pipe, line.getBuffer())) pipe->write(replies().nothing);
-    // Lines may be left: the next pass comes without waiting.
-    if (served == kLinesPerTick) notify();
+    // Lines may be left (or the rest after a malformed one): the next pass comes without
+    // waiting.
+    if (served == kLinesPerTick || pipe->hasInput()) notify();
   }
   System::onTick(elapsed);
 }

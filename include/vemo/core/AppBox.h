@@ -85,6 +85,10 @@ class VEMO_CORE_API AppPipe : public virtual Unknown {
   InputStream _input;
   SharedPtr<Mutex> _inputLock;
   OutputStream _output;
+  friend class AppBox;
+  // Whether bytes wait to be read (after a read that failed, the rest of them).
+  bool hasInput();
+
   SharedPtr<Mutex> _outputLock;
   Handle_T<System> _reader;
 };
