@@ -28,13 +28,22 @@ class Stamp : public vemo::Message {
   VEMO_DECLARE_PROPERTY(Stamp, vemo::Message)
  public:
   long long sent = 0;
-  void importFrom(vemo::InputStream& is) override { is >> sent; }
-  void exportTo(vemo::OutputStream& os) const override { os << sent; }
+  int round = 0;  // the reflected member: the stamp travels in the body
+  // The stream has no 64-bit integers: the stamp travels as two halves.
+  void importFrom(vemo::InputStream& is) override {
+    unsigned int low = 0, high = 0;
+    is >> low >> high;
+    sent = static_cast<long long>(static_cast<unsigned long long>(high) << 32 | low);
+  }
+  void exportTo(vemo::OutputStream& os) const override {
+    const unsigned long long bits = static_cast<unsigned long long>(sent);
+    os << static_cast<unsigned int>(bits) << static_cast<unsigned int>(bits >> 32);
+  }
 
  protected:
   Stamp() = default;
 };
-VEMO_IMPLEMENT_PROPERTY(Stamp, VEMO_PROPERTY(sent, L"Sent"))
+VEMO_IMPLEMENT_PROPERTY(Stamp, VEMO_PROPERTY(round, L"Round"))
 
 long long nowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())

@@ -287,6 +287,7 @@ Unknown::Handle_T<Message> MessagePort::popMessage() {
 int MessagePort::procMessage(unsigned int budget) {
   std::optional<Exception> failure;
   int count = 0;
+  bool left = false;  // ended with records still queued
   {
     std::lock_guard<std::recursive_mutex> guard(_queue->popLock);
     const unsigned int start = getTimeTick();
@@ -297,12 +298,23 @@ int MessagePort::procMessage(unsigned int budget) {
         _dispenser.dispatchMessage(message.get());
       } catch (const Exception& e) {
         failure.emplace(e);
+        left = true;
         break;
       }
       ++count;
       message = nullptr;
-      if (getTimeTick() - start > budget) break;
+      if (getTimeTick() - start > budget) {
+        left = true;
+        break;
+      }
     }
+    if (failure) left = true;
+  }
+  if (left) {
+    // What is left is not seen by a bound consumer that would otherwise wait: it makes another
+    // pass.
+    std::lock_guard<std::mutex> guard(_queue->pushLock);
+    if (System* consumer = _queue->consumer.get()) consumer->notify();
   }
   if (failure) failure->report();
   return count;

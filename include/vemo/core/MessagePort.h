@@ -88,7 +88,8 @@ class VEMO_CORE_API MessagePort {
     return procMessage(detail::toMilliseconds(budget));
   }
 
-  // The system to notify of every push (null: none); any thread.
+  // The system to notify of every push (null: none), and of a procMessage that ended with
+  // messages left (budget used up, a failure); any thread.
   void bind(System* consumer);
   void unbind() { bind(nullptr); }
   // The bound system, or null; no reference is handed out.
