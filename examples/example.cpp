@@ -118,11 +118,8 @@ class Adder : public AppBox {
   }
 
  protected:
+  // A box waits for its commands by itself (idle wait): it needs no yielding task.
   using AppBox::AppBox;
-  bool init() override {
-    // A yielding task keeps the box's loop from spinning while it waits for commands.
-    return AppBox::init() && Yield::createInstance(1)->start(this);
-  }
   bool docmd(AppPipe* pipe, wchar_t** words, int count) override {
     if (std::wcscmp(words[0], L"add") != 0 || count < 2) return false;
     long long sum = 0;
@@ -201,7 +198,9 @@ class Kitchen : public System {
  private:
   struct Serve : System::Task {
     explicit Serve(MessagePort& port) : port(port) {}
-    void onTick(unsigned int) override { port.procMessage(5); }
+    void onTick(unsigned int) override { port.procMessage(std::chrono::milliseconds(5)); }
+    // Nothing to do until an order arrives: the bound port wakes the kitchen.
+    unsigned int nextDue() const override { return kDueOnWake; }
     MessagePort& port;
   };
 
@@ -210,8 +209,15 @@ class Kitchen : public System {
         MessageDispenser<void>::Handler(this, &Kitchen::onOrder));
   }
   bool init() override {
-    return System::init() && Handle_T<Serve>(new Serve(_port))->start(this) &&
-           Yield::createInstance(1)->start(this);
+    if (!System::init()) return false;
+    // The kitchen sleeps between orders instead of polling the port.
+    setIdleWait(true);
+    _port.bind(this);
+    return Handle_T<Serve>(new Serve(_port))->start(this);
+  }
+  void exit() override {
+    _port.unbind();
+    System::exit();
   }
   void onOrder(Message* message) {
     const Order* order = static_cast<const Order*>(message);

@@ -4,6 +4,7 @@
 // the type registry and malformed strings on a pipe.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -46,6 +47,7 @@ class Recorder : public AppBox {
     return _commands;
   }
   const bool other;
+  std::atomic<int> passes{0};
   static std::atomic<int> g_created;
 
  protected:
@@ -53,8 +55,10 @@ class Recorder : public AppBox {
            bool failInit = false)
       : AppBox(name, parameters), other(isOther), _failInit(failInit) {}
 
-  bool init() override {
-    return AppBox::init() && !_failInit && Yield::createInstance(1)->start(this);
+  bool init() override { return AppBox::init() && !_failInit; }
+  void onTick(unsigned int elapsed) override {
+    ++passes;
+    AppBox::onTick(elapsed);
   }
   bool docmd(AppPipe*, wchar_t** words, int count) override {
     {
@@ -208,6 +212,7 @@ TEST(AppBox, EveryReplyOfTheProtocolOnEveryConnection) {
     auto fromBox = MemoryStream::createInstance();
     auto boxSide = AppPipe::createInstance(toBox.get(), inLock, fromBox.get(), outLock);
     auto ours = AppPipe::createInstance(fromBox.get(), outLock, toBox.get(), inLock);
+    ours->setReader(app->getAppBox());  // the box waits for lines: it is told of ours
     {
       MutexLock guard(*inLock);
       const unsigned char negativeLength = 0x01;  // ZigZag -1
@@ -384,5 +389,46 @@ TEST(AppBox, TypeRegistration) {
     EXPECT_FALSE(getApp(L"gone"));
     EXPECT_FALSE(getApp(nullptr));
     tearDownApp(L"Unregistered");  // nothing to forget
+  });
+}
+
+// A box waits for its lines instead of polling: at rest it makes no passes, and a command
+// written into its pipe is answered within a millisecond (the median of many).
+TEST(AppBox, AnswersAtOnceWithoutPolling) {
+  Types types;
+  vemo::tests::finishWithin(std::chrono::seconds(120), "waiting box", [] {
+    const AppHandle app = startApp(L"Recorder", L"waiting", L"");
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(take(app->getPipe(), 1), Lines{L"$HELLO"});
+    std::this_thread::sleep_for(20ms);
+    const int atRest = recorder(app)->passes.load();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(recorder(app)->passes.load(), atRest);
+
+    std::vector<double> took;
+    String line;
+    for (int i = 0; i < 300; ++i) {
+      const auto begin = std::chrono::steady_clock::now();
+      app->getPipe()->write(String(L"$COMMAND ping"));
+      int replies = 0;
+      while (replies < 2) {
+        if (app->getPipe()->read(line)) {
+          ++replies;
+        } else if (std::chrono::steady_clock::now() - begin > 5s) {
+          break;
+        }
+      }
+      ASSERT_EQ(replies, 2) << "command " << i << " was not answered";
+      took.push_back(
+          std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - begin)
+              .count());
+    }
+    std::sort(took.begin(), took.end());
+#if defined(VEMO_TEST_TSAN)
+    EXPECT_LT(took[took.size() / 2], 20000.0);
+#else
+    EXPECT_LT(took[took.size() / 2], 1000.0);
+#endif
+    exitApp(app);
   });
 }

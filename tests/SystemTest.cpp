@@ -497,3 +497,155 @@ TEST(System, RandomGeneratorIsSeededAtConstruction) {
   }
   EXPECT_GT(differing, 0);
 }
+
+// ---- Idle wait -------------------------------------------------------------------------
+
+namespace {
+
+// A system that waits when idle, counting its passes (read from other threads).
+class IdleSystem : public System {
+ public:
+  static Handle_T<IdleSystem> createInstance() { return Handle_T<IdleSystem>(new IdleSystem()); }
+  bool init() override {
+    if (!System::init()) return false;
+    setIdleWait(true);
+    return onInit ? onInit(this) : true;
+  }
+  void onTick(unsigned int elapsed) override {
+    ++passes;
+    System::onTick(elapsed);
+  }
+  std::function<bool(IdleSystem*)> onInit;
+  std::atomic<int> passes{0};
+};
+
+// A task with a given answer to nextDue, counting its ticks and running an action on each.
+class DueProbe : public System::Task {
+ public:
+  static Handle_T<DueProbe> createInstance(unsigned int due) {
+    return Handle_T<DueProbe>(new DueProbe(due));
+  }
+  unsigned int nextDue() const override { return _due; }
+  void onTick(unsigned int elapsed) override {
+    ++ticks;
+    last = elapsed;
+    if (action) action(this);
+  }
+  std::atomic<int> ticks{0};
+  std::atomic<unsigned int> last{0};
+  std::function<void(DueProbe*)> action;
+
+ private:
+  explicit DueProbe(unsigned int due) : _due(due) {}
+  unsigned int _due;
+};
+
+std::atomic<int> g_tickFired{0};
+std::atomic<unsigned int> g_tickShortest{~0u};
+void countTick(unsigned int elapsed) {
+  ++g_tickFired;
+  if (elapsed < g_tickShortest.load()) g_tickShortest = elapsed;
+}
+
+}  // namespace
+
+// At rest an idle-waiting system makes no passes at all; a notify, a posted call and a task
+// started by it each bring a pass at once; shutdown from another thread ends it at once.
+TEST(System, IdleWaitSleepsUntilNotifiedAndEndsAtOnceOnShutdown) {
+  vemo::tests::finishWithin(std::chrono::seconds(60), "idle system", [] {
+    auto system = IdleSystem::createInstance();
+    auto consumer = DueProbe::createInstance(System::Task::kDueOnWake);
+    system->onInit = [&](IdleSystem* s) { return consumer->start(s); };
+    auto thread = vemo::Thread::createInstance();
+    ASSERT_TRUE(thread->start(system));
+    // Started, it is ticked once; then nothing is due until a wake-up.
+    ASSERT_TRUE(vemo::tests::eventually([&] { return consumer->ticks.load() >= 1; }));
+    pause(20);
+    const int atRest = system->passes.load();
+    pause(200);
+    EXPECT_EQ(system->passes.load(), atRest);  // no pass without a reason
+    EXPECT_EQ(consumer->ticks.load(), 1);
+
+    Clock::time_point begin = Clock::now();
+    system->notify();
+    ASSERT_TRUE(vemo::tests::eventually([&] { return consumer->ticks.load() == 2; }));
+    EXPECT_LT(millisecondsSince(begin), 100);
+
+    // A call posted to its thread starts a task that fires on every pass: the system stays
+    // awake while that task is listed, and waits again once a second call has stopped it.
+    auto busy = DueProbe::createInstance(System::Task::kDueUnknown);
+    ASSERT_TRUE(vemo::postThreadCall(system->getRunThreadId(), [&] { busy->start(system); }));
+    ASSERT_TRUE(vemo::tests::eventually([&] { return busy->ticks.load() >= 50; }));
+    std::atomic<bool> stopped{false};
+    ASSERT_TRUE(vemo::postThreadCall(system->getRunThreadId(), [&] {
+      busy->stop();
+      stopped = true;
+    }));
+    ASSERT_TRUE(vemo::tests::eventually([&] { return stopped.load(); }));
+    pause(20);
+    const int quiet = system->passes.load();
+    pause(100);
+    EXPECT_LE(system->passes.load(), quiet + 1);
+
+    begin = Clock::now();
+    thread->shutdown();
+    EXPECT_LT(millisecondsSince(begin), 100);
+    EXPECT_EQ(system->getState(), System::ES_UNLOADED);
+  });
+}
+
+// Runs an idle-waiting system with the tasks for `ms` milliseconds; its count of passes.
+int runIdleFor(std::vector<Unknown::Handle_T<System::Task>> tasks, int ms) {
+  auto system = IdleSystem::createInstance();
+  system->onInit = [&](IdleSystem* s) {
+    for (const auto& task : tasks)
+      if (!task->start(s)) return false;
+    return true;
+  };
+  auto thread = vemo::Thread::createInstance();
+  if (!thread->start(system)) return -1;
+  pause(ms);
+  thread->shutdown();
+  return system->passes.load();
+}
+
+// The next due task bounds the sleep: a tick time, a task's own nextDue and a task's sleep
+// each end the wait when they are reached, not before and not much later; a task started is
+// ticked once, and a task due only on a wake-up then lets the system sleep.
+TEST(System, IdleWaitEndsWhenTheNextTaskIsDue) {
+  vemo::tests::finishWithin(std::chrono::seconds(60), "timed idle system", [] {
+    auto timed = vemo::Tick::createInstance();
+    timed->setTickTime(std::chrono::milliseconds(50));
+    g_tickFired = 0;
+    g_tickShortest = ~0u;
+    ASSERT_TRUE(timed->addTickHandler(&countTick));
+    int passes = runIdleFor({timed}, 330);
+    EXPECT_GE(g_tickFired.load(), 5);
+    EXPECT_LE(g_tickFired.load(), 7);
+    EXPECT_GE(g_tickShortest.load(), 50u);
+    EXPECT_LE(passes, 10);
+
+    // The task's own due time: it fires on every pass, and passes come about every 70 ms.
+    auto own = DueProbe::createInstance(70);
+    passes = runIdleFor({own}, 330);
+    EXPECT_GE(own->ticks.load(), 3);
+    EXPECT_LE(own->ticks.load(), 6);
+    EXPECT_GE(own->last.load(), 69u);
+    EXPECT_LE(passes, 7);
+
+    // Sleeping three times for 30 ms, then waiting for a wake-up that never comes.
+    auto sleeper = DueProbe::createInstance(System::Task::kDueOnWake);
+    sleeper->action = [](DueProbe* self) {
+      if (self->ticks.load() < 4) self->sleep(30);
+    };
+    passes = runIdleFor({sleeper}, 300);
+    EXPECT_EQ(sleeper->ticks.load(), 4);
+    EXPECT_GE(sleeper->last.load(), 30u);
+    EXPECT_LE(passes, 6);
+
+    // A task that cannot tell when it is due keeps the system awake: a pass after another.
+    auto busy = DueProbe::createInstance(System::Task::kDueUnknown);
+    passes = runIdleFor({busy}, 50);
+    EXPECT_GT(passes, 100);
+  });
+}

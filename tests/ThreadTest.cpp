@@ -4,12 +4,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "TestSupport.h"
 #include "vemo/core/Semaphore.h"
+#include "vemo/core/StringHelper.h"
 #include "vemo/core/System.h"
 #include "vemo/core/Thread.h"
 #include "vemo/core/ThreadMessage.h"
@@ -195,4 +198,38 @@ TEST(Thread, ThreadIdsAndPostingToEndedThreads) {
   while (vemo::dispatchThreadMessage()) {
   }
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+// A thread carries its system's class name, or the name it was given, cut to what the platform
+// keeps (15 bytes on Linux, never inside a character).
+TEST(Thread, CarriesItsName) {
+#if defined(__linux__)
+  auto comm = [](unsigned long id) {
+    std::ifstream file("/proc/self/task/" + std::to_string(id) + "/comm");
+    std::string name;
+    std::getline(file, name);
+    return name;
+  };
+  auto thread = vemo::Thread::createInstance();
+  auto worker = Worker::createInstance();
+  ASSERT_TRUE(thread->start(worker));
+  ASSERT_TRUE(vemo::tests::eventually([&] { return worker->getRunThreadId() != 0; }));
+  const std::string ownName = comm(worker->getRunThreadId());
+  thread->shutdown();
+  const vemo::String_T<char> className = vemo::StringHelper::wideToUtf8(worker->getClassName());
+  EXPECT_EQ(ownName, std::string(className.getBuffer()).substr(0, 15));
+
+  // 14 ASCII bytes and a two-byte character: the character is dropped whole.
+  thread->setName(vemo::String(L"box-0123456789\u00e9x"));
+  EXPECT_EQ(thread->getName(), vemo::String(L"box-0123456789\u00e9x"));
+  ASSERT_TRUE(thread->start(worker));
+  ASSERT_TRUE(vemo::tests::eventually([&] {
+    return worker->getState() == vemo::System::ES_RUNNING ||
+           worker->getState() == vemo::System::ES_INITIALISED;
+  }));
+  EXPECT_EQ(comm(worker->getRunThreadId()), "box-0123456789");
+  thread->shutdown();
+#else
+  GTEST_SKIP() << "thread names are read from /proc";
+#endif
 }

@@ -13,6 +13,7 @@
 
 #include "Log.h"
 #include "vemo/core/MemoryStream.h"
+#include "vemo/core/System.h"
 #include "vemo/core/Tick.h"
 
 namespace vemo {
@@ -88,6 +89,8 @@ class detail::MessageQueue : public Unknown {
   // take whole): by number, with the bytes of them that did go in.
   std::uint64_t pushed = 0;
   std::map<std::uint64_t, int> incomplete;
+  // The system notified of every push; under pushLock.
+  Handle_T<System> consumer;
   // Guards `out`, the reader and the consumer's side; taken before pushLock.
   alignas(64) std::recursive_mutex popLock;
   Handle_T<MemoryStream> out;
@@ -243,11 +246,29 @@ bool MessagePort::pushMessage(const Unknown::Handle_T<Message>& msg) {
                     L"OutputStream& operator <<(OutputStream &,InputStream &)");
     }
     ++queue.pushed;
+    // Under the lock, so that an unbinding thread may release the system once it has the lock;
+    // notify itself calls nothing outside the library.
+    if (System* consumer = queue.consumer.get()) consumer->notify();
     return true;
   } catch (const Exception& e) {
     e.report();
     return false;
   }
+}
+
+void MessagePort::bind(System* consumer) {
+  Unknown::Handle_T<System> bound(consumer);
+  {
+    std::lock_guard<std::mutex> guard(_queue->pushLock);
+    std::swap(_queue->consumer, bound);
+  }
+  // A message pushed before the binding is not missed by a consumer that sleeps already.
+  if (consumer) consumer->notify();
+}
+
+System* MessagePort::getBoundSystem() const {
+  std::lock_guard<std::mutex> guard(_queue->pushLock);
+  return _queue->consumer.get();
 }
 
 Unknown::Handle_T<Message> MessagePort::popMessage() {
@@ -264,6 +285,7 @@ Unknown::Handle_T<Message> MessagePort::popMessage() {
 int MessagePort::procMessage(unsigned int budget) {
   std::optional<Exception> failure;
   int count = 0;
+  bool left = false;  // ended with records still queued
   {
     std::lock_guard<std::recursive_mutex> guard(_queue->popLock);
     const unsigned int start = getTimeTick();
@@ -274,12 +296,23 @@ int MessagePort::procMessage(unsigned int budget) {
         _dispenser.dispatchMessage(message.get());
       } catch (const Exception& e) {
         failure.emplace(e);
+        left = true;
         break;
       }
       ++count;
       message = nullptr;
-      if (getTimeTick() - start > budget) break;
+      if (getTimeTick() - start > budget) {
+        left = true;
+        break;
+      }
     }
+    if (failure) left = true;
+  }
+  if (left) {
+    // What is left is not seen by a bound consumer that would otherwise wait: it makes another
+    // pass.
+    std::lock_guard<std::mutex> guard(_queue->pushLock);
+    if (System* consumer = _queue->consumer.get()) consumer->notify();
   }
   if (failure) failure->report();
   return count;

@@ -91,17 +91,27 @@ bool AppPipe::read(String& line) {
   return true;
 }
 
+bool AppPipe::hasInput() {
+  MutexLock guard(*_inputLock);
+  return _input.available() > 0;
+}
+
 bool AppPipe::write(const String& line) {
   const String_T<char> utf8 = StringHelper::wideToUtf8(line);
-  MutexLock guard(*_outputLock);
-  _output << utf8;
+  {
+    MutexLock guard(*_outputLock);
+    _output << utf8;
+  }
+  if (_reader) _reader->notify();
   return true;
 }
 
 // AppBox
 
 AppBox::AppBox(const String& appName, const String& parameters)
-    : _appName(appName), _parameters(parameters) {}
+    : _appName(appName), _parameters(parameters) {
+  setIdleWait(true);
+}
 
 Unknown::Handle_T<AppBox> AppBox::createInstance(const String& appName, const String& parameters) {
   return Handle_T<AppBox>(new AppBox(appName, parameters));
@@ -112,6 +122,7 @@ void AppBox::addPipe(AppPipe* pipe) {
   std::lock_guard<std::mutex> guard(_addLock);
   _additions.emplace(pipe, pipe);
   _queued.store(true, std::memory_order_release);
+  notify();
 }
 
 void AppBox::removePipe(AppPipe* pipe) {
@@ -119,6 +130,7 @@ void AppBox::removePipe(AppPipe* pipe) {
   std::lock_guard<std::mutex> guard(_removeLock);
   _removals.emplace(pipe, pipe);
   _queued.store(true, std::memory_order_release);
+  notify();
 }
 
 void AppBox::addPipes() {
@@ -159,8 +171,12 @@ void AppBox::onTick(unsigned int elapsed) {
   String line;
   for (const auto& entry : _pipes) {
     AppPipe* pipe = entry.first;
-    for (int served = 0; served < kLinesPerTick && pipe->read(line); ++served)
+    int served = 0;
+    for (; served < kLinesPerTick && pipe->read(line); ++served)
       if (!dosamething(pipe, line.getBuffer())) pipe->write(replies().nothing);
+    // Lines may be left (or the rest after a malformed one): the next pass comes without
+    // waiting.
+    if (served == kLinesPerTick || pipe->hasInput()) notify();
   }
   System::onTick(elapsed);
 }
@@ -238,6 +254,7 @@ App::App(Thread* thread, AppBox* box) : _thread(thread), _box(box) {
   const Handle_T<MemoryStream> b = MemoryStream::createInstance();
   _boxPipe = AppPipe::createInstance(a.get(), lockA, b.get(), lockB);
   _callerPipe = AppPipe::createInstance(b.get(), lockB, a.get(), lockA);
+  _callerPipe->setReader(_box.get());
   if (_box) _box->addPipe(_boxPipe);
 }
 

@@ -6,6 +6,7 @@
 #include <exception>
 #include <utility>
 
+#include "IdleWait.h"
 #include "ThreadMessageQueue.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/Log.h"
@@ -37,6 +38,17 @@ void seedRandom() {
   std::srand(seed);
 }
 
+// The hand-shake between notify (any thread) and idle (the run thread) on one atomic word: the
+// run thread goes to sleep only by turning kAwake into kSleeping, and a notifier signals the
+// event only when it turned kSleeping into kNotified. A notify before that exchange leaves
+// kNotified, which keeps the run thread awake for one more pass; one after it finds kSleeping
+// and signals. Either way no wake-up is lost, and an awake system costs a notifier no system call.
+constexpr int kAwake = 0;
+constexpr int kNotified = 1;
+constexpr int kSleeping = 2;
+
+constexpr unsigned int kWaitWithoutEnd = 0xFFFFFFFFu;
+
 }  // namespace
 
 // ---- System ----------------------------------------------------------------------------
@@ -46,7 +58,11 @@ System::System()
       _firstTick(false),
       _lastTime(0),
       _semaphore(Semaphore::createInstance()),
-      _runThreadId(0) {
+      _runThreadId(0),
+      _idleWait(false),
+      _tasksJoined(false),
+      _wake(kAwake),
+      _idleEvent(detail::createIdleEvent(_semaphore.get())) {
   seedRandom();
 }
 
@@ -59,7 +75,11 @@ System::System(const System& other)
       _activeList(other._activeList),
       _stoppedList(other._stoppedList),
       _semaphore(other._semaphore),
-      _runThreadId(other._runThreadId.load(std::memory_order_acquire)) {}
+      _runThreadId(other._runThreadId.load(std::memory_order_acquire)),
+      _idleWait(other._idleWait.load(std::memory_order_relaxed)),
+      _tasksJoined(false),
+      _wake(kAwake),
+      _idleEvent(other._idleEvent) {}
 
 System& System::operator=(const System& other) {
   if (this == &other) return *this;
@@ -72,6 +92,8 @@ System& System::operator=(const System& other) {
   _stoppedList = other._stoppedList;
   _semaphore = other._semaphore;
   _runThreadId.store(other._runThreadId.load(std::memory_order_acquire), std::memory_order_release);
+  _idleWait.store(other._idleWait.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  _idleEvent = other._idleEvent;
   return *this;
 }
 
@@ -148,11 +170,15 @@ bool System::shutdown() {
   swapState(ES_INITIALISED, ES_SHUTDOWN);
   swapState(ES_RUNNING, ES_SHUTDOWN);
   waken();
+  notify();
   return true;
 }
 
 void System::tick() {
   if (detail::serveThreadMessage()) return;
+  const bool idleWait = _idleWait.load(std::memory_order_relaxed);
+  // Whatever was notified so far is seen by this pass (the exchange pairs with the notifier's).
+  if (idleWait) _wake.exchange(kAwake, std::memory_order_acq_rel);
   const unsigned int now = getTimeTick();
   if (_firstTick) {
     _lastTime = now;
@@ -163,6 +189,64 @@ void System::tick() {
     _lastTime = now;
     onTick(elapsed);
   }
+  if (idleWait) idle();
+}
+
+void System::notify() {
+  if (_wake.exchange(kNotified, std::memory_order_acq_rel) == kSleeping) _idleEvent->signal();
+}
+
+unsigned int System::nextDue() const {
+  for (const Handle_T<Task::TaskStatus>& status : _pendingList) {
+    // Started during the pass: it fires in the next one.
+    if (status->_state != TS_STOPPED) return 0;
+  }
+  unsigned int earliest = Task::kDueOnWake;
+  for (const Handle_T<Task::TaskStatus>& entry : _activeList) {
+    const Task::TaskStatus* status = entry.get();
+    if (status->_state == TS_STOPPED) continue;
+    const Task* task = status->_task.get();
+    if (task->_status != status) continue;
+    unsigned int due;
+    if (status->_state == TS_SLEEPING) {
+      due = status->_sleepTime > status->_elapsed ? status->_sleepTime - status->_elapsed : 0;
+    } else {
+      const unsigned int tick =
+          task->_tickTime > status->_elapsed ? task->_tickTime - status->_elapsed : 0;
+      const unsigned int own = task->nextDue();
+      if (own == Task::kDueUnknown) {
+        // The pass does not call it before its tick time; after that, nobody knows.
+        due = tick;
+      } else {
+        due = own > tick ? own : tick;
+      }
+    }
+    if (due < earliest) earliest = due;
+    if (earliest == 0) break;
+  }
+  return earliest;
+}
+
+void System::idle() {
+  if (_state.load(std::memory_order_acquire) != ES_RUNNING) return;
+  // A task that joined in this pass is ticked in the next one, without waiting.
+  if (_tasksJoined) {
+    _tasksJoined = false;
+    return;
+  }
+  unsigned int due = nextDue();
+  if (due == 0) return;
+  if (due != Task::kDueOnWake) {
+    // The tasks counted their time up to the start of the pass.
+    const unsigned int spent = getTimeTick() - _lastTime;
+    if (spent >= due) return;
+    due -= spent;
+  }
+  int expected = kAwake;
+  // Notified since the pass began: there may be work the pass did not see.
+  if (!_wake.compare_exchange_strong(expected, kSleeping, std::memory_order_acq_rel)) return;
+  _idleEvent->wait(due == Task::kDueOnWake ? kWaitWithoutEnd : due);
+  _wake.exchange(kAwake, std::memory_order_acq_rel);
 }
 
 void System::onTick(unsigned int elapsed) {
@@ -198,7 +282,10 @@ void System::onTick(unsigned int elapsed) {
   }
   for (auto entry = _pendingList.begin(); entry != _pendingList.end();) {
     const auto next = std::next(entry);
-    if ((*entry)->_state != TS_STOPPED) _activeList.splice(_activeList.end(), _pendingList, entry);
+    if ((*entry)->_state != TS_STOPPED) {
+      _activeList.splice(_activeList.end(), _pendingList, entry);
+      _tasksJoined = true;
+    }
     entry = next;
   }
   std::list<Handle_T<Task::TaskStatus>> released;
@@ -237,6 +324,7 @@ bool System::Task::start(System* system) {
   Handle_T<TaskStatus> status(new TaskStatus(system, this));
   _status = status.get();
   system->_pendingList.push_back(std::move(status));
+  system->notify();
   if (init()) return true;
   stop();
   return false;
@@ -249,6 +337,7 @@ void System::Task::stop() {
   status->_system->_stoppedList.push_back(Handle_T<TaskStatus>(status));
   status->_state = TS_STOPPED;
   _status = nullptr;
+  status->_system->notify();
 }
 
 bool System::Task::sleep(unsigned int ms) {
@@ -261,6 +350,7 @@ bool System::Task::sleep(unsigned int ms) {
 bool System::Task::waken() {
   if (!_status) return false;
   _status->_state = TS_RUNNING;
+  _status->_system->notify();
   return true;
 }
 
@@ -271,6 +361,10 @@ bool System::Task::init() {
 void System::Task::exit() {}
 
 void System::Task::onTick(unsigned int) {}
+
+unsigned int System::Task::nextDue() const {
+  return kDueUnknown;
+}
 
 ETaskState System::Task::getTaskState() const {
   return _status ? _status->_state : TS_STOPPED;

@@ -115,6 +115,16 @@ Unknown::Handle_T<System> Thread::getSystem() {
   return _system;
 }
 
+void Thread::setName(const String& name) {
+  MutexLock guard(_lock);
+  _name = name;
+}
+
+String Thread::getName() {
+  MutexLock guard(_lock);
+  return _name;
+}
+
 unsigned int VEMO_STDCALL Thread::main(void* param) {
   Thread* const thread = static_cast<Thread*>(param);
   Handle_T<Thread> self;
@@ -125,6 +135,9 @@ unsigned int VEMO_STDCALL Thread::main(void* param) {
   Handle_T<Semaphore> semaphore = thread->_startSemaphore;
   // Posts to the system's thread are taken from the moment its starter goes on.
   createThreadMessageQueue();
+  String name = thread->getName();
+  if (name.isEmpty()) name = system->getClassName();
+  detail::setCurrentThreadName(name);
   semaphore->signal();
   system->start();
   system->unload();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "vemo/core/Export.h"
+#include "vemo/core/String.h"
 
 namespace vemo {
 namespace detail {
@@ -16,6 +17,8 @@ void* duplicateThreadHandle(void* handle);
 // Waits until the thread has ended; returns at once when called on that thread itself.
 void waitForThread(void* handle);
 void closeThreadHandle(void* handle);
+// Names the calling thread, as far as the platform can.
+void setCurrentThreadName(const String& name);
 
 }  // namespace detail
 }  // namespace vemo

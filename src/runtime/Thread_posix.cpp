@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 
 #include "CrashHandler.h"
 #include "ThreadHandle.h"
+#include "vemo/core/StringHelper.h"
 #include "vemo/core/Thread.h"
 
 namespace vemo {
@@ -74,6 +76,21 @@ void waitForThread(void* handle) {
 
 void closeThreadHandle(void* handle) {
   if (handle) release(static_cast<PosixThread*>(handle));
+}
+
+void setCurrentThreadName(const String& name) {
+  // The kernel keeps 15 bytes and a terminator; a character is never cut in two.
+  const String_T<char> utf8 = StringHelper::wideToUtf8(name);
+  const char* text = utf8.getBuffer();
+  std::size_t length = text ? std::strlen(text) : 0;
+  if (length > 15) {
+    length = 15;
+    while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0u) == 0x80u)
+      --length;
+  }
+  char cut[16] = {};
+  if (length > 0) std::memcpy(cut, text, length);
+  pthread_setname_np(pthread_self(), cut);
 }
 
 }  // namespace detail

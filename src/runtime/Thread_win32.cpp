@@ -31,6 +31,18 @@ void closeThreadHandle(void* handle) {
   if (handle) CloseHandle(static_cast<HANDLE>(handle));
 }
 
+void setCurrentThreadName(const String& name) {
+  // Windows 10 1607 and later; looked up once, since older systems lack it.
+  using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+  static const SetDescription setDescription = [] {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    return kernel ? reinterpret_cast<SetDescription>(
+                        reinterpret_cast<void*>(GetProcAddress(kernel, "SetThreadDescription")))
+                  : nullptr;
+  }();
+  if (setDescription) setDescription(GetCurrentThread(), name.getBuffer() ? name.getBuffer() : L"");
+}
+
 }  // namespace detail
 
 unsigned long Thread::getCurrentThreadId() {

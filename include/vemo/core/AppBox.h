@@ -34,6 +34,12 @@
 // others, the box's tasks or its shutdown. Strings travel in the library's string encoding (a
 // Varint byte count and UTF-8); there are no line ends.
 //
+// A box waits for work (System::setIdleWait, on from construction): it sleeps until a line is
+// written into one of its pipes, a connection is made or dropped, a message is posted to its
+// thread, it is shut down, or one of its tasks is due. A box whose own tasks fire on every pass
+// (a Yield among them) stays awake as a system without idle wait; one that should poll calls
+// setIdleWait(false).
+//
 // Threads: every dosamething and docmd call runs on the box's thread. addPipe and removePipe may
 // be called from any thread; a pipe's two directions have their own locks, so a caller may
 // write while the box reads and answers.
@@ -66,6 +72,10 @@ class VEMO_CORE_API AppPipe : public virtual Unknown {
   bool read(String& line);
   // Writes `line` as one string; true.
   bool write(const String& line);
+  // The system that reads what this pipe writes: notified (System::notify) of every string
+  // written. Set before the pipe is shared between threads; App sets the box for its caller's
+  // end.
+  void setReader(System* reader) { _reader = reader; }
 
  protected:
   AppPipe(Input* input, const SharedPtr<Mutex>& inputLock, Output* output,
@@ -75,7 +85,12 @@ class VEMO_CORE_API AppPipe : public virtual Unknown {
   InputStream _input;
   SharedPtr<Mutex> _inputLock;
   OutputStream _output;
+  friend class AppBox;
+  // Whether bytes wait to be read (after a read that failed, the rest of them).
+  bool hasInput();
+
   SharedPtr<Mutex> _outputLock;
+  Handle_T<System> _reader;
 };
 
 // An application: a System that answers the lines arriving on its connected pipes.

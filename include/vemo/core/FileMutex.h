@@ -15,8 +15,10 @@
 // leads to the file it locked, so that a file deleted by the previous holder is not taken.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
+#include "vemo/core/Duration.h"
 #include "vemo/core/Export.h"
 #include "vemo/core/String.h"
 #include "vemo/core/Unknown.h"
@@ -33,6 +35,10 @@ class VEMO_CORE_API FileMutex : public Unknown {
   // True once held: tries at once, then every 20 ms until `ms` milliseconds have passed since
   // the call. 0 tries once; 0xFFFFFFFF waits without limit. True at once when already held.
   bool lock(unsigned int ms);
+  template <class Rep, class Period>
+  bool lock(std::chrono::duration<Rep, Period> duration) {
+    return lock(detail::toMilliseconds(duration));
+  }
   // Closes and deletes the lock file when held; otherwise does nothing.
   void unlock();
   bool isLocked() const { return _handle != kNotHeld; }

@@ -24,6 +24,16 @@
 // bytes and always consumes it whole: what one message's body holds is never taken for records
 // of other messages, even when its importFrom fails part-way or reads less than was written.
 //
+// A consumer that should not poll binds the port to its system, which then runs with idle wait
+// (System.h) and a task whose nextDue is kDueOnWake:
+//
+//   port.bind(consumer);             // every push now notifies `consumer`
+//   port.unbind();                   // or bind(nullptr)
+//
+// A push notifies the bound system after its record is queued; a notify costs an atomic
+// exchange, and a system call only when the consumer is asleep. The binding is shared with the
+// copies of the port, holds a reference to the system, and may be changed from any thread.
+//
 // Errors are reported (Exception::report) and never thrown: a message that fails to serialise
 // is not queued (pushMessage is false), a record that fails to decode makes popMessage null
 // (the record is dropped whole and the next one is read as usual), and a message without a
@@ -35,12 +45,17 @@
 // keeps the queue and has no handlers.
 #pragma once
 
+#include <chrono>
+
+#include "vemo/core/Duration.h"
 #include "vemo/core/Export.h"
 #include "vemo/core/Message.h"
 #include "vemo/core/MessageDispenser.h"
 #include "vemo/core/Unknown.h"
 
 namespace vemo {
+
+class System;
 
 namespace detail {
 // The queues and locks that a port shares with its copies.
@@ -68,6 +83,17 @@ class VEMO_CORE_API MessagePort {
   // is dispatched when any is queued. A message without a handler is reported, dropped and ends
   // the call. Returns the count of messages dispatched.
   int procMessage(unsigned int budget);
+  template <class Rep, class Period>
+  int procMessage(std::chrono::duration<Rep, Period> budget) {
+    return procMessage(detail::toMilliseconds(budget));
+  }
+
+  // The system to notify of every push (null: none), and of a procMessage that ended with
+  // messages left (budget used up, a failure); any thread.
+  void bind(System* consumer);
+  void unbind() { bind(nullptr); }
+  // The bound system, or null; no reference is handed out.
+  System* getBoundSystem() const;
 
   MessageDispenser<void>& getMessageDispenser() { return _dispenser; }
   const MessageDispenser<void>& getMessageDispenser() const { return _dispenser; }

@@ -15,6 +15,9 @@
 // (all bits set) waits without end.
 #pragma once
 
+#include <chrono>
+
+#include "vemo/core/Duration.h"
 #include "vemo/core/Export.h"
 #include "vemo/core/Unknown.h"
 
@@ -33,6 +36,10 @@ class VEMO_CORE_API Semaphore : public virtual Unknown {
   // then takes one wake-up, or all of them when `all` is true, and returns true. False on a
   // time-out or a failed wait.
   bool wait(unsigned int ms, bool all);
+  template <class Rep, class Period>
+  bool wait(std::chrono::duration<Rep, Period> duration, bool all) {
+    return wait(detail::toMilliseconds(duration), all);
+  }
   // Blocks until the count is at most `n` (waiters have taken the rest).
   void sync(int n);
 

@@ -15,8 +15,31 @@
 //
 // Each tick serves one message posted to the calling thread (see ThreadMessage.h) or, when
 // none is waiting, measures the milliseconds since the previous tick and runs one scheduling
-// pass over the tasks. The loop never sleeps by itself: a `Yield` task (Tick.h) gives the
-// processor away, or a task calls `sleep`.
+// pass over the tasks. By default the loop never sleeps by itself: a `Yield` task (Tick.h) gives
+// the processor away, or a task calls `sleep`.
+//
+// Idle wait: a system told `setIdleWait(true)` sleeps after a pass until the earliest moment one
+// of its tasks is next due, or until it is woken, instead of ticking again at once:
+//
+//   bool init() override {
+//     if (!System::init()) return false;
+//     setIdleWait(true);
+//     _port.bind(this);                 // a push into the port wakes the system
+//     return _consumer->start(this);    // its nextDue() is kDueOnWake: it runs when woken
+//   }
+//
+// When a task is due: a sleeping task when its sleep time has accumulated; a task with a tick
+// time when that has accumulated (Tick with a tick time); otherwise what its `nextDue` says. The
+// base `nextDue` says "unknown" (kDueUnknown): a task with tick time 0 that does not override it
+// (a Yield with tick time 0 among them) fires on every pass and so keeps the system awake, as
+// without idle wait. A system with no task due at a known time waits until woken.
+//
+// What wakes it, from any thread, without a lost wake-up: `notify` (a single atomic exchange,
+// with no system call unless the system is actually asleep), which a MessagePort bound to the
+// system, a line written into an application box's pipe, shutdown, and a task started, stopped
+// or woken call for it; and a message posted to its thread (ThreadMessage.h). On Windows the
+// wait is MsgWaitForMultipleObjectsEx on an event and the thread's message queue, so any
+// message for the thread ends it.
 //
 // Tasks (`System::Task`) live in three lists of the system: started tasks wait in the pending
 // list until the end of the current pass, the pass visits the active list, and stopped tasks
@@ -28,13 +51,21 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <list>
+
+#include "vemo/core/Duration.h"
 
 #include "vemo/core/Export.h"
 #include "vemo/core/Semaphore.h"
 #include "vemo/core/Unknown.h"
 
 namespace vemo {
+
+namespace detail {
+// What an idle system waits on: the platform's.
+class IdleEvent;
+}  // namespace detail
 
 // The state of a task.
 enum ETaskState {
@@ -94,8 +125,21 @@ class VEMO_CORE_API System : public virtual Unknown {
   // Blocks the calling thread until `waken` (or a message posted to this thread) or until `ms`
   // milliseconds pass. One wake-up releases it and clears every other pending one.
   void sleep(unsigned int ms);
+  template <class Rep, class Period>
+  void sleep(std::chrono::duration<Rep, Period> duration) {
+    sleep(detail::toMilliseconds(duration));
+  }
   // Releases a current or the next `sleep`.
   void waken();
+
+  // Whether the system sleeps after a pass until a task is next due or it is woken (see above);
+  // off after construction. Set before the run or on the run thread.
+  void setIdleWait(bool on) { _idleWait.store(on, std::memory_order_relaxed); }
+  bool getIdleWait() const { return _idleWait.load(std::memory_order_relaxed); }
+  // There is work for the system (any thread): an idle wait in progress ends, and a system that
+  // is awake makes one more pass before it next waits. Costs no system call unless the system
+  // is asleep.
+  void notify();
 
   EState getState() const { return static_cast<EState>(_state.load(std::memory_order_acquire)); }
   // The id (Thread::getCurrentThreadId) of the thread that last called start; 0 before.
@@ -112,6 +156,12 @@ class VEMO_CORE_API System : public virtual Unknown {
   class VEMO_CORE_API Task : public virtual Unknown {
    public:
     class TaskStatus;
+
+    // What nextDue returns for a task that cannot tell when it is next due: it keeps an
+    // idle-waiting system awake.
+    static constexpr unsigned int kDueUnknown = 0xFFFFFFFFu;
+    // What nextDue returns for a task that has nothing to do until its system is woken.
+    static constexpr unsigned int kDueOnWake = 0xFFFFFFFEu;
 
     // Stops the task (only the base exit runs at this point).
     ~Task() override;
@@ -134,9 +184,18 @@ class VEMO_CORE_API System : public virtual Unknown {
     virtual void exit();
     // Called by the scheduling pass with the milliseconds accumulated since the task last fired.
     virtual void onTick(unsigned int elapsed);
+    // Milliseconds from now until the task wants its next pass, beyond what its tick time
+    // already asks (0: the next pass); kDueOnWake when only a wake-up brings it work;
+    // kDueUnknown (the base) when it cannot tell. Asked by an idle-waiting system after each
+    // pass, on the run thread.
+    virtual unsigned int nextDue() const;
 
     // The least time between two onTick calls; 0 (every pass) after construction.
     void setTickTime(unsigned int ms) { _tickTime = ms; }
+    template <class Rep, class Period>
+    void setTickTime(std::chrono::duration<Rep, Period> duration) {
+      _tickTime = detail::toMilliseconds(duration);
+    }
     unsigned int getTickTime() const { return _tickTime; }
     // TS_STOPPED while not started.
     ETaskState getTaskState() const;
@@ -161,6 +220,10 @@ class VEMO_CORE_API System : public virtual Unknown {
   friend class Task;
 
   bool swapState(EState from, EState to);
+  // Milliseconds until the earliest task is due (Task::kDueOnWake: none); 0 to stay awake.
+  unsigned int nextDue() const;
+  // After a pass: sleeps until the next task is due or the system is woken.
+  void idle();
 
   std::atomic<int> _state;
   bool _firstTick;
@@ -170,6 +233,11 @@ class VEMO_CORE_API System : public virtual Unknown {
   std::list<Handle_T<Task::TaskStatus>> _stoppedList;
   Handle_T<Semaphore> _semaphore;
   std::atomic<unsigned long> _runThreadId;
+  std::atomic<bool> _idleWait;
+  bool _tasksJoined;  // set by a pass that moved started tasks to the active list
+  // kAwake, kNotified or kSleeping (System.cpp): the hand-shake of notify and idle.
+  std::atomic<int> _wake;
+  Handle_T<detail::IdleEvent> _idleEvent;
 };
 
 // The record tying one started task to one system: it owns both, and the system's lists own it.

@@ -38,6 +38,13 @@ class VEMO_CORE_API Thread : public virtual Unknown {
   // The system being run; null when idle.
   Handle_T<System> getSystem();
 
+  // The name the next started thread carries (in debuggers, /proc/<pid>/task/<tid>/comm, crash
+  // reports); empty, the default, names it after its system's class name. The platform keeps
+  // at most 15 bytes of UTF-8 on Linux (cut at a character's boundary); on Windows the name is
+  // set where the system has SetThreadDescription.
+  void setName(const String& name);
+  String getName();
+
   // The calling thread's id, as the platform numbers threads (the same numbers that
   // System::getRunThreadId and postThreadMessage use).
   static unsigned long getCurrentThreadId();
@@ -49,6 +56,7 @@ class VEMO_CORE_API Thread : public virtual Unknown {
   static unsigned int VEMO_STDCALL main(void* param);
 
   Mutex _lock;
+  String _name;
   Handle_T<System> _system;
   Handle_T<Semaphore> _startSemaphore;
   // The platform's handle of the running thread; null when idle.

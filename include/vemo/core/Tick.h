@@ -10,6 +10,7 @@
 //   Yield::createInstance()->start(system);   // about one pass per millisecond
 #pragma once
 
+#include <chrono>
 #include <list>
 #include <type_traits>
 #include <utility>
@@ -72,6 +73,10 @@ class VEMO_CORE_API Yield : public System::Task {
   // With a yield time of 1 millisecond.
   static Handle_T<Yield> createInstance();
   static Handle_T<Yield> createInstance(unsigned int ms);
+  template <class Rep, class Period>
+  static Handle_T<Yield> createInstance(std::chrono::duration<Rep, Period> duration) {
+    return createInstance(detail::toMilliseconds(duration));
+  }
 
   unsigned int getYieldTime() const { return _yieldTime; }
   // Sleeps the yield time; the elapsed time is not used.

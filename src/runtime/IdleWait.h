@@ -1,0 +1,24 @@
+// What an idle system waits on (IdleWait_posix.cpp, IdleWait_win32.cpp): a wake-up that
+// `signal` gives from any thread, and, on the same wait, a message posted to the waiting thread.
+#pragma once
+
+#include "vemo/core/Semaphore.h"
+#include "vemo/core/Unknown.h"
+
+namespace vemo {
+namespace detail {
+
+class IdleEvent : public Unknown {
+ public:
+  // Ends a current wait, or the next one.
+  virtual void signal() = 0;
+  // Waits until signalled, a message is posted to the calling thread (or one is waiting), or
+  // `ms` milliseconds pass; 4294967295 waits without end.
+  virtual void wait(unsigned int ms) = 0;
+};
+
+// `semaphore`: the system's own, which the POSIX waiter shares with System::sleep.
+Unknown::Handle_T<IdleEvent> createIdleEvent(Semaphore* semaphore);
+
+}  // namespace detail
+}  // namespace vemo
