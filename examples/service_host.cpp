@@ -9,11 +9,11 @@
 // A crash of the host leaves a report and a minidump next to the program file.
 #include "vemo/core/Log.h"
 #include "vemo/core/ServiceApplication.h"
-#include "vemo/core/Tick.h"
 
 using namespace vemo;
 
-// The host system: gives the processor away between its passes.
+// The host system: sleeps between its passes until there is work (a stop, a reload, the
+// watchdog's check).
 struct Host : ServiceSystem {
   static Handle_T<ServiceSystem> create() { return Handle_T<ServiceSystem>(new Host()); }
   bool init() override {
@@ -21,7 +21,8 @@ struct Host : ServiceSystem {
     Log::message(L"%s running on port %s", getSystemName().getBuffer(),
                  getArguments(L"port", L"8080").getBuffer());
     ServiceApplication::setStatus(L"serving");
-    return Yield::createInstance()->start(this);
+    setIdleWait(true);
+    return true;
   }
 };
 

@@ -663,13 +663,17 @@ std::string socketPath(const char* tag) {
       .string();
 }
 
-// A host system that gives the processor away between its passes, notes when its first tick
-// began and ended, and may be stuck in a tick for a while.
+// A host system that gives the processor away between its passes (or, `idle`, sleeps until it
+// is woken), notes when its first tick began and ended, and may be stuck in a tick for a while.
 struct TestHost : ServiceSystem {
   static Handle_T<TestHost> create() { return Handle_T<TestHost>(new TestHost()); }
   bool init() override {
     if (initDelay) std::this_thread::sleep_for(std::chrono::milliseconds(initDelay));
     if (failInit || !ServiceSystem::init()) return false;
+    if (idle) {
+      setIdleWait(true);
+      return true;
+    }
     return Yield::createInstance()->start(this);
   }
   void tick() override {
@@ -681,6 +685,7 @@ struct TestHost : ServiceSystem {
   }
   int initDelay = 0;
   bool failInit = false;
+  bool idle = false;
   std::atomic<int> ticks{0};
   std::atomic<int> stuckFor{0};
 };
@@ -815,8 +820,10 @@ TEST(ServiceRun, ExitServiceFromTheWorker) {
 
 void noSignal(int) {}
 
-// Other signals interrupt the loop's wait; the watchdog still goes out at half its interval.
-TEST(ServiceRun, WatchdogWhileOtherSignalsArrive) {
+// Other signals interrupt the loop's wait; the watchdog still goes out at half its interval,
+// also for a host that sleeps between its passes with nothing due (the loop asks it for a pass
+// after each check, so a live host always has a tick to show).
+TEST(ServiceRun, WatchdogWhileOtherSignalsArriveAndTheHostSleeps) {
   HostStatics statics;
   const std::string path = socketPath("eintr");
   NotifySocket socket(path);
@@ -826,6 +833,7 @@ TEST(ServiceRun, WatchdogWhileOtherSignalsArrive) {
   sigemptyset(&quiet.sa_mask);
   ::sigaction(SIGUSR1, &quiet, &previous);
   Unknown::Handle_T<TestHost> host = TestHost::create();
+  host->idle = true;
   installHost(host);
   ServiceRunner runner(path, "400000");
   runner.start(&runHostSystem);
@@ -847,7 +855,8 @@ TEST(ServiceRun, WatchdogWhileOtherSignalsArrive) {
   }
   done = true;
   interrupter.join();
-  EXPECT_GE(watchdogs, 5);  // about ten: one per 200 ms
+  EXPECT_GE(watchdogs, 5);             // about ten: one per 200 ms
+  EXPECT_LT(host->ticks.load(), 100);  // asleep between the checks, not polling
   stopService();
   runner.join();
   EXPECT_EQ(runner.result.load(), 1);

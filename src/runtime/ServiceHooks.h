@@ -16,6 +16,9 @@ namespace service_detail {
 unsigned long tickCount();
 // The next tick that a ServiceSystem completes calls wake() once.
 void wakeOnNextTick();
+// Asks the host system for a pass even when it waits idle with nothing due, so that a live host
+// shows a tick to the next watchdog check and a hung one does not.
+void nudgeHost();
 
 // Stop requests. shutdownSystem only notes one (an atomic flag) and calls wake(), which is all
 // a signal handler may do; the request is carried out in an ordinary context by

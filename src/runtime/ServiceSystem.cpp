@@ -83,6 +83,10 @@ void wakeOnNextTick() {
   g_wakeOnTick.store(true, std::memory_order_release);
 }
 
+void nudgeHost() {
+  if (Unknown::Handle_T<ServiceSystem> system = ServiceSystem::getSystem()) system->notify();
+}
+
 unsigned long stopRequests() {
   return g_stopRequests.load(std::memory_order_acquire);
 }

@@ -809,6 +809,7 @@ int serviceInitialize(const wchar_t* name, void* worker) {
         if (ticks != lastTicks) notifyManager("WATCHDOG=1");
         lastTicks = ticks;
         nextWatchdog = nowMilliseconds() + period;
+        service_detail::nudgeHost();
       }
     }
   }

@@ -161,6 +161,9 @@ void System::run() {
       Log::error(L"Unhandled exception in a tick");
       onException(kCppExceptionCode);
     }
+    // Between ticks, not inside one: what a derived tick does after the base pass is done
+    // before the system sleeps.
+    if (_idleWait.load(std::memory_order_relaxed)) idle();
   }
 }
 
@@ -176,9 +179,8 @@ bool System::shutdown() {
 
 void System::tick() {
   if (detail::serveThreadMessage()) return;
-  const bool idleWait = _idleWait.load(std::memory_order_relaxed);
   // Whatever was notified so far is seen by this pass (the exchange pairs with the notifier's).
-  if (idleWait) _wake.exchange(kAwake, std::memory_order_acq_rel);
+  if (_idleWait.load(std::memory_order_relaxed)) _wake.exchange(kAwake, std::memory_order_acq_rel);
   const unsigned int now = getTimeTick();
   if (_firstTick) {
     _lastTime = now;
@@ -189,7 +191,6 @@ void System::tick() {
     _lastTime = now;
     onTick(elapsed);
   }
-  if (idleWait) idle();
 }
 
 void System::notify() {

@@ -4,7 +4,8 @@
 //   struct Host : ServiceSystem {
 //     static Handle_T<ServiceSystem> create() { return Handle_T<ServiceSystem>(new Host()); }
 //     bool init() override {
-//       return ServiceSystem::init() && Yield::createInstance()->start(this);
+//       setIdleWait(true);  // sleeps until there is work (System.h)
+//       return ServiceSystem::init();
 //     }
 //   };
 //

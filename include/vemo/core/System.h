@@ -105,8 +105,9 @@ class VEMO_CORE_API System : public virtual Unknown {
   virtual bool init();
   // Stops every listed task and empties the lists.
   virtual void exit();
-  // Calls tick() while the state is ES_RUNNING. A C++ exception escaping a tick is logged and
-  // given to onException (kCppExceptionCode); the loop goes on.
+  // Calls tick() while the state is ES_RUNNING, and between two ticks waits idle when idle wait
+  // is on. A C++ exception escaping a tick is logged and given to onException
+  // (kCppExceptionCode); the loop goes on.
   virtual void run();
   // Requests the end of the run (from any thread): any of ES_LOADED to ES_RUNNING becomes
   // ES_SHUTDOWN, and a thread sleeping in `sleep` is woken. The loop ends after the tick in
@@ -222,7 +223,7 @@ class VEMO_CORE_API System : public virtual Unknown {
   bool swapState(EState from, EState to);
   // Milliseconds until the earliest task is due (Task::kDueOnWake: none); 0 to stay awake.
   unsigned int nextDue() const;
-  // After a pass: sleeps until the next task is due or the system is woken.
+  // Between ticks: sleeps until the next task is due or the system is woken.
   void idle();
 
   std::atomic<int> _state;
