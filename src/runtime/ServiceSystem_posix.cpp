@@ -437,13 +437,13 @@ void setEvents() {
     event = service().shutdownEvent;
     service().paused = false;
   }
+  // Without an event the stop is noted before the loop is told to end, so that the loop, which
+  // carries out noted stops, cannot end first and leave an idle host asleep.
+  if (!event) ServiceSystem::shutdownSystem();
   g_terminate.store(true);
   service_detail::wake();
   service().pauseChanged.notify_all();
-  if (event)
-    static_cast<Semaphore*>(event)->signal();
-  else
-    ServiceSystem::shutdownSystem();
+  if (event) static_cast<Semaphore*>(event)->signal();
 }
 
 // One report to systemd over the socket the service was started with; false when it could not
@@ -813,6 +813,9 @@ int serviceInitialize(const wchar_t* name, void* worker) {
       }
     }
   }
+  // A stop noted after the loop's last look (a signal, another thread) is carried out here: a
+  // host that waits idle would not tick to do it itself.
+  if (service_detail::stopRequested()) service_detail::honourStopRequest();
   if (workerThread.joinable()) workerThread.join();
   ::sigaction(SIGTERM, &previous, nullptr);
   g_loopRunning.store(false);
