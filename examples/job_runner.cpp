@@ -209,9 +209,9 @@ int main(int argc, char** argv) {
       files += fs::exists(fs::path(log.getFileName(generation).toStdString())) ? 1 : 0;
   }
   if (!directory.empty()) fs::remove_all(directory);
-  Console::output(L"job_runner: %u jobs done in %u ms, last digest %s, %d log files%s; status %d\n",
-                  runner.host ? runner.host->done : 0u, getTimeTick() - start,
-                  runner.host ? runner.host->last : String(L"none"), files,
-                  directory.empty() ? L"" : L" (removed)", status);
+  Log::message(L"job_runner: %u jobs done in %u ms, last digest %s, %d log files%s; status %d",
+               runner.host ? runner.host->done : 0u, getTimeTick() - start,
+               runner.host ? runner.host->last : String(L"none"), files,
+               directory.empty() ? L"" : L" (removed)", status);
   return status;
 }
