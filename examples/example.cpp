@@ -16,31 +16,6 @@ using namespace vemo;
 
 namespace {
 
-// A log listener that prints each message on the console, errors in yellow.
-class ConsoleListener : public LogListener {
- public:
-  const wchar_t* getName() override { return L"console"; }
-  bool setparam(const wchar_t* param) override {
-    _prefix = param;
-    return true;
-  }
-  void error(const wchar_t* text) override {
-    Console::setTextAttribute(14);
-    print(L"error", text);
-    Console::setTextAttribute(7);
-  }
-  void warning(const wchar_t* text) override { print(L"warning", text); }
-  void message(const wchar_t* text) override { print(L"message", text); }
-  void debug(const wchar_t* text) override { print(L"debug", text); }
-  void whistle(bool ok) override { Console::output(L"%s\n", ok ? L"ok" : L"failed"); }
-
- private:
-  void print(const wchar_t* level, const wchar_t* text) {
-    Console::output(L"%s[%s] %s\n", _prefix.getBuffer(), level, text);
-  }
-  String _prefix;
-};
-
 // A registrable class of the program itself.
 class Greeting : public virtual Unknown {
   VEMO_DECLARE_CLASS(Greeting)
@@ -65,7 +40,7 @@ class Player : public Property {
   int score = 0;
   std::vector<int> rounds;
   Point_T<int> position;
-  Unknown::Handle_T<Player> partner;
+  Handle<Player> partner;
 
  protected:
   Player() = default;
@@ -82,7 +57,7 @@ VEMO_IMPLEMENT_PROPERTY(Player, VEMO_PROPERTY(name, L"Display name"),
 namespace {
 
 void showProperties() {
-  Unknown::Handle_T<Player> ann = Player::createInstance();
+  Handle<Player> ann = Player::createInstance();
   ann->name = L"Ann Zoë";
   ann->score = 42;
   ann->rounds = {10, 12, 20};
@@ -94,14 +69,12 @@ void showProperties() {
   PropertyHelper::save(ann.get(), file, true);
   JsonValue text;
   Json::load(text, file);
-  Console::output(L"  saved to %s:\n%s\n", file.getBuffer(),
-                  Json::convertToString(text, true).getBuffer());
+  Console::output(L"  saved to %s:\n%s\n", file, Json::convertToString(text, true));
 
-  Unknown::Handle_T<Player> back =
-      Unknown::Handle_T<Player>::dynamicCast(PropertyHelper::load(file));
+  Handle<Player> back = Handle<Player>::dynamicCast(PropertyHelper::load(file));
   Console::output(L"  loaded: a %s named %s, score %d, %d rounds, partner %s\n",
-                  back->getClassName().getBuffer(), back->name.getBuffer(), back->score,
-                  static_cast<int>(back->rounds.size()), back->partner->name.getBuffer());
+                  back->getClassName(), back->name, back->score,
+                  static_cast<int>(back->rounds.size()), back->partner->name);
   Console::output(L"  same export: %s\n", PropertyHelper::convertToString(back.get(), false) ==
                                                   PropertyHelper::convertToString(ann.get(), false)
                                               ? L"yes"
@@ -113,8 +86,8 @@ void showProperties() {
 // line between "$BEGIN add" and "$END OK"; anything else fails.
 class Adder : public AppBox {
  public:
-  static Handle_T<AppBox> create(const wchar_t* name, const wchar_t* parameters) {
-    return Handle_T<AppBox>(new Adder(name, parameters));
+  static Handle<AppBox> create(const wchar_t* name, const wchar_t* parameters) {
+    return Handle<AppBox>(new Adder(name, parameters));
   }
 
  protected:
@@ -144,14 +117,14 @@ void send(App* app, const wchar_t* line) {
       ++waited;
       continue;
     }
-    Console::output(L"  < %s\n", reply.getBuffer());
+    Console::output(L"  < %s\n", reply);
     if (reply == L"$NOTHING" || reply == L"$END OK" || reply == L"$BYE") return;
   }
 }
 
 void showAppBox() {
   setUpApp(L"Adder", &Adder::create);
-  Unknown::Handle_T<App> app = startApp(L"Adder", L"adder-1", L"");
+  Handle<App> app = startApp(L"Adder", L"adder-1", L"");
   send(app, L"$COMMAND add 2 3 37");
   send(app, L"$COMMAND multiply 6 7");
   send(app, L"just text");
@@ -159,7 +132,7 @@ void showAppBox() {
   exitApp(app);
   String reply;
   while (app->getPipe()->read(reply))
-    Console::output(L"  < %s\n", reply.getBuffer());
+    Console::output(L"  < %s\n", reply);
   Console::output(L"  listed after exitApp: %s\n", getApp(L"adder-1") ? L"yes" : L"no");
   tearDownApp(L"Adder");
 }
@@ -170,11 +143,9 @@ class Order : public Message {
   VEMO_DECLARE_PROPERTY(Order, Message)
 
  public:
+  VEMO_MESSAGE_FIELDS(item, quantity)
   String item;
   int quantity = 0;
-  static Handle_T<Message> createMessage_() { return createInstance(); }
-  void importFrom(InputStream& is) override { is >> item >> quantity; }
-  void exportTo(OutputStream& os) const override { os << item << quantity; }
 
  protected:
   Order() = default;
@@ -190,8 +161,8 @@ namespace {
 // A system whose one task serves a message port on every pass: the consumer of the port.
 class Kitchen : public System {
  public:
-  static Handle_T<Kitchen> createInstance(MessagePort& port) {
-    return Handle_T<Kitchen>(new Kitchen(port));
+  static Handle<Kitchen> createInstance(MessagePort& port) {
+    return Handle<Kitchen>(new Kitchen(port));
   }
   std::atomic<int> served{0};
 
@@ -205,36 +176,34 @@ class Kitchen : public System {
   };
 
   explicit Kitchen(MessagePort& port) : _port(port) {
-    _port.getMessageDispenser().addMessageHandler<Order>(
-        MessageDispenser<void>::Handler(this, &Kitchen::onOrder));
+    _port.getMessageDispenser().addMessageHandler<Order>([this](Message* message) {
+      const Order* order = static_cast<const Order*>(message);
+      Console::output(L"  kitchen (thread %lu): %d x %s\n", Thread::getCurrentThreadId(),
+                      order->quantity, order->item);
+      ++served;
+    });
   }
   bool init() override {
     if (!System::init()) return false;
     // The kitchen sleeps between orders instead of polling the port.
     setIdleWait(true);
     _port.bind(this);
-    return Handle_T<Serve>(new Serve(_port))->start(this);
+    return Handle<Serve>(new Serve(_port))->start(this);
   }
   void exit() override {
     _port.unbind();
     System::exit();
-  }
-  void onOrder(Message* message) {
-    const Order* order = static_cast<const Order*>(message);
-    Console::output(L"  kitchen (thread %lu): %d x %s\n", Thread::getCurrentThreadId(),
-                    order->quantity, order->item.getBuffer());
-    ++served;
   }
   MessagePort& _port;
 };
 
 void showMessagePort() {
   MessagePort port;
-  Unknown::Handle_T<Kitchen> kitchen = Kitchen::createInstance(port);
-  Unknown::Handle_T<Thread> thread = Thread::createInstance();
+  Handle<Kitchen> kitchen = Kitchen::createInstance(port);
+  Handle<Thread> thread = Thread::createInstance();
   thread->start(kitchen);
   Console::output(L"  counter (thread %lu) pushes three orders\n", Thread::getCurrentThreadId());
-  Unknown::Handle_T<Order> order = Order::createInstance();
+  Handle<Order> order = Order::createInstance();
   const struct {
     const wchar_t* item;
     int quantity;
@@ -254,9 +223,9 @@ void showMessagePort() {
 }  // namespace
 
 int main() {
-  ConsoleListener listener;
-  Log::addListener(&listener);
-  Log::setparam(L"console@vemo ");
+  // The log on the standard error, errors in red and warnings in yellow on a terminal.
+  auto console = ScopedLogListener::make<ConsoleLogListener>();
+  Log::setparam(L"console@time=off");
 
   Console::output(L"== Classes and their ids\n");
   for (const wchar_t* name : {L"A", L"abc", L"Unknown", L"Event", L"Message", L"Greeting"})
@@ -265,25 +234,25 @@ int main() {
   Unknown::RtFactory::getRtClassNames(names);
   Console::output(L"  registered:");
   for (const String& name : names)
-    Console::output(L" %s", name.getBuffer());
+    Console::output(L" %s", name);
   Console::output(L"\n");
-  Unknown::Handle_T<Unknown> made = Unknown::RtFactory::createClassInstance(String(L"Greeting"));
-  Console::output(L"  created by name: %s (class id 0x%08X), time stamp %s\n",
-                  made->getClassName().getBuffer(), made->getClassId(), made->getClassTimestamp());
+  Handle<Unknown> made = Unknown::RtFactory::createClassInstance(String(L"Greeting"));
+  Console::output(L"  created by name: %s (class id 0x%08X), time stamp %s\n", made->getClassName(),
+                  made->getClassId(), made->getClassTimestamp());
 
   Console::output(L"\n== One text in three encodings\n");
   const String wide = L"Grüße, €100 — 東京";
   const String_T<char> utf8 = StringHelper::wideToUtf8(wide);
   setCodePage("windows-1252");
   const String_T<unsigned char> ansi = StringHelper::wideToAnsi(wide);
-  Console::output(L"  wide    : %s (%d characters)\n", wide.getBuffer(), wide.getLength());
+  Console::output(L"  wide    : %s (%d characters)\n", wide, wide.getLength());
   Console::output(L"  UTF-8   : %d bytes:", utf8.getBufferLength() - 1);
   for (const char* p = utf8.getBuffer(); *p; ++p)
     Console::output(L" %02X", static_cast<unsigned char>(*p));
   Console::output(L"\n  cp 1252 : %d bytes:", ansi.getBufferLength() - 1);
   for (const unsigned char* p = ansi.getBuffer(); *p; ++p)
     Console::output(L" %02X", *p);
-  Console::output(L"\n  back    : %s\n", StringHelper::ansiToWide(ansi).getBuffer());
+  Console::output(L"\n  back    : %s\n", StringHelper::ansiToWide(ansi));
   setCodePage(0);
 
   Console::output(L"\n== Properties: a Player through a JSON file\n");
@@ -297,7 +266,6 @@ int main() {
 
   Console::output(L"\n== Logging\n");
   Log::message(L"%d objects, %.3f ms, 64-bit %I64d, narrow text %S", 3, 1.25, -(1LL << 40), "ok");
-  Log::error(L"errors come in yellow; one third is %s", convertToString(1.0 / 3).getBuffer());
-  Log::removeListener(&listener);
+  Log::error(L"errors come in red; one third is %s", convertToString(1.0 / 3));
   return 0;
 }

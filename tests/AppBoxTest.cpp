@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -431,4 +432,52 @@ TEST(AppBox, AnswersAtOnceWithoutPolling) {
 #endif
     exitApp(app);
   });
+}
+
+// Creators of any kind: a lambda carrying data of its own, a std::function. A copy of a factory
+// is the same creator; another lambda is not, and is refused like another function.
+TEST(AppBox, CallableCreators) {
+  std::vector<std::wstring> made;
+  const std::wstring tag = L"#lambda";
+  const AppFactory factory([&made, tag](const wchar_t* name, const wchar_t* parameters) {
+    made.push_back(std::wstring(name) + L"|" + parameters + tag);
+    return Recorder::create(name, parameters);
+  });
+  EXPECT_TRUE(setUpApp(L"Lambda", factory));
+  EXPECT_TRUE(setUpApp(L"Lambda", AppFactory(factory)));
+  const AppFactory other([&made](const wchar_t* name, const wchar_t* parameters) {
+    made.push_back(L"other");
+    return Recorder::createOther(name, parameters);
+  });
+#if defined(_WIN32)
+  EXPECT_FALSE(setUpApp(L"Lambda", other));
+#else
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(setUpApp(L"Lambda", other));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nApp: (Lambda) has been setup!");
+#endif
+  // A function and the factory made from it are the same creator.
+  EXPECT_TRUE(setUpApp(L"Pointer", &Recorder::createOther));
+  EXPECT_TRUE(setUpApp(L"Pointer", AppFactory(&Recorder::createOther)));
+  AppFactory::Function function = &Recorder::createOther;
+  EXPECT_TRUE(setUpApp(L"Function", function));
+  EXPECT_TRUE(setUpApp(L"Empty", AppFactory::Function()));
+
+  tests::finishWithin(60s, "callable creators", [&] {
+    AppHandle app = startApp(L"Lambda", L"lambda-1", L"x=1");
+    ASSERT_TRUE(app);
+    EXPECT_FALSE(recorder(app)->other);
+    EXPECT_EQ(made, std::vector<std::wstring>{L"lambda-1|x=1#lambda"});
+    exitApp(app);
+    for (const wchar_t* type : {L"Pointer", L"Function"}) {
+      app = startApp(type, type, L"");
+      ASSERT_TRUE(app);
+      EXPECT_TRUE(recorder(app)->other);
+      exitApp(app);
+    }
+    EXPECT_FALSE(startApp(L"Empty", L"empty", L""));
+    EXPECT_FALSE(getApp(L"empty"));
+  });
+  for (const wchar_t* type : {L"Lambda", L"Pointer", L"Function", L"Empty"})
+    tearDownApp(type);
 }

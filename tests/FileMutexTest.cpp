@@ -56,6 +56,11 @@ TEST(FileMutex, ObjectsOnOneFileExcludeEachOther) {
   const long long waited = millisecondsSince(start);
   EXPECT_GE(waited, 140);
   EXPECT_LT(waited, 5000);
+  // The same with a std::chrono duration, rounded up to whole milliseconds.
+  const auto again = Clock::now();
+  EXPECT_FALSE(second->lock(std::chrono::microseconds(59001)));
+  EXPECT_GE(millisecondsSince(again), 59);
+  EXPECT_TRUE(first->lock(std::chrono::seconds(0)));  // already held
 
   first->unlock();
   EXPECT_FALSE(first->isLocked());

@@ -2,6 +2,7 @@
 // unknown packages.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -485,4 +486,49 @@ TEST(MessageReader, ParserTableAndHandlersThatChangeIt) {
   writePackage(os, *msgtest::chat(L"dropped", 1));
   EXPECT_TRUE(dropping.analyse(is));
   EXPECT_EQ(wire.bytes->bytes, "");
+}
+
+// A creator of any kind: a lambda that carries data of its own makes the messages, another
+// handles them. Copies of such a parser are equal, a parser with another lambda is not, and an
+// empty std::function gives a parser without creator.
+TEST(MessageReader, CallableCreators) {
+  int made = 0;
+  std::vector<std::wstring> texts;
+  const MessageParser parser(
+      Chat::getClassId_(),
+      [&made] {
+        ++made;
+        return Chat::createInstance();
+      },
+      [&texts](Message* message) {
+        texts.push_back(static_cast<Chat*>(message)->text.getBuffer());
+      });
+  EXPECT_EQ(parser.creator, nullptr);
+  EXPECT_FALSE(parser.factory.isNull());
+  MessageReader reader;
+  reader += parser;
+  EXPECT_EQ(reader.getMessageParser(Chat::getClassId_()), parser);
+  EXPECT_NE(parser,
+            MessageParser(
+                Chat::getClassId_(), [&made] { return Chat::createInstance(); }, parser.handler));
+
+  Wire wire;
+  writePackage(wire.os, *msgtest::chat(L"one", 1));
+  writePackage(wire.os, *msgtest::chat(L"two", 2, {3, 4}));
+  EXPECT_TRUE(reader.analyse(wire.is));
+  EXPECT_EQ(made, 2);
+  EXPECT_EQ(texts, (std::vector<std::wstring>{L"one", L"two"}));
+
+  // A std::function, and one that is empty.
+  std::function<Handle<Message>()> function = &Message::createMessage_;
+  const MessageParser fromFunction(Message::getClassId_(), function, &record);
+  EXPECT_FALSE(fromFunction.factory.isNull());
+  g_received.clear();
+  reader += fromFunction;
+  writePackage(wire.os, *Message::createInstance());
+  EXPECT_TRUE(reader.analyse(wire.is));
+  EXPECT_EQ(g_received, std::vector<std::wstring>{L"Message"});
+  const MessageParser empty(Message::getClassId_(), std::function<Handle<Message>()>(), &record);
+  EXPECT_TRUE(empty.factory.isNull());
+  EXPECT_EQ(empty, MessageParser(Message::getClassId_(), nullptr, &record));
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "ServiceHooks.h"
@@ -1035,6 +1036,13 @@ const bool g_serviceAppChild = [] {
   for (std::string& argument : arguments)
     argv.push_back(&argument[0]);
   argv.push_back(nullptr);
+  // "console": the program registers a console listener of its own, which then has the lines.
+  std::optional<ScopedLogListener> console;
+  if (std::strcmp(mode, "console") == 0) {
+    ConsoleLogListener::Options options;
+    options.timeStamp = false;
+    console.emplace(ScopedLogListener::make<ConsoleLogListener>(options));
+  }
   ServiceApplication app(L"vemo-app", L"ServiceApplication test", &AppHost::create);
   app.setReloadHandler(&reloadApp);
   app.setSupportAddress(L"support@example.org");
@@ -1218,6 +1226,20 @@ TEST(ServiceApplication, InTheForeground) {
     EXPECT_NE(child.text.find("host running\n"), std::string::npos) << child.text;
     EXPECT_NE(child.text.find(text), std::string::npos) << child.text;
   }
+}
+
+// A program that registered a console listener has its lines written there, once each, in that
+// listener's layout.
+TEST(ServiceApplication, LeavesTheStandardErrorToTheProgramsConsoleListener) {
+  AppChild child("console", {});
+  tests::pause(300);
+  child.signal(SIGINT);
+  EXPECT_EQ(child.wait(), 0) << child.text;
+  const std::size_t first = child.text.find("host running\n");
+  ASSERT_NE(first, std::string::npos) << child.text;
+  EXPECT_EQ(child.text.find("host running\n", first + 1), std::string::npos) << child.text;
+  EXPECT_NE(child.text.find("message host running\n"), std::string::npos) << child.text;
+  EXPECT_NE(child.text.find("warning CTRL+C signal.\n"), std::string::npos) << child.text;
 }
 
 // "install" with the program's own arguments: the unit runs this very program with them, as

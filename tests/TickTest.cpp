@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "TestSupport.h"
+#include "vemo/core/MessagePort.h"
+#include "vemo/core/Semaphore.h"
 #include "vemo/core/Thread.h"
 #include "vemo/core/Tick.h"
 
@@ -185,4 +188,73 @@ TEST(Tick, ClockFollowsTheSteadyClock) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - reference).count();
   EXPECT_GE(elapsed, 55u);
   EXPECT_LE(static_cast<long long>(elapsed), measured + 20);
+}
+
+// Every wait and period of the runtime also takes a std::chrono duration: rounded up to whole
+// milliseconds (a wait never ends early), a negative one as 0, one beyond 32 bits as the
+// endless 4294967295.
+TEST(Tick, WaitsAndPeriodsTakeChronoDurations) {
+  using namespace std::chrono;
+  using vemo::detail::toMilliseconds;
+  EXPECT_EQ(toMilliseconds(milliseconds(0)), 0u);
+  EXPECT_EQ(toMilliseconds(nanoseconds(1)), 1u);
+  EXPECT_EQ(toMilliseconds(microseconds(1500)), 2u);
+  EXPECT_EQ(toMilliseconds(duration<double, std::milli>(2.0)), 2u);
+  EXPECT_EQ(toMilliseconds(seconds(-1)), 0u);
+  EXPECT_EQ(toMilliseconds(duration<double>(std::nan(""))), 0u);
+  EXPECT_EQ(toMilliseconds(milliseconds(4294967294LL)), 4294967294u);
+  EXPECT_EQ(toMilliseconds(milliseconds(4294967295LL)), 0xFFFFFFFFu);
+  EXPECT_EQ(toMilliseconds(hours(24 * 365 * 100)), 0xFFFFFFFFu);
+
+  EXPECT_EQ(Yield::createInstance(microseconds(2500))->getYieldTime(), 3u);
+  EXPECT_EQ(Tick::createInstance(milliseconds(40))->getTickTime(), 40u);
+  EXPECT_EQ(Tick::createInstance(duration<double>(0.25))->getTickTime(), 250u);
+  auto tick = Tick::createInstance();
+  tick->setTickTime(seconds(2));
+  EXPECT_EQ(tick->getTickTime(), 2000u);
+  EXPECT_FALSE(tick->sleep(milliseconds(5)));  // not started
+
+  vemo::tests::finishWithin(seconds(60), "chrono waits", [] {
+    // A started task sleeps for a duration: its next call comes no sooner.
+    std::vector<Clock::time_point> calls;
+    auto sleeper = Tick::createInstance();
+    Tick* self = sleeper.get();
+    sleeper->addTickHandler([&calls, self](unsigned int) {
+      calls.push_back(Clock::now());
+      if (calls.size() == 1) {
+        EXPECT_TRUE(self->sleep(milliseconds(80)));
+      }
+    });
+    runFor({Yield::createInstance(milliseconds(1)), sleeper}, 300);
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_GE(duration_cast<milliseconds>(calls[1] - calls[0]).count(), 79);
+
+    // System::sleep waits its duration, or ends at once for a wake-up already given.
+    auto host = Host::createInstance();
+    Clock::time_point begin = Clock::now();
+    host->sleep(milliseconds(30));
+    EXPECT_GE(duration_cast<milliseconds>(Clock::now() - begin).count(), 29);
+    host->waken();
+    begin = Clock::now();
+    host->sleep(hours(1));
+    EXPECT_LT(duration_cast<milliseconds>(Clock::now() - begin).count(), 10000);
+
+    // Semaphore::wait: a time-out after the duration, a signal at once.
+    auto semaphore = vemo::Semaphore::createInstance();
+    begin = Clock::now();
+    EXPECT_FALSE(semaphore->wait(milliseconds(30), false));
+    EXPECT_GE(duration_cast<milliseconds>(Clock::now() - begin).count(), 29);
+    semaphore->signal();
+    EXPECT_TRUE(semaphore->wait(seconds(5), false));
+
+    // MessagePort::procMessage with a budget as a duration dispatches what is queued.
+    vemo::MessagePort port;
+    int handled = 0;
+    port.getMessageDispenser().addMessageHandler<vemo::Message>(
+        [&handled](vemo::Message*) { ++handled; });
+    for (int i = 0; i < 3; ++i)
+      port.pushMessage(vemo::Message::createInstance());
+    EXPECT_EQ(port.procMessage(milliseconds(500)), 3);
+    EXPECT_EQ(handled, 3);
+  });
 }

@@ -28,7 +28,6 @@ constexpr char kLineEnd[] = "\n";
 #endif
 
 const char* const kLevelNames[] = {"debug  ", "message", "warning", "error  "};
-const char* const kJournalPrefixes[] = {"<7>", "<6>", "<4>", "<3>"};
 // Errors bold red, warnings yellow, debug dim; messages in the terminal's own colours.
 const char* const kAnsiColours[] = {"\x1b[2m", "", "\x1b[33m", "\x1b[1;31m"};
 constexpr char kAnsiReset[] = "\x1b[0m";
@@ -220,6 +219,11 @@ void reportOnStandardError(const String& text) {
 
 }  // namespace
 
+const char* detail::journalPrefix(LogLevel level) {
+  static const char* const prefixes[] = {"<7>", "<6>", "<4>", "<3>"};
+  return prefixes[levelIndex(level)];
+}
+
 // ---- ConsoleLogListener -------------------------------------------------------------------
 
 class ConsoleLogListener::Impl {
@@ -237,7 +241,7 @@ class ConsoleLogListener::Impl {
     if (!_layout.admits(level)) return;
     const int index = levelIndex(level);
     const std::string& record =
-        _builder.build(_layout, level, text, _journal ? kJournalPrefixes[index] : "",
+        _builder.build(_layout, level, text, _journal ? detail::journalPrefix(level) : "",
                        _ansi ? kAnsiColours[index] : "");
     detail::writeStandardError(record.data(), record.size(), level, _consoleColour);
   }

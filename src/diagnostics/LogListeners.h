@@ -19,6 +19,10 @@ struct StandardErrorKind {
 };
 StandardErrorKind inspectStandardError();
 
+// The journal's priority prefix of a level's lines: "<3>" error, "<4>" warning, "<6>" message,
+// "<7>" debug.
+const char* journalPrefix(LogLevel level);
+
 // Writes UTF-8 bytes to the standard error, whole (restarting after interruptions); on a
 // Windows console as wide text, in the colour of `level` when `colour` is set.
 void writeStandardError(const char* bytes, std::size_t n, LogLevel level, bool colour);

@@ -15,14 +15,16 @@ void logUnknownMessage(unsigned int classId) {
 }  // namespace
 
 bool MessageParser::operator==(const MessageParser& other) const {
-  return classId == other.classId && creator == other.creator && handler == other.handler;
+  return classId == other.classId && creator == other.creator && factory == other.factory &&
+         handler == other.handler;
 }
 
 void MessageParser::parser(InputStream& is) const {
-  if (!creator) return;
-  // The parser may be uninstalled by its own handler: the callable is held for the call.
+  if (!creator && factory.isNull()) return;
+  // The parser may be uninstalled by its own handler: the callables are held for the call.
   const Handler call = handler;
-  Unknown::Handle_T<Message> message = creator();
+  const Factory make = factory;
+  Unknown::Handle_T<Message> message = creator ? creator() : make(classId);
   if (!message) return;
   message->importFrom(is);
   if (!call.isNull()) call(message.get());

@@ -22,7 +22,7 @@ namespace {
 // The registered application types and the running applications, by name.
 struct AppRegistry {
   std::mutex lock;
-  std::map<String, AppCreator, StringLess> types;
+  std::map<String, AppFactory, StringLess> types;
   std::map<String, Unknown::Handle_T<App>, StringLess> running;
 };
 detail::LazyGlobal<AppRegistry> g_appRegistry;
@@ -268,7 +268,23 @@ Unknown::Handle_T<App> App::createInstance(Thread* thread, AppBox* box) {
 
 // The application registry
 
+AppFactory::AppFactory(AppCreator creator) {
+  if (!creator) return;
+  _function = creator;
+  _identity.format(L"%p", detail::leadingWord(creator));
+}
+
+Unknown::Handle_T<AppBox> AppFactory::operator()(const wchar_t* appName,
+                                                 const wchar_t* parameters) const {
+  if (!_function) return nullptr;
+  return _function(appName, parameters);
+}
+
 bool setUpApp(const wchar_t* typeName, AppCreator creator) {
+  return setUpApp(typeName, AppFactory(creator));
+}
+
+bool setUpApp(const wchar_t* typeName, const AppFactory& creator) {
   const String name(typeName);
   bool taken = false;
   {
@@ -297,13 +313,13 @@ void tearDownApp(const wchar_t* typeName) {
 Unknown::Handle_T<App> startApp(const wchar_t* typeName, const wchar_t* appName,
                                 const wchar_t* parameters) {
   AppRegistry* registry = g_appRegistry.make();
-  AppCreator creator = nullptr;
+  AppFactory creator;
   {
     std::lock_guard<std::mutex> guard(registry->lock);
     const auto found = registry->types.find(String(typeName));
     if (found != registry->types.end()) creator = found->second;
   }
-  if (!creator) return nullptr;
+  if (creator.isNull()) return nullptr;
   const Unknown::Handle_T<Thread> thread = Thread::createInstance();
   const Unknown::Handle_T<AppBox> box =
       creator(appName ? appName : L"", parameters ? parameters : L"");

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "LogListeners.h"
 #include "ServiceHooks.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/Log.h"
@@ -22,15 +23,20 @@ class StandardErrorListener : public LogListener {
   explicit StandardErrorListener(bool journal) : _journal(journal) {}
   const wchar_t* getName() override { return L"stderr"; }
   bool setparam(const wchar_t*) override { return false; }
-  void error(const wchar_t* text) override { write(_journal ? "<3>" : "error: ", text); }
-  void warning(const wchar_t* text) override { write(_journal ? "<4>" : "warning: ", text); }
-  void message(const wchar_t* text) override { write(_journal ? "<6>" : "", text); }
+  void error(const wchar_t* text) override { write(prefix(LogLevel::kError, "error: "), text); }
+  void warning(const wchar_t* text) override {
+    write(prefix(LogLevel::kWarning, "warning: "), text);
+  }
+  void message(const wchar_t* text) override { write(prefix(LogLevel::kMessage, ""), text); }
   void debug(const wchar_t* text) override {
-    if (_journal) write("<7>", text);
+    if (_journal) write(detail::journalPrefix(LogLevel::kDebug), text);
   }
   void whistle(bool) override {}
 
  private:
+  const char* prefix(LogLevel level, const char* word) const {
+    return _journal ? detail::journalPrefix(level) : word;
+  }
   void write(const char* prefix, const wchar_t* text) {
     const String_T<char> utf8 = StringHelper::wideToUtf8(text ? text : L"");
     const char* bytes = utf8.getBuffer() ? utf8.getBuffer() : "";
@@ -135,8 +141,10 @@ int ServiceApplication::runArguments() {
   }
   if (command == L"remove") return serviceRemove(_name.getBuffer()) ? 0 : 1;
 
-  StandardErrorListener listener(service_detail::standardErrorIsJournal());
-  Log::addListener(&listener);
+  // A program that registered a console listener of its own has its lines written there.
+  StandardErrorListener listener(detail::inspectStandardError().journal);
+  const bool ownListener = !Log::getLogListener(L"console");
+  if (ownListener) Log::addListener(&listener);
   handled_exception_filter();
   if (_supportAddress.getBuffer() && _supportAddress.getBuffer()[0])
     ServiceSystem::setSupportAddress(_supportAddress);

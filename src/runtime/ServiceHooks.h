@@ -51,8 +51,6 @@ bool stopControl();
 // when the process is not running as a service or it could not be sent. Linux only: Windows
 // has none of these notifications and returns false.
 bool notify(const std::string& text);
-// Platform: true when the standard error stream is the journal's (JOURNAL_STREAM names it).
-bool standardErrorIsJournal();
 // Platform: installs the service like serviceInstall, with `arguments` after the program in
 // the command that the service manager runs.
 int install(int startMode, const wchar_t* name, const wchar_t* displayName, const wchar_t* program,

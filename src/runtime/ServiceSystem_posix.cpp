@@ -579,18 +579,6 @@ bool notify(const std::string& text) {
   return notifyManager(text);
 }
 
-bool standardErrorIsJournal() {
-  const char* stream = std::getenv("JOURNAL_STREAM");
-  if (!stream || !stream[0]) return false;
-  unsigned long long device = 0, inode = 0;
-  char end = 0;
-  if (std::sscanf(stream, "%llu:%llu%c", &device, &inode, &end) != 2) return false;
-  struct stat info;
-  if (::fstat(2, &info) != 0) return false;
-  return static_cast<unsigned long long>(info.st_dev) == device &&
-         static_cast<unsigned long long>(info.st_ino) == inode;
-}
-
 }  // namespace service_detail
 
 int isService(const wchar_t* name) {

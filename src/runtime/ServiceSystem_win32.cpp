@@ -216,9 +216,6 @@ bool service_detail::stopControl() {
 bool service_detail::notify(const std::string&) {
   return false;
 }
-bool service_detail::standardErrorIsJournal() {
-  return false;
-}
 
 int isService(const wchar_t* name) {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);

@@ -46,9 +46,13 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <type_traits>
+#include <utility>
 
+#include "vemo/core/Callback.h"
 #include "vemo/core/Export.h"
 #include "vemo/core/Mutex.h"
 #include "vemo/core/SharedPtr.h"
@@ -171,10 +175,46 @@ class VEMO_CORE_API App : public Unknown {
 // Makes a box of a registered type from the application's name and parameters.
 using AppCreator = Unknown::Handle_T<AppBox> (*)(const wchar_t* appName, const wchar_t* parameters);
 
+// A creator of any kind: an AppCreator, or any other callable taking the application's name and
+// parameters and giving a handle to a box (a lambda that captures the data its boxes need, a
+// std::function, a function object). Like a callback (Callback.h) it has an identity: a
+// function's address, or for another callable "#" and a number drawn when it is made, which its
+// copies share.
+class VEMO_CORE_API AppFactory {
+ public:
+  using Function = std::function<Unknown::Handle_T<AppBox>(const wchar_t*, const wchar_t*)>;
+
+  AppFactory() = default;
+  AppFactory(AppCreator creator);
+  template <class F, class = std::enable_if_t<
+                         !std::is_convertible<F&&, AppCreator>::value &&
+                         !std::is_same<std::decay_t<F>, AppFactory>::value &&
+                         std::is_invocable_r<Unknown::Handle_T<AppBox>, std::decay_t<F>&,
+                                             const wchar_t*, const wchar_t*>::value>>
+  AppFactory(F&& callable)
+      : _function(std::forward<F>(callable)),
+        _identity(_function ? detail::nextCallableIdentity() : String()) {}
+
+  // A box made by the creator; null for a null creator.
+  Unknown::Handle_T<AppBox> operator()(const wchar_t* appName, const wchar_t* parameters) const;
+  bool isNull() const { return !_function; }
+  const String& getIdentity() const { return _identity; }
+  friend bool operator==(const AppFactory& a, const AppFactory& b) {
+    return a._identity == b._identity;
+  }
+  friend bool operator!=(const AppFactory& a, const AppFactory& b) { return !(a == b); }
+
+ private:
+  Function _function;
+  String _identity;
+};
+
 // Registers `creator` under the type name: true when the name was free or is bound to the same
 // creator. A name bound to another creator keeps it: the console shows
 // "App: (<type>) has been setup!" in yellow, and the result is false.
 VEMO_CORE_API bool setUpApp(const wchar_t* typeName, AppCreator creator);
+// The same with a creator of any kind; two creators are the same when their identities are.
+VEMO_CORE_API bool setUpApp(const wchar_t* typeName, const AppFactory& creator);
 // Forgets the type of that name.
 VEMO_CORE_API void tearDownApp(const wchar_t* typeName);
 // Makes a box of the registered type, starts it on a new Thread and connects to it; the running

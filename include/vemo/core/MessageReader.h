@@ -20,6 +20,8 @@
 #pragma once
 
 #include <map>
+#include <type_traits>
+#include <utility>
 
 #include "vemo/core/Callback.h"
 #include "vemo/core/Export.h"
@@ -33,23 +35,48 @@ struct VEMO_CORE_API MessageParser {
   // Makes a new empty message of the class (a class's createMessage_).
   using Creator = Unknown::Handle_T<Message> (*)();
   using Handler = CallbackHandler<void, Message*>;
+  // A creator of any other kind, called with the parser's class id.
+  using Factory = CallbackHandler<Unknown::Handle_T<Message>, unsigned int>;
 
   // No creator and no handler; the class id means nothing.
   MessageParser() : classId(0), creator(nullptr) {}
   MessageParser(unsigned int id, Creator make, const Handler& call)
       : classId(id), creator(make), handler(call) {}
+  // With any other callable as the creator (a lambda with captures, a std::function, a function
+  // object) that gives a handle to a message; it goes into `factory`. An empty std::function
+  // gives a parser without creator.
+  template <class F, class = std::enable_if_t<
+                         !std::is_convertible<F&&, Creator>::value &&
+                         std::is_invocable_r<Unknown::Handle_T<Message>, std::decay_t<F>&>::value>>
+  MessageParser(unsigned int id, F&& make, const Handler& call)
+      : classId(id),
+        creator(nullptr),
+        handler(call),
+        factory(detail::isEmptyCallable(make) ? Factory() : makeFactory(std::forward<F>(make))) {}
 
-  // Same class id, same creator function and equal handlers (by identity text; null is "").
+  // Same class id, same creator function, equal factories and equal handlers (by identity
+  // text; null is "").
   bool operator==(const MessageParser& other) const;
   bool operator!=(const MessageParser& other) const { return !(*this == other); }
 
-  // Makes a message with the creator, fills it from the stream and calls the handler with it.
-  // Without a creator nothing is read; without a handler the message is read and dropped.
+  // Makes a message with the creator (or the factory), fills it from the stream and calls the
+  // handler with it. Without either nothing is read; without a handler the message is read and
+  // dropped.
   void parser(InputStream& is) const;
 
   unsigned int classId;
   Creator creator;
   Handler handler;
+  // Used when there is no creator function.
+  Factory factory;
+
+ private:
+  template <class F>
+  static Factory makeFactory(F&& make) {
+    return Factory([make = std::forward<F>(make)](unsigned int) mutable {
+      return Unknown::Handle_T<Message>(make());
+    });
+  }
 };
 
 class VEMO_CORE_API MessageReader {

@@ -21,11 +21,12 @@
 // through ServiceSystem::getArguments ("port=8080").
 //
 // `run` fills the ServiceSystem statics, installs the crash handler, logs to the standard error
-// stream (with the journal's priority prefixes <3> <4> <6> <7> when that stream is the journal),
-// creates the host system and runs it: as a service when the service manager started the
-// program, otherwise in the foreground. It returns the program's exit status: 0 after a clean
-// stop, 1 when the host system never completed a tick (its init failed) or when installing or
-// removing failed.
+// stream (with the journal's priority prefixes <3> <4> <6> <7> when that stream is the journal;
+// not when the program registered a listener named "console", such as a ConsoleLogListener,
+// which then writes the lines alone), creates the host system and runs it: as a service when the
+// service manager started the program, otherwise in the foreground. It returns the program's exit
+// status: 0 after a clean stop, 1 when the host system never completed a tick (its init failed) or
+// when installing or removing failed.
 //
 // Linux: SIGINT, SIGTERM and SIGQUIT are taken by a thread of their own (sigwait); under systemd
 // SIGTERM is the stop control (STOPPING=1). SIGHUP calls `reload` between RELOADING=1 (with
@@ -40,9 +41,11 @@
 // reported as the service control manager knows it (running once the worker started).
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
+#include "vemo/core/Duration.h"
 #include "vemo/core/Export.h"
 #include "vemo/core/ServiceSystem.h"
 #include "vemo/core/String.h"
@@ -84,6 +87,10 @@ class VEMO_CORE_API ServiceApplication {
   // Asks the service manager for `ms` more milliseconds of start-up (an init that takes long);
   // nothing when the program does not run as a service.
   static void extendStartTimeout(unsigned int ms);
+  template <class Rep, class Period>
+  static void extendStartTimeout(std::chrono::duration<Rep, Period> duration) {
+    extendStartTimeout(detail::toMilliseconds(duration));
+  }
 
  protected:
   // The host system; the default calls the factory. Null ends `run` with status 1.

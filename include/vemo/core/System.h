@@ -177,6 +177,10 @@ class VEMO_CORE_API System : public virtual Unknown {
     // Lets the task skip its passes until `ms` milliseconds have accumulated; it then fires with
     // the whole accumulated time. False when the task is not started.
     virtual bool sleep(unsigned int ms);
+    template <class Rep, class Period>
+    bool sleep(std::chrono::duration<Rep, Period> duration) {
+      return sleep(detail::toMilliseconds(duration));
+    }
     // Ends a sleep: the task fires again by its tick time. False when the task is not started.
     virtual bool waken();
     // Called by start; the base returns true.

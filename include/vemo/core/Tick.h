@@ -39,6 +39,13 @@ class VEMO_CORE_API Tick : public System::Task {
   using Handler = CallbackHandler<void, unsigned int>;
 
   static Handle_T<Tick> createInstance();
+  // A Tick that fires at most once per `period` (its tick time, rounded up to milliseconds).
+  template <class Rep, class Period>
+  static Handle_T<Tick> createInstance(std::chrono::duration<Rep, Period> period) {
+    Handle_T<Tick> tick = createInstance();
+    tick->setTickTime(period);
+    return tick;
+  }
 
   // Adds the function (or handler) unless an equal one is listed; true either way. A null
   // function or handler is refused (false).
