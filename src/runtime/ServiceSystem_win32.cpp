@@ -205,8 +205,12 @@ void service_detail::setTestHooks(const std::string&, const std::string&, const 
 bool service_detail::signalBlocked(int) {
   return false;
 }
-// The host system's ticks carry stop requests out; there is no loop to wake.
-void service_detail::wake() {}
+// The host system's ticks carry stop requests out; there is no loop to wake, but a host that
+// waits idle is asked for a pass. Windows runs signal functions and console handlers on threads
+// of their own, never inside another thread's code, so this may take the host's lock.
+void service_detail::wake() {
+  nudgeHost();
+}
 bool service_detail::runningAsService() {
   return g_statusHandle != nullptr;
 }
