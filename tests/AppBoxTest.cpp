@@ -417,6 +417,8 @@ TEST(AppBox, AnswersAtOnceWithoutPolling) {
           ++replies;
         } else if (std::chrono::steady_clock::now() - begin > 5s) {
           break;
+        } else {
+          std::this_thread::yield();  // leave the core to the box on a small machine
         }
       }
       ASSERT_EQ(replies, 2) << "command " << i << " was not answered";
@@ -425,7 +427,10 @@ TEST(AppBox, AnswersAtOnceWithoutPolling) {
               .count());
     }
     std::sort(took.begin(), took.end());
-#if defined(VEMO_TEST_TSAN)
+    // A box that missed its wake-up would wait for the 5 s above. Under the thread sanitizer
+    // and under Wine (where every wait is a round trip through its server) the bound is loose;
+    // the microsecond figure itself is IdleBench's to measure.
+#if defined(VEMO_TEST_TSAN) || defined(_WIN32)
     EXPECT_LT(took[took.size() / 2], 20000.0);
 #else
     EXPECT_LT(took[took.size() / 2], 1000.0);
