@@ -3,10 +3,12 @@
 # mingw-w64 and runs every test program under Wine, each word size in a fresh Wine prefix of
 # its own inside its build directory. Fails when a program fails; prints the number of test
 # programs and tests run per word size at the end. With arguments, builds and runs only those
-# word sizes (win64, win32).
+# word sizes (win64, win32). On a machine that cannot run 32-bit programs, the win32 programs
+# are built but not run, and the summary says so and why: they count as skipped, never passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/parallel.sh
+source scripts/wine.sh
 lock=(flock /tmp/vemo-cpu.lock)
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -50,17 +52,25 @@ for arch in "${architectures[@]}"; do
     cp "${dlls[@]}" "$target/"
   done
 
-  export WINEPREFIX="$PWD/$dir/wineprefix" WINEARCH=$winearch WINEDEBUG=-all
-  rm -rf "$WINEPREFIX"
-  wineboot --init >/dev/null 2>&1 || wine wineboot --init >/dev/null 2>&1
-  wineserver -w || true
+  names=()
+  for exe in "$dir"/tests/*Test.exe; do names+=("$(basename "$exe" .exe)"); done
+  if [ "$arch" = win32 ] && ! wine_runs_32bit; then
+    echo "$arch: ${#names[@]} test programs and the example built, not run: this machine does" \
+      "not run 32-bit programs ($WINE_32BIT_REASON)"
+    summary+=("$arch: ${#names[@]} test programs built, SKIPPED (not run): this machine does not run 32-bit programs")
+    continue
+  fi
+
+  export WINEPREFIX="$PWD/$dir/wineprefix" WINEDEBUG=-all
+  wine_use "$winearch"
+  wine_boot
 
   # The test programs run two at a time (as many as there are cores) with the lock held for
   # all of them; the programs themselves must not hold it, nor the Wine server they start.
   # Each program runs from its own directory, with no console of its own: output goes to the log.
   run() {
     exec {lockfd}>&-
-    cd "$dir/tests" && timeout 600 wine "./$1.exe" --gtest_brief=1
+    cd "$dir/tests" && timeout 600 "$WINE" "./$1.exe" --gtest_brief=1
   }
   tests=0 failures=()
   finished() {
@@ -71,14 +81,12 @@ for arch in "${architectures[@]}"; do
     printf '%-8s %-22s %4s tests  %s\n' "$arch" "$1" "${ran:-?}" "$status"
     [ "$status" = ok ] || grep -E '^\[  FAILED  \]|Failure|error' "$log" | head -20 || true
   }
-  names=()
-  for exe in "$dir"/tests/*Test.exe; do names+=("$(basename "$exe" .exe)"); done
   exec {lockfd}>/tmp/vemo-cpu.lock
   flock "$lockfd"
   # One Wine server for the whole run, started without the lock.
   (exec {lockfd}>&-; wineserver -p)
   run_parallel run "$dir/tests" "${names[@]}"
-  (exec {lockfd}>&-; cd "$dir/examples" && timeout 120 wine ./vemo_example.exe >vemo_example.log 2>&1) ||
+  (exec {lockfd}>&-; cd "$dir/examples" && timeout 120 "$WINE" ./vemo_example.exe >vemo_example.log 2>&1) ||
     failures+=(vemo_example)
   exec {lockfd}>&-
   programs=${#names[@]}

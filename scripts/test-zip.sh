@@ -3,10 +3,12 @@
 # (build-test-win64, build-test-win32), checks what each holds (the DLL of its word size and the
 # runtime DLLs it needs, the import library, every header, the CMake package files and
 # vemo_core.pc, nothing else), then builds the package consumer (tests/package) against the
-# unpacked zip alone with find_package and runs it under Wine with the zip's DLLs. With
-# arguments, only those word sizes (win64, win32). The zips stay in <build tree>/packages/.
+# unpacked zip alone with find_package and runs it under Wine with the zip's DLLs (not on a
+# machine that cannot run 32-bit programs, for win32: it says so). With arguments, only those
+# word sizes (win64, win32). The zips stay in <build tree>/packages/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/wine.sh
 scripts/deps.sh cmake make unzip
 fail() {
   echo "FAILED: $*" >&2
@@ -75,8 +77,15 @@ for arch in "${architectures[@]}"; do
     -DCMAKE_BUILD_TYPE=Release -Dvemo_core_DIR="$root/lib/cmake/vemo_core" >/dev/null
   cmake --build "$consumer/build" >/dev/null
   cp "$root"/bin/*.dll "$consumer/build/"
-  export WINEPREFIX="$PWD/$dir/wineprefix" WINEARCH=$arch WINEDEBUG=-all
-  (cd "$consumer/build" && timeout 300 wine ./consumer.exe >consumer.out 2>&1) ||
+  if [ "$arch" = win32 ] && ! wine_runs_32bit; then
+    echo "consumer.exe built against the zip, SKIPPED (not run): this machine does not run" \
+      "32-bit programs ($WINE_32BIT_REASON)"
+    continue
+  fi
+  export WINEPREFIX="$PWD/$dir/wineprefix" WINEDEBUG=-all
+  wine_use "$arch"
+  [ -d "$WINEPREFIX" ] || wine_boot
+  (cd "$consumer/build" && timeout 300 "$WINE" ./consumer.exe >consumer.out 2>&1) ||
     { cat "$consumer/build/consumer.out"; fail "consumer.exe under Wine"; }
   wineserver -k 2>/dev/null || true
   grep -q "^consumer: ok" "$consumer/build/consumer.out" ||
