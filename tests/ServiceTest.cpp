@@ -28,6 +28,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -647,12 +648,15 @@ struct NotifySocket {
     const ssize_t n = ::recv(descriptor, buffer, sizeof buffer, 0);
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
   }
-  // The next datagram that is not a watchdog's.
+  // The next datagram that is not a watchdog's, or "" when none comes within the time.
   std::string nextBesidesWatchdog(int ms = 20000) {
-    std::string text;
-    while ((text = next(ms)) == "WATCHDOG=1") {
+    const auto begin = std::chrono::steady_clock::now();
+    for (;;) {
+      const long long left = ms - tests::millisecondsSince(begin);
+      if (left <= 0) return std::string();
+      std::string text = next(static_cast<int>(left));
+      if (text != "WATCHDOG=1") return text;
     }
-    return text;
   }
   int descriptor;
   std::string path;
@@ -678,8 +682,9 @@ struct TestHost : ServiceSystem {
     return Yield::createInstance()->start(this);
   }
   void tick() override {
-    ServiceSystem::tick();
+    // Counted before the base tick, which is where the service hears of it (READY=1).
     ticks.fetch_add(1);
+    ServiceSystem::tick();
     if (stuckFor.load() > 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(stuckFor.exchange(0)));
     }
@@ -865,6 +870,77 @@ TEST(ServiceRun, WatchdogWhileOtherSignalsArriveAndTheHostSleeps) {
   g_host = nullptr;
 }
 
+// The first keep-alive of a host that sleeps between its passes comes half a watchdog interval
+// after READY=1, well before the manager's first check at a whole interval.
+TEST(ServiceRun, FirstWatchdogOfAnIdleHostComesHalfAnIntervalAfterReady) {
+  HostStatics statics;
+  const std::string path = socketPath("first");
+  NotifySocket socket(path);
+  Unknown::Handle_T<TestHost> host = TestHost::create();
+  host->idle = true;
+  installHost(host);
+  ServiceRunner runner(path, "4000000");
+  runner.start(&runHostSystem);
+  EXPECT_EQ(socket.next(), "STATUS=starting\nEXTEND_TIMEOUT_USEC=8000000");
+  EXPECT_EQ(socket.next(), "EXTEND_TIMEOUT_USEC=15000000");
+  EXPECT_EQ(socket.next(), "READY=1\nSTATUS=running");
+  const auto ready = std::chrono::steady_clock::now();
+  EXPECT_EQ(socket.next(), "WATCHDOG=1");
+  const long long gap = tests::millisecondsSince(ready);
+  EXPECT_GE(gap, 1500);
+  EXPECT_LT(gap, 3000);  // 2000 ms due; the manager gives up at 4000
+  stopService();
+  runner.join();
+  EXPECT_EQ(runner.result.load(), 1);
+  g_host = nullptr;
+}
+
+// A manager whose socket is named relatively is not used; one that cannot be reached, or whose
+// reader stopped reading, is warned of once by name while the service runs and stops as usual.
+TEST(ServiceRun, AManagerThatCannotBeReachedNeverHoldsTheHost) {
+  HostStatics statics;
+  {
+    LogCapture log;
+    ServiceRunner relative("vemo-relative-socket", "");
+    relative.start([](void*) {});
+    relative.join();
+    EXPECT_EQ(relative.result.load(), 0);  // the program runs in the foreground
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines[0].rfind(L"NOTIFY_SOCKET=vemo-relative-socket is neither", 0), 0u);
+  }
+  const std::string missing = socketPath("missing");
+  const std::string full = socketPath("full");
+  NotifySocket socket(full);
+  // The test fills the reader's queue: a manager that has stopped reading.
+  const int sender = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, full.data(), full.size());
+  ASSERT_EQ(::connect(sender, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  while (::send(sender, "x", 1, MSG_DONTWAIT) == 1) {
+  }
+  ::close(sender);
+  for (const std::string& path : {missing, full}) {
+    LogCapture log;
+    Unknown::Handle_T<TestHost> host = TestHost::create();
+    installHost(host);
+    ServiceRunner runner(path, "2000");  // a keep-alive every millisecond
+    runner.start(&runHostSystem);
+    ASSERT_TRUE(tests::eventually([&] { return host->ticks.load() > 0; }));
+    stopService();
+    runner.join();
+    EXPECT_EQ(runner.result.load(), 1) << path;
+    EXPECT_EQ(host->getState(), System::ES_UNLOADED);
+    ASSERT_EQ(log.lines.size(), 1u) << path;  // once, however many notifications failed
+    EXPECT_EQ(
+        log.lines[0].rfind(
+            L"The service manager's socket " + tests::toWide(path) + L" cannot be reached (", 0),
+        0u)
+        << path;
+    g_host = nullptr;
+  }
+}
+
 // ServiceSystem::signal as the handler of a real signal, arriving while the interrupted thread
 // holds the host system's own locks: it only notes the stop, which the host's tick carries out.
 TEST(ServiceRun, SignalFromARealHandler) {
@@ -979,6 +1055,7 @@ TEST(ServiceRun, WatchdogOnlyWhileTheHostSystemTicksOverAnAbstractSocket) {
 // ServiceApplication before any test, and exits with its status.
 std::atomic<int> g_appTicks{0};
 std::atomic<int> g_appStuckFor{0};
+std::atomic<bool> g_appGoOn{false};
 
 struct AppHost : ServiceSystem {
   static Handle_T<ServiceSystem> create() { return Handle_T<ServiceSystem>(new AppHost()); }
@@ -986,6 +1063,25 @@ struct AppHost : ServiceSystem {
     const char* mode = std::getenv("VEMO_TEST_SERVICE_APP");
     if (mode && std::strcmp(mode, "fail") == 0) return false;
     if (!ServiceSystem::init()) return false;
+    if (mode && std::strcmp(mode, "mask") == 0) {
+      // A child the host starts (not a shell, which clears the mask itself): its blocked
+      // signals go to the test's pipe.
+      pid_t child = -1;
+      char grep[] = "grep", pattern[] = "SigBlk", file[] = "/proc/self/status";
+      char* argv[] = {grep, pattern, file, nullptr};
+      posix_spawn_file_actions_t actions;
+      posix_spawn_file_actions_init(&actions);
+      posix_spawn_file_actions_adddup2(&actions, 2, 1);
+      if (::posix_spawnp(&child, "grep", &actions, nullptr, argv, environ) == 0)
+        ::waitpid(child, nullptr, 0);
+      posix_spawn_file_actions_destroy(&actions);
+    }
+    if (mode && std::strcmp(mode, "slowinit") == 0) {
+      // Initialising until the test says go on (SIGUSR2).
+      Log::message(L"host initialising");
+      for (int i = 0; i < 20000 && !g_appGoOn.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     ServiceApplication::extendStartTimeout(30000);
     Log::message(L"host running");
     return Yield::createInstance()->start(this);
@@ -1004,11 +1100,13 @@ bool reloadApp() {
   return true;
 }
 
-// SIGUSR1 makes the host's loop stuck for 1.5 s; SIGUSR2 does nothing.
+// SIGUSR1 makes the host's loop stuck for 1.5 s; SIGUSR2 lets a slow init go on.
 void stickApp(int) {
   g_appStuckFor = 1500;
 }
-void ignoreApp(int) {}
+void goOnApp(int) {
+  g_appGoOn = true;
+}
 
 std::vector<std::string> commandLine() {
   std::vector<std::string> arguments;
@@ -1026,7 +1124,7 @@ const bool g_serviceAppChild = [] {
   stick.sa_handler = stickApp;
   sigemptyset(&stick.sa_mask);
   ::sigaction(SIGUSR1, &stick, nullptr);
-  stick.sa_handler = ignoreApp;
+  stick.sa_handler = goOnApp;
   ::sigaction(SIGUSR2, &stick, nullptr);
   if (const char* root = std::getenv("VEMO_TEST_SERVICE_ROOT"))
     service_detail::setTestHooks(std::string(root) + "/units", std::string(root) + "/systemctl",
@@ -1100,6 +1198,20 @@ struct AppChild {
     ::close(errors);
   }
   void signal(int number) { ::kill(pid, number); }
+  // Reads what the child writes until `line` has appeared (true) or 20 s have passed (false).
+  bool waitForLine(const std::string& line) {
+    const auto begin = std::chrono::steady_clock::now();
+    while (text.find(line) == std::string::npos) {
+      const long long left = 20000 - tests::millisecondsSince(begin);
+      pollfd ready = {errors, POLLIN, 0};
+      if (left <= 0 || ::poll(&ready, 1, static_cast<int>(left)) <= 0) return false;
+      char buffer[4096];
+      const ssize_t n = ::read(errors, buffer, sizeof buffer);
+      if (n <= 0) return false;
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+  }
   // The exit status once the child has ended (killed after 20 s), and what it wrote.
   int wait() {
     for (int i = 0; i < 2000 && status < 0; ++i) {
@@ -1192,6 +1304,37 @@ TEST(ServiceApplication, UnderAServiceManager) {
   EXPECT_EQ(child.text.find("warning:"), std::string::npos) << child.text;
 }
 
+// A reload signal that arrives before the host runs is not a reload: no RELOADING=1, no early
+// READY=1 (units that wait for this one would start before it has initialised).
+TEST(ServiceApplication, AReloadSignalBeforeTheFirstTickIsIgnored) {
+  const std::string path = socketPath("early");
+  NotifySocket socket(path);
+  AppChild child("slowinit", {"NOTIFY_SOCKET=" + path});
+  EXPECT_EQ(socket.next(), "STATUS=starting\nEXTEND_TIMEOUT_USEC=8000000");
+  EXPECT_EQ(socket.next(), "EXTEND_TIMEOUT_USEC=15000000");
+  ASSERT_TRUE(child.waitForLine("host initialising\n")) << child.text;
+  child.signal(SIGHUP);
+  ASSERT_TRUE(child.waitForLine("vemo-app: not running, the reload signal is ignored.\n"))
+      << child.text;
+  child.signal(SIGUSR2);
+  EXPECT_EQ(socket.next(), "EXTEND_TIMEOUT_USEC=30000000");
+  EXPECT_EQ(socket.next(), "STATUS=first tick");
+  EXPECT_EQ(socket.next(), "READY=1\nSTATUS=running");
+  child.signal(SIGTERM);
+  EXPECT_EQ(socket.nextBesidesWatchdog(), "STOPPING=1\nSTATUS=stopping");
+  EXPECT_EQ(child.wait(), 0) << child.text;
+  EXPECT_EQ(child.text.find("reloading"), std::string::npos) << child.text;
+}
+
+// The programs a host starts begin with no signal blocked, so that a stop reaches them.
+TEST(ServiceApplication, ChildrenOfTheHostStartWithNoSignalBlocked) {
+  AppChild child("mask", {});
+  ASSERT_TRUE(child.waitForLine("host running\n")) << child.text;
+  child.signal(SIGINT);
+  EXPECT_EQ(child.wait(), 0) << child.text;
+  EXPECT_NE(child.text.find("SigBlk:\t0000000000000000\n"), std::string::npos) << child.text;
+}
+
 // A host whose init fails is never ready and ends with a failure, under a service manager and
 // in the foreground alike.
 TEST(ServiceApplication, AHostThatFailsToStart) {
@@ -1217,7 +1360,7 @@ TEST(ServiceApplication, AHostThatFailsToStart) {
 TEST(ServiceApplication, InTheForeground) {
   for (int number : {SIGINT, SIGTERM, SIGQUIT}) {
     AppChild child("run", {});
-    tests::pause(300);
+    ASSERT_TRUE(child.waitForLine("host running\n")) << child.text;
     child.signal(number);
     EXPECT_EQ(child.wait(), 0) << child.text;
     const std::string text = number == SIGINT    ? "warning: CTRL+C signal.\n"
@@ -1232,7 +1375,7 @@ TEST(ServiceApplication, InTheForeground) {
 // listener's layout.
 TEST(ServiceApplication, LeavesTheStandardErrorToTheProgramsConsoleListener) {
   AppChild child("console", {});
-  tests::pause(300);
+  ASSERT_TRUE(child.waitForLine("host running\n")) << child.text;
   child.signal(SIGINT);
   EXPECT_EQ(child.wait(), 0) << child.text;
   const std::size_t first = child.text.find("host running\n");
@@ -1248,11 +1391,11 @@ TEST(ServiceApplication, InstallAndRemoveFromTheCommandLine) {
   FakeSystemd systemd("app");
   writeFile(systemd.root / "running", "");
   AppChild install("install", {"VEMO_TEST_SERVICE_ROOT=" + systemd.root.string()},
-                   {"install", "port=8080", "a \"quoted\" 100% $HOME\\"});
+                   {"install", "port=8080", "a \"quoted\" 100% $HOME\\", "caf\xE9"});
   EXPECT_EQ(install.wait(), 0) << install.text;
   const std::string unit = readFile(systemd.root / "units" / "vemo-app.service");
   EXPECT_NE(unit.find("ExecStart=\"" + fs::read_symlink("/proc/self/exe").string() +
-                      "\" \"port=8080\" \"a \\\"quoted\\\" 100%% $$HOME\\\\\"\n"),
+                      "\" \"port=8080\" \"a \\\"quoted\\\" 100%% $$HOME\\\\\" \"caf\\xe9\"\n"),
             std::string::npos)
       << unit;
   expectSystemdAccepts(systemd.root / "units");

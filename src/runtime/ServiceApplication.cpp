@@ -191,6 +191,7 @@ void ServiceApplication::runHost() {
   Unknown::Handle_T<ServiceSystem> host = ServiceSystem::getSystem();
   const unsigned long ticks = service_detail::tickCount();
   const unsigned long stops = service_detail::stopRequests();
+  _ticksAtStart.store(ticks);
   if (host && host->load()) {
     ServiceSystem::_serviceStart = 1;
     host->start();
@@ -200,6 +201,18 @@ void ServiceApplication::runHost() {
   // A host that was asked to stop before its first tick did not fail.
   _started = service_detail::tickCount() != ticks || service_detail::stopRequests() != stops;
   if (!_foreground) service_detail::hostEnded();
+}
+
+}  // namespace vemo
+
+namespace vemo {
+
+bool ServiceApplication::hostRunning() const {
+  if (ServiceSystem::_serviceStart.load(std::memory_order_acquire) != 1) return false;
+  if (service_detail::tickCount() == _ticksAtStart.load()) return false;
+  if (service_detail::stopRequested() || service_detail::stopping()) return false;
+  const Unknown::Handle_T<ServiceSystem> host = ServiceSystem::getSystem();
+  return host && host->getState() == System::ES_RUNNING;
 }
 
 }  // namespace vemo

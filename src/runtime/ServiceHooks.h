@@ -44,6 +44,9 @@ void wake();
 
 // Platform: true while the process runs as a service (the service loop or the service main).
 bool runningAsService();
+// Platform: true once the running service loop has told the manager it stops (STOPPING=1);
+// always false on Windows.
+bool stopping();
 // Platform: the service manager's stop control (SIGTERM under systemd) given to the running
 // service loop from an ordinary thread; false when no service loop runs.
 bool stopControl();

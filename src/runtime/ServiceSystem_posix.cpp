@@ -43,6 +43,7 @@
 #include "FileName.h"
 #include "ServiceHooks.h"
 #include "Utf.h"
+#include "vemo/core/Log.h"
 #include "vemo/core/Semaphore.h"
 #include "vemo/core/ServiceSystem.h"
 #include "vemo/core/StringHelper.h"
@@ -209,10 +210,10 @@ std::string escapeValue(const std::string& text) {
   return out;
 }
 
-// A program path in quotes. Unit files are UTF-8 text: a byte of the path that is no part of a
-// UTF-8 character is written as a C escape (\xNN), which systemd reads back as that byte.
-std::string quotePath(const std::string& path) {
-  const std::string value = escapeValue(path);
+// A value in quotes, already escaped for the unit's own specifiers. Unit files are UTF-8 text:
+// a byte that is no part of a UTF-8 character is written as a C escape (\xNN), which systemd
+// reads back as that byte.
+std::string quoteBytes(const std::string& value) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(value.data());
   const unsigned char* end = p + value.size();
   std::string out = "\"";
@@ -235,6 +236,10 @@ std::string quotePath(const std::string& path) {
     }
   }
   return out + "\"";
+}
+
+std::string quotePath(const std::string& path) {
+  return quoteBytes(escapeValue(path));
 }
 
 int hexDigit(char c) {
@@ -423,7 +428,10 @@ void drainWakePipe() {
   }
 }
 
+std::atomic<bool> g_terminateSignal{false};  // the stop control came as SIGTERM
+
 void onTerminateSignal(int) {
+  g_terminateSignal.store(true);
   g_stopControl.store(true);
   service_detail::wake();
 }
@@ -446,27 +454,69 @@ void setEvents() {
   if (event) static_cast<Semaphore*>(event)->signal();
 }
 
-// One report to systemd over the socket the service was started with; false when it could not
-// be sent.
-bool send(const std::string& socketName, const std::string& text) {
-  if (socketName.empty()) return false;
+long long nowMilliseconds() {
+  timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// How long a report waits for room at a manager that does not read: the service loop sends
+// the watchdog's keep-alives and carries out stops, so it may never be held for good.
+constexpr int kNotifyWaitMs = 250;
+
+// One report to systemd over the socket the service was started with: 0 when it was sent, else
+// the errno value that stopped it.
+int send(const std::string& socketName, const std::string& text) {
   sockaddr_un address;
   std::memset(&address, 0, sizeof address);
   address.sun_family = AF_UNIX;
   const std::size_t length = socketName.size();
-  if (length >= sizeof address.sun_path) return false;
+  if (length == 0 || length >= sizeof address.sun_path) return ENAMETOOLONG;
   std::memcpy(address.sun_path, socketName.data(), length);
   if (address.sun_path[0] == '@') address.sun_path[0] = '\0';
-  const int descriptor = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (descriptor < 0) return false;
+  // Connected, so that a poll for room waits on the reader's queue.
+  const int descriptor = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (descriptor < 0) return errno;
   const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
-  ssize_t sent;
-  do {
-    sent = ::sendto(descriptor, text.data(), text.size(), MSG_NOSIGNAL,
-                    reinterpret_cast<const sockaddr*>(&address), size);
-  } while (sent < 0 && errno == EINTR);
+  int error = 0;
+  if (::connect(descriptor, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
+    error = errno;
+  } else {
+    const long long deadline = nowMilliseconds() + kNotifyWaitMs;
+    for (;;) {
+      const ssize_t sent = ::send(descriptor, text.data(), text.size(), MSG_NOSIGNAL);
+      if (sent >= 0) {
+        error = sent == static_cast<ssize_t>(text.size()) ? 0 : EMSGSIZE;
+        break;
+      }
+      error = errno;
+      if (error == EINTR) continue;
+      if (error != EAGAIN && error != EWOULDBLOCK) break;
+      const long long left = deadline - nowMilliseconds();
+      if (left <= 0) break;
+      pollfd room = {descriptor, POLLOUT, 0};
+      ::poll(&room, 1, static_cast<int>(left));
+    }
+  }
   ::close(descriptor);
-  return sent == static_cast<ssize_t>(text.size());
+  return error;
+}
+
+// A manager that cannot be reached is said once, when it stops answering, and once again
+// when it answers again: under systemd a start that times out without a line is a mystery.
+std::atomic<bool> g_managerUnreachable{false};
+
+void noteDelivery(const std::string& socketName, int error) {
+  if (error == 0) {
+    if (g_managerUnreachable.exchange(false))
+      Log::message(L"The service manager's socket %s answers again.",
+                   detail::pathToWide(socketName.c_str()));
+  } else if (!g_managerUnreachable.exchange(true)) {
+    Log::warning(
+        L"The service manager's socket %s cannot be reached (%s); the service goes on "
+        L"and keeps notifying it.",
+        detail::pathToWide(socketName.c_str()), detail::pathToWide(std::strerror(error)));
+  }
 }
 
 bool notifyManager(const std::string& text);
@@ -483,7 +533,9 @@ bool notifyManager(const std::string& text) {
     if (!service().running) return false;
     socketName = service().notifySocket;
   }
-  return send(socketName, text);
+  const int error = send(socketName, text);
+  noteDelivery(socketName, error);
+  return error == 0;
 }
 
 // Takes the variable out of the environment; "" when it was not there (or the process runs
@@ -506,12 +558,6 @@ int watchdogPeriod(const std::string& usec, const std::string& pid) {
   if (*end != '\0' || micro == 0) return -1;
   const unsigned long long half = micro / 2000;
   return half == 0 ? 1 : half > 0x7fffffffULL ? 0x7fffffff : static_cast<int>(half);
-}
-
-long long nowMilliseconds() {
-  timespec now;
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // Sleeps on the pipe until it is written to or `deadline` (monotonic milliseconds, -1 for
@@ -568,6 +614,10 @@ bool runningAsService() {
   return g_loopRunning.load();
 }
 
+bool stopping() {
+  return g_loopRunning.load() && g_stoppingSent.load();
+}
+
 bool stopControl() {
   if (!g_loopRunning.load()) return false;
   g_stopControl.store(true);
@@ -607,16 +657,15 @@ bool validProgram(const std::string& path) {
   return true;
 }
 
-// One argument of a command line in a unit, quoted: '\' and '"' escaped, '%' and '$' doubled
-// so that neither a specifier nor a variable is expanded.
+// One argument of a command line in a unit, quoted: '%' and '$' doubled so that neither a
+// specifier nor a variable is expanded.
 std::string quoteArgument(const std::string& argument) {
-  std::string out = "\"";
+  std::string value;
   for (char c : argument) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (c == '%' || c == '$') out += c;
-    out += c;
+    if (c == '$') value += c;
+    value += c;
   }
-  return out + "\"";
+  return quoteBytes(escapeValue(value));
 }
 
 // The unit file of a service; false when the program path, an argument or the account cannot
@@ -654,7 +703,7 @@ int service_detail::install(int startMode, const wchar_t* name, const wchar_t* d
   if (!preCheck(Mode::kInstall, unit)) return 0;
   std::vector<std::string> narrowArguments;
   for (const std::wstring& argument : arguments)
-    narrowArguments.push_back(narrow(argument.c_str()));
+    narrowArguments.push_back(detail::wideToPath(argument.c_str()));
   std::string text;
   const std::string file = unitFile(unit);
   bool ok = unitText(narrow(displayName), detail::wideToPath(program), narrowArguments,
@@ -706,7 +755,16 @@ int serviceInitialize(const wchar_t* name, void* worker) {
   const std::string socketName = takeVariable("NOTIFY_SOCKET");
   const std::string watchdogUsec = takeVariable("WATCHDOG_USEC");
   const std::string watchdogPid = takeVariable("WATCHDOG_PID");
-  if (socketName.empty() || !makeWakePipe()) return 0;
+  if (socketName.empty()) return 0;
+  // A relative name would be looked up from whatever the current directory is.
+  if (socketName[0] != '/' && socketName[0] != '@') {
+    Log::warning(
+        L"NOTIFY_SOCKET=%s is neither an absolute path nor an abstract socket: it is "
+        L"ignored, the program runs in the foreground.",
+        detail::pathToWide(socketName.c_str()));
+    return 0;
+  }
+  if (!makeWakePipe()) return 0;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.running) return 0;
@@ -721,14 +779,13 @@ int serviceInitialize(const wchar_t* name, void* worker) {
     s.running = false;
     s.notifySocket.clear();
   };
-  // A socket that cannot be reached is a manager that cannot be reached: run in the foreground.
-  if (!notifyManager("STATUS=starting\nEXTEND_TIMEOUT_USEC=8000000")) {
-    finish();
-    return 0;
-  }
+  // A manager that does not answer yet is warned of and kept being notified (see noteDelivery).
+  g_managerUnreachable.store(false);
+  notifyManager("STATUS=starting\nEXTEND_TIMEOUT_USEC=8000000");
   drainWakePipe();
   g_terminate.store(false);
   g_stopControl.store(false);
+  g_terminateSignal.store(false);
   g_workerEnded.store(false);
   g_stoppingSent.store(false);
   g_loopRunning.store(true);
@@ -744,17 +801,16 @@ int serviceInitialize(const wchar_t* name, void* worker) {
   const unsigned long ticksBefore = service_detail::tickCount();
   service_detail::wakeOnNextTick();
   std::thread workerThread;
-  bool ok = notifyManager("EXTEND_TIMEOUT_USEC=15000000");
-  if (ok) {
-    try {
-      workerThread = std::thread([&s] {
-        s.worker(nullptr);
-        g_workerEnded.store(true);
-        service_detail::wake();
-      });
-    } catch (...) {
-      ok = false;
-    }
+  notifyManager("EXTEND_TIMEOUT_USEC=15000000");
+  bool ok = true;
+  try {
+    workerThread = std::thread([&s] {
+      s.worker(nullptr);
+      g_workerEnded.store(true);
+      service_detail::wake();
+    });
+  } catch (...) {
+    ok = false;
   }
   int result = 1;
   if (!ok) {
@@ -763,17 +819,25 @@ int serviceInitialize(const wchar_t* name, void* worker) {
     const int period = s.watchdogPeriod;
     bool ready = false, stopping = false;
     unsigned long lastTicks = 0;
-    long long nextWatchdog = -1;
+    // Half-way to each check the host is asked for a pass, so that a live host that sleeps
+    // between its passes has a tick to show when the check comes.
+    long long nextNudge = -1, nextWatchdog = -1;
     for (;;) {
-      waitForWake(ready && !stopping ? nextWatchdog : -1);
+      waitForWake(!ready || stopping || period < 0 ? -1
+                  : nextNudge >= 0                 ? nextNudge
+                                                   : nextWatchdog);
       drainWakePipe();
       if (!ready && service_detail::tickCount() != ticksBefore) {
         ready = true;
         notifyManager("READY=1\nSTATUS=running");
         lastTicks = service_detail::tickCount();
-        if (period >= 0) nextWatchdog = nowMilliseconds() + period;
+        if (period >= 0) {
+          nextWatchdog = nowMilliseconds() + period;
+          nextNudge = nextWatchdog - period / 2;
+        }
       }
       if (g_stopControl.exchange(false) && !stopping) {
+        if (g_terminateSignal.exchange(false)) Log::warning(L"%s", L"Termination request.");
         stopping = true;
         notifyStopping();
         setEvents();
@@ -792,12 +856,19 @@ int serviceInitialize(const wchar_t* name, void* worker) {
         }
         break;
       }
-      if (ready && period >= 0 && nowMilliseconds() >= nextWatchdog) {
-        const unsigned long ticks = service_detail::tickCount();
-        if (ticks != lastTicks) notifyManager("WATCHDOG=1");
-        lastTicks = ticks;
-        nextWatchdog = nowMilliseconds() + period;
-        service_detail::nudgeHost();
+      if (ready && period >= 0) {
+        const long long now = nowMilliseconds();
+        if (nextNudge >= 0 && now >= nextNudge) {
+          nextNudge = -1;
+          service_detail::nudgeHost();
+        }
+        if (now >= nextWatchdog) {
+          const unsigned long ticks = service_detail::tickCount();
+          if (ticks != lastTicks) notifyManager("WATCHDOG=1");
+          lastTicks = ticks;
+          nextWatchdog = now + period;
+          nextNudge = now + period / 2;
+        }
       }
     }
   }

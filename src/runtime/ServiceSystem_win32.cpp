@@ -214,6 +214,10 @@ void service_detail::wake() {
 bool service_detail::runningAsService() {
   return g_statusHandle != nullptr;
 }
+bool service_detail::stopping() {
+  return false;
+}
+
 bool service_detail::stopControl() {
   return false;
 }

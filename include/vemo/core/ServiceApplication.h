@@ -41,6 +41,7 @@
 // reported as the service control manager knows it (running once the worker started).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -108,6 +109,8 @@ class VEMO_CORE_API ServiceApplication {
   void takeSignals();
   void releaseSignals();
   void onReloadSignal();
+  // True once the host system has completed a tick, until it is asked to stop.
+  bool hostRunning() const;
 
   String _name;
   String _displayName;
@@ -122,6 +125,7 @@ class VEMO_CORE_API ServiceApplication {
   std::vector<const wchar_t*> _pointers;
   bool _foreground = false;
   bool _started = false;
+  std::atomic<unsigned long> _ticksAtStart{0};
   struct Signals;
   Signals* _signals = nullptr;
 };
