@@ -678,9 +678,11 @@ TEST(PropertyHelper, StreamsAndFiles) {
   EXPECT_FALSE(PropertyHelper::write(n.get(), nullptr, false));
   EXPECT_EQ(PropertyHelper::read(nullptr), nullptr);
 
-  const String name = TempFile::getTempFileName();
-  ASSERT_FALSE(name.isEmpty());
+  // A directory of the test's own: other programs come and go in the shared temporary one.
+  const tests::ScratchDirectory scratch;
+  const String name = scratch.name("state.json").c_str();
   const fs::path path(std::wstring(name.getBuffer()));
+  std::ofstream(path).close();
   const auto content = [&] {
     std::ifstream file(path, std::ios::binary);  // closed at once: Windows removes no open file
     return std::string(std::istreambuf_iterator<char>(file), {});
