@@ -176,12 +176,13 @@ void prepare() {
     state.zone.prepare(static_cast<std::int64_t>(::time(nullptr)));
     state.processors = static_cast<unsigned int>(sysconf(_SC_NPROCESSORS_ONLN));
     state.helper = &DebugHelper::getDebugHelper();
-    // The first walk finds the unwinder's tables and the first look-up reads the symbol
-    // tables: both allocate, so they happen now rather than in the crash.
+    // The first walk finds the unwinder's tables, which may allocate: it happens now rather
+    // than in the crash. The symbol tables are not read here: that takes a tenth of a second
+    // or more (compressed debugging information), which would delay every start. They are
+    // read at their first use, also when that is the crash: the symbol reader allocates with
+    // mmap, not malloc, which a signal handler may do.
     int frames = 0;
     _Unwind_Backtrace(countFrame, &frames);
-    RawFrameInfo info;
-    describeCodeAddress(*state.helper, reinterpret_cast<std::uintptr_t>(&prepare), info);
   });
 }
 
