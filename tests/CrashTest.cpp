@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <string>
@@ -19,10 +20,14 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <link.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -202,6 +207,23 @@ void takeNamesInTmp() {
 }
 #endif
 
+#if defined(__linux__)
+void say(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+// A thread inside the dynamic linker's list of modules, waiting there for a lock the crashing
+// thread holds: the linker's own lock stays taken for good.
+std::mutex g_heldByTheCrash;
+std::atomic<bool> g_insideTheLoader{false};
+int waitInsideTheLoader(dl_phdr_info*, std::size_t, void*) {
+  g_insideTheLoader = true;
+  std::lock_guard<std::mutex> wait(g_heldByTheCrash);
+  return 1;
+}
+#endif
+
 void runChild(const std::string& kind) {
   // Registered before the handler is installed, so that it runs after whatever the handler made
   // for itself was destroyed.
@@ -258,6 +280,25 @@ void runChild(const std::string& kind) {
   } else if (kind == "latin-directory") {
     // A report directory whose name is not UTF-8: "caf\xE9/" beside the program.
     vemo::ServiceSystem::setCrashReportDirectory(vemo::getAppPath() + L"caf\xDCE9/");
+    void (*volatile crash)() = crashNullPointer;
+    crash();
+  } else if (kind == "loader-lock") {
+    g_heldByTheCrash.lock();
+    std::thread([] { dl_iterate_phdr(waitInsideTheLoader, nullptr); }).detach();
+    while (!g_insideTheLoader)
+      std::this_thread::yield();
+    say("inside the loader");
+    void (*volatile crash)() = crashNullPointer;
+    crash();
+  } else if (kind == "stuck-stderr") {
+    // Nobody reads the standard error and it is full: the notice can never be written.
+    const int flags = fcntl(STDERR_FILENO, F_GETFL);
+    fcntl(STDERR_FILENO, F_SETFL, flags | O_NONBLOCK);
+    static const char filler[4096] = {};
+    while (write(STDERR_FILENO, filler, sizeof filler) > 0) {
+    }
+    fcntl(STDERR_FILENO, F_SETFL, flags);
+    say("stderr full");
     void (*volatile crash)() = crashNullPointer;
     crash();
   } else if (kind == "threads" || kind == "threads-as-nobody") {
@@ -355,6 +396,16 @@ struct ChildOptions {
   bool asNobody = false;
 };
 
+// The report's paths as the notice names them.
+void takeReportPaths(ChildResult& result) {
+  std::smatch paths;
+  static const std::regex kPaths("you can find them here:\n([^\n]*)\n([^\n]*)\n");
+  if (std::regex_search(result.err, paths, kPaths)) {
+    result.dump = paths[1].str();
+    result.log = paths[2].str();
+  }
+}
+
 ChildResult runCrashingChild(const std::string& kind, const ChildOptions& options = {}) {
   const fs::path out = g_outputDirectory / ("vemo-crash-out-" + kind),
                  err = g_outputDirectory / ("vemo-crash-err-" + kind);
@@ -380,14 +431,144 @@ ChildResult runCrashingChild(const std::string& kind, const ChildOptions& option
   result.err = asText(readFile(err));
   fs::remove(out);
   fs::remove(err);
-  std::smatch paths;
-  static const std::regex kPaths("you can find them here:\n([^\n]*)\n([^\n]*)\n");
-  if (std::regex_search(result.err, paths, kPaths)) {
-    result.dump = paths[1].str();
-    result.log = paths[2].str();
-  }
+  takeReportPaths(result);
   return result;
 }
+
+#if defined(__linux__)
+// A child of this program run with pipes for its standard streams and watched with deadlines
+// of the test's own: a child that hangs fails the test instead of stopping it.
+class LiveChild {
+ public:
+  explicit LiveChild(const std::string& kind, const std::vector<std::string>& variables = {}) {
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable; ++variable)
+      if (std::string(*variable).rfind(std::string(kKindVariable) + "=", 0) != 0)
+        environment.push_back(*variable);
+    environment.push_back(std::string(kKindVariable) + "=" + kind);
+    environment.insert(environment.end(), variables.begin(), variables.end());
+    std::vector<char*> envp;
+    for (std::string& variable : environment)
+      envp.push_back(&variable[0]);
+    envp.push_back(nullptr);
+    const std::string program = programPath().string();
+    char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+      ADD_FAILURE() << "no pipes";
+      return;
+    }
+    _pid = fork();
+    if (_pid == 0) {
+      dup2(in[0], STDIN_FILENO);
+      dup2(out[1], STDOUT_FILENO);
+      dup2(err[1], STDERR_FILENO);
+      const rlimit noCore{0, 0};
+      setrlimit(RLIMIT_CORE, &noCore);
+      execve(argv[0], argv, envp.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    _in = in[1];
+    _out = out[0];
+    _err = err[0];
+  }
+  ~LiveChild() {
+    if (_pid > 0 && !_ended) {
+      kill(_pid, SIGKILL);
+      waitpid(_pid, &_status, 0);
+    }
+    for (int file : {_in, _out, _err})
+      if (file >= 0) close(file);
+  }
+  LiveChild(const LiveChild&) = delete;
+  LiveChild& operator=(const LiveChild&) = delete;
+
+  pid_t pid() const { return _pid; }
+
+  // The next line of the child's standard output; false when none came before the deadline.
+  bool readLine(std::string& line, std::chrono::seconds deadline = std::chrono::seconds(30)) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+      const std::size_t newline = _outText.find('\n');
+      if (newline != std::string::npos) {
+        line = _outText.substr(0, newline);
+        _outText.erase(0, newline + 1);
+        return true;
+      }
+      if (!readSome(_out, _outText, end)) return false;
+    }
+  }
+
+  void send(const std::string& line) {
+    const std::string text = line + "\n";
+    EXPECT_EQ(write(_in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+
+  // Waits until the child ended; false when it still runs at the deadline.
+  bool waitForEnd(std::chrono::seconds deadline = std::chrono::seconds(60)) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!_ended) {
+      const pid_t done = waitpid(_pid, &_status, WNOHANG);
+      if (done == _pid) {
+        _ended = true;
+        break;
+      }
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+
+  // The child's standard error, read until no process holds it open any more; false when one
+  // still does at the deadline.
+  bool readErrorToEnd(std::string& text, std::chrono::seconds deadline = std::chrono::seconds(30)) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (readSome(_err, _errText, end)) {
+    }
+    text = _errText;
+    return _errClosed;
+  }
+
+  // What the child left, once it ended and its standard error closed.
+  ChildResult result() {
+    ChildResult result;
+    EXPECT_TRUE(waitForEnd()) << "the child still runs";
+    result.status = _status;
+    std::string rest;
+    EXPECT_TRUE(readErrorToEnd(result.err)) << "some process still holds the child's stderr";
+    result.out = _outText;
+    takeReportPaths(result);
+    return result;
+  }
+
+ private:
+  // Appends what `file` has before the deadline; false at its end or at the deadline.
+  bool readSome(int file, std::string& text, std::chrono::steady_clock::time_point end) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd ready{file, POLLIN, 0};
+    if (poll(&ready, 1, static_cast<int>(left.count())) != 1) return false;
+    char buffer[4096];
+    const ssize_t got = read(file, buffer, sizeof buffer);
+    if (got <= 0) {
+      if (file == _err) _errClosed = true;
+      return false;
+    }
+    text.append(buffer, static_cast<std::size_t>(got));
+    return true;
+  }
+
+  pid_t _pid = -1;
+  int _in = -1, _out = -1, _err = -1;
+  int _status = 0;
+  bool _ended = false, _errClosed = false;
+  std::string _outText, _errText;
+};
+#endif
 
 bool isCrashFile(const fs::path& path) {
   return path.filename().string().rfind("crash@", 0) == 0;
@@ -815,6 +996,48 @@ TEST(Crash, ReportFilesSwappedForLinksAreNotFollowed) {
   // Compared as a flag: an overwritten victim holds a whole minidump.
   EXPECT_TRUE(readFile(victim) == "precious") << "the link's target was written";
   fs::remove(victim);
+}
+
+// A thread waits inside the dynamic linker's list of modules for a lock the crashing thread
+// holds: the report reads the modules without the linker, and ends.
+TEST(Crash, AThreadInsideTheLoaderDoesNotHangTheReport) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  LiveChild live("loader-lock");
+  std::string line;
+  ASSERT_TRUE(live.readLine(line)) << "the child did not start";
+  EXPECT_EQ(line, "inside the loader");
+  ASSERT_TRUE(live.waitForEnd()) << "the report hangs";
+  const std::string log =
+      checkReport(live.result(), SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  // The program first, then its libraries with their build ids, as the loader knows them.
+  EXPECT_TRUE(std::regex_search(log, std::regex("\nLoaded modules:\n0x" + kHex + "  " +
+                                                programPath().string() + " \\([0-9a-f]{40}, ")))
+      << log;
+  EXPECT_TRUE(std::regex_search(log, std::regex("\n0x" + kHex + "  /[^\n]*libc\\.so[^\n]* \\(")))
+      << log;
+  EXPECT_TRUE(std::regex_search(log, std::regex("\n0x" + kHex + "  linux-vdso\\.so\\.1 \\(")))
+      << log;
+}
+
+// A report that cannot end (its notice goes to a full pipe nobody reads) is given up at its
+// deadline: the process still ends by its signal, with its files written.
+TEST(Crash, AReportThatCannotEndEndsTheProcessAtItsDeadline) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  LiveChild live("stuck-stderr");
+  std::string line;
+  ASSERT_TRUE(live.readLine(line)) << "the child did not start";
+  EXPECT_EQ(line, "stderr full");
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(live.waitForEnd(std::chrono::seconds(60))) << "the report hangs";
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(endingSignal(live.result().status), SIGSEGV);
+  EXPECT_GE(took, std::chrono::seconds(9));
+  const std::vector<fs::path> made = files.made();
+  ASSERT_EQ(made.size(), 2u);
+  for (const fs::path& file : made)
+    EXPECT_GT(fs::file_size(file), 0u) << file;
 }
 
 // A report directory the program sets whose name is not UTF-8 gets the report under that very

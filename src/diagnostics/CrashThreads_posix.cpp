@@ -14,6 +14,7 @@
 #include <sys/syscall.h>
 #include <sys/user.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -192,8 +193,19 @@ std::size_t OtherThreads::stop(long crashing) {
   return _count;
 }
 
+// Reaps the helper; one that has not ended within the wait is killed first.
 void OtherThreads::waitForHelper() {
   int status;
+  for (int waited = 0; waited < kHelperWaitMilliseconds; ++waited) {
+    const pid_t ended = waitpid(_helper, &status, __WALL | WNOHANG);
+    if (ended == _helper || (ended < 0 && errno != EINTR)) {
+      _helper = 0;
+      return;
+    }
+    const timespec pause{0, 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+  kill(_helper, SIGKILL);
   while (waitpid(_helper, &status, __WALL) < 0 && errno == EINTR) {
   }
   _helper = 0;
