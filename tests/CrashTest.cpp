@@ -22,12 +22,14 @@
 #else
 #include <fcntl.h>
 #include <link.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -290,6 +292,24 @@ void runChild(const std::string& kind) {
     say("inside the loader");
     void (*volatile crash)() = crashNullPointer;
     crash();
+  } else if (kind == "file-size-limit") {
+    // A server with a listening socket, under a file-size limit that the dump exceeds: the
+    // limit's signal ends the process in the middle of its report.
+    const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (server < 0 || bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(server, 4) != 0 ||
+        getsockname(server, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      std::exit(7);
+    std::thread(blockForever, "sleeper-one").detach();
+    const rlimit limit{16 * 1024, 16 * 1024};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    say("port " + std::to_string(ntohs(address.sin_port)));
+    void (*volatile crash)() = crashNullPointer;
+    crash();
   } else if (kind == "stuck-stderr") {
     // Nobody reads the standard error and it is full: the notice can never be written.
     const int flags = fcntl(STDERR_FILENO, F_GETFL);
@@ -478,7 +498,9 @@ class LiveChild {
   ~LiveChild() {
     if (_pid > 0 && !_ended) {
       kill(_pid, SIGKILL);
-      waitpid(_pid, &_status, 0);
+      // A child whose threads another process traces cannot be reaped before that one lets
+      // them go: left to init then, rather than hanging the test.
+      waitForEnd(std::chrono::seconds(5));
     }
     for (int file : {_in, _out, _err})
       if (file >= 0) close(file);
@@ -1038,6 +1060,31 @@ TEST(Crash, AReportThatCannotEndEndsTheProcessAtItsDeadline) {
   ASSERT_EQ(made.size(), 2u);
   for (const fs::path& file : made)
     EXPECT_GT(fs::file_size(file), 0u) << file;
+}
+
+// A server under a file-size limit dies of it in the middle of its report: nothing of it is
+// left (the helper that stopped its threads ends too), so its supervisor sees the end of its
+// pipe and a restart can listen on the same port.
+TEST(Crash, AProcessThatDiesDuringItsReportLeavesNothingBehind) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  LiveChild live("file-size-limit");
+  std::string line;
+  ASSERT_TRUE(live.readLine(line)) << "the child did not start";
+  std::smatch port;
+  ASSERT_TRUE(std::regex_match(line, port, std::regex("port (\\d+)"))) << line;
+  ASSERT_TRUE(live.waitForEnd());
+  std::string err;
+  EXPECT_TRUE(live.readErrorToEnd(err)) << "a process still holds the dead server's stderr";
+  EXPECT_EQ(endingSignal(live.result().status), SIGXFSZ);
+  const int again = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(port[1].str())));
+  EXPECT_EQ(bind(again, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+      << "the dead server's port is still taken";
+  close(again);
 }
 
 // A report directory the program sets whose name is not UTF-8 gets the report under that very
