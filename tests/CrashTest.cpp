@@ -31,6 +31,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -210,6 +211,14 @@ void takeNamesInTmp() {
 #endif
 
 #if defined(__linux__)
+// The next line of the standard input: what the test sends when it is ready for the next step.
+std::string awaitLine() {
+  std::string line;
+  for (char c; read(STDIN_FILENO, &c, 1) == 1 && c != '\n';)
+    line += c;
+  return line;
+}
+
 void say(const std::string& line) {
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
@@ -310,6 +319,20 @@ void runChild(const std::string& kind) {
     say("port " + std::to_string(ntohs(address.sin_port)));
     void (*volatile crash)() = crashNullPointer;
     crash();
+  } else if (kind == "secret-as-nobody") {
+    // A server started by root reads a file only root may read, keeps its descriptor, and goes
+    // on as nobody.
+    const int secret = open(std::getenv("VEMO_CRASH_TEST_SECRET"), O_RDONLY | O_CLOEXEC);
+    char kept[64] = {};
+    if (secret < 0 || read(secret, kept, sizeof kept - 1) <= 0) std::exit(8);
+    if (setgid(65534) != 0 || setuid(65534) != 0) std::exit(6);
+    std::thread(blockForever, "sleeper-one").detach();
+    say("secret " + std::to_string(secret) + " " +
+        std::to_string(reinterpret_cast<std::uintptr_t>(kept)));
+    awaitLine();
+    void (*volatile crash)() = crashNullPointer;
+    crash();
+    say(kept);  // the secret stays on the stack until the crash
   } else if (kind == "stuck-stderr") {
     // Nobody reads the standard error and it is full: the notice can never be written.
     const int flags = fcntl(STDERR_FILENO, F_GETFL);
@@ -1408,8 +1431,9 @@ TEST(Crash, ACrashInAnAtexitHandlerIsReported) {
 
 #if defined(__linux__)
 // A daemon installed by root and run as its own user: its directory refuses new files, and the
-// logs directory systemd gave it (the first of the list) takes the report. Every thread is in
-// it, although the process changed its user, which keeps processes of that user from tracing it.
+// logs directory systemd gave it (the first of the list) takes the report. The process changed
+// its user, which leaves it closed to processes of that user: its report has the crashing thread
+// alone.
 TEST(Crash, AServiceAccountReportsIntoItsLogsDirectory) {
   VEMO_SKIP_UNDER_SANITIZERS();
   if (geteuid() != 0) GTEST_SKIP() << "the child must start as root to change its user";
@@ -1426,12 +1450,138 @@ TEST(Crash, AServiceAccountReportsIntoItsLogsDirectory) {
   const ChildResult child = runCrashingChild("threads-as-nobody", options);
   const std::string log =
       checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine, logs);
-  checkThreads(log, child.dump);
+  EXPECT_TRUE(std::regex_search(log, std::regex("\nThreads:\nThread \\d+ \"CrashTest\" \\(crashed, "
+                                                "its stack above\\)\nOther threads left out: ")))
+      << log;
+  EXPECT_EQ(log.find("sleeper-one"), std::string::npos) << log;
   for (const fs::path& file : {child.log, child.dump}) {
     struct stat status {};
     ASSERT_EQ(stat(file.c_str(), &status), 0) << file;
     EXPECT_EQ(status.st_uid, 65534u) << file;
     EXPECT_EQ(status.st_mode & 0777, 0600u) << file;
   }
+}
+#endif
+
+#if defined(__linux__)
+namespace {
+
+// Another process of user nobody that tries, until `target` ends, to take descriptor `file` of it
+// (pidfd_getfd) and to read its memory at `address` (/proc/<pid>/mem), each time checking what
+// it got against `secret`. It tells what it stole, one line for each way that worked.
+class Thief {
+ public:
+  Thief(pid_t target, int file, std::uintptr_t address, const std::string& secret) {
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return;
+    _pid = fork();
+    if (_pid == 0) {
+      close(report[0]);
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+      const int process = static_cast<int>(syscall(SYS_pidfd_open, target, 0));
+      const std::string started = process >= 0 ? "trying\n" : "no pidfd\n";
+      if (write(report[1], started.data(), started.size()) < 0 || process < 0) _exit(1);
+      const std::string memoryPath = "/proc/" + std::to_string(target) + "/mem";
+      bool tookFile = false, readMemory = false;
+      for (;;) {
+        pollfd ended{process, POLLIN, 0};
+        if (poll(&ended, 1, 0) != 0) break;
+        char got[64] = {};
+        const int stolen = static_cast<int>(syscall(SYS_pidfd_getfd, process, file, 0));
+        if (stolen >= 0) {
+          if (!tookFile && pread(stolen, got, sizeof got - 1, 0) > 0 && secret == got) {
+            tookFile = true;
+            if (write(report[1], "descriptor\n", 11) < 0) _exit(1);
+          }
+          close(stolen);
+        }
+        const int memory = open(memoryPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (memory >= 0) {
+          std::memset(got, 0, sizeof got);
+          if (!readMemory && pread(memory, got, sizeof got - 1, static_cast<off_t>(address)) > 0 &&
+              secret == got) {
+            readMemory = true;
+            if (write(report[1], "memory\n", 7) < 0) _exit(1);
+          }
+          close(memory);
+        }
+      }
+      _exit(0);
+    }
+    close(report[1]);
+    _report = report[0];
+  }
+  ~Thief() {
+    if (_report >= 0) close(_report);
+    if (_pid > 0) {
+      kill(_pid, SIGKILL);
+      waitpid(_pid, nullptr, 0);
+    }
+  }
+  Thief(const Thief&) = delete;
+  Thief& operator=(const Thief&) = delete;
+
+  // What it wrote until it ended (or the deadline passed).
+  std::string told(std::chrono::seconds deadline = std::chrono::seconds(30)) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      pollfd ready{_report, POLLIN, 0};
+      if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) != 1) break;
+      char buffer[256];
+      const ssize_t got = read(_report, buffer, sizeof buffer);
+      if (got <= 0) break;
+      _told.append(buffer, static_cast<std::size_t>(got));
+      if (_told.find("trying\n") != std::string::npos && !_waitForEnd) break;
+    }
+    return _told;
+  }
+  void waitForItsEnd() { _waitForEnd = true; }
+
+ private:
+  pid_t _pid = -1;
+  int _report = -1;
+  std::string _told;
+  bool _waitForEnd = false;
+};
+
+}  // namespace
+
+// A daemon started by root that read a root-only file and went on as nobody crashes: while it
+// reports, another process of nobody can neither take its descriptor nor read its memory, and
+// its report has the crashing thread alone, saying why.
+TEST(Crash, AProcessThatChangedItsUserStaysClosedToThatUser) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  if (geteuid() != 0) GTEST_SKIP() << "the child must start as root to change its user";
+  vemo::tests::ScratchDirectory scratch;
+  chmod(scratch.path.c_str(), 0755);
+  const fs::path secretFile = scratch.path / "secret";
+  const std::string secret = "root-only secret " + std::to_string(getpid());
+  std::ofstream(secretFile) << secret;
+  chmod(secretFile.c_str(), 0600);
+  ReportPlace reports;
+  reports.directory = openDirectory(scratch.path / "reports");
+  NoServiceDirectories noServiceDirectories;
+  SetReportDirectory directory(reports.directory);
+  LiveChild live("secret-as-nobody", {"VEMO_CRASH_TEST_SECRET=" + secretFile.string()});
+  std::string line;
+  ASSERT_TRUE(live.readLine(line)) << "the child did not start";
+  std::smatch found;
+  ASSERT_TRUE(std::regex_match(line, found, std::regex("secret (\\d+) (\\d+)"))) << line;
+  Thief thief(live.pid(), std::stoi(found[1].str()),
+              static_cast<std::uintptr_t>(std::stoull(found[2].str())), secret);
+  ASSERT_EQ(thief.told(), "trying\n");
+  live.send("crash");
+  const ChildResult child = live.result();
+  thief.waitForItsEnd();
+  EXPECT_EQ(thief.told(), "trying\n") << "nobody stole from the crashing daemon";
+  const std::string log = checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer",
+                                      kNullPointerLine, reports);
+  EXPECT_NE(log.find("(crashed, its stack above)\nOther threads left out: the process is not "
+                     "dumpable (it changed its user or asked not to be dumped).\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("sleeper-one"), std::string::npos) << log;
 }
 #endif

@@ -607,6 +607,10 @@ void writeThreadsSection(SafeText& out) {
   char name[16];
   readThreadName(getpid(), currentThreadId(), name);
   writeThreadHead(out, currentThreadId(), name, " (crashed, its stack above)\n");
+  if (!processDumpable())
+    out.text(
+        "Other threads left out: the process is not dumpable (it changed its user or asked "
+        "not to be dumped).\n");
   for (std::size_t i = 0; i < g_threads.count(); ++i) {
     const OtherThreads::Thread& thread = g_threads[i];
     writeThreadHead(out, thread.id, thread.name, "\n");

@@ -194,19 +194,23 @@ int OtherThreads::helperMain(void* self) {
   _exit(0);
 }
 
+bool processDumpable() {
+  return prctl(PR_GET_DUMPABLE) == 1;
+}
+
 std::size_t OtherThreads::stop(long crashing) {
   _count = 0;
   _process = getpid();
   _crashing = crashing;
+  // A process that is not dumpable (it changed its user, or asked not to be) must stay closed to
+  // the processes of its user, even for the time of a report: its other threads are not read.
+  if (!processDumpable()) return 0;
   if (pipe2(_go, O_CLOEXEC) != 0) return 0;
   if (pipe2(_ready, O_CLOEXEC) != 0) {
     close(_go[0]);
     close(_go[1]);
     return 0;
   }
-  // A process that changed its user is not traceable, even by a process of its own user: for
-  // the time of the report it is.
-  _restoreUndumpable = prctl(PR_GET_DUMPABLE) == 0 && prctl(PR_SET_DUMPABLE, 1) == 0;
   _helper = clone(helperMain, g_helperStack + sizeof g_helperStack,
                   CLONE_VM | CLONE_FS | CLONE_UNTRACED, this);
   if (_helper <= 0) {
@@ -258,8 +262,6 @@ void OtherThreads::resume() {
     if (*end >= 0) close(*end);
     *end = -1;
   }
-  if (_restoreUndumpable) prctl(PR_SET_DUMPABLE, 0);
-  _restoreUndumpable = false;
 }
 
 }  // namespace detail
