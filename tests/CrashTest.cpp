@@ -406,6 +406,46 @@ std::string readFile(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// What a minidump's thread and memory lists hold, read as the format lays them out.
+struct DumpLists {
+  bool read = false;
+  struct Thread {
+    std::uint32_t id;
+    std::uint64_t stackStart;
+    std::uint32_t stackSize;
+  };
+  std::vector<Thread> threads;
+  std::vector<std::uint32_t> regionSizes;  // of the memory list
+};
+
+DumpLists readDumpLists(const std::string& dump) {
+  DumpLists lists;
+  const auto u32 = [&](std::size_t at) -> std::uint32_t {
+    if (at + 4 > dump.size()) return 0;
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i)
+      value = value << 8 | static_cast<unsigned char>(dump[at + i]);
+    return value;
+  };
+  const auto u64 = [&](std::size_t at) { return u32(at) | std::uint64_t{u32(at + 4)} << 32; };
+  if (dump.compare(0, 4, "MDMP") != 0) return lists;
+  const std::uint32_t streams = u32(8), directory = u32(12);
+  for (std::uint32_t i = 0; i < streams; ++i) {
+    const std::uint32_t type = u32(directory + 12 * i), at = u32(directory + 12 * i + 8);
+    if (type == 3) {
+      for (std::uint32_t t = 0; t < u32(at); ++t) {
+        const std::size_t entry = at + 4 + 48 * std::size_t{t};
+        lists.threads.push_back({u32(entry), u64(entry + 24), u32(entry + 32)});
+      }
+    } else if (type == 5) {
+      for (std::uint32_t r = 0; r < u32(at); ++r)
+        lists.regionSizes.push_back(u32(at + 4 + 16 * std::size_t{r} + 8));
+    }
+  }
+  lists.read = true;
+  return lists;
+}
+
 fs::path programPath() {
   return vemo::tests::toPath(vemo::getAppName().getBuffer());
 }
@@ -673,12 +713,17 @@ struct ReportPlace {
   fs::path directory = programPath().parent_path();
   std::string nameSuffix;  // "-<pid>" when the names of the time were taken
   fs::path program = programPath();
+  std::string noticeEnd;  // what the notice has after its usual text
 };
+
+const std::string kNoMemoryNote =
+    "The minidump holds no memory: the process is not dumpable (it changed its user or asked not "
+    "to be dumped).\n";
 
 std::string checkReport(const ChildResult& child, int signal, const std::string& exception,
                         const std::string& function, int line, const ReportPlace& place = {}) {
   EXPECT_EQ(endingSignal(child.status), signal) << "status " << child.status;
-  EXPECT_EQ(child.err, notice(child.dump, child.log, "crashes@example.org"));
+  EXPECT_EQ(child.err, notice(child.dump, child.log, "crashes@example.org") + place.noticeEnd);
   // Both files in the expected directory, named by the local time of the crash (one reading).
   const std::regex name("crash@(\\d{4}-\\d\\d-\\d\\d \\d\\d\\.\\d\\d\\.\\d\\d)" + place.nameSuffix +
                         "\\.(log|dmp)");
@@ -1442,6 +1487,7 @@ TEST(Crash, AServiceAccountReportsIntoItsLogsDirectory) {
   ReportPlace logs;
   logs.directory = openDirectory(scratch.path / "logs");
   logs.program = copy.program;
+  logs.noticeEnd = kNoMemoryNote;
   vemo::tests::ScopedVariable logsVariable(
       "LOGS_DIRECTORY", logs.directory.string() + ":" + (scratch.path / "second").string());
   vemo::tests::ScopedVariable stateVariable("STATE_DIRECTORY", "");
@@ -1562,6 +1608,7 @@ TEST(Crash, AProcessThatChangedItsUserStaysClosedToThatUser) {
   chmod(secretFile.c_str(), 0600);
   ReportPlace reports;
   reports.directory = openDirectory(scratch.path / "reports");
+  reports.noticeEnd = kNoMemoryNote;
   NoServiceDirectories noServiceDirectories;
   SetReportDirectory directory(reports.directory);
   LiveChild live("secret-as-nobody", {"VEMO_CRASH_TEST_SECRET=" + secretFile.string()});
@@ -1583,5 +1630,14 @@ TEST(Crash, AProcessThatChangedItsUserStaysClosedToThatUser) {
             std::string::npos)
       << log;
   EXPECT_EQ(log.find("sleeper-one"), std::string::npos) << log;
+  // As the kernel would write no core file readable by nobody, the dump (nobody's) holds no
+  // memory: the secret the stack held is not in it, and the notice says why (checked above).
+  const std::string dump = readFile(child.dump);
+  EXPECT_EQ(dump.find(secret), std::string::npos) << "the secret is in the dump";
+  const DumpLists lists = readDumpLists(dump);
+  ASSERT_TRUE(lists.read);
+  ASSERT_EQ(lists.threads.size(), 1u);
+  EXPECT_EQ(lists.threads[0].stackSize, 0u);
+  EXPECT_EQ(lists.regionSizes.size(), 0u);
 }
 #endif

@@ -778,9 +778,12 @@ void writeMinidump(int file, const CrashSite& site) {
     g_dumpThreads[count].threadId = static_cast<std::uint32_t>(g_threads[i].id);
     g_dumpThreads[count++].context = g_threads[i].context;
   }
+  // The kernel writes no core file of a process that is not dumpable, or one only root may read;
+  // this dump belongs to the process's own user, so it keeps no memory of such a process.
+  const std::uint32_t stackBytes = processDumpable() ? kMinidumpStackBytes : 0;
   for (std::size_t i = 0; i < count; ++i) {
     g_dumpThreads[i].stackStart = g_dumpThreads[i].context.rsp;
-    g_dumpThreads[i].stackLength = kMinidumpStackBytes;
+    g_dumpThreads[i].stackLength = stackBytes;
   }
   MinidumpCrash crash{};
   crash.code = static_cast<std::uint32_t>(site.signal);
@@ -910,6 +913,10 @@ class ReportDeadline {
 
 ReportFiles g_reportFiles;
 
+const char kNoMemoryNote[] =
+    "The minidump holds no memory: the process is not dumpable (it changed its user or asked "
+    "not to be dumped).\n";
+
 void report(CrashSite& site) {
   g_map.read();
   findFirstFrame(site);
@@ -930,7 +937,9 @@ void report(CrashSite& site) {
   g_threads.resume();
   files.closeAll();
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  SafeFileText(STDERR_FILENO).format(kCrashNotice, names.dump, names.log, crashSupportAddress());
+  SafeFileText notice(STDERR_FILENO);
+  notice.format(kCrashNotice, names.dump, names.log, crashSupportAddress());
+  if (!processDumpable()) notice.text(kNoMemoryNote);
 }
 
 // The report within its deadline. One asked for without a fault that passes it is given up:
