@@ -333,6 +333,15 @@ void runChild(const std::string& kind) {
     void (*volatile crash)() = crashNullPointer;
     crash();
     say(kept);  // the secret stays on the stack until the crash
+  } else if (kind == "no-descriptors") {
+    // A server that leaks descriptors until it has none left.
+    const rlimit limit{256, 256};
+    setrlimit(RLIMIT_NOFILE, &limit);
+    while (open("/dev/null", O_RDONLY) >= 0) {
+    }
+    if (errno != EMFILE) std::exit(9);
+    void (*volatile crash)() = crashNullPointer;
+    crash();
   } else if (kind == "stuck-stderr") {
     // Nobody reads the standard error and it is full: the notice can never be written.
     const int flags = fcntl(STDERR_FILENO, F_GETFL);
@@ -1108,6 +1117,18 @@ TEST(Crash, AThreadInsideTheLoaderDoesNotHangTheReport) {
       << log;
   EXPECT_TRUE(std::regex_search(log, std::regex("\n0x" + kHex + "  linux-vdso\\.so\\.1 \\(")))
       << log;
+}
+
+// A process with no descriptor left still gets its report: what it needs was kept for it.
+TEST(Crash, AProcessOutOfDescriptorsIsReported) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("no-descriptors");
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  EXPECT_TRUE(std::regex_search(log, std::regex("\n0x" + kHex + "  [^\n]*libc\\.so[^\n]* \\(")))
+      << log;
+  EXPECT_EQ(files.made().size(), 2u);
 }
 
 // A report that cannot end (its notice goes to a full pipe nobody reads) is given up at its

@@ -133,6 +133,24 @@ struct PreparedState {
 PreparedState g_prepared;
 std::once_flag g_prepareOnce;
 
+// Descriptors held from the installation on, given back when a report begins: a process that
+// used up all of its own still has what its report needs (its two files, the helper's pipes and
+// the system's lists it reads).
+constexpr int kReservedDescriptors = 8;
+int g_reserved[kReservedDescriptors] = {-1, -1, -1, -1, -1, -1, -1, -1};
+
+void reserveDescriptors() {
+  for (int& file : g_reserved)
+    if (file < 0) file = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void releaseDescriptors() {
+  for (int& file : g_reserved) {
+    if (file >= 0) close(file);
+    file = -1;
+  }
+}
+
 // The first crash claims the report; later ones find it taken.
 std::atomic<bool> g_crashSeen{false};
 std::atomic<bool> g_reportDone{false};
@@ -185,6 +203,7 @@ void prepare() {
     state.zone.prepare(static_cast<std::int64_t>(::time(nullptr)));
     state.processors = static_cast<unsigned int>(sysconf(_SC_NPROCESSORS_ONLN));
     state.helper = &DebugHelper::getDebugHelper();
+    reserveDescriptors();
     // The first walk finds the unwinder's tables and the first look-up reads the symbol
     // tables: both allocate, so they happen now rather than in the crash.
     int frames = 0;
@@ -344,8 +363,12 @@ class ReportFiles : public CrashFileCreator {
       _files[slot] = file;
       return Claim::created;
     }
-    return errno == EEXIST ? Claim::taken : Claim::refused;
+    if (errno == EEXIST) return Claim::taken;
+    _refusal = errno;
+    return Claim::refused;
   }
+  // Why the last directory refused a file (an errno value).
+  int refusal() const { return _refusal; }
   void release(int slot, const char* path) override {
     close(_files[slot]);
     _files[slot] = -1;
@@ -360,6 +383,7 @@ class ReportFiles : public CrashFileCreator {
 
  private:
   int _files[2] = {-1, -1};
+  int _refusal = 0;
 };
 
 // The program's directory first, then the prepared places.
@@ -924,7 +948,16 @@ void report(CrashSite& site) {
   CrashFiles names;
   ReportFiles& files = g_reportFiles;
   if (!claimCrashFiles(g_directories, files, names)) {
-    SafeFileText(STDERR_FILENO).format(kCrashNoReportNotice, crashSupportAddress(), "", "");
+    // Out of descriptors, every directory refuses: that is what the notice names then.
+    const int cause = files.refusal();
+    if (cause == EMFILE || cause == ENFILE)
+      SafeFileText(STDERR_FILENO)
+          .format(kCrashNoDescriptorNotice,
+                  cause == EMFILE ? "EMFILE: Too many open files."
+                                  : "ENFILE: Too many files open in system.",
+                  crashSupportAddress(), "");
+    else
+      SafeFileText(STDERR_FILENO).format(kCrashNoReportNotice, crashSupportAddress(), "", "");
     return;
   }
   const sigset_t signals = fatalSignals();
@@ -1013,6 +1046,7 @@ __attribute__((noinline)) long crashFilter(ExceptionPointers* pointers) {
   // Done when the handler was installed (a signal finds it so); otherwise this is a call from
   // the program's own code, where preparing is safe.
   prepare();
+  releaseDescriptors();
   CrashSite site;
   if (pointers) {
     siteFromSignal(*pointers, site);
