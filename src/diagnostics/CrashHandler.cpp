@@ -29,6 +29,11 @@ const char kCrashNoReportNotice[] =
     "No crash report could be saved: no directory would take one.\n"
     "Please tell %s about this problem.\n";
 
+const char kCrashNoDescriptorNotice[] =
+    "This application has halted due to an unexpected error.\n"
+    "No crash report could be saved: the process has no file descriptor left (%s)\n"
+    "Please tell %s about this problem.\n";
+
 namespace {
 
 #if defined(_WIN32)

@@ -39,6 +39,9 @@ const char* crashReportDirectory();
 extern const char kCrashNotice[];
 // The notice when no directory took a report: the support address fills its "%s".
 extern const char kCrashNoReportNotice[];
+// The notice when the process had no descriptor left for a report: the error's text and the
+// support address fill its two "%s".
+extern const char kCrashNoDescriptorNotice[];
 
 constexpr std::size_t kCrashPathCapacity = 1200;
 

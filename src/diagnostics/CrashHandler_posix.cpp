@@ -14,7 +14,10 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/time.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <ucontext.h>
@@ -120,14 +123,33 @@ void appendLocalTime(SafeText& out, std::int64_t localSeconds) {
 // What the handler needs and cannot make safely once a crash has happened. Plain data without
 // destructors: a crash from an exit handler, after static objects were destroyed, finds it whole.
 struct PreparedState {
-  char programPath[1024];
-  CrashDirectories directories;  // after the one the program sets, in this order
+  char programPath[PATH_MAX];
+  std::uint64_t programDevice, programInode;  // as the memory map tells them
+  CrashDirectories directories;               // after the one the program sets, in this order
   ZoneOffsets zone;
   const DebugHelper* helper;
   unsigned int processors;
 };
 PreparedState g_prepared;
 std::once_flag g_prepareOnce;
+
+// Descriptors held from the installation on, given back when a report begins: a process that
+// used up all of its own still has what its report needs (its two files, the helper's pipes and
+// the system's lists it reads).
+constexpr int kReservedDescriptors = 8;
+int g_reserved[kReservedDescriptors] = {-1, -1, -1, -1, -1, -1, -1, -1};
+
+void reserveDescriptors() {
+  for (int& file : g_reserved)
+    if (file < 0) file = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void releaseDescriptors() {
+  for (int& file : g_reserved) {
+    if (file >= 0) close(file);
+    file = -1;
+  }
+}
 
 // The first crash claims the report; later ones find it taken.
 std::atomic<bool> g_crashSeen{false};
@@ -170,12 +192,18 @@ void prepare() {
     const ssize_t length =
         readlink("/proc/self/exe", state.programPath, sizeof state.programPath - 1);
     state.programPath[length > 0 ? length : 0] = '\0';
+    struct stat program;
+    if (stat(state.programPath, &program) == 0) {
+      state.programDevice = std::uint64_t{major(program.st_dev)} << 32 | minor(program.st_dev);
+      state.programInode = program.st_ino;
+    }
     const char* slash = std::strrchr(state.programPath, '/');
     setDefaultCrashSupportAddress(slash ? slash + 1 : state.programPath);
     prepareDirectories(state);
     state.zone.prepare(static_cast<std::int64_t>(::time(nullptr)));
     state.processors = static_cast<unsigned int>(sysconf(_SC_NPROCESSORS_ONLN));
     state.helper = &DebugHelper::getDebugHelper();
+    reserveDescriptors();
     // The first walk finds the unwinder's tables, which may allocate: it happens now rather
     // than in the crash. The symbol tables are not read here: that takes a tenth of a second
     // or more (compressed debugging information), which would delay every start. They are
@@ -321,9 +349,11 @@ void findFirstFrame(CrashSite& site) {
 // opened again by name, so a link or a file planted in a shared directory is never written.
 class ReportFiles : public CrashFileCreator {
  public:
-  ~ReportFiles() {
-    for (int file : _files)
+  void closeAll() {
+    for (int& file : _files) {
       if (file >= 0) close(file);
+      file = -1;
+    }
   }
   int dump() const { return _files[0]; }
   int log() const { return _files[1]; }
@@ -334,8 +364,12 @@ class ReportFiles : public CrashFileCreator {
       _files[slot] = file;
       return Claim::created;
     }
-    return errno == EEXIST ? Claim::taken : Claim::refused;
+    if (errno == EEXIST) return Claim::taken;
+    _refusal = errno;
+    return Claim::refused;
   }
+  // Why the last directory refused a file (an errno value).
+  int refusal() const { return _refusal; }
   void release(int slot, const char* path) override {
     close(_files[slot]);
     _files[slot] = -1;
@@ -350,6 +384,7 @@ class ReportFiles : public CrashFileCreator {
 
  private:
   int _files[2] = {-1, -1};
+  int _refusal = 0;
 };
 
 // The program's directory first, then the prepared places.
@@ -597,6 +632,10 @@ void writeThreadsSection(SafeText& out) {
   char name[16];
   readThreadName(getpid(), currentThreadId(), name);
   writeThreadHead(out, currentThreadId(), name, " (crashed, its stack above)\n");
+  if (!processDumpable())
+    out.text(
+        "Other threads left out: the process is not dumpable (it changed its user or asked "
+        "not to be dumped).\n");
   for (std::size_t i = 0; i < g_threads.count(); ++i) {
     const OtherThreads::Thread& thread = g_threads[i];
     writeThreadHead(out, thread.id, thread.name, "\n");
@@ -609,37 +648,103 @@ void writeThreadsSection(SafeText& out) {
 // ---- Modules -------------------------------------------------------------------------------
 
 ModuleTable g_modules;
+// The modules' paths, one after the other.
+char g_modulePaths[256 * 1024];
+std::size_t g_modulePathsUsed = 0;
 
-int addModule(dl_phdr_info* info, std::size_t, void* data) {
-  ModuleTable& table = *static_cast<ModuleTable*>(data);
-  if (table.count == ModuleTable::kCapacity) return 1;
+// Reads a value at `address` of the process when the map shows it readable.
+template <typename T>
+bool readMapped(std::uintptr_t address, T& value) {
+  if (!g_map.readable(address, sizeof value)) return false;
+  std::memcpy(&value, reinterpret_cast<const void*>(address), sizeof value);
+  return true;
+}
+
+// The extent and build id of the ELF image whose header lies at `start`, read from its program
+// headers in memory; false when no image begins there.
+bool describeImage(std::uintptr_t start, LoadedModule& module) {
+  ElfW(Ehdr) header;
+  if (!readMapped(start, header) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+      header.e_phentsize != sizeof(ElfW(Phdr)) || header.e_phnum == 0)
+    return false;
   std::uintptr_t low = UINTPTR_MAX, high = 0;
-  LoadedModule& module = table.modules[table.count];
+  for (unsigned i = 0; i < header.e_phnum; ++i) {
+    ElfW(Phdr) segment;
+    if (!readMapped(start + header.e_phoff + i * sizeof segment, segment)) return false;
+    if (segment.p_type != PT_LOAD) continue;
+    if (segment.p_vaddr < low) low = segment.p_vaddr;
+    if (segment.p_vaddr + segment.p_memsz > high) high = segment.p_vaddr + segment.p_memsz;
+  }
+  if (high <= low) return false;
+  // The first loaded segment begins the mapping, at its page.
+  const std::uintptr_t bias = start - (low & ~std::uintptr_t{0xFFF});
+  module.base = start;
+  module.size = bias + high - start;
   module.buildIdLength = 0;
-  for (int i = 0; i < info->dlpi_phnum; ++i) {
-    const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-    if (segment.p_type == PT_LOAD) {
-      const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
-      if (start < low) low = start;
-      if (start + segment.p_memsz > high) high = start + segment.p_memsz;
-    } else if (segment.p_type == PT_NOTE && module.buildIdLength == 0) {
-      const std::uintptr_t notes = info->dlpi_addr + segment.p_vaddr;
-      if (isReadable(notes, segment.p_memsz))
-        readBuildId(reinterpret_cast<const unsigned char*>(notes), segment.p_memsz, module);
-    }
+  for (unsigned i = 0; i < header.e_phnum && module.buildIdLength == 0; ++i) {
+    ElfW(Phdr) segment;
+    if (!readMapped(start + header.e_phoff + i * sizeof segment, segment)) break;
+    const std::uintptr_t notes = bias + segment.p_vaddr;
+    if (segment.p_type == PT_NOTE && isReadable(notes, segment.p_memsz))
+      readBuildId(reinterpret_cast<const unsigned char*>(notes), segment.p_memsz, module);
   }
-  if (high == 0) return 0;
-  const char* name = info->dlpi_name;
-  // The program itself comes first and without a name.
-  if (!name || !*name) {
-    if (table.count != 0) return 0;
-    name = g_prepared.programPath;
+  return true;
+}
+
+// Whether code of the file mapped by `region` lies within the image: a file merely mapped for
+// reading (a symbol reader's view of a library) is no loaded module.
+bool hasCodeOfFile(const MemoryRegion& region, const LoadedModule& module) {
+  for (std::size_t i = 0; i < g_map.count(); ++i) {
+    const MemoryRegion& candidate = g_map[i];
+    if (candidate.start >= module.base + module.size) break;
+    if (candidate.executable && candidate.start >= module.base && candidate.inode == region.inode &&
+        candidate.device == region.device)
+      return true;
   }
-  module.base = low & ~std::uintptr_t{0xFFF};
-  module.size = high - module.base;
-  module.path = name;
+  return false;
+}
+
+const char* keepModulePath(const char* path) {
+  const std::size_t room = sizeof g_modulePaths - g_modulePathsUsed;
+  if (room < 2) return "";
+  char* kept = g_modulePaths + g_modulePathsUsed;
+  std::size_t length = std::strlen(path);
+  if (length >= room) length = room - 1;
+  std::memcpy(kept, path, length);
+  kept[length] = '\0';
+  g_modulePathsUsed += length + 1;
+  return kept;
+}
+
+bool addModule(const MemoryRegion& region, const char* path, void* data) {
+  ModuleTable& table = *static_cast<ModuleTable*>(data);
+  if (table.count == ModuleTable::kCapacity) return false;
+  const bool vdso = std::strcmp(path, "[vdso]") == 0;
+  if (region.offset != 0 || !region.readable || (region.inode == 0 && !vdso)) return true;
+  LoadedModule& module = table.modules[table.count];
+  if (!describeImage(region.start, module)) return true;
+  if (!vdso && !hasCodeOfFile(region, module)) return true;
+  const bool program =
+      region.inode == g_prepared.programInode && region.device == g_prepared.programDevice;
+  module.path = program ? g_prepared.programPath : keepModulePath(vdso ? "linux-vdso.so.1" : path);
   ++table.count;
-  return 0;
+  // The program itself comes first.
+  if (program) {
+    const LoadedModule found = module;
+    for (std::size_t i = table.count - 1; i > 0; --i)
+      table.modules[i] = table.modules[i - 1];
+    table.modules[0] = found;
+  }
+  return true;
+}
+
+// The loaded modules as the memory map shows them, from their images in memory: the dynamic
+// linker's own list would take its lock, which a thread stopped inside it, or the crashing
+// thread itself, may hold.
+void readModules(ModuleTable& table) {
+  table.count = 0;
+  g_modulePathsUsed = 0;
+  forEachMappedRegion(addModule, &table);
 }
 
 void writeModuleLines(SafeText& out, const ModuleTable& table) {
@@ -698,9 +803,12 @@ void writeMinidump(int file, const CrashSite& site) {
     g_dumpThreads[count].threadId = static_cast<std::uint32_t>(g_threads[i].id);
     g_dumpThreads[count++].context = g_threads[i].context;
   }
+  // The kernel writes no core file of a process that is not dumpable, or one only root may read;
+  // this dump belongs to the process's own user, so it keeps no memory of such a process.
+  const std::uint32_t stackBytes = processDumpable() ? kMinidumpStackBytes : 0;
   for (std::size_t i = 0; i < count; ++i) {
     g_dumpThreads[i].stackStart = g_dumpThreads[i].context.rsp;
-    g_dumpThreads[i].stackLength = kMinidumpStackBytes;
+    g_dumpThreads[i].stackLength = stackBytes;
   }
   MinidumpCrash crash{};
   crash.code = static_cast<std::uint32_t>(site.signal);
@@ -746,28 +854,143 @@ sigset_t fatalSignals() {
   return signals;
 }
 
+// ---- The deadline --------------------------------------------------------------------------
+
+// A report that has not ended after this long never will (a lock it waits for, a pipe nobody
+// reads): a crash then ends by its signal all the same, and a report asked for without a fault
+// is given up.
+constexpr int kReportDeadlineSeconds = 10;
+constexpr int kDeadlineSignal = SIGALRM;
+
+// The signal being reported (0 for a report asked for without a fault); where a report asked for
+// without a fault goes when its deadline passes.
+std::atomic<int> g_reportSignal{0};
+sigjmp_buf g_deadlineJump;
+std::atomic<bool> g_deadlineArmed{false};
+
+// Ends the process by `signal` with its default action, from wherever this thread is.
+void dieBySignal(int signal) {
+  struct sigaction defaults;
+  std::memset(&defaults, 0, sizeof defaults);
+  defaults.sa_handler = SIG_DFL;
+  sigemptyset(&defaults.sa_mask);
+  sigaction(signal, &defaults, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  syscall(SYS_tgkill, getpid(), currentThreadId(), signal);
+  _exit(128 + signal);  // not reached: every signal reported ends the process by default
+}
+
+void onReportDeadline(int, siginfo_t*, void*) {
+  if (!g_deadlineArmed.load() || g_reportingThread.load() != currentThreadId()) return;
+  const int signal = g_reportSignal.load();
+  if (signal != 0) dieBySignal(signal);
+  g_deadlineArmed.store(false);
+  siglongjmp(g_deadlineJump, 1);
+}
+
+// A timer that sends the deadline's signal to the reporting thread itself, whatever the rest of
+// the process blocks.
+class ReportDeadline {
+ public:
+  bool arm() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_sigaction = onReportDeadline;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigfillset(&action.sa_mask);
+    if (sigaction(kDeadlineSignal, &action, &_previous) != 0) return false;
+    _actionSet = true;
+    sigevent event;
+    std::memset(&event, 0, sizeof event);
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = kDeadlineSignal;
+    event._sigev_un._tid = static_cast<pid_t>(currentThreadId());
+    if (timer_create(CLOCK_MONOTONIC, &event, &_timer) != 0) return false;
+    _timerMade = true;
+    itimerspec when;
+    std::memset(&when, 0, sizeof when);
+    when.it_value.tv_sec = kReportDeadlineSeconds;
+    if (timer_settime(_timer, 0, &when, nullptr) != 0) return false;
+    sigset_t deadline;
+    sigemptyset(&deadline);
+    sigaddset(&deadline, kDeadlineSignal);
+    pthread_sigmask(SIG_UNBLOCK, &deadline, nullptr);
+    return true;
+  }
+  // For a process that goes on after its report.
+  void disarm() {
+    if (_timerMade) timer_delete(_timer);
+    _timerMade = false;
+    if (_actionSet) sigaction(kDeadlineSignal, &_previous, nullptr);
+    _actionSet = false;
+  }
+
+ private:
+  timer_t _timer{};
+  bool _timerMade = false, _actionSet = false;
+  struct sigaction _previous {};
+};
+
+// ---- The report ----------------------------------------------------------------------------
+
+ReportFiles g_reportFiles;
+
+const char kNoMemoryNote[] =
+    "The minidump holds no memory: the process is not dumpable (it changed its user or asked "
+    "not to be dumped).\n";
+
 void report(CrashSite& site) {
   g_map.read();
   findFirstFrame(site);
   listDirectories();
   CrashFiles names;
-  ReportFiles files;
+  ReportFiles& files = g_reportFiles;
   if (!claimCrashFiles(g_directories, files, names)) {
-    SafeFileText(STDERR_FILENO).format(kCrashNoReportNotice, crashSupportAddress(), "", "");
+    // Out of descriptors, every directory refuses: that is what the notice names then.
+    const int cause = files.refusal();
+    if (cause == EMFILE || cause == ENFILE)
+      SafeFileText(STDERR_FILENO)
+          .format(kCrashNoDescriptorNotice,
+                  cause == EMFILE ? "EMFILE: Too many open files."
+                                  : "ENFILE: Too many files open in system.",
+                  crashSupportAddress(), "");
+    else
+      SafeFileText(STDERR_FILENO).format(kCrashNoReportNotice, crashSupportAddress(), "", "");
     return;
   }
   const sigset_t signals = fatalSignals();
   sigset_t previous;
   pthread_sigmask(SIG_UNBLOCK, &signals, &previous);
-  // The module list takes the dynamic linker's lock: before any other thread is stopped.
-  g_modules.count = 0;
-  guarded([] { dl_iterate_phdr(addModule, &g_modules); });
+  guarded([] { readModules(g_modules); });
   g_threads.stop(currentThreadId());
   guarded([&] { writeMinidump(files.dump(), site); });
   writeTextReport(files.log(), site);
   g_threads.resume();
+  files.closeAll();
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  SafeFileText(STDERR_FILENO).format(kCrashNotice, names.dump, names.log, crashSupportAddress());
+  SafeFileText notice(STDERR_FILENO);
+  notice.format(kCrashNotice, names.dump, names.log, crashSupportAddress());
+  if (!processDumpable()) notice.text(kNoMemoryNote);
+}
+
+// The report within its deadline. One asked for without a fault that passes it is given up:
+// the stopped threads go on and the files are closed as they are.
+void reportWithDeadline(CrashSite& site) {
+  g_reportSignal.store(site.signal);
+  ReportDeadline deadline;
+  if (sigsetjmp(g_deadlineJump, 1) == 0) {
+    g_deadlineArmed.store(deadline.arm());
+    report(site);
+  } else {
+    g_sectionGuarded.store(false);
+    g_threads.resume();
+    g_reportFiles.closeAll();
+  }
+  g_deadlineArmed.store(false);
+  deadline.disarm();
 }
 
 void onFatalSignal(int signal, siginfo_t* info, void* context) {
@@ -824,6 +1047,7 @@ __attribute__((noinline)) long crashFilter(ExceptionPointers* pointers) {
   // Done when the handler was installed (a signal finds it so); otherwise this is a call from
   // the program's own code, where preparing is safe.
   prepare();
+  releaseDescriptors();
   CrashSite site;
   if (pointers) {
     siteFromSignal(*pointers, site);
@@ -833,7 +1057,7 @@ __attribute__((noinline)) long crashFilter(ExceptionPointers* pointers) {
     site.registers = here.uc_mcontext;
     site.firstFrame = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
   }
-  report(site);
+  reportWithDeadline(site);
   g_reportDone.store(true);
   return kExceptionExecuteHandler;
 }

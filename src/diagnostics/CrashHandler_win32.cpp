@@ -722,13 +722,17 @@ FILE* openLog(HANDLE file) {
   return log;
 }
 
-// Writes the report into the claimed files and closes them. A log the C runtime cannot take
-// leaves both files empty.
-void writeReport(const Report& report, HANDLE dumpFile, HANDLE logFile) {
+// A stream of the C runtime held from the installation on and given back when a report
+// begins: a program that used up the runtime's streams still has one for its log.
+FILE* g_reservedStream = nullptr;
+
+// Writes the report into the claimed files and closes them. False (both files closed, nothing
+// written) when the C runtime cannot take the log.
+bool writeReport(const Report& report, HANDLE dumpFile, HANDLE logFile) {
   FILE* log = openLog(logFile);
   if (!log) {
     CloseHandle(dumpFile);
-    return;
+    return false;
   }
   std::fputs("\nProcess info:\n", log);
   writeProcessSection(log, report.pointers ? report.pointers->ExceptionRecord : nullptr,
@@ -738,6 +742,7 @@ void writeReport(const Report& report, HANDLE dumpFile, HANDLE logFile) {
   std::fputs("\n\nLoaded modules:\n", log);
   writeDump(dumpFile, log, report.threadId, report.pointers);
   std::fclose(log);
+  return true;
 }
 
 // Files, library, report, notice. Without a directory that takes the files, only the notice
@@ -758,10 +763,21 @@ void makeReport(Report& report) {
     return;
   }
   g_dbghelp.store(reinterpret_cast<std::uintptr_t>(module));
-  writeReport(report, files.take(0), files.take(1));
+  if (g_reservedStream) std::fclose(g_reservedStream);
+  g_reservedStream = nullptr;
+  const HANDLE dumpFile = files.take(0), logFile = files.take(1);
+  const bool written = writeReport(report, dumpFile, logFile);
   // A process that goes on (a report asked for directly) keeps the call-stack reader working.
   if (ownSession) g_functions.symCleanup(GetCurrentProcess());
-  std::fprintf(stderr, kCrashNotice, g_files.dump, g_files.log, crashSupportAddress());
+  if (!written) {
+    // The two files were closed empty: they go, and the notice names the cause.
+    DeleteFileA(g_files.dump);
+    DeleteFileA(g_files.log);
+    std::fprintf(stderr, kCrashNoDescriptorNotice, "EMFILE: Too many open files.",
+                 crashSupportAddress());
+  } else {
+    std::fprintf(stderr, kCrashNotice, g_files.dump, g_files.log, crashSupportAddress());
+  }
   std::fflush(stderr);
 }
 
@@ -860,6 +876,7 @@ void installCrashHandler() {
     const char* slash = std::strrchr(path, '\\');
     setDefaultCrashSupportAddress(slash ? slash + 1 : path);
   }
+  if (!g_reservedStream) g_reservedStream = std::fopen("NUL", "w");
   SetUnhandledExceptionFilter(unhandledExceptionFilter);
 }
 

@@ -9,6 +9,10 @@
 namespace vemo {
 namespace detail {
 
+// Whether the process may be dumped and traced by its own user (PR_GET_DUMPABLE is 1): not after
+// it changed its user, nor when it asked not to be.
+bool processDumpable();
+
 // The name the system gives thread `id` of process `process`; "" when unknown.
 void readThreadName(long process, long id, char (&name)[16]);
 
@@ -26,8 +30,8 @@ class OtherThreads {
   };
 
   // Stops every thread but `crashing` and reads its registers; waits at most a few seconds for
-  // the helper. Returns the number stopped (0 when the system refuses: the report then has the
-  // crashing thread only).
+  // the helper. Returns the number stopped (0 when the system refuses, or the process is not
+  // dumpable: the report then has the crashing thread only).
   std::size_t stop(long crashing);
   // Lets the stopped threads go and waits for the helper to end.
   void resume();
@@ -41,7 +45,6 @@ class OtherThreads {
   int _helper = 0;
   int _go[2] = {-1, -1}, _ready[2] = {-1, -1};
   long _process = 0, _crashing = 0;
-  bool _restoreUndumpable = false;
 
   static int helperMain(void* self);
   void stopAll();

@@ -4,6 +4,11 @@
 // program could see), reads its registers into this object, reports through a pipe and waits
 // until the report is written; its end detaches the threads, which go on (or die with the
 // process). The crashing thread reads the stopped threads' stacks itself: the memory is shared.
+//
+// The helper never outlives the process: it dies with it (a parent-death signal), keeps none of
+// its descriptors (a table of its own, emptied but for its two pipe ends: a listening socket, a
+// lock file or a supervisor's pipe is never held by it), and waits for the report for a bounded
+// time only, after which it lets the threads go and ends.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -14,6 +19,7 @@
 #include <sys/syscall.h>
 #include <sys/user.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,6 +34,9 @@ namespace detail {
 namespace {
 
 constexpr int kHelperWaitMilliseconds = 3000;
+// The longest the helper waits for the report once the threads are stopped: longer than the
+// report's own deadline, which ends the process.
+constexpr int kHelperReportMilliseconds = 15000;
 constexpr std::size_t kHelperStackSize = 64 * 1024;
 alignas(16) char g_helperStack[kHelperStackSize];
 
@@ -62,13 +71,38 @@ long parseId(const char* text) {
   return value;
 }
 
-bool readByte(int file) {
+// One byte within `milliseconds`; false at the end of the pipe or when none came in time.
+bool readByte(int file, int milliseconds) {
+  pollfd ready{file, POLLIN, 0};
+  int polled;
+  do {
+    polled = poll(&ready, 1, milliseconds);
+  } while (polled < 0 && errno == EINTR);
+  if (polled != 1) return false;
   char byte;
   ssize_t got;
   do {
     got = read(file, &byte, 1);
   } while (got < 0 && errno == EINTR);
   return got == 1;
+}
+
+// Closes every descriptor but `keepA` and `keepB` (keepA < keepB).
+void closeAllBut(int keepA, int keepB) {
+  const auto closeRange = [](unsigned first, unsigned last) {
+    if (first > last) return;
+    if (syscall(SYS_close_range, first, last, 0) == 0) return;
+    // Systems without close_range: one by one, up to the descriptor limit.
+    const long limit = sysconf(_SC_OPEN_MAX);
+    const unsigned end = limit > 0 && static_cast<unsigned long>(limit) - 1 < last
+                             ? static_cast<unsigned>(limit - 1)
+                             : last;
+    for (unsigned file = first; file <= end; ++file)
+      close(static_cast<int>(file));
+  };
+  closeRange(0, static_cast<unsigned>(keepA) - 1);
+  closeRange(static_cast<unsigned>(keepA) + 1, static_cast<unsigned>(keepB) - 1);
+  closeRange(static_cast<unsigned>(keepB) + 1, ~0u);
 }
 
 void writeByte(int file) {
@@ -146,30 +180,39 @@ void OtherThreads::stopAll() {
 
 int OtherThreads::helperMain(void* self) {
   OtherThreads& threads = *static_cast<OtherThreads*>(self);
-  if (!readByte(threads._go[0])) _exit(1);
+  // Dies with the process, even when that happened before this line.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != threads._process) _exit(1);
+  const int go = threads._go[0], ready = threads._ready[1];
+  closeAllBut(go < ready ? go : ready, go < ready ? ready : go);
+  if (!readByte(go, kHelperWaitMilliseconds)) _exit(1);
   threads.stopAll();
-  writeByte(threads._ready[1]);
-  readByte(threads._go[0]);  // the report is written
+  writeByte(ready);
+  readByte(go, kHelperReportMilliseconds);  // the report is written, or will never be
   for (std::size_t i = 0; i < threads._count; ++i)
     ptrace(PTRACE_DETACH, static_cast<pid_t>(threads._threads[i].id), nullptr, nullptr);
   _exit(0);
+}
+
+bool processDumpable() {
+  return prctl(PR_GET_DUMPABLE) == 1;
 }
 
 std::size_t OtherThreads::stop(long crashing) {
   _count = 0;
   _process = getpid();
   _crashing = crashing;
+  // A process that is not dumpable (it changed its user, or asked not to be) must stay closed to
+  // the processes of its user, even for the time of a report: its other threads are not read.
+  if (!processDumpable()) return 0;
   if (pipe2(_go, O_CLOEXEC) != 0) return 0;
   if (pipe2(_ready, O_CLOEXEC) != 0) {
     close(_go[0]);
     close(_go[1]);
     return 0;
   }
-  // A process that changed its user is not traceable, even by a process of its own user: for
-  // the time of the report it is.
-  _restoreUndumpable = prctl(PR_GET_DUMPABLE) == 0 && prctl(PR_SET_DUMPABLE, 1) == 0;
   _helper = clone(helperMain, g_helperStack + sizeof g_helperStack,
-                  CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_UNTRACED, this);
+                  CLONE_VM | CLONE_FS | CLONE_UNTRACED, this);
   if (_helper <= 0) {
     _helper = 0;
     resume();
@@ -192,8 +235,19 @@ std::size_t OtherThreads::stop(long crashing) {
   return _count;
 }
 
+// Reaps the helper; one that has not ended within the wait is killed first.
 void OtherThreads::waitForHelper() {
   int status;
+  for (int waited = 0; waited < kHelperWaitMilliseconds; ++waited) {
+    const pid_t ended = waitpid(_helper, &status, __WALL | WNOHANG);
+    if (ended == _helper || (ended < 0 && errno != EINTR)) {
+      _helper = 0;
+      return;
+    }
+    const timespec pause{0, 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+  kill(_helper, SIGKILL);
   while (waitpid(_helper, &status, __WALL) < 0 && errno == EINTR) {
   }
   _helper = 0;
@@ -208,8 +262,6 @@ void OtherThreads::resume() {
     if (*end >= 0) close(*end);
     *end = -1;
   }
-  if (_restoreUndumpable) prctl(PR_SET_DUMPABLE, 0);
-  _restoreUndumpable = false;
 }
 
 }  // namespace detail

@@ -21,6 +21,11 @@ struct MemoryRegion {
 // False when the list could not be read.
 bool forEachMemoryRegion(bool (*visit)(const MemoryRegion&, void*), void* context);
 
+// The same with each region's path as the system lists it: a file's name, "[stack]", "[vdso]",
+// or "" for anonymous memory (cut at the system's longest path).
+bool forEachMappedRegion(bool (*visit)(const MemoryRegion&, const char* path, void*),
+                         void* context);
+
 // The region that holds `address`, read now; false when none does.
 bool findMemoryRegion(std::uintptr_t address, MemoryRegion& region);
 

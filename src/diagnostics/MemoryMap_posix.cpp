@@ -1,6 +1,6 @@
 // /proc/self/maps read line by line through a fixed buffer: "start-end perms offset dev inode
-// path", numbers in hexadecimal (the inode in decimal). Paths are skipped: nothing here needs
-// them, and they may be longer than any buffer.
+// path", numbers in hexadecimal (the inode in decimal). Paths are kept for the callers that ask
+// for them, up to the system's longest path; the rest of a longer line is dropped.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -30,8 +30,9 @@ void skip(const char*& c, const char* end, char what) {
     ++c;
 }
 
-// One line without its path; false when it does not have the expected fields.
-bool parseLine(const char* c, const char* end, MemoryRegion& region) {
+// One line; `path` is pointed at its path (empty for anonymous memory). False when the line does
+// not have the expected fields.
+bool parseLine(const char* c, const char* end, MemoryRegion& region, const char*& path) {
   region.start = static_cast<std::uintptr_t>(readNumber(c, end, 16));
   if (c == end || *c++ != '-') return false;
   region.end = static_cast<std::uintptr_t>(readNumber(c, end, 16));
@@ -50,17 +51,24 @@ bool parseLine(const char* c, const char* end, MemoryRegion& region) {
   region.device = major << 32 | minor;
   skip(c, end, ' ');
   region.inode = readNumber(c, end, 10);
+  skip(c, end, ' ');
+  path = c;
   return region.end > region.start;
 }
 
+struct RegionVisit {
+  bool (*visit)(const MemoryRegion&, void*);
+  void* context;
+};
+
 }  // namespace
 
-bool forEachMemoryRegion(bool (*visit)(const MemoryRegion&, void*), void* context) {
+bool forEachMappedRegion(bool (*visit)(const MemoryRegion&, const char*, void*), void* context) {
   const int file = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
   if (file < 0) return false;
-  // The fields come first on each line; a line longer than the buffer keeps its beginning.
   char buffer[4096];
-  char line[256];
+  // The fields, the blanks between them and a path of the longest kind, with its terminator.
+  char line[4096 + 160];
   std::size_t used = 0;
   bool going = true;
   while (going) {
@@ -68,16 +76,28 @@ bool forEachMemoryRegion(bool (*visit)(const MemoryRegion&, void*), void* contex
     if (length <= 0) break;
     for (ssize_t i = 0; i < length && going; ++i) {
       if (buffer[i] != '\n') {
-        if (used < sizeof line) line[used++] = buffer[i];
+        if (used < sizeof line - 1) line[used++] = buffer[i];
         continue;
       }
+      line[used] = '\0';
       MemoryRegion region;
-      if (parseLine(line, line + used, region)) going = visit(region, context);
+      const char* path = line + used;
+      if (parseLine(line, line + used, region, path)) going = visit(region, path, context);
       used = 0;
     }
   }
   close(file);
   return true;
+}
+
+bool forEachMemoryRegion(bool (*visit)(const MemoryRegion&, void*), void* context) {
+  RegionVisit visit_{visit, context};
+  return forEachMappedRegion(
+      [](const MemoryRegion& region, const char*, void* data) {
+        const RegionVisit& v = *static_cast<const RegionVisit*>(data);
+        return v.visit(region, v.context);
+      },
+      &visit_);
 }
 
 bool findMemoryRegion(std::uintptr_t address, MemoryRegion& region) {

@@ -169,6 +169,7 @@ Location appendContext(DumpFile& file, const MinidumpContext& context) {
 // The stack from the stack pointer up; where the pointer itself lies in unmapped memory (an
 // overflow runs into the guard page), from the next page on.
 Location appendStack(DumpFile& file, std::uint64_t& start, std::uint32_t length) {
+  if (length == 0) return {};
   file.align();
   const std::uint32_t at = file.position();
   std::uint32_t copied = file.appendMemory(start, length);
@@ -229,13 +230,23 @@ std::uint32_t appendModuleList(DumpFile& file, const ModuleTable& modules) {
   return at;
 }
 
+// The stacks that were copied; an empty region would make the whole list unreadable to crash
+// tools.
+std::uint32_t memoryRegions(const MinidumpCrash& crash, const ThreadPlaces* places) {
+  std::uint32_t regions = 0;
+  for (std::size_t i = 0; i < crash.threadCount; ++i)
+    if (places[i].stack.size != 0) ++regions;
+  return regions;
+}
+
 std::uint32_t appendMemoryList(DumpFile& file, const MinidumpCrash& crash,
                                const ThreadPlaces* places) {
   file.align();
   Record count(4);
-  count.u32(0, static_cast<std::uint32_t>(crash.threadCount));
+  count.u32(0, memoryRegions(crash, places));
   const std::uint32_t at = file.append(count);
   for (std::size_t i = 0; i < crash.threadCount; ++i) {
+    if (places[i].stack.size == 0) continue;
     Record entry(16);
     putMemory(entry, 0, places[i].stackStart, places[i].stack);
     file.append(entry);
@@ -329,7 +340,8 @@ bool writeMinidumpFile(int file, const MinidumpSystem& system, const MinidumpCra
       {kThreadListStream, appendThreadList(dump, kept, places), 4 + 48 * threadCount},
       {kModuleListStream, appendModuleList(dump, modules),
        static_cast<std::uint32_t>(4 + 108 * modules.count)},
-      {kMemoryListStream, appendMemoryList(dump, kept, places), 4 + 16 * threadCount},
+      {kMemoryListStream, appendMemoryList(dump, kept, places),
+       4 + 16 * memoryRegions(kept, places)},
       {kExceptionStream, appendException(dump, kept, places[0].context), 168},
       {kSystemInfoStream, appendSystemInfo(dump, system), 56},
   };
