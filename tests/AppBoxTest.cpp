@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -49,6 +50,8 @@ class Recorder : public AppBox {
   }
   const bool other;
   std::atomic<int> passes{0};
+  // Started by the command "task", on the box's thread.
+  Handle_T<Tick> task;
   static std::atomic<int> g_created;
 
  protected:
@@ -75,6 +78,10 @@ class Recorder : public AppBox {
     if (name == L"throw-int") throw 42;
     if (name == L"quit") shutdown();
     if (name == L"exit-self") exitApp(getApp(getAppName()));
+    if (name == L"task") {
+      task = Tick::createInstance();
+      return task->start(this);
+    }
     return name != L"fail";
   }
 
@@ -485,4 +492,60 @@ TEST(AppBox, CallableCreators) {
   });
   for (const wchar_t* type : {L"Lambda", L"Pointer", L"Function", L"Empty"})
     tearDownApp(type);
+}
+
+// A box started again on its Thread runs anew: each run ends with its exit (its tasks stopped,
+// "$BYE" on the connections made for it), and a restarted box is not taken for an ended one.
+TEST(AppBox, ABoxStartedAgainEndsAgain) {
+  tests::finishWithin(120s, "restarted box", [] {
+    const Unknown::Handle_T<AppBox> box = Recorder::create(L"again", L"");
+    Recorder* const own = dynamic_cast<Recorder*>(box.get());
+    const Unknown::Handle_T<Thread> thread = Thread::createInstance();
+    for (int run = 0; run < 3; ++run) {
+      AppHandle app = App::createInstance(thread, box);
+      ASSERT_TRUE(thread->start(box)) << run;
+      EXPECT_EQ(ask(app, L"$COMMAND task", 3), (Lines{L"$HELLO", L"$BEGIN task", L"$END OK"}))
+          << run;
+      EXPECT_FALSE(box->hasExited()) << run;
+      EXPECT_TRUE(thread->shutdown());
+      EXPECT_EQ(untilBye(app->getPipe()), (Lines{L"$BYE"})) << run;
+      EXPECT_TRUE(box->hasExited()) << run;
+      ASSERT_TRUE(own->task);
+      EXPECT_EQ(own->task->getTaskState(), TS_STOPPED) << run;
+      own->task = nullptr;
+    }
+    // Nothing holds the box but this handle: no task status is left to keep it alive.
+    EXPECT_EQ(box->getReferenceCount(), 1u);
+  });
+}
+
+namespace {
+
+// Run by the exit handlers after the library's reply texts would have been destroyed (it was
+// registered before they were made): the box still running says goodbye to a connection.
+void sayGoodbyeAtExit() {
+  AppHandle late = getApp(L"late");
+  if (!late) std::_Exit(2);
+  if (take(late->getPipe(), 1) != Lines{L"$HELLO"}) std::_Exit(3);
+  AppPipe* pipe = late->getPipe();
+  const Unknown::Handle_T<AppPipe> kept(pipe);
+  late = nullptr;  // the box drops the connection: "$BYE"
+  std::_Exit(take(pipe, 1) == Lines{L"$BYE"} ? 0 : 4);
+}
+
+}  // namespace
+
+// A program may return from main (or call exit) while a box runs: the box's thread may still
+// write its replies while the exit handlers run, from texts that are still there.
+TEST(AppBoxDeathTest, ABoxMayOutliveMain) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: nothing made before
+  EXPECT_EXIT(
+      {
+        std::atexit(&sayGoodbyeAtExit);
+        setUpApp(L"Recorder", &Recorder::create);
+        AppHandle app = startApp(L"Recorder", L"late", L"");
+        if (!app || take(app->getPipe(), 1) != Lines{L"$HELLO"}) std::_Exit(5);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }

@@ -35,6 +35,7 @@ const int kCommandLength = 9;
 const int kLinesPerTick = 64;
 
 // The replies, made once: a String that is already made is written without a conversion to it.
+// Never destroyed: a box's thread may still say "$BYE" while the process exits.
 struct Replies {
   const String hello{L"$HELLO"};
   const String endOk{L"$END OK"};
@@ -43,8 +44,8 @@ struct Replies {
   const String bye{L"$BYE"};
 };
 const Replies& replies() {
-  static const Replies made;
-  return made;
+  static const Replies* const made = new Replies;
+  return *made;
 }
 
 bool isBlank(wchar_t c) {
@@ -224,7 +225,9 @@ bool AppBox::docmd(AppPipe*, wchar_t**, int) {
 }
 
 void AppBox::exit() {
-  if (_exited.exchange(true)) return;
+  // Once a run: exitApp runs it for a box that was shut down before its run began.
+  const unsigned int load = getLoadCount();
+  if (_exitedLoad.exchange(load) == load) return;
   Handle_T<App> unlisted;
   if (AppRegistry* registry = g_appRegistry.get()) {
     std::lock_guard<std::mutex> guard(registry->lock);

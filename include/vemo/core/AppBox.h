@@ -123,8 +123,9 @@ class VEMO_CORE_API AppBox : public System {
   // One command: `words[0]` is the command's name, `count` >= 1. The base fails every command.
   virtual bool docmd(AppPipe* pipe, wchar_t** words, int count);
 
-  // Whether exit has begun: from then on the box takes no new connections.
-  bool hasExited() const { return _exited.load(); }
+  // Whether exit has begun for the current run (a box loaded again runs anew): from then on the
+  // box takes no new connections.
+  bool hasExited() const { return _exitedLoad.load() == getLoadCount(); }
 
  protected:
   AppBox(const String& appName, const String& parameters);
@@ -145,7 +146,8 @@ class VEMO_CORE_API AppBox : public System {
   std::mutex _removeLock;
   PipeMap _removals;
   std::atomic<bool> _queued{false};  // set with every queued addition or removal
-  std::atomic<bool> _exited{false};
+  // The load (System::getLoadCount) whose run has begun its exit; none at first.
+  std::atomic<unsigned int> _exitedLoad{0xFFFFFFFFu};
 };
 
 // A caller's connection to a box running on a thread: its own pair of pipes, the box side

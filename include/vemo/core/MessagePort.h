@@ -32,7 +32,8 @@
 //
 // A push notifies the bound system after its record is queued; a notify costs an atomic
 // exchange, and a system call only when the consumer is asleep. The binding is shared with the
-// copies of the port, holds a reference to the system, and may be changed from any thread.
+// copies of the port and may be changed from any thread. It does not keep the system alive: a
+// system that is destroyed unbinds itself from every port bound to it.
 //
 // Errors are reported (Exception::report) and never thrown: a message that fails to serialise
 // is not queued (pushMessage is false), a record that fails to decode makes popMessage null
@@ -81,15 +82,18 @@ class VEMO_CORE_API MessagePort {
   // Pops and dispatches messages until the queue is empty, a record gives null or the time
   // since the call began (getTimeTick) exceeds the budget in milliseconds; at least one message
   // is dispatched when any is queued. A message without a handler is reported, dropped and ends
-  // the call. Returns the count of messages dispatched.
+  // the call. Returns the count of messages dispatched. A handler may destroy the port (its last
+  // copy or not): the call then ends after that handler. Exceptions other than the library's
+  // (from a handler or an importFrom) pass to the caller.
   int procMessage(unsigned int budget);
   template <class Rep, class Period>
   int procMessage(std::chrono::duration<Rep, Period> budget) {
     return procMessage(detail::toMilliseconds(budget));
   }
 
-  // The system to notify of every push (null: none), and of a procMessage that ended with
-  // messages left (budget used up, a failure); any thread.
+  // The system to notify of every push (null: none), and of a procMessage that returned or
+  // threw with messages left, whatever ended it (its budget, a null record, a failure); any
+  // thread.
   void bind(System* consumer);
   void unbind() { bind(nullptr); }
   // The bound system, or null; no reference is handed out.
@@ -101,6 +105,8 @@ class VEMO_CORE_API MessagePort {
  private:
   MessageDispenser<void> _dispenser;
   Unknown::Handle_T<detail::MessageQueue> _queue;
+  // Set while procMessage runs: where the destructor tells it that the port is gone.
+  bool* _gone = nullptr;
 };
 
 // A server port and a client port, one for each direction of a conversation.
