@@ -1031,3 +1031,112 @@ TEST(MessagePort, ABindingDoesNotKeepItsSystemAlive) {
     EXPECT_EQ(port.getBoundSystem(), nullptr);
   }
 }
+
+namespace {
+
+// A worker that serves its port in one call: no task of its own, no unbind in exit.
+class Served : public System {
+ public:
+  static Handle<Served> createInstance(std::function<bool(Served*)> serve) {
+    return Handle<Served>(new Served(std::move(serve)));
+  }
+  ~Served() override { ++g_destroyed; }
+  bool init() override { return System::init() && _serve(this); }
+  void onTick(unsigned int elapsed) override {
+    ++passes;
+    System::onTick(elapsed);
+  }
+  std::atomic<int> passes{0};
+  static std::atomic<int> g_destroyed;
+
+ private:
+  explicit Served(std::function<bool(Served*)> serve) : _serve(std::move(serve)) {}
+  std::function<bool(Served*)> _serve;
+};
+std::atomic<int> Served::g_destroyed{0};
+
+}  // namespace
+
+// Handlers that take the message as its own class, by reference or const reference, beside the
+// Message* kind; and a port served by one call: the system waits idle, wakes for each push,
+// serves what a call left, and at its exit unbinds the port without being kept alive by it.
+TEST(MessagePort, TypedHandlersAndAServedPort) {
+  MessagePort port;
+  std::vector<std::wstring> seen;
+  std::mutex lock;
+  const auto note = [&](std::wstring text) {
+    std::lock_guard<std::mutex> guard(lock);
+    seen.push_back(std::move(text));
+  };
+  EXPECT_TRUE(port.getMessageDispenser().addMessageHandler<Chat>(
+      [&](Chat& chat) { note(L"chat " + std::wstring(chat.text.getBuffer())); }));
+  EXPECT_TRUE(port.getMessageDispenser().addMessageHandler<msgtest::Touchy>(
+      [&](const msgtest::Touchy& m) { note(L"touchy " + std::to_wstring(m.value)); }));
+  EXPECT_TRUE(port.getMessageDispenser().addMessageHandler<Message>(
+      [&](Message* m) { note(m->getClassId() == Message::getClassId_() ? L"bare" : L"?"); }));
+  // One handler per class id, whatever its kind.
+  EXPECT_FALSE(port.getMessageDispenser().addMessageHandler<Chat>([](const Chat&) {}));
+
+  Served::g_destroyed = 0;
+  {
+    Handle<Served> system = Served::createInstance(
+        [&](Served* s) { return port.serveOn(s, std::chrono::milliseconds(0)); });
+    Handle<Thread> thread = Thread::createInstance();
+    EXPECT_FALSE(port.serveOn(system, 5));  // not initialised
+    ASSERT_TRUE(thread->start(system));
+    ASSERT_TRUE(vemo::tests::eventually([&] { return port.getBoundSystem() == system.get(); }));
+    EXPECT_TRUE(system->getIdleWait());
+    vemo::tests::pause(30);
+    const int atRest = system->passes.load();
+    vemo::tests::pause(100);
+    EXPECT_EQ(system->passes.load(), atRest);  // it waits
+
+    Handle<msgtest::Touchy> touchy = msgtest::Touchy::createInstance();
+    touchy->value = 7;
+    ASSERT_TRUE(port.pushMessage(msgtest::chat(L"one", 1)));
+    ASSERT_TRUE(port.pushMessage(touchy));
+    ASSERT_TRUE(port.pushMessage(Message::createInstance()));
+    // A budget of 0 may leave messages after each call: they are served all the same.
+    for (int i = 0; i < 50; ++i)
+      ASSERT_TRUE(port.pushMessage(msgtest::chat(L"more", i)));
+    EXPECT_TRUE(vemo::tests::eventually([&] {
+      std::lock_guard<std::mutex> guard(lock);
+      return seen.size() == 53;
+    }));
+    EXPECT_EQ(std::vector<std::wstring>(seen.begin(), seen.begin() + 3),
+              (Texts{L"chat one", L"touchy 7", L"bare"}));
+    EXPECT_TRUE(thread->shutdown());
+    EXPECT_EQ(port.getBoundSystem(), nullptr);  // unbound by the exit
+    // Once exited it may be served again, on another run.
+    ASSERT_TRUE(thread->start(system));
+    ASSERT_TRUE(vemo::tests::eventually([&] { return port.getBoundSystem() == system.get(); }));
+    ASSERT_TRUE(port.pushMessage(msgtest::chat(L"again", 2)));
+    EXPECT_TRUE(vemo::tests::eventually([&] {
+      std::lock_guard<std::mutex> guard(lock);
+      return seen.back() == L"chat again";
+    }));
+    EXPECT_TRUE(thread->shutdown());
+  }
+  EXPECT_EQ(Served::g_destroyed.load(), 1);
+
+  // A port destroyed on the run thread while served is no longer served: the task stays, idle.
+  auto doomed = std::make_unique<MessagePort>();
+  int handled = 0;
+  doomed->getMessageDispenser().addMessageHandler<Chat>([&](Chat&) { ++handled; });
+  MessagePort other(*doomed);
+  Handle<Served> system = Served::createInstance([&](Served* s) { return doomed->serveOn(s, 10); });
+  Handle<Thread> thread = Thread::createInstance();
+  ASSERT_TRUE(thread->start(system));
+  ASSERT_TRUE(vemo::tests::eventually([&] { return other.getBoundSystem() == system.get(); }));
+  std::atomic<bool> gone{false};
+  ASSERT_TRUE(vemo::postThreadCall(system->getRunThreadId(), [&] {
+    doomed.reset();
+    gone = true;
+  }));
+  ASSERT_TRUE(vemo::tests::eventually([&] { return gone.load(); }));
+  ASSERT_TRUE(other.pushMessage(msgtest::chat(L"late", 1)));
+  vemo::tests::pause(50);
+  EXPECT_EQ(handled, 0);
+  EXPECT_TRUE(thread->shutdown());
+  EXPECT_NE(other.popMessage(), nullptr);
+}

@@ -219,9 +219,64 @@ MessagePort::MessagePort(MessagePort&& other) noexcept
   other._dispenser.clearMessageHandler();
 }
 
+// The task of serveOn: dispatches on every wake-up of its system. It reaches its port under the
+// queue's pop lock, which the port's destructor takes to tell it the port is gone.
+class detail::PortServer : public System::Task {
+ public:
+  PortServer(MessagePort* port, unsigned int budget)
+      : _queue(port->_queue), _port(port), _budget(budget) {}
+
+  void onTick(unsigned int) override {
+    std::lock_guard<std::recursive_mutex> guard(_queue->popLock);
+    if (_port) _port->procMessage(_budget);
+  }
+  unsigned int nextDue() const override { return kDueOnWake; }
+  void exit() override {
+    System* system = getSystem();
+    std::lock_guard<std::recursive_mutex> guard(_queue->popLock);
+    if (_port && system) _port->unbindFrom(system);
+  }
+  // The port is being destroyed (its pop lock is held).
+  void forgetPort() { _port = nullptr; }
+
+ private:
+  const Unknown::Handle_T<MessageQueue> _queue;
+  MessagePort* _port;  // under the queue's pop lock
+  const unsigned int _budget;
+};
+
 MessagePort::~MessagePort() {
   // A procMessage of this port in progress (its handler let go of the port) stops.
   if (_gone) *_gone = true;
+  if (_server) {
+    std::lock_guard<std::recursive_mutex> guard(_queue->popLock);
+    _server->forgetPort();
+  }
+}
+
+bool MessagePort::serveOn(System* system, unsigned int budget) {
+  if (!system) return false;
+  if (_server && _server->getTaskState() != TS_STOPPED) return false;
+  const Unknown::Handle_T<detail::PortServer> server(new detail::PortServer(this, budget));
+  const System::EState state = system->getState();
+  if (state != System::ES_INITIALISED && state != System::ES_RUNNING) return false;
+  system->setIdleWait(true);
+  bind(system);
+  if (!server->start(system)) {
+    unbindFrom(system);
+    return false;
+  }
+  std::lock_guard<std::recursive_mutex> guard(_queue->popLock);
+  _server = server;
+  return true;
+}
+
+void MessagePort::unbindFrom(System* system) {
+  detail::MessageQueue& queue = *_queue;
+  std::lock_guard<std::mutex> guard(queue.pushLock);
+  if (queue.consumer != system) return;
+  queue.consumer = nullptr;
+  system->forgetQueue(&queue);
 }
 
 bool MessagePort::pushMessage(const Unknown::Handle_T<Message>& msg) {

@@ -35,6 +35,17 @@
 // copies of the port and may be changed from any thread. It does not keep the system alive: a
 // system that is destroyed unbinds itself from every port bound to it.
 //
+// serveOn does all of this in one call, from the system's init (or its run thread):
+//
+//   bool init() override {
+//     if (!System::init()) return false;
+//     return _port.serveOn(this, std::chrono::milliseconds(10));
+//   }
+//
+// It turns the system's idle wait on, binds the port to it and starts a task that dispatches
+// for up to the budget whenever the system is woken; the system's exit stops the task, which
+// unbinds the port.
+//
 // Errors are reported (Exception::report) and never thrown: a message that fails to serialise
 // is not queued (pushMessage is false), a record that fails to decode makes popMessage null
 // (the record is dropped whole and the next one is read as usual), and a message without a
@@ -61,6 +72,8 @@ class System;
 namespace detail {
 // The queues and locks that a port shares with its copies.
 class MessageQueue;
+// The task that serves a port on its system (serveOn).
+class PortServer;
 }  // namespace detail
 
 class VEMO_CORE_API MessagePort {
@@ -99,6 +112,19 @@ class VEMO_CORE_API MessagePort {
   // The bound system, or null; no reference is handed out.
   System* getBoundSystem() const;
 
+  // Makes `system` the port's consumer: idle wait on, the port bound to it, and a task of the
+  // system that calls procMessage(budget) on every wake-up (and again while messages are left).
+  // Called where tasks are started: in the system's init or on its run thread. When the system
+  // exits (or the task is stopped) the port is unbound from it. The port must outlive the
+  // system's run, or be destroyed on its run thread (a destroyed port is no longer served).
+  // False when the task cannot start (the system is null or not initialised) or the port is
+  // already served by a running task.
+  bool serveOn(System* system, unsigned int budget);
+  template <class Rep, class Period>
+  bool serveOn(System* system, std::chrono::duration<Rep, Period> budget) {
+    return serveOn(system, detail::toMilliseconds(budget));
+  }
+
   MessageDispenser<void>& getMessageDispenser() { return _dispenser; }
   const MessageDispenser<void>& getMessageDispenser() const { return _dispenser; }
 
@@ -107,6 +133,12 @@ class VEMO_CORE_API MessagePort {
   Unknown::Handle_T<detail::MessageQueue> _queue;
   // Set while procMessage runs: where the destructor tells it that the port is gone.
   bool* _gone = nullptr;
+  // The task serving this port (serveOn), or null; not shared with copies.
+  Unknown::Handle_T<detail::PortServer> _server;
+
+  friend class detail::PortServer;
+  // Unbinds the port when `system` is its bound system.
+  void unbindFrom(System* system);
 };
 
 // A server port and a client port, one for each direction of a conversation.
