@@ -64,7 +64,7 @@ class Recorder : public AppBox {
     ++passes;
     AppBox::onTick(elapsed);
   }
-  bool docmd(AppPipe*, wchar_t** words, int count) override {
+  bool docmd(AppPipe* pipe, wchar_t** words, int count) override {
     {
       std::lock_guard<std::mutex> guard(_lock);
       _commands.emplace_back(words, words + count);
@@ -78,6 +78,10 @@ class Recorder : public AppBox {
     if (name == L"throw-int") throw 42;
     if (name == L"quit") shutdown();
     if (name == L"exit-self") exitApp(getApp(getAppName()));
+    if (name == L"echo")
+      for (int i = 1; i < count; ++i)
+        pipe->write(String(words[i]));
+    if (name == L"slow") std::this_thread::sleep_for(300ms);
     if (name == L"task") {
       task = Tick::createInstance();
       return task->start(this);
@@ -548,4 +552,108 @@ TEST(AppBoxDeathTest, ABoxMayOutliveMain) {
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// Answers with the words it was given, as Strings, through the other docmd.
+class Words : public AppBox {
+ public:
+  static Handle_T<AppBox> create(const wchar_t* name, const wchar_t* parameters) {
+    return Handle_T<AppBox>(new Words(name, parameters));
+  }
+
+ protected:
+  using AppBox::AppBox;
+  bool docmd(AppPipe* pipe, const std::vector<String>& words) override {
+    for (const String& word : words)
+      pipe->write(L"[" + word + L"]");
+    return words[0] != String(L"no");
+  }
+};
+
+using Outcome = AppReply::Outcome;
+
+Lines texts(const std::vector<String>& lines) {
+  Lines out;
+  for (const String& line : lines)
+    out.emplace_back(line.getBuffer());
+  return out;
+}
+
+}  // namespace
+
+// The caller's end of a connection: a read that waits (woken by the box's writes) and a call
+// that sends one command and gives its whole reply, for every outcome of the protocol; the
+// words of a command as Strings, both ways.
+TEST(AppBox, ACallGivesTheWholeReply) {
+  tests::finishWithin(120s, "calls", [] {
+    Types types;
+    AppHandle app = startApp(L"Recorder", L"caller", L"");
+    ASSERT_TRUE(app);
+    AppPipe* pipe = app->getPipe();
+    String line;
+    auto begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pipe->read(line, 20s));
+    EXPECT_EQ(line, String(L"$HELLO"));
+    EXPECT_LT(tests::millisecondsSince(begin), 5000);
+    begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(pipe->read(line, 60ms));  // nothing comes
+    EXPECT_GE(tests::millisecondsSince(begin), 59);
+
+    AppReply reply = app->call(L"echo one two");
+    EXPECT_EQ(reply.outcome, Outcome::kOk);
+    EXPECT_TRUE(reply.ok());
+    EXPECT_EQ(texts(reply.lines), (Lines{L"one", L"two"}));
+    reply = app->call(L"fail");
+    EXPECT_EQ(reply.outcome, Outcome::kFailed);
+    EXPECT_TRUE(reply.lines.empty());
+    {
+      tests::LogCapture log;
+      EXPECT_EQ(app->call(L"throw").outcome, Outcome::kThrew);
+      EXPECT_EQ(app->call(L"echo after").outcome, Outcome::kOk);
+    }
+    EXPECT_EQ(app->call(L"   ").outcome, Outcome::kNotACommand);
+    // Words with blanks, quotes, backslashes, nothing: the box gets them as they were.
+    const std::vector<String> words{L"echo",     L"two words", L"a \"quote\"", L"back\\slash\\",
+                                    L"tail\\\\", L"",          L"\\\"",        L"plain"};
+    reply = app->call(words);
+    EXPECT_EQ(reply.outcome, Outcome::kOk);
+    EXPECT_EQ(texts(reply.lines), texts(std::vector<String>(words.begin() + 1, words.end())));
+    EXPECT_EQ(recorder(app)->commands().back().size(), words.size());
+
+    // Too slow for the time given: a time-out; the next call waits for that reply and drops it.
+    begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(app->call(L"slow", 50ms).outcome, Outcome::kTimedOut);
+    EXPECT_LT(tests::millisecondsSince(begin), 290);
+    reply = app->call(L"echo next");
+    EXPECT_EQ(reply.outcome, Outcome::kOk);
+    EXPECT_EQ(texts(reply.lines), Lines{L"next"});
+    // Lines written by hand and not read are dropped by the next call.
+    pipe->write(L"$COMMAND echo stale");
+    pipe->write(L"not a command");
+    reply = app->call(L"echo fresh");
+    EXPECT_EQ(texts(reply.lines), Lines{L"fresh"});
+
+    // A box that ends: the command that ends it is answered, the next finds the connection
+    // closed.
+    EXPECT_EQ(app->call(L"quit").outcome, Outcome::kOk);
+    EXPECT_EQ(app->call(L"echo gone", 5s).outcome, Outcome::kClosed);
+    app->getThread()->shutdown();
+
+    // docmd with the words as Strings; a call on a second connection made by getApp.
+    ASSERT_TRUE(setUpApp(L"Words", &Words::create));
+    AppHandle words2 = startApp(L"Words", L"words", L"");
+    ASSERT_TRUE(words2);
+    AppHandle second = getApp(L"words");
+    ASSERT_TRUE(second);
+    reply = second->call(std::vector<String>{L"say", L"x y"});
+    EXPECT_EQ(reply.outcome, Outcome::kOk);
+    EXPECT_EQ(texts(reply.lines), (Lines{L"[say]", L"[x y]"}));
+    reply = words2->call(L"no");
+    EXPECT_EQ(reply.outcome, Outcome::kFailed);
+    EXPECT_EQ(texts(reply.lines), Lines{L"[no]"});
+    exitApp(words2);
+    tearDownApp(L"Words");
+  });
 }
