@@ -7,7 +7,7 @@
 // Dispatch is serialised by one recursive lock, so listeners need no lock of their own. A
 // message logged while another is being dispatched (a listener that logs) is dropped rather
 // than recursing, and an exception thrown by a listener is swallowed so the next one still
-// hears the message. Messages shorter than 32768 characters are formatted without the heap.
+// hears the message. Messages shorter than 512 characters are formatted without the heap.
 //
 // A call with arguments takes the typed form, which checks each directive against its argument
 // (FormatArgs.h): Log::message(L"%s: %d", name, count) with name a String, a std::wstring or a
