@@ -72,14 +72,16 @@
   ::vemo::makePropertyAttribute(&PropertyClass_::member, ::vemo::String(L## #member), \
                                 ::vemo::String(description))
 
-// In one source file, in the namespace of the class, with one VEMO_PROPERTY per member.
-// Registers the class, its attributes and its three converters when the module loads.
-#define VEMO_IMPLEMENT_PROPERTY(X, ...)                                                        \
+// In one source file, in the namespace of the class, with one VEMO_PROPERTY per member (or
+// none: VEMO_IMPLEMENT_PROPERTY(X)). Registers the class, its attributes and its three
+// converters when the module loads.
+#define VEMO_IMPLEMENT_PROPERTY(...) VEMO_IMPLEMENT_PROPERTY_(__VA_ARGS__, )
+#define VEMO_IMPLEMENT_PROPERTY_(X, ...)                                                       \
   VEMO_IMPLEMENT_CLASS(X)                                                                      \
   ::vemo::detail::PropertyTable X::g_propertyTable_;                                           \
   const ::vemo::String X::g_propertyType_(L## #X);                                             \
   bool X::registerProperty_() {                                                                \
-    using PropertyClass_ = X;                                                                  \
+    using PropertyClass_ [[maybe_unused]] = X;                                                 \
     const ::vemo::Unknown::Handle_T<::vemo::IPropertyAttribute> attributes_[] = {nullptr,      \
                                                                                  __VA_ARGS__}; \
     return ::vemo::detail::PropertyTable::registerAttributes(                                  \
