@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -49,6 +50,8 @@ class Recorder : public AppBox {
   }
   const bool other;
   std::atomic<int> passes{0};
+  // Started by the command "task", on the box's thread.
+  Handle_T<Tick> task;
   static std::atomic<int> g_created;
 
  protected:
@@ -61,7 +64,7 @@ class Recorder : public AppBox {
     ++passes;
     AppBox::onTick(elapsed);
   }
-  bool docmd(AppPipe*, wchar_t** words, int count) override {
+  bool docmd(AppPipe* pipe, wchar_t** words, int count) override {
     {
       std::lock_guard<std::mutex> guard(_lock);
       _commands.emplace_back(words, words + count);
@@ -75,6 +78,14 @@ class Recorder : public AppBox {
     if (name == L"throw-int") throw 42;
     if (name == L"quit") shutdown();
     if (name == L"exit-self") exitApp(getApp(getAppName()));
+    if (name == L"echo")
+      for (int i = 1; i < count; ++i)
+        pipe->write(String(words[i]));
+    if (name == L"slow") std::this_thread::sleep_for(300ms);
+    if (name == L"task") {
+      task = Tick::createInstance();
+      return task->start(this);
+    }
     return name != L"fail";
   }
 
@@ -485,4 +496,166 @@ TEST(AppBox, CallableCreators) {
   });
   for (const wchar_t* type : {L"Lambda", L"Pointer", L"Function", L"Empty"})
     tearDownApp(type);
+}
+
+// A box started again on its Thread runs anew: each run ends with its exit (its tasks stopped,
+// "$BYE" on the connections made for it), and a restarted box is not taken for an ended one.
+TEST(AppBox, ABoxStartedAgainEndsAgain) {
+  tests::finishWithin(120s, "restarted box", [] {
+    const Unknown::Handle_T<AppBox> box = Recorder::create(L"again", L"");
+    Recorder* const own = dynamic_cast<Recorder*>(box.get());
+    const Unknown::Handle_T<Thread> thread = Thread::createInstance();
+    for (int run = 0; run < 3; ++run) {
+      AppHandle app = App::createInstance(thread, box);
+      ASSERT_TRUE(thread->start(box)) << run;
+      EXPECT_EQ(ask(app, L"$COMMAND task", 3), (Lines{L"$HELLO", L"$BEGIN task", L"$END OK"}))
+          << run;
+      EXPECT_FALSE(box->hasExited()) << run;
+      EXPECT_TRUE(thread->shutdown());
+      EXPECT_EQ(untilBye(app->getPipe()), (Lines{L"$BYE"})) << run;
+      EXPECT_TRUE(box->hasExited()) << run;
+      ASSERT_TRUE(own->task);
+      EXPECT_EQ(own->task->getTaskState(), TS_STOPPED) << run;
+      own->task = nullptr;
+    }
+    // Nothing holds the box but this handle: no task status is left to keep it alive.
+    EXPECT_EQ(box->getReferenceCount(), 1u);
+  });
+}
+
+namespace {
+
+// Run by the exit handlers after the library's reply texts would have been destroyed (it was
+// registered before they were made): the box still running says goodbye to a connection.
+void sayGoodbyeAtExit() {
+  AppHandle late = getApp(L"late");
+  if (!late) std::_Exit(2);
+  if (take(late->getPipe(), 1) != Lines{L"$HELLO"}) std::_Exit(3);
+  AppPipe* pipe = late->getPipe();
+  const Unknown::Handle_T<AppPipe> kept(pipe);
+  late = nullptr;  // the box drops the connection: "$BYE"
+  std::_Exit(take(pipe, 1) == Lines{L"$BYE"} ? 0 : 4);
+}
+
+}  // namespace
+
+// A program may return from main (or call exit) while a box runs: the box's thread may still
+// write its replies while the exit handlers run, from texts that are still there.
+TEST(AppBoxDeathTest, ABoxMayOutliveMain) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: nothing made before
+  EXPECT_EXIT(
+      {
+        std::atexit(&sayGoodbyeAtExit);
+        setUpApp(L"Recorder", &Recorder::create);
+        AppHandle app = startApp(L"Recorder", L"late", L"");
+        if (!app || take(app->getPipe(), 1) != Lines{L"$HELLO"}) std::_Exit(5);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// Answers with the words it was given, as Strings, through the other docmd.
+class Words : public AppBox {
+ public:
+  static Handle_T<AppBox> create(const wchar_t* name, const wchar_t* parameters) {
+    return Handle_T<AppBox>(new Words(name, parameters));
+  }
+
+ protected:
+  using AppBox::AppBox;
+  bool docmd(AppPipe* pipe, const std::vector<String>& words) override {
+    for (const String& word : words)
+      pipe->write(L"[" + word + L"]");
+    return words[0] != String(L"no");
+  }
+};
+
+using Outcome = AppReply::Outcome;
+
+Lines texts(const std::vector<String>& lines) {
+  Lines out;
+  for (const String& line : lines)
+    out.emplace_back(line.getBuffer());
+  return out;
+}
+
+}  // namespace
+
+// The caller's end of a connection: a read that waits (woken by the box's writes) and a call
+// that sends one command and gives its whole reply, for every outcome of the protocol; the
+// words of a command as Strings, both ways.
+TEST(AppBox, ACallGivesTheWholeReply) {
+  tests::finishWithin(120s, "calls", [] {
+    Types types;
+    AppHandle app = startApp(L"Recorder", L"caller", L"");
+    ASSERT_TRUE(app);
+    AppPipe* pipe = app->getPipe();
+    String line;
+    auto begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pipe->read(line, 20s));
+    EXPECT_EQ(line, String(L"$HELLO"));
+    EXPECT_LT(tests::millisecondsSince(begin), 5000);
+    begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(pipe->read(line, 60ms));  // nothing comes
+    EXPECT_GE(tests::millisecondsSince(begin), 59);
+
+    AppReply reply = app->call(L"echo one two");
+    EXPECT_EQ(reply.outcome, Outcome::kOk);
+    EXPECT_TRUE(reply.ok());
+    EXPECT_EQ(texts(reply.lines), (Lines{L"one", L"two"}));
+    reply = app->call(L"fail");
+    EXPECT_EQ(reply.outcome, Outcome::kFailed);
+    EXPECT_TRUE(reply.lines.empty());
+    {
+      tests::LogCapture log;
+      EXPECT_EQ(app->call(L"throw").outcome, Outcome::kThrew);
+      EXPECT_EQ(app->call(L"echo after").outcome, Outcome::kOk);
+    }
+    EXPECT_EQ(app->call(L"   ").outcome, Outcome::kNotACommand);
+    // Words with blanks, quotes, backslashes, nothing: the box gets them as they were.
+    const std::vector<String> words{L"echo",     L"two words", L"a \"quote\"", L"back\\slash\\",
+                                    L"tail\\\\", L"",          L"\\\"",        L"plain"};
+    reply = app->call(words);
+    EXPECT_EQ(reply.outcome, Outcome::kOk);
+    EXPECT_EQ(texts(reply.lines), texts(std::vector<String>(words.begin() + 1, words.end())));
+    EXPECT_EQ(recorder(app)->commands().back().size(), words.size());
+
+    // Too slow for the time given: a time-out; the next call waits for that reply and drops it.
+    begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(app->call(L"slow", 50ms).outcome, Outcome::kTimedOut);
+    EXPECT_LT(tests::millisecondsSince(begin), 290);
+    reply = app->call(L"echo next");
+    EXPECT_EQ(reply.outcome, Outcome::kOk);
+    EXPECT_EQ(texts(reply.lines), Lines{L"next"});
+    // Lines written by hand and not read are dropped by the next call.
+    pipe->write(L"$COMMAND echo stale");
+    pipe->write(L"not a command");
+    reply = app->call(L"echo fresh");
+    EXPECT_EQ(texts(reply.lines), Lines{L"fresh"});
+
+    // A box that ends: the command that ends it is answered; once it has ended, a call finds
+    // the connection closed at once.
+    EXPECT_EQ(app->call(L"quit").outcome, Outcome::kOk);
+    app->getThread()->shutdown();
+    begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(app->call(L"echo gone", 5s).outcome, Outcome::kClosed);
+    EXPECT_LT(tests::millisecondsSince(begin), 1000);
+
+    // docmd with the words as Strings; a call on a second connection made by getApp.
+    ASSERT_TRUE(setUpApp(L"Words", &Words::create));
+    AppHandle words2 = startApp(L"Words", L"words", L"");
+    ASSERT_TRUE(words2);
+    AppHandle second = getApp(L"words");
+    ASSERT_TRUE(second);
+    reply = second->call(std::vector<String>{L"say", L"x y"});
+    EXPECT_EQ(reply.outcome, Outcome::kOk);
+    EXPECT_EQ(texts(reply.lines), (Lines{L"[say]", L"[x y]"}));
+    reply = words2->call(L"no");
+    EXPECT_EQ(reply.outcome, Outcome::kFailed);
+    EXPECT_EQ(texts(reply.lines), Lines{L"[no]"});
+    exitApp(words2);
+    tearDownApp(L"Words");
+  });
 }

@@ -4,6 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +18,7 @@
 #include "vemo/core/MessagePort.h"
 #include "vemo/core/System.h"
 #include "vemo/core/Thread.h"
+#include "vemo/core/ThreadMessage.h"
 #include "vemo/core/Tick.h"
 
 using namespace vemo;
@@ -137,6 +142,23 @@ class Bulk : public Message {
 };
 VEMO_IMPLEMENT_PROPERTY(Bulk, VEMO_PROPERTY(producer, L"Producer"),
                         VEMO_PROPERTY(sequence, L"Sequence"), VEMO_PROPERTY(values, L"Values"))
+
+// A number whose reading fails with a standard exception when it is -1 (not the library's).
+class Touchy : public Message {
+  VEMO_DECLARE_PROPERTY(Touchy, Message)
+
+ public:
+  int value = 0;
+  void importFrom(InputStream& is) override {
+    is >> value;
+    if (value == -1) throw std::runtime_error("cannot read -1");
+  }
+  void exportTo(OutputStream& os) const override { os << value; }
+
+ protected:
+  Touchy() = default;
+};
+VEMO_IMPLEMENT_PROPERTY(Touchy, VEMO_PROPERTY(value, L"Value"))
 
 // Names the owner of a dispenser in its exception.
 struct Owner {};
@@ -794,4 +816,327 @@ TEST(MessagePort, BoundPortWakesItsWaitingConsumerAndNoPushIsLost) {
     EXPECT_LT(vemo::tests::millisecondsSince(begin), 100);
     EXPECT_EQ(port.getBoundSystem(), nullptr);
   });
+}
+
+namespace {
+
+// A consumer that waits until woken and then serves its port once per pass, with the budget it
+// is given: whatever a call leaves must come back to it through a wake-up.
+class OncePerWake : public System {
+ public:
+  static Handle<OncePerWake> createInstance(MessagePort& port) {
+    return Handle<OncePerWake>(new OncePerWake(port));
+  }
+  bool init() override {
+    if (!System::init()) return false;
+    setIdleWait(true);
+    return Handle<Server>(new Server(*this))->start(this);
+  }
+  std::atomic<unsigned int> budget{1000};
+
+ private:
+  struct Server : System::Task {
+    explicit Server(OncePerWake& owner) : owner(owner) {}
+    void onTick(unsigned int) override { owner._port.procMessage(owner.budget.load()); }
+    unsigned int nextDue() const override { return kDueOnWake; }
+    OncePerWake& owner;
+  };
+  explicit OncePerWake(MessagePort& port) : _port(port) {}
+  MessagePort& _port;
+};
+
+// What a Touchy consumer saw; a value of -2 makes its handler throw a standard exception, one
+// of 100 or more makes it take 3 ms.
+struct TouchyRecorder {
+  std::mutex lock;
+  std::vector<int> values;
+  void onTouchy(msgtest::Touchy& m) {
+    if (m.value == -2) throw std::runtime_error("cannot handle -2");
+    if (m.value >= 100) std::this_thread::sleep_for(3ms);
+    std::lock_guard<std::mutex> guard(lock);
+    values.push_back(m.value);
+  }
+  std::vector<int> seen() {
+    std::lock_guard<std::mutex> guard(lock);
+    return values;
+  }
+};
+
+}  // namespace
+
+// Records left behind by a procMessage come back to a bound consumer that waits for wake-ups,
+// whatever ended the call: a null record, a handler or an importFrom throwing a standard
+// exception, the budget. Each round is queued unbound and then bound, which wakes the consumer
+// exactly once: all that follows comes from what the port tells it.
+TEST(MessagePort, ABoundConsumerIsToldOfWhatACallLeft) {
+  vemo::tests::finishWithin(std::chrono::seconds(200), "left-over records", [&] {
+    MessagePort port;
+    TouchyRecorder recorder;
+    port.getMessageDispenser().addMessageHandler<msgtest::Touchy>(MessageDispenser<void>::Handler(
+        [&](Message* m) { recorder.onTouchy(*static_cast<msgtest::Touchy*>(m)); }));
+    LogCapture log;
+    Handle<Thread> thread = Thread::createInstance();
+    Handle<OncePerWake> consumer = OncePerWake::createInstance(port);
+    ASSERT_TRUE(thread->start(consumer));
+    const auto round = [&](std::vector<int> values) {
+      port.unbind();
+      for (int value : values) {
+        if (value == 0) {
+          ASSERT_TRUE(port.pushMessage(nullptr));
+          continue;
+        }
+        Handle<msgtest::Touchy> m = msgtest::Touchy::createInstance();
+        m->value = value;
+        ASSERT_TRUE(port.pushMessage(m));
+      }
+      port.bind(consumer);
+    };
+    const auto seen = [&](std::vector<int> expected) {
+      return vemo::tests::eventually([&] { return recorder.seen() == expected; });
+    };
+    round({1, 0, 2, 3});
+    EXPECT_TRUE(seen({1, 2, 3})) << "after a null record";
+    round({-1, 4, 5});
+    EXPECT_TRUE(seen({1, 2, 3, 4, 5})) << "after a failing importFrom";
+    round({-2, 6, 7});
+    EXPECT_TRUE(seen({1, 2, 3, 4, 5, 6, 7})) << "after a failing handler";
+    // A budget of 0 with handlers of 3 ms: one message a call.
+    consumer->budget = 0;
+    round({100, 101, 102, 103});
+    EXPECT_TRUE(seen({1, 2, 3, 4, 5, 6, 7, 100, 101, 102, 103})) << "after the budget";
+    EXPECT_TRUE(thread->shutdown());
+    EXPECT_EQ(log.lines, (Texts{L"error: Unhandled exception in a tick: cannot read -1",
+                                L"error: Unhandled exception in a tick: cannot handle -2"}));
+  });
+}
+
+// A handler may let go of the last copy of its port: the call ends after it, with the queue's
+// lock released on a queue that still exists, and nothing queued is dispatched.
+TEST(MessagePort, AHandlerMayDestroyItsPort) {
+  auto port = std::make_unique<MessagePort>();
+  int calls = 0;
+  port->getMessageDispenser().addMessageHandler<Chat>(
+      MessageDispenser<void>::Handler([&](Message*) {
+        ++calls;
+        port.reset();
+      }));
+  for (int i = 0; i < 3; ++i)
+    ASSERT_TRUE(port->pushMessage(msgtest::chat(L"x", i)));
+  MessagePort* raw = port.get();
+  EXPECT_EQ(raw->procMessage(1000), 1);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(port, nullptr);
+
+  // The same inside a nested call of the same port, through a copy that outlives it.
+  auto outer = std::make_unique<MessagePort>();
+  MessagePort survivor(*outer);
+  int nested = 0;
+  outer->getMessageDispenser().addMessageHandler<Chat>(
+      MessageDispenser<void>::Handler([&](Message* m) {
+        ++nested;
+        if (static_cast<Chat*>(m)->number == 0) {
+          outer->procMessage(1000);  // the next one: it destroys the port
+        } else {
+          outer.reset();
+        }
+      }));
+  for (int i = 0; i < 4; ++i)
+    ASSERT_TRUE(outer->pushMessage(msgtest::chat(L"y", i)));
+  EXPECT_EQ(outer->procMessage(1000), 1);
+  EXPECT_EQ(nested, 2);
+  EXPECT_EQ(outer, nullptr);
+  // The other two are still queued, for the copy.
+  EXPECT_EQ(survivor.popMessage()->getClassId(), Chat::getClassId_());
+  EXPECT_EQ(survivor.popMessage()->getClassId(), Chat::getClassId_());
+  EXPECT_EQ(survivor.popMessage(), nullptr);
+}
+
+namespace {
+
+// Binds its own port in init and never unbinds it, as a program would; counts its destructions.
+class SelfBound : public System {
+ public:
+  static Handle<SelfBound> createInstance() { return Handle<SelfBound>(new SelfBound()); }
+  ~SelfBound() override { ++g_destroyed; }
+  bool init() override {
+    if (!System::init()) return false;
+    setIdleWait(true);
+    port.bind(this);
+    return true;
+  }
+  MessagePort port;
+  static std::atomic<int> g_destroyed;
+
+ private:
+  SelfBound() = default;
+};
+std::atomic<int> SelfBound::g_destroyed{0};
+
+}  // namespace
+
+// A binding does not keep its system alive: a system that binds its own port and never unbinds
+// it is destroyed with its last handle, after a run or without one, and copies of the port that
+// outlive it are bound to nothing (pushes into them notify nobody).
+TEST(MessagePort, ABindingDoesNotKeepItsSystemAlive) {
+  SelfBound::g_destroyed = 0;
+  std::unique_ptr<MessagePort> survivor;
+  {
+    Handle<SelfBound> system = SelfBound::createInstance();
+    Handle<Thread> thread = Thread::createInstance();
+    ASSERT_TRUE(thread->start(system));
+    ASSERT_TRUE(vemo::tests::eventually([&] { return system->port.getBoundSystem() != nullptr; }));
+    survivor = std::make_unique<MessagePort>(system->port);
+    EXPECT_EQ(survivor->getBoundSystem(), system.get());
+    EXPECT_TRUE(survivor->pushMessage(msgtest::chat(L"while it runs", 1)));
+    EXPECT_TRUE(thread->shutdown());
+    EXPECT_EQ(system->getReferenceCount(), 1u);
+  }
+  EXPECT_EQ(SelfBound::g_destroyed.load(), 1);
+  EXPECT_EQ(survivor->getBoundSystem(), nullptr);
+  EXPECT_TRUE(survivor->pushMessage(msgtest::chat(L"after", 2)));
+  EXPECT_EQ(survivor->popMessage()->getClassId(), Chat::getClassId_());
+
+  // Bound to another system, then to this one: only the last binding counts, and neither keeps
+  // its system.
+  {
+    Handle<SelfBound> first = SelfBound::createInstance();
+    Handle<SelfBound> second = SelfBound::createInstance();
+    survivor->bind(first);
+    survivor->bind(second);
+    EXPECT_EQ(survivor->getBoundSystem(), second.get());
+    first = nullptr;
+    EXPECT_EQ(SelfBound::g_destroyed.load(), 2);
+    EXPECT_EQ(survivor->getBoundSystem(), second.get());
+    second = nullptr;
+    EXPECT_EQ(SelfBound::g_destroyed.load(), 3);
+    EXPECT_EQ(survivor->getBoundSystem(), nullptr);
+  }
+
+  // Pushes racing with the destruction of the bound system: each either notifies it whole or
+  // finds it gone.
+  for (int round = 0; round < 50; ++round) {
+    Handle<SelfBound> system = SelfBound::createInstance();
+    MessagePort port;
+    port.bind(system);
+    std::atomic<bool> go{false};
+    std::thread pusher([&] {
+      while (!go.load()) {
+      }
+      for (int i = 0; i < 200; ++i)
+        port.pushMessage(nullptr);
+    });
+    go = true;
+    system = nullptr;
+    pusher.join();
+    EXPECT_EQ(port.getBoundSystem(), nullptr);
+  }
+}
+
+namespace {
+
+// A worker that serves its port in one call: no task of its own, no unbind in exit.
+class Served : public System {
+ public:
+  static Handle<Served> createInstance(std::function<bool(Served*)> serve) {
+    return Handle<Served>(new Served(std::move(serve)));
+  }
+  ~Served() override { ++g_destroyed; }
+  bool init() override { return System::init() && _serve(this); }
+  void onTick(unsigned int elapsed) override {
+    ++passes;
+    System::onTick(elapsed);
+  }
+  std::atomic<int> passes{0};
+  static std::atomic<int> g_destroyed;
+
+ private:
+  explicit Served(std::function<bool(Served*)> serve) : _serve(std::move(serve)) {}
+  std::function<bool(Served*)> _serve;
+};
+std::atomic<int> Served::g_destroyed{0};
+
+}  // namespace
+
+// Handlers that take the message as its own class, by reference or const reference, beside the
+// Message* kind; and a port served by one call: the system waits idle, wakes for each push,
+// serves what a call left, and at its exit unbinds the port without being kept alive by it.
+TEST(MessagePort, TypedHandlersAndAServedPort) {
+  MessagePort port;
+  std::vector<std::wstring> seen;
+  std::mutex lock;
+  const auto note = [&](std::wstring text) {
+    std::lock_guard<std::mutex> guard(lock);
+    seen.push_back(std::move(text));
+  };
+  EXPECT_TRUE(port.getMessageDispenser().addMessageHandler<Chat>(
+      [&](Chat& chat) { note(L"chat " + std::wstring(chat.text.getBuffer())); }));
+  EXPECT_TRUE(port.getMessageDispenser().addMessageHandler<msgtest::Touchy>(
+      [&](const msgtest::Touchy& m) { note(L"touchy " + std::to_wstring(m.value)); }));
+  EXPECT_TRUE(port.getMessageDispenser().addMessageHandler<Message>(
+      [&](Message* m) { note(m->getClassId() == Message::getClassId_() ? L"bare" : L"?"); }));
+  // One handler per class id, whatever its kind.
+  EXPECT_FALSE(port.getMessageDispenser().addMessageHandler<Chat>([](const Chat&) {}));
+
+  Served::g_destroyed = 0;
+  {
+    Handle<Served> system = Served::createInstance(
+        [&](Served* s) { return port.serveOn(s, std::chrono::milliseconds(0)); });
+    Handle<Thread> thread = Thread::createInstance();
+    EXPECT_FALSE(port.serveOn(system, 5));  // not initialised
+    ASSERT_TRUE(thread->start(system));
+    ASSERT_TRUE(vemo::tests::eventually([&] { return port.getBoundSystem() == system.get(); }));
+    EXPECT_TRUE(system->getIdleWait());
+    vemo::tests::pause(30);
+    const int atRest = system->passes.load();
+    vemo::tests::pause(100);
+    EXPECT_EQ(system->passes.load(), atRest);  // it waits
+
+    Handle<msgtest::Touchy> touchy = msgtest::Touchy::createInstance();
+    touchy->value = 7;
+    ASSERT_TRUE(port.pushMessage(msgtest::chat(L"one", 1)));
+    ASSERT_TRUE(port.pushMessage(touchy));
+    ASSERT_TRUE(port.pushMessage(Message::createInstance()));
+    // A budget of 0 may leave messages after each call: they are served all the same.
+    for (int i = 0; i < 50; ++i)
+      ASSERT_TRUE(port.pushMessage(msgtest::chat(L"more", i)));
+    EXPECT_TRUE(vemo::tests::eventually([&] {
+      std::lock_guard<std::mutex> guard(lock);
+      return seen.size() == 53;
+    }));
+    EXPECT_EQ(std::vector<std::wstring>(seen.begin(), seen.begin() + 3),
+              (Texts{L"chat one", L"touchy 7", L"bare"}));
+    EXPECT_TRUE(thread->shutdown());
+    EXPECT_EQ(port.getBoundSystem(), nullptr);  // unbound by the exit
+    // Once exited it may be served again, on another run.
+    ASSERT_TRUE(thread->start(system));
+    ASSERT_TRUE(vemo::tests::eventually([&] { return port.getBoundSystem() == system.get(); }));
+    ASSERT_TRUE(port.pushMessage(msgtest::chat(L"again", 2)));
+    EXPECT_TRUE(vemo::tests::eventually([&] {
+      std::lock_guard<std::mutex> guard(lock);
+      return seen.back() == L"chat again";
+    }));
+    EXPECT_TRUE(thread->shutdown());
+  }
+  EXPECT_EQ(Served::g_destroyed.load(), 1);
+
+  // A port destroyed on the run thread while served is no longer served: the task stays, idle.
+  auto doomed = std::make_unique<MessagePort>();
+  int handled = 0;
+  doomed->getMessageDispenser().addMessageHandler<Chat>([&](Chat&) { ++handled; });
+  MessagePort other(*doomed);
+  Handle<Served> system = Served::createInstance([&](Served* s) { return doomed->serveOn(s, 10); });
+  Handle<Thread> thread = Thread::createInstance();
+  ASSERT_TRUE(thread->start(system));
+  ASSERT_TRUE(vemo::tests::eventually([&] { return other.getBoundSystem() == system.get(); }));
+  std::atomic<bool> gone{false};
+  ASSERT_TRUE(vemo::postThreadCall(system->getRunThreadId(), [&] {
+    doomed.reset();
+    gone = true;
+  }));
+  ASSERT_TRUE(vemo::tests::eventually([&] { return gone.load(); }));
+  ASSERT_TRUE(other.pushMessage(msgtest::chat(L"late", 1)));
+  vemo::tests::pause(50);
+  EXPECT_EQ(handled, 0);
+  EXPECT_TRUE(thread->shutdown());
+  EXPECT_NE(other.popMessage(), nullptr);
 }

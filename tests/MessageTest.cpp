@@ -480,7 +480,7 @@ TEST(MessageReader, ParserTableAndHandlersThatChangeIt) {
   EXPECT_TRUE(switcher.reader.analyse(is));
   EXPECT_EQ(switcher.seen, (std::vector<std::wstring>{L"first a", L"second b"}));
 
-  // A parser without creator reads nothing; one without handler reads and drops.
+  // A parser without handler reads and drops.
   MessageReader dropping;
   dropping += MessageParser(Chat::getClassId_(), &Chat::createMessage_, {});
   writePackage(os, *msgtest::chat(L"dropped", 1));
@@ -531,4 +531,39 @@ TEST(MessageReader, CallableCreators) {
   const MessageParser empty(Message::getClassId_(), std::function<Handle<Message>()>(), &record);
   EXPECT_TRUE(empty.factory.isNull());
   EXPECT_EQ(empty, MessageParser(Message::getClassId_(), nullptr, &record));
+
+  // A parser that cannot make its message (no creator, or a factory that gives null) still
+  // reads the body past, so that the next package is read from its start; its handler is not
+  // called. A class that not even the registry knows stops the reading, logged.
+  MessageReader blind;
+  blind += MessageParser(Chat::getClassId_(), nullptr, &record);
+  blind += MessageParser(
+      Message::getClassId_(), [] { return Handle<Message>(); }, &record);
+  blind += MessageParser(4000000000u, nullptr, &record);
+  g_received.clear();
+  writePackage(wire.os, *msgtest::chat(L"unread", 1, {5, 6, 7}));
+  writePackage(wire.os, *Message::createInstance());
+  wire.os << 4000000000u << 12345;
+  {
+    LogCapture log;
+    EXPECT_FALSE(blind.analyse(wire.is));
+    EXPECT_EQ(log.lines, std::vector<std::wstring>{L"error: Unknown message(4000000000)."});
+  }
+  EXPECT_EQ(g_received, std::vector<std::wstring>{});
+  EXPECT_EQ(wire.bytes->bytes.size(), 4u);  // the unknown body stays
+  int body = 0;
+  wire.is >> body;
+  EXPECT_EQ(body, 12345);
+  // The same through parser() and a package whose id is read.
+  writePackage(wire.os, *msgtest::chat(L"unread", 2));
+  unsigned int id = 0;
+  wire.is >> id;
+  EXPECT_TRUE(blind.analyse(MessageReader::MessagePackage{id, &wire.is}));
+  writePackage(wire.os, *msgtest::chat(L"unread", 3));
+  wire.is >> id;
+  blind.getMessageParser(id).parser(wire.is);
+  writePackage(wire.os, *msgtest::chat(L"read", 4));
+  EXPECT_TRUE(reader.analyse(wire.is));
+  EXPECT_EQ(texts, (std::vector<std::wstring>{L"one", L"two", L"read"}));
+  EXPECT_EQ(wire.bytes->bytes, "");
 }

@@ -649,3 +649,50 @@ TEST(System, IdleWaitEndsWhenTheNextTaskIsDue) {
     EXPECT_GT(passes, 100);
   });
 }
+
+// A waken() is kept for the next sleep however the system waits meanwhile: an idle wait between
+// the waken and the sleep does not take it (the sleep then returns at once, as it does without
+// idle wait); and a call that the system posts to its own thread during a pass, just before it
+// waits, is served without any other wake-up.
+TEST(System, IdleWaitTakesNoWakeUpOfSleepAndSeesItsOwnPosts) {
+  vemo::tests::finishWithin(std::chrono::seconds(60), "idle and sleep", [] {
+    for (bool idle : {false, true}) {
+      auto system = IdleSystem::createInstance();
+      auto task = DueProbe::createInstance(System::Task::kDueOnWake);
+      std::atomic<long long> slept{-1};
+      task->action = [&](DueProbe* self) {
+        if (self->ticks.load() == 1) {
+          self->getSystem()->waken();  // for the sleep two passes on
+          self->sleep(30);             // the system waits idle meanwhile
+        } else if (self->ticks.load() == 2) {
+          const Clock::time_point begin = Clock::now();
+          self->getSystem()->sleep(5000);
+          slept = millisecondsSince(begin);
+        }
+      };
+      system->onInit = [&](IdleSystem* s) {
+        s->setIdleWait(idle);
+        return task->start(s);
+      };
+      auto thread = vemo::Thread::createInstance();
+      ASSERT_TRUE(thread->start(system));
+      ASSERT_TRUE(vemo::tests::eventually([&] { return slept.load() >= 0; }));
+      EXPECT_LT(slept.load(), 1000) << (idle ? "with" : "without") << " idle wait";
+      thread->shutdown();
+    }
+
+    // Posted to itself during a pass, with nothing else to wake it: served in the next pass.
+    auto system = IdleSystem::createInstance();
+    auto poster = DueProbe::createInstance(System::Task::kDueOnWake);
+    std::atomic<int> served{0};
+    poster->action = [&](DueProbe*) {
+      vemo::postThreadCall(vemo::Thread::getCurrentThreadId(), [&] { ++served; });
+    };
+    system->onInit = [&](IdleSystem* s) { return poster->start(s); };
+    auto thread = vemo::Thread::createInstance();
+    ASSERT_TRUE(thread->start(system));
+    EXPECT_TRUE(vemo::tests::eventually([&] { return served.load() >= 1; }));
+    EXPECT_EQ(poster->ticks.load(), 1);  // a posted call is no wake-up for the tasks
+    thread->shutdown();
+  });
+}

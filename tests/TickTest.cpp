@@ -205,10 +205,26 @@ TEST(Tick, WaitsAndPeriodsTakeChronoDurations) {
   EXPECT_EQ(toMilliseconds(milliseconds(4294967294LL)), 4294967294u);
   EXPECT_EQ(toMilliseconds(milliseconds(4294967295LL)), 0xFFFFFFFFu);
   EXPECT_EQ(toMilliseconds(hours(24 * 365 * 100)), 0xFFFFFFFFu);
+  // Floating-point counts: a whole number of milliseconds but for the binary error of the type
+  // is that number; a real fraction, however small, rounds up.
+  EXPECT_EQ(toMilliseconds(duration<double>(0.1)), 100u);
+  EXPECT_EQ(toMilliseconds(duration<double>(0.001)), 1u);
+  EXPECT_EQ(toMilliseconds(duration<double>(0.3)), 300u);
+  EXPECT_EQ(toMilliseconds(duration<double>(1.1)), 1100u);
+  EXPECT_EQ(toMilliseconds(duration<float>(0.1f)), 100u);
+  EXPECT_EQ(toMilliseconds(duration<float>(0.007f)), 7u);
+  EXPECT_EQ(toMilliseconds(duration<long double>(0.1L)), 100u);
+  EXPECT_EQ(toMilliseconds(duration<double, std::micro>(100.0)), 1u);
+  EXPECT_EQ(toMilliseconds(duration<double>(0.0015)), 2u);
+  EXPECT_EQ(toMilliseconds(duration<double>(0.1000001)), 101u);
+  EXPECT_EQ(toMilliseconds(duration<double>(1e-9)), 1u);
+  for (int ms = 1; ms < 5000; ms += 7)  // every such sum of tenths is the whole count
+    EXPECT_EQ(toMilliseconds(duration<double>(ms / 1000.0)), static_cast<unsigned int>(ms)) << ms;
 
   EXPECT_EQ(Yield::createInstance(microseconds(2500))->getYieldTime(), 3u);
   EXPECT_EQ(Tick::createInstance(milliseconds(40))->getTickTime(), 40u);
   EXPECT_EQ(Tick::createInstance(duration<double>(0.25))->getTickTime(), 250u);
+  EXPECT_EQ(Tick::createInstance(duration<double>(0.1))->getTickTime(), 100u);
   auto tick = Tick::createInstance();
   tick->setTickTime(seconds(2));
   EXPECT_EQ(tick->getTickTime(), 2000u);

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "Log.h"
+#include "PortBinding.h"
 #include "vemo/core/MemoryStream.h"
 #include "vemo/core/System.h"
 #include "vemo/core/Tick.h"
@@ -89,8 +90,9 @@ class detail::MessageQueue : public Unknown {
   // take whole): by number, with the bytes of them that did go in.
   std::uint64_t pushed = 0;
   std::map<std::uint64_t, int> incomplete;
-  // The system notified of every push; under pushLock.
-  Handle_T<System> consumer;
+  // The system notified of every push; under pushLock. Not owned: the system lists the queue
+  // and forgets itself here when it is destroyed.
+  System* consumer = nullptr;
   // Guards `out`, the reader and the consumer's side; taken before pushLock.
   alignas(64) std::recursive_mutex popLock;
   Handle_T<MemoryStream> out;
@@ -217,7 +219,65 @@ MessagePort::MessagePort(MessagePort&& other) noexcept
   other._dispenser.clearMessageHandler();
 }
 
-MessagePort::~MessagePort() = default;
+// The task of serveOn: dispatches on every wake-up of its system. It reaches its port under the
+// queue's pop lock, which the port's destructor takes to tell it the port is gone.
+class detail::PortServer : public System::Task {
+ public:
+  PortServer(MessagePort* port, unsigned int budget)
+      : _queue(port->_queue), _port(port), _budget(budget) {}
+
+  void onTick(unsigned int) override {
+    std::lock_guard<std::recursive_mutex> guard(_queue->popLock);
+    if (_port) _port->procMessage(_budget);
+  }
+  unsigned int nextDue() const override { return kDueOnWake; }
+  void exit() override {
+    System* system = getSystem();
+    std::lock_guard<std::recursive_mutex> guard(_queue->popLock);
+    if (_port && system) _port->unbindFrom(system);
+  }
+  // The port is being destroyed (its pop lock is held).
+  void forgetPort() { _port = nullptr; }
+
+ private:
+  const Unknown::Handle_T<MessageQueue> _queue;
+  MessagePort* _port;  // under the queue's pop lock
+  const unsigned int _budget;
+};
+
+MessagePort::~MessagePort() {
+  // A procMessage of this port in progress (its handler let go of the port) stops.
+  if (_gone) *_gone = true;
+  if (_server) {
+    std::lock_guard<std::recursive_mutex> guard(_queue->popLock);
+    _server->forgetPort();
+  }
+}
+
+bool MessagePort::serveOn(System* system, unsigned int budget) {
+  if (!system) return false;
+  if (_server && _server->getTaskState() != TS_STOPPED) return false;
+  const Unknown::Handle_T<detail::PortServer> server(new detail::PortServer(this, budget));
+  const System::EState state = system->getState();
+  if (state != System::ES_INITIALISED && state != System::ES_RUNNING) return false;
+  system->setIdleWait(true);
+  bind(system);
+  if (!server->start(system)) {
+    unbindFrom(system);
+    return false;
+  }
+  std::lock_guard<std::recursive_mutex> guard(_queue->popLock);
+  _server = server;
+  return true;
+}
+
+void MessagePort::unbindFrom(System* system) {
+  detail::MessageQueue& queue = *_queue;
+  std::lock_guard<std::mutex> guard(queue.pushLock);
+  if (queue.consumer != system) return;
+  queue.consumer = nullptr;
+  system->forgetQueue(&queue);
+}
 
 bool MessagePort::pushMessage(const Unknown::Handle_T<Message>& msg) {
   try {
@@ -248,7 +308,7 @@ bool MessagePort::pushMessage(const Unknown::Handle_T<Message>& msg) {
     ++queue.pushed;
     // Under the lock, so that an unbinding thread may release the system once it has the lock;
     // notify itself calls nothing outside the library.
-    if (System* consumer = queue.consumer.get()) consumer->notify();
+    if (System* consumer = queue.consumer) consumer->notify();
     return true;
   } catch (const Exception& e) {
     e.report();
@@ -257,10 +317,15 @@ bool MessagePort::pushMessage(const Unknown::Handle_T<Message>& msg) {
 }
 
 void MessagePort::bind(System* consumer) {
-  Unknown::Handle_T<System> bound(consumer);
+  detail::MessageQueue& queue = *_queue;
   {
-    std::lock_guard<std::mutex> guard(_queue->pushLock);
-    std::swap(_queue->consumer, bound);
+    std::lock_guard<std::mutex> guard(queue.pushLock);
+    System* const old = queue.consumer;
+    if (old != consumer) {
+      queue.consumer = consumer;
+      if (old) old->forgetQueue(&queue);
+      if (consumer) consumer->rememberQueue(&queue);
+    }
   }
   // A message pushed before the binding is not missed by a consumer that sleeps already.
   if (consumer) consumer->notify();
@@ -268,7 +333,13 @@ void MessagePort::bind(System* consumer) {
 
 System* MessagePort::getBoundSystem() const {
   std::lock_guard<std::mutex> guard(_queue->pushLock);
-  return _queue->consumer.get();
+  return _queue->consumer;
+}
+
+void detail::forgetConsumer(Unknown* queue, System* system) {
+  MessageQueue* const bound = static_cast<MessageQueue*>(queue);
+  std::lock_guard<std::mutex> guard(bound->pushLock);
+  if (bound->consumer == system) bound->consumer = nullptr;
 }
 
 Unknown::Handle_T<Message> MessagePort::popMessage() {
@@ -282,38 +353,66 @@ Unknown::Handle_T<Message> MessagePort::popMessage() {
   return message;
 }
 
+namespace {
+
+// Ends every procMessage, also one left by an exception: when records are still queued, the bound
+// consumer is told, so that one waiting for its next wake-up does not leave them there.
+class RestTeller {
+ public:
+  explicit RestTeller(detail::MessageQueue& queue) : _queue(queue) {}
+  ~RestTeller() {
+    // The pop lock is still held: the pop queue is read by its owner.
+    const bool left = _queue.out->available() > 0;
+    std::lock_guard<std::mutex> guard(_queue.pushLock);
+    if (System* consumer = _queue.consumer)
+      if (left || _queue.in->available() > 0) consumer->notify();
+  }
+  RestTeller(const RestTeller&) = delete;
+  RestTeller& operator=(const RestTeller&) = delete;
+
+ private:
+  detail::MessageQueue& _queue;
+};
+
+}  // namespace
+
 int MessagePort::procMessage(unsigned int budget) {
+  // A handler may let go of the last copy of this port: the queue (and its lock) outlive the
+  // call, and the port is not touched again once it is gone.
+  const Unknown::Handle_T<detail::MessageQueue> queue = _queue;
+  bool gone = false;
+  bool* const outerGone = _gone;
+  _gone = &gone;
+  const auto leave = [&] {
+    if (!gone)
+      _gone = outerGone;
+    else if (outerGone)
+      *outerGone = true;  // a procMessage of this port further out stops too
+  };
   std::optional<Exception> failure;
   int count = 0;
-  bool left = false;  // ended with records still queued
-  {
-    std::lock_guard<std::recursive_mutex> guard(_queue->popLock);
+  try {
+    std::lock_guard<std::recursive_mutex> guard(queue->popLock);
+    const RestTeller teller(*queue);
     const unsigned int start = getTimeTick();
     for (;;) {
-      Unknown::Handle_T<Message> message = popRecord(*_queue, failure);
+      Unknown::Handle_T<Message> message = popRecord(*queue, failure);
       if (!message) break;
       try {
         _dispenser.dispatchMessage(message.get());
       } catch (const Exception& e) {
         failure.emplace(e);
-        left = true;
         break;
       }
       ++count;
       message = nullptr;
-      if (getTimeTick() - start > budget) {
-        left = true;
-        break;
-      }
+      if (gone || getTimeTick() - start > budget) break;
     }
-    if (failure) left = true;
+  } catch (...) {
+    leave();
+    throw;
   }
-  if (left) {
-    // What is left is not seen by a bound consumer that would otherwise wait: it makes another
-    // pass.
-    std::lock_guard<std::mutex> guard(_queue->pushLock);
-    if (System* consumer = _queue->consumer.get()) consumer->notify();
-  }
+  leave();
   if (failure) failure->report();
   return count;
 }

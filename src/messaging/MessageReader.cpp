@@ -19,15 +19,37 @@ bool MessageParser::operator==(const MessageParser& other) const {
          handler == other.handler;
 }
 
-void MessageParser::parser(InputStream& is) const {
-  if (!creator && factory.isNull()) return;
+namespace {
+
+// Reads the body of one package of the parser's class and hands the message to its handler.
+// Without a creator, or when the creator gives nothing, the body is still read (into a message
+// made by the class registry) and dropped, so that the next package is read from its start;
+// false when not even the registry knows the class: the body is then left unread.
+bool readPackage(const MessageParser& parser, InputStream& is) {
   // The parser may be uninstalled by its own handler: the callables are held for the call.
-  const Handler call = handler;
-  const Factory make = factory;
-  Unknown::Handle_T<Message> message = creator ? creator() : make(classId);
-  if (!message) return;
+  const MessageParser::Handler call = parser.handler;
+  const MessageParser::Factory make = parser.factory;
+  Unknown::Handle_T<Message> message;
+  if (parser.creator)
+    message = parser.creator();
+  else if (!make.isNull())
+    message = make(parser.classId);
+  if (!message) {
+    message = Unknown::Handle_T<Message>::dynamicCast(
+        Unknown::RtFactory::createClassInstance(parser.classId));
+    if (!message) return false;
+    message->importFrom(is);
+    return true;
+  }
   message->importFrom(is);
   if (!call.isNull()) call(message.get());
+  return true;
+}
+
+}  // namespace
+
+void MessageParser::parser(InputStream& is) const {
+  if (!readPackage(*this, is)) logUnknownMessage(classId);
 }
 
 bool MessageReader::installMessageParser(const MessageParser& parser) {
@@ -74,8 +96,9 @@ bool MessageReader::analyse(InputStream& is) {
     if (const MessageParser* found = findParser(classId)) {
       // A copy: handlers may install and uninstall parsers while they run.
       const MessageParser parser = *found;
-      parser.parser(is);
-      continue;
+      if (readPackage(parser, is)) continue;
+      logUnknownMessage(classId);
+      return false;
     }
     if (!_unknownPackageHandler.isNull()) {
       const UnknownPackageHandler handler = _unknownPackageHandler;
@@ -90,8 +113,9 @@ bool MessageReader::analyse(InputStream& is) {
 bool MessageReader::analyse(const MessagePackage& package) {
   if (const MessageParser* found = findParser(package.classId)) {
     const MessageParser parser = *found;
-    parser.parser(*package.stream);
-    return true;
+    if (readPackage(parser, *package.stream)) return true;
+    logUnknownMessage(package.classId);
+    return false;
   }
   if (!_unknownPackageHandler.isNull()) {
     const UnknownPackageHandler handler = _unknownPackageHandler;

@@ -6,7 +6,9 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "LazyGlobal.h"
 #include "vemo/core/Console.h"
@@ -15,6 +17,7 @@
 #include "vemo/core/MemoryStream.h"
 #include "vemo/core/Process.h"
 #include "vemo/core/StringHelper.h"
+#include "vemo/core/Tick.h"
 
 namespace vemo {
 namespace {
@@ -35,6 +38,7 @@ const int kCommandLength = 9;
 const int kLinesPerTick = 64;
 
 // The replies, made once: a String that is already made is written without a conversion to it.
+// Never destroyed: a box's thread may still say "$BYE" while the process exits.
 struct Replies {
   const String hello{L"$HELLO"};
   const String endOk{L"$END OK"};
@@ -43,9 +47,12 @@ struct Replies {
   const String bye{L"$BYE"};
 };
 const Replies& replies() {
-  static const Replies made;
-  return made;
+  static const Replies* const made = new Replies;
+  return *made;
 }
+
+// The last reply on a connection; a caller waiting for a reply stops waiting.
+void sayBye(AppPipe* pipe);
 
 bool isBlank(wchar_t c) {
   return c == L' ' || c == L'\t';
@@ -55,6 +62,28 @@ struct FreeBlock {
   void operator()(wchar_t** block) const { std::free(block); }
 };
 
+}  // namespace
+
+class detail::AppConnection : public Unknown {
+ public:
+  const Handle_T<Semaphore> arrived = Semaphore::createInstance();
+  std::atomic<unsigned int> sent{0};    // lines the caller wrote
+  std::atomic<unsigned int> served{0};  // of those, the ones the box has answered
+  std::atomic<bool> closed{false};      // the box has said "$BYE"
+};
+
+detail::AppConnection* detail::connectionOf(AppPipe* pipe) {
+  return pipe->_connection.get();
+}
+
+namespace {
+void sayBye(AppPipe* pipe) {
+  pipe->write(replies().bye);
+  if (detail::AppConnection* connection = detail::connectionOf(pipe)) {
+    connection->closed.store(true, std::memory_order_release);
+    connection->arrived->signal();
+  }
+}
 }  // namespace
 
 // AppPipe
@@ -91,6 +120,25 @@ bool AppPipe::read(String& line) {
   return true;
 }
 
+AppPipe::~AppPipe() = default;
+
+bool AppPipe::read(String& line, unsigned int ms) {
+  const unsigned int start = getTimeTick();
+  for (;;) {
+    if (read(line)) return true;
+    const unsigned int spent = getTimeTick() - start;
+    if (ms != 0xFFFFFFFFu && spent >= ms) return false;
+    const unsigned int left = ms == 0xFFFFFFFFu ? ms : ms - spent;
+    if (_connection && _callerEnd) {
+      // Every string the box writes signals it: one written since the read above ends the wait
+      // at once.
+      _connection->arrived->wait(left, true);
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+}
+
 bool AppPipe::hasInput() {
   MutexLock guard(*_inputLock);
   return _input.available() > 0;
@@ -98,11 +146,14 @@ bool AppPipe::hasInput() {
 
 bool AppPipe::write(const String& line) {
   const String_T<char> utf8 = StringHelper::wideToUtf8(line);
+  // Counted before the box can see it: it is answered only after.
+  if (_connection && _callerEnd) _connection->sent.fetch_add(1, std::memory_order_acq_rel);
   {
     MutexLock guard(*_outputLock);
     _output << utf8;
   }
   if (_reader) _reader->notify();
+  if (_connection && !_callerEnd) _connection->arrived->signal();
   return true;
 }
 
@@ -156,7 +207,7 @@ void AppBox::removePipes() {
   for (const auto& entry : removed) {
     const auto found = _pipes.find(entry.first);
     if (found == _pipes.end()) continue;
-    found->second->write(replies().bye);
+    sayBye(found->second);
     _pipes.erase(found);
   }
 }
@@ -172,8 +223,14 @@ void AppBox::onTick(unsigned int elapsed) {
   for (const auto& entry : _pipes) {
     AppPipe* pipe = entry.first;
     int served = 0;
-    for (; served < kLinesPerTick && pipe->read(line); ++served)
+    for (; served < kLinesPerTick && pipe->read(line); ++served) {
       if (!dosamething(pipe, line.getBuffer())) pipe->write(replies().nothing);
+      // The whole reply is written: a caller waiting for it (App::call) may read it.
+      if (detail::AppConnection* connection = pipe->_connection.get()) {
+        connection->served.fetch_add(1, std::memory_order_acq_rel);
+        connection->arrived->signal();
+      }
+    }
     // Lines may be left (or the rest after a malformed one): the next pass comes without
     // waiting.
     if (served == kLinesPerTick || pipe->hasInput()) notify();
@@ -219,12 +276,22 @@ bool AppBox::dosamething(AppPipe* pipe, const wchar_t* line) {
   return done;
 }
 
-bool AppBox::docmd(AppPipe*, wchar_t**, int) {
+bool AppBox::docmd(AppPipe* pipe, wchar_t** words, int count) {
+  std::vector<String> strings;
+  strings.reserve(count > 0 ? static_cast<std::size_t>(count) : 0);
+  for (int i = 0; i < count; ++i)
+    strings.emplace_back(words[i]);
+  return docmd(pipe, strings);
+}
+
+bool AppBox::docmd(AppPipe*, const std::vector<String>&) {
   return false;
 }
 
 void AppBox::exit() {
-  if (_exited.exchange(true)) return;
+  // Once a run: exitApp runs it for a box that was shut down before its run began.
+  const unsigned int load = getLoadCount();
+  if (_exitedLoad.exchange(load) == load) return;
   Handle_T<App> unlisted;
   if (AppRegistry* registry = g_appRegistry.get()) {
     std::lock_guard<std::mutex> guard(registry->lock);
@@ -242,7 +309,7 @@ void AppBox::exit() {
   PipeMap pipes;
   pipes.swap(_pipes);
   for (const auto& entry : pipes)
-    entry.second->write(replies().bye);
+    sayBye(entry.second);
   System::exit();
 }
 
@@ -255,11 +322,158 @@ App::App(Thread* thread, AppBox* box) : _thread(thread), _box(box) {
   _boxPipe = AppPipe::createInstance(a.get(), lockA, b.get(), lockB);
   _callerPipe = AppPipe::createInstance(b.get(), lockB, a.get(), lockA);
   _callerPipe->setReader(_box.get());
+  const Handle_T<detail::AppConnection> connection(new detail::AppConnection());
+  _boxPipe->_connection = connection;
+  _callerPipe->_connection = connection;
+  _callerPipe->_callerEnd = true;
   if (_box) _box->addPipe(_boxPipe);
 }
 
 App::~App() {
   if (_box) _box->removePipe(_boxPipe);
+}
+
+namespace {
+
+// One word quoted for the command-line splitter, when it needs quotes: in double quotes, with
+// the backslashes before a quote (or the closing one) doubled and each quote escaped.
+void appendWord(String& line, const String& word, bool first) {
+  const wchar_t* text = word.getBuffer() ? word.getBuffer() : L"";
+  bool plain = *text != 0;
+  for (const wchar_t* c = text; *c && plain; ++c)
+    plain = *c != L' ' && *c != L'\t' && *c != L'"';
+  if (plain) {
+    line += text;
+    return;
+  }
+  line += L"\"";
+  if (first) {
+    // The command's name follows the quote-toggling rule: no escapes; a quote cannot be in it.
+    for (const wchar_t* c = text; *c; ++c)
+      if (*c != L'"') line += String(c, 1);
+    line += L"\"";
+    return;
+  }
+  int backslashes = 0;
+  for (const wchar_t* c = text; *c; ++c) {
+    if (*c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    const int repeat = *c == L'"' ? backslashes * 2 + 1 : backslashes;
+    for (int i = 0; i < repeat; ++i)
+      line += L"\\";
+    backslashes = 0;
+    line += String(c, 1);
+  }
+  for (int i = 0; i < backslashes * 2; ++i)
+    line += L"\\";
+  line += L"\"";
+}
+
+bool startsWith(const String& line, const wchar_t* prefix) {
+  const wchar_t* text = line.getBuffer();
+  return text && std::wcsncmp(text, prefix, std::wcslen(prefix)) == 0;
+}
+
+}  // namespace
+
+AppReply App::call(const std::vector<String>& words, unsigned int ms) {
+  String line;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (i > 0) line += L" ";
+    appendWord(line, words[i], i == 0);
+  }
+  return call(line, ms);
+}
+
+AppReply App::call(const String& commandLine, unsigned int ms) {
+  AppReply reply;
+  AppPipe* pipe = _callerPipe.get();
+  detail::AppConnection& connection = *_callerPipe->_connection;
+  const unsigned int start = getTimeTick();
+  const auto left = [&]() -> unsigned int {
+    if (ms == 0xFFFFFFFFu) return ms;
+    const unsigned int spent = getTimeTick() - start;
+    return spent >= ms ? 0 : ms - spent;
+  };
+  String got;
+  const auto drain = [&] {
+    while (pipe->read(got)) {
+    }
+  };
+  // Replies to earlier lines are dropped whole, once all of them are there.
+  while (connection.served.load(std::memory_order_acquire) !=
+         connection.sent.load(std::memory_order_acquire)) {
+    drain();
+    if (connection.closed.load(std::memory_order_acquire)) break;
+    const unsigned int wait = left();
+    if (wait == 0) return reply;
+    connection.arrived->wait(wait, true);
+  }
+  drain();
+  if (connection.closed.load(std::memory_order_acquire)) {
+    reply.outcome = AppReply::Outcome::kClosed;
+    return reply;
+  }
+
+  String command(kCommand);
+  command += commandLine;
+  pipe->write(command);
+  const unsigned int number = connection.sent.load(std::memory_order_acquire);
+  std::vector<String> lines;
+  bool complete = false;
+  for (;;) {
+    // What the box wrote before it said it answered (or closed) is read by the round after.
+    const bool answered = connection.served.load(std::memory_order_acquire) >= number;
+    const bool closed = connection.closed.load(std::memory_order_acquire);
+    while (pipe->read(got)) {
+      if (got == replies().bye || (lines.empty() && got == replies().hello)) continue;
+      lines.push_back(got);
+    }
+    if (answered) {
+      complete = true;
+      break;
+    }
+    if (closed) {
+      reply.outcome = AppReply::Outcome::kClosed;
+      reply.lines = std::move(lines);
+      return reply;
+    }
+    const unsigned int wait = left();
+    if (wait == 0) break;
+    connection.arrived->wait(wait, true);
+  }
+  if (!complete || lines.empty()) {
+    reply.lines = std::move(lines);
+    return reply;  // timed out
+  }
+  if (lines.size() == 1 && lines[0] == replies().nothing) {
+    reply.outcome = AppReply::Outcome::kNotACommand;
+    return reply;
+  }
+  // "$BEGIN <name>", what docmd wrote, "$END OK" | "$END FAILED" ["$NOTHING"].
+  if (!startsWith(lines[0], L"$BEGIN ")) {
+    reply.lines = std::move(lines);
+    return reply;  // not a reply of this protocol: reported as a time-out
+  }
+  std::size_t end = lines.size();
+  if (end >= 3 && lines[end - 1] == replies().nothing && lines[end - 2] == replies().endFailed) {
+    reply.outcome = AppReply::Outcome::kFailed;
+    end -= 2;
+  } else if (end >= 2 && lines[end - 1] == replies().endFailed) {
+    reply.outcome = AppReply::Outcome::kThrew;
+    end -= 1;
+  } else if (end >= 2 && lines[end - 1] == replies().endOk) {
+    reply.outcome = AppReply::Outcome::kOk;
+    end -= 1;
+  } else {
+    reply.lines = std::move(lines);
+    return reply;  // not a reply of this protocol: reported as a time-out
+  }
+  reply.lines.assign(std::make_move_iterator(lines.begin() + 1),
+                     std::make_move_iterator(lines.begin() + static_cast<std::ptrdiff_t>(end)));
+  return reply;
 }
 
 Unknown::Handle_T<App> App::createInstance(Thread* thread, AppBox* box) {

@@ -17,8 +17,8 @@ class IdleEvent : public Unknown {
   virtual void wait(unsigned int ms) = 0;
 };
 
-// `semaphore`: the system's own, which the POSIX waiter shares with System::sleep.
-Unknown::Handle_T<IdleEvent> createIdleEvent(Semaphore* semaphore);
+// Separate from the system's semaphore: an idle wait never takes a wake-up meant for a sleep.
+Unknown::Handle_T<IdleEvent> createIdleEvent();
 
 }  // namespace detail
 }  // namespace vemo

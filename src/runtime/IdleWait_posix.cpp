@@ -1,5 +1,6 @@
-// The idle wait on POSIX systems: the system's semaphore, registered as the thread's sleeping
-// semaphore so that a message posted to the thread signals it.
+// The idle wait on POSIX systems: a semaphore of its own (the system's belongs to
+// System::sleep and waken, whose wake-ups it must not take), registered as the thread's
+// sleeping semaphore so that a message posted to the thread signals it.
 #include "IdleWait.h"
 #include "ThreadMessageQueue.h"
 
@@ -9,7 +10,7 @@ namespace {
 
 class SemaphoreIdleEvent final : public IdleEvent {
  public:
-  explicit SemaphoreIdleEvent(Semaphore* semaphore) : _semaphore(semaphore) {}
+  SemaphoreIdleEvent() : _semaphore(Semaphore::createInstance()) {}
   void signal() override { _semaphore->signal(); }
   void wait(unsigned int ms) override {
     setSleepingSemaphore(_semaphore);
@@ -24,8 +25,8 @@ class SemaphoreIdleEvent final : public IdleEvent {
 
 }  // namespace
 
-Unknown::Handle_T<IdleEvent> createIdleEvent(Semaphore* semaphore) {
-  return Unknown::Handle_T<IdleEvent>(new SemaphoreIdleEvent(semaphore));
+Unknown::Handle_T<IdleEvent> createIdleEvent() {
+  return Unknown::Handle_T<IdleEvent>(new SemaphoreIdleEvent());
 }
 
 }  // namespace detail

@@ -32,7 +32,7 @@ class WindowsIdleEvent final : public IdleEvent {
 
 }  // namespace
 
-Unknown::Handle_T<IdleEvent> createIdleEvent(Semaphore*) {
+Unknown::Handle_T<IdleEvent> createIdleEvent() {
   return Unknown::Handle_T<IdleEvent>(new WindowsIdleEvent());
 }
 

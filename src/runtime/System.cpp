@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "IdleWait.h"
+#include "PortBinding.h"
 #include "ThreadMessageQueue.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/Log.h"
@@ -62,7 +63,7 @@ System::System()
       _idleWait(false),
       _tasksJoined(false),
       _wake(kAwake),
-      _idleEvent(detail::createIdleEvent(_semaphore.get())) {
+      _idleEvent(detail::createIdleEvent()) {
   seedRandom();
 }
 
@@ -97,7 +98,35 @@ System& System::operator=(const System& other) {
   return *this;
 }
 
-System::~System() = default;
+System::~System() {
+  // Ports bound to the system do not keep it alive: they forget it here, each after a push that
+  // is notifying it has finished.
+  std::vector<Handle_T<Unknown>> queues;
+  {
+    std::lock_guard<std::mutex> guard(_portLock);
+    queues.swap(_boundQueues);
+  }
+  for (const Handle_T<Unknown>& queue : queues)
+    detail::forgetConsumer(queue.get(), this);
+}
+
+void System::rememberQueue(Unknown* queue) {
+  std::lock_guard<std::mutex> guard(_portLock);
+  for (const Handle_T<Unknown>& bound : _boundQueues)
+    if (bound.get() == queue) return;
+  _boundQueues.emplace_back(queue);
+}
+
+void System::forgetQueue(Unknown* queue) {
+  Handle_T<Unknown> released;  // let go of outside the lock
+  std::lock_guard<std::mutex> guard(_portLock);
+  for (auto bound = _boundQueues.begin(); bound != _boundQueues.end(); ++bound) {
+    if (bound->get() != queue) continue;
+    released = std::move(*bound);
+    _boundQueues.erase(bound);
+    return;
+  }
+}
 
 bool System::swapState(EState from, EState to) {
   int expected = from;
@@ -106,7 +135,9 @@ bool System::swapState(EState from, EState to) {
 }
 
 bool System::load() {
-  return swapState(ES_UNLOADED, ES_LOADED);
+  if (!swapState(ES_UNLOADED, ES_LOADED)) return false;
+  _loads.fetch_add(1, std::memory_order_acq_rel);
+  return true;
 }
 
 void System::start() {

@@ -1,6 +1,7 @@
 #include "vemo/core/Thread.h"
 
 #include <mutex>
+#include <typeinfo>
 #include <unordered_map>
 #include <utility>
 
@@ -30,6 +31,27 @@ Unknown::Handle_T<Thread> takeEntry(StartRegistry& registry, Thread* thread) {
   Unknown::Handle_T<Thread> entry = std::move(found->second);
   registry.entries.erase(found);
   return entry;
+}
+
+// The name of the system's most-derived class: its C++ name without the namespaces and classes
+// around it ("Kitchen" for "(anonymous namespace)::Kitchen"). A registered class has this name
+// too; one that is not would otherwise give the name it inherits ("Unknown").
+String classNameOf(const System& system) {
+  const String type = detail::typeName(typeid(system));
+  const wchar_t* const text = type.getBuffer();
+  if (!text) return type;
+  int depth = 0;
+  const wchar_t* start = text;
+  for (const wchar_t* c = text; *c; ++c) {
+    if (*c == L'<' || *c == L'(') {
+      ++depth;
+    } else if (*c == L'>' || *c == L')') {
+      --depth;
+    } else if (depth == 0 && c[0] == L':' && c[1] == L':') {
+      start = c + 2;
+    }
+  }
+  return String(start);
 }
 
 }  // namespace
@@ -136,7 +158,7 @@ unsigned int VEMO_STDCALL Thread::main(void* param) {
   // Posts to the system's thread are taken from the moment its starter goes on.
   createThreadMessageQueue();
   String name = thread->getName();
-  if (name.isEmpty()) name = system->getClassName();
+  if (name.isEmpty()) name = classNameOf(*system);
   detail::setCurrentThreadName(name);
   semaphore->signal();
   system->start();

@@ -95,11 +95,24 @@ void setCurrentThreadName(const String& name) {
 
 }  // namespace detail
 
+namespace {
+
+// The calling thread's id, asked of the kernel once per thread; 0 until then.
+thread_local unsigned long t_threadId = 0;
+
+// The child of a fork runs on a thread of its own, the copy of the one that forked: it asks
+// again.
+void forgetThreadIdInChild() {
+  t_threadId = 0;
+}
+[[maybe_unused]] const bool g_forkHandlerSet =
+    pthread_atfork(nullptr, nullptr, &forgetThreadIdInChild) == 0;
+
+}  // namespace
+
 unsigned long Thread::getCurrentThreadId() {
-  // Asked of the kernel once per thread.
-  thread_local unsigned long id = 0;
-  if (id == 0) id = static_cast<unsigned long>(syscall(SYS_gettid));
-  return id;
+  if (t_threadId == 0) t_threadId = static_cast<unsigned long>(syscall(SYS_gettid));
+  return t_threadId;
 }
 
 }  // namespace vemo

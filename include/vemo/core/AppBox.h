@@ -16,9 +16,12 @@
 //
 //   vemo::setUpApp(L"Counter", &Counter::create);
 //   Handle_T<App> app = vemo::startApp(L"Counter", L"counter-1", L"");
-//   app->getPipe()->write(L"$COMMAND add");
-//   // the pipe then reads "$HELLO", "$BEGIN add", "$END OK"
+//   vemo::AppReply reply = app->call(L"add");          // sends "$COMMAND add", waits for
+//   if (reply.ok()) { ... }                            // "$BEGIN add" ... "$END OK"
 //   vemo::exitApp(app);   // the pipe reads "$BYE" last
+//
+// or, line by line: app->getPipe()->write(L"$COMMAND add"), then the pipe reads "$HELLO",
+// "$BEGIN add", "$END OK" (read(line, timeout) waits for each, woken by the box's writes).
 //
 // The protocol, seen from a connection (an App's pipe), one string per reply:
 // - "$HELLO" once, on the first box tick after the connection was made;
@@ -46,13 +49,16 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "vemo/core/Callback.h"
+#include "vemo/core/Duration.h"
 #include "vemo/core/Export.h"
 #include "vemo/core/Mutex.h"
 #include "vemo/core/SharedPtr.h"
@@ -64,16 +70,33 @@
 
 namespace vemo {
 
+class AppPipe;
+namespace detail {
+// What the two ends of an App's connection share: the count of lines the caller wrote, of those
+// the box has answered, whether the box said "$BYE", and the wake-up of the caller's waits.
+class AppConnection;
+AppConnection* connectionOf(AppPipe* pipe);
+}  // namespace detail
+
 // One end of a connection: strings are read from one stream and written to another, each under
 // the lock that its other end shares.
 class VEMO_CORE_API AppPipe : public virtual Unknown {
  public:
   static Handle_T<AppPipe> createInstance(Input* input, const SharedPtr<Mutex>& inputLock,
                                           Output* output, const SharedPtr<Mutex>& outputLock);
+  ~AppPipe() override;
 
   // The next string, when one has arrived: false when none waits. A malformed string is logged
   // (Exception::report) and gives false too.
   bool read(String& line);
+  // The same, waiting at most `ms` milliseconds (4294967295: without end) for a string to
+  // arrive. The caller's end of an App is woken by the box's writes; another pipe looks again
+  // every millisecond.
+  bool read(String& line, unsigned int ms);
+  template <class Rep, class Period>
+  bool read(String& line, std::chrono::duration<Rep, Period> timeout) {
+    return read(line, detail::toMilliseconds(timeout));
+  }
   // Writes `line` as one string; true.
   bool write(const String& line);
   // The system that reads what this pipe writes: notified (System::notify) of every string
@@ -90,11 +113,34 @@ class VEMO_CORE_API AppPipe : public virtual Unknown {
   SharedPtr<Mutex> _inputLock;
   OutputStream _output;
   friend class AppBox;
+  friend class App;
+  friend detail::AppConnection* detail::connectionOf(AppPipe* pipe);
   // Whether bytes wait to be read (after a read that failed, the rest of them).
   bool hasInput();
 
   SharedPtr<Mutex> _outputLock;
   Handle_T<System> _reader;
+  // The state an App's two ends share (null for other pipes), and whether this is the
+  // caller's end.
+  Handle_T<detail::AppConnection> _connection;
+  bool _callerEnd = false;
+};
+
+// What a box answered to one command (App::call).
+struct AppReply {
+  enum class Outcome {
+    kOk,           // "$END OK": docmd succeeded
+    kFailed,       // "$END FAILED" and "$NOTHING": docmd returned false
+    kThrew,        // "$END FAILED" alone: docmd threw
+    kNotACommand,  // "$NOTHING": the line was no command (no words)
+    kClosed,       // "$BYE": the box dropped the connection or ended
+    kTimedOut,     // no complete reply within the time
+  };
+  Outcome outcome = Outcome::kTimedOut;
+  // What the command wrote to the connection between "$BEGIN" and "$END".
+  std::vector<String> lines;
+
+  bool ok() const { return outcome == Outcome::kOk; }
 };
 
 // An application: a System that answers the lines arriving on its connected pipes.
@@ -120,11 +166,16 @@ class VEMO_CORE_API AppBox : public System {
   // One received line; false when it was not handled (the sender then gets "$NOTHING"). The
   // base runs "$COMMAND " lines through docmd.
   virtual bool dosamething(AppPipe* pipe, const wchar_t* line);
-  // One command: `words[0]` is the command's name, `count` >= 1. The base fails every command.
+  // One command: `words[0]` is the command's name, `count` >= 1. The base gives the words to
+  // the other docmd, as Strings.
   virtual bool docmd(AppPipe* pipe, wchar_t** words, int count);
+  // The same with the words as Strings (`words[0]` the command's name); override either. The
+  // base fails every command.
+  virtual bool docmd(AppPipe* pipe, const std::vector<String>& words);
 
-  // Whether exit has begun: from then on the box takes no new connections.
-  bool hasExited() const { return _exited.load(); }
+  // Whether exit has begun for the current run (a box loaded again runs anew): from then on the
+  // box takes no new connections.
+  bool hasExited() const { return _exitedLoad.load() == getLoadCount(); }
 
  protected:
   AppBox(const String& appName, const String& parameters);
@@ -145,7 +196,8 @@ class VEMO_CORE_API AppBox : public System {
   std::mutex _removeLock;
   PipeMap _removals;
   std::atomic<bool> _queued{false};  // set with every queued addition or removal
-  std::atomic<bool> _exited{false};
+  // The load (System::getLoadCount) whose run has begun its exit; none at first.
+  std::atomic<unsigned int> _exitedLoad{0xFFFFFFFFu};
 };
 
 // A caller's connection to a box running on a thread: its own pair of pipes, the box side
@@ -160,6 +212,23 @@ class VEMO_CORE_API App : public Unknown {
   AppBox* getAppBox() const { return _box.get(); }
   // The caller's end: write lines to the box, read its replies.
   AppPipe* getPipe() const { return _callerPipe.get(); }
+
+  // Sends one command ("$COMMAND " and the line) and waits at most `ms` milliseconds for its
+  // whole reply. Replies to earlier lines that are still unread are waited for first (within
+  // the same time) and dropped, as is "$HELLO". One caller at a time per App.
+  AppReply call(const String& commandLine, unsigned int ms = 10000);
+  // The same with the words of the command, quoted as needed (a word with blanks or quotes, or
+  // an empty one) so that the box's docmd receives them as given. The command's name cannot
+  // hold a double quote.
+  AppReply call(const std::vector<String>& words, unsigned int ms = 10000);
+  template <class Rep, class Period>
+  AppReply call(const String& commandLine, std::chrono::duration<Rep, Period> timeout) {
+    return call(commandLine, detail::toMilliseconds(timeout));
+  }
+  template <class Rep, class Period>
+  AppReply call(const std::vector<String>& words, std::chrono::duration<Rep, Period> timeout) {
+    return call(words, detail::toMilliseconds(timeout));
+  }
 
  private:
   App(Thread* thread, AppBox* box);

@@ -78,8 +78,10 @@ class VEMO_CORE_API Exception : public std::exception {
   CallStack* _callStack;
 };
 
-// Installs the crash handler for the process (see the top of this file) and prepares what it
-// needs then, so that a crash finds everything ready. Calling it again changes nothing.
+// Installs the crash handler for the process: a crash (a fatal signal, or an exception the
+// system reports) writes a text report with the call stacks and a minidump file.
+// It prepares what it needs then, so that a crash finds everything ready. Calling it again
+// changes nothing.
 VEMO_CORE_API void handled_exception_filter();
 
 // The system's text for an error number (without trailing line breaks); "" when the system

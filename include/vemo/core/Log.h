@@ -7,7 +7,7 @@
 // Dispatch is serialised by one recursive lock, so listeners need no lock of their own. A
 // message logged while another is being dispatched (a listener that logs) is dropped rather
 // than recursing, and an exception thrown by a listener is swallowed so the next one still
-// hears the message. Messages shorter than 32768 characters are formatted without the heap.
+// hears the message. Messages shorter than 512 characters are formatted without the heap.
 //
 // A call with arguments takes the typed form, which checks each directive against its argument
 // (FormatArgs.h): Log::message(L"%s: %d", name, count) with name a String, a std::wstring or a
@@ -34,16 +34,19 @@ namespace vemo {
 
 // A destination for log messages. The application owns its listeners and must remove a
 // listener before destroying it.
+// Every operation has a body that does nothing (getName gives "", setparam false): a listener
+// overrides what it hears, e.g. `struct Errors : vemo::LogListener { int n = 0;
+// void error(const wchar_t*) override { ++n; } };`.
 class VEMO_CORE_API LogListener {
  public:
-  virtual const wchar_t* getName() = 0;
-  virtual bool setparam(const wchar_t* param) = 0;
-  virtual void error(const wchar_t* text) = 0;
-  virtual void warning(const wchar_t* text) = 0;
-  virtual void message(const wchar_t* text) = 0;
-  virtual void debug(const wchar_t* text) = 0;
+  virtual const wchar_t* getName() { return L""; }
+  virtual bool setparam(const wchar_t*) { return false; }
+  virtual void error(const wchar_t*) {}
+  virtual void warning(const wchar_t*) {}
+  virtual void message(const wchar_t*) {}
+  virtual void debug(const wchar_t*) {}
   // Reports the outcome of the step that the preceding message announced.
-  virtual void whistle(bool ok) = 0;
+  virtual void whistle(bool) {}
 
  protected:
   ~LogListener() = default;

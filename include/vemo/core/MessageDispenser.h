@@ -1,9 +1,12 @@
 // MessageDispenser: routes a message to the handler registered for its class id.
 //
-//   void onChat(vemo::Message* message);
 //   vemo::MessageDispenser<void> dispenser;
-//   dispenser.addMessageHandler<Chat>(&onChat);     // or addMessageHandler(id, handler)
-//   dispenser.dispatchMessage(message);             // onChat(message) for a Chat
+//   dispenser.addMessageHandler<Chat>([](Chat& chat) { show(chat.text); });
+//   dispenser.dispatchMessage(message);             // the lambda, with the Chat, for a Chat
+//
+// A handler takes the message as its own class (M& or const M&), or as Message* (a function,
+// an object and member function, or any callable: see Callback.h); addMessageHandler(id,
+// handler) registers by class id.
 //
 // Only the exact class id counts: a handler for a base class does not receive messages of its
 // subclasses. A message nobody handles makes dispatchMessage throw. The type parameter only
@@ -11,7 +14,9 @@
 #pragma once
 
 #include <map>
+#include <type_traits>
 #include <typeinfo>
+#include <utility>
 
 #include "vemo/core/Callback.h"
 #include "vemo/core/Exception.h"
@@ -41,6 +46,18 @@ class MessageDispenser {
   template <class M>
   bool addMessageHandler(const Handler& handler) {
     return addMessageHandler(M::getClassId_(), handler);
+  }
+  // A handler of the message class M that takes the message as an M (M& or const M&): it is
+  // called only with messages of M's class id, which are M's.
+  template <class M, class F,
+            class = std::enable_if_t<std::is_base_of<Message, M>::value &&
+                                     std::is_invocable<std::decay_t<F>&, M&>::value &&
+                                     !std::is_invocable<std::decay_t<F>&, Message*>::value>>
+  bool addMessageHandler(F&& handler) {
+    return addMessageHandler(M::getClassId_(),
+                             Handler([call = std::forward<F>(handler)](Message* message) mutable {
+                               call(static_cast<M&>(*message));
+                             }));
   }
   void removeMessageHandler(unsigned int classId) { _handlers.erase(classId); }
   bool hasMessageHandler(unsigned int classId) const { return _handlers.count(classId) != 0; }

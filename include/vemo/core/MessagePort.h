@@ -32,7 +32,19 @@
 //
 // A push notifies the bound system after its record is queued; a notify costs an atomic
 // exchange, and a system call only when the consumer is asleep. The binding is shared with the
-// copies of the port, holds a reference to the system, and may be changed from any thread.
+// copies of the port and may be changed from any thread. It does not keep the system alive: a
+// system that is destroyed unbinds itself from every port bound to it.
+//
+// serveOn does all of this in one call, from the system's init (or its run thread):
+//
+//   bool init() override {
+//     if (!System::init()) return false;
+//     return _port.serveOn(this, std::chrono::milliseconds(10));
+//   }
+//
+// It turns the system's idle wait on, binds the port to it and starts a task that dispatches
+// for up to the budget whenever the system is woken; the system's exit stops the task, which
+// unbinds the port.
 //
 // Errors are reported (Exception::report) and never thrown: a message that fails to serialise
 // is not queued (pushMessage is false), a record that fails to decode makes popMessage null
@@ -60,6 +72,8 @@ class System;
 namespace detail {
 // The queues and locks that a port shares with its copies.
 class MessageQueue;
+// The task that serves a port on its system (serveOn).
+class PortServer;
 }  // namespace detail
 
 class VEMO_CORE_API MessagePort {
@@ -81,19 +95,35 @@ class VEMO_CORE_API MessagePort {
   // Pops and dispatches messages until the queue is empty, a record gives null or the time
   // since the call began (getTimeTick) exceeds the budget in milliseconds; at least one message
   // is dispatched when any is queued. A message without a handler is reported, dropped and ends
-  // the call. Returns the count of messages dispatched.
+  // the call. Returns the count of messages dispatched. A handler may destroy the port (its last
+  // copy or not): the call then ends after that handler. Exceptions other than the library's
+  // (from a handler or an importFrom) pass to the caller.
   int procMessage(unsigned int budget);
   template <class Rep, class Period>
   int procMessage(std::chrono::duration<Rep, Period> budget) {
     return procMessage(detail::toMilliseconds(budget));
   }
 
-  // The system to notify of every push (null: none), and of a procMessage that ended with
-  // messages left (budget used up, a failure); any thread.
+  // The system to notify of every push (null: none), and of a procMessage that returned or
+  // threw with messages left, whatever ended it (its budget, a null record, a failure); any
+  // thread.
   void bind(System* consumer);
   void unbind() { bind(nullptr); }
   // The bound system, or null; no reference is handed out.
   System* getBoundSystem() const;
+
+  // Makes `system` the port's consumer: idle wait on, the port bound to it, and a task of the
+  // system that calls procMessage(budget) on every wake-up (and again while messages are left).
+  // Called where tasks are started: in the system's init or on its run thread. When the system
+  // exits (or the task is stopped) the port is unbound from it. The port must outlive the
+  // system's run, or be destroyed on its run thread (a destroyed port is no longer served).
+  // False when the task cannot start (the system is null or not initialised) or the port is
+  // already served by a running task.
+  bool serveOn(System* system, unsigned int budget);
+  template <class Rep, class Period>
+  bool serveOn(System* system, std::chrono::duration<Rep, Period> budget) {
+    return serveOn(system, detail::toMilliseconds(budget));
+  }
 
   MessageDispenser<void>& getMessageDispenser() { return _dispenser; }
   const MessageDispenser<void>& getMessageDispenser() const { return _dispenser; }
@@ -101,6 +131,14 @@ class VEMO_CORE_API MessagePort {
  private:
   MessageDispenser<void> _dispenser;
   Unknown::Handle_T<detail::MessageQueue> _queue;
+  // Set while procMessage runs: where the destructor tells it that the port is gone.
+  bool* _gone = nullptr;
+  // The task serving this port (serveOn), or null; not shared with copies.
+  Unknown::Handle_T<detail::PortServer> _server;
+
+  friend class detail::PortServer;
+  // Unbinds the port when `system` is its bound system.
+  void unbindFrom(System* system);
 };
 
 // A server port and a client port, one for each direction of a conversation.

@@ -60,8 +60,10 @@ struct VEMO_CORE_API MessageParser {
   bool operator!=(const MessageParser& other) const { return !(*this == other); }
 
   // Makes a message with the creator (or the factory), fills it from the stream and calls the
-  // handler with it. Without either nothing is read; without a handler the message is read and
-  // dropped.
+  // handler with it; without a handler the message is read and dropped. Without a creator (or
+  // when it gives null) the body is read into a message made by the class registry and dropped,
+  // so that the stream stays in step; a class the registry does not know either is logged
+  // ("Unknown message(<id>).") and its body left unread.
   void parser(InputStream& is) const;
 
   unsigned int classId;
@@ -128,7 +130,8 @@ class VEMO_CORE_API MessageReader {
   // ClassId! <id>") and gives null, its body left unread.
   static Unknown::Handle_T<Message> pop(InputStream& is);
   // Dispatches every package available on the stream: true when the stream was read to its
-  // end, false at the first package nobody could read.
+  // end, false at the first package nobody could read (also one whose parser has no creator,
+  // of a class the registry does not know).
   bool analyse(InputStream& is);
   // Dispatches one package whose class id has been read.
   bool analyse(const MessagePackage& package);

@@ -72,16 +72,25 @@
   ::vemo::makePropertyAttribute(&PropertyClass_::member, ::vemo::String(L## #member), \
                                 ::vemo::String(description))
 
-// In one source file, in the namespace of the class, with one VEMO_PROPERTY per member.
-// Registers the class, its attributes and its three converters when the module loads.
-#define VEMO_IMPLEMENT_PROPERTY(X, ...)                                                        \
+// In one source file, in the namespace of the class, with one VEMO_PROPERTY per member (or
+// none: VEMO_IMPLEMENT_PROPERTY(X)). Registers the class, its attributes and its three
+// converters when the module loads.
+#define VEMO_IMPLEMENT_PROPERTY(...) \
+  VEMO_IMPLEMENT_PROPERTY_AS_(VEMO_PROPERTY_CLASS_(__VA_ARGS__, ~), __VA_ARGS__)
+#define VEMO_PROPERTY_CLASS_(X, ...) X
+// The class's name is expanded here, before the macros that spell it.
+#define VEMO_IMPLEMENT_PROPERTY_AS_(X, ...) VEMO_IMPLEMENT_PROPERTY_(X, __VA_ARGS__)
+// `...` is the whole list, the class's name first: within the function that name is a null
+// attribute, so the list reads as attributes whether or not members follow (and whether or not
+// they end with a comma).
+#define VEMO_IMPLEMENT_PROPERTY_(X, ...)                                                       \
   VEMO_IMPLEMENT_CLASS(X)                                                                      \
   ::vemo::detail::PropertyTable X::g_propertyTable_;                                           \
   const ::vemo::String X::g_propertyType_(L## #X);                                             \
   bool X::registerProperty_() {                                                                \
-    using PropertyClass_ = X;                                                                  \
-    const ::vemo::Unknown::Handle_T<::vemo::IPropertyAttribute> attributes_[] = {nullptr,      \
-                                                                                 __VA_ARGS__}; \
+    using PropertyClass_ [[maybe_unused]] = X;                                                 \
+    const ::vemo::Unknown::Handle_T<::vemo::IPropertyAttribute> X;                             \
+    const ::vemo::Unknown::Handle_T<::vemo::IPropertyAttribute> attributes_[] = {__VA_ARGS__}; \
     return ::vemo::detail::PropertyTable::registerAttributes(                                  \
         g_propertyTable_.attributes, attributes_ + 1,                                          \
         static_cast<int>(sizeof attributes_ / sizeof attributes_[0]) - 1);                     \

@@ -180,11 +180,17 @@ VEMO_CORE_API int readCount(InputStream& is, int bytesEach);
 [[noreturn]] VEMO_CORE_API void throwShortVectorWrite();
 [[noreturn]] VEMO_CORE_API void throwShortVectorRead();
 
-// Numbers whose stored form is their bytes in memory, so that a vector of them moves in bulk.
+// Numbers whose stored form is their bytes in memory, so that a vector of them moves in bulk:
+// those of one width on every platform and without padding. Not bool (one byte, 0 or 1), long
+// (8 bytes on every platform), long double (padded, of a platform's own width) nor the wide
+// character types (wchar_t is 4 bytes on Linux and 2 on Windows), which have no stream
+// operators of their own.
 template <class T>
 constexpr bool isRawNumber() {
   return std::is_arithmetic<T>::value && !std::is_same<T, bool>::value &&
-         !std::is_same<T, long>::value && !std::is_same<T, unsigned long>::value;
+         !std::is_same<T, long>::value && !std::is_same<T, unsigned long>::value &&
+         !std::is_same<T, long double>::value && !std::is_same<T, wchar_t>::value &&
+         !std::is_same<T, char16_t>::value && !std::is_same<T, char32_t>::value;
 }
 
 // The least number of bytes one stored T takes: its size for the arithmetic types, one for
@@ -205,10 +211,16 @@ struct IsStreamable<T,
     : std::true_type {};
 }  // namespace detail
 
-// A vector: its element count as a Varint, then each element in order. Elements that are plain
-// fixed-size numbers are moved in one write and one read. Reading builds a new vector and
-// replaces the target's content only when all of it was read.
-template <class T, class Allocator>
+namespace detail {
+template <class... T>
+using IfStreamable = std::enable_if_t<(IsStreamable<T>::value && ...)>;
+}  // namespace detail
+
+// A vector: its element count as a Varint, then each element in order; only of elements that
+// are streamable themselves (so a vector of long double or wchar_t has no stream operators).
+// Elements that are plain fixed-size numbers are moved in one write and one read. Reading
+// builds a new vector and replaces the target's content only when all of it was read.
+template <class T, class Allocator, class = detail::IfStreamable<T>>
 OutputStream& operator<<(OutputStream& os, const std::vector<T, Allocator>& values) {
   detail::writeCount(os, values.size());
   if constexpr (detail::isRawNumber<T>()) {
@@ -227,7 +239,7 @@ OutputStream& operator<<(OutputStream& os, const std::vector<T, Allocator>& valu
   return os;
 }
 
-template <class T, class Allocator>
+template <class T, class Allocator, class = detail::IfStreamable<T>>
 InputStream& operator>>(InputStream& is, std::vector<T, Allocator>& values) {
   const int count = detail::readCount(is, detail::leastStoredSize<T>());
   std::vector<T, Allocator> read(values.get_allocator());
@@ -249,7 +261,7 @@ InputStream& operator>>(InputStream& is, std::vector<T, Allocator>& values) {
 
 // A map: its entry count as a Varint, then key and value of each entry in key order. A key that
 // comes twice fails to read. The target's content is replaced only when all of it was read.
-template <class K, class V, class Compare, class Allocator>
+template <class K, class V, class Compare, class Allocator, class = detail::IfStreamable<K, V>>
 OutputStream& operator<<(OutputStream& os, const std::map<K, V, Compare, Allocator>& entries) {
   detail::writeCount(os, entries.size());
   for (const auto& entry : entries)
@@ -257,7 +269,7 @@ OutputStream& operator<<(OutputStream& os, const std::map<K, V, Compare, Allocat
   return os;
 }
 
-template <class K, class V, class Compare, class Allocator>
+template <class K, class V, class Compare, class Allocator, class = detail::IfStreamable<K, V>>
 InputStream& operator>>(InputStream& is, std::map<K, V, Compare, Allocator>& entries) {
   const int count =
       detail::readCount(is, detail::leastStoredSize<K>() + detail::leastStoredSize<V>());

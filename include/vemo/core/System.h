@@ -53,6 +53,8 @@
 #include <atomic>
 #include <chrono>
 #include <list>
+#include <mutex>
+#include <vector>
 
 #include "vemo/core/Duration.h"
 
@@ -145,6 +147,8 @@ class VEMO_CORE_API System : public virtual Unknown {
   EState getState() const { return static_cast<EState>(_state.load(std::memory_order_acquire)); }
   // The id (Thread::getCurrentThreadId) of the thread that last called start; 0 before.
   unsigned long getRunThreadId() const { return _runThreadId.load(std::memory_order_acquire); }
+  // How many times `load` has claimed the system: each run has its own number.
+  unsigned int getLoadCount() const { return _loads.load(std::memory_order_acquire); }
 
  protected:
   System();
@@ -223,6 +227,12 @@ class VEMO_CORE_API System : public virtual Unknown {
 
  private:
   friend class Task;
+  friend class MessagePort;
+
+  // The queues of the ports bound to this system (MessagePort::bind), under _portLock; the
+  // destructor unbinds them.
+  void rememberQueue(Unknown* queue);
+  void forgetQueue(Unknown* queue);
 
   bool swapState(EState from, EState to);
   // Milliseconds until the earliest task is due (Task::kDueOnWake: none); 0 to stay awake.
@@ -238,11 +248,14 @@ class VEMO_CORE_API System : public virtual Unknown {
   std::list<Handle_T<Task::TaskStatus>> _stoppedList;
   Handle_T<Semaphore> _semaphore;
   std::atomic<unsigned long> _runThreadId;
+  std::atomic<unsigned int> _loads{0};
   std::atomic<bool> _idleWait;
   bool _tasksJoined;  // set by a pass that moved started tasks to the active list
   // kAwake, kNotified or kSleeping (System.cpp): the hand-shake of notify and idle.
   std::atomic<int> _wake;
   Handle_T<detail::IdleEvent> _idleEvent;
+  std::mutex _portLock;
+  std::vector<Handle_T<Unknown>> _boundQueues;
 };
 
 // The record tying one started task to one system: it owns both, and the system's lists own it.

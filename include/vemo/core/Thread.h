@@ -39,7 +39,8 @@ class VEMO_CORE_API Thread : public virtual Unknown {
   Handle_T<System> getSystem();
 
   // The name the next started thread carries (in debuggers, /proc/<pid>/task/<tid>/comm, crash
-  // reports); empty, the default, names it after its system's class name. The platform keeps
+  // reports); empty, the default, names it after its system's most-derived class (its C++ name
+  // without namespaces, whether or not the class is registered). The platform keeps
   // at most 15 bytes of UTF-8 on Linux (cut at a character's boundary); on Windows the name is
   // set where the system has SetThreadDescription.
   void setName(const String& name);

@@ -223,6 +223,14 @@ class VEMO_CORE_API Unknown::Unregistration {
 template <class T>
 using Handle = Unknown::Handle_T<T>;
 
+// A new T made with these arguments, in a handle: `auto port = vemo::make<Worker>(settings);`
+// is Handle<Worker>(new Worker(settings)). For classes whose constructor make may reach
+// (public, or a friend); registered classes have createInstance.
+template <class T, class... Args>
+Unknown::Handle_T<T> make(Args&&... args) {
+  return Unknown::Handle_T<T>(new T(std::forward<Args>(args)...));
+}
+
 inline Unknown::ClassType Unknown::getClassType() const {
   return ClassType(this);
 }
