@@ -37,6 +37,7 @@
 #endif
 
 #include "TestSupport.h"
+#include "vemo/core/CallStack.h"
 #include "vemo/core/DllModule.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/Process.h"
@@ -240,6 +241,16 @@ void runChild(const std::string& kind) {
   // for itself was destroyed.
   if (kind == "exit-handler") std::atexit(crashInExitHandler);
   vemo::handled_exception_filter();
+  // A process that has run for a while has its symbol tables read (the handler has them read
+  // in the background); a dump, their first use, waits for them. "early" crashes before.
+  if (kind != "early") {
+    struct Ignore : vemo::CallStack::Callback {
+      void report(const char*) override {}
+    } ignore;
+    vemo::CallStack* stack = vemo::CallStack::getCallStack();
+    stack->dump(ignore);
+    stack->destroy();
+  }
   if (kind != "default-address") vemo::ServiceSystem::setSupportAddress(L"crashes@example.org");
   const char* directory = std::getenv(kDirectoryVariable);
   if (directory && *directory)
@@ -251,7 +262,8 @@ void runChild(const std::string& kind) {
 #if !defined(_WIN32)
   if (kind == "no-room") takeNamesInTmp();
 #endif
-  if (kind == "null" || kind == "default-address" || kind == "pid" || kind == "no-room") {
+  if (kind == "null" || kind == "default-address" || kind == "pid" || kind == "no-room" ||
+      kind == "early") {
     void (*volatile crash)() = crashNullPointer;
     crash();
   } else if (kind == "divide") {
@@ -795,6 +807,26 @@ TEST(Crash, NullPointerIsAnAccessViolation) {
   const ChildResult child = runCrashingChild("null");
   checkReport(child, kAccessViolation, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
 }
+
+#if !defined(_WIN32)
+// A crash at once after the handler was installed, while the symbol tables are still being read
+// in the background (with the loader's lock held): the report is whole, without waiting for
+// them, its functions named where the images' dynamic symbols name them.
+TEST(Crash, ACrashBeforeTheSymbolTablesAreReadIsReported) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  for (int run = 0; run < 3; ++run) {
+    NewCrashFiles files;
+    const auto start = std::chrono::steady_clock::now();
+    const ChildResult child = runCrashingChild("early");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(endingSignal(child.status), SIGSEGV);
+    ASSERT_EQ(files.made().size(), 2u) << child.err;
+    const std::string log = readFile(child.log);
+    EXPECT_NE(log.find("\nStacktrace:\n#1  0x"), std::string::npos) << log;
+    EXPECT_NE(log.find("\nLoaded modules:\n"), std::string::npos) << log;
+  }
+}
+#endif
 
 TEST(Crash, DivisionByZero) {
   VEMO_SKIP_UNDER_SANITIZERS();

@@ -51,14 +51,21 @@ bool describeFrame(const DebugHelper& helper, std::uintptr_t address, FrameInfo&
 
 // What the symbol reader knows of one code address, found without allocating: the texts point
 // into the reader's own tables and stay valid for the life of the process; null where unknown.
-// Uses the reader as it is (it learns no modules loaded since). POSIX only, where it serves the
-// crash handler inside a signal handler.
+// Uses the reader as it is (it learns no modules loaded since), and only once it has read its
+// tables: reading them needs the loader's lock. POSIX only, where it serves the crash handler
+// inside a signal handler.
 struct RawFrameInfo {
   const char* file = nullptr;
   int line = 0;
   const char* function = nullptr;  // as the symbol tables spell it (mangled)
 };
 void describeCodeAddress(const DebugHelper& helper, std::uintptr_t address, RawFrameInfo& info);
+
+// Reads the symbol tables on a thread of their own at the lowest priority, so that a crash
+// finds them read without their taking a tenth of a second or more from the program's start
+// (a crash before names functions from the dynamic symbol tables of the mapped images).
+// POSIX only: the crash handler calls it when it is installed.
+void readSymbolTablesInBackground(const DebugHelper& helper);
 
 // Writes a text to the debugger's channel.
 void debugOutput(const char* text);

@@ -5,6 +5,9 @@
 #include <execinfo.h>
 #include <link.h>
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -12,6 +15,8 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "CallStack.h"
@@ -39,6 +44,10 @@ struct DebugHelper::State {
     };
     std::vector<Module> modules;
     const Reader* older = nullptr;
+    // Set once a look-up has read its tables. Reading them needs the loader's list of modules
+    // (and its lock), which a crash must never wait for: the crash handler uses read readers
+    // only.
+    mutable std::atomic<bool> read{false};
   };
   // The current reader, published for the crash handler, which reads it without the lock.
   mutable std::atomic<const Reader*> reader{nullptr};
@@ -284,6 +293,8 @@ void takeRawSymbol(void* data, std::uintptr_t, const char* name, std::uintptr_t,
 void describeCodeAddress(const DebugHelper& helper, std::uintptr_t address, RawFrameInfo& info) {
 #if defined(VEMO_HAVE_LIBBACKTRACE)
   const Reader* current = helper.state().reader.load(std::memory_order_acquire);
+  while (current && !current->read.load(std::memory_order_acquire))
+    current = current->older;
   if (!current || !current->state) return;
   backtrace_state* reader = current->state;
   backtrace_pcinfo(reader, address, takeRawLine, ignoreError, &info);
@@ -293,6 +304,22 @@ void describeCodeAddress(const DebugHelper& helper, std::uintptr_t address, RawF
   (void)address;
   (void)info;
 #endif
+}
+
+void readSymbolTablesInBackground(const DebugHelper& helper) {
+  try {
+    std::thread([&helper] {
+      // The lowest share of the processors: a cost to the program's own threads only where
+      // they leave the processors idle, yet never starved by a busy program for good.
+      setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
+      pthread_setname_np(pthread_self(), "vemo-symbols");
+      FrameInfo info;
+      describeFrame(helper, reinterpret_cast<std::uintptr_t>(&readSymbolTablesInBackground) + 1,
+                    info);
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to spare: the tables are read at their first use.
+  }
 }
 
 bool describeFrame(const DebugHelper& helper, std::uintptr_t address, FrameInfo& info) {
@@ -307,6 +334,7 @@ bool describeFrame(const DebugHelper& helper, std::uintptr_t address, FrameInfo&
     if (current && current->state) {
       backtrace_pcinfo(current->state, call, takeFirstLine, ignoreError, &info);
       backtrace_syminfo(current->state, call, takeSymbol, ignoreError, &info);
+      current->read.store(true, std::memory_order_release);
     }
   }
 #else

@@ -206,11 +206,12 @@ void prepare() {
     reserveDescriptors();
     // The first walk finds the unwinder's tables, which may allocate: it happens now rather
     // than in the crash. The symbol tables are not read here: that takes a tenth of a second
-    // or more (compressed debugging information), which would delay every start. They are
-    // read at their first use, also when that is the crash: the symbol reader allocates with
-    // mmap, not malloc, which a signal handler may do.
+    // or more (compressed debugging information), which would delay every start. A thread of
+    // the lowest priority reads them; a crash that comes first cannot (reading them takes the
+    // loader's lock) and names its functions from the images' dynamic symbol tables.
     int frames = 0;
     _Unwind_Backtrace(countFrame, &frames);
+    readSymbolTablesInBackground(*state.helper);
   });
 }
 
