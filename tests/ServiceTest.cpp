@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "ServiceHooks.h"
@@ -728,6 +729,7 @@ struct ServiceRunner {
 
 Unknown::Handle_T<TestHost> g_host;
 std::atomic<bool> g_childVariables{true};
+std::string g_workerName;  // written by the worker before READY=1, read after
 
 void installHost(const Unknown::Handle_T<TestHost>& host) {
   MutexLock lock(ServiceSystem::_mutex);
@@ -749,6 +751,9 @@ TEST(ServiceRun, ReadyAfterTheFirstTickAndTheStopControlWithoutAnEvent) {
   runner.start([](void* argument) {
     g_childVariables =
         std::getenv("NOTIFY_SOCKET") || std::getenv("WATCHDOG_USEC") || std::getenv("WATCHDOG_PID");
+    char name[16] = {};
+    ::pthread_getname_np(::pthread_self(), name, sizeof name);
+    g_workerName = name;
     runHostSystem(argument);
   });
   EXPECT_EQ(socket.next(), "STATUS=starting\nEXTEND_TIMEOUT_USEC=8000000");
@@ -757,6 +762,7 @@ TEST(ServiceRun, ReadyAfterTheFirstTickAndTheStopControlWithoutAnEvent) {
   EXPECT_GE(host->ticks.load(), 1);
   EXPECT_EQ(host->getState(), System::ES_RUNNING);
   EXPECT_FALSE(g_childVariables.load());
+  EXPECT_EQ(g_workerName, "vemo-service");
   EXPECT_EQ(std::getenv("NOTIFY_SOCKET"), nullptr);
   EXPECT_EQ(runner.result.load(), -2);
   ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);  // the process lives on: the stop control
@@ -1330,6 +1336,11 @@ TEST(ServiceApplication, AReloadSignalBeforeTheFirstTickIsIgnored) {
 TEST(ServiceApplication, ChildrenOfTheHostStartWithNoSignalBlocked) {
   AppChild child("mask", {});
   ASSERT_TRUE(child.waitForLine("host running\n")) << child.text;
+  // The thread that takes the signals is named for what it does.
+  std::set<std::string> names;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(child.pid) + "/task"))
+    names.insert(readFile(task.path() / "comm"));
+  EXPECT_EQ(names.count("vemo-signals\n"), 1u);
   child.signal(SIGINT);
   EXPECT_EQ(child.wait(), 0) << child.text;
   EXPECT_NE(child.text.find("SigBlk:\t0000000000000000\n"), std::string::npos) << child.text;

@@ -183,6 +183,7 @@ int OtherThreads::helperMain(void* self) {
   // Dies with the process, even when that happened before this line.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != threads._process) _exit(1);
+  prctl(PR_SET_NAME, "vemo-crash");
   const int go = threads._go[0], ready = threads._ready[1];
   closeAllBut(go < ready ? go : ready, go < ready ? ready : go);
   if (!readByte(go, kHelperWaitMilliseconds)) _exit(1);

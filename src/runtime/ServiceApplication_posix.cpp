@@ -17,6 +17,7 @@
 
 #include "FileName.h"
 #include "ServiceHooks.h"
+#include "ThreadHandle.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Process.h"
 #include "vemo/core/ServiceApplication.h"
@@ -99,6 +100,7 @@ void ServiceApplication::takeSignals() {
   _signals = new Signals();
   Signals* signals = _signals;
   signals->thread = std::thread([this, pipe] {
+    detail::setCurrentThreadName(L"vemo-signals");
     for (;;) {
       unsigned char number = 0;
       const ssize_t n = ::read(pipe, &number, 1);

@@ -42,6 +42,7 @@
 
 #include "FileName.h"
 #include "ServiceHooks.h"
+#include "ThreadHandle.h"
 #include "Utf.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Semaphore.h"
@@ -805,6 +806,7 @@ int serviceInitialize(const wchar_t* name, void* worker) {
   bool ok = true;
   try {
     workerThread = std::thread([&s] {
+      detail::setCurrentThreadName(L"vemo-service");
       s.worker(nullptr);
       g_workerEnded.store(true);
       service_detail::wake();
