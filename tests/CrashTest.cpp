@@ -27,6 +27,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -333,6 +334,27 @@ void runChild(const std::string& kind) {
     void (*volatile crash)() = crashNullPointer;
     crash();
     say(kept);  // the secret stays on the stack until the crash
+#if defined(__x86_64__)
+  } else if (kind == "unmapped-stack") {
+    // A thread waits in the kernel with its stack pointer in memory that is not mapped (as a
+    // coroutine's freed stack would leave it): nothing of its stack can be copied.
+    std::thread(blockForever, "sleeper-one").detach();
+    static std::atomic<bool> waiting{false};
+    std::thread([] {
+      pthread_setname_np(pthread_self(), "no-stack");
+      void* page = mmap(nullptr, 4 * 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      munmap(page, 4 * 4096);
+      waiting = true;
+      const std::uintptr_t top = reinterpret_cast<std::uintptr_t>(page) + 2048;
+      asm volatile("mov %0, %%rsp\n\tmov $34, %%eax\n\tsyscall\n\t1: jmp 1b" ::"r"(top)
+                   : "rax", "rcx", "r11", "memory");
+    }).detach();
+    while (!waiting)
+      std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    void (*volatile crash)() = crashNullPointer;
+    crash();
+#endif
   } else if (kind == "no-descriptors") {
     // A server that leaks descriptors until it has none left.
     const rlimit limit{256, 256};
@@ -1118,6 +1140,34 @@ TEST(Crash, AThreadInsideTheLoaderDoesNotHangTheReport) {
   EXPECT_TRUE(std::regex_search(log, std::regex("\n0x" + kHex + "  linux-vdso\\.so\\.1 \\(")))
       << log;
 }
+
+#if defined(__x86_64__)
+// A thread whose stack cannot be read is in the dump without one; the dump's memory list holds
+// the other stacks and no empty region, so that crash tools read it.
+TEST(Crash, AThreadWithoutAReadableStackLeavesTheOthersReadable) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("unmapped-stack");
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  EXPECT_NE(log.find("\"no-stack\""), std::string::npos) << log;
+  const DumpLists lists = readDumpLists(readFile(child.dump));
+  ASSERT_TRUE(lists.read);
+  ASSERT_EQ(lists.threads.size(), 3u);
+  std::size_t empty = 0;
+  for (const DumpLists::Thread& thread : lists.threads)
+    if (thread.stackSize == 0) ++empty;
+  EXPECT_EQ(empty, 1u);
+  EXPECT_EQ(lists.regionSizes.size(), 2u);
+  for (std::uint32_t size : lists.regionSizes)
+    EXPECT_GT(size, 0u);
+  std::string module;
+  const std::string walk = walkMinidump(child.dump, module);
+  if (walk.empty()) return;  // the crash tools are not at hand
+  EXPECT_TRUE(std::regex_search(walk, std::regex("Thread [12]\n(.+\n)*[^\n]*blockForever")))
+      << walk;
+}
+#endif
 
 // A process with no descriptor left still gets its report: what it needs was kept for it.
 TEST(Crash, AProcessOutOfDescriptorsIsReported) {
