@@ -355,6 +355,9 @@ void runChild(const std::string& kind) {
     void (*volatile crash)() = crashNullPointer;
     crash();
 #endif
+  } else if (kind == "wait-for-kill") {
+    say("waiting");
+    awaitLine();
   } else if (kind == "no-descriptors") {
     // A server that leaks descriptors until it has none left.
     const rlimit limit{256, 256};
@@ -554,24 +557,32 @@ ChildResult runCrashingChild(const std::string& kind, const ChildOptions& option
 // of the test's own: a child that hangs fails the test instead of stopping it.
 class LiveChild {
  public:
-  explicit LiveChild(const std::string& kind, const std::vector<std::string>& variables = {}) {
+  // With `journal`, the child's standard error is named by JOURNAL_STREAM, as systemd names
+  // the journal's stream.
+  explicit LiveChild(const std::string& kind, const std::vector<std::string>& variables = {},
+                     bool journal = false) {
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+      ADD_FAILURE() << "no pipes";
+      return;
+    }
     std::vector<std::string> environment;
     for (char** variable = environ; *variable; ++variable)
-      if (std::string(*variable).rfind(std::string(kKindVariable) + "=", 0) != 0)
+      if (std::string(*variable).rfind(std::string(kKindVariable) + "=", 0) != 0 &&
+          std::string(*variable).rfind("JOURNAL_STREAM=", 0) != 0)
         environment.push_back(*variable);
     environment.push_back(std::string(kKindVariable) + "=" + kind);
     environment.insert(environment.end(), variables.begin(), variables.end());
+    struct stat stream {};
+    if (journal && fstat(err[1], &stream) == 0)
+      environment.push_back("JOURNAL_STREAM=" + std::to_string(stream.st_dev) + ":" +
+                            std::to_string(stream.st_ino));
     std::vector<char*> envp;
     for (std::string& variable : environment)
       envp.push_back(&variable[0]);
     envp.push_back(nullptr);
     const std::string program = programPath().string();
     char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-      ADD_FAILURE() << "no pipes";
-      return;
-    }
     _pid = fork();
     if (_pid == 0) {
       dup2(in[0], STDIN_FILENO);
@@ -783,7 +794,9 @@ std::string checkReport(const ChildResult& child, int signal, const std::string&
   EXPECT_EQ(log.rfind("\nProcess info:\nCmd line: " + place.program.string() + "\n", 0), 0u) << log;
 #endif
   EXPECT_NE(log.find("\nPlatform: "), std::string::npos);
-  EXPECT_NE(log.find("\n\nException: " + exception + "\n\nRegisters:\n"), std::string::npos) << log;
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex("\n\nException: " + exception + "\n(Sent by: [^\n]*\n)?\nRegisters:\n")))
+      << log;
   EXPECT_TRUE(std::regex_search(log, std::regex("\n" + kRegister + "ip=" + kHex + " " + kRegister +
                                                 "sp=" + kHex + " " + kRegister + "bp=")));
   // The crashing function by name with this file and line, early in the stack.
@@ -849,7 +862,12 @@ TEST(Crash, AbortEndsWithItsSignal) {
   EXPECT_EQ(child.err.find("This application has halted"), std::string::npos) << child.err;
   EXPECT_EQ(files.made().size(), 0u);
 #else
-  checkReport(child, SIGABRT, "UNKNOWN_ERROR", "runChild", 0);
+  // Named as the signal, sent by the process itself to its thread.
+  const std::string log = checkReport(child, SIGABRT, "SIGABRT", "runChild", 0);
+  EXPECT_NE(log.find("\nException: SIGABRT\nSent by: this process (abort, raise or kill) to this "
+                     "thread\n\nRegisters:\n"),
+            std::string::npos)
+      << log;
 #endif
 }
 
@@ -1168,6 +1186,36 @@ TEST(Crash, AThreadWithoutAReadableStackLeavesTheOthersReadable) {
       << walk;
 }
 #endif
+
+// A service manager's watchdog ends a hung service with SIGABRT: the report names the signal and
+// its sender, which tells it from the program's own abort(). Under systemd, whose journal
+// reads the standard error, each line of the notice has the priority "<2>" (critical).
+TEST(Crash, ASignalFromAnotherProcessNamesItsSender) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  LiveChild live("wait-for-kill", {}, true);
+  std::string line;
+  ASSERT_TRUE(live.readLine(line)) << "the child did not start";
+  EXPECT_EQ(line, "waiting");
+  ASSERT_EQ(kill(live.pid(), SIGABRT), 0);
+  ChildResult child = live.result();
+  const std::string journal = child.err;
+  child.err = std::regex_replace(journal, std::regex("(^|\n)<2>"), "$1");
+  takeReportPaths(child);
+  const std::string expected = notice(child.dump, child.log, "crashes@example.org");
+  std::string prefixed;
+  for (std::size_t at = 0; at < expected.size();) {
+    const std::size_t end = expected.find('\n', at);
+    prefixed += "<2>" + expected.substr(at, end + 1 - at);
+    at = end + 1;
+  }
+  EXPECT_EQ(journal, prefixed);
+  const std::string log = checkReport(child, SIGABRT, "SIGABRT", "runChild", 0);
+  EXPECT_NE(log.find("\nException: SIGABRT\nSent by: process " + std::to_string(getpid()) +
+                     ", user " + std::to_string(getuid()) + "\n\nRegisters:\n"),
+            std::string::npos)
+      << log;
+}
 
 // A process with no descriptor left still gets its report: what it needs was kept for it.
 TEST(Crash, AProcessOutOfDescriptorsIsReported) {
