@@ -263,6 +263,14 @@ void runChild(const std::string& kind) {
     vemo::Unknown::Handle_T<vemo::Thread> thread = vemo::Thread::createInstance();
     thread->start(system);
     waitForTheEnd();
+  } else if (kind == "overflow-own-thread") {
+    // A thread the program made itself, prepared for the crash handler.
+    std::thread([] {
+      vemo::handled_exception_thread();
+      g_recurse = recurse;
+      g_recurse(0);
+    }).detach();
+    waitForTheEnd();
   } else if (kind == "abort") {
     std::abort();
   } else if (kind == "deal") {
@@ -849,6 +857,18 @@ TEST(Crash, StackOverflowOnAThread) {
   NewCrashFiles files;
   const ChildResult child = runCrashingChild("overflow");
   // Some frame of the recursion, at whichever of its lines the stack ran out.
+  checkReport(child, kStackOverflow, "STACK_OVERFLOW", "recurse", 0);
+}
+
+// The same on a thread the program made itself, which asked for its crash stack.
+TEST(Crash, StackOverflowOnAThreadOfTheProgram) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+#if defined(_WIN32)
+  if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
+    GTEST_SKIP() << "Wine cannot dispatch a stack overflow";
+#endif
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("overflow-own-thread");
   checkReport(child, kStackOverflow, "STACK_OVERFLOW", "recurse", 0);
 }
 
