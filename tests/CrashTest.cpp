@@ -27,6 +27,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -274,6 +275,14 @@ void runChild(const std::string& kind) {
     vemo::Unknown::Handle_T<vemo::Thread> thread = vemo::Thread::createInstance();
     thread->start(system);
     waitForTheEnd();
+  } else if (kind == "overflow-own-thread") {
+    // A thread the program made itself, prepared for the crash handler.
+    std::thread([] {
+      vemo::handled_exception_thread();
+      g_recurse = recurse;
+      g_recurse(0);
+    }).detach();
+    waitForTheEnd();
   } else if (kind == "abort") {
     std::abort();
   } else if (kind == "deal") {
@@ -345,6 +354,30 @@ void runChild(const std::string& kind) {
     void (*volatile crash)() = crashNullPointer;
     crash();
     say(kept);  // the secret stays on the stack until the crash
+#if defined(__x86_64__)
+  } else if (kind == "unmapped-stack") {
+    // A thread waits in the kernel with its stack pointer in memory that is not mapped (as a
+    // coroutine's freed stack would leave it): nothing of its stack can be copied.
+    std::thread(blockForever, "sleeper-one").detach();
+    static std::atomic<bool> waiting{false};
+    std::thread([] {
+      pthread_setname_np(pthread_self(), "no-stack");
+      void* page = mmap(nullptr, 4 * 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      munmap(page, 4 * 4096);
+      waiting = true;
+      const std::uintptr_t top = reinterpret_cast<std::uintptr_t>(page) + 2048;
+      asm volatile("mov %0, %%rsp\n\tmov $34, %%eax\n\tsyscall\n\t1: jmp 1b" ::"r"(top)
+                   : "rax", "rcx", "r11", "memory");
+    }).detach();
+    while (!waiting)
+      std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    void (*volatile crash)() = crashNullPointer;
+    crash();
+#endif
+  } else if (kind == "wait-for-kill") {
+    say("waiting");
+    awaitLine();
   } else if (kind == "no-descriptors") {
     // A server that leaks descriptors until it has none left.
     const rlimit limit{256, 256};
@@ -544,24 +577,32 @@ ChildResult runCrashingChild(const std::string& kind, const ChildOptions& option
 // of the test's own: a child that hangs fails the test instead of stopping it.
 class LiveChild {
  public:
-  explicit LiveChild(const std::string& kind, const std::vector<std::string>& variables = {}) {
+  // With `journal`, the child's standard error is named by JOURNAL_STREAM, as systemd names
+  // the journal's stream.
+  explicit LiveChild(const std::string& kind, const std::vector<std::string>& variables = {},
+                     bool journal = false) {
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+      ADD_FAILURE() << "no pipes";
+      return;
+    }
     std::vector<std::string> environment;
     for (char** variable = environ; *variable; ++variable)
-      if (std::string(*variable).rfind(std::string(kKindVariable) + "=", 0) != 0)
+      if (std::string(*variable).rfind(std::string(kKindVariable) + "=", 0) != 0 &&
+          std::string(*variable).rfind("JOURNAL_STREAM=", 0) != 0)
         environment.push_back(*variable);
     environment.push_back(std::string(kKindVariable) + "=" + kind);
     environment.insert(environment.end(), variables.begin(), variables.end());
+    struct stat stream {};
+    if (journal && fstat(err[1], &stream) == 0)
+      environment.push_back("JOURNAL_STREAM=" + std::to_string(stream.st_dev) + ":" +
+                            std::to_string(stream.st_ino));
     std::vector<char*> envp;
     for (std::string& variable : environment)
       envp.push_back(&variable[0]);
     envp.push_back(nullptr);
     const std::string program = programPath().string();
     char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-      ADD_FAILURE() << "no pipes";
-      return;
-    }
     _pid = fork();
     if (_pid == 0) {
       dup2(in[0], STDIN_FILENO);
@@ -773,7 +814,9 @@ std::string checkReport(const ChildResult& child, int signal, const std::string&
   EXPECT_EQ(log.rfind("\nProcess info:\nCmd line: " + place.program.string() + "\n", 0), 0u) << log;
 #endif
   EXPECT_NE(log.find("\nPlatform: "), std::string::npos);
-  EXPECT_NE(log.find("\n\nException: " + exception + "\n\nRegisters:\n"), std::string::npos) << log;
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex("\n\nException: " + exception + "\n(Sent by: [^\n]*\n)?\nRegisters:\n")))
+      << log;
   EXPECT_TRUE(std::regex_search(log, std::regex("\n" + kRegister + "ip=" + kHex + " " + kRegister +
                                                 "sp=" + kHex + " " + kRegister + "bp=")));
   // The crashing function by name with this file and line, early in the stack.
@@ -849,6 +892,18 @@ TEST(Crash, StackOverflowOnAThread) {
   checkReport(child, kStackOverflow, "STACK_OVERFLOW", "recurse", 0);
 }
 
+// The same on a thread the program made itself, which asked for its crash stack.
+TEST(Crash, StackOverflowOnAThreadOfTheProgram) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+#if defined(_WIN32)
+  if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
+    GTEST_SKIP() << "Wine cannot dispatch a stack overflow";
+#endif
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("overflow-own-thread");
+  checkReport(child, kStackOverflow, "STACK_OVERFLOW", "recurse", 0);
+}
+
 TEST(Crash, AbortEndsWithItsSignal) {
   VEMO_SKIP_UNDER_SANITIZERS();
   NewCrashFiles files;
@@ -859,7 +914,12 @@ TEST(Crash, AbortEndsWithItsSignal) {
   EXPECT_EQ(child.err.find("This application has halted"), std::string::npos) << child.err;
   EXPECT_EQ(files.made().size(), 0u);
 #else
-  checkReport(child, SIGABRT, "UNKNOWN_ERROR", "runChild", 0);
+  // Named as the signal, sent by the process itself to its thread.
+  const std::string log = checkReport(child, SIGABRT, "SIGABRT", "runChild", 0);
+  EXPECT_NE(log.find("\nException: SIGABRT\nSent by: this process (abort, raise or kill) to this "
+                     "thread\n\nRegisters:\n"),
+            std::string::npos)
+      << log;
 #endif
 }
 
@@ -1148,6 +1208,64 @@ TEST(Crash, AThreadInsideTheLoaderDoesNotHangTheReport) {
   EXPECT_TRUE(std::regex_search(log, std::regex("\n0x" + kHex + "  /[^\n]*libc\\.so[^\n]* \\(")))
       << log;
   EXPECT_TRUE(std::regex_search(log, std::regex("\n0x" + kHex + "  linux-vdso\\.so\\.1 \\(")))
+      << log;
+}
+
+#if defined(__x86_64__)
+// A thread whose stack cannot be read is in the dump without one; the dump's memory list holds
+// the other stacks and no empty region, so that crash tools read it.
+TEST(Crash, AThreadWithoutAReadableStackLeavesTheOthersReadable) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("unmapped-stack");
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  EXPECT_NE(log.find("\"no-stack\""), std::string::npos) << log;
+  const DumpLists lists = readDumpLists(readFile(child.dump));
+  ASSERT_TRUE(lists.read);
+  ASSERT_EQ(lists.threads.size(), 3u);
+  std::size_t empty = 0;
+  for (const DumpLists::Thread& thread : lists.threads)
+    if (thread.stackSize == 0) ++empty;
+  EXPECT_EQ(empty, 1u);
+  EXPECT_EQ(lists.regionSizes.size(), 2u);
+  for (std::uint32_t size : lists.regionSizes)
+    EXPECT_GT(size, 0u);
+  std::string module;
+  const std::string walk = walkMinidump(child.dump, module);
+  if (walk.empty()) return;  // the crash tools are not at hand
+  EXPECT_TRUE(std::regex_search(walk, std::regex("Thread [12]\n(.+\n)*[^\n]*blockForever")))
+      << walk;
+}
+#endif
+
+// A service manager's watchdog ends a hung service with SIGABRT: the report names the signal and
+// its sender, which tells it from the program's own abort(). Under systemd, whose journal
+// reads the standard error, each line of the notice has the priority "<2>" (critical).
+TEST(Crash, ASignalFromAnotherProcessNamesItsSender) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  LiveChild live("wait-for-kill", {}, true);
+  std::string line;
+  ASSERT_TRUE(live.readLine(line)) << "the child did not start";
+  EXPECT_EQ(line, "waiting");
+  ASSERT_EQ(kill(live.pid(), SIGABRT), 0);
+  ChildResult child = live.result();
+  const std::string journal = child.err;
+  child.err = std::regex_replace(journal, std::regex("(^|\n)<2>"), "$1");
+  takeReportPaths(child);
+  const std::string expected = notice(child.dump, child.log, "crashes@example.org");
+  std::string prefixed;
+  for (std::size_t at = 0; at < expected.size();) {
+    const std::size_t end = expected.find('\n', at);
+    prefixed += "<2>" + expected.substr(at, end + 1 - at);
+    at = end + 1;
+  }
+  EXPECT_EQ(journal, prefixed);
+  const std::string log = checkReport(child, SIGABRT, "SIGABRT", "runChild", 0);
+  EXPECT_NE(log.find("\nException: SIGABRT\nSent by: process " + std::to_string(getpid()) +
+                     ", user " + std::to_string(getuid()) + "\n\nRegisters:\n"),
+            std::string::npos)
       << log;
 }
 

@@ -125,6 +125,7 @@ void appendLocalTime(SafeText& out, std::int64_t localSeconds) {
 struct PreparedState {
   char programPath[PATH_MAX];
   std::uint64_t programDevice, programInode;  // as the memory map tells them
+  std::uint64_t journalDevice, journalInode;  // JOURNAL_STREAM's; 0 without it
   CrashDirectories directories;               // after the one the program sets, in this order
   ZoneOffsets zone;
   const DebugHelper* helper;
@@ -200,6 +201,12 @@ void prepare() {
     const char* slash = std::strrchr(state.programPath, '/');
     setDefaultCrashSupportAddress(slash ? slash + 1 : state.programPath);
     prepareDirectories(state);
+    // "<device>:<inode>" in decimal.
+    if (const char* journal = secure_getenv("JOURNAL_STREAM")) {
+      char* end = nullptr;
+      state.journalDevice = std::strtoull(journal, &end, 10);
+      state.journalInode = end && *end == ':' ? std::strtoull(end + 1, nullptr, 10) : 0;
+    }
     state.zone.prepare(static_cast<std::int64_t>(::time(nullptr)));
     state.processors = static_cast<unsigned int>(sysconf(_SC_NPROCESSORS_ONLN));
     state.helper = &DebugHelper::getDebugHelper();
@@ -256,7 +263,30 @@ struct CrashSite {
   // The program counter was outside any code (a call through a bad pointer): `wildAddress`.
   bool wildJump = false;
   std::uintptr_t wildAddress = 0;
+  // Who sent the signal, when a process did (si_code SI_USER, SI_TKILL, SI_QUEUE...): a
+  // supervisor's kill tells apart from the program's own abort().
+  bool sent = false;
+  long senderProcess = 0, senderUser = 0;
 };
+
+const char* signalName(int signal) {
+  switch (signal) {
+    case SIGSEGV:
+      return "SIGSEGV";
+    case SIGBUS:
+      return "SIGBUS";
+    case SIGILL:
+      return "SIGILL";
+    case SIGFPE:
+      return "SIGFPE";
+    case SIGABRT:
+      return "SIGABRT";
+    case SIGTRAP:
+      return "SIGTRAP";
+    default:
+      return "UNKNOWN_ERROR";
+  }
+}
 
 std::uintptr_t reg(const CrashSite& site, int index) {
   return static_cast<std::uintptr_t>(site.registers.gregs[index]);
@@ -282,6 +312,8 @@ bool nearStackPointer(const CrashSite& site) {
 }
 
 const char* exceptionName(const CrashSite& site) {
+  // A signal that a process sent is no fault: it is named as it is.
+  if (site.sent || site.signal == SIGABRT) return signalName(site.signal);
   switch (site.signal) {
     case SIGSEGV:
       return nearStackPointer(site) ? "STACK_OVERFLOW" : "ACCESS_VIOLATION";
@@ -473,7 +505,16 @@ void writeProcessSection(SafeText& out, const CrashSite& site) {
   out.text("\n\n");
   out.text("Exception: ");
   out.text(exceptionName(site));
-  out.text("\n\n");
+  out.text("\n");
+  if (site.sent) {
+    out.text("Sent by: ");
+    if (site.senderProcess == getpid())
+      out.text("this process (abort, raise or kill)");
+    else
+      out.text("process ").decimal(site.senderProcess).text(", user ").decimal(site.senderUser);
+    out.text(site.code == SI_TKILL ? " to this thread" : "").text("\n");
+  }
+  out.text("\n");
 
   out.text("Registers:\n");
   const int general[] = {REG_RAX, REG_RBX, REG_RCX, REG_RDX, REG_RSI, REG_RDI};
@@ -828,7 +869,13 @@ void siteFromSignal(const ExceptionPointers& pointers, CrashSite& site) {
   site.signal = pointers.signalNumber;
   if (info) {
     site.code = info->si_code;
-    site.faultAddress = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    site.sent = info->si_code <= 0;
+    if (site.sent) {
+      site.senderProcess = info->si_pid;
+      site.senderUser = info->si_uid;
+    } else {
+      site.faultAddress = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    }
   }
   if (site.signalContext) site.registers = site.signalContext->uc_mcontext;
   site.firstFrame = reg(site, REG_RIP);
@@ -943,6 +990,48 @@ const char kNoMemoryNote[] =
     "The minidump holds no memory: the process is not dumpable (it changed its user or asked "
     "not to be dumped).\n";
 
+// The notices go to the standard error stream; under systemd that is the journal's stream
+// (JOURNAL_STREAM names it), where each line gets the priority "<2>" (critical).
+class NoticeText : public SafeText {
+ public:
+  NoticeText() : SafeText(_storage, sizeof _storage, true) {
+    struct stat status;
+    _journal = g_prepared.journalInode != 0 && fstat(STDERR_FILENO, &status) == 0 &&
+               static_cast<std::uint64_t>(status.st_dev) == g_prepared.journalDevice &&
+               static_cast<std::uint64_t>(status.st_ino) == g_prepared.journalInode;
+  }
+  ~NoticeText() override { flush(); }
+
+ private:
+  void drain(const char* text, std::size_t length) override {
+    for (std::size_t i = 0; i < length; ++i) {
+      if (_journal && _lineStart) put("<2>", 3);
+      put(text + i, 1);
+      _lineStart = text[i] == '\n';
+    }
+    send();
+  }
+  void put(const char* text, std::size_t length) {
+    if (_pending + length > sizeof _out) send();
+    std::memcpy(_out + _pending, text, length);
+    _pending += length;
+  }
+  void send() {
+    std::size_t written = 0;
+    while (written < _pending) {
+      const ssize_t step = ::write(STDERR_FILENO, _out + written, _pending - written);
+      if (step <= 0) break;
+      written += static_cast<std::size_t>(step);
+    }
+    _pending = 0;
+  }
+
+  bool _journal = false, _lineStart = true;
+  char _storage[1024];
+  char _out[1024];
+  std::size_t _pending = 0;
+};
+
 void report(CrashSite& site) {
   g_map.read();
   findFirstFrame(site);
@@ -953,13 +1042,12 @@ void report(CrashSite& site) {
     // Out of descriptors, every directory refuses: that is what the notice names then.
     const int cause = files.refusal();
     if (cause == EMFILE || cause == ENFILE)
-      SafeFileText(STDERR_FILENO)
-          .format(kCrashNoDescriptorNotice,
-                  cause == EMFILE ? "EMFILE: Too many open files."
-                                  : "ENFILE: Too many files open in system.",
-                  crashSupportAddress(), "");
+      NoticeText().format(kCrashNoDescriptorNotice,
+                          cause == EMFILE ? "EMFILE: Too many open files."
+                                          : "ENFILE: Too many files open in system.",
+                          crashSupportAddress(), "");
     else
-      SafeFileText(STDERR_FILENO).format(kCrashNoReportNotice, crashSupportAddress(), "", "");
+      NoticeText().format(kCrashNoReportNotice, crashSupportAddress(), "", "");
     return;
   }
   const sigset_t signals = fatalSignals();
@@ -972,7 +1060,7 @@ void report(CrashSite& site) {
   g_threads.resume();
   files.closeAll();
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  SafeFileText notice(STDERR_FILENO);
+  NoticeText notice;
   notice.format(kCrashNotice, names.dump, names.log, crashSupportAddress());
   if (!processDumpable()) notice.text(kNoMemoryNote);
 }

@@ -76,4 +76,9 @@ void handled_exception_filter() {
   detail::installCrashHandler();
 }
 
+void handled_exception_thread() {
+  // Made on the thread's first call, released by its end.
+  thread_local detail::ThreadCrashStack stack;
+}
+
 }  // namespace vemo

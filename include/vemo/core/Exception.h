@@ -84,6 +84,14 @@ class VEMO_CORE_API Exception : public std::exception {
 // changes nothing.
 VEMO_CORE_API void handled_exception_filter();
 
+// Prepares the calling thread so that the crash handler can still report a stack overflow on it:
+// on Linux it gives the thread an alternate signal stack of its own, freed when the thread ends
+// (the handler runs on it when the thread's own stack is used up). The threads the library
+// starts (Thread, the service host's) have one already; a thread the program makes itself
+// (std::thread, pthread_create) calls this first thing. Calling it again changes nothing; on
+// Windows, where the report of an overflow is made on a thread of its own, it does nothing.
+VEMO_CORE_API void handled_exception_thread();
+
 // The system's text for an error number (without trailing line breaks); "" when the system
 // does not know the number.
 VEMO_CORE_API String getErrorString(unsigned long code);
