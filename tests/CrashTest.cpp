@@ -472,7 +472,7 @@ struct DumpLists {
   std::vector<std::uint32_t> regionSizes;  // of the memory list
 };
 
-DumpLists readDumpLists(const std::string& dump) {
+[[maybe_unused]] DumpLists readDumpLists(const std::string& dump) {
   DumpLists lists;
   const auto u32 = [&](std::size_t at) -> std::uint32_t {
     if (at + 4 > dump.size()) return 0;
