@@ -730,6 +730,7 @@ struct ServiceRunner {
 Unknown::Handle_T<TestHost> g_host;
 std::atomic<bool> g_childVariables{true};
 std::string g_workerName;  // written by the worker before READY=1, read after
+std::atomic<bool> g_workerCrashStack{false};
 
 void installHost(const Unknown::Handle_T<TestHost>& host) {
   MutexLock lock(ServiceSystem::_mutex);
@@ -754,6 +755,9 @@ TEST(ServiceRun, ReadyAfterTheFirstTickAndTheStopControlWithoutAnEvent) {
     char name[16] = {};
     ::pthread_getname_np(::pthread_self(), name, sizeof name);
     g_workerName = name;
+    stack_t crashStack{};
+    g_workerCrashStack = ::sigaltstack(nullptr, &crashStack) == 0 &&
+                         !(crashStack.ss_flags & SS_DISABLE) && crashStack.ss_size > 0;
     runHostSystem(argument);
   });
   EXPECT_EQ(socket.next(), "STATUS=starting\nEXTEND_TIMEOUT_USEC=8000000");
@@ -763,6 +767,7 @@ TEST(ServiceRun, ReadyAfterTheFirstTickAndTheStopControlWithoutAnEvent) {
   EXPECT_EQ(host->getState(), System::ES_RUNNING);
   EXPECT_FALSE(g_childVariables.load());
   EXPECT_EQ(g_workerName, "vemo-service");
+  EXPECT_TRUE(g_workerCrashStack.load());  // a stack overflow in the host can be reported
   EXPECT_EQ(std::getenv("NOTIFY_SOCKET"), nullptr);
   EXPECT_EQ(runner.result.load(), -2);
   ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);  // the process lives on: the stop control

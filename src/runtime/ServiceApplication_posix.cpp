@@ -18,6 +18,7 @@
 #include "FileName.h"
 #include "ServiceHooks.h"
 #include "ThreadHandle.h"
+#include "vemo/core/Exception.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Process.h"
 #include "vemo/core/ServiceApplication.h"
@@ -101,6 +102,7 @@ void ServiceApplication::takeSignals() {
   Signals* signals = _signals;
   signals->thread = std::thread([this, pipe] {
     detail::setCurrentThreadName(L"vemo-signals");
+    handled_exception_thread();
     for (;;) {
       unsigned char number = 0;
       const ssize_t n = ::read(pipe, &number, 1);

@@ -44,6 +44,7 @@
 #include "ServiceHooks.h"
 #include "ThreadHandle.h"
 #include "Utf.h"
+#include "vemo/core/Exception.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Semaphore.h"
 #include "vemo/core/ServiceSystem.h"
@@ -807,6 +808,7 @@ int serviceInitialize(const wchar_t* name, void* worker) {
   try {
     workerThread = std::thread([&s] {
       detail::setCurrentThreadName(L"vemo-service");
+      handled_exception_thread();  // a stack overflow in the host leaves a report
       s.worker(nullptr);
       g_workerEnded.store(true);
       service_detail::wake();
