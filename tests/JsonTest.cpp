@@ -573,7 +573,16 @@ TEST(JsonText, StreamsCarryUtf16OrUtf8AndStopAtAShortWrite) {
 
 // Json::read parses UTF-8 bytes directly where the text reader would take them one for one;
 // whatever the bytes, the result must be that of parsing the reader's characters.
-TEST(JsonText, ReadGivesWhatParsingTheReadersTextGives) {
+// The wide text of UTF-8 bytes by the library's converter (zero bytes left out): what the
+// readers of files must see.
+String decodedUtf8(const std::string& bytes) {
+  std::string kept;
+  for (char c : bytes)
+    if (c != 0) kept += c;
+  return StringHelper::utf8ToWide(kept.c_str());
+}
+
+TEST(JsonText, ReadGivesWhatParsingTheDecodedTextGives) {
   const std::string cases[] = {
       "{\"caf\xc3\xa9\":[\"\xe6\x9d\xb1\\\"\xe4\xba\xac\",1.25,18446744073709551615,-3]}",
       "[\"\\u00e9\\\xc3\xa9\\\xe6\x9d\xb1\"]",  // escaped two- and three-byte characters
@@ -584,11 +593,13 @@ TEST(JsonText, ReadGivesWhatParsingTheReadersTextGives) {
       "/* \xc3\xa9 */ [1 // \xe6\x9d\xb1\n, 2]", "[1\xc3\xa9]", "[0.5\xc3\xa9]", "\xc3\xa9",
       "[\"\xc3\xa9\"",  // fail
       "[" + std::string(100, '1') + ".5e-3, 1" + std::string(80, '0') + "]",
-      "[\"a\xa2]",               // a stray byte reads as its low seven bits: a quote here
-      "[\"\xc0\xa2,1]\"]",       // an overlong quote
-      "[\"\xe0\x80\xa2\"]",      // an overlong three-byte form
-      "[\"\xf0\x9f\x98\x80\"]",  // four bytes are four characters to the reader
-      "[\"\xe6\x9d\"]", "[\"\xe6\"]", "[\"\xc3\"]",
+      "[\"a\xa2]",                         // a stray byte is U+FFFD, never a quote
+      "[\"a\xa2\"]", "[\"\xc0\xa2,1]\"]",  // an overlong quote
+      "[\"\xe0\x80\xa2\"]",                // an overlong three-byte form
+      "[\"\xf0\x9f\x98\x80\"]",            // four bytes are one character
+      "[\"X\xf0\xa2\xac\xa2Y\"]", "[\"\xf0\x9f\x92\xa2\"]", "[\"\xf0\x9f\x98\"]",
+      "[\"\xf0\x9f\x98\x80\xff\"]", "[\"\xf4\x90\x80\x80\"]", "[\"\xe6\x9d\"]", "[\"\xe6\"]",
+      "[\"\xc3\"]",
       "\"\xc3",  // cut short
       std::string("[1,\0 2]", 7), std::string("[\"a\0b\"]", 7),
       std::string("1\0"
@@ -601,8 +612,7 @@ TEST(JsonText, ReadGivesWhatParsingTheReadersTextGives) {
   for (const std::string& bytes : cases) {
     JsonValue read(L"unchanged"), parsedText(L"unchanged");
     const bool ok = Json::read(read, new Bytes(bytes));
-    String text;
-    TextReader(new Bytes(bytes), TextReader::Utf8).read(text);
+    const String text = decodedUtf8(bytes);
     const bool expected = Json::parseValue(text.getBuffer(), parsedText) != nullptr;
     EXPECT_EQ(ok, expected) << bytes;
     EXPECT_EQ(compact(read), compact(parsedText)) << bytes;
@@ -618,9 +628,24 @@ TEST(JsonText, ReadGivesWhatParsingTheReadersTextGives) {
   EXPECT_FALSE(Json::read(kept, new Trickle("[1,2]", 5, 0)));
   EXPECT_EQ(compact(kept), L"\"kept\"");
   JsonValue v;
+  EXPECT_FALSE(Json::read(v, new Bytes("[\"a\xa2]")));  // a stray byte is no quote
   ASSERT_TRUE(Json::read(v, new Bytes("[\"\\u4\xc3\xa9"
-                                      "12\",\"a\xa2]")));
-  EXPECT_EQ(compact(v), L"[\"\\u0004\",\"a\"]");  // the group of four took "\u00e912"
+                                      "12\",\"a\xa2\"]")));
+  EXPECT_EQ(compact(v), L"[\"\\u0004\",\"a\uFFFD\"]");  // \u4 took "\u00e912"
+  // Characters beyond the basic plane read back as they were written, and broken bytes are
+  // U+FFFD in the lenient syntax, an error with their place in the strict one.
+  ASSERT_TRUE(Json::read(v, new Bytes("[\"X\xf0\xa2\xac\xa2Y\",\"\xf0\x9f\x92\xa2\"]")));
+  EXPECT_EQ(v.size(), 2);
+  EXPECT_EQ(v[0].asString(), String(L"X\U00022B22Y"));
+  EXPECT_EQ(v[1].asString(), String(L"\U0001F4A2"));
+  ASSERT_TRUE(Json::read(v, new Bytes("[\"Caf\xe9\",\n\"\xf0\x9f\x98\"]")));
+  EXPECT_EQ(compact(v), L"[\"Caf\uFFFD\",\"\uFFFD\"]");
+  JsonError error;
+  EXPECT_FALSE(Json::read(v, new Bytes("[\"ok\",\n\"Caf\xe9\"]"), error, Json::strict));
+  EXPECT_EQ(error.line, 2);
+  EXPECT_EQ(error.column, 5);
+  EXPECT_EQ(error.offset, 11u);
+  EXPECT_EQ(std::wstring(error.reason.getBuffer()), L"invalid UTF-8");
 }
 
 TEST(JsonFile, SaveAndLoadRoundTripAndRefuseAByteOrderMark) {
@@ -702,7 +727,8 @@ TEST(JsonText, HostileTextFailsCleanly) {
 // ---- a public test suite of JSON files ---------------------------------------------------------
 
 // Files the lenient parser accepts among those that strict parsers must or may refuse (n_, i_):
-// worked out from the UTF-8 reading and parsing rules, not by running the parser. The y_ files
+// worked out from the UTF-8 reading and parsing rules, not by running the parser (a byte that
+// is not UTF-8 is U+FFFD, which may stand after a backslash like any character). The y_ files
 // must all parse.
 TEST(JsonSuite, FilesAreAcceptedExactlyAsTheRulesSay) {
   // The parsing files of JSONTestSuite (MIT licence) are also the JSON fuzzer's seeds.
@@ -742,7 +768,8 @@ TEST(JsonSuite, FilesAreAcceptedExactlyAsTheRulesSay) {
       "n_structure_null-byte-outside-string n_structure_number_with_trailing_garbage "
       "n_structure_object_followed_by_closing_object n_structure_object_with_comment "
       "n_structure_object_with_trailing_garbage n_structure_trailing_# "
-      "n_structure_whitespace_formfeed ");
+      "n_structure_whitespace_formfeed i_string_iso_latin_1 n_string_invalid_utf8_after_escape "
+      "n_string_invalid-utf-8-in-escape ");
   std::set<std::string> accepted;
   for (std::string name; table >> name;)
     accepted.insert(name + ".json");
@@ -896,11 +923,11 @@ TEST(JsonErrors, StreamsCountBytesForTheOffsetAndCharactersForTheColumn) {
   EXPECT_EQ(readError("{\"k\":\n  [\xc3\xa9]}", Json::lenient), L"2:4@9 expected a value");
   EXPECT_EQ(readError("", Json::lenient), L"1:1@0 unexpected end of text");
   EXPECT_EQ(readError("\xEF\xBB\xBF{}", Json::strict), L"1:1@0 byte-order mark");
-  // Text the reader decodes first (zero bytes, a four-byte sequence, which the reader takes as
-  // four characters and drops the zero of): lines and columns of its characters, offsets of
-  // the bytes.
+  // Text decoded first (zero bytes, broken sequences): lines and columns of its characters,
+  // offsets of the bytes. A four-byte sequence is one character.
   EXPECT_EQ(readError(std::string("\0\0[1,@]", 7), Json::lenient), L"1:4@5 expected a value");
-  EXPECT_EQ(readError("[\"\xF0\x9F\x98\x80\", x]", Json::lenient), L"1:9@9 expected a value");
+  EXPECT_EQ(readError("[\"\xF0\x9F\x98\x80\", x]", Json::lenient), L"1:7@9 expected a value");
+  EXPECT_EQ(readError("[\"\xF0\x9F\x98\x80\xff\", x]", Json::lenient), L"1:8@10 expected a value");
   // The strict syntax reads four-byte sequences as one character, and refuses what is not
   // well-formed UTF-8 where it starts.
   EXPECT_EQ(readError("[\"\xF0\x9F\x98\x80\", x]", Json::strict), L"1:7@9 expected a value");

@@ -757,6 +757,11 @@ TEST(Configuration, SectionsKeysAndDefaults) {
       {"[ S ]\nk=v\n", L"k", L"default"},
       {"[S]\nkk=1\nk 2\nk:3\n#k=4\nk==5\n", L"k", L"=5"},
       {"[S]\nk=\xc3\xa9\n", L"k", L"\u00e9"},
+      // A byte that is not UTF-8 is U+FFFD and never takes the line feed after it.
+      {"[S]\nName = Caf\xe9\nk = 8080\n", L"k", L"8080"},
+      {"[S]\nk = Caf\xe9\nPort = 8080\n", L"k", L"Caf\uFFFD"},
+      {"[S]\nk = \xf0\x9f\x98\x80 \xf0\xa2\xac\xa2\n", L"k", L"\U0001F600 \U00022B22"},
+      {"[S]\nk = \xe6\x9d\nz=1\n", L"z", L"1"},
   };
   for (const Case& c : cases)
     EXPECT_EQ(getConfigString(config(c.content).get(), L"S", c.key, L"default"), c.expected)
@@ -862,6 +867,8 @@ TEST(Config, SectionsKeysAndCheckedValues) {
   EXPECT_EQ(c.get<float>(L"Server", L"Port"), 8080.0f);
   EXPECT_EQ(c.get<String>(L"Server", L"Note"), L"value # not a comment");
   EXPECT_EQ(c.get(L"client", L"Name", L"none"), L"box \u2603");
+  EXPECT_EQ(parsedConfig("[S]\nk = \xf0\x9f\x98\x80\nPort = 1\n").get(L"S", L"k", L""),
+            L"\U0001F600");
   EXPECT_EQ(c.get(L"client", L"Missing", L"none"), L"none");
   EXPECT_EQ(c.get<int>(L"Server", L"Empty", 5), 5);
   EXPECT_EQ(c.get<int>(L"Server", L"Extra", 5), 7);
@@ -914,7 +921,7 @@ TEST(Config, SectionsKeysAndCheckedValues) {
 
 TEST(Config, RefusedLinesHaveTheirNumberAndLeaveTheOldContent) {
   struct Case {
-    const char* content;
+    std::string content;
     int line;
     const wchar_t* reason;
   };
@@ -928,6 +935,11 @@ TEST(Config, RefusedLinesHaveTheirNumberAndLeaveTheOldContent) {
       {"[S]\n; old comment\n", 2, L"expected a [section] or a key of letters, digits and '_'"},
       {"[S]\r\nmax-size = 5\r\n", 2, L"expected '=' after the key"},
       {"\xef\xbb\xbf[S]\nk=v\n", 1, L"expected a [section] or a key of letters, digits and '_'"},
+      // Bytes that are not UTF-8 never merge lines: refused with the line that holds them.
+      {"[S]\nName = Caf\xe9\nPort = 8080\n", 2, L"invalid UTF-8"},
+      {"[S]\nk = v\n\n\xf0\x9f\x98\n", 4, L"invalid UTF-8"},
+      {"[S]\nk = \xed\xa0\x80\n", 2, L"invalid UTF-8"},
+      {std::string("[S]\nk = a\0b\n", 12), 2, L"a zero byte in the text"},
   };
   Config kept = parsedConfig("[Old]\nk = 1\n");
   for (const Case& bad : cases) {

@@ -15,6 +15,7 @@
 #include "CharWalk.h"
 #include "File.h"
 #include "JsonArray.h"
+#include "JsonInput.h"
 #include "Number.h"
 #include "StringData.h"
 #include "Utf.h"
@@ -165,10 +166,8 @@ const unsigned char* firstInvalidUtf8(const unsigned char* p, const unsigned cha
   return end;
 }
 
-// Whether the bytes read as UTF-8 text (the text reader's rules) give exactly the characters
-// that the same bytes give to the parser of UTF-8 text: no zero byte (the reader drops it), and
-// every byte of 0x80 and above in a two- or three-byte sequence of a character of U+0080 and
-// above (the reader makes a stray byte, a longer sequence and some overlong forms into ASCII).
+// Whether the bytes are well-formed UTF-8 of characters below U+10000 without a zero byte: then
+// the parser of UTF-8 text takes them as they are.
 bool regularUtf8(const unsigned char* p, const unsigned char* end) {
   while (p < end) {
     // Eight ASCII bytes without a zero at a time.
@@ -190,7 +189,7 @@ bool regularUtf8(const unsigned char* p, const unsigned char* end) {
       p += 2;
     } else if (c >= 0xE0 && c <= 0xEF) {
       if (end - p < 3 || !detail::isContinuation(p[1]) || !detail::isContinuation(p[2]) ||
-          (c == 0xE0 && p[1] < 0x82))
+          (c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F))
         return false;
       p += 3;
     } else {
@@ -1047,36 +1046,10 @@ String Json::convertToString(const JsonValue& value, bool styled) {
 
 // ---- streams and files -----------------------------------------------------------------------
 
-namespace {
+namespace detail {
 
-// Bytes already read, handed out again as an Input.
-class HeldBytes final : public Input {
- public:
-  HeldBytes(const unsigned char* bytes, std::size_t size) : _p(bytes), _end(bytes + size) {}
-  int available() const override { return static_cast<int>(_end - _p); }
-  int peek(void* buffer, int size) const override {
-    const int n = size < available() ? size : available();
-    if (n > 0) std::memcpy(buffer, _p, static_cast<std::size_t>(n));
-    return n > 0 ? n : 0;
-  }
-  int read(void* buffer, int size) override {
-    const int n = peek(buffer, size);
-    _p += n;
-    return n;
-  }
-
- private:
-  const unsigned char* _p;
-  const unsigned char* const _end;
-};
-
-struct FreeBytes {
-  void operator()(unsigned char* bytes) const { std::free(bytes); }
-};
-
-// All the bytes the input has now, as the UTF-8 text reader takes them, and a terminator.
-std::unique_ptr<unsigned char, FreeBytes> readAll(Input& input, std::size_t& size) {
-  std::unique_ptr<unsigned char, FreeBytes> bytes;
+std::unique_ptr<unsigned char, FreeBytes> readAllBytes(Input& input, std::size_t& size) {
+  std::unique_ptr<unsigned char, detail::FreeBytes> bytes;
   std::size_t capacity = 0;
   size = 0;
   // Grows by what arrives, at most 1 MiB ahead of it: an input that announces more than it
@@ -1100,36 +1073,45 @@ std::unique_ptr<unsigned char, FreeBytes> readAll(Input& input, std::size_t& siz
   return bytes;
 }
 
-// Where the text reader's character number `index` starts in the bytes: the reader's UTF-8
-// rules walked again (see TextReader), counting the characters it keeps (all but zero).
-std::size_t readerByteOffset(const unsigned char* bytes, std::size_t size, std::size_t index) {
-  std::size_t at = 0, count = 0;
-  while (at < size) {
-    const std::size_t start = at;
-    unsigned char sequence[4] = {bytes[at++], 0, 0, 0};
-    const unsigned char first = sequence[0];
-    if ((first & 0xF0) == 0xE0 || (first & 0xE0) == 0xC0) {
-      if (at < size) {
-        const unsigned char second = bytes[at++];  // consumed even when it does not continue
-        if (detail::isContinuation(second)) {
-          sequence[1] = second;
-          if ((first & 0xF0) == 0xE0 && at < size) {
-            const unsigned char third = bytes[at++];
-            if (detail::isContinuation(third))
-              sequence[2] = third;
-            else
-              sequence[1] = 0;
-          } else if ((first & 0xF0) == 0xE0) {
-            sequence[1] = 0;
-          }
-        }
-      }
+// The wide text of UTF-8 bytes: supplementary characters whole (a surrogate pair where wchar_t
+// is 16 bits), each broken sequence as U+FFFD, zero bytes left out.
+String decodeUtf8Lenient(const unsigned char* bytes, std::size_t size) {
+  detail::StringBuilder<wchar_t> text(size + 1);
+  const unsigned char* p = bytes;
+  const unsigned char* const end = bytes + size;
+  while (p < end) {
+    if (*p == 0) {
+      ++p;
+      continue;
     }
-    int ch = 0;
-    stringChar(reinterpret_cast<const char*>(sequence), ch);
-    if (ch == 0) continue;
-    if (count == index) return start;
-    ++count;
+    const char32_t cp = *p < 0x80 ? *p++ : detail::decodeUtf8(p, end);
+    wchar_t units[2];
+    const int n = detail::encodeWide(cp, units);
+    std::copy(units, units + n, text.extend(static_cast<std::size_t>(n)));
+  }
+  return text.take(static_cast<int>(text.size()));
+}
+
+}  // namespace detail
+
+namespace {
+
+// Where the unit number `index` of decodeUtf8Lenient's text starts in the bytes.
+std::size_t lenientByteOffset(const unsigned char* bytes, std::size_t size, std::size_t index) {
+  const unsigned char* p = bytes;
+  const unsigned char* const end = bytes + size;
+  std::size_t count = 0;
+  while (p < end) {
+    const unsigned char* const start = p;
+    if (*p == 0) {
+      ++p;
+      continue;
+    }
+    wchar_t units[2];
+    const std::size_t n =
+        static_cast<std::size_t>(detail::encodeWide(detail::decodeUtf8(p, end), units));
+    if (index < count + n) return static_cast<std::size_t>(start - bytes);
+    count += n;
   }
   return size;
 }
@@ -1137,24 +1119,29 @@ std::size_t readerByteOffset(const unsigned char* bytes, std::size_t size, std::
 // The value of the UTF-8 text, into `value` (unchanged on failure); with `error`, where and why
 // it failed.
 bool parseUtf8(const unsigned char* bytes, std::size_t size, JsonValue& value, JsonError* error) {
-  // Text whose bytes the reader would take one for one is parsed as it is; other text (zero
-  // bytes, broken or four-byte sequences) is decoded by the reader first.
-  if (regularUtf8(bytes, bytes + size)) {
+  const unsigned char* const end = bytes + size;
+  // Text of ASCII and two- and three-byte characters is parsed as it is, and so is any other
+  // well-formed UTF-8 without zero bytes (four-byte sequences give their character).
+  if (regularUtf8(bytes, end)) {
     JsonParser<Utf8Text, false> parser(bytes);
     if (parser.parse(value, 0)) return true;
     if (error) takeError(parser, bytes, *error);
     return false;
   }
-  TextReader reader;
-  if (!reader.open(new HeldBytes(bytes, size), TextReader::Utf8)) return false;
-  String text;
-  reader.read(text);
+  if (firstInvalidUtf8(bytes, end) == end && !std::memchr(bytes, 0, size)) {
+    JsonParser<StrictUtf8Text, false> parser(bytes);
+    if (parser.parse(value, 0)) return true;
+    if (error) takeError(parser, bytes, *error);
+    return false;
+  }
+  // Broken sequences: each one becomes U+FFFD, as the common converters make it.
+  const String text = detail::decodeUtf8Lenient(bytes, size);
   JsonParser<WideText, false> parser(text.getBuffer());
   if (parser.parse(value, 0)) return true;
   if (error) {
-    // Lines and columns of the characters the reader made, the offset in the bytes.
+    // Lines and columns of the decoded characters, the offset in the bytes.
     takeError(parser, text.getBuffer(), *error);
-    error->offset = readerByteOffset(bytes, size, error->offset);
+    error->offset = lenientByteOffset(bytes, size, error->offset);
   }
   return false;
 }
@@ -1187,7 +1174,8 @@ bool Json::read(JsonValue& value, Input* input) {
   JsonValue parsed;
   try {
     std::size_t size = 0;
-    const std::unique_ptr<unsigned char, FreeBytes> bytes = readAll(*input, size);
+    const std::unique_ptr<unsigned char, detail::FreeBytes> bytes =
+        detail::readAllBytes(*input, size);
     if (!bytes || !parseUtf8(bytes.get(), size, parsed, nullptr)) return false;
   } catch (const std::bad_alloc&) {
     return false;  // a text too large for memory, the value unchanged
@@ -1208,7 +1196,8 @@ bool Json::read(JsonValue& value, Input* input, JsonError& error, Syntax syntax)
   JsonValue parsed;
   try {
     std::size_t size = 0;
-    const std::unique_ptr<unsigned char, FreeBytes> bytes = readAll(*input, size);
+    const std::unique_ptr<unsigned char, detail::FreeBytes> bytes =
+        detail::readAllBytes(*input, size);
     static const unsigned char kNothing[1] = {0};
     const unsigned char* text = bytes ? bytes.get() : kNothing;
     const bool ok = syntax == strict ? parseStrictUtf8(text, size, parsed, error)
