@@ -1,6 +1,7 @@
 // Json: the lenient recursive-descent parser and the compact and styled writers.
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include "vemo/core/Charset.h"
 #include "vemo/core/File.h"
 #include "vemo/core/Json.h"
+#include "vemo/core/Log.h"
 #include "vemo/core/Text.h"
 
 namespace vemo {
@@ -361,6 +363,10 @@ class JsonParser {
       const Char* stop = start;
       const double number = Text::scanDouble(start, &stop);
       if (stop == start) return fail(start, "invalid number");
+      if constexpr (kStrict) {
+        // JSON has no infinity: a number too large for a double is not taken as one.
+        if (!std::isfinite(number)) return fail(start, "number out of range");
+      }
       _p = stop;
       JsonValue(number).swap(value);
     } else if (negative) {
@@ -521,7 +527,8 @@ class JsonParser {
   // followed by a \u low surrogate gives the character of the pair.
   static wchar_t* decodeUnit(const Char*& p, const Char* end, wchar_t* o) {
     const unsigned int unit = readHexUnit(p, end);
-    if (unit == 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return o;
+    // The strict syntax keeps \u0000 as the character it stands for (the lenient one drops it).
+    if ((unit == 0 && !kStrict) || (unit >= 0xDC00 && unit <= 0xDFFF)) return o;
     if (unit < 0xD800 || unit > 0xDBFF) {
       *o++ = static_cast<wchar_t>(unit);
       return o;
@@ -681,13 +688,14 @@ const wchar_t* Json::parseValue(const wchar_t* text, JsonValue& value, JsonError
 
 namespace {
 
-// The characters a string must escape: the double quote, the backslash and 1 to 31.
+// The characters a string must escape: the double quote, the backslash and 0 to 31 (a zero
+// too, so that no reader or writer of zero-terminated text ever cuts the text there).
 bool needsEscape(wchar_t c) {
-  return (c >= 1 && c < 32) || c == L'"' || c == L'\\';
+  return static_cast<std::uint32_t>(c) < 32 || c == L'"' || c == L'\\';
 }
 
 // The escape of a character that needs one, in ASCII: a two-character escape, else \u00XX
-// (the characters from 1 to 31). Returns its length.
+// (the characters from 0 to 31). Returns its length.
 int escapeOf(wchar_t c, char* out) {
   for (const ShortEscape& entry : kShortEscapes) {
     if (c == entry.character) {
@@ -707,6 +715,7 @@ int escapeOf(wchar_t c, char* out) {
 // moves while it grows, and only its final block is new memory.
 class WideSink {
  public:
+  bool nonFinite = false;  // a NaN or infinity was written as null
   void put(wchar_t c) {
     if (_used == kBlock) next();
     _block[_used++] = c;
@@ -773,13 +782,10 @@ class WideSink {
 template <class Encoding>
 class ByteSink {
  public:
+  bool nonFinite = false;  // a NaN or infinity was written as null
   explicit ByteSink(Output* output) : _output(output) {}
 
   void put(wchar_t c) {
-    if (Encoding::kEndsAtZero && (c == 0 || _ended)) {
-      _ended = true;
-      return;
-    }
     if (_used + 4 > kSize) flush();
     _used += Encoding::encode(c, _bytes + _used);
   }
@@ -793,7 +799,6 @@ class ByteSink {
   }
   // A short ASCII piece (a number, a literal, an escape): no zeros, at most 64 characters.
   void put(const char* ascii, std::size_t length) {
-    if (_ended) return;
     if (_used + static_cast<int>(length) * 2 > kSize) flush();
     unsigned char* o = _bytes + _used;
     for (std::size_t i = 0; i < length; ++i) {
@@ -822,7 +827,7 @@ class ByteSink {
   template <bool kEscape>
   void encode(const wchar_t* text, std::size_t length) {
     constexpr std::size_t kMostPerChar = !kEscape ? 4 : Encoding::kAsciiIsOneByte ? 6 : 12;
-    while (length > 0 && !_ended) {
+    while (length > 0) {
       std::size_t room = static_cast<std::size_t>(kSize - _used) / kMostPerChar;
       if (room == 0) {
         flush();
@@ -842,9 +847,6 @@ class ByteSink {
             *o++ = static_cast<unsigned char>(escape[e]);
             if (!Encoding::kAsciiIsOneByte) *o++ = 0;
           }
-        } else if (Encoding::kEndsAtZero && c == 0) {
-          _ended = true;
-          break;
         } else {
           o += Encoding::encode(c, o);
         }
@@ -859,12 +861,10 @@ class ByteSink {
   unsigned char _bytes[kSize];
   int _used = 0;
   bool _ok = true;
-  bool _ended = false;
 };
 
 // UTF-16LE code units; a character above U+FFFF becomes a surrogate pair.
 struct Utf16Encoding {
-  static constexpr bool kEndsAtZero = false;
   static constexpr bool kAsciiIsOneByte = false;
   static int encode(wchar_t c, unsigned char* out) {
     unsigned int cp = static_cast<unsigned int>(c);
@@ -883,10 +883,8 @@ struct Utf16Encoding {
   }
 };
 
-// UTF-8 as the text writer makes it of wide text; it ends at a zero character, as the writer's
-// conversion of a zero-terminated text does.
+// UTF-8 as the text writer makes it of wide text. (A zero never reaches it: strings escape it.)
 struct Utf8Encoding {
-  static constexpr bool kEndsAtZero = true;
   static constexpr bool kAsciiIsOneByte = true;
   static int encode(wchar_t c, unsigned char* out) {
     return c < 0x80 ? (*out = static_cast<unsigned char>(c), 1)
@@ -912,9 +910,15 @@ void writeNumber(Sink& sink, unsigned long long magnitude, bool negative) {
   sink.put(p, static_cast<std::size_t>(digits + sizeof digits - p));
 }
 
-// "%.16g", with a decimal point whatever the locale.
+// "%.16g", with a decimal point whatever the locale. JSON has no NaN or infinity: they are
+// written as null (warned about once the text is made, see warnNonFinite).
 template <class Sink>
 void writeDouble(Sink& sink, double value) {
+  if (!std::isfinite(value)) {
+    sink.nonFinite = true;
+    sink.put("null", 4);
+    return;
+  }
   char text[40];
   const std::to_chars_result result =
       std::to_chars(text, text + sizeof text, value, std::chars_format::general, 16);
@@ -1025,10 +1029,55 @@ struct JsonWriter {
   }
 };
 
+namespace {
+
+// Logs where the value holds a NaN or an infinity, each written as null: a path of keys and
+// [indices] as get<T> takes it.
+void warnNonFinite(const JsonValue& value, std::wstring& path) {
+  if (value.type() == JsonValue::doubleValue) {
+    const double number = value.asDouble();
+    if (!std::isfinite(number))
+      Log::warning(L"JSON: %s at \"%s\" has no JSON form and is written as null",
+                   std::isnan(number) ? L"NaN"
+                   : number > 0       ? L"infinity"
+                                      : L"-infinity",
+                   path.c_str());
+    return;
+  }
+  const std::size_t length = path.size();
+  if (value.isArray()) {
+    for (auto element = value.elements().begin(); element != value.elements().end(); ++element) {
+      path += L'[';
+      path += std::to_wstring(element.index());
+      path += L']';
+      warnNonFinite(*element, path);
+      path.resize(length);
+    }
+  } else if (value.isObject()) {
+    for (const auto& [key, member] : value.members()) {
+      if (length > 0) path += L'.';
+      path.append(key.getBuffer(), static_cast<std::size_t>(key.getLength()));
+      warnNonFinite(member, path);
+      path.resize(length);
+    }
+  }
+}
+
+template <class Sink>
+void writeAndWarn(Sink& sink, const JsonValue& value, int indent) {
+  JsonWriter::write(sink, value, indent);
+  if (sink.nonFinite) {
+    std::wstring path;
+    warnNonFinite(value, path);
+  }
+}
+
+}  // namespace
+
 bool Json::write_value(const JsonValue& value, Output* output, int indent) {
   if (!output) return false;
   ByteSink<Utf16Encoding> sink(output);
-  JsonWriter::write(sink, value, indent);
+  writeAndWarn(sink, value, indent);
   return sink.flush();
 }
 
@@ -1040,7 +1089,7 @@ String Json::convertToString(const JsonValue& value, bool styled) {
   // Built directly as wide text: the same text as writing UTF-16 into a memory file and
   // reading it back, without the two conversions.
   WideSink sink;
-  JsonWriter::write(sink, value, styled ? 0 : -1);
+  writeAndWarn(sink, value, styled ? 0 : -1);
   return sink.take();
 }
 
@@ -1224,7 +1273,7 @@ bool Json::write(const JsonValue& value, Output* output, bool styled) {
   }
   // The bytes the text writer makes of convertToString's text, encoded on the way.
   ByteSink<Utf8Encoding> sink(output);
-  JsonWriter::write(sink, value, styled ? 0 : -1);
+  writeAndWarn(sink, value, styled ? 0 : -1);
   return sink.flush();
 }
 
