@@ -18,6 +18,8 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "TestSupport.h"
@@ -228,6 +230,50 @@ TEST(JsonValue, EqualityConvertsAcrossTypesExceptFromNull) {
   }
   EXPECT_TRUE(five == 5 && five == 5.0 && five == L"5" && five == String(L"5"));
   EXPECT_FALSE(five == true);
+}
+
+TEST(JsonValue, NarrowTextIsUtf8AndNeverABool) {
+  // A narrow literal, std::string and std::string_view are text in every constructor,
+  // assignment and comparison; none of them becomes true.
+  JsonValue v;
+  v[L"name"] = "Ann";
+  v[L"city"] = std::string("Z\xc3\xbcrich");
+  v[L"emoji"] = std::string_view("\xf0\x9f\x98\x80!");
+  v[L"zero"] = std::string("a\0b", 3);
+  v[L"broken"] = "Caf\xe9 \xf0\x9f\x98";
+  char mutableText[] = "mutable";
+  v[L"plain"] = static_cast<char*>(mutableText);
+  v[L"none"] = static_cast<const char*>(nullptr);
+  v[L"null"] = nullptr;
+  EXPECT_EQ(v[L"name"].type(), JsonValue::stringValue);
+  EXPECT_EQ(v[L"name"].asString(), String(L"Ann"));
+  EXPECT_EQ(v[L"city"].asString(), String(L"Z\u00fcrich"));
+  EXPECT_EQ(v[L"emoji"].asString(), String(L"\U0001F600!"));
+  EXPECT_EQ(v[L"emoji"].asString().getLength(), sizeof(wchar_t) == 2 ? 3 : 2);
+  EXPECT_EQ(v[L"zero"].asString().getLength(), 3);
+  EXPECT_EQ(v[L"broken"].asString(), String(L"Caf\uFFFD \uFFFD"));
+  EXPECT_EQ(v[L"plain"].asString(), String(L"mutable"));
+  EXPECT_EQ(v[L"none"].type(), JsonValue::stringValue);
+  EXPECT_TRUE(v[L"none"].asString().isEmpty());
+  EXPECT_TRUE(v[L"null"].isNull());
+  EXPECT_EQ(compact(v),
+            L"{\"broken\":\"Caf\uFFFD \uFFFD\",\"city\":\"Z\u00fcrich\","
+            L"\"emoji\":\"\U0001F600!\",\"name\":\"Ann\",\"none\":\"\","
+            L"\"null\":null,\"plain\":\"mutable\",\"zero\":\"a\\u0000b\"}");
+  // Comparisons build the text too: true is "true", not every narrow string.
+  const JsonValue yes(true);
+  EXPECT_FALSE(yes == "no");
+  EXPECT_TRUE(yes != JsonValue("no"));
+  EXPECT_TRUE(yes == "true");
+  EXPECT_TRUE(v[L"name"] == "Ann" && v[L"name"] == std::string("Ann"));
+  EXPECT_FALSE(v[L"name"] == std::string_view("Bob"));
+  EXPECT_TRUE(JsonValue(5) == "5");
+  EXPECT_TRUE(JsonValue("\xc3\xa9") == JsonValue(L"\u00e9"));
+  // Any other pointer is no value at all.
+  static_assert(!std::is_constructible<JsonValue, const int*>::value, "a pointer is no value");
+  static_assert(!std::is_constructible<JsonValue, const void*>::value, "a pointer is no value");
+  static_assert(!std::is_constructible<JsonValue, const char16_t*>::value, "no UTF-16 pointer");
+  static_assert(std::is_constructible<JsonValue, char*>::value, "mutable narrow text");
 }
 
 TEST(JsonValue, NonConstIndexingReshapesAndInserts) {

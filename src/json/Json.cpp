@@ -7,10 +7,14 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <type_traits>
 
 #include "JsonArray.h"
+#include "JsonInput.h"
 #include "Number.h"
+#include "StringData.h"
+#include "Utf.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/StringHelper.h"
@@ -18,6 +22,37 @@
 namespace vemo {
 
 // ---- construction and lifetime ---------------------------------------------------------------
+
+namespace {
+
+// The wide text of UTF-8 bytes: zeros kept, each broken sequence U+FFFD.
+String wideOfUtf8(std::string_view utf8) {
+  if (utf8.empty()) return String();
+  if (utf8.size() >= static_cast<std::size_t>(INT_MAX))
+    throw std::length_error("vemo::JsonValue: text too long for a String");
+  detail::StringBuilder<wchar_t> text(utf8.size());
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  const unsigned char* const end = p + utf8.size();
+  while (p < end) {
+    if (*p < 0x80) {
+      *text.extend(1) = static_cast<wchar_t>(*p++);
+      continue;
+    }
+    wchar_t units[2];
+    const int n = detail::encodeWide(detail::decodeUtf8(p, end), units);
+    std::copy(units, units + n, text.extend(static_cast<std::size_t>(n)));
+  }
+  return text.take(static_cast<int>(text.size()));
+}
+
+}  // namespace
+
+JsonValue::JsonValue(const char* utf8)
+    : JsonValue(utf8 ? std::string_view(utf8) : std::string_view()) {}
+
+JsonValue::JsonValue(std::string_view utf8) : _type(stringValue) {
+  new (_value.string_) String(wideOfUtf8(utf8));
+}
 
 JsonValue::JsonValue(ValueType type) : _type(type) {
   _value.int_ = 0;

@@ -41,6 +41,8 @@
 #include <map>
 #include <new>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -170,6 +172,17 @@ class VEMO_CORE_API JsonValue {
     new (_value.string_) String(value);
   }
   JsonValue(const wchar_t* value) : JsonValue(String(value)) {}
+  // Narrow text is UTF-8: a character beyond the basic plane is one character (a surrogate pair
+  // where wchar_t is 16 bits), a broken sequence U+FFFD. A null pointer gives the empty string.
+  JsonValue(const char* utf8);
+  JsonValue(const std::string& utf8) : JsonValue(std::string_view(utf8)) {}
+  JsonValue(std::string_view utf8);
+  JsonValue(std::nullptr_t) noexcept : JsonValue() {}
+  // No other pointer is a value (it would otherwise become a bool).
+  template <class T, std::enable_if_t<!std::is_same<std::remove_cv_t<T>, char>::value &&
+                                          !std::is_same<std::remove_cv_t<T>, wchar_t>::value,
+                                      int> = 0>
+  JsonValue(T*) = delete;
 
   JsonValue(const JsonValue& other);
   JsonValue(JsonValue&& other) noexcept : _value(other._value), _type(other._type) {
