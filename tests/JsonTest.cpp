@@ -278,10 +278,10 @@ TEST(JsonValue, NarrowTextIsUtf8AndNeverABool) {
 
 TEST(JsonValue, NonConstIndexingReshapesAndInserts) {
   JsonValue v(7);
-  v[1] = L"b";  // the number is dropped for an array holding index 1 only
+  v[1] = L"b";  // the number is dropped for an array of a null and "b"
   EXPECT_TRUE(v.isArray());
-  EXPECT_EQ(v.size(), 1);
-  EXPECT_EQ(compact(v), L"[null]");  // indices 0 to size() - 1 are written
+  EXPECT_EQ(v.size(), 2);
+  EXPECT_EQ(compact(v), L"[null,\"b\"]");
   v[L"k"];
   EXPECT_EQ(compact(v), L"{\"k\":null}");
   JsonValue a = parsed(L"[1,2]");
@@ -294,9 +294,9 @@ TEST(JsonValue, NonConstIndexingReshapesAndInserts) {
   EXPECT_EQ(c[1].asInt32(), 2);
   EXPECT_EQ(a.size(), 2);
   EXPECT_TRUE(a.isArray());
-  a[3] = 4;
-  EXPECT_EQ(a.size(), 3);
-  EXPECT_EQ(compact(a), L"[1,2,null]");
+  a[3] = 4;  // the gap is filled: nothing is lost when written
+  EXPECT_EQ(a.size(), 4);
+  EXPECT_EQ(compact(a), L"[1,2,null,4]");
   EXPECT_TRUE(JsonValue().empty() && parsed(L"[]").empty() && parsed(L"{}").empty());
   EXPECT_FALSE(JsonValue(0).empty() || JsonValue(L"").empty() || a.empty());
   EXPECT_EQ(JsonValue(L"abc").size(), 0);
@@ -326,33 +326,33 @@ TEST(JsonValue, ElementReferencesSurviveTheArrayGrowing) {
   JsonValue array;
   array[0] = L"a string long enough to be worth copying";
   array[1] = array[0];
-  array[7] = array[1];  // sparse from here on
+  array[7] = array[1];  // fills 2 to 6 with nulls first
   array[3] = array[7];
-  EXPECT_EQ(array.size(), 4);
+  EXPECT_EQ(array.size(), 8);
   for (int i : {0, 1, 3, 7})
     EXPECT_EQ(static_cast<const JsonValue&>(array)[i].asString(), array[0].asString()) << i;
+  for (int i : {2, 4, 5, 6})
+    EXPECT_TRUE(static_cast<const JsonValue&>(array)[i].isNull()) << i;
 
-  // A reference taken before many appends and sparse insertions still writes into the array.
+  // A reference taken before a gap is filled and many entries are set still writes into the
+  // array.
   JsonValue object;
   JsonValue& first = object[L"list"][0];
   JsonValue& far = object[L"list"][1000000];
   for (int i = 1; i < 5000; ++i)
     object[L"list"][i] = i;
-  for (int i = -50; i < 0; ++i)
-    object[L"list"][i] = i;
   first = L"first";
   far = L"far";
   const JsonValue& list = object[L"list"];
-  EXPECT_EQ(list.size(), 5051);
+  EXPECT_EQ(list.size(), 1000001);
   EXPECT_EQ(list[0].asString(), L"first");
   EXPECT_EQ(list[1000000].asString(), L"far");
   EXPECT_EQ(list[4999].asInt32(), 4999);
-  EXPECT_EQ(list[-50].asInt32(), -50);
   EXPECT_TRUE(list[5000].isNull());
-  // Copies keep indices; sparse and dense arrays with the same entries are equal.
+  // Copies keep indices.
   JsonValue copy = list;
   EXPECT_TRUE(copy == list);
-  copy[-50] = 0;
+  copy[5000] = 0;
   EXPECT_FALSE(copy == list);
   JsonValue sparse, dense;
   for (int i : {2, 0, 1})
@@ -362,8 +362,26 @@ TEST(JsonValue, ElementReferencesSurviveTheArrayGrowing) {
   EXPECT_TRUE(sparse == dense);
   EXPECT_EQ(compact(sparse), L"[0,1,2]");
   JsonValue gaps;
-  gaps[-1] = 9, gaps[0] = 0, gaps[2] = 2, gaps[5] = 5;  // indices 0 to 3 are written
-  EXPECT_EQ(compact(gaps), L"[0,null,2,null]");
+  gaps[0] = 0, gaps[2] = 2, gaps[5] = 5;
+  EXPECT_EQ(compact(gaps), L"[0,null,2,null,null,5]");
+  // What is set is written, and append adds after it.
+  JsonValue a;
+  a[5] = 1;
+  a.append(7);
+  EXPECT_EQ(a.size(), 7);
+  EXPECT_EQ(compact(a), L"[null,null,null,null,null,1,7]");
+  EXPECT_TRUE(parsed(compact(a)) == a);
+  // A negative index, or a gap too large to fill, is an error that changes nothing.
+  JsonValue number(5);
+  EXPECT_THROW(number[-1], Exception);
+  EXPECT_THROW(a[-1] = 9, Exception);
+  EXPECT_THROW(a[a.size() + JsonValue::kMaxArrayGap + 1] = 9, Exception);
+  EXPECT_THROW(number[JsonValue::kMaxArrayGap + 1], Exception);
+  EXPECT_EQ(number.asInt32(), 5);
+  EXPECT_EQ(compact(a), L"[null,null,null,null,null,1,7]");
+  a[a.size() + 100] = 9;  // a gap within the limit is filled
+  EXPECT_EQ(a.size(), 108);
+  EXPECT_EQ(a[107].asInt32(), 9);
 }
 
 TEST(JsonValue, AssigningAPartOfTheValueToItself) {
@@ -1310,7 +1328,7 @@ TEST(JsonValue, ContainsAppendAndRanges) {
     (void)ignored, ++visited;
   EXPECT_EQ(visited, 0);
 
-  // A sparse array: entries by ascending index, each iterator knowing its index.
+  // Entries set out of order: all indices in ascending order, each iterator knowing its index.
   JsonValue sparse;
   sparse[7] = 70;
   sparse[2] = 20;
@@ -1318,12 +1336,13 @@ TEST(JsonValue, ContainsAppendAndRanges) {
   std::vector<std::pair<int, int>> seen;
   const auto range = static_cast<const JsonValue&>(sparse).elements();
   for (auto it = range.begin(); it != range.end(); ++it)
-    seen.emplace_back(it.index(), it->asInt32());
-  EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{2, 20}, {5, 50}, {7, 70}}));
+    seen.emplace_back(it.index(), it->isNull() ? -1 : it->asInt32());
+  EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{
+                      {0, -1}, {1, -1}, {2, 20}, {3, -1}, {4, -1}, {5, 50}, {6, -1}, {7, 70}}));
   // append goes after the last index.
   sparse.append(80);
   EXPECT_EQ(sparse[8].asInt32(), 80);
-  EXPECT_EQ(sparse.size(), 4);
+  EXPECT_EQ(sparse.size(), 9);
 
   // Appending while walking: the walk ends where the array ended, references stay good.
   JsonValue grow = parsed(L"[0, 1, 2, 3]");
@@ -1358,12 +1377,10 @@ TEST(JsonValue, ContainsAppendAndRanges) {
   const JsonValue* appended = &scalar.append(true);
   EXPECT_EQ(appended, &scalar[0]);
   EXPECT_EQ(compact(scalar), L"[true]");
-  // Nothing after the largest index: refused, nothing lost.
-  JsonValue full;
-  full[INT_MAX] = 1;
-  EXPECT_THROW(full.append(2), Exception);
-  EXPECT_EQ(full.size(), 1);
-  EXPECT_EQ(full[INT_MAX].asInt32(), 1);
+  // The largest index would take two billion nulls before it: refused, nothing changed.
+  JsonValue full(L"kept");
+  EXPECT_THROW(full[INT_MAX] = 1, Exception);
+  EXPECT_EQ(compact(full), L"\"kept\"");
 }
 
 TEST(JsonFile, ConstValuesAreWrittenAndSaved) {

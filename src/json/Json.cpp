@@ -142,8 +142,21 @@ const JsonValue::ObjectValues& JsonValue::getMembers() const {
 }
 
 JsonValue& JsonValue::operator[](int index) {
+  // Arrays stay dense: an index past the end first fills the gap with nulls (the text writer
+  // writes indices 0 to size() - 1, so an entry past a gap would otherwise be lost).
+  if (_type == arrayValue) {
+    if (JsonValue* found = const_cast<JsonValue*>(_value.array_->find(index))) return *found;
+  }
+  if (index < 0) VEMO_THROW_AT(L"vemo/core/Json", __LINE__, L"Json array index is negative");
+  const int size = _type == arrayValue ? _value.array_->size() : 0;
+  if (index - size > kMaxArrayGap)
+    VEMO_THROW_AT(L"vemo/core/Json", __LINE__,
+                  L"Json array index is too far past the end (more than 4194304 nulls)");
   if (_type != arrayValue) *this = JsonValue(arrayValue);
-  return _value.array_->at(index);
+  ArrayValues& array = *_value.array_;
+  for (int next = array.size(); next < index; ++next)
+    array.at(next);
+  return array.at(index);
 }
 
 JsonValue& JsonValue::operator[](const String& key) {

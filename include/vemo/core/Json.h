@@ -7,8 +7,8 @@
 //   JsonValue v(300);
 //   signed char c = v.asInt8();   // logs "intValue out of Int8 range", gives 44
 //
-// An array is an ordered map from int index to value, so it may be sparse: size() counts the
-// entries. Everything this library builds fills indices 0, 1, 2 ... densely. As with any map,
+// An array holds the indices 0 to size() - 1: operator[] past the end fills the gap with nulls,
+// append adds after the last index. As with any map,
 // a reference to an element stays valid while other elements are added.
 //
 // Checked access reads a value at a path of keys and indices and refuses anything that does not
@@ -347,7 +347,11 @@ class VEMO_CORE_API JsonValue {
   }
 
   // A value that is not an array (or object) first becomes an empty one; a missing entry is
-  // inserted as null.
+  // inserted as null. An index past the end of an array first fills the gap with nulls, so an
+  // array is never sparse: a[5] = 1 on an empty array gives [null,null,null,null,null,1]. A
+  // negative index, or one more than kMaxArrayGap past the end, throws Exception and changes
+  // nothing.
+  static constexpr int kMaxArrayGap = 1 << 22;
   JsonValue& operator[](int index);
   JsonValue& operator[](const String& key);
   JsonValue& operator[](const wchar_t* key) { return (*this)[String(key)]; }
