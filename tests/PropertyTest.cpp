@@ -335,6 +335,74 @@ TEST(PropertyConverters, LenientValues) {
   }
 }
 
+TEST(PropertyImport, StrictImportNamesThePathAndReasonAndChangesNothing) {
+  // Whatever the library exports reads back strictly, every type of member included.
+  const Handle<Everything> source = filled();
+  source->children.push_back(Handle<Property>(node(7, L"n").get()));
+  source->nodes.push_back(node(8, L"m"));
+  JsonValue exported;
+  source->exportProperty(exported);
+  const Handle<Everything> copy = Everything::createInstance();
+  copy->importProperty(parse(Json::convertToString(exported, false).getBuffer()),
+                       PropertyImport::strict);
+  EXPECT_EQ(text(copy.get()), text(source.get()));
+
+  // The first value that does not fit fails with its path, and the object keeps all it had.
+  struct Case {
+    const wchar_t* json;
+    const wchar_t* error;
+  };
+  const Case cases[] = {
+      {L"{\"i32\":\"fast\"}", L"Json value \"i32\": expected int32, found the string \"fast\""},
+      {L"{\"i32\":12.7}", L"Json value \"i32\": 12.7 is not a whole number (int32)"},
+      {L"{\"b\":\"yes\"}", L"Json value \"b\": expected bool, found the string \"yes\""},
+      {L"{\"s\":42}", L"Json value \"s\": expected string, found the number 42"},
+      {L"{\"i32\":3000000000}", L"Json value \"i32\": 3000000000 is out of the range of int32"},
+      {L"{\"u8\":-1}", L"Json value \"u8\": -1 is out of the range of uint8"},
+      {L"{\"i32\":1,\"nmae\":\"x\"}", L"Json value \"nmae\": unknown key of the class Everything"},
+      {L"{\"ints\":[1,\"2x\"]}",
+       L"Json value \"ints[1]\": expected int32, found the string \"2x\""},
+      {L"{\"rc\":{\"left\":1,\"wide\":2}}", L"Json value \"rc.wide\": unknown key"},
+      {L"{\"ptf\":{\"x\":\"1.5\"}}",
+       L"Json value \"ptf.x\": expected float, found the string \"1.5\""},
+      {L"{\"strings\":7}", L"Json value \"strings\": expected an array, found the number 7"},
+      {L"{\"rects\":[{\"top\":true}]}", L"Json value \"rects[0].top\": expected int32, found true"},
+      {L"{\"id\":\"not-a-uuid\"}",
+       L"Json value \"id\": expected a string of a UUID, found the string \"not-a-uuid\""},
+      {L"{\"nodes\":[{\"__class__\":\"Node\",\"next\":{\"__class__\":\"Node\",\"value\":\"x\"}}]}",
+       L"Json value \"nodes[0].next.value\": expected int32, found the string \"x\""},
+      {L"{\"child\":{\"value\":1}}",
+       L"Json value \"child\": expected an object with \"__class__\", found an object"},
+      {L"{\"child\":{\"__class__\":\"NoSuchClass\"}}",
+       L"Json value \"child\": no class \"NoSuchClass\" is registered"},
+      {L"{\"__class__\":\"Node\"}",
+       L"Json value \"__class__\": expected the class \"Everything\", found the string \"Node\""},
+      {L"[1]", L"Json value \"\": expected an object, found an array"},
+  };
+  const Handle<Everything> e = filled();
+  const String before = text(e.get());
+  for (const Case& c : cases) {
+    Logged logged;
+    try {
+      e->importProperty(parse(c.json), PropertyImport::strict);
+      ADD_FAILURE() << "no error for " << c.json;
+    } catch (const Exception& error) {
+      EXPECT_EQ(std::wstring(error.description()), c.error) << c.json;
+    }
+    EXPECT_EQ(text(e.get()), before) << c.json;
+    EXPECT_TRUE(logged.lines.empty()) << c.json;
+  }
+  // The lenient import, still the default, takes what it can of the same values.
+  e->importProperty(parse(L"{\"i32\":12.7,\"b\":\"yes\",\"s\":42,\"nmae\":1}"));
+  EXPECT_EQ(e->i32, 12);
+  EXPECT_FALSE(e->b);
+  EXPECT_EQ(e->s, L"42");
+  // Members absent from a strict import keep their values.
+  e->importProperty(parse(L"{\"i32\":5}"), PropertyImport::strict);
+  EXPECT_EQ(e->i32, 5);
+  EXPECT_EQ(e->s, L"42");
+}
+
 TEST(PropertyConverters, TextValuesThrowWithTheirLocation) {
   struct Case {
     std::function<void()> convert;
@@ -719,6 +787,39 @@ TEST(PropertyHelper, StreamsAndFiles) {
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 #endif
   EXPECT_EQ(entries(), before);
+
+  // Why no object was made is logged; the strict form throws it, and the path of a bad value.
+  std::ofstream(path, std::ios::binary) << "{\"name\": \"x\"}";
+  {
+    Logged logged;
+    EXPECT_EQ(PropertyHelper::load(name), nullptr);
+    EXPECT_EQ(logged.lines, Lines{L"PropertyHelper: \"" + std::wstring(name.getBuffer()) +
+                                  L"\" makes no object: the object has no \"__class__\""});
+  }
+  EXPECT_THROW(PropertyHelper::load(name, PropertyImport::strict), Exception);
+  std::ofstream(path, std::ios::binary) << "{\"__class__\": \"Node\", \"value\": \"fast\"}";
+  try {
+    PropertyHelper::load(name, PropertyImport::strict);
+    ADD_FAILURE() << "a strict load took \"fast\" for a number";
+  } catch (const Exception& error) {
+    EXPECT_EQ(std::wstring(error.description()),
+              L"Json value \"value\": expected int32, found the string \"fast\"");
+  }
+  EXPECT_EQ(text(PropertyHelper::load(name).get()), text(node(0).get()));  // lenient: 0
+  std::ofstream(path, std::ios::binary)
+      << "{\"__class__\": \"Node\", \"value\": 4, \"name\": \"n\"}";
+  EXPECT_EQ(text(PropertyHelper::load(name, PropertyImport::strict).get()),
+            text(node(4, L"n").get()));
+  std::ofstream(path, std::ios::binary) << "{\"__class__\": \"Node\",\n \"value\": }";
+  try {
+    PropertyHelper::load(name, PropertyImport::strict);
+    ADD_FAILURE() << "a strict load of a broken text";
+  } catch (const Exception& error) {
+    EXPECT_EQ(
+        std::wstring(error.description()),
+        L"\"" + std::wstring(name.getBuffer()) + L"\" is no JSON text (2:11: expected a value)");
+  }
+
   fs::remove(path);
   EXPECT_EQ(PropertyHelper::load(name), nullptr);
   EXPECT_FALSE(PropertyHelper::save(n.get(), L"/nonexistent-vemo-dir/x.json", false));

@@ -448,8 +448,9 @@ KindInfo kindInfo(detail::JsonKind kind) {
   return {L"string", false, false, 0, 0};
 }
 
-// A short description of a value for the texts of checked access.
-String describe(const JsonValue& value) {
+}  // namespace
+
+String detail::describe(const JsonValue& value) {
   switch (value.type()) {
     case JsonValue::nullValue:
       return String(L"null");
@@ -471,6 +472,8 @@ String describe(const JsonValue& value) {
   }
   return String(L"an object");
 }
+
+namespace {
 
 template <class T>
 void store(void* out, T value) {
@@ -522,7 +525,7 @@ int indexOf(const wchar_t* p, const wchar_t* end) {
 bool JsonValue::convertExactly(detail::JsonKind kind, void* out, String& reason) const {
   const KindInfo info = kindInfo(kind);
   const auto mismatch = [&] {
-    reason = String(L"expected ") + info.name + L", found " + describe(*this);
+    reason = String(L"expected ") + info.name + L", found " + detail::describe(*this);
     return false;
   };
   if (kind == detail::JsonKind::string) {
@@ -597,7 +600,7 @@ const JsonValue* JsonValue::walk(const String& path, String& reason) const {
   const auto notContainer = [&](const wchar_t* upTo, const wchar_t* what) {
     const String part =
         upTo == path.getBuffer() ? String(L"the value") : String(L"\"") + stepped(upTo) + L"\"";
-    reason = part + L" is " + describe(*value) + L", not " + what;
+    reason = part + L" is " + detail::describe(*value) + L", not " + what;
     return nullptr;
   };
   if (p == end) return value;

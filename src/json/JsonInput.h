@@ -10,6 +10,7 @@
 namespace vemo {
 
 class Input;
+class JsonValue;
 
 namespace detail {
 
@@ -24,6 +25,10 @@ std::unique_ptr<unsigned char, FreeBytes> readAllBytes(Input& input, std::size_t
 // The wide text of UTF-8 bytes: a character beyond the basic plane whole (a surrogate pair where
 // wchar_t is 16 bits), each broken sequence as U+FFFD, zero bytes left out.
 String decodeUtf8Lenient(const unsigned char* bytes, std::size_t size);
+
+// A value as the errors of checked access name it: null, the number 5, the string "fast" (cut
+// after 40 characters), an array, an object.
+String describe(const JsonValue& value);
 
 }  // namespace detail
 }  // namespace vemo

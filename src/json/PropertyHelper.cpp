@@ -9,6 +9,8 @@
 #include "Utf.h"
 #include "vemo/core/Archive.h"
 #include "vemo/core/Exception.h"
+#include "vemo/core/Log.h"
+#include "vemo/core/Property.h"
 #include "vemo/core/Text.h"
 
 namespace vemo {
@@ -75,9 +77,71 @@ bool PropertyHelper::save(const Property* object, const String& fileName, bool s
   return Json::write(value, replacement.file(), styled) && replacement.commit();
 }
 
+namespace {
+
+// Why a value gives no object (empty when it names a registered class).
+String whyNoObject(const JsonValue& value) {
+  const JsonValue& named = value[TEXT_class];
+  if (!value.isObject())
+    return String(L"the value is ") + detail::describe(value) + L", not an object";
+  if (named.isNull()) return String(L"the object has no \"__class__\"");
+  if (!named.isString() || !PropertyFactory::getPropertyConverter(named.asString()))
+    return String(L"\"__class__\" is ") + detail::describe(named) +
+           L", which names no registered class";
+  return String();
+}
+
+}  // namespace
+
 Unknown::Handle_T<Property> PropertyHelper::load(const String& fileName) {
   JsonValue value;
-  return Json::load(value, fileName) ? convertPropertyToClass(value) : nullptr;
+  JsonError error;
+  if (!Json::load(value, fileName, error)) {
+    if (error.line == 0)
+      Log::warning(L"PropertyHelper: \"%s\" cannot be read: %s", fileName.getBuffer(),
+                   error.reason.getBuffer());
+    else
+      Log::warning(L"PropertyHelper: \"%s\" is no JSON text (%d:%d: %s)", fileName.getBuffer(),
+                   error.line, error.column, error.reason.getBuffer());
+    return nullptr;
+  }
+  const String why = whyNoObject(value);
+  if (!why.isEmpty()) {
+    Log::warning(L"PropertyHelper: \"%s\" makes no object: %s", fileName.getBuffer(),
+                 why.getBuffer());
+    return nullptr;
+  }
+  return convertPropertyToClass(value);
+}
+
+Unknown::Handle_T<Property> PropertyHelper::load(const String& fileName, PropertyImport mode) {
+  if (mode != PropertyImport::strict) return load(fileName);
+  JsonValue value;
+  JsonError error;
+  if (!Json::load(value, fileName, error)) {
+    String text;
+    if (error.line == 0)
+      text.format(L"\"%s\" cannot be read: %s", fileName.getBuffer(), error.reason.getBuffer());
+    else
+      text.format(L"\"%s\" is no JSON text (%d:%d: %s)", fileName.getBuffer(), error.line,
+                  error.column, error.reason.getBuffer());
+    VEMO_THROW_AT(L"vemo/core/PropertyHelper", __LINE__, text.getBuffer());
+  }
+  const String why = whyNoObject(value);
+  if (!why.isEmpty()) {
+    const String text = String(L"\"") + fileName + L"\" makes no object: " + why;
+    VEMO_THROW_AT(L"vemo/core/PropertyHelper", __LINE__, text.getBuffer());
+  }
+  const Unknown::Handle_T<Unknown> made =
+      Unknown::RtFactory::createClassInstance(value[TEXT_class].asString());
+  const Unknown::Handle_T<Property> object = Unknown::Handle_T<Property>::dynamicCast(made);
+  if (!object) {
+    const String text = String(L"\"") + fileName + L"\" makes no object: the class \"" +
+                        value[TEXT_class].asString() + L"\" is not reflectable";
+    VEMO_THROW_AT(L"vemo/core/PropertyHelper", __LINE__, text.getBuffer());
+  }
+  object->importNewStrictly(value);
+  return object;
 }
 
 // ---- configuration -----------------------------------------------------------------------------
