@@ -295,6 +295,11 @@ TEST(FormatTyped, MismatchesAndMissingArgumentsPrintMarkers) {
             L"%!s(string=char*)|%!S(wstring=wide)|%!d(wstring=str)|%!s(int32=42)|"
             L"%!d(double=2.5)|%!f(int32=7)|%!p(int64=-3)|%!c(wstring=ab)|%!x(pointer=" +
                 pointerText + L")|%!s(bool=true)|%!d(long double=1.5)|%!u(nullptr)|%!s(uint16=9)");
+  // A format alone is typed too: its directives print markers, "%%" is a '%'.
+  EXPECT_EQ(s.format(L"%s"), 12);
+  EXPECT_EQ(wide(s), L"%!s(missing)");
+  s.format(L"a%%20s%20s%p");
+  EXPECT_EQ(wide(s), L"a%20s%!s(missing)%!p(missing)");
   // Missing arguments: nothing is read past the list (the C form would read garbage or crash).
   s.format(L"%d and %s, %S %% %c%*d", 1);
   EXPECT_EQ(wide(s), L"1 and %!s(missing), %!S(missing) % %!c(missing)%!*(missing)%!d(missing)");

@@ -192,6 +192,13 @@ TEST(Log, ThreadsDeliverEveryMessageOnceWhileListenersComeAndGo) {
 
 namespace {
 
+std::wstring repeatedText(const std::wstring& piece, int times) {
+  std::wstring out;
+  for (int i = 0; i < times; ++i)
+    out += piece;
+  return out;
+}
+
 TEST(LogTyped, ArgumentsKeepTheirTypesAndMismatchesShow) {
   g_calls.clear();
   Recorder recorder(L"r");
@@ -210,11 +217,23 @@ TEST(LogTyped, ArgumentsKeepTheirTypesAndMismatchesShow) {
   void (*cError)(const wchar_t*, ...) = &Log::error;
   cMessage(L"%s=%d", L"c", 7);
   cError(L"%I64d", 1LL << 40);
+  // A text alone is a typed format without arguments: nothing is read that was not passed.
+  Log::message(L"%s");
+  Log::error(L"GET /a%20s%%20b%s%d%p%n%S");
+  const std::wstring received = L"%s%s%s%s%s%s%s%s%.*s%*d%ls%hs%n%n%n%n";
+  Log::warning(received.c_str());
+  Log::debug(L"100%% done");
   EXPECT_EQ(g_calls, (Lines{L"r message: box has 25769803776 items", L"r error: std|w|c|u",
                             L"r warning: one and %!s(missing)", L"r debug: %!d(string=x)",
                             L"r warning: %!s(missing)%", L"r error: 4294967295", L"r message: abc",
                             L"r message: [" + long40000 + L"]", L"r message: c=7",
-                            L"r error: 1099511627776"}));
+                            L"r error: 1099511627776", L"r message: %!s(missing)",
+                            L"r error: GET /a%!s(missing)%20b%!s(missing)%!d(missing)%!p(missing)"
+                            L"%!n(missing)%!S(missing)",
+                            L"r warning: " + repeatedText(L"%!s(missing)", 8) +
+                                L"%!*(missing)%!s(missing)%!*(missing)%!d(missing)%!s(missing)"
+                                L"%!s(missing)%!n(missing)%!n(missing)%!n(missing)%!n(missing)",
+                            L"r debug: 100% done"}));
 }
 
 // ---- the ready listeners ---------------------------------------------------------------------

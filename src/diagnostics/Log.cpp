@@ -221,37 +221,33 @@ bool Log::setparam(const wchar_t* param) {
   return false;
 }
 
-void Log::vlog(LogLevel level, const wchar_t* format, const FormatArgs& args) {
-  ListenerOperation operation = &LogListener::message;
+namespace {
+
+ListenerOperation operationOf(LogLevel level) {
   switch (level) {
     case LogLevel::kError:
-      operation = &LogListener::error;
-      break;
+      return &LogListener::error;
     case LogLevel::kWarning:
-      operation = &LogListener::warning;
-      break;
+      return &LogListener::warning;
     case LogLevel::kDebug:
-      operation = &LogListener::debug;
-      break;
+      return &LogListener::debug;
     default:
-      break;
+      return &LogListener::message;
   }
-  dispatch(operation, format, args);
 }
 
-#define VEMO_LOG_DISPATCH(operation)                 \
-  void Log::operation(const wchar_t* format, ...) {  \
-    va_list args;                                    \
-    va_start(args, format);                          \
-    dispatch(&LogListener::operation, format, args); \
-    va_end(args);                                    \
-  }
+}  // namespace
 
-VEMO_LOG_DISPATCH(error)
-VEMO_LOG_DISPATCH(warning)
-VEMO_LOG_DISPATCH(message)
-VEMO_LOG_DISPATCH(debug)
-#undef VEMO_LOG_DISPATCH
+void Log::vlog(LogLevel level, const wchar_t* format, const FormatArgs& args) {
+  dispatch(operationOf(level), format, args);
+}
+
+void Log::vlogList(LogLevel level, const wchar_t* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  dispatch(operationOf(level), format, copy);
+  va_end(copy);
+}
 
 void Log::whistle(bool ok) {
   LogState* state = g_state.load(std::memory_order_acquire);

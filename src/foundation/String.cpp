@@ -592,15 +592,6 @@ String_T<T> operator+(const T* left, const String_T<T>& right) {
 
 // ---- formatting --------------------------------------------------------------------------
 
-template <class T>
-int String_T<T>::format(const T* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const int n = vprintf(format, args);
-  va_end(args);
-  return n;
-}
-
 namespace {
 
 template <class T, class Args>

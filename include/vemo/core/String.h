@@ -202,7 +202,17 @@ class VEMO_CORE_API String_T {
     return vformat(format, FormatArgs{args, 1 + sizeof...(A)});
   }
   int vformat(const T* format, const FormatArgs& args);
-  int format(const T* format, ...);
+  // Without arguments the typed form too: a directive prints its marker, "%%" a '%'.
+  int format(const T* format) { return vformat(format, FormatArgs{nullptr, 0}); }
+  // The C form (a template only so that a call without arguments takes the typed one).
+  template <class = void>
+  int format(const T* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = vprintf(format, args);
+    va_end(args);
+    return n;
+  }
   int vprintf(const T* format, va_list args);
 
  private:
