@@ -277,6 +277,33 @@ TEST(FormatTyped, IntegersOfEveryWidth) {
   // '*' takes any integer; arguments left over are ignored, as C ignores them.
   s.format(L"[%*d][%-*.*s]", 4LL, 7, static_cast<unsigned short>(5), 2, L"abc", 99, "extra");
   EXPECT_EQ(wide(s), L"[   7][ab   ]");
+
+  // An unsigned 64-bit value is the number it is under a signed directive too.
+  const std::uint64_t top = (1ULL << 63) + 5;
+  s.format(L"%d|%lld|%i|%+d|%25d|%x|%d", top, top, all, top, top, top, std::uint64_t{7});
+  EXPECT_EQ(wide(s),
+            L"9223372036854775813|9223372036854775813|18446744073709551615|"
+            L"9223372036854775813|      9223372036854775813|8000000000000005|7");
+  // %c writes the character that its argument holds, whatever the argument's width, in the
+  // output's encoding; a char is one unit of the format's narrow text.
+  String_T<char> u;
+  u.format("%c|%c|%c|%c|%lc|%3c|%c", L'\u00e9', U'\U0001F600', u'\u20ac', 'x', U'\U0001F600',
+           L'\u00e9', 0x110000);
+  EXPECT_EQ(bytes(u),
+            "\xC3\xA9|\xF0\x9F\x98\x80|\xE2\x82\xAC|x|\xF0\x9F\x98\x80| \xC3\xA9|\xEF\xBF\xBD");
+  s.format(L"%c|%c|%c|%c", U'\U0001F600', 'x', static_cast<char>(0xE9), u'\u20ac');
+  EXPECT_EQ(wide(s), L"\U0001F600|x|\u00e9|\u20ac");
+  // Widths, and precisions of numbers, are capped at 4096: no format pads or prints without
+  // bound (a text's precision only limits what is taken of it).
+  EXPECT_EQ(s.format(L"%*d", INT_MAX, 1), 4096);
+  EXPECT_EQ(wide(s), std::wstring(4095, L' ') + L"1");
+  EXPECT_EQ(s.format(L"%-*d|", INT_MIN, 1), 4097);
+  EXPECT_EQ(s.format(L"%999999999999d", 1), 4096);
+  EXPECT_EQ(s.format(L"%.*f", INT_MAX, 1.0), 4098);
+  EXPECT_EQ(wide(s), L"1." + std::wstring(4096, L'0'));
+  EXPECT_EQ(s.format(L"%.2147483647e", 1.0), 4102);
+  EXPECT_EQ(s.format(L"%.*s", INT_MAX, L"abc"), 3);
+  EXPECT_EQ(u.format("%*s", 1 << 30, "x"), 4096);
 }
 
 // A directive whose argument is of another kind, or missing, prints a marker with the argument
