@@ -100,6 +100,35 @@ TEST(Log, ListenersHearEachMessageOnceInOrderAndTakeParameters) {
                             L"refusing setparam: x", L" setparam: level=3"}));
 }
 
+// A listener that removes itself (or `victim`) when it hears a message.
+struct Leaver : Recorder {
+  using Recorder::Recorder;
+  void message(const wchar_t* text) override {
+    record(L"message", text);
+    Log::removeListener(victim ? victim : this);
+  }
+  Recorder* victim = nullptr;
+};
+
+TEST(Log, ListenersRemovedWhileCalledMakeNobodyMissTheMessage) {
+  g_calls.clear();
+  Recorder first(L"first");
+  Leaver leaver(L"leaver");
+  Recorder after(L"after");
+  Log::message(L"one");  // the leaver goes; the one after it still hears this message
+  Log::message(L"two");
+  Leaver remover(L"remover");
+  remover.victim = &first;
+  Recorder last(L"last");
+  Log::message(L"three");  // one before the remover goes; the one after it still hears
+  Log::message(L"four");
+  EXPECT_EQ(g_calls,
+            (Lines{L"first message: one", L"leaver message: one", L"after message: one",
+                   L"first message: two", L"after message: two", L"first message: three",
+                   L"after message: three", L"remover message: three", L"last message: three",
+                   L"after message: four", L"remover message: four", L"last message: four"}));
+}
+
 TEST(Log, NestedMessagesAreDroppedAndThrowingListenersStopNobody) {
   g_calls.clear();
   Recorder unruly(L"unruly"), after(L"after");
@@ -806,11 +835,23 @@ TEST(LogListeners, ScopedRegistrationsOwnedOrNot) {
     }
     Log::error(L"5");
     EXPECT_EQ(Counted::alive, 2);
+    {
+      // Two scopes on one listener: it stays registered until the outer one goes.
+      Counted twice(L"twice");
+      ScopedLogListener outer(twice);
+      {
+        ScopedLogListener inner(twice);
+        Log::error(L"6");
+      }
+      Log::error(L"7");
+    }
+    Log::error(L"8");
   }
   EXPECT_EQ(Counted::alive, 0);
   EXPECT_EQ(Log::getLogListener(L"made"), nullptr);
-  EXPECT_EQ(Counted::heard, (Lines{L"made: 1", L"made: 2", L"made: 3", L"second: 3", L"made: 4",
-                                   L"kept: 4", L"made: 5"}));
+  EXPECT_EQ(Counted::heard,
+            (Lines{L"made: 1", L"made: 2", L"made: 3", L"second: 3", L"made: 4", L"kept: 4",
+                   L"made: 5", L"made: 6", L"twice: 6", L"made: 7", L"twice: 7", L"made: 8"}));
 }
 
 // Several threads log to both listeners while their settings change: every message is written
