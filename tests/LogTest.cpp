@@ -745,6 +745,26 @@ TEST(LogListeners, TheJournalsPriorityPrefixesWhenStandardErrorIsItsStream) {
   for (int i = 0; i < 7; ++i)
     plain += "warning plain\n";
   EXPECT_EQ(capture.text().substr(prefixed.size()), plain);
+  // The journal stamps each line itself: the listener's own time stamp, on by default, is left
+  // out there (so journalctl shows one), unless asked for again; elsewhere it stays.
+  ConsoleLogListener::Options stamped;
+  stamped.utc = true;
+  stamped.clock = fixedClock;
+  {
+    ScopedVariable journal("JOURNAL_STREAM", capture.deviceAndInode());
+    ConsoleLogListener console(stamped);
+    console.warning(L"one stamp");
+    EXPECT_TRUE(console.setparam(L"time=on"));
+    console.warning(L"asked for");
+  }
+  {
+    ScopedVariable journal("JOURNAL_STREAM", "");
+    ConsoleLogListener console(stamped);
+    console.warning(L"terminal");
+  }
+  EXPECT_EQ(capture.text().substr(prefixed.size() + plain.size()),
+            "<4>warning one stamp\n<4>2024-02-29 23:59:59.007 warning asked for\n"
+            "2024-02-29 23:59:59.007 warning terminal\n");
 }
 
 // On a terminal the levels have their colours, unless NO_COLOR is set, TERM is dumb or the

@@ -50,6 +50,7 @@ class Layout {
   bool admits(LogLevel level) const {
     return levelIndex(level) >= _minimumLevel.load(std::memory_order_relaxed);
   }
+  void setTimeStamp(bool on) { _timeStamp.store(on, std::memory_order_relaxed); }
   void setMinimumLevel(LogLevel level) {
     _minimumLevel.store(levelIndex(level), std::memory_order_relaxed);
   }
@@ -232,6 +233,9 @@ class ConsoleLogListener::Impl {
       : _name(options.name ? options.name : L""), _layout(options) {
     const detail::StandardErrorKind kind = detail::inspectStandardError();
     _journal = kind.journal;
+    // The journal stamps every line with its own time: a second stamp is left out ("time=on"
+    // brings it back).
+    if (_journal) _layout.setTimeStamp(false);
     const bool colour = options.colours && !kind.journal && colourAllowed();
     _ansi = colour && kind.ansiTerminal;
     _consoleColour = colour && kind.console;

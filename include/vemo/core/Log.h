@@ -203,8 +203,9 @@ struct LogOptions {
 // Writes to the standard error: on a terminal with the level's colour (errors red, warnings
 // yellow, debug dim; not where NO_COLOR is set or TERM is "dumb"), and, when the standard error
 // is the journal's stream (JOURNAL_STREAM names its device and inode), with the journal's
-// priority prefix on every line: "<3>" error, "<4>" warning, "<6>" message, "<7>" debug. Which of
-// these applies is decided when the listener is made. Named "console".
+// priority prefix on every line: "<3>" error, "<4>" warning, "<6>" message, "<7>" debug, and
+// without the listener's own time stamp (the journal has one; "time=on" brings it back). Which
+// of these applies is decided when the listener is made. Named "console".
 class VEMO_CORE_API ConsoleLogListener final : public LogListener {
  public:
   struct Options : LogOptions {
