@@ -216,6 +216,20 @@ TEST(FormatTyped, StringsOfEveryKind) {
                      narrowUnterminated, view, withZero, String(L"xyz"), String(L"ab"), "é"),
             sizeof(wchar_t) == 2 ? 53 : 52);
   EXPECT_EQ(wide(s), L"Wide|wé|ná\U0001F600|ü|plain|lit|sv|abc|xy|bcd|p|x|ab  |   é|");
+  // An array ends where it ends even when the memory after it holds more text: nothing past
+  // its last unit is read.
+  struct Neighbours {
+    wchar_t wideArray[3];
+    wchar_t wideAfter[2];
+    char narrowArray[2];
+    char narrowAfter[2];
+  };
+  const Neighbours n{{L'a', L'b', L'c'}, {L'Z', 0}, {'x', 'y'}, {'Q', 0}};
+  s.format(L"%s|%S|%.5s|%5s", n.wideArray, n.narrowArray, n.wideArray, n.narrowArray);
+  EXPECT_EQ(wide(s), L"abc|xy|abc|%!s(string=xy)");
+  String_T<char> fromArrays;
+  fromArrays.format("%s|%S|%c", n.narrowArray, n.wideArray, n.wideArray[2]);
+  EXPECT_EQ(bytes(fromArrays), "xy|abc|c");
   // Null pointers of either width, and nullptr itself, print "(null)" under %s and %S.
   s.format(L"%s|%S|%s|%S", kNoWide, kNoText, nullptr, nullptr);
   EXPECT_EQ(wide(s), L"(null)|(null)|(null)|(null)");

@@ -1150,6 +1150,28 @@ TEST(JsonStrict, ExamplesOfTheRfcRead) {
   EXPECT_EQ(compact(readValue("\"\\uD834\\uDD1E\"", Json::strict)), L"\"\U0001D11E\"");
   EXPECT_EQ(compact(readValue("[\"a\\u0000b\"]", Json::strict)), L"[\"a\\u0000b\"]");
   EXPECT_EQ(readValue("[\"a\\u0000b\"]", Json::strict)[0].asString().getLength(), 3);
+  // Section 7: every character from U+0000 to U+001F must be escaped, the last one too; from
+  // U+0020 on (U+007F included) they stand as they are. Through each reader of the strict syntax.
+  for (unsigned c = 0; c <= 0x20; ++c) {
+    const std::string bytes = std::string("[\"a") + char(c) + "b\"]";
+    JsonValue value(L"kept");
+    JsonError error;
+    const bool read = Json::read(value, new Bytes(bytes), error, Json::strict);
+    EXPECT_EQ(read, c == 0x20) << c;
+    if (c < 0x20) {
+      EXPECT_EQ(describeError(error), L"1:4@3 control character in a string") << c;
+    }
+    const std::wstring wide = std::wstring(L"[\"a") + wchar_t(c) + L"b\"]";
+    if (c > 0) {
+      EXPECT_EQ(Json::parseValue(wide.c_str(), value, error, Json::strict) != nullptr, c == 0x20)
+          << c;
+    }
+    if (c == 0x1F) {
+      EXPECT_FALSE(Json::read(value, new Bytes("[\"\x1f\xc3\xa9\"]"), error, Json::strict));
+      EXPECT_FALSE(Json::read(value, new Bytes("{\"k\x1f\":1}"), error, Json::strict));
+    }
+  }
+  EXPECT_EQ(compact(readValue("[\"a\x7f\"]", Json::strict)), L"[\"a\x7f\"]");
   EXPECT_EQ(compact(readValue("[\"a\\u0000b\"]", Json::lenient)), L"[\"ab\"]");
 }
 

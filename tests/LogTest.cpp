@@ -705,9 +705,22 @@ TEST(LogListeners, AWriteErrorIsReportedOnceAndTheLogResumes) {
                                 " cannot be written (File too large); its messages are lost until "
                                 "it can\n");
   file.message(L"g");
+  const std::string resumed = record('a', 10) + record('b', 10) + record('c', 10) +
+                              "3 log messages were lost while the file could not be written" +
+                              kEnd + "g" + kEnd;
+  EXPECT_EQ(directory.bytes("full.log"), resumed);
+  // The notice is written once: the count starts again from nothing.
+  file.message(L"h");
+  EXPECT_EQ(directory.bytes("full.log"), resumed + "h" + kEnd);
+  {
+    vemo::tests::ScopedFileSizeLimit limit(static_cast<rlim_t>(resumed.size() + 1 + kEnd.size()));
+    file.message(L"x");
+    file.message(L"y");
+  }
+  file.message(L"z");
   EXPECT_EQ(directory.bytes("full.log"),
-            record('a', 10) + record('b', 10) + record('c', 10) +
-                "3 log messages were lost while the file could not be written" + kEnd + "g" + kEnd);
+            resumed + "h" + kEnd + "2 log messages were lost while the file could not be written" +
+                kEnd + "z" + kEnd);
 }
 
 // Under systemd the standard error may be the journal's stream: each line then carries the
