@@ -689,6 +689,28 @@ TEST(LogListeners, FilesArePrivateAndNothingPlantedIsFollowed) {
 }
 
 #if !defined(_WIN32)
+// A file name is the bytes it stands for: names whose bytes are not UTF-8 (a Latin-1 é, è,
+// which the library's names carry as U+DCE9, U+DCE8) are two files, not one U+FFFD name, and
+// their rotated generations keep the same bytes.
+TEST(LogListeners, NamesThatAreNotUtf8StayApart) {
+  ScratchDirectory directory;
+  const std::wstring root = directory.path.wstring() + L"/";
+  {
+    FileLogListener first((root + L"app\xDCE9.log").c_str(), plainFileOptions(0, 1));
+    FileLogListener second((root + L"app\xDCE8.log").c_str(), plainFileOptions(6, 2));
+    first.message(L"one");
+    second.message(L"two");
+    second.message(L"three");  // past 6 bytes: the first generation is rotated away
+  }
+  EXPECT_EQ(directory.bytes("app\xE9.log"), "one" + kEnd);
+  EXPECT_EQ(directory.bytes("app\xE8.log"), "three" + kEnd);
+  EXPECT_EQ(directory.bytes("app\xE8.1.log"), "two" + kEnd);
+  EXPECT_FALSE(std::filesystem::exists(directory.path / "app\xEF\xBF\xBD.log"));
+}
+
+#endif
+
+#if !defined(_WIN32)
 // A file that cannot take more (here: past the process's file size limit, as on a full disk) is
 // reported once; the messages meanwhile are counted and the count written when it can again.
 TEST(LogListeners, AWriteErrorIsReportedOnceAndTheLogResumes) {
