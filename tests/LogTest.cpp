@@ -631,15 +631,32 @@ TEST(LogListeners, FilesArePrivateAndNothingPlantedIsFollowed) {
 #else
   EXPECT_EQ(modeOf(directory.path / "private.log"), 0600u);
   EXPECT_EQ(modeOf(directory.path / "private.1.log"), 0600u);
-  // A file of the user's that others may read is made private when it is opened.
+  // A file of the user's keeps the mode the user gave it (a group of readers); a new one after a
+  // rotation is private again.
   directory.put("shared.log", "old" + kEnd);
-  chmod((directory.path / "shared.log").c_str(), 0644);
+  chmod((directory.path / "shared.log").c_str(), 0640);
   {
-    FileLogListener shared(directory.name("shared.log").c_str(), plainFileOptions(0, 1));
+    FileLogListener shared(directory.name("shared.log").c_str(), plainFileOptions(10, 2));
     shared.message(L"new");
+    EXPECT_EQ(modeOf(directory.path / "shared.log"), 0640u);
+    shared.message(L"rotated");
   }
+  EXPECT_EQ(modeOf(directory.path / "shared.1.log"), 0640u);
   EXPECT_EQ(modeOf(directory.path / "shared.log"), 0600u);
-  EXPECT_EQ(directory.bytes("shared.log"), "old" + kEnd + "new" + kEnd);
+  EXPECT_EQ(directory.bytes("shared.1.log"), "old" + kEnd + "new" + kEnd);
+  EXPECT_EQ(directory.bytes("shared.log"), "rotated" + kEnd);
+  // A directory removed and made again under the listener: the unlinked file is noticed and
+  // the file opened anew by its name.
+  std::filesystem::create_directory(directory.path / "sub");
+  {
+    FileLogListener moved((directory.path / "sub" / "app.log").wstring().c_str(),
+                          plainFileOptions(0, 1));
+    moved.message(L"before");
+    std::filesystem::remove_all(directory.path / "sub");
+    std::filesystem::create_directory(directory.path / "sub");
+    moved.message(L"after");
+  }
+  EXPECT_EQ(directory.bytes("sub/app.log"), "after" + kEnd);
 
   // A link planted where the rotation moves the file is replaced, its target untouched.
   directory.put("victim", "keep");

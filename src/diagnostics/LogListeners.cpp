@@ -327,6 +327,9 @@ class FileLogListener::Impl {
   void write(LogLevel level, const wchar_t* text) {
     if (!_layout.admits(level)) return;
     const std::string& record = _builder.build(_layout, level, text, "", "");
+    // A file removed under the listener (its directory removed and made again, say) is opened
+    // anew by its name.
+    if (_file.isOpen() && _file.unlinked()) _file.close();
     if (!_file.isOpen() && !open()) {
       ++_lost;
       return;

@@ -108,8 +108,8 @@ bool LogFile::open(const String& path, String& error) {
     ::close(descriptor);
     return false;
   }
-  // A file of this user's that others may read is made private like a new one.
-  if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0) fchmod(descriptor, S_IRUSR | S_IWUSR);
+  // An existing file keeps the mode its owner gave it (0640 for a group of readers); only a new
+  // one is made private.
   _handle = descriptor;
   _openedSize = static_cast<std::int64_t>(status.st_size);
   return true;
@@ -127,6 +127,12 @@ bool LogFile::write(const char* bytes, std::size_t n, String& error) {
     n -= static_cast<std::size_t>(written);
   }
   return true;
+}
+
+bool LogFile::unlinked() const {
+  struct stat status;
+  return _handle != kClosed && fstat(static_cast<int>(_handle), &status) == 0 &&
+         status.st_nlink == 0;
 }
 
 void LogFile::close() {

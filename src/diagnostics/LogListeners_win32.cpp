@@ -196,6 +196,10 @@ bool LogFile::write(const char* bytes, std::size_t n, String& error) {
   return true;
 }
 
+bool LogFile::unlinked() const {
+  return false;  // an open log file cannot be deleted here (it is opened without FILE_SHARE_DELETE)
+}
+
 void LogFile::close() {
   if (_handle == kClosed) return;
   CloseHandle(reinterpret_cast<HANDLE>(_handle));
