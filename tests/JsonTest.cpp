@@ -22,6 +22,10 @@
 #include <type_traits>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 #include "TestSupport.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/Json.h"
@@ -734,6 +738,43 @@ TEST(JsonFile, SaveAndLoadRoundTripAndRefuseAByteOrderMark) {
   EXPECT_FALSE(Json::load(target, scratch.name("missing.json").c_str()));
   EXPECT_FALSE(Json::save(copy, scratch.name("no/such/dir.json").c_str(), false));
 }
+
+#if !defined(_WIN32)
+// In a sticky directory that others may write (/tmp), a link planted by another user at the
+// name is not followed, as the kernel would not follow it: the save fails and the file the link
+// names is untouched. The user's own link is followed, and a link at the name elsewhere too.
+TEST(JsonFile, SaveFollowsOnlyTheLinksTheSystemWouldFollow) {
+  Scratch scratch;
+  const fs::path shared = scratch.path / "shared";
+  fs::create_directory(shared);
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+  scratch.put("victim", "root only");
+  fs::create_symlink(scratch.path / "victim", shared / "state.json");
+  const uid_t other = geteuid() == 0 ? 65534 : geteuid();
+  if (lchown((shared / "state.json").c_str(), other, other) != 0 || other == geteuid())
+    GTEST_SKIP() << "making a link of another user needs root";
+  JsonValue v = parsed(L"{\"a\":1}");
+  {
+    Warnings logged;
+    EXPECT_FALSE(Json::save(v, (shared / "state.json").wstring().c_str(), false));
+    EXPECT_EQ(logged.lines.size(), 1u);
+  }
+  EXPECT_EQ(scratch.bytes("victim"), "root only");
+  EXPECT_TRUE(fs::is_symlink(shared / "state.json"));
+  // Nothing is left behind in the shared directory.
+  EXPECT_EQ(std::distance(fs::directory_iterator(shared), fs::directory_iterator()), 1);
+  // A link of the directory's owner (here: this user) is followed, the file it names replaced.
+  ASSERT_EQ(lchown((shared / "state.json").c_str(), geteuid(), getegid()), 0);
+  ASSERT_TRUE(Json::save(v, (shared / "state.json").wstring().c_str(), false));
+  EXPECT_EQ(scratch.bytes("victim"), "{\"a\":1}");
+  EXPECT_TRUE(fs::is_symlink(shared / "state.json"));
+  // Outside a sticky directory any link is followed, as the system follows it.
+  fs::create_symlink(scratch.path / "victim", scratch.path / "plain.json");
+  ASSERT_EQ(lchown((scratch.path / "plain.json").c_str(), other, other), 0);
+  ASSERT_TRUE(Json::save(v, (scratch.path / "plain.json").wstring().c_str(), true));
+  EXPECT_EQ(scratch.bytes("victim"), "{\n    \"a\" : 1\n}");
+}
+#endif
 
 TEST(JsonText, NestingStopsAtOneThousandLevels) {
   const auto nested = [](int depth, bool objects) {
