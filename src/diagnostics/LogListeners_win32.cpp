@@ -197,7 +197,13 @@ bool LogFile::write(const char* bytes, std::size_t n, String& error) {
 }
 
 bool LogFile::unlinked() const {
-  return false;  // an open log file cannot be deleted here (it is opened without FILE_SHARE_DELETE)
+  // Opened with FILE_SHARE_DELETE, the file may be deleted while open: it is then pending
+  // deletion (or has no name left).
+  if (_handle == kClosed) return false;
+  FILE_STANDARD_INFO info;
+  return GetFileInformationByHandleEx(reinterpret_cast<HANDLE>(_handle), FileStandardInfo, &info,
+                                      sizeof info) &&
+         (info.DeletePending || info.NumberOfLinks == 0);
 }
 
 void LogFile::close() {
