@@ -706,6 +706,60 @@ TEST(LogListeners, FilesArePrivateAndNothingPlantedIsFollowed) {
 }
 
 #if !defined(_WIN32)
+// A full disk in the middle of a record: the part that went in is cut off again, so that every
+// record is whole, and the notice of the lost messages is a record of its own within the limit.
+TEST(LogListeners, AFullDiskLeavesNoTornRecordAndTheNoticeKeepsTheLimit) {
+  ScratchDirectory directory;
+  StandardErrorCapture capture(true);
+  FileLogListener file(directory.name("app.log").c_str(), plainFileOptions(100, 2));
+  file.message(textOfRecord('a', 40).c_str());
+  file.message(textOfRecord('b', 40).c_str());
+  {
+    vemo::tests::ScopedFileSizeLimit limit(95);
+    file.message(textOfRecord('c', 10).c_str());  // 90 bytes: it fits
+    file.message(textOfRecord('d', 10).c_str());  // 5 of its 10 bytes would go in
+  }
+  const std::string whole = record('a', 40) + record('b', 40) + record('c', 10);
+  EXPECT_EQ(directory.bytes("app.log"), whole);
+  file.message(L"e");
+  // The notice would take the file past 100 bytes: the file is rotated first.
+  EXPECT_EQ(directory.bytes("app.1.log"), whole);
+  EXPECT_EQ(directory.bytes("app.log"),
+            "1 log messages were lost while the file could not be written" + kEnd + "e" + kEnd);
+}
+#endif
+
+#if !defined(_WIN32)
+// Rotation blocked for good (a directory planted at the next generation's name, which no rename
+// replaces): the file is emptied at its limit instead of growing without bound, and the cause is
+// reported once.
+TEST(LogListeners, ABlockedRotationNeverLetsTheFileGrowPastItsLimit) {
+  ScratchDirectory directory;
+  StandardErrorCapture capture(true);
+  std::filesystem::create_directories(directory.path / "app.1.log" / "planted");
+  {
+    FileLogListener file(directory.name("app.log").c_str(), plainFileOptions(40, 2));
+    for (int i = 0; i < 100; ++i) {
+      file.message(textOfRecord(static_cast<char>('a' + i % 26), 10).c_str());
+      ASSERT_LE(std::filesystem::file_size(directory.path / "app.log"), 40u) << i;
+    }
+  }
+  // 100 records of 10 bytes, four to a file: the last four are there.
+  EXPECT_EQ(directory.bytes("app.log"),
+            record('s', 10) + record('t', 10) + record('u', 10) + record('v', 10));
+  EXPECT_TRUE(std::filesystem::is_directory(directory.path / "app.1.log" / "planted"));
+  const std::string report = capture.text();
+  const std::string head =
+      "vemo: log file " + (directory.path / "app.log").string() + " cannot be rotated (";
+  EXPECT_EQ(report.compare(0, head.size(), head), 0) << report;
+  const std::string tail = "); it is emptied at its limit\n";
+  ASSERT_GE(report.size(), tail.size());
+  EXPECT_EQ(report.substr(report.size() - tail.size()), tail) << report;
+  EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 1) << report;
+}
+#endif
+
+#if !defined(_WIN32)
 // A file name is the bytes it stands for: names whose bytes are not UTF-8 (a Latin-1 é, è,
 // which the library's names carry as U+DCE9, U+DCE8) are two files, not one U+FFFD name, and
 // their rotated generations keep the same bytes.

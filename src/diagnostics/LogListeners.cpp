@@ -335,26 +335,28 @@ class FileLogListener::Impl {
       return;
     }
     if (_lost > 0) {
+      // The notice is a record of its own, within the limit like any other.
       String notice;
       notice.format(L"%I64u log messages were lost while the file could not be written", _lost);
       RecordBuilder builder;
       const std::string& lines =
           builder.build(_layout, LogLevel::kWarning, notice.getBuffer(), "", "");
-      if (!put(lines)) {
+      if (!putWithin(lines)) {
         ++_lost;
         return;
       }
       _lost = 0;
     }
-    if (_maxBytes > 0 && _size > 0 &&
-        _size + static_cast<std::int64_t>(record.size()) > _maxBytes) {
+    if (!putWithin(record)) ++_lost;
+  }
+
+  // Writes one record, rotating first when it would take the file past its limit.
+  bool putWithin(const std::string& bytes) {
+    if (_maxBytes > 0 && _size > 0 && _size + static_cast<std::int64_t>(bytes.size()) > _maxBytes) {
       rotate();
-      if (!_file.isOpen() && !open()) {
-        ++_lost;
-        return;
-      }
+      if (!_file.isOpen() && !open()) return false;
     }
-    if (!put(record)) ++_lost;
+    return put(bytes);
   }
 
   String _path, _stem, _extension, _name;
@@ -382,6 +384,9 @@ class FileLogListener::Impl {
   bool put(const std::string& bytes) {
     String error;
     if (!_file.write(bytes.data(), bytes.size(), error)) {
+      // A record is written whole or not at all: what part of it went in is cut off again.
+      String ignored;
+      _file.truncate(_size, ignored);
       _file.close();  // opened again with the next message
       fail(error);
       return false;
@@ -406,10 +411,20 @@ class FileLogListener::Impl {
       _rotationReported = false;
       return;
     }
+    // Something in the way of a generation (another user's file or directory, say) would keep
+    // the file growing without bound: it is emptied instead, so that it never passes its limit
+    // and the rotation is tried again only when it is full again.
+    String truncateError;
+    const bool emptied = open() && _file.truncate(0, truncateError);
+    if (emptied) _size = 0;
     if (!_rotationReported) {
       String text;
-      text.format(L"vemo: log file %s cannot be rotated (%s); it grows past its limit\n", _path,
-                  error);
+      if (emptied)
+        text.format(L"vemo: log file %s cannot be rotated (%s); it is emptied at its limit\n",
+                    _path, error);
+      else
+        text.format(L"vemo: log file %s cannot be rotated (%s); it grows past its limit\n", _path,
+                    error);
       reportOnStandardError(text);
       _rotationReported = true;
     }

@@ -129,6 +129,16 @@ bool LogFile::write(const char* bytes, std::size_t n, String& error) {
   return true;
 }
 
+bool LogFile::truncate(std::int64_t size, String& error) {
+  int result;
+  do {
+    result = ftruncate(static_cast<int>(_handle), static_cast<off_t>(size));
+  } while (result != 0 && errno == EINTR);
+  if (result == 0) return true;
+  error = errorText(errno);
+  return false;
+}
+
 bool LogFile::unlinked() const {
   struct stat status;
   return _handle != kClosed && fstat(static_cast<int>(_handle), &status) == 0 &&

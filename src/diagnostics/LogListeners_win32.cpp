@@ -196,6 +196,11 @@ bool LogFile::write(const char* bytes, std::size_t n, String& error) {
   return true;
 }
 
+bool LogFile::truncate(std::int64_t, String& error) {
+  error = L"the file is open for appending only";
+  return false;
+}
+
 bool LogFile::unlinked() const {
   // Opened with FILE_SHARE_DELETE, the file may be deleted while open: it is then pending
   // deletion (or has no name left).
