@@ -216,6 +216,20 @@ TEST(FormatTyped, StringsOfEveryKind) {
                      narrowUnterminated, view, withZero, String(L"xyz"), String(L"ab"), "é"),
             sizeof(wchar_t) == 2 ? 53 : 52);
   EXPECT_EQ(wide(s), L"Wide|wé|ná\U0001F600|ü|plain|lit|sv|abc|xy|bcd|p|x|ab  |   é|");
+  // An array ends where it ends even when the memory after it holds more text: nothing past
+  // its last unit is read.
+  struct Neighbours {
+    wchar_t wideArray[3];
+    wchar_t wideAfter[2];
+    char narrowArray[2];
+    char narrowAfter[2];
+  };
+  const Neighbours n{{L'a', L'b', L'c'}, {L'Z', 0}, {'x', 'y'}, {'Q', 0}};
+  s.format(L"%s|%S|%.5s|%5s", n.wideArray, n.narrowArray, n.wideArray, n.narrowArray);
+  EXPECT_EQ(wide(s), L"abc|xy|abc|%!s(string=xy)");
+  String_T<char> fromArrays;
+  fromArrays.format("%s|%S|%c", n.narrowArray, n.wideArray, n.wideArray[2]);
+  EXPECT_EQ(bytes(fromArrays), "xy|abc|c");
   // Null pointers of either width, and nullptr itself, print "(null)" under %s and %S.
   s.format(L"%s|%S|%s|%S", kNoWide, kNoText, nullptr, nullptr);
   EXPECT_EQ(wide(s), L"(null)|(null)|(null)|(null)");
@@ -277,6 +291,33 @@ TEST(FormatTyped, IntegersOfEveryWidth) {
   // '*' takes any integer; arguments left over are ignored, as C ignores them.
   s.format(L"[%*d][%-*.*s]", 4LL, 7, static_cast<unsigned short>(5), 2, L"abc", 99, "extra");
   EXPECT_EQ(wide(s), L"[   7][ab   ]");
+
+  // An unsigned 64-bit value is the number it is under a signed directive too.
+  const std::uint64_t top = (1ULL << 63) + 5;
+  s.format(L"%d|%lld|%i|%+d|%25d|%x|%d", top, top, all, top, top, top, std::uint64_t{7});
+  EXPECT_EQ(wide(s),
+            L"9223372036854775813|9223372036854775813|18446744073709551615|"
+            L"9223372036854775813|      9223372036854775813|8000000000000005|7");
+  // %c writes the character that its argument holds, whatever the argument's width, in the
+  // output's encoding; a char is one unit of the format's narrow text.
+  String_T<char> u;
+  u.format("%c|%c|%c|%c|%lc|%3c|%c", L'\u00e9', U'\U0001F600', u'\u20ac', 'x', U'\U0001F600',
+           L'\u00e9', 0x110000);
+  EXPECT_EQ(bytes(u),
+            "\xC3\xA9|\xF0\x9F\x98\x80|\xE2\x82\xAC|x|\xF0\x9F\x98\x80| \xC3\xA9|\xEF\xBF\xBD");
+  s.format(L"%c|%c|%c|%c", U'\U0001F600', 'x', static_cast<char>(0xE9), u'\u20ac');
+  EXPECT_EQ(wide(s), L"\U0001F600|x|\u00e9|\u20ac");
+  // Widths, and precisions of numbers, are capped at 4096: no format pads or prints without
+  // bound (a text's precision only limits what is taken of it).
+  EXPECT_EQ(s.format(L"%*d", INT_MAX, 1), 4096);
+  EXPECT_EQ(wide(s), std::wstring(4095, L' ') + L"1");
+  EXPECT_EQ(s.format(L"%-*d|", INT_MIN, 1), 4097);
+  EXPECT_EQ(s.format(L"%999999999999d", 1), 4096);
+  EXPECT_EQ(s.format(L"%.*f", INT_MAX, 1.0), 4098);
+  EXPECT_EQ(wide(s), L"1." + std::wstring(4096, L'0'));
+  EXPECT_EQ(s.format(L"%.2147483647e", 1.0), 4102);
+  EXPECT_EQ(s.format(L"%.*s", INT_MAX, L"abc"), 3);
+  EXPECT_EQ(u.format("%*s", 1 << 30, "x"), 4096);
 }
 
 // A directive whose argument is of another kind, or missing, prints a marker with the argument
@@ -295,6 +336,11 @@ TEST(FormatTyped, MismatchesAndMissingArgumentsPrintMarkers) {
             L"%!s(string=char*)|%!S(wstring=wide)|%!d(wstring=str)|%!s(int32=42)|"
             L"%!d(double=2.5)|%!f(int32=7)|%!p(int64=-3)|%!c(wstring=ab)|%!x(pointer=" +
                 pointerText + L")|%!s(bool=true)|%!d(long double=1.5)|%!u(nullptr)|%!s(uint16=9)");
+  // A format alone is typed too: its directives print markers, "%%" is a '%'.
+  EXPECT_EQ(s.format(L"%s"), 12);
+  EXPECT_EQ(wide(s), L"%!s(missing)");
+  s.format(L"a%%20s%20s%p");
+  EXPECT_EQ(wide(s), L"a%20s%!s(missing)%!p(missing)");
   // Missing arguments: nothing is read past the list (the C form would read garbage or crash).
   s.format(L"%d and %s, %S %% %c%*d", 1);
   EXPECT_EQ(wide(s), L"1 and %!s(missing), %!S(missing) % %!c(missing)%!*(missing)%!d(missing)");

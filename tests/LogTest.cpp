@@ -100,6 +100,35 @@ TEST(Log, ListenersHearEachMessageOnceInOrderAndTakeParameters) {
                             L"refusing setparam: x", L" setparam: level=3"}));
 }
 
+// A listener that removes itself (or `victim`) when it hears a message.
+struct Leaver : Recorder {
+  using Recorder::Recorder;
+  void message(const wchar_t* text) override {
+    record(L"message", text);
+    Log::removeListener(victim ? victim : this);
+  }
+  Recorder* victim = nullptr;
+};
+
+TEST(Log, ListenersRemovedWhileCalledMakeNobodyMissTheMessage) {
+  g_calls.clear();
+  Recorder first(L"first");
+  Leaver leaver(L"leaver");
+  Recorder after(L"after");
+  Log::message(L"one");  // the leaver goes; the one after it still hears this message
+  Log::message(L"two");
+  Leaver remover(L"remover");
+  remover.victim = &first;
+  Recorder last(L"last");
+  Log::message(L"three");  // one before the remover goes; the one after it still hears
+  Log::message(L"four");
+  EXPECT_EQ(g_calls,
+            (Lines{L"first message: one", L"leaver message: one", L"after message: one",
+                   L"first message: two", L"after message: two", L"first message: three",
+                   L"after message: three", L"remover message: three", L"last message: three",
+                   L"after message: four", L"remover message: four", L"last message: four"}));
+}
+
 TEST(Log, NestedMessagesAreDroppedAndThrowingListenersStopNobody) {
   g_calls.clear();
   Recorder unruly(L"unruly"), after(L"after");
@@ -192,6 +221,13 @@ TEST(Log, ThreadsDeliverEveryMessageOnceWhileListenersComeAndGo) {
 
 namespace {
 
+std::wstring repeatedText(const std::wstring& piece, int times) {
+  std::wstring out;
+  for (int i = 0; i < times; ++i)
+    out += piece;
+  return out;
+}
+
 TEST(LogTyped, ArgumentsKeepTheirTypesAndMismatchesShow) {
   g_calls.clear();
   Recorder recorder(L"r");
@@ -210,11 +246,23 @@ TEST(LogTyped, ArgumentsKeepTheirTypesAndMismatchesShow) {
   void (*cError)(const wchar_t*, ...) = &Log::error;
   cMessage(L"%s=%d", L"c", 7);
   cError(L"%I64d", 1LL << 40);
+  // A text alone is a typed format without arguments: nothing is read that was not passed.
+  Log::message(L"%s");
+  Log::error(L"GET /a%20s%%20b%s%d%p%n%S");
+  const std::wstring received = L"%s%s%s%s%s%s%s%s%.*s%*d%ls%hs%n%n%n%n";
+  Log::warning(received.c_str());
+  Log::debug(L"100%% done");
   EXPECT_EQ(g_calls, (Lines{L"r message: box has 25769803776 items", L"r error: std|w|c|u",
                             L"r warning: one and %!s(missing)", L"r debug: %!d(string=x)",
                             L"r warning: %!s(missing)%", L"r error: 4294967295", L"r message: abc",
                             L"r message: [" + long40000 + L"]", L"r message: c=7",
-                            L"r error: 1099511627776"}));
+                            L"r error: 1099511627776", L"r message: %!s(missing)",
+                            L"r error: GET /a%!s(missing)%20b%!s(missing)%!d(missing)%!p(missing)"
+                            L"%!n(missing)%!S(missing)",
+                            L"r warning: " + repeatedText(L"%!s(missing)", 8) +
+                                L"%!*(missing)%!s(missing)%!*(missing)%!d(missing)%!s(missing)"
+                                L"%!s(missing)%!n(missing)%!n(missing)%!n(missing)%!n(missing)",
+                            L"r debug: 100% done"}));
 }
 
 // ---- the ready listeners ---------------------------------------------------------------------
@@ -583,15 +631,32 @@ TEST(LogListeners, FilesArePrivateAndNothingPlantedIsFollowed) {
 #else
   EXPECT_EQ(modeOf(directory.path / "private.log"), 0600u);
   EXPECT_EQ(modeOf(directory.path / "private.1.log"), 0600u);
-  // A file of the user's that others may read is made private when it is opened.
+  // A file of the user's keeps the mode the user gave it (a group of readers); a new one after a
+  // rotation is private again.
   directory.put("shared.log", "old" + kEnd);
-  chmod((directory.path / "shared.log").c_str(), 0644);
+  chmod((directory.path / "shared.log").c_str(), 0640);
   {
-    FileLogListener shared(directory.name("shared.log").c_str(), plainFileOptions(0, 1));
+    FileLogListener shared(directory.name("shared.log").c_str(), plainFileOptions(10, 2));
     shared.message(L"new");
+    EXPECT_EQ(modeOf(directory.path / "shared.log"), 0640u);
+    shared.message(L"rotated");
   }
+  EXPECT_EQ(modeOf(directory.path / "shared.1.log"), 0640u);
   EXPECT_EQ(modeOf(directory.path / "shared.log"), 0600u);
-  EXPECT_EQ(directory.bytes("shared.log"), "old" + kEnd + "new" + kEnd);
+  EXPECT_EQ(directory.bytes("shared.1.log"), "old" + kEnd + "new" + kEnd);
+  EXPECT_EQ(directory.bytes("shared.log"), "rotated" + kEnd);
+  // A directory removed and made again under the listener: the unlinked file is noticed and
+  // the file opened anew by its name.
+  std::filesystem::create_directory(directory.path / "sub");
+  {
+    FileLogListener moved((directory.path / "sub" / "app.log").wstring().c_str(),
+                          plainFileOptions(0, 1));
+    moved.message(L"before");
+    std::filesystem::remove_all(directory.path / "sub");
+    std::filesystem::create_directory(directory.path / "sub");
+    moved.message(L"after");
+  }
+  EXPECT_EQ(directory.bytes("sub/app.log"), "after" + kEnd);
 
   // A link planted where the rotation moves the file is replaced, its target untouched.
   directory.put("victim", "keep");
@@ -641,6 +706,82 @@ TEST(LogListeners, FilesArePrivateAndNothingPlantedIsFollowed) {
 }
 
 #if !defined(_WIN32)
+// A full disk in the middle of a record: the part that went in is cut off again, so that every
+// record is whole, and the notice of the lost messages is a record of its own within the limit.
+TEST(LogListeners, AFullDiskLeavesNoTornRecordAndTheNoticeKeepsTheLimit) {
+  ScratchDirectory directory;
+  StandardErrorCapture capture(true);
+  FileLogListener file(directory.name("app.log").c_str(), plainFileOptions(100, 2));
+  file.message(textOfRecord('a', 40).c_str());
+  file.message(textOfRecord('b', 40).c_str());
+  {
+    vemo::tests::ScopedFileSizeLimit limit(95);
+    file.message(textOfRecord('c', 10).c_str());  // 90 bytes: it fits
+    file.message(textOfRecord('d', 10).c_str());  // 5 of its 10 bytes would go in
+  }
+  const std::string whole = record('a', 40) + record('b', 40) + record('c', 10);
+  EXPECT_EQ(directory.bytes("app.log"), whole);
+  file.message(L"e");
+  // The notice would take the file past 100 bytes: the file is rotated first.
+  EXPECT_EQ(directory.bytes("app.1.log"), whole);
+  EXPECT_EQ(directory.bytes("app.log"),
+            "1 log messages were lost while the file could not be written" + kEnd + "e" + kEnd);
+}
+#endif
+
+#if !defined(_WIN32)
+// Rotation blocked for good (a directory planted at the next generation's name, which no rename
+// replaces): the file is emptied at its limit instead of growing without bound, and the cause is
+// reported once.
+TEST(LogListeners, ABlockedRotationNeverLetsTheFileGrowPastItsLimit) {
+  ScratchDirectory directory;
+  StandardErrorCapture capture(true);
+  std::filesystem::create_directories(directory.path / "app.1.log" / "planted");
+  {
+    FileLogListener file(directory.name("app.log").c_str(), plainFileOptions(40, 2));
+    for (int i = 0; i < 100; ++i) {
+      file.message(textOfRecord(static_cast<char>('a' + i % 26), 10).c_str());
+      ASSERT_LE(std::filesystem::file_size(directory.path / "app.log"), 40u) << i;
+    }
+  }
+  // 100 records of 10 bytes, four to a file: the last four are there.
+  EXPECT_EQ(directory.bytes("app.log"),
+            record('s', 10) + record('t', 10) + record('u', 10) + record('v', 10));
+  EXPECT_TRUE(std::filesystem::is_directory(directory.path / "app.1.log" / "planted"));
+  const std::string report = capture.text();
+  const std::string head =
+      "vemo: log file " + (directory.path / "app.log").string() + " cannot be rotated (";
+  EXPECT_EQ(report.compare(0, head.size(), head), 0) << report;
+  const std::string tail = "); it is emptied at its limit\n";
+  ASSERT_GE(report.size(), tail.size());
+  EXPECT_EQ(report.substr(report.size() - tail.size()), tail) << report;
+  EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 1) << report;
+}
+#endif
+
+#if !defined(_WIN32)
+// A file name is the bytes it stands for: names whose bytes are not UTF-8 (a Latin-1 é, è,
+// which the library's names carry as U+DCE9, U+DCE8) are two files, not one U+FFFD name, and
+// their rotated generations keep the same bytes.
+TEST(LogListeners, NamesThatAreNotUtf8StayApart) {
+  ScratchDirectory directory;
+  const std::wstring root = directory.path.wstring() + L"/";
+  {
+    FileLogListener first((root + L"app\xDCE9.log").c_str(), plainFileOptions(0, 1));
+    FileLogListener second((root + L"app\xDCE8.log").c_str(), plainFileOptions(6, 2));
+    first.message(L"one");
+    second.message(L"two");
+    second.message(L"three");  // past 6 bytes: the first generation is rotated away
+  }
+  EXPECT_EQ(directory.bytes("app\xE9.log"), "one" + kEnd);
+  EXPECT_EQ(directory.bytes("app\xE8.log"), "three" + kEnd);
+  EXPECT_EQ(directory.bytes("app\xE8.1.log"), "two" + kEnd);
+  EXPECT_FALSE(std::filesystem::exists(directory.path / "app\xEF\xBF\xBD.log"));
+}
+
+#endif
+
+#if !defined(_WIN32)
 // A file that cannot take more (here: past the process's file size limit, as on a full disk) is
 // reported once; the messages meanwhile are counted and the count written when it can again.
 TEST(LogListeners, AWriteErrorIsReportedOnceAndTheLogResumes) {
@@ -657,9 +798,22 @@ TEST(LogListeners, AWriteErrorIsReportedOnceAndTheLogResumes) {
                                 " cannot be written (File too large); its messages are lost until "
                                 "it can\n");
   file.message(L"g");
+  const std::string resumed = record('a', 10) + record('b', 10) + record('c', 10) +
+                              "3 log messages were lost while the file could not be written" +
+                              kEnd + "g" + kEnd;
+  EXPECT_EQ(directory.bytes("full.log"), resumed);
+  // The notice is written once: the count starts again from nothing.
+  file.message(L"h");
+  EXPECT_EQ(directory.bytes("full.log"), resumed + "h" + kEnd);
+  {
+    vemo::tests::ScopedFileSizeLimit limit(static_cast<rlim_t>(resumed.size() + 1 + kEnd.size()));
+    file.message(L"x");
+    file.message(L"y");
+  }
+  file.message(L"z");
   EXPECT_EQ(directory.bytes("full.log"),
-            record('a', 10) + record('b', 10) + record('c', 10) +
-                "3 log messages were lost while the file could not be written" + kEnd + "g" + kEnd);
+            resumed + "h" + kEnd + "2 log messages were lost while the file could not be written" +
+                kEnd + "z" + kEnd);
 }
 
 // Under systemd the standard error may be the journal's stream: each line then carries the
@@ -697,6 +851,26 @@ TEST(LogListeners, TheJournalsPriorityPrefixesWhenStandardErrorIsItsStream) {
   for (int i = 0; i < 7; ++i)
     plain += "warning plain\n";
   EXPECT_EQ(capture.text().substr(prefixed.size()), plain);
+  // The journal stamps each line itself: the listener's own time stamp, on by default, is left
+  // out there (so journalctl shows one), unless asked for again; elsewhere it stays.
+  ConsoleLogListener::Options stamped;
+  stamped.utc = true;
+  stamped.clock = fixedClock;
+  {
+    ScopedVariable journal("JOURNAL_STREAM", capture.deviceAndInode());
+    ConsoleLogListener console(stamped);
+    console.warning(L"one stamp");
+    EXPECT_TRUE(console.setparam(L"time=on"));
+    console.warning(L"asked for");
+  }
+  {
+    ScopedVariable journal("JOURNAL_STREAM", "");
+    ConsoleLogListener console(stamped);
+    console.warning(L"terminal");
+  }
+  EXPECT_EQ(capture.text().substr(prefixed.size() + plain.size()),
+            "<4>warning one stamp\n<4>2024-02-29 23:59:59.007 warning asked for\n"
+            "2024-02-29 23:59:59.007 warning terminal\n");
 }
 
 // On a terminal the levels have their colours, unless NO_COLOR is set, TERM is dumb or the
@@ -787,11 +961,23 @@ TEST(LogListeners, ScopedRegistrationsOwnedOrNot) {
     }
     Log::error(L"5");
     EXPECT_EQ(Counted::alive, 2);
+    {
+      // Two scopes on one listener: it stays registered until the outer one goes.
+      Counted twice(L"twice");
+      ScopedLogListener outer(twice);
+      {
+        ScopedLogListener inner(twice);
+        Log::error(L"6");
+      }
+      Log::error(L"7");
+    }
+    Log::error(L"8");
   }
   EXPECT_EQ(Counted::alive, 0);
   EXPECT_EQ(Log::getLogListener(L"made"), nullptr);
-  EXPECT_EQ(Counted::heard, (Lines{L"made: 1", L"made: 2", L"made: 3", L"second: 3", L"made: 4",
-                                   L"kept: 4", L"made: 5"}));
+  EXPECT_EQ(Counted::heard,
+            (Lines{L"made: 1", L"made: 2", L"made: 3", L"second: 3", L"made: 4", L"kept: 4",
+                   L"made: 5", L"made: 6", L"twice: 6", L"made: 7", L"twice: 7", L"made: 8"}));
 }
 
 // Several threads log to both listeners while their settings change: every message is written

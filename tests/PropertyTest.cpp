@@ -335,6 +335,74 @@ TEST(PropertyConverters, LenientValues) {
   }
 }
 
+TEST(PropertyImport, StrictImportNamesThePathAndReasonAndChangesNothing) {
+  // Whatever the library exports reads back strictly, every type of member included.
+  const Handle<Everything> source = filled();
+  source->children.push_back(Handle<Property>(node(7, L"n").get()));
+  source->nodes.push_back(node(8, L"m"));
+  JsonValue exported;
+  source->exportProperty(exported);
+  const Handle<Everything> copy = Everything::createInstance();
+  copy->importProperty(parse(Json::convertToString(exported, false).getBuffer()),
+                       PropertyImport::strict);
+  EXPECT_EQ(text(copy.get()), text(source.get()));
+
+  // The first value that does not fit fails with its path, and the object keeps all it had.
+  struct Case {
+    const wchar_t* json;
+    const wchar_t* error;
+  };
+  const Case cases[] = {
+      {L"{\"i32\":\"fast\"}", L"Json value \"i32\": expected int32, found the string \"fast\""},
+      {L"{\"i32\":12.7}", L"Json value \"i32\": 12.7 is not a whole number (int32)"},
+      {L"{\"b\":\"yes\"}", L"Json value \"b\": expected bool, found the string \"yes\""},
+      {L"{\"s\":42}", L"Json value \"s\": expected string, found the number 42"},
+      {L"{\"i32\":3000000000}", L"Json value \"i32\": 3000000000 is out of the range of int32"},
+      {L"{\"u8\":-1}", L"Json value \"u8\": -1 is out of the range of uint8"},
+      {L"{\"i32\":1,\"nmae\":\"x\"}", L"Json value \"nmae\": unknown key of the class Everything"},
+      {L"{\"ints\":[1,\"2x\"]}",
+       L"Json value \"ints[1]\": expected int32, found the string \"2x\""},
+      {L"{\"rc\":{\"left\":1,\"wide\":2}}", L"Json value \"rc.wide\": unknown key"},
+      {L"{\"ptf\":{\"x\":\"1.5\"}}",
+       L"Json value \"ptf.x\": expected float, found the string \"1.5\""},
+      {L"{\"strings\":7}", L"Json value \"strings\": expected an array, found the number 7"},
+      {L"{\"rects\":[{\"top\":true}]}", L"Json value \"rects[0].top\": expected int32, found true"},
+      {L"{\"id\":\"not-a-uuid\"}",
+       L"Json value \"id\": expected a string of a UUID, found the string \"not-a-uuid\""},
+      {L"{\"nodes\":[{\"__class__\":\"Node\",\"next\":{\"__class__\":\"Node\",\"value\":\"x\"}}]}",
+       L"Json value \"nodes[0].next.value\": expected int32, found the string \"x\""},
+      {L"{\"child\":{\"value\":1}}",
+       L"Json value \"child\": expected an object with \"__class__\", found an object"},
+      {L"{\"child\":{\"__class__\":\"NoSuchClass\"}}",
+       L"Json value \"child\": no class \"NoSuchClass\" is registered"},
+      {L"{\"__class__\":\"Node\"}",
+       L"Json value \"__class__\": expected the class \"Everything\", found the string \"Node\""},
+      {L"[1]", L"Json value \"\": expected an object, found an array"},
+  };
+  const Handle<Everything> e = filled();
+  const String before = text(e.get());
+  for (const Case& c : cases) {
+    Logged logged;
+    try {
+      e->importProperty(parse(c.json), PropertyImport::strict);
+      ADD_FAILURE() << "no error for " << c.json;
+    } catch (const Exception& error) {
+      EXPECT_EQ(std::wstring(error.description()), c.error) << c.json;
+    }
+    EXPECT_EQ(text(e.get()), before) << c.json;
+    EXPECT_TRUE(logged.lines.empty()) << c.json;
+  }
+  // The lenient import, still the default, takes what it can of the same values.
+  e->importProperty(parse(L"{\"i32\":12.7,\"b\":\"yes\",\"s\":42,\"nmae\":1}"));
+  EXPECT_EQ(e->i32, 12);
+  EXPECT_FALSE(e->b);
+  EXPECT_EQ(e->s, L"42");
+  // Members absent from a strict import keep their values.
+  e->importProperty(parse(L"{\"i32\":5}"), PropertyImport::strict);
+  EXPECT_EQ(e->i32, 5);
+  EXPECT_EQ(e->s, L"42");
+}
+
 TEST(PropertyConverters, TextValuesThrowWithTheirLocation) {
   struct Case {
     std::function<void()> convert;
@@ -721,6 +789,39 @@ TEST(PropertyHelper, StreamsAndFiles) {
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 #endif
   EXPECT_EQ(entries(), before);
+
+  // Why no object was made is logged; the strict form throws it, and the path of a bad value.
+  std::ofstream(path, std::ios::binary) << "{\"name\": \"x\"}";
+  {
+    Logged logged;
+    EXPECT_EQ(PropertyHelper::load(name), nullptr);
+    EXPECT_EQ(logged.lines, Lines{L"PropertyHelper: \"" + std::wstring(name.getBuffer()) +
+                                  L"\" makes no object: the object has no \"__class__\""});
+  }
+  EXPECT_THROW(PropertyHelper::load(name, PropertyImport::strict), Exception);
+  std::ofstream(path, std::ios::binary) << "{\"__class__\": \"Node\", \"value\": \"fast\"}";
+  try {
+    PropertyHelper::load(name, PropertyImport::strict);
+    ADD_FAILURE() << "a strict load took \"fast\" for a number";
+  } catch (const Exception& error) {
+    EXPECT_EQ(std::wstring(error.description()),
+              L"Json value \"value\": expected int32, found the string \"fast\"");
+  }
+  EXPECT_EQ(text(PropertyHelper::load(name).get()), text(node(0).get()));  // lenient: 0
+  std::ofstream(path, std::ios::binary)
+      << "{\"__class__\": \"Node\", \"value\": 4, \"name\": \"n\"}";
+  EXPECT_EQ(text(PropertyHelper::load(name, PropertyImport::strict).get()),
+            text(node(4, L"n").get()));
+  std::ofstream(path, std::ios::binary) << "{\"__class__\": \"Node\",\n \"value\": }";
+  try {
+    PropertyHelper::load(name, PropertyImport::strict);
+    ADD_FAILURE() << "a strict load of a broken text";
+  } catch (const Exception& error) {
+    EXPECT_EQ(
+        std::wstring(error.description()),
+        L"\"" + std::wstring(name.getBuffer()) + L"\" is no JSON text (2:11: expected a value)");
+  }
+
   fs::remove(path);
   EXPECT_EQ(PropertyHelper::load(name), nullptr);
   EXPECT_FALSE(PropertyHelper::save(n.get(), L"/nonexistent-vemo-dir/x.json", false));
@@ -759,6 +860,11 @@ TEST(Configuration, SectionsKeysAndDefaults) {
       {"[ S ]\nk=v\n", L"k", L"default"},
       {"[S]\nkk=1\nk 2\nk:3\n#k=4\nk==5\n", L"k", L"=5"},
       {"[S]\nk=\xc3\xa9\n", L"k", L"\u00e9"},
+      // A byte that is not UTF-8 is U+FFFD and never takes the line feed after it.
+      {"[S]\nName = Caf\xe9\nk = 8080\n", L"k", L"8080"},
+      {"[S]\nk = Caf\xe9\nPort = 8080\n", L"k", L"Caf\uFFFD"},
+      {"[S]\nk = \xf0\x9f\x98\x80 \xf0\xa2\xac\xa2\n", L"k", L"\U0001F600 \U00022B22"},
+      {"[S]\nk = \xe6\x9d\nz=1\n", L"z", L"1"},
   };
   for (const Case& c : cases)
     EXPECT_EQ(getConfigString(config(c.content).get(), L"S", c.key, L"default"), c.expected)
@@ -864,6 +970,8 @@ TEST(Config, SectionsKeysAndCheckedValues) {
   EXPECT_EQ(c.get<float>(L"Server", L"Port"), 8080.0f);
   EXPECT_EQ(c.get<String>(L"Server", L"Note"), L"value # not a comment");
   EXPECT_EQ(c.get(L"client", L"Name", L"none"), L"box \u2603");
+  EXPECT_EQ(parsedConfig("[S]\nk = \xf0\x9f\x98\x80\nPort = 1\n").get(L"S", L"k", L""),
+            L"\U0001F600");
   EXPECT_EQ(c.get(L"client", L"Missing", L"none"), L"none");
   EXPECT_EQ(c.get<int>(L"Server", L"Empty", 5), 5);
   EXPECT_EQ(c.get<int>(L"Server", L"Extra", 5), 7);
@@ -916,7 +1024,7 @@ TEST(Config, SectionsKeysAndCheckedValues) {
 
 TEST(Config, RefusedLinesHaveTheirNumberAndLeaveTheOldContent) {
   struct Case {
-    const char* content;
+    std::string content;
     int line;
     const wchar_t* reason;
   };
@@ -930,6 +1038,11 @@ TEST(Config, RefusedLinesHaveTheirNumberAndLeaveTheOldContent) {
       {"[S]\n; old comment\n", 2, L"expected a [section] or a key of letters, digits and '_'"},
       {"[S]\r\nmax-size = 5\r\n", 2, L"expected '=' after the key"},
       {"\xef\xbb\xbf[S]\nk=v\n", 1, L"expected a [section] or a key of letters, digits and '_'"},
+      // Bytes that are not UTF-8 never merge lines: refused with the line that holds them.
+      {"[S]\nName = Caf\xe9\nPort = 8080\n", 2, L"invalid UTF-8"},
+      {"[S]\nk = v\n\n\xf0\x9f\x98\n", 4, L"invalid UTF-8"},
+      {"[S]\nk = \xed\xa0\x80\n", 2, L"invalid UTF-8"},
+      {std::string("[S]\nk = a\0b\n", 12), 2, L"a zero byte in the text"},
   };
   Config kept = parsedConfig("[Old]\nk = 1\n");
   for (const Case& bad : cases) {

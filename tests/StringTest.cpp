@@ -8,11 +8,14 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <iomanip>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <type_traits>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "vemo/core/Charset.h"
@@ -412,4 +415,35 @@ TEST(StandardLibrary, StringsCrossBothWays) {
   std::wostringstream wideOut;
   wideOut << fromWide;
   EXPECT_EQ(wideOut.str(), wide);
+
+  // Trailing zeros of a standard string or view are dropped, as String.h says: the same text
+  // is one string, with one hash.
+  const String trailing(std::wstring(L"ab\0", 3));
+  EXPECT_EQ(trailing, String(L"ab"));
+  EXPECT_EQ(trailing.getLength(), 2);
+  EXPECT_EQ(String(std::wstring_view(L"ab\0\0", 4)).getLength(), 2);
+  EXPECT_EQ(String(std::wstring(3, L'\0')).getLength(), 0);
+  EXPECT_EQ(String_T<char>(std::string("x\0y\0", 4)).toStdString(), std::string("x\0y", 3));
+  const std::unordered_set<String> set{String(L"ab"), trailing, String(L"ab\0", 3)};
+  EXPECT_EQ(set.size(), 1u);
+  // Every unit reaches a stream, embedded zeros too, and the stream's width pads it.
+  std::ostringstream padded;
+  padded << std::setw(6) << String(L"\u00E9") << '|' << std::left << std::setw(4)
+         << String_T<char>("ab") << '|' << String(std::wstring(L"a\0b", 3)) << '|' << std::setw(3)
+         << String(L"\U0001F600");
+  EXPECT_EQ(padded.str(), std::string("    \xC3\xA9|ab  |a\0b|\xF0\x9F\x98\x80", 20));
+  std::wostringstream widePadded;
+  widePadded << std::setw(4) << String(L"ab") << L'|' << String(std::wstring(L"a\0b", 3));
+  EXPECT_EQ(widePadded.str(), std::wstring(L"  ab|a\0b", 8));
+  // Standard strings of the other width convert explicitly: UTF-8 to a String and back.
+  static_assert(std::is_constructible<String, std::string>::value, "UTF-8 to wide");
+  static_assert(!std::is_convertible<std::string, String>::value, "never silently");
+  static_assert(std::is_constructible<String_T<char>, std::wstring_view>::value, "wide to UTF-8");
+  static_assert(!std::is_constructible<String_T<unsigned char>, std::string>::value,
+                "code-page text comes from its own functions");
+  EXPECT_EQ(String(std::string("caf\xC3\xA9 \xF0\x9F\x98\x80 \xE9!\0", 14)),
+            String(L"caf\u00e9 \U0001F600 \uFFFD!"));
+  EXPECT_EQ(String(std::string_view("a\0b", 3)).getLength(), 3);
+  EXPECT_EQ(String_T<char>(std::wstring(L"\u00e9\U0001F600")).toStdString(),
+            "\xC3\xA9\xF0\x9F\x98\x80");
 }

@@ -20,7 +20,10 @@ struct LogState {
   std::recursive_mutex lock;
   std::vector<LogListener*> listeners;
   bool dispatching = false;    // set while listeners are called: nested messages are dropped
+  std::size_t calling = 0;     // while dispatching: the index of the listener being called
   bool listenerAdded = false;  // ever
+  // Listeners registered by ScopedLogListener, with the number of scopes that hold each.
+  std::vector<std::pair<LogListener*, int>> scoped;
   std::vector<std::wstring> heldErrors;  // for the first listener (errorForFirstListener)
 };
 
@@ -57,10 +60,12 @@ class DispatchScope {
 
 template <class Call>
 void callListeners(LogState& state, Call call) {
-  // By index: a listener may add or remove listeners while it is being called.
-  for (std::size_t i = 0; i < state.listeners.size(); ++i) {
+  // By index, kept in the state: a listener may add or remove listeners (itself too) while it
+  // is being called, and removeListener moves the index back over a listener removed before it,
+  // so that every listener after it still hears the message.
+  for (state.calling = 0; state.calling < state.listeners.size(); ++state.calling) {
     try {
-      call(state.listeners[i]);
+      call(state.listeners[state.calling]);
     } catch (...) {
       // A failing listener must not keep the message from the others.
     }
@@ -189,7 +194,11 @@ void Log::removeListener(LogListener* listener) {
   std::lock_guard<std::recursive_mutex> guard(state->lock);
   for (auto it = state->listeners.begin(); it != state->listeners.end(); ++it) {
     if (*it == listener) {
+      const std::size_t at = static_cast<std::size_t>(it - state->listeners.begin());
       state->listeners.erase(it);
+      // The one being called, or one before it: the next is now at the current index. (From 0
+      // the index wraps round and the loop's increment brings it back to 0.)
+      if (state->dispatching && at <= state->calling) --state->calling;
       return;
     }
   }
@@ -221,37 +230,33 @@ bool Log::setparam(const wchar_t* param) {
   return false;
 }
 
-void Log::vlog(LogLevel level, const wchar_t* format, const FormatArgs& args) {
-  ListenerOperation operation = &LogListener::message;
+namespace {
+
+ListenerOperation operationOf(LogLevel level) {
   switch (level) {
     case LogLevel::kError:
-      operation = &LogListener::error;
-      break;
+      return &LogListener::error;
     case LogLevel::kWarning:
-      operation = &LogListener::warning;
-      break;
+      return &LogListener::warning;
     case LogLevel::kDebug:
-      operation = &LogListener::debug;
-      break;
+      return &LogListener::debug;
     default:
-      break;
+      return &LogListener::message;
   }
-  dispatch(operation, format, args);
 }
 
-#define VEMO_LOG_DISPATCH(operation)                 \
-  void Log::operation(const wchar_t* format, ...) {  \
-    va_list args;                                    \
-    va_start(args, format);                          \
-    dispatch(&LogListener::operation, format, args); \
-    va_end(args);                                    \
-  }
+}  // namespace
 
-VEMO_LOG_DISPATCH(error)
-VEMO_LOG_DISPATCH(warning)
-VEMO_LOG_DISPATCH(message)
-VEMO_LOG_DISPATCH(debug)
-#undef VEMO_LOG_DISPATCH
+void Log::vlog(LogLevel level, const wchar_t* format, const FormatArgs& args) {
+  dispatch(operationOf(level), format, args);
+}
+
+void Log::vlogList(LogLevel level, const wchar_t* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  dispatch(operationOf(level), format, copy);
+  va_end(copy);
+}
 
 void Log::whistle(bool ok) {
   LogState* state = g_state.load(std::memory_order_acquire);
@@ -265,10 +270,46 @@ void Log::whistle(bool ok) {
 ScopedLogListener::ScopedLogListener(LogListener& listener)
     : ScopedLogListener(&listener, nullptr) {}
 
+namespace {
+
+// Scoped registrations are counted: the listener stays registered until the last scope that
+// holds it goes.
+void addScoped(LogListener* listener) {
+  LogState& state = makeState();
+  if (!listener) return;
+  std::lock_guard<std::recursive_mutex> guard(state.lock);
+  for (auto& entry : state.scoped) {
+    if (entry.first == listener) {
+      ++entry.second;
+      Log::addListener(listener);  // again, had it been removed by hand meanwhile
+      return;
+    }
+  }
+  state.scoped.reserve(state.scoped.size() + 1);
+  Log::addListener(listener);
+  state.scoped.emplace_back(listener, 1);
+}
+
+void removeScoped(LogListener* listener) {
+  LogState* state = g_state.load(std::memory_order_acquire);
+  if (!state || !listener) return;
+  std::lock_guard<std::recursive_mutex> guard(state->lock);
+  for (auto it = state->scoped.begin(); it != state->scoped.end(); ++it) {
+    if (it->first == listener) {
+      if (--it->second > 0) return;  // another scope still holds it
+      state->scoped.erase(it);
+      break;
+    }
+  }
+  Log::removeListener(listener);
+}
+
+}  // namespace
+
 ScopedLogListener::ScopedLogListener(LogListener* listener, Destroy destroy)
     : _listener(listener), _destroy(destroy) {
   try {
-    Log::addListener(listener);
+    addScoped(listener);
   } catch (...) {  // no memory for the list: the listener made for it goes too
     if (_destroy) _destroy(listener);
     throw;
@@ -294,8 +335,9 @@ ScopedLogListener::~ScopedLogListener() {
 
 void ScopedLogListener::reset() noexcept {
   if (!_listener) return;
-  // Removed under the log's lock: once this returns no thread is calling the listener.
-  Log::removeListener(_listener);
+  // Removed under the log's lock: once this returns no thread is calling the listener (unless
+  // another scope still holds it).
+  removeScoped(_listener);
   if (_destroy) _destroy(_listener);
   _listener = nullptr;
   _destroy = nullptr;

@@ -50,6 +50,7 @@ class Layout {
   bool admits(LogLevel level) const {
     return levelIndex(level) >= _minimumLevel.load(std::memory_order_relaxed);
   }
+  void setTimeStamp(bool on) { _timeStamp.store(on, std::memory_order_relaxed); }
   void setMinimumLevel(LogLevel level) {
     _minimumLevel.store(levelIndex(level), std::memory_order_relaxed);
   }
@@ -232,6 +233,9 @@ class ConsoleLogListener::Impl {
       : _name(options.name ? options.name : L""), _layout(options) {
     const detail::StandardErrorKind kind = detail::inspectStandardError();
     _journal = kind.journal;
+    // The journal stamps every line with its own time: a second stamp is left out ("time=on"
+    // brings it back).
+    if (_journal) _layout.setTimeStamp(false);
     const bool colour = options.colours && !kind.journal && colourAllowed();
     _ansi = colour && kind.ansiTerminal;
     _consoleColour = colour && kind.console;
@@ -323,31 +327,36 @@ class FileLogListener::Impl {
   void write(LogLevel level, const wchar_t* text) {
     if (!_layout.admits(level)) return;
     const std::string& record = _builder.build(_layout, level, text, "", "");
+    // A file removed under the listener (its directory removed and made again, say) is opened
+    // anew by its name.
+    if (_file.isOpen() && _file.unlinked()) _file.close();
     if (!_file.isOpen() && !open()) {
       ++_lost;
       return;
     }
     if (_lost > 0) {
+      // The notice is a record of its own, within the limit like any other.
       String notice;
       notice.format(L"%I64u log messages were lost while the file could not be written", _lost);
       RecordBuilder builder;
       const std::string& lines =
           builder.build(_layout, LogLevel::kWarning, notice.getBuffer(), "", "");
-      if (!put(lines)) {
+      if (!putWithin(lines)) {
         ++_lost;
         return;
       }
       _lost = 0;
     }
-    if (_maxBytes > 0 && _size > 0 &&
-        _size + static_cast<std::int64_t>(record.size()) > _maxBytes) {
+    if (!putWithin(record)) ++_lost;
+  }
+
+  // Writes one record, rotating first when it would take the file past its limit.
+  bool putWithin(const std::string& bytes) {
+    if (_maxBytes > 0 && _size > 0 && _size + static_cast<std::int64_t>(bytes.size()) > _maxBytes) {
       rotate();
-      if (!_file.isOpen() && !open()) {
-        ++_lost;
-        return;
-      }
+      if (!_file.isOpen() && !open()) return false;
     }
-    if (!put(record)) ++_lost;
+    return put(bytes);
   }
 
   String _path, _stem, _extension, _name;
@@ -375,6 +384,9 @@ class FileLogListener::Impl {
   bool put(const std::string& bytes) {
     String error;
     if (!_file.write(bytes.data(), bytes.size(), error)) {
+      // A record is written whole or not at all: what part of it went in is cut off again.
+      String ignored;
+      _file.truncate(_size, ignored);
       _file.close();  // opened again with the next message
       fail(error);
       return false;
@@ -399,10 +411,20 @@ class FileLogListener::Impl {
       _rotationReported = false;
       return;
     }
+    // Something in the way of a generation (another user's file or directory, say) would keep
+    // the file growing without bound: it is emptied instead, so that it never passes its limit
+    // and the rotation is tried again only when it is full again.
+    String truncateError;
+    const bool emptied = open() && _file.truncate(0, truncateError);
+    if (emptied) _size = 0;
     if (!_rotationReported) {
       String text;
-      text.format(L"vemo: log file %s cannot be rotated (%s); it grows past its limit\n", _path,
-                  error);
+      if (emptied)
+        text.format(L"vemo: log file %s cannot be rotated (%s); it is emptied at its limit\n",
+                    _path, error);
+      else
+        text.format(L"vemo: log file %s cannot be rotated (%s); it grows past its limit\n", _path,
+                    error);
       reportOnStandardError(text);
       _rotationReported = true;
     }

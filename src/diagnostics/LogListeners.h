@@ -45,6 +45,12 @@ class LogFile {
   bool isOpen() const { return _handle != kClosed; }
   // Writes every byte; false with `error` set.
   bool write(const char* bytes, std::size_t n, String& error);
+  // Cuts the open file to `size` bytes; false with `error` set (on Windows, where the file is
+  // open for appending only, always).
+  bool truncate(std::int64_t size, String& error);
+  // True when the open file has no name any more (its directory was removed, or it was
+  // deleted): writing on would go nowhere anyone can read.
+  bool unlinked() const;
   // The size the file had when it was opened.
   std::int64_t openedSize() const { return _openedSize; }
   void close();

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "FileName.h"
 #include "LogListeners.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/StringHelper.h"
@@ -50,8 +51,10 @@ String errorText(int number) {
   return getErrorString(static_cast<unsigned long>(number));
 }
 
-String_T<char> nativeName(const String& path) {
-  return StringHelper::wideToUtf8(path.getBuffer());
+// The file-system name of a path: the bytes it stands for, those that are not UTF-8 included
+// (see FileName.h), so that two names never collapse into one file.
+NativeName nativeName(const String& path) {
+  return wideToPath(path);
 }
 
 }  // namespace
@@ -80,13 +83,13 @@ bool breakDownTime(std::int64_t seconds, bool utc, std::tm& out) {
 
 bool LogFile::open(const String& path, String& error) {
   close();
-  const String_T<char> name = nativeName(path);
+  const NativeName name = nativeName(path);
   // O_NOFOLLOW: a link in the file's place is refused, not followed. O_NONBLOCK: a FIFO
   // planted there cannot hold the open up (it is refused below as no regular file).
   int descriptor;
   do {
     descriptor =
-        ::open(name.getBuffer(),
+        ::open(name.c_str(),
                O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC,
                S_IRUSR | S_IWUSR);
   } while (descriptor < 0 && errno == EINTR);
@@ -105,8 +108,8 @@ bool LogFile::open(const String& path, String& error) {
     ::close(descriptor);
     return false;
   }
-  // A file of this user's that others may read is made private like a new one.
-  if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0) fchmod(descriptor, S_IRUSR | S_IWUSR);
+  // An existing file keeps the mode its owner gave it (0640 for a group of readers); only a new
+  // one is made private.
   _handle = descriptor;
   _openedSize = static_cast<std::int64_t>(status.st_size);
   return true;
@@ -126,6 +129,22 @@ bool LogFile::write(const char* bytes, std::size_t n, String& error) {
   return true;
 }
 
+bool LogFile::truncate(std::int64_t size, String& error) {
+  int result;
+  do {
+    result = ftruncate(static_cast<int>(_handle), static_cast<off_t>(size));
+  } while (result != 0 && errno == EINTR);
+  if (result == 0) return true;
+  error = errorText(errno);
+  return false;
+}
+
+bool LogFile::unlinked() const {
+  struct stat status;
+  return _handle != kClosed && fstat(static_cast<int>(_handle), &status) == 0 &&
+         status.st_nlink == 0;
+}
+
 void LogFile::close() {
   if (_handle == kClosed) return;
   ::close(static_cast<int>(_handle));
@@ -133,14 +152,14 @@ void LogFile::close() {
 }
 
 bool renameLogFile(const String& from, const String& to, String& error) {
-  if (::rename(nativeName(from).getBuffer(), nativeName(to).getBuffer()) == 0 || errno == ENOENT)
+  if (::rename(nativeName(from).c_str(), nativeName(to).c_str()) == 0 || errno == ENOENT)
     return true;
   error = errorText(errno);
   return false;
 }
 
 bool removeLogFile(const String& path, String& error) {
-  if (::unlink(nativeName(path).getBuffer()) == 0 || errno == ENOENT) return true;
+  if (::unlink(nativeName(path).c_str()) == 0 || errno == ENOENT) return true;
   error = errorText(errno);
   return false;
 }

@@ -196,6 +196,21 @@ bool LogFile::write(const char* bytes, std::size_t n, String& error) {
   return true;
 }
 
+bool LogFile::truncate(std::int64_t, String& error) {
+  error = L"the file is open for appending only";
+  return false;
+}
+
+bool LogFile::unlinked() const {
+  // Opened with FILE_SHARE_DELETE, the file may be deleted while open: it is then pending
+  // deletion (or has no name left).
+  if (_handle == kClosed) return false;
+  FILE_STANDARD_INFO info;
+  return GetFileInformationByHandleEx(reinterpret_cast<HANDLE>(_handle), FileStandardInfo, &info,
+                                      sizeof info) &&
+         (info.DeletePending || info.NumberOfLinks == 0);
+}
+
 void LogFile::close() {
   if (_handle == kClosed) return;
   CloseHandle(reinterpret_cast<HANDLE>(_handle));

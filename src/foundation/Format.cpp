@@ -85,6 +85,10 @@ void putEncoded(Sink<CharT>& sink, const Encoded& e) {
     sink.put(reinterpret_cast<const CharT*>(e.bytes), static_cast<std::size_t>(e.n));
 }
 
+// The largest width, and precision of a number, that a directive may ask for (from its digits or
+// from a '*' argument): a format cannot make the formatter pad or print without bound.
+constexpr int kMaxFieldSize = 4096;
+
 struct Field {
   bool left = false, plus = false, space = false, alt = false, zero = false;
   int width = 0;
@@ -286,8 +290,9 @@ void buildDirective(char* out, const Field& field, const char* length) {
   if (field.zero) *p++ = '0';
   if (field.width > 0) p = std::to_chars(p, p + 12, field.width).ptr;
   if (field.precision >= 0) {
+    // The precision of a number is capped (that of a text only limits what is taken of it).
     *p++ = '.';
-    p = std::to_chars(p, p + 12, field.precision).ptr;
+    p = std::to_chars(p, p + 12, std::min(field.precision, kMaxFieldSize)).ptr;
   }
   while (*length)
     *p++ = *length++;
@@ -485,6 +490,7 @@ const CharT* parseField(const CharT* p, Field& field, Sink<CharT>& sink, Args& a
       field.width = field.width > (INT32_MAX - digit) / 10 ? INT32_MAX : field.width * 10 + digit;
     }
   }
+  field.width = std::min(field.width, kMaxFieldSize);
   if (*p == '.') {
     ++p;
     field.precision = 0;
@@ -733,14 +739,20 @@ void putMarker(Sink<CharT>& sink, char conversion, const FormatArg* arg) {
 
 // An integer under an integer directive. It is converted to the type the directive names, as C
 // converts; but a value wider than that type (and than int) keeps its own width, so that a 64-bit
-// value under %d prints whole.
+// value under %d prints whole, and an unsigned 64-bit value under %d or %lld prints as the
+// unsigned number it is.
 template <class CharT>
 void formatTypedInteger(Sink<CharT>& sink, const Field& field, const FormatArg& arg) {
   const int wanted = directiveBits(field);
   const int bits = arg.bits > std::max(wanted, 32) ? arg.bits : wanted;
   unsigned long long value = integerBits(arg);
   if (bits < 64) value &= (1ULL << bits) - 1;
-  if (field.conversion == 'd' || field.conversion == 'i') {
+  if (bits == 64 && arg.type == FormatArg::kUnsigned && arg.bits == 64 &&
+      (field.conversion == 'd' || field.conversion == 'i')) {
+    Field asUnsigned = field;
+    asUnsigned.conversion = 'u';
+    formatInteger(sink, asUnsigned, "ll", value);
+  } else if (field.conversion == 'd' || field.conversion == 'i') {
     long long signedValue = static_cast<long long>(value);
     if (bits < 64 && (value >> (bits - 1)) != 0)
       signedValue -= static_cast<long long>(1ULL << bits);
@@ -788,10 +800,21 @@ class TypedArgs {
         if (!isInteger(*arg)) break;
         formatTypedInteger(sink, field, *arg);
         return true;
-      case Wants::kChar:
+      case Wants::kChar: {
         if (!isInteger(*arg)) break;
-        formatChar(sink, field, static_cast<int>(integerBits(*arg)));
+        // The argument's width says what it holds: a char is one unit of the format's narrow
+        // text; anything wider (wchar_t, char16_t, char32_t, int) is a whole character, written
+        // in the output's encoding.
+        const unsigned long long value = integerBits(*arg);
+        if (arg->bits <= 8) {
+          formatChar(sink, field, static_cast<int>(value & 0xFF));
+        } else {
+          Field wide = field;
+          wide.length = Field::kWide;
+          formatChar(sink, wide, value <= 0x10FFFF ? static_cast<int>(value) : 0xFFFD);
+        }
         return true;
+      }
       case Wants::kFloat:
         if (arg->type == FormatArg::kDouble) {
           if (field.length == Field::kLongDouble)

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <new>
 #include <ostream>
+#include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "CharWalk.h"
 #include "Format.h"
@@ -592,15 +594,6 @@ String_T<T> operator+(const T* left, const String_T<T>& right) {
 
 // ---- formatting --------------------------------------------------------------------------
 
-template <class T>
-int String_T<T>::format(const T* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const int n = vprintf(format, args);
-  va_end(args);
-  return n;
-}
-
 namespace {
 
 template <class T, class Args>
@@ -627,16 +620,65 @@ int String_T<T>::vformat(const T* format, const FormatArgs& args) {
   return formatInto(*this, format, args);
 }
 
+namespace {
+
+// UTF-8 of wide units, zeros included; a lone surrogate is U+FFFD.
+std::string utf8Of(const wchar_t* p, const wchar_t* end) {
+  std::string out;
+  out.reserve(static_cast<std::size_t>(end - p));
+  while (p < end) {
+    unsigned char bytes[4];
+    const int n = detail::encodeUtf8(detail::decodeWide(p, end), bytes);
+    out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+}  // namespace
+
+template <class T>
+void String_T<T>::assignConverted(const char* data, std::size_t count) {
+  if constexpr (std::is_same_v<T, wchar_t>) {
+    // UTF-8 to wide: at most one unit per byte.
+    std::wstring wide;
+    wide.reserve(count);
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
+    const unsigned char* const end = p + count;
+    while (p < end) {
+      wchar_t units[2];
+      const int n = detail::encodeWide(detail::decodeUtf8(p, end), units);
+      wide.append(units, static_cast<std::size_t>(n));
+    }
+    assignUnits(wide.data(), wide.size());
+  } else {
+    assignUnits(reinterpret_cast<const T*>(data), count);
+  }
+}
+
+template <class T>
+void String_T<T>::assignConverted(const wchar_t* data, std::size_t count) {
+  if constexpr (std::is_same_v<T, char>) {
+    const std::string utf8 = utf8Of(data, data + count);
+    assignUnits(utf8.data(), utf8.size());
+  } else if constexpr (std::is_same_v<T, wchar_t>) {
+    assignUnits(data, count);
+  } else {
+    const std::string utf8 = utf8Of(data, data + count);
+    assignUnits(reinterpret_cast<const T*>(utf8.data()), utf8.size());
+  }
+}
+
 std::ostream& operator<<(std::ostream& out, const String_T<wchar_t>& text) {
-  return out << StringHelper::wideToUtf8(text.getBuffer());
+  return out << std::string_view(utf8Of(text.begin(), text.end()));
 }
 
 std::wostream& operator<<(std::wostream& out, const String_T<wchar_t>& text) {
-  return out.write(text.begin(), text.end() - text.begin());
+  return out << std::wstring_view(text.begin(),
+                                  static_cast<std::size_t>(text.end() - text.begin()));
 }
 
 std::ostream& operator<<(std::ostream& out, const String_T<char>& text) {
-  return out.write(text.begin(), text.end() - text.begin());
+  return out << std::string_view(text.begin(), static_cast<std::size_t>(text.end() - text.begin()));
 }
 
 template class String_T<wchar_t>;

@@ -7,10 +7,14 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <type_traits>
 
 #include "JsonArray.h"
+#include "JsonInput.h"
 #include "Number.h"
+#include "StringData.h"
+#include "Utf.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/StringHelper.h"
@@ -18,6 +22,37 @@
 namespace vemo {
 
 // ---- construction and lifetime ---------------------------------------------------------------
+
+namespace {
+
+// The wide text of UTF-8 bytes: zeros kept, each broken sequence U+FFFD.
+String wideOfUtf8(std::string_view utf8) {
+  if (utf8.empty()) return String();
+  if (utf8.size() >= static_cast<std::size_t>(INT_MAX))
+    throw std::length_error("vemo::JsonValue: text too long for a String");
+  detail::StringBuilder<wchar_t> text(utf8.size());
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  const unsigned char* const end = p + utf8.size();
+  while (p < end) {
+    if (*p < 0x80) {
+      *text.extend(1) = static_cast<wchar_t>(*p++);
+      continue;
+    }
+    wchar_t units[2];
+    const int n = detail::encodeWide(detail::decodeUtf8(p, end), units);
+    std::copy(units, units + n, text.extend(static_cast<std::size_t>(n)));
+  }
+  return text.take(static_cast<int>(text.size()));
+}
+
+}  // namespace
+
+JsonValue::JsonValue(const char* utf8)
+    : JsonValue(utf8 ? std::string_view(utf8) : std::string_view()) {}
+
+JsonValue::JsonValue(std::string_view utf8) : _type(stringValue) {
+  new (_value.string_) String(wideOfUtf8(utf8));
+}
 
 JsonValue::JsonValue(ValueType type) : _type(type) {
   _value.int_ = 0;
@@ -107,8 +142,21 @@ const JsonValue::ObjectValues& JsonValue::getMembers() const {
 }
 
 JsonValue& JsonValue::operator[](int index) {
+  // Arrays stay dense: an index past the end first fills the gap with nulls (the text writer
+  // writes indices 0 to size() - 1, so an entry past a gap would otherwise be lost).
+  if (_type == arrayValue) {
+    if (JsonValue* found = const_cast<JsonValue*>(_value.array_->find(index))) return *found;
+  }
+  if (index < 0) VEMO_THROW_AT(L"vemo/core/Json", __LINE__, L"Json array index is negative");
+  const int size = _type == arrayValue ? _value.array_->size() : 0;
+  if (index - size > kMaxArrayGap)
+    VEMO_THROW_AT(L"vemo/core/Json", __LINE__,
+                  L"Json array index is too far past the end (more than 4194304 nulls)");
   if (_type != arrayValue) *this = JsonValue(arrayValue);
-  return _value.array_->at(index);
+  ArrayValues& array = *_value.array_;
+  for (int next = array.size(); next < index; ++next)
+    array.at(next);
+  return array.at(index);
 }
 
 JsonValue& JsonValue::operator[](const String& key) {
@@ -400,8 +448,9 @@ KindInfo kindInfo(detail::JsonKind kind) {
   return {L"string", false, false, 0, 0};
 }
 
-// A short description of a value for the texts of checked access.
-String describe(const JsonValue& value) {
+}  // namespace
+
+String detail::describe(const JsonValue& value) {
   switch (value.type()) {
     case JsonValue::nullValue:
       return String(L"null");
@@ -423,6 +472,8 @@ String describe(const JsonValue& value) {
   }
   return String(L"an object");
 }
+
+namespace {
 
 template <class T>
 void store(void* out, T value) {
@@ -474,7 +525,7 @@ int indexOf(const wchar_t* p, const wchar_t* end) {
 bool JsonValue::convertExactly(detail::JsonKind kind, void* out, String& reason) const {
   const KindInfo info = kindInfo(kind);
   const auto mismatch = [&] {
-    reason = String(L"expected ") + info.name + L", found " + describe(*this);
+    reason = String(L"expected ") + info.name + L", found " + detail::describe(*this);
     return false;
   };
   if (kind == detail::JsonKind::string) {
@@ -549,7 +600,7 @@ const JsonValue* JsonValue::walk(const String& path, String& reason) const {
   const auto notContainer = [&](const wchar_t* upTo, const wchar_t* what) {
     const String part =
         upTo == path.getBuffer() ? String(L"the value") : String(L"\"") + stepped(upTo) + L"\"";
-    reason = part + L" is " + describe(*value) + L", not " + what;
+    reason = part + L" is " + detail::describe(*value) + L", not " + what;
     return nullptr;
   };
   if (p == end) return value;

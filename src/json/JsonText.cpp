@@ -1,6 +1,7 @@
 // Json: the lenient recursive-descent parser and the compact and styled writers.
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "CharWalk.h"
 #include "File.h"
 #include "JsonArray.h"
+#include "JsonInput.h"
 #include "Number.h"
 #include "StringData.h"
 #include "Utf.h"
@@ -22,6 +24,7 @@
 #include "vemo/core/Charset.h"
 #include "vemo/core/File.h"
 #include "vemo/core/Json.h"
+#include "vemo/core/Log.h"
 #include "vemo/core/Text.h"
 
 namespace vemo {
@@ -165,10 +168,8 @@ const unsigned char* firstInvalidUtf8(const unsigned char* p, const unsigned cha
   return end;
 }
 
-// Whether the bytes read as UTF-8 text (the text reader's rules) give exactly the characters
-// that the same bytes give to the parser of UTF-8 text: no zero byte (the reader drops it), and
-// every byte of 0x80 and above in a two- or three-byte sequence of a character of U+0080 and
-// above (the reader makes a stray byte, a longer sequence and some overlong forms into ASCII).
+// Whether the bytes are well-formed UTF-8 of characters below U+10000 without a zero byte: then
+// the parser of UTF-8 text takes them as they are.
 bool regularUtf8(const unsigned char* p, const unsigned char* end) {
   while (p < end) {
     // Eight ASCII bytes without a zero at a time.
@@ -190,7 +191,7 @@ bool regularUtf8(const unsigned char* p, const unsigned char* end) {
       p += 2;
     } else if (c >= 0xE0 && c <= 0xEF) {
       if (end - p < 3 || !detail::isContinuation(p[1]) || !detail::isContinuation(p[2]) ||
-          (c == 0xE0 && p[1] < 0x82))
+          (c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F))
         return false;
       p += 3;
     } else {
@@ -362,6 +363,10 @@ class JsonParser {
       const Char* stop = start;
       const double number = Text::scanDouble(start, &stop);
       if (stop == start) return fail(start, "invalid number");
+      if constexpr (kStrict) {
+        // JSON has no infinity: a number too large for a double is not taken as one.
+        if (!std::isfinite(number)) return fail(start, "number out of range");
+      }
       _p = stop;
       JsonValue(number).swap(value);
     } else if (negative) {
@@ -522,7 +527,8 @@ class JsonParser {
   // followed by a \u low surrogate gives the character of the pair.
   static wchar_t* decodeUnit(const Char*& p, const Char* end, wchar_t* o) {
     const unsigned int unit = readHexUnit(p, end);
-    if (unit == 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return o;
+    // The strict syntax keeps \u0000 as the character it stands for (the lenient one drops it).
+    if ((unit == 0 && !kStrict) || (unit >= 0xDC00 && unit <= 0xDFFF)) return o;
     if (unit < 0xD800 || unit > 0xDBFF) {
       *o++ = static_cast<wchar_t>(unit);
       return o;
@@ -682,13 +688,14 @@ const wchar_t* Json::parseValue(const wchar_t* text, JsonValue& value, JsonError
 
 namespace {
 
-// The characters a string must escape: the double quote, the backslash and 1 to 31.
+// The characters a string must escape: the double quote, the backslash and 0 to 31 (a zero
+// too, so that no reader or writer of zero-terminated text ever cuts the text there).
 bool needsEscape(wchar_t c) {
-  return (c >= 1 && c < 32) || c == L'"' || c == L'\\';
+  return static_cast<std::uint32_t>(c) < 32 || c == L'"' || c == L'\\';
 }
 
 // The escape of a character that needs one, in ASCII: a two-character escape, else \u00XX
-// (the characters from 1 to 31). Returns its length.
+// (the characters from 0 to 31). Returns its length.
 int escapeOf(wchar_t c, char* out) {
   for (const ShortEscape& entry : kShortEscapes) {
     if (c == entry.character) {
@@ -708,6 +715,7 @@ int escapeOf(wchar_t c, char* out) {
 // moves while it grows, and only its final block is new memory.
 class WideSink {
  public:
+  bool nonFinite = false;  // a NaN or infinity was written as null
   void put(wchar_t c) {
     if (_used == kBlock) next();
     _block[_used++] = c;
@@ -774,13 +782,10 @@ class WideSink {
 template <class Encoding>
 class ByteSink {
  public:
+  bool nonFinite = false;  // a NaN or infinity was written as null
   explicit ByteSink(Output* output) : _output(output) {}
 
   void put(wchar_t c) {
-    if (Encoding::kEndsAtZero && (c == 0 || _ended)) {
-      _ended = true;
-      return;
-    }
     if (_used + 4 > kSize) flush();
     _used += Encoding::encode(c, _bytes + _used);
   }
@@ -794,7 +799,6 @@ class ByteSink {
   }
   // A short ASCII piece (a number, a literal, an escape): no zeros, at most 64 characters.
   void put(const char* ascii, std::size_t length) {
-    if (_ended) return;
     if (_used + static_cast<int>(length) * 2 > kSize) flush();
     unsigned char* o = _bytes + _used;
     for (std::size_t i = 0; i < length; ++i) {
@@ -823,7 +827,7 @@ class ByteSink {
   template <bool kEscape>
   void encode(const wchar_t* text, std::size_t length) {
     constexpr std::size_t kMostPerChar = !kEscape ? 4 : Encoding::kAsciiIsOneByte ? 6 : 12;
-    while (length > 0 && !_ended) {
+    while (length > 0) {
       std::size_t room = static_cast<std::size_t>(kSize - _used) / kMostPerChar;
       if (room == 0) {
         flush();
@@ -843,9 +847,6 @@ class ByteSink {
             *o++ = static_cast<unsigned char>(escape[e]);
             if (!Encoding::kAsciiIsOneByte) *o++ = 0;
           }
-        } else if (Encoding::kEndsAtZero && c == 0) {
-          _ended = true;
-          break;
         } else {
           o += Encoding::encode(c, o);
         }
@@ -860,12 +861,10 @@ class ByteSink {
   unsigned char _bytes[kSize];
   int _used = 0;
   bool _ok = true;
-  bool _ended = false;
 };
 
 // UTF-16LE code units; a character above U+FFFF becomes a surrogate pair.
 struct Utf16Encoding {
-  static constexpr bool kEndsAtZero = false;
   static constexpr bool kAsciiIsOneByte = false;
   static int encode(wchar_t c, unsigned char* out) {
     unsigned int cp = static_cast<unsigned int>(c);
@@ -884,10 +883,8 @@ struct Utf16Encoding {
   }
 };
 
-// UTF-8 as the text writer makes it of wide text; it ends at a zero character, as the writer's
-// conversion of a zero-terminated text does.
+// UTF-8 as the text writer makes it of wide text. (A zero never reaches it: strings escape it.)
 struct Utf8Encoding {
-  static constexpr bool kEndsAtZero = true;
   static constexpr bool kAsciiIsOneByte = true;
   static int encode(wchar_t c, unsigned char* out) {
     return c < 0x80 ? (*out = static_cast<unsigned char>(c), 1)
@@ -913,9 +910,15 @@ void writeNumber(Sink& sink, unsigned long long magnitude, bool negative) {
   sink.put(p, static_cast<std::size_t>(digits + sizeof digits - p));
 }
 
-// "%.16g", with a decimal point whatever the locale.
+// "%.16g", with a decimal point whatever the locale. JSON has no NaN or infinity: they are
+// written as null (warned about once the text is made, see warnNonFinite).
 template <class Sink>
 void writeDouble(Sink& sink, double value) {
+  if (!std::isfinite(value)) {
+    sink.nonFinite = true;
+    sink.put("null", 4);
+    return;
+  }
   char text[40];
   const std::to_chars_result result =
       std::to_chars(text, text + sizeof text, value, std::chars_format::general, 16);
@@ -1026,10 +1029,55 @@ struct JsonWriter {
   }
 };
 
+namespace {
+
+// Logs where the value holds a NaN or an infinity, each written as null: a path of keys and
+// [indices] as get<T> takes it.
+void warnNonFinite(const JsonValue& value, std::wstring& path) {
+  if (value.type() == JsonValue::doubleValue) {
+    const double number = value.asDouble();
+    if (!std::isfinite(number))
+      Log::warning(L"JSON: %s at \"%s\" has no JSON form and is written as null",
+                   std::isnan(number) ? L"NaN"
+                   : number > 0       ? L"infinity"
+                                      : L"-infinity",
+                   path.c_str());
+    return;
+  }
+  const std::size_t length = path.size();
+  if (value.isArray()) {
+    for (auto element = value.elements().begin(); element != value.elements().end(); ++element) {
+      path += L'[';
+      path += std::to_wstring(element.index());
+      path += L']';
+      warnNonFinite(*element, path);
+      path.resize(length);
+    }
+  } else if (value.isObject()) {
+    for (const auto& [key, member] : value.members()) {
+      if (length > 0) path += L'.';
+      path.append(key.getBuffer(), static_cast<std::size_t>(key.getLength()));
+      warnNonFinite(member, path);
+      path.resize(length);
+    }
+  }
+}
+
+template <class Sink>
+void writeAndWarn(Sink& sink, const JsonValue& value, int indent) {
+  JsonWriter::write(sink, value, indent);
+  if (sink.nonFinite) {
+    std::wstring path;
+    warnNonFinite(value, path);
+  }
+}
+
+}  // namespace
+
 bool Json::write_value(const JsonValue& value, Output* output, int indent) {
   if (!output) return false;
   ByteSink<Utf16Encoding> sink(output);
-  JsonWriter::write(sink, value, indent);
+  writeAndWarn(sink, value, indent);
   return sink.flush();
 }
 
@@ -1041,42 +1089,16 @@ String Json::convertToString(const JsonValue& value, bool styled) {
   // Built directly as wide text: the same text as writing UTF-16 into a memory file and
   // reading it back, without the two conversions.
   WideSink sink;
-  JsonWriter::write(sink, value, styled ? 0 : -1);
+  writeAndWarn(sink, value, styled ? 0 : -1);
   return sink.take();
 }
 
 // ---- streams and files -----------------------------------------------------------------------
 
-namespace {
+namespace detail {
 
-// Bytes already read, handed out again as an Input.
-class HeldBytes final : public Input {
- public:
-  HeldBytes(const unsigned char* bytes, std::size_t size) : _p(bytes), _end(bytes + size) {}
-  int available() const override { return static_cast<int>(_end - _p); }
-  int peek(void* buffer, int size) const override {
-    const int n = size < available() ? size : available();
-    if (n > 0) std::memcpy(buffer, _p, static_cast<std::size_t>(n));
-    return n > 0 ? n : 0;
-  }
-  int read(void* buffer, int size) override {
-    const int n = peek(buffer, size);
-    _p += n;
-    return n;
-  }
-
- private:
-  const unsigned char* _p;
-  const unsigned char* const _end;
-};
-
-struct FreeBytes {
-  void operator()(unsigned char* bytes) const { std::free(bytes); }
-};
-
-// All the bytes the input has now, as the UTF-8 text reader takes them, and a terminator.
-std::unique_ptr<unsigned char, FreeBytes> readAll(Input& input, std::size_t& size) {
-  std::unique_ptr<unsigned char, FreeBytes> bytes;
+std::unique_ptr<unsigned char, FreeBytes> readAllBytes(Input& input, std::size_t& size) {
+  std::unique_ptr<unsigned char, detail::FreeBytes> bytes;
   std::size_t capacity = 0;
   size = 0;
   // Grows by what arrives, at most 1 MiB ahead of it: an input that announces more than it
@@ -1100,36 +1122,45 @@ std::unique_ptr<unsigned char, FreeBytes> readAll(Input& input, std::size_t& siz
   return bytes;
 }
 
-// Where the text reader's character number `index` starts in the bytes: the reader's UTF-8
-// rules walked again (see TextReader), counting the characters it keeps (all but zero).
-std::size_t readerByteOffset(const unsigned char* bytes, std::size_t size, std::size_t index) {
-  std::size_t at = 0, count = 0;
-  while (at < size) {
-    const std::size_t start = at;
-    unsigned char sequence[4] = {bytes[at++], 0, 0, 0};
-    const unsigned char first = sequence[0];
-    if ((first & 0xF0) == 0xE0 || (first & 0xE0) == 0xC0) {
-      if (at < size) {
-        const unsigned char second = bytes[at++];  // consumed even when it does not continue
-        if (detail::isContinuation(second)) {
-          sequence[1] = second;
-          if ((first & 0xF0) == 0xE0 && at < size) {
-            const unsigned char third = bytes[at++];
-            if (detail::isContinuation(third))
-              sequence[2] = third;
-            else
-              sequence[1] = 0;
-          } else if ((first & 0xF0) == 0xE0) {
-            sequence[1] = 0;
-          }
-        }
-      }
+// The wide text of UTF-8 bytes: supplementary characters whole (a surrogate pair where wchar_t
+// is 16 bits), each broken sequence as U+FFFD, zero bytes left out.
+String decodeUtf8Lenient(const unsigned char* bytes, std::size_t size) {
+  detail::StringBuilder<wchar_t> text(size + 1);
+  const unsigned char* p = bytes;
+  const unsigned char* const end = bytes + size;
+  while (p < end) {
+    if (*p == 0) {
+      ++p;
+      continue;
     }
-    int ch = 0;
-    stringChar(reinterpret_cast<const char*>(sequence), ch);
-    if (ch == 0) continue;
-    if (count == index) return start;
-    ++count;
+    const char32_t cp = *p < 0x80 ? *p++ : detail::decodeUtf8(p, end);
+    wchar_t units[2];
+    const int n = detail::encodeWide(cp, units);
+    std::copy(units, units + n, text.extend(static_cast<std::size_t>(n)));
+  }
+  return text.take(static_cast<int>(text.size()));
+}
+
+}  // namespace detail
+
+namespace {
+
+// Where the unit number `index` of decodeUtf8Lenient's text starts in the bytes.
+std::size_t lenientByteOffset(const unsigned char* bytes, std::size_t size, std::size_t index) {
+  const unsigned char* p = bytes;
+  const unsigned char* const end = bytes + size;
+  std::size_t count = 0;
+  while (p < end) {
+    const unsigned char* const start = p;
+    if (*p == 0) {
+      ++p;
+      continue;
+    }
+    wchar_t units[2];
+    const std::size_t n =
+        static_cast<std::size_t>(detail::encodeWide(detail::decodeUtf8(p, end), units));
+    if (index < count + n) return static_cast<std::size_t>(start - bytes);
+    count += n;
   }
   return size;
 }
@@ -1137,24 +1168,29 @@ std::size_t readerByteOffset(const unsigned char* bytes, std::size_t size, std::
 // The value of the UTF-8 text, into `value` (unchanged on failure); with `error`, where and why
 // it failed.
 bool parseUtf8(const unsigned char* bytes, std::size_t size, JsonValue& value, JsonError* error) {
-  // Text whose bytes the reader would take one for one is parsed as it is; other text (zero
-  // bytes, broken or four-byte sequences) is decoded by the reader first.
-  if (regularUtf8(bytes, bytes + size)) {
+  const unsigned char* const end = bytes + size;
+  // Text of ASCII and two- and three-byte characters is parsed as it is, and so is any other
+  // well-formed UTF-8 without zero bytes (four-byte sequences give their character).
+  if (regularUtf8(bytes, end)) {
     JsonParser<Utf8Text, false> parser(bytes);
     if (parser.parse(value, 0)) return true;
     if (error) takeError(parser, bytes, *error);
     return false;
   }
-  TextReader reader;
-  if (!reader.open(new HeldBytes(bytes, size), TextReader::Utf8)) return false;
-  String text;
-  reader.read(text);
+  if (firstInvalidUtf8(bytes, end) == end && !std::memchr(bytes, 0, size)) {
+    JsonParser<StrictUtf8Text, false> parser(bytes);
+    if (parser.parse(value, 0)) return true;
+    if (error) takeError(parser, bytes, *error);
+    return false;
+  }
+  // Broken sequences: each one becomes U+FFFD, as the common converters make it.
+  const String text = detail::decodeUtf8Lenient(bytes, size);
   JsonParser<WideText, false> parser(text.getBuffer());
   if (parser.parse(value, 0)) return true;
   if (error) {
-    // Lines and columns of the characters the reader made, the offset in the bytes.
+    // Lines and columns of the decoded characters, the offset in the bytes.
     takeError(parser, text.getBuffer(), *error);
-    error->offset = readerByteOffset(bytes, size, error->offset);
+    error->offset = lenientByteOffset(bytes, size, error->offset);
   }
   return false;
 }
@@ -1187,7 +1223,8 @@ bool Json::read(JsonValue& value, Input* input) {
   JsonValue parsed;
   try {
     std::size_t size = 0;
-    const std::unique_ptr<unsigned char, FreeBytes> bytes = readAll(*input, size);
+    const std::unique_ptr<unsigned char, detail::FreeBytes> bytes =
+        detail::readAllBytes(*input, size);
     if (!bytes || !parseUtf8(bytes.get(), size, parsed, nullptr)) return false;
   } catch (const std::bad_alloc&) {
     return false;  // a text too large for memory, the value unchanged
@@ -1208,7 +1245,8 @@ bool Json::read(JsonValue& value, Input* input, JsonError& error, Syntax syntax)
   JsonValue parsed;
   try {
     std::size_t size = 0;
-    const std::unique_ptr<unsigned char, FreeBytes> bytes = readAll(*input, size);
+    const std::unique_ptr<unsigned char, detail::FreeBytes> bytes =
+        detail::readAllBytes(*input, size);
     static const unsigned char kNothing[1] = {0};
     const unsigned char* text = bytes ? bytes.get() : kNothing;
     const bool ok = syntax == strict ? parseStrictUtf8(text, size, parsed, error)
@@ -1235,7 +1273,7 @@ bool Json::write(const JsonValue& value, Output* output, bool styled) {
   }
   // The bytes the text writer makes of convertToString's text, encoded on the way.
   ByteSink<Utf8Encoding> sink(output);
-  JsonWriter::write(sink, value, styled ? 0 : -1);
+  writeAndWarn(sink, value, styled ? 0 : -1);
   return sink.flush();
 }
 

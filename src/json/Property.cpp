@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <thread>
 
+#include "JsonInput.h"
 #include "LazyGlobal.h"
 #include "vemo/core/Log.h"
 
@@ -350,14 +352,121 @@ void Property::exportProperty(JsonValue& out) const {
   out.swap(object);
 }
 
+// ---- strict imports ----------------------------------------------------------------------------
+
+namespace {
+
+// This thread's strict imports: how deep they nest, and the path of the value being imported.
+struct StrictImports {
+  int depth = 0;
+  bool failed = false;  // the fault of an import is on its way out
+  std::wstring path;
+};
+thread_local StrictImports t_strict;
+
+// A strict import on this thread while it lives.
+class StrictScope {
+ public:
+  StrictScope() {
+    if (t_strict.depth++ == 0) {
+      t_strict.path.clear();
+      t_strict.failed = false;
+    }
+  }
+  ~StrictScope() { --t_strict.depth; }
+  StrictScope(const StrictScope&) = delete;
+  StrictScope& operator=(const StrictScope&) = delete;
+};
+
+}  // namespace
+
+bool detail::strictImport() noexcept {
+  return t_strict.depth > 0;
+}
+
+void detail::importFailed(const String& reason) {
+  t_strict.failed = true;
+  const String text = String(L"Json value \"") +
+                      String(t_strict.path.data(), static_cast<int>(t_strict.path.size())) +
+                      L"\": " + reason;
+  VEMO_THROW_AT(L"vemo/core/Property", __LINE__, text.getBuffer());
+}
+
+void detail::importExpected(const wchar_t* what, const JsonValue& found) {
+  importFailed(String(L"expected ") + what + L", found " + describe(found));
+}
+
+detail::ImportStep::ImportStep(const String& key)
+    : _length(t_strict.path.size()), _kept(t_strict.depth > 0) {
+  if (!_kept) return;
+  if (_length > 0) t_strict.path += L'.';
+  t_strict.path.append(key.getBuffer(), static_cast<std::size_t>(key.getLength()));
+}
+
+detail::ImportStep::ImportStep(int index)
+    : _length(t_strict.path.size()), _kept(t_strict.depth > 0) {
+  if (!_kept) return;
+  t_strict.path += L'[';
+  t_strict.path += std::to_wstring(index);
+  t_strict.path += L']';
+}
+
+detail::ImportStep::~ImportStep() {
+  if (_kept) t_strict.path.resize(_length);
+}
+
+// ---- import ------------------------------------------------------------------------------------
+
 void Property::importProperty(const JsonValue& in) {
-  if (!in.isObject()) return;
+  importMembers(in);
+}
+
+void Property::importProperty(const JsonValue& in, PropertyImport mode) {
+  if (mode == PropertyImport::lenient || detail::strictImport()) {
+    importMembers(in);
+    return;
+  }
+  // Everything is checked on a new object of this class first, so that a fault leaves this one
+  // as it was; then the same conversions, which now all fit, fill this one.
+  const Unknown::Handle_T<Unknown> made = rtCreateInstance();
+  Property* scratch = dynamic_cast<Property*>(made.get());
+  if (!scratch) {
+    importNewStrictly(in);
+    return;
+  }
+  scratch->importNewStrictly(in);
+  importMembers(in);
+}
+
+void Property::importNewStrictly(const JsonValue& in) {
+  const StrictScope strict;
+  importMembers(in);
+}
+
+void Property::importMembers(const JsonValue& in) {
+  const bool strict = detail::strictImport();
+  if (!in.isObject()) {
+    if (strict) detail::importExpected(L"an object", in);
+    return;
+  }
   const ConversionScope inFlight;  // one for all the members
-  for (const auto& member : in.getMembers())
-    if (member.first != TEXT_class) importMember(member.first, member.second);
+  if (strict) {
+    const JsonValue& named = in[TEXT_class];
+    if (!named.isNull() && !(named.isString() && named.asString() == getClassName())) {
+      const detail::ImportStep step(TEXT_class);
+      detail::importFailed(String(L"expected the class \"") + getClassName() + L"\", found " +
+                           detail::describe(named));
+    }
+  }
+  for (const auto& member : in.getMembers()) {
+    if (member.first == TEXT_class) continue;
+    const detail::ImportStep step(member.first);
+    importMember(member.first, member.second);
+  }
 }
 
 void Property::importMember(const String& key, const JsonValue& value) {
+  const bool strict = detail::strictImport();
   String className;
   if (value.isObject()) {
     const JsonValue& named = value[TEXT_class];
@@ -365,22 +474,36 @@ void Property::importMember(const String& key, const JsonValue& value) {
   }
   const PropertyAttributes& attributes = getPropertyAttributes();
   const auto found = attributes.find(key);
-  if (found == attributes.end()) return;
+  if (found == attributes.end()) {
+    if (strict) detail::importFailed(String(L"unknown key of the class ") + getClassName());
+    return;
+  }
   IPropertyAttribute* attribute = found->second.get();
   const ConversionScope inFlight;
   IPropertyConverter* converter = nullptr;
   if (!className.isEmpty()) {
     converter = PropertyFactory::getPropertyConverter(className);
+    if (!converter && strict)
+      detail::importFailed(String(L"no class \"") + className + L"\" is registered");
   } else if (attribute->isUnitProperty()) {
     // The converter registered under the type name of the member's own converter: that one.
     converter = attribute->getPropertyConverter();
   } else {
-    return;  // an object member needs its class named
+    // An object member needs its class named (null leaves it as it is).
+    if (strict && !value.isNull()) detail::importExpected(L"an object with \"__class__\"", value);
+    return;
   }
   try {
     attribute->setProperty(this, converter, value);
   } catch (const Exception& error) {
-    error.report();
+    if (!strict) {
+      error.report();
+    } else if (t_strict.failed) {
+      throw;  // a fault further in, with its path
+    } else {
+      const String type = converter ? converter->getPropertyType() : attribute->getRttiClassName();
+      detail::importFailed(String(L"expected ") + type + L", found " + detail::describe(value));
+    }
   }
 }
 

@@ -1,52 +1,76 @@
 // The value converters of the library and their registration when the library loads.
 #include "vemo/core/PropertyConverter.h"
 
+#include <algorithm>
+#include <iterator>
+#include <type_traits>
+
+#include "JsonInput.h"
 #include "vemo/core/Exception.h"
 
 namespace vemo {
 
+namespace {
+
+// The value as exactly a T (JsonValue::get's rule); a strict import fails with the reason.
+template <class T>
+T readExactly(const JsonValue& value) {
+  using Kind = detail::JsonKindOf<T>;
+  typename Kind::Stored out{};
+  String reason;
+  if (!value.convertExactly(Kind::kind, &out, reason)) detail::importFailed(reason);
+  return static_cast<T>(out);
+}
+
+}  // namespace
+
 // ---- numbers, strings and plain values ---------------------------------------------------------
 
-// Each member is first zeroed, then set from the lenient conversion of the value.
-#define VEMO_CONVERT_NUMBER_(T, Json, read)                        \
+// Each member is first zeroed, then set from the lenient conversion of the value; a strict
+// import takes only a value of exactly the member's type (`Exact`) and range.
+#define VEMO_CONVERT_NUMBER_(T, Json, read, Exact)                 \
   void convertPropertyToJson(const T& member, JsonValue& value) {  \
     JsonValue(static_cast<Json>(member)).swap(value);              \
   }                                                                \
   void convertPropertyToClass(const JsonValue& value, T& member) { \
     member = static_cast<T>(0);                                    \
+    if (detail::strictImport()) {                                  \
+      member = static_cast<T>(readExactly<Exact>(value));          \
+      return;                                                      \
+    }                                                              \
     member = static_cast<T>(value.read());                         \
   }
-VEMO_CONVERT_NUMBER_(bool, bool, asBool)
-VEMO_CONVERT_NUMBER_(float, double, asFloat)
-VEMO_CONVERT_NUMBER_(double, double, asDouble)
-VEMO_CONVERT_NUMBER_(char, __int64, asInt8)
-VEMO_CONVERT_NUMBER_(signed char, __int64, asInt8)
-VEMO_CONVERT_NUMBER_(unsigned char, __int64, asUInt8)
-VEMO_CONVERT_NUMBER_(short, __int64, asInt16)
-VEMO_CONVERT_NUMBER_(unsigned short, __int64, asUInt16)
-VEMO_CONVERT_NUMBER_(int, __int64, asInt32)
-VEMO_CONVERT_NUMBER_(unsigned int, __int64, asUInt32)
-VEMO_CONVERT_NUMBER_(__int64, __int64, asInt64)
+VEMO_CONVERT_NUMBER_(bool, bool, asBool, bool)
+VEMO_CONVERT_NUMBER_(float, double, asFloat, float)
+VEMO_CONVERT_NUMBER_(double, double, asDouble, double)
+VEMO_CONVERT_NUMBER_(char, __int64, asInt8, signed char)
+VEMO_CONVERT_NUMBER_(signed char, __int64, asInt8, signed char)
+VEMO_CONVERT_NUMBER_(unsigned char, __int64, asUInt8, unsigned char)
+VEMO_CONVERT_NUMBER_(short, __int64, asInt16, short)
+VEMO_CONVERT_NUMBER_(unsigned short, __int64, asUInt16, unsigned short)
+VEMO_CONVERT_NUMBER_(int, __int64, asInt32, int)
+VEMO_CONVERT_NUMBER_(unsigned int, __int64, asUInt32, unsigned int)
+VEMO_CONVERT_NUMBER_(__int64, __int64, asInt64, __int64)
 // `long` keeps its own width: 32 bits on Windows, 64 on Linux.
-VEMO_CONVERT_NUMBER_(long, long, operator long)
-VEMO_CONVERT_NUMBER_(unsigned long, unsigned long, operator unsigned long)
-VEMO_CONVERT_NUMBER_(Varint, __int64, asInt32)
-VEMO_CONVERT_NUMBER_(Varint64, __int64, asInt64)
+VEMO_CONVERT_NUMBER_(long, long, operator long, long)
+VEMO_CONVERT_NUMBER_(unsigned long, unsigned long, operator unsigned long, unsigned long)
+VEMO_CONVERT_NUMBER_(Varint, __int64, asInt32, int)
+VEMO_CONVERT_NUMBER_(Varint64, __int64, asInt64, __int64)
 #undef VEMO_CONVERT_NUMBER_
 
 void convertPropertyToJson(const TimeSpan& member, JsonValue& value) {
   JsonValue(member.value).swap(value);
 }
 void convertPropertyToClass(const JsonValue& value, TimeSpan& member) {
-  member = TimeSpan(value.asInt64());
+  member = TimeSpan(detail::strictImport() ? readExactly<__int64>(value) : value.asInt64());
 }
 
-// Any value becomes its text.
+// Any value becomes its text (a strict import takes only a string).
 void convertPropertyToJson(const String& member, JsonValue& value) {
   JsonValue(member).swap(value);
 }
 void convertPropertyToClass(const JsonValue& value, String& member) {
-  member = value.asString();
+  member = detail::strictImport() ? readExactly<String>(value) : value.asString();
 }
 
 // ---- values kept as text -----------------------------------------------------------------------
@@ -56,8 +80,10 @@ void convertPropertyToJson(const Buffer& member, JsonValue& value) {
 }
 void convertPropertyToClass(const JsonValue& value, Buffer& member) {
   Buffer decoded;
-  if (!value.isString() || !decoded.convertFromBase64(value.asString()))
+  if (!value.isString() || !decoded.convertFromBase64(value.asString())) {
+    if (detail::strictImport()) detail::importExpected(L"a string of base64", value);
     VEMO_THROW_AT(L"src/Buffer", 140, L"void convertPropertyToClass(const String &, Buffer &)");
+  }
   member = std::move(decoded);
 }
 
@@ -66,8 +92,10 @@ void convertPropertyToJson(const Time& member, JsonValue& value) {
 }
 void convertPropertyToClass(const JsonValue& value, Time& member) {
   member = Time();
-  if (!value.isString() || !member.convertFromString(value.asString()))
+  if (!value.isString() || !member.convertFromString(value.asString())) {
+    if (detail::strictImport()) detail::importExpected(L"a string of a time", value);
     VEMO_THROW_AT(L"src/Time", 243, L"void convertPropertyToClass(JsonValue const &,Time &)");
+  }
 }
 
 void convertPropertyToJson(const Uuid& member, JsonValue& value) {
@@ -75,9 +103,11 @@ void convertPropertyToJson(const Uuid& member, JsonValue& value) {
 }
 void convertPropertyToClass(const JsonValue& value, Uuid& member) {
   Uuid id;
-  if (!value.isString() || !uuid_convertFromString(id, value.asString().getBuffer()))
+  if (!value.isString() || !uuid_convertFromString(id, value.asString().getBuffer())) {
+    if (detail::strictImport()) detail::importExpected(L"a string of a UUID", value);
     VEMO_THROW_AT(L"vemo/core/Uuid", 250,
                   L"void convertPropertyToClass(JsonValue const &, Uuid &)");
+  }
   member = id;
 }
 
@@ -86,9 +116,11 @@ void convertPropertyToJson(const uuid_node_t& member, JsonValue& value) {
 }
 void convertPropertyToClass(const JsonValue& value, uuid_node_t& member) {
   uuid_node_t node;
-  if (!value.isString() || !node.convertFromString(value.asString()))
+  if (!value.isString() || !node.convertFromString(value.asString())) {
+    if (detail::strictImport()) detail::importExpected(L"a string of a node id", value);
     VEMO_THROW_AT(L"vemo/core/Uuid", 304,
                   L"void convertPropertyToClass(const JsonValue &, uuid_node_t &)");
+  }
   member = node;
 }
 
@@ -157,6 +189,25 @@ void fieldsToJson(const T& member, JsonValue& value) {
 template <class T>
 void fieldsToClass(const JsonValue& value, T& member) {
   member = T();
+  if (detail::strictImport()) {
+    // An object of the fields only, each of exactly its type (a missing one stays 0).
+    if (!value.isObject()) detail::importExpected(L"an object", value);
+    for (const auto& field : value.getMembers()) {
+      const auto known = [&field](const auto& entry) { return field.first == entry.name; };
+      if (std::none_of(std::begin(Fields<T>::list), std::end(Fields<T>::list), known)) {
+        const detail::ImportStep step(field.first);
+        detail::importFailed(String(L"unknown key"));
+      }
+    }
+    for (const auto& entry : Fields<T>::list) {
+      const JsonValue& field = value[entry.name];
+      if (field.isNull()) continue;
+      const detail::ImportStep step{String(entry.name)};
+      using Field = std::remove_reference_t<decltype(member.*entry.field)>;
+      member.*entry.field = readExactly<Field>(field);
+    }
+    return;
+  }
   for (const auto& entry : Fields<T>::list)
     readField(value, entry.name, member.*entry.field);
 }

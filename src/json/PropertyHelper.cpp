@@ -4,9 +4,13 @@
 #include <string>
 
 #include "File.h"
+#include "JsonInput.h"
 #include "Number.h"
+#include "Utf.h"
 #include "vemo/core/Archive.h"
 #include "vemo/core/Exception.h"
+#include "vemo/core/Log.h"
+#include "vemo/core/Property.h"
 #include "vemo/core/Text.h"
 
 namespace vemo {
@@ -73,9 +77,71 @@ bool PropertyHelper::save(const Property* object, const String& fileName, bool s
   return Json::write(value, replacement.file(), styled) && replacement.commit();
 }
 
+namespace {
+
+// Why a value gives no object (empty when it names a registered class).
+String whyNoObject(const JsonValue& value) {
+  const JsonValue& named = value[TEXT_class];
+  if (!value.isObject())
+    return String(L"the value is ") + detail::describe(value) + L", not an object";
+  if (named.isNull()) return String(L"the object has no \"__class__\"");
+  if (!named.isString() || !PropertyFactory::getPropertyConverter(named.asString()))
+    return String(L"\"__class__\" is ") + detail::describe(named) +
+           L", which names no registered class";
+  return String();
+}
+
+}  // namespace
+
 Unknown::Handle_T<Property> PropertyHelper::load(const String& fileName) {
   JsonValue value;
-  return Json::load(value, fileName) ? convertPropertyToClass(value) : nullptr;
+  JsonError error;
+  if (!Json::load(value, fileName, error)) {
+    if (error.line == 0)
+      Log::warning(L"PropertyHelper: \"%s\" cannot be read: %s", fileName.getBuffer(),
+                   error.reason.getBuffer());
+    else
+      Log::warning(L"PropertyHelper: \"%s\" is no JSON text (%d:%d: %s)", fileName.getBuffer(),
+                   error.line, error.column, error.reason.getBuffer());
+    return nullptr;
+  }
+  const String why = whyNoObject(value);
+  if (!why.isEmpty()) {
+    Log::warning(L"PropertyHelper: \"%s\" makes no object: %s", fileName.getBuffer(),
+                 why.getBuffer());
+    return nullptr;
+  }
+  return convertPropertyToClass(value);
+}
+
+Unknown::Handle_T<Property> PropertyHelper::load(const String& fileName, PropertyImport mode) {
+  if (mode != PropertyImport::strict) return load(fileName);
+  JsonValue value;
+  JsonError error;
+  if (!Json::load(value, fileName, error)) {
+    String text;
+    if (error.line == 0)
+      text.format(L"\"%s\" cannot be read: %s", fileName.getBuffer(), error.reason.getBuffer());
+    else
+      text.format(L"\"%s\" is no JSON text (%d:%d: %s)", fileName.getBuffer(), error.line,
+                  error.column, error.reason.getBuffer());
+    VEMO_THROW_AT(L"vemo/core/PropertyHelper", __LINE__, text.getBuffer());
+  }
+  const String why = whyNoObject(value);
+  if (!why.isEmpty()) {
+    const String text = String(L"\"") + fileName + L"\" makes no object: " + why;
+    VEMO_THROW_AT(L"vemo/core/PropertyHelper", __LINE__, text.getBuffer());
+  }
+  const Unknown::Handle_T<Unknown> made =
+      Unknown::RtFactory::createClassInstance(value[TEXT_class].asString());
+  const Unknown::Handle_T<Property> object = Unknown::Handle_T<Property>::dynamicCast(made);
+  if (!object) {
+    const String text = String(L"\"") + fileName + L"\" makes no object: the class \"" +
+                        value[TEXT_class].asString() + L"\" is not reflectable";
+    VEMO_THROW_AT(L"vemo/core/PropertyHelper", __LINE__, text.getBuffer());
+  }
+  object->importNewStrictly(value);
+  return object;
 }
 
 // ---- configuration -----------------------------------------------------------------------------
@@ -85,11 +151,31 @@ String getConfigString(Archive* archive, const String& section, const String& ke
   const Unknown::Handle_T<Archive> held(archive);
   if (!archive) return defaultValue;
   archive->setPosition(0);
-  TextReader reader(archive, TextReader::Utf8);
+  // The whole text, decoded as UTF-8 (a broken sequence becomes U+FFFD and never takes a line
+  // feed with it), then taken line by line.
+  String text;
+  try {
+    std::size_t size = 0;
+    const std::unique_ptr<unsigned char, detail::FreeBytes> bytes =
+        detail::readAllBytes(*archive, size);
+    if (bytes) text = detail::decodeUtf8Lenient(bytes.get(), size);
+  } catch (const std::bad_alloc&) {
+    return defaultValue;
+  }
   const String header = String(L"[") + section + L"]";
   bool inSection = false;
-  String line;
-  while (reader.readLine(line)) {
+  const wchar_t* p = text.getBuffer();
+  const wchar_t* const end = p + text.getLength();
+  std::wstring kept;
+  while (p < end) {
+    const wchar_t* lineEnd = p;
+    while (lineEnd < end && *lineEnd != L'\n')
+      ++lineEnd;
+    kept.clear();
+    for (const wchar_t* c = p; c < lineEnd; ++c)
+      if (*c != L'\r') kept += *c;  // carriage returns are dropped wherever they are
+    p = lineEnd < end ? lineEnd + 1 : end;
+    String line(kept.c_str(), static_cast<int>(kept.size()));
     line.trim();
     if (!inSection) {
       inSection = line.compareNoCase(header) == 0;
@@ -221,10 +307,39 @@ bool Config::read(Input* input, ConfigError& error) {
     error.reason = L"no input";
     return false;
   }
-  TextReader reader(input, TextReader::Utf8);
-  String text;
-  reader.read(text);
-  return parse(text, error);
+  error = ConfigError();
+  try {
+    std::size_t size = 0;
+    const std::unique_ptr<unsigned char, detail::FreeBytes> bytes =
+        detail::readAllBytes(*input, size);
+    const unsigned char* p = bytes.get();
+    const unsigned char* const end = p + size;
+    // A byte that is not part of well-formed UTF-8 (or a zero) is refused with its line: it
+    // could stand for any character, and the value holding it would be taken for another.
+    for (int line = 1; p < end;) {
+      if (*p == '\n') ++line;
+      if (*p == 0) {
+        error.line = line;
+        error.reason = L"a zero byte in the text";
+        return false;
+      }
+      if (*p < 0x80) {
+        ++p;
+        continue;
+      }
+      bool broken = false;
+      detail::decodeUtf8(p, end, broken);
+      if (broken) {
+        error.line = line;
+        error.reason = L"invalid UTF-8";
+        return false;
+      }
+    }
+    return parse(bytes ? detail::decodeUtf8Lenient(bytes.get(), size) : String(), error);
+  } catch (const std::bad_alloc&) {
+    error.reason = L"text too large for memory";
+    return false;
+  }
 }
 
 bool Config::load(const String& fileName, ConfigError& error) {

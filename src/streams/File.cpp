@@ -280,10 +280,18 @@ namespace detail {
 FileReplacement::FileReplacement(const String& target) : _target(nativePath(target)) {
   if (target.isEmpty()) return;
   std::error_code error;
-  // A link is followed: the file it names is the one replaced.
-  if (std::filesystem::is_symlink(_target, error)) {
-    const std::filesystem::path resolved = std::filesystem::canonical(_target, error);
-    if (!error) _target = resolved;
+  // A link at the name is followed, one link at a time, and only where the system itself would
+  // follow it: another user's link in a shared sticky directory (/tmp) is refused as the kernel
+  // refuses it, and the save fails rather than replace the file that link names.
+  for (int links = 0; std::filesystem::is_symlink(_target, error); ++links) {
+    if (links == 40 || !mayFollowLink(_target)) {
+      Log::error(L"Cannot replace %s: a link that is not followed is in its place",
+                 pathToWide(_target.c_str()).getBuffer());
+      return;
+    }
+    const std::filesystem::path next = std::filesystem::read_symlink(_target, error);
+    if (error) return;
+    _target = next.is_absolute() ? next : _target.parent_path() / next;
   }
   static std::atomic<unsigned> g_serial{0};
   const unsigned salt = static_cast<unsigned>(std::random_device{}());

@@ -67,6 +67,12 @@ class FileReplacement {
   Unknown::Handle_T<File> _file;
 };
 
+// Whether the system follows the symbolic link `link` when a file is opened through it. On
+// Linux (fs.protected_symlinks) a link in a sticky directory that others may write is followed
+// only when it belongs to the follower or to the directory's owner; the library applies the same
+// rule wherever it resolves a link itself.
+bool mayFollowLink(const std::filesystem::path& link);
+
 // A library path as the platform's file system takes it.
 std::filesystem::path nativePath(const String& name);
 

@@ -60,6 +60,15 @@ std::FILE* openFile(const String& name, const OpenRequest& request) {
   return stream;
 }
 
+bool mayFollowLink(const std::filesystem::path& link) {
+  struct stat own, directory;
+  if (lstat(link.c_str(), &own) != 0 || !S_ISLNK(own.st_mode)) return false;
+  const std::filesystem::path parent = link.has_parent_path() ? link.parent_path() : ".";
+  if (stat(parent.c_str(), &directory) != 0) return false;
+  const bool shared = (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & S_IWOTH) != 0;
+  return !shared || own.st_uid == geteuid() || own.st_uid == directory.st_uid;
+}
+
 int classicErrno(int platformErrno) {
   switch (platformErrno) {
     case 0:

@@ -97,6 +97,10 @@ std::FILE* openFile(const String& name, const OpenRequest& request) {
   return stream;
 }
 
+bool mayFollowLink(const std::filesystem::path&) {
+  return true;  // no rule of the kind here: a link is followed as the system follows it
+}
+
 // The run-time library's errno numbers are the classic ones themselves.
 int classicErrno(int platformErrno) {
   return platformErrno >= 0 ? platformErrno : -1;

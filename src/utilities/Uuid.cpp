@@ -206,7 +206,11 @@ bool uuid_create_random(Uuid& id) {
     return false;
   }
   std::memcpy(&id, bytes, sizeof id);
-  id.time_hi_and_version = static_cast<std::uint16_t>((id.time_hi_and_version & 0x0FFF) | 0x4000);
+  // The text form shows the bytes in memory order, so the digit where RFC tools read the version
+  // (the third group's first) is the high nibble of byte 6, the low byte of time_hi_and_version.
+  // It is 4 there, and also in the field's own high nibble, where version() and the version-1
+  // and version-3 ids of this library have it: 118 random bits.
+  id.time_hi_and_version = static_cast<std::uint16_t>((id.time_hi_and_version & 0x0F0F) | 0x4040);
   id.clock_seq_hi_and_reserved =
       static_cast<std::uint8_t>((id.clock_seq_hi_and_reserved & 0x3F) | 0x80);
   return true;

@@ -7,8 +7,8 @@
 //   JsonValue v(300);
 //   signed char c = v.asInt8();   // logs "intValue out of Int8 range", gives 44
 //
-// An array is an ordered map from int index to value, so it may be sparse: size() counts the
-// entries. Everything this library builds fills indices 0, 1, 2 ... densely. As with any map,
+// An array holds the indices 0 to size() - 1: operator[] past the end fills the gap with nulls,
+// append adds after the last index. As with any map,
 // a reference to an element stays valid while other elements are added.
 //
 // Checked access reads a value at a path of keys and indices and refuses anything that does not
@@ -41,6 +41,8 @@
 #include <map>
 #include <new>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -170,6 +172,17 @@ class VEMO_CORE_API JsonValue {
     new (_value.string_) String(value);
   }
   JsonValue(const wchar_t* value) : JsonValue(String(value)) {}
+  // Narrow text is UTF-8: a character beyond the basic plane is one character (a surrogate pair
+  // where wchar_t is 16 bits), a broken sequence U+FFFD. A null pointer gives the empty string.
+  JsonValue(const char* utf8);
+  JsonValue(const std::string& utf8) : JsonValue(std::string_view(utf8)) {}
+  JsonValue(std::string_view utf8);
+  JsonValue(std::nullptr_t) noexcept : JsonValue() {}
+  // No other pointer is a value (it would otherwise become a bool).
+  template <class T, std::enable_if_t<!std::is_same<std::remove_cv_t<T>, char>::value &&
+                                          !std::is_same<std::remove_cv_t<T>, wchar_t>::value,
+                                      int> = 0>
+  JsonValue(T*) = delete;
 
   JsonValue(const JsonValue& other);
   JsonValue(JsonValue&& other) noexcept : _value(other._value), _type(other._type) {
@@ -334,7 +347,11 @@ class VEMO_CORE_API JsonValue {
   }
 
   // A value that is not an array (or object) first becomes an empty one; a missing entry is
-  // inserted as null.
+  // inserted as null. An index past the end of an array first fills the gap with nulls, so an
+  // array is never sparse: a[5] = 1 on an empty array gives [null,null,null,null,null,1]. A
+  // negative index, or one more than kMaxArrayGap past the end, throws Exception and changes
+  // nothing.
+  static constexpr int kMaxArrayGap = 1 << 22;
   JsonValue& operator[](int index);
   JsonValue& operator[](const String& key);
   JsonValue& operator[](const wchar_t* key) { return (*this)[String(key)]; }

@@ -11,8 +11,10 @@
 //
 // A call with arguments takes the typed form, which checks each directive against its argument
 // (FormatArgs.h): Log::message(L"%s: %d", name, count) with name a String, a std::wstring or a
-// const wchar_t*, count any integer. A call without arguments takes the C form; a text that may
-// hold '%' is logged as Log::message(L"%s", text), never as the format itself.
+// const wchar_t*, count any integer. A call without arguments is typed too: a directive prints
+// the marker of its missing argument ("%!s(missing)") and "%%" is one '%', so no text, however
+// hostile, reads memory that was never passed. Still, log outside text as
+// Log::message(L"%s", text), never as the format itself.
 //
 // Ready listeners, each registered in one line:
 //
@@ -68,7 +70,12 @@ class VEMO_CORE_API Log {
   // there is no '@' or no such listener; otherwise the listener's answer.
   static bool setparam(const wchar_t* param);
 
-  // The typed forms: every argument checked against its directive.
+  // The typed forms: every argument checked against its directive (none: each directive prints
+  // the marker of a missing argument).
+  static void error(const wchar_t* format) { log(LogLevel::kError, format); }
+  static void warning(const wchar_t* format) { log(LogLevel::kWarning, format); }
+  static void message(const wchar_t* format) { log(LogLevel::kMessage, format); }
+  static void debug(const wchar_t* format) { log(LogLevel::kDebug, format); }
   template <class A0, class... A>
   static void error(const wchar_t* format, const A0& first, const A&... rest) {
     log(LogLevel::kError, format, first, rest...);
@@ -97,11 +104,38 @@ class VEMO_CORE_API Log {
   }
   static void vlog(LogLevel level, const wchar_t* format, const FormatArgs& args);
 
-  // The C forms: arguments read as the directives say, unchecked.
-  static void error(const wchar_t* format, ...);
-  static void warning(const wchar_t* format, ...);
-  static void message(const wchar_t* format, ...);
-  static void debug(const wchar_t* format, ...);
+  // The C forms: arguments read as the directives say, unchecked. (Templates only so that a call
+  // without arguments takes the typed form above.)
+  template <class = void>
+  static void error(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vlogList(LogLevel::kError, format, args);
+    va_end(args);
+  }
+  template <class = void>
+  static void warning(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vlogList(LogLevel::kWarning, format, args);
+    va_end(args);
+  }
+  template <class = void>
+  static void message(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vlogList(LogLevel::kMessage, format, args);
+    va_end(args);
+  }
+  template <class = void>
+  static void debug(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vlogList(LogLevel::kDebug, format, args);
+    va_end(args);
+  }
+  // A message of the given level with C arguments, read as the directives say.
+  static void vlogList(LogLevel level, const wchar_t* format, va_list args);
   static void whistle(bool ok);
 };
 
@@ -172,8 +206,9 @@ struct LogOptions {
 // Writes to the standard error: on a terminal with the level's colour (errors red, warnings
 // yellow, debug dim; not where NO_COLOR is set or TERM is "dumb"), and, when the standard error
 // is the journal's stream (JOURNAL_STREAM names its device and inode), with the journal's
-// priority prefix on every line: "<3>" error, "<4>" warning, "<6>" message, "<7>" debug. Which of
-// these applies is decided when the listener is made. Named "console".
+// priority prefix on every line: "<3>" error, "<4>" warning, "<6>" message, "<7>" debug, and
+// without the listener's own time stamp (the journal has one; "time=on" brings it back). Which
+// of these applies is decided when the listener is made. Named "console".
 class VEMO_CORE_API ConsoleLogListener final : public LogListener {
  public:
   struct Options : LogOptions {

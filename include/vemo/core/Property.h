@@ -31,6 +31,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <list>
 #include <map>
 #include <type_traits>
@@ -395,6 +396,40 @@ VEMO_CORE_API Void& writeMtbl(Void& stream, const Void& object, const Mtbl* tabl
 // The reserved member of an export that names the object's class: "__class__".
 VEMO_CORE_API extern const String TEXT_class;
 
+// How an import treats a value that does not fit its member.
+enum class PropertyImport {
+  // JsonValue's lenient conversions ("fast" as 0, 12.7 as 12, "yes" as false, 42 as "42"),
+  // unknown keys ignored.
+  lenient,
+  // The first value of a wrong type or out of its member's range, and the first unknown key,
+  // throw Exception with the value's path and the reason, as JsonValue::get does:
+  //   Json value "server.port": expected int32, found the string "fast"
+  strict
+};
+
+namespace detail {
+// Whether an import with PropertyImport::strict runs on this thread (converters read exactly).
+VEMO_CORE_API bool strictImport() noexcept;
+// Throws the Exception of a strict import that failed here, with the path of the value.
+[[noreturn]] VEMO_CORE_API void importFailed(const String& reason);
+// The same for a value that is not `what` ("an array").
+[[noreturn]] VEMO_CORE_API void importExpected(const wchar_t* what, const JsonValue& found);
+// A key or an index on the way to the value being imported, while it lives (strict imports
+// keep the path for their errors; lenient ones keep nothing).
+class VEMO_CORE_API ImportStep {
+ public:
+  explicit ImportStep(const String& key);
+  explicit ImportStep(int index);
+  ~ImportStep();
+  ImportStep(const ImportStep&) = delete;
+  ImportStep& operator=(const ImportStep&) = delete;
+
+ private:
+  std::size_t _length;
+  bool _kept;
+};
+}  // namespace detail
+
 // The base of every reflectable class. Property itself has no members.
 class VEMO_CORE_API Property : public virtual Unknown {
   VEMO_DECLARE_CLASS(Property)
@@ -410,8 +445,13 @@ class VEMO_CORE_API Property : public virtual Unknown {
 
   // Reads the members of a JSON object that this class knows; unknown keys are ignored and
   // members absent from the object keep their values. A member that cannot be converted is
-  // reported (Exception::report) and skipped. Anything but an object changes nothing.
+  // reported (Exception::report) and skipped. Anything but an object changes nothing. (Called
+  // within a strict import, as the converters of object members do, it is part of that one.)
   void importProperty(const JsonValue& in);
+  // The same with the rule of `mode`. A strict import checks the whole value before it changes
+  // anything: the first fault throws Exception (see PropertyImport) and leaves the object as it
+  // was. Members absent from the object keep their values in both.
+  void importProperty(const JsonValue& in, PropertyImport mode);
   // An object with "__class__" = the class name and one member per attribute. Throws when a
   // member's type has no converter.
   void exportProperty(JsonValue& out) const;
@@ -423,6 +463,10 @@ class VEMO_CORE_API Property : public virtual Unknown {
   friend struct PropertyHelper;
   // Imports one member: the import of an object with this member only.
   void importMember(const String& key, const JsonValue& value);
+  // The members of an object, by the rule of the import running on this thread.
+  void importMembers(const JsonValue& in);
+  // A strict import into this object, which is new (no check on a copy first).
+  void importNewStrictly(const JsonValue& in);
 };
 
 // A holder for an object of any registered class: reading {"obj": <export>} into it builds the

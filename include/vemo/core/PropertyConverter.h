@@ -8,8 +8,10 @@
 // The library registers a triple for each of its value types ("int32_t", "int32_tArray",
 // "int32_tList" ...) and for Property and PropertyDummy; each reflectable class adds its own
 // (VEMO_IMPLEMENT_PROPERTY). Numbers, strings and composite values never fail: they take the
-// lenient conversions of JsonValue (warnings included). Buffer, Time, Uuid and uuid_node_t
-// require a string they can read and throw Exception otherwise.
+// lenient conversions of JsonValue (warnings included); within a strict import they take only
+// a value of exactly their type (JsonValue::get's rule) and fail with its path otherwise.
+// Buffer, Time, Uuid and uuid_node_t require a string they can read and throw Exception
+// otherwise.
 //
 // Included by Property.h.
 #pragma once
@@ -83,12 +85,17 @@ void convertContainerToJson(const Container& container, JsonValue& value) {
 }
 
 // The container is emptied, then gets one element per index 0 to size() - 1 of a JSON array
-// (a missing index converts from null); anything but an array leaves it empty.
+// (a missing index converts from null); anything but an array leaves it empty (a strict import
+// fails on it).
 template <class Container>
 void convertContainerToClass(const JsonValue& value, Container& container) {
   container.clear();
-  if (!value.isArray()) return;
+  if (!value.isArray()) {
+    if (detail::strictImport()) detail::importExpected(L"an array", value);
+    return;
+  }
   for (int i = 0; i < value.size(); ++i) {
+    const detail::ImportStep step(i);
     typename Container::value_type element{};
     convertPropertyToClass(value[i], element);
     container.push_back(std::move(element));

@@ -39,6 +39,7 @@ namespace vemo {
 class Archive;
 class Input;
 class Output;
+enum class PropertyImport;  // Property.h
 class Property;
 
 struct VEMO_CORE_API PropertyHelper {
@@ -57,8 +58,13 @@ struct VEMO_CORE_API PropertyHelper {
   static Unknown::Handle_T<Property> read(Input* input);
   // write() into a file created or truncated; false when it cannot be opened.
   static bool save(const Property* object, const String& fileName, bool styled);
-  // read() of a file's content, or null.
+  // read() of a file's content, or null; a warning says why none was made (the file cannot be
+  // read or is no JSON, the value has no "__class__", the class is not registered).
   static Unknown::Handle_T<Property> load(const String& fileName);
+  // The same with the import rule of `mode`: PropertyImport::strict throws Exception instead of
+  // giving null, with the place of a JSON syntax error or the path and reason of the first
+  // value that does not fit (see Property::importProperty).
+  static Unknown::Handle_T<Property> load(const String& fileName, PropertyImport mode);
 };
 
 // The value of `key` in `[section]` of a configuration text: the archive is read from its start.

@@ -91,13 +91,27 @@ class VEMO_CORE_API String_T {
   explicit String_T(int ch);
   // Every unit of a standard string or view (embedded zeros kept, trailing zeros dropped); the
   // text of a String_T<char> is UTF-8. Texts of 2 GiB and more throw std::length_error.
-  template <class U = T, class = std::enable_if_t<kStandardChar<U>>>
+  template <class U = T, class = std::enable_if_t<kStandardChar<U> && std::is_same_v<U, T>>>
   String_T(const std::basic_string<U>& text) : String_T() {
     assignUnits(text.data(), text.size());
   }
-  template <class U = T, class = std::enable_if_t<kStandardChar<U>>>
+  template <class U = T, class = std::enable_if_t<kStandardChar<U> && std::is_same_v<U, T>>>
   String_T(std::basic_string_view<U> text) : String_T() {
     assignUnits(text.data(), text.size());
+  }
+  // The text of a standard string or view of the other width, converted: a String from UTF-8
+  // (a broken sequence is U+FFFD), a String_T<char> to UTF-8 (a lone surrogate is U+FFFD).
+  // Embedded zeros are kept, trailing zeros dropped. Explicit, as every conversion between
+  // encodings is.
+  template <class U, std::enable_if_t<kStandardChar<U> && kStandardChar<T> && !std::is_same_v<U, T>,
+                                      int> = 0>
+  explicit String_T(const std::basic_string<U>& text) : String_T() {
+    assignConverted(text.data(), text.size());
+  }
+  template <class U, std::enable_if_t<kStandardChar<U> && kStandardChar<T> && !std::is_same_v<U, T>,
+                                      int> = 0>
+  explicit String_T(std::basic_string_view<U> text) : String_T() {
+    assignConverted(text.data(), text.size());
   }
   String_T(const String_T& other) noexcept : _chars(other._chars) { retain(); }
   String_T(String_T&& other) noexcept : _chars(other._chars) {
@@ -202,7 +216,17 @@ class VEMO_CORE_API String_T {
     return vformat(format, FormatArgs{args, 1 + sizeof...(A)});
   }
   int vformat(const T* format, const FormatArgs& args);
-  int format(const T* format, ...);
+  // Without arguments the typed form too: a directive prints its marker, "%%" a '%'.
+  int format(const T* format) { return vformat(format, FormatArgs{nullptr, 0}); }
+  // The C form (a template only so that a call without arguments takes the typed one).
+  template <class = void>
+  int format(const T* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = vprintf(format, args);
+    va_end(args);
+    return n;
+  }
   int vprintf(const T* format, va_list args);
 
  private:
@@ -230,8 +254,13 @@ class VEMO_CORE_API String_T {
   void assignUnits(const T* data, std::size_t count) {
     if (count > static_cast<std::size_t>(INT32_MAX) / sizeof(T) - 1)
       throw std::length_error("vemo::String_T: text of 2 GiB or more");
-    setBuffer(data, static_cast<int>(count * sizeof(T)));
+    while (count > 0 && data[count - 1] == 0)
+      --count;
+    if (count > 0) setBuffer(data, static_cast<int>(count * sizeof(T)));
   }
+  // The text of the other width, converted (String from UTF-8, String_T<char> to UTF-8).
+  void assignConverted(const char* data, std::size_t count);
+  void assignConverted(const wchar_t* data, std::size_t count);
   void fork();
   int units() const noexcept { return static_cast<int>(header()->size / sizeof(T)) - 1; }
 
@@ -244,7 +273,8 @@ template <class T>
 VEMO_CORE_API String_T<T> operator+(const T* left, const String_T<T>& right);
 
 // Text on standard streams: a String as UTF-8 on a narrow stream and as it is on a wide one, a
-// String_T<char> as its UTF-8 bytes.
+// String_T<char> as its UTF-8 bytes. Every unit is written (embedded zeros too), padded to the
+// stream's width as a standard string is.
 VEMO_CORE_API std::ostream& operator<<(std::ostream& out, const String_T<wchar_t>& text);
 VEMO_CORE_API std::wostream& operator<<(std::wostream& out, const String_T<wchar_t>& text);
 VEMO_CORE_API std::ostream& operator<<(std::ostream& out, const String_T<char>& text);

@@ -38,8 +38,10 @@ struct VEMO_CORE_API Uuid {
   std::uint8_t clock_seq_low = 0;
   uuid_node_t node;
 
-  // A new random (version 4) id: 122 bits from the system's random source (getrandom, else
-  // /dev/urandom; RtlGenRandom on Windows), the version and variant bits of RFC 9562 set.
+  // A new random (version 4) id: 118 bits from the system's random source (getrandom, else
+  // /dev/urandom; RtlGenRandom on Windows). Its text reads as version 4, variant 1 to the tools
+  // of RFC 9562 ("xxxxxxxx-xxxx-4x4x-[89ab]xxx-xxxxxxxxxxxx": the first 4 where they look for the
+  // version, the second where version() reads it).
   // Throws Exception when the source fails; it never falls back to a weaker generator.
   static Uuid createRandom();
   // The version in time_hi_and_version (1, 3, 4 ...).
