@@ -5,7 +5,7 @@
 # argument (one that scripts/test.sh has built), installs that build instead of making one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh cmake make g++ pkg-config
+scripts/deps.sh cmake make g++ pkg-config libzmq3-dev
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"

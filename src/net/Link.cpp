@@ -108,17 +108,19 @@ class Session final : public MessageOrigin {
   Session(std::uint64_t id, std::uint64_t last)
       : id(id), lastPushed(last), base(last), acked(last) {}
   void delivered() override { handled.fetch_add(1, std::memory_order_release); }
-  std::uint64_t handledUpTo() const { return base + handled.load(std::memory_order_acquire); }
+  std::uint64_t handledUpTo() const {
+    return base.load(std::memory_order_acquire) + handled.load(std::memory_order_acquire);
+  }
 
   const std::uint64_t id;
   std::atomic<std::uint64_t> handled{0};
   // The I/O thread's own.
   std::string routing;
-  std::uint64_t lastPushed;  // the last sequence number pushed into the port
-  std::uint64_t base;        // handled counts from here
-  std::uint64_t acked;       // the last acknowledged
-  bool resendAsked = false;  // a gap was reported, and nothing taken since
-  bool ackDue = false;       // a duplicate came: acknowledge even without progress
+  std::uint64_t lastPushed;         // the last sequence number pushed into the port
+  std::atomic<std::uint64_t> base;  // handled counts from here
+  std::uint64_t acked;              // the last acknowledged
+  bool resendAsked = false;         // a gap was reported, and nothing taken since
+  bool ackDue = false;              // a duplicate came: acknowledge even without progress
   Clock::time_point lastAck = Clock::now();
 };
 
@@ -408,9 +410,10 @@ void Context::Impl::loop() {
     long timeout = -1;
     const Clock::time_point now = Clock::now();
     for (Link::Impl* link : _links) {
-      link->addPollItems(items, refs);
+      // The timers first: one may start a resend, which changes what the link waits for.
       const long due = link->onTimer(now);
       if (due >= 0 && (timeout < 0 || due < timeout)) timeout = due;
+      link->addPollItems(items, refs);
     }
     const int ready = zmq_poll(items.data(), static_cast<int>(items.size()), timeout);
     if (ready < 0) {
@@ -488,7 +491,7 @@ bool Link::Impl::open() {
   }
   const std::int64_t maxSize = options.maxMessageSize;
   const int hwm = options.highWaterMark;
-  const int linger = (kind == LinkKind::kPush || kind == LinkKind::kPublish) ? 1000 : 0;
+  const int linger = (kind == LinkKind::kPush || kind == LinkKind::kPublish || reliable) ? 1000 : 0;
   zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &maxSize, sizeof maxSize);
   zmq_setsockopt(socket, ZMQ_SNDHWM, &hwm, sizeof hwm);
   zmq_setsockopt(socket, ZMQ_RCVHWM, &hwm, sizeof hwm);
@@ -516,6 +519,28 @@ bool Link::Impl::open() {
 }
 
 void Link::Impl::close() {
+  // What was handled is acknowledged before the link goes (the socket lingers a moment for it).
+  if (kind == LinkKind::kPull && reliable && socket)
+    for (auto& entry : _sessions) {
+      Session& from = *entry.second;
+      if (from.handledUpTo() > from.acked) sendControl(from, wire::kAck, from.handledUpTo());
+    }
+  // What senders handed over still goes out, as ZeroMQ's linger lets a closed socket's queue
+  // go out: for up to a second while the socket takes it.
+  if (socket && mailboxIn && kind != LinkKind::kPull && kind != LinkKind::kSubscribe) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(1);
+    while (Clock::now() < deadline) {
+      if (_blocked) {
+        zmq_pollitem_t item{socket, 0, ZMQ_POLLOUT, 0};
+        zmq_poll(&item, 1, 10);
+        if (sendPending()) continue;
+      } else {
+        zmq_pollitem_t item{mailboxIn, 0, ZMQ_POLLIN, 0};
+        if (zmq_poll(&item, 1, 0) <= 0) break;
+        forwardMailbox();
+      }
+    }
+  }
   {
     // No sender is inside the mailbox once both locks were had.
     std::lock_guard<std::timed_mutex> send(sendLock);
@@ -760,6 +785,14 @@ void Link::Impl::onSequenced(Part& data, Part* routing) {
   }
   Session& from = *found->second;
   from.routing.assign(reinterpret_cast<const char*>(routing->data()), routing->size());
+  if (oldest > from.lastPushed + 1) {
+    // The sender no longer holds what comes before `oldest`: it was acknowledged, by this link
+    // or by the one before it, and there is nothing to wait for below it.
+    const std::uint64_t skipped = oldest - 1 - from.lastPushed;
+    from.base.fetch_add(skipped, std::memory_order_release);
+    from.lastPushed = oldest - 1;
+    from.acked = std::max(from.acked, from.lastPushed);
+  }
   if (sequence <= from.lastPushed) {
     duplicates.fetch_add(1, std::memory_order_relaxed);
     from.ackDue = true;

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -81,11 +82,12 @@ struct Warnings : LogListener {
 };
 
 template <class Condition>
-bool waitFor(Condition condition, std::chrono::milliseconds limit = 30s) {
+bool waitFor(Condition condition, std::chrono::milliseconds limit = 30s,
+             std::chrono::milliseconds every = 1ms) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(every);
   }
   return true;
 }
@@ -373,4 +375,96 @@ TEST(NetLink, SendWaitsForAPeerThatStopsReadingThenFails) {
   push = nullptr;
   zmq_close(stalled);
   zmq_ctx_term(zmq);
+}
+
+namespace {
+// The journal's lines: session, sequence number, message number.
+std::vector<std::vector<unsigned long long>> readJournal(const std::string& path) {
+  std::vector<std::vector<unsigned long long>> lines;
+  std::ifstream in(path);
+  unsigned long long session, sequence, number;
+  while (in >> session >> sequence >> number)
+    lines.push_back({session, sequence, number});
+  return lines;
+}
+}  // namespace
+
+TEST(NetLink, AtLeastOnceSurvivesAPullerKilledTwiceAndAMovedEndpoint) {
+  constexpr int kTotal = 100000;
+  TempDir dir;
+  const std::string journal = dir.path + "/journal";
+  const std::string first = "ipc://" + dir.path + "/reliable";
+  const std::string moved = "ipc://" + dir.path + "/moved";
+  auto context = net::Context::createInstance();
+  net::LinkOptions options;
+  options.reliable = true;
+  options.outboxLimit = 2000;
+  options.resendAfter = 100ms;
+  auto push = net::Link::createInstance(context, net::LinkKind::kPush, MessagePort(), options);
+  ASSERT_TRUE(push);
+  auto puller = std::make_unique<Child>(
+      std::vector<std::string>{kPeer, "reliable-pull", first, journal, std::to_string(kTotal)});
+  ASSERT_EQ(readyEndpoint(*puller), first);
+  ASSERT_TRUE(push->connect(first));
+  std::atomic<int> sent{0};
+  std::atomic<bool> failed{false}, stop{false};
+  std::thread sender([&] {
+    for (int i = 0; i < kTotal; ++i) {
+      // While the puller is away the outbox fills, and send waits.
+      for (int tries = 0; !push->send(nettest::makeEvery(i), 1s); ++tries)
+        if (stop || tries == 60) {
+          failed = true;
+          return;
+        }
+      ++sent;
+    }
+  });
+  struct Joiner {
+    std::thread& thread;
+    std::atomic<bool>& stop;
+    ~Joiner() {
+      stop = true;
+      if (thread.joinable()) thread.join();
+    }
+  } joiner{sender, stop};
+  auto handled = [&] { return readJournal(journal).size(); };
+  // Killed twice while messages flow, restarted on the same endpoint; then moved.
+  for (std::size_t mark : {std::size_t(kTotal / 4), std::size_t(kTotal / 2)}) {
+    ASSERT_TRUE(waitFor([&] { return handled() >= mark; }, 60s, 50ms))
+        << "handled " << handled() << ", sent " << push->getStats().sent << ", acknowledged "
+        << push->getStats().acknowledged << ", resent " << push->getStats().resent;
+    puller->killHard();
+    puller->wait();
+    puller = std::make_unique<Child>(
+        std::vector<std::string>{kPeer, "reliable-pull", first, journal, std::to_string(kTotal)});
+    ASSERT_EQ(readyEndpoint(*puller), first);
+  }
+  ASSERT_TRUE(waitFor([&] { return handled() >= std::size_t(3 * kTotal / 4); }, 60s, 50ms))
+      << "handled " << handled() << ", sent " << push->getStats().sent << ", acknowledged "
+      << push->getStats().acknowledged << ", resent " << push->getStats().resent << ", last "
+      << readJournal(journal).back()[1] << " " << readJournal(journal).back()[2];
+  puller->killHard();
+  puller->wait();
+  puller = std::make_unique<Child>(
+      std::vector<std::string>{kPeer, "reliable-pull", moved, journal, std::to_string(kTotal)});
+  ASSERT_EQ(readyEndpoint(*puller), moved);
+  ASSERT_TRUE(push->disconnect(first));
+  ASSERT_TRUE(push->connect(moved));
+  EXPECT_EQ(puller->line(60s), "done");
+  sender.join();
+  EXPECT_FALSE(failed) << net::Link::getLastError();
+  EXPECT_EQ(sent, kTotal);
+
+  // Every message handled exactly once, in order, each with the next sequence number.
+  const auto lines = readJournal(journal);
+  ASSERT_EQ(lines.size(), std::size_t(kTotal));
+  for (int i = 0; i < kTotal; ++i) {
+    ASSERT_EQ(lines[i][2], static_cast<unsigned long long>(i)) << "line " << i;
+    ASSERT_EQ(lines[i][1], static_cast<unsigned long long>(i + 1)) << "line " << i;
+    ASSERT_EQ(lines[i][0], lines[0][0]);
+  }
+  const net::LinkStats stats = push->getStats();
+  EXPECT_EQ(stats.sent, std::uint64_t(kTotal));
+  EXPECT_GT(stats.resent, 0u);
+  EXPECT_TRUE(waitFor([&] { return push->getStats().acknowledged == std::uint64_t(kTotal); }));
 }
