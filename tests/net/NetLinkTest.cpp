@@ -468,3 +468,57 @@ TEST(NetLink, AtLeastOnceSurvivesAPullerKilledTwiceAndAMovedEndpoint) {
   EXPECT_GT(stats.resent, 0u);
   EXPECT_TRUE(waitFor([&] { return push->getStats().acknowledged == std::uint64_t(kTotal); }));
 }
+
+TEST(NetLink, CurveLetsAllowedClientsInAndRefusesOthers) {
+  char serverPublic[41], serverSecret[41], allowedPublic[41], allowedSecret[41], strangerPublic[41],
+      strangerSecret[41];
+  ASSERT_EQ(zmq_curve_keypair(serverPublic, serverSecret), 0) << "libzmq without CURVE";
+  ASSERT_EQ(zmq_curve_keypair(allowedPublic, allowedSecret), 0);
+  ASSERT_EQ(zmq_curve_keypair(strangerPublic, strangerSecret), 0);
+  auto context = net::Context::createInstance();
+  MessagePort port;
+  std::atomic<int> received{0};
+  std::vector<int> numbers;
+  port.getMessageDispenser().addMessageHandler<Every>([&](Message* message) {
+    numbers.push_back(static_cast<Every*>(message)->number);
+    ++received;
+  });
+  Served served(port);
+  Warnings warnings;
+  net::LinkOptions server;
+  server.curveSecretKey = serverSecret;
+  server.allowedClients = {allowedPublic};
+  auto pull = net::Link::createInstance(context, net::LinkKind::kPull, port, server);
+  ASSERT_TRUE(pull);
+  ASSERT_TRUE(pull->bind("tcp://127.0.0.1:*"));
+  auto client = [&](const char* publicKey, const char* secretKey) {
+    net::LinkOptions options;
+    options.curveServerKey = serverPublic;
+    options.curvePublicKey = publicKey;
+    options.curveSecretKey = secretKey;
+    auto push = net::Link::createInstance(context, net::LinkKind::kPush, MessagePort(), options);
+    EXPECT_TRUE(push && push->connect(pull->getBoundEndpoint()));
+    return push;
+  };
+  // The stranger connects first: its messages never arrive, and the allowed client's do.
+  auto stranger = client(strangerPublic, strangerSecret);
+  for (int i = 0; i < 5; ++i)
+    stranger->send(nettest::makeEvery(1000 + i), 100ms);
+  ASSERT_TRUE(waitFor([&] { return warnings.count(L"refused a CURVE client") >= 1; }));
+  auto allowed = client(allowedPublic, allowedSecret);
+  for (int i = 0; i < 5; ++i)
+    ASSERT_TRUE(allowed->send(nettest::makeEvery(i)));
+  ASSERT_TRUE(waitFor([&] { return received >= 5; }));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(numbers, (std::vector<int>{0, 1, 2, 3, 4}));
+  // A client without CURVE is not let in either.
+  auto plain = net::Link::createInstance(context, net::LinkKind::kPush);
+  ASSERT_TRUE(plain->connect(pull->getBoundEndpoint()));
+  plain->send(nettest::makeEvery(2000), 100ms);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(received, 5);
+  // A key that is not a key is refused when the link is made.
+  net::LinkOptions bad;
+  bad.curveSecretKey = "short";
+  EXPECT_FALSE(net::Link::createInstance(context, net::LinkKind::kPull, port, bad));
+}
