@@ -38,6 +38,18 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 g++ -std=c++17 "$work/consumer.cpp" -o "$work/consumer-pc" $(pkg-config --cflags --libs vemo_core)
 LD_LIBRARY_PATH="$libdir" "$work/consumer-pc"
 
+if [ -n "$(find "$prefix" -name 'libvemo_net.so.0')" ]; then
+  echo "== net component: find_package(vemo_core COMPONENTS net) and pkg-config vemo-net"
+  mkdir -p "$work/net"
+  cp tests/package/net/CMakeLists.txt tests/package/net/net_consumer.cpp "$work/net/"
+  cmake -S "$work/net" -B "$work/net/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  cmake --build "$work/net/build" >/dev/null
+  LD_LIBRARY_PATH="$libdir" "$work/net/build/net_consumer"
+  # shellcheck disable=SC2046
+  g++ -std=c++17 "$work/net/net_consumer.cpp" -o "$work/net/net-pc" $(pkg-config --cflags --libs vemo-net)
+  LD_LIBRARY_PATH="$libdir" "$work/net/net-pc"
+fi
+
 echo "== added with add_subdirectory, the library builds only itself"
 mkdir -p "$work/sub"
 cat >"$work/sub/CMakeLists.txt" <<CMAKE
