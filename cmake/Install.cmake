@@ -62,3 +62,23 @@ if(WIN32 AND MINGW)
     install(FILES "${path}" DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
   endforeach()
 endif()
+
+# vemo_net, where it is built (cmake/Package.cmake makes libvemo-net0 and libvemo-net-dev of
+# these components): found with find_package(vemo_core COMPONENTS net) (the target vemo::net)
+# or pkg-config (vemo-net.pc).
+#   NetRuntime      libvemo_net.so.0 (vemo_net.dll);
+#   NetDevelopment  include/vemo/net, the link libvemo_net.so, vemo_netTargets.cmake, vemo-net.pc.
+if(VEMO_BUILD_NET)
+  install(TARGETS vemo_net EXPORT vemo_netTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT NetRuntime NAMELINK_COMPONENT NetDevelopment
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT NetDevelopment
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT NetRuntime
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(DIRECTORY include/vemo/net/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vemo/net
+    COMPONENT NetDevelopment)
+  install(EXPORT vemo_netTargets NAMESPACE vemo:: DESTINATION ${VEMO_CMAKE_DIR}
+    COMPONENT NetDevelopment)
+  configure_file(cmake/vemo-net.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vemo-net.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vemo-net.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT NetDevelopment)
+endif()

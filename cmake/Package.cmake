@@ -21,6 +21,9 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 # CPACK_PACKAGE_DESCRIPTION_SUMMARY of the project's own before it.
 set(VEMO_PACKAGE_SUMMARY "core library of the vemo application framework")
 set(CPACK_COMPONENTS_ALL Runtime Development)
+if(VEMO_BUILD_NET)
+  list(APPEND CPACK_COMPONENTS_ALL NetRuntime NetDevelopment)
+endif()
 set(CPACK_VERBATIM_VARIABLES ON)
 
 if(WIN32)
@@ -81,6 +84,27 @@ ${VEMO_DEB_ABOUT}
 This package holds the headers, the CMake package (find_package(vemo_core),
 target vemo::core) and the pkg-config file vemo_core.pc.")
 
+  # libvemo-net0 and libvemo-net-dev: vemo_net, message ports over ZeroMQ.
+  set(CPACK_DEBIAN_NETRUNTIME_PACKAGE_NAME libvemo-net${PROJECT_VERSION_MAJOR})
+  set(CPACK_DEBIAN_NETRUNTIME_PACKAGE_SECTION libs)
+  set(CPACK_DEBIAN_NETRUNTIME_PACKAGE_DEPENDS
+    "${VEMO_DEB_RUNTIME} (= ${VEMO_DEB_VERSION}), libzmq5 (>= 4.3)")
+  set(CPACK_DEBIAN_NETRUNTIME_DESCRIPTION "message ports of the vemo framework over ZeroMQ
+vemo_net links the typed message ports of vemo_core to ZeroMQ endpoints:
+pipelines, publish/subscribe by message class, request/reply, and an
+at-least-once pipeline that survives a restarted receiver.
+.
+This package holds the shared library.")
+  set(CPACK_DEBIAN_NETDEVELOPMENT_PACKAGE_NAME libvemo-net-dev)
+  set(CPACK_DEBIAN_NETDEVELOPMENT_PACKAGE_SECTION libdevel)
+  set(CPACK_DEBIAN_NETDEVELOPMENT_PACKAGE_DEPENDS
+    "libvemo-net${PROJECT_VERSION_MAJOR} (= ${VEMO_DEB_VERSION}), ${VEMO_DEB_DEV} (= ${VEMO_DEB_VERSION})")
+  set(CPACK_DEBIAN_NETDEVELOPMENT_DESCRIPTION "message ports of the vemo framework over ZeroMQ (development files)
+vemo_net links the typed message ports of vemo_core to ZeroMQ endpoints.
+.
+This package holds the headers, the CMake component (find_package(vemo_core
+COMPONENTS net), target vemo::net) and the pkg-config file vemo-net.pc.")
+
   set(CPACK_DEBIAN_DEBUG_PACKAGE_NAME ${VEMO_DEB_DEBUG})
   set(CPACK_DEBIAN_DEBUG_PACKAGE_SECTION debug)
   set(CPACK_DEBIAN_DEBUG_PACKAGE_DEPENDS "${VEMO_DEB_RUNTIME} (= ${VEMO_DEB_VERSION})")
@@ -133,7 +157,11 @@ lines, and so do debuggers.")
   if(NOT gzip_result EQUAL 0)
     message(FATAL_ERROR "gzip of the Debian changelog failed: ${gzip_result}")
   endif()
-  foreach(component Runtime Development Debug)
+  set(VEMO_DOC_COMPONENTS Runtime Development Debug)
+  if(VEMO_BUILD_NET)
+    list(APPEND VEMO_DOC_COMPONENTS NetRuntime NetDevelopment)
+  endif()
+  foreach(component IN LISTS VEMO_DOC_COMPONENTS)
     string(TOUPPER ${component} upper)
     set(VEMO_DEB_PACKAGE ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
     set(doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/${VEMO_DEB_PACKAGE})

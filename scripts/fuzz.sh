@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/parallel.sh
 seconds="${1:-60}"
-scripts/deps.sh cmake make clang libclang-rt-14-dev
+scripts/deps.sh cmake make clang libclang-rt-14-dev pkg-config libzmq3-dev
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMO_FUZZ=ON \
   -DVEMO_BUILD_TESTS=OFF -DVEMO_BUILD_EXAMPLES=OFF -DVEMO_SANITIZE=address,undefined \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" >/dev/null

@@ -8,7 +8,7 @@
 # which builds nothing anew. Alone, makes a fresh Release build in build-deb.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh cmake make g++ pkg-config dpkg-dev binutils
+scripts/deps.sh cmake make g++ pkg-config dpkg-dev binutils libzmq3-dev
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 fail() {

@@ -5,7 +5,7 @@
 # argument (one that scripts/test.sh has built), installs that build instead of making one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh cmake make g++ pkg-config
+scripts/deps.sh cmake make g++ pkg-config libzmq3-dev
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
@@ -37,6 +37,18 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 # shellcheck disable=SC2046
 g++ -std=c++17 "$work/consumer.cpp" -o "$work/consumer-pc" $(pkg-config --cflags --libs vemo_core)
 LD_LIBRARY_PATH="$libdir" "$work/consumer-pc"
+
+if [ -n "$(find "$prefix" -name 'libvemo_net.so.0')" ]; then
+  echo "== net component: find_package(vemo_core COMPONENTS net) and pkg-config vemo-net"
+  mkdir -p "$work/net"
+  cp tests/package/net/CMakeLists.txt tests/package/net/net_consumer.cpp "$work/net/"
+  cmake -S "$work/net" -B "$work/net/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  cmake --build "$work/net/build" >/dev/null
+  LD_LIBRARY_PATH="$libdir" "$work/net/build/net_consumer"
+  # shellcheck disable=SC2046
+  g++ -std=c++17 "$work/net/net_consumer.cpp" -o "$work/net/net-pc" $(pkg-config --cflags --libs vemo-net)
+  LD_LIBRARY_PATH="$libdir" "$work/net/net-pc"
+fi
 
 echo "== added with add_subdirectory, the library builds only itself"
 mkdir -p "$work/sub"

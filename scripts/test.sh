@@ -5,7 +5,7 @@
 # with their files and lines, and without the example programs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh cmake make g++ libgtest-dev libgmock-dev
+scripts/deps.sh cmake make g++ libgtest-dev libgmock-dev pkg-config libzmq3-dev
 sanitize="${1:-}"
 dir=build-test${sanitize:+-${sanitize//,/-}}
 options=()

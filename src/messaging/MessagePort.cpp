@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <new>
@@ -93,12 +94,16 @@ class detail::MessageQueue : public Unknown {
   // The system notified of every push; under pushLock. Not owned: the system lists the queue
   // and forgets itself here when it is destroyed.
   System* consumer = nullptr;
+  // Origins of the records in `in`, by record number, oldest first; under pushLock.
+  std::deque<std::pair<std::uint64_t, Handle_T<MessageOrigin>>> inOrigins;
   // Guards `out`, the reader and the consumer's side; taken before pushLock.
   alignas(64) std::recursive_mutex popLock;
   Handle_T<MemoryStream> out;
   Handle_T<RecordInput> record;
   InputStream reader;
   std::uint64_t popped = 0;
+  // Origins of the records in `out`; the consumer's own.
+  std::deque<std::pair<std::uint64_t, Handle_T<MessageOrigin>>> outOrigins;
   // Whether `incomplete` lists anything: read by the consumer for every record, so it lives on
   // the consumer's cache line (producers set it only after a failed write).
   std::atomic<bool> anyIncomplete{false};
@@ -162,17 +167,36 @@ class RecordWriter final : public Output {
 // The next record of the queue, the pop lock being held; null when there is none or it is a
 // null handle, or when decoding failed (then `failure` holds the exception, to be reported once
 // the lock is released). The record is consumed whole in every case.
-Unknown::Handle_T<Message> popRecord(detail::MessageQueue& queue,
-                                     std::optional<Exception>& failure) {
+// The origin of the record `number` (null when it has none), taken out of the consumer's list.
+Unknown::Handle_T<MessageOrigin> takeOrigin(detail::MessageQueue& queue, std::uint64_t number) {
+  Unknown::Handle_T<MessageOrigin> origin;
+  auto& origins = queue.outOrigins;
+  while (!origins.empty() && origins.front().first < number)
+    origins.pop_front();
+  if (!origins.empty() && origins.front().first == number) {
+    origin = std::move(origins.front().second);
+    origins.pop_front();
+  }
+  return origin;
+}
+
+// `origin` receives the origin of the record taken, if it has one.
+Unknown::Handle_T<Message> popRecord(detail::MessageQueue& queue, std::optional<Exception>& failure,
+                                     Unknown::Handle_T<MessageOrigin>& origin) {
   for (;;) {
     if (queue.out->available() <= 0) {
       // Everything pushed so far changes sides at once: the empty pop queue becomes the push
       // queue, so producers wait for no copy.
       std::lock_guard<std::mutex> guard(queue.pushLock);
-      if (queue.in->available() > 0) std::swap(queue.in, queue.out);
+      if (queue.in->available() > 0) {
+        std::swap(queue.in, queue.out);
+        queue.outOrigins.clear();
+        std::swap(queue.inOrigins, queue.outOrigins);
+      }
     }
     if (queue.out->available() <= 0) return nullptr;
     const std::uint64_t number = queue.popped++;
+    if (!queue.outOrigins.empty()) origin = takeOrigin(queue, number);
     if (queue.anyIncomplete.load(std::memory_order_acquire)) {
       // Rare: a record that went in incomplete is dropped with what it holds (its producer has
       // reported the failure).
@@ -279,7 +303,33 @@ void MessagePort::unbindFrom(System* system) {
   system->forgetQueue(&queue);
 }
 
+namespace {
+thread_local MessageOrigin* t_currentOrigin = nullptr;
+
+// The origin of the handler running on this thread, for the scope's life.
+class CurrentOrigin {
+ public:
+  explicit CurrentOrigin(MessageOrigin* origin) : _previous(t_currentOrigin) {
+    t_currentOrigin = origin;
+  }
+  ~CurrentOrigin() { t_currentOrigin = _previous; }
+  CurrentOrigin(const CurrentOrigin&) = delete;
+  CurrentOrigin& operator=(const CurrentOrigin&) = delete;
+
+ private:
+  MessageOrigin* _previous;
+};
+}  // namespace
+
+MessageOrigin* MessagePort::getCurrentOrigin() {
+  return t_currentOrigin;
+}
+
 bool MessagePort::pushMessage(const Unknown::Handle_T<Message>& msg) {
+  return pushMessage(msg, nullptr);
+}
+
+bool MessagePort::pushMessage(const Unknown::Handle_T<Message>& msg, MessageOrigin* origin) {
   try {
     alignas(RecordWriter) unsigned char storage[sizeof(RecordWriter)];
     const Unknown::Handle_T<RecordWriter> record(new (storage) RecordWriter());
@@ -305,6 +355,7 @@ bool MessagePort::pushMessage(const Unknown::Handle_T<Message>& msg) {
       VEMO_THROW_AT(L"..\\src\\Stream", 31,
                     L"OutputStream& operator <<(OutputStream &,InputStream &)");
     }
+    if (origin) queue.inOrigins.emplace_back(queue.pushed, origin);
     ++queue.pushed;
     // Under the lock, so that an unbinding thread may release the system once it has the lock;
     // notify itself calls nothing outside the library.
@@ -345,9 +396,11 @@ void detail::forgetConsumer(Unknown* queue, System* system) {
 Unknown::Handle_T<Message> MessagePort::popMessage() {
   std::optional<Exception> failure;
   Unknown::Handle_T<Message> message;
+  Unknown::Handle_T<MessageOrigin> origin;
   {
     std::lock_guard<std::recursive_mutex> guard(_queue->popLock);
-    message = popRecord(*_queue, failure);
+    message = popRecord(*_queue, failure, origin);
+    if (origin) origin->delivered();
   }
   if (failure) failure->report();
   return message;
@@ -396,14 +449,24 @@ int MessagePort::procMessage(unsigned int budget) {
     const RestTeller teller(*queue);
     const unsigned int start = getTimeTick();
     for (;;) {
-      Unknown::Handle_T<Message> message = popRecord(*queue, failure);
-      if (!message) break;
+      Unknown::Handle_T<MessageOrigin> origin;
+      Unknown::Handle_T<Message> message = popRecord(*queue, failure, origin);
+      if (!message) {
+        if (origin) origin->delivered();
+        break;
+      }
       try {
+        const CurrentOrigin current(origin.get());
         _dispenser.dispatchMessage(message.get());
       } catch (const Exception& e) {
         failure.emplace(e);
+        if (origin) origin->delivered();
         break;
+      } catch (...) {
+        if (origin) origin->delivered();
+        throw;
       }
+      if (origin) origin->delivered();
       ++count;
       message = nullptr;
       if (gone || getTimeTick() - start > budget) break;

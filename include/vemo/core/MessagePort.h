@@ -51,6 +51,12 @@
 // (the record is dropped whole and the next one is read as usual), and a message without a
 // handler is dropped and ends procMessage.
 //
+// A record may carry an origin beside its message (pushMessage with a MessageOrigin): a link
+// that brought the message from elsewhere uses it to answer the sender or to learn when the
+// message was handled. The origin is never serialised; the port holds a reference to it until
+// the record leaves the queue, then calls its delivered(). While procMessage runs the record's
+// handler, getCurrentOrigin() on that thread gives the origin.
+//
 // Copies: a copied (or moved) port shares the queues and the locks of its source and gets a
 // copy of its handlers, so source and copy are two ends of one queue with handler tables of
 // their own, and may be used from different threads like the source itself. A moved-from port
@@ -76,6 +82,15 @@ class MessageQueue;
 class PortServer;
 }  // namespace detail
 
+// Travels beside a queued record (see above).
+class VEMO_CORE_API MessageOrigin : public virtual Unknown {
+ public:
+  // Once the record has left the queue: after its handler returned or threw (procMessage),
+  // when popMessage hands it out, or when it failed to decode. On the consuming thread, with
+  // the port's pop lock held (as handlers are). Not called for records dropped with the port.
+  virtual void delivered() {}
+};
+
 class VEMO_CORE_API MessagePort {
  public:
   MessagePort();
@@ -89,6 +104,8 @@ class VEMO_CORE_API MessagePort {
   // Queues the message (a null handle queues one "o" record). False, after reporting, when the
   // message could not be written; nothing is queued then.
   bool pushMessage(const Unknown::Handle_T<Message>& msg);
+  // The same, with an origin that the record carries (null: none).
+  bool pushMessage(const Unknown::Handle_T<Message>& msg, MessageOrigin* origin);
   // The oldest queued message as a new object, or null when the queue is empty, the record is a
   // null handle or the record could not be decoded (reported, and dropped whole).
   Unknown::Handle_T<Message> popMessage();
@@ -103,6 +120,10 @@ class VEMO_CORE_API MessagePort {
   int procMessage(std::chrono::duration<Rep, Period> budget) {
     return procMessage(detail::toMilliseconds(budget));
   }
+
+  // The origin of the message whose handler procMessage runs on this thread; null outside a
+  // handler or for a record pushed without one.
+  static MessageOrigin* getCurrentOrigin();
 
   // The system to notify of every push (null: none), and of a procMessage that returned or
   // threw with messages left, whatever ended it (its budget, a null record, a failure); any

@@ -1,0 +1,122 @@
+// Origins carried beside a port's records: seen by the handler of their own record only, told
+// once when the record leaves the queue (handled, popped, failed to decode, handler threw), and
+// released without a word when the port goes with the record still queued.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MessageSupport.h"
+#include "TestSupport.h"
+#include "vemo/core/MessagePort.h"
+
+using namespace vemo;
+using msgtest::Chat;
+
+namespace {
+
+class Tag : public MessageOrigin {
+ public:
+  explicit Tag(int id) : id(id) {}
+  void delivered() override { ++deliveries; }
+  int id;
+  std::atomic<int> deliveries{0};
+};
+
+}  // namespace
+
+TEST(MessageOrigin, EachRecordKeepsItsOwnOriginUntilItLeavesTheQueue) {
+  Unknown::Handle_T<Tag> first(new Tag(1));
+  Unknown::Handle_T<Tag> second(new Tag(2));
+  std::vector<std::pair<int, int>> seen;  // (number, origin id or 0)
+  {
+    MessagePort port;
+    port.getMessageDispenser().addMessageHandler<Chat>(
+        CallbackHandler<void, Message*>([&seen](Message* message) {
+          const auto* tag = dynamic_cast<Tag*>(MessagePort::getCurrentOrigin());
+          const int number = static_cast<Chat*>(message)->number;
+          seen.emplace_back(number, tag ? tag->id : 0);
+          if (number == 4) throw Exception(L"test", 1, L"handler", -1, L"refused");
+        }));
+    EXPECT_EQ(MessagePort::getCurrentOrigin(), nullptr);
+    ASSERT_TRUE(port.pushMessage(msgtest::chat(L"a", 1), first.get()));
+    ASSERT_TRUE(port.pushMessage(msgtest::chat(L"b", 2)));
+    ASSERT_TRUE(port.pushMessage(msgtest::chat(L"c", 3), second.get()));
+    // Held by the queue, not copied.
+    EXPECT_EQ(first->getReferenceCount(), 2u);
+    EXPECT_EQ(port.procMessage(1000), 3);
+    EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{1, 1}, {2, 0}, {3, 2}}));
+    EXPECT_EQ(first->deliveries, 1);
+    EXPECT_EQ(second->deliveries, 1);
+    EXPECT_EQ(first->getReferenceCount(), 1u);
+    EXPECT_EQ(MessagePort::getCurrentOrigin(), nullptr);
+
+    // A handler that throws: its record has left the queue all the same.
+    ASSERT_TRUE(port.pushMessage(msgtest::chat(L"d", 4), first.get()));
+    ASSERT_TRUE(port.pushMessage(msgtest::chat(L"e", 5), second.get()));
+    {
+      tests::LogCapture log;
+      EXPECT_EQ(port.procMessage(1000), 0);
+    }
+    EXPECT_EQ(first->deliveries, 2);
+    EXPECT_EQ(second->deliveries, 1);
+    // popMessage hands the record out: delivered at once.
+    EXPECT_EQ(port.popMessage()->getClassId(), Chat::getClassId_());
+    EXPECT_EQ(second->deliveries, 2);
+
+    // A record that fails to decode: delivered, and the next record keeps its own origin.
+    Unknown::Handle_T<msgtest::Faulty> faulty = msgtest::Faulty::createInstance();
+    ASSERT_TRUE(port.pushMessage(Unknown::Handle_T<Message>(faulty), first.get()));
+    ASSERT_TRUE(port.pushMessage(msgtest::chat(L"f", 6), second.get()));
+    {
+      tests::LogCapture log;
+      EXPECT_EQ(port.procMessage(1000), 0);
+    }
+    EXPECT_EQ(first->deliveries, 3);
+    seen.clear();
+    EXPECT_EQ(port.procMessage(1000), 1);
+    EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{6, 2}}));
+    EXPECT_EQ(second->deliveries, 3);
+
+    // Still queued when the port goes: released, not delivered.
+    ASSERT_TRUE(port.pushMessage(msgtest::chat(L"g", 7), first.get()));
+    EXPECT_EQ(first->getReferenceCount(), 2u);
+  }
+  EXPECT_EQ(first->getReferenceCount(), 1u);
+  EXPECT_EQ(first->deliveries, 3);
+}
+
+TEST(MessageOrigin, ProducersOnManyThreadsKeepTheirOrigins) {
+  constexpr int kThreads = 4;
+  constexpr int kEach = 2000;
+  std::vector<Unknown::Handle_T<Tag>> tags;
+  for (int i = 0; i < kThreads; ++i)
+    tags.emplace_back(new Tag(i + 1));
+  MessagePort port;
+  std::vector<int> next(kThreads, 0);
+  int wrong = 0;
+  port.getMessageDispenser().addMessageHandler<Chat>(
+      CallbackHandler<void, Message*>([&](Message* message) {
+        const auto* tag = dynamic_cast<Tag*>(MessagePort::getCurrentOrigin());
+        const auto* chat = static_cast<Chat*>(message);
+        // Each message names its producer in its text: the origin must be that producer's.
+        if (!tag || tag->id != chat->values.at(0) || chat->number != next[tag->id - 1]++) ++wrong;
+      }));
+  std::vector<std::thread> producers;
+  for (int t = 0; t < kThreads; ++t)
+    producers.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i)
+        port.pushMessage(msgtest::chat(L"x", i, {t + 1}), tags[t].get());
+    });
+  int handled = 0;
+  // The consumer swaps the queues while producers push: origins change sides with them.
+  while (handled < kThreads * kEach)
+    handled += port.procMessage(5);
+  for (auto& producer : producers)
+    producer.join();
+  EXPECT_EQ(wrong, 0);
+  for (const auto& tag : tags)
+    EXPECT_EQ(tag->deliveries, kEach);
+}

@@ -1,0 +1,524 @@
+// Links between processes over tcp://127.0.0.1 and ipc://: the pipeline both ways, publish and
+// subscribe filtered by class, requests answered to the requester's port, hostile peers refused
+// while good ones are served, a peer that stops reading making send wait and fail, and the
+// at-least-once link surviving a puller killed twice.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <zmq.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "NetChild.h"
+#include "NetMessages.h"
+#include "NetServer.h"
+#include "vemo/core/Log.h"
+#include "vemo/core/Thread.h"
+#include "vemo/net/Net.h"
+
+using namespace vemo;
+using namespace std::chrono_literals;
+using nettest::Child;
+using nettest::Every;
+
+namespace {
+
+const std::string kPeer = VEMO_NET_PEER;
+
+// A directory of the test's own for ipc:// socket files and journals.
+struct TempDir {
+  TempDir() {
+    char pattern[] = "/tmp/vemo-net-XXXXXX";
+    path = mkdtemp(pattern);
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
+  std::string path;
+};
+
+// Serves a port on a thread of its own.
+struct Served {
+  explicit Served(MessagePort& port) : server(nettest::PortServer::createInstance(port)) {
+    thread->start(server);
+  }
+  ~Served() { thread->shutdown(); }
+  Unknown::Handle_T<nettest::PortServer> server;
+  Unknown::Handle_T<Thread> thread = Thread::createInstance();
+};
+
+// Records warnings from any thread.
+struct Warnings : LogListener {
+  Warnings() { Log::addListener(this); }
+  ~Warnings() { Log::removeListener(this); }
+  const wchar_t* getName() override { return L"net-warnings"; }
+  bool setparam(const wchar_t*) override { return false; }
+  void error(const wchar_t* text) override { warning(text); }
+  void warning(const wchar_t* text) override {
+    std::lock_guard<std::mutex> guard(lock);
+    lines.push_back(text);
+  }
+  void message(const wchar_t*) override {}
+  void debug(const wchar_t*) override {}
+  void whistle(bool) override {}
+  int count(const std::wstring& part) {
+    std::lock_guard<std::mutex> guard(lock);
+    int n = 0;
+    for (const auto& line : lines)
+      if (line.find(part) != std::wstring::npos) ++n;
+    return n;
+  }
+  std::mutex lock;
+  std::vector<std::wstring> lines;
+};
+
+template <class Condition>
+bool waitFor(Condition condition, std::chrono::milliseconds limit = 30s,
+             std::chrono::milliseconds every = 1ms) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(every);
+  }
+  return true;
+}
+
+std::string readyEndpoint(Child& child) {
+  const std::string line = child.line();
+  return line.compare(0, 6, "ready ") == 0 ? line.substr(6) : std::string();
+}
+
+}  // namespace
+
+TEST(NetLink, PipelineBetweenTwoProcessesOverTcpAndIpc) {
+  TempDir dir;
+  auto context = net::Context::createInstance();
+  ASSERT_TRUE(context);
+  for (const std::string& bindTo :
+       {std::string("tcp://127.0.0.1:*"), "ipc://" + dir.path + "/pull"}) {
+    SCOPED_TRACE(bindTo);
+    // This process pushes to a pulling peer.
+    Child puller({kPeer, "pull", bindTo, "3000"});
+    const std::string endpoint = readyEndpoint(puller);
+    ASSERT_FALSE(endpoint.empty());
+    if (bindTo.compare(0, 6, "ipc://") == 0) {
+      struct stat info {};
+      ASSERT_EQ(stat(endpoint.substr(6).c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 0777, 0600u) << "the socket file is open to others";
+    }
+    auto push = net::Link::createInstance(context, net::LinkKind::kPush);
+    ASSERT_TRUE(push->connect(endpoint));
+    for (int i = 0; i < 3000; ++i)
+      ASSERT_TRUE(push->send(nettest::makeEvery(i))) << net::Link::getLastError();
+    EXPECT_EQ(puller.line(), "received 3000 good 3000");
+    EXPECT_EQ(puller.wait(), 0);
+    EXPECT_EQ(push->getStats().sent, 3000u);
+
+    // And a pushing peer to this process, whose system sleeps until a message wakes it.
+    MessagePort port;
+    std::atomic<int> received{0}, good{0};
+    port.getMessageDispenser().addMessageHandler<Every>([&](Message* message) {
+      const Every* every = static_cast<Every*>(message);
+      if (nettest::isEvery(*every) && every->number == received) ++good;
+      ++received;
+    });
+    Served served(port);
+    auto pull = net::Link::createInstance(context, net::LinkKind::kPull, port);
+    ASSERT_TRUE(pull->bind(bindTo.compare(0, 6, "ipc://") == 0 ? bindTo + "2" : bindTo));
+    Child pusher({kPeer, "push", pull->getBoundEndpoint(), "2000"});
+    EXPECT_EQ(pusher.line(), "sent 2000");
+    EXPECT_TRUE(waitFor([&] { return received >= 2000; }));
+    EXPECT_EQ(good, 2000);
+    EXPECT_EQ(pull->getStats().received, 2000u);
+  }
+}
+
+TEST(NetLink, SubscribersReceiveOnlyTheirClasses) {
+  auto context = net::Context::createInstance();
+  auto publish = net::Link::createInstance(context, net::LinkKind::kPublish);
+  ASSERT_TRUE(publish->bind("tcp://127.0.0.1:*"));
+  Child subscriber({kPeer, "subscribe", publish->getBoundEndpoint()});
+  ASSERT_EQ(subscriber.line().compare(0, 5, "ready"), 0);
+  // A subscription takes a moment to reach the publisher: greet until one greeting arrives.
+  auto other = nettest::Other::createInstance();
+  std::atomic<bool> heard{false};
+  std::string first;
+  std::thread listen([&] {
+    first = subscriber.line();
+    heard = true;
+  });
+  for (int i = 0; i < 3000 && !heard; ++i) {
+    publish->send(other);
+    publish->send(nettest::makeEvery(100000 + i));
+    std::this_thread::sleep_for(10ms);
+  }
+  listen.join();
+  ASSERT_EQ(first.compare(0, 4, "got "), 0) << first;
+  int everies = 1;
+  for (int i = 0; i < 200; ++i) {
+    other->number = i;
+    ASSERT_TRUE(publish->send(other));
+    ASSERT_TRUE(publish->send(nettest::makeEvery(i)));
+  }
+  ASSERT_TRUE(publish->send(nettest::makeEvery(-1)));
+  std::vector<int> numbers;
+  for (std::string line = subscriber.line(); line.compare(0, 4, "got ") == 0;
+       line = subscriber.line()) {
+    ++everies;
+    EXPECT_EQ(line.find("bad"), std::string::npos) << line;
+    const int number = std::atoi(line.c_str() + 4);
+    if (number < 100000) numbers.push_back(number);
+    if (number == -1) {
+      // The process received exactly the messages it handled: ZeroMQ filtered the others out.
+      EXPECT_EQ(subscriber.line(), "received " + std::to_string(everies));
+      break;
+    }
+  }
+  ASSERT_EQ(numbers.size(), 201u);
+  for (int i = 0; i < 200; ++i)
+    EXPECT_EQ(numbers[i], i);
+  EXPECT_EQ(subscriber.wait(), 0);
+}
+
+TEST(NetLink, RepliesFindTheirRequestersPort) {
+  TempDir dir;
+  auto context = net::Context::createInstance();
+  for (const std::string& bindTo :
+       {std::string("tcp://127.0.0.1:*"), "ipc://" + dir.path + "/reply"}) {
+    SCOPED_TRACE(bindTo);
+    Child replier({kPeer, "reply", bindTo});
+    const std::string endpoint = readyEndpoint(replier);
+    ASSERT_FALSE(endpoint.empty());
+    // Two requesters, each with its own port: each gets the answers to its own requests.
+    struct Requester {
+      MessagePort port;
+      std::vector<int> answers;
+      std::atomic<int> count{0};
+      Unknown::Handle_T<net::Link> link;
+    } a, b;
+    for (Requester* r : {&a, &b}) {
+      r->port.getMessageDispenser().addMessageHandler<Every>([r](Message* message) {
+        const Every* every = static_cast<Every*>(message);
+        r->answers.push_back(nettest::isEvery(*every) ? every->number : -1000);
+        ++r->count;
+      });
+      r->link = net::Link::createInstance(context, net::LinkKind::kRequest, r->port);
+      ASSERT_TRUE(r->link->connect(endpoint));
+    }
+    Served servedA(a.port), servedB(b.port);
+    for (int i = 1; i <= 100; ++i) {
+      ASSERT_TRUE(a.link->send(nettest::makeEvery(i)));
+      ASSERT_TRUE(b.link->send(nettest::makeEvery(1000 + i)));
+    }
+    ASSERT_TRUE(waitFor([&] { return a.count >= 100 && b.count >= 100; }));
+    for (int i = 1; i <= 100; ++i) {
+      EXPECT_EQ(a.answers[i - 1], 2 * i);
+      EXPECT_EQ(b.answers[i - 1], 2 * (1000 + i));
+    }
+    ASSERT_TRUE(a.link->send(nettest::makeEvery(-1)));
+    EXPECT_EQ(replier.line(), "done");
+    EXPECT_EQ(replier.wait(), 0);
+  }
+}
+
+TEST(NetLink, HostilePeersAreCountedAndRefusedWhileGoodOnesAreServed) {
+  auto context = net::Context::createInstance();
+  MessagePort port;
+  std::atomic<int> good{0}, received{0};
+  port.getMessageDispenser().addMessageHandler<Every>([&](Message* message) {
+    if (nettest::isEvery(*static_cast<Every*>(message))) ++good;
+    ++received;
+  });
+  Served served(port);
+  net::LinkOptions options;
+  options.maxMessageSize = 4096;
+  Warnings warnings;
+  auto pull = net::Link::createInstance(context, net::LinkKind::kPull, port, options);
+  ASSERT_TRUE(pull->bind("tcp://127.0.0.1:*"));
+  const std::string endpoint = pull->getBoundEndpoint();
+
+  // Raw ZeroMQ peers: one that says nothing, one that sends junk of every kind, and a good one
+  // (a link in another process).
+  void* zmq = zmq_ctx_new();
+  void* silent = zmq_socket(zmq, ZMQ_PUSH);
+  void* hostile = zmq_socket(zmq, ZMQ_PUSH);
+  int zero = 0;
+  zmq_setsockopt(silent, ZMQ_LINGER, &zero, sizeof zero);
+  zmq_setsockopt(hostile, ZMQ_LINGER, &zero, sizeof zero);
+  ASSERT_EQ(zmq_connect(silent, endpoint.c_str()), 0);
+  ASSERT_EQ(zmq_connect(hostile, endpoint.c_str()), 0);
+  auto frame = [](unsigned char version, unsigned char kind, unsigned int id, std::string body) {
+    std::string f(6, '\0');
+    f[0] = static_cast<char>(version);
+    f[1] = static_cast<char>(kind);
+    for (int i = 0; i < 4; ++i)
+      f[2 + i] = static_cast<char>(id >> (8 * i));
+    return f + body;
+  };
+  const unsigned int everyId = Every::getClassId_();
+  std::string goodBody = frame(1, 0, everyId, "");
+  {
+    // A good message's frame, cut and spoiled.
+    auto m = nettest::makeEvery(5);
+    std::string encoded;
+    struct Out : Output {
+      std::string* to;
+      int write(const void* d, int n) override {
+        to->append(static_cast<const char*>(d), static_cast<std::size_t>(n));
+        return n;
+      }
+    };
+    Unknown::Handle_T<Out> out(new Out());
+    out->to = &encoded;
+    OutputStream os(out.get());
+    m->exportTo(os);
+    goodBody += encoded;
+  }
+  std::mt19937 random(7);
+  std::vector<std::string> junk = {
+      std::string(1, '\x01'),                       // truncated header
+      frame(1, 0, everyId, "").substr(0, 4),        // truncated header
+      frame(9, 0, everyId, "x"),                    // another version
+      frame(1, 7, everyId, "x"),                    // another kind
+      frame(1, 2, everyId, std::string(16, '\0')),  // an ack on a plain puller
+      frame(1, 0, 0x5EEDF00Du, "body"),             // unknown class id
+      frame(1, 0, everyId, "\x01\x02"),             // undecodable body
+      goodBody + "trailing",                        // bytes left over
+      goodBody.substr(0, goodBody.size() / 2),      // body cut short
+      std::string(5000, 'x'),                       // beyond the maximum size
+  };
+  for (int i = 0; i < 20; ++i) {
+    std::string bytes(random() % 64, '\0');
+    for (char& c : bytes)
+      c = static_cast<char>(random());
+    junk.push_back(bytes);
+  }
+  // Each junk twice: counted twice, logged once per peer and reason.
+  for (int round = 0; round < 2; ++round)
+    for (const std::string& bytes : junk)
+      if (bytes.size() < 4096) zmq_send(hostile, bytes.data(), bytes.size(), 0);
+  Child pusher({kPeer, "push", endpoint, "500"});
+  EXPECT_EQ(pusher.line(), "sent 500");
+  ASSERT_TRUE(waitFor([&] { return received >= 500; }));
+  ASSERT_TRUE(waitFor([&] {
+    const net::LinkStats s = pull->getStats();
+    return s.truncated + s.badHeader + s.unknownClass + s.undecodable >= 18 + 40;
+  }));
+  // The oversized message drops the hostile peer's connection; the good peer is still served.
+  zmq_send(hostile, junk.back().data(), junk.back().size(), 0);
+  Child again({kPeer, "push", endpoint, "100"});
+  EXPECT_EQ(again.line(), "sent 100");
+  ASSERT_TRUE(waitFor([&] { return received >= 600; }));
+  std::this_thread::sleep_for(100ms);
+  const net::LinkStats stats = pull->getStats();
+  EXPECT_EQ(good, 600);
+  EXPECT_EQ(received, 600);
+  EXPECT_EQ(stats.received, 600u);
+  EXPECT_GE(stats.truncated, 4u);
+  EXPECT_GE(stats.badHeader, 6u);
+  EXPECT_GE(stats.unknownClass, 2u);
+  EXPECT_GE(stats.undecodable, 6u);
+  // One warning per reason from the hostile peer, however often it came.
+  EXPECT_EQ(warnings.count(L"unknown class") + warnings.count(L"no message class"), 1);
+  EXPECT_EQ(warnings.count(L"format version 9"), 1);
+  EXPECT_LE(warnings.count(L"refused a message"), 6);
+  zmq_close(silent);
+  zmq_close(hostile);
+  zmq_ctx_term(zmq);
+}
+
+TEST(NetLink, SendWaitsForAPeerThatStopsReadingThenFails) {
+  auto context = net::Context::createInstance();
+  void* zmq = zmq_ctx_new();
+  void* stalled = zmq_socket(zmq, ZMQ_PULL);
+  int hwm = 10, zero = 0;
+  zmq_setsockopt(stalled, ZMQ_RCVHWM, &hwm, sizeof hwm);
+  zmq_setsockopt(stalled, ZMQ_LINGER, &zero, sizeof zero);
+  ASSERT_EQ(zmq_bind(stalled, "tcp://127.0.0.1:*"), 0);
+  char endpoint[256];
+  std::size_t size = sizeof endpoint;
+  zmq_getsockopt(stalled, ZMQ_LAST_ENDPOINT, endpoint, &size);
+  net::LinkOptions options;
+  options.highWaterMark = 10;
+  auto push = net::Link::createInstance(context, net::LinkKind::kPush, MessagePort(), options);
+  ASSERT_TRUE(push->connect(endpoint));
+  // Large messages, so that the kernel's socket buffers fill quickly too.
+  auto big = nettest::makeEvery(1);
+  big->bytes.assign(64 * 1024, 'b');
+  int sent = 0;
+  auto started = std::chrono::steady_clock::now();
+  while (push->send(big, 200ms)) {
+    ++sent;
+    ASSERT_LT(sent, 20000) << "send never waits: the queue has no bound";
+    started = std::chrono::steady_clock::now();
+  }
+  const auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(waited, 190ms);
+  EXPECT_NE(net::Link::getLastError().find("timed out"), std::string::npos)
+      << net::Link::getLastError();
+  // Reading again makes room.
+  std::vector<char> buffer(128 * 1024);
+  const int second = 1000;
+  zmq_setsockopt(stalled, ZMQ_RCVTIMEO, &second, sizeof second);
+  for (int i = 0; i < 200 && zmq_recv(stalled, buffer.data(), buffer.size(), 0) >= 0; ++i) {
+  }
+  EXPECT_TRUE(waitFor([&] { return push->send(big, 100ms); }));
+  push = nullptr;
+  zmq_close(stalled);
+  zmq_ctx_term(zmq);
+}
+
+namespace {
+// The journal's lines: session, sequence number, message number.
+std::vector<std::vector<unsigned long long>> readJournal(const std::string& path) {
+  std::vector<std::vector<unsigned long long>> lines;
+  std::ifstream in(path);
+  unsigned long long session, sequence, number;
+  while (in >> session >> sequence >> number)
+    lines.push_back({session, sequence, number});
+  return lines;
+}
+}  // namespace
+
+TEST(NetLink, AtLeastOnceSurvivesAPullerKilledTwiceAndAMovedEndpoint) {
+  constexpr int kTotal = 100000;
+  TempDir dir;
+  const std::string journal = dir.path + "/journal";
+  const std::string first = "ipc://" + dir.path + "/reliable";
+  const std::string moved = "ipc://" + dir.path + "/moved";
+  auto context = net::Context::createInstance();
+  net::LinkOptions options;
+  options.reliable = true;
+  options.outboxLimit = 2000;
+  options.resendAfter = 100ms;
+  auto push = net::Link::createInstance(context, net::LinkKind::kPush, MessagePort(), options);
+  ASSERT_TRUE(push);
+  auto puller = std::make_unique<Child>(
+      std::vector<std::string>{kPeer, "reliable-pull", first, journal, std::to_string(kTotal)});
+  ASSERT_EQ(readyEndpoint(*puller), first);
+  ASSERT_TRUE(push->connect(first));
+  std::atomic<int> sent{0};
+  std::atomic<bool> failed{false}, stop{false};
+  std::thread sender([&] {
+    for (int i = 0; i < kTotal; ++i) {
+      // While the puller is away the outbox fills, and send waits.
+      for (int tries = 0; !push->send(nettest::makeEvery(i), 1s); ++tries)
+        if (stop || tries == 60) {
+          failed = true;
+          return;
+        }
+      ++sent;
+    }
+  });
+  struct Joiner {
+    std::thread& thread;
+    std::atomic<bool>& stop;
+    ~Joiner() {
+      stop = true;
+      if (thread.joinable()) thread.join();
+    }
+  } joiner{sender, stop};
+  auto handled = [&] { return readJournal(journal).size(); };
+  // Killed twice while messages flow, restarted on the same endpoint; then moved.
+  for (std::size_t mark : {std::size_t(kTotal / 4), std::size_t(kTotal / 2)}) {
+    ASSERT_TRUE(waitFor([&] { return handled() >= mark; }, 60s, 50ms))
+        << "handled " << handled() << ", sent " << push->getStats().sent << ", acknowledged "
+        << push->getStats().acknowledged << ", resent " << push->getStats().resent;
+    puller->killHard();
+    puller->wait();
+    puller = std::make_unique<Child>(
+        std::vector<std::string>{kPeer, "reliable-pull", first, journal, std::to_string(kTotal)});
+    ASSERT_EQ(readyEndpoint(*puller), first);
+  }
+  ASSERT_TRUE(waitFor([&] { return handled() >= std::size_t(3 * kTotal / 4); }, 60s, 50ms))
+      << "handled " << handled() << ", sent " << push->getStats().sent << ", acknowledged "
+      << push->getStats().acknowledged << ", resent " << push->getStats().resent << ", last "
+      << readJournal(journal).back()[1] << " " << readJournal(journal).back()[2];
+  puller->killHard();
+  puller->wait();
+  puller = std::make_unique<Child>(
+      std::vector<std::string>{kPeer, "reliable-pull", moved, journal, std::to_string(kTotal)});
+  ASSERT_EQ(readyEndpoint(*puller), moved);
+  ASSERT_TRUE(push->disconnect(first));
+  ASSERT_TRUE(push->connect(moved));
+  EXPECT_EQ(puller->line(60s), "done");
+  sender.join();
+  EXPECT_FALSE(failed) << net::Link::getLastError();
+  EXPECT_EQ(sent, kTotal);
+
+  // Every message handled exactly once, in order, each with the next sequence number.
+  const auto lines = readJournal(journal);
+  ASSERT_EQ(lines.size(), std::size_t(kTotal));
+  for (int i = 0; i < kTotal; ++i) {
+    ASSERT_EQ(lines[i][2], static_cast<unsigned long long>(i)) << "line " << i;
+    ASSERT_EQ(lines[i][1], static_cast<unsigned long long>(i + 1)) << "line " << i;
+    ASSERT_EQ(lines[i][0], lines[0][0]);
+  }
+  const net::LinkStats stats = push->getStats();
+  EXPECT_EQ(stats.sent, std::uint64_t(kTotal));
+  EXPECT_GT(stats.resent, 0u);
+  EXPECT_TRUE(waitFor([&] { return push->getStats().acknowledged == std::uint64_t(kTotal); }));
+}
+
+TEST(NetLink, CurveLetsAllowedClientsInAndRefusesOthers) {
+  char serverPublic[41], serverSecret[41], allowedPublic[41], allowedSecret[41], strangerPublic[41],
+      strangerSecret[41];
+  ASSERT_EQ(zmq_curve_keypair(serverPublic, serverSecret), 0) << "libzmq without CURVE";
+  ASSERT_EQ(zmq_curve_keypair(allowedPublic, allowedSecret), 0);
+  ASSERT_EQ(zmq_curve_keypair(strangerPublic, strangerSecret), 0);
+  auto context = net::Context::createInstance();
+  MessagePort port;
+  std::atomic<int> received{0};
+  std::vector<int> numbers;
+  port.getMessageDispenser().addMessageHandler<Every>([&](Message* message) {
+    numbers.push_back(static_cast<Every*>(message)->number);
+    ++received;
+  });
+  Served served(port);
+  Warnings warnings;
+  net::LinkOptions server;
+  server.curveSecretKey = serverSecret;
+  server.allowedClients = {allowedPublic};
+  auto pull = net::Link::createInstance(context, net::LinkKind::kPull, port, server);
+  ASSERT_TRUE(pull);
+  ASSERT_TRUE(pull->bind("tcp://127.0.0.1:*"));
+  auto client = [&](const char* publicKey, const char* secretKey) {
+    net::LinkOptions options;
+    options.curveServerKey = serverPublic;
+    options.curvePublicKey = publicKey;
+    options.curveSecretKey = secretKey;
+    auto push = net::Link::createInstance(context, net::LinkKind::kPush, MessagePort(), options);
+    EXPECT_TRUE(push && push->connect(pull->getBoundEndpoint()));
+    return push;
+  };
+  // The stranger connects first: its messages never arrive, and the allowed client's do.
+  auto stranger = client(strangerPublic, strangerSecret);
+  for (int i = 0; i < 5; ++i)
+    stranger->send(nettest::makeEvery(1000 + i), 100ms);
+  ASSERT_TRUE(waitFor([&] { return warnings.count(L"refused a CURVE client") >= 1; }));
+  auto allowed = client(allowedPublic, allowedSecret);
+  for (int i = 0; i < 5; ++i)
+    ASSERT_TRUE(allowed->send(nettest::makeEvery(i)));
+  ASSERT_TRUE(waitFor([&] { return received >= 5; }));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(numbers, (std::vector<int>{0, 1, 2, 3, 4}));
+  // A client without CURVE is not let in either.
+  auto plain = net::Link::createInstance(context, net::LinkKind::kPush);
+  ASSERT_TRUE(plain->connect(pull->getBoundEndpoint()));
+  plain->send(nettest::makeEvery(2000), 100ms);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(received, 5);
+  // A key that is not a key is refused when the link is made.
+  net::LinkOptions bad;
+  bad.curveSecretKey = "short";
+  EXPECT_FALSE(net::Link::createInstance(context, net::LinkKind::kPull, port, bad));
+}
