@@ -878,6 +878,8 @@ TEST(Crash, DivisionByZero) {
   checkReport(child, kIntegerDivide, "INT_DIVIDE_BY_ZERO", "divideByZero", kDivideLine);
 }
 
+// On a thread of the library and on one the program made itself, which asked for its crash
+// stack: some frame of the recursion, at whichever of its lines the stack ran out.
 TEST(Crash, StackOverflowOnAThread) {
   VEMO_SKIP_UNDER_SANITIZERS();
 #if defined(_WIN32)
@@ -886,22 +888,12 @@ TEST(Crash, StackOverflowOnAThread) {
   if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
     GTEST_SKIP() << "Wine cannot dispatch a stack overflow";
 #endif
-  NewCrashFiles files;
-  const ChildResult child = runCrashingChild("overflow");
-  // Some frame of the recursion, at whichever of its lines the stack ran out.
-  checkReport(child, kStackOverflow, "STACK_OVERFLOW", "recurse", 0);
-}
-
-// The same on a thread the program made itself, which asked for its crash stack.
-TEST(Crash, StackOverflowOnAThreadOfTheProgram) {
-  VEMO_SKIP_UNDER_SANITIZERS();
-#if defined(_WIN32)
-  if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
-    GTEST_SKIP() << "Wine cannot dispatch a stack overflow";
-#endif
-  NewCrashFiles files;
-  const ChildResult child = runCrashingChild("overflow-own-thread");
-  checkReport(child, kStackOverflow, "STACK_OVERFLOW", "recurse", 0);
+  for (const char* kind : {"overflow", "overflow-own-thread"}) {
+    SCOPED_TRACE(kind);
+    NewCrashFiles files;
+    const ChildResult child = runCrashingChild(kind);
+    checkReport(child, kStackOverflow, "STACK_OVERFLOW", "recurse", 0);
+  }
 }
 
 TEST(Crash, AbortEndsWithItsSignal) {
