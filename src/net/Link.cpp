@@ -491,7 +491,9 @@ bool Link::Impl::open() {
   }
   const std::int64_t maxSize = options.maxMessageSize;
   const int hwm = options.highWaterMark;
-  const int linger = (kind == LinkKind::kPush || kind == LinkKind::kPublish || reliable) ? 1000 : 0;
+  const int linger = (kind == LinkKind::kPush || kind == LinkKind::kPublish || reliable)
+                         ? static_cast<int>(options.linger.count())
+                         : 0;
   zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &maxSize, sizeof maxSize);
   zmq_setsockopt(socket, ZMQ_SNDHWM, &hwm, sizeof hwm);
   zmq_setsockopt(socket, ZMQ_RCVHWM, &hwm, sizeof hwm);
@@ -528,7 +530,7 @@ void Link::Impl::close() {
   // What senders handed over still goes out, as ZeroMQ's linger lets a closed socket's queue
   // go out: for up to a second while the socket takes it.
   if (socket && mailboxIn && kind != LinkKind::kPull && kind != LinkKind::kSubscribe) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(1);
+    const Clock::time_point deadline = Clock::now() + options.linger;
     while (Clock::now() < deadline) {
       if (_blocked) {
         zmq_pollitem_t item{socket, 0, ZMQ_POLLOUT, 0};
@@ -996,6 +998,12 @@ Link::Link(LinkKind kind) : _kind(kind) {}
 Link::~Link() {
   if (_impl) {
     Impl* impl = _impl;
+    if (impl->reliable && _kind == LinkKind::kPush) {
+      // What is not acknowledged yet has the linger time to be.
+      std::unique_lock<std::mutex> guard(impl->outboxLock);
+      impl->outboxRoom.wait_for(guard, impl->options.linger,
+                                [impl] { return impl->outbox.empty(); });
+    }
     impl->io.run([impl] {
       impl->io.remove(impl);
       impl->close();

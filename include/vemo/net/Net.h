@@ -41,6 +41,9 @@
 // A message larger than the link's maximum (ZMQ_MAXMSGSIZE, 16 MiB unless set) makes ZeroMQ
 // drop the connection of the peer that sent it.
 //
+// A plain link delivers at most once: what is in a pipe to a peer that dies is lost, and so is
+// what a destroyed sending link could not send within its linger time (LinkOptions::linger).
+//
 // At-least-once (LinkOptions::reliable, for kPush and kPull): the pusher numbers its messages
 // and keeps each in a bounded outbox until the puller acknowledges it; the puller acknowledges a
 // message once its handler has run (or it left the port otherwise), so messages in a puller that
@@ -94,6 +97,9 @@ struct LinkOptions {
   int outboxLimit = 10000;
   // How long a reliable sender waits for an acknowledgement before it sends its outbox again.
   std::chrono::milliseconds resendAfter{250};
+  // How long a sending link that is destroyed goes on sending what it holds (ZeroMQ's linger;
+  // at-least-once: waiting for the acknowledgements of its outbox) before it drops the rest.
+  std::chrono::milliseconds linger{1000};
   // Mode of the socket file of an ipc:// endpoint the link binds.
   int ipcMode = 0600;
   // CURVE: a server's secret key (40 characters, Z85) makes the link a CURVE server; with
