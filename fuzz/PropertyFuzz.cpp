@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "vemo/core/Log.h"
 #include "vemo/core/Property.h"
 
 using namespace vemo;
@@ -72,6 +73,13 @@ bool mayNotReadBack(const String& text) {
   return std::wcsstr(text.getBuffer(), L"inf") || std::wcsstr(text.getBuffer(), L"nan");
 }
 
+// A number that is not finite (a float member given 1e39) is written as null, with a warning;
+// its member reads back as zero, so such a text is stable only from its second round on.
+struct Warnings : LogListener {
+  void warning(const wchar_t*) override { ++count; }
+  int count = 0;
+};
+
 // A negative zero is written as -0, which reads back as the integer 0: the compact text with
 // the sign of such numbers (outside strings) dropped.
 std::wstring unsignedZeros(const String& text) {
@@ -112,20 +120,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const Handle<Property> object = PropertyHelper::convertToClass(text);
   if (!object) return 0;
+  static Warnings warnings;
+  static const bool listening = (Log::addListener(&warnings), true);
+  (void)listening;
+  const int warnedBefore = warnings.count;
   const String once = PropertyHelper::convertToString(object.get(), false);
   if (once.isEmpty()) std::abort();
+  const bool nonFinite = warnings.count != warnedBefore;
   const Handle<Property> again = PropertyHelper::convertToClass(once);
   if (!again) {
     if (!mayNotReadBack(once)) std::abort();
     return 0;
   }
   const String twice = PropertyHelper::convertToString(again.get(), false);
-  if (unsignedZeros(once) != twice.getBuffer()) std::abort();
+  if (!nonFinite && unsignedZeros(once) != twice.getBuffer()) std::abort();
   // From then on the text is stable, and its styled form describes the same object.
   if (PropertyHelper::convertToString(PropertyHelper::convertToClass(twice).get(), false) != twice)
     std::abort();
   const Handle<Property> styled =
       PropertyHelper::convertToClass(PropertyHelper::convertToString(object.get(), true));
-  if (!styled || PropertyHelper::convertToString(styled.get(), false) != twice) std::abort();
+  if (!styled || (!nonFinite && PropertyHelper::convertToString(styled.get(), false) != twice))
+    std::abort();
   return 0;
 }
