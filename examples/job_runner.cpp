@@ -1,18 +1,20 @@
 // job_runner: a small daemon. It reads its settings from the JSON file named by its argument
 // (built-in ones without), hands numbered jobs to a worker on a thread of its own through a
-// message port, logs to the console and to a rotating file, reports its progress, and stops
-// after the configured number of jobs, or on Ctrl+C / SIGTERM.
+// message port, asks the worker (a control box) for its status, logs to the console and to a
+// rotating file, and stops after the configured number of jobs, or on Ctrl+C / SIGTERM.
 //
 //   job_runner [settings.json]
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "vemo/core/Core.h"
 #include "vemo/core/Tick.h"
 
 using namespace vemo;
+using std::chrono::milliseconds;
 namespace fs = std::filesystem;
 
 namespace {
@@ -24,11 +26,12 @@ const wchar_t kDefaults[] =
   "interval_ms": 20,   // between two jobs
   "report_ms": 100,    // between two progress lines
   "rounds": 20000,     // MD5 rounds of one job
+  "deadline_ms": 20000, // give up when the jobs are not done by then (0: never)
   "log": {"file": null, "max_bytes": 1024, "max_files": 3}   // null: a temporary directory
 })";
 
 struct Settings {
-  unsigned int jobs, intervalMs, reportMs, rounds;
+  unsigned int jobs, intervalMs, reportMs, rounds, deadlineMs;
   std::optional<String> logFile;
   std::int64_t maxBytes;
   int maxFiles;
@@ -47,6 +50,7 @@ Settings readSettings(const JsonValue& file) {
           read(0u, L"interval_ms"),
           read(0u, L"report_ms"),
           read(0u, L"rounds"),
+          read(0u, L"deadline_ms"),
           file.find<String>(L"log.file"),
           read(std::int64_t(), L"log.max_bytes"),
           read(0, L"log.max_files")};
@@ -70,66 +74,64 @@ VEMO_IMPLEMENT_PROPERTY(Job, VEMO_PROPERTY(id, L"Job number"), VEMO_PROPERTY(rou
 
 namespace {
 
-// Serves a port when a push wakes its system, which otherwise sleeps (idle wait).
-struct Serve : System::Task {
-  explicit Serve(MessagePort& port) : port(port) {}
-  void onTick(unsigned int) override { port.procMessage(std::chrono::milliseconds(10)); }
-  unsigned int nextDue() const override { return kDueOnWake; }
-  MessagePort& port;
-};
-
-// Runs the jobs: MD5 over "job <id>", then over the digest, `rounds` times.
-class Worker : public System {
+// Runs the jobs (MD5 over "job <id>", then over the digest, `rounds` times) on a thread of its
+// own, and answers "status" from whoever holds a connection to it: a worker is a control box.
+class Worker : public AppBox {
  public:
-  Worker(const MessagePort& jobs, const MessagePort& results) : _jobs(jobs), _results(results) {
-    _jobs.getMessageDispenser().addMessageHandler<Job>([this](Message* message) {
-      Handle<Job> job(static_cast<Job*>(message));
-      unsigned char digest[16];
-      const std::string text = "job " + std::to_string(job->id);
-      MD5Context context;
-      MD5Init(&context);
-      MD5Update(&context, text.data(), static_cast<unsigned int>(text.size()));
-      for (unsigned int round = 1; round < job->rounds; ++round) {
-        MD5Final(digest, &context);
-        MD5Init(&context);
-        MD5Update(&context, digest, sizeof digest);
-      }
-      MD5Checksum sum;
-      MD5Final(&sum, &context);
-      job->digest = sum.convertToString();
-      _results.pushMessage(job);
+  Worker(const MessagePort& jobs, const MessagePort& results)
+      : AppBox(L"worker", L""), _jobs(jobs), _results(results) {
+    _jobs.getMessageDispenser().addMessageHandler<Job>([this](Job& job) {
+      job.digest = digest("job " + std::to_string(job.id), job.rounds);
+      ++_done;
+      _results.pushMessage(&job);
     });
-  }
-  bool init() override {
-    if (!System::init()) return false;
-    setIdleWait(true);
-    _jobs.bind(this);  // a pushed job wakes the worker
-    return Handle<Serve>(new Serve(_jobs))->start(this);
   }
 
  private:
+  bool init() override { return AppBox::init() && _jobs.serveOn(this, milliseconds(10)); }
+  bool docmd(AppPipe* pipe, const std::vector<String>& words) override {
+    if (words[0] != L"status") return false;
+    String line;
+    line.format(L"%u jobs done", _done);
+    return pipe->write(line);
+  }
+  static String digest(const std::string& text, unsigned int rounds) {
+    unsigned char digest[16];
+    MD5Context context;
+    MD5Init(&context);
+    MD5Update(&context, text.data(), static_cast<unsigned int>(text.size()));
+    for (unsigned int round = 1; round < rounds; ++round) {
+      MD5Final(digest, &context);
+      MD5Init(&context);
+      MD5Update(&context, digest, sizeof digest);
+    }
+    MD5Checksum sum;
+    MD5Final(&sum, &context);
+    return sum.convertToString();
+  }
+
   MessagePort _jobs, _results;
+  unsigned int _done = 0;
 };
 
-// The host: hands out a job per interval, collects the answers, reports, and stops when done.
+// The service's system: hands out a job per interval, collects the answers, asks the worker for
+// its status now and then, and stops when done (or gives up at the deadline).
 class Host : public ServiceSystem {
  public:
   explicit Host(const Settings& settings) : _settings(settings) {}
   unsigned int done = 0;
   String last;
+  bool gaveUp = false;
 
  private:
   bool init() override {
     if (!ServiceSystem::init()) return false;
-    setIdleWait(true);
-    _results.bind(this);
-    _results.getMessageDispenser().addMessageHandler<Job>([this](Message* message) {
-      const Job* job = static_cast<const Job*>(message);
-      last = job->digest;
-      Log::debug(L"job %d: %s", job->id, job->digest);
+    _results.getMessageDispenser().addMessageHandler<Job>([this](const Job& job) {
+      last = job.digest;
+      Log::debug(L"job %d: %s", job.id, job.digest);
       if (++done == _settings.jobs) shutdown();
     });
-    Handle<Tick> produce = Tick::createInstance(std::chrono::milliseconds(_settings.intervalMs));
+    auto produce = Tick::createInstance(milliseconds(_settings.intervalMs));
     produce->addTickHandler([this](unsigned int) {
       if (_settings.jobs && _sent == _settings.jobs) return;
       Handle<Job> job = Job::createInstance();
@@ -137,14 +139,27 @@ class Host : public ServiceSystem {
       job->rounds = _settings.rounds;
       _jobs.pushMessage(job);
     });
-    Handle<Tick> report = Tick::createInstance(std::chrono::milliseconds(_settings.reportMs));
-    report->addTickHandler(
-        [this](unsigned int) { Log::message(L"progress: %u sent, %u done", _sent, done); });
-    _worker = Handle<Worker>(new Worker(_jobs, _results));
-    return _thread->start(_worker) && produce->start(this) && report->start(this) &&
-           Handle<Serve>(new Serve(_results))->start(this);
+    auto report = Tick::createInstance(milliseconds(_settings.reportMs));
+    report->addTickHandler([this](unsigned int) {
+      const AppReply status = _control->call(L"status", std::chrono::seconds(5));
+      Log::message(L"progress: %u sent, %u back, worker: %s", _sent, done,
+                   status.ok() ? status.lines.at(0) : String(L"no answer"));
+    });
+    auto deadline = Tick::createInstance(milliseconds(_settings.deadlineMs));
+    deadline->addTickHandler([this](unsigned int) {
+      Log::error(L"job_runner: %u of %u jobs done after %u ms, giving up", done, _settings.jobs,
+                 _settings.deadlineMs);
+      gaveUp = true;
+      shutdown();
+    });
+    auto worker = vemo::make<Worker>(_jobs, _results);
+    _control = App::createInstance(_thread, worker);
+    return _thread->start(worker) && _results.serveOn(this, milliseconds(10)) &&
+           produce->start(this) && report->start(this) &&
+           (!_settings.deadlineMs || !_settings.jobs || deadline->start(this));
   }
   void exit() override {
+    _control = nullptr;
     _thread->shutdown();  // the worker ends after its current job
     ServiceSystem::exit();
   }
@@ -152,19 +167,8 @@ class Host : public ServiceSystem {
   Settings _settings;
   unsigned int _sent = 0;
   MessagePort _jobs, _results;
-  Handle<Worker> _worker;
   Handle<Thread> _thread = Thread::createInstance();
-};
-
-class Runner : public ServiceApplication {
- public:
-  explicit Runner(const Settings& settings)
-      : ServiceApplication(L"job_runner", L"vemo job runner"), _settings(settings) {}
-  Handle<Host> host;
-
- private:
-  Handle<ServiceSystem> createSystem() override { return host = new Host(_settings); }
-  Settings _settings;
+  Handle<App> _control;  // our connection to the worker
 };
 
 }  // namespace
@@ -195,7 +199,9 @@ int main(int argc, char** argv) {
   }
   int status = 0, files = 0;
   const unsigned int start = getTimeTick();
-  Runner runner(settings);
+  Handle<Host> host;
+  ServiceApplication runner(L"job_runner", L"vemo job runner",
+                            [&] { return host = vemo::make<Host>(settings); });
   {
     FileLogListener::Options options;
     options.maxBytes = settings.maxBytes;
@@ -205,13 +211,14 @@ int main(int argc, char** argv) {
     Log::message(L"job_runner: %u jobs, one per %u ms, log in %s", settings.jobs,
                  settings.intervalMs, *settings.logFile);
     status = runner.run(1, argv);  // runs the host here until it stops, or Ctrl+C / SIGTERM
+    if (status == 0 && host && host->gaveUp) status = 1;
     for (int generation = 0; generation < settings.maxFiles; ++generation)
       files += fs::exists(fs::path(log.getFileName(generation).toStdString())) ? 1 : 0;
   }
   if (!directory.empty()) fs::remove_all(directory);
   Log::message(L"job_runner: %u jobs done in %u ms, last digest %s, %d log files%s; status %d",
-               runner.host ? runner.host->done : 0u, getTimeTick() - start,
-               runner.host ? runner.host->last : String(L"none"), files,
+               host ? host->done : 0u, getTimeTick() - start,
+               host && host->done ? host->last : String(L"none"), files,
                directory.empty() ? L"" : L" (removed)", status);
   return status;
 }

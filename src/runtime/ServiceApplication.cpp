@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "LogListeners.h"
 #include "ServiceHooks.h"
@@ -64,7 +65,9 @@ std::string statusLine(const String& text) {
 
 ServiceApplication::ServiceApplication(const wchar_t* name, const wchar_t* displayName,
                                        Factory factory)
-    : _name(name ? name : L""), _displayName(displayName ? displayName : L""), _factory(factory) {}
+    : _name(name ? name : L""),
+      _displayName(displayName ? displayName : L""),
+      _factory(std::move(factory)) {}
 
 ServiceApplication::~ServiceApplication() = default;
 
@@ -85,7 +88,7 @@ void ServiceApplication::setWatchdog(unsigned int seconds) {
   setServiceWatchdog(seconds);
 }
 void ServiceApplication::setReloadHandler(ReloadHandler handler) {
-  _reloadHandler = handler;
+  _reloadHandler = std::move(handler);
 }
 
 int ServiceApplication::run(int argc, char** argv) {

@@ -43,6 +43,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,8 +56,9 @@ namespace vemo {
 
 class VEMO_CORE_API ServiceApplication {
  public:
-  using Factory = Unknown::Handle_T<ServiceSystem> (*)();
-  using ReloadHandler = bool (*)();
+  // Both may be plain functions or lambdas that capture what the host system needs.
+  using Factory = std::function<Unknown::Handle_T<ServiceSystem>()>;
+  using ReloadHandler = std::function<bool()>;
 
   // `name` is the service's name (at most 260 characters), `displayName` its description.
   // `factory` makes the host system; a derived class may override createSystem instead.
@@ -75,7 +77,7 @@ class VEMO_CORE_API ServiceApplication {
   void setAccount(const String& account, const String& password);
   // Install: the service watchdog's interval in seconds (0: none).
   void setWatchdog(unsigned int seconds);
-  // The function `reload` calls (when no derived class overrides it).
+  // The function `reload` calls (when no derived class overrides it); set it before `run`.
   void setReloadHandler(ReloadHandler handler);
 
   // Runs the program as the command line says; returns its exit status.
