@@ -1,8 +1,9 @@
-// Buffer: an owned block of bytes with a signed 32-bit size.
-//
-// An empty buffer has size 0 and no block; a failed allocation leaves the buffer empty, so a
-// size different from the one asked for is how callers see it. Resizing does not keep the
-// contents: it frees the old block and allocates a new one (unless the size is unchanged).
+/// \file
+/// Buffer: an owned block of bytes with a signed 32-bit size.
+///
+/// An empty buffer has size 0 and no block; a failed allocation leaves the buffer empty, so a
+/// size different from the one asked for is how callers see it. Resizing does not keep the
+/// contents: it frees the old block and allocates a new one (unless the size is unchanged).
 #pragma once
 
 #include "vemo/core/Export.h"
@@ -13,7 +14,7 @@ namespace vemo {
 
 class VEMO_CORE_API Buffer {
  public:
-  // `size` bytes of undefined content; 0 or less gives an empty buffer.
+  /// `size` bytes of undefined content; 0 or less gives an empty buffer.
   explicit Buffer(int size = 0);
   Buffer(const Buffer& other);
   Buffer(Buffer&& other) noexcept;
@@ -27,17 +28,17 @@ class VEMO_CORE_API Buffer {
   operator void*() { return _data; }
   operator const void*() const { return _data; }
 
-  // The same size keeps the contents; another size discards them. Returns the new size (0
-  // when `size` <= 0 or the allocation failed).
+  /// The same size keeps the contents; another size discards them. Returns the new size (0
+  /// when `size` <= 0 or the allocation failed).
   int setBufferSize(int size);
 
   bool operator==(const Buffer& other) const;
   bool operator!=(const Buffer& other) const { return !(*this == other); }
 
-  // Two lower-case hexadecimal digits per byte, e.g. "00ab".
+  /// Two lower-case hexadecimal digits per byte, e.g. "00ab".
   String convertToHex() const;
-  // False for an odd length (buffer unchanged) or a character that is not a hexadecimal digit
-  // (the bytes before it stay, the buffer keeps its new size).
+  /// False for an odd length (buffer unchanged) or a character that is not a hexadecimal digit
+  /// (the bytes before it stay, the buffer keeps its new size).
   bool convertFromHex(const String& text);
   String convertToBase64() const;
   bool convertFromBase64(const String& text);
@@ -47,7 +48,7 @@ class VEMO_CORE_API Buffer {
   void* _data;
 };
 
-// A Varint byte count, then the bytes.
+/// A Varint byte count, then the bytes.
 VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const Buffer& buffer);
 VEMO_CORE_API InputStream& operator>>(InputStream& is, Buffer& buffer);
 

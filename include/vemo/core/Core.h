@@ -1,4 +1,5 @@
-// Everything of vemo_core in one include.
+/// \file
+/// Everything of vemo_core in one include.
 #pragma once
 
 #include "vemo/core/AppBox.h"

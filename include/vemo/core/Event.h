@@ -1,18 +1,21 @@
-// Events: objects delivered synchronously to the handlers registered for their exact class.
-//
-//   class Resized : public vemo::Event { VEMO_DECLARE_CLASS(Resized) ... };
-//   void onResized(const vemo::Event* event);
-//
-//   vemo::EventDispenser events;
-//   events += vemo::EventHandler(Resized::getClassId_(), &onResized);
-//   events.sendEvent(resized);      // onResized(resized), on this thread
-//
-// Handlers run in order of registration. Only the event's own class id counts: handlers of a
-// base class are not called for a derived event. During a delivery handlers may add and remove
-// handlers (themselves included) and clear the dispenser: a handler appended to the list being
-// delivered is reached in the same delivery, a removed one that has not run yet is not, and
-// clearing lets the delivery finish the list it walks. An exception thrown by a handler ends the
-// delivery and reaches the caller of sendEvent. No lock: one thread at a time.
+/// \file
+/// Events: objects delivered synchronously to the handlers registered for their exact class.
+///
+/// \code
+/// class Resized : public vemo::Event { VEMO_DECLARE_CLASS(Resized) ... };
+/// void onResized(const vemo::Event* event);
+///
+/// vemo::EventDispenser events;
+/// events += vemo::EventHandler(Resized::getClassId_(), &onResized);
+/// events.sendEvent(resized);      // onResized(resized), on this thread
+/// \endcode
+///
+/// Handlers run in order of registration. Only the event's own class id counts: handlers of a
+/// base class are not called for a derived event. During a delivery handlers may add and remove
+/// handlers (themselves included) and clear the dispenser: a handler appended to the list being
+/// delivered is reached in the same delivery, a removed one that has not run yet is not, and
+/// clearing lets the delivery finish the list it walks. An exception thrown by a handler ends the
+/// delivery and reaches the caller of sendEvent. No lock: one thread at a time.
 #pragma once
 
 #include <list>
@@ -25,7 +28,7 @@
 
 namespace vemo {
 
-// The base of every event; it has no members of its own.
+/// The base of every event; it has no members of its own.
 class VEMO_CORE_API Event : public virtual Unknown {
   VEMO_DECLARE_CLASS(Event)
 
@@ -40,7 +43,7 @@ class VEMO_CORE_API Event : public virtual Unknown {
 
 using EventCallback = CallbackHandler<void, const Event*>;
 
-// A callback for the events of one class id. Default-constructed: class id 0, null callback.
+/// A callback for the events of one class id. Default-constructed: class id 0, null callback.
 class VEMO_CORE_API EventHandler {
  public:
   EventHandler() : _classId(0) {}
@@ -54,7 +57,7 @@ class VEMO_CORE_API EventHandler {
   void setNull() { _callback.setNull(); }
   bool isNull() const { return _callback.isNull(); }
 
-  // By class id, then by the callbacks' identity texts.
+  /// By class id, then by the callbacks' identity texts.
   friend bool operator==(const EventHandler& a, const EventHandler& b) {
     return a._classId == b._classId && a._callback == b._callback;
   }
@@ -71,8 +74,8 @@ class VEMO_CORE_API EventHandler {
   EventCallback _callback;
 };
 
-// The handlers of each event class id. Copies share the handler lists of the source (a handler
-// added through one copy to an id both have is seen by both); moving swaps the tables.
+/// The handlers of each event class id. Copies share the handler lists of the source (a handler
+/// added through one copy to an id both have is seen by both); moving swaps the tables.
 class VEMO_CORE_API EventDispenser {
  public:
   EventDispenser() = default;
@@ -85,29 +88,29 @@ class VEMO_CORE_API EventDispenser {
   }
   ~EventDispenser();
 
-  // Registers the callback under its class id, once: true, also when an equal callback is
-  // registered there already.
+  /// Registers the callback under its class id, once: true, also when an equal callback is
+  /// registered there already.
   bool addEventHandler(const EventHandler& handler);
   EventDispenser& operator+=(const EventHandler& handler) {
     addEventHandler(handler);
     return *this;
   }
-  // Removes the first equal callback of the class id; an id left without handlers is dropped.
+  /// Removes the first equal callback of the class id; an id left without handlers is dropped.
   void removeEventHandler(const EventHandler& handler);
   EventDispenser& operator-=(const EventHandler& handler) {
     removeEventHandler(handler);
     return *this;
   }
-  // Calls the handlers of the event's own class id (its getClassId()) with it.
+  /// Calls the handlers of the event's own class id (its getClassId()) with it.
   void sendEvent(const Event* event);
   void clear() { _handlers.clear(); }
 
-  // Class ids with handlers, and the count of handlers of one.
+  /// Class ids with handlers, and the count of handlers of one.
   int getEventClassCount() const { return static_cast<int>(_handlers.size()); }
   int getEventHandlerCount(unsigned int classId) const;
 
-  // One registered callback. An entry being called is only marked when it is removed, and
-  // erased when its call returns, so that a delivery can always go on from it.
+  /// One registered callback. An entry being called is only marked when it is removed, and
+  /// erased when its call returns, so that a delivery can always go on from it.
   struct Entry {
     explicit Entry(const EventCallback& handler) : callback(handler) {}
     EventCallback callback;

@@ -1,4 +1,5 @@
-// Export macro and the few basic types shared by every public header.
+/// \file
+/// Export macro and the few basic types shared by every public header.
 #pragma once
 
 #if defined(_WIN32)

@@ -1,4 +1,5 @@
-// File, TempFile and MemoryFile: archives on operating-system files and in memory.
+/// \file
+/// File, TempFile and MemoryFile: archives on operating-system files and in memory.
 #pragma once
 
 #include <cstdio>
@@ -17,11 +18,11 @@ struct UnnamedTempFile;
 class MD5Checksum;
 class Time;
 
-// An operating-system file behind a buffered stream. Failures are logged and reported as -1 or
-// false; nothing throws. Sizes and positions are limited to 2,147,483,647 bytes.
+/// An operating-system file behind a buffered stream. Failures are logged and reported as -1 or
+/// false; nothing throws. Sizes and positions are limited to 2,147,483,647 bytes.
 class VEMO_CORE_API File : public Archive {
  public:
-  // Flag bits of open().
+  /// Flag bits of open().
   enum OpenFlags {
     kReadOnly = 0x0000,
     kWriteOnly = 0x0001,
@@ -33,12 +34,12 @@ class VEMO_CORE_API File : public Archive {
     kText = 0x4000,  // ignored: files are always binary
     kBinary = 0x8000,
   };
-  // Permission bits of a file that open() creates.
+  /// Permission bits of a file that open() creates.
   enum Permission { kReadable = 1, kWritable = 2 };
 
   static Handle_T<File> createInstance();
 
-  // Closes any open file, then opens `name`; an empty name returns false without logging.
+  /// Closes any open file, then opens `name`; an empty name returns false without logging.
   bool open(const String& name, int flags, int permission);
   void close();
   const String& getFileName() const { return _fileName; }
@@ -53,9 +54,9 @@ class VEMO_CORE_API File : public Archive {
   int setPosition(int position) override;
   int write(const void* data, int size) override;
 
-  // The text of the calling thread's current errno, named by its symbolic meaning, e.g.
-  // "ENOENT: No such file or directory."; "" for 0 and "UNKNOWN: Unknown error" for a value
-  // without a text.
+  /// The text of the calling thread's current errno, named by its symbolic meaning, e.g.
+  /// "ENOENT: No such file or directory."; "" for 0 and "UNKNOWN: Unknown error" for a value
+  /// without a text.
   static const wchar_t* getLastError();
 
   File(const File&) = delete;
@@ -82,13 +83,13 @@ class VEMO_CORE_API File : public Archive {
   mutable Direction _direction = Direction::kNone;
 };
 
-// A File on a fresh unique name in the temporary directory, deleted when destroyed.
+/// A File on a fresh unique name in the temporary directory, deleted when destroyed.
 class VEMO_CORE_API TempFile : public File {
  public:
-  // Creates an empty file with a unique name and returns its full name ("" after logging the
-  // system's error text).
+  /// Creates an empty file with a unique name and returns its full name ("" after logging the
+  /// system's error text).
   static String getTempFileName();
-  // A TempFile opened for reading and writing, or null after logging "Create temp file error!".
+  /// A TempFile opened for reading and writing, or null after logging "Create temp file error!".
   static Handle_T<TempFile> createTempFile();
 
  protected:
@@ -99,8 +100,8 @@ class VEMO_CORE_API TempFile : public File {
   friend struct detail::UnnamedTempFile;  // the library's own scratch files
 };
 
-// A file in memory, in 4096-byte blocks, that grows as it is written at its end. Copies share
-// their blocks.
+/// A file in memory, in 4096-byte blocks, that grows as it is written at its end. Copies share
+/// their blocks.
 class VEMO_CORE_API MemoryFile : public Archive {
  public:
   static Handle_T<MemoryFile> createInstance();
@@ -110,11 +111,11 @@ class VEMO_CORE_API MemoryFile : public Archive {
   int read(void* buffer, int size) override;
   int getArchiveSize() const override { return _size; }
   int getPosition() const override { return _position; }
-  // Clamps to 0..size; returns the new position.
+  /// Clamps to 0..size; returns the new position.
   int setPosition(int position) override;
   int write(const void* data, int size) override;
 
-  // Copies share the blocks (a copy starts without references, like every object).
+  /// Copies share the blocks (a copy starts without references, like every object).
   MemoryFile(const MemoryFile& other) = default;
   MemoryFile& operator=(const MemoryFile& other) = default;
 
@@ -123,7 +124,7 @@ class VEMO_CORE_API MemoryFile : public Archive {
   ~MemoryFile() override;
 
  public:
-  // One reference-counted block of the file.
+  /// One reference-counted block of the file.
   class VEMO_CORE_API Cache : public Unknown {
    public:
     static constexpr int kSize = 4096;
@@ -136,13 +137,13 @@ class VEMO_CORE_API MemoryFile : public Archive {
   int _position;
 };
 
-// The size of a file, or -1 after logging the error text.
+/// The size of a file, or -1 after logging the error text.
 VEMO_CORE_API int getFileSize(const wchar_t* path);
 VEMO_CORE_API bool isFileExists(const wchar_t* path);
-// Size, creation time (the birth time where the file system keeps one, else the last status
-// change) and last modification time of a file; false (size -1) when it cannot be looked up.
+/// Size, creation time (the birth time where the file system keeps one, else the last status
+/// change) and last modification time of a file; false (size -1) when it cannot be looked up.
 VEMO_CORE_API bool getFileInfo(const wchar_t* path, int& size, Time& created, Time& modified);
-// The MD5 of a file's content; false when it does not open.
+/// The MD5 of a file's content; false when it does not open.
 VEMO_CORE_API bool calcFileMd5(const wchar_t* path, MD5Checksum& md5);
 
 }  // namespace vemo

@@ -1,5 +1,6 @@
-// Small geometry values that reflected members may have: points, rectangles, vectors,
-// quaternions and 4x4 matrices. Plain structures of their fields, compared field by field.
+/// \file
+/// Small geometry values that reflected members may have: points, rectangles, vectors,
+/// quaternions and 4x4 matrices. Plain structures of their fields, compared field by field.
 #pragma once
 
 #include "vemo/core/Export.h"
@@ -63,14 +64,14 @@ struct Quaternion {
   bool operator!=(const Quaternion& o) const { return !(*this == o); }
 };
 
-// A 4x4 matrix of floats, row by row.
+/// A 4x4 matrix of floats, row by row.
 struct VEMO_CORE_API Matrix4 {
   float m[4][4] = {};
   Matrix4() = default;
   bool operator==(const Matrix4& o) const;
   bool operator!=(const Matrix4& o) const { return !(*this == o); }
 
-  static const Matrix4 IDENTITY;  // 1 on the diagonal
+  static const Matrix4 IDENTITY;  ///< 1 on the diagonal
   static const Matrix4 ZERO;
 };
 

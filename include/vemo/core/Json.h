@@ -1,38 +1,47 @@
-// JsonValue and Json: JSON documents in memory, and JSON text.
-//
-// A JsonValue is a plain value (copies are deep): null, a signed or unsigned 64-bit integer, a
-// double, a bool, a String, an array or an object. Its conversions never throw: a conversion
-// that cannot be made exactly logs a warning (Log::warning) and still returns a value, e.g.
-//
-//   JsonValue v(300);
-//   signed char c = v.asInt8();   // logs "intValue out of Int8 range", gives 44
-//
-// An array holds the indices 0 to size() - 1: operator[] past the end fills the gap with nulls,
-// append adds after the last index. As with any map,
-// a reference to an element stays valid while other elements are added.
-//
-// Checked access reads a value at a path of keys and indices and refuses anything that does not
-// hold exactly the type asked for, with the path in the error:
-//
-//   int port = config.get<int>(L"server.port");          // throws Exception: missing, "fast",
-//                                                         // 3000000000, 80.5 ...
-//   std::optional<bool> tls = config.find<bool>(L"server.tls");   // nullopt when absent or null
-//   String host = config.get<String>(L"servers[0].host");
-//
-// Arrays and objects are walked with range-for:
-//
-//   for (const JsonValue& server : config[L"servers"].elements()) ...
-//   for (const auto& [key, member] : config.members()) ...
-//
-// Json reads and writes JSON text: wide text in memory, UTF-8 on streams and in files. The
-// parser is lenient: it takes /* */ and // comments between tokens and leading zeros, reads
-// non-negative integers as unsigned, and ignores text after the value. Nesting deeper than
-// Json::kMaxDepth arrays or objects is a syntax error. The forms with a JsonError say where and
-// why a text did not parse; with Json::strict they accept exactly the JSON of RFC 8259:
-//
-//   JsonError error;
-//   if (!Json::load(value, L"app.json", error, Json::strict))
-//     Log::error(L"app.json:%d:%d: %s", error.line, error.column, error.reason.getBuffer());
+/// \file
+/// JsonValue and Json: JSON documents in memory, and JSON text.
+///
+/// A JsonValue is a plain value (copies are deep): null, a signed or unsigned 64-bit integer, a
+/// double, a bool, a String, an array or an object. Its conversions never throw: a conversion
+/// that cannot be made exactly logs a warning (Log::warning) and still returns a value, e.g.
+///
+/// \code
+/// JsonValue v(300);
+/// signed char c = v.asInt8();   // logs "intValue out of Int8 range", gives 44
+/// \endcode
+///
+/// An array holds the indices 0 to size() - 1: operator[] past the end fills the gap with nulls,
+/// append adds after the last index. As with any map,
+/// a reference to an element stays valid while other elements are added.
+///
+/// Checked access reads a value at a path of keys and indices and refuses anything that does not
+/// hold exactly the type asked for, with the path in the error:
+///
+/// \code
+/// int port = config.get<int>(L"server.port");          // throws Exception: missing, "fast",
+///                                                       // 3000000000, 80.5 ...
+/// std::optional<bool> tls = config.find<bool>(L"server.tls");   // nullopt when absent or null
+/// String host = config.get<String>(L"servers[0].host");
+/// \endcode
+///
+/// Arrays and objects are walked with range-for:
+///
+/// \code
+/// for (const JsonValue& server : config[L"servers"].elements()) ...
+/// for (const auto& [key, member] : config.members()) ...
+/// \endcode
+///
+/// Json reads and writes JSON text: wide text in memory, UTF-8 on streams and in files. The
+/// parser is lenient: it takes /* */ and // comments between tokens and leading zeros, reads
+/// non-negative integers as unsigned, and ignores text after the value. Nesting deeper than
+/// Json::kMaxDepth arrays or objects is a syntax error. The forms with a JsonError say where and
+/// why a text did not parse; with Json::strict they accept exactly the JSON of RFC 8259:
+///
+/// \code
+/// JsonError error;
+/// if (!Json::load(value, L"app.json", error, Json::strict))
+///   Log::error(L"app.json:%d:%d: %s", error.line, error.column, error.reason.getBuffer());
+/// \endcode
 #pragma once
 
 #include <cstddef>
@@ -54,15 +63,15 @@ namespace vemo {
 class Input;
 class Output;
 
-// Where and why a JSON text did not parse.
+/// Where and why a JSON text did not parse.
 struct JsonError {
-  // 1-based line (a line feed ends a line) and column (in characters) of the fault; 0 when the
-  // text was never read (no input, a file that cannot be opened) or when there was no fault.
+  /// 1-based line (a line feed ends a line) and column (in characters) of the fault; 0 when the
+  /// text was never read (no input, a file that cannot be opened) or when there was no fault.
   int line = 0;
   int column = 0;
-  // From the start of the text: in bytes of UTF-8 (read, load), in wchar_t units (parseValue).
+  /// From the start of the text: in bytes of UTF-8 (read, load), in wchar_t units (parseValue).
   std::size_t offset = 0;
-  // A short text, e.g. "expected ',' or ']'"; empty when the text parsed.
+  /// A short text, e.g. "expected ',' or ']'"; empty when the text parsed.
   String reason;
 };
 
@@ -144,10 +153,10 @@ class VEMO_CORE_API JsonValue {
   class ArrayValues;
 
   JsonValue() noexcept : _type(nullValue) { _value.int_ = 0; }
-  // That type with an empty or zero payload.
+  /// That type with an empty or zero payload.
   JsonValue(ValueType type);
-  // Every integer type but unsigned __int64 gives an intValue. Where `long` is 64 bits wide,
-  // `long` and `unsigned long` count as __int64 and unsigned __int64.
+  /// Every integer type but unsigned __int64 gives an intValue. Where `long` is 64 bits wide,
+  /// `long` and `unsigned long` count as __int64 and unsigned __int64.
   JsonValue(signed char value) noexcept : JsonValue(static_cast<__int64>(value)) {}
   JsonValue(char value) noexcept : JsonValue(static_cast<__int64>(value)) {}
   JsonValue(short value) noexcept : JsonValue(static_cast<__int64>(value)) {}
@@ -167,18 +176,18 @@ class VEMO_CORE_API JsonValue {
   JsonValue(float value) noexcept : JsonValue(static_cast<double>(value)) {}
   JsonValue(double value) noexcept : _type(doubleValue) { _value.real_ = value; }
   JsonValue(bool value) noexcept : _type(boolValue) { _value.int_ = value ? 1 : 0; }
-  // Shares the characters.
+  /// Shares the characters.
   JsonValue(const String& value) noexcept : _type(stringValue) {
     new (_value.string_) String(value);
   }
   JsonValue(const wchar_t* value) : JsonValue(String(value)) {}
-  // Narrow text is UTF-8: a character beyond the basic plane is one character (a surrogate pair
-  // where wchar_t is 16 bits), a broken sequence U+FFFD. A null pointer gives the empty string.
+  /// Narrow text is UTF-8: a character beyond the basic plane is one character (a surrogate pair
+  /// where wchar_t is 16 bits), a broken sequence U+FFFD. A null pointer gives the empty string.
   JsonValue(const char* utf8);
   JsonValue(const std::string& utf8) : JsonValue(std::string_view(utf8)) {}
   JsonValue(std::string_view utf8);
   JsonValue(std::nullptr_t) noexcept : JsonValue() {}
-  // No other pointer is a value (it would otherwise become a bool).
+  /// No other pointer is a value (it would otherwise become a bool).
   template <class T, std::enable_if_t<!std::is_same<std::remove_cv_t<T>, char>::value &&
                                           !std::is_same<std::remove_cv_t<T>, wchar_t>::value,
                                       int> = 0>
@@ -189,8 +198,8 @@ class VEMO_CORE_API JsonValue {
     other._type = nullValue;
   }
   JsonValue& operator=(const JsonValue& other);
-  // The other value is taken before the old content is released, so a value may be assigned
-  // one of its own members or elements (and itself).
+  /// The other value is taken before the old content is released, so a value may be assigned
+  /// one of its own members or elements (and itself).
   JsonValue& operator=(JsonValue&& other) noexcept {
     JsonValue taken(std::move(other));
     swap(taken);
@@ -198,13 +207,13 @@ class VEMO_CORE_API JsonValue {
   }
   ~JsonValue() { clear(); }
 
-  // Neither value may lie inside the other (the tree would then own itself); the same holds
-  // for moving a value into one of its own members or elements.
+  /// Neither value may lie inside the other (the tree would then own itself); the same holds
+  /// for moving a value into one of its own members or elements.
   void swap(JsonValue& other) noexcept {
     std::swap(_value, other._value);
     std::swap(_type, other._type);
   }
-  // Releases the payload; the value is null afterwards.
+  /// Releases the payload; the value is null afterwards.
   void clear() noexcept;
 
   ValueType type() const noexcept { return _type; }
@@ -216,7 +225,7 @@ class VEMO_CORE_API JsonValue {
   bool isNumber() const noexcept {
     return _type == intValue || _type == uintValue || _type == doubleValue;
   }
-  // Whether the value is a number that the type holds exactly (a double without fraction).
+  /// Whether the value is a number that the type holds exactly (a double without fraction).
   bool isInt8() const;
   bool isUInt8() const;
   bool isInt16() const;
@@ -226,20 +235,20 @@ class VEMO_CORE_API JsonValue {
   bool isInt64() const;
   bool isUInt64() const;
 
-  // Entries of an array or object; 0 for everything else.
+  /// Entries of an array or object; 0 for everything else.
   int size() const noexcept;
-  // True for null and for an array or object without entries.
+  /// True for null and for an array or object without entries.
   bool empty() const noexcept;
-  // The members of an object; an empty map for every other value.
+  /// The members of an object; an empty map for every other value.
   const ObjectValues& getMembers() const;
-  // Whether the value is an object with that member.
+  /// Whether the value is an object with that member.
   bool contains(const String& key) const;
   bool contains(const wchar_t* key) const { return contains(String(key)); }
 
-  // The entries of an array in ascending index order (none for every other value); index()
-  // of an iterator gives the entry's index. Entries never move, so adding entries while
-  // iterating leaves the iterators valid (the walk ends where the array ended when it began),
-  // but replacing or clearing the array does not.
+  /// The entries of an array in ascending index order (none for every other value); index()
+  /// of an iterator gives the entry's index. Entries never move, so adding entries while
+  /// iterating leaves the iterators valid (the walk ends where the array ended when it began),
+  /// but replacing or clearing the array does not.
   template <class Value>
   class ElementIterator {
    public:
@@ -283,26 +292,26 @@ class VEMO_CORE_API JsonValue {
   };
   Range<ElementIterator<JsonValue>> elements();
   Range<ElementIterator<const JsonValue>> elements() const;
-  // The members of an object by key (none for every other value); the values may be changed.
+  /// The members of an object by key (none for every other value); the values may be changed.
   Range<ObjectValues::iterator> members();
   const ObjectValues& members() const { return getMembers(); }
 
-  // Appends a copy of the value (moves it) under the index after the last one, and returns
-  // the new entry. A value that is not an array first becomes an empty one. The value may be
-  // part of this one: it is taken before anything changes.
+  /// Appends a copy of the value (moves it) under the index after the last one, and returns
+  /// the new entry. A value that is not an array first becomes an empty one. The value may be
+  /// part of this one: it is taken before anything changes.
   JsonValue& append(const JsonValue& value);
   JsonValue& append(JsonValue&& value);
 
-  // Checked access. `path` names the value from this one: keys separated by '.', and indices
-  // of arrays as a key of digits or in brackets ("servers[0].port", "servers.0.port"); the empty
-  // path is this value. The value must hold exactly a T: an integer type takes an integer (or a
-  // double without fraction) within its range, float and double any finite number in range,
-  // bool only true or false, String only a string.
-  //
-  // get throws the library's Exception, with the path in its text, when the value is missing,
-  // null or not exactly a T. find gives nullopt when the value is missing or null and throws
-  // like get when it is there but not a T (so a wrong setting is never taken for an absent one).
-  // Both throw for a path that passes through a value that is not an array or object.
+  /// Checked access. `path` names the value from this one: keys separated by '.', and indices
+  /// of arrays as a key of digits or in brackets ("servers[0].port", "servers.0.port"); the empty
+  /// path is this value. The value must hold exactly a T: an integer type takes an integer (or a
+  /// double without fraction) within its range, float and double any finite number in range,
+  /// bool only true or false, String only a string.
+  ///
+  /// get throws the library's Exception, with the path in its text, when the value is missing,
+  /// null or not exactly a T. find gives nullopt when the value is missing or null and throws
+  /// like get when it is there but not a T (so a wrong setting is never taken for an absent one).
+  /// Both throw for a path that passes through a value that is not an array or object.
   template <class T>
   T get(const String& path) const {
     using Kind = detail::JsonKindOf<T>;
@@ -339,23 +348,23 @@ class VEMO_CORE_API JsonValue {
   std::optional<T> find(const wchar_t* path) const {
     return find<T>(String(path));
   }
-  // The value at the path, or null when a key or index is missing. A path that passes through
-  // a value that is not an array or object, or that is not well formed, also gives null.
+  /// The value at the path, or null when a key or index is missing. A path that passes through
+  /// a value that is not an array or object, or that is not well formed, also gives null.
   const JsonValue* findPath(const String& path) const {
     String reason;
     return walk(path, reason);
   }
 
-  // A value that is not an array (or object) first becomes an empty one; a missing entry is
-  // inserted as null. An index past the end of an array first fills the gap with nulls, so an
-  // array is never sparse: a[5] = 1 on an empty array gives [null,null,null,null,null,1]. A
-  // negative index, or one more than kMaxArrayGap past the end, throws Exception and changes
-  // nothing.
+  /// A value that is not an array (or object) first becomes an empty one; a missing entry is
+  /// inserted as null. An index past the end of an array first fills the gap with nulls, so an
+  /// array is never sparse: a[5] = 1 on an empty array gives [null,null,null,null,null,1]. A
+  /// negative index, or one more than kMaxArrayGap past the end, throws Exception and changes
+  /// nothing.
   static constexpr int kMaxArrayGap = 1 << 22;
   JsonValue& operator[](int index);
   JsonValue& operator[](const String& key);
   JsonValue& operator[](const wchar_t* key) { return (*this)[String(key)]; }
-  // Never modify: the wrong type or a missing entry gives the shared constant null value.
+  /// Never modify: the wrong type or a missing entry gives the shared constant null value.
   const JsonValue& operator[](int index) const;
   const JsonValue& operator[](const String& key) const;
   const JsonValue& operator[](const wchar_t* key) const { return (*this)[String(key)]; }
@@ -394,17 +403,17 @@ class VEMO_CORE_API JsonValue {
 
   bool operator==(const JsonValue& other) const;
   bool operator!=(const JsonValue& other) const { return !(*this == other); }
-  // Each compares with the value built from the scalar.
+  /// Each compares with the value built from the scalar.
   template <class T, class = decltype(JsonValue(std::declval<const T&>()))>
   bool operator==(const T& other) const {
     return *this == JsonValue(other);
   }
 
-  // The process-wide constant null value.
+  /// The process-wide constant null value.
   static const JsonValue& null();
 
-  // Converts a value exactly into `*out`, of the stored type of `kind` (detail::JsonKindOf);
-  // otherwise `reason` says why not, e.g. "expected int32, found the string "fast"".
+  /// Converts a value exactly into `*out`, of the stored type of `kind` (detail::JsonKindOf);
+  /// otherwise `reason` says why not, e.g. "expected int32, found the string "fast"".
   bool convertExactly(detail::JsonKind kind, void* out, String& reason) const;
 
  private:
@@ -446,39 +455,39 @@ class VEMO_CORE_API JsonValue {
 
 class VEMO_CORE_API Json {
  public:
-  // Arrays and objects nested deeper than this are a syntax error.
+  /// Arrays and objects nested deeper than this are a syntax error.
   static constexpr int kMaxDepth = 1000;
 
-  // The rules of the forms with a JsonError. `lenient` accepts what the plain forms accept.
-  // `strict` accepts exactly a JSON text of RFC 8259: one value with only space, tab, line feed
-  // and carriage return around it, no comments, numbers without leading zeros and with digits
-  // on both sides of the point, strings without raw control characters, only the escapes of
-  // the RFC and \u escapes of four digits whose surrogates come in pairs, and, from a stream
-  // or file, only well-formed UTF-8 (four-byte sequences give their character).
+  /// The rules of the forms with a JsonError. `lenient` accepts what the plain forms accept.
+  /// `strict` accepts exactly a JSON text of RFC 8259: one value with only space, tab, line feed
+  /// and carriage return around it, no comments, numbers without leading zeros and with digits
+  /// on both sides of the point, strings without raw control characters, only the escapes of
+  /// the RFC and `\u` escapes of four digits whose surrogates come in pairs, and, from a stream
+  /// or file, only well-formed UTF-8 (four-byte sequences give their character).
   enum Syntax { lenient, strict };
 
-  // Skips whitespace and comments, parses one value into `value` and returns the position just
-  // after it; null on a syntax error (then `value` is unchanged). Text after the value is not
-  // examined.
+  /// Skips whitespace and comments, parses one value into `value` and returns the position just
+  /// after it; null on a syntax error (then `value` is unchanged). Text after the value is not
+  /// examined.
   static const wchar_t* parseValue(const wchar_t* text, JsonValue& value);
-  // The same, saying where and why the text did not parse (`error` is cleared on success). With
-  // `strict`, the value must be the whole text: the result is then the text's end.
+  /// The same, saying where and why the text did not parse (`error` is cleared on success). With
+  /// `strict`, the value must be the whole text: the result is then the text's end.
   static const wchar_t* parseValue(const wchar_t* text, JsonValue& value, JsonError& error,
                                    Syntax syntax = lenient);
-  // Writes the value as UTF-16LE code units; `styled` selects the indented layout. False at
-  // the first short write.
+  /// Writes the value as UTF-16LE code units; `styled` selects the indented layout. False at
+  /// the first short write.
   static bool writeValue(const JsonValue& value, Output* output, bool styled);
-  // The text of the value; empty if it could not be built.
+  /// The text of the value; empty if it could not be built.
   static String convertToString(const JsonValue& value, bool styled);
 
-  // All remaining UTF-8 text of the input, parsed (trailing text is ignored). False for a null
-  // input or text that does not parse.
+  /// All remaining UTF-8 text of the input, parsed (trailing text is ignored). False for a null
+  /// input or text that does not parse.
   static bool read(JsonValue& value, Input* input);
   static bool read(JsonValue& value, Input* input, JsonError& error, Syntax syntax = lenient);
-  // The text as UTF-8 (no byte-order mark); false for a null output or a short write.
+  /// The text as UTF-8 (no byte-order mark); false for a null output or a short write.
   static bool write(const JsonValue& value, Output* output, bool styled);
   static bool write(JsonValue& value, Output* output, bool styled);
-  // read() of a file's content / write() into a file created or truncated.
+  /// read() of a file's content / write() into a file created or truncated.
   static bool load(JsonValue& value, const String& fileName);
   static bool load(JsonValue& value, const String& fileName, JsonError& error,
                    Syntax syntax = lenient);

@@ -1,12 +1,13 @@
-// MemoryStream: an unbounded first-in first-out byte queue.
-//
-// Bytes written at the tail are read from the head. The content lives in a chain of 4096-byte
-// blocks; once a stream holds 2560 memory blocks (10 MiB), further blocks spill into one
-// process-wide temporary file, whose freed blocks are reused first-in first-out. Failures are
-// reported by return values (-1 when nothing moved, the partial count otherwise) and log lines,
-// never by exceptions. One thread at a time may use a stream (copies share their blocks and
-// count as one stream). Memory blocks that no stream holds any more go to a process-wide pool of
-// at most 2560 blocks, from which new blocks are taken first.
+/// \file
+/// MemoryStream: an unbounded first-in first-out byte queue.
+///
+/// Bytes written at the tail are read from the head. The content lives in a chain of 4096-byte
+/// blocks; once a stream holds 2560 memory blocks (10 MiB), further blocks spill into one
+/// process-wide temporary file, whose freed blocks are reused first-in first-out. Failures are
+/// reported by return values (-1 when nothing moved, the partial count otherwise) and log lines,
+/// never by exceptions. One thread at a time may use a stream (copies share their blocks and
+/// count as one stream). Memory blocks that no stream holds any more go to a process-wide pool of
+/// at most 2560 blocks, from which new blocks are taken first.
 #pragma once
 
 #include <cstddef>
@@ -33,11 +34,11 @@ class VEMO_CORE_API MemoryStream : public IO {
   enum class CacheType { Memory = 0, File = 1 };
   static constexpr int kBlockSize = 4096;
   static constexpr int kMemoryCacheLimit = 2560;
-  // Freed memory blocks the process keeps for new ones: as many as one stream holds before it
-  // spills (10 MiB), so streams that fill and drain again within that do not go back to the
-  // allocator (and fault in fresh pages) for every block.
+  /// Freed memory blocks the process keeps for new ones: as many as one stream holds before it
+  /// spills (10 MiB), so streams that fill and drain again within that do not go back to the
+  /// allocator (and fault in fresh pages) for every block.
   static constexpr int kPooledBlockLimit = kMemoryCacheLimit;
-  // Freed memory blocks currently kept by the process (not counting streams' own spares).
+  /// Freed memory blocks currently kept by the process (not counting streams' own spares).
   static int getPooledBlockCount();
 
   int available() const override { return _available; }
@@ -45,20 +46,20 @@ class VEMO_CORE_API MemoryStream : public IO {
   int read(void* buffer, int size) override;
   int write(const void* data, int size) override;
 
-  // A new stream holding a copy of this stream's unread bytes; this stream is not consumed.
+  /// A new stream holding a copy of this stream's unread bytes; this stream is not consumed.
   Handle_T<MemoryStream> clone() const;
 
-  // The stored form: all unread bytes (peeked, not consumed) as one Buffer. Import first
-  // discards what the stream holds.
+  /// The stored form: all unread bytes (peeked, not consumed) as one Buffer. Import first
+  /// discards what the stream holds.
   void importFrom(InputStream& input) override;
   void exportTo(OutputStream& output) const override;
 
   MemoryStream(const MemoryStream& other);
   MemoryStream& operator=(const MemoryStream& other);
 
-  // Memory blocks currently in the chain (spilled file blocks are not counted).
+  /// Memory blocks currently in the chain (spilled file blocks are not counted).
   int getMemoryCacheCount() const { return _memoryCacheCount; }
-  // Offsets in the pool's file of the spilled blocks in the chain, head first.
+  /// Offsets in the pool's file of the spilled blocks in the chain, head first.
   void getFileCacheStarts(std::vector<int>& starts) const;
 
  protected:
@@ -87,11 +88,11 @@ class VEMO_CORE_API MemoryStream : public IO {
 VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const MemoryStream& stream);
 VEMO_CORE_API InputStream& operator>>(InputStream& is, MemoryStream& stream);
 
-// One link of a stream's chain.
+/// One link of a stream's chain.
 class VEMO_CORE_API MemoryStream::Cache : public IO {
  public:
   CacheType type() const { return _type; }
-  // Bytes that can still be written into this cache.
+  /// Bytes that can still be written into this cache.
   virtual int getFreeSize() const = 0;
 
  protected:
@@ -101,7 +102,7 @@ class VEMO_CORE_API MemoryStream::Cache : public IO {
   CacheType _type;
 };
 
-// A block held in memory.
+/// A block held in memory.
 class VEMO_CORE_API MemoryStream::MemoryCache : public MemoryStream::Cache {
  public:
   MemoryCache() : Cache(CacheType::Memory), _readPos(0), _length(0) {}
@@ -115,13 +116,13 @@ class VEMO_CORE_API MemoryStream::MemoryCache : public MemoryStream::Cache {
   const unsigned char* data() const { return _data; }
   unsigned char* data() { return _data; }
   int length() const { return _length; }
-  // Clamps to 0..4096 and pulls the read position down to it.
+  /// Clamps to 0..4096 and pulls the read position down to it.
   void setLength(int length);
   void reset() { _readPos = _length = 0; }
 
-  // Blocks are taken from and given back to the process's pool of freed blocks; only a block
-  // that no stream or copy refers to any more is ever destroyed, so no stream can see another
-  // stream's bytes through it.
+  /// Blocks are taken from and given back to the process's pool of freed blocks; only a block
+  /// that no stream or copy refers to any more is ever destroyed, so no stream can see another
+  /// stream's bytes through it.
   static void* operator new(std::size_t size);
   static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
   static void operator delete(void* block, std::size_t size) noexcept;
@@ -133,7 +134,7 @@ class VEMO_CORE_API MemoryStream::MemoryCache : public MemoryStream::Cache {
   int _length;
 };
 
-// A 4096-byte window of the pool's temporary file.
+/// A 4096-byte window of the pool's temporary file.
 class VEMO_CORE_API MemoryStream::FileCache : public MemoryStream::Cache {
  public:
   FileCache(const SharedPtr<Mutex>& lock, const Handle_T<TempFile>& file, int start);
@@ -145,7 +146,7 @@ class VEMO_CORE_API MemoryStream::FileCache : public MemoryStream::Cache {
   int getFreeSize() const override { return _end - _writePos; }
 
   int getStart() const { return _start; }
-  // Empties the window for reuse.
+  /// Empties the window for reuse.
   void rewind() { _readPos = _writePos = _start; }
 
  private:

@@ -1,4 +1,5 @@
-// Mutex: a recursive lock for threads of one process; MutexLock: its scope guard.
+/// \file
+/// Mutex: a recursive lock for threads of one process; MutexLock: its scope guard.
 #pragma once
 
 #include <mutex>
@@ -13,7 +14,7 @@ class Mutex {
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
-  // The thread that holds the lock may lock it again; each lock() needs its unlock().
+  /// The thread that holds the lock may lock it again; each lock() needs its unlock().
   void lock() { _mutex.lock(); }
   void unlock() { _mutex.unlock(); }
 

@@ -1,10 +1,11 @@
-// PacketWriter and PacketReader: a byte channel cut into length-prefixed packets.
-//
-// A packet is a 4-byte little-endian signed length (the body only) and that many body bytes; a
-// length of 0 is an empty packet, a negative one is invalid. The reader is resumable: call it
-// whenever bytes may have arrived. It keeps the partial header and body between calls, never
-// reads past the current packet, and delivers a complete packet as an InputStream over a
-// MemoryStream holding exactly the body.
+/// \file
+/// PacketWriter and PacketReader: a byte channel cut into length-prefixed packets.
+///
+/// A packet is a 4-byte little-endian signed length (the body only) and that many body bytes; a
+/// length of 0 is an empty packet, a negative one is invalid. The reader is resumable: call it
+/// whenever bytes may have arrived. It keeps the partial header and body between calls, never
+/// reads past the current packet, and delivers a complete packet as an InputStream over a
+/// MemoryStream holding exactly the body.
 #pragma once
 
 #include "vemo/core/Export.h"
@@ -21,9 +22,9 @@ class VEMO_CORE_API PacketWriter {
   Unknown::Handle_T<Output> detach();
   bool isNull() const { return !_output; }
 
-  // Writes one packet with every byte `is` has available; throws on a failed write.
+  /// Writes one packet with every byte `is` has available; throws on a failed write.
   PacketWriter& operator<<(InputStream& is);
-  // The same, logging "PacketWriter::write exception(%s)" and returning false on failure.
+  /// The same, logging "PacketWriter::write exception(%s)" and returning false on failure.
   bool write(InputStream& is);
 
  private:
@@ -34,17 +35,17 @@ class VEMO_CORE_API PacketReader {
  public:
   PacketReader() = default;
 
-  // Keeps any partial packet: a reader may move to another source mid-packet.
+  /// Keeps any partial packet: a reader may move to another source mid-packet.
   bool attach(Input* input);
-  // Detaches and discards any partial packet.
+  /// Detaches and discards any partial packet.
   Unknown::Handle_T<Input> detach();
   bool isNull() const { return _input.isNull(); }
 
-  // One reading step: `target` gets the packet's body when one is complete, and no input
-  // otherwise (waiting for bytes, or an empty packet consumed). Throws on a broken channel or
-  // an invalid length.
+  /// One reading step: `target` gets the packet's body when one is complete, and no input
+  /// otherwise (waiting for bytes, or an empty packet consumed). Throws on a broken channel or
+  /// an invalid length.
   PacketReader& operator>>(InputStream& target);
-  // The same step, reporting errors as false.
+  /// The same step, reporting errors as false.
   bool read(InputStream& target);
 
  private:

@@ -1,8 +1,9 @@
-// Pipe and MutexPipe: one Input and one Output joined into a single IO.
-//
-// Reading reads from the input, writing writes to the output; nothing is buffered. MutexPipe
-// holds a lock per direction around each call; pipes given the same lock for the same end are
-// serialised together, and reading never waits for writing. A missing end reads or writes -1.
+/// \file
+/// Pipe and MutexPipe: one Input and one Output joined into a single IO.
+///
+/// Reading reads from the input, writing writes to the output; nothing is buffered. MutexPipe
+/// holds a lock per direction around each call; pipes given the same lock for the same end are
+/// serialised together, and reading never waits for writing. A missing end reads or writes -1.
 #pragma once
 
 #include "vemo/core/Export.h"

@@ -1,33 +1,36 @@
-// Property reflection: classes that describe their data members at run time, so that any
-// instance exports to a JsonValue and is rebuilt from one without hand-written serialisation.
-//
-// A reflectable class derives from Property (directly or through another reflectable class)
-// and names its members once:
-//
-//   // Player.h
-//   class Player : public vemo::Property {
-//     VEMO_DECLARE_PROPERTY(Player, vemo::Property)
-//    public:
-//     int score = 0;
-//     vemo::String name;
-//     std::vector<int> rounds;
-//    protected:
-//     Player() = default;
-//   };
-//
-//   // Player.cpp: one line per member, its name and a description.
-//   VEMO_IMPLEMENT_PROPERTY(Player,
-//                           VEMO_PROPERTY(score, L"Points scored"),
-//                           VEMO_PROPERTY(name, L"Display name"),
-//                           VEMO_PROPERTY(rounds, L"Points per round"))
-//
-// The class is then registered like every Unknown class (VEMO_DECLARE_CLASS), has an attribute
-// per member, and its converters ("Player", "PlayerArray", "PlayerList") are registered when the
-// module loads, so Handle_T<Player> members and vectors and lists of them work too.
-//
-// An export is a JSON object with the class name under "__class__" and one member per
-// attribute; importing reads the members it knows and leaves the others alone. A member whose
-// type has no converter makes export throw; on import the error is reported and skipped.
+/// \file
+/// Property reflection: classes that describe their data members at run time, so that any
+/// instance exports to a JsonValue and is rebuilt from one without hand-written serialisation.
+///
+/// A reflectable class derives from Property (directly or through another reflectable class)
+/// and names its members once:
+///
+/// \code
+/// // Player.h
+/// class Player : public vemo::Property {
+///   VEMO_DECLARE_PROPERTY(Player, vemo::Property)
+///  public:
+///   int score = 0;
+///   vemo::String name;
+///   std::vector<int> rounds;
+///  protected:
+///   Player() = default;
+/// };
+///
+/// // Player.cpp: one line per member, its name and a description.
+/// VEMO_IMPLEMENT_PROPERTY(Player,
+///                         VEMO_PROPERTY(score, L"Points scored"),
+///                         VEMO_PROPERTY(name, L"Display name"),
+///                         VEMO_PROPERTY(rounds, L"Points per round"))
+/// \endcode
+///
+/// The class is then registered like every Unknown class (VEMO_DECLARE_CLASS), has an attribute
+/// per member, and its converters ("Player", "PlayerArray", "PlayerList") are registered when the
+/// module loads, so Handle_T<Player> members and vectors and lists of them work too.
+///
+/// An export is a JSON object with the class name under "__class__" and one member per
+/// attribute; importing reads the members it knows and leaves the others alone. A member whose
+/// type has no converter makes export throw; on import the error is reported and skipped.
 #pragma once
 
 #include <atomic>
@@ -46,7 +49,7 @@
 #include "vemo/core/String.h"
 #include "vemo/core/Unknown.h"
 
-// In the body of a reflectable class X derived from Base (leaves the body in private access).
+/// In the body of a reflectable class X derived from Base (leaves the body in private access).
 #define VEMO_DECLARE_PROPERTY(X, Base)                                       \
   VEMO_DECLARE_CLASS(X)                                                      \
                                                                              \
@@ -67,23 +70,23 @@
   static ::vemo::detail::PropertyTable g_propertyTable_;                     \
   static const bool g_registerProperty_;
 
-// One member of the class being implemented: its name is the member's, `description` is
-// free text.
+/// One member of the class being implemented: its name is the member's, `description` is
+/// free text.
 #define VEMO_PROPERTY(member, description)                                            \
   ::vemo::makePropertyAttribute(&PropertyClass_::member, ::vemo::String(L## #member), \
                                 ::vemo::String(description))
 
-// In one source file, in the namespace of the class, with one VEMO_PROPERTY per member (or
-// none: VEMO_IMPLEMENT_PROPERTY(X)). Registers the class, its attributes and its three
-// converters when the module loads.
+/// In one source file, in the namespace of the class, with one VEMO_PROPERTY per member (or
+/// none: VEMO_IMPLEMENT_PROPERTY(X)). Registers the class, its attributes and its three
+/// converters when the module loads.
 #define VEMO_IMPLEMENT_PROPERTY(...) \
   VEMO_IMPLEMENT_PROPERTY_AS_(VEMO_PROPERTY_CLASS_(__VA_ARGS__, ~), __VA_ARGS__)
 #define VEMO_PROPERTY_CLASS_(X, ...) X
-// The class's name is expanded here, before the macros that spell it.
+/// The class's name is expanded here, before the macros that spell it.
 #define VEMO_IMPLEMENT_PROPERTY_AS_(X, ...) VEMO_IMPLEMENT_PROPERTY_(X, __VA_ARGS__)
-// `...` is the whole list, the class's name first: within the function that name is a null
-// attribute, so the list reads as attributes whether or not members follow (and whether or not
-// they end with a comma).
+/// `...` is the whole list, the class's name first: within the function that name is a null
+/// attribute, so the list reads as attributes whether or not members follow (and whether or not
+/// they end with a comma).
 #define VEMO_IMPLEMENT_PROPERTY_(X, ...)                                                       \
   VEMO_IMPLEMENT_CLASS(X)                                                                      \
   ::vemo::detail::PropertyTable X::g_propertyTable_;                                           \

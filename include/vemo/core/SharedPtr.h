@@ -1,7 +1,8 @@
-// SharedPtr: shared ownership of an object that is not an Unknown (a Mutex, a list ...).
-//
-// The pointer travels with a handle to a small reference-counted holder; when the last copy
-// lets go, the holder deletes the object.
+/// \file
+/// SharedPtr: shared ownership of an object that is not an Unknown (a Mutex, a list ...).
+///
+/// The pointer travels with a handle to a small reference-counted holder; when the last copy
+/// lets go, the holder deletes the object.
 #pragma once
 
 #include <utility>
@@ -13,7 +14,7 @@ namespace vemo {
 template <class T>
 class SharedPtr {
  public:
-  // The holder of the shared object.
+  /// The holder of the shared object.
   template <class U>
   class Reference : public Unknown {
    public:
@@ -25,12 +26,12 @@ class SharedPtr {
   };
 
   SharedPtr() noexcept : _object(nullptr) {}
-  // Takes ownership of a new object.
+  /// Takes ownership of a new object.
   explicit SharedPtr(T* object)
       : _object(object), _reference(object ? new Reference<T>(object) : nullptr) {}
   SharedPtr(const SharedPtr&) = default;
   SharedPtr& operator=(const SharedPtr&) = default;
-  // A moved-from SharedPtr is empty.
+  /// A moved-from SharedPtr is empty.
   SharedPtr(SharedPtr&& other) noexcept
       : _object(other._object), _reference(std::move(other._reference)) {
     other._object = nullptr;
@@ -48,7 +49,7 @@ class SharedPtr {
   T* operator->() const noexcept { return _object; }
   T& operator*() const noexcept { return *_object; }
   explicit operator bool() const noexcept { return _object != nullptr; }
-  // How many SharedPtr share the object (0 for an empty one).
+  /// How many SharedPtr share the object (0 for an empty one).
   unsigned int useCount() const noexcept {
     return _reference ? _reference->getReferenceCount() : 0;
   }

@@ -1,10 +1,11 @@
-// Conversions between the three string forms, and values formatted as text.
-//
-// Every conversion takes a zero-terminated text (null gives the empty string) and returns a new
-// exact-size string. Input that the target cannot represent is replaced, never refused: U+FFFD
-// when decoding broken bytes, '?' when a character has no code-page form. When text is read as
-// UTF-16 a surrogate pair becomes one character; when it is written as UTF-16 a character above
-// U+FFFF becomes a pair.
+/// \file
+/// Conversions between the three string forms, and values formatted as text.
+///
+/// Every conversion takes a zero-terminated text (null gives the empty string) and returns a new
+/// exact-size string. Input that the target cannot represent is replaced, never refused: U+FFFD
+/// when decoding broken bytes, '?' when a character has no code-page form. When text is read as
+/// UTF-16 a surrogate pair becomes one character; when it is written as UTF-16 a character above
+/// U+FFFF becomes a pair.
 #pragma once
 
 #include "vemo/core/Export.h"
@@ -21,8 +22,8 @@ struct VEMO_CORE_API StringHelper {
   static String_T<unsigned char> utf8ToAnsi(const char* text);
 };
 
-// Holds one text of any of the three forms and converts it on demand, e.g.
-//   String_T<char> utf8 = StringConvert(L"text");
+/// Holds one text of any of the three forms and converts it on demand, e.g.
+///   String_T<char> utf8 = StringConvert(L"text");
 class VEMO_CORE_API StringConvert {
  public:
   StringConvert(const unsigned char* ansi) : _ansi(ansi) {}
@@ -40,8 +41,8 @@ class VEMO_CORE_API StringConvert {
 };
 
 VEMO_CORE_API String convertToString(bool value);
-VEMO_CORE_API String convertToString(float value);   // "%.8g"
-VEMO_CORE_API String convertToString(double value);  // "%.16g"
+VEMO_CORE_API String convertToString(float value);   ///< "%.8g"
+VEMO_CORE_API String convertToString(double value);  ///< "%.16g"
 VEMO_CORE_API String convertToString(long value);
 VEMO_CORE_API String convertToString(unsigned long value);
 VEMO_CORE_API String convertToString(unsigned int value);

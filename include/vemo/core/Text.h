@@ -1,9 +1,10 @@
-// TextReader and TextWriter: text in UTF-8, UTF-16LE or the process code page over byte streams.
-//
-// The caller states the encoding; no byte-order mark is read or written. Strings of any of the
-// three kinds can be read and written. Reading converts one character at a time and stops when
-// the input has nothing available; writing converts one whole string and writes it at once.
-// Copies of a reader or writer share it (and consume or produce on the same stream).
+/// \file
+/// TextReader and TextWriter: text in UTF-8, UTF-16LE or the process code page over byte streams.
+///
+/// The caller states the encoding; no byte-order mark is read or written. Strings of any of the
+/// three kinds can be read and written. Reading converts one character at a time and stops when
+/// the input has nothing available; writing converts one whole string and writes it at once.
+/// Copies of a reader or writer share it (and consume or produce on the same stream).
 #pragma once
 
 #include <cstdarg>
@@ -18,10 +19,10 @@ class VEMO_CORE_API TextReader {
  public:
   enum CharacterSet { Utf8 = 0, Wide = 1, Ansi = 2 };
 
-  // Decodes characters from an Input.
+  /// Decodes characters from an Input.
   class VEMO_CORE_API IReader : public Unknown {
    public:
-    // The next character, or -1 at the end of the data.
+    /// The next character, or -1 at the end of the data.
     virtual int readChar() = 0;
     const Handle_T<Input>& input() const { return _input; }
 
@@ -36,16 +37,16 @@ class VEMO_CORE_API TextReader {
   TextReader() = default;
   TextReader(Input* input, CharacterSet characterSet) { open(input, characterSet); }
 
-  // False for a null input or an unknown character set (the reader is then closed).
+  /// False for a null input or an unknown character set (the reader is then closed).
   bool open(Input* input, CharacterSet characterSet);
   void close() { _reader = nullptr; }
 
-  // All remaining text; false only when no reader is open.
+  /// All remaining text; false only when no reader is open.
   bool read(String_T<wchar_t>& text);
   bool read(String_T<char>& text);
   bool read(String_T<unsigned char>& text);
-  // The next line without its line feed (carriage returns are dropped); false when no reader
-  // is open or nothing is available before the line starts.
+  /// The next line without its line feed (carriage returns are dropped); false when no reader
+  /// is open or nothing is available before the line starts.
   bool readLine(String_T<wchar_t>& text);
   bool readLine(String_T<char>& text);
   bool readLine(String_T<unsigned char>& text);
@@ -58,7 +59,7 @@ class VEMO_CORE_API TextWriter {
  public:
   enum CharacterSet { Utf8 = 0, Wide = 1, Ansi = 2 };
 
-  // Encodes whole strings onto an Output.
+  /// Encodes whole strings onto an Output.
   class VEMO_CORE_API IWriter : public Unknown {
    public:
     virtual bool write(const String_T<char>& text) = 0;
@@ -81,11 +82,11 @@ class VEMO_CORE_API TextWriter {
   bool open(Output* output, CharacterSet characterSet);
   void close() { _writer = nullptr; }
 
-  // True when the output took every byte; false on a short write or without a writer.
+  /// True when the output took every byte; false on a short write or without a writer.
   bool write(const String_T<char>& text);
   bool write(const String_T<wchar_t>& text);
   bool write(const String_T<unsigned char>& text);
-  // Formats like String::format and writes the text; the formatted length, or -1.
+  /// Formats like String::format and writes the text; the formatted length, or -1.
   int vprintf(const wchar_t* format, va_list args);
   int print(const wchar_t* format, ...);
 

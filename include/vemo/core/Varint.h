@@ -1,9 +1,10 @@
-// Varint and Varint64: integers written in the ZigZag base-128 form.
-//
-// ZigZag maps 0, -1, 1, -2 ... to 0, 1, 2, 3 ..., then seven bits go into each byte, lowest
-// first, with the top bit set on every byte but the last: 300 is D8 04, -1 is 01. A Varint takes
-// at most 5 bytes and a Varint64 at most 10; a longer one fails to read, and bits beyond the
-// value's width are dropped.
+/// \file
+/// Varint and Varint64: integers written in the ZigZag base-128 form.
+///
+/// ZigZag maps 0, -1, 1, -2 ... to 0, 1, 2, 3 ..., then seven bits go into each byte, lowest
+/// first, with the top bit set on every byte but the last: 300 is D8 04, -1 is 01. A Varint takes
+/// at most 5 bytes and a Varint64 at most 10; a longer one fails to read, and bits beyond the
+/// value's width are dropped.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,5 @@
-// Export macro of vemo_net.
+/// \file
+/// Export macro of vemo_net.
 #pragma once
 
 #if defined(_WIN32)
