@@ -2,13 +2,19 @@
 /// JsonValue and Json: JSON documents in memory, and JSON text.
 ///
 /// A JsonValue is a plain value (copies are deep): null, a signed or unsigned 64-bit integer, a
-/// double, a bool, a String, an array or an object. Its conversions never throw: a conversion
-/// that cannot be made exactly logs a warning (Log::warning) and still returns a value, e.g.
+/// double, a bool, a String, an array or an object. Its conversions (asInt32(), asDouble() ...)
+/// never throw and always return a value. A number outside the range of the integer asked for,
+/// and an array or object asked for a number or a bool, log a warning (Log::warning):
 ///
 /// \code
 /// JsonValue v(300);
 /// signed char c = v.asInt8();   // logs "intValue out of Int8 range", gives 44
 /// \endcode
+///
+/// The other inexact conversions say nothing: a double loses its fraction, a string gives the
+/// number its leading digits spell (0 when there are none), cut to the width asked for without a
+/// warning, a string is false as a bool, and a number beyond the range of float is an infinity.
+/// Checked access (get, find) refuses every one of these.
 ///
 /// An array holds the indices 0 to size() - 1: operator[] past the end fills the gap with nulls,
 /// append adds after the last index. As with any map,
@@ -368,6 +374,11 @@ class VEMO_CORE_API JsonValue {
   const JsonValue& operator[](int index) const;
   const JsonValue& operator[](const String& key) const;
   const JsonValue& operator[](const wchar_t* key) const { return (*this)[String(key)]; }
+  ///@{
+  /// Lenient conversions: never throw, always give a value. A number out of an integer's range, and an array or
+  /// object asked for a number or a bool, log a warning; other inexact conversions are silent.
+  /// Null gives 0, false or the empty string; an array or object gives its JSON text from
+  /// asString().
   signed char asInt8() const;
   unsigned char asUInt8() const;
   short asInt16() const;
@@ -400,6 +411,7 @@ class VEMO_CORE_API JsonValue {
   operator double() const { return asDouble(); }
   operator bool() const { return asBool(); }
   operator String() const { return asString(); }
+  ///@}
 
   bool operator==(const JsonValue& other) const;
   bool operator!=(const JsonValue& other) const { return !(*this == other); }
