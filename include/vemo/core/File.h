@@ -31,7 +31,7 @@ class VEMO_CORE_API File : public Archive {
     kCreate = 0x0100,
     kTruncate = 0x0200,
     kExclusive = 0x0400,
-    kText = 0x4000,  // ignored: files are always binary
+    kText = 0x4000,  ///< ignored: files are always binary
     kBinary = 0x8000,
   };
   /// Permission bits of a file that open() creates.
@@ -65,7 +65,7 @@ class VEMO_CORE_API File : public Archive {
  protected:
   File();
   ~File() override;
-  // Takes over a stream opened elsewhere (closing what was open).
+  /// Takes over a stream opened elsewhere (closing what was open).
   void adopt(std::FILE* stream, const String& name);
 
  private:

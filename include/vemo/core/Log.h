@@ -217,7 +217,7 @@ struct LogOptions {
 class VEMO_CORE_API ConsoleLogListener final : public LogListener {
  public:
   struct Options : LogOptions {
-    bool colours = true;  // on a terminal
+    bool colours = true;  ///< on a terminal
     const wchar_t* name = L"console";
   };
   ConsoleLogListener();

@@ -64,7 +64,7 @@ class VEMO_CORE_API MemoryStream : public IO {
 
  protected:
   MemoryStream();
-  // The size is accepted for compatibility and has no effect.
+  /// The size is accepted for compatibility and has no effect.
   explicit MemoryStream(int size);
   ~MemoryStream() override;
 

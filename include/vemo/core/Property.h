@@ -106,21 +106,21 @@ namespace vemo {
 
 class Property;
 
-// The pointee of type-erased member addresses.
+/// The pointee of type-erased member addresses.
 struct Void {};
 
-// Converts one value type to JSON and back. Registered once per process in PropertyFactory
-// under its property type (e.g. "int32_t") and the run-time type name of the value type.
+/// Converts one value type to JSON and back. Registered once per process in PropertyFactory
+/// under its property type (e.g. "int32_t") and the run-time type name of the value type.
 class VEMO_CORE_API IPropertyConverter : public virtual Unknown {
  public:
   const String& getRttiClassName() const { return _rttiClassName; }
   const String& getPropertyType() const { return _propertyType; }
-  // True for a value converter, false for the converter of a Property class.
+  /// True for a value converter, false for the converter of a Property class.
   bool isUnitProperty() const { return _unit; }
 
-  // Writes the member at `member` from the JSON value.
+  /// Writes the member at `member` from the JSON value.
   virtual void setProperty(Void* member, const JsonValue& value) = 0;
-  // Writes the member's JSON form into `value`.
+  /// Writes the member's JSON form into `value`.
   virtual void getProperty(const Void* member, JsonValue& value) = 0;
 
  protected:
@@ -135,20 +135,20 @@ class VEMO_CORE_API IPropertyConverter : public virtual Unknown {
   bool _unit;
 };
 
-// Describes one data member of one class: its name, the run-time type name of its type (for a
-// Handle_T<T> member, of T), a description and how to reach it inside an object.
+/// Describes one data member of one class: its name, the run-time type name of its type (for a
+/// Handle_T<T> member, of T), a description and how to reach it inside an object.
 class VEMO_CORE_API IPropertyAttribute : public virtual Unknown {
  public:
   const String& getRttiClassName() const { return _rttiClassName; }
-  // The owning class's type name, "::" and the member name.
+  /// The owning class's type name, "::" and the member name.
   const String& getPropertyRawName() const { return _rawName; }
   const String& getPropertyName() const { return _propertyName; }
   const String& getDescription() const { return _description; }
-  // True for a value member, false for a handle to a Property object.
+  /// True for a value member, false for a handle to a Property object.
   bool isUnitProperty() const { return _unit; }
-  // The converter registered for the member's type, or null.
+  /// The converter registered for the member's type, or null.
   IPropertyConverter* getPropertyConverter() const;
-  // That converter's property type, or the empty _nullString.
+  /// That converter's property type, or the empty _nullString.
   const String& getPropertyType() const;
 
   virtual void setProperty(Property* object, IPropertyConverter* converter,
@@ -177,16 +177,16 @@ class VEMO_CORE_API IPropertyAttribute : public virtual Unknown {
   bool _unit;
 };
 
-// A class's attributes by member name.
+/// A class's attributes by member name.
 using PropertyAttributes = std::map<String, Unknown::Handle_T<IPropertyAttribute>, StringLess>;
 
-// Hands the member to the converter: when the converter is missing or of the other kind
-// (value or object) than the attribute, throws (after logging the mismatch).
+/// Hands the member to the converter: when the converter is missing or of the other kind
+/// (value or object) than the attribute, throws (after logging the mismatch).
 VEMO_CORE_API void PropertyAttribute_set(IPropertyAttribute* attribute, Void* member,
                                          IPropertyConverter* converter, const JsonValue& value);
 VEMO_CORE_API void PropertyAttribute_get(IPropertyAttribute* attribute, const Void* member,
                                          IPropertyConverter* converter, JsonValue& value);
-// The same with the converter looked up by run-time type name.
+/// The same with the converter looked up by run-time type name.
 VEMO_CORE_API void ProcessPropertyAttribute_set(IPropertyAttribute* attribute,
                                                 const String& rttiClassName, Void* member,
                                                 const JsonValue& value);
@@ -234,7 +234,7 @@ struct PropertyMember<Unknown::Handle_T<T>, std::enable_if_t<std::is_base_of<Pro
 
 }  // namespace detail
 
-// The attribute of the member `Member Class::*` (usually made by VEMO_PROPERTY).
+/// The attribute of the member `Member Class::*` (usually made by VEMO_PROPERTY).
 template <class Class, class Member>
 class PropertyAttribute : public IPropertyAttribute {
   using Access = detail::PropertyMember<Member>;
@@ -246,7 +246,7 @@ class PropertyAttribute : public IPropertyAttribute {
     return Unknown::Handle_T<IPropertyAttribute>(new PropertyAttribute(member, name, description));
   }
 
-  // An object that is not a Class has no such member: nothing happens.
+  /// An object that is not a Class has no such member: nothing happens.
   void setProperty(Property* object, IPropertyConverter* converter,
                    const JsonValue& value) override {
     if (Class* self = dynamic_cast<Class*>(object))
@@ -319,16 +319,16 @@ struct DefaultHasPropertyConverter<std::list<T>>
 
 }  // namespace detail
 
-// Whether a member of type T can be reflected: the library's numbers and value types, handles
-// to Property classes, and one vector or list of any of them; a type of one's own when a pair
-// convertPropertyToJson / convertPropertyToClass for exactly it is found by argument-dependent
-// lookup (its converter must then be set up with PropertyFactory before use). Specialize it
-// for a type that this cannot tell.
+/// Whether a member of type T can be reflected: the library's numbers and value types, handles
+/// to Property classes, and one vector or list of any of them; a type of one's own when a pair
+/// convertPropertyToJson / convertPropertyToClass for exactly it is found by argument-dependent
+/// lookup (its converter must then be set up with PropertyFactory before use). Specialize it
+/// for a type that this cannot tell.
 template <class T>
 struct HasPropertyConverter : detail::DefaultHasPropertyConverter<T> {};
 
-// The attribute of a member, its type deduced from the member pointer. A member whose type
-// has no converter does not compile.
+/// The attribute of a member, its type deduced from the member pointer. A member whose type
+/// has no converter does not compile.
 template <class Class, class Member>
 Unknown::Handle_T<IPropertyAttribute> makePropertyAttribute(Member Class::*member,
                                                             const String& name,
@@ -339,15 +339,15 @@ Unknown::Handle_T<IPropertyAttribute> makePropertyAttribute(Member Class::*membe
 }
 
 struct VEMO_CORE_API PropertyAttributeHelper {
-  // Stores the attribute under its name, replacing any attribute of that name.
+  /// Stores the attribute under its name, replacing any attribute of that name.
   static void registerPropertyAttribute(PropertyAttributes& table, IPropertyAttribute* attribute);
-  // Copies the base table's entries whose names the table does not hold yet.
+  /// Copies the base table's entries whose names the table does not hold yet.
   static void mergePropertyAttribute(PropertyAttributes& table, const PropertyAttributes& base);
 };
 
-// The process-wide converter registry, by property type and by run-time type name.
+/// The process-wide converter registry, by property type and by run-time type name.
 struct VEMO_CORE_API PropertyFactory {
-  // False when the type or the run-time name is taken (logged unless it is the same converter).
+  /// False when the type or the run-time name is taken (logged unless it is the same converter).
   static bool setUpPropertyConverter(IPropertyConverter* converter);
   static void tearDownPropertyConverter(const String& propertyType);
   static IPropertyConverter* getPropertyConverter(const String& propertyType);
@@ -385,28 +385,28 @@ class VEMO_CORE_API PropertyConverterRegistration {
 
 }  // namespace detail
 
-// A member table for the binary form of plain structures: entries of a byte offset and the
-// functions that read and write the member there; the table ends with an offset of -1.
+/// A member table for the binary form of plain structures: entries of a byte offset and the
+/// functions that read and write the member there; the table ends with an offset of -1.
 struct Mtbl {
   int offset;
   void (*read)(Void& stream, Void* member);
   void (*write)(Void& stream, const Void* member);
 };
-// Reads or writes every member of the table in order; returns the stream.
+/// Reads or writes every member of the table in order; returns the stream.
 VEMO_CORE_API Void& readMtbl(Void& stream, Void& object, const Mtbl* table);
 VEMO_CORE_API Void& writeMtbl(Void& stream, const Void& object, const Mtbl* table);
 
-// The reserved member of an export that names the object's class: "__class__".
+/// The reserved member of an export that names the object's class: "__class__".
 VEMO_CORE_API extern const String TEXT_class;
 
-// How an import treats a value that does not fit its member.
+/// How an import treats a value that does not fit its member.
 enum class PropertyImport {
-  // JsonValue's lenient conversions ("fast" as 0, 12.7 as 12, "yes" as false, 42 as "42"),
-  // unknown keys ignored.
+  /// JsonValue's lenient conversions ("fast" as 0, 12.7 as 12, "yes" as false, 42 as "42"),
+  /// unknown keys ignored.
   lenient,
-  // The first value of a wrong type or out of its member's range, and the first unknown key,
-  // throw Exception with the value's path and the reason, as JsonValue::get does:
-  //   Json value "server.port": expected int32, found the string "fast"
+  /// The first value of a wrong type or out of its member's range, and the first unknown key,
+  /// throw Exception with the value's path and the reason, as JsonValue::get does:
+  ///   Json value "server.port": expected int32, found the string "fast"
   strict
 };
 
@@ -433,30 +433,30 @@ class VEMO_CORE_API ImportStep {
 };
 }  // namespace detail
 
-// The base of every reflectable class. Property itself has no members.
+/// The base of every reflectable class. Property itself has no members.
 class VEMO_CORE_API Property : public virtual Unknown {
   VEMO_DECLARE_CLASS(Property)
 
  public:
   static const String g_propertyType_;
   static const PropertyAttributes& getPropertyAttributes_();
-  // The class's attribute table (its own attributes and its base classes').
+  /// The class's attribute table (its own attributes and its base classes').
   virtual const PropertyAttributes& getPropertyAttributes() const;
-  // The class's property type name: its class name.
+  /// The class's property type name: its class name.
   virtual const String& getPropertyType() const;
   static bool registerProperty_() { return true; }
 
-  // Reads the members of a JSON object that this class knows; unknown keys are ignored and
-  // members absent from the object keep their values. A member that cannot be converted is
-  // reported (Exception::report) and skipped. Anything but an object changes nothing. (Called
-  // within a strict import, as the converters of object members do, it is part of that one.)
+  /// Reads the members of a JSON object that this class knows; unknown keys are ignored and
+  /// members absent from the object keep their values. A member that cannot be converted is
+  /// reported (Exception::report) and skipped. Anything but an object changes nothing. (Called
+  /// within a strict import, as the converters of object members do, it is part of that one.)
   void importProperty(const JsonValue& in);
-  // The same with the rule of `mode`. A strict import checks the whole value before it changes
-  // anything: the first fault throws Exception (see PropertyImport) and leaves the object as it
-  // was. Members absent from the object keep their values in both.
+  /// The same with the rule of `mode`. A strict import checks the whole value before it changes
+  /// anything: the first fault throws Exception (see PropertyImport) and leaves the object as it
+  /// was. Members absent from the object keep their values in both.
   void importProperty(const JsonValue& in, PropertyImport mode);
-  // An object with "__class__" = the class name and one member per attribute. Throws when a
-  // member's type has no converter.
+  /// An object with "__class__" = the class name and one member per attribute. Throws when a
+  /// member's type has no converter.
   void exportProperty(JsonValue& out) const;
 
  protected:
@@ -472,8 +472,8 @@ class VEMO_CORE_API Property : public virtual Unknown {
   void importNewStrictly(const JsonValue& in);
 };
 
-// A holder for an object of any registered class: reading {"obj": <export>} into it builds the
-// object that the export's "__class__" names.
+/// A holder for an object of any registered class: reading {"obj": <export>} into it builds the
+/// object that the export's "__class__" names.
 class VEMO_CORE_API PropertyDummy : public Property {
   VEMO_DECLARE_PROPERTY(PropertyDummy, Property)
 

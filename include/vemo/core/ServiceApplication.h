@@ -97,11 +97,11 @@ class VEMO_CORE_API ServiceApplication {
   }
 
  protected:
-  // The host system; the default calls the factory. Null ends `run` with status 1.
+  /// The host system; the default calls the factory. Null ends `run` with status 1.
   virtual Unknown::Handle_T<ServiceSystem> createSystem();
-  // Reloads the configuration (SIGHUP on Linux), called on the thread that takes the signals
-  // while the host system runs on its own: share state with it under a lock. The default calls
-  // the reload handler, or does nothing. False is logged as a failed reload.
+  /// Reloads the configuration (SIGHUP on Linux), called on the thread that takes the signals
+  /// while the host system runs on its own: share state with it under a lock. The default calls
+  /// the reload handler, or does nothing. False is logged as a failed reload.
   virtual bool reload();
 
  private:

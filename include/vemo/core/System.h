@@ -84,12 +84,12 @@ enum ETaskState {
 class VEMO_CORE_API System : public virtual Unknown {
  public:
   enum EState {
-    ES_UNLOADED = 0,     // constructed, or unloaded after a run
-    ES_LOADED = 1,       // claimed by load
-    ES_STARTING = 2,     // start entered, init not yet done
-    ES_INITIALISED = 3,  // init succeeded: tasks may be started
-    ES_RUNNING = 4,      // inside run
-    ES_SHUTDOWN = 5,     // shutdown requested, or the run is over
+    ES_UNLOADED = 0,     ///< constructed, or unloaded after a run
+    ES_LOADED = 1,       ///< claimed by load
+    ES_STARTING = 2,     ///< start entered, init not yet done
+    ES_INITIALISED = 3,  ///< init succeeded: tasks may be started
+    ES_RUNNING = 4,      ///< inside run
+    ES_SHUTDOWN = 5,     ///< shutdown requested, or the run is over
   };
   class Task;
 
@@ -157,7 +157,7 @@ class VEMO_CORE_API System : public virtual Unknown {
 
  protected:
   System();
-  // Member by member: the copy shares the semaphore and the tasks' statuses.
+  /// Member by member: the copy shares the semaphore and the tasks' statuses.
   System(const System& other);
   System& operator=(const System& other);
 
@@ -167,59 +167,59 @@ class VEMO_CORE_API System : public virtual Unknown {
    public:
     class TaskStatus;
 
-    // What nextDue returns for a task that cannot tell when it is next due: it keeps an
-    // idle-waiting system awake.
+    /// What nextDue returns for a task that cannot tell when it is next due: it keeps an
+    /// idle-waiting system awake.
     static constexpr unsigned int kDueUnknown = 0xFFFFFFFFu;
-    // What nextDue returns for a task that has nothing to do until its system is woken.
+    /// What nextDue returns for a task that has nothing to do until its system is woken.
     static constexpr unsigned int kDueOnWake = 0xFFFFFFFEu;
 
-    // Stops the task (only the base exit runs at this point).
+    /// Stops the task (only the base exit runs at this point).
     ~Task() override;
 
-    // Registers the task with a system that is ES_INITIALISED or ES_RUNNING and calls init; a
-    // task whose init fails is stopped at once. False when the system is null or in another
-    // state, when the task is already started, or when init failed. The task first fires in the
-    // pass after the current one.
+    /// Registers the task with a system that is ES_INITIALISED or ES_RUNNING and calls init; a
+    /// task whose init fails is stopped at once. False when the system is null or in another
+    /// state, when the task is already started, or when init failed. The task first fires in the
+    /// pass after the current one.
     virtual bool start(System* system);
-    // Calls exit, then withdraws the task from its system (it is not called again).
+    /// Calls exit, then withdraws the task from its system (it is not called again).
     virtual void stop();
-    // Lets the task skip its passes until `ms` milliseconds have accumulated; it then fires with
-    // the whole accumulated time. False when the task is not started.
+    /// Lets the task skip its passes until `ms` milliseconds have accumulated; it then fires with
+    /// the whole accumulated time. False when the task is not started.
     virtual bool sleep(unsigned int ms);
     template <class Rep, class Period>
     bool sleep(std::chrono::duration<Rep, Period> duration) {
       return sleep(detail::toMilliseconds(duration));
     }
-    // Ends a sleep: the task fires again by its tick time. False when the task is not started.
+    /// Ends a sleep: the task fires again by its tick time. False when the task is not started.
     virtual bool waken();
-    // Called by start; the base returns true.
+    /// Called by start; the base returns true.
     virtual bool init();
-    // Called by stop; the base does nothing.
+    /// Called by stop; the base does nothing.
     virtual void exit();
-    // Called by the scheduling pass with the milliseconds accumulated since the task last fired.
+    /// Called by the scheduling pass with the milliseconds accumulated since the task last fired.
     virtual void onTick(unsigned int elapsed);
-    // Milliseconds from now until the task wants its next pass, beyond what its tick time
-    // already asks (0: the next pass); kDueOnWake when only a wake-up brings it work;
-    // kDueUnknown (the base) when it cannot tell. Asked by an idle-waiting system after each
-    // pass, on the run thread.
+    /// Milliseconds from now until the task wants its next pass, beyond what its tick time
+    /// already asks (0: the next pass); kDueOnWake when only a wake-up brings it work;
+    /// kDueUnknown (the base) when it cannot tell. Asked by an idle-waiting system after each
+    /// pass, on the run thread.
     virtual unsigned int nextDue() const;
 
-    // The least time between two onTick calls; 0 (every pass) after construction.
+    /// The least time between two onTick calls; 0 (every pass) after construction.
     void setTickTime(unsigned int ms) { _tickTime = ms; }
     template <class Rep, class Period>
     void setTickTime(std::chrono::duration<Rep, Period> duration) {
       _tickTime = detail::toMilliseconds(duration);
     }
     unsigned int getTickTime() const { return _tickTime; }
-    // TS_STOPPED while not started.
+    /// TS_STOPPED while not started.
     ETaskState getTaskState() const;
-    // The system the task is started on (no reference is handed out); null while not started.
+    /// The system the task is started on (no reference is handed out); null while not started.
     System* getSystem() const;
 
    protected:
     Task() : _status(nullptr), _tickTime(0) {}
-    // The copy shares the status pointer: when either of two copies of a started task is stopped
-    // (or destroyed), the other is left pointing to a released status and must not be used again.
+    /// The copy shares the status pointer: when either of two copies of a started task is stopped
+    /// (or destroyed), the other is left pointing to a released status and must not be used again.
     Task(const Task&) = default;
     Task& operator=(const Task&) = default;
 

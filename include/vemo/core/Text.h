@@ -68,7 +68,7 @@ class VEMO_CORE_API TextWriter {
 
    protected:
     explicit IWriter(Output* output) : _output(output) {}
-    // Writes all bytes at once; true when every byte was taken.
+    /// Writes all bytes at once; true when every byte was taken.
     bool writeBytes(const void* data, int size);
     Handle_T<Output> _output;
   };

@@ -83,9 +83,9 @@ class VEMO_CORE_API Unknown {
 
  protected:
   Unknown() noexcept : _referenceCount(0) {}
-  // A copy is a new object: it starts without references.
+  /// A copy is a new object: it starts without references.
   Unknown(const Unknown&) noexcept : _referenceCount(0) {}
-  // Assignment copies nothing of the base and keeps the target's references.
+  /// Assignment copies nothing of the base and keeps the target's references.
   Unknown& operator=(const Unknown&) noexcept { return *this; }
 
  private:
