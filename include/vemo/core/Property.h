@@ -472,7 +472,7 @@ class VEMO_CORE_API Property : public virtual Unknown {
   void importNewStrictly(const JsonValue& in);
 };
 
-/// A holder for an object of any registered class: reading {"obj": <export>} into it builds the
+/// A holder for an object of any registered class: reading `{"obj": <export>}` into it builds the
 /// object that the export's "__class__" names.
 class VEMO_CORE_API PropertyDummy : public Property {
   VEMO_DECLARE_PROPERTY(PropertyDummy, Property)
