@@ -92,6 +92,7 @@ class VEMO_CORE_API AppPipe : public virtual Unknown {
   /// The next string, when one has arrived: false when none waits. A malformed string is logged
   /// (Exception::report) and gives false too.
   bool read(String& line);
+  ///@{
   /// The same, waiting at most `ms` milliseconds (4294967295: without end) for a string to
   /// arrive. The caller's end of an App is woken by the box's writes; another pipe looks again
   /// every millisecond.
@@ -100,6 +101,7 @@ class VEMO_CORE_API AppPipe : public virtual Unknown {
   bool read(String& line, std::chrono::duration<Rep, Period> timeout) {
     return read(line, detail::toMilliseconds(timeout));
   }
+  ///@}
   /// Writes `line` as one string; true.
   bool write(const String& line);
   /// The system that reads what this pipe writes: notified (System::notify) of every string
@@ -220,6 +222,7 @@ class VEMO_CORE_API App : public Unknown {
   /// whole reply. Replies to earlier lines that are still unread are waited for first (within
   /// the same time) and dropped, as is "$HELLO". One caller at a time per App.
   AppReply call(const String& commandLine, unsigned int ms = 10000);
+  ///@{
   /// The same with the words of the command, quoted as needed (a word with blanks or quotes, or
   /// an empty one) so that the box's docmd receives them as given. The command's name cannot
   /// hold a double quote.
@@ -232,6 +235,7 @@ class VEMO_CORE_API App : public Unknown {
   AppReply call(const std::vector<String>& words, std::chrono::duration<Rep, Period> timeout) {
     return call(words, detail::toMilliseconds(timeout));
   }
+  ///@}
 
  private:
   App(Thread* thread, AppBox* box);

@@ -35,6 +35,7 @@ class VEMO_CORE_API FileMutex : public Unknown {
   /// Lets go like unlock().
   ~FileMutex() override;
 
+  ///@{
   /// True once held: tries at once, then every 20 ms until `ms` milliseconds have passed since
   /// the call. 0 tries once; 0xFFFFFFFF waits without limit. True at once when already held.
   bool lock(unsigned int ms);
@@ -42,6 +43,7 @@ class VEMO_CORE_API FileMutex : public Unknown {
   bool lock(std::chrono::duration<Rep, Period> duration) {
     return lock(detail::toMilliseconds(duration));
   }
+  ///@}
   /// Closes and deletes the lock file when held; otherwise does nothing.
   void unlock();
   bool isLocked() const { return _handle != kNotHeld; }

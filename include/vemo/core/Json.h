@@ -247,9 +247,11 @@ class VEMO_CORE_API JsonValue {
   bool empty() const noexcept;
   /// The members of an object; an empty map for every other value.
   const ObjectValues& getMembers() const;
+  ///@{
   /// Whether the value is an object with that member.
   bool contains(const String& key) const;
   bool contains(const wchar_t* key) const { return contains(String(key)); }
+  ///@}
 
   /// The entries of an array in ascending index order (none for every other value); index()
   /// of an iterator gives the entry's index. Entries never move, so adding entries while
@@ -298,16 +300,21 @@ class VEMO_CORE_API JsonValue {
   };
   Range<ElementIterator<JsonValue>> elements();
   Range<ElementIterator<const JsonValue>> elements() const;
+  ///@{
   /// The members of an object by key (none for every other value); the values may be changed.
   Range<ObjectValues::iterator> members();
   const ObjectValues& members() const { return getMembers(); }
+  ///@}
 
+  ///@{
   /// Appends a copy of the value (moves it) under the index after the last one, and returns
   /// the new entry. A value that is not an array first becomes an empty one. The value may be
   /// part of this one: it is taken before anything changes.
   JsonValue& append(const JsonValue& value);
   JsonValue& append(JsonValue&& value);
+  ///@}
 
+  ///@{
   /// Checked access. `path` names the value from this one: keys separated by '.', and indices
   /// of arrays as a key of digits or in brackets ("servers[0].port", "servers.0.port"); the empty
   /// path is this value. The value must hold exactly a T: an integer type takes an integer (or a
@@ -336,6 +343,7 @@ class VEMO_CORE_API JsonValue {
   T get() const {
     return get<T>(String());
   }
+  ///@}
   template <class T>
   std::optional<T> find(const String& path) const {
     using Kind = detail::JsonKindOf<T>;
@@ -492,17 +500,23 @@ class VEMO_CORE_API Json {
   /// The text of the value; empty if it could not be built.
   static String convertToString(const JsonValue& value, bool styled);
 
+  ///@{
   /// All remaining UTF-8 text of the input, parsed (trailing text is ignored). False for a null
   /// input or text that does not parse.
   static bool read(JsonValue& value, Input* input);
   static bool read(JsonValue& value, Input* input, JsonError& error, Syntax syntax = lenient);
+  ///@}
+  ///@{
   /// The text as UTF-8 (no byte-order mark); false for a null output or a short write.
   static bool write(const JsonValue& value, Output* output, bool styled);
   static bool write(JsonValue& value, Output* output, bool styled);
+  ///@}
+  ///@{
   /// read() of a file's content / write() into a file created or truncated.
   static bool load(JsonValue& value, const String& fileName);
   static bool load(JsonValue& value, const String& fileName, JsonError& error,
                    Syntax syntax = lenient);
+  ///@}
   static bool save(const JsonValue& value, const String& fileName, bool styled);
   static bool save(JsonValue& value, const String& fileName, bool styled);
 

@@ -116,6 +116,7 @@ class VEMO_CORE_API MessagePort {
   /// The oldest queued message as a new object, or null when the queue is empty, the record is a
   /// null handle or the record could not be decoded (reported, and dropped whole).
   Unknown::Handle_T<Message> popMessage();
+  ///@{
   /// Pops and dispatches messages until the queue is empty, a record gives null or the time
   /// since the call began (getTimeTick) exceeds the budget in milliseconds; at least one message
   /// is dispatched when any is queued. A message without a handler is reported, dropped and ends
@@ -127,6 +128,7 @@ class VEMO_CORE_API MessagePort {
   int procMessage(std::chrono::duration<Rep, Period> budget) {
     return procMessage(detail::toMilliseconds(budget));
   }
+  ///@}
 
   /// The origin of the message whose handler procMessage runs on this thread; null outside a
   /// handler or for a record pushed without one.
@@ -140,6 +142,7 @@ class VEMO_CORE_API MessagePort {
   /// The bound system, or null; no reference is handed out.
   System* getBoundSystem() const;
 
+  ///@{
   /// Makes `system` the port's consumer: idle wait on, the port bound to it, and a task of the
   /// system that calls procMessage(budget) on every wake-up (and again while messages are left).
   /// Called where tasks are started: in the system's init or on its run thread. When the system
@@ -152,6 +155,7 @@ class VEMO_CORE_API MessagePort {
   bool serveOn(System* system, std::chrono::duration<Rep, Period> budget) {
     return serveOn(system, detail::toMilliseconds(budget));
   }
+  ///@}
 
   MessageDispenser<void>& getMessageDispenser() { return _dispenser; }
   const MessageDispenser<void>& getMessageDispenser() const { return _dispenser; }

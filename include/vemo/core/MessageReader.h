@@ -107,12 +107,14 @@ class VEMO_CORE_API MessageReader {
     installMessageParser(parser);
     return *this;
   }
+  ///@{
   /// Removes the parser of the class id (of the parser's class id: its creator and handler are
   /// not compared). An absent class id changes nothing.
   void uninstallMessageParser(unsigned int classId);
   void uninstallMessageParser(const MessageParser& parser) {
     uninstallMessageParser(parser.classId);
   }
+  ///@}
   MessageReader& operator-=(const MessageParser& parser) {
     uninstallMessageParser(parser.classId);
     return *this;

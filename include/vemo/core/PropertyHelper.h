@@ -81,16 +81,20 @@ VEMO_CORE_API String getConfigString(Archive* archive, const String& section, co
 /// The same on a file (read into memory first).
 VEMO_CORE_API String getConfigString(const String& fileName, const String& section,
                                      const String& key, const String& defaultValue);
+///@{
 /// The value's leading decimal number (0 when it has none).
 VEMO_CORE_API int getConfigInteger(Archive* archive, const String& section, const String& key,
                                    int defaultValue);
 VEMO_CORE_API int getConfigInteger(const String& fileName, const String& section, const String& key,
                                    int defaultValue);
+///@}
+///@{
 /// True exactly when the value is "true", ignoring case (1 and yes read as false).
 VEMO_CORE_API bool getConfigBoolean(Archive* archive, const String& section, const String& key,
                                     bool defaultValue);
 VEMO_CORE_API bool getConfigBoolean(const String& fileName, const String& section,
                                     const String& key, bool defaultValue);
+///@}
 
 /// Where and why a configuration text was refused.
 struct ConfigError {
@@ -115,10 +119,12 @@ class VEMO_CORE_API Config {
   Config& operator=(Config&& other) noexcept;
   ~Config();
 
+  ///@{
   /// Reads a file (UTF-8), the rest of an input, or a text; replaces what the object held. On
   /// failure it keeps what it held and `error` says where and why.
   bool load(const String& fileName);
   bool load(const String& fileName, ConfigError& error);
+  ///@}
   bool read(Input* input, ConfigError& error);
   bool parse(const String& text, ConfigError& error);
 
@@ -129,6 +135,7 @@ class VEMO_CORE_API Config {
   std::vector<String> sections() const;
   std::vector<String> keys(const String& section) const;
 
+  ///@{
   /// The value as a T (String, bool as true or false in any case, integers in decimal within
   /// their range, float and double as finite decimal numbers). get with a default gives the
   /// default when the key is unset; without one it throws the library's Exception then. find
@@ -148,6 +155,7 @@ class VEMO_CORE_API Config {
     if (!found) checkFailed(section, key, String(L"not set"));
     return *found;
   }
+  ///@}
   template <class T>
   std::optional<T> find(const String& section, const String& key) const {
     using Kind = detail::JsonKindOf<T>;

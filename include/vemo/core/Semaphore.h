@@ -35,6 +35,7 @@ class VEMO_CORE_API Semaphore : public virtual Unknown {
 
   /// Adds one wake-up and releases one waiter.
   void signal();
+  ///@{
   /// Waits until the count is at least 1, at most `ms` milliseconds for each wake-up awaited;
   /// then takes one wake-up, or all of them when `all` is true, and returns true. False on a
   /// time-out or a failed wait.
@@ -43,6 +44,7 @@ class VEMO_CORE_API Semaphore : public virtual Unknown {
   bool wait(std::chrono::duration<Rep, Period> duration, bool all) {
     return wait(detail::toMilliseconds(duration), all);
   }
+  ///@}
   /// Blocks until the count is at most `n` (waiters have taken the rest).
   void sync(int n);
 

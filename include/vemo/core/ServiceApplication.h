@@ -81,13 +81,16 @@ class VEMO_CORE_API ServiceApplication {
   /// The function `reload` calls (when no derived class overrides it).
   void setReloadHandler(ReloadHandler handler);
 
+  ///@{
   /// Runs the program as the command line says; returns its exit status.
   int run(int argc, char** argv);
   int run(int argc, wchar_t** argv);
+  ///@}
 
   /// Sends a status line to the service manager (systemctl status shows it); nothing when the
   /// program does not run as a service. Callable from any thread, anywhere in the program.
   static void setStatus(const String& text);
+  ///@{
   /// Asks the service manager for `ms` more milliseconds of start-up (an init that takes long);
   /// nothing when the program does not run as a service.
   static void extendStartTimeout(unsigned int ms);
@@ -95,6 +98,7 @@ class VEMO_CORE_API ServiceApplication {
   static void extendStartTimeout(std::chrono::duration<Rep, Period> duration) {
     extendStartTimeout(detail::toMilliseconds(duration));
   }
+  ///@}
 
  protected:
   /// The host system; the default calls the factory. Null ends `run` with status 1.

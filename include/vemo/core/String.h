@@ -150,23 +150,29 @@ class VEMO_CORE_API String_T {
   /// The character at character index i (no bounds check; 0 <= i <= getLength()).
   int operator[](int i) const;
 
+  ///@{
   /// First occurrence at or after character `start`, or -1 (always -1 on an empty string).
   int find(const T* text, int start = 0) const;
   int find(int ch, int start = 0) const;
+  ///@}
   /// `count` characters from `start`; a negative count, or one past the end, means to the end.
   String_T getSubString(int start, int count = -1) const;
 
+  ///@{
   /// Insert before `pos` (0..length); returns the new length (bytes in the 8-bit forms).
   int insert(int pos, const String_T& text);
   int insert(int pos, const T* text);
   int insert(int pos, int ch);
+  ///@}
   /// Removes `count` units from `start`; a count below 1 does nothing. Returns `count`.
   int erase(int start, int count);
 
+  ///@{
   /// Remove or replace every non-overlapping occurrence, left to right; return how many.
   int remove(const String_T& pattern);
   int remove(const T* pattern);
   int remove(int ch);
+  ///@}
   int replace(const String_T& pattern, const String_T& replacement);
   int replace(const String_T& pattern, const T* replacement);
   int replace(const T* pattern, const String_T& replacement);

@@ -130,6 +130,7 @@ class VEMO_CORE_API System : public virtual Unknown {
 
   /// ES_SHUTDOWN to ES_UNLOADED; no effect in any other state.
   void unload();
+  ///@{
   /// Blocks the calling thread until `waken` (or a message posted to this thread) or until `ms`
   /// milliseconds pass. One wake-up releases it and clears every other pending one.
   void sleep(unsigned int ms);
@@ -137,6 +138,7 @@ class VEMO_CORE_API System : public virtual Unknown {
   void sleep(std::chrono::duration<Rep, Period> duration) {
     sleep(detail::toMilliseconds(duration));
   }
+  ///@}
   /// Releases a current or the next `sleep`.
   void waken();
 
@@ -183,6 +185,7 @@ class VEMO_CORE_API System : public virtual Unknown {
     virtual bool start(System* system);
     /// Calls exit, then withdraws the task from its system (it is not called again).
     virtual void stop();
+    ///@{
     /// Lets the task skip its passes until `ms` milliseconds have accumulated; it then fires with
     /// the whole accumulated time. False when the task is not started.
     virtual bool sleep(unsigned int ms);
@@ -190,6 +193,7 @@ class VEMO_CORE_API System : public virtual Unknown {
     bool sleep(std::chrono::duration<Rep, Period> duration) {
       return sleep(detail::toMilliseconds(duration));
     }
+    ///@}
     /// Ends a sleep: the task fires again by its tick time. False when the task is not started.
     virtual bool waken();
     /// Called by start; the base returns true.
@@ -204,12 +208,14 @@ class VEMO_CORE_API System : public virtual Unknown {
     /// pass, on the run thread.
     virtual unsigned int nextDue() const;
 
+    ///@{
     /// The least time between two onTick calls; 0 (every pass) after construction.
     void setTickTime(unsigned int ms) { _tickTime = ms; }
     template <class Rep, class Period>
     void setTickTime(std::chrono::duration<Rep, Period> duration) {
       _tickTime = detail::toMilliseconds(duration);
     }
+    ///@}
     unsigned int getTickTime() const { return _tickTime; }
     /// TS_STOPPED while not started.
     ETaskState getTaskState() const;

@@ -41,15 +41,19 @@ class VEMO_CORE_API TextReader {
   bool open(Input* input, CharacterSet characterSet);
   void close() { _reader = nullptr; }
 
+  ///@{
   /// All remaining text; false only when no reader is open.
   bool read(String_T<wchar_t>& text);
   bool read(String_T<char>& text);
   bool read(String_T<unsigned char>& text);
+  ///@}
+  ///@{
   /// The next line without its line feed (carriage returns are dropped); false when no reader
   /// is open or nothing is available before the line starts.
   bool readLine(String_T<wchar_t>& text);
   bool readLine(String_T<char>& text);
   bool readLine(String_T<unsigned char>& text);
+  ///@}
 
  private:
   Unknown::Handle_T<IReader> _reader;
@@ -82,10 +86,12 @@ class VEMO_CORE_API TextWriter {
   bool open(Output* output, CharacterSet characterSet);
   void close() { _writer = nullptr; }
 
+  ///@{
   /// True when the output took every byte; false on a short write or without a writer.
   bool write(const String_T<char>& text);
   bool write(const String_T<wchar_t>& text);
   bool write(const String_T<unsigned char>& text);
+  ///@}
   /// Formats like String::format and writes the text; the formatted length, or -1.
   int vprintf(const wchar_t* format, va_list args);
   int print(const wchar_t* format, ...);

@@ -50,10 +50,12 @@ class VEMO_CORE_API Tick : public System::Task {
     return tick;
   }
 
+  ///@{
   /// Adds the function (or handler) unless an equal one is listed; true either way. A null
   /// function or handler is refused (false).
   bool addTickHandler(void (*function)(unsigned int));
   bool addTickHandler(const Handler& handler);
+  ///@}
   /// Any other callable (a lambda, a std::function) as a handler of its own identity: keep a
   /// Handler made from it to remove it again.
   template <class F, class = std::enable_if_t<!std::is_pointer<std::decay_t<F>>::value &&
@@ -62,9 +64,11 @@ class VEMO_CORE_API Tick : public System::Task {
   bool addTickHandler(F&& callable) {
     return addTickHandler(Handler(std::forward<F>(callable)));
   }
+  ///@{
   /// Removes the first equal handler, if any.
   void removeTickHandler(void (*function)(unsigned int));
   void removeTickHandler(const Handler& handler);
+  ///@}
   void clearAllTickHandler();
 
   void onTick(unsigned int elapsed) override;
@@ -82,11 +86,15 @@ class VEMO_CORE_API Yield : public System::Task {
  public:
   /// With a yield time of 1 millisecond.
   static Handle_T<Yield> createInstance();
+  ///@{
+  /// With a yield time of `ms` milliseconds (a duration is rounded up to whole milliseconds,
+  /// as Duration.h describes).
   static Handle_T<Yield> createInstance(unsigned int ms);
   template <class Rep, class Period>
   static Handle_T<Yield> createInstance(std::chrono::duration<Rep, Period> duration) {
     return createInstance(detail::toMilliseconds(duration));
   }
+  ///@}
 
   unsigned int getYieldTime() const { return _yieldTime; }
   /// Sleeps the yield time; the elapsed time is not used.

@@ -197,9 +197,11 @@ class VEMO_CORE_API Unknown::RtFactory {
   /// any log listener exists reaches the first listener added.
   static bool setupCreator(Creator creator);
   static void unsetupCreator(const String& name);
+  ///@{
   /// A new object of the class, or null when the class is unknown.
   static Handle_T<Unknown> createClassInstance(const String& name);
   static Handle_T<Unknown> createClassInstance(unsigned int id);
+  ///@}
   /// Every registered name, in ascending order.
   static void getRtClassNames(std::vector<String>& names);
   /// The report of every registration refused so far (a taken name, or an id that another name

@@ -19,12 +19,16 @@ namespace vemo {
 struct VEMO_CORE_API uuid_node_t {
   unsigned char nodeID[6] = {0, 0, 0, 0, 0, 0};
 
+  ///@{
   /// 12 lower-case hexadecimal digits and a terminator into `out` (room for 13); always true.
   bool convertToString(wchar_t* out) const;
   String convertToString() const;
+  ///@}
+  ///@{
   /// 12 hexadecimal digits; on failure the node is zeroed. The String form needs exactly 12.
   bool convertFromString(const wchar_t* text);
   bool convertFromString(const String& text);
+  ///@}
   /// The first 4 bytes as a signed little-endian 32-bit value, then the last 2 as a signed 16-bit
   /// value: -1, 0 or 1.
   int compare(const uuid_node_t& other) const;
@@ -65,9 +69,11 @@ VEMO_CORE_API void uuid_create_md5_from_name(Uuid& id, const Uuid& nameSpace, co
                                              int length);
 /// The 16 bytes as four signed little-endian 32-bit words, first word first: -1, 0 or 1.
 VEMO_CORE_API int uuid_compare(const Uuid& a, const Uuid& b);
+///@{
 /// 36 characters and a terminator into `out` (room for 37); always true.
 VEMO_CORE_API bool uuid_convertToString(const Uuid& id, wchar_t* out);
 VEMO_CORE_API String uuid_convertToString(const Uuid& id);
+///@}
 /// Reads the text form; on failure the id is zeroed and false returned.
 VEMO_CORE_API bool uuid_convertFromString(Uuid& id, const wchar_t* text);
 /// The id of a text of exactly 36 characters, or the nil id.
