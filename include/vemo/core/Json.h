@@ -71,10 +71,12 @@ class Output;
 
 /// Where and why a JSON text did not parse.
 struct JsonError {
+  ///@{
   /// 1-based line (a line feed ends a line) and column (in characters) of the fault; 0 when the
   /// text was never read (no input, a file that cannot be opened) or when there was no fault.
   int line = 0;
   int column = 0;
+  ///@}
   /// From the start of the text: in bytes of UTF-8 (read, load), in wchar_t units (parseValue).
   std::size_t offset = 0;
   /// A short text, e.g. "expected ',' or ']'"; empty when the text parsed.
@@ -143,8 +145,12 @@ struct JsonKindOf<String> {
 
 }  // namespace detail
 
+/// One JSON value: null, an integer, a double, a bool, a string, an array or an object.
+///
+/// A plain value: copies are deep, and one value is used by one thread at a time.
 class VEMO_CORE_API JsonValue {
  public:
+  /// The kinds of value; type() gives a value's kind.
   enum ValueType {
     nullValue = 0,
     intValue = 1,
@@ -155,12 +161,14 @@ class VEMO_CORE_API JsonValue {
     arrayValue = 6,
     objectValue = 7,
   };
+  /// The members of an object, ordered by key.
   using ObjectValues = std::map<String, JsonValue, StringLess>;
   class ArrayValues;
 
   JsonValue() noexcept : _type(nullValue) { _value.int_ = 0; }
   /// That type with an empty or zero payload.
   JsonValue(ValueType type);
+  ///@{
   /// Every integer type but unsigned __int64 gives an intValue. Where `long` is 64 bits wide,
   /// `long` and `unsigned long` count as __int64 and unsigned __int64.
   JsonValue(signed char value) noexcept : JsonValue(static_cast<__int64>(value)) {}
@@ -169,6 +177,10 @@ class VEMO_CORE_API JsonValue {
   JsonValue(int value) noexcept : JsonValue(static_cast<__int64>(value)) {}
   JsonValue(long value) noexcept : JsonValue(static_cast<__int64>(value)) {}
   JsonValue(__int64 value) noexcept : _type(intValue) { _value.int_ = value; }
+  ///@}
+  ///@{
+  /// Every unsigned type narrower than 64 bits gives an intValue; where `unsigned long` is
+  /// 64 bits wide, it gives a uintValue like unsigned __int64.
   JsonValue(unsigned char value) noexcept : JsonValue(static_cast<__int64>(value)) {}
   JsonValue(unsigned short value) noexcept : JsonValue(static_cast<__int64>(value)) {}
   JsonValue(unsigned int value) noexcept : JsonValue(static_cast<__int64>(value)) {}
@@ -178,20 +190,30 @@ class VEMO_CORE_API JsonValue {
     else
       _type = intValue, _value.int_ = static_cast<__int64>(value);
   }
+  ///@}
+  /// A uintValue.
   JsonValue(__uint64 value) noexcept : _type(uintValue) { _value.uint_ = value; }
+  ///@{
+  /// A doubleValue.
   JsonValue(float value) noexcept : JsonValue(static_cast<double>(value)) {}
   JsonValue(double value) noexcept : _type(doubleValue) { _value.real_ = value; }
+  ///@}
+  /// A boolValue.
   JsonValue(bool value) noexcept : _type(boolValue) { _value.int_ = value ? 1 : 0; }
   /// Shares the characters.
   JsonValue(const String& value) noexcept : _type(stringValue) {
     new (_value.string_) String(value);
   }
+  /// A stringValue of the wide text.
   JsonValue(const wchar_t* value) : JsonValue(String(value)) {}
+  ///@{
   /// Narrow text is UTF-8: a character beyond the basic plane is one character (a surrogate pair
   /// where wchar_t is 16 bits), a broken sequence U+FFFD. A null pointer gives the empty string.
   JsonValue(const char* utf8);
   JsonValue(const std::string& utf8) : JsonValue(std::string_view(utf8)) {}
   JsonValue(std::string_view utf8);
+  ///@}
+  /// A null value.
   JsonValue(std::nullptr_t) noexcept : JsonValue() {}
   /// No other pointer is a value (it would otherwise become a bool).
   template <class T, std::enable_if_t<!std::is_same<std::remove_cv_t<T>, char>::value &&
@@ -199,10 +221,14 @@ class VEMO_CORE_API JsonValue {
                                       int> = 0>
   JsonValue(T*) = delete;
 
+  ///@{
+  /// A deep copy; the moved-from value is null afterwards.
   JsonValue(const JsonValue& other);
   JsonValue(JsonValue&& other) noexcept : _value(other._value), _type(other._type) {
     other._type = nullValue;
   }
+  ///@}
+  /// A deep copy of the other value; assigning a value to itself changes nothing.
   JsonValue& operator=(const JsonValue& other);
   /// The other value is taken before the old content is released, so a value may be assigned
   /// one of its own members or elements (and itself).
@@ -222,7 +248,10 @@ class VEMO_CORE_API JsonValue {
   /// Releases the payload; the value is null afterwards.
   void clear() noexcept;
 
+  /// The kind of the value.
   ValueType type() const noexcept { return _type; }
+  ///@{
+  /// Whether the value is of that kind (isNumber: an integer or a double).
   bool isNull() const noexcept { return _type == nullValue; }
   bool isBool() const noexcept { return _type == boolValue; }
   bool isString() const noexcept { return _type == stringValue; }
@@ -231,6 +260,8 @@ class VEMO_CORE_API JsonValue {
   bool isNumber() const noexcept {
     return _type == intValue || _type == uintValue || _type == doubleValue;
   }
+  ///@}
+  ///@{
   /// Whether the value is a number that the type holds exactly (a double without fraction).
   bool isInt8() const;
   bool isUInt8() const;
@@ -240,6 +271,7 @@ class VEMO_CORE_API JsonValue {
   bool isUInt32() const;
   bool isInt64() const;
   bool isUInt64() const;
+  ///@}
 
   /// Entries of an array or object; 0 for everything else.
   int size() const noexcept;
@@ -260,15 +292,24 @@ class VEMO_CORE_API JsonValue {
   template <class Value>
   class ElementIterator {
    public:
+    ///@{
+    /// Iterator traits of a forward iterator.
     using iterator_category = std::forward_iterator_tag;
     using value_type = JsonValue;
     using difference_type = std::ptrdiff_t;
     using pointer = Value*;
     using reference = Value&;
+    ///@}
     ElementIterator() noexcept = default;
+    ///@{
+    /// The entry the iterator is at.
     Value& operator*() const noexcept { return *_value; }
     Value* operator->() const noexcept { return _value; }
+    ///@}
+    /// The entry's index in the array.
     int index() const noexcept { return _index; }
+    ///@{
+    /// Moves to the entry with the next higher index.
     ElementIterator& operator++() {
       _value = entry(_array, ++_position, _index);
       return *this;
@@ -278,10 +319,14 @@ class VEMO_CORE_API JsonValue {
       ++*this;
       return before;
     }
+    ///@}
+    ///@{
+    /// Whether both are at the same entry of the same array.
     bool operator==(const ElementIterator& other) const noexcept {
       return _position == other._position && _array == other._array;
     }
     bool operator!=(const ElementIterator& other) const noexcept { return !(*this == other); }
+    ///@}
 
    private:
     friend class JsonValue;
@@ -292,14 +337,22 @@ class VEMO_CORE_API JsonValue {
     int _index = 0;
     Value* _value = nullptr;
   };
+  /// A pair of iterators for range-for.
   template <class Iterator>
   struct Range {
-    Iterator first, last;
+    Iterator first;  ///< The first entry.
+    Iterator last;   ///< Past the last entry.
+    /// The first entry.
     Iterator begin() const { return first; }
+    /// Past the last entry.
     Iterator end() const { return last; }
   };
+  ///@{
+  /// The entries of an array in ascending index order (none for every other value), for
+  /// range-for; see ElementIterator.
   Range<ElementIterator<JsonValue>> elements();
   Range<ElementIterator<const JsonValue>> elements() const;
+  ///@}
   ///@{
   /// The members of an object by key (none for every other value); the values may be changed.
   Range<ObjectValues::iterator> members();
@@ -344,6 +397,10 @@ class VEMO_CORE_API JsonValue {
     return get<T>(String());
   }
   ///@}
+  ///@{
+  /// Checked access that tells an absent setting from a wrong one: nullopt when the value at
+  /// `path` is missing or null; throws Exception like get() when it is there but not exactly a
+  /// T, or when the path passes through a value that is not an array or object.
   template <class T>
   std::optional<T> find(const String& path) const {
     using Kind = detail::JsonKindOf<T>;
@@ -362,6 +419,7 @@ class VEMO_CORE_API JsonValue {
   std::optional<T> find(const wchar_t* path) const {
     return find<T>(String(path));
   }
+  ///@}
   /// The value at the path, or null when a key or index is missing. A path that passes through
   /// a value that is not an array or object, or that is not well formed, also gives null.
   const JsonValue* findPath(const String& path) const {
@@ -375,13 +433,21 @@ class VEMO_CORE_API JsonValue {
   /// negative index, or one more than kMaxArrayGap past the end, throws Exception and changes
   /// nothing.
   static constexpr int kMaxArrayGap = 1 << 22;
+  ///@{
+  /// The entry at `index` of an array, or the member `key` of an object, made when missing as
+  /// described above.
+  /// \throws Exception for a negative index or one more than kMaxArrayGap past the end.
   JsonValue& operator[](int index);
   JsonValue& operator[](const String& key);
   JsonValue& operator[](const wchar_t* key) { return (*this)[String(key)]; }
-  /// Never modify: the wrong type or a missing entry gives the shared constant null value.
+  ///@}
+  ///@{
+  /// The entry or member, read only: never modifies; the wrong type or a missing entry gives
+  /// the shared constant null value.
   const JsonValue& operator[](int index) const;
   const JsonValue& operator[](const String& key) const;
   const JsonValue& operator[](const wchar_t* key) const { return (*this)[String(key)]; }
+  ///@}
   ///@{
   /// Lenient conversions: never throw, always give a value. A number out of an integer's range, and an array or
   /// object asked for a number or a bool, log a warning; other inexact conversions are silent.
@@ -421,8 +487,13 @@ class VEMO_CORE_API JsonValue {
   operator String() const { return asString(); }
   ///@}
 
+  ///@{
+  /// Deep comparison. Strings, arrays and objects compare by content, null equals only null,
+  /// two values of the same other kind compare by value, and values of different kinds by their
+  /// text (asString()): 1 equals 1u and also the string "1".
   bool operator==(const JsonValue& other) const;
   bool operator!=(const JsonValue& other) const { return !(*this == other); }
+  ///@}
   /// Each compares with the value built from the scalar.
   template <class T, class = decltype(JsonValue(std::declval<const T&>()))>
   bool operator==(const T& other) const {
@@ -473,6 +544,7 @@ class VEMO_CORE_API JsonValue {
   ValueType _type;
 };
 
+/// Reading and writing JSON text: wide text in memory, UTF-8 on streams and in files.
 class VEMO_CORE_API Json {
  public:
   /// Arrays and objects nested deeper than this are a syntax error.
@@ -512,13 +584,17 @@ class VEMO_CORE_API Json {
   static bool write(JsonValue& value, Output* output, bool styled);
   ///@}
   ///@{
-  /// read() of a file's content / write() into a file created or truncated.
+  /// read() of a file's content; false when the file cannot be read or does not parse.
   static bool load(JsonValue& value, const String& fileName);
   static bool load(JsonValue& value, const String& fileName, JsonError& error,
                    Syntax syntax = lenient);
   ///@}
+  ///@{
+  /// write() into the file: the text replaces the file only once it is whole and on disk. False
+  /// when it cannot be written; the old file, if any, is then left as it was.
   static bool save(const JsonValue& value, const String& fileName, bool styled);
   static bool save(JsonValue& value, const String& fileName, bool styled);
+  ///@}
 
  private:
   static bool write_value(const JsonValue& value, Output* output, int indent);
