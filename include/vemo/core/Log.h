@@ -44,12 +44,19 @@ namespace vemo {
 /// void error(const wchar_t*) override { ++n; } };`.
 class VEMO_CORE_API LogListener {
  public:
+  /// The name Log::getLogListener and Log::setparam find the listener by.
   virtual const wchar_t* getName() { return L""; }
+  /// Takes the parameters of Log::setparam("name@parameters"); true when they were taken.
   virtual bool setparam(const wchar_t*) { return false; }
+  ///@{
+  /// Hears one formatted message of that level (the text has no trailing line end of its own
+  /// unless the format gave one). Called with the log's lock held: a listener must not wait for
+  /// another thread that logs.
   virtual void error(const wchar_t*) {}
   virtual void warning(const wchar_t*) {}
   virtual void message(const wchar_t*) {}
   virtual void debug(const wchar_t*) {}
+  ///@}
   /// Reports the outcome of the step that the preceding message announced.
   virtual void whistle(bool) {}
 
@@ -60,12 +67,18 @@ class VEMO_CORE_API LogListener {
 /// The four kinds of message, from the least to the most severe.
 enum class LogLevel { kDebug, kMessage, kWarning, kError };
 
+/// The process-wide log: every message goes to every registered listener, in order of
+/// registration.
+///
+/// All operations may be called from any thread; dispatch is serialised by one lock.
 class VEMO_CORE_API Log {
  public:
   Log() = delete;
 
   /// Appends a listener; null and listeners already registered are ignored.
   static void addListener(LogListener* listener);
+  /// Removes a listener (a listener may remove itself or another while it is being called);
+  /// one that is not registered is ignored. The listener may be destroyed once this returns.
   static void removeListener(LogListener* listener);
   /// The first listener whose getName() equals `name`, or null.
   static LogListener* getLogListener(const wchar_t* name);
@@ -75,6 +88,7 @@ class VEMO_CORE_API Log {
 
   /// The typed forms: every argument checked against its directive (none: each directive prints
   /// the marker of a missing argument).
+  ///@{
   static void error(const wchar_t* format) { log(LogLevel::kError, format); }
   static void warning(const wchar_t* format) { log(LogLevel::kWarning, format); }
   static void message(const wchar_t* format) { log(LogLevel::kMessage, format); }
@@ -95,6 +109,7 @@ class VEMO_CORE_API Log {
   static void debug(const wchar_t* format, const A0& first, const A&... rest) {
     log(LogLevel::kDebug, format, first, rest...);
   }
+  ///@}
   /// A message of the given level; without arguments the format is checked too ("%!s(missing)").
   template <class... A>
   static void log(LogLevel level, const wchar_t* format, const A&... args) {
@@ -105,10 +120,12 @@ class VEMO_CORE_API Log {
       vlog(level, format, FormatArgs{list, sizeof...(A)});
     }
   }
+  /// A message of the given level with a list of typed arguments (FormatArgs.h).
   static void vlog(LogLevel level, const wchar_t* format, const FormatArgs& args);
 
   /// The C forms: arguments read as the directives say, unchecked. (Templates only so that a call
   /// without arguments takes the typed form above.)
+  ///@{
   template <class = void>
   static void error(const wchar_t* format, ...) {
     va_list args;
@@ -137,8 +154,11 @@ class VEMO_CORE_API Log {
     vlogList(LogLevel::kDebug, format, args);
     va_end(args);
   }
+  ///@}
   /// A message of the given level with C arguments, read as the directives say.
   static void vlogList(LogLevel level, const wchar_t* format, va_list args);
+  /// Tells every listener the outcome of the step the preceding message announced
+  /// (LogListener::whistle).
   static void whistle(bool ok);
 };
 
@@ -146,7 +166,9 @@ class VEMO_CORE_API Log {
 /// with make<L>(arguments) and deletes when it goes. Moving hands the registration on.
 class VEMO_CORE_API ScopedLogListener {
  public:
+  /// Registers `listener`, which the caller keeps alive until this object is gone.
   explicit ScopedLogListener(LogListener& listener);
+  /// Makes an L from `args` and registers it; it is removed and deleted with this object.
   template <class L, class... Args>
   static ScopedLogListener make(Args&&... args) {
     // Made and destroyed as exactly an L, so that L needs no virtual destructor.
@@ -164,12 +186,17 @@ class VEMO_CORE_API ScopedLogListener {
       std::allocator<L>().deallocate(made, 1);
     });
   }
+  ///@{
+  /// Takes over the other's registration (the other then holds none); assignment first ends
+  /// this object's own.
   ScopedLogListener(ScopedLogListener&& other) noexcept;
   ScopedLogListener& operator=(ScopedLogListener&& other) noexcept;
+  ///@}
   ScopedLogListener(const ScopedLogListener&) = delete;
   ScopedLogListener& operator=(const ScopedLogListener&) = delete;
   ~ScopedLogListener();
 
+  /// The registered listener; null after a move.
   LogListener* get() const noexcept { return _listener; }
 
  private:
@@ -195,18 +222,19 @@ class VEMO_CORE_API ScopedLogListener {
 /// "failed" as an error.
 struct LogOptions {
   LogLevel minimumLevel = LogLevel::kDebug;  ///< messages below it are not written
-  bool timeStamp = true;
-  bool utc = false;
-  bool threadId = false;
-  bool levelName = true;
+  bool timeStamp = true;   ///< write the time stamp
+  bool utc = false;        ///< the time stamp in UTC instead of local time
+  bool threadId = false;   ///< write the thread id
+  bool levelName = true;   ///< write the level's name
   /// The clock of the time stamps, in milliseconds since 1970-01-01 00:00:00 UTC; null for the
   /// system's (tests give a fixed one).
   std::int64_t (*clock)() = nullptr;
 };
 
-// Parameters (Log::setparam("<name>@<parameters>")): comma-separated settings, all applied or
-// none: "level=error|warning|message|debug", "time=on|off", "utc=on|off", "thread=on|off",
-// "levelname=on|off".
+/// \page log_parameters Parameters of the ready log listeners
+/// ConsoleLogListener and FileLogListener take Log::setparam("<name>@<parameters>"): comma-separated
+/// settings, all applied or none: "level=error|warning|message|debug", "time=on|off",
+/// "utc=on|off", "thread=on|off", "levelname=on|off".
 
 /// Writes to the standard error: on a terminal with the level's colour (errors red, warnings
 /// yellow, debug dim; not where NO_COLOR is set or TERM is "dumb"), and, when the standard error
@@ -216,18 +244,25 @@ struct LogOptions {
 /// of these applies is decided when the listener is made. Named "console".
 class VEMO_CORE_API ConsoleLogListener final : public LogListener {
  public:
+  /// The layout and the colours.
   struct Options : LogOptions {
-    bool colours = true;  ///< on a terminal
-    const wchar_t* name = L"console";
+    bool colours = true;                 ///< on a terminal
+    const wchar_t* name = L"console";  ///< the name getName() gives
   };
+  ///@{
+  /// With the default options, or with `options`.
   ConsoleLogListener();
   explicit ConsoleLogListener(const Options& options);
+  ///@}
   ~ConsoleLogListener();
   ConsoleLogListener(const ConsoleLogListener&) = delete;
   ConsoleLogListener& operator=(const ConsoleLogListener&) = delete;
 
+  ///@{
+  /// Messages below this level are not written.
   void setMinimumLevel(LogLevel level);
   LogLevel getMinimumLevel() const;
+  ///@}
   /// True when the lines carry the journal's priority prefixes.
   bool isJournal() const;
 
@@ -254,19 +289,26 @@ class VEMO_CORE_API ConsoleLogListener final : public LogListener {
 /// lost is written first. Named "file".
 class VEMO_CORE_API FileLogListener final : public LogListener {
  public:
+  /// The layout and the rotation.
   struct Options : LogOptions {
-    std::int64_t maxBytes = 10 * 1024 * 1024;
-    int maxFiles = 5;
-    const wchar_t* name = L"file";
+    std::int64_t maxBytes = 10 * 1024 * 1024;  ///< the size that starts a new file; 0: never
+    int maxFiles = 5;                          ///< files kept in all, the current one included
+    const wchar_t* name = L"file";            ///< the name getName() gives
   };
+  ///@{
+  /// Appends to the file at `path`, with the default options or with `options`.
   explicit FileLogListener(const String& path);
   FileLogListener(const String& path, const Options& options);
+  ///@}
   ~FileLogListener();
   FileLogListener(const FileLogListener&) = delete;
   FileLogListener& operator=(const FileLogListener&) = delete;
 
+  ///@{
+  /// Messages below this level are not written.
   void setMinimumLevel(LogLevel level);
   LogLevel getMinimumLevel() const;
+  ///@}
   /// The rotated name of generation n (0: the file itself): "app.log" gives "app.2.log" for 2.
   String getFileName(int generation) const;
 
