@@ -74,14 +74,19 @@ struct StringAccess;  // the library's internal block builder
 }  // namespace detail
 
 template <class T>
+/// A reference-counted, copy-on-write string of T units, one pointer wide (see String.h for the
+/// three forms and the units each operation counts in).
+///
+/// Copies share one block; a string object is changed by one thread at a time.
 class VEMO_CORE_API String_T {
   // The character types the standard library has strings of.
   template <class U>
   static constexpr bool kStandardChar = std::is_same_v<U, char> || std::is_same_v<U, wchar_t>;
 
  public:
-  using Char = T;
+  using Char = T;  ///< The code unit.
 
+  /// The empty string (no heap block).
   String_T() noexcept : _chars(detail::emptyStringChars<T>()) {}
   /// Copy of a zero-terminated text; null or "" gives the empty string.
   String_T(const T* text);
@@ -96,6 +101,7 @@ class VEMO_CORE_API String_T {
   String_T(const std::basic_string<U>& text) : String_T() {
     assignUnits(text.data(), text.size());
   }
+  /// \copydoc String_T(const std::basic_string<U>&)
   template <class U = T, class = std::enable_if_t<kStandardChar<U> && std::is_same_v<U, T>>>
   String_T(std::basic_string_view<U> text) : String_T() {
     assignUnits(text.data(), text.size());
@@ -109,18 +115,24 @@ class VEMO_CORE_API String_T {
   explicit String_T(const std::basic_string<U>& text) : String_T() {
     assignConverted(text.data(), text.size());
   }
+  /// \copydoc String_T(const std::basic_string<U>&)
   template <class U, std::enable_if_t<kStandardChar<U> && kStandardChar<T> && !std::is_same_v<U, T>,
                                       int> = 0>
   explicit String_T(std::basic_string_view<U> text) : String_T() {
     assignConverted(text.data(), text.size());
   }
+  /// Shares the other's block: one atomic increment.
   String_T(const String_T& other) noexcept : _chars(other._chars) { retain(); }
+  /// Takes the other's block; the other is empty afterwards.
   String_T(String_T&& other) noexcept : _chars(other._chars) {
     other._chars = detail::emptyStringChars<T>();
   }
   ~String_T() { releaseBlock(_chars); }
 
+  /// Shares the other's block (assigning a string to itself changes nothing).
   String_T& operator=(const String_T& other) noexcept;
+  /// Takes the other's block; the other is left empty (moving a string onto itself changes
+  /// nothing).
   String_T& operator=(String_T&& other) noexcept;
   /// Null or "" gives the empty string; a text of exactly the current size is copied in place
   /// when the block is not shared.
@@ -128,9 +140,14 @@ class VEMO_CORE_API String_T {
 
   /// Replaces the text by `bytes` bytes of `data`, rounded up to whole characters with zeros.
   void setBuffer(const T* data, int bytes);
+  ///@{
+  /// The zero-terminated units; valid until the string is changed or destroyed. Never null.
   const T* getBuffer() const noexcept { return _chars; }
   operator const T*() const noexcept { return _chars; }
-  /// The units as a standard string or view (every unit, embedded zeros included).
+  ///@}
+  ///@{
+  /// The units as a standard string or view (every unit, embedded zeros included); the view is
+  /// valid until the string is changed or destroyed.
   template <class U = T, class = std::enable_if_t<kStandardChar<U>>>
   std::basic_string<U> toStdString() const {
     return std::basic_string<U>(_chars, static_cast<std::size_t>(units()));
@@ -139,13 +156,18 @@ class VEMO_CORE_API String_T {
   std::basic_string_view<U> toStringView() const noexcept {
     return std::basic_string_view<U>(_chars, static_cast<std::size_t>(units()));
   }
+  ///@}
+  ///@{
   /// The code units, for range-for and the standard algorithms (bytes in the 8-bit forms).
   const T* begin() const noexcept { return _chars; }
   const T* end() const noexcept { return _chars + units(); }
+  ///@}
 
+  /// The number of characters (walked once and remembered in the 8-bit forms).
   int getLength() const;
   /// Bytes of the character area including the terminator.
   int getBufferLength() const noexcept { return static_cast<int>(header()->size); }
+  /// True for a string without units.
   bool isEmpty() const noexcept { return header()->size == sizeof(T); }
   /// The character at character index i (no bounds check; 0 <= i <= getLength()).
   int operator[](int i) const;
@@ -172,20 +194,25 @@ class VEMO_CORE_API String_T {
   int remove(const String_T& pattern);
   int remove(const T* pattern);
   int remove(int ch);
-  ///@}
   int replace(const String_T& pattern, const String_T& replacement);
   int replace(const String_T& pattern, const T* replacement);
   int replace(const T* pattern, const String_T& replacement);
   int replace(const T* pattern, const T* replacement);
   int replace(int pattern, int replacement);
+  ///@}
 
-  /// Strip ASCII white space (characters from 128 up are never stripped).
+  ///@{
+  /// Strip ASCII white space from both ends, the start or the end (characters from 128 up are
+  /// never stripped); return this string.
   String_T& trim();
   String_T& trimLeft();
   String_T& trimRight();
-  /// ASCII case mapping in place.
+  ///@}
+  ///@{
+  /// ASCII case mapping in place (other characters are left as they are); return this string.
   String_T& toLowerCase();
   String_T& toUpperCase();
+  ///@}
 
   /// -1, 0 or 1 in code-unit order; null counts as "".
   int compare(const T* text) const;
@@ -194,20 +221,33 @@ class VEMO_CORE_API String_T {
   /// ASCII case-insensitive comparison; null counts as "".
   int compareNoCase(const T* text) const;
 
+  ///@{
+  /// Equality over every unit, embedded zeros included.
   bool operator==(const String_T& other) const noexcept;
   bool operator!=(const String_T& other) const noexcept { return !(*this == other); }
+  ///@}
+  ///@{
+  /// compare(text) against 0 (code-unit order; null counts as "").
   bool operator==(const T* text) const { return compare(text) == 0; }
   bool operator!=(const T* text) const { return compare(text) != 0; }
   bool operator<(const T* text) const { return compare(text) < 0; }
   bool operator<=(const T* text) const { return compare(text) <= 0; }
   bool operator>(const T* text) const { return compare(text) > 0; }
   bool operator>=(const T* text) const { return compare(text) >= 0; }
+  ///@}
 
+  ///@{
+  /// Appends the text, or one character (a code point for String, encoded for the 8-bit
+  /// forms); returns this string.
   String_T& operator+=(const String_T& text);
   String_T& operator+=(const T* text);
   String_T& operator+=(int ch);
+  ///@}
+  ///@{
+  /// A new string of this text followed by `text`.
   String_T operator+(const String_T& text) const;
   String_T operator+(const T* text) const;
+  ///@}
 
   /// Replaces the text by the formatted text; returns the number of characters written. Wide
   /// formats read %s as a wide string and %S or %hs as UTF-8; 8-bit formats read %s as their
@@ -222,6 +262,7 @@ class VEMO_CORE_API String_T {
     const FormatArg args[] = {makeFormatArg(first), makeFormatArg(rest)...};
     return vformat(format, FormatArgs{args, 1 + sizeof...(A)});
   }
+  /// The typed form with a list of arguments (FormatArgs.h).
   int vformat(const T* format, const FormatArgs& args);
   /// Without arguments the typed form too: a directive prints its marker, "%%" a '%'.
   int format(const T* format) { return vformat(format, FormatArgs{nullptr, 0}); }
@@ -234,6 +275,7 @@ class VEMO_CORE_API String_T {
     va_end(args);
     return n;
   }
+  /// The C form with a va_list.
   int vprintf(const T* format, va_list args);
 
  private:
@@ -274,20 +316,25 @@ class VEMO_CORE_API String_T {
   T* _chars;
 };
 
+/// The wide string, the library's string of choice.
 using String = String_T<wchar_t>;
 
+/// A new string of `left` followed by `right`.
 template <class T>
 VEMO_CORE_API String_T<T> operator+(const T* left, const String_T<T>& right);
 
 /// Text on standard streams: a String as UTF-8 on a narrow stream and as it is on a wide one, a
 /// String_T<char> as its UTF-8 bytes. Every unit is written (embedded zeros too), padded to the
 /// stream's width as a standard string is.
+///@{
 VEMO_CORE_API std::ostream& operator<<(std::ostream& out, const String_T<wchar_t>& text);
 VEMO_CORE_API std::wostream& operator<<(std::wostream& out, const String_T<wchar_t>& text);
 VEMO_CORE_API std::ostream& operator<<(std::ostream& out, const String_T<char>& text);
+///@}
 
 /// Ordinal order of code units (a shorter prefix first) for maps keyed by strings.
 struct StringLess {
+  /// True when `a` comes before `b`.
   template <class T>
   bool operator()(const String_T<T>& a, const String_T<T>& b) const noexcept {
     return a.compare(b) < 0;
@@ -308,6 +355,7 @@ extern template class String_T<unsigned char>;
 /// Hashing over every code unit, consistent with operator==, for unordered containers.
 template <class T>
 struct std::hash<vemo::String_T<T>> {
+  /// The hash of the string's units.
   std::size_t operator()(const vemo::String_T<T>& text) const noexcept {
     const std::string_view bytes(reinterpret_cast<const char*>(text.begin()),
                                  static_cast<std::size_t>(text.end() - text.begin()) * sizeof(T));
