@@ -40,6 +40,12 @@ namespace vemo {
 class InputStream;
 class OutputStream;
 
+/// The root of every framework object: an intrusive reference count, the class's identity
+/// (name, id, time stamp) and the object's stored form.
+///
+/// Objects are made by their class's createInstance (or by RtFactory) and live as long as a
+/// Handle_T refers to them. The count changes atomically, so handles may cross threads; the
+/// object itself is used by one thread at a time unless its class says otherwise.
 class VEMO_CORE_API Unknown {
  public:
   template <class T>
@@ -52,29 +58,39 @@ class VEMO_CORE_API Unknown {
 
   /// The compile time stamp of the class, e.g. "Fri May  7 18:34:45 2021".
   virtual const wchar_t* getClassTimestamp() const;
+  /// The class's short name, e.g. "MemoryStream".
   virtual const String& getClassName() const;
+  /// The class id: ClassType::computeId of the class name.
   virtual unsigned int getClassId() const;
   /// A new default-constructed object of the same class.
   virtual Handle_T<Unknown> rtCreateInstance() const;
   virtual ~Unknown();
+  ///@{
   /// Reading and writing the object's stored form; Unknown itself stores nothing.
+  /// \throws Exception when the data is malformed or a transfer fails.
   virtual void importFrom(InputStream& input);
   virtual void exportTo(OutputStream& output) const;
+  ///@}
 
+  /// The number of handles that hold the object now (a snapshot when other threads hold some).
   unsigned int getReferenceCount() const noexcept {
     return _referenceCount.load(std::memory_order_relaxed);
   }
+  /// The name and id of the object's class.
   ClassType getClassType() const;
   /// A copy made by writing this object's stored form into a MemoryStream and reading it into a
   /// new object of the same class: exactly as deep as exportTo/importFrom. Null (after logging)
   /// for a class that does not create objects of its own type.
   Handle_T<Unknown> clone() const;
 
-  static const String g_className_;
-  static const unsigned int g_classId_;
-  static const bool g_setUpCreator_;
+  static const String g_className_;     ///< The class name, "Unknown".
+  static const unsigned int g_classId_;  ///< The class id of the name.
+  static const bool g_setUpCreator_;     ///< Whether the class was registered when loading.
+  /// The class name, without an object.
   static const String& getClassName_() { return g_className_; }
+  /// The class id, without an object.
   static unsigned int getClassId_() { return g_classId_; }
+  /// A new Unknown, which holds and stores nothing.
   static Handle_T<Unknown> createInstance();
 
   /// The time stamp text of a compilation, from the compiler's __DATE__ and __TIME__ texts; the
@@ -103,16 +119,23 @@ class VEMO_CORE_API Unknown {
 template <class T>
 class Unknown::Handle_T {
  public:
+  ///@{
+  /// A null handle.
   Handle_T() noexcept : _object(nullptr) {}
   Handle_T(std::nullptr_t) noexcept : _object(nullptr) {}
+  ///@}
+  /// Holds a reference to `object` (may be null); a newly made object is then owned by handles.
   Handle_T(T* object) noexcept : _object(object) { acquire(_object); }
+  /// Holds another reference to the other's object.
   Handle_T(const Handle_T& other) noexcept : _object(other._object) { acquire(_object); }
+  /// Takes over the other's reference; the other is null afterwards.
   Handle_T(Handle_T&& other) noexcept : _object(other._object) { other._object = nullptr; }
   /// From a handle to a derived class.
   template <class U, class = std::enable_if_t<std::is_convertible<U*, T*>::value>>
   Handle_T(const Handle_T<U>& other) noexcept : _object(other.get()) {
     acquire(_object);
   }
+  /// Lets go of the reference; the last one destroys the object.
   ~Handle_T() { drop(_object); }
 
   /// The new object gains its reference before the old one loses its own, so assigning a
@@ -129,6 +152,7 @@ class Unknown::Handle_T {
     }
     return *this;
   }
+  /// Holds `object` (may be null) instead; assigning the object already held is safe.
   Handle_T& operator=(T* object) noexcept { return reset(object); }
   /// From a handle to a derived class.
   template <class U, class = std::enable_if_t<std::is_convertible<U*, T*>::value>>
@@ -136,10 +160,17 @@ class Unknown::Handle_T {
     return reset(other.get());
   }
 
+  ///@{
+  /// The object, or null; no reference is added.
   T* get() const noexcept { return _object; }
+  operator T*() const noexcept { return _object; }
+  ///@}
+  ///@{
+  /// The object, which must not be null.
   T* operator->() const noexcept { return _object; }
   T& operator*() const noexcept { return *_object; }
-  operator T*() const noexcept { return _object; }
+  ///@}
+  /// True when the handle holds nothing.
   bool isNull() const noexcept { return _object == nullptr; }
 
   /// The handle as one to a derived class, or null when the object is not one.
@@ -169,14 +200,20 @@ class Unknown::Handle_T {
 /// A class's name and id.
 class VEMO_CORE_API Unknown::ClassType {
  public:
+  /// No class: an empty name and id 0.
   ClassType() : _id(0) {}
+  /// The class of that name, with the id computed from it (registered or not).
   explicit ClassType(const String& name) : _name(name), _id(computeId(name)) {}
+  /// The class of the object; no class for null.
   explicit ClassType(const Unknown* object) { setClass(object); }
 
   /// Name and id of the object's class; an empty name and id 0 for null.
   void setClass(const Unknown* object);
+  /// The class name.
   const String& getClassName() const { return _name; }
+  /// The class id.
   unsigned int getClassId() const { return _id; }
+  /// A new object of the class by its name (RtFactory::createClassInstance), or null.
   Handle_T<Unknown> createInstance() const;
 
   /// The class id of a name: over the name's UTF-8 bytes, the sum of byte i shifted left by
@@ -196,6 +233,7 @@ class VEMO_CORE_API Unknown::RtFactory {
   /// Registers a class: false (with a log line) when its name or id is taken. A refusal before
   /// any log listener exists reaches the first listener added.
   static bool setupCreator(Creator creator);
+  /// Withdraws the class of that name (and its id); an unknown name changes nothing.
   static void unsetupCreator(const String& name);
   ///@{
   /// A new object of the class, or null when the class is unknown.
@@ -213,7 +251,9 @@ class VEMO_CORE_API Unknown::RtFactory {
 /// Undoes a load-time registration when the module unloads (see VEMO_IMPLEMENT_CLASS).
 class VEMO_CORE_API Unknown::Unregistration {
  public:
+  /// Remembers the class name and whether its registration succeeded.
   Unregistration(const String& name, bool registered) : _name(name), _registered(registered) {}
+  /// Withdraws the class when it was registered.
   ~Unregistration();
   Unregistration(const Unregistration&) = delete;
   Unregistration& operator=(const Unregistration&) = delete;
