@@ -30,7 +30,8 @@
 ///
 /// An export is a JSON object with the class name under "__class__" and one member per
 /// attribute; importing reads the members it knows and leaves the others alone. A member whose
-/// type has no converter makes export throw; on import the error is reported and skipped.
+/// type has no converter makes export throw; on import the error is reported (Exception::report,
+/// through Log::error) and the member skipped.
 #pragma once
 
 #include <atomic>
@@ -113,7 +114,9 @@ struct Void {};
 /// under its property type (e.g. "int32_t") and the run-time type name of the value type.
 class VEMO_CORE_API IPropertyConverter : public virtual Unknown {
  public:
+  /// The run-time type name of the value type it converts.
   const String& getRttiClassName() const { return _rttiClassName; }
+  /// The name it is registered under, e.g. "int32_t", "int32_tArray" or a class name.
   const String& getPropertyType() const { return _propertyType; }
   /// True for a value converter, false for the converter of a Property class.
   bool isUnitProperty() const { return _unit; }
@@ -124,10 +127,15 @@ class VEMO_CORE_API IPropertyConverter : public virtual Unknown {
   virtual void getProperty(const Void* member, JsonValue& value) = 0;
 
  protected:
+  /// A converter of the value type named `rttiClassName`, registered as `propertyType`; `unit`
+  /// is true for a value converter.
   IPropertyConverter(const String& rttiClassName, const String& propertyType, bool unit)
       : _rttiClassName(rttiClassName), _propertyType(propertyType), _unit(unit) {}
+  ///@{
+  /// Copies the names and the kind.
   IPropertyConverter(const IPropertyConverter&) = default;
   IPropertyConverter& operator=(const IPropertyConverter&) = default;
+  ///@}
 
  private:
   String _rttiClassName;
@@ -139,10 +147,13 @@ class VEMO_CORE_API IPropertyConverter : public virtual Unknown {
 /// Handle_T<T> member, of T), a description and how to reach it inside an object.
 class VEMO_CORE_API IPropertyAttribute : public virtual Unknown {
  public:
+  /// The run-time type name of the member's type (of T for a Handle_T<T> member).
   const String& getRttiClassName() const { return _rttiClassName; }
   /// The owning class's type name, "::" and the member name.
   const String& getPropertyRawName() const { return _rawName; }
+  /// The member's name: its key in the JSON form.
   const String& getPropertyName() const { return _propertyName; }
+  /// The free text given with VEMO_PROPERTY.
   const String& getDescription() const { return _description; }
   /// True for a value member, false for a handle to a Property object.
   bool isUnitProperty() const { return _unit; }
@@ -151,14 +162,20 @@ class VEMO_CORE_API IPropertyAttribute : public virtual Unknown {
   /// That converter's property type, or the empty _nullString.
   const String& getPropertyType() const;
 
+  /// Sets the member of `object` from `value` with `converter`.
+  /// \throws Exception when the converter is missing or does not fit the member, or when the
+  /// conversion fails.
   virtual void setProperty(Property* object, IPropertyConverter* converter,
                            const JsonValue& value) = 0;
+  /// Writes the JSON form of the member of `object` into `value` with `converter`.
+  /// \throws Exception when the converter is missing.
   virtual void getProperty(const Property* object, IPropertyConverter* converter,
                            JsonValue& value) = 0;
 
-  static const String _nullString;
+  static const String _nullString;  ///< The empty string getPropertyType() gives without converter.
 
  protected:
+  /// An attribute of those names; `unit` is true for a value member.
   IPropertyAttribute(const String& rttiClassName, const String& rawName, const String& propertyName,
                      const String& description, bool unit)
       : _rttiClassName(rttiClassName),
@@ -166,8 +183,11 @@ class VEMO_CORE_API IPropertyAttribute : public virtual Unknown {
         _propertyName(propertyName),
         _description(description),
         _unit(unit) {}
+  ///@{
+  /// Copies the names and the kind.
   IPropertyAttribute(const IPropertyAttribute&) = default;
   IPropertyAttribute& operator=(const IPropertyAttribute&) = default;
+  ///@}
 
  private:
   String _rttiClassName;
@@ -180,19 +200,23 @@ class VEMO_CORE_API IPropertyAttribute : public virtual Unknown {
 /// A class's attributes by member name.
 using PropertyAttributes = std::map<String, Unknown::Handle_T<IPropertyAttribute>, StringLess>;
 
-/// Hands the member to the converter: when the converter is missing or of the other kind
-/// (value or object) than the attribute, throws (after logging the mismatch).
+/// Hands the member to the converter to be set: when the converter is missing or of the other
+/// kind (value or object) than the attribute, throws Exception (after logging the mismatch).
 VEMO_CORE_API void PropertyAttribute_set(IPropertyAttribute* attribute, Void* member,
                                          IPropertyConverter* converter, const JsonValue& value);
+/// Hands the member to the converter to be read; throws Exception when the converter is missing.
 VEMO_CORE_API void PropertyAttribute_get(IPropertyAttribute* attribute, const Void* member,
                                          IPropertyConverter* converter, JsonValue& value);
-/// The same with the converter looked up by run-time type name.
+///@{
+/// The same with the converter looked up by run-time type name; throws Exception when none is
+/// registered for it.
 VEMO_CORE_API void ProcessPropertyAttribute_set(IPropertyAttribute* attribute,
                                                 const String& rttiClassName, Void* member,
                                                 const JsonValue& value);
 VEMO_CORE_API void ProcessPropertyAttribute_get(IPropertyAttribute* attribute,
                                                 const String& rttiClassName, const Void* member,
                                                 JsonValue& value);
+///@}
 
 namespace detail {
 
@@ -240,6 +264,7 @@ class PropertyAttribute : public IPropertyAttribute {
   using Access = detail::PropertyMember<Member>;
 
  public:
+  /// The attribute of `member`, under `name`, with a description.
   static Unknown::Handle_T<IPropertyAttribute> createInstance(Member Class::*member,
                                                               const String& name,
                                                               const String& description) {
@@ -259,6 +284,7 @@ class PropertyAttribute : public IPropertyAttribute {
   }
 
  protected:
+  /// See createInstance.
   PropertyAttribute(Member Class::*member, const String& name, const String& description)
       : IPropertyAttribute(Access::rttiClassName(), detail::typeName(typeid(Class)) + L"::" + name,
                            name, description, Access::kUnit),
@@ -338,6 +364,7 @@ Unknown::Handle_T<IPropertyAttribute> makePropertyAttribute(Member Class::*membe
   return PropertyAttribute<Class, Member>::createInstance(member, name, description);
 }
 
+/// Operations on attribute tables.
 struct VEMO_CORE_API PropertyAttributeHelper {
   /// Stores the attribute under its name, replacing any attribute of that name.
   static void registerPropertyAttribute(PropertyAttributes& table, IPropertyAttribute* attribute);
@@ -349,8 +376,12 @@ struct VEMO_CORE_API PropertyAttributeHelper {
 struct VEMO_CORE_API PropertyFactory {
   /// False when the type or the run-time name is taken (logged unless it is the same converter).
   static bool setUpPropertyConverter(IPropertyConverter* converter);
+  /// Withdraws the converter of that type (an unknown type changes nothing); it is destroyed
+  /// once no conversion runs on it any more.
   static void tearDownPropertyConverter(const String& propertyType);
+  /// The converter registered under that type, or null; no reference is handed out.
   static IPropertyConverter* getPropertyConverter(const String& propertyType);
+  /// The converter registered for that run-time type name, or null.
   static IPropertyConverter* getPropertyConverterByRttiClassName(const String& rttiClassName);
 };
 
@@ -388,13 +419,15 @@ class VEMO_CORE_API PropertyConverterRegistration {
 /// A member table for the binary form of plain structures: entries of a byte offset and the
 /// functions that read and write the member there; the table ends with an offset of -1.
 struct Mtbl {
-  int offset;
-  void (*read)(Void& stream, Void* member);
-  void (*write)(Void& stream, const Void* member);
+  int offset;                                       ///< of the member in the object; -1 ends
+  void (*read)(Void& stream, Void* member);         ///< reads the member from the stream
+  void (*write)(Void& stream, const Void* member);  ///< writes the member to the stream
 };
+///@{
 /// Reads or writes every member of the table in order; returns the stream.
 VEMO_CORE_API Void& readMtbl(Void& stream, Void& object, const Mtbl* table);
 VEMO_CORE_API Void& writeMtbl(Void& stream, const Void& object, const Mtbl* table);
+///@}
 
 /// The reserved member of an export that names the object's class: "__class__".
 VEMO_CORE_API extern const String TEXT_class;
@@ -438,18 +471,22 @@ class VEMO_CORE_API Property : public virtual Unknown {
   VEMO_DECLARE_CLASS(Property)
 
  public:
-  static const String g_propertyType_;
+  static const String g_propertyType_;  ///< The property type: the class name.
+  /// The attribute table of the class, without an object (Property's is empty).
   static const PropertyAttributes& getPropertyAttributes_();
   /// The class's attribute table (its own attributes and its base classes').
   virtual const PropertyAttributes& getPropertyAttributes() const;
   /// The class's property type name: its class name.
   virtual const String& getPropertyType() const;
+  /// Registers the class's attributes; Property has none.
   static bool registerProperty_() { return true; }
 
   /// Reads the members of a JSON object that this class knows; unknown keys are ignored and
   /// members absent from the object keep their values. A member that cannot be converted is
-  /// reported (Exception::report) and skipped. Anything but an object changes nothing. (Called
-  /// within a strict import, as the converters of object members do, it is part of that one.)
+  /// reported (Exception::report) and skipped; a member holding an object is left as it is,
+  /// without a report, when its value does not name a class with "__class__". Anything but an
+  /// object changes nothing. (Called within a strict import, as the converters of object members
+  /// do, it is part of that one.)
   void importProperty(const JsonValue& in);
   /// The same with the rule of `mode`. A strict import checks the whole value before it changes
   /// anything: the first fault throws Exception (see PropertyImport) and leaves the object as it
@@ -478,7 +515,7 @@ class VEMO_CORE_API PropertyDummy : public Property {
   VEMO_DECLARE_PROPERTY(PropertyDummy, Property)
 
  public:
-  Unknown::Handle_T<Property> obj;
+  Unknown::Handle_T<Property> obj;  ///< The object read, or null.
 
  protected:
   PropertyDummy() = default;
