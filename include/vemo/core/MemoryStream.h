@@ -24,6 +24,8 @@
 
 namespace vemo {
 
+/// An unbounded first-in first-out byte queue in 4096-byte blocks that spills to a temporary
+/// file (see MemoryStream.h). One thread at a time.
 class VEMO_CORE_API MemoryStream : public IO {
   VEMO_DECLARE_CLASS(MemoryStream)
 
@@ -31,9 +33,14 @@ class VEMO_CORE_API MemoryStream : public IO {
   class Cache;
   class MemoryCache;
   class FileCache;
-  enum class CacheType { Memory = 0, File = 1 };
-  static constexpr int kBlockSize = 4096;
-  static constexpr int kMemoryCacheLimit = 2560;
+  /// Where a block of the chain lies.
+  enum class CacheType {
+    Memory = 0,  ///< in memory (MemoryCache)
+    File = 1     ///< in the pool's temporary file (FileCache)
+  };
+  static constexpr int kBlockSize = 4096;  ///< The size of every block, in bytes.
+  static constexpr int kMemoryCacheLimit =
+      2560;  ///< Memory blocks a stream holds before it spills.
   /// Freed memory blocks the process keeps for new ones: as many as one stream holds before it
   /// spills (10 MiB), so streams that fill and drain again within that do not go back to the
   /// allocator (and fault in fresh pages) for every block.
@@ -54,8 +61,12 @@ class VEMO_CORE_API MemoryStream : public IO {
   void importFrom(InputStream& input) override;
   void exportTo(OutputStream& output) const override;
 
+  ///@{
+  /// Shares the other's blocks: the copies then count as one stream, and reading or writing
+  /// through one of them leaves the other's view of the blocks undefined.
   MemoryStream(const MemoryStream& other);
   MemoryStream& operator=(const MemoryStream& other);
+  ///@}
 
   /// Memory blocks currently in the chain (spilled file blocks are not counted).
   int getMemoryCacheCount() const { return _memoryCacheCount; }
@@ -85,17 +96,22 @@ class VEMO_CORE_API MemoryStream : public IO {
   int _spareCount = 0;
 };
 
+///@{
+/// The stream's stored form (exportTo, importFrom).
 VEMO_CORE_API OutputStream& operator<<(OutputStream& os, const MemoryStream& stream);
 VEMO_CORE_API InputStream& operator>>(InputStream& is, MemoryStream& stream);
+///@}
 
 /// One link of a stream's chain.
 class VEMO_CORE_API MemoryStream::Cache : public IO {
  public:
+  /// Where the block lies.
   CacheType type() const { return _type; }
   /// Bytes that can still be written into this cache.
   virtual int getFreeSize() const = 0;
 
  protected:
+  /// A block of that kind.
   explicit Cache(CacheType type) : _type(type) {}
 
  private:
@@ -105,6 +121,7 @@ class VEMO_CORE_API MemoryStream::Cache : public IO {
 /// A block held in memory.
 class VEMO_CORE_API MemoryStream::MemoryCache : public MemoryStream::Cache {
  public:
+  /// An empty block.
   MemoryCache() : Cache(CacheType::Memory), _readPos(0), _length(0) {}
 
   int available() const override { return _length - _readPos; }
@@ -113,13 +130,19 @@ class VEMO_CORE_API MemoryStream::MemoryCache : public MemoryStream::Cache {
   int write(const void* data, int size) override;
   int getFreeSize() const override { return kBlockSize - _length; }
 
+  ///@{
+  /// The block's 4096 bytes.
   const unsigned char* data() const { return _data; }
   unsigned char* data() { return _data; }
+  ///@}
+  /// The bytes written into the block so far.
   int length() const { return _length; }
   /// Clamps to 0..4096 and pulls the read position down to it.
   void setLength(int length);
+  /// Empties the block for reuse.
   void reset() { _readPos = _length = 0; }
 
+  ///@{
   /// Blocks are taken from and given back to the process's pool of freed blocks; only a block
   /// that no stream or copy refers to any more is ever destroyed, so no stream can see another
   /// stream's bytes through it.
@@ -127,6 +150,7 @@ class VEMO_CORE_API MemoryStream::MemoryCache : public MemoryStream::Cache {
   static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
   static void operator delete(void* block, std::size_t size) noexcept;
   static void operator delete(void* block, const std::nothrow_t&) noexcept;
+  ///@}
 
  private:
   unsigned char _data[kBlockSize];
@@ -137,6 +161,7 @@ class VEMO_CORE_API MemoryStream::MemoryCache : public MemoryStream::Cache {
 /// A 4096-byte window of the pool's temporary file.
 class VEMO_CORE_API MemoryStream::FileCache : public MemoryStream::Cache {
  public:
+  /// The window at `start` of `file`, whose accesses `lock` serialises.
   FileCache(const SharedPtr<Mutex>& lock, const Handle_T<TempFile>& file, int start);
 
   int available() const override { return _writePos - _readPos; }
@@ -145,6 +170,7 @@ class VEMO_CORE_API MemoryStream::FileCache : public MemoryStream::Cache {
   int write(const void* data, int size) override;
   int getFreeSize() const override { return _end - _writePos; }
 
+  /// The window's offset in the file.
   int getStart() const { return _start; }
   /// Empties the window for reuse.
   void rewind() { _readPos = _writePos = _start; }
