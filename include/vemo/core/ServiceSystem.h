@@ -43,17 +43,27 @@
 
 namespace vemo {
 
+/// The system a service host runs, with the process-wide state of the service: its name,
+/// version and arguments, the running host system and the crash notice's settings.
 class VEMO_CORE_API ServiceSystem : public System {
  public:
+  /// A new host system.
   static Handle_T<ServiceSystem> createInstance() {
     return Handle_T<ServiceSystem>(new ServiceSystem());
   }
 
+  ///@{
+  /// The service's name.
   static void setSystemName(String name);
   static const String& getSystemName();
+  ///@}
+  /// The version text the host program set (_version).
   static const String& getVersion();
+  ///@{
+  /// The program's arguments as the host program handed them over (_argc, _argv).
   static int argc();
   static const wchar_t* const* argv();
+  ///@}
   /// The text after "key=" of the first of arguments 1 to _argc - 1 that begins with it, or
   /// `defaultValue` when none does. The program name (argument 0) is never searched.
   static String getArguments(const String& key, const String& defaultValue);
@@ -73,19 +83,26 @@ class VEMO_CORE_API ServiceSystem : public System {
 
   /// The address printed in the crash notice for users to write to; empty until set (the notice
   /// then names the program file).
+  ///@{
   static void setSupportAddress(const String& address);
   static String getSupportAddress();
+  ///@}
   /// The directory crash reports go to first; empty (the default) leaves the choice to the crash
   /// handler: the program's directory, then on Linux $LOGS_DIRECTORY, $STATE_DIRECTORY, $TMPDIR
   /// and /tmp, on Windows the temporary directory. A relative path is taken from the current
   /// directory at this call.
+  ///@{
   static void setCrashReportDirectory(const String& directory);
   static String getCrashReportDirectory();
+  ///@}
 
   /// One tick of System; counts the completed ticks, which the service watchdog looks at.
   void tick() override;
 
-  /// Filled by the host program's start-up code.
+  ///@{
+  /// Filled by the host program's start-up code: the name, the version, the running host system
+  /// (under _mutex), the arguments, the launch flag and the run state (_serviceStart: 0 before the
+  /// host system runs, 1 while it runs, above 1 once it is being stopped).
   static String _systemName;
   static String _version;
   static Handle_T<ServiceSystem> _hSystem;
@@ -94,6 +111,7 @@ class VEMO_CORE_API ServiceSystem : public System {
   static const wchar_t* const* _argv;
   static int _launch_flag;
   static std::atomic<int> _serviceStart;
+  ///@}
 
  protected:
   ServiceSystem() = default;
@@ -127,9 +145,11 @@ VEMO_CORE_API void stopService();
 /// Windows: suspends and resumes the worker thread. Linux has no safe way to stop one thread
 /// from outside, so there they only set and clear a pause state that the worker honours by
 /// calling waitWhileServicePaused at points where pausing is safe.
+///@{
 VEMO_CORE_API void pauseService();
 VEMO_CORE_API void resumeService();
 VEMO_CORE_API bool isServicePaused();
+///@}
 /// Returns at once when not paused; otherwise waits until resumeService or stopService.
 VEMO_CORE_API void waitWhileServicePaused();
 /// The host's event set when the service is asked to stop: a Windows event handle on Windows, a
@@ -138,7 +158,9 @@ VEMO_CORE_API void setShutdownEvent(void* event);
 /// Asks for a service watchdog of `seconds` (0: none, the default): serviceInstall then writes
 /// it into the unit (Linux). While the service manager watches the process, the host tells it
 /// alive at half the interval, but only while the host system is still completing ticks.
+///@{
 VEMO_CORE_API void setServiceWatchdog(unsigned int seconds);
 VEMO_CORE_API unsigned int getServiceWatchdog();
+///@}
 
 }  // namespace vemo
