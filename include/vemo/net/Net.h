@@ -77,10 +77,12 @@ namespace net {
 /// holds it.
 class VEMO_NET_API Context : public virtual Unknown {
  public:
+  /// A new context with its I/O thread.
   static Handle_T<Context> createInstance();
   ~Context() override;
 
   class Impl;
+  /// The library's own state of the context.
   Impl& impl() { return *_impl; }
 
  private:
@@ -88,8 +90,10 @@ class VEMO_NET_API Context : public virtual Unknown {
   Impl* _impl = nullptr;
 };
 
+/// The ZeroMQ pattern of a link: pipeline (push, pull), publish/subscribe, request/reply.
 enum class LinkKind { kPush, kPull, kPublish, kSubscribe, kRequest, kReply };
 
+/// The settings of a link, fixed when it is made.
 struct LinkOptions {
   /// Larger incoming messages drop the sender's connection (ZMQ_MAXMSGSIZE); -1: no limit.
   std::int64_t maxMessageSize = 16 * 1024 * 1024;
@@ -111,9 +115,9 @@ struct LinkOptions {
   /// allowedClients not empty, only those public keys (Z85) may connect. A client sets its own
   /// key pair and the server's public key.
   std::string curveSecretKey;
-  std::vector<std::string> allowedClients;
-  std::string curveServerKey;
-  std::string curvePublicKey;
+  std::vector<std::string> allowedClients;  ///< a CURVE server's clients; empty: any client
+  std::string curveServerKey;               ///< a CURVE client: the server's public key
+  std::string curvePublicKey;               ///< a CURVE client: its own public key
 };
 
 /// Counts of a link, since it was made.
@@ -133,10 +137,11 @@ struct LinkStats {
 /// Where a reliable puller's current message stands in its sender's sequence: what to keep with
 /// the message's effect, to resume() a successor after a crash.
 struct Delivery {
-  std::uint64_t session = 0;
-  std::uint64_t sequence = 0;
+  std::uint64_t session = 0;   ///< the sender's session; 0 for none
+  std::uint64_t sequence = 0;  ///< the message's place in that session
 };
 
+/// One ZeroMQ socket that sends messages or pushes those it receives into a MessagePort.
 class VEMO_NET_API Link : public virtual Unknown {
  public:
   /// A link of the context; receiving kinds (kPull, kSubscribe, kRequest, kReply) push what
@@ -148,10 +153,12 @@ class VEMO_NET_API Link : public virtual Unknown {
   ~Link() override;
 
   /// Endpoints; false, after logging ZeroMQ's reason, when it refuses. Any thread.
+  ///@{
   bool bind(const std::string& endpoint);
   bool connect(const std::string& endpoint);
   bool unbind(const std::string& endpoint);
   bool disconnect(const std::string& endpoint);
+  ///@}
   /// The endpoint the link last bound, with a wildcard port resolved ("tcp://127.0.0.1:*").
   std::string getBoundEndpoint() const;
 
@@ -161,25 +168,33 @@ class VEMO_NET_API Link : public virtual Unknown {
             std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
   /// kReply: answers the message whose handler runs now on this thread; replyTo answers the
   /// origin of a request kept from such a handler (MessagePort::getCurrentOrigin()).
+  ///@{
   bool reply(const Handle_T<Message>& message,
              std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
   bool replyTo(MessageOrigin* request, const Handle_T<Message>& message,
                std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+  ///@}
 
   /// kSubscribe: the classes to receive (by class id); 0 subscribes to every class.
+  ///@{
   bool subscribe(unsigned int classId);
   bool unsubscribe(unsigned int classId);
   template <class M>
   bool subscribe() {
     return subscribe(M::getClassId_());
   }
+  ///@}
 
   /// A reliable kPull: the delivery whose handler runs now on this thread (session 0 outside
   /// one), and, for a successor, the last delivery its predecessor handled of a session.
+  ///@{
   static Delivery getCurrentDelivery();
   void resume(const Delivery& lastHandled);
+  ///@}
 
+  /// The link's counts so far.
   LinkStats getStats() const;
+  /// The kind the link was made with.
   LinkKind getKind() const { return _kind; }
   /// Why the last failed call of this thread failed.
   static const std::string& getLastError();
