@@ -37,12 +37,14 @@ namespace vemo {
 struct VEMO_CORE_API MessageParser {
   /// Makes a new empty message of the class (a class's createMessage_).
   using Creator = Unknown::Handle_T<Message> (*)();
+  /// Takes each message read (a function, member function or callable).
   using Handler = CallbackHandler<void, Message*>;
   /// A creator of any other kind, called with the parser's class id.
   using Factory = CallbackHandler<Unknown::Handle_T<Message>, unsigned int>;
 
   /// No creator and no handler; the class id means nothing.
   MessageParser() : classId(0), creator(nullptr) {}
+  /// The parser of class `id`: `make` creates its messages, `call` takes each one read.
   MessageParser(unsigned int id, Creator make, const Handler& call)
       : classId(id), creator(make), handler(call) {}
   /// With any other callable as the creator (a lambda with captures, a std::function, a function
@@ -57,10 +59,12 @@ struct VEMO_CORE_API MessageParser {
         handler(call),
         factory(detail::isEmptyCallable(make) ? Factory() : makeFactory(std::forward<F>(make))) {}
 
+  ///@{
   /// Same class id, same creator function, equal factories and equal handlers (by identity
   /// text; null is "").
   bool operator==(const MessageParser& other) const;
   bool operator!=(const MessageParser& other) const { return !(*this == other); }
+  ///@}
 
   /// Makes a message with the creator (or the factory), fills it from the stream and calls the
   /// handler with it; without a handler the message is read and dropped. Without a creator (or
@@ -69,9 +73,9 @@ struct VEMO_CORE_API MessageParser {
   /// ("Unknown message(<id>).") and its body left unread.
   void parser(InputStream& is) const;
 
-  unsigned int classId;
-  Creator creator;
-  Handler handler;
+  unsigned int classId;  ///< The class id of the messages it reads.
+  Creator creator;       ///< Makes a new message; null: the factory, if any.
+  Handler handler;       ///< Takes each message read; null: messages are read and dropped.
   /// Used when there is no creator function.
   Factory factory;
 
@@ -84,25 +88,32 @@ struct VEMO_CORE_API MessageParser {
   }
 };
 
+/// Reads message packages from a stream and hands each message to the parser installed for its
+/// class id. One thread at a time; copies have parser tables of their own.
 class VEMO_CORE_API MessageReader {
  public:
   /// A package whose class id has been read; `stream` is at the start of its body.
   struct MessagePackage {
-    unsigned int classId;
-    InputStream* stream;
+    unsigned int classId;  ///< The package's class id.
+    InputStream* stream;   ///< The stream, at the start of the body.
   };
   /// Returns true when it has consumed the package's body.
   using UnknownPackageHandler = CallbackHandler<bool, const MessagePackage&>;
 
+  /// No parsers.
   MessageReader() = default;
+  ///@{
+  /// Copies or takes over the parsers and the unknown package handler.
   MessageReader(const MessageReader&) = default;
   MessageReader(MessageReader&&) = default;
   MessageReader& operator=(const MessageReader&) = default;
   MessageReader& operator=(MessageReader&&) = default;
+  ///@}
   ~MessageReader() = default;
 
   /// Installs a copy of the parser under its class id, replacing the one there; true.
   bool installMessageParser(const MessageParser& parser);
+  /// installMessageParser; returns this reader.
   MessageReader& operator+=(const MessageParser& parser) {
     installMessageParser(parser);
     return *this;
@@ -115,6 +126,7 @@ class VEMO_CORE_API MessageReader {
     uninstallMessageParser(parser.classId);
   }
   ///@}
+  /// uninstallMessageParser; returns this reader.
   MessageReader& operator-=(const MessageParser& parser) {
     uninstallMessageParser(parser.classId);
     return *this;
@@ -123,12 +135,16 @@ class VEMO_CORE_API MessageReader {
   void clearMessageParser();
   /// The parser installed for the class id, or a parser without creator and handler.
   const MessageParser& getMessageParser(const unsigned int& classId) const;
+  /// The number of parsers installed.
   int getMessageParserCount() const { return static_cast<int>(_parsers.size()); }
 
+  ///@{
+  /// The handler of packages whose class id has no parser (null: none).
   void setUnknownPackageHandler(const UnknownPackageHandler& handler) {
     _unknownPackageHandler = handler;
   }
   const UnknownPackageHandler& getUnknownPackageHandler() const { return _unknownPackageHandler; }
+  ///@}
 
   /// Reads one package and returns its message, made through the class registry, without
   /// dispatching it. A class id the registry cannot make into a Message is logged ("Error
