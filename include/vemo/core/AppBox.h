@@ -85,6 +85,8 @@ AppConnection* connectionOf(AppPipe* pipe);
 /// the lock that its other end shares.
 class VEMO_CORE_API AppPipe : public virtual Unknown {
  public:
+  /// A pipe that reads strings from `input` under `inputLock` and writes them to `output` under
+  /// `outputLock`.
   static Handle_T<AppPipe> createInstance(Input* input, const SharedPtr<Mutex>& inputLock,
                                           Output* output, const SharedPtr<Mutex>& outputLock);
   ~AppPipe() override;
@@ -110,6 +112,7 @@ class VEMO_CORE_API AppPipe : public virtual Unknown {
   void setReader(System* reader) { _reader = reader; }
 
  protected:
+  /// See createInstance.
   AppPipe(Input* input, const SharedPtr<Mutex>& inputLock, Output* output,
           const SharedPtr<Mutex>& outputLock);
 
@@ -133,6 +136,7 @@ class VEMO_CORE_API AppPipe : public virtual Unknown {
 
 /// What a box answered to one command (App::call).
 struct AppReply {
+  /// How the box ended its reply.
   enum class Outcome {
     kOk,           ///< "$END OK": docmd succeeded
     kFailed,       ///< "$END FAILED" and "$NOTHING": docmd returned false
@@ -141,24 +145,30 @@ struct AppReply {
     kClosed,       ///< "$BYE": the box dropped the connection or ended
     kTimedOut,     ///< no complete reply within the time
   };
-  Outcome outcome = Outcome::kTimedOut;
+  Outcome outcome = Outcome::kTimedOut;  ///< How the reply ended.
   /// What the command wrote to the connection between "$BEGIN" and "$END".
   std::vector<String> lines;
 
+  /// True when the command succeeded ("$END OK").
   bool ok() const { return outcome == Outcome::kOk; }
 };
 
 /// An application: a System that answers the lines arriving on its connected pipes.
 class VEMO_CORE_API AppBox : public System {
  public:
+  /// A box of that name and parameters that answers no command (docmd fails).
   static Handle_T<AppBox> createInstance(const String& appName, const String& parameters);
 
+  /// The application's name, as startApp gave it.
   const String& getAppName() const { return _appName; }
+  /// The parameters, as startApp gave them.
   const String& getParameters() const { return _parameters; }
 
   /// Queue a connection to be made or dropped on the box's next tick; any thread.
+  ///@{
   void addPipe(AppPipe* pipe);
   void removePipe(AppPipe* pipe);
+  ///@}
 
   /// Unlists the box from the running applications (when it is still listed under its name),
   /// makes and drops the queued connections, says "$BYE" to every connection and drops it, and
@@ -183,6 +193,7 @@ class VEMO_CORE_API AppBox : public System {
   bool hasExited() const { return _exitedLoad.load() == getLoadCount(); }
 
  protected:
+  /// See createInstance.
   AppBox(const String& appName, const String& parameters);
   AppBox(const AppBox&) = delete;
   AppBox& operator=(const AppBox&) = delete;
@@ -209,11 +220,14 @@ class VEMO_CORE_API AppBox : public System {
 /// connected to the box while the App lives.
 class VEMO_CORE_API App : public Unknown {
  public:
+  /// Connects a new pair of in-memory pipes to `box`, which runs on `thread`.
   static Handle_T<App> createInstance(Thread* thread, AppBox* box);
   /// Drops the connection (the box says "$BYE" on it).
   ~App() override;
 
+  /// The thread the box runs on.
   Thread* getThread() const { return _thread.get(); }
+  /// The box.
   AppBox* getAppBox() const { return _box.get(); }
   /// The caller's end: write lines to the box, read its replies.
   AppPipe* getPipe() const { return _callerPipe.get(); }
@@ -258,10 +272,15 @@ using AppCreator = Unknown::Handle_T<AppBox> (*)(const wchar_t* appName, const w
 /// copies share.
 class VEMO_CORE_API AppFactory {
  public:
+  /// The form every creator is kept in.
   using Function = std::function<Unknown::Handle_T<AppBox>(const wchar_t*, const wchar_t*)>;
 
+  /// A null creator.
   AppFactory() = default;
+  /// The creator function; its identity is its address ("%p"). Null gives a null creator.
   AppFactory(AppCreator creator);
+  /// Any other callable; its identity is "#" and a number drawn now. An empty std::function
+  /// gives a null creator.
   template <class F, class = std::enable_if_t<
                          !std::is_convertible<F&&, AppCreator>::value &&
                          !std::is_same<std::decay_t<F>, AppFactory>::value &&
@@ -273,12 +292,17 @@ class VEMO_CORE_API AppFactory {
 
   /// A box made by the creator; null for a null creator.
   Unknown::Handle_T<AppBox> operator()(const wchar_t* appName, const wchar_t* parameters) const;
+  /// True without a creator.
   bool isNull() const { return !_function; }
+  /// The identity text; empty for a null creator.
   const String& getIdentity() const { return _identity; }
+  ///@{
+  /// By identity.
   friend bool operator==(const AppFactory& a, const AppFactory& b) {
     return a._identity == b._identity;
   }
   friend bool operator!=(const AppFactory& a, const AppFactory& b) { return !(a == b); }
+  ///@}
 
  private:
   Function _function;
