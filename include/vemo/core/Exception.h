@@ -28,31 +28,43 @@ using ExceptionPointers = ::_EXCEPTION_POINTERS;
 #else
 /// What a fatal signal's handler is given: the signal, its siginfo_t and its ucontext_t.
 struct ExceptionPointers {
-  int signalNumber;
-  void* signalInfo;
-  void* context;
+  int signalNumber;  ///< the signal
+  void* signalInfo;  ///< its siginfo_t
+  void* context;     ///< its ucontext_t
 };
 #endif
 
 /// The answers of an exception filter, with the values the system gives them.
-constexpr long kExceptionExecuteHandler = 1;
-constexpr long kExceptionContinueSearch = 0;
+constexpr long kExceptionExecuteHandler = 1;  ///< the fault has been dealt with: run the handler
+constexpr long kExceptionContinueSearch = 0;  ///< leave the fault to the next handler
 
+/// The library's one exception type: where it was thrown, a code, a description and the call
+/// stack of the thread that made it. Copies share the call stack.
 class VEMO_CORE_API Exception : public std::exception {
  public:
+  /// An exception thrown at `line` of `file` in `function`, with a code and a description;
+  /// captures the calling thread's call stack.
   Exception(const wchar_t* file, int line, const wchar_t* function, int code,
             const wchar_t* description);
   /// The same with the function's signature as the compiler spells it (UTF-8).
   Exception(const wchar_t* file, int line, const char* function, int code,
             const wchar_t* description);
+  ///@{
+  /// Copies the texts and shares the call stack.
   Exception(const Exception& other);
   Exception& operator=(const Exception& other);
+  ///@}
   ~Exception() override;
 
+  /// The file it was thrown in (the library names its headers without extension).
   const wchar_t* file() const noexcept { return _file.c_str(); }
+  /// The line it was thrown at.
   int line() const noexcept { return _line; }
+  /// The throwing function's signature.
   const wchar_t* function() const noexcept { return _function.c_str(); }
+  /// The code: -1 throughout the library.
   int code() const noexcept { return _code; }
+  /// The short text of what went wrong.
   const wchar_t* description() const noexcept { return _description.c_str(); }
 
   /// The description as UTF-8, for code that catches std::exception.
@@ -102,10 +114,12 @@ VEMO_CORE_API String getLastErrorString();
 }  // namespace vemo
 
 #define VEMO_WIDEN_(text) L##text
+/// The wide form of a narrow literal or macro, e.g. VEMO_WIDEN(__FILE__).
 #define VEMO_WIDEN(text) VEMO_WIDEN_(text)
 #if defined(_MSC_VER)
 #define VEMO_FUNCTION_SIGNATURE __FUNCSIG__
 #else
+/// The current function's signature as the compiler spells it.
 #define VEMO_FUNCTION_SIGNATURE __PRETTY_FUNCTION__
 #endif
 
