@@ -7,6 +7,8 @@
 
 namespace vemo {
 
+/// The base64 text of `length` bytes (RFC 4648 alphabet, padded with '='); empty for null data
+/// or a length below 1.
 VEMO_CORE_API String base64_encode(const void* data, int length);
 /// The number of bytes base64_decode(text, out) produces: (length / 4) x 3 less one per
 /// trailing '='.
@@ -19,8 +21,11 @@ VEMO_CORE_API int base64_datasize(const String& text);
 VEMO_CORE_API int base64_decode(const String& text, void* out);
 /// The same with an explicit room for the output.
 VEMO_CORE_API int base64_decode(const String& text, void* out, int room);
-/// Base64 of the UTF-8 bytes of a text, and back.
+///@{
+/// Base64 of the UTF-8 bytes of a text, and back (the decoded bytes are read as UTF-8 up to the
+/// first zero byte).
 VEMO_CORE_API String base64_encode(const String& text);
 VEMO_CORE_API String base64_decode(const String& text);
+///@}
 
 }  // namespace vemo

@@ -15,6 +15,7 @@
 
 namespace vemo {
 
+/// The process code page that every code-page conversion uses.
 VEMO_CORE_API int getCodePage();
 /// Stores the code page used by every later code-page conversion; always true.
 VEMO_CORE_API bool setCodePage(int codePage);
@@ -46,10 +47,13 @@ VEMO_CORE_API int charToString(unsigned char* out, int ch);
 /// Number of units that the character `ch` needs in the text of type T.
 template <class T>
 int charLength(int ch);
+/// UTF-8: 1 to 4 bytes (0 for the character 0).
 template <>
 VEMO_CORE_API int charLength<char>(int ch);
+/// The bytes the process code page takes for it (0 for the character 0).
 template <>
 VEMO_CORE_API int charLength<unsigned char>(int ch);
+/// A wide string holds every character in one unit.
 template <>
 inline int charLength<wchar_t>(int) {
   return 1;

@@ -21,6 +21,7 @@
 
 namespace vemo {
 
+/// A dynamic library loaded at run time, and the functions looked up in it.
 class VEMO_CORE_API DllModule : public virtual Unknown {
   VEMO_DECLARE_CLASS(DllModule)
 

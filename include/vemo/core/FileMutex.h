@@ -28,6 +28,7 @@
 
 namespace vemo {
 
+/// A lock between processes on a lock file (see FileMutex.h). One thread at a time uses an object.
 class VEMO_CORE_API FileMutex : public Unknown {
  public:
   /// A mutex on the lock file `name`, not held yet.
@@ -46,6 +47,7 @@ class VEMO_CORE_API FileMutex : public Unknown {
   ///@}
   /// Closes and deletes the lock file when held; otherwise does nothing.
   void unlock();
+  /// True while this object holds the lock.
   bool isLocked() const { return _handle != kNotHeld; }
 
  private:

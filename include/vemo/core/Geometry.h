@@ -88,10 +88,7 @@ struct Vector3 {
 struct Vector4 {
   ///@{
   /// The components.
-  ///@{
-  /// The components.
   float x = 0, y = 0, z = 0, w = 0;
-  ///@}
   ///@}
   /// All fields 0.
   Vector4() = default;
@@ -106,7 +103,10 @@ struct Vector4 {
 
 /// A quaternion of four floats (x, y, z, w).
 struct Quaternion {
+  ///@{
+  /// The components.
   float x = 0, y = 0, z = 0, w = 0;
+  ///@}
   /// All fields 0.
   Quaternion() = default;
   /// The quaternion (x_, y_, z_, w_).

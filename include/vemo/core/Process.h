@@ -34,10 +34,12 @@ VEMO_CORE_API String parseArgumentString(const wchar_t* commandLine, const wchar
                                          const wchar_t* defaultValue);
 /// The value as an integer (leading digits, 0 without any); `defaultValue` when the argument is
 /// missing or empty.
+///@{
 VEMO_CORE_API int parseArgumentInt(const wchar_t* commandLine, const wchar_t* name,
                                    int defaultValue);
 VEMO_CORE_API __int64 parseArgumentInt64(const wchar_t* commandLine, const wchar_t* name,
                                          __int64 defaultValue);
+///@}
 
 /// The full path of the running executable with '/' separators. On Windows a network path keeps
 /// its two leading backslashes (\\server/share/app.exe). Empty when the system does not tell.

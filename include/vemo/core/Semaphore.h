@@ -26,8 +26,11 @@
 
 namespace vemo {
 
+/// A counting semaphore that threads of one process wait on (see Semaphore.h). All operations
+/// may be called from any thread.
 class VEMO_CORE_API Semaphore : public virtual Unknown {
  public:
+  /// A new semaphore with the count 0.
   static Handle_T<Semaphore> createInstance();
   ~Semaphore() override;
   Semaphore(const Semaphore&) = delete;

@@ -56,9 +56,13 @@
 
 namespace vemo {
 
+/// A program that runs a host system as a service, or in the foreground (see
+/// ServiceApplication.h).
 class VEMO_CORE_API ServiceApplication {
  public:
+  /// Makes the host system.
   using Factory = Unknown::Handle_T<ServiceSystem> (*)();
+  /// Reloads the configuration; false when it could not.
   using ReloadHandler = bool (*)();
 
   /// `name` is the service's name (at most 260 characters), `displayName` its description.
@@ -68,6 +72,7 @@ class VEMO_CORE_API ServiceApplication {
   ServiceApplication(const ServiceApplication&) = delete;
   ServiceApplication& operator=(const ServiceApplication&) = delete;
 
+  /// The version text the host system gives (ServiceSystem::getVersion).
   void setVersion(const String& version);
   /// The address the crash notice names; empty (the default) names the program file.
   void setSupportAddress(const String& address);

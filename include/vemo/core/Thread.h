@@ -23,8 +23,10 @@
 
 namespace vemo {
 
+/// An operating-system thread that runs one System at a time (see Thread.h).
 class VEMO_CORE_API Thread : public virtual Unknown {
  public:
+  /// A new idle thread object; no thread runs until start.
   static Handle_T<Thread> createInstance();
   ~Thread() override;
   Thread(const Thread&) = delete;
@@ -46,8 +48,10 @@ class VEMO_CORE_API Thread : public virtual Unknown {
   /// without namespaces, whether or not the class is registered). The platform keeps
   /// at most 15 bytes of UTF-8 on Linux (cut at a character's boundary); on Windows the name is
   /// set where the system has SetThreadDescription.
+  ///@{
   void setName(const String& name);
   String getName();
+  ///@}
 
   /// The calling thread's id, as the platform numbers threads (the same numbers that
   /// System::getRunThreadId and postThreadMessage use).
