@@ -26,6 +26,7 @@ class VEMO_CORE_API CallStack {
   /// Receives the lines of a dump, one call per line, without a line break.
   class VEMO_CORE_API Callback {
    public:
+    /// One line of the dump, without a line break.
     virtual void report(const char* line) = 0;
 
    protected:
@@ -41,6 +42,7 @@ class VEMO_CORE_API CallStack {
   void addRef();
   void destroy();
 
+  /// Hands the readable lines of the stack to `callback` (see CallStack.h for their form).
   void dump(Callback& callback);
 
   /// The stored addresses.

@@ -63,6 +63,7 @@ VEMO_CORE_API String nextCallableIdentity();
 template <class R, class A>
 class CallbackBase : public virtual Unknown {
  public:
+  /// Calls the callable with `argument`.
   virtual R operator()(A argument) = 0;
   /// The text by which callables are compared.
   virtual String getIdentity() = 0;
@@ -75,8 +76,9 @@ class CallbackBase : public virtual Unknown {
 template <class R, class A, class F>
 class CallbackFunction : public CallbackBase<R, A> {
  public:
-  using Function = R (*)(F);
+  using Function = R (*)(F);  ///< The function's type.
 
+  /// The callable of `function` (not null).
   explicit CallbackFunction(Function function)
       : _function(function), _identity(identify(function)) {}
 
@@ -98,8 +100,9 @@ class CallbackFunction : public CallbackBase<R, A> {
 template <class R, class A, class T, class P>
 class CallbackClassReference : public CallbackBase<R, A> {
  public:
-  using Member = R (T::*)(P);
+  using Member = R (T::*)(P);  ///< The member function's type.
 
+  /// The callable of `member` on `object` (neither null); the object must outlive it.
   CallbackClassReference(T* object, Member member)
       : _identity(identify(object, member)), _object(object), _member(member) {}
 
@@ -123,6 +126,7 @@ class CallbackClassReference : public CallbackBase<R, A> {
 template <class R, class A, class F>
 class CallbackFunctor : public CallbackBase<R, A> {
  public:
+  /// Keeps a copy of `callable` (moved in when it is an rvalue).
   template <class G>
   explicit CallbackFunctor(G&& callable)
       : _callable(std::forward<G>(callable)), _identity(detail::nextCallableIdentity()) {}
@@ -160,7 +164,9 @@ bool isEmptyCallable(const std::function<Signature>& function) {
 template <class R, class A>
 class CallbackHandler {
  public:
+  /// A null handler.
   CallbackHandler() = default;
+  /// Shares `callback` (null gives a null handler).
   explicit CallbackHandler(CallbackBase<R, A>* callback) : _callback(callback) {}
   /// From a free function; null when the function is.
   template <class F>
@@ -180,11 +186,16 @@ class CallbackHandler {
                       ? nullptr
                       : new CallbackFunctor<R, A, std::decay_t<F>>(std::forward<F>(callable))) {}
 
+  /// Calls the callable; the handler must not be null.
   R operator()(A argument) const { return (*_callback)(std::forward<A>(argument)); }
 
+  /// Lets go of the callable: null afterwards.
   void setNull() { _callback = nullptr; }
+  /// True without a callable.
   bool isNull() const { return _callback.isNull(); }
+  /// The callable, or null.
   CallbackBase<R, A>* get() const { return _callback.get(); }
+  /// The callable's identity text; empty for null.
   String getIdentity() const { return _callback ? _callback->getIdentity() : String(); }
 
   friend bool operator==(const CallbackHandler& a, const CallbackHandler& b) {

@@ -9,5 +9,6 @@
 #define VEMO_NET_API __declspec(dllimport)
 #endif
 #else
+/// Marks a class or function that vemo_net exports.
 #define VEMO_NET_API __attribute__((visibility("default")))
 #endif
