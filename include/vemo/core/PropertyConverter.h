@@ -103,6 +103,8 @@ void convertContainerToClass(const JsonValue& value, Container& container) {
   }
 }
 
+///@{
+/// A vector or list as a JSON array, and back (convertContainerToJson, convertContainerToClass).
 template <class T>
 void convertPropertyToJson(const std::vector<T>& member, JsonValue& value) {
   convertContainerToJson(member, value);
@@ -119,6 +121,7 @@ template <class T>
 void convertPropertyToClass(const JsonValue& value, std::list<T>& member) {
   convertContainerToClass(value, member);
 }
+///@}
 
 // ---- handles to Property objects
 // -----------------------------------------------------------------
@@ -144,6 +147,7 @@ void convertPropertyToClass(const JsonValue& value, Unknown::Handle_T<T>& member
 template <class T>
 class PropertyConverterUnit : public IPropertyConverter {
  public:
+  /// A converter of T to be registered as `propertyType`.
   static Unknown::Handle_T<IPropertyConverter> createInstance(const String& propertyType) {
     return Unknown::Handle_T<IPropertyConverter>(new PropertyConverterUnit(propertyType));
   }
@@ -155,6 +159,7 @@ class PropertyConverterUnit : public IPropertyConverter {
   }
 
  protected:
+  /// See createInstance.
   explicit PropertyConverterUnit(const String& propertyType)
       : IPropertyConverter(detail::typeName(typeid(T)), propertyType, true) {}
 };
@@ -166,6 +171,7 @@ class PropertyConverterUnit : public IPropertyConverter {
 template <class T>
 class PropertyConverter : public IPropertyConverter {
  public:
+  /// A converter of T to be registered as `propertyType`.
   static Unknown::Handle_T<IPropertyConverter> createInstance(const String& propertyType) {
     return Unknown::Handle_T<IPropertyConverter>(new PropertyConverter(propertyType));
   }
@@ -184,6 +190,7 @@ class PropertyConverter : public IPropertyConverter {
   }
 
  protected:
+  /// See createInstance.
   explicit PropertyConverter(const String& propertyType)
       : IPropertyConverter(detail::typeName(typeid(T)), propertyType, false) {}
 };
@@ -192,16 +199,20 @@ class PropertyConverter : public IPropertyConverter {
 /// it under the name followed by "Array" and "List".
 template <class Converter, class Element>
 struct PropertyConverterTriple {
+  /// Registers the three converters; each is withdrawn again when this object goes.
   explicit PropertyConverterTriple(const String& propertyType)
       : single(Converter::createInstance(propertyType)),
         array(PropertyConverterUnit<std::vector<Element>>::createInstance(propertyType + L"Array")),
         list(PropertyConverterUnit<std::list<Element>>::createInstance(propertyType + L"List")) {}
 
+  /// The registrations of the type, of its vector and of its list.
   detail::PropertyConverterRegistration single, array, list;
 };
 
+/// The triple of a value type.
 template <class T>
 using ValuePropertyConverters = PropertyConverterTriple<PropertyConverterUnit<T>, T>;
+/// The triple of the Property class T (handles to T).
 template <class T>
 using ObjectPropertyConverters =
     PropertyConverterTriple<PropertyConverter<T>, Unknown::Handle_T<T>>;
