@@ -37,19 +37,26 @@ class VEMO_CORE_API File : public Archive {
   /// Permission bits of a file that open() creates.
   enum Permission { kReadable = 1, kWritable = 2 };
 
+  /// A new File with nothing open (isInvalid()).
   static Handle_T<File> createInstance();
 
   /// Closes any open file, then opens `name`; an empty name returns false without logging.
   bool open(const String& name, int flags, int permission);
+  /// Closes the file (a failure is logged); nothing happens when none is open.
   void close();
+  /// The name the open file was opened by; empty when none is open.
   const String& getFileName() const { return _fileName; }
+  /// True when no file is open.
   bool isInvalid() const { return _stream == nullptr; }
+  /// True when a read has met the end of the open file.
   bool eof() const;
 
   int available() const override;
   int peek(void* buffer, int size) const override;
   int read(void* buffer, int size) override;
+  /// The file's size; -1 when none is open or the size cannot be found.
   int getArchiveSize() const override;
+  /// The position; -1 when none is open or the position cannot be found (logged).
   int getPosition() const override;
   int setPosition(int position) override;
   int write(const void* data, int size) override;
@@ -104,20 +111,25 @@ class VEMO_CORE_API TempFile : public File {
 /// their blocks.
 class VEMO_CORE_API MemoryFile : public Archive {
  public:
+  /// A new empty memory file.
   static Handle_T<MemoryFile> createInstance();
 
   int available() const override { return _size - _position; }
   int peek(void* buffer, int size) const override;
   int read(void* buffer, int size) override;
+  /// The bytes written so far.
   int getArchiveSize() const override { return _size; }
+  /// The position, 0 to the size.
   int getPosition() const override { return _position; }
   /// Clamps to 0..size; returns the new position.
   int setPosition(int position) override;
   int write(const void* data, int size) override;
 
   /// Copies share the blocks (a copy starts without references, like every object).
+  ///@{
   MemoryFile(const MemoryFile& other) = default;
   MemoryFile& operator=(const MemoryFile& other) = default;
+  ///@}
 
  protected:
   MemoryFile();
@@ -127,8 +139,8 @@ class VEMO_CORE_API MemoryFile : public Archive {
   /// One reference-counted block of the file.
   class VEMO_CORE_API Cache : public Unknown {
    public:
-    static constexpr int kSize = 4096;
-    unsigned char data[kSize];
+    static constexpr int kSize = 4096;  ///< The size of a block.
+    unsigned char data[kSize];          ///< The block's bytes.
   };
 
  private:
@@ -139,6 +151,7 @@ class VEMO_CORE_API MemoryFile : public Archive {
 
 /// The size of a file, or -1 after logging the error text.
 VEMO_CORE_API int getFileSize(const wchar_t* path);
+/// True when something (a file or a directory) exists at the path; false for null.
 VEMO_CORE_API bool isFileExists(const wchar_t* path);
 /// Size, creation time (the birth time where the file system keeps one, else the last status
 /// change) and last modification time of a file; false (size -1) when it cannot be looked up.
