@@ -37,6 +37,7 @@ class String_T;
 
 /// One argument. Made by makeFormatArg; its fields are the formatter's business.
 struct FormatArg {
+  /// The kind of argument, and where its value lies.
   enum Type : unsigned char {
     kSigned,      ///< value.i, `bits` wide
     kUnsigned,    ///< value.u, `bits` wide
@@ -49,28 +50,30 @@ struct FormatArg {
     kUtf8Text,    ///< value.text: UTF-8 bytes
     kAnsiText,    ///< value.text: bytes in the process code page
   };
+  /// A text argument.
   struct Text {
     const void* data;   ///< null: a null pointer
     std::size_t units;  ///< at most this many units, and never past a zero unit
   };
+  /// The value, by type.
   union Value {
-    long long i;
-    unsigned long long u;
-    double d;
-    const long double* ld;
-    const void* p;
-    Text text;
+    long long i;            ///< kSigned, kBool
+    unsigned long long u;   ///< kUnsigned
+    double d;               ///< kDouble
+    const long double* ld;  ///< kLongDouble
+    const void* p;          ///< kPointer
+    Text text;              ///< the text kinds
   };
 
-  Type type;
+  Type type;           ///< the kind
   unsigned char bits;  ///< of an integer
-  Value value;
+  Value value;         ///< the value
 };
 
 /// The arguments of one call.
 struct FormatArgs {
-  const FormatArg* args;
-  std::size_t count;
+  const FormatArg* args;  ///< the arguments in order (null when there are none)
+  std::size_t count;      ///< how many
 };
 
 namespace detail {

@@ -17,7 +17,7 @@ namespace vemo {
 
 /// The 6-byte node of a version-1 id.
 struct VEMO_CORE_API uuid_node_t {
-  unsigned char nodeID[6] = {0, 0, 0, 0, 0, 0};
+  unsigned char nodeID[6] = {0, 0, 0, 0, 0, 0};  ///< the six bytes
 
   ///@{
   /// 12 lower-case hexadecimal digits and a terminator into `out` (room for 13); always true.
@@ -32,16 +32,18 @@ struct VEMO_CORE_API uuid_node_t {
   /// The first 4 bytes as a signed little-endian 32-bit value, then the last 2 as a signed 16-bit
   /// value: -1, 0 or 1.
   int compare(const uuid_node_t& other) const;
+  /// compare(other) == 0.
   bool operator==(const uuid_node_t& other) const { return compare(other) == 0; }
 };
 
+/// A 16-byte universally unique identifier in the fields of RFC 4122; the nil id by default.
 struct VEMO_CORE_API Uuid {
-  std::uint32_t time_low = 0;
-  std::uint16_t time_mid = 0;
-  std::uint16_t time_hi_and_version = 0;
-  std::uint8_t clock_seq_hi_and_reserved = 0;
-  std::uint8_t clock_seq_low = 0;
-  uuid_node_t node;
+  std::uint32_t time_low = 0;                  ///< bytes 0 to 3
+  std::uint16_t time_mid = 0;                  ///< bytes 4 and 5
+  std::uint16_t time_hi_and_version = 0;       ///< bytes 6 and 7: the version in the top 4 bits
+  std::uint8_t clock_seq_hi_and_reserved = 0;  ///< byte 8
+  std::uint8_t clock_seq_low = 0;              ///< byte 9
+  uuid_node_t node;                            ///< bytes 10 to 15
 
   /// A new random (version 4) id: 118 bits from the system's random source (getrandom, else
   /// /dev/urandom; RtlGenRandom on Windows). Its text reads as version 4, variant 1 to the tools
@@ -52,10 +54,14 @@ struct VEMO_CORE_API Uuid {
   /// The version in time_hi_and_version (1, 3, 4 ...).
   int version() const { return time_hi_and_version >> 12; }
 
+  /// The text form (uuid_convertToString).
   String convertToString() const;
+  ///@{
+  /// By uuid_compare.
   bool operator==(const Uuid& other) const;
   bool operator!=(const Uuid& other) const { return !(*this == other); }
   bool operator<(const Uuid& other) const;
+  ///@}
 };
 static_assert(sizeof(Uuid) == 16, "16 bytes without padding");
 
