@@ -98,10 +98,16 @@ class VEMO_CORE_API MessageOrigin : public virtual Unknown {
   virtual void delivered() {}
 };
 
+/// A queue of messages between threads with the handlers that dispatch them (see MessagePort.h).
+/// Pushing, popping and dispatching may be called from any thread.
 class VEMO_CORE_API MessagePort {
  public:
+  /// An empty port with a queue of its own and no handlers.
   MessagePort();
+  /// Shares the other's queue and copies its handlers.
   MessagePort(const MessagePort& other);
+  /// Shares the other's queue and takes its handlers (the other keeps the queue, without
+  /// handlers).
   MessagePort(MessagePort&& other) noexcept;
   MessagePort& operator=(const MessagePort&) = delete;
   MessagePort& operator=(MessagePort&&) = delete;
@@ -138,6 +144,7 @@ class VEMO_CORE_API MessagePort {
   /// threw with messages left, whatever ended it (its budget, a null record, a failure); any
   /// thread.
   void bind(System* consumer);
+  /// bind(nullptr).
   void unbind() { bind(nullptr); }
   /// The bound system, or null; no reference is handed out.
   System* getBoundSystem() const;
@@ -157,8 +164,11 @@ class VEMO_CORE_API MessagePort {
   }
   ///@}
 
+  ///@{
+  /// The handlers procMessage dispatches to.
   MessageDispenser<void>& getMessageDispenser() { return _dispenser; }
   const MessageDispenser<void>& getMessageDispenser() const { return _dispenser; }
+  ///@}
 
  private:
   MessageDispenser<void> _dispenser;
@@ -176,17 +186,27 @@ class VEMO_CORE_API MessagePort {
 /// A server port and a client port, one for each direction of a conversation.
 class VEMO_CORE_API MessagePipe {
  public:
+  /// Two new ports.
   MessagePipe() = default;
+  ///@{
+  /// Copies (or moves) both ports: the queues are shared.
   MessagePipe(const MessagePipe&) = default;
   MessagePipe(MessagePipe&&) = default;
+  ///@}
   MessagePipe& operator=(const MessagePipe&) = delete;
   MessagePipe& operator=(MessagePipe&&) = delete;
   ~MessagePipe() = default;
 
+  ///@{
+  /// The server's port.
   MessagePort& getServerPort() { return _server; }
   const MessagePort& getServerPort() const { return _server; }
+  ///@}
+  ///@{
+  /// The client's port.
   MessagePort& getClientPort() { return _client; }
   const MessagePort& getClientPort() const { return _client; }
+  ///@}
 
  private:
   // Members are destroyed in reverse order: the client port first.
