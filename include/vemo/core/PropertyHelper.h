@@ -49,6 +49,8 @@ class Output;
 enum class PropertyImport;  ///< Property.h
 class Property;
 
+/// Reflectable objects as JSON values, JSON text and files, built from the class their
+/// "__class__" names.
 struct VEMO_CORE_API PropertyHelper {
   /// The object's export, or null for a null pointer.
   static void convertPropertyToJson(const Property* object, JsonValue& value);
@@ -100,7 +102,7 @@ VEMO_CORE_API bool getConfigBoolean(const String& fileName, const String& sectio
 struct ConfigError {
   /// 1-based line of the fault; 0 when the text was never read (a file that cannot be opened).
   int line = 0;
-  String reason;
+  String reason;  ///< what was wrong; empty when nothing was
 };
 
 /// A configuration text read once: sections of `key = value` lines, as the readers above take
@@ -112,11 +114,18 @@ struct ConfigError {
 /// with an empty value counts as unset (the readers give the default for it).
 class VEMO_CORE_API Config {
  public:
+  /// An empty configuration: no sections.
   Config();
+  ///@{
+  /// Copies the sections and values (a copy is independent).
   Config(const Config& other);
-  Config(Config&& other) noexcept;
   Config& operator=(const Config& other);
+  ///@}
+  ///@{
+  /// Takes the other's sections and values.
+  Config(Config&& other) noexcept;
   Config& operator=(Config&& other) noexcept;
+  ///@}
   ~Config();
 
   ///@{
@@ -124,16 +133,19 @@ class VEMO_CORE_API Config {
   /// failure it keeps what it held and `error` says where and why.
   bool load(const String& fileName);
   bool load(const String& fileName, ConfigError& error);
-  ///@}
   bool read(Input* input, ConfigError& error);
   bool parse(const String& text, ConfigError& error);
+  ///@}
 
+  /// Whether the section was given (with or without keys).
   bool hasSection(const String& section) const;
   /// Whether the key has a (non-empty) value in the section.
   bool has(const String& section, const String& key) const;
   /// Sections and the keys with values of a section, as first written, in the file's order.
+  ///@{
   std::vector<String> sections() const;
   std::vector<String> keys(const String& section) const;
+  ///@}
 
   ///@{
   /// The value as a T (String, bool as true or false in any case, integers in decimal within
@@ -155,7 +167,6 @@ class VEMO_CORE_API Config {
     if (!found) checkFailed(section, key, String(L"not set"));
     return *found;
   }
-  ///@}
   template <class T>
   std::optional<T> find(const String& section, const String& key) const {
     using Kind = detail::JsonKindOf<T>;
@@ -166,6 +177,7 @@ class VEMO_CORE_API Config {
     if (!convert(*text, Kind::kind, &out, reason)) checkFailed(section, key, reason);
     return static_cast<T>(out);
   }
+  ///@}
 
  private:
   struct Sections;
