@@ -81,8 +81,12 @@ enum ETaskState {
   TS_RUNNING = 2,
 };
 
+/// A cooperative loop that ticks its tasks on the thread that calls start, until shutdown
+/// (see System.h). shutdown, waken and notify may be called from any thread; the rest on the run
+/// thread or before the run.
 class VEMO_CORE_API System : public virtual Unknown {
  public:
+  /// The life of a system: load, start (init, run, exit), unload.
   enum EState {
     ES_UNLOADED = 0,     ///< constructed, or unloaded after a run
     ES_LOADED = 1,       ///< claimed by load
@@ -144,13 +148,16 @@ class VEMO_CORE_API System : public virtual Unknown {
 
   /// Whether the system sleeps after a pass until a task is next due or it is woken (see above);
   /// off after construction. Set before the run or on the run thread.
+  ///@{
   void setIdleWait(bool on) { _idleWait.store(on, std::memory_order_relaxed); }
   bool getIdleWait() const { return _idleWait.load(std::memory_order_relaxed); }
+  ///@}
   /// There is work for the system (any thread): an idle wait in progress ends, and a system that
   /// is awake makes one more pass before it next waits. Costs no system call unless the system
   /// is asleep.
   void notify();
 
+  /// The current state (any thread).
   EState getState() const { return static_cast<EState>(_state.load(std::memory_order_acquire)); }
   /// The id (Thread::getCurrentThreadId) of the thread that last called start; 0 before.
   unsigned long getRunThreadId() const { return _runThreadId.load(std::memory_order_acquire); }
@@ -159,9 +166,11 @@ class VEMO_CORE_API System : public virtual Unknown {
 
  protected:
   System();
+  ///@{
   /// Member by member: the copy shares the semaphore and the tasks' statuses.
   System(const System& other);
   System& operator=(const System& other);
+  ///@}
 
  public:
   /// A unit of work ticked by a system. Derived classes override init, exit and onTick.
@@ -216,6 +225,7 @@ class VEMO_CORE_API System : public virtual Unknown {
       _tickTime = detail::toMilliseconds(duration);
     }
     ///@}
+    /// The least time between two onTick calls, in milliseconds.
     unsigned int getTickTime() const { return _tickTime; }
     /// TS_STOPPED while not started.
     ETaskState getTaskState() const;
@@ -224,10 +234,12 @@ class VEMO_CORE_API System : public virtual Unknown {
 
    protected:
     Task() : _status(nullptr), _tickTime(0) {}
+    ///@{
     /// The copy shares the status pointer: when either of two copies of a started task is stopped
     /// (or destroyed), the other is left pointing to a released status and must not be used again.
     Task(const Task&) = default;
     Task& operator=(const Task&) = default;
+    ///@}
 
    private:
     friend class System;
@@ -272,11 +284,16 @@ class VEMO_CORE_API System : public virtual Unknown {
 /// The record tying one started task to one system: it owns both, and the system's lists own it.
 class VEMO_CORE_API System::Task::TaskStatus : public virtual Unknown {
  public:
+  /// The system.
   System* getSystem() const { return _system.get(); }
+  /// The task.
   Task* getTask() const { return _task.get(); }
+  /// The task's state on the system.
   ETaskState getState() const { return _state; }
   /// Milliseconds accumulated since the task last fired.
   unsigned int getElapsed() const { return _elapsed; }
+  /// The milliseconds of the task's last Task::sleep (0 before any); it counts while the state
+  /// is TS_SLEEPING.
   unsigned int getSleepTime() const { return _sleepTime; }
 
  private:
