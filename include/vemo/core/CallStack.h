@@ -21,6 +21,8 @@
 
 namespace vemo {
 
+/// The return addresses of a thread, captured cheaply and made readable later (see
+/// CallStack.h). Reference-counted by hand: addRef() and destroy().
 class VEMO_CORE_API CallStack {
  public:
   /// Receives the lines of a dump, one call per line, without a line break.
@@ -39,7 +41,9 @@ class VEMO_CORE_API CallStack {
   /// pointer.
   static CallStack* getCallStack_fast();
 
+  /// Adds a reference.
   void addRef();
+  /// Drops a reference; the last one frees the object.
   void destroy();
 
   /// Hands the readable lines of the stack to `callback` (see CallStack.h for their form).
@@ -47,17 +51,23 @@ class VEMO_CORE_API CallStack {
 
   /// The stored addresses.
   void push(std::uintptr_t address);
+  /// Forgets every address.
   void clear();
+  /// The number of addresses.
   unsigned int size() const { return _size; }
   /// The address at `index` (below size()).
   std::uintptr_t operator[](unsigned int index) const;
+  ///@{
   /// Same size and same addresses.
   bool operator==(const CallStack& other) const;
   bool operator!=(const CallStack& other) const { return !(*this == other); }
+  ///@}
 
+  ///@{
   /// Append the calling thread's frames (the two walks).
   void getStackTrace();
   void getStackTrace_fast();
+  ///@}
 
   CallStack(const CallStack&) = delete;
   CallStack& operator=(const CallStack&) = delete;

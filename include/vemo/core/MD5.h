@@ -10,9 +10,9 @@ namespace vemo {
 
 /// The running state of one digest.
 struct MD5Context {
-  unsigned int state[4];
-  unsigned int count[2];  ///< message length in bits, low word first
-  unsigned char buffer[64];
+  unsigned int state[4];     ///< the four chaining words
+  unsigned int count[2];     ///< message length in bits, low word first
+  unsigned char buffer[64];  ///< the bytes of the block not yet complete
 };
 
 /// A Buffer holding the 16 bytes of a finished digest (any other size holds no digest).
@@ -24,11 +24,16 @@ class VEMO_CORE_API MD5Checksum : public Buffer {
   bool convertFromString(const String& text);
 };
 
+/// Starts a digest.
 VEMO_CORE_API void MD5Init(MD5Context* context);
+/// Adds `length` bytes of `data` to the digest.
 VEMO_CORE_API void MD5Update(MD5Context* context, const void* data, unsigned int length);
 /// Pads, finishes and writes the digest; initialise the context again before reusing it.
+///@{
 VEMO_CORE_API void MD5Final(unsigned char digest[16], MD5Context* context);
 VEMO_CORE_API void MD5Final(MD5Checksum* checksum, MD5Context* context);
+///@}
+/// Runs the compression function of RFC 1321 on one 64-byte block.
 VEMO_CORE_API void MD5Transform(unsigned int state[4], const unsigned char block[64]);
 
 }  // namespace vemo

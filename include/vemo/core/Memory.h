@@ -18,12 +18,17 @@
 
 namespace vemo {
 
+/// A routine with the arguments and result of memcpy.
 using MemcpyFunction = void* (*)(void* destination, const void* source, std::size_t count);
+/// A routine with the arguments and result of memset.
 using MemsetFunction = void* (*)(void* destination, int value, std::size_t count);
 
+/// The library's bulk copy: the resolver at first, then the routine it chose (or one assigned).
 extern VEMO_CORE_API MemcpyFunction __memcpy__;
+/// The library's bulk fill: the resolver at first, then the routine it chose (or one assigned).
 extern VEMO_CORE_API MemsetFunction __memset__;
 
+///@{
 /// The routines the resolver chooses between, with the results of memcpy and memset.
 /// The SSE routines give runs under 128 bytes to the standard library and write the rest with
 /// non-temporal stores; the MMX ones move 64 (copy) or 128 (fill) bytes per step.
@@ -31,9 +36,12 @@ VEMO_CORE_API void* memcpySse(void* destination, const void* source, std::size_t
 VEMO_CORE_API void* memcpyMmx(void* destination, const void* source, std::size_t count);
 VEMO_CORE_API void* memsetSse(void* destination, int value, std::size_t count);
 VEMO_CORE_API void* memsetMmx(void* destination, int value, std::size_t count);
+///@}
 
+///@{
 /// The routines the resolver picks for the feature bits that cpuid leaf 1 reports in EDX.
 VEMO_CORE_API MemcpyFunction selectMemcpy(unsigned int cpuidEdx);
 VEMO_CORE_API MemsetFunction selectMemset(unsigned int cpuidEdx);
+///@}
 
 }  // namespace vemo
