@@ -76,6 +76,8 @@ void writeMessageFields(OutputStream& os, const Fields&... fields) {
 }
 }  // namespace detail
 
+/// The base of every message: a reflectable object with a class id that travels through ports
+/// and message packages (see Message.h).
 class VEMO_CORE_API Message : public Property {
   VEMO_DECLARE_PROPERTY(Message, Property)
 
@@ -92,10 +94,13 @@ class VEMO_CORE_API Message : public Property {
   void importFrom(InputStream& input) override;
   void exportTo(OutputStream& output) const override;
 
+  ///@{
+  /// Messages copy and move as plain values.
   Message(const Message&) = default;
   Message(Message&&) = default;
   Message& operator=(const Message&) = default;
   Message& operator=(Message&&) = default;
+  ///@}
   ~Message() override;
 
  protected:

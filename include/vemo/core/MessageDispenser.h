@@ -35,9 +35,12 @@ namespace detail {
 VEMO_CORE_API String noMessageHandlerText(const std::type_info& dispenser, const Message& message);
 }  // namespace detail
 
+/// The handlers of messages by class id, one per id. T only tells dispensers apart (its name is
+/// in the text of the exception for a message without a handler). One thread at a time.
 template <class T>
 class MessageDispenser {
  public:
+  /// Takes a message of the class it was registered for.
   using Handler = CallbackHandler<void, Message*>;
 
   /// Registers the handler for the class id: false, changing nothing, when the id has one or
@@ -62,9 +65,13 @@ class MessageDispenser {
                                call(static_cast<M&>(*message));
                              }));
   }
+  /// Removes the handler of the class id, if any.
   void removeMessageHandler(unsigned int classId) { _handlers.erase(classId); }
+  /// Whether the class id has a handler.
   bool hasMessageHandler(unsigned int classId) const { return _handlers.count(classId) != 0; }
+  /// The number of handlers.
   int getMessageHandlerCount() const { return static_cast<int>(_handlers.size()); }
+  /// Removes every handler.
   void clearMessageHandler() { _handlers.clear(); }
 
   /// Calls the handler of the message's class id with the message. Throws Exception (code -1)

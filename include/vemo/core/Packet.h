@@ -14,12 +14,17 @@
 
 namespace vemo {
 
+/// Writes the content of streams as length-framed packets onto an Output (see Packet.h).
 class VEMO_CORE_API PacketWriter {
  public:
+  /// A writer without an output.
   PacketWriter() = default;
 
+  /// Writes to `output` from now on; true.
   bool attach(Output* output);
+  /// Lets go of the output and returns it.
   Unknown::Handle_T<Output> detach();
+  /// True without an output.
   bool isNull() const { return !_output; }
 
   /// Writes one packet with every byte `is` has available; throws on a failed write.
@@ -31,14 +36,17 @@ class VEMO_CORE_API PacketWriter {
   Unknown::Handle_T<Output> _output;
 };
 
+/// Reassembles length-framed packets from an Input (see Packet.h).
 class VEMO_CORE_API PacketReader {
  public:
+  /// A reader without an input.
   PacketReader() = default;
 
   /// Keeps any partial packet: a reader may move to another source mid-packet.
   bool attach(Input* input);
   /// Detaches and discards any partial packet.
   Unknown::Handle_T<Input> detach();
+  /// True without an input.
   bool isNull() const { return _input.isNull(); }
 
   /// One reading step: `target` gets the packet's body when one is complete, and no input
