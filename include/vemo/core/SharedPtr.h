@@ -11,6 +11,8 @@
 
 namespace vemo {
 
+/// An owning pointer shared by its copies: the object is deleted with the last one. The count
+/// changes atomically, so copies may live on different threads.
 template <class T>
 class SharedPtr {
  public:
@@ -18,6 +20,7 @@ class SharedPtr {
   template <class U>
   class Reference : public Unknown {
    public:
+    /// Owns `object`.
     explicit Reference(U* object) : _object(object) {}
     ~Reference() override { delete _object; }
 
@@ -25,12 +28,17 @@ class SharedPtr {
     U* _object;
   };
 
+  /// An empty pointer.
   SharedPtr() noexcept : _object(nullptr) {}
   /// Takes ownership of a new object.
   explicit SharedPtr(T* object)
       : _object(object), _reference(object ? new Reference<T>(object) : nullptr) {}
+  ///@{
+  /// Shares the other's object.
   SharedPtr(const SharedPtr&) = default;
   SharedPtr& operator=(const SharedPtr&) = default;
+  ///@}
+  ///@{
   /// A moved-from SharedPtr is empty.
   SharedPtr(SharedPtr&& other) noexcept
       : _object(other._object), _reference(std::move(other._reference)) {
@@ -44,10 +52,16 @@ class SharedPtr {
     }
     return *this;
   }
+  ///@}
 
+  /// The object, or null.
   T* get() const noexcept { return _object; }
+  ///@{
+  /// The object, which must not be null.
   T* operator->() const noexcept { return _object; }
   T& operator*() const noexcept { return *_object; }
+  ///@}
+  /// True when the pointer holds an object.
   explicit operator bool() const noexcept { return _object != nullptr; }
   /// How many SharedPtr share the object (0 for an empty one).
   unsigned int useCount() const noexcept {
