@@ -205,8 +205,10 @@ struct PropertyConverterTriple {
         array(PropertyConverterUnit<std::vector<Element>>::createInstance(propertyType + L"Array")),
         list(PropertyConverterUnit<std::list<Element>>::createInstance(propertyType + L"List")) {}
 
+  ///@{
   /// The registrations of the type, of its vector and of its list.
   detail::PropertyConverterRegistration single, array, list;
+  ///@}
 };
 
 /// The triple of a value type.

@@ -39,8 +39,10 @@ VEMO_CORE_API unsigned int VEMO_STDCALL getTimeTick();
 /// must not add or remove handlers of the Tick that is calling it.
 class VEMO_CORE_API Tick : public System::Task {
  public:
+  /// Takes the elapsed milliseconds of a pass.
   using Handler = CallbackHandler<void, unsigned int>;
 
+  /// A Tick without handlers that fires on every pass.
   static Handle_T<Tick> createInstance();
   /// A Tick that fires at most once per `period` (its tick time, rounded up to milliseconds).
   template <class Rep, class Period>
@@ -69,6 +71,7 @@ class VEMO_CORE_API Tick : public System::Task {
   void removeTickHandler(void (*function)(unsigned int));
   void removeTickHandler(const Handler& handler);
   ///@}
+  /// Removes every handler.
   void clearAllTickHandler();
 
   void onTick(unsigned int elapsed) override;
@@ -96,12 +99,15 @@ class VEMO_CORE_API Yield : public System::Task {
   }
   ///@}
 
+  /// The milliseconds each pass waits.
   unsigned int getYieldTime() const { return _yieldTime; }
   /// Sleeps the yield time; the elapsed time is not used.
   void onTick(unsigned int elapsed) override;
 
  protected:
+  /// See createInstance.
   Yield() : _yieldTime(1) {}
+  /// See createInstance.
   explicit Yield(unsigned int ms) : _yieldTime(ms) {}
 
  private:

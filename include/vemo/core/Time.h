@@ -33,17 +33,22 @@ VEMO_CORE_API tm gmtime(const __int64& value);
 /// gmtime of the value shifted by the process bias.
 VEMO_CORE_API tm localtime(const __int64& value);
 
+/// A calendar time: signed seconds since 0000-01-01 00:00:00 UTC (see Time.h).
 class VEMO_CORE_API Time {
  public:
   /// Local midnight of 0000-01-01: the process bias as value.
   Time();
+  /// The time `value` seconds after the epoch.
   explicit Time(__int64 value) : _value(value), _cached(0), _local() {}
 
+  ///@{
+  /// The seconds since the epoch.
   __int64 getValue() const { return _value; }
   void setValue(__int64 value) {
     _value = value;
     _cached = 0;
   }
+  ///@}
   /// The local breakdown of the value, computed once.
   const tm& getLocalTime() const;
 
@@ -54,9 +59,12 @@ class VEMO_CORE_API Time {
   /// field out of range, including days that the month does not have.
   bool convertFromString(const wchar_t* text);
 
+  ///@{
+  /// By value.
   bool operator==(const Time& other) const { return _value == other._value; }
   bool operator!=(const Time& other) const { return _value != other._value; }
   bool operator<(const Time& other) const { return _value < other._value; }
+  ///@}
 
  private:
   __int64 _value;
@@ -66,8 +74,9 @@ class VEMO_CORE_API Time {
 
 /// A plain count of seconds.
 struct TimeSpan {
+  /// A span of `seconds`.
   TimeSpan(__int64 seconds = 0) : value(seconds) {}
-  __int64 value;
+  __int64 value;  ///< the seconds
 };
 
 }  // namespace vemo
