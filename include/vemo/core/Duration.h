@@ -1,5 +1,7 @@
 /// \file
-/// std::chrono durations where the runtime takes milliseconds: a duration is rounded up to whole
+/// std::chrono durations where the runtime takes milliseconds.
+///
+/// A duration is rounded up to whole
 /// milliseconds (so a wait never ends before it), a negative one gives 0, and one beyond the
 /// 32-bit range gives 4294967295, which the waits take as "without end". A count that is a whole
 /// number of milliseconds but for the rounding of its floating-point type (0.1 s as a double is

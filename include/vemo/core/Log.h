@@ -222,31 +222,33 @@ class VEMO_CORE_API ScopedLogListener {
 /// "failed" as an error.
 struct LogOptions {
   LogLevel minimumLevel = LogLevel::kDebug;  ///< messages below it are not written
-  bool timeStamp = true;   ///< write the time stamp
-  bool utc = false;        ///< the time stamp in UTC instead of local time
-  bool threadId = false;   ///< write the thread id
-  bool levelName = true;   ///< write the level's name
+  bool timeStamp = true;                     ///< write the time stamp
+  bool utc = false;                          ///< the time stamp in UTC instead of local time
+  bool threadId = false;                     ///< write the thread id
+  bool levelName = true;                     ///< write the level's name
   /// The clock of the time stamps, in milliseconds since 1970-01-01 00:00:00 UTC; null for the
   /// system's (tests give a fixed one).
   std::int64_t (*clock)() = nullptr;
 };
 
 /// \page log_parameters Parameters of the ready log listeners
-/// ConsoleLogListener and FileLogListener take Log::setparam("<name>@<parameters>"): comma-separated
-/// settings, all applied or none: "level=error|warning|message|debug", "time=on|off",
-/// "utc=on|off", "thread=on|off", "levelname=on|off".
+/// ConsoleLogListener and FileLogListener take Log::setparam("<name>@<parameters>"):
+/// comma-separated settings, all applied or none: "level=error|warning|message|debug",
+/// "time=on|off", "utc=on|off", "thread=on|off", "levelname=on|off".
 
-/// Writes to the standard error: on a terminal with the level's colour (errors red, warnings
+/// A listener that writes to the standard error, named "console".
+///
+/// On a terminal the lines take the level's colour (errors red, warnings
 /// yellow, debug dim; not where NO_COLOR is set or TERM is "dumb"), and, when the standard error
 /// is the journal's stream (JOURNAL_STREAM names its device and inode), with the journal's
 /// priority prefix on every line: "<3>" error, "<4>" warning, "<6>" message, "<7>" debug, and
 /// without the listener's own time stamp (the journal has one; "time=on" brings it back). Which
-/// of these applies is decided when the listener is made. Named "console".
+/// of these applies is decided when the listener is made.
 class VEMO_CORE_API ConsoleLogListener final : public LogListener {
  public:
   /// The layout and the colours.
   struct Options : LogOptions {
-    bool colours = true;                 ///< on a terminal
+    bool colours = true;               ///< on a terminal
     const wchar_t* name = L"console";  ///< the name getName() gives
   };
   ///@{
@@ -279,21 +281,23 @@ class VEMO_CORE_API ConsoleLogListener final : public LogListener {
   Impl* _impl;
 };
 
-/// Appends to a UTF-8 file, created private to its user (mode 0600 on POSIX, an access list of
+/// A listener that appends to a UTF-8 file, named "file", rotating it by size.
+///
+/// The file is created private to its user (mode 0600 on POSIX, an access list of
 /// the user alone on Windows); a link (or any other non-regular file, or one of another user) in
 /// its place is refused, never followed. When a line would take the file past `maxBytes`, the file
 /// is rotated first: name.log becomes name.1.log, name.1.log name.2.log and so on, keeping
 /// `maxFiles` files in all (the oldest goes), and a new name.log is begun; maxBytes 0 never
 /// rotates. A file that cannot be opened or written is reported once on the standard error, and
 /// tried again with each later message; when it can be written again, the number of messages
-/// lost is written first. Named "file".
+/// lost is written first.
 class VEMO_CORE_API FileLogListener final : public LogListener {
  public:
   /// The layout and the rotation.
   struct Options : LogOptions {
     std::int64_t maxBytes = 10 * 1024 * 1024;  ///< the size that starts a new file; 0: never
     int maxFiles = 5;                          ///< files kept in all, the current one included
-    const wchar_t* name = L"file";            ///< the name getName() gives
+    const wchar_t* name = L"file";             ///< the name getName() gives
   };
   ///@{
   /// Appends to the file at `path`, with the default options or with `options`.
