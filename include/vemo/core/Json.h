@@ -449,9 +449,9 @@ class VEMO_CORE_API JsonValue {
   const JsonValue& operator[](const wchar_t* key) const { return (*this)[String(key)]; }
   ///@}
   ///@{
-  /// Lenient conversions: never throw, always give a value. A number out of an integer's range, and an array or
-  /// object asked for a number or a bool, log a warning; other inexact conversions are silent.
-  /// Null gives 0, false or the empty string; an array or object gives its JSON text from
+  /// Lenient conversions: never throw, always give a value. A number out of an integer's range, and
+  /// an array or object asked for a number or a bool, log a warning; other inexact conversions are
+  /// silent. Null gives 0, false or the empty string; an array or object gives its JSON text from
   /// asString().
   signed char asInt8() const;
   unsigned char asUInt8() const;

@@ -83,7 +83,7 @@ class VEMO_CORE_API Unknown {
   /// for a class that does not create objects of its own type.
   Handle_T<Unknown> clone() const;
 
-  static const String g_className_;     ///< The class name, "Unknown".
+  static const String g_className_;      ///< The class name, "Unknown".
   static const unsigned int g_classId_;  ///< The class id of the name.
   static const bool g_setUpCreator_;     ///< Whether the class was registered when loading.
   /// The class name, without an object.
