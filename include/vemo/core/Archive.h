@@ -48,7 +48,8 @@ class VEMO_CORE_API ArchiveFactory {
   /// Opens what follows the scheme and "://"; null on failure.
   virtual Unknown::Handle_T<Archive> createArchive(const String& location) = 0;
 
-  /// Registers a factory ahead of those registered before; false for null. Any thread.
+  /// Registers a factory ahead of those registered before (one registered already moves to the
+  /// head); false for null. Any thread.
   static bool setUpArchiveFactory(ArchiveFactory* factory);
   /// Withdraws a factory (one not registered changes nothing); always true. Any thread.
   static bool tearDownArchiveFactory(ArchiveFactory* factory);
