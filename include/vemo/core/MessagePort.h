@@ -53,10 +53,11 @@
 /// for up to the budget whenever the system is woken; the system's exit stops the task, which
 /// unbinds the port.
 ///
-/// Errors are reported (Exception::report) and never thrown: a message that fails to serialise
-/// is not queued (pushMessage is false), a record that fails to decode makes popMessage null
-/// (the record is dropped whole and the next one is read as usual), and a message without a
-/// handler is dropped and ends procMessage.
+/// The library's own errors (Exception) are reported (Exception::report) and never thrown: a
+/// message that fails to serialise is not queued (pushMessage is false), a record that fails to
+/// decode makes popMessage null (the record is dropped whole and the next one is read as usual),
+/// and a message without a handler is dropped and ends procMessage. An exception of another type
+/// from a handler or an importFrom passes to the caller of procMessage.
 ///
 /// A record may carry an origin beside its message (pushMessage with a MessageOrigin): a link
 /// that brought the message from elsewhere uses it to answer the sender or to learn when the
