@@ -34,7 +34,7 @@ class VEMO_CORE_API Archive : public IO {
 /// while registered; the one registered last wins for its scheme.
 class VEMO_CORE_API ArchiveFactory {
  public:
-  /// A factory of the scheme `archiveType` (e.g. "file"), not registered yet.
+  /// A factory of the scheme `archiveType` (for example "file"), not registered yet.
   explicit ArchiveFactory(const String& archiveType) : _archiveType(archiveType) {}
   ///@{
   /// Copies the scheme; the copy is not registered.

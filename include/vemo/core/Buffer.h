@@ -48,7 +48,7 @@ class VEMO_CORE_API Buffer {
   bool operator!=(const Buffer& other) const { return !(*this == other); }
   ///@}
 
-  /// Two lower-case hexadecimal digits per byte, e.g. "00ab".
+  /// Two lower-case hexadecimal digits per byte, for example "00ab".
   String convertToHex() const;
   /// False for an odd length (buffer unchanged) or a character that is not a hexadecimal digit
   /// (the bytes before it stay, the buffer keeps its new size).

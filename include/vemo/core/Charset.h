@@ -19,7 +19,7 @@ namespace vemo {
 VEMO_CORE_API int getCodePage();
 /// Stores the code page used by every later code-page conversion; always true.
 VEMO_CORE_API bool setCodePage(int codePage);
-/// Looks a character-set name up in the library's table (after ASCII lower-casing), e.g.
+/// Looks a character-set name up in the library's table (after ASCII lower-casing), for example
 /// "ISO-8859-1" selects 1252. An unknown name returns false and changes nothing.
 VEMO_CORE_API bool setCodePage(const char* name);
 

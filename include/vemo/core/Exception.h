@@ -114,7 +114,7 @@ VEMO_CORE_API String getLastErrorString();
 }  // namespace vemo
 
 #define VEMO_WIDEN_(text) L##text
-/// The wide form of a narrow literal or macro, e.g. VEMO_WIDEN(__FILE__).
+/// The wide form of a narrow literal or macro, for example VEMO_WIDEN(__FILE__).
 #define VEMO_WIDEN(text) VEMO_WIDEN_(text)
 #if defined(_MSC_VER)
 #define VEMO_FUNCTION_SIGNATURE __FUNCSIG__

@@ -61,7 +61,7 @@ class VEMO_CORE_API File : public Archive {
   int setPosition(int position) override;
   int write(const void* data, int size) override;
 
-  /// The text of the calling thread's current errno, named by its symbolic meaning, e.g.
+  /// The text of the calling thread's current errno, named by its symbolic meaning, for example
   /// "ENOENT: No such file or directory.", for the numbers of the classic C run-time library (the
   /// platform's own numbers are mapped to them): "" for 0, "UNKNOWN: Unknown error(15)." for the
   /// numbers up to 42 that have no text, "STRUNCATE: String was truncated" for 80 and "UNKNOWN:

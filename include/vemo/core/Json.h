@@ -79,7 +79,7 @@ struct JsonError {
   ///@}
   /// From the start of the text: in bytes of UTF-8 (read, load), in wchar_t units (parseValue).
   std::size_t offset = 0;
-  /// A short text, e.g. "expected ',' or ']'"; empty when the text parsed.
+  /// A short text, for example "expected ',' or ']'"; empty when the text parsed.
   String reason;
 };
 
@@ -504,7 +504,7 @@ class VEMO_CORE_API JsonValue {
   static const JsonValue& null();
 
   /// Converts a value exactly into `*out`, of the stored type of `kind` (detail::JsonKindOf);
-  /// otherwise `reason` says why not, e.g. "expected int32, found the string "fast"".
+  /// otherwise `reason` says why not, for example "expected int32, found the string "fast"".
   bool convertExactly(detail::JsonKind kind, void* out, String& reason) const;
 
  private:

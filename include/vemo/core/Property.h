@@ -116,7 +116,7 @@ class VEMO_CORE_API IPropertyConverter : public virtual Unknown {
  public:
   /// The run-time type name of the value type it converts.
   const String& getRttiClassName() const { return _rttiClassName; }
-  /// The name it is registered under, e.g. "int32_t", "int32_tArray" or a class name.
+  /// The name it is registered under, for example "int32_t", "int32_tArray" or a class name.
   const String& getPropertyType() const { return _propertyType; }
   /// True for a value converter, false for the converter of a Property class.
   bool isUnitProperty() const { return _unit; }

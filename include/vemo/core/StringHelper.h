@@ -29,7 +29,7 @@ struct VEMO_CORE_API StringHelper {
   static String_T<unsigned char> utf8ToAnsi(const char* text);
 };
 
-/// Holds one text of any of the three forms and converts it on demand, e.g.
+/// Holds one text of any of the three forms and converts it on demand, for example
 /// `String_T<char> utf8 = StringConvert(L"text");`. The text is not copied: it must outlive
 /// the conversion.
 class VEMO_CORE_API StringConvert {

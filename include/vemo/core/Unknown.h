@@ -56,9 +56,9 @@ class VEMO_CORE_API Unknown {
   /// A class's creator: a new default-constructed object in a handle.
   using Creator = Handle_T<Unknown> (*)();
 
-  /// The compile time stamp of the class, e.g. "Fri May  7 18:34:45 2021".
+  /// The compile time stamp of the class, for example "Fri May  7 18:34:45 2021".
   virtual const wchar_t* getClassTimestamp() const;
-  /// The class's short name, e.g. "MemoryStream".
+  /// The class's short name, for example "MemoryStream".
   virtual const String& getClassName() const;
   /// The class id: ClassType::computeId of the class name.
   virtual unsigned int getClassId() const;
