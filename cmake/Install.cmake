@@ -44,6 +44,20 @@ configure_file(cmake/vemo_core.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vemo_core.pc @O
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vemo_core.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
 
+# The API reference (target docs), where it is built: with the development files, in the
+# directory of the Debian development package (share/doc/libvemo-core-dev/api). The Windows zips
+# hold the library alone. Packaging builds the target first (scripts/test-deb.sh); an install
+# without it says so and goes on.
+if(VEMO_BUILD_DOCS AND NOT WIN32)
+  install(CODE "
+    if(NOT EXISTS \"${VEMO_DOCS_OUTPUT}/html.stamp\")
+      message(STATUS \"API reference not built (target docs): not installed\")
+    endif()" COMPONENT Development)
+  install(DIRECTORY ${VEMO_DOCS_OUTPUT}/html/
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libvemo-core-dev/api
+    COMPONENT Development OPTIONAL)
+endif()
+
 # A MinGW build's DLL needs the thread library's DLL and, for 32 bits, the shared GCC and C++
 # runtimes (cmake/mingw-w64-i686.cmake): they are installed beside it, so that programs run with
 # the install tree's bin/ alone.

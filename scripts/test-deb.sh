@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Makes the Debian packages with cpack (libvemo-core0, libvemo-core-dev, libvemo-core0-dbgsym),
-# checks what each holds and what lintian says of them, installs them with dpkg, builds the
-# package consumer (tests/package) against /usr with find_package and with pkg-config, runs it,
-# and removes the packages again, checking that everything they brought is gone: /usr is left as
-# it was. Needs root (or sudo) for dpkg. With a build directory as argument (one that
-# scripts/test.sh has built), packages that build; it is configured for the prefix /usr first,
-# which builds nothing anew. Alone, makes a fresh Release build in build-deb.
+# Makes the Debian packages with cpack (libvemo-core0, libvemo-core-dev with the API reference,
+# libvemo-core0-dbgsym), checks what each holds and what lintian says of them, installs them with
+# dpkg, builds the package consumer (tests/package) against /usr with find_package and with
+# pkg-config, runs it, and removes the packages again, checking that everything they brought is
+# gone: /usr is left as it was. Needs root (or sudo) for dpkg. With a build directory as argument
+# (one that scripts/test.sh has built), packages that build; it is configured for the prefix /usr
+# first, which builds nothing anew but the API reference. Alone, makes a fresh Release build in
+# build-deb.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh cmake make g++ pkg-config dpkg-dev binutils libzmq3-dev
+scripts/deps.sh cmake make g++ pkg-config dpkg-dev binutils libzmq3-dev doxygen
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 fail() {
@@ -28,12 +29,14 @@ build="${1:-}"
 if [ -z "$build" ]; then
   build=build-deb
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-    -DVEMO_BUILD_TESTS=OFF -DVEMO_BUILD_EXAMPLES=OFF >/dev/null
+    -DVEMO_BUILD_TESTS=OFF -DVEMO_BUILD_EXAMPLES=OFF -DVEMO_BUILD_DOCS=ON >/dev/null
   cmake --build "$build" -j"$(nproc)" >/dev/null
 else
   # The packages install into /usr, the library into the multiarch directory chosen for /usr.
-  cmake -S . -B "$build" -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+  cmake -S . -B "$build" -DCMAKE_INSTALL_PREFIX=/usr -DVEMO_BUILD_DOCS=ON >/dev/null
 fi
+# The API reference (the target docs) goes into libvemo-core-dev.
+cmake --build "$build" --target docs >"$build/docs.log" 2>&1 || { cat "$build/docs.log"; fail "docs"; }
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 libdir=/usr/lib/$multiarch
 grep -qx "CMAKE_INSTALL_LIBDIR:PATH=lib/$multiarch" "$build/CMakeCache.txt" ||
@@ -93,6 +96,8 @@ for file in vemo_coreConfig.cmake vemo_coreConfigVersion.cmake vemo_coreTargets.
   has "$dev" "$libdir/cmake/vemo_core/$file" libvemo-core-dev
 done
 has "$dev" "$libdir/pkgconfig/vemo_core.pc" libvemo-core-dev
+has "$dev" "/usr/share/doc/libvemo-core-dev/api/index.html" libvemo-core-dev
+has "$dev" "/usr/share/doc/libvemo-core-dev/api/classvemo_1_1JsonValue.html" libvemo-core-dev
 lacks "$dev" "libvemo_core\.so\.0" libvemo-core-dev
 for package in "${packages[@]}"; do
   list=$(contents "$out/${package}_${version}_$arch.deb")
@@ -100,7 +105,7 @@ for package in "${packages[@]}"; do
   has "$list" "/usr/share/doc/$package/changelog.Debian.gz" "$package"
 done
 echo "libvemo-core0:        $(grep -c -v '/$' <<<"$runtime") files, $so and its SONAME link"
-echo "libvemo-core-dev:     $(grep -c -v '/$' <<<"$dev") files, $(grep -c '^/usr/include/.*\.h$' <<<"$dev") headers, CMake package, vemo_core.pc"
+echo "libvemo-core-dev:     $(grep -c -v '/$' <<<"$dev") files, $(grep -c '^/usr/include/.*\.h$' <<<"$dev") headers, CMake package, vemo_core.pc, $(grep -c '^/usr/share/doc/libvemo-core-dev/api/.*\.html$' <<<"$dev") pages of API reference"
 
 # The packaged library: its SONAME, stripped, its debugging information in the dbgsym package
 # under its build ID.

@@ -113,6 +113,25 @@ TEST(ArchiveFactory, TheFactoryRegisteredLastServesItsSchemeUntilTornDown) {
   EXPECT_TRUE(ArchiveFactory::tearDownArchiveFactory(&marker));
   ArchiveHandle real = ArchiveFactory::openArchive(s.at("file://"));
   EXPECT_TRUE(real && real->getArchiveSize() == 40000);
+
+  // A factory registered again moves to the head once: the others stay reachable, the last
+  // registration wins, and one tear-down takes it away.
+  ArchiveFactory* const builtIn = ArchiveFactory::getArchiveFactory(L"file");
+  ASSERT_NE(builtIn, nullptr);
+  ASSERT_NE(builtIn, &marker);
+  Marker second;
+  EXPECT_TRUE(ArchiveFactory::setUpArchiveFactory(&marker));
+  EXPECT_TRUE(ArchiveFactory::setUpArchiveFactory(&second));
+  EXPECT_TRUE(ArchiveFactory::setUpArchiveFactory(&marker));
+  EXPECT_EQ(ArchiveFactory::getArchiveFactory(L"file"), &marker);
+  EXPECT_TRUE(ArchiveFactory::tearDownArchiveFactory(&marker));
+  EXPECT_EQ(ArchiveFactory::getArchiveFactory(L"file"), &second);
+  EXPECT_NE(ArchiveFactory::getArchiveFactory(L"memory"), nullptr);
+  EXPECT_TRUE(ArchiveFactory::tearDownArchiveFactory(&second));
+  EXPECT_EQ(ArchiveFactory::getArchiveFactory(L"file"), builtIn);
+  EXPECT_NE(ArchiveFactory::getArchiveFactory(L"memory"), nullptr);
+  real = ArchiveFactory::openArchive(s.at("file://"));
+  EXPECT_TRUE(real && real->getArchiveSize() == 40000);
 }
 
 TEST(ArchiveFactory, ParseUrlSplitsAtTheFirstQuestionMark) {

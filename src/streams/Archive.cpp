@@ -113,6 +113,14 @@ struct BuiltInFactories {
 bool ArchiveFactory::setUpArchiveFactory(ArchiveFactory* factory) {
   if (!factory) return false;
   std::lock_guard<std::mutex> guard(g_factoryLock);
+  // A factory registered again moves to the head: linking it in a second time would close the
+  // list into a ring and cut off every factory behind it.
+  for (ArchiveFactory** link = &g_factories; *link; link = &(*link)->_next) {
+    if (*link == factory) {
+      *link = factory->_next;
+      break;
+    }
+  }
   factory->_next = g_factories;
   g_factories = factory;
   return true;

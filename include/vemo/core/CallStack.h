@@ -1,16 +1,17 @@
-// CallStack: the return addresses of a thread, captured cheaply and made readable later.
-//
-// getCallStack() asks the platform's unwinder for every frame; getCallStack_fast() follows the
-// saved frame pointers and stops at the first frame that has none, or whose record lies outside
-// the stack it started on (which may be any stack: a fiber's as well as a thread's). Both start
-// at their caller. Either returns a new object with one reference: addRef() adds one, destroy()
-// drops one and the last frees it.
-//
-// dump() turns the addresses into lines ("Call Stack:" first, then one line per frame,
-// "    file (line): function" or "    0xADDRESS (File and line number not available):
-// function") and hands each to a Callback. Frames of the call-stack code itself are never
-// reported. Modules loaded since the last dump are named as well. Several threads may dump at
-// once.
+/// \file
+/// CallStack: the return addresses of a thread, captured cheaply and made readable later.
+///
+/// getCallStack() asks the platform's unwinder for every frame; getCallStack_fast() follows the
+/// saved frame pointers and stops at the first frame that has none, or whose record lies outside
+/// the stack it started on (which may be any stack: a fiber's as well as a thread's). Both start
+/// at their caller. Either returns a new object with one reference: addRef() adds one, destroy()
+/// drops one and the last frees it.
+///
+/// dump() turns the addresses into lines ("Call Stack:" first, then one line per frame,
+/// "    file (line): function" or "    0xADDRESS (File and line number not available):
+/// function") and hands each to a Callback. Frames of the call-stack code itself are never
+/// reported. Modules loaded since the last dump are named as well. Several threads may dump at
+/// once.
 #pragma once
 
 #include <atomic>
@@ -20,41 +21,53 @@
 
 namespace vemo {
 
+/// The return addresses of a thread, captured cheaply and made readable later (see
+/// CallStack.h). Reference-counted by hand: addRef() and destroy().
 class VEMO_CORE_API CallStack {
  public:
-  // Receives the lines of a dump, one call per line, without a line break.
+  /// Receives the lines of a dump, one call per line, without a line break.
   class VEMO_CORE_API Callback {
    public:
+    /// One line of the dump, without a line break.
     virtual void report(const char* line) = 0;
 
    protected:
     ~Callback() = default;
   };
 
-  // A new call stack of the calling thread, starting at the caller of this function.
+  /// A new call stack of the calling thread, starting at the caller of this function.
   static CallStack* getCallStack();
-  // The same by the frame-pointer walk: fast, but ends at the first frame without a frame
-  // pointer.
+  /// The same by the frame-pointer walk: fast, but ends at the first frame without a frame
+  /// pointer.
   static CallStack* getCallStack_fast();
 
+  /// Adds a reference.
   void addRef();
+  /// Drops a reference; the last one frees the object.
   void destroy();
 
+  /// Hands the readable lines of the stack to `callback` (see CallStack.h for their form).
   void dump(Callback& callback);
 
-  // The stored addresses.
+  /// The stored addresses.
   void push(std::uintptr_t address);
+  /// Forgets every address.
   void clear();
+  /// The number of addresses.
   unsigned int size() const { return _size; }
-  // The address at `index` (below size()).
+  /// The address at `index` (below size()).
   std::uintptr_t operator[](unsigned int index) const;
-  // Same size and same addresses.
+  ///@{
+  /// Same size and same addresses.
   bool operator==(const CallStack& other) const;
   bool operator!=(const CallStack& other) const { return !(*this == other); }
+  ///@}
 
-  // Append the calling thread's frames (the two walks).
+  ///@{
+  /// Append the calling thread's frames (the two walks).
   void getStackTrace();
   void getStackTrace_fast();
+  ///@}
 
   CallStack(const CallStack&) = delete;
   CallStack& operator=(const CallStack&) = delete;
@@ -89,20 +102,20 @@ class VEMO_CORE_API CallStack {
   std::uint32_t _fill;
 };
 
-// Writes each line to the debugger's output (the standard error stream where the system has no
-// debugger channel), after a line break.
+/// Writes each line to the debugger's output (the standard error stream where the system has no
+/// debugger channel), after a line break.
 class VEMO_CORE_API DumpCallStack_VS : public CallStack::Callback {
  public:
   void report(const char* line) override;
 };
 
-// Prints "\n" and the line on the standard output.
+/// Prints "\n" and the line on the standard output.
 class VEMO_CORE_API DumpCallStack_Console : public CallStack::Callback {
  public:
   void report(const char* line) override;
 };
 
-// Logs each line (read in the process code page) through Log::debug.
+/// Logs each line (read in the process code page) through Log::debug.
 class VEMO_CORE_API DumpCallStack_Log : public CallStack::Callback {
  public:
   void report(const char* line) override;

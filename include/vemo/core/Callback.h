@@ -1,29 +1,34 @@
-// Callbacks: a free function or an object's member function as a reference-counted callable
-// with a printable identity, so that callables can be kept in lists, compared, found again and
-// removed.
-//
-//   void onTick(unsigned int elapsed);
-//   vemo::CallbackHandler<void, unsigned int> a(&onTick);
-//   vemo::CallbackHandler<void, unsigned int> b(&widget, &Widget::onTick);
-//   a(16);                       // calls onTick(16)
-//   a == vemo::CallbackHandler<void, unsigned int>(&onTick);   // true: same identity
-//
-// The identity of a function is its address formatted with "%p"; that of an object and member
-// function is "%p@%p", the object first. Two callables made separately from the same function
-// (or the same object and member) are equal; callables of the two kinds never are. A callable
-// makes its identity when it is made and never changes it, so copies of one handler may be
-// compared on several threads at once. A handler made from a null function (or a null object
-// or member) is null.
-//
-// Any other callable (a lambda, with or without captures, a std::function, a function object)
-// becomes a callable of its own whose identity is a number drawn when it is made, printed as
-// "#" and the number: copies of that handler share it and are equal, a second handler made from
-// the same lambda is not. Keep the handler to remove it again:
-//
-//   vemo::CallbackHandler<void, unsigned int> c([this](unsigned int ms) { _elapsed += ms; });
-//   tick->addTickHandler(c);
-//   ...
-//   tick->removeTickHandler(c);
+/// \file
+/// Callbacks: a free function or an object's member function as a reference-counted callable
+/// with a printable identity, so that callables can be kept in lists, compared, found again and
+/// removed.
+///
+/// \code
+/// void onTick(unsigned int elapsed);
+/// vemo::CallbackHandler<void, unsigned int> a(&onTick);
+/// vemo::CallbackHandler<void, unsigned int> b(&widget, &Widget::onTick);
+/// a(16);                       // calls onTick(16)
+/// a == vemo::CallbackHandler<void, unsigned int>(&onTick);   // true: same identity
+/// \endcode
+///
+/// The identity of a function is its address formatted with "%p"; that of an object and member
+/// function is "%p@%p", the object first. Two callables made separately from the same function
+/// (or the same object and member) are equal; callables of the two kinds never are. A callable
+/// makes its identity when it is made and never changes it, so copies of one handler may be
+/// compared on several threads at once. A handler made from a null function (or a null object
+/// or member) is null.
+///
+/// Any other callable (a lambda, with or without captures, a std::function, a function object)
+/// becomes a callable of its own whose identity is a number drawn when it is made, printed as
+/// "#" and the number: copies of that handler share it and are equal, a second handler made from
+/// the same lambda is not. Keep the handler to remove it again:
+///
+/// \code
+/// vemo::CallbackHandler<void, unsigned int> c([this](unsigned int ms) { _elapsed += ms; });
+/// tick->addTickHandler(c);
+/// ...
+/// tick->removeTickHandler(c);
+/// \endcode
 #pragma once
 
 #include <cstring>
@@ -54,24 +59,26 @@ VEMO_CORE_API String nextCallableIdentity();
 
 }  // namespace detail
 
-// The callable: invoked with one A, returns an R.
+/// The callable: invoked with one A, returns an R.
 template <class R, class A>
 class CallbackBase : public virtual Unknown {
  public:
+  /// Calls the callable with `argument`.
   virtual R operator()(A argument) = 0;
-  // The text by which callables are compared.
+  /// The text by which callables are compared.
   virtual String getIdentity() = 0;
 
  protected:
   CallbackBase() = default;
 };
 
-// A free function R (*)(A), whose identity is its address.
+/// A free function R (*)(A), whose identity is its address.
 template <class R, class A, class F>
 class CallbackFunction : public CallbackBase<R, A> {
  public:
-  using Function = R (*)(F);
+  using Function = R (*)(F);  ///< The function's type.
 
+  /// The callable of `function` (not null).
   explicit CallbackFunction(Function function)
       : _function(function), _identity(identify(function)) {}
 
@@ -89,12 +96,13 @@ class CallbackFunction : public CallbackBase<R, A> {
   const String _identity;
 };
 
-// A member function of an object, R (T::*)(P), called on that object; the object is not owned.
+/// A member function of an object, R (T::*)(P), called on that object; the object is not owned.
 template <class R, class A, class T, class P>
 class CallbackClassReference : public CallbackBase<R, A> {
  public:
-  using Member = R (T::*)(P);
+  using Member = R (T::*)(P);  ///< The member function's type.
 
+  /// The callable of `member` on `object` (neither null); the object must outlive it.
   CallbackClassReference(T* object, Member member)
       : _identity(identify(object, member)), _object(object), _member(member) {}
 
@@ -113,11 +121,12 @@ class CallbackClassReference : public CallbackBase<R, A> {
   const Member _member;
 };
 
-// Any other callable object, kept by value; its identity is "#" and a number drawn when it is
-// made.
+/// Any other callable object, kept by value; its identity is "#" and a number drawn when it is
+/// made.
 template <class R, class A, class F>
 class CallbackFunctor : public CallbackBase<R, A> {
  public:
+  /// Keeps a copy of `callable` (moved in when it is an rvalue).
   template <class G>
   explicit CallbackFunctor(G&& callable)
       : _callable(std::forward<G>(callable)), _identity(detail::nextCallableIdentity()) {}
@@ -150,36 +159,43 @@ bool isEmptyCallable(const std::function<Signature>& function) {
 }
 }  // namespace detail
 
-// A shared callable, or null. Copies share the callable; comparisons go by identity text (the
-// empty text for null), ordinal by character, a prefix being less.
+/// A shared callable, or null. Copies share the callable; comparisons go by identity text (the
+/// empty text for null), ordinal by character, a prefix being less.
 template <class R, class A>
 class CallbackHandler {
  public:
+  /// A null handler.
   CallbackHandler() = default;
+  /// Shares `callback` (null gives a null handler).
   explicit CallbackHandler(CallbackBase<R, A>* callback) : _callback(callback) {}
-  // From a free function; null when the function is.
+  /// From a free function; null when the function is.
   template <class F>
   CallbackHandler(R (*function)(F))
       : _callback(function ? new CallbackFunction<R, A, F>(function) : nullptr) {}
-  // From an object and one of its member functions; null when either is.
+  /// From an object and one of its member functions; null when either is.
   template <class T, class P>
   CallbackHandler(T* object, R (T::*member)(P))
       : _callback(object && member ? new CallbackClassReference<R, A, T, P>(object, member)
                                    : nullptr) {}
 
-  // From any other callable (a lambda, a std::function, a function object), copied or moved in;
-  // an empty std::function gives a null handler.
+  /// From any other callable (a lambda, a std::function, a function object), copied or moved in;
+  /// an empty std::function gives a null handler.
   template <class F, class = detail::IfCallableObject<R, A, F, CallbackHandler>>
   CallbackHandler(F&& callable)
       : _callback(detail::isEmptyCallable(callable)
                       ? nullptr
                       : new CallbackFunctor<R, A, std::decay_t<F>>(std::forward<F>(callable))) {}
 
+  /// Calls the callable; the handler must not be null.
   R operator()(A argument) const { return (*_callback)(std::forward<A>(argument)); }
 
+  /// Lets go of the callable: null afterwards.
   void setNull() { _callback = nullptr; }
+  /// True without a callable.
   bool isNull() const { return _callback.isNull(); }
+  /// The callable, or null.
   CallbackBase<R, A>* get() const { return _callback.get(); }
+  /// The callable's identity text; empty for null.
   String getIdentity() const { return _callback ? _callback->getIdentity() : String(); }
 
   friend bool operator==(const CallbackHandler& a, const CallbackHandler& b) {

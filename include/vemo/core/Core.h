@@ -1,19 +1,23 @@
-// Everything of vemo_core in one include.
+/// \file
+/// Everything of vemo_core in one include.
 #pragma once
 
 #include "vemo/core/AppBox.h"
 #include "vemo/core/Archive.h"
 #include "vemo/core/Base64.h"
 #include "vemo/core/Buffer.h"
+#include "vemo/core/CallStack.h"
 #include "vemo/core/Callback.h"
 #include "vemo/core/Charset.h"
 #include "vemo/core/Console.h"
 #include "vemo/core/DllModule.h"
+#include "vemo/core/Duration.h"
 #include "vemo/core/Event.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/Export.h"
 #include "vemo/core/File.h"
 #include "vemo/core/FileMutex.h"
+#include "vemo/core/FormatArgs.h"
 #include "vemo/core/Geometry.h"
 #include "vemo/core/InputHook.h"
 #include "vemo/core/Json.h"

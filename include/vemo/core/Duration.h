@@ -1,8 +1,11 @@
-// std::chrono durations where the runtime takes milliseconds: a duration is rounded up to whole
-// milliseconds (so a wait never ends before it), a negative one gives 0, and one beyond the
-// 32-bit range gives 4294967295, which the waits take as "without end". A count that is a whole
-// number of milliseconds but for the rounding of its floating-point type (0.1 s as a double is
-// 100.0000000000000055 ms) counts as that whole number: only a real fraction rounds up.
+/// \file
+/// std::chrono durations where the runtime takes milliseconds.
+///
+/// A duration is rounded up to whole
+/// milliseconds (so a wait never ends before it), a negative one gives 0, and one beyond the
+/// 32-bit range gives 4294967295, which the waits take as "without end". A count that is a whole
+/// number of milliseconds but for the rounding of its floating-point type (0.1 s as a double is
+/// 100.0000000000000055 ms) counts as that whole number: only a real fraction rounds up.
 #pragma once
 
 #include <chrono>

@@ -1,4 +1,5 @@
-// Export macro and the few basic types shared by every public header.
+/// \file
+/// Export macro and the few basic types shared by every public header.
 #pragma once
 
 #if defined(_WIN32)
@@ -9,7 +10,9 @@
 #endif
 #define VEMO_CORE_LOCAL
 #else
+/// Marks a class or function that the library exports.
 #define VEMO_CORE_API __attribute__((visibility("default")))
+/// Marks a name that stays inside the library.
 #define VEMO_CORE_LOCAL __attribute__((visibility("hidden")))
 #endif
 
@@ -17,6 +20,7 @@
 #if defined(_WIN32)
 #define VEMO_STDCALL __stdcall
 #else
+/// The calling convention of the library's thread entries and clock (nothing outside Windows).
 #define VEMO_STDCALL
 #endif
 
@@ -25,8 +29,8 @@ namespace vemo {
 // 64-bit integers keep their Windows spelling on every platform (Windows compilers know
 // `__int64` already). `long` is 64 bits wide on Linux and keeps overloads of its own beside these.
 #if !defined(_WIN32)
-using __int64 = long long;
+using __int64 = long long;  ///< A signed 64-bit integer.
 #endif
-using __uint64 = unsigned long long;
+using __uint64 = unsigned long long;  ///< An unsigned 64-bit integer.
 
 }  // namespace vemo

@@ -1,24 +1,27 @@
-// Checked formatting: the arguments of a printf-style call, each with its type.
-//
-// The typed forms of String_T::format, Log and Console take their arguments as C++ values
-// instead of through `...`, describe each one here (what it is, its value, its width) and hand
-// the list to the library's formatter, which checks every directive against its argument:
-//
-//   Log::message(L"%s has %d items", name, count);   // name: String, std::wstring, const wchar_t*
-//   Log::warning(L"%S: %I64d bytes", path, size);    // path: std::string, String_T<char>, char*
-//
-// Accepted: String, String_T<char>, String_T<unsigned char>, std::wstring, std::string and
-// their views, const wchar_t*, const char*, const unsigned char* (code-page text), character
-// arrays, every integer and character type, bool, enumerations, float, double, long double,
-// pointers and nullptr. Other types do not compile.
-//
-// Integers print their value whatever the length modifier: an argument wider than the directive
-// reads (a 64-bit value under %d) prints whole, a narrower one is converted as C would convert it,
-// and %hd / %hhd still cut an int to 16 / 8 bits. A directive whose argument is of another kind,
-// or is missing, prints a marker instead of reading anything: %!<conversion>(<type>=<value>)
-// for a mismatch, e.g. "%!d(wstring=abc)" or "%!s(string=abc)" (a narrow text under a wide %s),
-// and %!<conversion>(missing) for a directive past the last argument. Arguments left over are
-// ignored, as C ignores them.
+/// \file
+/// Checked formatting: the arguments of a printf-style call, each with its type.
+///
+/// The typed forms of String_T::format, Log and Console take their arguments as C++ values
+/// instead of through `...`, describe each one here (what it is, its value, its width) and hand
+/// the list to the library's formatter, which checks every directive against its argument:
+///
+/// \code
+/// Log::message(L"%s has %d items", name, count);   // name: String, std::wstring, const wchar_t*
+/// Log::warning(L"%S: %I64d bytes", path, size);    // path: std::string, String_T<char>, char*
+/// \endcode
+///
+/// Accepted: String, String_T<char>, String_T<unsigned char>, std::wstring, std::string and
+/// their views, const wchar_t*, const char*, const unsigned char* (code-page text), character
+/// arrays, every integer and character type, bool, enumerations, float, double, long double,
+/// pointers and nullptr. Other types do not compile.
+///
+/// Integers print their value whatever the length modifier: an argument wider than the directive
+/// reads (a 64-bit value under %d) prints whole, a narrower one is converted as C would convert it,
+/// and %hd / %hhd still cut an int to 16 / 8 bits. A directive whose argument is of another kind,
+/// or is missing, prints a marker instead of reading anything: `%!<conversion>(<type>=<value>)`
+/// for a mismatch, e.g. "%!d(wstring=abc)" or "%!s(string=abc)" (a narrow text under a wide %s),
+/// and `%!<conversion>(missing)` for a directive past the last argument. Arguments left over are
+/// ignored, as C ignores them.
 #pragma once
 
 #include <cstddef>
@@ -32,42 +35,45 @@ namespace vemo {
 template <class T>
 class String_T;
 
-// One argument. Made by makeFormatArg; its fields are the formatter's business.
+/// One argument. Made by makeFormatArg; its fields are the formatter's business.
 struct FormatArg {
+  /// The kind of argument, and where its value lies.
   enum Type : unsigned char {
-    kSigned,      // value.i, `bits` wide
-    kUnsigned,    // value.u, `bits` wide
-    kBool,        // value.i, 0 or 1
-    kDouble,      // value.d (float and double)
-    kLongDouble,  // *value.ld
-    kPointer,     // value.p
-    kNull,        // nullptr
-    kWideText,    // value.text: wchar_t units
-    kUtf8Text,    // value.text: UTF-8 bytes
-    kAnsiText,    // value.text: bytes in the process code page
+    kSigned,      ///< value.i, `bits` wide
+    kUnsigned,    ///< value.u, `bits` wide
+    kBool,        ///< value.i, 0 or 1
+    kDouble,      ///< value.d (float and double)
+    kLongDouble,  ///< *value.ld
+    kPointer,     ///< value.p
+    kNull,        ///< nullptr
+    kWideText,    ///< value.text: wchar_t units
+    kUtf8Text,    ///< value.text: UTF-8 bytes
+    kAnsiText,    ///< value.text: bytes in the process code page
   };
+  /// A text argument.
   struct Text {
-    const void* data;   // null: a null pointer
-    std::size_t units;  // at most this many units, and never past a zero unit
+    const void* data;   ///< null: a null pointer
+    std::size_t units;  ///< at most this many units, and never past a zero unit
   };
+  /// The value, by type.
   union Value {
-    long long i;
-    unsigned long long u;
-    double d;
-    const long double* ld;
-    const void* p;
-    Text text;
+    long long i;            ///< kSigned, kBool
+    unsigned long long u;   ///< kUnsigned
+    double d;               ///< kDouble
+    const long double* ld;  ///< kLongDouble
+    const void* p;          ///< kPointer
+    Text text;              ///< the text kinds
   };
 
-  Type type;
-  unsigned char bits;  // of an integer
-  Value value;
+  Type type;           ///< the kind
+  unsigned char bits;  ///< of an integer
+  Value value;         ///< the value
 };
 
-// The arguments of one call.
+/// The arguments of one call.
 struct FormatArgs {
-  const FormatArg* args;
-  std::size_t count;
+  const FormatArg* args;  ///< the arguments in order (null when there are none)
+  std::size_t count;      ///< how many
 };
 
 namespace detail {
@@ -108,7 +114,7 @@ inline FormatArg textArg(FormatArg::Type type, const void* data, std::size_t uni
 
 }  // namespace detail
 
-// The description of one argument; it refers to the argument, which must outlive the call.
+/// The description of one argument; it refers to the argument, which must outlive the call.
 template <class V>
 FormatArg makeFormatArg(const V& v) {
   FormatArg arg{FormatArg::kSigned, 0, {}};

@@ -1,4 +1,5 @@
-// Mutex: a recursive lock for threads of one process; MutexLock: its scope guard.
+/// \file
+/// Mutex: a recursive lock for threads of one process; MutexLock: its scope guard.
 #pragma once
 
 #include <mutex>
@@ -7,23 +8,29 @@
 
 namespace vemo {
 
+/// A recursive mutex of the library's own classes.
 class Mutex {
  public:
+  /// An unlocked mutex.
   Mutex() = default;
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
-  // The thread that holds the lock may lock it again; each lock() needs its unlock().
+  /// The thread that holds the lock may lock it again; each lock() needs its unlock().
   void lock() { _mutex.lock(); }
+  /// Gives back one lock() of the calling thread.
   void unlock() { _mutex.unlock(); }
 
  private:
   std::recursive_mutex _mutex;
 };
 
+/// Holds a Mutex locked for its lifetime.
 class MutexLock {
  public:
+  /// Locks `mutex`.
   explicit MutexLock(Mutex& mutex) : _mutex(mutex) { _mutex.lock(); }
+  /// Unlocks it.
   ~MutexLock() { _mutex.unlock(); }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;

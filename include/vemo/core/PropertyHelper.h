@@ -1,28 +1,35 @@
-// PropertyHelper: reflectable objects as JSON text, streams and files, read back into an object
-// of the class their "__class__" member names; the configuration readers; string scanners.
-//
-//   PropertyHelper::save(player.get(), L"player.json", true);
-//   Unknown::Handle_T<Property> back = PropertyHelper::load(L"player.json");   // a Player
-//
-// Configuration files are sectioned text:
-//
-//   [Server]
-//   # listening port
-//   Port = 8080
-//
-// getConfigInteger(L"server.ini", L"server", L"port", 0) gives 8080: section and key names
-// ignore case, `#` starts a comment line, and every problem gives the default. The key search
-// goes on past the next section header (a key missing from its section is taken from a later
-// one).
-//
-// Config reads such a file once and checks it: a line that is none of the above is an error with
-// its line number, and a value that is not exactly of the type asked for throws.
-//
-//   Config config;
-//   ConfigError error;
-//   if (!config.load(L"server.ini", error)) ... error.line, error.reason
-//   int port = config.get<int>(L"Server", L"Port", 80);   // 80 when unset; "fast" throws
-//   for (const String& key : config.keys(L"Server")) ...
+/// \file
+/// PropertyHelper: reflectable objects as JSON text, streams and files, read back into an object
+/// of the class their "__class__" member names; the configuration readers; string scanners.
+///
+/// \code
+/// PropertyHelper::save(player.get(), L"player.json", true);
+/// Unknown::Handle_T<Property> back = PropertyHelper::load(L"player.json");   // a Player
+/// \endcode
+///
+/// Configuration files are sectioned text:
+///
+/// \code
+/// [Server]
+/// # listening port
+/// Port = 8080
+/// \endcode
+///
+/// getConfigInteger(L"server.ini", L"server", L"port", 0) gives 8080: section and key names
+/// ignore case, `#` starts a comment line, and every problem gives the default. The key search
+/// goes on past the next section header (a key missing from its section is taken from a later
+/// one).
+///
+/// Config reads such a file once and checks it: a line that is none of the above is an error with
+/// its line number, and a value that is not exactly of the type asked for throws.
+///
+/// \code
+/// Config config;
+/// ConfigError error;
+/// if (!config.load(L"server.ini", error)) ... error.line, error.reason
+/// int port = config.get<int>(L"Server", L"Port", 80);   // 80 when unset; "fast" throws
+/// for (const String& key : config.keys(L"Server")) ...
+/// \endcode
 #pragma once
 
 #include <memory>
@@ -39,94 +46,113 @@ namespace vemo {
 class Archive;
 class Input;
 class Output;
-enum class PropertyImport;  // Property.h
+enum class PropertyImport;  ///< Property.h
 class Property;
 
+/// Reflectable objects as JSON values, JSON text and files, built from the class their
+/// "__class__" names.
 struct VEMO_CORE_API PropertyHelper {
-  // The object's export, or null for a null pointer.
+  /// The object's export, or null for a null pointer.
   static void convertPropertyToJson(const Property* object, JsonValue& value);
-  // The object that the value's "__class__" names, filled from the value; null when the value
-  // has none or names a class without a registered converter. The value is left unchanged.
+  /// The object that the value's "__class__" names, filled from the value; null when the value
+  /// has none or names a class without a registered converter. The value is left unchanged.
   static Unknown::Handle_T<Property> convertPropertyToClass(const JsonValue& value);
-  // The export as JSON text; "null" for a null pointer.
+  /// The export as JSON text; "null" for a null pointer.
   static String convertToString(const Property* object, bool styled);
-  // The object of a JSON text; null when it does not parse or names no registered class.
+  /// The object of a JSON text; null when it does not parse or names no registered class.
   static Unknown::Handle_T<Property> convertToClass(const String& text);
-  // The export as UTF-8 text; false for a null output or a short write.
+  /// The export as UTF-8 text; false for a null output or a short write.
   static bool write(const Property* object, Output* output, bool styled);
-  // The object of the input's remaining UTF-8 text, or null.
+  /// The object of the input's remaining UTF-8 text, or null.
   static Unknown::Handle_T<Property> read(Input* input);
-  // write() into a file created or truncated; false when it cannot be opened.
+  /// write() into a file created or truncated; false when it cannot be opened.
   static bool save(const Property* object, const String& fileName, bool styled);
-  // read() of a file's content, or null; a warning says why none was made (the file cannot be
-  // read or is no JSON, the value has no "__class__", the class is not registered).
+  /// read() of a file's content, or null; a warning says why none was made (the file cannot be
+  /// read or is no JSON, the value has no "__class__", the class is not registered).
   static Unknown::Handle_T<Property> load(const String& fileName);
-  // The same with the import rule of `mode`: PropertyImport::strict throws Exception instead of
-  // giving null, with the place of a JSON syntax error or the path and reason of the first
-  // value that does not fit (see Property::importProperty).
+  /// The same with the import rule of `mode`: PropertyImport::strict throws Exception instead of
+  /// giving null, with the place of a JSON syntax error or the path and reason of the first
+  /// value that does not fit (see Property::importProperty).
   static Unknown::Handle_T<Property> load(const String& fileName, PropertyImport mode);
 };
 
-// The value of `key` in `[section]` of a configuration text: the archive is read from its start.
-// The default when the archive is null, the section or key is missing or the value is empty.
+/// The value of `key` in `[section]` of a configuration text: the archive is read from its start.
+/// The default when the archive is null, the section or key is missing or the value is empty.
 VEMO_CORE_API String getConfigString(Archive* archive, const String& section, const String& key,
                                      const String& defaultValue);
-// The same on a file (read into memory first).
+/// The same on a file (read into memory first).
 VEMO_CORE_API String getConfigString(const String& fileName, const String& section,
                                      const String& key, const String& defaultValue);
-// The value's leading decimal number (0 when it has none).
+///@{
+/// The value's leading decimal number (0 when it has none).
 VEMO_CORE_API int getConfigInteger(Archive* archive, const String& section, const String& key,
                                    int defaultValue);
 VEMO_CORE_API int getConfigInteger(const String& fileName, const String& section, const String& key,
                                    int defaultValue);
-// True exactly when the value is "true", ignoring case (1 and yes read as false).
+///@}
+///@{
+/// True exactly when the value is "true", ignoring case (1 and yes read as false).
 VEMO_CORE_API bool getConfigBoolean(Archive* archive, const String& section, const String& key,
                                     bool defaultValue);
 VEMO_CORE_API bool getConfigBoolean(const String& fileName, const String& section,
                                     const String& key, bool defaultValue);
+///@}
 
-// Where and why a configuration text was refused.
+/// Where and why a configuration text was refused.
 struct ConfigError {
-  // 1-based line of the fault; 0 when the text was never read (a file that cannot be opened).
+  /// 1-based line of the fault; 0 when the text was never read (a file that cannot be opened).
   int line = 0;
-  String reason;
+  String reason;  ///< what was wrong; empty when nothing was
 };
 
-// A configuration text read once: sections of `key = value` lines, as the readers above take
-// them (names ignore case, `#` comment lines, values trimmed, `#` after a value is part of it).
-// Unlike the readers it keeps each key to its section and refuses what they would skip: a line
-// that is not blank, a comment, a `[section]` header or a `key = value` line with a key of
-// letters, digits and '_', and a key line before the first header. A key given twice in a
-// section keeps its first value (as the readers find it); sections given twice are merged. A key
-// with an empty value counts as unset (the readers give the default for it).
+/// A configuration text read once: sections of `key = value` lines, as the readers above take
+/// them (names ignore case, `#` comment lines, values trimmed, `#` after a value is part of it).
+/// Unlike the readers it keeps each key to its section and refuses what they would skip: a line
+/// that is not blank, a comment, a `[section]` header or a `key = value` line with a key of
+/// letters, digits and '_', and a key line before the first header. A key given twice in a
+/// section keeps its first value (as the readers find it); sections given twice are merged. A key
+/// with an empty value counts as unset (the readers give the default for it).
 class VEMO_CORE_API Config {
  public:
+  /// An empty configuration: no sections.
   Config();
+  ///@{
+  /// Copies the sections and values (a copy is independent).
   Config(const Config& other);
-  Config(Config&& other) noexcept;
   Config& operator=(const Config& other);
+  ///@}
+  ///@{
+  /// Takes the other's sections and values.
+  Config(Config&& other) noexcept;
   Config& operator=(Config&& other) noexcept;
+  ///@}
   ~Config();
 
-  // Reads a file (UTF-8), the rest of an input, or a text; replaces what the object held. On
-  // failure it keeps what it held and `error` says where and why.
+  ///@{
+  /// Reads a file (UTF-8), the rest of an input, or a text; replaces what the object held. On
+  /// failure it keeps what it held and `error` says where and why.
   bool load(const String& fileName);
   bool load(const String& fileName, ConfigError& error);
   bool read(Input* input, ConfigError& error);
   bool parse(const String& text, ConfigError& error);
+  ///@}
 
+  /// Whether the section was given (with or without keys).
   bool hasSection(const String& section) const;
-  // Whether the key has a (non-empty) value in the section.
+  /// Whether the key has a (non-empty) value in the section.
   bool has(const String& section, const String& key) const;
-  // Sections and the keys with values of a section, as first written, in the file's order.
+  /// Sections and the keys with values of a section, as first written, in the file's order.
+  ///@{
   std::vector<String> sections() const;
   std::vector<String> keys(const String& section) const;
+  ///@}
 
-  // The value as a T (String, bool as true or false in any case, integers in decimal within
-  // their range, float and double as finite decimal numbers). get with a default gives the
-  // default when the key is unset; without one it throws the library's Exception then. find
-  // gives nullopt when unset. All three throw when the value is set but not exactly a T, with
-  // section, key and value in the text.
+  ///@{
+  /// The value as a T (String, bool as true or false in any case, integers in decimal within
+  /// their range, float and double as finite decimal numbers). get with a default gives the
+  /// default when the key is unset; without one it throws the library's Exception then. find
+  /// gives nullopt when unset. All three throw when the value is set but not exactly a T, with
+  /// section, key and value in the text.
   template <class T>
   T get(const String& section, const String& key, const T& defaultValue) const {
     std::optional<T> found = find<T>(section, key);
@@ -151,6 +177,7 @@ class VEMO_CORE_API Config {
     if (!convert(*text, Kind::kind, &out, reason)) checkFailed(section, key, reason);
     return static_cast<T>(out);
   }
+  ///@}
 
  private:
   struct Sections;
@@ -162,16 +189,16 @@ class VEMO_CORE_API Config {
   std::unique_ptr<Sections> _sections;
 };
 
-// Scanners that consume from the front of a text, in place.
-// Removes leading white space.
+/// Scanners that consume from the front of a text, in place.
+/// Removes leading white space.
 VEMO_CORE_API void skipSpaces(String& text);
-// Removes everything up to and including the first line feed (all of it without one).
+/// Removes everything up to and including the first line feed (all of it without one).
 VEMO_CORE_API void skipLine(String& text);
-// Removes leading white space and `#` comment lines with the white space after them.
+/// Removes leading white space and `#` comment lines with the white space after them.
 VEMO_CORE_API void skipComments(String& text);
-// Removes and returns the longest prefix of ASCII letters, digits and '_'.
+/// Removes and returns the longest prefix of ASCII letters, digits and '_'.
 VEMO_CORE_API String readToken(String& text);
-// Takes any arguments and does nothing; 0.
+/// Takes any arguments and does nothing; 0.
 VEMO_CORE_API int nothing(...);
 
 }  // namespace vemo

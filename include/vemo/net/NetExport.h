@@ -1,4 +1,5 @@
-// Export macro of vemo_net.
+/// \file
+/// Export macro of vemo_net.
 #pragma once
 
 #if defined(_WIN32)
@@ -8,5 +9,6 @@
 #define VEMO_NET_API __declspec(dllimport)
 #endif
 #else
+/// Marks a class or function that vemo_net exports.
 #define VEMO_NET_API __attribute__((visibility("default")))
 #endif
