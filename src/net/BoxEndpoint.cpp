@@ -67,7 +67,7 @@ bool validOutcome(int outcome) {
 // command through its own connection to the box.
 class BoxEndpoint::Impl : public System {
  public:
-  Impl(App* app) : _box(App::createInstance(app->getThread(), app->getAppBox())) {
+  explicit Impl(App* app) : _box(App::createInstance(app->getThread(), app->getAppBox())) {
     _port.getMessageDispenser().addMessageHandler<BoxCommand>(
         [this](BoxCommand& command) { serve(command); });
   }

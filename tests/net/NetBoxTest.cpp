@@ -106,6 +106,7 @@ TEST(NetBox, CommandsReachABoxThroughItsEndpoint) {
   ASSERT_TRUE(served);
   EXPECT_EQ(served->getEndpoint(), endpoint);
   // Only the box's user may reach it.
+  EXPECT_TRUE(isSocket(socketOf(endpoint)));
   struct stat info {};
   ASSERT_EQ(stat(socketOf(endpoint).c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
