@@ -2,12 +2,12 @@
 // endpoint, and callBox (the vemo-ctl tool) sends it one.
 //
 //   // the program that runs the box (a service host, say)
-//   Handle_T<App> app = vemo::startApp(L"Counter", L"counter", L"");
+//   vemo::Handle<vemo::App> app = vemo::startApp(L"Counter", L"counter", L"");
 //   auto context = vemo::net::Context::createInstance();
 //   auto control = vemo::net::BoxEndpoint::createInstance(
 //       context, app, vemo::net::BoxEndpoint::defaultEndpoint(L"counter"));
 //   ...
-//   control.reset();        // before the box ends
+//   control = nullptr;      // before the box ends
 //   vemo::exitApp(app);
 //
 //   // anywhere else (or: vemo-ctl ipc:///run/counter/counter.ctl add 1)
@@ -50,7 +50,8 @@ class VEMO_NET_API BoxEndpoint : public virtual Unknown {
   static Handle_T<BoxEndpoint> createInstance(Context* context, App* app,
                                               const std::string& endpoint,
                                               const LinkOptions& options = LinkOptions());
-  // Stops serving: unbinds (an ipc:// socket file goes) and waits for the command being served.
+  // Stops serving: waits for the command being served, closes the link and removes an ipc://
+  // socket file while it is still the socket bound (ZeroMQ leaves it behind).
   ~BoxEndpoint() override;
 
   // The endpoint bound, with a wildcard tcp port resolved.
