@@ -9,12 +9,14 @@
 // had handled a job but before the acknowledgement left hands that job in twice (at least once,
 // so results are kept by job), and one killed before its result left the process loses that
 // result: the producer asks again for any job whose result has not come after a quiet spell.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -61,6 +63,13 @@ struct Server : System {
   MessagePort& port;
 };
 
+int fail(const std::string& why) {
+  const std::string& reason = net::Link::getLastError();
+  std::fprintf(stderr, "distributed_jobs: %s%s%s\n", why.c_str(), reason.empty() ? "" : ": ",
+               reason.c_str());
+  return 1;
+}
+
 String digestOf(const Job& job) {
   const std::string text = "job " + std::to_string(job.id);
   unsigned char digest[16];
@@ -94,7 +103,7 @@ int runWorker(int number, const std::string& jobs, const std::string& results) {
     result->digest = digestOf(job);
     out->send(result);
   });
-  if (!out || !in || !out->connect(results) || !in->bind(jobs)) return 1;
+  if (!out || !in || !out->connect(results) || !in->bind(jobs)) return fail("worker " + jobs);
   server->load();
   server->start();  // until job -1
   return 0;
@@ -106,14 +115,23 @@ int main(int argc, char** argv) {
   String commandLine;
   for (int i = 1; i < argc; ++i)
     commandLine += String(std::string(argv[i])) + L" ";
-  const int workers = std::max(1, parseArgumentInt(commandLine.getBuffer(), L"workers", 3));
-  const int jobs = std::max(2, parseArgumentInt(commandLine.getBuffer(), L"jobs", 600));
+  const int workers = std::clamp(parseArgumentInt(commandLine.getBuffer(), L"workers", 3), 1, 64);
+  const int jobs = std::clamp(parseArgumentInt(commandLine.getBuffer(), L"jobs", 600), 2, 1000000);
 
-  // The endpoints: ipc:// socket files in a directory of this run.
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("distributed_jobs-" +
-                    std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-  std::filesystem::create_directories(dir);
+  // The endpoints: ipc:// socket files in a new directory of this run's own (never one that
+  // someone else made there), removed at the end.
+  std::error_code error;
+  const auto dir = std::filesystem::temp_directory_path(error) /
+                   ("distributed_jobs-" + std::to_string(std::random_device()()));
+  if (error || !std::filesystem::create_directory(dir, error))
+    return fail("no directory " + dir.string());
+  struct Cleanup {
+    std::filesystem::path dir;
+    ~Cleanup() {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    }
+  } cleanup{dir};
   const std::string base = "ipc://" + dir.generic_string();
   auto context = net::Context::createInstance();
 
@@ -129,7 +147,7 @@ int main(int argc, char** argv) {
     arrived.notify_all();
   });
   auto results = net::Link::createInstance(context, net::LinkKind::kPull, resultPort);
-  if (!results || !results->bind(base + "/results")) return 1;
+  if (!results || !results->bind(base + "/results")) return fail(base + "/results");
   auto resultServer = make<Server>(resultPort);
   auto resultThread = Thread::createInstance();
   resultThread->start(resultServer);
@@ -151,7 +169,7 @@ int main(int argc, char** argv) {
         net::Link::createInstance(context, net::LinkKind::kPush, MessagePort(), reliable));
     if (!children[i]->running() || !pipes[i] ||
         !pipes[i]->connect(base + "/worker-" + std::to_string(i)))
-      return 1;
+      return fail("worker " + std::to_string(i));
   }
   auto send = [&](int id, int worker) {
     auto job = Job::createInstance();
@@ -160,7 +178,7 @@ int main(int argc, char** argv) {
     return pipes[static_cast<std::size_t>(worker)]->send(job, 30s);
   };
   for (int id = 0; id < jobs; ++id)
-    if (!send(id, id % workers)) return 1;
+    if (!send(id, id % workers)) return fail("job " + std::to_string(id));
 
   // Half-way, the last worker dies without warning and a new one takes its place.
   const auto count = [&] { return static_cast<int>(done.size()); };
@@ -197,7 +215,6 @@ int main(int argc, char** argv) {
   for (auto& child : children)
     failed += child->wait() != 0;
   resultThread->shutdown();
-  std::filesystem::remove_all(dir);
 
   std::printf(
       "distributed_jobs: %d jobs by %d workers, worker %d killed after %d results and "
