@@ -17,9 +17,12 @@
 namespace vemo {
 namespace net {
 
+// The two messages of the exchange. A class id comes from the class's short name, so these
+// names carry the library's prefix, away from an application's own message classes.
+
 // A command for a box: its words (the command's name first) and how long the caller waits.
-class BoxCommand : public Message {
-  VEMO_DECLARE_PROPERTY(BoxCommand, Message)
+class VemoBoxCommand : public Message {
+  VEMO_DECLARE_PROPERTY(VemoBoxCommand, Message)
   VEMO_MESSAGE_FIELDS(words, timeout)
 
  public:
@@ -27,13 +30,13 @@ class BoxCommand : public Message {
   unsigned int timeout = 0;
 
  protected:
-  BoxCommand() = default;
+  VemoBoxCommand() = default;
 };
-VEMO_IMPLEMENT_PROPERTY(BoxCommand)
+VEMO_IMPLEMENT_PROPERTY(VemoBoxCommand)
 
 // The box's answer: an AppReply::Outcome and the lines the command wrote.
-class BoxAnswer : public Message {
-  VEMO_DECLARE_PROPERTY(BoxAnswer, Message)
+class VemoBoxAnswer : public Message {
+  VEMO_DECLARE_PROPERTY(VemoBoxAnswer, Message)
   VEMO_MESSAGE_FIELDS(outcome, lines)
 
  public:
@@ -41,9 +44,9 @@ class BoxAnswer : public Message {
   std::vector<String> lines;
 
  protected:
-  BoxAnswer() = default;
+  VemoBoxAnswer() = default;
 };
-VEMO_IMPLEMENT_PROPERTY(BoxAnswer)
+VEMO_IMPLEMENT_PROPERTY(VemoBoxAnswer)
 
 namespace {
 
@@ -68,8 +71,8 @@ bool validOutcome(int outcome) {
 class BoxEndpoint::Impl : public System {
  public:
   explicit Impl(App* app) : _box(App::createInstance(app->getThread(), app->getAppBox())) {
-    _port.getMessageDispenser().addMessageHandler<BoxCommand>(
-        [this](BoxCommand& command) { serve(command); });
+    _port.getMessageDispenser().addMessageHandler<VemoBoxCommand>(
+        [this](VemoBoxCommand& command) { serve(command); });
   }
 
   bool open(Context* context, const std::string& endpoint, const LinkOptions& options) {
@@ -108,8 +111,8 @@ class BoxEndpoint::Impl : public System {
   const std::string& endpoint() const { return _endpoint; }
 
  private:
-  void serve(const BoxCommand& command) {
-    Handle_T<BoxAnswer> answer = BoxAnswer::createInstance();
+  void serve(const VemoBoxCommand& command) {
+    Handle_T<VemoBoxAnswer> answer = VemoBoxAnswer::createInstance();
     AppReply reply;
     if (command.words.empty() || command.words[0].isEmpty()) {
       reply.outcome = AppReply::Outcome::kNotACommand;
@@ -191,10 +194,10 @@ class BoxCall : public System {
   BoxCall(Context* context, const std::string& endpoint, const std::vector<String>& words,
           unsigned int ms, const LinkOptions& options)
       : _endpoint(endpoint), _ms(ms) {
-    _command = BoxCommand::createInstance();
+    _command = VemoBoxCommand::createInstance();
     _command->words = words;
     _command->timeout = ms;
-    _port.getMessageDispenser().addMessageHandler<BoxAnswer>([this](BoxAnswer& answer) {
+    _port.getMessageDispenser().addMessageHandler<VemoBoxAnswer>([this](VemoBoxAnswer& answer) {
       if (_answered) return;
       _answered = true;
       _reply.outcome = validOutcome(answer.outcome) ? static_cast<AppReply::Outcome>(answer.outcome)
@@ -250,7 +253,7 @@ class BoxCall : public System {
   unsigned int _start = 0;
   MessagePort _port;
   Handle_T<Link> _link;
-  Handle_T<BoxCommand> _command;
+  Handle_T<VemoBoxCommand> _command;
   AppReply _reply;
   bool _answered = false;
   bool _sent = false;
