@@ -103,7 +103,8 @@ This package holds the shared library.")
 vemo_net links the typed message ports of vemo_core to ZeroMQ endpoints.
 .
 This package holds the headers, the CMake component (find_package(vemo_core
-COMPONENTS net), target vemo::net) and the pkg-config file vemo-net.pc.")
+COMPONENTS net), target vemo::net), the pkg-config file vemo-net.pc and
+vemo-ctl, which sends a command to an application box served on an endpoint.")
 
   set(CPACK_DEBIAN_DEBUG_PACKAGE_NAME ${VEMO_DEB_DEBUG})
   set(CPACK_DEBIAN_DEBUG_PACKAGE_SECTION debug)

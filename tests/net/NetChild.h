@@ -20,7 +20,20 @@ namespace nettest {
 
 class Child {
  public:
-  explicit Child(const std::vector<std::string>& args) {
+  // `env`: "NAME=value" entries that the child's environment gets beside (or instead of) the
+  // test's own.
+  explicit Child(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    std::vector<char*> environment;
+    for (const std::string& entry : env)
+      environment.push_back(const_cast<char*>(entry.c_str()));
+    for (char** entry = environ; *entry; ++entry) {
+      const std::string name = std::string(*entry).substr(0, std::string(*entry).find('='));
+      bool replaced = false;
+      for (const std::string& mine : env)
+        replaced = replaced || mine.compare(0, name.size() + 1, name + "=") == 0;
+      if (!replaced) environment.push_back(*entry);
+    }
+    environment.push_back(nullptr);
     int fds[2];
     if (pipe(fds) != 0) return;
     posix_spawn_file_actions_t actions;
@@ -31,7 +44,8 @@ class Child {
     for (const std::string& arg : args)
       argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    if (posix_spawn(&_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) _pid = -1;
+    if (posix_spawn(&_pid, argv[0], &actions, nullptr, argv.data(), environment.data()) != 0)
+      _pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     _out = fds[0];

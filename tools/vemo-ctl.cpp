@@ -1,0 +1,120 @@
+// vemo-ctl: sends one command to an application box served on a ZeroMQ endpoint
+// (vemo::net::BoxEndpoint) and prints its reply.
+//
+//   vemo-ctl [--timeout SECONDS] ENDPOINT COMMAND [ARGS...]
+//
+// Prints the lines the command wrote, then "$END OK" or "$END FAILED", on the standard output.
+// Exit status: 0 when the command succeeded, 1 when it failed, 2 when no box answered in time
+// (or the box ended before it answered), 64 for a wrong command line.
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "vemo/core/Log.h"
+#include "vemo/net/BoxEndpoint.h"
+
+namespace {
+
+constexpr int kUsage = 64;
+
+// Warnings and errors of the library, on the standard error stream.
+struct ErrorListener : vemo::LogListener {
+  void error(const wchar_t* text) override { say("error", text); }
+  void warning(const wchar_t* text) override { say("warning", text); }
+  static void say(const char* kind, const wchar_t* text) {
+    std::fprintf(stderr, "vemo-ctl: %s: %s\n", kind,
+                 vemo::String_T<char>(std::wstring_view(text)).getBuffer());
+  }
+};
+
+int usage(const char* why) {
+  if (why) std::fprintf(stderr, "vemo-ctl: %s\n", why);
+  std::fprintf(stderr,
+               "usage: vemo-ctl [--timeout SECONDS] ENDPOINT COMMAND [ARGS...]\n"
+               "  sends \"$COMMAND COMMAND ARGS...\" to the box at ENDPOINT (ipc://PATH or\n"
+               "  tcp://HOST:PORT) and prints its reply; waits 5 seconds unless told.\n"
+               "  exit status: 0 succeeded, 1 failed, 2 no box answered in time\n");
+  return kUsage;
+}
+
+// Seconds, a decimal number from 0 to one day; false for anything else.
+bool parseSeconds(const std::string& text, std::chrono::milliseconds& timeout) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(seconds) || seconds < 0 ||
+      seconds > 86400)
+    return false;
+  timeout = std::chrono::milliseconds(static_cast<long long>(std::llround(seconds * 1000)));
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::chrono::milliseconds timeout(5000);
+  int next = 1;
+  for (; next < argc; ++next) {
+    const std::string arg = argv[next];
+    if (arg == "--help" || arg == "-h") {
+      usage(nullptr);
+      return 0;
+    }
+    if (arg == "--") {
+      ++next;
+      break;
+    }
+    std::string value;
+    if (arg == "--timeout") {
+      if (next + 1 >= argc) return usage("--timeout needs a number of seconds");
+      value = argv[++next];
+    } else if (arg.compare(0, 10, "--timeout=") == 0) {
+      value = arg.substr(10);
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return usage(("unknown option " + arg).c_str());
+    } else {
+      break;
+    }
+    if (!parseSeconds(value, timeout))
+      return usage(("--timeout " + value + ": not a number of seconds from 0 to 86400").c_str());
+  }
+  if (argc - next < 2) return usage("an endpoint and a command are needed");
+  const std::string endpoint = argv[next++];
+  std::vector<vemo::String> words;
+  for (; next < argc; ++next)
+    words.emplace_back(std::string(argv[next]));
+  if (words[0].isEmpty()) return usage("the command is empty");
+
+  auto errors = vemo::ScopedLogListener::make<ErrorListener>();
+  vemo::AppReply reply;
+  {
+    auto context = vemo::net::Context::createInstance();
+    reply = vemo::net::callBox(context, endpoint, words, timeout);
+  }
+  for (const vemo::String& line : reply.lines)
+    std::printf("%s\n", vemo::String_T<char>(std::wstring_view(line.getBuffer())).getBuffer());
+  using Outcome = vemo::AppReply::Outcome;
+  switch (reply.outcome) {
+    case Outcome::kOk:
+      std::printf("$END OK\n");
+      return 0;
+    case Outcome::kFailed:
+    case Outcome::kThrew:
+    case Outcome::kNotACommand:
+      std::printf("$END FAILED\n");
+      return 1;
+    case Outcome::kClosed:
+      std::fprintf(stderr, "vemo-ctl: the box at %s ended before it answered\n", endpoint.c_str());
+      return 2;
+    case Outcome::kTimedOut:
+      break;
+  }
+  std::fprintf(stderr, "vemo-ctl: no box answered at %s within %lld ms\n", endpoint.c_str(),
+               static_cast<long long>(timeout.count()));
+  return 2;
+}
