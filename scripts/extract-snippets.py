@@ -6,13 +6,16 @@ Every ```cpp block is one of:
   ```cpp fragment      statements: compiled as the body of a function;
   ```cpp declarations  namespace-scope code (classes, functions): compiled as a source file.
 Fragments and declarations see every public header (vemo/core/Core.h and CallStack.h) and
-`using namespace vemo;`, and are compiled only. A block in another language is left alone.
+`using namespace vemo;`, and are compiled only. The blocks of the networking documents
+(docs/net*.md) see vemo_net's headers too and are listed apart, for builds with vemo_net. A
+block in another language is left alone.
 
   extract-snippets.py OUTPUT_DIR ROOT FILE.md...
 
 writes OUTPUT_DIR/<doc>_<n>.cpp for each block (only when its text changed, so that an edit of
 one block rebuilds one source) and OUTPUT_DIR/snippets.cmake, which lists them for CMake:
-VEMO_SNIPPET_PROGRAMS and VEMO_SNIPPET_FRAGMENTS. Exits with 1, naming the file and line, for a
+VEMO_SNIPPET_PROGRAMS and VEMO_SNIPPET_FRAGMENTS, and VEMO_SNIPPET_NET_PROGRAMS and
+VEMO_SNIPPET_NET_FRAGMENTS for the networking documents. Exits with 1, naming the file and line, for a
 complete program without main, an unknown marker or an unterminated block.
 """
 import os
@@ -23,6 +26,9 @@ FENCE = re.compile(r"^(\s*)(`{3,}|~{3,})\s*([^`\s]*)\s*(.*?)\s*$")
 KINDS = {"": "program", "fragment": "fragment", "declarations": "declarations"}
 PRELUDE = ('#include "vemo/core/CallStack.h"\n#include "vemo/core/Core.h"\n\n'
            "using namespace vemo;\n\n")
+NET_PRELUDE = ('#include "vemo/core/CallStack.h"\n#include "vemo/core/Core.h"\n'
+               '#include "vemo/net/BoxEndpoint.h"\n#include "vemo/net/Net.h"\n\n'
+               "using namespace vemo;\n\n")
 
 
 def blocks(path):
@@ -71,9 +77,12 @@ def main():
         sys.exit(__doc__)
     out, root = sys.argv[1], sys.argv[2]
     os.makedirs(out, exist_ok=True)
-    programs, fragments = [], []
+    lists = {"": ([], []), "NET_": ([], [])}
     for path in sys.argv[3:]:
         relative = os.path.relpath(path, root).replace(os.sep, "/")
+        net = relative.startswith("docs/net")
+        programs, fragments = lists["NET_" if net else ""]
+        prelude = NET_PRELUDE if net else PRELUDE
         stem = re.sub(r"[^A-Za-z0-9]+", "_", os.path.splitext(relative)[0]).strip("_")
         for number, (line, kind, text) in enumerate(blocks(path), 1):
             name = f"{stem}_{number}"
@@ -85,16 +94,17 @@ def main():
                 source = f"// {relative}:{line}\n{origin}{text}\n"
                 programs.append(name)
             elif kind == "fragment":
-                source = (f"// {relative}:{line}\n{PRELUDE}"
+                source = (f"// {relative}:{line}\n{prelude}"
                           f"void snippet_{name}();\nvoid snippet_{name}() {{\n"
                           f"{origin}{text}\n}}\n")
                 fragments.append(name)
             else:
-                source = f"// {relative}:{line}\n{PRELUDE}{origin}{text}\n"
+                source = f"// {relative}:{line}\n{prelude}{origin}{text}\n"
                 fragments.append(name)
             write_if_changed(os.path.join(out, name + ".cpp"), source)
-    listing = (f"set(VEMO_SNIPPET_PROGRAMS {' '.join(programs)})\n"
-               f"set(VEMO_SNIPPET_FRAGMENTS {' '.join(fragments)})\n")
+    listing = "".join(f"set(VEMO_SNIPPET_{prefix}PROGRAMS {' '.join(programs)})\n"
+                      f"set(VEMO_SNIPPET_{prefix}FRAGMENTS {' '.join(fragments)})\n"
+                      for prefix, (programs, fragments) in lists.items())
     write_if_changed(os.path.join(out, "snippets.cmake"), listing)
 
 

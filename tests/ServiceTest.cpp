@@ -1094,12 +1094,26 @@ struct AppHost : ServiceSystem {
     }
     ServiceApplication::extendStartTimeout(30000);
     Log::message(L"host running");
+    if (mode && std::strcmp(mode, "idle") == 0) {
+      // Nothing due: the host sleeps until woken. A thread of the program asks for the stop
+      // when the test says so (SIGUSR2), once the host has said it is idle.
+      setIdleWait(true);
+      std::thread([] {
+        for (int i = 0; i < 60000 && !g_appGoOn.load(); ++i)
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ServiceSystem::shutdownSystem();
+      }).detach();
+      return true;
+    }
     return Yield::createInstance()->start(this);
   }
   void tick() override {
     // Sent inside the first tick: the service manager must hear it before READY=1.
-    if (g_appTicks.fetch_add(1) == 0) ServiceApplication::setStatus(L"first tick");
+    const bool first = g_appTicks.fetch_add(1) == 0;
+    if (first) ServiceApplication::setStatus(L"first tick");
     ServiceSystem::tick();
+    const char* mode = std::getenv("VEMO_TEST_SERVICE_APP");
+    if (first && mode && std::strcmp(mode, "idle") == 0) Log::message(L"host idle");
     if (const int ms = g_appStuckFor.exchange(0))
       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   }
@@ -1384,6 +1398,15 @@ TEST(ServiceApplication, InTheForeground) {
     EXPECT_NE(child.text.find("host running\n"), std::string::npos) << child.text;
     EXPECT_NE(child.text.find(text), std::string::npos) << child.text;
   }
+}
+
+// A host that waits idle, with nothing due, stops when a thread of the program asks for it
+// (nothing wakes it but the request).
+TEST(ServiceApplication, AnIdleHostStopsWhenAnotherThreadAsks) {
+  AppChild child("idle", {});
+  ASSERT_TRUE(child.waitForLine("host idle\n")) << child.text;
+  child.signal(SIGUSR2);
+  EXPECT_EQ(child.wait(), 0) << child.text;
 }
 
 // A program that registered a console listener has its lines written there, once each, in that

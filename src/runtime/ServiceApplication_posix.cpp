@@ -30,6 +30,9 @@ namespace {
 constexpr int kTakenSignals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
 constexpr int kTakenCount = sizeof kTakenSignals / sizeof kTakenSignals[0];
 constexpr unsigned char kQuit = 0;  // not a signal number: ends the thread
+// Not a signal number either: a stop request to carry out (ServiceSystem::shutdownSystem on
+// another thread, or in a handler of the program's own, while the host waits idle).
+constexpr unsigned char kStopRequest = 255;
 
 // The pipe from the handlers to the thread, made once and never closed: a handler running on
 // another thread may still hold the descriptor when an application's run ends.
@@ -84,6 +87,10 @@ std::wstring service_detail::programPath() {
 // The service loop sees the worker end by itself.
 void service_detail::hostEnded() {}
 
+void service_detail::wakeSignalThread() {
+  putSignal(kStopRequest);
+}
+
 void ServiceApplication::takeSignals() {
   if (!makeSignalPipe()) {
     Log::error(L"%s: the signals cannot be taken: %s", _name.getBuffer(),
@@ -108,7 +115,9 @@ void ServiceApplication::takeSignals() {
       const ssize_t n = ::read(pipe, &number, 1);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0 || number == kQuit) break;
-      if (number == SIGHUP) {
+      if (number == kStopRequest) {
+        service_detail::honourStopRequest();
+      } else if (number == SIGHUP) {
         onReloadSignal();
       } else if (number == SIGTERM && service_detail::stopControl()) {
         Log::warning(L"%s", L"Termination request.");

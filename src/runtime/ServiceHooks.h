@@ -39,8 +39,13 @@ void takeSignal(int number);
 // handler (or on a thread that takes it with sigwait). Always false on Windows, where the
 // run-time library calls signal functions on ordinary threads.
 bool signalBlocked(int number);
-// Platform: wakes the service loop, if one runs. Async-signal-safe.
+// Platform: wakes the service loop, if one runs; otherwise the thread that takes a foreground
+// host's signals, which carries a stop request out (an idle host would not tick to do it).
+// Async-signal-safe.
 void wake();
+// Platform: asks the thread that takes the signals of a host run by ServiceApplication to carry
+// out a stop request; nothing when there is none. Async-signal-safe.
+void wakeSignalThread();
 
 // Platform: true while the process runs as a service (the service loop or the service main).
 bool runningAsService();

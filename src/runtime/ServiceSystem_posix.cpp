@@ -608,6 +608,8 @@ void wake() {
     const char byte = 'W';
     // A full pipe already holds a wake-up.
     (void)!::write(descriptor, &byte, 1);
+  } else {
+    wakeSignalThread();
   }
   errno = saved;
 }

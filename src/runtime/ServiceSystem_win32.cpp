@@ -211,6 +211,8 @@ bool service_detail::signalBlocked(int) {
 void service_detail::wake() {
   nudgeHost();
 }
+// wake's pass carries the request out; there is no thread to ask.
+void service_detail::wakeSignalThread() {}
 bool service_detail::runningAsService() {
   return g_statusHandle != nullptr;
 }
