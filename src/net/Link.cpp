@@ -1,9 +1,12 @@
 // Links and their I/O thread. Every ZeroMQ socket of a context is used by its I/O thread only,
-// with two exceptions that hand messages to it: the command socket, which callers use under the
-// context's command lock, and each link's mailbox, which senders use under the link's send lock
-// (or, at-least-once, its outbox lock). The I/O thread drains a link's mailbox only while the
-// link's socket takes messages, so a peer that stops reading fills ZeroMQ's queues, then the
-// mailbox, and then makes send() wait and fail: memory stays bounded.
+// with these exceptions: the command socket, which callers use under the context's command
+// lock; each link's mailbox, which senders use under the link's send lock (or, at-least-once,
+// its outbox lock) to hand messages to the I/O thread; and the socket of a plain push or publish
+// link, which receives nothing and so needs no polling: its senders use it directly, under the
+// send lock (ZeroMQ lets a socket pass between threads across a full barrier such as a mutex),
+// which saves a hand-over between threads per message. The I/O thread drains a link's mailbox
+// only while the link's socket takes messages, so a peer that stops reading fills ZeroMQ's
+// queues, then the mailbox, and then makes send() wait and fail: memory stays bounded.
 #include <zmq.h>
 
 #include <algorithm>
@@ -267,6 +270,8 @@ class Link::Impl : public Unknown {
 
   bool sendFrame(const std::string* routing, const std::string& frame,
                  std::chrono::milliseconds timeout);
+  // A plain push or publish link: straight into the socket, on the caller's thread.
+  bool sendDirect(const std::string& frame, std::chrono::milliseconds timeout);
   bool sendReliable(const Handle_T<Message>& message, std::chrono::milliseconds timeout);
 
   Handle_T<Context> context;
@@ -276,6 +281,8 @@ class Link::Impl : public Unknown {
   const LinkOptions options;
   const std::uint64_t id;
   const bool reliable;
+  // The socket is its senders' (sendLock), not the I/O thread's: see the top of this file.
+  const bool direct;
   std::string openError;
 
   void* socket = nullptr;
@@ -293,9 +300,11 @@ class Link::Impl : public Unknown {
   void forwardMailbox();
   bool sendPending();
   void receive();
+  // Pushes the messages taken so far into the port, in one step.
+  void flush();
   void handle(Part& data, Part* routing);
-  // Decodes and pushes into the port; false, with the refusal counted and logged, when the
-  // message was refused.
+  // Decodes and adds to the batch for the port; false, with the refusal counted and logged, when
+  // the message was refused.
   bool deliver(unsigned int classId, const unsigned char* body, std::size_t size,
                MessageOrigin* origin, Part& data, Part* routing);
   void onSequenced(Part& data, Part* routing);
@@ -321,6 +330,11 @@ class Link::Impl : public Unknown {
   std::vector<Part*> _pending;  // a message taken from the mailbox that the socket refused
   bool _blocked = false;
   Handle_T<SpanInput> _input{new SpanInput()};
+  // Messages decoded and not yet in the port, with their origins (held here: a peer or session
+  // may be forgotten before the batch goes).
+  std::vector<Handle_T<Message>> _batch;
+  std::vector<Handle_T<MessageOrigin>> _batchOrigins;
+  std::vector<MessageOrigin*> _batchPointers;
   std::set<std::string> _logged;  // peer and reason already logged
   std::map<std::string, Handle_T<Peer>> _peers;
   std::map<std::uint64_t, Handle_T<Session>> _sessions;
@@ -455,6 +469,7 @@ Link::Impl::Impl(Context* context_, LinkKind kind_, const MessagePort& port_,
       options(options_),
       id(io.newId()),
       reliable(options_.reliable),
+      direct(!options_.reliable && (kind_ == LinkKind::kPush || kind_ == LinkKind::kPublish)),
       session(randomSession()) {}
 
 Link::Impl::~Impl() {
@@ -499,6 +514,10 @@ bool Link::Impl::open() {
   zmq_setsockopt(socket, ZMQ_RCVHWM, &hwm, sizeof hwm);
   zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);
   if (!applyCurve(socket, options, id, openError)) return false;
+  if (direct) {
+    io.add(this);
+    return true;
+  }
 
   // The mailbox: unbounded for an at-least-once sender, whose outbox bounds it.
   char name[64];
@@ -568,7 +587,7 @@ void Link::Impl::addPollItems(std::vector<zmq_pollitem_t>& items,
     items.push_back({socket, 0, socketEvents, 0});
     refs.emplace_back(this, 0);
   }
-  if (!_blocked && !resendFrom) {
+  if (mailboxIn && !_blocked && !resendFrom) {
     items.push_back({mailboxIn, 0, ZMQ_POLLIN, 0});
     refs.emplace_back(this, 1);
   }
@@ -649,9 +668,31 @@ void Link::Impl::refuse(std::atomic<std::uint64_t>& counter, const std::string& 
                kindName(kind), peer, reason);
 }
 
+void Link::Impl::flush() {
+  if (_batch.empty()) return;
+  _batchPointers.clear();
+  for (const Handle_T<MessageOrigin>& origin : _batchOrigins)
+    _batchPointers.push_back(origin.get());
+  // The null records stand for refused messages of a reliable sender (onSequenced).
+  const auto nulls = std::count_if(_batch.begin(), _batch.end(),
+                                   [](const Handle_T<Message>& message) { return !message; });
+  const int queued =
+      port.pushMessages(_batch.data(), _batchPointers.data(), static_cast<int>(_batch.size()));
+  if (queued > nulls)
+    received.fetch_add(static_cast<std::uint64_t>(queued - nulls), std::memory_order_relaxed);
+  _batch.clear();
+  _batchOrigins.clear();
+}
+
 void Link::Impl::receive() {
-  // A bounded batch; the poll comes back at once while more wait.
+  // A bounded batch (the poll comes back at once while more wait), pushed into the port a few
+  // hundred at a time: one lock and one wake-up of its consumer for each of those.
+  struct Flush {
+    ~Flush() { impl->flush(); }
+    Impl* impl;
+  } flushAtEnd{this};
   for (int n = 0; n < 1024; ++n) {
+    if (_batch.size() >= 256) flush();
     Part first;
     if (zmq_msg_recv(&first.msg, socket, ZMQ_DONTWAIT) < 0) return;
     if (socketTypeRoutes()) {
@@ -753,8 +794,8 @@ bool Link::Impl::deliver(unsigned int classId, const unsigned char* body, std::s
       refuse(undecodable, peerOf(data, routing), "body", reason);
     return false;
   }
-  if (!port.pushMessage(message, origin)) return false;
-  received.fetch_add(1, std::memory_order_relaxed);
+  _batch.push_back(std::move(message));
+  _batchOrigins.emplace_back(origin);
   return true;
 }
 
@@ -812,10 +853,12 @@ void Link::Impl::onSequenced(Part& data, Part* routing) {
                size - wire::kSequencedHeader, &from, data, routing)) {
     // Refused for good: taken as handled, so that the sender does not send it for ever; after
     // those before it, so that no acknowledgement covers a message not handled yet.
-    if (from.handledUpTo() == from.lastPushed)
+    if (_batch.empty() && from.handledUpTo() == from.lastPushed) {
       from.delivered();
-    else
-      port.pushMessage(nullptr, &from);
+    } else {
+      _batch.emplace_back();
+      _batchOrigins.emplace_back(&from);
+    }
   }
   from.lastPushed = sequence;
   from.resendAsked = false;
@@ -963,6 +1006,39 @@ bool Link::Impl::sendFrame(const std::string* routing, const std::string& frame,
   return fail(zmqError("send"));
 }
 
+bool Link::Impl::sendDirect(const std::string& frame, std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  std::unique_lock<std::timed_mutex> guard(sendLock, std::defer_lock);
+  if (!guard.try_lock_until(deadline))
+    return fail("send timed out after " + std::to_string(timeout.count()) +
+                " ms: other threads are sending on this link and waiting for room");
+  for (;;) {
+    if (!socket) return fail("the link is closed");
+    if (zmq_send(socket, frame.data(), frame.size(), ZMQ_DONTWAIT) >= 0) break;
+    if (zmq_errno() == EINTR) continue;
+    if (zmq_errno() != EAGAIN) return fail(zmqError("send"));
+    // No room: wait for it in short slices, letting go of the lock between them, so that a
+    // connect or a bind from another thread (which may be what brings the room) is not held up
+    // for the whole time-out.
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0)
+      return fail("send timed out after " + std::to_string(timeout.count()) +
+                  " ms: no peer takes messages (none connected, or all stopped reading)");
+    const int slice = static_cast<int>(std::min<long long>(left, 10));
+    zmq_setsockopt(socket, ZMQ_SNDTIMEO, &slice, sizeof slice);
+    if (zmq_send(socket, frame.data(), frame.size(), 0) >= 0) break;
+    if (zmq_errno() != EAGAIN && zmq_errno() != EINTR) return fail(zmqError("send"));
+    guard.unlock();
+    std::this_thread::yield();
+    if (!guard.try_lock_until(deadline))
+      return fail("send timed out after " + std::to_string(timeout.count()) +
+                  " ms: other threads are sending on this link and waiting for room");
+  }
+  sent.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
 bool Link::Impl::sendReliable(const Handle_T<Message>& message, std::chrono::milliseconds timeout) {
   FrameOutput& encoder = threadEncoder();
   wire::encode(encoder, *message, wire::kSequenced);
@@ -1041,7 +1117,7 @@ bool runEndpoint(Link::Impl& impl, const std::string& endpoint, int (*call)(void
                  const char* what, bool binding) {
   std::string error;
   std::string last;
-  impl.io.run([&] {
+  const auto work = [&] {
     const bool ipc = binding && endpoint.compare(0, 6, "ipc://") == 0;
     int result;
     if (ipc) {
@@ -1062,7 +1138,17 @@ bool runEndpoint(Link::Impl& impl, const std::string& endpoint, int (*call)(void
       if (ipc && !setFileMode(endpoint.substr(6), impl.options.ipcMode))
         error = "cannot set the mode of " + endpoint.substr(6);
     }
-  });
+  };
+  if (impl.direct) {
+    // The socket is its senders': used under their lock, on this thread.
+    std::lock_guard<std::timed_mutex> guard(impl.sendLock);
+    if (impl.socket)
+      work();
+    else
+      error = "the link is closed";
+  } else {
+    impl.io.run(work);
+  }
   if (!error.empty()) {
     Log::warning(L"net: %S %S: %S", what, endpoint, error);
     return fail(endpoint + ": " + error);
@@ -1101,6 +1187,7 @@ bool Link::send(const Handle_T<Message>& message, std::chrono::milliseconds time
     if (_impl->reliable) return _impl->sendReliable(message, timeout);
     FrameOutput& encoder = threadEncoder();
     wire::encode(encoder, *message, wire::kMessage);
+    if (_impl->direct) return _impl->sendDirect(encoder.frame, timeout);
     return _impl->sendFrame(nullptr, encoder.frame, timeout);
   } catch (const Exception& e) {
     return fail(std::string("the message does not encode: ") + e.what());
