@@ -676,10 +676,14 @@ void Link::Impl::flush() {
   // The null records stand for refused messages of a reliable sender (onSequenced).
   const auto nulls = std::count_if(_batch.begin(), _batch.end(),
                                    [](const Handle_T<Message>& message) { return !message; });
+  // Counted before they go in, so that a handler that reads the count sees its own message in
+  // it; what the port could not take is taken back.
+  const auto messages = static_cast<std::uint64_t>(static_cast<long long>(_batch.size()) - nulls);
+  received.fetch_add(messages, std::memory_order_relaxed);
   const int queued =
       port.pushMessages(_batch.data(), _batchPointers.data(), static_cast<int>(_batch.size()));
-  if (queued > nulls)
-    received.fetch_add(static_cast<std::uint64_t>(queued - nulls), std::memory_order_relaxed);
+  if (static_cast<std::uint64_t>(queued) < messages)
+    received.fetch_sub(messages - static_cast<std::uint64_t>(queued), std::memory_order_relaxed);
   _batch.clear();
   _batchOrigins.clear();
 }
