@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <zmq.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -240,6 +241,24 @@ TEST(NetLink, RepliesFindTheirRequestersPort) {
       EXPECT_EQ(a.answers[i - 1], 2 * i);
       EXPECT_EQ(b.answers[i - 1], 2 * (1000 + i));
     }
+    // Four threads send on one requester while its answers come in (a send may take the
+    // signal that answers wait): every request gets its answer.
+    std::vector<std::thread> senders;
+    std::atomic<int> refused{0};
+    for (int t = 0; t < 4; ++t)
+      senders.emplace_back([&, t] {
+        for (int i = 0; i < 500; ++i)
+          if (!a.link->send(nettest::makeEvery(10000 + t * 1000 + i))) ++refused;
+      });
+    for (std::thread& sender : senders)
+      sender.join();
+    EXPECT_EQ(refused, 0) << net::Link::getLastError();
+    ASSERT_TRUE(waitFor([&] { return a.count >= 2100; }, 30s)) << a.count << " of 2100 answers";
+    std::vector<int> concurrent(a.answers.begin() + 100, a.answers.end());
+    std::sort(concurrent.begin(), concurrent.end());
+    for (int t = 0; t < 4; ++t)
+      for (int i = 0; i < 500; ++i)
+        ASSERT_EQ(concurrent[static_cast<std::size_t>(t * 500 + i)], 2 * (10000 + t * 1000 + i));
     ASSERT_TRUE(a.link->send(nettest::makeEvery(-1)));
     EXPECT_EQ(replier.line(), "done");
     EXPECT_EQ(replier.wait(), 0);
