@@ -88,6 +88,52 @@ TEST(MessageOrigin, EachRecordKeepsItsOwnOriginUntilItLeavesTheQueue) {
   EXPECT_EQ(first->deliveries, 3);
 }
 
+TEST(MessageOrigin, ABatchKeepsItsOrderAndOriginsAndAnUnwritableMessageItsPlace) {
+  Unknown::Handle_T<Tag> first(new Tag(1));
+  Unknown::Handle_T<Tag> second(new Tag(2));
+  std::vector<std::pair<int, int>> seen;
+  MessagePort port;
+  port.getMessageDispenser().addMessageHandler<Chat>(
+      CallbackHandler<void, Message*>([&seen](Message* message) {
+        const auto* tag = dynamic_cast<Tag*>(MessagePort::getCurrentOrigin());
+        seen.emplace_back(static_cast<Chat*>(message)->number, tag ? tag->id : 0);
+      }));
+  EXPECT_EQ(port.pushMessages(nullptr, nullptr, 3), 0);
+  Unknown::Handle_T<msgtest::Faulty> unwritable = msgtest::Faulty::createInstance();
+  unwritable->failWriting = true;
+  const Unknown::Handle_T<Message> batch[] = {msgtest::chat(L"a", 1), msgtest::chat(L"b", 2),
+                                              Unknown::Handle_T<Message>(unwritable),
+                                              msgtest::chat(L"c", 3), msgtest::chat(L"d", 4)};
+  MessageOrigin* const origins[] = {first.get(), nullptr, second.get(), second.get(), first.get()};
+  {
+    tests::LogCapture log;
+    EXPECT_EQ(port.pushMessages(batch, origins, 5), 4);
+    EXPECT_EQ(log.lines, (std::vector<std::wstring>{L"error: cannot write a Faulty"}));
+  }
+  EXPECT_EQ(first->getReferenceCount(), 3u);
+  EXPECT_EQ(second->getReferenceCount(), 3u);
+  // The unwritable message stands as a null record: the call ends there, its origin told.
+  EXPECT_EQ(port.procMessage(1000), 2);
+  EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{1, 1}, {2, 0}}));
+  EXPECT_EQ(first->deliveries, 1);
+  EXPECT_EQ(second->deliveries, 1);
+  EXPECT_EQ(port.procMessage(1000), 2);
+  EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{1, 1}, {2, 0}, {3, 2}, {4, 1}}));
+  EXPECT_EQ(first->deliveries, 2);
+  EXPECT_EQ(second->deliveries, 2);
+  EXPECT_EQ(first->getReferenceCount(), 1u);
+  EXPECT_EQ(second->getReferenceCount(), 1u);
+
+  // Without origins, after single pushes: one queue, in order.
+  ASSERT_TRUE(port.pushMessage(msgtest::chat(L"e", 5), first.get()));
+  EXPECT_EQ(port.pushMessages(batch + 3, nullptr, 2), 2);
+  ASSERT_TRUE(port.pushMessage(msgtest::chat(L"f", 6)));
+  seen.clear();
+  EXPECT_EQ(port.procMessage(1000), 4);
+  EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{5, 1}, {3, 0}, {4, 0}, {6, 0}}));
+  EXPECT_EQ(first->deliveries, 3);
+}
+
 TEST(MessageOrigin, ProducersOnManyThreadsKeepTheirOrigins) {
   constexpr int kThreads = 4;
   constexpr int kEach = 2000;

@@ -11,6 +11,7 @@
 #include <new>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "Log.h"
 #include "PortBinding.h"
@@ -365,6 +366,78 @@ bool MessagePort::pushMessage(const Unknown::Handle_T<Message>& msg, MessageOrig
     e.report();
     return false;
   }
+}
+
+int MessagePort::pushMessages(const Unknown::Handle_T<Message>* messages,
+                              MessageOrigin* const* origins, int count) {
+  if (!messages || count <= 0) return 0;
+  // Every record is written outside the lock, one after the other into one block: its length,
+  // then the record. A message that fails to write becomes a null record.
+  std::vector<unsigned char> block;
+  std::vector<std::optional<Exception>> failures;
+  block.reserve(static_cast<std::size_t>(count) * 64);
+  for (int i = 0; i < count; ++i) {
+    alignas(RecordWriter) unsigned char storage[sizeof(RecordWriter)];
+    const Unknown::Handle_T<RecordWriter> record(new (storage) RecordWriter());
+    try {
+      OutputStream os(record.get());
+      os << messages[i];
+    } catch (const Exception& e) {
+      if (failures.empty()) failures.resize(static_cast<std::size_t>(count));
+      failures[static_cast<std::size_t>(i)].emplace(e);
+    }
+    const unsigned char nullRecord[kFrameHeader + 1] = {1, 0, 0, 0, 'o'};
+    const unsigned char* data = nullRecord;
+    int size = kFrameHeader + 1;
+    if (failures.empty() || !failures[static_cast<std::size_t>(i)]) {
+      record->seal();
+      data = record->data();
+      size = record->size();
+    }
+    block.insert(block.end(), data, data + size);
+  }
+  int written = 0;
+  std::optional<Exception> full;
+  {
+    const detail::LogDeferral deferred;
+    std::lock_guard<std::mutex> guard(_queue->pushLock);
+    detail::MessageQueue& queue = *_queue;
+    std::size_t at = 0;
+    for (int i = 0; i < count; ++i) {
+      const unsigned char* head = block.data() + at;
+      const int size = kFrameHeader + static_cast<int>(static_cast<std::uint32_t>(head[0]) |
+                                                       static_cast<std::uint32_t>(head[1]) << 8 |
+                                                       static_cast<std::uint32_t>(head[2]) << 16 |
+                                                       static_cast<std::uint32_t>(head[3]) << 24);
+      at += static_cast<std::size_t>(size);
+      const int put = queue.in->available() > INT_MAX - size ? 0 : queue.in->write(head, size);
+      if (put != size) {
+        // As pushMessage: the part that went in is dropped by the consumer; the message is not
+        // queued, and its origin is let go.
+        if (put > 0) {
+          queue.incomplete.emplace(queue.pushed++, put);
+          queue.anyIncomplete.store(true, std::memory_order_release);
+        }
+        if (!full) {
+          try {
+            VEMO_THROW_AT(L"..\\src\\Stream", 31,
+                          L"OutputStream& operator <<(OutputStream &,InputStream &)");
+          } catch (const Exception& e) {
+            full.emplace(e);
+          }
+        }
+        continue;
+      }
+      if (origins && origins[i]) queue.inOrigins.emplace_back(queue.pushed, origins[i]);
+      ++queue.pushed;
+      if (failures.empty() || !failures[static_cast<std::size_t>(i)]) ++written;
+    }
+    if (System* consumer = queue.consumer) consumer->notify();
+  }
+  for (const std::optional<Exception>& failure : failures)
+    if (failure) failure->report();
+  if (full) full->report();
+  return written;
 }
 
 void MessagePort::bind(System* consumer) {

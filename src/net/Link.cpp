@@ -1,9 +1,17 @@
 // Links and their I/O thread. Every ZeroMQ socket of a context is used by its I/O thread only,
-// with two exceptions that hand messages to it: the command socket, which callers use under the
-// context's command lock, and each link's mailbox, which senders use under the link's send lock
-// (or, at-least-once, its outbox lock). The I/O thread drains a link's mailbox only while the
-// link's socket takes messages, so a peer that stops reading fills ZeroMQ's queues, then the
-// mailbox, and then makes send() wait and fail: memory stays bounded.
+// with these exceptions: the command socket, which callers use under the context's command
+// lock; each link's mailbox, which senders use under the link's send lock (or, at-least-once,
+// its outbox lock) to hand messages to the I/O thread; and the socket of a plain push or publish
+// link, which receives nothing and so needs no polling: its senders use it directly, under the
+// send lock (ZeroMQ lets a socket pass between threads across a full barrier such as a mutex),
+// which saves a hand-over between threads per message. The sockets of plain request and reply
+// links are shared the same way: senders use them under the send lock, and the I/O thread
+// polls their ZMQ_FD (not the socket) and receives under the same lock. As ZeroMQ asks of a
+// ZMQ_FD user, whoever used such a socket looks at its ZMQ_EVENTS afterwards: the I/O thread
+// before it sleeps, a sender after its send, waking the I/O thread (poke) when messages wait. The
+// I/O thread drains a link's mailbox only while the link's socket takes messages, so a peer that
+// stops reading fills ZeroMQ's queues, then the mailbox, and then makes send() wait and fail:
+// memory stays bounded.
 #include <zmq.h>
 
 #include <algorithm>
@@ -263,6 +271,8 @@ class Context::Impl {
   ~Impl();
   // Runs `work` on the I/O thread and waits for it.
   void run(const std::function<void()>& work);
+  // Makes the I/O thread look at its links again, without waiting for it.
+  void poke();
   void* zmq() const { return _zmq; }
   std::uint64_t newId() { return ++_ids; }
   // I/O thread only.
@@ -299,13 +309,20 @@ class Link::Impl : public Unknown {
   // On the I/O thread.
   bool open();
   void close();
-  void addPollItems(std::vector<zmq_pollitem_t>& items, std::vector<std::pair<Impl*, int>>& refs);
+  // True when a shared socket has messages waiting already.
+  bool addPollItems(std::vector<zmq_pollitem_t>& items, std::vector<std::pair<Impl*, int>>& refs);
   void onEvent(int which, short events);
   // Acknowledgements and resends due; returns the milliseconds until the next, or -1.
   long onTimer(Clock::time_point now);
 
   bool sendFrame(const std::string* routing, const std::string& frame,
                  std::chrono::milliseconds timeout);
+  // A plain push, publish, request or reply link: straight into the socket, on the caller's
+  // thread (a reply behind the requester's routing part).
+  bool sendDirect(const std::string* routing, const std::string& frame,
+                  std::chrono::milliseconds timeout);
+  // After a thread other than the I/O thread used a shared socket (under the send lock).
+  void afterUse();
   bool sendReliable(const Handle_T<Message>& message, std::chrono::milliseconds timeout);
 
   Handle_T<Context> context;
@@ -315,6 +332,12 @@ class Link::Impl : public Unknown {
   const LinkOptions options;
   const std::uint64_t id;
   const bool reliable;
+  // The socket is its senders' (sendLock), not the I/O thread's: see the top of this file.
+  const bool direct;
+  // ... and the I/O thread receives on it, under the same lock, woken through its ZMQ_FD.
+  const bool shared;
+  decltype(zmq_pollitem_t::fd) fd{};
+  bool readyNow = false;  // the I/O thread's: messages waited when it last looked
   std::string openError;
 
   void* socket = nullptr;
@@ -332,9 +355,11 @@ class Link::Impl : public Unknown {
   void forwardMailbox();
   bool sendPending();
   void receive();
+  // Pushes the messages taken so far into the port, in one step.
+  void flush();
   void handle(Part& data, Part* routing);
-  // Decodes and pushes into the port; false, with the refusal counted and logged, when the
-  // message was refused.
+  // Decodes and adds to the batch for the port; false, with the refusal counted and logged, when
+  // the message was refused.
   bool deliver(unsigned int classId, const unsigned char* body, std::size_t size,
                MessageOrigin* origin, Part& data, Part* routing);
   void onSequenced(Part& data, Part* routing);
@@ -360,6 +385,13 @@ class Link::Impl : public Unknown {
   std::vector<Part*> _pending;  // a message taken from the mailbox that the socket refused
   bool _blocked = false;
   Handle_T<SpanInput> _input{new SpanInput()};
+  // Messages decoded and not yet in the port, with their origins (held here: a peer or session
+  // may be forgotten before the batch goes).
+  std::vector<Handle_T<Message>> _batch;
+  std::vector<Handle_T<MessageOrigin>> _batchOrigins;
+  std::vector<MessageOrigin*> _batchPointers;
+  // A shared link's refusals to log ("peer\nreason"), taken under the send lock.
+  std::vector<std::string> _deferredLogs;
   std::set<std::string> _logged;  // peer and reason already logged
   std::map<std::string, Handle_T<Peer>> _peers;
   std::map<std::uint64_t, Handle_T<Session>> _sessions;
@@ -425,6 +457,14 @@ void Context::Impl::run(const std::function<void()>& work) {
   done.get();
 }
 
+// A wake-up without a command: the I/O thread looks at its sockets again.
+void Context::Impl::poke() {
+  const char wake = 0;
+  std::lock_guard<std::mutex> guard(_commandLock);
+  while (zmq_send(_commandsOut, &wake, sizeof wake, ZMQ_DONTWAIT) < 0 && zmq_errno() == EINTR) {
+  }
+}
+
 void Context::Impl::runCommands() {
   char wake = 0;
   while (zmq_recv(_commandsIn, &wake, sizeof wake, ZMQ_DONTWAIT) >= 0) {
@@ -460,7 +500,8 @@ void Context::Impl::loop() {
       // The timers first: one may start a resend, which changes what the link waits for.
       const long due = link->onTimer(now);
       if (due >= 0 && (timeout < 0 || due < timeout)) timeout = due;
-      link->addPollItems(items, refs);
+      // A shared socket with messages waiting: no sleep.
+      if (link->addPollItems(items, refs)) timeout = 0;
     }
     const int ready = zmq_poll(items.data(), static_cast<int>(items.size()), timeout);
     if (ready < 0) {
@@ -469,7 +510,8 @@ void Context::Impl::loop() {
     }
     // The links' events first: a command may remove a link.
     for (std::size_t i = 2; i < items.size(); ++i)
-      if (items[i].revents) refs[i].first->onEvent(refs[i].second, items[i].revents);
+      if (items[i].revents || (refs[i].second == 2 && refs[i].first->readyNow))
+        refs[i].first->onEvent(refs[i].second, items[i].revents);
     if (items[1].revents) answerZap(_zap);
     if (items[0].revents) runCommands();
   }
@@ -502,6 +544,8 @@ Link::Impl::Impl(Context* context_, LinkKind kind_, const MessagePort& port_,
       options(options_),
       id(io.newId()),
       reliable(options_.reliable),
+      direct(!options_.reliable && kind_ != LinkKind::kPull && kind_ != LinkKind::kSubscribe),
+      shared(!options_.reliable && (kind_ == LinkKind::kRequest || kind_ == LinkKind::kReply)),
       session(randomSession()) {}
 
 Link::Impl::~Impl() {
@@ -546,6 +590,17 @@ bool Link::Impl::open() {
   zmq_setsockopt(socket, ZMQ_RCVHWM, &hwm, sizeof hwm);
   zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);
   if (!applyCurve(socket, options, id, openError)) return false;
+  if (shared) {
+    std::size_t size = sizeof fd;
+    if (zmq_getsockopt(socket, ZMQ_FD, &fd, &size) != 0) {
+      openError = zmqError("ZMQ_FD");
+      return false;
+    }
+  }
+  if (direct) {
+    io.add(this);
+    return true;
+  }
 
   // The mailbox: unbounded for an at-least-once sender, whose outbox bounds it.
   char name[64];
@@ -605,8 +660,23 @@ void Link::Impl::close() {
   closeCurve(id);
 }
 
-void Link::Impl::addPollItems(std::vector<zmq_pollitem_t>& items,
+bool Link::Impl::addPollItems(std::vector<zmq_pollitem_t>& items,
                               std::vector<std::pair<Impl*, int>>& refs) {
+  if (shared) {
+    int events = 0;
+    std::size_t size = sizeof events;
+    {
+      std::lock_guard<std::timed_mutex> guard(sendLock);
+      if (!socket || zmq_getsockopt(socket, ZMQ_EVENTS, &events, &size) != 0) events = 0;
+    }
+    readyNow = (events & ZMQ_POLLIN) != 0;
+    zmq_pollitem_t item{};
+    item.fd = fd;
+    item.events = ZMQ_POLLIN;
+    items.push_back(item);
+    refs.emplace_back(this, 2);
+    return readyNow;
+  }
   short socketEvents = 0;
   if (kind != LinkKind::kPublish && (kind != LinkKind::kPush || reliable))
     socketEvents |= ZMQ_POLLIN;
@@ -615,13 +685,28 @@ void Link::Impl::addPollItems(std::vector<zmq_pollitem_t>& items,
     items.push_back({socket, 0, socketEvents, 0});
     refs.emplace_back(this, 0);
   }
-  if (!_blocked && !resendFrom) {
+  if (mailboxIn && !_blocked && !resendFrom) {
     items.push_back({mailboxIn, 0, ZMQ_POLLIN, 0});
     refs.emplace_back(this, 1);
   }
+  return false;
 }
 
 void Link::Impl::onEvent(int which, short events) {
+  if (which == 2) {
+    {
+      std::lock_guard<std::timed_mutex> guard(sendLock);
+      if (socket) receive();
+    }
+    for (const std::string& entry : _deferredLogs) {
+      const std::size_t split = entry.find('\n');
+      Log::warning(
+          L"net: %S link refused a message from %S: %S (further ones are counted, not logged)",
+          kindName(kind), entry.substr(0, split), entry.substr(split + 1));
+    }
+    _deferredLogs.clear();
+    return;
+  }
   if (which == 1) {
     forwardMailbox();
     return;
@@ -692,13 +777,44 @@ void Link::Impl::refuse(std::atomic<std::uint64_t>& counter, const std::string& 
   // log or the memory.
   if (_logged.size() >= 1024) return;
   if (!_logged.insert(peer + '\n' + what).second) return;
+  if (shared) {
+    // Under the send lock: logged once it is let go.
+    _deferredLogs.push_back(peer + '\n' + reason);
+    return;
+  }
   Log::warning(L"net: %S link refused a message from %S: %S (further ones are counted, not logged)",
                kindName(kind), peer, reason);
 }
 
+void Link::Impl::flush() {
+  if (_batch.empty()) return;
+  _batchPointers.clear();
+  for (const Handle_T<MessageOrigin>& origin : _batchOrigins)
+    _batchPointers.push_back(origin.get());
+  // The null records stand for refused messages of a reliable sender (onSequenced).
+  const auto nulls = std::count_if(_batch.begin(), _batch.end(),
+                                   [](const Handle_T<Message>& message) { return !message; });
+  // Counted before they go in, so that a handler that reads the count sees its own message in
+  // it; what the port could not take is taken back.
+  const auto messages = static_cast<std::uint64_t>(static_cast<long long>(_batch.size()) - nulls);
+  received.fetch_add(messages, std::memory_order_relaxed);
+  const int queued =
+      port.pushMessages(_batch.data(), _batchPointers.data(), static_cast<int>(_batch.size()));
+  if (static_cast<std::uint64_t>(queued) < messages)
+    received.fetch_sub(messages - static_cast<std::uint64_t>(queued), std::memory_order_relaxed);
+  _batch.clear();
+  _batchOrigins.clear();
+}
+
 void Link::Impl::receive() {
-  // A bounded batch; the poll comes back at once while more wait.
+  // A bounded batch (the poll comes back at once while more wait), pushed into the port a few
+  // hundred at a time: one lock and one wake-up of its consumer for each of those.
+  struct Flush {
+    ~Flush() { impl->flush(); }
+    Impl* impl;
+  } flushAtEnd{this};
   for (int n = 0; n < 1024; ++n) {
+    if (_batch.size() >= 256) flush();
     Part first;
     if (zmq_msg_recv(&first.msg, socket, ZMQ_DONTWAIT) < 0) return;
     if (socketTypeRoutes()) {
@@ -800,8 +916,8 @@ bool Link::Impl::deliver(unsigned int classId, const unsigned char* body, std::s
       refuse(undecodable, peerOf(data, routing), "body", reason);
     return false;
   }
-  if (!port.pushMessage(message, origin)) return false;
-  received.fetch_add(1, std::memory_order_relaxed);
+  _batch.push_back(std::move(message));
+  _batchOrigins.emplace_back(origin);
   return true;
 }
 
@@ -859,10 +975,12 @@ void Link::Impl::onSequenced(Part& data, Part* routing) {
                size - wire::kSequencedHeader, &from, data, routing)) {
     // Refused for good: taken as handled, so that the sender does not send it for ever; after
     // those before it, so that no acknowledgement covers a message not handled yet.
-    if (from.handledUpTo() == from.lastPushed)
+    if (_batch.empty() && from.handledUpTo() == from.lastPushed) {
       from.delivered();
-    else
-      port.pushMessage(nullptr, &from);
+    } else {
+      _batch.emplace_back();
+      _batchOrigins.emplace_back(&from);
+    }
   }
   from.lastPushed = sequence;
   from.resendAsked = false;
@@ -1010,6 +1128,61 @@ bool Link::Impl::sendFrame(const std::string* routing, const std::string& frame,
   return fail(zmqError("send"));
 }
 
+void Link::Impl::afterUse() {
+  if (!shared || !socket) return;
+  int events = 0;
+  std::size_t size = sizeof events;
+  if (zmq_getsockopt(socket, ZMQ_EVENTS, &events, &size) == 0 && (events & ZMQ_POLLIN)) io.poke();
+}
+
+bool Link::Impl::sendDirect(const std::string* routing, const std::string& frame,
+                            std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  std::unique_lock<std::timed_mutex> guard(sendLock, std::defer_lock);
+  if (!guard.try_lock_until(deadline))
+    return fail("send timed out after " + std::to_string(timeout.count()) +
+                " ms: other threads are sending on this link and waiting for room");
+  struct AfterUse {
+    ~AfterUse() {
+      if (guard.owns_lock()) impl->afterUse();
+    }
+    Impl* impl;
+    std::unique_lock<std::timed_mutex>& guard;
+  } checkAfterUse{this, guard};
+  // A routing part goes with the frame in one call: the frame cannot be refused after it.
+  const auto sendParts = [&](int flags) {
+    if (routing && zmq_send(socket, routing->data(), routing->size(), flags | ZMQ_SNDMORE) < 0)
+      return false;
+    return zmq_send(socket, frame.data(), frame.size(), flags) >= 0;
+  };
+  for (;;) {
+    if (!socket) return fail("the link is closed");
+    if (sendParts(ZMQ_DONTWAIT)) break;
+    if (zmq_errno() == EINTR) continue;
+    if (zmq_errno() != EAGAIN) return fail(zmqError("send"));
+    // No room: wait for it in short slices, letting go of the lock between them, so that a
+    // connect or a bind from another thread (which may be what brings the room) is not held up
+    // for the whole time-out.
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0)
+      return fail("send timed out after " + std::to_string(timeout.count()) +
+                  " ms: no peer takes messages (none connected, or all stopped reading)");
+    const int slice = static_cast<int>(std::min<long long>(left, 10));
+    zmq_setsockopt(socket, ZMQ_SNDTIMEO, &slice, sizeof slice);
+    if (sendParts(0)) break;
+    if (zmq_errno() != EAGAIN && zmq_errno() != EINTR) return fail(zmqError("send"));
+    this->afterUse();
+    guard.unlock();
+    std::this_thread::yield();
+    if (!guard.try_lock_until(deadline))
+      return fail("send timed out after " + std::to_string(timeout.count()) +
+                  " ms: other threads are sending on this link and waiting for room");
+  }
+  sent.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
 bool Link::Impl::sendReliable(const Handle_T<Message>& message, std::chrono::milliseconds timeout) {
   FrameOutput& encoder = threadEncoder();
   wire::encode(encoder, *message, wire::kSequenced);
@@ -1088,7 +1261,7 @@ bool runEndpoint(Link::Impl& impl, const std::string& endpoint, int (*call)(void
                  const char* what, bool binding) {
   std::string error;
   std::string last;
-  impl.io.run([&] {
+  const auto work = [&] {
     const bool ipc = binding && endpoint.compare(0, 6, "ipc://") == 0;
     int result;
     if (ipc) {
@@ -1109,7 +1282,19 @@ bool runEndpoint(Link::Impl& impl, const std::string& endpoint, int (*call)(void
       if (ipc && !setFileMode(endpoint.substr(6), impl.options.ipcMode))
         error = "cannot set the mode of " + endpoint.substr(6);
     }
-  });
+  };
+  if (impl.direct) {
+    // The socket is its senders': used under their lock, on this thread.
+    std::lock_guard<std::timed_mutex> guard(impl.sendLock);
+    if (impl.socket) {
+      work();
+      impl.afterUse();
+    } else {
+      error = "the link is closed";
+    }
+  } else {
+    impl.io.run(work);
+  }
   if (!error.empty()) {
     Log::warning(L"net: %S %S: %S", what, endpoint, error);
     return fail(endpoint + ": " + error);
@@ -1148,6 +1333,7 @@ bool Link::send(const Handle_T<Message>& message, std::chrono::milliseconds time
     if (_impl->reliable) return _impl->sendReliable(message, timeout);
     FrameOutput& encoder = threadEncoder();
     wire::encode(encoder, *message, wire::kMessage);
+    if (_impl->direct) return _impl->sendDirect(nullptr, encoder.frame, timeout);
     return _impl->sendFrame(nullptr, encoder.frame, timeout);
   } catch (const Exception& e) {
     return fail(std::string("the message does not encode: ") + e.what());
@@ -1168,6 +1354,7 @@ bool Link::replyTo(MessageOrigin* request, const Handle_T<Message>& message,
   try {
     FrameOutput& encoder = threadEncoder();
     wire::encode(encoder, *message, wire::kMessage);
+    if (_impl->direct) return _impl->sendDirect(&peer->routing, encoder.frame, timeout);
     return _impl->sendFrame(&peer->routing, encoder.frame, timeout);
   } catch (const Exception& e) {
     return fail(std::string("the message does not encode: ") + e.what());

@@ -120,6 +120,13 @@ class VEMO_CORE_API MessagePort {
   bool pushMessage(const Unknown::Handle_T<Message>& msg);
   /// The same, with an origin that the record carries (null: none).
   bool pushMessage(const Unknown::Handle_T<Message>& msg, MessageOrigin* origin);
+  /// Queues `count` messages in one step, in their order, each with its origin (`origins` may be
+  /// null, and so may each origin): one lock and one notification of the bound system for all of
+  /// them, as a receiver that takes many messages at a time wants. A message that fails to write
+  /// is reported and queued as a null record with its origin, so that the origins of a batch hear
+  /// delivered() in order. Returns the count of messages queued as themselves.
+  int pushMessages(const Unknown::Handle_T<Message>* messages, MessageOrigin* const* origins,
+                   int count);
   /// The oldest queued message as a new object, or null when the queue is empty, the record is a
   /// null handle or the record could not be decoded (reported, and dropped whole).
   Unknown::Handle_T<Message> popMessage();
