@@ -24,8 +24,11 @@
 /// \endcode
 ///
 /// Messages arrive exactly as local ones: they are pushed into the port (waking the system it is
-/// bound to) and dispatched there by class id. Each context runs one I/O thread that owns every
-/// ZeroMQ socket of its links; send() from any thread hands the message to that thread.
+/// bound to) and dispatched there by class id. Each context runs one I/O thread that receives
+/// for its links and owns the sockets of at-least-once links; the other links' sockets are also
+/// used by the threads that send, one at a time under the link's send lock (ZeroMQ allows a
+/// socket to pass between threads that way), so send() from any thread writes straight to the
+/// socket without a hand-over.
 ///
 /// Wire format: one ZeroMQ message per library message, a header and the body that the
 /// message's exportTo writes (the library's stream encoding):
