@@ -5,6 +5,7 @@
 # programs and tests run per word size at the end. With arguments, builds and runs only those
 # word sizes (win64, win32). On a machine that cannot run 32-bit programs, the win32 programs
 # are built but not run, and the summary says so and why: they count as skipped, never passed.
+# The x86-64 build has vemo_net too, on a libzmq that scripts/zmq-mingw.sh builds once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/parallel.sh
@@ -36,8 +37,14 @@ for arch in "${architectures[@]}"; do
   for file in "$toolchain" cmake/mingw-w64.cmake; do
     [ "$file" -nt "$dir/CMakeCache.txt" ] && rm -f "$dir/CMakeCache.txt"
   done
+  # vemo_net for x86-64, on a libzmq cross-built once from Debian's source (kept in a cache).
+  net=()
+  if [ "$arch" = win64 ]; then
+    zmq_root=$(scripts/zmq-mingw.sh x86_64 | tail -1)
+    net=(-DVEMO_ZMQ_ROOT="$zmq_root")
+  fi
   cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-    -DVEMO_BUILD_TESTS=ON -DVEMO_BUILD_EXAMPLES=ON >/dev/null
+    -DVEMO_BUILD_TESTS=ON -DVEMO_BUILD_EXAMPLES=ON "${net[@]}" >/dev/null
   "${lock[@]}" cmake --build "$dir" -j2
 
   # The programs find their DLLs beside them: the library's, the thread library's and, for
@@ -47,6 +54,11 @@ for arch in "${architectures[@]}"; do
     for runtime in libgcc_s_dw2-1.dll libstdc++-6.dll; do
       dlls+=("$("$triple-g++-posix" -print-file-name="$runtime")")
     done
+  fi
+  if [ "$arch" = win64 ]; then
+    dlls+=("$dir/src/net/vemo_net.dll" "$zmq_root/bin/libzmq.dll")
+    # The net test and the peer process it starts, beside the other tests.
+    cp "$dir/tests/net/NetLinkTest.exe" "$dir/tests/net/NetPeer.exe" "$dir/tests/"
   fi
   for target in "$dir/tests" "$dir/examples"; do
     cp "${dlls[@]}" "$target/"
