@@ -398,6 +398,21 @@ void runChild(const std::string& kind) {
     say("stderr full");
     void (*volatile crash)() = crashNullPointer;
     crash();
+  } else if (kind == "many-mappings") {
+    // A process with more mappings than a fixed table of regions holds: one anonymous mapping
+    // whose pages alternate between readable and inaccessible, each page a region of its own.
+    constexpr std::size_t kPages = 12000;
+    const long page = sysconf(_SC_PAGESIZE);
+    char* memory = static_cast<char*>(
+        mmap(nullptr, kPages * page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (memory == MAP_FAILED) std::exit(10);
+    for (std::size_t i = 0; i < kPages; i += 2)
+      if (mprotect(memory + i * page, page, PROT_NONE) != 0) std::exit(11);
+    std::thread(blockForever, "sleeper-one").detach();
+    std::thread(blockForever, "sleeper-two").detach();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    void (*volatile crash)() = crashNullPointer;
+    crash();
   } else if (kind == "threads" || kind == "threads-as-nobody") {
     // A daemon started by root that goes on as its own user: the system then no longer lets
     // processes of that user trace it.
@@ -1133,6 +1148,34 @@ TEST(Crash, EveryThreadIsInTheReportAndTheDump) {
   const ChildResult child = runCrashingChild("threads");
   const std::string log =
       checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  checkThreads(log, child.dump);
+}
+
+// A process with more than 12000 mappings (more than a fixed table of 8192 held): the report
+// still follows the crashing thread's stack through the program and its libraries, names every
+// module with its build id, and lists the other threads with their frames.
+TEST(Crash, AProcessWithManyMappingsIsReportedWhole) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("many-mappings");
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex("\n#1  0x" + kHex + " in crashNullPointer \\(\\)[^\n]*\n#2  0x" + kHex +
+                      " in runChild \\(\\)")))
+      << log;
+  // The C library's start-up code lies above the mappings: the walk goes through it to the
+  // program's entry point.
+  EXPECT_TRUE(std::regex_search(log, std::regex("\n#\\d+  0x" + kHex + " in _start \\(\\)\n")))
+      << log;
+  const std::string modules = log.substr(log.find("\nLoaded modules:\n"));
+  for (const std::string module : {"libc\\.so", "libvemo_core", "linux-vdso\\.so\\.1"})
+    EXPECT_TRUE(std::regex_search(modules, std::regex("\n0x" + kHex + "  [^\n]*" + module +
+                                                      "[^\n]* \\([0-9a-f]{40}, \\d+ bytes\\)\n")))
+        << module << "\n"
+        << log;
+  EXPECT_EQ(modules.find("no build id"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Memory regions left out"), std::string::npos) << log;
   checkThreads(log, child.dump);
 }
 

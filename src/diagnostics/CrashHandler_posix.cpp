@@ -120,6 +120,10 @@ void appendLocalTime(SafeText& out, std::int64_t localSeconds) {
 
 // ---- What is prepared ----------------------------------------------------------------------
 
+// The memory map as the crash found it: every address the report follows is checked against it
+// (everything is taken as it is where the system could not list the map).
+MemoryMap g_map;
+
 // What the handler needs and cannot make safely once a crash has happened. Plain data without
 // destructors: a crash from an exit handler, after static objects were destroyed, finds it whole.
 struct PreparedState {
@@ -183,6 +187,20 @@ void prepareDirectories(PreparedState& state) {
   state.directories.add("/tmp");
 }
 
+// The most mappings the system lets a process have (vm.max_map_count); 65530 when unknown.
+std::size_t systemMappingLimit() {
+  constexpr std::size_t kDefault = 65530;
+  const int file = open("/proc/sys/vm/max_map_count", O_RDONLY | O_CLOEXEC);
+  if (file < 0) return kDefault;
+  char text[32];
+  const ssize_t length = read(file, text, sizeof text - 1);
+  close(file);
+  std::size_t limit = 0;
+  for (ssize_t i = 0; i < length && text[i] >= '0' && text[i] <= '9'; ++i)
+    limit = limit * 10 + static_cast<std::size_t>(text[i] - '0');
+  return limit > 0 ? limit : kDefault;
+}
+
 _Unwind_Reason_Code countFrame(_Unwind_Context*, void* count) {
   return ++*static_cast<int*>(count) < 4 ? _URC_NO_REASON : _URC_END_OF_STACK;
 }
@@ -211,6 +229,9 @@ void prepare() {
     state.processors = static_cast<unsigned int>(sysconf(_SC_NPROCESSORS_ONLN));
     state.helper = &DebugHelper::getDebugHelper();
     reserveDescriptors();
+    // Room for as many regions as the process may map: one that has used up its mappings could
+    // not get more room during its crash, and a map cut short hides code and stacks.
+    g_map.reserve(systemMappingLimit() + 64);
     // The first walk finds the unwinder's tables, which may allocate: it happens now rather
     // than in the crash. The symbol tables are not read here: that takes a tenth of a second
     // or more (compressed debugging information), which would delay every start. A thread of
@@ -349,10 +370,6 @@ const char* exceptionName(const CrashSite& site) {
       return "UNKNOWN_ERROR";
   }
 }
-
-// The memory map as the crash found it: every address the report follows is checked against it
-// (everything is taken as it is where the system could not list the map).
-MemoryMap g_map;
 
 bool isCode(std::uintptr_t address) {
   return g_map.count() == 0 || g_map.executable(address);
@@ -892,6 +909,10 @@ void writeTextReport(int file, CrashSite& site) {
   guarded([&] { writeThreadsSection(out); });
   out.text("\n\nLoaded modules:\n");
   guarded([&] { writeModuleLines(out, g_modules); });
+  if (g_map.leftOut() != 0)
+    out.text("\nMemory regions left out (the map had no more room): ")
+        .decimal(static_cast<long long>(g_map.leftOut()))
+        .text("\n");
 }
 
 sigset_t fatalSignals() {
