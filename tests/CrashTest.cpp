@@ -56,6 +56,15 @@ constexpr const char* kKindVariable = "VEMO_CRASH_TEST_KIND";
 // The report directory the child sets, when there is one.
 constexpr const char* kDirectoryVariable = "VEMO_CRASH_TEST_DIRECTORY";
 
+// The longest report directory a program may set (with its separator), and a length that is
+// certainly too long: the system's longest path less the room of a report's name.
+#if defined(_WIN32)
+constexpr std::size_t kLongestDirectory = 211;
+#else
+constexpr std::size_t kLongestDirectory = 4047;
+#endif
+constexpr std::size_t kTooLongDirectory = kLongestDirectory + 200;
+
 // ---- The child's side ------------------------------------------------------------------------
 // Each crash is reached through a volatile pointer, so that it keeps a frame of its own.
 
@@ -263,8 +272,19 @@ void runChild(const std::string& kind) {
 #if !defined(_WIN32)
   if (kind == "no-room") takeNamesInTmp();
 #endif
+  if (kind == "too-long-directory") {
+    // A directory whose report paths could not fit is refused; the one set before stays.
+    const vemo::String before = vemo::ServiceSystem::getCrashReportDirectory();
+    std::wstring tooLong = before.getBuffer();
+    while (tooLong.size() < kTooLongDirectory)
+      tooLong += L"/" + std::wstring(200, L'x');
+    const bool set = vemo::ServiceSystem::setCrashReportDirectory(tooLong.c_str());
+    std::printf("%s %s\n", set ? "accepted" : "refused",
+                vemo::ServiceSystem::getCrashReportDirectory() == before ? "kept" : "changed");
+    std::fflush(stdout);
+  }
   if (kind == "null" || kind == "default-address" || kind == "pid" || kind == "no-room" ||
-      kind == "early") {
+      kind == "early" || kind == "too-long-directory") {
     void (*volatile crash)() = crashNullPointer;
     crash();
   } else if (kind == "divide") {
@@ -1492,6 +1512,30 @@ TEST(Crash, ReportGoesToTheDirectoryTheProgramSet) {
     EXPECT_EQ(files.made().size(), 2u);
     EXPECT_FALSE(fs::exists(scratch.path / "missing"));
   }
+}
+
+// A report directory as long as a report's path allows gets the report; a longer one is refused
+// when it is set (the one set before stays), rather than cut into the name of another directory.
+TEST(Crash, ALongReportDirectoryIsTakenWholeAndATooLongOneRefused) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  vemo::tests::ScratchDirectory scratch;
+  NewCrashFiles files;
+  // Names of at most 200 characters each, up to the longest directory with its separator.
+  fs::path deep = scratch.path;
+  while (deep.string().size() + 1 < kLongestDirectory) {
+    const std::size_t room = kLongestDirectory - deep.string().size() - 2;
+    deep /= std::string(std::min<std::size_t>(room, 200), 'd');
+  }
+  ASSERT_EQ(deep.string().size() + 1, kLongestDirectory);
+  ReportPlace place;
+  place.directory = openDirectory(deep);
+  SetReportDirectory directory(place.directory);
+  const ChildResult child = runCrashingChild("too-long-directory");
+  EXPECT_EQ(child.out, "refused kept\n");
+  checkReport(child, kAccessViolation, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine,
+              place);
+  EXPECT_EQ(crashFilesUnder(scratch.path).size(), 2u);
+  EXPECT_EQ(files.made().size(), 0u) << "a report went beside the program";
 }
 
 // Neither the set directory (missing) nor the program's (refusing) takes the report: the
