@@ -1523,8 +1523,11 @@ TEST(Crash, ALongReportDirectoryIsTakenWholeAndATooLongOneRefused) {
   // Names of at most 200 characters each, up to the longest directory with its separator.
   fs::path deep = scratch.path;
   while (deep.string().size() + 1 < kLongestDirectory) {
+    // What is left after the next separator; a name never leaves room for nothing but one.
     const std::size_t room = kLongestDirectory - deep.string().size() - 2;
-    deep /= std::string(std::min<std::size_t>(room, 200), 'd');
+    std::size_t length = std::min<std::size_t>(room, 200);
+    if (room - length == 1) --length;
+    deep /= std::string(length, 'd');
   }
   ASSERT_EQ(deep.string().size() + 1, kLongestDirectory);
   ReportPlace place;
