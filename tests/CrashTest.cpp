@@ -65,6 +65,9 @@ constexpr std::size_t kLongestDirectory = 4047;
 #endif
 constexpr std::size_t kTooLongDirectory = kLongestDirectory + 200;
 
+// Threads of the child that has many.
+constexpr int kManyThreads = 300;
+
 // ---- The child's side ------------------------------------------------------------------------
 // Each crash is reached through a volatile pointer, so that it keeps a frame of its own.
 
@@ -416,6 +419,20 @@ void runChild(const std::string& kind) {
     }
     fcntl(STDERR_FILENO, F_SETFL, flags);
     say("stderr full");
+    void (*volatile crash)() = crashNullPointer;
+    crash();
+  } else if (kind == "many-threads") {
+    // More threads than a report of 256 held.
+    static std::atomic<int> started{0};
+    for (int i = 0; i < kManyThreads; ++i)
+      std::thread([] {
+        pthread_setname_np(pthread_self(), "many");
+        ++started;
+        for (;;)
+          pause();
+      }).detach();
+    while (started < kManyThreads)
+      std::this_thread::yield();
     void (*volatile crash)() = crashNullPointer;
     crash();
   } else if (kind == "many-mappings") {
@@ -1197,6 +1214,30 @@ TEST(Crash, AProcessWithManyMappingsIsReportedWhole) {
   EXPECT_EQ(modules.find("no build id"), std::string::npos) << log;
   EXPECT_EQ(log.find("Memory regions left out"), std::string::npos) << log;
   checkThreads(log, child.dump);
+}
+
+// A process of 301 threads: the report lists every one with its frames, the dump holds them
+// all, and nothing is said to be left out.
+TEST(Crash, EveryThreadOfAProcessWithManyIsReported) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("many-threads");
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  const std::regex thread("\nThread (\\d+) \"many\"\n#1  0x" + kHex + " in ");
+  std::set<std::string> listed;
+  for (std::sregex_iterator it(log.begin(), log.end(), thread), end; it != end; ++it)
+    listed.insert((*it)[1].str());
+  EXPECT_EQ(listed.size(), static_cast<std::size_t>(kManyThreads)) << log;
+  EXPECT_EQ(log.find("left out"), std::string::npos) << log;
+  const DumpLists lists = readDumpLists(readFile(child.dump));
+  ASSERT_TRUE(lists.read);
+  EXPECT_EQ(lists.threads.size(), static_cast<std::size_t>(kManyThreads) + 1);
+  std::set<std::string> dumped;
+  for (const DumpLists::Thread& entry : lists.threads)
+    dumped.insert(std::to_string(entry.id));
+  for (const std::string& id : listed)
+    EXPECT_EQ(dumped.count(id), 1u) << id;
 }
 
 // Another user who can write to the directory swaps each report file for a link the moment it

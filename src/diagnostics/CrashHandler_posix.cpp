@@ -685,6 +685,9 @@ void writeThreadHead(SafeText& out, long id, const char* name, const char* after
   out.text("Thread ").decimal(id).text(" \"").text(name).text("\"").text(after);
 }
 
+// Said in the report and the notice when a report has no room for every thread.
+const char kThreadsLeftOut[] = "Threads left out of the report (no room for more): ";
+
 // Every thread by id and name; the first frames of each one that did not crash.
 void writeThreadsSection(SafeText& out) {
   out.text("\n\nThreads:\n");
@@ -702,6 +705,8 @@ void writeThreadsSection(SafeText& out) {
     guarded([&] { scanFrames(thread.context, frames); });
     writeFrames(out, frames);
   }
+  if (g_threads.leftOut() != 0)
+    out.text(kThreadsLeftOut).decimal(static_cast<long long>(g_threads.leftOut())).text("\n");
 }
 
 // ---- Modules -------------------------------------------------------------------------------
@@ -1084,6 +1089,8 @@ void report(CrashSite& site) {
   NoticeText notice;
   notice.format(kCrashNotice, names.dump, names.log, crashSupportAddress());
   if (!processDumpable()) notice.text(kNoMemoryNote);
+  if (g_threads.leftOut() != 0)
+    notice.text(kThreadsLeftOut).decimal(static_cast<long long>(g_threads.leftOut())).text("\n");
 }
 
 // The report within its deadline. One asked for without a fault that passes it is given up:

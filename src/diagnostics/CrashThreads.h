@@ -37,11 +37,13 @@ class OtherThreads {
   void resume();
 
   std::size_t count() const { return _count; }
+  // Threads seen but not kept: beyond kCapacity.
+  std::size_t leftOut() const { return _leftOut; }
   const Thread& operator[](std::size_t index) const { return _threads[index]; }
 
  private:
   Thread _threads[kCapacity];
-  std::size_t _count = 0;
+  std::size_t _count = 0, _leftOut = 0;
   int _helper = 0;
   int _go[2] = {-1, -1}, _ready[2] = {-1, -1};
   long _process = 0, _crashing = 0;

@@ -166,7 +166,11 @@ void OtherThreads::stopAll() {
       const Entry* entry = reinterpret_cast<const Entry*>(entries + at);
       at += entry->size;
       const long id = parseId(entry->name);
-      if (id == 0 || id == _crashing || _count == kCapacity) continue;
+      if (id == 0 || id == _crashing) continue;
+      if (_count == kCapacity) {
+        ++_leftOut;
+        continue;
+      }
       user_regs_struct registers;
       if (!seize(id, registers)) continue;
       Thread& thread = _threads[_count++];
@@ -200,7 +204,7 @@ bool processDumpable() {
 }
 
 std::size_t OtherThreads::stop(long crashing) {
-  _count = 0;
+  _count = _leftOut = 0;
   _process = getpid();
   _crashing = crashing;
   // A process that is not dumpable (it changed its user, or asked not to be) must stay closed to
@@ -231,7 +235,7 @@ std::size_t OtherThreads::stop(long crashing) {
     // Stuck on a thread that does not stop: ending the helper lets every thread go.
     kill(_helper, SIGKILL);
     waitForHelper();
-    _count = 0;
+    _count = _leftOut = 0;
   }
   return _count;
 }
