@@ -28,6 +28,7 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -67,6 +68,8 @@ constexpr std::size_t kTooLongDirectory = kLongestDirectory + 200;
 
 // Threads of the child that has many.
 constexpr int kManyThreads = 300;
+
+std::string readFile(const fs::path& path);
 
 // ---- The child's side ------------------------------------------------------------------------
 // Each crash is reached through a volatile pointer, so that it keeps a frame of its own.
@@ -249,6 +252,40 @@ int waitInsideTheLoader(dl_phdr_info*, std::size_t, void*) {
 }
 #endif
 
+#if defined(__linux__)
+// Waits until this thread is the process's only one (the crash handler's thread that reads the
+// symbol tables has ended), so that a test knows every thread its child has.
+void waitUntilAlone() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    std::size_t threads = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/task"))
+      threads += entry.is_directory() ? 1 : 0;
+    if (threads == 1) return;
+    if (std::chrono::steady_clock::now() > deadline) std::exit(13);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// Waits until the process has a thread of each of these names.
+void waitForThreadNames(const std::vector<std::string>& names) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    std::set<std::string> found;
+    for (const auto& entry : fs::directory_iterator("/proc/self/task")) {
+      std::string name = readFile(entry.path() / "comm");
+      if (!name.empty() && name.back() == '\n') name.pop_back();
+      found.insert(name);
+    }
+    if (std::all_of(names.begin(), names.end(),
+                    [&](const std::string& name) { return found.count(name) != 0; }))
+      return;
+    if (std::chrono::steady_clock::now() > deadline) std::exit(14);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+#endif
+
 void runChild(const std::string& kind) {
   // Registered before the handler is installed, so that it runs after whatever the handler made
   // for itself was destroyed.
@@ -421,8 +458,67 @@ void runChild(const std::string& kind) {
     say("stderr full");
     void (*volatile crash)() = crashNullPointer;
     crash();
+  } else if (kind == "zombie-leader") {
+    // The main thread ends while the others go on: it stays a zombie until the process ends,
+    // and can be seized by a tracer but never stops.
+    waitUntilAlone();
+    std::thread(blockForever, "sleeper-one").detach();
+    std::thread(blockForever, "sleeper-two").detach();
+    waitForThreadNames({"sleeper-one", "sleeper-two"});
+    std::thread([] {
+      const std::string stat = "/proc/self/task/" + std::to_string(getpid()) + "/stat";
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      for (;;) {
+        const std::string text = readFile(stat);
+        const std::size_t end = text.rfind(')');
+        if (end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'Z') break;
+        if (std::chrono::steady_clock::now() > deadline) std::exit(12);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      void (*volatile crash)() = crashNullPointer;
+      crash();
+    }).detach();
+    // Only this thread ends, without unwinding (there is no frame to unwind to above the
+    // program's static initialisers).
+    syscall(SYS_exit, 0);
+  } else if (kind == "vfork-waiter") {
+    // A thread waits in vfork() for a child that never goes on: the kernel does not let a tracer
+    // stop it until the child execs or ends (the child dies with the process).
+    waitUntilAlone();
+    std::thread(blockForever, "sleeper-one").detach();
+    std::thread(blockForever, "sleeper-two").detach();
+    static int ready[2];
+    static std::atomic<long> waiter{0};
+    if (pipe(ready) != 0) std::exit(15);
+    std::thread([] {
+      pthread_setname_np(pthread_self(), "vforker");
+      waiter = syscall(SYS_gettid);
+      if (vfork() == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const char byte = 1;
+        if (write(ready[1], &byte, 1) != 1) _exit(1);
+        for (;;)
+          pause();
+      }
+    }).detach();
+    char byte;
+    if (read(ready[0], &byte, 1) != 1) std::exit(16);
+    waitForThreadNames({"sleeper-one", "sleeper-two"});
+    // The waiter is inside vfork once the child runs; its state tells when it sleeps there.
+    const std::string stat = "/proc/self/task/" + std::to_string(waiter.load()) + "/stat";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+      const std::string text = readFile(stat);
+      const std::size_t end = text.rfind(')');
+      if (end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'D') break;
+      if (std::chrono::steady_clock::now() > deadline) std::exit(17);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    void (*volatile crash)() = crashNullPointer;
+    crash();
   } else if (kind == "many-threads") {
     // More threads than a report of 256 held.
+    waitUntilAlone();
     static std::atomic<int> started{0};
     for (int i = 0; i < kManyThreads; ++i)
       std::thread([] {
@@ -1214,6 +1310,44 @@ TEST(Crash, AProcessWithManyMappingsIsReportedWhole) {
   EXPECT_EQ(modules.find("no build id"), std::string::npos) << log;
   EXPECT_EQ(log.find("Memory regions left out"), std::string::npos) << log;
   checkThreads(log, child.dump);
+}
+
+// The main thread ended and is a zombie, which a tracer can seize but never stop: the report
+// lists it as such and keeps every other thread, with its frames, in the text and the dump.
+TEST(Crash, AThreadThatWillNotStopLeavesTheOthersInTheReport) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("zombie-leader");
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex("\nThread \\d+ \"CrashTest\" \\(would not stop: no registers\\)\n")))
+      << log;
+  checkThreads(log, child.dump);
+  const DumpLists lists = readDumpLists(readFile(child.dump));
+  EXPECT_EQ(lists.threads.size(), 3u);
+}
+
+// A thread inside vfork() cannot be stopped while its child runs: the report lists it as such
+// and keeps the other threads with their frames, without waiting seconds for it.
+TEST(Crash, AThreadInsideVforkLeavesTheOthersInTheReport) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const auto start = std::chrono::steady_clock::now();
+  const ChildResult child = runCrashingChild("vfork-waiter");
+  const auto took = std::chrono::steady_clock::now() - start;
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex("\nThread \\d+ \"vforker\" \\(would not stop: no registers\\)\n")))
+      << log;
+  checkThreads(log, child.dump);
+  // The two sleepers and the crashed thread; the one that would not stop has no registers.
+  const DumpLists lists = readDumpLists(readFile(child.dump));
+  EXPECT_EQ(lists.threads.size(), 3u);
+  // The helper gives up on the thread within a fraction of a second; the 3 s it once waited
+  // for every thread together are far from that even on a busy machine.
+  EXPECT_LT(took, std::chrono::milliseconds(2900));
 }
 
 // A process of 301 threads: the report lists every one with its frames, the dump holds them

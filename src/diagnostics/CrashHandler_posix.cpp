@@ -469,7 +469,8 @@ class SafeFileText : public SafeText {
 
 bool debuggerAttached() {
   char status[4096];
-  const int file = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  int file = open("/proc/thread-self/status", O_RDONLY | O_CLOEXEC);
+  if (file < 0) file = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
   if (file < 0) return false;
   const ssize_t length = read(file, status, sizeof status - 1);
   close(file);
@@ -492,7 +493,9 @@ void writeRegister(SafeText& out, const char* name, std::uintptr_t value, int di
 void writeCommandLine(SafeText& out) {
   char line[513];
   ssize_t length = 0;
-  const int file = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+  // The thread's: the process's is empty once its main thread has ended.
+  int file = open("/proc/thread-self/cmdline", O_RDONLY | O_CLOEXEC);
+  if (file < 0) file = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
   if (file >= 0) {
     length = read(file, line, sizeof line - 1);
     close(file);
@@ -700,6 +703,10 @@ void writeThreadsSection(SafeText& out) {
         "not to be dumped).\n");
   for (std::size_t i = 0; i < g_threads.count(); ++i) {
     const OtherThreads::Thread& thread = g_threads[i];
+    if (!thread.stopped) {
+      writeThreadHead(out, thread.id, thread.name, " (would not stop: no registers)\n");
+      continue;
+    }
     writeThreadHead(out, thread.id, thread.name, "\n");
     FrameList frames;
     guarded([&] { scanFrames(thread.context, frames); });
@@ -864,6 +871,7 @@ void writeMinidump(int file, const CrashSite& site) {
   fillContext(site, crashed.context);
   std::size_t count = 1;
   for (std::size_t i = 0; i < g_threads.count() && count < kMinidumpMaxThreads; ++i) {
+    if (!g_threads[i].stopped) continue;
     g_dumpThreads[count].threadId = static_cast<std::uint32_t>(g_threads[i].id);
     g_dumpThreads[count++].context = g_threads[i].context;
   }

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
@@ -34,6 +35,10 @@ namespace detail {
 namespace {
 
 constexpr int kHelperWaitMilliseconds = 3000;
+// The longest the helper waits for one thread to stop, and for all of them: it reports the
+// threads it stopped well before the crashing thread gives up on it.
+constexpr int kThreadStopMilliseconds = 250;
+constexpr int kAllStopMilliseconds = 2000;
 // The longest the helper waits for the report once the threads are stopped: longer than the
 // report's own deadline, which ends the process.
 constexpr int kHelperReportMilliseconds = 15000;
@@ -111,13 +116,34 @@ void writeByte(int file) {
   }
 }
 
-// Stops thread `id` and reads its registers; false when it cannot be traced or is gone.
-bool seize(long id, user_regs_struct& registers) {
+std::int64_t nowMilliseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits until traced thread `thread` stops, until `deadline` (monotonic milliseconds) at most:
+// a thread that never stops (the zombie of a main thread that ended, a thread stuck in the
+// kernel) must not hold up the others.
+bool waitForStop(pid_t thread, std::int64_t deadline) {
+  for (;;) {
+    int status = 0;
+    const pid_t ended = waitpid(thread, &status, __WALL | WNOHANG);
+    if (ended == thread) return WIFSTOPPED(status);
+    if (ended < 0 && errno != EINTR) return false;
+    if (nowMilliseconds() >= deadline) return false;
+    const timespec pause{0, 200 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+// Stops thread `id` and reads its registers; false when it cannot be traced, is gone or does not
+// stop by `deadline`. One that was seized and did not stop stays traced until the helper ends,
+// which lets it go.
+bool seize(long id, user_regs_struct& registers, std::int64_t deadline) {
   const pid_t thread = static_cast<pid_t>(id);
   if (ptrace(PTRACE_SEIZE, thread, nullptr, nullptr) != 0) return false;
-  int status = 0;
-  if (ptrace(PTRACE_INTERRUPT, thread, nullptr, nullptr) != 0 ||
-      waitpid(thread, &status, __WALL) != thread || !WIFSTOPPED(status) ||
+  if (ptrace(PTRACE_INTERRUPT, thread, nullptr, nullptr) != 0 || !waitForStop(thread, deadline) ||
       ptrace(PTRACE_GETREGS, thread, nullptr, &registers) != 0) {
     ptrace(PTRACE_DETACH, thread, nullptr, nullptr);
     return false;
@@ -151,6 +177,7 @@ void OtherThreads::stopAll() {
   SafeText(path, sizeof path).text("/proc/").decimal(_process).text("/task");
   const int directory = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (directory < 0) return;
+  const std::int64_t allDeadline = nowMilliseconds() + kAllStopMilliseconds;
   alignas(8) char entries[4096];
   for (;;) {
     const long length = syscall(SYS_getdents64, directory, entries, sizeof entries);
@@ -171,12 +198,21 @@ void OtherThreads::stopAll() {
         ++_leftOut;
         continue;
       }
-      user_regs_struct registers;
-      if (!seize(id, registers)) continue;
+      // A thread that cannot be stopped (or is not tried, once the time for all is spent) is
+      // listed by name only; the others are kept.
       Thread& thread = _threads[_count++];
       thread.id = id;
-      copyContext(registers, thread.context);
       readThreadName(_process, id, thread.name);
+      const std::int64_t now = nowMilliseconds();
+      user_regs_struct registers;
+      thread.stopped = now < allDeadline && seize(id, registers,
+                                                  now + kThreadStopMilliseconds < allDeadline
+                                                      ? now + kThreadStopMilliseconds
+                                                      : allDeadline);
+      if (thread.stopped)
+        copyContext(registers, thread.context);
+      else
+        ++_notStopped;
     }
   }
   close(directory);
@@ -195,7 +231,8 @@ int OtherThreads::helperMain(void* self) {
   writeByte(ready);
   readByte(go, kHelperReportMilliseconds);  // the report is written, or will never be
   for (std::size_t i = 0; i < threads._count; ++i)
-    ptrace(PTRACE_DETACH, static_cast<pid_t>(threads._threads[i].id), nullptr, nullptr);
+    if (threads._threads[i].stopped)
+      ptrace(PTRACE_DETACH, static_cast<pid_t>(threads._threads[i].id), nullptr, nullptr);
   _exit(0);
 }
 
@@ -204,7 +241,7 @@ bool processDumpable() {
 }
 
 std::size_t OtherThreads::stop(long crashing) {
-  _count = _leftOut = 0;
+  _count = _leftOut = _notStopped = 0;
   _process = getpid();
   _crashing = crashing;
   // A process that is not dumpable (it changed its user, or asked not to be) must stay closed to
@@ -228,14 +265,18 @@ std::size_t OtherThreads::stop(long crashing) {
   writeByte(_go[1]);
   pollfd ready{_ready[0], POLLIN, 0};
   int polled;
+  // The helper reports within kAllStopMilliseconds; a poll that a signal interrupts goes on
+  // with what is left of the wait.
+  const std::int64_t deadline = nowMilliseconds() + kHelperWaitMilliseconds;
   do {
-    polled = poll(&ready, 1, kHelperWaitMilliseconds);
+    const std::int64_t left = deadline - nowMilliseconds();
+    polled = poll(&ready, 1, left > 0 ? static_cast<int>(left) : 0);
   } while (polled < 0 && errno == EINTR);
   if (polled != 1) {
     // Stuck on a thread that does not stop: ending the helper lets every thread go.
     kill(_helper, SIGKILL);
     waitForHelper();
-    _count = _leftOut = 0;
+    _count = _leftOut = _notStopped = 0;
   }
   return _count;
 }

@@ -67,7 +67,10 @@ struct RegionVisit {
 }  // namespace
 
 bool forEachMappedRegion(bool (*visit)(const MemoryRegion&, const char*, void*), void* context) {
-  const int file = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+  // The calling thread's view: the process's own (/proc/self) is empty once its main thread has
+  // ended while others go on. Kernels before 3.17 have only the process's.
+  int file = open("/proc/thread-self/maps", O_RDONLY | O_CLOEXEC);
+  if (file < 0) file = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
   if (file < 0) return false;
   char buffer[4096];
   // The fields, the blanks between them and a path of the longest kind, with its terminator.
