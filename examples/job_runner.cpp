@@ -4,10 +4,16 @@
 // after the configured number of jobs, or on Ctrl+C / SIGTERM.
 //
 //   job_runner [settings.json]
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "vemo/core/Core.h"
 #include "vemo/core/Tick.h"
@@ -24,11 +30,12 @@ const wchar_t kDefaults[] =
   "interval_ms": 20,   // between two jobs
   "report_ms": 100,    // between two progress lines
   "rounds": 20000,     // MD5 rounds of one job
+  "deadline_s": 30,    // a run with "jobs" that has not ended by then is a fault (0: none)
   "log": {"file": null, "max_bytes": 1024, "max_files": 3}   // null: a temporary directory
 })";
 
 struct Settings {
-  unsigned int jobs, intervalMs, reportMs, rounds;
+  unsigned int jobs, intervalMs, reportMs, rounds, deadlineSeconds;
   std::optional<String> logFile;
   std::int64_t maxBytes;
   int maxFiles;
@@ -47,6 +54,7 @@ Settings readSettings(const JsonValue& file) {
           read(0u, L"interval_ms"),
           read(0u, L"report_ms"),
           read(0u, L"rounds"),
+          read(0u, L"deadline_s"),
           file.find<String>(L"log.file"),
           read(std::int64_t(), L"log.max_bytes"),
           read(0, L"log.max_files")};
@@ -156,6 +164,38 @@ class Host : public ServiceSystem {
   Handle<Thread> _thread = Thread::createInstance();
 };
 
+// Ends the program with status 3 and a line that says so when a run with a number of jobs has
+// not ended by its deadline (a lost job, a system that is never woken): a fault seen as such,
+// rather than a program that hangs until whoever waits for it gives up.
+class Deadline {
+ public:
+  explicit Deadline(unsigned int seconds) {
+    if (seconds == 0) return;
+    _watch = std::thread([this, seconds] {
+      std::unique_lock<std::mutex> lock(_mutex);
+      if (_ended.wait_for(lock, std::chrono::seconds(seconds), [this] { return _done; })) return;
+      std::fprintf(stderr, "job_runner: not done within its deadline of %u s: giving up\n",
+                   seconds);
+      std::fflush(stderr);
+      std::_Exit(3);
+    });
+  }
+  ~Deadline() {
+    {
+      std::lock_guard<std::mutex> lock(_mutex);
+      _done = true;
+    }
+    _ended.notify_all();
+    if (_watch.joinable()) _watch.join();
+  }
+
+ private:
+  std::mutex _mutex;
+  std::condition_variable _ended;
+  bool _done = false;
+  std::thread _watch;
+};
+
 class Runner : public ServiceApplication {
  public:
   explicit Runner(const Settings& settings)
@@ -197,6 +237,7 @@ int main(int argc, char** argv) {
   const unsigned int start = getTimeTick();
   Runner runner(settings);
   {
+    const Deadline deadline(settings.jobs ? settings.deadlineSeconds : 0);
     FileLogListener::Options options;
     options.maxBytes = settings.maxBytes;
     options.maxFiles = settings.maxFiles;
