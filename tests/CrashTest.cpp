@@ -417,21 +417,43 @@ void runChild(const std::string& kind) {
 #if defined(__x86_64__)
   } else if (kind == "unmapped-stack") {
     // A thread waits in the kernel with its stack pointer in memory that is not mapped (as a
-    // coroutine's freed stack would leave it): nothing of its stack can be copied.
+    // coroutine's freed stack would leave it): nothing of its stack can be copied. The dump is
+    // to hold exactly three threads: the handler's symbol reader must have ended first.
+    waitUntilAlone();
     std::thread(blockForever, "sleeper-one").detach();
-    static std::atomic<bool> waiting{false};
+    static int ready[2];
+    static const char byte = 1;
+    static std::atomic<long> waiter{0};
+    if (pipe(ready) != 0) std::exit(18);
     std::thread([] {
       pthread_setname_np(pthread_self(), "no-stack");
       void* page = mmap(nullptr, 4 * 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       munmap(page, 4 * 4096);
-      waiting = true;
+      waiter = syscall(SYS_gettid);
       const std::uintptr_t top = reinterpret_cast<std::uintptr_t>(page) + 2048;
-      asm volatile("mov %0, %%rsp\n\tmov $34, %%eax\n\tsyscall\n\t1: jmp 1b" ::"r"(top)
-                   : "rax", "rcx", "r11", "memory");
+      // On the unmapped stack: write(ready[1], &byte, 1), then pause() for good. Neither needs
+      // the stack, and nothing between them can sleep.
+      asm volatile(
+          "mov %0, %%rsp\n\t"
+          "mov $1, %%eax\n\tmov %1, %%edi\n\tmov %2, %%rsi\n\tmov $1, %%edx\n\tsyscall\n\t"
+          "mov $34, %%eax\n\tsyscall\n\t1: jmp 1b" ::"r"(top),
+          "r"(ready[1]), "r"(&byte)
+          : "rax", "rdi", "rsi", "rdx", "rcx", "r11", "memory");
     }).detach();
-    while (!waiting)
-      std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    char got;
+    if (read(ready[0], &got, 1) != 1) std::exit(19);
+    // The byte came from the line before pause(): the first time the thread is seen asleep
+    // after it, it sleeps there.
+    const std::string stat = "/proc/self/task/" + std::to_string(waiter.load()) + "/stat";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+      const std::string text = readFile(stat);
+      const std::size_t end = text.rfind(')');
+      if (end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'S') break;
+      if (std::chrono::steady_clock::now() > deadline) std::exit(20);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    waitForThreadNames({"sleeper-one"});
     void (*volatile crash)() = crashNullPointer;
     crash();
 #endif
