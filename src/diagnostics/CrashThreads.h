@@ -26,14 +26,16 @@ class OtherThreads {
   struct Thread {
     long id;
     char name[16];
+    bool seized;   // traced by the helper
     bool stopped;  // false: it would not stop in time, its registers are unknown
     MinidumpContext context;
   };
 
   // Stops every thread but `crashing` and reads its registers; waits at most a few seconds for
-  // the helper, and a fraction of a second for each thread (one that does not stop is listed
-  // unstopped, the others are kept). Returns the number listed (0 when the system refuses, or
-  // the process is not dumpable: the report then has the crashing thread only).
+  // the helper, which asks them all to stop at once and waits 2 s at most for their stops (one
+  // that does not stop is listed unstopped, the others are kept). Returns the number listed (0 when
+  // the system refuses, or the process is not dumpable: the report then has the crashing thread
+  // only).
   std::size_t stop(long crashing);
   // Lets the stopped threads go and waits for the helper to end.
   void resume();

@@ -35,9 +35,8 @@ namespace detail {
 namespace {
 
 constexpr int kHelperWaitMilliseconds = 3000;
-// The longest the helper waits for one thread to stop, and for all of them: it reports the
-// threads it stopped well before the crashing thread gives up on it.
-constexpr int kThreadStopMilliseconds = 250;
+// The longest the helper waits for the threads to stop: it reports the threads it stopped well
+// before the crashing thread gives up on it.
 constexpr int kAllStopMilliseconds = 2000;
 // The longest the helper waits for the report once the threads are stopped: longer than the
 // report's own deadline, which ends the process.
@@ -122,33 +121,13 @@ std::int64_t nowMilliseconds() {
   return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
-// Waits until traced thread `thread` stops, until `deadline` (monotonic milliseconds) at most:
-// a thread that never stops (the zombie of a main thread that ended, a thread stuck in the
-// kernel) must not hold up the others.
-bool waitForStop(pid_t thread, std::int64_t deadline) {
-  for (;;) {
-    int status = 0;
-    const pid_t ended = waitpid(thread, &status, __WALL | WNOHANG);
-    if (ended == thread) return WIFSTOPPED(status);
-    if (ended < 0 && errno != EINTR) return false;
-    if (nowMilliseconds() >= deadline) return false;
-    const timespec pause{0, 200 * 1000};
-    nanosleep(&pause, nullptr);
-  }
-}
-
-// Stops thread `id` and reads its registers; false when it cannot be traced, is gone or does not
-// stop by `deadline`. One that was seized and did not stop stays traced until the helper ends,
-// which lets it go.
-bool seize(long id, user_regs_struct& registers, std::int64_t deadline) {
+// Seizes thread `id` and asks it to stop; false when it cannot be traced or is gone.
+bool seizeAndInterrupt(long id) {
   const pid_t thread = static_cast<pid_t>(id);
   if (ptrace(PTRACE_SEIZE, thread, nullptr, nullptr) != 0) return false;
-  if (ptrace(PTRACE_INTERRUPT, thread, nullptr, nullptr) != 0 || !waitForStop(thread, deadline) ||
-      ptrace(PTRACE_GETREGS, thread, nullptr, &registers) != 0) {
-    ptrace(PTRACE_DETACH, thread, nullptr, nullptr);
-    return false;
-  }
-  return true;
+  if (ptrace(PTRACE_INTERRUPT, thread, nullptr, nullptr) == 0) return true;
+  ptrace(PTRACE_DETACH, thread, nullptr, nullptr);
+  return false;
 }
 
 }  // namespace
@@ -177,7 +156,6 @@ void OtherThreads::stopAll() {
   SafeText(path, sizeof path).text("/proc/").decimal(_process).text("/task");
   const int directory = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (directory < 0) return;
-  const std::int64_t allDeadline = nowMilliseconds() + kAllStopMilliseconds;
   alignas(8) char entries[4096];
   for (;;) {
     const long length = syscall(SYS_getdents64, directory, entries, sizeof entries);
@@ -198,24 +176,46 @@ void OtherThreads::stopAll() {
         ++_leftOut;
         continue;
       }
-      // A thread that cannot be stopped (or is not tried, once the time for all is spent) is
-      // listed by name only; the others are kept.
+      // Every thread is asked to stop before any is waited for: they stop together, and one
+      // that never does (inside vfork, the zombie of an ended main thread) costs the others
+      // nothing.
       Thread& thread = _threads[_count++];
       thread.id = id;
       readThreadName(_process, id, thread.name);
-      const std::int64_t now = nowMilliseconds();
-      user_regs_struct registers;
-      thread.stopped = now < allDeadline && seize(id, registers,
-                                                  now + kThreadStopMilliseconds < allDeadline
-                                                      ? now + kThreadStopMilliseconds
-                                                      : allDeadline);
-      if (thread.stopped)
-        copyContext(registers, thread.context);
-      else
-        ++_notStopped;
+      thread.seized = seizeAndInterrupt(id);
+      thread.stopped = false;
     }
   }
   close(directory);
+  // Their stops, until all came or the time for them is spent. One seized that did not stop
+  // stays traced until the helper ends, which lets it go.
+  const std::int64_t deadline = nowMilliseconds() + kAllStopMilliseconds;
+  for (;;) {
+    std::size_t waiting = 0;
+    for (std::size_t i = 0; i < _count; ++i) {
+      Thread& thread = _threads[i];
+      if (!thread.seized || thread.stopped) continue;
+      const pid_t id = static_cast<pid_t>(thread.id);
+      int status = 0;
+      const pid_t changed = waitpid(id, &status, __WALL | WNOHANG);
+      user_regs_struct registers;
+      if (changed == id && WIFSTOPPED(status) &&
+          ptrace(PTRACE_GETREGS, id, nullptr, &registers) == 0) {
+        copyContext(registers, thread.context);
+        thread.stopped = true;
+      } else if (changed == id || (changed < 0 && errno != EINTR)) {
+        thread.seized = false;  // gone, or not to be read: given up
+        ptrace(PTRACE_DETACH, id, nullptr, nullptr);
+      } else {
+        ++waiting;
+      }
+    }
+    if (waiting == 0 || nowMilliseconds() >= deadline) break;
+    const timespec pause{0, 200 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+  for (std::size_t i = 0; i < _count; ++i)
+    if (!_threads[i].stopped) ++_notStopped;
 }
 
 int OtherThreads::helperMain(void* self) {
