@@ -100,6 +100,13 @@ Recorder* recorder(const AppHandle& app) {
   return dynamic_cast<Recorder*>(app->getAppBox());
 }
 
+// A call that waits for a box (its thread's end, exitApp, a helper of the test): the test fails
+// naming it when it has not returned within 30 s, instead of waiting for the test run's time-out.
+template <typename Call>
+void waitForTheBox(const char* what, Call call) {
+  tests::finishWithin(30s, what, call);
+}
+
 // The next `count` strings from a pipe, waiting for them at most 20 s.
 Lines take(AppPipe* pipe, std::size_t count) {
   Lines lines;
@@ -237,7 +244,7 @@ TEST(AppBox, EveryReplyOfTheProtocolOnEveryConnection) {
     app->getAppBox()->removePipe(boxSide);
     EXPECT_EQ(take(ours, 1), Lines{L"$BYE"});
 
-    exitApp(app);
+    waitForTheBox("exitApp", [&] { exitApp(app); });
     EXPECT_EQ(take(app->getPipe(), 1), Lines{L"$BYE"});
     EXPECT_FALSE(getApp(L"protocol"));
     EXPECT_EQ(app->getAppBox()->getState(), System::ES_UNLOADED);
@@ -245,8 +252,8 @@ TEST(AppBox, EveryReplyOfTheProtocolOnEveryConnection) {
     app->getPipe()->write(String(L"$COMMAND late"));
     String line;
     EXPECT_FALSE(app->getPipe()->read(line));
-    exitApp(app);  // again: nothing
-    exitApp(nullptr);
+    waitForTheBox("exitApp again", [&] { exitApp(app); });  // again: nothing
+    waitForTheBox("exitApp of no app", [&] { exitApp(nullptr); });
   });
 }
 
@@ -261,7 +268,8 @@ TEST(AppBox, TheEndOfABoxInEveryWay) {
       EXPECT_EQ(ask(app, (L"$COMMAND " + command).c_str(), 3),
                 (Lines{L"$HELLO", L"$BEGIN " + command, L"$END OK"}));
       EXPECT_EQ(take(app->getPipe(), 1), Lines{L"$BYE"});
-      app->getThread()->shutdown();  // waits for the thread
+      waitForTheBox("the box's thread to end",
+                    [&] { app->getThread()->shutdown(); });  // waits for the thread
       EXPECT_FALSE(getApp(command.c_str()));
     }
 
@@ -269,14 +277,14 @@ TEST(AppBox, TheEndOfABoxInEveryWay) {
     AppHandle app = startApp(L"Failing", L"failing", L"");
     ASSERT_TRUE(app);
     EXPECT_EQ(untilBye(app->getPipe()).back(), L"$BYE");
-    app->getThread()->shutdown();
+    waitForTheBox("the failed box's thread to end", [&] { app->getThread()->shutdown(); });
     EXPECT_FALSE(getApp(L"failing"));
 
     // exitApp at once, whether or not the box's run has begun: unlisted, "$BYE" last.
     for (int i = 0; i < 40; ++i) {
       AppHandle quick = startApp(L"Recorder", L"quick", L"");
       ASSERT_TRUE(quick);
-      exitApp(quick);
+      waitForTheBox("exitApp of a quick box", [&] { exitApp(quick); });
       EXPECT_FALSE(getApp(L"quick")) << i;
       const Lines lines = untilBye(quick->getPipe());
       EXPECT_EQ(lines.back(), L"$BYE") << i;
@@ -295,13 +303,13 @@ TEST(AppBox, TheEndOfABoxInEveryWay) {
     EXPECT_EQ(ask(older, L"$COMMAND still", 3), (Lines{L"$HELLO", L"$BEGIN still", L"$END OK"}));
 
     // Ending the older box leaves the newer one listed.
-    exitApp(older);
+    waitForTheBox("exitApp of the older twin", [&] { exitApp(older); });
     EXPECT_EQ(untilBye(older->getPipe()).back(), L"$BYE");
     listed = getApp(L"twin");
     ASSERT_TRUE(listed);
     EXPECT_EQ(listed->getAppBox(), newer->getAppBox());
     listed = nullptr;
-    exitApp(newer);
+    waitForTheBox("exitApp of the newer twin", [&] { exitApp(newer); });
     EXPECT_FALSE(getApp(L"twin"));
   });
 }
@@ -342,8 +350,14 @@ TEST(AppBox, AConnectionThatKeepsWritingDoesNotStallTheBox) {
       }
     });
     app->getAppBox()->addPipe(boxSide);
-    while (answered.load() == 0)
+    const auto flooded = std::chrono::steady_clock::now();
+    while (answered.load() == 0 && tests::millisecondsSince(flooded) < 30000)
       std::this_thread::sleep_for(1ms);
+    if (answered.load() == 0) {
+      flooding = false;
+      waitForTheBox("the flooder to stop", [&] { flooder.join(); });
+      FAIL() << "the box answered nothing of the flood within 30 s";
+    }
 
     // Another connection is served meanwhile, promptly.
     const auto asked = std::chrono::steady_clock::now();
@@ -364,8 +378,8 @@ TEST(AppBox, AConnectionThatKeepsWritingDoesNotStallTheBox) {
       std::this_thread::sleep_for(1ms);
     EXPECT_TRUE(exited.load());
     flooding = false;
-    exiter.join();
-    flooder.join();
+    waitForTheBox("exitApp while the box is flooded", [&] { exiter.join(); });
+    waitForTheBox("the flooder to stop", [&] { flooder.join(); });
     EXPECT_GT(answered.load(), 0);
     EXPECT_EQ(untilBye(app->getPipe()).back(), L"$BYE");
   });
@@ -388,7 +402,7 @@ TEST(AppBox, TypeRegistration) {
     AppHandle app = startApp(L"Recorder", L"kept", L"");
     ASSERT_TRUE(app);
     EXPECT_FALSE(recorder(app)->other);  // the first creator stayed
-    exitApp(app);
+    waitForTheBox("exitApp", [&] { exitApp(app); });
 
     const int created = Recorder::g_created;
     EXPECT_FALSE(startApp(L"Unregistered", L"u", L""));
@@ -446,7 +460,7 @@ TEST(AppBox, AnswersAtOnceWithoutPolling) {
 #else
     EXPECT_LT(took[took.size() / 2], 1000.0);
 #endif
-    exitApp(app);
+    waitForTheBox("exitApp", [&] { exitApp(app); });
   });
 }
 
@@ -484,12 +498,12 @@ TEST(AppBox, CallableCreators) {
     ASSERT_TRUE(app);
     EXPECT_FALSE(recorder(app)->other);
     EXPECT_EQ(made, std::vector<std::wstring>{L"lambda-1|x=1#lambda"});
-    exitApp(app);
+    waitForTheBox("exitApp", [&] { exitApp(app); });
     for (const wchar_t* type : {L"Pointer", L"Function"}) {
       app = startApp(type, type, L"");
       ASSERT_TRUE(app);
       EXPECT_TRUE(recorder(app)->other);
-      exitApp(app);
+      waitForTheBox("exitApp", [&] { exitApp(app); });
     }
     EXPECT_FALSE(startApp(L"Empty", L"empty", L""));
     EXPECT_FALSE(getApp(L"empty"));
@@ -511,7 +525,7 @@ TEST(AppBox, ABoxStartedAgainEndsAgain) {
       EXPECT_EQ(ask(app, L"$COMMAND task", 3), (Lines{L"$HELLO", L"$BEGIN task", L"$END OK"}))
           << run;
       EXPECT_FALSE(box->hasExited()) << run;
-      EXPECT_TRUE(thread->shutdown());
+      waitForTheBox("the restarted box's thread to end", [&] { EXPECT_TRUE(thread->shutdown()); });
       EXPECT_EQ(untilBye(app->getPipe()), (Lines{L"$BYE"})) << run;
       EXPECT_TRUE(box->hasExited()) << run;
       ASSERT_TRUE(own->task);
@@ -638,7 +652,7 @@ TEST(AppBox, ACallGivesTheWholeReply) {
     // A box that ends: the command that ends it is answered; once it has ended, a call finds
     // the connection closed at once.
     EXPECT_EQ(app->call(L"quit").outcome, Outcome::kOk);
-    app->getThread()->shutdown();
+    waitForTheBox("the box's thread to end after quit", [&] { app->getThread()->shutdown(); });
     begin = std::chrono::steady_clock::now();
     EXPECT_EQ(app->call(L"echo gone", 5s).outcome, Outcome::kClosed);
     EXPECT_LT(tests::millisecondsSince(begin), 1000);
@@ -655,7 +669,7 @@ TEST(AppBox, ACallGivesTheWholeReply) {
     reply = words2->call(L"no");
     EXPECT_EQ(reply.outcome, Outcome::kFailed);
     EXPECT_EQ(texts(reply.lines), Lines{L"[no]"});
-    exitApp(words2);
+    waitForTheBox("exitApp", [&] { exitApp(words2); });
     tearDownApp(L"Words");
   });
 }

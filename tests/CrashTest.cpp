@@ -28,6 +28,7 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -55,6 +56,20 @@ namespace {
 constexpr const char* kKindVariable = "VEMO_CRASH_TEST_KIND";
 // The report directory the child sets, when there is one.
 constexpr const char* kDirectoryVariable = "VEMO_CRASH_TEST_DIRECTORY";
+
+// The longest report directory a program may set (with its separator), and a length that is
+// certainly too long: the system's longest path less the room of a report's name.
+#if defined(_WIN32)
+constexpr std::size_t kLongestDirectory = 211;
+#else
+constexpr std::size_t kLongestDirectory = 4047;
+#endif
+constexpr std::size_t kTooLongDirectory = kLongestDirectory + 200;
+
+// Threads of the child that has many.
+constexpr int kManyThreads = 300;
+
+std::string readFile(const fs::path& path);
 
 // ---- The child's side ------------------------------------------------------------------------
 // Each crash is reached through a volatile pointer, so that it keeps a frame of its own.
@@ -237,6 +252,40 @@ int waitInsideTheLoader(dl_phdr_info*, std::size_t, void*) {
 }
 #endif
 
+#if defined(__linux__)
+// Waits until this thread is the process's only one (the crash handler's thread that reads the
+// symbol tables has ended), so that a test knows every thread its child has.
+void waitUntilAlone() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    std::size_t threads = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/task"))
+      threads += entry.is_directory() ? 1 : 0;
+    if (threads == 1) return;
+    if (std::chrono::steady_clock::now() > deadline) std::exit(13);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// Waits until the process has a thread of each of these names.
+void waitForThreadNames(const std::vector<std::string>& names) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    std::set<std::string> found;
+    for (const auto& entry : fs::directory_iterator("/proc/self/task")) {
+      std::string name = readFile(entry.path() / "comm");
+      if (!name.empty() && name.back() == '\n') name.pop_back();
+      found.insert(name);
+    }
+    if (std::all_of(names.begin(), names.end(),
+                    [&](const std::string& name) { return found.count(name) != 0; }))
+      return;
+    if (std::chrono::steady_clock::now() > deadline) std::exit(14);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+#endif
+
 void runChild(const std::string& kind) {
   // Registered before the handler is installed, so that it runs after whatever the handler made
   // for itself was destroyed.
@@ -263,8 +312,19 @@ void runChild(const std::string& kind) {
 #if !defined(_WIN32)
   if (kind == "no-room") takeNamesInTmp();
 #endif
+  if (kind == "too-long-directory") {
+    // A directory whose report paths could not fit is refused; the one set before stays.
+    const vemo::String before = vemo::ServiceSystem::getCrashReportDirectory();
+    std::wstring tooLong = before.getBuffer();
+    while (tooLong.size() < kTooLongDirectory)
+      tooLong += L"/" + std::wstring(200, L'x');
+    const bool set = vemo::ServiceSystem::setCrashReportDirectory(tooLong.c_str());
+    std::printf("%s %s\n", set ? "accepted" : "refused",
+                vemo::ServiceSystem::getCrashReportDirectory() == before ? "kept" : "changed");
+    std::fflush(stdout);
+  }
   if (kind == "null" || kind == "default-address" || kind == "pid" || kind == "no-room" ||
-      kind == "early") {
+      kind == "early" || kind == "too-long-directory") {
     void (*volatile crash)() = crashNullPointer;
     crash();
   } else if (kind == "divide") {
@@ -357,21 +417,43 @@ void runChild(const std::string& kind) {
 #if defined(__x86_64__)
   } else if (kind == "unmapped-stack") {
     // A thread waits in the kernel with its stack pointer in memory that is not mapped (as a
-    // coroutine's freed stack would leave it): nothing of its stack can be copied.
+    // coroutine's freed stack would leave it): nothing of its stack can be copied. The dump is
+    // to hold exactly three threads: the handler's symbol reader must have ended first.
+    waitUntilAlone();
     std::thread(blockForever, "sleeper-one").detach();
-    static std::atomic<bool> waiting{false};
+    static int ready[2];
+    static const char byte = 1;
+    static std::atomic<long> waiter{0};
+    if (pipe(ready) != 0) std::exit(18);
     std::thread([] {
       pthread_setname_np(pthread_self(), "no-stack");
       void* page = mmap(nullptr, 4 * 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       munmap(page, 4 * 4096);
-      waiting = true;
+      waiter = syscall(SYS_gettid);
       const std::uintptr_t top = reinterpret_cast<std::uintptr_t>(page) + 2048;
-      asm volatile("mov %0, %%rsp\n\tmov $34, %%eax\n\tsyscall\n\t1: jmp 1b" ::"r"(top)
-                   : "rax", "rcx", "r11", "memory");
+      // On the unmapped stack: write(ready[1], &byte, 1), then pause() for good. Neither needs
+      // the stack, and nothing between them can sleep.
+      asm volatile(
+          "mov %0, %%rsp\n\t"
+          "mov $1, %%eax\n\tmov %1, %%edi\n\tmov %2, %%rsi\n\tmov $1, %%edx\n\tsyscall\n\t"
+          "mov $34, %%eax\n\tsyscall\n\t1: jmp 1b" ::"r"(top),
+          "r"(ready[1]), "r"(&byte)
+          : "rax", "rdi", "rsi", "rdx", "rcx", "r11", "memory");
     }).detach();
-    while (!waiting)
-      std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    char got;
+    if (read(ready[0], &got, 1) != 1) std::exit(19);
+    // The byte came from the line before pause(): the first time the thread is seen asleep
+    // after it, it sleeps there.
+    const std::string stat = "/proc/self/task/" + std::to_string(waiter.load()) + "/stat";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+      const std::string text = readFile(stat);
+      const std::size_t end = text.rfind(')');
+      if (end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'S') break;
+      if (std::chrono::steady_clock::now() > deadline) std::exit(20);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    waitForThreadNames({"sleeper-one"});
     void (*volatile crash)() = crashNullPointer;
     crash();
 #endif
@@ -396,6 +478,94 @@ void runChild(const std::string& kind) {
     }
     fcntl(STDERR_FILENO, F_SETFL, flags);
     say("stderr full");
+    void (*volatile crash)() = crashNullPointer;
+    crash();
+  } else if (kind == "zombie-leader") {
+    // The main thread ends while the others go on: it stays a zombie until the process ends,
+    // and can be seized by a tracer but never stops.
+    waitUntilAlone();
+    std::thread(blockForever, "sleeper-one").detach();
+    std::thread(blockForever, "sleeper-two").detach();
+    waitForThreadNames({"sleeper-one", "sleeper-two"});
+    std::thread([] {
+      const std::string stat = "/proc/self/task/" + std::to_string(getpid()) + "/stat";
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      for (;;) {
+        const std::string text = readFile(stat);
+        const std::size_t end = text.rfind(')');
+        if (end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'Z') break;
+        if (std::chrono::steady_clock::now() > deadline) std::exit(12);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      void (*volatile crash)() = crashNullPointer;
+      crash();
+    }).detach();
+    // Only this thread ends, without unwinding (there is no frame to unwind to above the
+    // program's static initialisers).
+    syscall(SYS_exit, 0);
+  } else if (kind == "vfork-waiter") {
+    // A thread waits in vfork() for a child that never goes on: the kernel does not let a tracer
+    // stop it until the child execs or ends (the child dies with the process).
+    waitUntilAlone();
+    std::thread(blockForever, "sleeper-one").detach();
+    std::thread(blockForever, "sleeper-two").detach();
+    static int ready[2];
+    static std::atomic<long> waiter{0};
+    if (pipe(ready) != 0) std::exit(15);
+    std::thread([] {
+      pthread_setname_np(pthread_self(), "vforker");
+      waiter = syscall(SYS_gettid);
+      if (vfork() == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const char byte = 1;
+        if (write(ready[1], &byte, 1) != 1) _exit(1);
+        for (;;)
+          pause();
+      }
+    }).detach();
+    char byte;
+    if (read(ready[0], &byte, 1) != 1) std::exit(16);
+    waitForThreadNames({"sleeper-one", "sleeper-two"});
+    // The waiter is inside vfork once the child runs; its state tells when it sleeps there.
+    const std::string stat = "/proc/self/task/" + std::to_string(waiter.load()) + "/stat";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+      const std::string text = readFile(stat);
+      const std::size_t end = text.rfind(')');
+      if (end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'D') break;
+      if (std::chrono::steady_clock::now() > deadline) std::exit(17);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    void (*volatile crash)() = crashNullPointer;
+    crash();
+  } else if (kind == "many-threads") {
+    // More threads than a report of 256 held.
+    waitUntilAlone();
+    static std::atomic<int> started{0};
+    for (int i = 0; i < kManyThreads; ++i)
+      std::thread([] {
+        pthread_setname_np(pthread_self(), "many");
+        ++started;
+        for (;;)
+          pause();
+      }).detach();
+    while (started < kManyThreads)
+      std::this_thread::yield();
+    void (*volatile crash)() = crashNullPointer;
+    crash();
+  } else if (kind == "many-mappings") {
+    // A process with more mappings than a fixed table of regions holds: one anonymous mapping
+    // whose pages alternate between readable and inaccessible, each page a region of its own.
+    constexpr std::size_t kPages = 12000;
+    const long page = sysconf(_SC_PAGESIZE);
+    char* memory = static_cast<char*>(
+        mmap(nullptr, kPages * page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (memory == MAP_FAILED) std::exit(10);
+    for (std::size_t i = 0; i < kPages; i += 2)
+      if (mprotect(memory + i * page, page, PROT_NONE) != 0) std::exit(11);
+    std::thread(blockForever, "sleeper-one").detach();
+    std::thread(blockForever, "sleeper-two").detach();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     void (*volatile crash)() = crashNullPointer;
     crash();
   } else if (kind == "threads" || kind == "threads-as-nobody") {
@@ -1136,6 +1306,92 @@ TEST(Crash, EveryThreadIsInTheReportAndTheDump) {
   checkThreads(log, child.dump);
 }
 
+// A process with more than 12000 mappings (more than a fixed table of 8192 held): the report
+// still follows the crashing thread's stack through the program and its libraries, names every
+// module with its build id, and lists the other threads with their frames.
+TEST(Crash, AProcessWithManyMappingsIsReportedWhole) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("many-mappings");
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex("\n#1  0x" + kHex + " in crashNullPointer \\(\\)[^\n]*\n#2  0x" + kHex +
+                      " in runChild \\(\\)")))
+      << log;
+  // The C library's start-up code lies above the mappings: the walk goes through it to the
+  // program's entry point.
+  EXPECT_TRUE(std::regex_search(log, std::regex("\n#\\d+  0x" + kHex + " in _start \\(\\)\n")))
+      << log;
+  const std::string modules = log.substr(log.find("\nLoaded modules:\n"));
+  for (const std::string module : {"libc\\.so", "libvemo_core", "linux-vdso\\.so\\.1"})
+    EXPECT_TRUE(std::regex_search(modules, std::regex("\n0x" + kHex + "  [^\n]*" + module +
+                                                      "[^\n]* \\([0-9a-f]{40}, \\d+ bytes\\)\n")))
+        << module << "\n"
+        << log;
+  EXPECT_EQ(modules.find("no build id"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Memory regions left out"), std::string::npos) << log;
+  checkThreads(log, child.dump);
+}
+
+// The main thread ended and is a zombie, which a tracer can seize but never stop: the report
+// lists it as such and keeps every other thread, with its frames, in the text and the dump.
+TEST(Crash, AThreadThatWillNotStopLeavesTheOthersInTheReport) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("zombie-leader");
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex("\nThread \\d+ \"CrashTest\" \\(would not stop: no registers\\)\n")))
+      << log;
+  checkThreads(log, child.dump);
+  const DumpLists lists = readDumpLists(readFile(child.dump));
+  EXPECT_EQ(lists.threads.size(), 3u);
+}
+
+// A thread inside vfork() cannot be stopped while its child runs: the report lists it as such
+// and keeps the other threads with their frames (the helper gives up on that one thread, rather
+// than on all of them after 3 s).
+TEST(Crash, AThreadInsideVforkLeavesTheOthersInTheReport) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("vfork-waiter");
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex("\nThread \\d+ \"vforker\" \\(would not stop: no registers\\)\n")))
+      << log;
+  checkThreads(log, child.dump);
+  // The two sleepers and the crashed thread; the one that would not stop has no registers.
+  const DumpLists lists = readDumpLists(readFile(child.dump));
+  EXPECT_EQ(lists.threads.size(), 3u);
+}
+
+// A process of 301 threads: the report lists every one with its frames, the dump holds them
+// all, and nothing is said to be left out.
+TEST(Crash, EveryThreadOfAProcessWithManyIsReported) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  NewCrashFiles files;
+  const ChildResult child = runCrashingChild("many-threads");
+  const std::string log =
+      checkReport(child, SIGSEGV, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine);
+  const std::regex thread("\nThread (\\d+) \"many\"\n#1  0x" + kHex + " in ");
+  std::set<std::string> listed;
+  for (std::sregex_iterator it(log.begin(), log.end(), thread), end; it != end; ++it)
+    listed.insert((*it)[1].str());
+  EXPECT_EQ(listed.size(), static_cast<std::size_t>(kManyThreads)) << log;
+  EXPECT_EQ(log.find("left out"), std::string::npos) << log;
+  const DumpLists lists = readDumpLists(readFile(child.dump));
+  ASSERT_TRUE(lists.read);
+  EXPECT_EQ(lists.threads.size(), static_cast<std::size_t>(kManyThreads) + 1);
+  std::set<std::string> dumped;
+  for (const DumpLists::Thread& entry : lists.threads)
+    dumped.insert(std::to_string(entry.id));
+  for (const std::string& id : listed)
+    EXPECT_EQ(dumped.count(id), 1u) << id;
+}
+
 // Another user who can write to the directory swaps each report file for a link the moment it
 // appears: the report never opens a file again by name, so the link's target is never touched.
 TEST(Crash, ReportFilesSwappedForLinksAreNotFollowed) {
@@ -1449,6 +1705,33 @@ TEST(Crash, ReportGoesToTheDirectoryTheProgramSet) {
     EXPECT_EQ(files.made().size(), 2u);
     EXPECT_FALSE(fs::exists(scratch.path / "missing"));
   }
+}
+
+// A report directory as long as a report's path allows gets the report; a longer one is refused
+// when it is set (the one set before stays), rather than cut into the name of another directory.
+TEST(Crash, ALongReportDirectoryIsTakenWholeAndATooLongOneRefused) {
+  VEMO_SKIP_UNDER_SANITIZERS();
+  vemo::tests::ScratchDirectory scratch;
+  NewCrashFiles files;
+  // Names of at most 200 characters each, up to the longest directory with its separator.
+  fs::path deep = scratch.path;
+  while (deep.string().size() + 1 < kLongestDirectory) {
+    // What is left after the next separator; a name never leaves room for nothing but one.
+    const std::size_t room = kLongestDirectory - deep.string().size() - 2;
+    std::size_t length = std::min<std::size_t>(room, 200);
+    if (room - length == 1) --length;
+    deep /= std::string(length, 'd');
+  }
+  ASSERT_EQ(deep.string().size() + 1, kLongestDirectory);
+  ReportPlace place;
+  place.directory = openDirectory(deep);
+  SetReportDirectory directory(place.directory);
+  const ChildResult child = runCrashingChild("too-long-directory");
+  EXPECT_EQ(child.out, "refused kept\n");
+  checkReport(child, kAccessViolation, "ACCESS_VIOLATION", "crashNullPointer", kNullPointerLine,
+              place);
+  EXPECT_EQ(crashFilesUnder(scratch.path).size(), 2u);
+  EXPECT_EQ(files.made().size(), 0u) << "a report went beside the program";
 }
 
 // Neither the set directory (missing) nor the program's (refusing) takes the report: the

@@ -54,6 +54,7 @@ bool isSeparator(char c) {
 // A text that a crash may read at any moment without a lock: a new value is written into the
 // buffer no reader is pointed at, then published. Writers are serialised among themselves by a
 // flag, which unlike a mutex has no destructor: a late crash finds the object whole.
+template <std::size_t kCapacity>
 class PublishedText {
  public:
   void publish(const char* text, std::size_t length) {
@@ -69,7 +70,6 @@ class PublishedText {
   const char* get() const { return _current.load(); }
 
  private:
-  static constexpr std::size_t kCapacity = kCrashPathCapacity / 2;
   char _buffers[2][kCapacity] = {};
   std::atomic<const char*> _current{""};
   std::atomic_flag _writing = ATOMIC_FLAG_INIT;
@@ -77,11 +77,14 @@ class PublishedText {
 
 // A crash may come after the static destructors have run (from an atexit handler or a module
 // unloaded later): what it reads here must not have been destroyed.
-static_assert(std::is_trivially_destructible<PublishedText>::value,
+using SupportAddress = PublishedText<600>;
+using ReportDirectory = PublishedText<kCrashDirectoryCapacity>;
+static_assert(std::is_trivially_destructible<SupportAddress>::value &&
+                  std::is_trivially_destructible<ReportDirectory>::value,
               "the published texts outlive the static destructors");
-PublishedText g_supportAddress;
+SupportAddress g_supportAddress;
 std::atomic<bool> g_addressSet{false};
-PublishedText g_reportDirectory;
+ReportDirectory g_reportDirectory;
 
 // A text in the encoding of the process's narrow file names and output.
 String_T<char> narrowText(const String& text) {
@@ -93,7 +96,8 @@ String_T<char> narrowText(const String& text) {
 #endif
 }
 
-void publish(PublishedText& target, const String_T<char>& text) {
+template <typename Published>
+void publish(Published& target, const String_T<char>& text) {
   target.publish(text.getBuffer(), std::strlen(text.getBuffer()));
 }
 
@@ -147,10 +151,10 @@ const char* crashSupportAddress() {
   return g_supportAddress.get();
 }
 
-void setCrashReportDirectory(const String& directory) {
+bool setCrashReportDirectory(const String& directory) {
   if (directory.getLength() == 0) {
     g_reportDirectory.publish("", 0);
-    return;
+    return true;
   }
   // Made absolute now: the notice names the full path, and the program may change its current
   // directory before it crashes.
@@ -170,7 +174,9 @@ void setCrashReportDirectory(const String& directory) {
     const char separator[2] = {kSeparator, '\0'};
     text += separator;
   }
+  if (std::strlen(text.getBuffer()) >= kCrashDirectoryCapacity) return false;
   publish(g_reportDirectory, text);
+  return true;
 }
 
 const char* crashReportDirectory() {

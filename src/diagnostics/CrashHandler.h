@@ -29,7 +29,9 @@ const char* crashSupportAddress();
 void setDefaultCrashSupportAddress(const char* programName);
 
 // The directory the program chose for its reports, made absolute; an empty text forgets it.
-void setCrashReportDirectory(const String& directory);
+// False, with the directory set before kept, when the directory is too long for a report's
+// path (kCrashDirectoryCapacity).
+bool setCrashReportDirectory(const String& directory);
 // That directory in the narrow encoding with its trailing separator; "" when none was set.
 // Never null; safe in a signal handler.
 const char* crashReportDirectory();
@@ -43,7 +45,20 @@ extern const char kCrashNoReportNotice[];
 // support address fill its two "%s".
 extern const char kCrashNoDescriptorNotice[];
 
-constexpr std::size_t kCrashPathCapacity = 1200;
+// The room of a report file's path, with its terminator.
+constexpr std::size_t kCrashPathCapacity = 4096;
+#if defined(_WIN32)
+// The ANSI file functions the report uses take at most MAX_PATH characters with the terminator.
+constexpr std::size_t kCrashPathLimit = 260;
+#else
+constexpr std::size_t kCrashPathLimit = 4096;  // PATH_MAX
+#endif
+// Room left after a directory for a report file's name with its terminator:
+// "crash@YYYY-MM-DD HH.MM.SS-<process id>.dmp" has 40 characters at most.
+constexpr std::size_t kCrashNameRoom = 48;
+// The room of a report directory with its trailing separator and terminator: a longer one could
+// not hold a report, and is refused rather than cut (a cut path names another directory).
+constexpr std::size_t kCrashDirectoryCapacity = kCrashPathLimit - kCrashNameRoom;
 
 // The directories a report may go to, in the order they are tried; each kept with its trailing
 // separator. Filled before a crash, read in one.
@@ -58,7 +73,7 @@ class CrashDirectories {
   const char* operator[](int index) const { return _paths[index]; }
 
  private:
-  char _paths[kCapacity][kCrashPathCapacity / 2] = {};
+  char _paths[kCapacity][kCrashDirectoryCapacity] = {};
   int _count = 0;
 };
 

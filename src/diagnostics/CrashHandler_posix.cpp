@@ -120,6 +120,10 @@ void appendLocalTime(SafeText& out, std::int64_t localSeconds) {
 
 // ---- What is prepared ----------------------------------------------------------------------
 
+// The memory map as the crash found it: every address the report follows is checked against it
+// (everything is taken as it is where the system could not list the map).
+MemoryMap g_map;
+
 // What the handler needs and cannot make safely once a crash has happened. Plain data without
 // destructors: a crash from an exit handler, after static objects were destroyed, finds it whole.
 struct PreparedState {
@@ -183,6 +187,20 @@ void prepareDirectories(PreparedState& state) {
   state.directories.add("/tmp");
 }
 
+// The most mappings the system lets a process have (vm.max_map_count); 65530 when unknown.
+std::size_t systemMappingLimit() {
+  constexpr std::size_t kDefault = 65530;
+  const int file = open("/proc/sys/vm/max_map_count", O_RDONLY | O_CLOEXEC);
+  if (file < 0) return kDefault;
+  char text[32];
+  const ssize_t length = read(file, text, sizeof text - 1);
+  close(file);
+  std::size_t limit = 0;
+  for (ssize_t i = 0; i < length && text[i] >= '0' && text[i] <= '9'; ++i)
+    limit = limit * 10 + static_cast<std::size_t>(text[i] - '0');
+  return limit > 0 ? limit : kDefault;
+}
+
 _Unwind_Reason_Code countFrame(_Unwind_Context*, void* count) {
   return ++*static_cast<int*>(count) < 4 ? _URC_NO_REASON : _URC_END_OF_STACK;
 }
@@ -211,6 +229,9 @@ void prepare() {
     state.processors = static_cast<unsigned int>(sysconf(_SC_NPROCESSORS_ONLN));
     state.helper = &DebugHelper::getDebugHelper();
     reserveDescriptors();
+    // Room for as many regions as the process may map: one that has used up its mappings could
+    // not get more room during its crash, and a map cut short hides code and stacks.
+    g_map.reserve(systemMappingLimit() + 64);
     // The first walk finds the unwinder's tables, which may allocate: it happens now rather
     // than in the crash. The symbol tables are not read here: that takes a tenth of a second
     // or more (compressed debugging information), which would delay every start. A thread of
@@ -350,10 +371,6 @@ const char* exceptionName(const CrashSite& site) {
   }
 }
 
-// The memory map as the crash found it: every address the report follows is checked against it
-// (everything is taken as it is where the system could not list the map).
-MemoryMap g_map;
-
 bool isCode(std::uintptr_t address) {
   return g_map.count() == 0 || g_map.executable(address);
 }
@@ -452,7 +469,8 @@ class SafeFileText : public SafeText {
 
 bool debuggerAttached() {
   char status[4096];
-  const int file = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  int file = open("/proc/thread-self/status", O_RDONLY | O_CLOEXEC);
+  if (file < 0) file = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
   if (file < 0) return false;
   const ssize_t length = read(file, status, sizeof status - 1);
   close(file);
@@ -475,7 +493,9 @@ void writeRegister(SafeText& out, const char* name, std::uintptr_t value, int di
 void writeCommandLine(SafeText& out) {
   char line[513];
   ssize_t length = 0;
-  const int file = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+  // The thread's: the process's is empty once its main thread has ended.
+  int file = open("/proc/thread-self/cmdline", O_RDONLY | O_CLOEXEC);
+  if (file < 0) file = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
   if (file >= 0) {
     length = read(file, line, sizeof line - 1);
     close(file);
@@ -668,6 +688,9 @@ void writeThreadHead(SafeText& out, long id, const char* name, const char* after
   out.text("Thread ").decimal(id).text(" \"").text(name).text("\"").text(after);
 }
 
+// Said in the report and the notice when a report has no room for every thread.
+const char kThreadsLeftOut[] = "Threads left out of the report (no room for more): ";
+
 // Every thread by id and name; the first frames of each one that did not crash.
 void writeThreadsSection(SafeText& out) {
   out.text("\n\nThreads:\n");
@@ -680,11 +703,17 @@ void writeThreadsSection(SafeText& out) {
         "not to be dumped).\n");
   for (std::size_t i = 0; i < g_threads.count(); ++i) {
     const OtherThreads::Thread& thread = g_threads[i];
+    if (!thread.stopped) {
+      writeThreadHead(out, thread.id, thread.name, " (would not stop: no registers)\n");
+      continue;
+    }
     writeThreadHead(out, thread.id, thread.name, "\n");
     FrameList frames;
     guarded([&] { scanFrames(thread.context, frames); });
     writeFrames(out, frames);
   }
+  if (g_threads.leftOut() != 0)
+    out.text(kThreadsLeftOut).decimal(static_cast<long long>(g_threads.leftOut())).text("\n");
 }
 
 // ---- Modules -------------------------------------------------------------------------------
@@ -842,6 +871,7 @@ void writeMinidump(int file, const CrashSite& site) {
   fillContext(site, crashed.context);
   std::size_t count = 1;
   for (std::size_t i = 0; i < g_threads.count() && count < kMinidumpMaxThreads; ++i) {
+    if (!g_threads[i].stopped) continue;
     g_dumpThreads[count].threadId = static_cast<std::uint32_t>(g_threads[i].id);
     g_dumpThreads[count++].context = g_threads[i].context;
   }
@@ -892,6 +922,10 @@ void writeTextReport(int file, CrashSite& site) {
   guarded([&] { writeThreadsSection(out); });
   out.text("\n\nLoaded modules:\n");
   guarded([&] { writeModuleLines(out, g_modules); });
+  if (g_map.leftOut() != 0)
+    out.text("\nMemory regions left out (the map had no more room): ")
+        .decimal(static_cast<long long>(g_map.leftOut()))
+        .text("\n");
 }
 
 sigset_t fatalSignals() {
@@ -1063,6 +1097,8 @@ void report(CrashSite& site) {
   NoticeText notice;
   notice.format(kCrashNotice, names.dump, names.log, crashSupportAddress());
   if (!processDumpable()) notice.text(kNoMemoryNote);
+  if (g_threads.leftOut() != 0)
+    notice.text(kThreadsLeftOut).decimal(static_cast<long long>(g_threads.leftOut())).text("\n");
 }
 
 // The report within its deadline. One asked for without a fault that passes it is given up:

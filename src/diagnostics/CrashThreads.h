@@ -26,22 +26,30 @@ class OtherThreads {
   struct Thread {
     long id;
     char name[16];
+    bool seized;   // traced by the helper
+    bool stopped;  // false: it would not stop in time, its registers are unknown
     MinidumpContext context;
   };
 
   // Stops every thread but `crashing` and reads its registers; waits at most a few seconds for
-  // the helper. Returns the number stopped (0 when the system refuses, or the process is not
-  // dumpable: the report then has the crashing thread only).
+  // the helper, which asks them all to stop at once and waits 2 s at most for their stops (one
+  // that does not stop is listed unstopped, the others are kept). Returns the number listed (0 when
+  // the system refuses, or the process is not dumpable: the report then has the crashing thread
+  // only).
   std::size_t stop(long crashing);
   // Lets the stopped threads go and waits for the helper to end.
   void resume();
 
   std::size_t count() const { return _count; }
+  // Threads seen but not kept: beyond kCapacity.
+  std::size_t leftOut() const { return _leftOut; }
+  // Threads listed that would not stop.
+  std::size_t notStopped() const { return _notStopped; }
   const Thread& operator[](std::size_t index) const { return _threads[index]; }
 
  private:
   Thread _threads[kCapacity];
-  std::size_t _count = 0;
+  std::size_t _count = 0, _leftOut = 0, _notStopped = 0;
   int _helper = 0;
   int _go[2] = {-1, -1}, _ready[2] = {-1, -1};
   long _process = 0, _crashing = 0;

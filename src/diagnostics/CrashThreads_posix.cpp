@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
@@ -34,6 +35,9 @@ namespace detail {
 namespace {
 
 constexpr int kHelperWaitMilliseconds = 3000;
+// The longest the helper waits for the threads to stop: it reports the threads it stopped well
+// before the crashing thread gives up on it.
+constexpr int kAllStopMilliseconds = 2000;
 // The longest the helper waits for the report once the threads are stopped: longer than the
 // report's own deadline, which ends the process.
 constexpr int kHelperReportMilliseconds = 15000;
@@ -111,18 +115,19 @@ void writeByte(int file) {
   }
 }
 
-// Stops thread `id` and reads its registers; false when it cannot be traced or is gone.
-bool seize(long id, user_regs_struct& registers) {
+std::int64_t nowMilliseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// Seizes thread `id` and asks it to stop; false when it cannot be traced or is gone.
+bool seizeAndInterrupt(long id) {
   const pid_t thread = static_cast<pid_t>(id);
   if (ptrace(PTRACE_SEIZE, thread, nullptr, nullptr) != 0) return false;
-  int status = 0;
-  if (ptrace(PTRACE_INTERRUPT, thread, nullptr, nullptr) != 0 ||
-      waitpid(thread, &status, __WALL) != thread || !WIFSTOPPED(status) ||
-      ptrace(PTRACE_GETREGS, thread, nullptr, &registers) != 0) {
-    ptrace(PTRACE_DETACH, thread, nullptr, nullptr);
-    return false;
-  }
-  return true;
+  if (ptrace(PTRACE_INTERRUPT, thread, nullptr, nullptr) == 0) return true;
+  ptrace(PTRACE_DETACH, thread, nullptr, nullptr);
+  return false;
 }
 
 }  // namespace
@@ -166,16 +171,51 @@ void OtherThreads::stopAll() {
       const Entry* entry = reinterpret_cast<const Entry*>(entries + at);
       at += entry->size;
       const long id = parseId(entry->name);
-      if (id == 0 || id == _crashing || _count == kCapacity) continue;
-      user_regs_struct registers;
-      if (!seize(id, registers)) continue;
+      if (id == 0 || id == _crashing) continue;
+      if (_count == kCapacity) {
+        ++_leftOut;
+        continue;
+      }
+      // Every thread is asked to stop before any is waited for: they stop together, and one
+      // that never does (inside vfork, the zombie of an ended main thread) costs the others
+      // nothing.
       Thread& thread = _threads[_count++];
       thread.id = id;
-      copyContext(registers, thread.context);
       readThreadName(_process, id, thread.name);
+      thread.seized = seizeAndInterrupt(id);
+      thread.stopped = false;
     }
   }
   close(directory);
+  // Their stops, until all came or the time for them is spent. One seized that did not stop
+  // stays traced until the helper ends, which lets it go.
+  const std::int64_t deadline = nowMilliseconds() + kAllStopMilliseconds;
+  for (;;) {
+    std::size_t waiting = 0;
+    for (std::size_t i = 0; i < _count; ++i) {
+      Thread& thread = _threads[i];
+      if (!thread.seized || thread.stopped) continue;
+      const pid_t id = static_cast<pid_t>(thread.id);
+      int status = 0;
+      const pid_t changed = waitpid(id, &status, __WALL | WNOHANG);
+      user_regs_struct registers;
+      if (changed == id && WIFSTOPPED(status) &&
+          ptrace(PTRACE_GETREGS, id, nullptr, &registers) == 0) {
+        copyContext(registers, thread.context);
+        thread.stopped = true;
+      } else if (changed == id || (changed < 0 && errno != EINTR)) {
+        thread.seized = false;  // gone, or not to be read: given up
+        ptrace(PTRACE_DETACH, id, nullptr, nullptr);
+      } else {
+        ++waiting;
+      }
+    }
+    if (waiting == 0 || nowMilliseconds() >= deadline) break;
+    const timespec pause{0, 200 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+  for (std::size_t i = 0; i < _count; ++i)
+    if (!_threads[i].stopped) ++_notStopped;
 }
 
 int OtherThreads::helperMain(void* self) {
@@ -191,7 +231,8 @@ int OtherThreads::helperMain(void* self) {
   writeByte(ready);
   readByte(go, kHelperReportMilliseconds);  // the report is written, or will never be
   for (std::size_t i = 0; i < threads._count; ++i)
-    ptrace(PTRACE_DETACH, static_cast<pid_t>(threads._threads[i].id), nullptr, nullptr);
+    if (threads._threads[i].stopped)
+      ptrace(PTRACE_DETACH, static_cast<pid_t>(threads._threads[i].id), nullptr, nullptr);
   _exit(0);
 }
 
@@ -200,7 +241,7 @@ bool processDumpable() {
 }
 
 std::size_t OtherThreads::stop(long crashing) {
-  _count = 0;
+  _count = _leftOut = _notStopped = 0;
   _process = getpid();
   _crashing = crashing;
   // A process that is not dumpable (it changed its user, or asked not to be) must stay closed to
@@ -224,14 +265,18 @@ std::size_t OtherThreads::stop(long crashing) {
   writeByte(_go[1]);
   pollfd ready{_ready[0], POLLIN, 0};
   int polled;
+  // The helper reports within kAllStopMilliseconds; a poll that a signal interrupts goes on
+  // with what is left of the wait.
+  const std::int64_t deadline = nowMilliseconds() + kHelperWaitMilliseconds;
   do {
-    polled = poll(&ready, 1, kHelperWaitMilliseconds);
+    const std::int64_t left = deadline - nowMilliseconds();
+    polled = poll(&ready, 1, left > 0 ? static_cast<int>(left) : 0);
   } while (polled < 0 && errno == EINTR);
   if (polled != 1) {
     // Stuck on a thread that does not stop: ending the helper lets every thread go.
     kill(_helper, SIGKILL);
     waitForHelper();
-    _count = 0;
+    _count = _leftOut = _notStopped = 0;
   }
   return _count;
 }

@@ -4,6 +4,7 @@
 #include <elf.h>
 #include <link.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "ImageSymbols.h"
@@ -35,10 +36,10 @@ std::uintptr_t absolute(std::uintptr_t value, std::uintptr_t bias) {
 }
 
 bool readDynamic(const MemoryMap& map, std::uintptr_t dynamic, std::uintptr_t bias,
-                 DynamicTables& tables) {
+                 std::uintptr_t end, DynamicTables& tables) {
   for (std::uintptr_t at = dynamic;; at += sizeof(ElfW(Dyn))) {
     ElfW(Dyn) entry;
-    if (!load(map, at, entry)) return false;
+    if (at >= end || !load(map, at, entry)) return false;
     const std::uintptr_t value = static_cast<std::uintptr_t>(entry.d_un.d_ptr);
     switch (entry.d_tag) {
       case DT_NULL:
@@ -64,15 +65,25 @@ bool readDynamic(const MemoryMap& map, std::uintptr_t dynamic, std::uintptr_t bi
   }
 }
 
+// Entries of `size` bytes from `start` that lie before `end`.
+std::uintptr_t entriesBefore(std::uintptr_t start, std::uintptr_t end, std::size_t size) {
+  return start < end ? (end - start) / size : 0;
+}
+
 // The number of symbols: the chain count of DT_HASH, or one past the last symbol that a
-// DT_GNU_HASH chain reaches.
-std::uint32_t symbolCount(const MemoryMap& map, const DynamicTables& tables) {
+// DT_GNU_HASH chain reaches. Every table lies inside the image, which ends at `imageEnd`: counts
+// an image states (it may be damaged, or made to mislead) never take a walk beyond it.
+std::uint32_t symbolCount(const MemoryMap& map, const DynamicTables& tables,
+                          std::uintptr_t imageEnd) {
   std::uint32_t header[4];
   if (tables.hash) return load(map, tables.hash, header) ? header[1] : 0;
   if (!tables.gnuHash || !load(map, tables.gnuHash, header)) return 0;
   const std::uint32_t buckets = header[0], offset = header[1], bloomWords = header[2];
+  if (bloomWords > entriesBefore(tables.gnuHash + sizeof header, imageEnd, sizeof(ElfW(Addr))))
+    return 0;
   const std::uintptr_t bucketTable =
-      tables.gnuHash + sizeof header + bloomWords * sizeof(ElfW(Addr));
+      tables.gnuHash + sizeof header + std::uintptr_t{bloomWords} * sizeof(ElfW(Addr));
+  if (buckets > entriesBefore(bucketTable, imageEnd, 4)) return 0;
   std::uint32_t last = 0;
   for (std::uint32_t i = 0; i < buckets; ++i) {
     std::uint32_t bucket;
@@ -81,7 +92,9 @@ std::uint32_t symbolCount(const MemoryMap& map, const DynamicTables& tables) {
   }
   if (last < offset) return offset;
   const std::uintptr_t chains = bucketTable + 4 * std::uintptr_t{buckets};
+  const std::uintptr_t chainEntries = entriesBefore(chains, imageEnd, 4);
   for (std::uint32_t index = last;; ++index) {
+    if (index - offset >= chainEntries) return index;
     std::uint32_t hash;
     if (!load(map, chains + 4 * std::uintptr_t{index - offset}, hash)) return index;
     if (hash & 1) return index + 1;
@@ -90,16 +103,19 @@ std::uint32_t symbolCount(const MemoryMap& map, const DynamicTables& tables) {
 
 // The load bias and dynamic section of the image that begins at `start`.
 bool readImage(const MemoryMap& map, std::uintptr_t start, std::uintptr_t& bias,
-               std::uintptr_t& dynamic) {
+               std::uintptr_t& dynamic, std::uintptr_t& end) {
   ElfW(Ehdr) header;
   if (!load(map, start, header) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
       header.e_phentsize != sizeof(ElfW(Phdr)))
     return false;
   bool loadSeen = false;
   dynamic = 0;
+  std::uintptr_t high = 0;
   for (unsigned i = 0; i < header.e_phnum; ++i) {
     ElfW(Phdr) segment;
     if (!load(map, start + header.e_phoff + i * sizeof segment, segment)) return false;
+    if (segment.p_type == PT_LOAD && segment.p_vaddr + segment.p_memsz > high)
+      high = segment.p_vaddr + segment.p_memsz;
     if (segment.p_type == PT_LOAD && !loadSeen) {
       // The first loaded segment begins the mapping, at its page.
       loadSeen = true;
@@ -110,6 +126,7 @@ bool readImage(const MemoryMap& map, std::uintptr_t start, std::uintptr_t& bias,
   }
   if (!loadSeen || dynamic == 0) return false;
   dynamic += bias;
+  end = bias + high < bias ? UINTPTR_MAX : bias + high;
   return true;
 }
 
@@ -118,13 +135,15 @@ bool readImage(const MemoryMap& map, std::uintptr_t start, std::uintptr_t& bias,
 const char* findDynamicSymbol(const MemoryMap& map, std::uintptr_t address) {
   const MemoryRegion* region = map.find(address);
   const MemoryRegion* image = region ? map.imageStart(*region) : nullptr;
-  std::uintptr_t bias = 0, dynamic = 0;
+  std::uintptr_t bias = 0, dynamic = 0, end = 0;
   DynamicTables tables;
-  if (!image || !readImage(map, image->start, bias, dynamic) ||
-      !readDynamic(map, dynamic, bias, tables))
+  if (!image || !readImage(map, image->start, bias, dynamic, end) ||
+      !readDynamic(map, dynamic, bias, end, tables))
     return nullptr;
-  std::uint32_t count = symbolCount(map, tables);
+  std::uint32_t count = symbolCount(map, tables, end);
   if (count > kMaxSymbols) count = kMaxSymbols;
+  const std::uintptr_t inImage = entriesBefore(tables.symbols, end, sizeof(ElfW(Sym)));
+  if (count > inImage) count = static_cast<std::uint32_t>(inImage);
   const char* best = nullptr;
   std::uintptr_t bestStart = 0;
   for (std::uint32_t i = 1; i < count; ++i) {

@@ -29,16 +29,33 @@ bool forEachMappedRegion(bool (*visit)(const MemoryRegion&, const char* path, vo
 // The region that holds `address`, read now; false when none does.
 bool findMemoryRegion(std::uintptr_t address, MemoryRegion& region);
 
-// A snapshot of every region, taken at one moment.
+// A snapshot of every region, taken at one moment. Its room is a fixed table until reserve()
+// gives it a larger one; a reading that does not fit grows the room with one new mapping (no
+// allocation, so a signal handler may read), and when even that is refused keeps what fits and
+// counts the rest.
 class MemoryMap {
  public:
-  static constexpr std::size_t kCapacity = 8192;
+  // Regions kept without a reservation.
+  static constexpr std::size_t kInlineCapacity = 8192;
+  // The most regions a map ever holds.
+  static constexpr std::size_t kMaxCapacity = std::size_t{1} << 22;
 
-  // Reads the regions now (what does not fit is dropped); false when nothing could be read.
+  MemoryMap() = default;
+  MemoryMap(const MemoryMap&) = delete;
+  MemoryMap& operator=(const MemoryMap&) = delete;
+
+  // Room for `capacity` regions, as address space that is only used as regions fill it; what
+  // the map holds is kept. False when the system refused (the map keeps its room then).
+  bool reserve(std::size_t capacity);
+  std::size_t capacity() const { return _capacity; }
+
+  // Reads the regions now; false when nothing could be read.
   bool read();
+  // Regions the last read() found but could not keep (those at the highest addresses).
+  std::size_t leftOut() const { return _leftOut; }
   // Appends a region above the last one (for maps made by hand); false when it does not fit.
   bool add(const MemoryRegion& region);
-  void clear() { _count = 0; }
+  void clear() { _count = _leftOut = 0; }
   // The region holding `address`, or null.
   const MemoryRegion* find(std::uintptr_t address) const;
   bool executable(std::uintptr_t address) const;
@@ -52,8 +69,12 @@ class MemoryMap {
   const MemoryRegion& operator[](std::size_t index) const { return _regions[index]; }
 
  private:
-  MemoryRegion _regions[kCapacity];
-  std::size_t _count = 0;
+  bool readOnce();
+
+  MemoryRegion _inline[kInlineCapacity];
+  MemoryRegion* _regions = _inline;
+  std::size_t _capacity = kInlineCapacity;
+  std::size_t _count = 0, _leftOut = 0;
 };
 
 }  // namespace detail

@@ -2,7 +2,10 @@
 // path", numbers in hexadecimal (the inode in decimal). Paths are kept for the callers that ask
 // for them, up to the system's longest path; the rest of a longer line is dropped.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "MemoryMap.h"
 
@@ -64,7 +67,10 @@ struct RegionVisit {
 }  // namespace
 
 bool forEachMappedRegion(bool (*visit)(const MemoryRegion&, const char*, void*), void* context) {
-  const int file = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+  // The calling thread's view: the process's own (/proc/self) is empty once its main thread has
+  // ended while others go on. Kernels before 3.17 have only the process's.
+  int file = open("/proc/thread-self/maps", O_RDONLY | O_CLOEXEC);
+  if (file < 0) file = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
   if (file < 0) return false;
   char buffer[4096];
   // The fields, the blanks between them and a path of the longest kind, with its terminator.
@@ -119,18 +125,47 @@ bool findMemoryRegion(std::uintptr_t address, MemoryRegion& region) {
   return search.hit;
 }
 
+bool MemoryMap::reserve(std::size_t capacity) {
+  if (capacity > kMaxCapacity) capacity = kMaxCapacity;
+  if (capacity <= _capacity) return true;
+  // Address space only: the system gives pages as regions are written into them.
+  void* room = mmap(nullptr, capacity * sizeof(MemoryRegion), PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (room == MAP_FAILED) return false;
+  MemoryRegion* regions = static_cast<MemoryRegion*>(room);
+  std::memcpy(static_cast<void*>(regions), _regions, _count * sizeof(MemoryRegion));
+  if (_regions != _inline) munmap(_regions, _capacity * sizeof(MemoryRegion));
+  _regions = regions;
+  _capacity = capacity;
+  return true;
+}
+
+bool MemoryMap::readOnce() {
+  _count = _leftOut = 0;
+  const bool listed = forEachMemoryRegion(
+      [](const MemoryRegion& region, void* context) {
+        MemoryMap& map = *static_cast<MemoryMap*>(context);
+        if (map._count == map._capacity)
+          ++map._leftOut;
+        else
+          map.add(region);
+        return true;
+      },
+      this);
+  return listed && _count > 0;
+}
+
 bool MemoryMap::read() {
-  _count = 0;
-  return forEachMemoryRegion(
-             [](const MemoryRegion& region, void* context) {
-               return static_cast<MemoryMap*>(context)->add(region);
-             },
-             this) &&
-         _count > 0;
+  const bool listed = readOnce();
+  if (_leftOut == 0) return listed;
+  // The regions may change between two readings: room for a quarter more than were seen.
+  const std::size_t seen = _count + _leftOut;
+  if (!reserve(seen + seen / 4)) return listed;
+  return readOnce();
 }
 
 bool MemoryMap::add(const MemoryRegion& region) {
-  if (_count == kCapacity || (_count > 0 && region.start < _regions[_count - 1].end)) return false;
+  if (_count == _capacity || (_count > 0 && region.start < _regions[_count - 1].end)) return false;
   _regions[_count++] = region;
   return true;
 }

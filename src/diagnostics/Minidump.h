@@ -65,8 +65,8 @@ struct MinidumpCrash {
 
 // Stack kept above the stack pointer, or less where the stack ends sooner.
 constexpr std::uint32_t kMinidumpStackBytes = 64 * 1024;
-// Threads written at most.
-constexpr std::size_t kMinidumpMaxThreads = 256;
+// Threads written at most (their stacks alone may make a dump of 64 MiB).
+constexpr std::size_t kMinidumpMaxThreads = 1024;
 
 // Writes the dump to `file` (open for writing, empty). False when the file refused the data.
 bool writeMinidumpFile(int file, const MinidumpSystem& system, const MinidumpCrash& crash,

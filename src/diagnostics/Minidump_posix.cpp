@@ -186,6 +186,9 @@ struct ThreadPlaces {
   std::uint64_t stackStart;
 };
 
+// Kept outside the stack: a crash report runs on a small alternate signal stack.
+ThreadPlaces g_places[kMinidumpMaxThreads];
+
 std::uint32_t appendThreadList(DumpFile& file, const MinidumpCrash& crash,
                                const ThreadPlaces* places) {
   file.align();
@@ -323,7 +326,7 @@ bool writeMinidumpFile(int file, const MinidumpSystem& system, const MinidumpCra
   Record header(32);
   dump.append(header);  // rewritten at the end, once the directory's place is known
 
-  ThreadPlaces places[kMinidumpMaxThreads];
+  ThreadPlaces* places = g_places;
   MinidumpCrash kept = crash;
   if (kept.threadCount > kMinidumpMaxThreads) kept.threadCount = kMinidumpMaxThreads;
   for (std::size_t i = 0; i < kept.threadCount; ++i) {

@@ -187,12 +187,19 @@ String ServiceSystem::getSupportAddress() {
   return supportAddress();
 }
 
-void ServiceSystem::setCrashReportDirectory(const String& directory) {
+bool ServiceSystem::setCrashReportDirectory(const String& directory) {
+  bool set;
   {
     MutexLock lock(supportMutex());
-    crashReportDirectory() = directory;
+    set = detail::setCrashReportDirectory(directory);
+    if (set) crashReportDirectory() = directory;
   }
-  detail::setCrashReportDirectory(directory);
+  if (!set)
+    Log::error(
+        L"The crash report directory \"%s\" is too long: a report's path would not fit in "
+        L"%d bytes. Reports go where they went before.",
+        directory.getBuffer(), static_cast<int>(detail::kCrashPathLimit));
+  return set;
 }
 
 String ServiceSystem::getCrashReportDirectory() {

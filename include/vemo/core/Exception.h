@@ -78,7 +78,14 @@ class VEMO_CORE_API Exception : public std::exception {
   /// Hands a fault to the crash handler and returns its answer for an exception filter:
   /// kExceptionContinueSearch when a debugger is attached (nothing is written), otherwise
   /// kExceptionExecuteHandler, once the first crash has been reported. With null pointers the
-  /// report describes the calling thread where this is called.
+  /// report describes the calling thread where this is called, and the program goes on. On
+  /// Linux the other threads are stopped for the time of such a report as a debugger stops
+  /// them (no signal handler of theirs runs), but a system call one of them was blocked in
+  /// (read, a sleep, a wait on a condition) may return early with EINTR when it goes on: code
+  /// that asks for reports on demand restarts its waits. A fault inside the report's own reading
+  /// (a damaged stack, an unwinder led astray) cuts that part of the report short; a lock the
+  /// unwinder held there stays taken, so a process whose on-demand report was cut that way
+  /// should end rather than go on.
   static long DealExceptionInformation(ExceptionPointers* pointers);
 
  private:

@@ -90,9 +90,12 @@ class VEMO_CORE_API ServiceSystem : public System {
   /// The directory crash reports go to first; empty (the default) leaves the choice to the crash
   /// handler: the program's directory, then on Linux $LOGS_DIRECTORY, $STATE_DIRECTORY, $TMPDIR
   /// and /tmp, on Windows the temporary directory. A relative path is taken from the current
-  /// directory at this call.
+  /// directory at this call. A directory too long for a report's path (made absolute, with
+  /// room for a report's name within the system's longest path: 4096 bytes on Linux, 260
+  /// characters on Windows) is refused with an error logged: false, and the directory set before
+  /// stays.
   ///@{
-  static void setCrashReportDirectory(const String& directory);
+  static bool setCrashReportDirectory(const String& directory);
   static String getCrashReportDirectory();
   ///@}
 
