@@ -666,7 +666,7 @@ bool Link::Impl::addPollItems(std::vector<zmq_pollitem_t>& items,
     int events = 0;
     std::size_t size = sizeof events;
     {
-      std::lock_guard<std::timed_mutex> guard(sendLock);
+      std::lock_guard<TimedLock> guard(sendLock);
       if (!socket || zmq_getsockopt(socket, ZMQ_EVENTS, &events, &size) != 0) events = 0;
     }
     readyNow = (events & ZMQ_POLLIN) != 0;
@@ -695,7 +695,7 @@ bool Link::Impl::addPollItems(std::vector<zmq_pollitem_t>& items,
 void Link::Impl::onEvent(int which, short events) {
   if (which == 2) {
     {
-      std::lock_guard<std::timed_mutex> guard(sendLock);
+      std::lock_guard<TimedLock> guard(sendLock);
       if (socket) receive();
     }
     for (const std::string& entry : _deferredLogs) {
@@ -1138,7 +1138,7 @@ void Link::Impl::afterUse() {
 bool Link::Impl::sendDirect(const std::string* routing, const std::string& frame,
                             std::chrono::milliseconds timeout) {
   const Clock::time_point deadline = Clock::now() + timeout;
-  std::unique_lock<std::timed_mutex> guard(sendLock, std::defer_lock);
+  std::unique_lock<TimedLock> guard(sendLock, std::defer_lock);
   if (!guard.try_lock_until(deadline))
     return fail("send timed out after " + std::to_string(timeout.count()) +
                 " ms: other threads are sending on this link and waiting for room");
@@ -1147,7 +1147,7 @@ bool Link::Impl::sendDirect(const std::string* routing, const std::string& frame
       if (guard.owns_lock()) impl->afterUse();
     }
     Impl* impl;
-    std::unique_lock<std::timed_mutex>& guard;
+    std::unique_lock<TimedLock>& guard;
   } checkAfterUse{this, guard};
   // A routing part goes with the frame in one call: the frame cannot be refused after it.
   const auto sendParts = [&](int flags) {
@@ -1285,7 +1285,7 @@ bool runEndpoint(Link::Impl& impl, const std::string& endpoint, int (*call)(void
   };
   if (impl.direct) {
     // The socket is its senders': used under their lock, on this thread.
-    std::lock_guard<std::timed_mutex> guard(impl.sendLock);
+    std::lock_guard<TimedLock> guard(impl.sendLock);
     if (impl.socket) {
       work();
       impl.afterUse();
