@@ -684,6 +684,29 @@ TEST(JsonText, ReadGivesWhatParsingTheDecodedTextGives) {
     EXPECT_EQ(ok, expected) << bytes;
     EXPECT_EQ(compact(read), compact(parsedText)) << bytes;
   }
+  // Strings are scanned several bytes at a time: every kind of character and escape at every
+  // place in the scanned words and at every distance from the end of the text, in strings long
+  // enough to have a block of their own and short enough to be shared.
+  const std::string pieces[] = {"\xc3\xa9",   "\xe6\x9d\xb1",   "\\\"",    "\\\\", "\\n",    "\\/",
+                                "\\\xc3\xa9", "\\\xe6\x9d\xb1", "\\u00e9", "x",    "\\t\\\""};
+  for (const std::string& piece : pieces) {
+    for (int before = 0; before < 34; ++before) {
+      for (int after = 0; after < 11; ++after) {
+        const std::string text =
+            "\"" + std::string(before, 'a') + piece + std::string(after, 'b') + "\"";
+        for (const std::string& bytes : {text, "[" + text + "," + text + "]", text + "  "}) {
+          JsonValue read, parsedText;
+          ASSERT_TRUE(Json::read(read, new Bytes(bytes))) << bytes;
+          ASSERT_NE(Json::parseValue(decodedUtf8(bytes).getBuffer(), parsedText), nullptr);
+          ASSERT_EQ(compact(read), compact(parsedText)) << bytes;
+        }
+        // Cut before its closing quote, the string does not parse.
+        JsonValue kept(L"kept");
+        EXPECT_FALSE(Json::read(kept, new Bytes(text.substr(0, text.size() - 1)))) << text;
+        EXPECT_EQ(compact(kept), L"\"kept\"");
+      }
+    }
+  }
   // A source that hands out a few bytes at a time, and one that fails.
   const std::string document = "{\"k\xc3\xa9y\":[" + repeated("1.5,", 3000) + "2]}";
   JsonValue trickled;
