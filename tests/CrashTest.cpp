@@ -565,7 +565,7 @@ void runChild(const std::string& kind) {
       if (mprotect(memory + i * page, page, PROT_NONE) != 0) std::exit(11);
     std::thread(blockForever, "sleeper-one").detach();
     std::thread(blockForever, "sleeper-two").detach();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    waitForThreadNames({"sleeper-one", "sleeper-two"});
     void (*volatile crash)() = crashNullPointer;
     crash();
   } else if (kind == "threads" || kind == "threads-as-nobody") {
@@ -574,7 +574,7 @@ void runChild(const std::string& kind) {
     if (kind == "threads-as-nobody" && (setgid(65534) != 0 || setuid(65534) != 0)) std::exit(6);
     std::thread(blockForever, "sleeper-one").detach();
     std::thread(blockForever, "sleeper-two").detach();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    waitForThreadNames({"sleeper-one", "sleeper-two"});
     void (*volatile crash)() = crashNullPointer;
     crash();
 #endif
