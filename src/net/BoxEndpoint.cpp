@@ -211,7 +211,7 @@ class BoxCall : public System {
   }
   ~BoxCall() override { _link = nullptr; }
 
-  AppReply run(bool& sent) {
+  AppReply callOnce(bool& sent) {
     sent = false;
     if (!_link || !_link->connect(_endpoint)) return _reply;
     _start = getTimeTick();
@@ -267,7 +267,7 @@ AppReply callBox(Context* context, const std::string& endpoint, const std::vecto
   Unknown::Handle_T<BoxCall> call(
       new BoxCall(context, endpoint, words, milliseconds(timeout), options));
   bool sent = false;
-  return call->run(sent);
+  return call->callOnce(sent);
 }
 
 }  // namespace net
