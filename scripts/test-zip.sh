@@ -50,6 +50,15 @@ for arch in "${architectures[@]}"; do
     vemo_coreTargets-release.cmake; do
     expected+=("lib/cmake/vemo_core/$file")
   done
+  # vemo_net, where the Windows step built it (x86-64, on its own libzmq, which the zip does not
+  # carry: a program that uses the component brings libzmq.dll along).
+  if [ -f "$dir/src/net/vemo_net.dll" ]; then
+    expected+=(bin/vemo_net.dll bin/vemo-ctl.exe lib/vemo_net.dll.a lib/pkgconfig/vemo-net.pc)
+    for header in include/vemo/net/*.h; do expected+=("$header"); done
+    for file in vemo_netTargets.cmake vemo_netTargets-release.cmake; do
+      expected+=("lib/cmake/vemo_core/$file")
+    done
+  fi
   files=$(grep -v '/$' <<<"$listing" | sort)
   wanted=$(printf '%s\n' "${expected[@]/#/$name/}" | sort)
   [ "$files" = "$wanted" ] || {
