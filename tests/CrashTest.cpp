@@ -284,6 +284,19 @@ void waitForThreadNames(const std::vector<std::string>& names) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
+// Waits until thread `tid` of this process is in `state` (the letter of /proc/<tid>/stat), or
+// exits with `failure` after 30 s.
+void waitForThreadState(long tid, char state, int failure) {
+  const std::string stat = "/proc/self/task/" + std::to_string(tid) + "/stat";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    const std::string text = readFile(stat);
+    const std::size_t end = text.rfind(')');
+    if (end != std::string::npos && end + 2 < text.size() && text[end + 2] == state) return;
+    if (std::chrono::steady_clock::now() > deadline) std::exit(failure);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
 #endif
 
 void runChild(const std::string& kind) {
@@ -444,15 +457,7 @@ void runChild(const std::string& kind) {
     if (read(ready[0], &got, 1) != 1) std::exit(19);
     // The byte came from the line before pause(): the first time the thread is seen asleep
     // after it, it sleeps there.
-    const std::string stat = "/proc/self/task/" + std::to_string(waiter.load()) + "/stat";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (;;) {
-      const std::string text = readFile(stat);
-      const std::size_t end = text.rfind(')');
-      if (end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'S') break;
-      if (std::chrono::steady_clock::now() > deadline) std::exit(20);
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    waitForThreadState(waiter.load(), 'S', 20);
     waitForThreadNames({"sleeper-one"});
     void (*volatile crash)() = crashNullPointer;
     crash();
@@ -488,15 +493,7 @@ void runChild(const std::string& kind) {
     std::thread(blockForever, "sleeper-two").detach();
     waitForThreadNames({"sleeper-one", "sleeper-two"});
     std::thread([] {
-      const std::string stat = "/proc/self/task/" + std::to_string(getpid()) + "/stat";
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-      for (;;) {
-        const std::string text = readFile(stat);
-        const std::size_t end = text.rfind(')');
-        if (end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'Z') break;
-        if (std::chrono::steady_clock::now() > deadline) std::exit(12);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
+      waitForThreadState(getpid(), 'Z', 12);
       void (*volatile crash)() = crashNullPointer;
       crash();
     }).detach();
@@ -527,15 +524,7 @@ void runChild(const std::string& kind) {
     if (read(ready[0], &byte, 1) != 1) std::exit(16);
     waitForThreadNames({"sleeper-one", "sleeper-two"});
     // The waiter is inside vfork once the child runs; its state tells when it sleeps there.
-    const std::string stat = "/proc/self/task/" + std::to_string(waiter.load()) + "/stat";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (;;) {
-      const std::string text = readFile(stat);
-      const std::size_t end = text.rfind(')');
-      if (end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'D') break;
-      if (std::chrono::steady_clock::now() > deadline) std::exit(17);
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    waitForThreadState(waiter.load(), 'D', 17);
     void (*volatile crash)() = crashNullPointer;
     crash();
   } else if (kind == "many-threads") {
