@@ -561,6 +561,7 @@ void runChild(const std::string& kind) {
     // A daemon started by root that goes on as its own user: the system then no longer lets
     // processes of that user trace it.
     if (kind == "threads-as-nobody" && (setgid(65534) != 0 || setuid(65534) != 0)) std::exit(6);
+    waitUntilAlone();
     std::thread(blockForever, "sleeper-one").detach();
     std::thread(blockForever, "sleeper-two").detach();
     waitForThreadNames({"sleeper-one", "sleeper-two"});
