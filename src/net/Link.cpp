@@ -589,6 +589,12 @@ bool Link::Impl::open() {
   zmq_setsockopt(socket, ZMQ_SNDHWM, &hwm, sizeof hwm);
   zmq_setsockopt(socket, ZMQ_RCVHWM, &hwm, sizeof hwm);
   zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);
+  if (type == ZMQ_ROUTER) {
+    // A router drops what it cannot queue for its peer without a word; mandatory routing makes
+    // a full peer's queue make the send wait (and fail in time) like every other link's.
+    const int mandatory = 1;
+    zmq_setsockopt(socket, ZMQ_ROUTER_MANDATORY, &mandatory, sizeof mandatory);
+  }
   if (!applyCurve(socket, options, id, openError)) return false;
   if (shared) {
     std::size_t size = sizeof fd;
@@ -729,7 +735,12 @@ bool Link::Impl::sendPending() {
     const bool more = _pending.size() > 1;
     if (zmq_msg_send(&part->msg, socket, ZMQ_DONTWAIT | (more ? ZMQ_SNDMORE : 0)) < 0) {
       if (zmq_errno() == EAGAIN || zmq_errno() == EINTR) return false;
-      // Dropped by ZeroMQ (e.g. a reply to a peer that has gone).
+      // Refused for good (a reply to a requester that has gone): the message's other parts go
+      // with it, or the next one would be taken for a routing part.
+      for (Part* rest : _pending)
+        delete rest;
+      _pending.clear();
+      break;
     }
     delete part;
     _pending.erase(_pending.begin());
@@ -1149,6 +1160,11 @@ bool Link::Impl::sendDirect(const std::string* routing, const std::string& frame
     Impl* impl;
     std::unique_lock<TimedLock>& guard;
   } checkAfterUse{this, guard};
+  const auto refused = [this] {
+    if (zmq_errno() == EHOSTUNREACH)
+      return fail("the requester is gone: its link closed or its connection dropped");
+    return fail(zmqError("send"));
+  };
   // A routing part goes with the frame in one call: the frame cannot be refused after it.
   const auto sendParts = [&](int flags) {
     if (routing && zmq_send(socket, routing->data(), routing->size(), flags | ZMQ_SNDMORE) < 0)
@@ -1159,7 +1175,7 @@ bool Link::Impl::sendDirect(const std::string* routing, const std::string& frame
     if (!socket) return fail("the link is closed");
     if (sendParts(ZMQ_DONTWAIT)) break;
     if (zmq_errno() == EINTR) continue;
-    if (zmq_errno() != EAGAIN) return fail(zmqError("send"));
+    if (zmq_errno() != EAGAIN) return refused();
     // No room: wait for it in short slices, letting go of the lock between them, so that a
     // connect or a bind from another thread (which may be what brings the room) is not held up
     // for the whole time-out.
@@ -1171,7 +1187,7 @@ bool Link::Impl::sendDirect(const std::string* routing, const std::string& frame
     const int slice = static_cast<int>(std::min<long long>(left, 10));
     zmq_setsockopt(socket, ZMQ_SNDTIMEO, &slice, sizeof slice);
     if (sendParts(0)) break;
-    if (zmq_errno() != EAGAIN && zmq_errno() != EINTR) return fail(zmqError("send"));
+    if (zmq_errno() != EAGAIN && zmq_errno() != EINTR) return refused();
     this->afterUse();
     guard.unlock();
     std::this_thread::yield();

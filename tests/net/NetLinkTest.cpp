@@ -116,6 +116,33 @@ std::string readyEndpoint(Child& child) {
   return line.compare(0, 6, "ready ") == 0 ? line.substr(6) : std::string();
 }
 
+// A frame as a link writes it: version, kind, class id (little-endian), body.
+std::string frame(unsigned char version, unsigned char kind, unsigned int id, std::string body) {
+  std::string f(6, '\0');
+  f[0] = static_cast<char>(version);
+  f[1] = static_cast<char>(kind);
+  for (int i = 0; i < 4; ++i)
+    f[2 + i] = static_cast<char>(id >> (8 * i));
+  return f + body;
+}
+
+// A plain message's whole frame, as a raw ZeroMQ peer sends it.
+std::string messageFrame(const Message& message) {
+  struct Out : Output {
+    std::string bytes;
+    int write(const void* d, int n) override {
+      bytes.append(static_cast<const char*>(d), static_cast<std::size_t>(n));
+      return n;
+    }
+  };
+  Unknown::Handle_T<Out> out(new Out());
+  {
+    OutputStream os(out.get());
+    message.exportTo(os);
+  }
+  return frame(1, 0, message.getClassId(), out->bytes);
+}
+
 }  // namespace
 
 TEST(NetLink, PipelineBetweenTwoProcessesOverTcpAndIpc) {
@@ -291,33 +318,9 @@ TEST(NetLink, HostilePeersAreCountedAndRefusedWhileGoodOnesAreServed) {
   zmq_setsockopt(hostile, ZMQ_LINGER, &zero, sizeof zero);
   ASSERT_EQ(zmq_connect(silent, endpoint.c_str()), 0);
   ASSERT_EQ(zmq_connect(hostile, endpoint.c_str()), 0);
-  auto frame = [](unsigned char version, unsigned char kind, unsigned int id, std::string body) {
-    std::string f(6, '\0');
-    f[0] = static_cast<char>(version);
-    f[1] = static_cast<char>(kind);
-    for (int i = 0; i < 4; ++i)
-      f[2 + i] = static_cast<char>(id >> (8 * i));
-    return f + body;
-  };
   const unsigned int everyId = Every::getClassId_();
-  std::string goodBody = frame(1, 0, everyId, "");
-  {
-    // A good message's frame, cut and spoiled.
-    auto m = nettest::makeEvery(5);
-    std::string encoded;
-    struct Out : Output {
-      std::string* to;
-      int write(const void* d, int n) override {
-        to->append(static_cast<const char*>(d), static_cast<std::size_t>(n));
-        return n;
-      }
-    };
-    Unknown::Handle_T<Out> out(new Out());
-    out->to = &encoded;
-    OutputStream os(out.get());
-    m->exportTo(os);
-    goodBody += encoded;
-  }
+  // A good message's frame, cut and spoiled.
+  const std::string goodBody = messageFrame(*nettest::makeEvery(5));
   std::mt19937 random(7);
   std::vector<std::string> junk = {
       std::string(1, '\x01'),                       // truncated header
@@ -410,6 +413,68 @@ TEST(NetLink, SendWaitsForAPeerThatStopsReadingThenFails) {
   push = nullptr;
   zmq_close(stalled);
   zmq_ctx_term(zmq);
+}
+
+// A requester that stops reading makes the replies wait and then fail, as a send does: none
+// that reply() called sent is lost. Once the requester has gone, a reply to it fails and says so.
+TEST(NetLink, RepliesWaitForARequesterThatStopsReadingAndFailOnceItHasGone) {
+  auto context = net::Context::createInstance();
+  MessagePort port;
+  net::LinkOptions options;
+  options.highWaterMark = 5;
+  auto replier = net::Link::createInstance(context, net::LinkKind::kReply, port, options);
+  ASSERT_TRUE(replier->bind("tcp://127.0.0.1:*"));
+  // Large replies, so that the kernel's socket buffers fill quickly too.
+  auto big = nettest::makeEvery(2);
+  big->bytes.assign(1024 * 1024, 'r');
+  std::atomic<int> handled{0}, replied{0};
+  std::atomic<bool> failed{false};
+  std::string error;
+  Unknown::Handle_T<MessageOrigin> kept;
+  port.getMessageDispenser().addMessageHandler<Every>([&](Message*) {
+    kept = MessagePort::getCurrentOrigin();
+    if (!failed) {
+      if (replier->reply(big, 100ms)) {
+        ++replied;
+      } else {
+        error = net::Link::getLastError();
+        failed = true;
+      }
+    }
+    ++handled;
+  });
+  Served served(port);
+
+  constexpr int kRequests = 60;
+  void* zmq = zmq_ctx_new();
+  void* requester = zmq_socket(zmq, ZMQ_DEALER);
+  int hwm = 5, zero = 0;
+  zmq_setsockopt(requester, ZMQ_RCVHWM, &hwm, sizeof hwm);
+  zmq_setsockopt(requester, ZMQ_LINGER, &zero, sizeof zero);
+  ASSERT_EQ(zmq_connect(requester, replier->getBoundEndpoint().c_str()), 0);
+  const std::string request = messageFrame(*nettest::makeEvery(1));
+  for (int i = 0; i < kRequests; ++i)
+    ASSERT_EQ(zmq_send(requester, request.data(), request.size(), 0),
+              static_cast<int>(request.size()));
+  ASSERT_TRUE(waitFor([&] { return handled == kRequests; }));
+  EXPECT_TRUE(failed) << "every reply was taken: the requester's queues have no bound";
+  EXPECT_NE(error.find("timed out"), std::string::npos) << error;
+  // Every reply that was taken arrives.
+  std::vector<char> buffer(2 * 1024 * 1024);
+  const int second = 1000;
+  zmq_setsockopt(requester, ZMQ_RCVTIMEO, &second, sizeof second);
+  int received = 0;
+  while (zmq_recv(requester, buffer.data(), buffer.size(), 0) >= 0)
+    ++received;
+  EXPECT_EQ(received, replied.load());
+  EXPECT_GT(received, 0);
+
+  zmq_close(requester);
+  zmq_ctx_term(zmq);
+  ASSERT_TRUE(waitFor([&] {
+    return !replier->replyTo(kept.get(), big, 100ms) &&
+           net::Link::getLastError().find("requester is gone") != std::string::npos;
+  })) << net::Link::getLastError();
 }
 
 namespace {
