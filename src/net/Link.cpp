@@ -1160,7 +1160,7 @@ bool Link::Impl::sendDirect(const std::string* routing, const std::string& frame
     Impl* impl;
     std::unique_lock<TimedLock>& guard;
   } checkAfterUse{this, guard};
-  const auto refused = [this] {
+  const auto refused = [] {
     if (zmq_errno() == EHOSTUNREACH)
       return fail("the requester is gone: its link closed or its connection dropped");
     return fail(zmqError("send"));
