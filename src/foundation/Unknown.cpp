@@ -3,6 +3,7 @@
 #include "LazyGlobal.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -38,6 +39,19 @@ struct Registry {
 
 // Defined before the load-time registrations of this file so that it is destroyed after them.
 LazyGlobal<Registry> g_registry;
+
+// Bumped by every change of the registry, under its lock: a thread's cache of creators found by
+// class id holds while the registry has not changed since it was filled. Messages are recreated
+// by class id on every pop, often on several threads at once: the lock stays out of that path.
+std::atomic<std::uint64_t> g_registryVersion{1};
+
+struct CachedCreator {
+  std::uint64_t version = 0;
+  unsigned int id = 0;
+  Unknown::Creator creator = nullptr;
+};
+constexpr unsigned int kCachedCreators = 8;
+thread_local CachedCreator t_creators[kCachedCreators];
 
 Registry* registry() {
   return g_registry.get();
@@ -189,6 +203,7 @@ bool Unknown::RtFactory::setupCreator(Creator creator) {
     if (!nameTaken && !idTaken) {
       storage->byName.emplace(name, creator);
       storage->byId.emplace(id, creator);
+      g_registryVersion.fetch_add(1, std::memory_order_release);
       outcome = Outcome::kRegistered;
     } else if (!nameTaken) {
       outcome = Outcome::kIdTaken;  // two names that hash to one id
@@ -229,6 +244,7 @@ void Unknown::RtFactory::unsetupCreator(const String& name) {
   MutexLock guard(storage->lock);
   storage->byName.erase(name);
   storage->byId.erase(ClassType::computeId(name));
+  g_registryVersion.fetch_add(1, std::memory_order_release);
 }
 
 Unknown::Handle_T<Unknown> Unknown::RtFactory::createClassInstance(const String& name) {
@@ -246,13 +262,20 @@ Unknown::Handle_T<Unknown> Unknown::RtFactory::createClassInstance(const String&
 Unknown::Handle_T<Unknown> Unknown::RtFactory::createClassInstance(unsigned int id) {
   Registry* storage = registry();
   if (!storage) return Handle_T<Unknown>();
-  Creator creator = nullptr;
-  {
-    MutexLock guard(storage->lock);
-    const auto found = storage->byId.find(id);
-    if (found != storage->byId.end()) creator = found->second;
+  // The version is read before the lookup: a change made meanwhile leaves the entry stale, and
+  // the next call looks again.
+  const std::uint64_t version = g_registryVersion.load(std::memory_order_acquire);
+  CachedCreator& cached = t_creators[id % kCachedCreators];
+  if (cached.version != version || cached.id != id) {
+    Creator creator = nullptr;
+    {
+      MutexLock guard(storage->lock);
+      const auto found = storage->byId.find(id);
+      if (found != storage->byId.end()) creator = found->second;
+    }
+    cached = CachedCreator{version, id, creator};
   }
-  return creator ? creator() : Handle_T<Unknown>();
+  return cached.creator ? cached.creator() : Handle_T<Unknown>();
 }
 
 void Unknown::RtFactory::getSetupFailures(std::vector<String>& reports) {

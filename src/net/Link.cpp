@@ -46,38 +46,42 @@ using Clock = std::chrono::steady_clock;
 
 // A lock that a thread waits for until a deadline, made of a mutex and a condition variable:
 // std::timed_mutex waits with pthread_mutex_clocklock, which ThreadSanitizer does not see, so
-// that it reports every unlock as one of an unlocked mutex.
+// that it reports every unlock as one of an unlocked mutex. Taking a free lock and giving back
+// one nobody waits for is one atomic operation each: senders take it once per message.
 class TimedLock {
  public:
+  bool try_lock() {
+    bool expected = false;
+    return _held.compare_exchange_strong(expected, true, std::memory_order_acquire,
+                                         std::memory_order_relaxed);
+  }
   void lock() { try_lock_until(Clock::time_point::max()); }
   bool try_lock_until(Clock::time_point deadline) {
+    if (try_lock()) return true;
     std::unique_lock<std::mutex> guard(_mutex);
-    if (_held) {
-      ++_waiters;
-      const bool free = deadline == Clock::time_point::max()
-                            ? (_released.wait(guard, [this] { return !_held; }), true)
-                            : _released.wait_until(guard, deadline, [this] { return !_held; });
-      --_waiters;
-      if (!free) return false;
-    }
-    _held = true;
-    return true;
+    // Counted before the lock is looked at again: an unlock either lets this try succeed or
+    // sees the waiter and wakes it (both are sequentially consistent).
+    _waiters.fetch_add(1);
+    const auto free = [this] { return try_lock(); };
+    const bool taken = deadline == Clock::time_point::max()
+                           ? (_released.wait(guard, free), true)
+                           : _released.wait_until(guard, deadline, free);
+    _waiters.fetch_sub(1);
+    return taken;
   }
   void unlock() {
-    bool waiting;
-    {
-      std::lock_guard<std::mutex> guard(_mutex);
-      _held = false;
-      waiting = _waiters > 0;
-    }
-    if (waiting) _released.notify_one();
+    _held.store(false);
+    if (_waiters.load() == 0) return;
+    // Through the mutex: a waiter between its look at the lock and its wait is not missed.
+    { std::lock_guard<std::mutex> guard(_mutex); }
+    _released.notify_one();
   }
 
  private:
   std::mutex _mutex;
   std::condition_variable _released;
-  bool _held = false;
-  int _waiters = 0;
+  std::atomic<bool> _held{false};
+  std::atomic<int> _waiters{0};
 };
 using wire::FrameOutput;
 using wire::Refusal;
@@ -93,6 +97,39 @@ bool fail(std::string text) {
 std::string zmqError(const char* what) {
   return std::string(what) + ": " + zmq_strerror(zmq_errno());
 }
+
+// A send's time-out, read from the clock only once the send has to wait: most sends find the
+// lock free and room in the queue, and a clock read per message is a cost worth saving.
+class SendDeadline {
+ public:
+  explicit SendDeadline(std::chrono::milliseconds timeout) : _timeout(timeout) {}
+  Clock::time_point get() {
+    if (!_started) {
+      _deadline = Clock::now() + _timeout;
+      _started = true;
+    }
+    return _deadline;
+  }
+  // What is left, in whole milliseconds, for a ZeroMQ time-out (0: none left).
+  int leftMs() {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(get() - Clock::now()).count();
+    return left > 0 ? static_cast<int>(std::min<long long>(left, 0x7FFFFFFF)) : 0;
+  }
+  bool busy() const {
+    return fail("send timed out after " + std::to_string(_timeout.count()) +
+                " ms: other threads are sending on this link and waiting for room");
+  }
+  bool noRoom() const {
+    return fail("send timed out after " + std::to_string(_timeout.count()) +
+                " ms: no peer takes messages (none connected, or all stopped reading)");
+  }
+
+ private:
+  const std::chrono::milliseconds _timeout;
+  Clock::time_point _deadline;
+  bool _started = false;
+};
 
 std::uint64_t randomSession() {
   std::random_device device;
@@ -1111,32 +1148,31 @@ long Link::Impl::onTimer(Clock::time_point now) {
 
 bool Link::Impl::sendFrame(const std::string* routing, const std::string& frame,
                            std::chrono::milliseconds timeout) {
-  const Clock::time_point deadline = Clock::now() + timeout;
-  std::unique_lock<TimedLock> guard(sendLock, std::defer_lock);
-  if (!guard.try_lock_until(deadline))
-    return fail("send timed out after " + std::to_string(timeout.count()) +
-                " ms: other threads are sending on this link and waiting for room");
+  SendDeadline deadline(timeout);
+  std::unique_lock<TimedLock> guard(sendLock, std::try_to_lock);
+  if (!guard.owns_lock() && !guard.try_lock_until(deadline.get())) return deadline.busy();
   if (!mailboxOut) return fail("the link is closed");
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    const int wait =
-        left.count() > 0 ? static_cast<int>(std::min<long long>(left.count(), 0x7FFFFFFF)) : 0;
+  // The first part decides whether the message goes (a later part is never refused for room).
+  const auto sendParts = [&](int flags) {
+    const std::string& first = routing ? *routing : frame;
+    if (zmq_send(mailboxOut, first.data(), first.size(), flags | (routing ? ZMQ_SNDMORE : 0)) < 0)
+      return false;
+    if (routing)
+      while (zmq_send(mailboxOut, frame.data(), frame.size(), 0) < 0)
+        if (zmq_errno() != EINTR) return false;
+    return true;
+  };
+  // A first try that does not wait: the common case, with no clock read and no socket option.
+  bool sentNow = sendParts(ZMQ_DONTWAIT);
+  while (!sentNow && (zmq_errno() == EAGAIN || zmq_errno() == EINTR)) {
+    const int wait = deadline.leftMs();
     zmq_setsockopt(mailboxOut, ZMQ_SNDTIMEO, &wait, sizeof wait);
-    if (routing && zmq_send(mailboxOut, routing->data(), routing->size(), ZMQ_SNDMORE) < 0) {
-      if (zmq_errno() == EINTR) continue;
-      break;
-    }
-    if (zmq_send(mailboxOut, frame.data(), frame.size(), 0) >= 0) {
-      sent.fetch_add(1, std::memory_order_relaxed);
-      return true;
-    }
-    if (zmq_errno() != EINTR) break;
+    sentNow = sendParts(0);
+    if (!sentNow && zmq_errno() == EAGAIN) return deadline.noRoom();
   }
-  if (zmq_errno() == EAGAIN)
-    return fail("send timed out after " + std::to_string(timeout.count()) +
-                " ms: no peer takes messages (none connected, or all stopped reading)");
-  return fail(zmqError("send"));
+  if (!sentNow) return fail(zmqError("send"));
+  sent.fetch_add(1, std::memory_order_relaxed);
+  return true;
 }
 
 void Link::Impl::afterUse() {
@@ -1148,11 +1184,9 @@ void Link::Impl::afterUse() {
 
 bool Link::Impl::sendDirect(const std::string* routing, const std::string& frame,
                             std::chrono::milliseconds timeout) {
-  const Clock::time_point deadline = Clock::now() + timeout;
-  std::unique_lock<TimedLock> guard(sendLock, std::defer_lock);
-  if (!guard.try_lock_until(deadline))
-    return fail("send timed out after " + std::to_string(timeout.count()) +
-                " ms: other threads are sending on this link and waiting for room");
+  SendDeadline deadline(timeout);
+  std::unique_lock<TimedLock> guard(sendLock, std::try_to_lock);
+  if (!guard.owns_lock() && !guard.try_lock_until(deadline.get())) return deadline.busy();
   struct AfterUse {
     ~AfterUse() {
       if (guard.owns_lock()) impl->afterUse();
@@ -1179,21 +1213,16 @@ bool Link::Impl::sendDirect(const std::string* routing, const std::string& frame
     // No room: wait for it in short slices, letting go of the lock between them, so that a
     // connect or a bind from another thread (which may be what brings the room) is not held up
     // for the whole time-out.
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0)
-      return fail("send timed out after " + std::to_string(timeout.count()) +
-                  " ms: no peer takes messages (none connected, or all stopped reading)");
-    const int slice = static_cast<int>(std::min<long long>(left, 10));
+    const int left = deadline.leftMs();
+    if (left <= 0) return deadline.noRoom();
+    const int slice = std::min(left, 10);
     zmq_setsockopt(socket, ZMQ_SNDTIMEO, &slice, sizeof slice);
     if (sendParts(0)) break;
     if (zmq_errno() != EAGAIN && zmq_errno() != EINTR) return refused();
     this->afterUse();
     guard.unlock();
     std::this_thread::yield();
-    if (!guard.try_lock_until(deadline))
-      return fail("send timed out after " + std::to_string(timeout.count()) +
-                  " ms: other threads are sending on this link and waiting for room");
+    if (!guard.try_lock_until(deadline.get())) return deadline.busy();
   }
   sent.fetch_add(1, std::memory_order_relaxed);
   return true;
