@@ -80,7 +80,8 @@ endif()
 # vemo_net, where it is built (cmake/Package.cmake makes libvemo-net0 and libvemo-net-dev of
 # these components): found with find_package(vemo_core COMPONENTS net) (the target vemo::net)
 # or pkg-config (vemo-net.pc).
-#   NetRuntime      libvemo_net.so.0 (vemo_net.dll);
+#   NetRuntime      libvemo_net.so.0 (vemo_net.dll; on Windows with the libzmq.dll it was built
+#                   on, when that came from VEMO_ZMQ_ROOT, and libzmq's licence texts);
 #   NetDevelopment  include/vemo/net, the link libvemo_net.so, vemo_netTargets.cmake, vemo-net.pc.
 if(VEMO_BUILD_NET)
   install(TARGETS vemo_net EXPORT vemo_netTargets
@@ -92,6 +93,14 @@ if(VEMO_BUILD_NET)
     COMPONENT NetDevelopment)
   install(EXPORT vemo_netTargets NAMESPACE vemo:: DESTINATION ${VEMO_CMAKE_DIR}
     COMPONENT NetDevelopment)
+  # A Windows program finds its DLLs beside it, and no system offers libzmq there: the one
+  # vemo_net.dll (and vemo-ctl.exe) was linked with goes along.
+  if(WIN32 AND VEMO_ZMQ_ROOT AND EXISTS "${VEMO_ZMQ_ROOT}/bin/libzmq.dll")
+    install(FILES "${VEMO_ZMQ_ROOT}/bin/libzmq.dll" DESTINATION ${CMAKE_INSTALL_BINDIR}
+      COMPONENT NetRuntime)
+    install(FILES "${VEMO_ZMQ_ROOT}/share/zmq/COPYING.txt" "${VEMO_ZMQ_ROOT}/share/zmq/COPYING.LESSER.txt"
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/libzmq COMPONENT NetRuntime OPTIONAL)
+  endif()
   configure_file(cmake/vemo-net.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vemo-net.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vemo-net.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT NetDevelopment)

@@ -50,10 +50,11 @@ for arch in "${architectures[@]}"; do
     vemo_coreTargets-release.cmake; do
     expected+=("lib/cmake/vemo_core/$file")
   done
-  # vemo_net, where the Windows step built it (x86-64, on its own libzmq, which the zip does not
-  # carry: a program that uses the component brings libzmq.dll along).
+  # vemo_net, where the Windows step built it (x86-64, on the libzmq it built, which goes along
+  # with its licence texts: vemo-ctl.exe runs from the zip as it is).
   if [ -f "$dir/src/net/vemo_net.dll" ]; then
-    expected+=(bin/vemo_net.dll bin/vemo-ctl.exe lib/vemo_net.dll.a lib/pkgconfig/vemo-net.pc)
+    expected+=(bin/vemo_net.dll bin/libzmq.dll bin/vemo-ctl.exe lib/vemo_net.dll.a
+      lib/pkgconfig/vemo-net.pc share/doc/libzmq/COPYING.txt share/doc/libzmq/COPYING.LESSER.txt)
     for header in include/vemo/net/*.h; do expected+=("$header"); done
     for file in vemo_netTargets.cmake vemo_netTargets-release.cmake; do
       expected+=("lib/cmake/vemo_core/$file")
@@ -96,6 +97,14 @@ for arch in "${architectures[@]}"; do
   [ -d "$WINEPREFIX" ] || wine_boot
   (cd "$consumer/build" && timeout 300 "$WINE" ./consumer.exe >consumer.out 2>&1) ||
     { cat "$consumer/build/consumer.out"; fail "consumer.exe under Wine"; }
+  if [ -f "$root/bin/vemo-ctl.exe" ]; then
+    # Run where it was unpacked, with the DLLs of the zip alone: no arguments, its usage (64).
+    status=0
+    (cd "$root/bin" && timeout 120 "$WINE" ./vemo-ctl.exe >"$work/vemo-ctl.out" 2>&1) || status=$?
+    [ "$status" -eq 64 ] && grep -q "usage" "$work/vemo-ctl.out" ||
+      { cat "$work/vemo-ctl.out"; fail "vemo-ctl.exe from the zip exited with $status, not 64"; }
+    echo "vemo-ctl.exe runs from the zip: ok"
+  fi
   wineserver -k 2>/dev/null || true
   grep -q "^consumer: ok" "$consumer/build/consumer.out" ||
     { cat "$consumer/build/consumer.out"; fail "consumer.exe"; }
