@@ -134,6 +134,73 @@ TEST(MessageOrigin, ABatchKeepsItsOrderAndOriginsAndAnUnwritableMessageItsPlace)
   EXPECT_EQ(first->deliveries, 3);
 }
 
+// Handed over, a message nothing else holds is queued as itself: its handler (or popMessage)
+// gets the very object. One the caller still shares elsewhere is written, so that changes to it
+// after the call do not reach the queue. Both kinds keep their place among other records.
+TEST(MessageOrigin, HandedOverMessagesAreQueuedAsThemselvesUnlessHeldElsewhere) {
+  Unknown::Handle_T<Tag> first(new Tag(1));
+  struct Seen {
+    const Message* object;
+    int number;
+    std::wstring text;
+    int origin;
+  };
+  std::vector<Seen> seen;
+  MessagePort port;
+  port.getMessageDispenser().addMessageHandler<Chat>(
+      CallbackHandler<void, Message*>([&seen](Message* message) {
+        const auto* tag = dynamic_cast<Tag*>(MessagePort::getCurrentOrigin());
+        const auto* chat = static_cast<Chat*>(message);
+        seen.push_back({message, chat->number, chat->text.getBuffer(), tag ? tag->id : 0});
+      }));
+  EXPECT_EQ(port.handOverMessages(nullptr, nullptr, 2), 0);
+
+  Unknown::Handle_T<Chat> shared = msgtest::chat(L"shared", 3);
+  Unknown::Handle_T<Message> batch[] = {
+      msgtest::chat(L"own", 2), Unknown::Handle_T<Message>(shared), msgtest::chat(L"last", 4)};
+  const Message* const own = batch[0].get();
+  const Message* const last = batch[2].get();
+  MessageOrigin* const origins[] = {first.get(), nullptr, first.get()};
+  ASSERT_TRUE(port.pushMessage(msgtest::chat(L"before", 1)));
+  EXPECT_EQ(port.handOverMessages(batch, origins, 3), 3);
+  for (const auto& handle : batch)
+    EXPECT_TRUE(handle.isNull());
+  EXPECT_EQ(shared->getReferenceCount(), 1u);  // written, not held
+  shared->text = L"changed later";
+  ASSERT_TRUE(port.pushMessage(msgtest::chat(L"after", 5)));
+
+  // The first record is taken, so that the next hand-over lands behind records being read.
+  EXPECT_EQ(Unknown::Handle_T<Chat>::dynamicCast(port.popMessage())->number, 1);
+  Unknown::Handle_T<Message> more[] = {msgtest::chat(L"later", 6)};
+  const Message* const later = more[0].get();
+  EXPECT_EQ(port.handOverMessages(more, nullptr, 1), 1);
+  EXPECT_EQ(port.procMessage(1000), 5);
+  ASSERT_EQ(seen.size(), 5u);
+  std::vector<int> numbers;
+  for (const Seen& s : seen)
+    numbers.push_back(s.number);
+  EXPECT_EQ(numbers, (std::vector<int>{2, 3, 4, 5, 6}));
+  EXPECT_EQ(seen[0].object, own);
+  EXPECT_EQ(seen[0].origin, 1);
+  EXPECT_NE(seen[1].object, shared.get());
+  EXPECT_EQ(seen[1].text, L"shared");
+  EXPECT_EQ(seen[1].origin, 0);
+  EXPECT_EQ(seen[2].object, last);
+  EXPECT_EQ(seen[2].origin, 1);
+  EXPECT_EQ(seen[4].object, later);
+  EXPECT_EQ(first->deliveries, 2);
+  EXPECT_EQ(first->getReferenceCount(), 1u);
+  // popMessage gives the object itself too.
+  Unknown::Handle_T<Message> single[] = {msgtest::chat(L"popped", 7)};
+  const Message* const popped = single[0].get();
+  EXPECT_EQ(port.handOverMessages(single, nullptr, 1), 1);
+  EXPECT_EQ(port.popMessage().get(), popped);
+  EXPECT_TRUE(port.popMessage().isNull());
+  // Still queued when the port goes: released with it (LeakSanitizer would see it kept).
+  Unknown::Handle_T<Message> left[] = {msgtest::chat(L"left", 8)};
+  EXPECT_EQ(port.handOverMessages(left, nullptr, 1), 1);
+}
+
 TEST(MessageOrigin, ProducersOnManyThreadsKeepTheirOrigins) {
   constexpr int kThreads = 4;
   constexpr int kEach = 2000;

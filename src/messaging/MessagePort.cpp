@@ -105,6 +105,10 @@ class detail::MessageQueue : public Unknown {
   std::uint64_t popped = 0;
   // Origins of the records in `out`; the consumer's own.
   std::deque<std::pair<std::uint64_t, Handle_T<MessageOrigin>>> outOrigins;
+  // Messages handed over as objects, by the number of the placeholder record that keeps their
+  // place in the queue: those of `in` (under pushLock) and those of `out` (the consumer's).
+  std::deque<std::pair<std::uint64_t, Handle_T<Message>>> inObjects;
+  std::deque<std::pair<std::uint64_t, Handle_T<Message>>> outObjects;
   // Whether `incomplete` lists anything: read by the consumer for every record, so it lives on
   // the consumer's cache line (producers set it only after a failed write).
   std::atomic<bool> anyIncomplete{false};
@@ -169,16 +173,19 @@ class RecordWriter final : public Output {
 // null handle, or when decoding failed (then `failure` holds the exception, to be reported once
 // the lock is released). The record is consumed whole in every case.
 // The origin of the record `number` (null when it has none), taken out of the consumer's list.
-Unknown::Handle_T<MessageOrigin> takeOrigin(detail::MessageQueue& queue, std::uint64_t number) {
-  Unknown::Handle_T<MessageOrigin> origin;
-  auto& origins = queue.outOrigins;
-  while (!origins.empty() && origins.front().first < number)
-    origins.pop_front();
-  if (!origins.empty() && origins.front().first == number) {
-    origin = std::move(origins.front().second);
-    origins.pop_front();
+// The entry of record `number` from a list of the pop queue's records (origins or handed-over
+// objects), dropping older ones (their records went in incomplete).
+template <class T>
+Unknown::Handle_T<T> takeEntry(std::deque<std::pair<std::uint64_t, Unknown::Handle_T<T>>>& entries,
+                               std::uint64_t number) {
+  Unknown::Handle_T<T> entry;
+  while (!entries.empty() && entries.front().first < number)
+    entries.pop_front();
+  if (!entries.empty() && entries.front().first == number) {
+    entry = std::move(entries.front().second);
+    entries.pop_front();
   }
-  return origin;
+  return entry;
 }
 
 // `origin` receives the origin of the record taken, if it has one.
@@ -193,11 +200,13 @@ Unknown::Handle_T<Message> popRecord(detail::MessageQueue& queue, std::optional<
         std::swap(queue.in, queue.out);
         queue.outOrigins.clear();
         std::swap(queue.inOrigins, queue.outOrigins);
+        queue.outObjects.clear();
+        std::swap(queue.inObjects, queue.outObjects);
       }
     }
     if (queue.out->available() <= 0) return nullptr;
     const std::uint64_t number = queue.popped++;
-    if (!queue.outOrigins.empty()) origin = takeOrigin(queue, number);
+    if (!queue.outOrigins.empty()) origin = takeEntry(queue.outOrigins, number);
     if (queue.anyIncomplete.load(std::memory_order_acquire)) {
       // Rare: a record that went in incomplete is dropped with what it holds (its producer has
       // reported the failure).
@@ -217,6 +226,13 @@ Unknown::Handle_T<Message> popRecord(detail::MessageQueue& queue, std::optional<
         static_cast<std::uint32_t>(header[0]) | static_cast<std::uint32_t>(header[1]) << 8 |
         static_cast<std::uint32_t>(header[2]) << 16 | static_cast<std::uint32_t>(header[3]) << 24);
     queue.record->begin(queue.out.get(), length);
+    if (!queue.outObjects.empty()) {
+      Unknown::Handle_T<Message> handedOver = takeEntry(queue.outObjects, number);
+      if (handedOver) {
+        queue.record->skipRest();  // the placeholder
+        return handedOver;
+      }
+    }
     Unknown::Handle_T<Message> message;
     try {
       queue.reader >> message;
@@ -370,13 +386,36 @@ bool MessagePort::pushMessage(const Unknown::Handle_T<Message>& msg, MessageOrig
 
 int MessagePort::pushMessages(const Unknown::Handle_T<Message>* messages,
                               MessageOrigin* const* origins, int count) {
+  return queueRecords(messages, origins, count, false);
+}
+
+int MessagePort::handOverMessages(Unknown::Handle_T<Message>* messages,
+                                  MessageOrigin* const* origins, int count) {
+  const int queued = queueRecords(messages, origins, count, true);
+  for (int i = 0; messages && i < count; ++i)
+    messages[i] = nullptr;  // those not taken as objects were written, or failed to be
+  return queued;
+}
+
+int MessagePort::queueRecords(const Unknown::Handle_T<Message>* messages,
+                              MessageOrigin* const* origins, int count, bool handOver) {
   if (!messages || count <= 0) return 0;
+  // Handed over, a message that only the caller's handle holds goes in as itself, behind a
+  // placeholder record; the consumer finds it by the record's number.
+  const auto asObject = [&](int i) {
+    return handOver && messages[i] && messages[i]->getReferenceCount() == 1;
+  };
   // Every record is written outside the lock, one after the other into one block: its length,
   // then the record. A message that fails to write becomes a null record.
   std::vector<unsigned char> block;
   std::vector<std::optional<Exception>> failures;
   block.reserve(static_cast<std::size_t>(count) * 64);
   for (int i = 0; i < count; ++i) {
+    if (asObject(i)) {
+      const unsigned char placeholder[kFrameHeader + 1] = {1, 0, 0, 0, 'o'};
+      block.insert(block.end(), placeholder, placeholder + sizeof placeholder);
+      continue;
+    }
     alignas(RecordWriter) unsigned char storage[sizeof(RecordWriter)];
     const Unknown::Handle_T<RecordWriter> record(new (storage) RecordWriter());
     try {
@@ -429,6 +468,8 @@ int MessagePort::pushMessages(const Unknown::Handle_T<Message>* messages,
         continue;
       }
       if (origins && origins[i]) queue.inOrigins.emplace_back(queue.pushed, origins[i]);
+      // A second handle for the moment: the caller's is emptied once this returns.
+      if (asObject(i)) queue.inObjects.emplace_back(queue.pushed, messages[i]);
       ++queue.pushed;
       if (failures.empty() || !failures[static_cast<std::size_t>(i)]) ++written;
     }

@@ -846,8 +846,9 @@ void Link::Impl::flush() {
   // it; what the port could not take is taken back.
   const auto messages = static_cast<std::uint64_t>(static_cast<long long>(_batch.size()) - nulls);
   received.fetch_add(messages, std::memory_order_relaxed);
+  // Just decoded and held by nothing else: queued as they are, not written and read again.
   const int queued =
-      port.pushMessages(_batch.data(), _batchPointers.data(), static_cast<int>(_batch.size()));
+      port.handOverMessages(_batch.data(), _batchPointers.data(), static_cast<int>(_batch.size()));
   if (static_cast<std::uint64_t>(queued) < messages)
     received.fetch_sub(messages - static_cast<std::uint64_t>(queued), std::memory_order_relaxed);
   _batch.clear();

@@ -127,6 +127,13 @@ class VEMO_CORE_API MessagePort {
   /// delivered() in order. Returns the count of messages queued as themselves.
   int pushMessages(const Unknown::Handle_T<Message>* messages, MessageOrigin* const* origins,
                    int count);
+  /// As pushMessages, for messages the caller gives up: the port takes each handle (all are
+  /// empty afterwards). A message that no other handle holds is queued as the object itself,
+  /// neither written nor read back, and its handler gets that very object; one held elsewhere
+  /// too is written as pushMessages writes it, so that its other holders may go on using it. A
+  /// receiver that has just decoded the messages it queues saves a copy of each this way.
+  int handOverMessages(Unknown::Handle_T<Message>* messages, MessageOrigin* const* origins,
+                       int count);
   /// The oldest queued message as a new object, or null when the queue is empty, the record is a
   /// null handle or the record could not be decoded (reported, and dropped whole).
   Unknown::Handle_T<Message> popMessage();
@@ -180,6 +187,9 @@ class VEMO_CORE_API MessagePort {
 
  private:
   MessageDispenser<void> _dispenser;
+  int queueRecords(const Unknown::Handle_T<Message>* messages, MessageOrigin* const* origins,
+                   int count, bool handOver);
+
   Unknown::Handle_T<detail::MessageQueue> _queue;
   // Set while procMessage runs: where the destructor tells it that the port is gone.
   bool* _gone = nullptr;
