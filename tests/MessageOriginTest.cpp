@@ -196,6 +196,33 @@ TEST(MessageOrigin, HandedOverMessagesAreQueuedAsThemselvesUnlessHeldElsewhere) 
   EXPECT_EQ(port.handOverMessages(single, nullptr, 1), 1);
   EXPECT_EQ(port.popMessage().get(), popped);
   EXPECT_TRUE(port.popMessage().isNull());
+  // A queue holds a bounded count of objects (4096): messages beyond it are written.
+  std::vector<Unknown::Handle_T<Message>> many, kept;
+  std::vector<const Message*> originals;
+  for (int i = 0; i < 4100; ++i) {
+    many.push_back(msgtest::chat(L"many", 100 + i));
+    originals.push_back(many.back().get());
+  }
+  MessagePort bounded;
+  bounded.getMessageDispenser().addMessageHandler<Chat>(
+      CallbackHandler<void, Message*>([&kept](Message* message) {
+        kept.emplace_back(message);  // alive, so that no later object takes its address
+      }));
+  EXPECT_EQ(bounded.handOverMessages(many.data(), nullptr, 4100), 4100);
+  EXPECT_EQ(bounded.procMessage(100000), 4100);
+  ASSERT_EQ(kept.size(), 4100u);
+  int same = 0;
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    EXPECT_EQ(static_cast<Chat*>(kept[i].get())->number, 100 + static_cast<int>(i));
+    same += kept[i].get() == originals[i] ? 1 : 0;
+  }
+  EXPECT_EQ(same, 4096);
+  // Taken, they make room again.
+  Unknown::Handle_T<Message> again[] = {msgtest::chat(L"again", 9)};
+  const Message* const againObject = again[0].get();
+  EXPECT_EQ(bounded.handOverMessages(again, nullptr, 1), 1);
+  EXPECT_EQ(bounded.popMessage().get(), againObject);
+
   // Still queued when the port goes: released with it (LeakSanitizer would see it kept).
   Unknown::Handle_T<Message> left[] = {msgtest::chat(L"left", 8)};
   EXPECT_EQ(port.handOverMessages(left, nullptr, 1), 1);

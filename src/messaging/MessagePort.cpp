@@ -35,6 +35,8 @@ namespace {
 // reader left of it, so that a record that fails to decode (or decodes short) never has the
 // rest of its body read as records of their own.
 constexpr int kFrameHeader = 4;
+// Handed-over messages a queue holds as objects at most.
+constexpr int kMaxObjects = 4096;
 
 // One queued record, as the consumer's reader sees it: the bytes of the record and nothing
 // after them.
@@ -109,6 +111,9 @@ class detail::MessageQueue : public Unknown {
   // place in the queue: those of `in` (under pushLock) and those of `out` (the consumer's).
   std::deque<std::pair<std::uint64_t, Handle_T<Message>>> inObjects;
   std::deque<std::pair<std::uint64_t, Handle_T<Message>>> outObjects;
+  // How many objects both lists hold: beyond kMaxObjects, handed-over messages are written,
+  // so that the stream's bounds (memory, then its spill file) hold for them too.
+  std::atomic<int> objects{0};
   // Whether `incomplete` lists anything: read by the consumer for every record, so it lives on
   // the consumer's cache line (producers set it only after a failed write).
   std::atomic<bool> anyIncomplete{false};
@@ -200,6 +205,8 @@ Unknown::Handle_T<Message> popRecord(detail::MessageQueue& queue, std::optional<
         std::swap(queue.in, queue.out);
         queue.outOrigins.clear();
         std::swap(queue.inOrigins, queue.outOrigins);
+        queue.objects.fetch_sub(static_cast<int>(queue.outObjects.size()),
+                                std::memory_order_relaxed);
         queue.outObjects.clear();
         std::swap(queue.inObjects, queue.outObjects);
       }
@@ -229,6 +236,7 @@ Unknown::Handle_T<Message> popRecord(detail::MessageQueue& queue, std::optional<
     if (!queue.outObjects.empty()) {
       Unknown::Handle_T<Message> handedOver = takeEntry(queue.outObjects, number);
       if (handedOver) {
+        queue.objects.fetch_sub(1, std::memory_order_relaxed);
         queue.record->skipRest();  // the placeholder
         return handedOver;
       }
@@ -401,12 +409,21 @@ int MessagePort::queueRecords(const Unknown::Handle_T<Message>* messages,
                               MessageOrigin* const* origins, int count, bool handOver) {
   if (!messages || count <= 0) return 0;
   // Handed over, a message that only the caller's handle holds goes in as itself, behind a
-  // placeholder record; the consumer finds it by the record's number.
-  const auto asObject = [&](int i) {
-    return handOver && messages[i] && messages[i]->getReferenceCount() == 1;
+  // placeholder record; the consumer finds it by the record's number. The choice is made once,
+  // before the lock, and kept by the writing under it.
+  std::vector<bool> asObjects;
+  if (handOver) {
+    int room = kMaxObjects - _queue->objects.load(std::memory_order_relaxed);
+    asObjects.resize(static_cast<std::size_t>(count));
+    for (int i = 0; i < count && room > 0; ++i)
+      if (messages[i] && messages[i]->getReferenceCount() == 1) {
+        asObjects[static_cast<std::size_t>(i)] = true;
+        --room;
+      }
+  }
+  const auto asObject = [&asObjects](int i) {
+    return !asObjects.empty() && asObjects[static_cast<std::size_t>(i)];
   };
-  // Every record is written outside the lock, one after the other into one block: its length,
-  // then the record. A message that fails to write becomes a null record.
   std::vector<unsigned char> block;
   std::vector<std::optional<Exception>> failures;
   block.reserve(static_cast<std::size_t>(count) * 64);
@@ -469,7 +486,10 @@ int MessagePort::queueRecords(const Unknown::Handle_T<Message>* messages,
       }
       if (origins && origins[i]) queue.inOrigins.emplace_back(queue.pushed, origins[i]);
       // A second handle for the moment: the caller's is emptied once this returns.
-      if (asObject(i)) queue.inObjects.emplace_back(queue.pushed, messages[i]);
+      if (asObject(i)) {
+        queue.inObjects.emplace_back(queue.pushed, messages[i]);
+        queue.objects.fetch_add(1, std::memory_order_relaxed);
+      }
       ++queue.pushed;
       if (failures.empty() || !failures[static_cast<std::size_t>(i)]) ++written;
     }

@@ -87,6 +87,9 @@ using wire::FrameOutput;
 using wire::Refusal;
 using wire::SpanInput;
 
+// Received messages with bodies up to this size go into the port as objects (handed over).
+constexpr std::size_t kHandOverLimit = 4096;
+
 thread_local std::string t_lastError;
 
 bool fail(std::string text) {
@@ -425,6 +428,7 @@ class Link::Impl : public Unknown {
   // Messages decoded and not yet in the port, with their origins (held here: a peer or session
   // may be forgotten before the batch goes).
   std::vector<Handle_T<Message>> _batch;
+  bool _batchHasLarge = false;  // a body over kHandOverLimit: the batch is written into the port
   std::vector<Handle_T<MessageOrigin>> _batchOrigins;
   std::vector<MessageOrigin*> _batchPointers;
   // A shared link's refusals to log ("peer\nreason"), taken under the send lock.
@@ -846,9 +850,14 @@ void Link::Impl::flush() {
   // it; what the port could not take is taken back.
   const auto messages = static_cast<std::uint64_t>(static_cast<long long>(_batch.size()) - nulls);
   received.fetch_add(messages, std::memory_order_relaxed);
-  // Just decoded and held by nothing else: queued as they are, not written and read again.
-  const int queued =
-      port.handOverMessages(_batch.data(), _batchPointers.data(), static_cast<int>(_batch.size()));
+  // Just decoded and held by nothing else: queued as they are, not written and read again. A
+  // batch with a large message is written, so that the port's memory bound (then its spill
+  // file) holds for it: the port keeps a bounded count of objects, not of their bytes.
+  const int count = static_cast<int>(_batch.size());
+  const int queued = _batchHasLarge
+                         ? port.pushMessages(_batch.data(), _batchPointers.data(), count)
+                         : port.handOverMessages(_batch.data(), _batchPointers.data(), count);
+  _batchHasLarge = false;
   if (static_cast<std::uint64_t>(queued) < messages)
     received.fetch_sub(messages - static_cast<std::uint64_t>(queued), std::memory_order_relaxed);
   _batch.clear();
@@ -965,6 +974,7 @@ bool Link::Impl::deliver(unsigned int classId, const unsigned char* body, std::s
       refuse(undecodable, peerOf(data, routing), "body", reason);
     return false;
   }
+  if (size > kHandOverLimit) _batchHasLarge = true;
   _batch.push_back(std::move(message));
   _batchOrigins.emplace_back(origin);
   return true;
