@@ -73,6 +73,45 @@ TEST(Arguments, SplitByTheWindowsQuotingRules) {
     EXPECT_EQ(split(c.line), c.args) << c.line;
 }
 
+// The program's own arguments keep every character: on Windows from the wide command line (an
+// argv of another count is taken as it is, in the ANSI code page), on POSIX systems as file
+// names, the bytes that are no UTF-8 as U+DC80 + byte (what Python's os.fsdecode gives).
+TEST(Arguments, ProgramArgumentsKeepEveryCharacter) {
+  const auto wide = [](const std::vector<String>& strings) {
+    Args args;
+    for (const String& s : strings)
+      args.emplace_back(s.getBuffer(), static_cast<std::size_t>(s.getLength()));
+    return args;
+  };
+  EXPECT_TRUE(getProgramArguments(0, nullptr).empty());
+#if defined(_WIN32)
+  // An argv of one more than the command line holds cannot be the program's own.
+  std::vector<std::string> made(::testing::internal::GetArgvs().size() + 1);
+  std::vector<char*> madeArgv;
+  Args expected;
+  for (std::size_t i = 0; i < made.size(); ++i) {
+    made[i] = "made-" + std::to_string(i);
+    madeArgv.push_back(&made[i][0]);
+    expected.push_back(L"made-" + std::to_wstring(i));
+  }
+  EXPECT_EQ(wide(getProgramArguments(static_cast<int>(made.size()), madeArgv.data())), expected);
+  // This program's own: as many as main() got, the same as the command line says.
+  std::vector<std::string> own = ::testing::internal::GetArgvs();
+  std::vector<char*> argv;
+  for (std::string& argument : own)
+    argv.push_back(&argument[0]);
+  argv.push_back(nullptr);
+  EXPECT_EQ(wide(getProgramArguments(static_cast<int>(own.size()), argv.data())),
+            split(GetCommandLineW()));
+#else
+  char name[] = "prog", latin1[] = "caf\xE9", emoji[] = "\xF0\x9F\x98\x80", cut[] = "\xF0\x9F\x98";
+  char* argv[] = {name, latin1, emoji, cut, nullptr};
+  EXPECT_EQ(wide(getProgramArguments(4, argv)),
+            (Args{L"prog", L"caf\xDCE9", L"\U0001F600", L"\xDCF0\xDC9F\xDC98"}));
+  EXPECT_EQ(getProgramArguments(2, argv).size(), 2u);
+#endif
+}
+
 TEST(Arguments, NamedValuesAreReadFromTheFirstMatchingArgument) {
   // clang-format off
   const struct { const wchar_t* line; int value; } cases[] = {

@@ -15,7 +15,11 @@
 #include <vector>
 
 #include "vemo/core/Log.h"
+#include "vemo/core/Process.h"
 #include "vemo/net/BoxEndpoint.h"
+
+// Platform: makes the standard output show UTF-8 text (Windows: the console's code page).
+void useUtf8Output();
 
 namespace {
 
@@ -57,6 +61,7 @@ bool parseSeconds(const std::string& text, std::chrono::milliseconds& timeout) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  useUtf8Output();
   std::chrono::milliseconds timeout(5000);
   int next = 1;
   for (; next < argc; ++next) {
@@ -84,10 +89,11 @@ int main(int argc, char** argv) {
       return usage(("--timeout " + value + ": not a number of seconds from 0 to 86400").c_str());
   }
   if (argc - next < 2) return usage("an endpoint and a command are needed");
+  // The endpoint as the system gave it (a path's very bytes); the words with every character,
+  // whatever the system's narrow encoding cannot show (Windows: its ANSI code page).
   const std::string endpoint = argv[next++];
-  std::vector<vemo::String> words;
-  for (; next < argc; ++next)
-    words.emplace_back(std::string(argv[next]));
+  const std::vector<vemo::String> arguments = vemo::getProgramArguments(argc, argv);
+  const std::vector<vemo::String> words(arguments.begin() + next, arguments.end());
   if (words[0].isEmpty()) return usage("the command is empty");
 
   auto errors = vemo::ScopedLogListener::make<ErrorListener>();

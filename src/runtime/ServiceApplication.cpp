@@ -92,8 +92,11 @@ void ServiceApplication::setReloadHandler(ReloadHandler handler) {
 }
 
 int ServiceApplication::run(int argc, char** argv) {
+  // Every character of the arguments (Windows: from the wide command line), and on POSIX
+  // systems the very bytes, so that "install" writes them into the unit unchanged.
   _arguments.clear();
-  service_detail::programArguments(argc, argv, _arguments);
+  for (const String& argument : getProgramArguments(argc, argv))
+    _arguments.push_back(argument.getBuffer() ? argument.getBuffer() : L"");
   return runArguments();
 }
 

@@ -70,15 +70,6 @@ struct ServiceApplication::Signals {
   std::thread thread;
 };
 
-void service_detail::programArguments(int argc, char** argv, std::vector<std::wstring>& arguments) {
-  for (int i = 0; i < argc && argv && argv[i]; ++i) {
-    // The file-name conversion keeps bytes that are not UTF-8, so that an argument goes into
-    // a unit (install) as the very bytes it was given.
-    const String text = detail::pathToWide(argv[i]);
-    arguments.push_back(text.getBuffer() ? text.getBuffer() : L"");
-  }
-}
-
 std::wstring service_detail::programPath() {
   const String name = getAppName();
   return name.getBuffer() ? name.getBuffer() : L"";

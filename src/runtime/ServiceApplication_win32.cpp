@@ -38,26 +38,6 @@ BOOL WINAPI onConsoleControl(DWORD control) {
 
 struct ServiceApplication::Signals {};
 
-void service_detail::programArguments(int argc, char** argv, std::vector<std::wstring>& arguments) {
-  // The narrow arguments are in the ANSI code page: the wide command line has every name.
-  wchar_t** wide = nullptr;
-  int count = 0;
-  parseArguments(GetCommandLineW(), wide, count);
-  if (wide && count == argc) {
-    for (int i = 0; i < count; ++i)
-      arguments.push_back(wide[i]);
-  } else {
-    for (int i = 0; i < argc && argv && argv[i]; ++i) {
-      const int size = MultiByteToWideChar(CP_ACP, 0, argv[i], -1, nullptr, 0);
-      std::wstring text(size > 0 ? static_cast<std::size_t>(size) : 1, L'\0');
-      if (size > 0) MultiByteToWideChar(CP_ACP, 0, argv[i], -1, &text[0], size);
-      text.resize(text.size() - 1);
-      arguments.push_back(text);
-    }
-  }
-  std::free(wide);
-}
-
 std::wstring service_detail::programPath() {
   const String name = getAppName();
   std::wstring path = name.getBuffer() ? name.getBuffer() : L"";

@@ -65,10 +65,8 @@ int install(int startMode, const wchar_t* name, const wchar_t* displayName, cons
             const std::vector<std::wstring>& arguments, const wchar_t* account,
             const wchar_t* password);
 
-// Platform, for ServiceApplication: the program's arguments in wide characters (Windows takes
-// them from the process's own command line); the running program's own path as the service
-// manager wants it; what a worker does when the host system has ended.
-void programArguments(int argc, char** argv, std::vector<std::wstring>& arguments);
+// Platform, for ServiceApplication: the running program's own path as the service manager wants
+// it; what a worker does when the host system has ended.
 std::wstring programPath();
 void hostEnded();
 

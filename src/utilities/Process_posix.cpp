@@ -62,6 +62,13 @@ void makeDirectory(const String& path) {
 
 }  // namespace detail
 
+std::vector<String> getProgramArguments(int argc, char** argv) {
+  std::vector<String> arguments;
+  for (int i = 0; i < argc && argv && argv[i]; ++i)
+    arguments.push_back(detail::pathToWide(argv[i]));
+  return arguments;
+}
+
 String getAppName() {
   std::vector<char> buffer(256);
   for (;;) {

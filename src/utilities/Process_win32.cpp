@@ -2,6 +2,8 @@
 // directory listings from FindFirstFileW/FindNextFileW with their attribute bits.
 #include <windows.h>
 
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "Process.h"
@@ -41,6 +43,27 @@ void makeDirectory(const String& path) {
 }
 
 }  // namespace detail
+
+std::vector<String> getProgramArguments(int argc, char** argv) {
+  std::vector<String> arguments;
+  wchar_t** wide = nullptr;
+  int count = 0;
+  parseArguments(GetCommandLineW(), wide, count);
+  if (wide && count == argc) {
+    for (int i = 0; i < count; ++i)
+      arguments.emplace_back(wide[i]);
+  } else {
+    for (int i = 0; i < argc && argv && argv[i]; ++i) {
+      const int size = MultiByteToWideChar(CP_ACP, 0, argv[i], -1, nullptr, 0);
+      std::wstring text(size > 0 ? static_cast<std::size_t>(size) : 1, L'\0');
+      if (size > 0) MultiByteToWideChar(CP_ACP, 0, argv[i], -1, &text[0], size);
+      text.resize(text.size() - 1);
+      arguments.emplace_back(text.c_str());
+    }
+  }
+  std::free(wide);
+  return arguments;
+}
 
 String getAppName() {
   wchar_t buffer[MAX_PATH];

@@ -41,6 +41,13 @@ VEMO_CORE_API __int64 parseArgumentInt64(const wchar_t* commandLine, const wchar
                                          __int64 defaultValue);
 ///@}
 
+/// The program's arguments, `argv[0]` included, as main() got them, with every character: on
+/// Windows taken from the process's wide command line (the narrow `argv` holds them in the ANSI
+/// code page, which loses what it cannot show), or converted from `argv` when the caller's
+/// `argc` is not the command line's count; on POSIX systems decoded like file names, so that
+/// bytes that are no UTF-8 survive (each as U+DC80 + byte) and go back to the system unchanged.
+VEMO_CORE_API std::vector<String> getProgramArguments(int argc, char** argv);
+
 /// The full path of the running executable with '/' separators. On Windows a network path keeps
 /// its two leading backslashes (\\server/share/app.exe). Empty when the system does not tell.
 VEMO_CORE_API String getAppName();
