@@ -1,8 +1,11 @@
 // vemo-ctl: sends one command to an application box served on a ZeroMQ endpoint
 // (vemo::net::BoxEndpoint) and prints its reply.
 //
-//   vemo-ctl [--timeout SECONDS] ENDPOINT COMMAND [ARGS...]
+//   vemo-ctl [--timeout SECONDS] [--server-key KEY [--client-keys FILE]] ENDPOINT COMMAND [ARGS...]
 //
+// With --server-key (the box's CURVE public key) the call is encrypted; --client-keys names a
+// file with the caller's key pair (public key, then secret key, one per line), which a box that
+// admits only some clients asks for; without it the call makes a key pair of its own.
 // Prints the lines the command wrote, then "$END OK" or "$END FAILED", on the standard output.
 // Exit status: 0 when the command succeeded, 1 when it failed, 2 when no box answered in time
 // (or the box ended before it answered), 64 for a wrong command line.
@@ -11,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +24,9 @@
 
 // Platform: makes the standard output show UTF-8 text (Windows: the console's code page).
 void useUtf8Output();
+// Platform: whether only the file's owner may read it (else `why` says so). Windows: true, its
+// access lists are not looked at.
+bool ownerOnly(const std::string& path, std::string& why);
 
 namespace {
 
@@ -38,9 +45,12 @@ struct ErrorListener : vemo::LogListener {
 int usage(const char* why) {
   if (why) std::fprintf(stderr, "vemo-ctl: %s\n", why);
   std::fprintf(stderr,
-               "usage: vemo-ctl [--timeout SECONDS] ENDPOINT COMMAND [ARGS...]\n"
+               "usage: vemo-ctl [--timeout SECONDS] [--server-key KEY [--client-keys FILE]]\n"
+               "                ENDPOINT COMMAND [ARGS...]\n"
                "  sends \"$COMMAND COMMAND ARGS...\" to the box at ENDPOINT (ipc://PATH or\n"
                "  tcp://HOST:PORT) and prints its reply; waits 5 seconds unless told.\n"
+               "  --server-key: the box's CURVE public key (Z85); --client-keys: a file with\n"
+               "  the caller's public and secret key, one per line, readable by its owner alone\n"
                "  exit status: 0 succeeded, 1 failed, 2 no box answered in time\n");
   return kUsage;
 }
@@ -60,9 +70,34 @@ bool parseSeconds(const std::string& text, std::chrono::milliseconds& timeout) {
 
 }  // namespace
 
+// Reads a CURVE key pair from `path`: the public key on its first line, the secret key on its
+// second, each 40 characters of Z85; a file others may read is refused, like ssh does.
+bool readClientKeys(const std::string& path, vemo::net::LinkOptions& options, std::string& why) {
+  if (!ownerOnly(path, why)) return false;
+  std::ifstream in(path);
+  std::string keys[2];
+  for (std::string& key : keys) {
+    std::getline(in, key);
+    if (!key.empty() && key.back() == '\r') key.pop_back();
+  }
+  if (!in && !in.eof()) {
+    why = path + ": cannot be read";
+    return false;
+  }
+  if (keys[0].size() != 40 || keys[1].size() != 40) {
+    why = path + ": not a public and a secret key of 40 Z85 characters, one per line";
+    return false;
+  }
+  options.curvePublicKey = keys[0];
+  options.curveSecretKey = keys[1];
+  return true;
+}
+
 int main(int argc, char** argv) {
   useUtf8Output();
   std::chrono::milliseconds timeout(5000);
+  vemo::net::LinkOptions options;
+  std::string clientKeys;
   int next = 1;
   for (; next < argc; ++next) {
     const std::string arg = argv[next];
@@ -74,19 +109,35 @@ int main(int argc, char** argv) {
       ++next;
       break;
     }
+    if (arg.size() < 2 || arg[0] != '-') break;
+    // --name VALUE or --name=VALUE
+    const std::size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    if (name != "--timeout" && name != "--server-key" && name != "--client-keys")
+      return usage(("unknown option " + name).c_str());
     std::string value;
-    if (arg == "--timeout") {
-      if (next + 1 >= argc) return usage("--timeout needs a number of seconds");
-      value = argv[++next];
-    } else if (arg.compare(0, 10, "--timeout=") == 0) {
-      value = arg.substr(10);
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return usage(("unknown option " + arg).c_str());
+    if (equals != std::string::npos) {
+      value = arg.substr(equals + 1);
     } else {
-      break;
+      if (next + 1 >= argc) return usage((name + " needs a value").c_str());
+      value = argv[++next];
     }
-    if (!parseSeconds(value, timeout))
+    if (name == "--timeout" && !parseSeconds(value, timeout))
       return usage(("--timeout " + value + ": not a number of seconds from 0 to 86400").c_str());
+    if (name == "--server-key") {
+      if (value.size() != 40) return usage("--server-key: not a key of 40 Z85 characters");
+      options.curveServerKey = value;
+    }
+    if (name == "--client-keys") clientKeys = value;
+  }
+  if (!clientKeys.empty()) {
+    if (options.curveServerKey.empty()) return usage("--client-keys goes with --server-key");
+    std::string why;
+    if (!readClientKeys(clientKeys, options, why)) return usage(why.c_str());
+  } else if (!options.curveServerKey.empty() &&
+             !vemo::net::makeCurveKeyPair(options.curvePublicKey, options.curveSecretKey)) {
+    std::fprintf(stderr, "vemo-ctl: %s\n", vemo::net::Link::getLastError().c_str());
+    return 2;
   }
   if (argc - next < 2) return usage("an endpoint and a command are needed");
   // The endpoint as the system gave it (a path's very bytes); the words with every character,
@@ -100,7 +151,7 @@ int main(int argc, char** argv) {
   vemo::AppReply reply;
   {
     auto context = vemo::net::Context::createInstance();
-    reply = vemo::net::callBox(context, endpoint, words, timeout);
+    reply = vemo::net::callBox(context, endpoint, words, timeout, options);
   }
   for (const vemo::String& line : reply.lines)
     std::printf("%s\n", vemo::String_T<char>(std::wstring_view(line.getBuffer())).getBuffer());

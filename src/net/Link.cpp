@@ -573,6 +573,14 @@ Unknown::Handle_T<Context> Context::createInstance() {
   }
 }
 
+bool makeCurveKeyPair(std::string& publicKey, std::string& secretKey) {
+  char publicText[41] = {}, secretText[41] = {};
+  if (zmq_curve_keypair(publicText, secretText) != 0) return fail(zmqError("CURVE key pair"));
+  publicKey.assign(publicText, 40);
+  secretKey.assign(secretText, 40);
+  return true;
+}
+
 // ---------------------------------------------------------------------------------------------
 // A link on the I/O thread.
 

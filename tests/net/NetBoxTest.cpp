@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -255,6 +256,66 @@ TEST(NetBox, VemoCtlTalksToTheServiceHost) {
   EXPECT_EQ(got.status, 2);
   EXPECT_TRUE(got.lines.empty());
   EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+}
+
+// vemo-ctl speaks CURVE to a box that admits only the clients it knows: with the client's key
+// file the command goes through; another key, a key pair of its own or none at all are refused
+// (no answer); a key file that others may read, or keys of the wrong form, are a usage error.
+TEST(NetBox, VemoCtlSpeaksCurveToABoxThatAdmitsSomeClients) {
+  ASSERT_TRUE(setUpApp(L"NetBoxTestBox", &TestBox::create));
+  Handle<App> app = startApp(L"NetBoxTestBox", L"net-box-curve", L"");
+  ASSERT_TRUE(app);
+  TempDir dir;
+  std::string serverPublic, serverSecret, clientPublic, clientSecret, otherPublic, otherSecret;
+  ASSERT_TRUE(net::makeCurveKeyPair(serverPublic, serverSecret)) << net::Link::getLastError();
+  ASSERT_TRUE(net::makeCurveKeyPair(clientPublic, clientSecret));
+  ASSERT_TRUE(net::makeCurveKeyPair(otherPublic, otherSecret));
+  EXPECT_EQ(serverPublic.size(), 40u);
+  EXPECT_NE(serverPublic, clientPublic);
+  const auto keyFile = [&dir](const char* name, const std::string& text, mode_t mode) {
+    const std::string path = dir.path + "/" + name;
+    std::ofstream(path) << text;
+    chmod(path.c_str(), mode);
+    return path;
+  };
+  const std::string client =
+      keyFile("client.keys", clientPublic + "\n" + clientSecret + "\n", 0600);
+  const std::string other = keyFile("other.keys", otherPublic + "\r\n" + otherSecret, 0600);
+  const std::string loose = keyFile("loose.keys", clientPublic + "\n" + clientSecret + "\n", 0644);
+  const std::string shortKeys = keyFile("short.keys", "abc\ndef\n", 0600);
+
+  auto context = net::Context::createInstance();
+  net::LinkOptions options;
+  options.curveSecretKey = serverSecret;
+  options.allowedClients = {clientPublic};
+  const std::string endpoint = "ipc://" + dir.path + "/curve.ctl";
+  auto served = net::BoxEndpoint::createInstance(context, app, endpoint, options);
+  ASSERT_TRUE(served);
+
+  Ctl got = ctl({"--server-key", serverPublic, "--client-keys", client, endpoint, "lines", "x"});
+  EXPECT_EQ(got.status, 0);
+  EXPECT_EQ(got.lines, (std::vector<std::string>{"[x]", "$END OK"}));
+  for (const std::vector<std::string>& refused :
+       {std::vector<std::string>{"--server-key=" + serverPublic, "--client-keys=" + other},
+        std::vector<std::string>{"--server-key", serverPublic}, std::vector<std::string>{}}) {
+    std::vector<std::string> args = {"--timeout=0.5"};
+    args.insert(args.end(), refused.begin(), refused.end());
+    args.insert(args.end(), {endpoint, "lines", "x"});
+    got = ctl(args);
+    EXPECT_EQ(got.status, 2) << ::testing::PrintToString(refused);
+    EXPECT_TRUE(got.lines.empty());
+  }
+  EXPECT_EQ(ctl({"--server-key", serverPublic, "--client-keys", loose, endpoint, "lines"}).status,
+            64);
+  EXPECT_EQ(
+      ctl({"--server-key", serverPublic, "--client-keys", shortKeys, endpoint, "lines"}).status,
+      64);
+  EXPECT_EQ(ctl({"--client-keys", client, endpoint, "lines"}).status, 64);
+  EXPECT_EQ(ctl({"--server-key", "short", endpoint, "lines"}).status, 64);
+  EXPECT_EQ(ctl({"--server-key"}).status, 64);
+  served = nullptr;
+  exitApp(app);
+  tearDownApp(L"NetBoxTestBox");
 }
 
 TEST(NetBox, ServiceHostTakesItsEndpointFromTheCommandLine) {

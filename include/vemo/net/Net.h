@@ -211,5 +211,9 @@ class VEMO_NET_API Link : public virtual Unknown {
   Handle_T<Unknown> _hold;  // shared with the I/O thread and the origins of its messages
 };
 
+/// A new CURVE key pair, each key 40 characters of Z85 (LinkOptions' form). False when libzmq
+/// has no CURVE; getLastError() says so.
+VEMO_NET_API bool makeCurveKeyPair(std::string& publicKey, std::string& secretKey);
+
 }  // namespace net
 }  // namespace vemo
