@@ -57,8 +57,9 @@ for arch in "${architectures[@]}"; do
   fi
   if [ "$arch" = win64 ]; then
     dlls+=("$dir/src/net/vemo_net.dll" "$zmq_root/bin/libzmq.dll")
-    # The net test and the peer process it starts, beside the other tests.
-    cp "$dir/tests/net/NetLinkTest.exe" "$dir/tests/net/NetPeer.exe" "$dir/tests/"
+    # The net tests and the peer process they start, beside the other tests.
+    cp "$dir/tests/net/NetLinkTest.exe" "$dir/tests/net/NetBoxTest.exe" \
+      "$dir/tests/net/NetPeer.exe" "$dir/tests/"
   fi
   for target in "$dir/tests" "$dir/examples"; do
     cp "${dlls[@]}" "$target/"

@@ -24,6 +24,7 @@
 #include "NetChild.h"
 #include "NetMessages.h"
 #include "NetServer.h"
+#include "NetTestSupport.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Thread.h"
 #include "vemo/net/Net.h"
@@ -32,30 +33,12 @@ using namespace vemo;
 using namespace std::chrono_literals;
 using nettest::Child;
 using nettest::Every;
+using nettest::TempDir;
+using nettest::waitFor;
 
 namespace {
 
 const std::string kPeer = VEMO_NET_PEER;
-
-// A directory of the test's own for ipc:// socket files and journals, made anew (never one
-// that exists already).
-struct TempDir {
-  TempDir() {
-    std::random_device random;
-    const std::filesystem::path base = std::filesystem::temp_directory_path();
-    for (int tries = 0; tries < 100 && path.empty(); ++tries) {
-      const std::filesystem::path candidate =
-          base / ("vemo-net-" + std::to_string(random()) + std::to_string(random()));
-      std::error_code error;
-      if (std::filesystem::create_directory(candidate, error)) path = candidate.generic_string();
-    }
-  }
-  ~TempDir() {
-    std::error_code error;
-    if (!path.empty()) std::filesystem::remove_all(path, error);
-  }
-  std::string path;
-};
 
 // The endpoints a test runs over: tcp:// always, ipc:// where libzmq has it (not in the
 // Windows build of libzmq that the tests use there).
@@ -99,17 +82,6 @@ struct Warnings : LogListener {
   std::mutex lock;
   std::vector<std::wstring> lines;
 };
-
-template <class Condition>
-bool waitFor(Condition condition, std::chrono::milliseconds limit = 30s,
-             std::chrono::milliseconds every = 1ms) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(every);
-  }
-  return true;
-}
 
 std::string readyEndpoint(Child& child) {
   const std::string line = child.line();
