@@ -3,8 +3,8 @@
 #include <charconv>
 #include <climits>
 #include <cmath>
-#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "File.h"
 #include "JsonInput.h"
@@ -524,7 +524,8 @@ String decimalText(F number) {
   char digits[64];
   const std::to_chars_result result = std::to_chars(digits, digits + sizeof digits - 3, number);
   char* end = result.ptr;
-  if (!std::strpbrk(std::string(digits, end).c_str(), ".e")) {
+  if (std::string_view(digits, static_cast<std::size_t>(end - digits)).find_first_of(".e") ==
+      std::string_view::npos) {
     *end++ = '.';
     *end++ = '0';
   }
