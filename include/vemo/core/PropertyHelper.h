@@ -29,6 +29,8 @@
 /// if (!config.load(L"server.ini", error)) ... error.line, error.reason
 /// int port = config.get<int>(L"Server", L"Port", 80);   // 80 when unset; "fast" throws
 /// for (const String& key : config.keys(L"Server")) ...
+/// config.set(L"Server", L"Port", 8081);        // refused (throws) when a file could not hold it
+/// config.save(L"server.ini", error);          // reads back as the same sections and values
 /// \endcode
 #pragma once
 
