@@ -3,10 +3,19 @@
 // whatever the default, non-empty, trimmed and on one line) or every reader gives its default.
 // Config either refuses the text with a line inside it, keeping what it held, or lists sections
 // and keys whose values the readers find too (where no section is given twice), and reads each
-// value as every type without anything but its own Exception.
+// value as every type without anything but its own Exception. What Config reads, written with
+// its own writer (as text and as UTF-8) and read again, gives the same sections, keys and values
+// in the same order, and writing that gives the same text (a fixed point). The bytes also drive
+// Config's setters with texts of any characters (beyond the basic plane, U+0000, line breaks,
+// white space at the ends, '=', '#', ';', '[') and numbers of any bits (NaN and infinities
+// included): a set either is refused with the library's Exception, changing nothing, exactly
+// when a file could not give the value back, or get gives the value again, before and after a
+// write and read.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -109,6 +118,8 @@ void readAll(const Config& config, const String& section, const String& key) {
   attempt([&] { config.get<String>(section, key); });
 }
 
+void roundTrip(const Config& config, bool writable);
+
 void checkConfig(Archive* archive, std::size_t lines) {
   Config config;
   ConfigError error;
@@ -121,6 +132,7 @@ void checkConfig(Archive* archive, std::size_t lines) {
     return;
   }
   require(error.line == 0 && error.reason.isEmpty());
+  roundTrip(config, true);
   const std::vector<String> sections = config.sections();
   bool repeated = false;
   for (std::size_t i = 0; i < sections.size(); ++i)
@@ -162,6 +174,213 @@ void compareWithReaders(Archive* archive) {
       require(getConfigString(archive, section, key, L"\x01") == config.get<String>(section, key));
 }
 
+// Sections, keys and values in order, to compare two configurations exactly.
+std::wstring contentOf(const Config& config) {
+  std::wstring out;
+  for (const String& section : config.sections()) {
+    out += L'[';
+    out.append(section.getBuffer(), static_cast<std::size_t>(section.getLength()));
+    out += L']';
+    for (const String& key : config.keys(section)) {
+      const String value = config.get<String>(section, key);
+      out.append(key.getBuffer(), static_cast<std::size_t>(key.getLength()));
+      out += L'=';
+      out.append(value.getBuffer(), static_cast<std::size_t>(value.getLength()));
+      out += L'\n';
+    }
+  }
+  return out;
+}
+
+std::string written(const Config& config) {
+  const Unknown::Handle_T<MemoryFile> file = MemoryFile::createInstance();
+  ConfigError error;
+  require(config.write(file.get(), error) && error.reason.isEmpty());
+  std::string bytes(static_cast<std::size_t>(file->getArchiveSize()), '\0');
+  file->setPosition(0);
+  require(bytes.empty() ||
+          file->read(&bytes[0], static_cast<int>(bytes.size())) == static_cast<int>(bytes.size()));
+  return bytes;
+}
+
+// The configuration read back from its own text and from its own UTF-8 file is the same, and
+// writing that gives the same text and bytes again.
+void roundTrip(const Config& config, bool writable) {
+  const String text = config.toString();
+  Config fromText;
+  ConfigError error;
+  require(fromText.parse(text, error));
+  require(contentOf(fromText) == contentOf(config));
+  require(fromText.toString() == text);
+  if (!writable) return;
+  const std::string bytes = written(config);
+  const Unknown::Handle_T<MemoryFile> file = MemoryFile::createInstance();
+  if (!bytes.empty()) file->write(bytes.data(), static_cast<int>(bytes.size()));
+  file->setPosition(0);
+  Config fromFile;
+  require(fromFile.read(file.get(), error));
+  require(contentOf(fromFile) == contentOf(config));
+  require(written(fromFile) == bytes);
+  require(fromFile.toString() == text);
+}
+
+// The fuzz bytes taken in order; zeros once they are used up.
+struct Bytes {
+  const std::uint8_t* p;
+  const std::uint8_t* end;
+  std::uint8_t next() { return p < end ? *p++ : 0; }
+  template <class T>
+  T raw() {
+    unsigned char bits[sizeof(T)] = {};
+    for (unsigned char& b : bits)
+      b = next();
+    T value;
+    std::memcpy(&value, bits, sizeof value);
+    return value;
+  }
+};
+
+// A short text of characters chosen by the bytes: ASCII as itself (U+0000, CR, LF, white space
+// and punctuation included), others beyond the basic plane, lone surrogates or Latin-1.
+String makeText(Bytes& bytes, int most) {
+  std::wstring text;
+  for (int n = bytes.next() % (most + 1); n > 0; --n) {
+    const std::uint8_t b = bytes.next();
+    if (b < 0x80) {
+      text += static_cast<wchar_t>(b);
+    } else if (b < 0x90) {
+      const std::uint32_t c = 0x1F600 + (b & 0x0F) * 0x1111;  // up to U+2FFFF
+      if (sizeof(wchar_t) == 2) {
+        text += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+        text += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+      } else {
+        text += static_cast<wchar_t>(c);
+      }
+    } else if (b < 0x98) {
+      text += static_cast<wchar_t>(b & 1 ? 0xDC00 + b : 0xD800 + b);  // a surrogate alone
+    } else {
+      text += static_cast<wchar_t>(b);
+    }
+  }
+  return String(text.c_str(), static_cast<int>(text.size()));
+}
+
+bool isToken(const String& key) {
+  if (key.isEmpty()) return false;
+  for (int i = 0; i < key.getLength(); ++i)
+    if (!isTokenChar(key[i])) return false;
+  return true;
+}
+
+// Whether a file can hold the text as it is: no U+0000 and no surrogate outside a pair.
+bool encodable(const String& text) {
+  const wchar_t* p = text.getBuffer();
+  const wchar_t* const end = p + text.getLength();
+  for (; p < end; ++p) {
+    const std::uint32_t c = static_cast<std::uint32_t>(*p);
+    if (c == 0 || c > 0x10FFFF) return false;
+    if (c < 0xD800 || c > 0xDFFF) continue;
+    if (sizeof(wchar_t) == 4 || c > 0xDBFF || p + 1 == end ||
+        static_cast<std::uint32_t>(p[1]) < 0xDC00 || static_cast<std::uint32_t>(p[1]) > 0xDFFF)
+      return false;
+    ++p;
+  }
+  return true;
+}
+
+bool hasBreak(const String& text) {
+  for (int i = 0; i < text.getLength(); ++i)
+    if (text[i] == L'\n' || text[i] == L'\r') return true;
+  return false;
+}
+
+// Sets one value and checks the outcome: refused (nothing changed) exactly when `fits` is
+// false, otherwise found again by get.
+template <class T, class Same>
+void setOne(Config& config, const String& section, const String& key, const T& value, bool fits,
+            Same same) {
+  const std::wstring before = contentOf(config);
+  const bool named = !hasBreak(section) && encodable(section) && isToken(key);
+  try {
+    config.set(section, key, value);
+  } catch (const Exception&) {
+    require(!(named && fits));
+    require(contentOf(config) == before);
+    return;
+  }
+  require(named && fits);
+  require(config.hasSection(section));
+  same(config);
+}
+
+void drive(const std::uint8_t* data, std::size_t size) {
+  Bytes bytes{data, data + size};
+  Config config;
+  static const wchar_t* const kKeys[] = {L"k", L"K", L"key_1", L"a-b", L"", L"Port", L"x y"};
+  for (int step = 0; step < 24 && bytes.p < bytes.end; ++step) {
+    const std::uint8_t op = bytes.next();
+    const String section = makeText(bytes, 3);
+    const String key = kKeys[(op >> 3) % (sizeof kKeys / sizeof *kKeys)];
+    switch (op & 7) {
+      case 0:
+      case 1: {
+        const String value = makeText(bytes, 8);
+        const int n = value.getLength();
+        const bool fits = !hasBreak(value) && encodable(value) &&
+                          (n == 0 || (!isSpace(value[0]) && !isSpace(value[n - 1])));
+        setOne(config, section, key, value, fits, [&](const Config& c) {
+          if (n == 0)
+            require(!c.has(section, key));
+          else
+            require(c.get<String>(section, key) == value);
+        });
+        break;
+      }
+      case 2: {
+        const double value = bytes.raw<double>();
+        setOne(config, section, key, value, std::isfinite(value), [&](const Config& c) {
+          const double back = c.get<double>(section, key);
+          require(std::memcmp(&back, &value, sizeof back) == 0);  // -0.0 too
+        });
+        break;
+      }
+      case 3: {
+        const float value = bytes.raw<float>();
+        setOne(config, section, key, value, std::isfinite(value), [&](const Config& c) {
+          const float back = c.get<float>(section, key);
+          require(std::memcmp(&back, &value, sizeof back) == 0);
+        });
+        break;
+      }
+      case 4: {
+        const long long value = bytes.raw<long long>();
+        setOne(config, section, key, value, true,
+               [&](const Config& c) { require(c.get<long long>(section, key) == value); });
+        break;
+      }
+      case 5: {
+        const unsigned long long value = bytes.raw<unsigned long long>();
+        setOne(config, section, key, value, true,
+               [&](const Config& c) { require(c.get<unsigned long long>(section, key) == value); });
+        break;
+      }
+      case 6: {
+        const short value = bytes.raw<short>();
+        setOne(config, section, key, value, true,
+               [&](const Config& c) { require(c.get<short>(section, key) == value); });
+        break;
+      }
+      default: {
+        const bool value = bytes.next() & 1;
+        setOne(config, section, key, value, true,
+               [&](const Config& c) { require(c.get<bool>(section, key) == value); });
+        break;
+      }
+    }
+  }
+  roundTrip(config, true);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -185,5 +404,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::wstring text(data, data + size);
   text.resize(std::wcslen(text.c_str()));
   scan(text);
+
+  // The same characters as wide text, which may hold what UTF-8 cannot: its text form reads
+  // back the same whatever it holds.
+  Config wide;
+  ConfigError error;
+  if (wide.parse(String(text.c_str(), static_cast<int>(text.size())), error))
+    roundTrip(wide, false);
+  drive(data, size);
   return 0;
 }

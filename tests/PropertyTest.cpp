@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cfloat>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
@@ -1083,6 +1084,164 @@ TEST(Config, RefusedLinesHaveTheirNumberAndLeaveTheOldContent) {
   Config empty;
   EXPECT_TRUE(empty.parse(L"", error));
   EXPECT_TRUE(empty.sections().empty());
+}
+
+namespace {
+
+// The UTF-8 bytes that Config::write gives, which must succeed.
+std::string writtenBytes(const Config& c) {
+  const Handle<MemoryFile> file = MemoryFile::createInstance();
+  ConfigError error;
+  EXPECT_TRUE(c.write(file.get(), error)) << error.reason.getBuffer();
+  std::string bytes(std::size_t(file->getArchiveSize()), '\0');
+  file->setPosition(0);
+  if (!bytes.empty()) {
+    EXPECT_EQ(file->read(&bytes[0], int(bytes.size())), int(bytes.size()));
+  }
+  return bytes;
+}
+
+// Sections, keys and values as text, in order, to compare two configurations exactly.
+std::wstring contentOf(const Config& c) {
+  std::wstring out;
+  for (const String& section : c.sections()) {
+    out += L"[" + std::wstring(section.getBuffer()) + L"]";
+    for (const String& key : c.keys(section)) {
+      out += std::wstring(key.getBuffer()) + L"=" + c.get<String>(section, key).getBuffer() + L";";
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(Config, WrittenTextReadsBackTheSame) {
+  // What a file gives is written in one form: headers, `key = value` lines, a blank line between
+  // sections; unset keys are left out, and the characters values may hold survive.
+  const Config read = parsedConfig(
+      "[Server]\r\n"
+      "  Port=8080  \r\n"
+      "Empty =\n"
+      "Note = a = b # c ; d [e]\n"
+      "Smile = \xf0\x9f\x98\x80 x\n"
+      "[ odd ] name]\n"
+      "[]\n"
+      "[server]\n"
+      "Later = 1\n");
+  const std::string text =
+      "[Server]\nPort = 8080\nNote = a = b # c ; d [e]\nSmile = \xf0\x9f\x98\x80 x\nLater = 1\n"
+      "\n[ odd ] name]\n\n[]\n";
+  EXPECT_EQ(writtenBytes(read), text);
+  const Config again = parsedConfig(text);
+  EXPECT_EQ(contentOf(again), contentOf(read));
+  EXPECT_EQ(wide(again.sections()), (std::vector<std::wstring>{L"Server", L" odd ] name", L""}));
+  EXPECT_EQ(writtenBytes(again), text);  // a fixed point
+  EXPECT_EQ(again.toString(), read.toString());
+  EXPECT_EQ(Config().toString(), L"");
+
+  // Typed values are written so that get gives the very value back.
+  Config c;
+  c.set(L"Numbers", L"max", ULLONG_MAX);
+  c.set(L"Numbers", L"min", LLONG_MIN);
+  c.set(L"Numbers", L"small", static_cast<signed char>(-128));
+  c.set(L"Numbers", L"tenth", 0.1);
+  c.set(L"Numbers", L"negativeZero", -0.0);
+  c.set(L"Numbers", L"beyondUint64", 2.2345678901234567e19);  // no integer range holds it
+  c.set(L"Numbers", L"whole", 3.0);
+  c.set(L"Numbers", L"tiny", std::numeric_limits<double>::denorm_min());
+  c.set(L"Numbers", L"largest", DBL_MAX);
+  c.set(L"Numbers", L"floatTenth", 0.1f);
+  c.set(L"Numbers", L"floatLargest", FLT_MAX);
+  c.set(L"Flags", L"on", true);
+  c.set(L"Text", L"value", L"a = b # c ; d [e] \U0001F600");
+  c.set(L"text", L"VALUE", L"=x");  // an existing section and key keep their spelling
+  c.set(L"Text", L"gone", L"soon");
+  c.set(L"Text", L"gone", L"");  // unset
+  const Config back = parsedConfig(writtenBytes(c));
+  EXPECT_EQ(contentOf(back), contentOf(c));
+  EXPECT_EQ(writtenBytes(back), writtenBytes(c));
+  for (const Config* each : {static_cast<const Config*>(&c), &back}) {
+    EXPECT_EQ(each->get<unsigned long long>(L"Numbers", L"max"), ULLONG_MAX);
+    EXPECT_EQ(each->get<long long>(L"Numbers", L"min"), LLONG_MIN);
+    EXPECT_EQ(each->get<signed char>(L"Numbers", L"small"), -128);
+    EXPECT_EQ(each->get<double>(L"Numbers", L"tenth"), 0.1);
+    EXPECT_TRUE(std::signbit(each->get<double>(L"Numbers", L"negativeZero")));
+    EXPECT_EQ(each->get<double>(L"Numbers", L"beyondUint64"), 2.2345678901234567e19);
+    EXPECT_EQ(each->get<int>(L"Numbers", L"whole"), 3);
+    EXPECT_EQ(each->get<double>(L"Numbers", L"tiny"), std::numeric_limits<double>::denorm_min());
+    EXPECT_EQ(each->get<double>(L"Numbers", L"largest"), DBL_MAX);
+    EXPECT_EQ(each->get<float>(L"Numbers", L"floatTenth"), 0.1f);
+    EXPECT_EQ(each->get<float>(L"Numbers", L"floatLargest"), FLT_MAX);
+    EXPECT_TRUE(each->get<bool>(L"Flags", L"on"));
+    EXPECT_EQ(each->get<String>(L"Text", L"value"), L"=x");
+    EXPECT_FALSE(each->has(L"Text", L"gone"));
+  }
+  EXPECT_EQ(wide(c.keys(L"TEXT")), std::vector<std::wstring>{L"value"});
+  EXPECT_EQ(c.get<String>(L"Numbers", L"tenth"), L"0.1");
+  EXPECT_EQ(c.get<String>(L"Numbers", L"floatTenth"), L"0.1");
+
+  // What a file would not give back is refused with the reason, and changes nothing.
+  const std::wstring before = c.toString().getBuffer();
+  const wchar_t lone[] = {L'a', static_cast<wchar_t>(0xD800), L'b', 0};
+  const std::pair<std::function<void()>, const wchar_t*> refused[] = {
+      {[&] { c.set(L"Numbers", L"nan", std::numeric_limits<double>::quiet_NaN()); },
+       L"Config [Numbers] nan: only a finite number can be set"},
+      {[&] { c.set(L"Numbers", L"tenth", -std::numeric_limits<float>::infinity()); },
+       L"Config [Numbers] tenth: only a finite number can be set"},
+      {[&] { c.set(L"Text", L"value", L" padded"); },
+       L"Config [Text] value: a value cannot begin or end with white space"},
+      {[&] { c.set(L"Text", L"value", L"padded\t"); },
+       L"Config [Text] value: a value cannot begin or end with white space"},
+      {[&] { c.set(L"Text", L"value", L"two\nlines"); },
+       L"Config [Text] value: a value cannot hold a line feed or carriage return"},
+      {[&] { c.set(L"Text", L"value", L"lone\rCR"); },
+       L"Config [Text] value: a value cannot hold a line feed or carriage return"},
+      {[&] { c.set(L"Text", L"value", String(L"a\0b", 3)); },
+       L"Config [Text] value: U+0000 cannot be written (a read refuses it)"},
+      {[&] { c.set(L"Text", L"value", lone); },
+       L"Config [Text] value: a lone surrogate cannot be written as UTF-8"},
+      {[&] { c.set(L"Text", L"max-size", L"1"); },
+       L"Config [Text] max-size: a key is letters, digits and '_'"},
+      {[&] { c.set(L"Text", L"", L"1"); }, L"Config [Text] : a key is letters, digits and '_'"},
+      {[&] { c.set(L"Two\nLines", L"k", L"1"); },
+       L"Config [Two\nLines] k: a section name cannot hold a line feed or carriage return"},
+  };
+  for (const auto& [call, reason] : refused)
+    EXPECT_EQ(configThrow(call), reason);
+  EXPECT_EQ(c.toString(), before.c_str());
+
+  // Wide text may hold what UTF-8 cannot: the text form keeps it, write refuses with the place.
+  Config fromWide;
+  ConfigError error;
+  ASSERT_TRUE(fromWide.parse(String(L"[S]\nk = a\0b\n", 12), error));
+  EXPECT_EQ(fromWide.get<String>(L"S", L"k"), String(L"a\0b", 3));
+  Config fromText;
+  ASSERT_TRUE(fromText.parse(fromWide.toString(), error));
+  EXPECT_EQ(fromText.toString(), fromWide.toString());
+  const Handle<MemoryFile> file = MemoryFile::createInstance();
+  EXPECT_FALSE(fromWide.write(file.get(), error));
+  EXPECT_EQ(std::wstring(error.reason.getBuffer()),
+            L"[S] k: U+0000 cannot be written (a read refuses it)");
+  EXPECT_EQ(file->getArchiveSize(), 0);
+  ASSERT_TRUE(fromWide.parse(String(L"[") + lone + L"]\n", error));
+  EXPECT_FALSE(fromWide.write(file.get(), error));
+  EXPECT_EQ(std::wstring(error.reason.getBuffer()),
+            std::wstring(L"[") + lone + L"]: a lone surrogate cannot be written as UTF-8");
+  EXPECT_FALSE(c.write(nullptr, error));
+  EXPECT_EQ(std::wstring(error.reason.getBuffer()), L"no output");
+
+  // save replaces a file whole, and a refused configuration leaves the old file as it was.
+  tests::ScratchDirectory scratch;
+  const String name = scratch.name("saved.ini").c_str();
+  ASSERT_TRUE(c.save(name, error)) << error.reason.getBuffer();
+  EXPECT_EQ(scratch.bytes("saved.ini"), writtenBytes(c));
+  Config loaded;
+  ASSERT_TRUE(loaded.load(name, error));
+  EXPECT_EQ(contentOf(loaded), contentOf(c));
+  EXPECT_FALSE(fromWide.save(name, error));
+  EXPECT_EQ(scratch.bytes("saved.ini"), writtenBytes(c));
+  EXPECT_FALSE(c.save(scratch.name("missing/saved.ini").c_str(), error));
+  EXPECT_EQ(std::wstring(error.reason.getBuffer()), L"the file cannot be made");
 }
 
 TEST(Scanners, ConsumeFromTheFront) {

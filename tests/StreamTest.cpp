@@ -191,6 +191,14 @@ TEST(Stream, StringsTravelAsUtf8WithAVarintByteLength) {
   const Bytes utf8 = "\x14\x61\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E";
   EXPECT_EQ(encode(String(wide)), utf8);
   EXPECT_EQ(decode<String>(utf8).getBuffer(), std::wstring(wide));
+  // U+0000 is a character like any other: every unit travels, both ways, as in a std::wstring.
+  const String zeros(L"a\0\U0001D11E\0b", sizeof(wchar_t) == 4 ? 5 : 6);
+  const Bytes zerosUtf8 = Bytes("\x10\x61\0\xF0\x9D\x84\x9E\0\x62", 9);
+  EXPECT_EQ(encode(zeros), zerosUtf8);
+  EXPECT_EQ(encode(zeros.toStdString()), zerosUtf8);
+  EXPECT_TRUE(decode<String>(zerosUtf8) == zeros);
+  EXPECT_EQ(decode<String>(zerosUtf8).getLength(), zeros.getLength());
+  EXPECT_TRUE(decode<String>(encode(String(L"\0x", 2))) == String(L"\0x", 2));
 
   setCodePage(1252);  // e-acute is E9 and the euro sign 80 there
   const unsigned char ansi[] = "caf\xE9\x80";

@@ -1,7 +1,10 @@
 #include "vemo/core/PropertyHelper.h"
 
+#include <charconv>
+#include <climits>
 #include <cmath>
 #include <string>
+#include <string_view>
 
 #include "File.h"
 #include "JsonInput.h"
@@ -486,6 +489,212 @@ bool Config::convert(const String& text, detail::JsonKind kind, void* out, Strin
   const JsonValue number = negative ? JsonValue(static_cast<__int64>(0 - magnitude))
                                     : JsonValue(static_cast<__uint64>(magnitude));
   return number.convertExactly(kind, out, reason);
+}
+
+namespace {
+
+// Why a name or value read from a file would not be the same text, or null when it would be: a
+// zero byte is refused by a read, and UTF-8 has no form for a lone surrogate (or, with 32-bit
+// wchar_t, for a unit beyond U+10FFFF).
+const wchar_t* unwritable(const String& text) {
+  const wchar_t* p = text.getBuffer();
+  const wchar_t* const end = p + text.getLength();
+  while (p < end) {
+    if (*p == 0) return L"U+0000 cannot be written (a read refuses it)";
+    const char32_t c = detail::decodeWide(p, end);
+    if (detail::isSurrogate(c) ||
+        (c == detail::kReplacementChar && p[-1] != static_cast<wchar_t>(detail::kReplacementChar)))
+      return L"a lone surrogate cannot be written as UTF-8";
+    if (c > 0x10FFFF) return L"a character beyond U+10FFFF cannot be written as UTF-8";
+  }
+  return nullptr;
+}
+
+bool hasLineBreak(const String& text) {
+  const wchar_t* p = text.getBuffer();
+  for (const wchar_t* const end = p + text.getLength(); p < end; ++p)
+    if (*p == L'\n' || *p == L'\r') return true;
+  return false;
+}
+
+// The shortest decimal text of a finite number, with a '.' or an exponent so that it is read
+// as a double (never as an integer, whose range is narrower).
+template <class F>
+String decimalText(F number) {
+  char digits[64];
+  const std::to_chars_result result = std::to_chars(digits, digits + sizeof digits - 3, number);
+  char* end = result.ptr;
+  if (std::string_view(digits, static_cast<std::size_t>(end - digits)).find_first_of(".e") ==
+      std::string_view::npos) {
+    *end++ = '.';
+    *end++ = '0';
+  }
+  return String(std::wstring(digits, end).c_str());
+}
+
+}  // namespace
+
+void Config::setValue(const String& section, const String& key, detail::JsonKind kind,
+                      const void* value) {
+  using K = detail::JsonKind;
+  String text;
+  switch (kind) {
+    case K::string:
+      text = *static_cast<const String*>(value);
+      break;
+    case K::boolean:
+      text = *static_cast<const bool*>(value) ? L"true" : L"false";
+      break;
+    case K::float32:
+    case K::float64: {
+      const double number = kind == K::float32 ? *static_cast<const float*>(value)
+                                               : *static_cast<const double*>(value);
+      if (!std::isfinite(number)) checkFailed(section, key, L"only a finite number can be set");
+      // The float's own shortest text when it reads back as the same float, otherwise the
+      // double's (which is the float exactly).
+      if (kind == K::float32) {
+        text = decimalText(*static_cast<const float*>(value));
+        float back = 0.0f;
+        String reason;
+        if (!convert(text, kind, &back, reason) || back != *static_cast<const float*>(value))
+          text = decimalText(number);
+      } else {
+        text = decimalText(number);
+      }
+      break;
+    }
+    default: {
+      char digits[32];
+      const bool isSigned =
+          kind == K::int8 || kind == K::int16 || kind == K::int32 || kind == K::int64;
+      long long signedNumber = 0;
+      unsigned long long unsignedNumber = 0;
+      switch (kind) {
+        case K::int8:
+          signedNumber = *static_cast<const std::int8_t*>(value);
+          break;
+        case K::uint8:
+          unsignedNumber = *static_cast<const std::uint8_t*>(value);
+          break;
+        case K::int16:
+          signedNumber = *static_cast<const std::int16_t*>(value);
+          break;
+        case K::uint16:
+          unsignedNumber = *static_cast<const std::uint16_t*>(value);
+          break;
+        case K::int32:
+          signedNumber = *static_cast<const std::int32_t*>(value);
+          break;
+        case K::uint32:
+          unsignedNumber = *static_cast<const std::uint32_t*>(value);
+          break;
+        case K::int64:
+          signedNumber = *static_cast<const std::int64_t*>(value);
+          break;
+        default:
+          unsignedNumber = *static_cast<const std::uint64_t*>(value);
+          break;
+      }
+      const char* end = isSigned
+                            ? std::to_chars(digits, digits + sizeof digits, signedNumber).ptr
+                            : std::to_chars(digits, digits + sizeof digits, unsignedNumber).ptr;
+      text = String(std::wstring(static_cast<const char*>(digits), end).c_str());
+      break;
+    }
+  }
+  // Refused before anything changes: what a file could not give back the same.
+  if (hasLineBreak(section))
+    checkFailed(section, key, L"a section name cannot hold a line feed or carriage return");
+  if (const wchar_t* reason = unwritable(section))
+    checkFailed(section, key, String(L"section name: ") + reason);
+  bool token = !key.isEmpty();
+  for (int i = 0; i < key.getLength() && token; ++i)
+    token = (key[i] >= L'a' && key[i] <= L'z') || (key[i] >= L'A' && key[i] <= L'Z') ||
+            (key[i] >= L'0' && key[i] <= L'9') || key[i] == L'_';
+  if (!token) checkFailed(section, key, L"a key is letters, digits and '_'");
+  if (hasLineBreak(text))
+    checkFailed(section, key, L"a value cannot hold a line feed or carriage return");
+  const int length = text.getLength();
+  if (length > 0 && (detail::isCSpace(text[0]) || detail::isCSpace(text[length - 1])))
+    checkFailed(section, key, L"a value cannot begin or end with white space");
+  if (const wchar_t* reason = unwritable(text)) checkFailed(section, key, reason);
+
+  if (!_sections) _sections.reset(new Sections);
+  Sections::Section& target = _sections->findOrAdd(section);
+  for (auto& entry : target.entries)
+    if (entry.first.compareNoCase(key) == 0) {
+      entry.second = text;
+      return;
+    }
+  if (!text.isEmpty()) target.entries.emplace_back(key, text);
+}
+
+String Config::toString() const {
+  std::wstring text;
+  if (_sections)
+    for (const Sections::Section& section : _sections->list) {
+      if (!text.empty()) text += L'\n';
+      text.append(L"[").append(section.name.getBuffer(), section.name.getLength()).append(L"]\n");
+      for (const auto& [key, value] : section.entries)
+        if (!value.isEmpty())
+          text.append(key.getBuffer(), key.getLength())
+              .append(L" = ")
+              .append(value.getBuffer(), value.getLength())
+              .append(L"\n");
+    }
+  return String(text.c_str(), static_cast<int>(text.size()));
+}
+
+bool Config::write(Output* output, ConfigError& error) const {
+  const Unknown::Handle_T<Output> held(output);
+  error = ConfigError();
+  const auto refuse = [&error](const String& reason) {
+    error.reason = reason;
+    return false;
+  };
+  if (!output) return refuse(L"no output");
+  if (_sections)
+    for (const Sections::Section& section : _sections->list) {
+      if (const wchar_t* reason = unwritable(section.name))
+        return refuse(String(L"[") + section.name + L"]: " + reason);
+      for (const auto& [key, value] : section.entries)
+        if (const wchar_t* reason = unwritable(value))
+          return refuse(String(L"[") + section.name + L"] " + key + L": " + reason);
+    }
+  try {
+    const String text = toString();
+    std::string bytes;
+    const wchar_t* p = text.getBuffer();
+    const wchar_t* const end = p + text.getLength();
+    while (p < end) {
+      unsigned char coded[4];
+      const int count = detail::encodeUtf8(detail::decodeWide(p, end), coded);
+      bytes.append(reinterpret_cast<const char*>(coded), static_cast<std::size_t>(count));
+    }
+    if (bytes.size() > static_cast<std::size_t>(INT_MAX)) return refuse(L"text too large to write");
+    const int size = static_cast<int>(bytes.size());
+    if (size > 0 && output->write(bytes.data(), size) != size)
+      return refuse(L"the write fell short");
+    return true;
+  } catch (const std::bad_alloc&) {
+    return refuse(L"text too large for memory");
+  }
+}
+
+bool Config::save(const String& fileName, ConfigError& error) const {
+  // A refused or short write removes the new file: the old one stays as it was.
+  detail::FileReplacement replacement(fileName);
+  if (!replacement.file()) {
+    error = ConfigError();
+    error.reason = L"the file cannot be made";
+    return false;
+  }
+  if (!write(replacement.file(), error)) return false;
+  if (!replacement.commit()) {
+    error.reason = L"the file cannot be put in place";
+    return false;
+  }
+  return true;
 }
 
 void Config::checkFailed(const String& section, const String& key, const String& reason) {

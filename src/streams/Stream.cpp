@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <string>
+#include <utility>
 
 #include "Charset.h"
 #include "StringData.h"
@@ -262,7 +264,20 @@ OutputStream& operator<<(OutputStream& os, const String_T<char>& text) {
 }
 
 OutputStream& operator<<(OutputStream& os, const String_T<wchar_t>& text) {
-  return os << StringHelper::wideToUtf8(text);
+  // Every unit, embedded zeros included (a text is not cut at its first U+0000).
+  const std::size_t units = static_cast<std::size_t>(text.end() - text.begin());
+  unsigned char stack[1024];
+  const std::size_t n = detail::wideToUtf8(text.getBuffer(), units, stack, sizeof stack);
+  if (n > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    VEMO_THROW_AT(kStringFile, 1640, L"TyOs& operator <<(TyOs&, const String&)");
+  if (n <= sizeof stack) {
+    writeUtf8(os, reinterpret_cast<const char*>(stack), static_cast<int>(n));
+    return os;
+  }
+  std::string utf8(n, '\0');
+  detail::wideToUtf8(text.getBuffer(), units, reinterpret_cast<unsigned char*>(&utf8[0]), n);
+  writeUtf8(os, utf8.data(), static_cast<int>(n));
+  return os;
 }
 
 OutputStream& operator<<(OutputStream& os, const String_T<unsigned char>& text) {
@@ -275,7 +290,24 @@ InputStream& operator>>(InputStream& is, String_T<char>& text) {
 }
 
 InputStream& operator>>(InputStream& is, String_T<wchar_t>& text) {
-  text = StringHelper::utf8ToWide(readUtf8(is));
+  // Every byte, zeros included, as the writer sent them.
+  const String_T<char> read = readUtf8(is);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(read.getBuffer());
+  const auto n = static_cast<std::size_t>(read.getBufferLength() - 1);
+  const std::size_t units = n > 0 ? detail::utf8ToWide(bytes, n, nullptr, 0) : 0;
+  if (units == 0) {
+    text = String();
+    return is;
+  }
+  wchar_t* chars;
+  try {
+    chars = detail::StringAccess::allocate<wchar_t>(units, static_cast<int>(units));
+  } catch (const std::bad_alloc&) {
+    VEMO_THROW_AT(kStringFile, 1630, L"TyIs& operator >>(TyIs&, String&)");
+  }
+  String wide = detail::StringAccess::adopt(chars);
+  detail::utf8ToWide(bytes, n, chars, units);
+  text = std::move(wide);
   return is;
 }
 

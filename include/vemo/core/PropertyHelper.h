@@ -29,6 +29,8 @@
 /// if (!config.load(L"server.ini", error)) ... error.line, error.reason
 /// int port = config.get<int>(L"Server", L"Port", 80);   // 80 when unset; "fast" throws
 /// for (const String& key : config.keys(L"Server")) ...
+/// config.set(L"Server", L"Port", 8081);        // refused (throws) when a file could not hold it
+/// config.save(L"server.ini", error);          // reads back as the same sections and values
 /// \endcode
 #pragma once
 
@@ -179,8 +181,43 @@ class VEMO_CORE_API Config {
   }
   ///@}
 
+  ///@{
+  /// Sets the value of `key` in `[section]`, adding the section when missing (a section or key
+  /// named in another case keeps its first spelling); an empty text unsets the key. bool is
+  /// written true or false, numbers in decimal (a float or double as the shortest text that reads
+  /// back as the same number). Throws the library's Exception, changing nothing, for what a
+  /// written file would not read back the same: a section name with a line feed, carriage return
+  /// or U+0000; a key that is not letters, digits and '_'; a value with white space at either
+  /// end, a line feed, carriage return or U+0000; a character that UTF-8 cannot hold (a lone
+  /// surrogate); a float or double that is not finite.
+  template <class T>
+  void set(const String& section, const String& key, const T& value) {
+    using Kind = detail::JsonKindOf<T>;
+    const typename Kind::Stored stored = static_cast<typename Kind::Stored>(value);
+    setValue(section, key, Kind::kind, &stored);
+  }
+  void set(const String& section, const String& key, const wchar_t* value) {
+    set<String>(section, key, String(value));
+  }
+  ///@}
+
+  /// The configuration as text: each section's `[section]` header followed by its set keys as
+  /// `key = value` lines, sections apart by a blank line. parse() of it gives the same sections,
+  /// keys and values, and writing that gives the same text again.
+  String toString() const;
+  ///@{
+  /// toString() as UTF-8 (without a byte-order mark) into an output, or into a file that is
+  /// created or replaced whole. False, with the reason, when a name or value holds a character
+  /// that a read would not give back (U+0000, a lone surrogate: possible after parse() of wide
+  /// text), when the file cannot be made or the write falls short; a failed save leaves the old
+  /// file as it was.
+  bool write(Output* output, ConfigError& error) const;
+  bool save(const String& fileName, ConfigError& error) const;
+  ///@}
+
  private:
   struct Sections;
+  void setValue(const String& section, const String& key, detail::JsonKind kind, const void* value);
   // The value of the key in the section, or null when unset.
   const String* value(const String& section, const String& key) const;
   static bool convert(const String& text, detail::JsonKind kind, void* out, String& reason);
