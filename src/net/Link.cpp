@@ -51,9 +51,10 @@ using Clock = std::chrono::steady_clock;
 class TimedLock {
  public:
   bool try_lock() {
+    // Sequentially consistent, failure included: a waiter's failed try and its count must not
+    // pass an unlock's release and its look at the count (x86 pays nothing more for it).
     bool expected = false;
-    return _held.compare_exchange_strong(expected, true, std::memory_order_acquire,
-                                         std::memory_order_relaxed);
+    return _held.compare_exchange_strong(expected, true);
   }
   void lock() { try_lock_until(Clock::time_point::max()); }
   bool try_lock_until(Clock::time_point deadline) {
