@@ -673,6 +673,19 @@ TEST(JsonText, ReadGivesWhatParsingTheDecodedTextGives) {
                   "2",
                   3),
       "{\"a\":1,\"a\":\"\xe2\x82\xac\"}", "[tru\xc3\xa9]", "nul\xe2\x82\xac",
+      // Strings of every kind after the parse has gone some way, escaped characters of four
+      // bytes, broken bytes in comments of a text that parses, and zeros after a whole value.
+      "[\"" + repeated("ab\xc3\xa9", 300) + "\",{\"k\":[1,\"\xf0\x9f\x98\x80\"]}]",
+      "[\"x\",{\"k\xf0\x9f\x98\x80\":\"\xe6\x9d\xb1\"},\"\\\xf0\x9f\x98\x80\",\"\xed\xa0\x80\"]",
+      "[\"x\", /* \xa2\xff */ 1 // \xe6\x9d\n]", std::string("[\"ab\"]\0\"", 8),
+      std::string("\"ab\"\0\"", 6), std::string("true\0", 5),
+      std::string("-\0"
+                  "5",
+                  3),
+      std::string("12.5\0"
+                  "5",
+                  6),
+      std::string("[\"\xc3\xa9\", 1]\0\xa2", 11),
       // Longer than the decoding scratch buffer, in bytes and in characters.
       "[\"" + repeated("\xc3\xa9", 5000) + "\\\"" + repeated("\xe6\x9d\xb1", 3000) + "\"]",
       "\"" + repeated("\\u00e9", 9000) + "\""};
