@@ -482,16 +482,39 @@ class JsonParser {
         return true;
       }
     }
-    constexpr std::size_t kStackChars = 8192;
-    wchar_t stack[kStackChars];
-    std::wstring heap;
-    wchar_t* out = stack;
-    if (count >= kStackChars) {
-      heap.resize(count + 1);
-      out = &heap[0];
+    // `count` is at least the decoded units: a short string is decoded on the stack for the
+    // cache, any other straight into its own block, which is then cut to what it holds.
+    if (count <= kCachedLength) {
+      wchar_t stack[kCachedLength];
+      text = sharedString(stack, decode(begin, end, stack));
+      return true;
     }
-    text = sharedString(out, decode(begin, end, out));
+    wchar_t* chars = detail::StringAccess::allocate<wchar_t>(count, static_cast<int>(count));
+    text = fitted(chars, count, decode(begin, end, chars));
     return true;
+  }
+
+  // The string of a block of StringAccess::allocate for `capacity` units that holds `used`.
+  // A block with much room left over (a text of many escapes) gives it back.
+  static String fitted(wchar_t* chars, std::size_t capacity, std::size_t used) {
+    StringData* header = reinterpret_cast<StringData*>(chars) - 1;
+    if (used == 0) {  // nothing but dropped escapes
+      std::free(header);
+      return String();
+    }
+    if (used < capacity) {
+      if (capacity - used > capacity / 4) {
+        void* smaller = std::realloc(header, sizeof(StringData) + (used + 1) * sizeof(wchar_t));
+        if (smaller) {
+          header = static_cast<StringData*>(smaller);
+          chars = reinterpret_cast<wchar_t*>(header + 1);
+        }
+      }
+      header->size = static_cast<std::uint32_t>((used + 1) * sizeof(wchar_t));
+      header->length.store(static_cast<std::int32_t>(used), std::memory_order_relaxed);
+      chars[used] = 0;
+    }
+    return detail::StringAccess::adopt(chars);
   }
 
   // The string of decoded characters. Short ones are kept in a small cache for the parse, so
