@@ -573,6 +573,28 @@ TEST(JsonText, StringEscapesAndSurrogatePairs) {
     const JsonValue v = parsed(L"\"" + body + L"\\n\\u00e9\\\"\"");
     EXPECT_EQ(std::wstring(v.asString().getBuffer()), body + L"\n\u00e9\"") << length;
   }
+  // Escapes that give fewer characters than they take, in strings too long to be shared: the
+  // string has exactly the characters decoded, from wide text and from UTF-8 alike.
+  std::wstring faces;
+  for (int i = 0; i < 20; ++i)
+    faces += L"\U0001F600";
+  const std::pair<std::string, std::wstring> shorter[] = {
+      {repeated("\\u0000", 30), L""},
+      {"ab" + repeated("\\\"", 30), L"ab" + std::wstring(30, L'"')},
+      {repeated("\\u00e9", 9000), std::wstring(9000, L'\u00e9')},
+      {repeated("\\ud83d\\ude00", 20) + "\xc3\xa9", faces + L"\u00e9"}};
+  for (const auto& [escaped, expected] : shorter) {
+    const String wanted(expected.c_str(), int(expected.size()));
+    JsonValue read;
+    ASSERT_TRUE(Json::read(read, new Bytes("[\"" + escaped + "\"]")));
+    const JsonValue wide = parsed(
+        L"[\"" + std::wstring(StringHelper::utf8ToWide(escaped.c_str()).getBuffer()) + L"\"]");
+    for (const JsonValue* v : {static_cast<const JsonValue*>(&read), &wide}) {
+      const String got = (*v)[0].asString();
+      EXPECT_EQ(got.getLength(), wanted.getLength()) << escaped.substr(0, 20);
+      EXPECT_TRUE(got == wanted) << escaped.substr(0, 20);
+    }
+  }
 }
 
 TEST(JsonText, WriterEscapesQuotesBackslashesAndControlsOnly) {
@@ -673,6 +695,19 @@ TEST(JsonText, ReadGivesWhatParsingTheDecodedTextGives) {
                   "2",
                   3),
       "{\"a\":1,\"a\":\"\xe2\x82\xac\"}", "[tru\xc3\xa9]", "nul\xe2\x82\xac",
+      // Strings of every kind after the parse has gone some way, escaped characters of four
+      // bytes, broken bytes in comments of a text that parses, and zeros after a whole value.
+      "[\"" + repeated("ab\xc3\xa9", 300) + "\",{\"k\":[1,\"\xf0\x9f\x98\x80\"]}]",
+      "[\"x\",{\"k\xf0\x9f\x98\x80\":\"\xe6\x9d\xb1\"},\"\\\xf0\x9f\x98\x80\",\"\xed\xa0\x80\"]",
+      "[\"x\", /* \xa2\xff */ 1 // \xe6\x9d\n]", std::string("[\"ab\"]\0\"", 8),
+      std::string("\"ab\"\0\"", 6), std::string("true\0", 5),
+      std::string("-\0"
+                  "5",
+                  3),
+      std::string("12.5\0"
+                  "5",
+                  6),
+      std::string("[\"\xc3\xa9\", 1]\0\xa2", 11),
       // Longer than the decoding scratch buffer, in bytes and in characters.
       "[\"" + repeated("\xc3\xa9", 5000) + "\\\"" + repeated("\xe6\x9d\xb1", 3000) + "\"]",
       "\"" + repeated("\\u00e9", 9000) + "\""};

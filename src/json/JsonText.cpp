@@ -46,6 +46,7 @@ constexpr ShortEscape kShortEscapes[] = {{L'\b', 'b'}, {L'\t', 't'}, {L'\n', 'n'
 // above (see regularUtf8), so that the bytes below 0x80 are the text's ASCII characters.
 struct WideText {
   using Char = wchar_t;
+  static constexpr bool kChecksStrings = false;
   static const Char* findCommentEnd(const Char* p) { return std::wcsstr(p, L"*/"); }
   static const Char* findLineFeed(const Char* p) { return std::wcschr(p, L'\n'); }
   static std::size_t length(const Char* p) { return std::wcslen(p); }
@@ -64,6 +65,20 @@ struct WideText {
 
 struct Utf8Text {
   using Char = unsigned char;
+  // The bytes of strings are checked as they are measured (see regularLength): the parser
+  // stops at the first string that holds anything else, and the text is then read again the
+  // slow way.
+  static constexpr bool kChecksStrings = true;
+  // The bytes of the character at p (a byte of 0x80 or above) when they are a two- or
+  // three-byte sequence of regularUtf8, else 0. Stops at the terminator.
+  static int regularLength(const Char* p) {
+    const Char c = *p;
+    if (c >= 0xC2 && c <= 0xDF) return detail::isContinuation(p[1]) ? 2 : 0;
+    if (c < 0xE0 || c > 0xEF || !detail::isContinuation(p[1]) || !detail::isContinuation(p[2]) ||
+        (c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F))
+      return 0;
+    return 3;
+  }
   static const Char* findCommentEnd(const Char* p) {
     return reinterpret_cast<const Char*>(std::strstr(reinterpret_cast<const char*>(p), "*/"));
   }
@@ -114,6 +129,7 @@ struct Utf8Text {
 
 // Well-formed UTF-8 (RFC 3629, checked before a strict parse), four-byte sequences included.
 struct StrictUtf8Text : Utf8Text {
+  static constexpr bool kChecksStrings = false;
   static wchar_t next(const Char*& p) {
     const Char c = *p;
     if (c < 0xF0) return Utf8Text::next(p);
@@ -216,6 +232,8 @@ class JsonParser {
   // Where and why the parse failed (the first fault met).
   const Char* errorAt() const { return _errorAt; }
   const char* reason() const { return _reason; }
+  // Whether the parse stopped at a string whose bytes this kind of text does not take.
+  bool irregular() const { return _irregular; }
 
   // Skips white space and comments before a value; false on an unterminated /* comment.
   // Strict text has no comments.
@@ -446,6 +464,16 @@ class JsonParser {
         plain = false;
         if (*++end == 0) return fail(_p, "unterminated string");
       }
+      if constexpr (Text::kChecksStrings) {
+        if (*end >= 0x80) {
+          const int length = Text::regularLength(end);
+          if (length == 0) {
+            _irregular = true;
+            return fail(end, "irregular UTF-8");
+          }
+          end += length - 1;
+        }
+      }
     }
     _p = end + 1;
     if constexpr (std::is_same<Char, wchar_t>::value) {
@@ -454,16 +482,39 @@ class JsonParser {
         return true;
       }
     }
-    constexpr std::size_t kStackChars = 8192;
-    wchar_t stack[kStackChars];
-    std::wstring heap;
-    wchar_t* out = stack;
-    if (count >= kStackChars) {
-      heap.resize(count + 1);
-      out = &heap[0];
+    // `count` is at least the decoded units: a short string is decoded on the stack for the
+    // cache, any other straight into its own block, which is then cut to what it holds.
+    if (count <= kCachedLength) {
+      wchar_t stack[kCachedLength];
+      text = sharedString(stack, decode(begin, end, stack));
+      return true;
     }
-    text = sharedString(out, decode(begin, end, out));
+    wchar_t* chars = detail::StringAccess::allocate<wchar_t>(count, static_cast<int>(count));
+    text = fitted(chars, count, decode(begin, end, chars));
     return true;
+  }
+
+  // The string of a block of StringAccess::allocate for `capacity` units that holds `used`.
+  // A block with much room left over (a text of many escapes) gives it back.
+  static String fitted(wchar_t* chars, std::size_t capacity, std::size_t used) {
+    StringData* header = reinterpret_cast<StringData*>(chars) - 1;
+    if (used == 0) {  // nothing but dropped escapes
+      std::free(header);
+      return String();
+    }
+    if (used < capacity) {
+      if (capacity - used > capacity / 4) {
+        void* smaller = std::realloc(header, sizeof(StringData) + (used + 1) * sizeof(wchar_t));
+        if (smaller) {
+          header = static_cast<StringData*>(smaller);
+          chars = reinterpret_cast<wchar_t*>(header + 1);
+        }
+      }
+      header->size = static_cast<std::uint32_t>((used + 1) * sizeof(wchar_t));
+      header->length.store(static_cast<std::int32_t>(used), std::memory_order_relaxed);
+      chars[used] = 0;
+    }
+    return detail::StringAccess::adopt(chars);
   }
 
   // The string of decoded characters. Short ones are kept in a small cache for the parse, so
@@ -591,6 +642,7 @@ class JsonParser {
   const Char* const _end;
   const Char* _errorAt = nullptr;
   const char* _reason = nullptr;
+  bool _irregular = false;
   String _cache[kCacheSize];
 };
 
@@ -1165,17 +1217,25 @@ std::size_t lenientByteOffset(const unsigned char* bytes, std::size_t size, std:
   return size;
 }
 
-// The value of the UTF-8 text, into `value` (unchanged on failure); with `error`, where and why
-// it failed.
+// The value of the UTF-8 text, into `value`, a fresh value the caller keeps only on success;
+// with `error`, where and why it failed.
 bool parseUtf8(const unsigned char* bytes, std::size_t size, JsonValue& value, JsonError* error) {
   const unsigned char* const end = bytes + size;
   // Text of ASCII and two- and three-byte characters is parsed as it is, and so is any other
-  // well-formed UTF-8 without zero bytes (four-byte sequences give their character).
-  if (regularUtf8(bytes, end)) {
+  // well-formed UTF-8 without zero bytes (four-byte sequences give their character). The
+  // parser checks the bytes of each string as it goes, so that the usual text is read in one
+  // pass: only a text it stops in, or one with a zero byte right after its value (a number
+  // cut there), is looked at as a whole.
+  {
     JsonParser<Utf8Text, false> parser(bytes);
-    if (parser.parse(value, 0)) return true;
-    if (error) takeError(parser, bytes, *error);
-    return false;
+    if (parser.parse(value, 0)) {
+      const unsigned char* const stop = parser.position();
+      if (stop == end || *stop != 0) return true;
+      // The zero is left out of the text and the number goes on after it: read it so.
+    } else if (!parser.irregular() && regularUtf8(bytes, end)) {
+      if (error) takeError(parser, bytes, *error);
+      return false;
+    }
   }
   if (firstInvalidUtf8(bytes, end) == end && !std::memchr(bytes, 0, size)) {
     JsonParser<StrictUtf8Text, false> parser(bytes);
