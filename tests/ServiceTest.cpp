@@ -1096,11 +1096,23 @@ struct AppHost : ServiceSystem {
     Log::message(L"host running");
     if (mode && std::strcmp(mode, "idle") == 0) {
       // Nothing due: the host sleeps until woken. A thread of the program asks for the stop
-      // when the test says so (SIGUSR2), once the host has said it is idle.
+      // when the test says so (SIGUSR2, blocked in every thread since the start and taken by
+      // this one with sigtimedwait: a handler could run late, or never, on a thread that
+      // sleeps in a wait a sanitizer does not see), once the host has said it is idle.
       setIdleWait(true);
       std::thread([] {
-        for (int i = 0; i < 60000 && !g_appGoOn.load(); ++i)
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        sigset_t word;
+        sigemptyset(&word);
+        sigaddset(&word, SIGUSR2);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        for (;;) {
+          const auto left = deadline - std::chrono::steady_clock::now();
+          if (left <= std::chrono::nanoseconds::zero()) break;
+          const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+          const timespec wait{static_cast<time_t>(seconds.count()),
+                              static_cast<long>((left - seconds).count())};
+          if (::sigtimedwait(&word, nullptr, &wait) == SIGUSR2 || errno != EINTR) break;
+        }
         ServiceSystem::shutdownSystem();
       }).detach();
       return true;
@@ -1150,6 +1162,14 @@ const bool g_serviceAppChild = [] {
   ::sigaction(SIGUSR1, &stick, nullptr);
   stick.sa_handler = goOnApp;
   ::sigaction(SIGUSR2, &stick, nullptr);
+  if (std::strcmp(mode, "idle") == 0) {
+    // Before any thread starts: every thread inherits the mask, and the thread that waits for
+    // the test's word takes it (see the host's init).
+    sigset_t word;
+    sigemptyset(&word);
+    sigaddset(&word, SIGUSR2);
+    ::pthread_sigmask(SIG_BLOCK, &word, nullptr);
+  }
   if (const char* root = std::getenv("VEMO_TEST_SERVICE_ROOT"))
     service_detail::setTestHooks(std::string(root) + "/units", std::string(root) + "/systemctl",
                                  std::string(root) + "/running", {});
