@@ -16,9 +16,16 @@ cmake --build build-tsan -j"$(nproc)" --target "${programs[@]}"
 # libzmq and libsodium are not instrumented: scripts/tsan.supp says why their frames are left out.
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp
 # The 2 GiB stream test runs on one thread and takes over a minute here; the other steps run it.
+# The ServiceApplication tests run the test program as a host in a child process and drive it
+# with signals from outside: under ThreadSanitizer a handler runs only once its thread passes an
+# instrumented call, so a host asleep in a wait the sanitizer does not see (a condition
+# variable's clock wait) may never take its SIGTERM, and the tests time out at random (natively
+# and under AddressSanitizer they pass every time). The host's threads are checked here by the
+# in-process ServiceSystem and ServiceRun tests.
 run() {
   local skip=()
   [ "$1" = MemoryStreamTest ] && skip=(--gtest_filter=-MemoryStream.FullAtTwoGibibytes)
+  [ "$1" = ServiceTest ] && skip=(--gtest_filter=-ServiceApplication.*)
   local program=build-tsan/tests/$1
   [ -x "$program" ] || program=build-tsan/tests/net/$1
   "$program" --gtest_brief=1 "${skip[@]}"
