@@ -196,29 +196,32 @@ TEST(MessageOrigin, HandedOverMessagesAreQueuedAsThemselvesUnlessHeldElsewhere) 
   EXPECT_EQ(port.handOverMessages(single, nullptr, 1), 1);
   EXPECT_EQ(port.popMessage().get(), popped);
   EXPECT_TRUE(port.popMessage().isNull());
-  // A queue holds a bounded count of objects (4096): messages beyond it are written.
-  std::vector<Unknown::Handle_T<Message>> many, kept;
-  std::vector<const Message*> originals;
-  for (int i = 0; i < 4100; ++i) {
+  // A queue holds a bounded count of objects (4096): beyond it a message is written. One that
+  // cannot be written shows which way it went: written, it fails; as itself, it is queued.
+  std::vector<Unknown::Handle_T<Message>> many;
+  for (int i = 0; i < 4096; ++i)
     many.push_back(msgtest::chat(L"many", 100 + i));
-    originals.push_back(many.back().get());
-  }
   MessagePort bounded;
+  int handled = 0;
   bounded.getMessageDispenser().addMessageHandler<Chat>(
-      CallbackHandler<void, Message*>([&kept](Message* message) {
-        kept.emplace_back(message);  // alive, so that no later object takes its address
-      }));
-  EXPECT_EQ(bounded.handOverMessages(many.data(), nullptr, 4100), 4100);
-  EXPECT_EQ(bounded.procMessage(100000), 4100);
-  ASSERT_EQ(kept.size(), 4100u);
-  int same = 0;
-  for (std::size_t i = 0; i < kept.size(); ++i) {
-    EXPECT_EQ(static_cast<Chat*>(kept[i].get())->number, 100 + static_cast<int>(i));
-    same += kept[i].get() == originals[i] ? 1 : 0;
+      CallbackHandler<void, Message*>([&handled](Message*) { ++handled; }));
+  EXPECT_EQ(bounded.handOverMessages(many.data(), nullptr, 4096), 4096);
+  const auto unwritable = [] {
+    Unknown::Handle_T<msgtest::Faulty> faulty = msgtest::Faulty::createInstance();
+    faulty->failWriting = true;
+    return Unknown::Handle_T<Message>(faulty);
+  };
+  Unknown::Handle_T<Message> beyond[] = {unwritable()};
+  {
+    tests::LogCapture log;
+    EXPECT_EQ(bounded.handOverMessages(beyond, nullptr, 1), 0);
+    EXPECT_EQ(log.lines, (std::vector<std::wstring>{L"error: cannot write a Faulty"}));
   }
-  EXPECT_EQ(same, 4096);
-  // Taken, they make room again.
-  Unknown::Handle_T<Message> again[] = {msgtest::chat(L"again", 9)};
+  EXPECT_EQ(bounded.procMessage(100000), 4096);  // then the null record of the refused one
+  EXPECT_EQ(handled, 4096);
+  EXPECT_TRUE(bounded.popMessage().isNull());
+  // Taken, they make room again: the same kind of message now goes in as itself.
+  Unknown::Handle_T<Message> again[] = {unwritable()};
   const Message* const againObject = again[0].get();
   EXPECT_EQ(bounded.handOverMessages(again, nullptr, 1), 1);
   EXPECT_EQ(bounded.popMessage().get(), againObject);
