@@ -99,7 +99,6 @@ void ServiceApplication::takeSignals() {
   _signals = new Signals();
   Signals* signals = _signals;
   signals->thread = std::thread([this, pipe] {
-    detail::setCurrentThreadName(L"vemo-signals");
     handled_exception_thread();
     for (;;) {
       unsigned char number = 0;
@@ -117,6 +116,9 @@ void ServiceApplication::takeSignals() {
       }
     }
   });
+  // Named here rather than by the thread itself, so that it carries its name from the moment
+  // the host runs, however late the thread gets the processor.
+  pthread_setname_np(signals->thread.native_handle(), "vemo-signals");
   struct sigaction handler;
   std::memset(&handler, 0, sizeof handler);
   handler.sa_handler = onSignal;
