@@ -9,7 +9,7 @@ set(VEMO_CORE_FAMILIES
     runtime/AppBox streams/Archive utilities/Base64 streams/Buffer runtime/Callback diagnostics/CallStack
     foundation/Charset
     diagnostics/Console diagnostics/CrashHandler diagnostics/CrashThreads runtime/DllModule runtime/Event foundation/Exception streams/File
-    runtime/FileMutex foundation/FileName foundation/Format json/Geometry diagnostics/ImageSymbols runtime/IdleWait runtime/InputHook json/Json json/JsonText
+    runtime/FileMutex foundation/FileName foundation/Format json/Geometry diagnostics/ImageSymbols runtime/IdleWait runtime/InputHook json/Json json/JsonNodes json/JsonText
     foundation/Library diagnostics/Log diagnostics/LogListeners utilities/MD5 diagnostics/MemoryMap utilities/Memory streams/MemoryStream diagnostics/Minidump
     messaging/Message messaging/MessagePort messaging/MessageReader foundation/Number
     streams/Packet streams/Pipe utilities/Process json/Property json/PropertyConverter

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/parallel.sh
 scripts/deps.sh cmake make g++ libgtest-dev libgmock-dev pkg-config libzmq3-dev
-programs=(AppBoxTest EventTest FileMutexTest LogTest MemoryStreamTest MessagePortTest PipeTest
+programs=(AppBoxTest EventTest FileMutexTest JsonTest LogTest MemoryStreamTest MessagePortTest PipeTest
   PropertyTest SemaphoreTest ServiceTest StringTest SystemTest ThreadTest TickTest UnknownTest UuidTest
   NetLinkTest NetBoxTest)
 # Instrumented code at -O1 with line tables only (-g1): it builds faster than at -O2 -g, and

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cfloat>
 #include <climits>
+#include <condition_variable>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -14,11 +16,13 @@
 #include <functional>
 #include <iterator>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -1517,4 +1521,97 @@ TEST(JsonFile, ConstValuesAreWrittenAndSaved) {
   JsonValue changeable = value;  // the non-const forms still compile and do the same
   EXPECT_TRUE(Json::save(changeable, scratch.name("d.json").c_str(), true));
   EXPECT_EQ(scratch.bytes("d.json"), scratch.bytes("c.json"));
+}
+
+// ---- where parsed values live ----------------------------------------------------------------
+
+// A parsed document's members, containers and strings live in slabs that the parsing thread
+// fills. Parts of a document may outlive it and be changed and freed on other threads, also
+// while the parsing thread goes on filling its slab; every slab is given back once the last of
+// its parts is gone and the threads that filled or freed into it have ended.
+TEST(JsonSlabs, PartsOutliveTheirDocumentOnAnyThreadAndEverySlabGoesBack) {
+  const int before = detail::getJsonSlabCount();
+  // Short strings repeated (shared by the parse), unique ones with escapes, strings that are
+  // nothing but dropped escapes, nested containers, and a string too large for a slab.
+  std::string text = "[";
+  for (int i = 0; i < 3000; ++i)
+    text += std::string(i ? "," : "") + "{\"id\":" + std::to_string(i) + ",\"name\":\"n" +
+            std::to_string(i) + " caf\\u00e9 \\\"q\\\" with some more text\",\"tag\":\"t\"," +
+            "\"gone\":\"\\u0000\",\"list\":[1,\"two\",{\"x\":null}]}";
+  text += ",\"" + std::string(3000, 'L') + "\"]";
+
+  String name, large;
+  JsonValue kept;
+  JsonValue::ObjectValues members;
+  std::thread parser([&] {
+    JsonValue document;
+    ASSERT_TRUE(Json::read(document, new Bytes(text)));
+    EXPECT_GT(detail::getJsonSlabCount(), before);
+    name = document[1000][L"name"].asString();
+    large = document[3000].asString();
+    kept = std::move(document[2999]);
+    members = document[5].getMembers();
+    EXPECT_EQ(document[7][L"gone"].asString(), String());
+    // The parse left nothing behind that changes the next one.
+    JsonValue again;
+    ASSERT_TRUE(Json::read(again, new Bytes(text)));
+    EXPECT_EQ(again[1000], document[1000]);
+  });
+  parser.join();
+  EXPECT_EQ(name, String(L"n1000 caf\u00e9 \"q\" with some more text"));
+  EXPECT_EQ(large.getLength(), 3000);
+  EXPECT_EQ(kept[L"list"][2][L"x"], JsonValue());
+  EXPECT_EQ(compact(members.at(String(L"list"))), L"[1,\"two\",{\"x\":null}]");
+
+  // Another thread changes a kept string in place and through a copy, then frees all of it.
+  std::thread other([&] {
+    String copy = name;
+    copy += L"!";
+    EXPECT_EQ(copy, String(L"n1000 caf\u00e9 \"q\" with some more text!"));
+    name = L"n1000 CAF\u00c9 \"q\" with some more text";  // as long as before: in place
+    EXPECT_EQ(name.getLength(), copy.getLength() - 1);
+    EXPECT_EQ(kept[L"id"].asInt32(), 2999);
+    kept = JsonValue();
+    members.clear();
+    name = String();
+    large = String();
+  });
+  other.join();
+
+  // One thread parses while another frees what it parsed, slab by slab as they fill.
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<JsonValue> handed;
+  bool done = false;
+  std::thread consumer([&] {
+    std::unique_lock<std::mutex> hold(lock);
+    for (;;) {
+      changed.wait(hold, [&] { return done || !handed.empty(); });
+      if (handed.empty()) return;
+      std::vector<JsonValue> taken;
+      taken.swap(handed);
+      hold.unlock();
+      for (const JsonValue& value : taken)
+        EXPECT_EQ(value.size(), 3001);
+      taken.clear();
+      hold.lock();
+    }
+  });
+  std::thread producer([&] {
+    for (int i = 0; i < 20; ++i) {
+      JsonValue value;
+      ASSERT_TRUE(Json::read(value, new Bytes(text)));
+      const std::lock_guard<std::mutex> hold(lock);
+      handed.push_back(std::move(value));
+      changed.notify_one();
+    }
+  });
+  producer.join();
+  {
+    const std::lock_guard<std::mutex> hold(lock);
+    done = true;
+    changed.notify_one();
+  }
+  consumer.join();
+  EXPECT_EQ(detail::getJsonSlabCount(), before);
 }

@@ -14,6 +14,7 @@
 #include "StringData.h"
 #include "Utf.h"
 #include "vemo/core/Charset.h"
+#include "vemo/core/Json.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/Memory.h"
 #include "vemo/core/StringHelper.h"
@@ -253,12 +254,15 @@ void String_T<T>::setBuffer(const T* data, int bytes) {
 template <class T>
 bool String_T<T>::isShared() const noexcept {
   return _chars == detail::emptyStringChars<T>() ||
-         header()->count.load(std::memory_order_acquire) != 1;
+         (header()->count.load(std::memory_order_acquire) & ~detail::kSlabStringBit) != 1;
 }
 
 template <class T>
 void String_T<T>::freeBlock(StringData* data) noexcept {
-  std::free(data);
+  if (data->count.load(std::memory_order_relaxed) & detail::kSlabStringBit)
+    detail::freeJsonNode(data);
+  else
+    std::free(data);
 }
 
 template <class T>

@@ -9,6 +9,7 @@
 #include <limits>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 
 #include "JsonArray.h"
 #include "JsonInput.h"
@@ -45,6 +46,25 @@ String wideOfUtf8(std::string_view utf8) {
   return text.take(static_cast<int>(text.size()));
 }
 
+// Objects and arrays live in the JSON node slabs, as the object's members do.
+template <class T, class... Args>
+T* makeNode(Args&&... args) {
+  static_assert(sizeof(T) <= detail::kJsonNodeLimit && alignof(T) <= 8, "a node fits a slot");
+  void* slot = detail::allocateJsonNode(sizeof(T));
+  try {
+    return new (slot) T(std::forward<Args>(args)...);
+  } catch (...) {
+    detail::freeJsonNode(slot);
+    throw;
+  }
+}
+
+template <class T>
+void dropNode(T* node) noexcept {
+  node->~T();
+  detail::freeJsonNode(node);
+}
+
 }  // namespace
 
 JsonValue::JsonValue(const char* utf8)
@@ -61,10 +81,10 @@ JsonValue::JsonValue(ValueType type) : _type(type) {
       new (_value.string_) String();
       break;
     case arrayValue:
-      _value.array_ = new ArrayValues;
+      _value.array_ = makeNode<ArrayValues>();
       break;
     case objectValue:
-      _value.object_ = new ObjectValues;
+      _value.object_ = makeNode<ObjectValues>();
       break;
     case nullValue:
     case intValue:
@@ -83,10 +103,10 @@ JsonValue::JsonValue(const JsonValue& other) : _type(other._type) {
       new (_value.string_) String(other.string());
       break;
     case arrayValue:
-      _value.array_ = new ArrayValues(*other._value.array_);
+      _value.array_ = makeNode<ArrayValues>(*other._value.array_);
       break;
     case objectValue:
-      _value.object_ = new ObjectValues(*other._value.object_);
+      _value.object_ = makeNode<ObjectValues>(*other._value.object_);
       break;
     default:
       _value.uint_ = other._value.uint_;
@@ -107,10 +127,10 @@ void JsonValue::clear() noexcept {
       string().~String();
       break;
     case arrayValue:
-      delete _value.array_;
+      dropNode(_value.array_);
       break;
     case objectValue:
-      delete _value.object_;
+      dropNode(_value.object_);
       break;
     default:
       break;

@@ -17,6 +17,7 @@
 #include "File.h"
 #include "JsonArray.h"
 #include "JsonInput.h"
+#include "JsonNodes.h"
 #include "Number.h"
 #include "StringData.h"
 #include "Utf.h"
@@ -489,22 +490,26 @@ class JsonParser {
       text = sharedString(stack, decode(begin, end, stack));
       return true;
     }
-    wchar_t* chars = detail::StringAccess::allocate<wchar_t>(count, static_cast<int>(count));
+    wchar_t* chars = newBlock(count, 1);
     text = fitted(chars, count, decode(begin, end, chars));
     return true;
   }
 
-  // The string of a block of StringAccess::allocate for `capacity` units that holds `used`.
-  // A block with much room left over (a text of many escapes) gives it back.
+  // The string of a block of newBlock() for `capacity` units that holds `used`. A block of
+  // its own with much room left over (a text of many escapes) gives it back; the slab block
+  // just made gives back what it does not use.
   static String fitted(wchar_t* chars, std::size_t capacity, std::size_t used) {
     StringData* header = reinterpret_cast<StringData*>(chars) - 1;
-    if (used == 0) {  // nothing but dropped escapes
-      std::free(header);
+    if (used == 0) {                       // nothing but dropped escapes
+      detail::StringAccess::adopt(chars);  // and gone again with its only reference
       return String();
     }
+    const bool inSlab = header->count.load(std::memory_order_relaxed) & detail::kSlabStringBit;
     if (used < capacity) {
-      if (capacity - used > capacity / 4) {
-        void* smaller = std::realloc(header, sizeof(StringData) + (used + 1) * sizeof(wchar_t));
+      if (inSlab) {
+        detail::shrinkJsonNode(header, blockBytes(capacity), blockBytes(used));
+      } else if (capacity - used > capacity / 4) {
+        void* smaller = std::realloc(header, blockBytes(used));
         if (smaller) {
           header = static_cast<StringData*>(smaller);
           chars = reinterpret_cast<wchar_t*>(header + 1);
@@ -517,12 +522,38 @@ class JsonParser {
     return detail::StringAccess::adopt(chars);
   }
 
+  static constexpr std::size_t blockBytes(std::size_t units) {
+    return sizeof(StringData) + (units + 1) * sizeof(wchar_t);
+  }
+
+  // A string block for `units` characters and the terminator, with `references` references:
+  // in the thread's JSON slab, so that the strings lie beside the members that hold them, or
+  // one of its own when it is too large for a slab.
+  static wchar_t* newBlock(std::size_t units, std::uint32_t references) {
+    if (blockBytes(units) > detail::kJsonSlabLimit) {
+      wchar_t* chars = detail::StringAccess::allocate<wchar_t>(units, static_cast<int>(units));
+      reinterpret_cast<StringData*>(chars)[-1].count.store(references, std::memory_order_relaxed);
+      return chars;
+    }
+    StringData* header = static_cast<StringData*>(detail::allocateJsonNode(blockBytes(units)));
+    header->size = static_cast<std::uint32_t>((units + 1) * sizeof(wchar_t));
+    new (&header->length) std::atomic<std::int32_t>(static_cast<std::int32_t>(units));
+    new (&header->count) std::atomic<std::uint32_t>(references | detail::kSlabStringBit);
+    wchar_t* chars = reinterpret_cast<wchar_t*>(header + 1);
+    chars[units] = 0;
+    return chars;
+  }
+
   // The string of decoded characters. Short ones are kept in a small cache for the parse, so
   // that the keys and values repeated all over a document share one block instead of each
   // allocating its own (which also keeps them in the processor's cache for writing).
   String sharedString(const wchar_t* chars, std::size_t count) {
-    if (count == 0 || count > kCachedLength)
-      return detail::StringAccess::copy(chars, count, static_cast<int>(count));
+    if (count == 0) return String();
+    if (count > kCachedLength) {
+      wchar_t* block = newBlock(count, 1);
+      std::wmemcpy(block, chars, count);
+      return detail::StringAccess::adopt(block);
+    }
     String& cached = _cache[(count * 31 + static_cast<std::size_t>(chars[0]) * 7 +
                              static_cast<std::size_t>(chars[count - 1])) %
                             kCacheSize];
@@ -531,9 +562,8 @@ class JsonParser {
       return cached;
     // A new block for the cache and the caller: it starts with both references, so that
     // nobody else sees it before it is counted.
-    wchar_t* block = detail::StringAccess::allocate<wchar_t>(count, static_cast<int>(count));
+    wchar_t* block = newBlock(count, 2);
     std::wmemcpy(block, chars, count);
-    reinterpret_cast<StringData*>(block)[-1].count.store(2, std::memory_order_relaxed);
     cached = detail::StringAccess::adopt(block);
     return detail::StringAccess::adopt(block);
   }

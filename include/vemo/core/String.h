@@ -45,6 +45,10 @@ struct StringData {
 static_assert(sizeof(StringData) == 12, "string header layout");
 
 namespace detail {
+// The top bit of a block's reference count marks a block that lives in a JSON slab (see
+// allocateJsonNode in Json.h) rather than in a block of its own; the other bits are the count.
+constexpr std::uint32_t kSlabStringBit = 0x80000000u;
+
 // The one empty block per character type. It lives in read-only static storage, is never
 // freed and never written: strings that point at it skip reference counting altogether.
 template <class T>
@@ -296,7 +300,8 @@ class VEMO_CORE_API String_T {
     if (chars == detail::emptyStringChars<T>()) return;
     StringData* data =
         reinterpret_cast<StringData*>(reinterpret_cast<char*>(chars) - sizeof(StringData));
-    if (data->count.fetch_sub(1, std::memory_order_acq_rel) == 1) freeBlock(data);
+    if ((data->count.fetch_sub(1, std::memory_order_acq_rel) & ~detail::kSlabStringBit) == 1)
+      freeBlock(data);
   }
   static void freeBlock(StringData* data) noexcept;
   void attach(T* chars) noexcept;

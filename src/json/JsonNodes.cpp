@@ -1,0 +1,206 @@
+// The slabs that the nodes and strings of parsed JSON values come from (see
+// detail::allocateJsonNode).
+//
+// A slab is one block of the allocator: a count of its live blocks, then the blocks one after
+// the other, each an 8-byte header pointing to its slab followed by the block itself. A thread
+// fills its current slab from front to back, so a document's members, containers and strings
+// lie in the order the text had them, and counts the slab's blocks as live in advance (as many
+// as could fit). When it leaves the slab (full, or at the thread's end) it takes back the count
+// of those it did not make. Freeing a block takes one off its slab's count; whoever takes it to
+// zero frees the slab. Making a block touches no shared state; freeing the blocks of a document
+// one after the other takes one atomic operation per slab (see ThreadSlabs).
+//
+// A block that lives on keeps its slab (8 KiB) allocated: a program that keeps one string of
+// every few hundred it parses keeps that much more memory than it uses. The documents the
+// library reads are made and dropped whole.
+#include "JsonNodes.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+#include "vemo/core/Json.h"
+
+// Under AddressSanitizer every block is an allocation of its own, so that a block used after it
+// was freed is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+#define VEMO_BLOCK_PER_SLAB 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VEMO_BLOCK_PER_SLAB 1
+#endif
+#endif
+
+namespace vemo {
+namespace detail {
+
+namespace {
+
+struct Slab {
+  std::atomic<std::uint32_t> live;
+};
+
+// A block's header: its slab, padded to 8 bytes so that blocks keep an alignment of 8 on 32-bit
+// systems too.
+union BlockHeader {
+  Slab* slab;
+  std::uint64_t padding;
+};
+constexpr std::size_t kHeader = sizeof(BlockHeader);
+static_assert(kHeader == 8, "a block's header is 8 bytes");
+
+// The allocator's own header takes two words of an 8 KiB chunk.
+constexpr std::size_t kSlabBytes = 8192 - 2 * sizeof(void*);
+constexpr std::size_t kFirstBlock = (sizeof(Slab) + 7) / 8 * 8;
+// Every block takes at least 16 bytes with its header: no slab holds more.
+constexpr std::uint32_t kMostBlocks = static_cast<std::uint32_t>(kSlabBytes / 16);
+static_assert(kJsonSlabLimit + kHeader <= kSlabBytes - kFirstBlock, "a slab holds a block");
+
+constexpr std::size_t roundUp(std::size_t size) {
+  return (size + 7) / 8 * 8;
+}
+
+// The slab a thread is filling.
+struct Filling {
+  Slab* slab = nullptr;
+  unsigned char* next = nullptr;
+  unsigned char* end = nullptr;
+  std::uint32_t made = 0;
+};
+
+// What a thread holds: the slab it fills, and the count of the blocks it freed last, all of
+// one slab, which it has not taken off that slab yet. An atomic operation is a full barrier,
+// which would also keep the processor from fetching the next blocks ahead while a document is
+// freed. Trivially destructible, so that destructors that run after the thread's end has given
+// everything back can still use it.
+struct ThreadSlabs {
+  Filling filling;
+  Slab* pending = nullptr;
+  std::uint32_t pendingCount = 0;
+  bool ended = false;
+};
+thread_local ThreadSlabs t_slabs;
+
+std::atomic<int> g_slabCount{0};
+
+Slab* newSlab(std::size_t bytes, std::uint32_t live) {
+  void* block = std::malloc(bytes);
+  if (!block) throw std::bad_alloc();
+  g_slabCount.fetch_add(1, std::memory_order_relaxed);
+  return new (block) Slab{{live}};
+}
+
+void release(Slab* slab, std::uint32_t count) noexcept {
+  if (slab->live.fetch_sub(count, std::memory_order_acq_rel) != count) return;
+  std::free(slab);
+  g_slabCount.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void releasePending(ThreadSlabs& slabs) noexcept {
+  if (slabs.pending) release(slabs.pending, slabs.pendingCount);
+  slabs.pending = nullptr;
+  slabs.pendingCount = 0;
+}
+
+// Stops filling the slab: the blocks not made are no longer counted as live.
+void leave(Filling& filling) noexcept {
+  if (filling.slab) release(filling.slab, kMostBlocks - filling.made);
+  filling = Filling();
+}
+
+// Gives back what the thread holds when it ends.
+struct ThreadEnd {
+  bool armed = false;
+  ~ThreadEnd() {
+    ThreadSlabs& slabs = t_slabs;
+    leave(slabs.filling);
+    releasePending(slabs);
+    slabs.ended = true;
+  }
+};
+thread_local ThreadEnd t_threadEnd;
+
+// Makes sure that the thread gives back what it holds when it ends.
+void armThreadEnd(const ThreadSlabs& slabs) {
+  if (!slabs.ended) t_threadEnd.armed = true;  // its first use registers its destructor
+}
+
+void* headed(void* at, Slab* slab) {
+  static_cast<BlockHeader*>(at)->slab = slab;
+  return static_cast<unsigned char*>(at) + kHeader;
+}
+
+// A block with a slab of its own.
+void* alone(std::size_t size) {
+  Slab* slab = newSlab(kFirstBlock + kHeader + size, 1);
+  return headed(reinterpret_cast<unsigned char*>(slab) + kFirstBlock, slab);
+}
+
+void start(Filling& filling) {
+  filling.slab = newSlab(kSlabBytes, kMostBlocks);
+  filling.next = reinterpret_cast<unsigned char*>(filling.slab) + kFirstBlock;
+  filling.end = reinterpret_cast<unsigned char*>(filling.slab) + kSlabBytes;
+  filling.made = 0;
+}
+
+}  // namespace
+
+int getJsonSlabCount() {
+  return g_slabCount.load(std::memory_order_relaxed);
+}
+
+void* allocateJsonNode(std::size_t size) {
+#if defined(VEMO_BLOCK_PER_SLAB)
+  return alone(size);
+#else
+  ThreadSlabs& slabs = t_slabs;
+  const std::size_t need = kHeader + roundUp(size);
+  if (size > kJsonSlabLimit || slabs.ended) return alone(size);
+  Filling& filling = slabs.filling;
+  if (static_cast<std::size_t>(filling.end - filling.next) < need) {
+    leave(filling);
+    start(filling);
+    armThreadEnd(slabs);
+  }
+  unsigned char* const at = filling.next;
+  filling.next += need;
+  ++filling.made;
+  return headed(at, filling.slab);
+#endif
+}
+
+void shrinkJsonNode(void* block, std::size_t size, std::size_t smaller) noexcept {
+#if !defined(VEMO_BLOCK_PER_SLAB)
+  Filling& filling = t_slabs.filling;
+  if (static_cast<unsigned char*>(block) + roundUp(size) == filling.next)
+    filling.next = static_cast<unsigned char*>(block) + roundUp(smaller);
+#else
+  (void)block, (void)size, (void)smaller;
+#endif
+}
+
+void freeJsonNode(void* block) noexcept {
+  if (!block) return;
+  Slab* const slab =
+      reinterpret_cast<BlockHeader*>(static_cast<unsigned char*>(block) - kHeader)->slab;
+#if !defined(VEMO_BLOCK_PER_SLAB)
+  ThreadSlabs& slabs = t_slabs;
+  if (!slabs.ended) {
+    if (slab == slabs.pending) {
+      ++slabs.pendingCount;
+      return;
+    }
+    releasePending(slabs);
+    slabs.pending = slab;
+    slabs.pendingCount = 1;
+    armThreadEnd(slabs);
+    return;
+  }
+#endif
+  release(slab, 1);
+}
+
+}  // namespace detail
+}  // namespace vemo
