@@ -13,6 +13,7 @@
 
 #include "JsonArray.h"
 #include "JsonInput.h"
+#include "JsonNodes.h"
 #include "Number.h"
 #include "StringData.h"
 #include "Utf.h"
@@ -126,12 +127,16 @@ void JsonValue::clear() noexcept {
     case stringValue:
       string().~String();
       break;
-    case arrayValue:
+    case arrayValue: {
+      const detail::JsonFreeBatch batch;
       dropNode(_value.array_);
       break;
-    case objectValue:
+    }
+    case objectValue: {
+      const detail::JsonFreeBatch batch;
       dropNode(_value.object_);
       break;
+    }
     default:
       break;
   }

@@ -8,7 +8,7 @@
 // as could fit). When it leaves the slab (full, or at the thread's end) it takes back the count
 // of those it did not make. Freeing a block takes one off its slab's count; whoever takes it to
 // zero frees the slab. Making a block touches no shared state; freeing the blocks of a document
-// one after the other takes one atomic operation per slab (see ThreadSlabs).
+// one after the other takes one atomic operation per slab (see JsonFreeBatch).
 //
 // A block that lives on keeps its slab (8 KiB) allocated: a program that keeps one string of
 // every few hundred it parses keeps that much more memory than it uses. The documents the
@@ -70,19 +70,6 @@ struct Filling {
   std::uint32_t made = 0;
 };
 
-// What a thread holds: the slab it fills, and the count of the blocks it freed last, all of
-// one slab, which it has not taken off that slab yet. An atomic operation is a full barrier,
-// which would also keep the processor from fetching the next blocks ahead while a document is
-// freed. Trivially destructible, so that destructors that run after the thread's end has given
-// everything back can still use it.
-struct ThreadSlabs {
-  Filling filling;
-  Slab* pending = nullptr;
-  std::uint32_t pendingCount = 0;
-  bool ended = false;
-};
-thread_local ThreadSlabs t_slabs;
-
 std::atomic<int> g_slabCount{0};
 
 Slab* newSlab(std::size_t bytes, std::uint32_t live) {
@@ -98,33 +85,39 @@ void release(Slab* slab, std::uint32_t count) noexcept {
   g_slabCount.fetch_sub(1, std::memory_order_relaxed);
 }
 
-void releasePending(ThreadSlabs& slabs) noexcept {
-  if (slabs.pending) release(slabs.pending, slabs.pendingCount);
-  slabs.pending = nullptr;
-  slabs.pendingCount = 0;
-}
-
 // Stops filling the slab: the blocks not made are no longer counted as live.
 void leave(Filling& filling) noexcept {
   if (filling.slab) release(filling.slab, kMostBlocks - filling.made);
   filling = Filling();
 }
 
-// Gives back what the thread holds when it ends.
-struct ThreadEnd {
-  bool armed = false;
-  ~ThreadEnd() {
-    ThreadSlabs& slabs = t_slabs;
-    leave(slabs.filling);
-    releasePending(slabs);
-    slabs.ended = true;
+// The slab a thread fills, given back when the thread ends. The state lives in the object
+// whose destructor gives it back: where thread-local storage is emulated (MinGW), the storage
+// of another thread-local object may already be gone when this destructor runs. A block made
+// after the end (by a destructor that runs later) gets a slab of its own.
+struct ThreadSlabs {
+  Filling filling;
+  bool ended = false;
+  ~ThreadSlabs() {
+    leave(filling);
+    ended = true;
   }
 };
-thread_local ThreadEnd t_threadEnd;
+thread_local ThreadSlabs t_slabs;
 
-// Makes sure that the thread gives back what it holds when it ends.
-void armThreadEnd(const ThreadSlabs& slabs) {
-  if (!slabs.ended) t_threadEnd.armed = true;  // its first use registers its destructor
+// The blocks freed in the current batch (see JsonFreeBatch), all of one slab, not yet taken
+// off its count.
+struct FreeBatch {
+  bool active = false;
+  Slab* slab = nullptr;
+  std::uint32_t count = 0;
+};
+thread_local FreeBatch t_batch;  // trivially destructible: never used once the thread ends
+
+void flush(FreeBatch& batch) noexcept {
+  if (batch.slab) release(batch.slab, batch.count);
+  batch.slab = nullptr;
+  batch.count = 0;
 }
 
 void* headed(void* at, Slab* slab) {
@@ -162,7 +155,6 @@ void* allocateJsonNode(std::size_t size) {
   if (static_cast<std::size_t>(filling.end - filling.next) < need) {
     leave(filling);
     start(filling);
-    armThreadEnd(slabs);
   }
   unsigned char* const at = filling.next;
   filling.next += need;
@@ -185,21 +177,29 @@ void freeJsonNode(void* block) noexcept {
   if (!block) return;
   Slab* const slab =
       reinterpret_cast<BlockHeader*>(static_cast<unsigned char*>(block) - kHeader)->slab;
-#if !defined(VEMO_BLOCK_PER_SLAB)
-  ThreadSlabs& slabs = t_slabs;
-  if (!slabs.ended) {
-    if (slab == slabs.pending) {
-      ++slabs.pendingCount;
+  FreeBatch& batch = t_batch;
+  if (batch.active) {
+    if (slab == batch.slab) {
+      ++batch.count;
       return;
     }
-    releasePending(slabs);
-    slabs.pending = slab;
-    slabs.pendingCount = 1;
-    armThreadEnd(slabs);
+    flush(batch);
+    batch.slab = slab;
+    batch.count = 1;
     return;
   }
-#endif
   release(slab, 1);
+}
+
+JsonFreeBatch::JsonFreeBatch() noexcept : _outermost(!t_batch.active) {
+  if (_outermost) t_batch.active = true;
+}
+
+JsonFreeBatch::~JsonFreeBatch() {
+  if (!_outermost) return;
+  FreeBatch& batch = t_batch;
+  flush(batch);
+  batch.active = false;
 }
 
 }  // namespace detail

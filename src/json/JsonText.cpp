@@ -479,7 +479,7 @@ class JsonParser {
     _p = end + 1;
     if constexpr (std::is_same<Char, wchar_t>::value) {
       if (plain) {
-        text = sharedString(begin, count);
+        text = count <= kCachedLength ? sharedString(begin, count) : copied(begin, count);
         return true;
       }
     }
@@ -547,13 +547,16 @@ class JsonParser {
   // The string of decoded characters. Short ones are kept in a small cache for the parse, so
   // that the keys and values repeated all over a document share one block instead of each
   // allocating its own (which also keeps them in the processor's cache for writing).
+  // A string of its own holding a copy of the characters.
+  static String copied(const wchar_t* chars, std::size_t count) {
+    wchar_t* block = newBlock(count, 1);
+    std::wmemcpy(block, chars, count);
+    return detail::StringAccess::adopt(block);
+  }
+
+  // At most kCachedLength characters.
   String sharedString(const wchar_t* chars, std::size_t count) {
     if (count == 0) return String();
-    if (count > kCachedLength) {
-      wchar_t* block = newBlock(count, 1);
-      std::wmemcpy(block, chars, count);
-      return detail::StringAccess::adopt(block);
-    }
     String& cached = _cache[(count * 31 + static_cast<std::size_t>(chars[0]) * 7 +
                              static_cast<std::size_t>(chars[count - 1])) %
                             kCacheSize];
