@@ -985,14 +985,12 @@ void writeString(Sink& sink, const String& text) {
 
 template <class Sink>
 void writeNumber(Sink& sink, unsigned long long magnitude, bool negative) {
+  // to_chars makes two digits per division: a long number is a chain of divisions.
   char digits[24];
-  char* p = digits + sizeof digits;
-  do {
-    *--p = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude);
-  if (negative) *--p = '-';
-  sink.put(p, static_cast<std::size_t>(digits + sizeof digits - p));
+  char* p = digits;
+  if (negative) *p++ = '-';
+  p = std::to_chars(p, digits + sizeof digits, magnitude).ptr;
+  sink.put(digits, static_cast<std::size_t>(p - digits));
 }
 
 // "%.16g", with a decimal point whatever the locale. JSON has no NaN or infinity: they are
@@ -1097,8 +1095,6 @@ struct JsonWriter {
   static void writeObject(Sink& sink, const JsonValue::ObjectValues& object, int indent) {
     const int child = indent >= 0 ? indent + 1 : -1;
     sink.put(L'{');
-    for (const auto& member : object)
-      prefetch(member.second);
     for (auto member = object.begin(); member != object.end(); ++member) {
       if (member != object.begin()) sink.put(L',');
       if (child >= 0) newLine(sink, child);
