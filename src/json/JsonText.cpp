@@ -876,8 +876,17 @@ class ByteSink {
   }
   // A run of characters, ASCII taking the short way.
   void put(const wchar_t* text, std::size_t length) { encode<false>(text, length); }
-  // A string in quotes, escaped and encoded in one pass.
+  // A string in quotes, escaped and encoded in one pass; one that fits the buffer in one loop
+  // with no checks of room in between (most strings: they are short).
   void putString(const wchar_t* text, std::size_t length) {
+    constexpr std::size_t kQuotes = Encoding::kAsciiIsOneByte ? 2 : 4;
+    if (length <= (kSize - kQuotes) / kMostEscaped) {
+      if (static_cast<std::size_t>(kSize - _used) < length * kMostEscaped + kQuotes) flush();
+      unsigned char* o = ascii(_bytes + _used, '"');
+      o = ascii(encodeRun<true>(text, length, o), '"');
+      _used = static_cast<int>(o - _bytes);
+      return;
+    }
     put(L'"');
     encode<true>(text, length);
     put(L'"');
@@ -906,12 +915,41 @@ class ByteSink {
   }
 
  private:
-  // Encodes a run in one loop per block; with `kEscape` the characters that need it are
-  // escaped. An ASCII character is one byte (a unit of two in UTF-16), an escape at most six
-  // of them, any other character at most four bytes.
+  // An ASCII character at o; past it.
+  static unsigned char* ascii(unsigned char* o, char c) {
+    *o++ = static_cast<unsigned char>(c);
+    if (!Encoding::kAsciiIsOneByte) *o++ = 0;
+    return o;
+  }
+
+  // The most bytes a character of a string takes: an escape of six ASCII characters.
+  static constexpr std::size_t kMostEscaped = Encoding::kAsciiIsOneByte ? 6 : 12;
+
+  // Encodes the characters at o, which has room for all of them; with `kEscape` those that need
+  // it are escaped. An ASCII character is one byte (a unit of two in UTF-16), an escape at most
+  // six of them, any other character at most four bytes. Past the last one.
+  template <bool kEscape>
+  static unsigned char* encodeRun(const wchar_t* text, std::size_t length, unsigned char* o) {
+    for (std::size_t i = 0; i < length; ++i) {
+      const wchar_t c = text[i];
+      // ASCII goes out as itself, in a string unless it needs escaping.
+      if (kEscape ? c >= 0x20 && c < 0x80 && c != L'"' && c != L'\\' : c > 0 && c < 0x80) {
+        o = ascii(o, static_cast<char>(c));
+      } else if (kEscape && needsEscape(c)) {
+        char escape[6];
+        for (int e = 0, count = escapeOf(c, escape); e < count; ++e)
+          o = ascii(o, escape[e]);
+      } else {
+        o += Encoding::encode(c, o);
+      }
+    }
+    return o;
+  }
+
+  // Encodes a run block by block (see encodeRun).
   template <bool kEscape>
   void encode(const wchar_t* text, std::size_t length) {
-    constexpr std::size_t kMostPerChar = !kEscape ? 4 : Encoding::kAsciiIsOneByte ? 6 : 12;
+    constexpr std::size_t kMostPerChar = kEscape ? kMostEscaped : 4;
     while (length > 0) {
       std::size_t room = static_cast<std::size_t>(kSize - _used) / kMostPerChar;
       if (room == 0) {
@@ -919,24 +957,7 @@ class ByteSink {
         room = kSize / kMostPerChar;
       }
       const std::size_t n = length < room ? length : room;
-      unsigned char* o = _bytes + _used;
-      for (std::size_t i = 0; i < n; ++i) {
-        const wchar_t c = text[i];
-        // ASCII goes out as itself, in a string unless it needs escaping.
-        if (kEscape ? c >= 0x20 && c < 0x80 && c != L'"' && c != L'\\' : c > 0 && c < 0x80) {
-          *o++ = static_cast<unsigned char>(c);
-          if (!Encoding::kAsciiIsOneByte) *o++ = 0;
-        } else if (kEscape && needsEscape(c)) {
-          char escape[6];
-          for (int e = 0, count = escapeOf(c, escape); e < count; ++e) {
-            *o++ = static_cast<unsigned char>(escape[e]);
-            if (!Encoding::kAsciiIsOneByte) *o++ = 0;
-          }
-        } else {
-          o += Encoding::encode(c, o);
-        }
-      }
-      _used = static_cast<int>(o - _bytes);
+      _used = static_cast<int>(encodeRun<kEscape>(text, n, _bytes + _used) - _bytes);
       text += n, length -= n;
     }
   }
