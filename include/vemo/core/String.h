@@ -300,7 +300,10 @@ class VEMO_CORE_API String_T {
     if (chars == detail::emptyStringChars<T>()) return;
     StringData* data =
         reinterpret_cast<StringData*>(reinterpret_cast<char*>(chars) - sizeof(StringData));
-    if ((data->count.fetch_sub(1, std::memory_order_acq_rel) & ~detail::kSlabStringBit) == 1)
+    // The last reference needs no atomic decrement: nobody else can take one meanwhile (the
+    // acquire orders the earlier releases of other holders before the block is freed).
+    if ((data->count.load(std::memory_order_acquire) & ~detail::kSlabStringBit) == 1 ||
+        (data->count.fetch_sub(1, std::memory_order_acq_rel) & ~detail::kSlabStringBit) == 1)
       freeBlock(data);
   }
   static void freeBlock(StringData* data) noexcept;
