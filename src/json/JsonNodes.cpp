@@ -32,6 +32,11 @@
 #define VEMO_BLOCK_PER_SLAB 1
 #endif
 #endif
+#if defined(VEMO_BLOCK_PER_SLAB)
+constexpr bool kBlockPerSlab = true;
+#else
+constexpr bool kBlockPerSlab = false;
+#endif
 
 namespace vemo {
 namespace detail {
@@ -145,12 +150,9 @@ int getJsonSlabCount() {
 }
 
 void* allocateJsonNode(std::size_t size) {
-#if defined(VEMO_BLOCK_PER_SLAB)
-  return alone(size);
-#else
   ThreadSlabs& slabs = t_slabs;
+  if (kBlockPerSlab || size > kJsonSlabLimit || slabs.ended) return alone(size);
   const std::size_t need = kHeader + roundUp(size);
-  if (size > kJsonSlabLimit || slabs.ended) return alone(size);
   Filling& filling = slabs.filling;
   if (static_cast<std::size_t>(filling.end - filling.next) < need) {
     leave(filling);
@@ -160,17 +162,13 @@ void* allocateJsonNode(std::size_t size) {
   filling.next += need;
   ++filling.made;
   return headed(at, filling.slab);
-#endif
 }
 
 void shrinkJsonNode(void* block, std::size_t size, std::size_t smaller) noexcept {
-#if !defined(VEMO_BLOCK_PER_SLAB)
+  if (kBlockPerSlab) return;
   Filling& filling = t_slabs.filling;
   if (static_cast<unsigned char*>(block) + roundUp(size) == filling.next)
     filling.next = static_cast<unsigned char*>(block) + roundUp(smaller);
-#else
-  (void)block, (void)size, (void)smaller;
-#endif
 }
 
 void freeJsonNode(void* block) noexcept {
