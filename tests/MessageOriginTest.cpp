@@ -34,15 +34,23 @@ class Tracked : public Message {
 
  public:
   int number = 0;
-  static std::mutex s_lock;
-  static std::vector<std::pair<int, std::thread::id>> s_destroyed;
-  static std::function<void(int)> s_onDestroy;
+  // Made on first use: the class registry destroys an instance while statics are set up.
+  struct Record {
+    std::mutex lock;
+    std::vector<std::pair<int, std::thread::id>> destroyed;
+    std::function<void(int)> onDestroy;
+  };
+  static Record& record() {
+    static Record r;
+    return r;
+  }
   ~Tracked() override {
+    Record& r = record();
     {
-      std::lock_guard<std::mutex> guard(s_lock);
-      s_destroyed.emplace_back(number, std::this_thread::get_id());
+      std::lock_guard<std::mutex> guard(r.lock);
+      r.destroyed.emplace_back(number, std::this_thread::get_id());
     }
-    if (s_onDestroy) s_onDestroy(number);
+    if (r.onDestroy) r.onDestroy(number);
   }
   static Handle_T<Message> make(int number) {
     Handle_T<Tracked> made = createInstance();
@@ -51,11 +59,12 @@ class Tracked : public Message {
   }
   // The numbers destroyed so far on `thread`, and forgets them all.
   static std::vector<int> takeDestroyed(std::thread::id thread) {
-    std::lock_guard<std::mutex> guard(s_lock);
+    Record& r = record();
+    std::lock_guard<std::mutex> guard(r.lock);
     std::vector<int> numbers;
-    for (const auto& entry : s_destroyed)
+    for (const auto& entry : r.destroyed)
       if (entry.second == thread) numbers.push_back(entry.first);
-    s_destroyed.clear();
+    r.destroyed.clear();
     return numbers;
   }
 
@@ -63,9 +72,6 @@ class Tracked : public Message {
   Tracked() = default;
 };
 VEMO_IMPLEMENT_PROPERTY(Tracked, VEMO_PROPERTY(number, L"Number"))
-std::mutex Tracked::s_lock;
-std::vector<std::pair<int, std::thread::id>> Tracked::s_destroyed;
-std::function<void(int)> Tracked::s_onDestroy;
 
 }  // namespace
 
@@ -312,6 +318,7 @@ TEST(MessageOrigin, ProducersOnManyThreadsKeepTheirOrigins) {
 // over into the same port; the consumer keeps a bounded number, and the port releases the rest
 // when it goes.
 TEST(MessageOrigin, HandledObjectsGoBackToTheNextHandOver) {
+  Tracked::takeDestroyed(std::thread::id());  // forgets those of the class registry's set-up
   std::vector<int> handled;
   Unknown::Handle_T<Message> kept;
   {
@@ -350,12 +357,12 @@ TEST(MessageOrigin, HandledObjectsGoBackToTheNextHandOver) {
     EXPECT_EQ(Tracked::takeDestroyed(std::this_thread::get_id()), std::vector<int>{2});
 
     // A destructor that hands over into the port, run by the hand-over that releases it.
-    Tracked::s_onDestroy = [&](int number) {
+    Tracked::record().onDestroy = [&](int number) {
       if (number == 5) handOver({50});
     };
     EXPECT_EQ(port.procMessage(1000), 1);
     EXPECT_EQ(handOver({6}), 1);
-    Tracked::s_onDestroy = nullptr;
+    Tracked::record().onDestroy = nullptr;
     EXPECT_EQ(Tracked::takeDestroyed(std::this_thread::get_id()), std::vector<int>{5});
     handled.clear();
     EXPECT_EQ(port.procMessage(1000), 2);
@@ -373,6 +380,5 @@ TEST(MessageOrigin, HandledObjectsGoBackToTheNextHandOver) {
     EXPECT_GE(Tracked::takeDestroyed(std::this_thread::get_id()).size(), 3000u - 2048u);
   }
   // The port took what it still held with it.
-  std::lock_guard<std::mutex> guard(Tracked::s_lock);
-  EXPECT_GE(Tracked::s_destroyed.size(), 2u);
+  EXPECT_GE(Tracked::takeDestroyed(std::this_thread::get_id()).size(), 2u);
 }

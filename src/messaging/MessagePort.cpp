@@ -486,6 +486,16 @@ int MessagePort::queueRecords(const Unknown::Handle_T<Message>* messages,
     std::lock_guard<std::mutex> guard(_queue->pushLock);
     detail::MessageQueue& queue = *_queue;
     if (handOver) released.swap(queue.returned);
+    // Most often the whole block goes in with one write; when the stream takes only part of it,
+    // the record it stopped in went in incomplete and the records after it are tried one by one,
+    // as if each had been written alone.
+    std::size_t inStream = 0;
+    if (block.size() <= static_cast<std::size_t>(INT_MAX) &&
+        queue.in->available() <= INT_MAX - static_cast<int>(block.size())) {
+      const int put = queue.in->write(block.data(), static_cast<int>(block.size()));
+      if (put > 0) inStream = static_cast<std::size_t>(put);
+    }
+    int objects = 0;
     std::size_t at = 0;
     for (int i = 0; i < count; ++i) {
       const unsigned char* head = block.data() + at;
@@ -493,8 +503,14 @@ int MessagePort::queueRecords(const Unknown::Handle_T<Message>* messages,
                                                        static_cast<std::uint32_t>(head[1]) << 8 |
                                                        static_cast<std::uint32_t>(head[2]) << 16 |
                                                        static_cast<std::uint32_t>(head[3]) << 24);
+      int put;
+      if (at + static_cast<std::size_t>(size) <= inStream)
+        put = size;
+      else if (at < inStream)
+        put = static_cast<int>(inStream - at);
+      else
+        put = queue.in->available() > INT_MAX - size ? 0 : queue.in->write(head, size);
       at += static_cast<std::size_t>(size);
-      const int put = queue.in->available() > INT_MAX - size ? 0 : queue.in->write(head, size);
       if (put != size) {
         // As pushMessage: the part that went in is dropped by the consumer; the message is not
         // queued, and its origin is let go.
@@ -516,11 +532,12 @@ int MessagePort::queueRecords(const Unknown::Handle_T<Message>* messages,
       // A second handle for the moment: the caller's is emptied once this returns.
       if (asObject(i)) {
         queue.inObjects.emplace_back(queue.pushed, messages[i]);
-        queue.objects.fetch_add(1, std::memory_order_relaxed);
+        ++objects;
       }
       ++queue.pushed;
       if (failures.empty() || !failures[static_cast<std::size_t>(i)]) ++written;
     }
+    if (objects) queue.objects.fetch_add(objects, std::memory_order_relaxed);
     if (System* consumer = queue.consumer) consumer->notify();
   }
   // A released message's destructor may hand over into a port itself: the spare buffer is this
