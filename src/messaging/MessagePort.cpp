@@ -476,11 +476,8 @@ int MessagePort::queueRecords(const Unknown::Handle_T<Message>* messages,
   }
   int written = 0;
   std::optional<Exception> full;
-  // What the consumer gives back is released here, once the lock is left (a buffer of this
-  // thread's keeps its capacity from call to call).
-  thread_local std::vector<Unknown::Handle_T<Message>> t_spare;
+  // What the consumer gives back is released here, once the lock is left.
   std::vector<Unknown::Handle_T<Message>> released;
-  if (handOver) released.swap(t_spare);
   {
     const detail::LogDeferral deferred;
     std::lock_guard<std::mutex> guard(_queue->pushLock);
@@ -540,10 +537,7 @@ int MessagePort::queueRecords(const Unknown::Handle_T<Message>* messages,
     if (objects) queue.objects.fetch_add(objects, std::memory_order_relaxed);
     if (System* consumer = queue.consumer) consumer->notify();
   }
-  // A released message's destructor may hand over into a port itself: the spare buffer is this
-  // call's only once they are gone.
   released.clear();
-  if (handOver && t_spare.capacity() < released.capacity()) t_spare.swap(released);
   for (const std::optional<Exception>& failure : failures)
     if (failure) failure->report();
   if (full) full->report();
@@ -657,6 +651,8 @@ int MessagePort::procMessage(unsigned int budget) {
       // A handed-over message that nothing else holds now goes back to its producer.
       if (handedOver && message->getReferenceCount() == 1 &&
           queue->finished.size() < kMaxFinished) {
+        // The buffer that went to the producers left an empty one behind: room for a batch.
+        if (queue->finished.capacity() == 0) queue->finished.reserve(kGiveBackAt);
         queue->finished.push_back(std::move(message));
         if (queue->finished.size() % kGiveBackAt == 0) {
           std::lock_guard<std::mutex> pushGuard(queue->pushLock);
