@@ -92,7 +92,7 @@ void Message::operator delete(void* block, std::size_t size) noexcept {
   if (!block) return;
   const std::size_t c = sizeClass(size);
   if (c == kClasses) {
-    ::operator delete(block, size);
+    ::operator delete(block);
     return;
   }
   BlockCache& cache = t_blocks;
@@ -111,8 +111,8 @@ void Message::operator delete(void* block, std::size_t size) noexcept {
   ++cache.counts[c];
 }
 
-void Message::operator delete(void* block, std::size_t size, std::align_val_t alignment) noexcept {
-  ::operator delete(block, size, alignment);
+void Message::operator delete(void* block, std::size_t, std::align_val_t alignment) noexcept {
+  ::operator delete(block, alignment);
 }
 
 void Message::importFrom(InputStream&) {}
