@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +26,52 @@ class Tag : public MessageOrigin {
   int id;
   std::atomic<int> deliveries{0};
 };
+
+// Tells where and when it is destroyed.
+class Tracked : public Message {
+  VEMO_DECLARE_PROPERTY(Tracked, Message)
+  VEMO_MESSAGE_FIELDS(number)
+
+ public:
+  int number = 0;
+  // Made on first use: the class registry destroys an instance while statics are set up.
+  struct Record {
+    std::mutex lock;
+    std::vector<std::pair<int, std::thread::id>> destroyed;
+    std::function<void(int)> onDestroy;
+  };
+  static Record& record() {
+    static Record r;
+    return r;
+  }
+  ~Tracked() override {
+    Record& r = record();
+    {
+      std::lock_guard<std::mutex> guard(r.lock);
+      r.destroyed.emplace_back(number, std::this_thread::get_id());
+    }
+    if (r.onDestroy) r.onDestroy(number);
+  }
+  static Handle_T<Message> make(int number) {
+    Handle_T<Tracked> made = createInstance();
+    made->number = number;
+    return made;
+  }
+  // The numbers destroyed so far on `thread`, and forgets them all.
+  static std::vector<int> takeDestroyed(std::thread::id thread) {
+    Record& r = record();
+    std::lock_guard<std::mutex> guard(r.lock);
+    std::vector<int> numbers;
+    for (const auto& entry : r.destroyed)
+      if (entry.second == thread) numbers.push_back(entry.first);
+    r.destroyed.clear();
+    return numbers;
+  }
+
+ protected:
+  Tracked() = default;
+};
+VEMO_IMPLEMENT_PROPERTY(Tracked, VEMO_PROPERTY(number, L"Number"))
 
 }  // namespace
 
@@ -262,4 +310,75 @@ TEST(MessageOrigin, ProducersOnManyThreadsKeepTheirOrigins) {
   EXPECT_EQ(wrong, 0);
   for (const auto& tag : tags)
     EXPECT_EQ(tag->deliveries, kEach);
+}
+
+// Handed-over messages that their handler was the last to hold go back to the producer: the
+// next hand-over (of any thread) releases them, after the port's locks, so that a receiver frees
+// what it made on its own thread. A message its handler keeps stays whole; a destructor may hand
+// over into the same port; the consumer keeps a bounded number, and the port releases the rest
+// when it goes.
+TEST(MessageOrigin, HandledObjectsGoBackToTheNextHandOver) {
+  Tracked::takeDestroyed(std::thread::id());  // forgets those of the class registry's set-up
+  std::vector<int> handled;
+  Unknown::Handle_T<Message> kept;
+  {
+    MessagePort port;
+    port.getMessageDispenser().addMessageHandler<Tracked>(
+        CallbackHandler<void, Message*>([&](Message* message) {
+          const int number = static_cast<Tracked*>(message)->number;
+          handled.push_back(number);
+          if (number == 2) kept = Unknown::Handle_T<Message>(message);
+        }));
+    const auto handOver = [&port](std::vector<int> numbers) {
+      std::vector<Unknown::Handle_T<Message>> batch;
+      for (int number : numbers)
+        batch.push_back(Tracked::make(number));
+      return port.handOverMessages(batch.data(), nullptr, static_cast<int>(batch.size()));
+    };
+    std::thread::id producer;
+    std::thread first([&] {
+      producer = std::this_thread::get_id();
+      EXPECT_EQ(handOver({1, 2, 3, 4}), 4);
+    });
+    first.join();
+    EXPECT_EQ(port.procMessage(1000), 4);
+    EXPECT_EQ(handled, (std::vector<int>{1, 2, 3, 4}));
+    // Handled, and held by nothing: not released by the consumer.
+    EXPECT_EQ(Tracked::takeDestroyed(std::this_thread::get_id()), std::vector<int>{});
+    std::thread second([&] {
+      producer = std::this_thread::get_id();
+      EXPECT_EQ(handOver({5}), 1);
+    });
+    second.join();
+    EXPECT_EQ(Tracked::takeDestroyed(producer), (std::vector<int>{1, 3, 4}));
+    ASSERT_FALSE(kept.isNull());
+    EXPECT_EQ(static_cast<Tracked*>(kept.get())->number, 2);
+    kept = nullptr;
+    EXPECT_EQ(Tracked::takeDestroyed(std::this_thread::get_id()), std::vector<int>{2});
+
+    // A destructor that hands over into the port, run by the hand-over that releases it.
+    Tracked::record().onDestroy = [&](int number) {
+      if (number == 5) handOver({50});
+    };
+    EXPECT_EQ(port.procMessage(1000), 1);
+    EXPECT_EQ(handOver({6}), 1);
+    Tracked::record().onDestroy = nullptr;
+    EXPECT_EQ(Tracked::takeDestroyed(std::this_thread::get_id()), std::vector<int>{5});
+    handled.clear();
+    EXPECT_EQ(port.procMessage(1000), 2);
+    EXPECT_EQ(handled, (std::vector<int>{6, 50}));
+
+    // Without a hand-over to take them, the consumer holds only so many: the rest of a long run
+    // it releases itself.
+    std::vector<int> many;
+    for (int i = 0; i < 3000; ++i)
+      many.push_back(100 + i);
+    EXPECT_EQ(handOver(many), 3000);
+    handled.clear();
+    EXPECT_EQ(port.procMessage(100000), 3000);
+    EXPECT_EQ(handled.size(), 3000u);
+    EXPECT_GE(Tracked::takeDestroyed(std::this_thread::get_id()).size(), 3000u - 2048u);
+  }
+  // The port took what it still held with it.
+  EXPECT_GE(Tracked::takeDestroyed(std::this_thread::get_id()).size(), 2u);
 }

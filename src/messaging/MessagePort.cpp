@@ -37,6 +37,10 @@ namespace {
 constexpr int kFrameHeader = 4;
 // Handed-over messages a queue holds as objects at most.
 constexpr int kMaxObjects = 4096;
+// Dispatched handed-over messages waiting to go back to their producer, at most, on each side;
+// the consumer offers what it has from this many on.
+constexpr std::size_t kMaxFinished = 1024;
+constexpr std::size_t kGiveBackAt = 256;
 
 // One queued record, as the consumer's reader sees it: the bytes of the record and nothing
 // after them.
@@ -114,6 +118,14 @@ class detail::MessageQueue : public Unknown {
   // How many objects both lists hold: beyond kMaxObjects, handed-over messages are written,
   // so that the stream's bounds (memory, then its spill file) hold for them too.
   std::atomic<int> objects{0};
+  // Handed-over messages that the consumer dispatched and was the last to hold: they go back to
+  // the next caller of handOverMessages, which releases them outside the lock. A receiver that
+  // hands over what it decodes made them (and what they own) on its own thread; released there,
+  // the allocator reuses their memory at once instead of taking it back from another thread.
+  // `finished` is the consumer's (pop lock), `returned` is under pushLock; each holds at most
+  // kMaxFinished, beyond which the consumer releases messages itself.
+  std::vector<Handle_T<Message>> finished;
+  std::vector<Handle_T<Message>> returned;
   // Whether `incomplete` lists anything: read by the consumer for every record, so it lives on
   // the consumer's cache line (producers set it only after a failed write).
   std::atomic<bool> anyIncomplete{false};
@@ -193,14 +205,23 @@ Unknown::Handle_T<T> takeEntry(std::deque<std::pair<std::uint64_t, Unknown::Hand
   return entry;
 }
 
-// `origin` receives the origin of the record taken, if it has one.
+// Offers the consumer's finished messages to the producers, pushLock being held: only when they
+// took the last offer, so that nothing is released (no destructor runs) under the lock.
+void giveBackLocked(detail::MessageQueue& queue) {
+  if (!queue.finished.empty() && queue.returned.empty()) queue.returned.swap(queue.finished);
+}
+
+// `origin` receives the origin of the record taken, if it has one; `handedOver` whether the
+// message is the object that was handed over.
 Unknown::Handle_T<Message> popRecord(detail::MessageQueue& queue, std::optional<Exception>& failure,
-                                     Unknown::Handle_T<MessageOrigin>& origin) {
+                                     Unknown::Handle_T<MessageOrigin>& origin, bool& handedOver) {
+  handedOver = false;
   for (;;) {
     if (queue.out->available() <= 0) {
       // Everything pushed so far changes sides at once: the empty pop queue becomes the push
       // queue, so producers wait for no copy.
       std::lock_guard<std::mutex> guard(queue.pushLock);
+      giveBackLocked(queue);
       if (queue.in->available() > 0) {
         std::swap(queue.in, queue.out);
         queue.outOrigins.clear();
@@ -234,11 +255,12 @@ Unknown::Handle_T<Message> popRecord(detail::MessageQueue& queue, std::optional<
         static_cast<std::uint32_t>(header[2]) << 16 | static_cast<std::uint32_t>(header[3]) << 24);
     queue.record->begin(queue.out.get(), length);
     if (!queue.outObjects.empty()) {
-      Unknown::Handle_T<Message> handedOver = takeEntry(queue.outObjects, number);
-      if (handedOver) {
+      Unknown::Handle_T<Message> object = takeEntry(queue.outObjects, number);
+      if (object) {
         queue.objects.fetch_sub(1, std::memory_order_relaxed);
         queue.record->skipRest();  // the placeholder
-        return handedOver;
+        handedOver = true;
+        return object;
       }
     }
     Unknown::Handle_T<Message> message;
@@ -454,10 +476,23 @@ int MessagePort::queueRecords(const Unknown::Handle_T<Message>* messages,
   }
   int written = 0;
   std::optional<Exception> full;
+  // What the consumer gives back is released here, once the lock is left.
+  std::vector<Unknown::Handle_T<Message>> released;
   {
     const detail::LogDeferral deferred;
     std::lock_guard<std::mutex> guard(_queue->pushLock);
     detail::MessageQueue& queue = *_queue;
+    if (handOver) released.swap(queue.returned);
+    // Most often the whole block goes in with one write; when the stream takes only part of it,
+    // the record it stopped in went in incomplete and the records after it are tried one by one,
+    // as if each had been written alone.
+    std::size_t inStream = 0;
+    if (block.size() <= static_cast<std::size_t>(INT_MAX) &&
+        queue.in->available() <= INT_MAX - static_cast<int>(block.size())) {
+      const int put = queue.in->write(block.data(), static_cast<int>(block.size()));
+      if (put > 0) inStream = static_cast<std::size_t>(put);
+    }
+    int objects = 0;
     std::size_t at = 0;
     for (int i = 0; i < count; ++i) {
       const unsigned char* head = block.data() + at;
@@ -465,8 +500,14 @@ int MessagePort::queueRecords(const Unknown::Handle_T<Message>* messages,
                                                        static_cast<std::uint32_t>(head[1]) << 8 |
                                                        static_cast<std::uint32_t>(head[2]) << 16 |
                                                        static_cast<std::uint32_t>(head[3]) << 24);
+      int put;
+      if (at + static_cast<std::size_t>(size) <= inStream)
+        put = size;
+      else if (at < inStream)
+        put = static_cast<int>(inStream - at);
+      else
+        put = queue.in->available() > INT_MAX - size ? 0 : queue.in->write(head, size);
       at += static_cast<std::size_t>(size);
-      const int put = queue.in->available() > INT_MAX - size ? 0 : queue.in->write(head, size);
       if (put != size) {
         // As pushMessage: the part that went in is dropped by the consumer; the message is not
         // queued, and its origin is let go.
@@ -488,13 +529,15 @@ int MessagePort::queueRecords(const Unknown::Handle_T<Message>* messages,
       // A second handle for the moment: the caller's is emptied once this returns.
       if (asObject(i)) {
         queue.inObjects.emplace_back(queue.pushed, messages[i]);
-        queue.objects.fetch_add(1, std::memory_order_relaxed);
+        ++objects;
       }
       ++queue.pushed;
       if (failures.empty() || !failures[static_cast<std::size_t>(i)]) ++written;
     }
+    if (objects) queue.objects.fetch_add(objects, std::memory_order_relaxed);
     if (System* consumer = queue.consumer) consumer->notify();
   }
+  released.clear();
   for (const std::optional<Exception>& failure : failures)
     if (failure) failure->report();
   if (full) full->report();
@@ -533,7 +576,8 @@ Unknown::Handle_T<Message> MessagePort::popMessage() {
   Unknown::Handle_T<MessageOrigin> origin;
   {
     std::lock_guard<std::recursive_mutex> guard(_queue->popLock);
-    message = popRecord(*_queue, failure, origin);
+    bool handedOver;
+    message = popRecord(*_queue, failure, origin, handedOver);
     if (origin) origin->delivered();
   }
   if (failure) failure->report();
@@ -551,6 +595,7 @@ class RestTeller {
     // The pop lock is still held: the pop queue is read by its owner.
     const bool left = _queue.out->available() > 0;
     std::lock_guard<std::mutex> guard(_queue.pushLock);
+    giveBackLocked(_queue);
     if (System* consumer = _queue.consumer)
       if (left || _queue.in->available() > 0) consumer->notify();
   }
@@ -584,7 +629,8 @@ int MessagePort::procMessage(unsigned int budget) {
     const unsigned int start = getTimeTick();
     for (;;) {
       Unknown::Handle_T<MessageOrigin> origin;
-      Unknown::Handle_T<Message> message = popRecord(*queue, failure, origin);
+      bool handedOver;
+      Unknown::Handle_T<Message> message = popRecord(*queue, failure, origin, handedOver);
       if (!message) {
         if (origin) origin->delivered();
         break;
@@ -602,6 +648,17 @@ int MessagePort::procMessage(unsigned int budget) {
       }
       if (origin) origin->delivered();
       ++count;
+      // A handed-over message that nothing else holds now goes back to its producer.
+      if (handedOver && message->getReferenceCount() == 1 &&
+          queue->finished.size() < kMaxFinished) {
+        // The buffer that went to the producers left an empty one behind: room for a batch.
+        if (queue->finished.capacity() == 0) queue->finished.reserve(kGiveBackAt);
+        queue->finished.push_back(std::move(message));
+        if (queue->finished.size() % kGiveBackAt == 0) {
+          std::lock_guard<std::mutex> pushGuard(queue->pushLock);
+          giveBackLocked(*queue);
+        }
+      }
       message = nullptr;
       if (gone || getTimeTick() - start > budget) break;
     }

@@ -395,7 +395,9 @@ class Link::Impl : public Unknown {
  private:
   void forwardMailbox();
   bool sendPending();
-  void receive();
+  // Takes what the socket holds (a bounded batch); `queueAsItGoes` false leaves the batch for
+  // flush(), for a caller that holds the send lock.
+  void receive(bool queueAsItGoes = true);
   // Pushes the messages taken so far into the port, in one step.
   void flush();
   void handle(Part& data, Part* routing);
@@ -752,8 +754,12 @@ void Link::Impl::onEvent(int which, short events) {
   if (which == 2) {
     {
       std::lock_guard<TimedLock> guard(sendLock);
-      if (socket) receive();
+      if (socket) receive(false);
     }
+    // Into the port once the send lock is let go: the port may hand back messages for this
+    // thread to release, and their destructors are the application's code (one may send on
+    // this very link). Only this thread receives on a shared socket, so the order holds.
+    flush();
     for (const std::string& entry : _deferredLogs) {
       const std::size_t split = entry.find('\n');
       Log::warning(
@@ -873,15 +879,18 @@ void Link::Impl::flush() {
   _batchOrigins.clear();
 }
 
-void Link::Impl::receive() {
+void Link::Impl::receive(bool queueAsItGoes) {
   // A bounded batch (the poll comes back at once while more wait), pushed into the port a few
   // hundred at a time: one lock and one wake-up of its consumer for each of those.
   struct Flush {
-    ~Flush() { impl->flush(); }
+    ~Flush() {
+      if (now) impl->flush();
+    }
     Impl* impl;
-  } flushAtEnd{this};
+    bool now;
+  } flushAtEnd{this, queueAsItGoes};
   for (int n = 0; n < 1024; ++n) {
-    if (_batch.size() >= 256) flush();
+    if (queueAsItGoes && _batch.size() >= 256) flush();
     Part first;
     if (zmq_msg_recv(&first.msg, socket, ZMQ_DONTWAIT) < 0) return;
     if (socketTypeRoutes()) {

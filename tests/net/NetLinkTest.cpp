@@ -450,6 +450,81 @@ TEST(NetLink, RepliesWaitForARequesterThatStopsReadingAndFailOnceItHasGone) {
 }
 
 namespace {
+// A request whose destructor answers through the replier (as an application's message may do
+// whatever it likes when it goes): where and how is set by the test below.
+struct PartingReply {
+  net::Link* link = nullptr;
+  Unknown::Handle_T<MessageOrigin> origin;
+  std::atomic<int> sent{-1};  // -1: not yet; then whether the answer went
+  std::string error;
+};
+PartingReply g_parting;
+
+class Parting : public Message {
+  VEMO_DECLARE_PROPERTY(Parting, Message)
+  VEMO_MESSAGE_FIELDS(number)
+
+ public:
+  int number = 0;
+  bool taken = false;  // set by the receiver's handler, not sent
+  ~Parting() override {
+    if (number != 1 || !taken || !g_parting.link) return;
+    const bool sent = g_parting.link->replyTo(g_parting.origin.get(), nettest::makeEvery(7), 300ms);
+    if (!sent) g_parting.error = net::Link::getLastError();
+    g_parting.sent = sent ? 1 : 0;
+  }
+
+ protected:
+  Parting() = default;
+};
+VEMO_IMPLEMENT_PROPERTY(Parting, VEMO_PROPERTY(number, L"Number"))
+}  // namespace
+
+// A received message lives until its handler and the port are done with it; the link's own
+// thread may then be the one that destroys it, and it does so without the link's locks: a
+// destructor that sends through the same link sends at once.
+TEST(NetLink, AMessageThatEndsOnTheLinksThreadMaySendThroughIt) {
+  auto context = net::Context::createInstance();
+  MessagePort port;
+  auto replier = net::Link::createInstance(context, net::LinkKind::kReply, port);
+  ASSERT_TRUE(replier->bind("tcp://127.0.0.1:*"));
+  std::atomic<int> handled{0};
+  port.getMessageDispenser().addMessageHandler<Parting>([&](Message* message) {
+    Parting* parting = static_cast<Parting*>(message);
+    if (parting->number == 1) g_parting.origin = MessagePort::getCurrentOrigin();
+    parting->taken = true;
+    ++handled;
+  });
+  g_parting.sent = -1;
+  g_parting.error.clear();
+  g_parting.link = replier.get();
+  Served served(port);
+  void* zmq = zmq_ctx_new();
+  void* requester = zmq_socket(zmq, ZMQ_DEALER);
+  int zero = 0, second = 1000;
+  zmq_setsockopt(requester, ZMQ_LINGER, &zero, sizeof zero);
+  zmq_setsockopt(requester, ZMQ_RCVTIMEO, &second, sizeof second);
+  ASSERT_EQ(zmq_connect(requester, replier->getBoundEndpoint().c_str()), 0);
+  // Requests one at a time, until the first has gone with one of the batches after it.
+  for (int n = 1; n <= 50 && g_parting.sent < 0; ++n) {
+    Unknown::Handle_T<Parting> request = Parting::createInstance();
+    request->number = n;
+    const std::string frame = messageFrame(*request);
+    ASSERT_EQ(zmq_send(requester, frame.data(), frame.size(), 0), static_cast<int>(frame.size()));
+    ASSERT_TRUE(waitFor([&] { return handled == n; }));
+  }
+  ASSERT_TRUE(waitFor([] { return g_parting.sent >= 0; }));
+  EXPECT_EQ(g_parting.sent, 1) << g_parting.error;
+  std::vector<char> buffer(4096);
+  const int got = zmq_recv(requester, buffer.data(), buffer.size(), 0);
+  EXPECT_EQ(got, static_cast<int>(messageFrame(*nettest::makeEvery(7)).size()));
+  g_parting.link = nullptr;
+  g_parting.origin = nullptr;
+  zmq_close(requester);
+  zmq_ctx_term(zmq);
+}
+
+namespace {
 // The journal's lines: session, sequence number, message number.
 std::vector<std::vector<unsigned long long>> readJournal(const std::string& path) {
   std::vector<std::vector<unsigned long long>> lines;

@@ -43,6 +43,9 @@
 /// importFrom must consume exactly what exportTo produced.
 #pragma once
 
+#include <cstddef>
+#include <new>
+
 #include "vemo/core/Export.h"
 #include "vemo/core/Property.h"
 #include "vemo/core/Stream.h"
@@ -102,6 +105,20 @@ class VEMO_CORE_API Message : public Property {
   Message& operator=(Message&&) = default;
   ///@}
   ~Message() override;
+
+  ///@{
+  /// Messages of up to 256 bytes are made in blocks that a thread keeps for reuse once messages
+  /// it destroys are gone (a bounded number of each size per thread, released when the thread
+  /// ends): a receiver that makes a message for every one that arrives and destroys them on
+  /// the same thread reuses their memory without the heap. Larger and over-aligned ones use the
+  /// global allocation functions.
+  static void* operator new(std::size_t size);
+  static void* operator new(std::size_t size, std::align_val_t alignment);
+  static void* operator new(std::size_t, void* where) noexcept { return where; }
+  static void operator delete(void* block, std::size_t size) noexcept;
+  static void operator delete(void* block, std::size_t size, std::align_val_t alignment) noexcept;
+  static void operator delete(void*, void*) noexcept {}
+  ///@}
 
  protected:
   Message() = default;

@@ -132,6 +132,10 @@ class VEMO_CORE_API MessagePort {
   /// neither written nor read back, and its handler gets that very object; one held elsewhere
   /// too is written as pushMessages writes it, so that its other holders may go on using it. A
   /// receiver that has just decoded the messages it queues saves a copy of each this way.
+  /// Handed-over messages whose handlers were the last to hold them come back to the next call
+  /// (of any thread), which releases them once it has left the port's locks: a receiver frees
+  /// what it made on its own thread. The port keeps a bounded number of them for that (the
+  /// consumer releases the rest itself), and releases those it still keeps when it goes.
   int handOverMessages(Unknown::Handle_T<Message>* messages, MessageOrigin* const* origins,
                        int count);
   /// The oldest queued message as a new object, or null when the queue is empty, the record is a
