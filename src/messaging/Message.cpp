@@ -31,11 +31,9 @@ Unknown::Handle_T<Message> Message::clone() const {
 
 namespace {
 
-// The blocks a thread keeps for messages, by size in steps of kGrain bytes, released when the
-// thread ends. The state lives in the object whose destructor releases it: where thread-local
-// storage is emulated (MinGW), the storage of another thread-local object may already be gone
-// when a destructor runs. A message destroyed after the end (by a destructor that runs later)
-// goes straight back to the heap.
+// The blocks a thread keeps for messages, by size in steps of kGrain bytes. Plain data, so that
+// it stays usable while the thread's other thread-local objects are destroyed (a message may go
+// with them); the closer below empties it first and marks it closed.
 constexpr std::size_t kGrain = 16;
 constexpr std::size_t kClasses = 16;  // up to 256 bytes
 constexpr unsigned int kKept = 256;   // per size and thread
@@ -45,19 +43,24 @@ struct FreeBlock {
 };
 
 struct BlockCache {
-  FreeBlock* heads[kClasses] = {};
-  unsigned int counts[kClasses] = {};
-  bool closed = false;
-  ~BlockCache() {
-    closed = true;
+  FreeBlock* heads[kClasses];
+  unsigned int counts[kClasses];
+  bool opened;
+  bool closed;
+};
+thread_local BlockCache t_blocks{};
+
+struct BlockCacheCloser {
+  ~BlockCacheCloser() {
+    t_blocks.closed = true;
     for (std::size_t c = 0; c < kClasses; ++c)
-      while (FreeBlock* block = heads[c]) {
-        heads[c] = block->next;
+      while (FreeBlock* block = t_blocks.heads[c]) {
+        t_blocks.heads[c] = block->next;
         std::free(block);
       }
   }
 };
-thread_local BlockCache t_blocks;
+thread_local BlockCacheCloser t_blocksCloser;
 
 // The size class of a message of `size` bytes; kClasses when it has none.
 std::size_t sizeClass(std::size_t size) {
@@ -93,6 +96,11 @@ void Message::operator delete(void* block, std::size_t size) noexcept {
     return;
   }
   BlockCache& cache = t_blocks;
+  if (!cache.opened && !cache.closed) {
+    // The first block kept by this thread: its closer is made now, to release them at its end.
+    cache.opened = true;
+    static_cast<void>(&t_blocksCloser);
+  }
   if (cache.closed || cache.counts[c] >= kKept) {
     std::free(block);
     return;
