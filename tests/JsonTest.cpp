@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cfloat>
 #include <climits>
-#include <condition_variable>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -711,6 +710,11 @@ TEST(JsonText, ReadGivesWhatParsingTheDecodedTextGives) {
       std::string("12.5\0"
                   "5",
                   6),
+      // A number that stops before an exponent without digits, and zeros after it: the digits
+      // after the zeros belong to the exponent once the zeros are left out.
+      std::string("2.e\0\0\0"
+                  "3\\2]",
+                  10),
       std::string("[\"\xc3\xa9\", 1]\0\xa2", 11),
       // Longer than the decoding scratch buffer, in bytes and in characters.
       "[\"" + repeated("\xc3\xa9", 5000) + "\\\"" + repeated("\xe6\x9d\xb1", 3000) + "\"]",

@@ -1280,8 +1280,9 @@ bool parseUtf8(const unsigned char* bytes, std::size_t size, JsonValue& value, J
     JsonParser<Utf8Text, false> parser(bytes);
     if (parser.parse(value, 0)) {
       const unsigned char* const stop = parser.position();
-      if (stop == end || *stop != 0) return true;
-      // The zero is left out of the text and the number goes on after it: read it so.
+      if (stop == end || !std::memchr(stop, 0, static_cast<std::size_t>(end - stop))) return true;
+      // Zeros after the value are left out of the text, and what follows them may continue the
+      // value (the digits of a number or of its exponent): read it so.
     } else if (!parser.irregular() && regularUtf8(bytes, end)) {
       if (error) takeError(parser, bytes, *error);
       return false;
