@@ -624,6 +624,58 @@ TEST(JsonText, DoublesAreWrittenLikePrintfWithSixteenDigits) {
     std::snprintf(reference, sizeof reference, "%.16g", d);
     EXPECT_EQ(compact(JsonValue(d)), std::wstring(reference, reference + std::strlen(reference)));
   }
+
+  // Against the C library's printf, in one array: numbers as data has them (a few decimals),
+  // all bit patterns, the neighbours of each power of ten and of its halves, and doubles at a
+  // hair from half a unit of the 16th digit, where rounding is decided by the last bits.
+  std::vector<double> numbers;
+  std::uint64_t seed = 0x9E3779B97F4A7C15ull;
+  auto random = [&seed] {
+    seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
+    return seed;
+  };
+  for (int i = 0; i < 20000; ++i) {
+    numbers.push_back(static_cast<double>(random() % 10000000) / 100.0);
+    numbers.push_back(-static_cast<double>(random() % 100000) / 1000000.0);
+    std::uint64_t bits = random();
+    double any;
+    std::memcpy(&any, &bits, sizeof any);
+    if (std::isfinite(any)) numbers.push_back(any);
+    // a 17-digit decimal ending in 5, at every scale the short way covers and beyond
+    char tie[40];
+    std::snprintf(
+        tie, sizeof tie, "%llu5e%d",
+        static_cast<unsigned long long>(1000000000000000ull + random() % 9000000000000000ull),
+        static_cast<int>(random() % 36) - 26);
+    const double near = std::strtod(tie, nullptr);
+    for (double d : {near, std::nextafter(near, 0.0), std::nextafter(near, HUGE_VAL)})
+      numbers.push_back(d);
+  }
+  for (int k = -9; k <= 17; ++k) {
+    const double power = std::pow(10.0, k);
+    for (double d : {power, 5 * power, 9.999999999999999 * power, 9.9999999999999995 * power})
+      for (double step : {d, std::nextafter(d, 0.0), std::nextafter(d, HUGE_VAL),
+                          std::nextafter(std::nextafter(d, 0.0), 0.0)})
+        numbers.push_back(step);
+  }
+  JsonValue array(JsonValue::arrayValue);
+  for (double d : numbers)
+    array.append(JsonValue(d));
+  const std::wstring text = compact(array);
+  std::size_t at = 1;  // past the '['
+  int differing = 0;
+  for (double d : numbers) {
+    const std::size_t end = text.find_first_of(L",]", at);
+    ASSERT_NE(end, std::wstring::npos);
+    char reference[64];
+    std::snprintf(reference, sizeof reference, "%.16g", d);
+    const std::wstring written = text.substr(at, end - at);
+    if (written != std::wstring(reference, reference + std::strlen(reference)) && ++differing < 5)
+      ADD_FAILURE() << "%.16g of " << reference << " written as "
+                    << std::string(written.begin(), written.end());
+    at = end + 1;
+  }
+  EXPECT_EQ(differing, 0) << "of " << numbers.size();
 }
 
 TEST(JsonText, StreamsCarryUtf16OrUtf8AndStopAtAShortWrite) {

@@ -1,7 +1,11 @@
 #include "Number.h"
 
+#include <cfloat>
 #include <charconv>
 #include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -161,6 +165,128 @@ int scanInt(const wchar_t* text) {
   if (value > INT_MAX) return INT_MAX;
   if (value < INT_MIN) return INT_MIN;
   return static_cast<int>(value);
+}
+
+namespace {
+
+// The powers of ten that doubles hold exactly.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int kMostExactPower = 22;
+
+// a * b as hi + lo exactly (Dekker's product): needs doubles rounded to nearest with no wider
+// intermediates, and factors far from overflow and underflow.
+void exactProduct(double a, double b, double& hi, double& lo) {
+  constexpr double kSplitter = 134217729.0;  // 2^27 + 1
+  hi = a * b;
+  const double ta = kSplitter * a, aHigh = ta - (ta - a), aLow = a - aHigh;
+  const double tb = kSplitter * b, bHigh = tb - (tb - b), bLow = b - bHigh;
+  lo = ((aHigh * bHigh - hi) + aHigh * bLow + aLow * bHigh) + aLow * bLow;
+}
+
+// The 16 significant digits of a positive `magnitude` and the decimal exponent of the first,
+// as printf rounds them; false where this cannot tell for certain (out of range, or within a
+// hair of half a unit of the 16th digit), and the general conversion must decide.
+//
+// With E the exponent of the magnitude's first digit, magnitude * 10^(15 - E) lies in
+// [10^15, 10^16); with 10^(15 - E) exact (E from -7 to 15) the product is exact as two
+// doubles, and rounding it to an integer gives the digits.
+bool sixteenDigits(double magnitude, std::uint64_t& digits, int& exponent) {
+  if (!(magnitude >= 1e-7 && magnitude < 1e16)) return false;
+  int e = 0;
+  if (magnitude >= 1.0) {
+    while (e < 15 && magnitude >= kExactPowersOfTen[e + 1])
+      ++e;
+  } else {
+    // 10^-k are not doubles: a first guess, corrected by the exact product below.
+    e = -1;
+    while (e > -7 && magnitude < 1.0 / kExactPowersOfTen[-e])
+      --e;
+  }
+  double high, low;
+  for (int tries = 0;; ++tries) {
+    const int scale = 15 - e;
+    if (scale < 0 || scale > kMostExactPower || tries > 2) return false;
+    exactProduct(magnitude, kExactPowersOfTen[scale], high, low);
+    if (high < 1e15 || (high == 1e15 && low < 0)) {
+      --e;
+    } else if (high > 1e16 || (high == 1e16 && low >= 0)) {
+      ++e;
+    } else {
+      break;
+    }
+  }
+  // high is at least 10^15 > 2^49, so its fraction is a multiple of 1/8 and |low| <= 1.
+  const double whole = std::floor(high);
+  const double fraction = (high - whole) + low;  // in (-1, 2)
+  constexpr double kHair = 1e-6;
+  for (const double tie : {-0.5, 0.5, 1.5})
+    if (std::fabs(fraction - tie) < kHair) return false;
+  digits = static_cast<std::uint64_t>(whole);
+  if (fraction >= 1.5)
+    digits += 2;
+  else if (fraction >= 0.5)
+    digits += 1;
+  else if (fraction < -0.5)
+    digits -= 1;
+  if (digits == 10000000000000000ull) {  // 9.99...95 and up round to the next power
+    digits = 1000000000000000ull;
+    ++e;
+  }
+  exponent = e;
+  return true;
+}
+
+char* writeExponent(char* out, int exponent) {
+  *out++ = 'e';
+  *out++ = exponent < 0 ? '-' : '+';
+  const int magnitude = exponent < 0 ? -exponent : exponent;
+  if (magnitude < 10) *out++ = '0';
+  return std::to_chars(out, out + 4, magnitude).ptr;
+}
+
+}  // namespace
+
+char* formatDouble16(double value, char* out) {
+  std::uint64_t digits = 0;
+  int exponent = 0;
+  // Dekker's product is exact only with doubles rounded as doubles (not on the x87 stack).
+  if (FLT_EVAL_METHOD != 0 || !sixteenDigits(std::fabs(value), digits, exponent))
+    return std::to_chars(out, out + kDouble16Chars, value, std::chars_format::general, 16).ptr;
+  if (std::signbit(value)) *out++ = '-';
+  char text[16];
+  std::to_chars(text, text + 16, digits);  // exactly 16 digits
+  int count = 16;
+  while (count > 1 && text[count - 1] == '0')
+    --count;
+  if (exponent < -4 || exponent >= 16) {
+    *out++ = text[0];
+    if (count > 1) {
+      *out++ = '.';
+      std::memcpy(out, text + 1, static_cast<std::size_t>(count - 1));
+      out += count - 1;
+    }
+    return writeExponent(out, exponent);
+  }
+  if (exponent < 0) {
+    *out++ = '0';
+    *out++ = '.';
+    for (int zeros = -exponent - 1; zeros > 0; --zeros)
+      *out++ = '0';
+    std::memcpy(out, text, static_cast<std::size_t>(count));
+    return out + count;
+  }
+  const int whole = exponent + 1;  // digits before the point
+  if (count <= whole) {
+    std::memcpy(out, text, static_cast<std::size_t>(count));
+    std::memset(out + count, '0', static_cast<std::size_t>(whole - count));
+    return out + whole;
+  }
+  std::memcpy(out, text, static_cast<std::size_t>(whole));
+  out[whole] = '.';
+  std::memcpy(out + whole + 1, text + whole, static_cast<std::size_t>(count - whole));
+  return out + count + 1;
 }
 
 }  // namespace detail

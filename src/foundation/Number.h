@@ -1,5 +1,6 @@
 // Number scanning of wide text with the C locale's rules, whatever the process locale: the
-// library's stand-ins for wcstod, _wtof, _wtoi64 and _wtoi.
+// library's stand-ins for wcstod, _wtof, _wtoi64 and _wtoi; and the "%.16g" the library writes
+// doubles with.
 #pragma once
 
 namespace vemo {
@@ -34,6 +35,15 @@ long long scanInt64(const wchar_t* text);
 
 // Like _wtoi: scanInt64 saturated at the int range.
 int scanInt(const wchar_t* text);
+
+// The most characters formatDouble16 writes ("-1.234567890123457e-308").
+constexpr int kDouble16Chars = 24;
+
+// Writes a finite `value` as printf's "%.16g" in the C locale does (rounded to 16 significant
+// digits, trailing zeros dropped, an exponent below -4 or above 15 in e-notation) at `out`,
+// which has room for kDouble16Chars; past the last character. Most values (magnitudes from
+// 1e-7 to 1e16) take a short exact way instead of the general conversion.
+char* formatDouble16(double value, char* out);
 
 }  // namespace detail
 }  // namespace vemo

@@ -1023,10 +1023,8 @@ void writeDouble(Sink& sink, double value) {
     sink.put("null", 4);
     return;
   }
-  char text[40];
-  const std::to_chars_result result =
-      std::to_chars(text, text + sizeof text, value, std::chars_format::general, 16);
-  sink.put(text, static_cast<std::size_t>(result.ptr - text));
+  char text[detail::kDouble16Chars];
+  sink.put(text, static_cast<std::size_t>(detail::formatDouble16(value, text) - text));
 }
 
 template <class Sink>
