@@ -678,6 +678,43 @@ TEST(JsonText, DoublesAreWrittenLikePrintfWithSixteenDigits) {
   EXPECT_EQ(differing, 0) << "of " << numbers.size();
 }
 
+// Keys shared by many objects of a parsed document, hundreds of distinct ones, keys with escapes
+// and non-ASCII, long ones and the empty key come out of the byte writers (UTF-8 and UTF-16) as
+// the wide writer gives them.
+TEST(JsonText, KeysCommonToManyObjectsAreWrittenLikeAnyOther) {
+  std::wstring text = L"[";
+  const std::wstring common[] = {L"id",
+                                 L"",
+                                 L"q\\\"t\\n",
+                                 L"caf\u00e9 \u6771",
+                                 L"sixteen chars ok",
+                                 L"seventeen chars!!",
+                                 L"\u0001\u001f\u007f"};
+  for (int i = 0; i < 400; ++i) {
+    text += i ? L",{" : L"{";
+    for (const std::wstring& key : common)
+      text += L"\"" + key + L"\":" + std::to_wstring(i) + L",";
+    text += L"\"own " + std::to_wstring(i) + L"\":[]}";
+  }
+  text += L"]";
+  const JsonValue value = parsed(text);
+  ASSERT_EQ(value.size(), 400);
+  ASSERT_EQ(value[399].size(), 8);
+  EXPECT_EQ(value[7][L"q\"t\n"].asInt32(), 7);
+
+  const std::wstring wide = compact(value);
+  const BytesHandle utf16(new Bytes);
+  ASSERT_TRUE(Json::writeValue(value, utf16.get(), false));
+  EXPECT_TRUE(utf16->bytes == utf16le(wide));
+  const BytesHandle utf8(new Bytes);
+  ASSERT_TRUE(Json::write(value, utf8.get(), false));
+  JsonValue back;
+  ASSERT_TRUE(Json::read(back, new Bytes(utf8->bytes)));
+  EXPECT_TRUE(back == value);
+  EXPECT_EQ(compact(back), wide);
+  EXPECT_EQ(utf8->bytes.size(), wide.size() + 400 * 3);  // é takes two bytes, 東 three
+}
+
 TEST(JsonText, StreamsCarryUtf16OrUtf8AndStopAtAShortWrite) {
   // Json::writeValue writes UTF-16LE; Python: '["é\U0001F600"]'.encode("utf-16-le")
   JsonValue v;

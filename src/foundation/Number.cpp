@@ -238,6 +238,13 @@ bool sixteenDigits(double magnitude, std::uint64_t& digits, int& exponent) {
   return true;
 }
 
+// Dropping 8, 4, 2 and 1 trailing zeros in turn drops up to 15: all a 16-digit number ends in.
+struct ZeroStep {
+  std::uint64_t power;
+  int zeros;
+};
+constexpr ZeroStep kTrailingZeroSteps[] = {{100000000, 8}, {10000, 4}, {100, 2}, {10, 1}};
+
 char* writeExponent(char* out, int exponent) {
   *out++ = 'e';
   *out++ = exponent < 0 ? '-' : '+';
@@ -255,11 +262,13 @@ char* formatDouble16(double value, char* out) {
   if (FLT_EVAL_METHOD != 0 || !sixteenDigits(std::fabs(value), digits, exponent))
     return std::to_chars(out, out + kDouble16Chars, value, std::chars_format::general, 16).ptr;
   if (std::signbit(value)) *out++ = '-';
-  char text[16];
-  std::to_chars(text, text + 16, digits);  // exactly 16 digits
+  // Trailing zeros go before the digits are made: data mostly has a few decimals.
   int count = 16;
-  while (count > 1 && text[count - 1] == '0')
-    --count;
+  for (const ZeroStep& step : kTrailingZeroSteps) {
+    if (digits % step.power == 0) digits /= step.power, count -= step.zeros;
+  }
+  char text[16];
+  std::to_chars(text, text + 16, digits);  // `count` digits
   if (exponent < -4 || exponent >= 16) {
     *out++ = text[0];
     if (count > 1) {
