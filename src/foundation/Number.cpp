@@ -200,8 +200,9 @@ bool sixteenDigits(double magnitude, std::uint64_t& digits, int& exponent) {
       ++e;
   } else {
     // 10^-k are not doubles: a first guess, corrected by the exact product below.
+    static constexpr double kNearPowers[] = {1e-1, 1e-2, 1e-3, 1e-4, 1e-5, 1e-6, 1e-7};
     e = -1;
-    while (e > -7 && magnitude < 1.0 / kExactPowersOfTen[-e])
+    while (e > -7 && magnitude < kNearPowers[-e - 1])
       --e;
   }
   double high, low;
@@ -238,12 +239,17 @@ bool sixteenDigits(double magnitude, std::uint64_t& digits, int& exponent) {
   return true;
 }
 
-// Dropping 8, 4, 2 and 1 trailing zeros in turn drops up to 15: all a 16-digit number ends in.
-struct ZeroStep {
-  std::uint64_t power;
-  int zeros;
-};
-constexpr ZeroStep kTrailingZeroSteps[] = {{100000000, 8}, {10000, 4}, {100, 2}, {10, 1}};
+// Drops the trailing zeros of 16 digits, 8, 4, 2 and 1 at a time (up to 15: all such a number
+// ends in), each a division by a constant, which compiles to a multiplication; how many digits
+// are left.
+int dropTrailingZeros(std::uint64_t& digits) {
+  int count = 16;
+  if (digits % 100000000 == 0) digits /= 100000000, count -= 8;
+  if (digits % 10000 == 0) digits /= 10000, count -= 4;
+  if (digits % 100 == 0) digits /= 100, count -= 2;
+  if (digits % 10 == 0) digits /= 10, count -= 1;
+  return count;
+}
 
 char* writeExponent(char* out, int exponent) {
   *out++ = 'e';
@@ -263,10 +269,7 @@ char* formatDouble16(double value, char* out) {
     return std::to_chars(out, out + kDouble16Chars, value, std::chars_format::general, 16).ptr;
   if (std::signbit(value)) *out++ = '-';
   // Trailing zeros go before the digits are made: data mostly has a few decimals.
-  int count = 16;
-  for (const ZeroStep& step : kTrailingZeroSteps) {
-    if (digits % step.power == 0) digits /= step.power, count -= step.zeros;
-  }
+  const int count = dropTrailingZeros(digits);
   char text[16];
   std::to_chars(text, text + 16, digits);  // `count` digits
   if (exponent < -4 || exponent >= 16) {
