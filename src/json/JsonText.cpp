@@ -1,5 +1,6 @@
 // Json: the lenient recursive-descent parser and the compact and styled writers.
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -779,14 +780,23 @@ bool needsEscape(wchar_t c) {
   return static_cast<std::uint32_t>(c) < 32 || c == L'"' || c == L'\\';
 }
 
-// The escape of a character that needs one, in ASCII: a two-character escape, else \u00XX
-// (the characters from 0 to 31). Returns its length.
+// For each ASCII character, the letter after the backslash of its escape in a string: 'u' for
+// a \u escape, 0 for a character written as itself.
+constexpr std::array<char, 128> kEscapeLetters = [] {
+  std::array<char, 128> letters{};
+  for (int c = 0; c < 0x20; ++c)
+    letters[c] = 'u';
+  for (const ShortEscape& entry : kShortEscapes)
+    letters[entry.character] = entry.letter;
+  return letters;
+}();
+
+// The escape of a character that needs one (see needsEscape) at `out`, in ASCII: a
+// two-character escape, else \u00XX (the characters from 0 to 31). Returns its length.
 int escapeOf(wchar_t c, char* out) {
-  for (const ShortEscape& entry : kShortEscapes) {
-    if (c == entry.character) {
-      out[0] = '\\', out[1] = entry.letter;
-      return 2;
-    }
+  if (const char letter = kEscapeLetters[static_cast<std::size_t>(c)]; letter != 'u') {
+    out[0] = '\\', out[1] = letter;
+    return 2;
   }
   static const char kHex[] = "0123456789abcdef";
   out[0] = '\\', out[1] = 'u', out[2] = '0', out[3] = '0', out[4] = kHex[(c >> 4) & 0xF];
@@ -932,15 +942,21 @@ class ByteSink {
   static unsigned char* encodeRun(const wchar_t* text, std::size_t length, unsigned char* o) {
     for (std::size_t i = 0; i < length; ++i) {
       const wchar_t c = text[i];
+      const auto unit = static_cast<std::uint32_t>(c);
       // ASCII goes out as itself, in a string unless it needs escaping.
-      if (kEscape ? c >= 0x20 && c < 0x80 && c != L'"' && c != L'\\' : c > 0 && c < 0x80) {
+      if (!kEscape) {
+        if (unit - 1 < 0x7F)
+          o = ascii(o, static_cast<char>(c));
+        else
+          o += Encoding::encode(c, o);
+      } else if (unit >= 0x80) {
+        o += Encoding::encode(c, o);
+      } else if (const char letter = kEscapeLetters[unit]; letter == 0) {
         o = ascii(o, static_cast<char>(c));
-      } else if (kEscape && needsEscape(c)) {
+      } else {
         char escape[6];
         for (int e = 0, count = escapeOf(c, escape); e < count; ++e)
           o = ascii(o, escape[e]);
-      } else {
-        o += Encoding::encode(c, o);
       }
     }
     return o;
