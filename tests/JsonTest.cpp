@@ -611,6 +611,39 @@ TEST(JsonText, WriterEscapesQuotesBackslashesAndControlsOnly) {
   EXPECT_EQ(compact(keyed), L"{\"a\\nb\":1}");
 }
 
+TEST(JsonText, IntegersAreWrittenLikePrintf) {
+  std::vector<std::uint64_t> magnitudes = {0,
+                                           1,
+                                           9,
+                                           10,
+                                           99,
+                                           100,
+                                           4294967295u,
+                                           4294967296u,
+                                           9223372036854775807u,
+                                           9223372036854775808u,
+                                           18446744073709551615u};
+  for (std::uint64_t power = 1; power <= 1000000000000000000u; power *= 10)
+    for (std::uint64_t near : {power - 1, power, power + 1, 5 * power, 9 * power + 9})
+      magnitudes.push_back(near);
+  std::uint64_t seed = 88172645463325252u;
+  for (int i = 0; i < 2000; ++i) {
+    seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
+    magnitudes.push_back(seed >> (i % 64));
+  }
+  for (std::uint64_t m : magnitudes) {
+    char reference[32];
+    std::snprintf(reference, sizeof reference, "%llu", static_cast<unsigned long long>(m));
+    ASSERT_EQ(compact(JsonValue(static_cast<__uint64>(m))),
+              std::wstring(reference, reference + std::strlen(reference)));
+    if (m > 9223372036854775808u) continue;
+    const long long negative = m == 9223372036854775808u ? LLONG_MIN : -static_cast<long long>(m);
+    std::snprintf(reference, sizeof reference, "%lld", negative);
+    ASSERT_EQ(compact(JsonValue(static_cast<__int64>(negative))),
+              std::wstring(reference, reference + std::strlen(reference)));
+  }
+}
+
 TEST(JsonText, DoublesAreWrittenLikePrintfWithSixteenDigits) {
   EXPECT_EQ(compact(JsonValue(0.1)), L"0.1");
   EXPECT_EQ(compact(JsonValue(0.1 + 0.2)), L"0.3");

@@ -251,6 +251,37 @@ int dropTrailingZeros(std::uint64_t& digits) {
   return count;
 }
 
+// "00" to "99".
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Eight digits of a value below 10^8, leading zeros included: 32-bit arithmetic only.
+char* writeEightDigits(std::uint32_t value, char* out) {
+  const std::uint32_t high = value / 10000, low = value % 10000;
+  std::memcpy(out, kDigitPairs + 2 * (high / 100), 2);
+  std::memcpy(out + 2, kDigitPairs + 2 * (high % 100), 2);
+  std::memcpy(out + 4, kDigitPairs + 2 * (low / 100), 2);
+  std::memcpy(out + 6, kDigitPairs + 2 * (low % 100), 2);
+  return out + 8;
+}
+
+// The digits of a value below 10^8, without leading zeros.
+char* writeShortDecimal(std::uint32_t value, char* out) {
+  if (value < 10) {
+    *out = static_cast<char>('0' + value);
+    return out + 1;
+  }
+  char eight[8];
+  writeEightDigits(value, eight);
+  int first = 0;
+  while (eight[first] == '0')
+    ++first;
+  std::memcpy(out, eight + first, static_cast<std::size_t>(8 - first));
+  return out + 8 - first;
+}
+
 char* writeExponent(char* out, int exponent) {
   *out++ = 'e';
   *out++ = exponent < 0 ? '-' : '+';
@@ -261,6 +292,22 @@ char* writeExponent(char* out, int exponent) {
 
 }  // namespace
 
+char* formatDecimal(std::uint64_t value, char* out) {
+  // Up to three groups of eight digits, each made with 32-bit arithmetic, instead of a 64-bit
+  // division for every two digits.
+  constexpr std::uint64_t kGroup = 100000000;
+  if (value < kGroup) return writeShortDecimal(static_cast<std::uint32_t>(value), out);
+  const std::uint64_t high = value / kGroup;
+  const auto low = static_cast<std::uint32_t>(value % kGroup);
+  if (high < kGroup) {
+    out = writeShortDecimal(static_cast<std::uint32_t>(high), out);
+  } else {
+    out = writeShortDecimal(static_cast<std::uint32_t>(high / kGroup), out);
+    out = writeEightDigits(static_cast<std::uint32_t>(high % kGroup), out);
+  }
+  return writeEightDigits(low, out);
+}
+
 char* formatDouble16(double value, char* out) {
   std::uint64_t digits = 0;
   int exponent = 0;
@@ -270,8 +317,8 @@ char* formatDouble16(double value, char* out) {
   if (std::signbit(value)) *out++ = '-';
   // Trailing zeros go before the digits are made: data mostly has a few decimals.
   const int count = dropTrailingZeros(digits);
-  char text[16];
-  std::to_chars(text, text + 16, digits);  // `count` digits
+  char text[20];
+  formatDecimal(digits, text);  // `count` digits
   if (exponent < -4 || exponent >= 16) {
     *out++ = text[0];
     if (count > 1) {

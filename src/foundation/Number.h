@@ -3,6 +3,8 @@
 // doubles with.
 #pragma once
 
+#include <cstdint>
+
 namespace vemo {
 namespace detail {
 
@@ -35,6 +37,9 @@ long long scanInt64(const wchar_t* text);
 
 // Like _wtoi: scanInt64 saturated at the int range.
 int scanInt(const wchar_t* text);
+
+// Writes the decimal digits of `value` at `out`, which has room for 20; past the last one.
+char* formatDecimal(std::uint64_t value, char* out);
 
 // The most characters formatDouble16 writes ("-1.234567890123457e-308").
 constexpr int kDouble16Chars = 24;

@@ -1022,11 +1022,10 @@ void writeString(Sink& sink, const String& text) {
 
 template <class Sink>
 void writeNumber(Sink& sink, unsigned long long magnitude, bool negative) {
-  // to_chars makes two digits per division: a long number is a chain of divisions.
   char digits[24];
   char* p = digits;
   if (negative) *p++ = '-';
-  p = std::to_chars(p, digits + sizeof digits, magnitude).ptr;
+  p = detail::formatDecimal(magnitude, p);
   sink.put(digits, static_cast<std::size_t>(p - digits));
 }
 
