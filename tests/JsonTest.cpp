@@ -852,8 +852,10 @@ TEST(JsonText, ReadGivesWhatParsingTheDecodedTextGives) {
   // Strings are scanned several bytes at a time: every kind of character and escape at every
   // place in the scanned words and at every distance from the end of the text, in strings long
   // enough to have a block of their own and short enough to be shared.
-  const std::string pieces[] = {"\xc3\xa9",   "\xe6\x9d\xb1",   "\\\"",    "\\\\", "\\n",    "\\/",
-                                "\\\xc3\xa9", "\\\xe6\x9d\xb1", "\\u00e9", "x",    "\\t\\\""};
+  const std::string pieces[] = {
+      "\xc3\xa9",        "\xe6\x9d\xb1", "\\\"", "\\\\",    "\\n",  "\\/", "\\\xc3\xa9",
+      "\\\xe6\x9d\xb1",  "\\u00e9",      "x",    "\\t\\\"", "\x01", "\\q", "\xa2",
+      "\xf0\x9f\x98\x80"};
   for (const std::string& piece : pieces) {
     for (int before = 0; before < 34; ++before) {
       for (int after = 0; after < 11; ++after) {

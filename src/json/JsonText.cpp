@@ -43,6 +43,17 @@ struct ShortEscape {
 constexpr ShortEscape kShortEscapes[] = {{L'\b', 'b'}, {L'\t', 't'}, {L'\n', 'n'}, {L'\f', 'f'},
                                          {L'\r', 'r'}, {L'"', '"'},  {L'\\', '\\'}};
 
+// For each ASCII character after a backslash, the character the escape stands for: the
+// control character of \b \f \n \r \t, any other character itself.
+constexpr std::array<char, 128> kUnescaped = [] {
+  std::array<char, 128> characters{};
+  for (int c = 0; c < 128; ++c)
+    characters[c] = static_cast<char>(c);
+  for (const ShortEscape& entry : kShortEscapes)
+    characters[static_cast<unsigned char>(entry.letter)] = static_cast<char>(entry.character);
+  return characters;
+}();
+
 // What the parser needs to know of its text: wide characters, or UTF-8 bytes in which every
 // byte of 0x80 and above belongs to a two- or three-byte sequence of a character of U+0080 and
 // above (see regularUtf8), so that the bytes below 0x80 are the text's ASCII characters.
@@ -460,6 +471,9 @@ class JsonParser {
     const Char* end = begin;
     std::size_t count = 0;  // units: at least the characters
     bool plain = true;      // no escape
+    if constexpr (!std::is_same<Char, wchar_t>::value) {
+      if (parseShortString(text, end, count, plain)) return true;
+    }
     for (; *end != '"'; ++end, ++count) {
       if (*end == 0) return fail(_p, "unterminated string");
       if (*end == '\\') {
@@ -493,6 +507,45 @@ class JsonParser {
     }
     wchar_t* chars = newBlock(count, 1);
     text = fitted(chars, count, decode(begin, end, chars));
+    return true;
+  }
+
+  // A short string of UTF-8 text in one pass, decoded onto the stack as it is read, for the
+  // cache of shared strings. False where the general way must go on: at `end`, the first byte
+  // not read, with the `count` of units before it and whether they were `plain`, once the
+  // string is longer than the cache's; at the start of the string for anything the general way
+  // must judge (a \u escape, a control character, an irregular sequence, the end of the text).
+  bool parseShortString(String& text, const Char*& end, std::size_t& count, bool& plain) {
+    wchar_t chars[kCachedLength + 1];  // the last character may take two units
+    std::size_t n = 0;
+    bool escaped = false;
+    const Char* p = _p + 1;
+    for (;;) {
+      const Char c = *p;
+      if (c == '"') break;
+      if (n >= kCachedLength) {
+        end = p, count = n, plain = !escaped;
+        return false;
+      }
+      if (c >= 0x80) {
+        if constexpr (Text::kChecksStrings) {
+          if (Text::regularLength(p) == 0) return false;
+        }
+        n = static_cast<std::size_t>(Text::copyChar(p, chars + n) - chars);
+      } else if (c >= 0x20 && c != '\\') {
+        chars[n++] = static_cast<wchar_t>(c);
+        ++p;
+      } else if (c == '\\' && p[1] > 0 && p[1] < 0x80 && p[1] != 'u') {
+        chars[n++] = static_cast<wchar_t>(kUnescaped[p[1]]);
+        p += 2;
+        escaped = true;
+      } else {
+        return false;
+      }
+    }
+    if (n > kCachedLength) return false;
+    _p = p + 1;
+    text = sharedString(chars, n);
     return true;
   }
 
