@@ -101,11 +101,16 @@ class detail::MessageQueue : public Unknown {
   // The system notified of every push; under pushLock. Not owned: the system lists the queue
   // and forgets itself here when it is destroyed.
   System* consumer = nullptr;
+  // Asked for more when the consumer finds both queues empty; under pushLock.
+  Handle_T<MessageFeeder> feeder;
   // Origins of the records in `in`, by record number, oldest first; under pushLock.
   std::deque<std::pair<std::uint64_t, Handle_T<MessageOrigin>>> inOrigins;
   // Guards `out`, the reader and the consumer's side; taken before pushLock.
   alignas(64) std::recursive_mutex popLock;
   Handle_T<MemoryStream> out;
+  // A feed is in progress on the consumer's thread: a pop inside it (a handed-back message's
+  // destructor may consume the port) does not ask the feeder again.
+  bool feeding = false;
   Handle_T<RecordInput> record;
   InputStream reader;
   std::uint64_t popped = 0;
@@ -216,20 +221,38 @@ void giveBackLocked(detail::MessageQueue& queue) {
 Unknown::Handle_T<Message> popRecord(detail::MessageQueue& queue, std::optional<Exception>& failure,
                                      Unknown::Handle_T<MessageOrigin>& origin, bool& handedOver) {
   handedOver = false;
+  bool fed = false;
   for (;;) {
     if (queue.out->available() <= 0) {
-      // Everything pushed so far changes sides at once: the empty pop queue becomes the push
-      // queue, so producers wait for no copy.
-      std::lock_guard<std::mutex> guard(queue.pushLock);
-      giveBackLocked(queue);
-      if (queue.in->available() > 0) {
-        std::swap(queue.in, queue.out);
-        queue.outOrigins.clear();
-        std::swap(queue.inOrigins, queue.outOrigins);
-        queue.objects.fetch_sub(static_cast<int>(queue.outObjects.size()),
-                                std::memory_order_relaxed);
-        queue.outObjects.clear();
-        std::swap(queue.inObjects, queue.outObjects);
+      Unknown::Handle_T<MessageFeeder> feeder;
+      {
+        // Everything pushed so far changes sides at once: the empty pop queue becomes the push
+        // queue, so producers wait for no copy.
+        std::lock_guard<std::mutex> guard(queue.pushLock);
+        giveBackLocked(queue);
+        if (queue.in->available() > 0) {
+          std::swap(queue.in, queue.out);
+          queue.outOrigins.clear();
+          std::swap(queue.inOrigins, queue.outOrigins);
+          queue.objects.fetch_sub(static_cast<int>(queue.outObjects.size()),
+                                  std::memory_order_relaxed);
+          queue.outObjects.clear();
+          std::swap(queue.inObjects, queue.outObjects);
+        } else if (!fed && !queue.feeding) {
+          feeder = queue.feeder;
+        }
+      }
+      // Nothing queued: the feeder (a receiver) pushes what it has at hand, outside the push
+      // lock, which its push takes. Once per call, so that a feeder that queues nothing usable
+      // cannot keep the consumer here.
+      if (feeder) {
+        fed = true;
+        struct Feeding {
+          explicit Feeding(bool& flag) : flag(flag) { flag = true; }
+          ~Feeding() { flag = false; }
+          bool& flag;
+        } feeding(queue.feeding);
+        if (feeder->feed()) continue;
       }
     }
     if (queue.out->available() <= 0) return nullptr;
@@ -557,6 +580,24 @@ void MessagePort::bind(System* consumer) {
   }
   // A message pushed before the binding is not missed by a consumer that sleeps already.
   if (consumer) consumer->notify();
+}
+
+void MessagePort::setFeeder(MessageFeeder* feeder) {
+  Unknown::Handle_T<MessageFeeder> old(feeder);
+  {
+    std::lock_guard<std::mutex> guard(_queue->pushLock);
+    std::swap(old, _queue->feeder);
+  }
+  // The one replaced is let go outside the lock: its destructor is not the port's.
+}
+
+bool MessagePort::notifyConsumer() {
+  // Under the lock, as a push notifies: an unbinding thread may release the system once it has
+  // had the lock.
+  std::lock_guard<std::mutex> guard(_queue->pushLock);
+  System* const consumer = _queue->consumer;
+  if (consumer) consumer->notify();
+  return consumer != nullptr;
 }
 
 System* MessagePort::getBoundSystem() const {
