@@ -1228,13 +1228,27 @@ TEST(MessagePort, AFeederIsAskedWhenTheQueueRunsDry) {
   EXPECT_EQ(seen.back(), L"k");
   EXPECT_EQ(second->calls.size(), 3u);  // after j, after k
 
+  // Removed only by itself: removing another leaves it asked.
+  Handle<BatchFeeder> stranger(new BatchFeeder(port, {}, seen));
+  port.removeFeeder(stranger);
+  EXPECT_EQ(port.procMessage(1000), 0);
+  EXPECT_EQ(second->calls.size(), 4u);
+  EXPECT_TRUE(stranger->calls.empty());
+  stranger = nullptr;
+  EXPECT_EQ(BatchFeeder::g_destroyed, 2);
   // Removed: not asked again, and released.
-  port.setFeeder(nullptr);
+  port.removeFeeder(second);
   ASSERT_TRUE(port.pushMessage(msgtest::chat(L"l", 0)));
   EXPECT_EQ(port.procMessage(1000), 1);
-  EXPECT_EQ(second->calls.size(), 3u);
+  EXPECT_EQ(second->calls.size(), 4u);
   second = nullptr;
-  EXPECT_EQ(BatchFeeder::g_destroyed, 2);
+  EXPECT_EQ(BatchFeeder::g_destroyed, 3);
+  // setFeeder(nullptr) removes whichever is set.
+  Handle<BatchFeeder> last(new BatchFeeder(port, {}, seen));
+  port.setFeeder(last);
+  port.setFeeder(nullptr);
+  EXPECT_EQ(port.procMessage(1000), 0);
+  EXPECT_TRUE(last->calls.empty());
 }
 
 // notifyConsumer wakes the bound system without queueing anything, and says whether there was

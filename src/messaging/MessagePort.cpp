@@ -591,6 +591,15 @@ void MessagePort::setFeeder(MessageFeeder* feeder) {
   // The one replaced is let go outside the lock: its destructor is not the port's.
 }
 
+void MessagePort::removeFeeder(MessageFeeder* feeder) {
+  Unknown::Handle_T<MessageFeeder> old;
+  {
+    std::lock_guard<std::mutex> guard(_queue->pushLock);
+    if (!feeder || _queue->feeder.get() != feeder) return;
+    std::swap(old, _queue->feeder);
+  }
+}
+
 bool MessagePort::notifyConsumer() {
   // Under the lock, as a push notifies: an unbinding thread may release the system once it has
   // had the lock.

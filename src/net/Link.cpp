@@ -417,6 +417,9 @@ class Link::Impl : public Unknown {
   // tell whether it still comes.
   std::atomic<bool> consumerBehind{false};
   std::atomic<std::uint64_t> consumerFeeds{0};
+  // What this link set as its port's feeder (the I/O thread's; it holds the link: let go at
+  // close).
+  Handle_T<MessageFeeder> feeder;
   mutable std::mutex boundLock;
   std::string bound;
 
@@ -710,7 +713,12 @@ bool Link::Impl::open() {
   }
   if (direct) {
     io.add(this);
-    if (feeds) port.setFeeder(new Feeder(this));
+    if (feeds) {
+      // A port has one feeder: of two pull links into one port, the later one feeds its
+      // consumer, and the I/O thread receives for the other (its consumer never comes for it).
+      feeder = new Feeder(this);
+      port.setFeeder(feeder);
+    }
     return true;
   }
 
@@ -736,7 +744,10 @@ bool Link::Impl::open() {
 
 void Link::Impl::close() {
   // A consumer in the middle of a feed holds the link until it returns; the socket is gone then.
-  if (feeds) port.setFeeder(nullptr);
+  if (feeder) {
+    port.removeFeeder(feeder);
+    feeder = nullptr;
+  }
   // What was handled is acknowledged before the link goes (the socket lingers a moment for it).
   if (kind == LinkKind::kPull && reliable && socket)
     for (auto& entry : _sessions) {

@@ -865,5 +865,41 @@ TEST(NetLink, APullPortsConsumerTakesFromTheSocketAndNothingIsLostOrReordered) {
     EXPECT_EQ(arrivals.count(), expected);
     EXPECT_TRUE(arrivals.inOrder(2, next[0], why)) << why;
     EXPECT_EQ(pull->getStats().received, static_cast<std::uint64_t>(expected) + 1);
+
+    // A second pull link into the same port feeds its consumer from then on; the first one's
+    // messages still arrive (its thread receives them), and once the first is gone, the second
+    // still feeds.
+    auto second = net::Link::createInstance(pulling, net::LinkKind::kPull, port);
+    ASSERT_TRUE(second->bind("tcp://127.0.0.1:*"));
+    auto toSecond = net::Link::createInstance(pushing, net::LinkKind::kPush, MessagePort(), roomy);
+    ASSERT_TRUE(toSecond->connect(second->getBoundEndpoint()));
+    const auto sendToSecond = [&](int count) {
+      for (int i = 0; i < count; ++i) {
+        auto m = Traced::createInstance();
+        m->number = 2 * 1000000 + next[2]++;
+        ASSERT_TRUE(toSecond->send(m, 30s)) << net::Link::getLastError();
+      }
+    };
+    next.push_back(0);
+    {
+      Served served(port);
+      std::thread third([&] { sendToSecond(5000); });
+      burst(5000);
+      third.join();
+      expected += 15000;
+      EXPECT_TRUE(waitFor([&] { return arrivals.count() == expected; }, 60s)) << arrivals.count();
+      pull = nullptr;
+      pushes.clear();
+      const int decodedBefore = arrivals.decodedHere.load();
+      sendToSecond(5000);
+      expected += 5000;
+      EXPECT_TRUE(waitFor([&] { return arrivals.count() == expected; }, 60s)) << arrivals.count();
+      EXPECT_GT(arrivals.decodedHere.load(), decodedBefore);
+    }
+    EXPECT_TRUE(arrivals.inOrder(2, next[0], why)) << why;
+    std::lock_guard<std::mutex> guard(arrivals.lock);
+    EXPECT_EQ(arrivals.bySender[2].size(), 10000u);
+    for (int i = 0; i < 10000 && i < static_cast<int>(arrivals.bySender[2].size()); ++i)
+      ASSERT_EQ(arrivals.bySender[2][static_cast<std::size_t>(i)], i);
   });
 }

@@ -187,6 +187,8 @@ class VEMO_CORE_API MessagePort {
   /// with the copies of the port, any thread. The port holds a reference to it until it is
   /// replaced; a call in progress may still run after that.
   void setFeeder(MessageFeeder* feeder);
+  /// Removes `feeder` if it is the one set (another set since stays); any thread.
+  void removeFeeder(MessageFeeder* feeder);
 
   ///@{
   /// Makes `system` the port's consumer: idle wait on, the port bound to it, and a task of the
