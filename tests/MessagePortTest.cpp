@@ -1295,3 +1295,95 @@ TEST(MessagePort, NotifyConsumerWakesTheBoundSystem) {
     EXPECT_EQ(seen.size(), 20u);
   });
 }
+
+namespace {
+
+// Hands over what the test gives it, optionally after pushing one message of its own the usual
+// way (as another thread may push while the consumer feeds).
+class HandingFeeder final : public MessageFeeder {
+ public:
+  explicit HandingFeeder(MessagePort& port) : _port(port) {}
+  bool feed() override {
+    if (batch.empty()) return false;
+    if (first) _port.pushMessage(first);
+    first = nullptr;
+    std::vector<MessageOrigin*> pointers;
+    for (const Handle<MessageOrigin>& origin : origins)
+      pointers.push_back(origin.get());
+    const int queued = _port.handOverMessages(
+        batch.data(), pointers.empty() ? nullptr : pointers.data(), static_cast<int>(batch.size()));
+    for (const Handle<Message>& message : batch)
+      emptied = emptied && !message;
+    batch.clear();
+    origins.clear();
+    return queued > 0;
+  }
+  std::vector<Handle<Message>> batch;
+  std::vector<Handle<MessageOrigin>> origins;
+  Handle<Message> first;
+  bool emptied = true;
+
+ private:
+  MessagePort _port;
+};
+
+struct CountedOrigin final : MessageOrigin {
+  void delivered() override { ++count; }
+  int count = 0;
+};
+
+}  // namespace
+
+// What a feed hands over reaches the handlers as the very objects, in order, with their origins
+// told; a message that the feed's caller still holds elsewhere is copied as always; and what
+// another thread queued before the feed's hand-over is dispatched before it.
+TEST(MessagePort, WhatAFeedHandsOverKeepsItsPlace) {
+  MessagePort port;
+  std::vector<std::wstring> seen;
+  std::vector<const Message*> objects;
+  port.getMessageDispenser().addMessageHandler<Chat>([&](Chat& chat) {
+    seen.push_back(chat.text.getBuffer());
+    objects.push_back(&chat);
+  });
+  Handle<HandingFeeder> feeder(new HandingFeeder(port));
+  port.setFeeder(feeder);
+  Handle<Message> a = msgtest::chat(L"a", 0), b = msgtest::chat(L"b", 0);
+  const Message* const aObject = a.get();
+  const Message* const bObject = b.get();
+  Handle<CountedOrigin> origin(new CountedOrigin());
+  feeder->batch = {a, b};
+  feeder->origins = {nullptr, origin};
+  a = nullptr;
+  b = nullptr;
+  EXPECT_EQ(port.procMessage(1000), 2);
+  EXPECT_TRUE(feeder->emptied);
+  EXPECT_EQ(seen, (Texts{L"a", L"b"}));
+  EXPECT_EQ(objects, (std::vector<const Message*>{aObject, bObject}));
+  EXPECT_EQ(origin->count, 1);
+
+  // Held elsewhere too: copied.
+  Handle<Message> kept = msgtest::chat(L"kept", 0);
+  feeder->batch = {kept};
+  EXPECT_EQ(port.procMessage(1000), 1);
+  EXPECT_EQ(seen.back(), L"kept");
+  EXPECT_NE(objects.back(), kept.get());
+
+  // Queued by someone else first: dispatched first.
+  feeder->first = msgtest::chat(L"earlier", 0);
+  feeder->batch = {msgtest::chat(L"c", 0), msgtest::chat(L"d", 0)};
+  EXPECT_EQ(port.procMessage(1000), 3);
+  EXPECT_EQ(std::vector<std::wstring>(seen.end() - 3, seen.end()), (Texts{L"earlier", L"c", L"d"}));
+
+  // A budget that ends the call leaves the rest for the next one.
+  feeder->batch = {msgtest::chat(L"e", 0), msgtest::chat(L"f", 0)};
+  port.getMessageDispenser().clearMessageHandler();
+  port.getMessageDispenser().addMessageHandler<Chat>([&](Chat& chat) {
+    seen.push_back(chat.text.getBuffer());
+    vemo::tests::pause(5);
+  });
+  EXPECT_EQ(port.procMessage(0), 1);
+  EXPECT_EQ(seen.back(), L"e");
+  EXPECT_EQ(port.popMessage() != nullptr, true);  // f, still there
+  EXPECT_EQ(port.popMessage(), nullptr);
+  port.setFeeder(nullptr);
+}

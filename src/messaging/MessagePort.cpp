@@ -41,6 +41,8 @@ constexpr int kMaxObjects = 4096;
 // the consumer offers what it has from this many on.
 constexpr std::size_t kMaxFinished = 1024;
 constexpr std::size_t kGiveBackAt = 256;
+// A feed's batch handed straight to its consumer holds at most this many messages.
+constexpr int kFeedLane = 1024;
 
 // One queued record, as the consumer's reader sees it: the bytes of the record and nothing
 // after them.
@@ -111,6 +113,9 @@ class detail::MessageQueue : public Unknown {
   // A feed is in progress on the consumer's thread: a pop inside it (a handed-back message's
   // destructor may consume the port) does not ask the feeder again.
   bool feeding = false;
+  // What a feed handed over while both queues were empty: the consumer's own, dispatched before
+  // anything queued since, neither written nor locked for.
+  std::deque<std::pair<Handle_T<Message>, Handle_T<MessageOrigin>>> fed;
   Handle_T<RecordInput> record;
   InputStream reader;
   std::uint64_t popped = 0;
@@ -137,6 +142,9 @@ class detail::MessageQueue : public Unknown {
 };
 
 namespace {
+
+// The queue whose feeder runs on this thread (the consumer's, inside popRecord), or null.
+thread_local detail::MessageQueue* t_feeding = nullptr;
 
 // Holds one message in the handle encoding, behind room for its length, while it is written
 // outside the push lock: in its own inline room when small (no heap at all), else in a heap
@@ -223,6 +231,13 @@ Unknown::Handle_T<Message> popRecord(detail::MessageQueue& queue, std::optional<
   handedOver = false;
   bool fed = false;
   for (;;) {
+    if (!queue.fed.empty()) {
+      // Older than whatever is queued: they were handed over when both queues were empty.
+      Unknown::Handle_T<Message> message = std::move(queue.fed.front().first);
+      origin = std::move(queue.fed.front().second);
+      queue.fed.pop_front();
+      return message;
+    }
     if (queue.out->available() <= 0) {
       Unknown::Handle_T<MessageFeeder> feeder;
       {
@@ -248,10 +263,17 @@ Unknown::Handle_T<Message> popRecord(detail::MessageQueue& queue, std::optional<
       if (feeder) {
         fed = true;
         struct Feeding {
-          explicit Feeding(bool& flag) : flag(flag) { flag = true; }
-          ~Feeding() { flag = false; }
-          bool& flag;
-        } feeding(queue.feeding);
+          explicit Feeding(detail::MessageQueue& queue) : queue(queue), outer(t_feeding) {
+            queue.feeding = true;
+            t_feeding = &queue;
+          }
+          ~Feeding() {
+            queue.feeding = false;
+            t_feeding = outer;
+          }
+          detail::MessageQueue& queue;
+          detail::MessageQueue* const outer;
+        } feeding(queue);
         if (feeder->feed()) continue;
       }
     }
@@ -444,6 +466,25 @@ int MessagePort::pushMessages(const Unknown::Handle_T<Message>* messages,
 
 int MessagePort::handOverMessages(Unknown::Handle_T<Message>* messages,
                                   MessageOrigin* const* origins, int count) {
+  if (messages && count > 0 && count <= kFeedLane && t_feeding == _queue.get()) {
+    // The consumer's own feed (it holds the pop lock): when nothing is queued and the messages
+    // are the caller's alone, they go straight to the consumer's side, before anything pushed
+    // after this look. What another thread queued first keeps its place: then they are queued.
+    bool alone = true;
+    for (int i = 0; i < count && alone; ++i)
+      alone = messages[i] && messages[i]->getReferenceCount() == 1;
+    detail::MessageQueue& queue = *_queue;
+    bool empty = false;
+    if (alone && queue.out->available() <= 0) {
+      std::lock_guard<std::mutex> guard(queue.pushLock);
+      empty = queue.in->available() <= 0;
+    }
+    if (empty) {
+      for (int i = 0; i < count; ++i)
+        queue.fed.emplace_back(std::move(messages[i]), origins ? origins[i] : nullptr);
+      return count;
+    }
+  }
   const int queued = queueRecords(messages, origins, count, true);
   for (int i = 0; messages && i < count; ++i)
     messages[i] = nullptr;  // those not taken as objects were written, or failed to be
@@ -643,7 +684,7 @@ class RestTeller {
   explicit RestTeller(detail::MessageQueue& queue) : _queue(queue) {}
   ~RestTeller() {
     // The pop lock is still held: the pop queue is read by its owner.
-    const bool left = _queue.out->available() > 0;
+    const bool left = _queue.out->available() > 0 || !_queue.fed.empty();
     std::lock_guard<std::mutex> guard(_queue.pushLock);
     giveBackLocked(_queue);
     if (System* consumer = _queue.consumer)
