@@ -1140,3 +1140,250 @@ TEST(MessagePort, TypedHandlersAndAServedPort) {
   EXPECT_TRUE(thread->shutdown());
   EXPECT_NE(other.popMessage(), nullptr);
 }
+
+namespace {
+
+// Hands the port prepared batches, one per call, and notes where the consumer stood each time:
+// the messages dispatched so far and whether a record was still queued (it must not be).
+class BatchFeeder final : public MessageFeeder {
+ public:
+  BatchFeeder(MessagePort& port, std::vector<std::vector<std::wstring>> batches,
+              std::vector<std::wstring>& seen)
+      : _port(port), _batches(std::move(batches)), _seen(seen) {}
+  ~BatchFeeder() override { ++g_destroyed; }
+  bool feed() override {
+    calls.push_back(_seen.size());
+    if (inner) inner();
+    if (_next >= _batches.size()) return lie;
+    for (const std::wstring& text : _batches[_next])
+      _port.pushMessage(msgtest::chat(text.c_str(), 0));
+    ++_next;
+    return true;
+  }
+  std::vector<std::size_t> calls;  // how many were dispatched at each call
+  bool lie = false;                // true: says it queued when it did not
+  std::function<void()> inner;     // runs inside each call
+  static int g_destroyed;
+
+ private:
+  MessagePort _port;
+  std::vector<std::vector<std::wstring>> _batches;
+  std::size_t _next = 0;
+  std::vector<std::wstring>& _seen;
+};
+int BatchFeeder::g_destroyed = 0;
+
+}  // namespace
+
+// A port with a feeder asks it for more only when both queues are empty, dispatches what it
+// queued in the same call and in its order behind what was pushed before, asks once per empty
+// finding (a feeder that claims to have queued and did not cannot hold the consumer), is asked by
+// popMessage and by the copies of the port, never from inside its own feed, and lets go of the
+// feeder when it is replaced.
+TEST(MessagePort, AFeederIsAskedWhenTheQueueRunsDry) {
+  MessagePort port;
+  std::vector<std::wstring> seen;
+  port.getMessageDispenser().addMessageHandler<Chat>(
+      [&](Chat& chat) { seen.push_back(chat.text.getBuffer()); });
+  BatchFeeder::g_destroyed = 0;
+  Handle<BatchFeeder> feeder(
+      new BatchFeeder(port, {{L"c", L"d"}, {L"e"}, {L"f"}, {L"g", L"h"}}, seen));
+  port.setFeeder(feeder);
+  ASSERT_TRUE(port.pushMessage(msgtest::chat(L"a", 0)));
+  ASSERT_TRUE(port.pushMessage(msgtest::chat(L"b", 0)));
+
+  // a and b, then each batch as the queue runs dry again, until the feeder has none.
+  EXPECT_EQ(port.procMessage(1000), 8);
+  EXPECT_EQ(seen, (Texts{L"a", L"b", L"c", L"d", L"e", L"f", L"g", L"h"}));
+  EXPECT_EQ(feeder->calls, (std::vector<std::size_t>{2, 4, 5, 6, 8}));
+
+  // Nothing queued, a feeder with nothing: one question per call.
+  EXPECT_EQ(port.procMessage(1000), 0);
+  EXPECT_EQ(port.popMessage(), nullptr);
+  EXPECT_EQ(feeder->calls.size(), 7u);
+  // A feeder that claims to have queued: asked once, and the call ends.
+  feeder->lie = true;
+  EXPECT_EQ(port.procMessage(1000), 0);
+  EXPECT_EQ(feeder->calls.size(), 8u);
+  feeder->lie = false;
+
+  // Asked through a copy too, and by popMessage, which takes what it queued; a pop inside the
+  // feed (as a released message's destructor may do) does not ask again.
+  MessagePort copy(port);
+  Handle<BatchFeeder> second(new BatchFeeder(port, {{L"i", L"j"}, {L"k"}}, seen));
+  std::vector<Handle<Message>> innerPops;
+  second->inner = [&] { innerPops.push_back(copy.popMessage()); };
+  copy.setFeeder(second);
+  EXPECT_EQ(BatchFeeder::g_destroyed, 0);  // the old one is still held here
+  feeder = nullptr;
+  EXPECT_EQ(BatchFeeder::g_destroyed, 1);  // ... and only here
+  Handle<Message> popped = copy.popMessage();
+  ASSERT_TRUE(popped);
+  EXPECT_EQ(std::wstring(static_cast<Chat*>(popped.get())->text.getBuffer()), L"i");
+  ASSERT_EQ(innerPops.size(), 1u);
+  EXPECT_FALSE(innerPops[0]);
+  EXPECT_EQ(second->calls.size(), 1u);
+  // j is queued: no question; then k comes from the feeder.
+  EXPECT_EQ(port.procMessage(1000), 2);
+  EXPECT_EQ(seen.back(), L"k");
+  EXPECT_EQ(second->calls.size(), 3u);  // after j, after k
+
+  // Removed only by itself: removing another leaves it asked.
+  Handle<BatchFeeder> stranger(new BatchFeeder(port, {}, seen));
+  port.removeFeeder(stranger);
+  EXPECT_EQ(port.procMessage(1000), 0);
+  EXPECT_EQ(second->calls.size(), 4u);
+  EXPECT_TRUE(stranger->calls.empty());
+  stranger = nullptr;
+  EXPECT_EQ(BatchFeeder::g_destroyed, 2);
+  // Removed: not asked again, and released.
+  port.removeFeeder(second);
+  ASSERT_TRUE(port.pushMessage(msgtest::chat(L"l", 0)));
+  EXPECT_EQ(port.procMessage(1000), 1);
+  EXPECT_EQ(second->calls.size(), 4u);
+  second = nullptr;
+  EXPECT_EQ(BatchFeeder::g_destroyed, 3);
+  // setFeeder(nullptr) removes whichever is set.
+  Handle<BatchFeeder> last(new BatchFeeder(port, {}, seen));
+  port.setFeeder(last);
+  port.setFeeder(nullptr);
+  EXPECT_EQ(port.procMessage(1000), 0);
+  EXPECT_TRUE(last->calls.empty());
+}
+
+// notifyConsumer wakes the bound system without queueing anything, and says whether there was
+// one to wake.
+TEST(MessagePort, NotifyConsumerWakesTheBoundSystem) {
+  vemo::tests::finishWithin(std::chrono::seconds(60), "notifyConsumer", [&] {
+    MessagePort port;
+    EXPECT_FALSE(port.notifyConsumer());
+    std::vector<std::wstring> seen;
+    port.getMessageDispenser().addMessageHandler<Chat>(
+        [&](Chat& chat) { seen.push_back(chat.text.getBuffer()); });
+    // A feeder whose messages reach a sleeping consumer only through its wake-up.
+    std::atomic<int> asked{0};
+    std::atomic<bool> ready{false};
+    struct Source final : MessageFeeder {
+      Source(MessagePort& port, std::atomic<int>& asked, std::atomic<bool>& ready)
+          : port(port), asked(asked), ready(ready) {}
+      bool feed() override {
+        ++asked;
+        if (!ready.exchange(false)) return false;
+        return port.pushMessage(msgtest::chat(L"fed", asked.load()));
+      }
+      MessagePort port;
+      std::atomic<int>& asked;
+      std::atomic<bool>& ready;
+    };
+    port.setFeeder(Handle<MessageFeeder>(new Source(port, asked, ready)));
+    Handle<Thread> thread = Thread::createInstance();
+    Handle<OncePerWake> consumer = OncePerWake::createInstance(port);
+    ASSERT_TRUE(thread->start(consumer));
+    port.bind(consumer);
+    ASSERT_TRUE(vemo::tests::eventually([&] { return asked.load() >= 1; }));  // the first pass
+    for (int round = 0; round < 20; ++round) {
+      const int before = asked.load();
+      ready = true;
+      EXPECT_TRUE(port.notifyConsumer());
+      ASSERT_TRUE(vemo::tests::eventually([&] { return asked.load() > before && !ready; }))
+          << "round " << round;
+    }
+    EXPECT_TRUE(thread->shutdown());
+    port.unbind();
+    EXPECT_FALSE(port.notifyConsumer());
+    port.setFeeder(nullptr);
+    EXPECT_EQ(seen.size(), 20u);
+  });
+}
+
+namespace {
+
+// Hands over what the test gives it, optionally after pushing one message of its own the usual
+// way (as another thread may push while the consumer feeds).
+class HandingFeeder final : public MessageFeeder {
+ public:
+  explicit HandingFeeder(MessagePort& port) : _port(port) {}
+  bool feed() override {
+    if (batch.empty()) return false;
+    if (first) _port.pushMessage(first);
+    first = nullptr;
+    std::vector<MessageOrigin*> pointers;
+    for (const Handle<MessageOrigin>& origin : origins)
+      pointers.push_back(origin.get());
+    const int queued = _port.handOverMessages(
+        batch.data(), pointers.empty() ? nullptr : pointers.data(), static_cast<int>(batch.size()));
+    for (const Handle<Message>& message : batch)
+      emptied = emptied && !message;
+    batch.clear();
+    origins.clear();
+    return queued > 0;
+  }
+  std::vector<Handle<Message>> batch;
+  std::vector<Handle<MessageOrigin>> origins;
+  Handle<Message> first;
+  bool emptied = true;
+
+ private:
+  MessagePort _port;
+};
+
+struct CountedOrigin final : MessageOrigin {
+  void delivered() override { ++count; }
+  int count = 0;
+};
+
+}  // namespace
+
+// What a feed hands over reaches the handlers as the very objects, in order, with their origins
+// told; a message that the feed's caller still holds elsewhere is copied as always; and what
+// another thread queued before the feed's hand-over is dispatched before it.
+TEST(MessagePort, WhatAFeedHandsOverKeepsItsPlace) {
+  MessagePort port;
+  std::vector<std::wstring> seen;
+  std::vector<const Message*> objects;
+  port.getMessageDispenser().addMessageHandler<Chat>([&](Chat& chat) {
+    seen.push_back(chat.text.getBuffer());
+    objects.push_back(&chat);
+  });
+  Handle<HandingFeeder> feeder(new HandingFeeder(port));
+  port.setFeeder(feeder);
+  Handle<Message> a = msgtest::chat(L"a", 0), b = msgtest::chat(L"b", 0);
+  const Message* const aObject = a.get();
+  const Message* const bObject = b.get();
+  Handle<CountedOrigin> origin(new CountedOrigin());
+  feeder->batch = {a, b};
+  feeder->origins = {nullptr, origin};
+  a = nullptr;
+  b = nullptr;
+  EXPECT_EQ(port.procMessage(1000), 2);
+  EXPECT_TRUE(feeder->emptied);
+  EXPECT_EQ(seen, (Texts{L"a", L"b"}));
+  EXPECT_EQ(objects, (std::vector<const Message*>{aObject, bObject}));
+  EXPECT_EQ(origin->count, 1);
+
+  // Held elsewhere too: copied.
+  Handle<Message> kept = msgtest::chat(L"kept", 0);
+  feeder->batch = {kept};
+  EXPECT_EQ(port.procMessage(1000), 1);
+  EXPECT_EQ(seen.back(), L"kept");
+  EXPECT_NE(objects.back(), kept.get());
+
+  // Queued by someone else first: dispatched first.
+  feeder->first = msgtest::chat(L"earlier", 0);
+  feeder->batch = {msgtest::chat(L"c", 0), msgtest::chat(L"d", 0)};
+  EXPECT_EQ(port.procMessage(1000), 3);
+  EXPECT_EQ(std::vector<std::wstring>(seen.end() - 3, seen.end()), (Texts{L"earlier", L"c", L"d"}));
+
+  // A budget that ends the call leaves the rest for the next one.
+  feeder->batch = {msgtest::chat(L"e", 0), msgtest::chat(L"f", 0)};
+  port.getMessageDispenser().clearMessageHandler();
+  port.getMessageDispenser().addMessageHandler<Chat>([&](Chat& chat) {
+    seen.push_back(chat.text.getBuffer());
+    vemo::tests::pause(5);
+  });
+  EXPECT_EQ(port.procMessage(0), 1);
+  EXPECT_EQ(seen.back(), L"e");
+  EXPECT_EQ(port.popMessage() != nullptr, true);  // f, still there
+  EXPECT_EQ(port.popMessage(), nullptr);
+  port.setFeeder(nullptr);
+}

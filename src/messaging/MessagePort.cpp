@@ -41,6 +41,8 @@ constexpr int kMaxObjects = 4096;
 // the consumer offers what it has from this many on.
 constexpr std::size_t kMaxFinished = 1024;
 constexpr std::size_t kGiveBackAt = 256;
+// A feed's batch handed straight to its consumer holds at most this many messages.
+constexpr int kFeedLane = 1024;
 
 // One queued record, as the consumer's reader sees it: the bytes of the record and nothing
 // after them.
@@ -101,11 +103,19 @@ class detail::MessageQueue : public Unknown {
   // The system notified of every push; under pushLock. Not owned: the system lists the queue
   // and forgets itself here when it is destroyed.
   System* consumer = nullptr;
+  // Asked for more when the consumer finds both queues empty; under pushLock.
+  Handle_T<MessageFeeder> feeder;
   // Origins of the records in `in`, by record number, oldest first; under pushLock.
   std::deque<std::pair<std::uint64_t, Handle_T<MessageOrigin>>> inOrigins;
   // Guards `out`, the reader and the consumer's side; taken before pushLock.
   alignas(64) std::recursive_mutex popLock;
   Handle_T<MemoryStream> out;
+  // A feed is in progress on the consumer's thread: a pop inside it (a handed-back message's
+  // destructor may consume the port) does not ask the feeder again.
+  bool feeding = false;
+  // What a feed handed over while both queues were empty: the consumer's own, dispatched before
+  // anything queued since, neither written nor locked for.
+  std::deque<std::pair<Handle_T<Message>, Handle_T<MessageOrigin>>> fed;
   Handle_T<RecordInput> record;
   InputStream reader;
   std::uint64_t popped = 0;
@@ -132,6 +142,9 @@ class detail::MessageQueue : public Unknown {
 };
 
 namespace {
+
+// The queue whose feeder runs on this thread (the consumer's, inside popRecord), or null.
+thread_local detail::MessageQueue* t_feeding = nullptr;
 
 // Holds one message in the handle encoding, behind room for its length, while it is written
 // outside the push lock: in its own inline room when small (no heap at all), else in a heap
@@ -216,20 +229,52 @@ void giveBackLocked(detail::MessageQueue& queue) {
 Unknown::Handle_T<Message> popRecord(detail::MessageQueue& queue, std::optional<Exception>& failure,
                                      Unknown::Handle_T<MessageOrigin>& origin, bool& handedOver) {
   handedOver = false;
+  bool fed = false;
   for (;;) {
+    if (!queue.fed.empty()) {
+      // Older than whatever is queued: they were handed over when both queues were empty.
+      Unknown::Handle_T<Message> message = std::move(queue.fed.front().first);
+      origin = std::move(queue.fed.front().second);
+      queue.fed.pop_front();
+      return message;
+    }
     if (queue.out->available() <= 0) {
-      // Everything pushed so far changes sides at once: the empty pop queue becomes the push
-      // queue, so producers wait for no copy.
-      std::lock_guard<std::mutex> guard(queue.pushLock);
-      giveBackLocked(queue);
-      if (queue.in->available() > 0) {
-        std::swap(queue.in, queue.out);
-        queue.outOrigins.clear();
-        std::swap(queue.inOrigins, queue.outOrigins);
-        queue.objects.fetch_sub(static_cast<int>(queue.outObjects.size()),
-                                std::memory_order_relaxed);
-        queue.outObjects.clear();
-        std::swap(queue.inObjects, queue.outObjects);
+      Unknown::Handle_T<MessageFeeder> feeder;
+      {
+        // Everything pushed so far changes sides at once: the empty pop queue becomes the push
+        // queue, so producers wait for no copy.
+        std::lock_guard<std::mutex> guard(queue.pushLock);
+        giveBackLocked(queue);
+        if (queue.in->available() > 0) {
+          std::swap(queue.in, queue.out);
+          queue.outOrigins.clear();
+          std::swap(queue.inOrigins, queue.outOrigins);
+          queue.objects.fetch_sub(static_cast<int>(queue.outObjects.size()),
+                                  std::memory_order_relaxed);
+          queue.outObjects.clear();
+          std::swap(queue.inObjects, queue.outObjects);
+        } else if (!fed && !queue.feeding) {
+          feeder = queue.feeder;
+        }
+      }
+      // Nothing queued: the feeder (a receiver) pushes what it has at hand, outside the push
+      // lock, which its push takes. Once per call, so that a feeder that queues nothing usable
+      // cannot keep the consumer here.
+      if (feeder) {
+        fed = true;
+        struct Feeding {
+          explicit Feeding(detail::MessageQueue& queue) : queue(queue), outer(t_feeding) {
+            queue.feeding = true;
+            t_feeding = &queue;
+          }
+          ~Feeding() {
+            queue.feeding = false;
+            t_feeding = outer;
+          }
+          detail::MessageQueue& queue;
+          detail::MessageQueue* const outer;
+        } feeding(queue);
+        if (feeder->feed()) continue;
       }
     }
     if (queue.out->available() <= 0) return nullptr;
@@ -421,6 +466,25 @@ int MessagePort::pushMessages(const Unknown::Handle_T<Message>* messages,
 
 int MessagePort::handOverMessages(Unknown::Handle_T<Message>* messages,
                                   MessageOrigin* const* origins, int count) {
+  if (messages && count > 0 && count <= kFeedLane && t_feeding == _queue.get()) {
+    // The consumer's own feed (it holds the pop lock): when nothing is queued and the messages
+    // are the caller's alone, they go straight to the consumer's side, before anything pushed
+    // after this look. What another thread queued first keeps its place: then they are queued.
+    bool alone = true;
+    for (int i = 0; i < count && alone; ++i)
+      alone = messages[i] && messages[i]->getReferenceCount() == 1;
+    detail::MessageQueue& queue = *_queue;
+    bool empty = false;
+    if (alone && queue.out->available() <= 0) {
+      std::lock_guard<std::mutex> guard(queue.pushLock);
+      empty = queue.in->available() <= 0;
+    }
+    if (empty) {
+      for (int i = 0; i < count; ++i)
+        queue.fed.emplace_back(std::move(messages[i]), origins ? origins[i] : nullptr);
+      return count;
+    }
+  }
   const int queued = queueRecords(messages, origins, count, true);
   for (int i = 0; messages && i < count; ++i)
     messages[i] = nullptr;  // those not taken as objects were written, or failed to be
@@ -559,6 +623,33 @@ void MessagePort::bind(System* consumer) {
   if (consumer) consumer->notify();
 }
 
+void MessagePort::setFeeder(MessageFeeder* feeder) {
+  Unknown::Handle_T<MessageFeeder> old(feeder);
+  {
+    std::lock_guard<std::mutex> guard(_queue->pushLock);
+    std::swap(old, _queue->feeder);
+  }
+  // The one replaced is let go outside the lock: its destructor is not the port's.
+}
+
+void MessagePort::removeFeeder(MessageFeeder* feeder) {
+  Unknown::Handle_T<MessageFeeder> old;
+  {
+    std::lock_guard<std::mutex> guard(_queue->pushLock);
+    if (!feeder || _queue->feeder.get() != feeder) return;
+    std::swap(old, _queue->feeder);
+  }
+}
+
+bool MessagePort::notifyConsumer() {
+  // Under the lock, as a push notifies: an unbinding thread may release the system once it has
+  // had the lock.
+  std::lock_guard<std::mutex> guard(_queue->pushLock);
+  System* const consumer = _queue->consumer;
+  if (consumer) consumer->notify();
+  return consumer != nullptr;
+}
+
 System* MessagePort::getBoundSystem() const {
   std::lock_guard<std::mutex> guard(_queue->pushLock);
   return _queue->consumer;
@@ -593,7 +684,7 @@ class RestTeller {
   explicit RestTeller(detail::MessageQueue& queue) : _queue(queue) {}
   ~RestTeller() {
     // The pop lock is still held: the pop queue is read by its owner.
-    const bool left = _queue.out->available() > 0;
+    const bool left = _queue.out->available() > 0 || !_queue.fed.empty();
     std::lock_guard<std::mutex> guard(_queue.pushLock);
     giveBackLocked(_queue);
     if (System* consumer = _queue.consumer)

@@ -12,6 +12,16 @@
 // I/O thread drains a link's mailbox only while the link's socket takes messages, so a peer that
 // stops reading fills ZeroMQ's queues, then the mailbox, and then makes send() wait and fail:
 // memory stays bounded.
+//
+// The socket of a plain pull link is shared the same way, and its port's consumer receives on it
+// too: when the consumer finds its queue empty it asks the link for more (MessageFeeder), takes
+// a batch from the socket on its own thread and goes on dispatching, so that while it is awake
+// no message crosses from the I/O thread to it. The I/O thread receives for a consumer that
+// sleeps. Both receive under the link's receive lock, taken before the send lock and kept until
+// the batch is in the port, so batches reach the port in the order they left the socket. A
+// consumer that leaves messages in the socket (it took a full batch) comes back for them, and
+// while it does the I/O thread leaves the socket alone, looking every few milliseconds whether
+// it still comes; one that finds the socket empty gives it back to the I/O thread.
 #include <zmq.h>
 
 #include <algorithm>
@@ -90,6 +100,10 @@ using wire::SpanInput;
 
 // Received messages with bodies up to this size go into the port as objects (handed over).
 constexpr std::size_t kHandOverLimit = 4096;
+// How long a pull link's I/O thread leaves waiting messages to the port's consumer, woken for
+// them, before it receives them itself (the consumer runs a long handler, or no longer serves the
+// port).
+constexpr std::chrono::milliseconds kConsumerPatience{5};
 
 thread_local std::string t_lastError;
 
@@ -350,8 +364,9 @@ class Link::Impl : public Unknown {
   // On the I/O thread.
   bool open();
   void close();
-  // True when a shared socket has messages waiting already.
-  bool addPollItems(std::vector<zmq_pollitem_t>& items, std::vector<std::pair<Impl*, int>>& refs);
+  // Milliseconds until the link wants the I/O thread to look again (0: a shared socket has
+  // messages waiting already), or -1.
+  long addPollItems(std::vector<zmq_pollitem_t>& items, std::vector<std::pair<Impl*, int>>& refs);
   void onEvent(int which, short events);
   // Acknowledgements and resends due; returns the milliseconds until the next, or -1.
   long onTimer(Clock::time_point now);
@@ -377,6 +392,8 @@ class Link::Impl : public Unknown {
   const bool direct;
   // ... and the I/O thread receives on it, under the same lock, woken through its ZMQ_FD.
   const bool shared;
+  // ... and so does the consumer of its port while it is awake (a plain pull link).
+  const bool feeds;
   decltype(zmq_pollitem_t::fd) fd{};
   bool readyNow = false;  // the I/O thread's: messages waited when it last looked
   std::string openError;
@@ -385,6 +402,24 @@ class Link::Impl : public Unknown {
   void* mailboxIn = nullptr;   // the I/O thread's end
   void* mailboxOut = nullptr;  // senders' end, under sendLock (outboxLock when reliable)
   TimedLock sendLock;
+  // Whoever receives on a shared socket (the I/O thread, a feeding consumer) holds it from
+  // before the send lock until the batch is in the port. Only ever tried, never waited for: a
+  // holder releases handed-back messages, whose destructors may wait for the I/O thread or
+  // consume this very port.
+  TimedLock receiveLock;
+  // What the receivers of a shared socket took: -1 the receive lock was taken, 0 the socket
+  // had no more, 1 more may wait. `queued` counts the messages that went into the port.
+  int takeShared(int limit, int& queued);
+  // The consumer's feed (MessageFeeder::feed): true when it queued any.
+  bool feedConsumer();
+  // Messages wait in the socket for a feeding consumer: it left them there (it took a full
+  // batch), or the I/O thread woke it for them. It counts its feeds so that the I/O thread can
+  // tell whether it still comes.
+  std::atomic<bool> consumerBehind{false};
+  std::atomic<std::uint64_t> consumerFeeds{0};
+  // What this link set as its port's feeder (the I/O thread's; it holds the link: let go at
+  // close).
+  Handle_T<MessageFeeder> feeder;
   mutable std::mutex boundLock;
   std::string bound;
 
@@ -395,11 +430,11 @@ class Link::Impl : public Unknown {
  private:
   void forwardMailbox();
   bool sendPending();
-  // Takes what the socket holds (a bounded batch); `queueAsItGoes` false leaves the batch for
-  // flush(), for a caller that holds the send lock.
-  void receive(bool queueAsItGoes = true);
-  // Pushes the messages taken so far into the port, in one step.
-  void flush();
+  // Takes what the socket holds (up to `limit`); `queueAsItGoes` false leaves the batch for
+  // flush(), for a caller that holds the send lock. False when it stopped at the limit.
+  bool receive(bool queueAsItGoes = true, int limit = 1024);
+  // Pushes the messages taken so far into the port, in one step; the count queued.
+  int flush();
   void handle(Part& data, Part* routing);
   // Decodes and adds to the batch for the port; false, with the refusal counted and logged, when
   // the message was refused.
@@ -425,6 +460,11 @@ class Link::Impl : public Unknown {
 
  private:
   // The I/O thread's.
+  std::uint64_t _seenFeeds = 0;  // the consumer's feeds when it last looked
+  Clock::time_point _fedAt;      // ... and when they last moved
+  bool _takeOver = false;        // the consumer stopped coming: receive for it until it feeds
+  bool _retrySoon = false;       // the receive lock was taken: look again shortly
+  // The I/O thread's (those of receiving shared links: under receiveLock).
   std::vector<Part*> _pending;  // a message taken from the mailbox that the socket refused
   bool _blocked = false;
   Handle_T<SpanInput> _input{new SpanInput()};
@@ -545,7 +585,8 @@ void Context::Impl::loop() {
       const long due = link->onTimer(now);
       if (due >= 0 && (timeout < 0 || due < timeout)) timeout = due;
       // A shared socket with messages waiting: no sleep.
-      if (link->addPollItems(items, refs)) timeout = 0;
+      const long look = link->addPollItems(items, refs);
+      if (look >= 0 && (timeout < 0 || look < timeout)) timeout = look;
     }
     const int ready = zmq_poll(items.data(), static_cast<int>(items.size()), timeout);
     if (ready < 0) {
@@ -587,6 +628,19 @@ bool makeCurveKeyPair(std::string& publicKey, std::string& secretKey) {
 // ---------------------------------------------------------------------------------------------
 // A link on the I/O thread.
 
+namespace {
+// What a plain pull link's port asks for more: the link's socket, read on the consumer's thread.
+// Holds the link's state while a feed runs, also past the link's close (the socket is gone then).
+class Feeder final : public MessageFeeder {
+ public:
+  explicit Feeder(Link::Impl* link) : _link(link) {}
+  bool feed() override { return _link->feedConsumer(); }
+
+ private:
+  const Unknown::Handle_T<Link::Impl> _link;
+};
+}  // namespace
+
 Link::Impl::Impl(Context* context_, LinkKind kind_, const MessagePort& port_,
                  const LinkOptions& options_)
     : context(context_),
@@ -596,8 +650,10 @@ Link::Impl::Impl(Context* context_, LinkKind kind_, const MessagePort& port_,
       options(options_),
       id(io.newId()),
       reliable(options_.reliable),
-      direct(!options_.reliable && kind_ != LinkKind::kPull && kind_ != LinkKind::kSubscribe),
-      shared(!options_.reliable && (kind_ == LinkKind::kRequest || kind_ == LinkKind::kReply)),
+      direct(!options_.reliable && kind_ != LinkKind::kSubscribe),
+      shared(!options_.reliable && (kind_ == LinkKind::kRequest || kind_ == LinkKind::kReply ||
+                                    kind_ == LinkKind::kPull)),
+      feeds(!options_.reliable && kind_ == LinkKind::kPull),
       session(randomSession()) {}
 
 Link::Impl::~Impl() {
@@ -657,6 +713,12 @@ bool Link::Impl::open() {
   }
   if (direct) {
     io.add(this);
+    if (feeds) {
+      // A port has one feeder: of two pull links into one port, the later one feeds its
+      // consumer, and the I/O thread receives for the other (its consumer never comes for it).
+      feeder = new Feeder(this);
+      port.setFeeder(feeder);
+    }
     return true;
   }
 
@@ -681,6 +743,11 @@ bool Link::Impl::open() {
 }
 
 void Link::Impl::close() {
+  // A consumer in the middle of a feed holds the link until it returns; the socket is gone then.
+  if (feeder) {
+    port.removeFeeder(feeder);
+    feeder = nullptr;
+  }
   // What was handled is acknowledged before the link goes (the socket lingers a moment for it).
   if (kind == LinkKind::kPull && reliable && socket)
     for (auto& entry : _sessions) {
@@ -718,9 +785,39 @@ void Link::Impl::close() {
   closeCurve(id);
 }
 
-bool Link::Impl::addPollItems(std::vector<zmq_pollitem_t>& items,
+long Link::Impl::addPollItems(std::vector<zmq_pollitem_t>& items,
                               std::vector<std::pair<Impl*, int>>& refs) {
   if (shared) {
+    readyNow = false;
+    if (_retrySoon) {
+      // Someone else receives right now and queues what it took: a look again in a moment, not
+      // at once (the descriptor may stay readable meanwhile, and the two cores are shared).
+      _retrySoon = false;
+      return 1;
+    }
+    if (feeds && consumerBehind.load(std::memory_order_acquire)) {
+      const Clock::time_point now = Clock::now();
+      const std::uint64_t feedsNow = consumerFeeds.load(std::memory_order_relaxed);
+      if (feedsNow != _seenFeeds) {
+        _seenFeeds = feedsNow;
+        _fedAt = now;
+      }
+      const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(now - _fedAt);
+      if (since < kConsumerPatience) {
+        // The consumer takes what waits: the socket is left to it, and so is the look at its
+        // events (the descriptor's signal, when it comes, is taken in onEvent).
+        zmq_pollitem_t item{};
+        item.fd = fd;
+        item.events = ZMQ_POLLIN;
+        items.push_back(item);
+        refs.emplace_back(this, 2);
+        return static_cast<long>((kConsumerPatience - since).count());
+      }
+      // It stopped coming (a long handler, or its system no longer serves the port): this
+      // thread receives for it.
+      consumerBehind.store(false, std::memory_order_relaxed);
+      _takeOver = true;
+    }
     int events = 0;
     std::size_t size = sizeof events;
     {
@@ -733,7 +830,7 @@ bool Link::Impl::addPollItems(std::vector<zmq_pollitem_t>& items,
     item.events = ZMQ_POLLIN;
     items.push_back(item);
     refs.emplace_back(this, 2);
-    return readyNow;
+    return readyNow ? 0 : -1;
   }
   short socketEvents = 0;
   if (kind != LinkKind::kPublish && (kind != LinkKind::kPush || reliable))
@@ -747,26 +844,33 @@ bool Link::Impl::addPollItems(std::vector<zmq_pollitem_t>& items,
     items.push_back({mailboxIn, 0, ZMQ_POLLIN, 0});
     refs.emplace_back(this, 1);
   }
-  return false;
+  return -1;
 }
 
 void Link::Impl::onEvent(int which, short events) {
   if (which == 2) {
-    {
-      std::lock_guard<TimedLock> guard(sendLock);
-      if (socket) receive(false);
+    // Once the consumer feeds again, it is woken for what comes, as before it stopped coming.
+    if (_takeOver && consumerFeeds.load(std::memory_order_relaxed) != _seenFeeds) _takeOver = false;
+    if (feeds && !_takeOver) {
+      // Whether messages wait (the look also takes the descriptor's signal).
+      int socketEvents = 0;
+      std::size_t size = sizeof socketEvents;
+      {
+        std::lock_guard<TimedLock> guard(sendLock);
+        if (!socket || zmq_getsockopt(socket, ZMQ_EVENTS, &socketEvents, &size) != 0)
+          socketEvents = 0;
+      }
+      if (!(socketEvents & ZMQ_POLLIN) || consumerBehind.load(std::memory_order_acquire)) return;
+      // A consumer that is bound takes them itself once woken; the mark goes first, so that a
+      // feed that finds the socket empty meanwhile clears it.
+      _seenFeeds = consumerFeeds.load(std::memory_order_relaxed);
+      _fedAt = Clock::now();
+      consumerBehind.store(true, std::memory_order_release);
+      if (port.notifyConsumer()) return;
+      consumerBehind.store(false, std::memory_order_relaxed);
     }
-    // Into the port once the send lock is let go: the port may hand back messages for this
-    // thread to release, and their destructors are the application's code (one may send on
-    // this very link). Only this thread receives on a shared socket, so the order holds.
-    flush();
-    for (const std::string& entry : _deferredLogs) {
-      const std::size_t split = entry.find('\n');
-      Log::warning(
-          L"net: %S link refused a message from %S: %S (further ones are counted, not logged)",
-          kindName(kind), entry.substr(0, split), entry.substr(split + 1));
-    }
-    _deferredLogs.clear();
+    int queued = 0;
+    if (takeShared(1024, queued) < 0) _retrySoon = true;
     return;
   }
   if (which == 1) {
@@ -853,8 +957,49 @@ void Link::Impl::refuse(std::atomic<std::uint64_t>& counter, const std::string& 
                kindName(kind), peer, reason);
 }
 
-void Link::Impl::flush() {
-  if (_batch.empty()) return;
+int Link::Impl::takeShared(int limit, int& queued) {
+  std::vector<std::string> logs;
+  int result = 0;
+  {
+    std::unique_lock<TimedLock> order(receiveLock, std::try_to_lock);
+    if (!order.owns_lock()) return -1;
+    {
+      std::lock_guard<TimedLock> guard(sendLock);
+      if (socket && !receive(false, limit)) result = 1;
+    }
+    // Into the port once the send lock is let go: the port may hand back messages for this
+    // thread to release, and their destructors are the application's code (one may send on
+    // this very link). Still under the receive lock: whoever receives next queues after this.
+    queued = flush();
+    logs.swap(_deferredLogs);
+  }
+  for (const std::string& entry : logs) {
+    const std::size_t split = entry.find('\n');
+    Log::warning(
+        L"net: %S link refused a message from %S: %S (further ones are counted, not logged)",
+        kindName(kind), entry.substr(0, split), entry.substr(split + 1));
+  }
+  return result;
+}
+
+bool Link::Impl::feedConsumer() {
+  int queued = 0;
+  const int taken = takeShared(256, queued);
+  if (taken < 0) return false;  // the I/O thread is queueing a batch; its push wakes the consumer
+  consumerFeeds.fetch_add(1, std::memory_order_relaxed);
+  if (taken > 0) {
+    // No signal comes while messages wait, and the I/O thread may wait on the descriptor with
+    // no end: it is woken to watch whether the consumer comes back for them.
+    if (!consumerBehind.exchange(true, std::memory_order_acq_rel)) io.poke();
+  } else {
+    // Empty: the next message signals the descriptor, and the I/O thread wakes this consumer.
+    consumerBehind.store(false, std::memory_order_release);
+  }
+  return queued > 0;
+}
+
+int Link::Impl::flush() {
+  if (_batch.empty()) return 0;
   _batchPointers.clear();
   for (const Handle_T<MessageOrigin>& origin : _batchOrigins)
     _batchPointers.push_back(origin.get());
@@ -877,9 +1022,10 @@ void Link::Impl::flush() {
     received.fetch_sub(messages - static_cast<std::uint64_t>(queued), std::memory_order_relaxed);
   _batch.clear();
   _batchOrigins.clear();
+  return queued;
 }
 
-void Link::Impl::receive(bool queueAsItGoes) {
+bool Link::Impl::receive(bool queueAsItGoes, int limit) {
   // A bounded batch (the poll comes back at once while more wait), pushed into the port a few
   // hundred at a time: one lock and one wake-up of its consumer for each of those.
   struct Flush {
@@ -889,10 +1035,10 @@ void Link::Impl::receive(bool queueAsItGoes) {
     Impl* impl;
     bool now;
   } flushAtEnd{this, queueAsItGoes};
-  for (int n = 0; n < 1024; ++n) {
+  for (int n = 0; n < limit; ++n) {
     if (queueAsItGoes && _batch.size() >= 256) flush();
     Part first;
-    if (zmq_msg_recv(&first.msg, socket, ZMQ_DONTWAIT) < 0) return;
+    if (zmq_msg_recv(&first.msg, socket, ZMQ_DONTWAIT) < 0) return true;
     if (socketTypeRoutes()) {
       Part data;
       if (!zmq_msg_more(&first.msg) || zmq_msg_recv(&data.msg, socket, ZMQ_DONTWAIT) < 0) continue;
@@ -921,6 +1067,7 @@ void Link::Impl::receive(bool queueAsItGoes) {
       handle(first, nullptr);
     }
   }
+  return false;
 }
 
 void Link::Impl::handle(Part& data, Part* routing) {

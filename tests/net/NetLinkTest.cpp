@@ -21,11 +21,13 @@
 #include <thread>
 #include <vector>
 
+#include "../TestSupport.h"
 #include "NetChild.h"
 #include "NetMessages.h"
 #include "NetServer.h"
 #include "NetTestSupport.h"
 #include "vemo/core/Log.h"
+#include "vemo/core/System.h"
 #include "vemo/core/Thread.h"
 #include "vemo/net/Net.h"
 
@@ -690,4 +692,214 @@ TEST(NetLink, CurveLetsAllowedClientsInAndRefusesOthers) {
   net::LinkOptions bad;
   bad.curveSecretKey = "short";
   EXPECT_FALSE(net::Link::createInstance(context, net::LinkKind::kPull, port, bad));
+}
+
+namespace {
+// A message that knows the thread that decoded it.
+class Traced : public Message {
+  VEMO_DECLARE_PROPERTY(Traced, Message)
+
+ public:
+  int number = 0;
+  std::thread::id decodedOn;
+  void importFrom(InputStream& is) override {
+    is >> number;
+    decodedOn = std::this_thread::get_id();
+  }
+  void exportTo(OutputStream& os) const override { os << number; }
+
+ protected:
+  Traced() = default;
+};
+VEMO_IMPLEMENT_PROPERTY(Traced, VEMO_PROPERTY(number, L"Number"))
+
+// What a pull link's port dispatched, per sender (number / 1000000), in order, and how many of
+// them the handler's own thread decoded; a number of -1 makes the handler take 30 ms.
+struct Arrivals {
+  void onTraced(Message* message) {
+    const Traced* traced = static_cast<Traced*>(message);
+    const int number = traced->number;
+    if (traced->decodedOn == std::this_thread::get_id()) ++decodedHere;
+    if (number == -1) {
+      std::this_thread::sleep_for(30ms);
+      ++slow;
+      return;
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    bySender[number / 1000000].push_back(number % 1000000);
+    ++total;
+  }
+  int count() {
+    std::lock_guard<std::mutex> guard(lock);
+    return total;
+  }
+  // Each sender's numbers, which must be 0, 1, 2... without a gap or a repeat.
+  bool inOrder(int senders, int each, std::string& why) {
+    std::lock_guard<std::mutex> guard(lock);
+    for (int sender = 0; sender < senders; ++sender) {
+      const std::vector<int>& got = bySender[sender];
+      if (static_cast<int>(got.size()) != each) {
+        why = "sender " + std::to_string(sender) + ": " + std::to_string(got.size()) + " of " +
+              std::to_string(each);
+        return false;
+      }
+      for (int i = 0; i < each; ++i)
+        if (got[static_cast<std::size_t>(i)] != i) {
+          why = "sender " + std::to_string(sender) + ": " + std::to_string(got[i]) + " at " +
+                std::to_string(i);
+          return false;
+        }
+    }
+    return true;
+  }
+  std::mutex lock;
+  std::map<int, std::vector<int>> bySender;
+  int total = 0;
+  std::atomic<int> slow{0};
+  std::atomic<int> decodedHere{0};
+};
+
+// A system bound to a port that never takes anything from it.
+class Deaf : public System {
+ public:
+  bool init() override {
+    if (!System::init()) return false;
+    setIdleWait(true);
+    return true;
+  }
+};
+}  // namespace
+
+// The consumer of a pull link's port takes what the socket holds while it is awake, and the
+// link's thread receives while it sleeps: every message still arrives once and in its sender's
+// order, in bursts from two senders at once, one at a time with the consumer asleep in between,
+// while a handler runs longer than the link waits for its consumer, with no consumer bound (the
+// port fills; a later procMessage takes the rest), and with a bound consumer that never comes.
+TEST(NetLink, APullPortsConsumerTakesFromTheSocketAndNothingIsLostOrReordered) {
+  vemo::tests::finishWithin(std::chrono::seconds(240), "pull consumer", [&] {
+    auto pulling = net::Context::createInstance();
+    auto pushing = net::Context::createInstance();
+    MessagePort port;
+    Arrivals arrivals;
+    port.getMessageDispenser().addMessageHandler<Traced>(
+        [&](Message* message) { arrivals.onTraced(message); });
+    auto pull = net::Link::createInstance(pulling, net::LinkKind::kPull, port);
+    ASSERT_TRUE(pull->bind("tcp://127.0.0.1:*"));
+    net::LinkOptions roomy;
+    roomy.highWaterMark = 100000;  // a burst fits in ZeroMQ's queues while nobody reads
+    std::vector<Unknown::Handle_T<net::Link>> pushes;
+    for (int sender = 0; sender < 2; ++sender) {
+      pushes.push_back(
+          net::Link::createInstance(pushing, net::LinkKind::kPush, MessagePort(), roomy));
+      ASSERT_TRUE(pushes.back()->connect(pull->getBoundEndpoint()));
+    }
+    std::vector<int> next(2, 0);
+    const auto send = [&](int sender, int count) {
+      for (int i = 0; i < count; ++i) {
+        auto m = Traced::createInstance();
+        m->number = sender * 1000000 + next[static_cast<std::size_t>(sender)]++;
+        ASSERT_TRUE(pushes[static_cast<std::size_t>(sender)]->send(m, 30s))
+            << net::Link::getLastError();
+      }
+    };
+    const auto burst = [&](int count) {
+      std::thread other([&] { send(1, count); });
+      send(0, count);
+      other.join();
+    };
+    int expected = 0;
+    std::string why;
+    {
+      auto served = std::make_unique<Served>(port);
+      // Bursts from two senders at once.
+      burst(20000);
+      expected += 40000;
+      ASSERT_TRUE(waitFor([&] { return arrivals.count() == expected; }, 120s)) << arrivals.count();
+      // Woken, the consumer decodes what the socket holds on its own thread.
+      EXPECT_GT(arrivals.decodedHere.load(), 0);
+      // One at a time: the consumer sleeps before each arrives.
+      for (int i = 0; i < 100; ++i) {
+        send(i % 2, 1);
+        ++expected;
+        ASSERT_TRUE(waitFor([&] { return arrivals.count() == expected; })) << i;
+      }
+      // A handler that takes longer than the link waits for its consumer, a burst behind it.
+      auto slow = Traced::createInstance();
+      slow->number = -1;
+      ASSERT_TRUE(pushes[0]->send(slow));
+      burst(3000);
+      expected += 6000;
+      ASSERT_TRUE(waitFor([&] { return arrivals.count() == expected; }, 60s));
+      EXPECT_EQ(arrivals.slow.load(), 1);
+      ASSERT_TRUE(arrivals.inOrder(2, next[0], why)) << why;
+    }
+    // Nobody bound: the link queues into the port, and a later call takes it all, with what
+    // is still in the socket.
+    const std::uint64_t before = pull->getStats().received;
+    burst(2000);
+    ASSERT_TRUE(waitFor([&] { return pull->getStats().received >= before + 1000; }));
+    int taken = 0;
+    for (int round = 0; round < 1000 && arrivals.count() < expected + 4000; ++round) {
+      taken += port.procMessage(1000);
+      if (arrivals.count() < expected + 4000) std::this_thread::sleep_for(1ms);
+    }
+    expected += 4000;
+    EXPECT_EQ(taken, 4000);
+    ASSERT_EQ(arrivals.count(), expected);
+    // Bound to a system that never takes anything: the link still moves everything into the
+    // port, where a consumer finds it later.
+    Unknown::Handle_T<Deaf> deaf(new Deaf());
+    Unknown::Handle_T<Thread> thread = Thread::createInstance();
+    ASSERT_TRUE(thread->start(deaf));
+    port.bind(deaf);
+    const std::uint64_t unserved = pull->getStats().received;
+    const int decodedBefore = arrivals.decodedHere.load();
+    burst(1000);
+    EXPECT_TRUE(waitFor([&] { return pull->getStats().received == unserved + 2000; }))
+        << pull->getStats().received - unserved;
+    port.unbind();
+    EXPECT_TRUE(thread->shutdown());
+    EXPECT_EQ(port.procMessage(10000), 2000);
+    EXPECT_EQ(arrivals.decodedHere.load(), decodedBefore);  // all on the link's thread
+    expected += 2000;
+    EXPECT_EQ(arrivals.count(), expected);
+    EXPECT_TRUE(arrivals.inOrder(2, next[0], why)) << why;
+    EXPECT_EQ(pull->getStats().received, static_cast<std::uint64_t>(expected) + 1);
+
+    // A second pull link into the same port feeds its consumer from then on; the first one's
+    // messages still arrive (its thread receives them), and once the first is gone, the second
+    // still feeds.
+    auto second = net::Link::createInstance(pulling, net::LinkKind::kPull, port);
+    ASSERT_TRUE(second->bind("tcp://127.0.0.1:*"));
+    auto toSecond = net::Link::createInstance(pushing, net::LinkKind::kPush, MessagePort(), roomy);
+    ASSERT_TRUE(toSecond->connect(second->getBoundEndpoint()));
+    const auto sendToSecond = [&](int count) {
+      for (int i = 0; i < count; ++i) {
+        auto m = Traced::createInstance();
+        m->number = 2 * 1000000 + next[2]++;
+        ASSERT_TRUE(toSecond->send(m, 30s)) << net::Link::getLastError();
+      }
+    };
+    next.push_back(0);
+    {
+      Served served(port);
+      std::thread third([&] { sendToSecond(5000); });
+      burst(5000);
+      third.join();
+      expected += 15000;
+      EXPECT_TRUE(waitFor([&] { return arrivals.count() == expected; }, 60s)) << arrivals.count();
+      pull = nullptr;
+      pushes.clear();
+      const int decodedBefore = arrivals.decodedHere.load();
+      sendToSecond(5000);
+      expected += 5000;
+      EXPECT_TRUE(waitFor([&] { return arrivals.count() == expected; }, 60s)) << arrivals.count();
+      EXPECT_GT(arrivals.decodedHere.load(), decodedBefore);
+    }
+    EXPECT_TRUE(arrivals.inOrder(2, next[0], why)) << why;
+    std::lock_guard<std::mutex> guard(arrivals.lock);
+    EXPECT_EQ(arrivals.bySender[2].size(), 10000u);
+    for (int i = 0; i < 10000 && i < static_cast<int>(arrivals.bySender[2].size()); ++i)
+      ASSERT_EQ(arrivals.bySender[2][static_cast<std::size_t>(i)], i);
+  });
 }

@@ -99,6 +99,17 @@ class VEMO_CORE_API MessageOrigin : public virtual Unknown {
   virtual void delivered() {}
 };
 
+/// Where a port's consumer takes more messages from when it finds the queue empty (setFeeder):
+/// a receiver that would otherwise push what it receives from another thread lets an awake
+/// consumer take it itself, which saves a hand-over between threads per batch.
+class VEMO_CORE_API MessageFeeder : public virtual Unknown {
+ public:
+  /// Pushes into the port what is at hand without waiting for more; true when it queued any.
+  /// Called on the consuming thread (popMessage, procMessage) with the pop lock held and no
+  /// other lock of the port, each time the queue is found empty.
+  virtual bool feed() = 0;
+};
+
 /// A queue of messages between threads with the handlers that dispatch them (see MessagePort.h).
 /// Pushing, popping and dispatching may be called from any thread.
 class VEMO_CORE_API MessagePort {
@@ -167,6 +178,17 @@ class VEMO_CORE_API MessagePort {
   void unbind() { bind(nullptr); }
   /// The bound system, or null; no reference is handed out.
   System* getBoundSystem() const;
+
+  /// Wakes the bound system without queueing anything (a feeder has messages for it); false when
+  /// no system is bound. Any thread.
+  bool notifyConsumer();
+
+  /// The feeder asked for more whenever a consumer finds the queue empty (null: none); shared
+  /// with the copies of the port, any thread. The port holds a reference to it until it is
+  /// replaced; a call in progress may still run after that.
+  void setFeeder(MessageFeeder* feeder);
+  /// Removes `feeder` if it is the one set (another set since stays); any thread.
+  void removeFeeder(MessageFeeder* feeder);
 
   ///@{
   /// Makes `system` the port's consumer: idle wait on, the port bound to it, and a task of the

@@ -28,7 +28,11 @@
 /// for its links and owns the sockets of at-least-once links; the other links' sockets are also
 /// used by the threads that send, one at a time under the link's send lock (ZeroMQ allows a
 /// socket to pass between threads that way), so send() from any thread writes straight to the
-/// socket without a hand-over.
+/// socket without a hand-over. A plain pull link becomes its port's feeder
+/// (MessagePort::setFeeder): the port's consumer, when it finds the queue empty, takes what the
+/// socket holds and decodes it on its own thread, and the I/O thread only wakes a consumer that
+/// sleeps (or, after 5 ms without it, receives for it). A port has one feeder: of several pull
+/// links into one port, the last made feeds it, and the I/O thread receives for the others.
 ///
 /// Wire format: one ZeroMQ message per library message, a header and the body that the
 /// message's exportTo writes (the library's stream encoding):
