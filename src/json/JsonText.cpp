@@ -614,9 +614,18 @@ class JsonParser {
     String& cached = _cache[(count * 31 + static_cast<std::size_t>(chars[0]) * 7 +
                              static_cast<std::size_t>(chars[count - 1])) %
                             kCacheSize];
+    const std::size_t slot = static_cast<std::size_t>(&cached - _cache);
     if (static_cast<std::size_t>(cached.getBufferLength()) == (count + 1) * sizeof(wchar_t) &&
-        std::wmemcmp(cached.getBuffer(), chars, count) == 0)
+        std::wmemcmp(cached.getBuffer(), chars, count) == 0) {
+      _hit[slot] = true;
       return cached;
+    }
+    // A string that was found since it came keeps its place once more: a value met once
+    // (an id, a title) does not push out a key that every object repeats.
+    if (_hit[slot]) {
+      _hit[slot] = false;
+      return copied(chars, count);
+    }
     // A new block for the cache and the caller: it starts with both references, so that
     // nobody else sees it before it is counted.
     wchar_t* block = newBlock(count, 2);
@@ -731,6 +740,7 @@ class JsonParser {
   const char* _reason = nullptr;
   bool _irregular = false;
   String _cache[kCacheSize];
+  bool _hit[kCacheSize] = {};  // found since it came into the cache
 };
 
 namespace {
