@@ -608,6 +608,14 @@ class JsonParser {
     return detail::StringAccess::adopt(block);
   }
 
+  // Whether two short runs of units are equal: a loop the compiler keeps inline, where the
+  // library call costs more than the comparison.
+  static bool sameUnits(const wchar_t* a, const wchar_t* b, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+
   // At most kCachedLength characters.
   String sharedString(const wchar_t* chars, std::size_t count) {
     if (count == 0) return String();
@@ -616,7 +624,7 @@ class JsonParser {
                             kCacheSize];
     const std::size_t slot = static_cast<std::size_t>(&cached - _cache);
     if (static_cast<std::size_t>(cached.getBufferLength()) == (count + 1) * sizeof(wchar_t) &&
-        std::wmemcmp(cached.getBuffer(), chars, count) == 0) {
+        sameUnits(cached.getBuffer(), chars, count)) {
       _hit[slot] = true;
       return cached;
     }
