@@ -1,6 +1,20 @@
 // The idle wait on POSIX systems: a semaphore of its own (the system's belongs to
 // System::sleep and waken, whose wake-ups it must not take), registered as the thread's
 // sleeping semaphore so that a message posted to the thread signals it.
+//
+// A wait that includes descriptors (the sockets of receivers feeding the system's ports) polls
+// them beside a pipe of its own instead, made at the first such wait: a signal then goes into
+// the semaphore and the pipe, and a wait of either kind takes what the other kind holds as well,
+// so that one signal still ends one wait.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <vector>
+
 #include "IdleWait.h"
 #include "ThreadMessageQueue.h"
 
@@ -8,19 +22,110 @@ namespace vemo {
 namespace detail {
 namespace {
 
+constexpr unsigned int kWaitWithoutEnd = 0xFFFFFFFFu;
+
+// Owns the pipe: a message posted to the thread may still write into it after the wait ended
+// (the registry hands out references), so it lives as long as its last holder.
+class WakePipe final : public SleepWaker {
+ public:
+  WakePipe() {
+    int fds[2];
+#ifdef __linux__
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+#else
+    if (pipe(fds) != 0) return;
+    for (const int fd : fds) {
+      fcntl(fd, F_SETFD, FD_CLOEXEC);
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+#endif
+    readFd = fds[0];
+    writeFd = fds[1];
+  }
+  ~WakePipe() override {
+    if (readFd >= 0) close(readFd);
+    if (writeFd >= 0) close(writeFd);
+  }
+  void wake() override {
+    const char byte = 1;
+    // A full pipe is signalled already.
+    while (write(writeFd, &byte, 1) < 0 && errno == EINTR) {
+    }
+  }
+  void drain() {
+    char bytes[64];
+    for (;;) {
+      const ssize_t got = read(readFd, bytes, sizeof bytes);
+      if (got == static_cast<ssize_t>(sizeof bytes) || (got < 0 && errno == EINTR)) continue;
+      return;
+    }
+  }
+
+  int readFd = -1;
+  int writeFd = -1;
+};
+
 class SemaphoreIdleEvent final : public IdleEvent {
  public:
   SemaphoreIdleEvent() : _semaphore(Semaphore::createInstance()) {}
-  void signal() override { _semaphore->signal(); }
-  void wait(unsigned int ms) override {
+  void signal() override {
+    _semaphore->signal();
+    if (WakePipe* pipe = _pipe.load()) pipe->wake();
+  }
+  void wait(unsigned int ms, const std::intptr_t* handles, int count) override {
+    if (count > 0 && makePipe()) {
+      pollWait(ms, handles, count);
+      return;
+    }
     setSleepingSemaphore(_semaphore);
     // A message posted before the registration found no sleeper to wake.
     if (!hasThreadMessage()) _semaphore->wait(ms, true);
     setSleepingSemaphore(nullptr);
+    if (WakePipe* pipe = _pipe.load()) pipe->drain();
   }
 
  private:
+  bool makePipe() {
+    if (_pipe.load(std::memory_order_relaxed)) return true;
+    Handle_T<WakePipe> made(new WakePipe());
+    if (made->readFd < 0) return false;
+    _pipeOwner = made;
+    // From here on a signal writes into the pipe too; one given before this went into the
+    // semaphore, which the wait looks at after.
+    _pipe.store(made.get());
+    return true;
+  }
+
+  void pollWait(unsigned int ms, const std::intptr_t* handles, int count) {
+    WakePipe* const pipe = _pipe.load(std::memory_order_relaxed);
+    setSleepingWaker(pipe);
+    if (!hasThreadMessage() && !_semaphore->wait(0, true)) {
+      _polled.resize(static_cast<std::size_t>(count) + 1);
+      _polled[0] = pollfd{pipe->readFd, POLLIN, 0};
+      for (int i = 0; i < count; ++i)
+        _polled[static_cast<std::size_t>(i) + 1] = pollfd{static_cast<int>(handles[i]), POLLIN, 0};
+      using Clock = std::chrono::steady_clock;
+      const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+      int timeout =
+          ms == kWaitWithoutEnd ? -1 : static_cast<int>(ms > 0x7FFFFFFFu ? 0x7FFFFFFF : ms);
+      // An interrupted poll goes on for what is left of the period, not for all of it again.
+      while (poll(_polled.data(), _polled.size(), timeout) < 0 && errno == EINTR) {
+        if (timeout < 0) continue;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) break;
+        timeout = static_cast<int>(left.count());
+      }
+    }
+    setSleepingWaker(nullptr);
+    pipe->drain();
+    _semaphore->wait(0, true);
+  }
+
   const Handle_T<Semaphore> _semaphore;
+  Handle_T<WakePipe> _pipeOwner;
+  std::atomic<WakePipe*> _pipe{nullptr};
+  std::vector<pollfd> _polled;  // the waiting thread's
 };
 
 }  // namespace
