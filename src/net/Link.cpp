@@ -882,7 +882,12 @@ long Link::Impl::addPollItems(std::vector<zmq_pollitem_t>& items,
 void Link::Impl::onEvent(int which, short events) {
   if (which == 2) {
     // Woken by the descriptor before this thread learnt that the consumer's system waits on it.
-    if (feeds && watched()) return;
+    // If this thread's look at the events took the descriptor's signal, the system may have
+    // gone to sleep on it just before: it is woken for what waits.
+    if (feeds && watched()) {
+      if (readyNow) port.notifyConsumer();
+      return;
+    }
     // Once the consumer feeds again, it is woken for what comes, as before it stopped coming.
     if (_takeOver && consumerFeeds.load(std::memory_order_relaxed) != _seenFeeds) _takeOver = false;
     if (feeds && !_takeOver) {
