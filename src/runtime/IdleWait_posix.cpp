@@ -3,9 +3,11 @@
 // sleeping semaphore so that a message posted to the thread signals it.
 //
 // A wait that includes descriptors (the sockets of receivers feeding the system's ports) polls
-// them beside a pipe of its own instead, made at the first such wait: a signal then goes into
-// the semaphore and the pipe, and a wait of either kind takes what the other kind holds as well,
-// so that one signal still ends one wait.
+// them beside a pipe of its own instead, made at the first such wait; from then on every wait
+// polls the pipe (with or without descriptors) and a signal writes only into it. The semaphore
+// is looked at once more, by the first poll, for a signal given before the pipe was there: a
+// look at it costs a timed futex wait (a timer armed and fired, dear on a virtual machine), too
+// much for every wake-up of a request and its answer.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -69,11 +71,16 @@ class SemaphoreIdleEvent final : public IdleEvent {
  public:
   SemaphoreIdleEvent() : _semaphore(Semaphore::createInstance()) {}
   void signal() override {
+    if (WakePipe* pipe = _pipe.load()) {
+      pipe->wake();
+      return;
+    }
     _semaphore->signal();
+    // The pipe came meanwhile, and its first wait may have looked at the semaphore already.
     if (WakePipe* pipe = _pipe.load()) pipe->wake();
   }
   void wait(unsigned int ms, const std::intptr_t* handles, int count) override {
-    if (count > 0 && makePipe()) {
+    if (_pipe.load(std::memory_order_relaxed) || (count > 0 && makePipe())) {
       pollWait(ms, handles, count);
       return;
     }
@@ -81,7 +88,6 @@ class SemaphoreIdleEvent final : public IdleEvent {
     // A message posted before the registration found no sleeper to wake.
     if (!hasThreadMessage()) _semaphore->wait(ms, true);
     setSleepingSemaphore(nullptr);
-    if (WakePipe* pipe = _pipe.load()) pipe->drain();
   }
 
  private:
@@ -90,16 +96,22 @@ class SemaphoreIdleEvent final : public IdleEvent {
     Handle_T<WakePipe> made(new WakePipe());
     if (made->readFd < 0) return false;
     _pipeOwner = made;
-    // From here on a signal writes into the pipe too; one given before this went into the
-    // semaphore, which the wait looks at after.
+    // From here on a signal writes into the pipe; one given before went into the semaphore,
+    // which the first poll looks at.
     _pipe.store(made.get());
+    _lookAtSemaphore = true;
     return true;
   }
 
   void pollWait(unsigned int ms, const std::intptr_t* handles, int count) {
     WakePipe* const pipe = _pipe.load(std::memory_order_relaxed);
     setSleepingWaker(pipe);
-    if (!hasThreadMessage() && !_semaphore->wait(0, true)) {
+    bool signalled = false, pipeReadable = false;
+    if (_lookAtSemaphore) {
+      _lookAtSemaphore = false;
+      signalled = _semaphore->wait(0, true);
+    }
+    if (!signalled && !hasThreadMessage()) {
       _polled.resize(static_cast<std::size_t>(count) + 1);
       _polled[0] = pollfd{pipe->readFd, POLLIN, 0};
       for (int i = 0; i < count; ++i)
@@ -116,16 +128,20 @@ class SemaphoreIdleEvent final : public IdleEvent {
         if (left.count() <= 0) break;
         timeout = static_cast<int>(left.count());
       }
+      pipeReadable = _polled[0].revents != 0;
     }
     setSleepingWaker(nullptr);
-    pipe->drain();
-    _semaphore->wait(0, true);
+    // Woken by a descriptor, the pipe is left as it is: no read that finds nothing. A signal
+    // written since ends the next wait at once, which is what a signal during a wait may do.
+    if (pipeReadable) pipe->drain();
   }
 
   const Handle_T<Semaphore> _semaphore;
   Handle_T<WakePipe> _pipeOwner;
   std::atomic<WakePipe*> _pipe{nullptr};
-  std::vector<pollfd> _polled;  // the waiting thread's
+  // The waiting thread's.
+  std::vector<pollfd> _polled;
+  bool _lookAtSemaphore = false;
 };
 
 }  // namespace

@@ -5,8 +5,9 @@
 // into a second event for as long as the wait lasts (WSAEventSelect, FD_READ), and their
 // selection is taken back after it: the socket belongs to its receiver, which polls it itself
 // when no system waits on it.
-#include <windows.h>
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include "IdleWait.h"
 
