@@ -1424,8 +1424,10 @@ bool Link::Impl::consumerReady() {
   const std::uint64_t feedsNow = consumerFeeds.load(std::memory_order_relaxed);
   if (readyFeeds.exchange(feedsNow, std::memory_order_relaxed) != feedsNow) return true;
   // Left there since the last look: the system does not take them, so it sleeps, and the I/O
-  // thread takes over the descriptor (it looks at the socket first).
-  if (!watcherBehind.exchange(true, std::memory_order_acq_rel)) io.poke();
+  // thread takes over the descriptor. Woken every time: this look took the descriptor's signal,
+  // which the I/O thread, polling the descriptor too by now, may not have seen.
+  watcherBehind.store(true, std::memory_order_release);
+  io.poke();
   return false;
 }
 
