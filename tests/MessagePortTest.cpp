@@ -1,5 +1,17 @@
 // MessagePort, MessagePipe and MessageDispenser: queueing by value, the null record, failures
-// that end a call, the time budget, copies, re-entrant handlers, many producers.
+// that end a call, the time budget, copies, re-entrant handlers, many producers, a system that
+// sleeps on its feeder's socket.
+// Sockets first: winsock2.h must come before windows.h, which other headers may bring.
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -1386,4 +1398,147 @@ TEST(MessagePort, WhatAFeedHandsOverKeepsItsPlace) {
   EXPECT_EQ(port.popMessage() != nullptr, true);  // f, still there
   EXPECT_EQ(port.popMessage(), nullptr);
   port.setFeeder(nullptr);
+}
+
+namespace {
+
+#ifdef _WIN32
+using SocketHandle = SOCKET;
+using SocketLength = int;
+constexpr SocketHandle kNoSocket = INVALID_SOCKET;
+void closeSocket(SocketHandle s) {
+  closesocket(s);
+}
+bool makeNonBlocking(SocketHandle s) {
+  u_long on = 1;
+  return ioctlsocket(s, FIONBIO, &on) == 0;
+}
+#else
+using SocketHandle = int;
+using SocketLength = socklen_t;
+constexpr SocketHandle kNoSocket = -1;
+void closeSocket(SocketHandle s) {
+  close(s);
+}
+bool makeNonBlocking(SocketHandle s) {
+  return fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK) == 0;
+}
+#endif
+
+// Two loopback UDP sockets: what `send` sends makes `in` readable, with no thread of this
+// process in between.
+struct Datagrams {
+  Datagrams() {
+    in = socket(AF_INET, SOCK_DGRAM, 0);
+    out = socket(AF_INET, SOCK_DGRAM, 0);
+    if (in == kNoSocket || out == kNoSocket || !makeNonBlocking(in)) return;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(in, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return;
+    SocketLength size = sizeof to;
+    ok = getsockname(in, reinterpret_cast<sockaddr*>(&to), &size) == 0;
+  }
+  ~Datagrams() {
+    if (in != kNoSocket) closeSocket(in);
+    if (out != kNoSocket) closeSocket(out);
+  }
+  bool send(int number) {
+    return sendto(out, reinterpret_cast<const char*>(&number), sizeof number, 0,
+                  reinterpret_cast<const sockaddr*>(&to), sizeof to) == sizeof number;
+  }
+  SocketHandle in = kNoSocket;
+  SocketHandle out = kNoSocket;
+  sockaddr_in to{};
+  bool ok = false;
+};
+
+// Feeds the port what arrived on the socket, one message per datagram, and offers the socket as
+// its wait handle; counts the systems that say they wait on it.
+class SocketFeeder final : public MessageFeeder {
+ public:
+  SocketFeeder(MessagePort& port, SocketHandle socket) : _port(port), _socket(socket) {}
+  bool feed() override {
+    bool queued = false;
+    int number = 0;
+    while (recv(_socket, reinterpret_cast<char*>(&number), sizeof number, 0) == sizeof number)
+      queued = _port.pushMessage(msgtest::chat(L"datagram", number)) || queued;
+    return queued;
+  }
+  std::intptr_t getWaitHandle() override { return static_cast<std::intptr_t>(_socket); }
+  void setWatched(bool watched) override { watchers += watched ? 1 : -1; }
+  bool isReady() override {
+    int number = 0;
+    return recv(_socket, reinterpret_cast<char*>(&number), sizeof number, MSG_PEEK) > 0;
+  }
+  std::atomic<int> watchers{0};
+
+ private:
+  MessagePort _port;
+  const SocketHandle _socket;
+};
+
+}  // namespace
+
+// A system that serves a port sleeps on its feeder's wait handle beside its own wake-ups: a
+// datagram alone wakes it (nobody notifies), and so do a push and a posted call while it sleeps
+// there; datagrams sent one at a time, each while the system goes back to sleep, all arrive in
+// order; it says when it starts and stops waiting on the handle, and stops once the port is
+// unbound and when it shuts down.
+TEST(MessagePort, AServingSystemSleepsOnItsFeedersHandleToo) {
+  vemo::tests::finishWithin(std::chrono::seconds(120), "feeder's handle", [&] {
+    Datagrams datagrams;
+    ASSERT_TRUE(datagrams.ok);
+    MessagePort port;
+    std::mutex lock;
+    std::vector<int> numbers;
+    port.getMessageDispenser().addMessageHandler<Chat>([&](Chat& chat) {
+      std::lock_guard<std::mutex> guard(lock);
+      numbers.push_back(chat.number);
+    });
+    const auto count = [&] {
+      std::lock_guard<std::mutex> guard(lock);
+      return numbers.size();
+    };
+    Handle<SocketFeeder> feeder(new SocketFeeder(port, datagrams.in));
+    port.setFeeder(feeder);
+    Handle<Served> system = Served::createInstance([&](Served* s) { return port.serveOn(s, 10); });
+    Handle<Thread> thread = Thread::createInstance();
+    ASSERT_TRUE(thread->start(system));
+    ASSERT_TRUE(vemo::tests::eventually([&] { return feeder->watchers.load() == 1; }));
+
+    ASSERT_TRUE(datagrams.send(1));
+    ASSERT_TRUE(vemo::tests::eventually([&] { return count() == 1; }))
+        << "a datagram did not wake the system";
+    ASSERT_TRUE(port.pushMessage(msgtest::chat(L"pushed", 2)));
+    ASSERT_TRUE(vemo::tests::eventually([&] { return count() == 2; }));
+    std::atomic<bool> called{false};
+    ASSERT_TRUE(vemo::postThreadCall(system->getRunThreadId(), [&] { called = true; }));
+    ASSERT_TRUE(vemo::tests::eventually([&] { return called.load(); }));
+    for (int i = 3; i <= 500; ++i) {
+      ASSERT_TRUE(datagrams.send(i));
+      ASSERT_TRUE(vemo::tests::eventually([&] { return count() == static_cast<std::size_t>(i); }))
+          << "datagram " << i;
+    }
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      for (int i = 1; i <= 500; ++i)
+        ASSERT_EQ(numbers[static_cast<std::size_t>(i - 1)], i);
+    }
+    EXPECT_EQ(feeder->watchers.load(), 1);  // one start for all those waits
+
+    // Unbound, it lets go of the handle (the unbinding wakes it), and a datagram no longer
+    // wakes it; bound again, it waits on the handle again and takes what waited.
+    port.unbind();
+    ASSERT_TRUE(vemo::tests::eventually([&] { return feeder->watchers.load() == 0; }));
+    const int passes = system->passes.load();
+    ASSERT_TRUE(datagrams.send(501));
+    port.bind(system);
+    ASSERT_TRUE(vemo::tests::eventually([&] { return count() == 501; }));
+    EXPECT_GT(system->passes.load(), passes);
+    ASSERT_TRUE(vemo::tests::eventually([&] { return feeder->watchers.load() == 1; }));
+    EXPECT_TRUE(thread->shutdown());
+    EXPECT_EQ(feeder->watchers.load(), 0);
+    port.setFeeder(nullptr);
+  });
 }

@@ -615,7 +615,11 @@ void MessagePort::bind(System* consumer) {
     System* const old = queue.consumer;
     if (old != consumer) {
       queue.consumer = consumer;
-      if (old) old->forgetQueue(&queue);
+      if (old) {
+        old->forgetQueue(&queue);
+        // It may be asleep on the port's feeder's wait handle: woken, it lets go of it.
+        old->notify();
+      }
       if (consumer) consumer->rememberQueue(&queue);
     }
   }
@@ -628,6 +632,8 @@ void MessagePort::setFeeder(MessageFeeder* feeder) {
   {
     std::lock_guard<std::mutex> guard(_queue->pushLock);
     std::swap(old, _queue->feeder);
+    // A bound system asleep learns of the feeder's wait handle (and forgets the old one's).
+    if (System* consumer = _queue->consumer) consumer->notify();
   }
   // The one replaced is let go outside the lock: its destructor is not the port's.
 }
@@ -648,6 +654,12 @@ bool MessagePort::notifyConsumer() {
   System* const consumer = _queue->consumer;
   if (consumer) consumer->notify();
   return consumer != nullptr;
+}
+
+Unknown::Handle_T<MessageFeeder> detail::queueFeeder(Unknown* queue) {
+  MessageQueue* const bound = static_cast<MessageQueue*>(queue);
+  std::lock_guard<std::mutex> guard(bound->pushLock);
+  return bound->feeder;
 }
 
 System* MessagePort::getBoundSystem() const {

@@ -3,6 +3,7 @@
 // when it is destroyed, takes itself out of each of them.
 #pragma once
 
+#include "vemo/core/MessagePort.h"
 #include "vemo/core/System.h"
 #include "vemo/core/Unknown.h"
 
@@ -12,6 +13,9 @@ namespace detail {
 // Unbinds `system` from the queue (a port's shared queue), when it is still bound there; it
 // waits for a push that is notifying the system.
 void forgetConsumer(Unknown* queue, System* system);
+
+// The feeder set on the queue (a port's shared queue), or null.
+Unknown::Handle_T<MessageFeeder> queueFeeder(Unknown* queue);
 
 }  // namespace detail
 }  // namespace vemo

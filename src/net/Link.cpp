@@ -412,6 +412,23 @@ class Link::Impl : public Unknown {
   int takeShared(int limit, int& queued);
   // The consumer's feed (MessageFeeder::feed): true when it queued any.
   bool feedConsumer();
+  // Systems that sleep on the socket's ZMQ_FD themselves (MessageFeeder::setWatched): while any
+  // does, the I/O thread leaves the descriptor alone, and a sender that used the socket wakes
+  // the consumer for what waits, not the I/O thread. Request and reply links only.
+  std::atomic<int> watchers{0};
+  const bool watchable;
+  // A watching system found messages twice without feeding in between (it does not serve the
+  // port, or its handler ran past its budget): the I/O thread watches the descriptor again, as
+  // for a consumer that is not watching, until the consumer feeds.
+  std::atomic<bool> watcherBehind{false};
+  std::atomic<std::uint64_t> readyFeeds{~std::uint64_t{0}};  // the feeds at the last such look
+  bool watched() const {
+    return watchers.load(std::memory_order_acquire) > 0 &&
+           !watcherBehind.load(std::memory_order_acquire);
+  }
+  void setWatched(bool watched);
+  // Whether messages wait (the look takes the descriptor's signal, as ZeroMQ asks before a wait).
+  bool consumerReady();
   // Messages wait in the socket for a feeding consumer: it left them there (it took a full
   // batch), or the I/O thread woke it for them. It counts its feeds so that the I/O thread can
   // tell whether it still comes.
@@ -635,6 +652,11 @@ class Feeder final : public MessageFeeder {
  public:
   explicit Feeder(Link::Impl* link) : _link(link) {}
   bool feed() override { return _link->feedConsumer(); }
+  std::intptr_t getWaitHandle() override {
+    return _link->watchable ? static_cast<std::intptr_t>(_link->fd) : -1;
+  }
+  void setWatched(bool watched) override { _link->setWatched(watched); }
+  bool isReady() override { return _link->consumerReady(); }
 
  private:
   const Unknown::Handle_T<Link::Impl> _link;
@@ -653,7 +675,9 @@ Link::Impl::Impl(Context* context_, LinkKind kind_, const MessagePort& port_,
       direct(!options_.reliable && kind_ != LinkKind::kSubscribe),
       shared(!options_.reliable && (kind_ == LinkKind::kRequest || kind_ == LinkKind::kReply ||
                                     kind_ == LinkKind::kPull)),
-      feeds(!options_.reliable && kind_ == LinkKind::kPull),
+      feeds(!options_.reliable &&
+            (kind_ == LinkKind::kPull || kind_ == LinkKind::kRequest || kind_ == LinkKind::kReply)),
+      watchable(!options_.reliable && (kind_ == LinkKind::kRequest || kind_ == LinkKind::kReply)),
       session(randomSession()) {}
 
 Link::Impl::~Impl() {
@@ -747,6 +771,8 @@ void Link::Impl::close() {
   if (feeder) {
     port.removeFeeder(feeder);
     feeder = nullptr;
+    // A system asleep on the descriptor, which goes with the socket, is woken to let go of it.
+    if (watchers.load(std::memory_order_acquire) > 0) port.notifyConsumer();
   }
   // What was handled is acknowledged before the link goes (the socket lingers a moment for it).
   if (kind == LinkKind::kPull && reliable && socket)
@@ -789,6 +815,12 @@ long Link::Impl::addPollItems(std::vector<zmq_pollitem_t>& items,
                               std::vector<std::pair<Impl*, int>>& refs) {
   if (shared) {
     readyNow = false;
+    if (feeds && watched()) {
+      // The consumer's system waits on the descriptor and looks at the socket before it sleeps:
+      // this thread need not wake for it (the last watcher's leave wakes it).
+      _retrySoon = false;
+      return -1;
+    }
     if (_retrySoon) {
       // Someone else receives right now and queues what it took: a look again in a moment, not
       // at once (the descriptor may stay readable meanwhile, and the two cores are shared).
@@ -849,6 +881,13 @@ long Link::Impl::addPollItems(std::vector<zmq_pollitem_t>& items,
 
 void Link::Impl::onEvent(int which, short events) {
   if (which == 2) {
+    // Woken by the descriptor before this thread learnt that the consumer's system waits on it.
+    // If this thread's look at the events took the descriptor's signal, the system may have
+    // gone to sleep on it just before: it is woken for what waits.
+    if (feeds && watched()) {
+      if (readyNow) port.notifyConsumer();
+      return;
+    }
     // Once the consumer feeds again, it is woken for what comes, as before it stopped coming.
     if (_takeOver && consumerFeeds.load(std::memory_order_relaxed) != _seenFeeds) _takeOver = false;
     if (feeds && !_takeOver) {
@@ -987,10 +1026,13 @@ bool Link::Impl::feedConsumer() {
   const int taken = takeShared(256, queued);
   if (taken < 0) return false;  // the I/O thread is queueing a batch; its push wakes the consumer
   consumerFeeds.fetch_add(1, std::memory_order_relaxed);
+  if (watcherBehind.load(std::memory_order_relaxed))
+    watcherBehind.store(false, std::memory_order_release);
   if (taken > 0) {
     // No signal comes while messages wait, and the I/O thread may wait on the descriptor with
     // no end: it is woken to watch whether the consumer comes back for them.
-    if (!consumerBehind.exchange(true, std::memory_order_acq_rel)) io.poke();
+    // A watching system looks again before it sleeps.
+    if (!consumerBehind.exchange(true, std::memory_order_acq_rel) && !watched()) io.poke();
   } else {
     // Empty: the next message signals the descriptor, and the I/O thread wakes this consumer.
     consumerBehind.store(false, std::memory_order_release);
@@ -1355,7 +1397,38 @@ void Link::Impl::afterUse() {
   if (!shared || !socket) return;
   int events = 0;
   std::size_t size = sizeof events;
-  if (zmq_getsockopt(socket, ZMQ_EVENTS, &events, &size) == 0 && (events & ZMQ_POLLIN)) io.poke();
+  if (zmq_getsockopt(socket, ZMQ_EVENTS, &events, &size) != 0 || !(events & ZMQ_POLLIN)) return;
+  // The look took the descriptor's signal: whoever waits on it is woken for what waits.
+  if (feeds && watched() && port.notifyConsumer()) return;
+  io.poke();
+}
+
+void Link::Impl::setWatched(bool watched) {
+  if (watched) {
+    watchers.fetch_add(1, std::memory_order_acq_rel);
+    return;
+  }
+  // The last watcher gone: the I/O thread polls the descriptor again (and looks at the socket
+  // first, since the system may have left messages there).
+  if (watchers.fetch_sub(1, std::memory_order_acq_rel) == 1) io.poke();
+}
+
+bool Link::Impl::consumerReady() {
+  int events = 0;
+  std::size_t size = sizeof events;
+  {
+    std::lock_guard<TimedLock> guard(sendLock);
+    if (!socket || zmq_getsockopt(socket, ZMQ_EVENTS, &events, &size) != 0) return false;
+  }
+  if (!(events & ZMQ_POLLIN)) return false;
+  const std::uint64_t feedsNow = consumerFeeds.load(std::memory_order_relaxed);
+  if (readyFeeds.exchange(feedsNow, std::memory_order_relaxed) != feedsNow) return true;
+  // Left there since the last look: the system does not take them, so it sleeps, and the I/O
+  // thread takes over the descriptor. Woken every time: this look took the descriptor's signal,
+  // which the I/O thread, polling the descriptor too by now, may not have seen.
+  watcherBehind.store(true, std::memory_order_release);
+  io.poke();
+  return false;
 }
 
 bool Link::Impl::sendDirect(const std::string* routing, const std::string& frame,

@@ -1,5 +1,6 @@
 #include "vemo/core/System.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -11,6 +12,7 @@
 #include "ThreadMessageQueue.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/Log.h"
+#include "vemo/core/MessagePort.h"
 #include "vemo/core/StringHelper.h"
 #include "vemo/core/Thread.h"
 #include "vemo/core/Tick.h"
@@ -52,6 +54,15 @@ constexpr unsigned int kWaitWithoutEnd = 0xFFFFFFFFu;
 
 }  // namespace
 
+// The run thread's: the feeders it told that it waits on their handles, and room reused by every
+// idle wait, which runs once per wake-up.
+struct detail::IdleWatch {
+  std::vector<Unknown::Handle_T<MessageFeeder>> watched;
+  std::vector<Unknown::Handle_T<Unknown>> queues;
+  std::vector<Unknown::Handle_T<MessageFeeder>> current;
+  std::vector<std::intptr_t> handles;
+};
+
 // ---- System ----------------------------------------------------------------------------
 
 System::System()
@@ -63,7 +74,8 @@ System::System()
       _idleWait(false),
       _tasksJoined(false),
       _wake(kAwake),
-      _idleEvent(detail::createIdleEvent()) {
+      _idleEvent(detail::createIdleEvent()),
+      _watch(new detail::IdleWatch()) {
   seedRandom();
 }
 
@@ -80,7 +92,8 @@ System::System(const System& other)
       _idleWait(other._idleWait.load(std::memory_order_relaxed)),
       _tasksJoined(false),
       _wake(kAwake),
-      _idleEvent(other._idleEvent) {}
+      _idleEvent(other._idleEvent),
+      _watch(new detail::IdleWatch()) {}
 
 System& System::operator=(const System& other) {
   if (this == &other) return *this;
@@ -99,6 +112,7 @@ System& System::operator=(const System& other) {
 }
 
 System::~System() {
+  unwatchFeeders();
   // Ports bound to the system do not keep it alive: they forget it here, each after a push that
   // is notifying it has finished.
   std::vector<Handle_T<Unknown>> queues;
@@ -149,6 +163,8 @@ void System::start() {
   swapState(ES_RUNNING, ES_SHUTDOWN);
   swapState(ES_INITIALISED, ES_SHUTDOWN);
   exit();
+  // Its feeders' receivers watch their handles themselves again.
+  unwatchFeeders();
 }
 
 bool System::init() {
@@ -194,7 +210,11 @@ void System::run() {
     }
     // Between ticks, not inside one: what a derived tick does after the base pass is done
     // before the system sleeps.
-    if (_idleWait.load(std::memory_order_relaxed)) idle();
+    if (_idleWait.load(std::memory_order_relaxed)) {
+      idle();
+    } else if (!_watch->watched.empty()) {
+      unwatchFeeders();
+    }
   }
 }
 
@@ -274,11 +294,64 @@ void System::idle() {
     if (spent >= due) return;
     due -= spent;
   }
+  // A feeder with more at hand: the next pass feeds (its handle may not signal that again).
+  if (!watchFeeders()) return;
   int expected = kAwake;
   // Notified since the pass began: there may be work the pass did not see.
   if (!_wake.compare_exchange_strong(expected, kSleeping, std::memory_order_acq_rel)) return;
-  _idleEvent->wait(due == Task::kDueOnWake ? kWaitWithoutEnd : due);
+  const std::vector<std::intptr_t>& handles = _watch->handles;
+  _idleEvent->wait(due == Task::kDueOnWake ? kWaitWithoutEnd : due, handles.data(),
+                   static_cast<int>(handles.size()));
   _wake.exchange(kAwake, std::memory_order_acq_rel);
+}
+
+bool System::watchFeeders() {
+  detail::IdleWatch& watch = *_watch;
+  // The queues are copied out first: a port's bind takes its push lock, then this lock.
+  {
+    std::lock_guard<std::mutex> guard(_portLock);
+    watch.queues.assign(_boundQueues.begin(), _boundQueues.end());
+  }
+  for (const Handle_T<Unknown>& queue : watch.queues) {
+    Handle_T<MessageFeeder> feeder = detail::queueFeeder(queue.get());
+    if (feeder && feeder->getWaitHandle() != -1) watch.current.push_back(std::move(feeder));
+  }
+  watch.queues.clear();
+  // The watch follows the bindings: a feeder removed or a port unbound since the last wait is
+  // left to its receiver again.
+  for (std::size_t i = 0; i < watch.watched.size();) {
+    if (std::find(watch.current.begin(), watch.current.end(), watch.watched[i]) !=
+        watch.current.end()) {
+      ++i;
+      continue;
+    }
+    Handle_T<MessageFeeder> gone = std::move(watch.watched[i]);
+    watch.watched.erase(watch.watched.begin() + static_cast<std::ptrdiff_t>(i));
+    gone->setWatched(false);
+  }
+  for (const Handle_T<MessageFeeder>& feeder : watch.current) {
+    if (std::find(watch.watched.begin(), watch.watched.end(), feeder) != watch.watched.end())
+      continue;
+    // Watched before it is looked at: what comes after the look is the system's to take.
+    feeder->setWatched(true);
+    watch.watched.push_back(feeder);
+  }
+  watch.handles.clear();
+  bool sleep = true;
+  for (const Handle_T<MessageFeeder>& feeder : watch.current) {
+    watch.handles.push_back(feeder->getWaitHandle());
+    if (sleep && feeder->isReady()) sleep = false;
+  }
+  watch.current.clear();
+  return sleep;
+}
+
+void System::unwatchFeeders() {
+  if (!_watch) return;
+  std::vector<Handle_T<MessageFeeder>> watched;
+  watched.swap(_watch->watched);
+  for (const Handle_T<MessageFeeder>& feeder : watched)
+    feeder->setWatched(false);
 }
 
 void System::onTick(unsigned int elapsed) {

@@ -15,10 +15,15 @@ namespace {
 
 std::atomic<ThreadMessageHook> g_hook{nullptr};
 
-// The semaphores of systems sleeping in System::sleep, by thread id.
+// What systems sleeping in System::sleep or an idle wait sleep on, by thread id: a semaphore or
+// a waker.
+struct Sleeper {
+  Unknown::Handle_T<Semaphore> semaphore;
+  Unknown::Handle_T<detail::SleepWaker> waker;
+};
 struct Sleepers {
   std::mutex lock;
-  std::unordered_map<unsigned long, Unknown::Handle_T<Semaphore>> byThread;
+  std::unordered_map<unsigned long, Sleeper> byThread;
 };
 
 // Kept to the end of the process: a system's thread may still be leaving its sleep while the
@@ -30,14 +35,15 @@ Sleepers* sleepers() {
 
 void wakeSleeper(unsigned long threadId) {
   Sleepers* const all = sleepers();
-  Unknown::Handle_T<Semaphore> semaphore;
+  Sleeper sleeper;
   {
     std::lock_guard<std::mutex> guard(all->lock);
     const auto found = all->byThread.find(threadId);
     if (found == all->byThread.end()) return;
-    semaphore = found->second;
+    sleeper = found->second;
   }
-  semaphore->signal();
+  if (sleeper.semaphore) sleeper.semaphore->signal();
+  if (sleeper.waker) sleeper.waker->wake();
 }
 
 }  // namespace
@@ -48,19 +54,31 @@ ThreadMessageHook currentThreadMessageHook() {
   return g_hook.load(std::memory_order_acquire);
 }
 
-void setSleepingSemaphore(Semaphore* semaphore) {
+namespace {
+void setSleeper(Sleeper sleeper) {
   const unsigned long threadId = Thread::getCurrentThreadId();
   Sleepers* const all = sleepers();
-  Unknown::Handle_T<Semaphore> released;  // let go of outside the lock
+  Sleeper released;  // let go of outside the lock
   std::lock_guard<std::mutex> guard(all->lock);
-  if (semaphore) {
-    all->byThread[threadId] = semaphore;
+  if (sleeper.semaphore || sleeper.waker) {
+    Sleeper& entry = all->byThread[threadId];
+    released = std::move(entry);
+    entry = std::move(sleeper);
     return;
   }
   const auto found = all->byThread.find(threadId);
   if (found == all->byThread.end()) return;
   released = std::move(found->second);
   all->byThread.erase(found);
+}
+}  // namespace
+
+void setSleepingSemaphore(Semaphore* semaphore) {
+  setSleeper(Sleeper{semaphore, nullptr});
+}
+
+void setSleepingWaker(SleepWaker* waker) {
+  setSleeper(Sleeper{nullptr, waker});
 }
 
 }  // namespace detail

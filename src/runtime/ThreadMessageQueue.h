@@ -26,5 +26,14 @@ ThreadMessageHook currentThreadMessageHook();
 // thread wakes it; null when it has woken.
 void setSleepingSemaphore(Semaphore* semaphore);
 
+// What else a thread may sleep on (an idle wait on descriptors): woken by a message posted to it.
+class SleepWaker : public Unknown {
+ public:
+  virtual void wake() = 0;
+};
+
+// As setSleepingSemaphore, for a waker; null when the thread has woken.
+void setSleepingWaker(SleepWaker* waker);
+
 }  // namespace detail
 }  // namespace vemo

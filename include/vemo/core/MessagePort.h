@@ -72,6 +72,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 
 #include "vemo/core/Duration.h"
 #include "vemo/core/Export.h"
@@ -108,6 +109,20 @@ class VEMO_CORE_API MessageFeeder : public virtual Unknown {
   /// Called on the consuming thread (popMessage, procMessage) with the pop lock held and no
   /// other lock of the port, each time the queue is found empty.
   virtual bool feed() = 0;
+
+  /// What a system serving the port may sleep on beside its own wake-up, so that a receiver's
+  /// message wakes the consumer without a thread in between: a descriptor that becomes readable
+  /// when more may be fed (POSIX: a file descriptor; Windows: a SOCKET), or -1 (the default:
+  /// none). The same for as long as the feeder is set.
+  virtual std::intptr_t getWaitHandle() { return -1; }
+  /// A system starts (true) or stops (false) waiting on the handle whenever it is idle; each
+  /// start is followed by one stop. While any system waits on it, the feeder may leave the
+  /// handle to it: that system feeds whenever the handle wakes it and before it sleeps again.
+  virtual void setWatched(bool watched) { (void)watched; }
+  /// Whether more is at hand now, looked at by a system just before it sleeps on the handle (a
+  /// descriptor that signals only changes may not signal what came meanwhile). On the system's
+  /// thread, without any lock of the port.
+  virtual bool isReady() { return false; }
 };
 
 /// A queue of messages between threads with the handlers that dispatch them (see MessagePort.h).

@@ -44,7 +44,9 @@
 /// system, a line written into an application box's pipe, shutdown, and a task started, stopped
 /// or woken call for it; and a message posted to its thread (ThreadMessage.h). On Windows the
 /// wait is MsgWaitForMultipleObjectsEx on an event and the thread's message queue, so any
-/// message for the thread ends it.
+/// message for the thread ends it. A port bound to the system whose feeder has a wait handle
+/// (MessageFeeder::getWaitHandle, a receiver's socket) wakes it too: the idle wait includes the
+/// handle, after asking the feeder whether more is at hand already.
 ///
 /// Tasks (`System::Task`) live in three lists of the system: started tasks wait in the pending
 /// list until the end of the current pass, the pass visits the active list, and stopped tasks
@@ -58,6 +60,7 @@
 #include <atomic>
 #include <chrono>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -72,6 +75,8 @@ namespace vemo {
 namespace detail {
 // What an idle system waits on: the platform's.
 class IdleEvent;
+// The feeders an idle system waits on beside its own event.
+struct IdleWatch;
 }  // namespace detail
 
 /// The state of a task.
@@ -279,6 +284,12 @@ class VEMO_CORE_API System : public virtual Unknown {
   Handle_T<detail::IdleEvent> _idleEvent;
   std::mutex _portLock;
   std::vector<Handle_T<Unknown>> _boundQueues;
+  // The feeders whose wait handles the idle wait includes (System.cpp); the run thread's.
+  std::unique_ptr<detail::IdleWatch> _watch;
+  // Collects the wait handles of the bound ports' feeders; false when one has more at hand, so
+  // the system must not sleep.
+  bool watchFeeders();
+  void unwatchFeeders();
 };
 
 /// The record tying one started task to one system: it owns both, and the system's lists own it.

@@ -31,8 +31,12 @@
 /// socket without a hand-over. A plain pull link becomes its port's feeder
 /// (MessagePort::setFeeder): the port's consumer, when it finds the queue empty, takes what the
 /// socket holds and decodes it on its own thread, and the I/O thread only wakes a consumer that
-/// sleeps (or, after 5 ms without it, receives for it). A port has one feeder: of several pull
-/// links into one port, the last made feeds it, and the I/O thread receives for the others.
+/// sleeps (or, after 5 ms without it, receives for it). Request and reply links feed their
+/// ports the same way, and a system that serves such a port with idle wait sleeps on the
+/// link's socket itself (MessageFeeder::getWaitHandle): an answer or a request wakes it without
+/// the I/O thread, which receives for the port only while no such system waits (one that lets
+/// messages lie, or none bound). A port has one feeder: of several links into one port, the last
+/// made feeds it, and the I/O thread receives for the others.
 ///
 /// Wire format: one ZeroMQ message per library message, a header and the body that the
 /// message's exportTo writes (the library's stream encoding):
