@@ -552,6 +552,9 @@ void runChild(const std::string& kind) {
     if (memory == MAP_FAILED) std::exit(10);
     for (std::size_t i = 0; i < kPages; i += 2)
       if (mprotect(memory + i * page, page, PROT_NONE) != 0) std::exit(11);
+    // As in "threads": the handler's symbol-reading thread must be gone first, or the dump
+    // holds four threads.
+    waitUntilAlone();
     std::thread(blockForever, "sleeper-one").detach();
     std::thread(blockForever, "sleeper-two").detach();
     waitForThreadNames({"sleeper-one", "sleeper-two"});
