@@ -657,10 +657,8 @@ class JsonParser {
         continue;
       }
       // \b \f \n \r \t stand for their control characters, any other character for itself.
-      wchar_t decoded = escaped;
-      for (const ShortEscape& entry : kShortEscapes)
-        if (escaped == static_cast<wchar_t>(entry.letter)) decoded = entry.character;
-      *o++ = decoded;
+      const auto unit = static_cast<std::uint32_t>(escaped);
+      *o++ = unit < kUnescaped.size() ? static_cast<wchar_t>(kUnescaped[unit]) : escaped;
     }
     return static_cast<std::size_t>(o - out);
   }
@@ -845,12 +843,6 @@ const wchar_t* Json::parseValue(const wchar_t* text, JsonValue& value, JsonError
 
 namespace {
 
-// The characters a string must escape: the double quote, the backslash and 0 to 31 (a zero
-// too, so that no reader or writer of zero-terminated text ever cuts the text there).
-bool needsEscape(wchar_t c) {
-  return static_cast<std::uint32_t>(c) < 32 || c == L'"' || c == L'\\';
-}
-
 // For each ASCII character, the letter after the backslash of its escape in a string: 'u' for
 // a \u escape, 0 for a character written as itself.
 constexpr std::array<char, 128> kEscapeLetters = [] {
@@ -861,6 +853,13 @@ constexpr std::array<char, 128> kEscapeLetters = [] {
     letters[entry.character] = entry.letter;
   return letters;
 }();
+
+// The characters a string must escape: the double quote, the backslash and 0 to 31 (a zero
+// too, so that no reader or writer of zero-terminated text ever cuts the text there).
+bool needsEscape(wchar_t c) {
+  const auto unit = static_cast<std::uint32_t>(c);
+  return unit < kEscapeLetters.size() && kEscapeLetters[unit] != 0;
+}
 
 // The escape of a character that needs one (see needsEscape) at `out`, in ASCII: a
 // two-character escape, else \u00XX (the characters from 0 to 31). Returns its length.
