@@ -134,6 +134,8 @@ void JsonValue::clear() noexcept {
     }
     case objectValue: {
       const detail::JsonFreeBatch batch;
+      for (const auto& member : *_value.object_)
+        detail::prefetchJsonBlock(member.second.payloadMemory());
       dropNode(_value.object_);
       break;
     }
@@ -723,7 +725,21 @@ JsonValue::ArrayValues::ArrayValues(const ArrayValues& other) : _order(other._or
     newSlot() = other.slot(i);
 }
 
-JsonValue::ArrayValues::~ArrayValues() = default;
+JsonValue::ArrayValues::~ArrayValues() {
+  // Front to back (delete[] goes back to front), asking for the payload of an entry a few places
+  // ahead: a parsed array's payloads lie in the order of its text, and each would otherwise be a
+  // wait for memory.
+  constexpr std::uint32_t kAhead = 4;
+  std::uint32_t i = 0;
+  for (int block = 0; i < _count; ++block) {
+    JsonValue* values = block == 0 ? _first : _blocks[block - 1].get();
+    const std::uint32_t n = std::min(blockSize(block), _count - i);
+    for (std::uint32_t j = 0; j < n; ++j, ++i) {
+      if (j + kAhead < n) detail::prefetchJsonBlock(values[j + kAhead].payloadMemory());
+      values[j].clear();
+    }
+  }
+}
 
 JsonValue& JsonValue::ArrayValues::newSlot() {
   const int block = blockOf(_count);

@@ -1163,11 +1163,7 @@ struct JsonWriter {
   // document's strings are scattered blocks, and waiting for each one in turn is most of the
   // writer's time otherwise.
   static void prefetch(const JsonValue& value) {
-#if defined(__GNUC__)
-    if (value.type() == JsonValue::stringValue) __builtin_prefetch(value.string().getBuffer());
-#else
-    (void)value;
-#endif
+    if (value.type() == JsonValue::stringValue) detail::prefetchJsonBlock(value.payloadMemory());
   }
 
   template <class Sink>

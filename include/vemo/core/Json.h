@@ -582,6 +582,12 @@ class VEMO_CORE_API JsonValue {
   // The integer conversion rule; `name` is the type's name in the warnings ("Int8" ...).
   template <class T>
   T asInteger(const wchar_t* name) const;
+  // The memory that reading or dropping the value touches first (its string's characters, its
+  // container), or null: what to ask for ahead of that use.
+  const void* payloadMemory() const noexcept {
+    if (_type == stringValue) return string().getBuffer();
+    return _type == arrayValue || _type == objectValue ? _value.array_ : nullptr;
+  }
   // Appends under the next index of a dense array (the parser's way of filling one).
   JsonValue& append();
 
