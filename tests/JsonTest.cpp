@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -1741,5 +1742,44 @@ TEST(JsonSlabs, PartsOutliveTheirDocumentOnAnyThreadAndEverySlabGoesBack) {
     changed.notify_one();
   }
   consumer.join();
+  EXPECT_EQ(detail::getJsonSlabCount(), before);
+}
+
+// A thread's thread-local objects may parse and drop documents in their destructors, after the
+// thread gave back the slab it filled: those blocks go back too, and nothing parsed earlier is
+// lost or freed twice.
+TEST(JsonSlabs, ThreadLocalDestructorsParseAndDropAfterTheThreadsSlabIsGone) {
+  const int before = detail::getJsonSlabCount();
+  static std::string text;
+  text = "[";
+  for (int i = 0; i < 500; ++i)
+    text += std::string(i ? "," : "") + "{\"id\":" + std::to_string(i) + ",\"name\":\"late n" +
+            std::to_string(i) + "\",\"list\":[1,\"two\"]}";
+  text += "]";
+  static std::atomic<int> checked{0};
+  checked = 0;
+  struct LateParser {
+    JsonValue kept;
+    ~LateParser() {
+      EXPECT_EQ(kept[499][L"name"].asString(), String(L"late n499"));
+      JsonValue late;
+      EXPECT_TRUE(Json::read(late, new Bytes(text)));
+      EXPECT_EQ(late[250][L"list"][1].asString(), String(L"two"));
+      kept = std::move(late[0]);  // the old document goes, a part of the new one stays
+      EXPECT_EQ(kept[L"name"].asString(), String(L"late n0"));
+      kept.clear();
+      ++checked;
+    }
+  };
+  std::thread worker([before] {
+    // Made before the thread's first slab, so destroyed after the slab was given back.
+    thread_local LateParser late;
+    ASSERT_TRUE(Json::read(late.kept, new Bytes(text)));
+    JsonValue during;
+    ASSERT_TRUE(Json::read(during, new Bytes(text)));
+    EXPECT_GT(detail::getJsonSlabCount(), before);
+  });
+  worker.join();
+  EXPECT_EQ(checked.load(), 1);
   EXPECT_EQ(detail::getJsonSlabCount(), before);
 }

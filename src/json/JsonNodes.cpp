@@ -96,19 +96,25 @@ void leave(Filling& filling) noexcept {
   filling = Filling();
 }
 
-// The slab a thread fills, given back when the thread ends. The state lives in the object
-// whose destructor gives it back: where thread-local storage is emulated (MinGW), the storage
-// of another thread-local object may already be gone when this destructor runs. A block made
-// after the end (by a destructor that runs later) gets a slab of its own.
+// The slab a thread fills, given back when the thread ends. Plain data, reached with one look-up
+// of thread-local storage: it stays usable while the thread's other thread-local objects are
+// destroyed (a document may go with them), and the closer below, made when the thread starts
+// its first slab, leaves the slab and marks it closed. A block made after that (by a destructor
+// that runs later) gets a slab of its own.
 struct ThreadSlabs {
   Filling filling;
-  bool ended = false;
-  ~ThreadSlabs() {
-    leave(filling);
-    ended = true;
+  bool opened;
+  bool closed;
+};
+thread_local ThreadSlabs t_slabs{};
+
+struct ThreadSlabsCloser {
+  ~ThreadSlabsCloser() {
+    leave(t_slabs.filling);
+    t_slabs.closed = true;
   }
 };
-thread_local ThreadSlabs t_slabs;
+thread_local ThreadSlabsCloser t_slabsCloser;
 
 // The blocks freed in the current batch (see JsonFreeBatch), all of one slab, not yet taken
 // off its count.
@@ -149,17 +155,35 @@ int getJsonSlabCount() {
   return g_slabCount.load(std::memory_order_relaxed);
 }
 
-void* allocateJsonNode(std::size_t size) {
-  ThreadSlabs& slabs = t_slabs;
-  if (kBlockPerSlab || size > kJsonSlabLimit || slabs.ended) return alone(size);
-  const std::size_t need = kHeader + roundUp(size);
-  Filling& filling = slabs.filling;
-  if (static_cast<std::size_t>(filling.end - filling.next) < need) {
-    leave(filling);
-    start(filling);
+namespace {
+
+// Makes a block of `need` bytes with its header in a new slab, leaving the one the thread filled.
+// Out of the common path, so that the thread's storage is looked up once per block.
+void* fromNewSlab(ThreadSlabs& slabs, std::size_t size, std::size_t need) {
+  if (slabs.closed) return alone(size);
+  if (!slabs.opened) {
+    slabs.opened = true;
+    static_cast<void>(&t_slabsCloser);
   }
+  Filling& filling = slabs.filling;
+  leave(filling);
+  start(filling);
   unsigned char* const at = filling.next;
   filling.next += need;
+  filling.made = 1;
+  return headed(at, filling.slab);
+}
+
+}  // namespace
+
+void* allocateJsonNode(std::size_t size) {
+  if (kBlockPerSlab || size > kJsonSlabLimit) return alone(size);
+  const std::size_t need = kHeader + roundUp(size);
+  ThreadSlabs& slabs = t_slabs;
+  Filling& filling = slabs.filling;
+  unsigned char* const at = filling.next;
+  if (static_cast<std::size_t>(filling.end - at) < need) return fromNewSlab(slabs, size, need);
+  filling.next = at + need;
   ++filling.made;
   return headed(at, filling.slab);
 }
@@ -171,22 +195,33 @@ void shrinkJsonNode(void* block, std::size_t size, std::size_t smaller) noexcept
     filling.next = static_cast<unsigned char*>(block) + roundUp(smaller);
 }
 
+namespace {
+
+// Frees a block of a slab other than the current batch's: the batch gives its count to its slab
+// and goes on with this one; without a batch the count is taken off at once. Out of the common
+// path, so that the thread's storage is looked up once per block.
+void freeOutsideBatch(FreeBatch& batch, Slab* slab) noexcept {
+  if (!batch.active) {
+    release(slab, 1);
+    return;
+  }
+  flush(batch);
+  batch.slab = slab;
+  batch.count = 1;
+}
+
+}  // namespace
+
 void freeJsonNode(void* block) noexcept {
   if (!block) return;
   Slab* const slab =
       reinterpret_cast<BlockHeader*>(static_cast<unsigned char*>(block) - kHeader)->slab;
   FreeBatch& batch = t_batch;
-  if (batch.active) {
-    if (slab == batch.slab) {
-      ++batch.count;
-      return;
-    }
-    flush(batch);
-    batch.slab = slab;
-    batch.count = 1;
+  if (batch.active && slab == batch.slab) {
+    ++batch.count;
     return;
   }
-  release(slab, 1);
+  freeOutsideBatch(batch, slab);
 }
 
 JsonFreeBatch::JsonFreeBatch() noexcept : _outermost(!t_batch.active) {
