@@ -823,10 +823,58 @@ TEST(PropertyHelper, StreamsAndFiles) {
         L"\"" + std::wstring(name.getBuffer()) + L"\" is no JSON text (2:11: expected a value)");
   }
 
+  // Characters beyond the basic plane come back whole from a file, a stray byte as U+FFFD; the
+  // strict syntax refuses the stray byte with its place.
+  std::ofstream(path, std::ios::binary) << "{\"__class__\": \"Node\", \"value\": 1,\n \"name\": "
+                                           "\"X\xF0\xA2\xAC\xA2Y\xF0\x9F\x98\x80 caf\xE9\"}";
+  const wchar_t* const decoded = L"X\U00022B22Y\U0001F600 caf\uFFFD";
+  EXPECT_EQ(text(PropertyHelper::load(name).get()), text(node(1, decoded).get()));
+  JsonValue loaded;
+  ASSERT_TRUE(Json::load(loaded, name));
+  EXPECT_EQ(loaded[L"name"].asString(), String(decoded));
+  JsonError error;
+  EXPECT_FALSE(Json::load(loaded, name, error, Json::strict));
+  EXPECT_EQ(std::wstring(error.reason.getBuffer()), L"invalid UTF-8");
+  EXPECT_EQ(error.line, 2);
+  EXPECT_EQ(error.offset, 58u);
+  EXPECT_EQ(loaded[L"name"].asString(), String(decoded));  // the failed load changed nothing
+
   fs::remove(path);
   EXPECT_EQ(PropertyHelper::load(name), nullptr);
   EXPECT_FALSE(PropertyHelper::save(n.get(), L"/nonexistent-vemo-dir/x.json", false));
 }
+
+#if !defined(_WIN32)
+// A save replaces the file a link names only where the system would follow the link: another
+// user's link in a shared sticky directory is refused and its target left alone.
+TEST(PropertyHelper, SaveRefusesAnotherUsersLinkInASharedDirectory) {
+  const tests::ScratchDirectory scratch;
+  const fs::path shared = scratch.path / "shared";
+  fs::create_directory(shared);
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+  scratch.put("victim", "root only");
+  const fs::path link = shared / "state.json";
+  fs::create_symlink(scratch.path / "victim", link);
+  const uid_t other = geteuid() == 0 ? 65534 : geteuid();
+  if (lchown(link.c_str(), other, other) != 0 || other == geteuid())
+    GTEST_SKIP() << "making a link of another user needs root";
+  const Handle<Node> n = node(3, L"n");
+  {
+    Logged logged;
+    EXPECT_FALSE(PropertyHelper::save(n.get(), link.wstring().c_str(), false));
+    EXPECT_EQ(logged.lines.size(), 1u);
+  }
+  EXPECT_EQ(scratch.bytes("victim"), "root only");
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(std::distance(fs::directory_iterator(shared), fs::directory_iterator()), 1);
+  // The directory owner's own link is followed.
+  ASSERT_EQ(lchown(link.c_str(), geteuid(), getegid()), 0);
+  ASSERT_TRUE(PropertyHelper::save(n.get(), link.wstring().c_str(), false));
+  EXPECT_EQ(scratch.bytes("victim"),
+            "{\"__class__\":\"Node\",\"name\":\"n\",\"next\":null,\"value\":3}");
+  EXPECT_TRUE(fs::is_symlink(link));
+}
+#endif
 
 namespace {
 
