@@ -18,6 +18,7 @@
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -795,6 +796,92 @@ String decodedUtf8(const std::string& bytes) {
   for (char c : bytes)
     if (c != 0) kept += c;
   return StringHelper::utf8ToWide(kept.c_str());
+}
+
+// Numbers read from UTF-8 bytes are the numbers of the same text read wide: the same verdict,
+// the same type and the same bits, alone, in an array and as a member, in both syntaxes.
+TEST(JsonText, NumbersReadFromBytesAreTheNumbersOfTheWideText) {
+  std::vector<std::string> numbers = {"0",
+                                      "-0",
+                                      "-0.0",
+                                      "0.1",
+                                      "1.",
+                                      "-.5",
+                                      "00.5",
+                                      "1e",
+                                      "1e+",
+                                      "1e-",
+                                      "1E5",
+                                      "1e+5-3",
+                                      "1.5e3.2",
+                                      "1.2.3",
+                                      "-e5",
+                                      "-",
+                                      "-.",
+                                      "2.5e-324",
+                                      "4.9e-324",
+                                      "1e400",
+                                      "-1e400",
+                                      "1e-400",
+                                      "1.7976931348623157e308",
+                                      "1.7976931348623159e308",
+                                      "18446744073709551615",
+                                      "18446744073709551616",
+                                      "-9223372036854775808",
+                                      "-9223372036854775809",
+                                      "0x10",
+                                      "1e0001",
+                                      "123456789012345678901234567890",
+                                      "9007199254740993",
+                                      "0.1e-5x",
+                                      "1.5E+999",
+                                      "-1e-9999",
+                                      "3.14159265358979323846264338327950288",
+                                      "0." + std::string(400, '0') + "1",
+                                      std::string(400, '9') + ".5",
+                                      "1" + std::string(330, '0'),
+                                      "-2.e5",
+                                      "5e-",
+                                      "7e+-1"};
+  std::mt19937_64 random(11);
+  for (int i = 0; i < 3000; ++i) {
+    const std::uint64_t bits = random();
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    if (!std::isfinite(d)) continue;
+    char text[40];
+    std::snprintf(text, sizeof text, i % 2 ? "%.17g" : "%.6e", d);
+    numbers.push_back(text);
+    std::snprintf(text, sizeof text, "%.3f", static_cast<double>(random() % 100000000) / 1000);
+    numbers.push_back(text);
+  }
+  const auto number = [](const JsonValue& v) -> const JsonValue& {
+    return v.isArray() ? v[0] : v.isObject() ? v[L"k"] : v;
+  };
+  for (const std::string& n : numbers) {
+    for (const std::string& text : {n, "[" + n + "]", "{\"k\":" + n + "}"}) {
+      for (const Json::Syntax syntax : {Json::lenient, Json::strict}) {
+        JsonValue fromBytes, fromText;
+        JsonError bytesError, textError;
+        const bool read = Json::read(fromBytes, new Bytes(text), bytesError, syntax);
+        const std::wstring wide(text.begin(), text.end());
+        const bool parsed = Json::parseValue(wide.c_str(), fromText, textError, syntax) != nullptr;
+        ASSERT_EQ(read, parsed) << text << " " << syntax;
+        if (!read) {
+          EXPECT_EQ(bytesError.offset, textError.offset) << text;
+          continue;
+        }
+        const JsonValue &a = number(fromBytes), &b = number(fromText);
+        ASSERT_EQ(a.type(), b.type()) << text;
+        if (a.type() == JsonValue::doubleValue) {
+          const double x = a.asDouble(), y = b.asDouble();
+          EXPECT_EQ(std::memcmp(&x, &y, sizeof x), 0) << text;
+        } else {
+          EXPECT_EQ(a.asUInt64(), b.asUInt64()) << text;
+        }
+      }
+    }
+  }
 }
 
 TEST(JsonText, ReadGivesWhatParsingTheDecodedTextGives) {

@@ -116,12 +116,24 @@ struct Utf8Text {
   static bool isByteOrderMark(const Char* p) {
     return p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF;
   }
-  // A number's characters are ASCII: its run of number characters, made wide.
+  // A number's characters are ASCII: its run of number characters, read where it is when it
+  // holds a number in range (the parser comes here with a run that starts with a digit or a
+  // minus, which the conversion of the wide text reads the same way), else made wide.
   static double scanDouble(const Char* text, const Char** end) {
     const Char* stop = text;
     while (detail::isDecimalDigit(*stop) || *stop == '.' || *stop == 'e' || *stop == 'E' ||
            *stop == '+' || *stop == '-')
       ++stop;
+    if (*text == '-' || detail::isDecimalDigit(*text)) {
+      const char* const first = reinterpret_cast<const char*>(text);
+      double value = 0;
+      const std::from_chars_result read =
+          std::from_chars(first, reinterpret_cast<const char*>(stop), value);
+      if (read.ec == std::errc()) {
+        *end = text + (read.ptr - first);
+        return value;
+      }
+    }
     constexpr std::size_t kShort = 64;
     wchar_t shortRun[kShort];
     std::wstring longRun;
