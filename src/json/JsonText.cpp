@@ -746,7 +746,10 @@ class JsonParser {
       if (*_p != ':') return fail(_p, atEnd(_p) ? "unexpected end of text" : "expected ':'");
       ++_p;
       skipSpace();
-      return parse((*object._value.object_)[std::move(key)], depth);  // the key moves in
+      // The member is made first and then placed: one comparison fewer per level than looking
+      // the key up and inserting after it. A repeated key keeps its place (the last value wins).
+      return parse(object._value.object_->emplace(std::move(key), JsonValue()).first->second,
+                   depth);
     });
   }
 
