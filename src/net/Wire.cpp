@@ -60,6 +60,12 @@ Unknown::Handle_T<Message> Decoder::decode(unsigned int classId, const unsigned 
                                            std::size_t size, Refusal& refusal,
                                            std::string& reason) {
   refusal = Refusal::kNone;
+  const std::uint64_t version = detail::classRegistryVersion();
+  if (version != _registryVersion) {
+    for (Cast& cast : _casts)
+      cast = Cast();
+    _registryVersion = version;
+  }
   Unknown::Handle_T<Message> message;
   {
     const Unknown::Handle_T<Unknown> made = Unknown::RtFactory::createClassInstance(classId);

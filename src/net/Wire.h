@@ -107,7 +107,8 @@ class Decoder {
   // Where the Message part of an object of a class lies from its Unknown part: the same for
   // every object of one most-derived class, so it is found once (dynamic_cast) and then added.
   // Keyed by the object's type, not by the class id, so a creator that makes objects of several
-  // classes is still cast right.
+  // classes is still cast right; forgotten whenever the class registry changes, so that a type
+  // of a module that unloaded cannot be taken for one loaded later at its address.
   struct Cast {
     const std::type_info* type = nullptr;
     std::ptrdiff_t offset = 0;
@@ -115,6 +116,7 @@ class Decoder {
   };
   static constexpr std::size_t kCasts = 16;
   Cast _casts[kCasts];
+  std::uint64_t _registryVersion = 0;  // of the registry the entries were learnt from
   Unknown::Handle_T<SpanInput> _input;
   InputStream _stream;
 };
