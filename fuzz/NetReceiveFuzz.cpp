@@ -60,7 +60,7 @@ VEMO_IMPLEMENT_PROPERTY(Nest, VEMO_PROPERTY(number, L"Number"))
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static Unknown::Handle_T<net::wire::SpanInput> input(new net::wire::SpanInput());
+  static net::wire::Decoder decoder;
   if (size < 2 || data[0] != net::wire::kVersion) return 0;
   const unsigned char kind = data[1];
   std::size_t header =
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   net::wire::Refusal refusal;
   std::string reason;
   Unknown::Handle_T<Message> message =
-      net::wire::decodeBody(*input, classId, data + header, size - header, refusal, reason);
+      decoder.decode(classId, data + header, size - header, refusal, reason);
   // A message taken is encoded again, as a link would forward it.
   if (message) {
     Unknown::Handle_T<net::wire::FrameOutput> out(new net::wire::FrameOutput());

@@ -1402,6 +1402,136 @@ TEST(MessagePort, WhatAFeedHandsOverKeepsItsPlace) {
 
 namespace {
 
+// Hands over one prepared batch per feed, with an origin per message, as a receiving link does.
+class BatchHandingFeeder final : public MessageFeeder {
+ public:
+  explicit BatchHandingFeeder(MessagePort& port) : _port(port) {}
+  bool feed() override {
+    ++feeds;
+    if (_next >= batches.size()) return false;
+    std::vector<Handle<Message>>& batch = batches[_next];
+    std::vector<MessageOrigin*> pointers;
+    for (const Handle<MessageOrigin>& origin : origins[_next])
+      pointers.push_back(origin.get());
+    ++_next;
+    return _port.handOverMessages(batch.data(), pointers.data(), static_cast<int>(batch.size())) >
+           0;
+  }
+  std::vector<std::vector<Handle<Message>>> batches;
+  std::vector<std::vector<Handle<MessageOrigin>>> origins;
+  int feeds = 0;
+
+ private:
+  MessagePort _port;
+  std::size_t _next = 0;
+};
+
+// Knows its name and counts its deliveries.
+struct NamedOrigin final : MessageOrigin {
+  explicit NamedOrigin(std::wstring name) : name(std::move(name)) {}
+  void delivered() override { ++count; }
+  std::wstring name;
+  int count = 0;
+};
+
+}  // namespace
+
+// What the consumer's feeds hand over is dispatched in order across batches: before a message a
+// handler pushes meanwhile, through a procMessage nested in a handler, and a few at a time when
+// the budget ends the calls, while each handler sees its own message's origin (also after a
+// nested call returns) and every origin is told once.
+TEST(MessagePort, FedBatchesKeepTheirOrderAcrossCallsAndNestedDispatch) {
+  MessagePort port;
+  Handle<BatchHandingFeeder> feeder(new BatchHandingFeeder(port));
+  std::vector<Handle<NamedOrigin>> named;
+  const auto batch = [&](std::initializer_list<const wchar_t*> texts) {
+    std::vector<Handle<Message>> messages;
+    std::vector<Handle<MessageOrigin>> origins;
+    for (const wchar_t* text : texts) {
+      messages.push_back(msgtest::chat(text, 0));
+      // Every other message has an origin; the others have none.
+      Handle<NamedOrigin> origin;
+      if (named.size() % 2 == 0) origin = new NamedOrigin(text);
+      named.push_back(origin);
+      origins.push_back(origin);
+    }
+    feeder->batches.push_back(std::move(messages));
+    feeder->origins.push_back(std::move(origins));
+  };
+  batch({L"1", L"2", L"3"});
+  batch({L"4", L"5"});
+  batch({L"6", L"7", L"8"});
+  std::vector<std::wstring> seen;
+  std::vector<std::wstring> origins;  // the current origin's name in each handler, "-" for none
+  std::vector<std::wstring> afterNested;
+  const auto originName = [] {
+    const NamedOrigin* origin = dynamic_cast<const NamedOrigin*>(MessagePort::getCurrentOrigin());
+    return origin ? origin->name : std::wstring(L"-");
+  };
+  int nested = -1;
+  port.getMessageDispenser().addMessageHandler<Chat>([&](Chat& chat) {
+    const std::wstring text = chat.text.getBuffer();
+    seen.push_back(text);
+    origins.push_back(originName());
+    if (text == L"2") {
+      ASSERT_TRUE(port.pushMessage(msgtest::chat(L"pushed", 0)));
+    }
+    if (text == L"5") {
+      nested = port.procMessage(1000);
+      afterNested.push_back(originName());
+    }
+  });
+  port.setFeeder(feeder);
+
+  // 1 to 3 were handed over before "pushed" was queued; 6 to 8 are dispatched inside 5's handler.
+  EXPECT_EQ(port.procMessage(1000), 6);
+  EXPECT_EQ(nested, 3);
+  EXPECT_EQ(seen, (Texts{L"1", L"2", L"3", L"pushed", L"4", L"5", L"6", L"7", L"8"}));
+  EXPECT_EQ(origins, (Texts{L"1", L"-", L"3", L"-", L"-", L"5", L"-", L"7", L"-"}));
+  EXPECT_EQ(afterNested, (Texts{L"5"}));
+  EXPECT_EQ(MessagePort::getCurrentOrigin(), nullptr);
+  for (const Handle<NamedOrigin>& origin : named) {
+    if (origin) {
+      EXPECT_EQ(origin->count, 1);
+    }
+  }
+
+  // A budget that ends each call after one message: the rest of a fed batch waits in order, and
+  // what is pushed meanwhile comes after it; the next batch is asked for only once it is done.
+  port.getMessageDispenser().clearMessageHandler();
+  port.getMessageDispenser().addMessageHandler<Chat>([&](Chat& chat) {
+    seen.push_back(chat.text.getBuffer());
+    origins.push_back(originName());
+    vemo::tests::pause(2);
+  });
+  seen.clear();
+  origins.clear();
+  named.clear();
+  batch({L"a", L"b", L"c"});
+  batch({L"d", L"e"});
+  const int feedsBefore = feeder->feeds;
+  EXPECT_EQ(port.procMessage(0), 1);
+  ASSERT_TRUE(port.pushMessage(msgtest::chat(L"late", 0)));
+  EXPECT_EQ(port.procMessage(0), 1);
+  EXPECT_EQ(port.procMessage(0), 1);
+  EXPECT_EQ(feeder->feeds, feedsBefore + 1);
+  EXPECT_EQ(port.procMessage(0), 1);  // late
+  EXPECT_EQ(port.procMessage(0), 1);  // d, from the next feed
+  EXPECT_EQ(feeder->feeds, feedsBefore + 2);
+  EXPECT_EQ(port.procMessage(1000), 1);
+  EXPECT_EQ(port.procMessage(1000), 0);
+  EXPECT_EQ(seen, (Texts{L"a", L"b", L"c", L"late", L"d", L"e"}));
+  EXPECT_EQ(origins, (Texts{L"a", L"-", L"c", L"-", L"-", L"e"}));
+  for (const Handle<NamedOrigin>& origin : named) {
+    if (origin) {
+      EXPECT_EQ(origin->count, 1);
+    }
+  }
+  port.setFeeder(nullptr);
+}
+
+namespace {
+
 #ifdef _WIN32
 using SocketHandle = SOCKET;
 using SocketLength = int;

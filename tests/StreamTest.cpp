@@ -17,6 +17,7 @@
 #include "vemo/core/Charset.h"
 #include "vemo/core/File.h"
 #include "vemo/core/MemoryStream.h"
+#include "vemo/core/StringHelper.h"
 #include "vemo/core/Varint.h"
 
 using namespace vemo;
@@ -90,6 +91,17 @@ struct Pipe : MemoryStream {
     room -= n;
     return n;
   }
+};
+
+// Announces everything written to it as available, but delivers only its first `delivered` bytes.
+struct Stopping : MemoryStream {
+  explicit Stopping(std::size_t delivered) : left(static_cast<int>(delivered)) {}
+  int read(void* data, int n) override {
+    n = MemoryStream::read(data, std::min(n, left));
+    left -= std::max(n, 0);
+    return n;
+  }
+  int left;
 };
 
 // clang-format off
@@ -214,6 +226,82 @@ TEST(Stream, StringsTravelAsUtf8WithAVarintByteLength) {
   expectFailure([&] { readInto("\x03", text); }, kString, 1630, kReadString);
   EXPECT_STREQ(narrow.getBuffer(), "old");
   EXPECT_EQ(text.getBuffer(), std::wstring(L"old"));
+}
+
+// Strings of every length around the size that readers take through the stack (short texts make
+// no block of their own there) read back whole into each kind of target, including multi-byte
+// characters that straddle that size, a target that already holds a longer text, and the
+// remaining bytes of the stream; a string cut short at any of these lengths fails with the
+// string's error and leaves every kind of target as it was.
+TEST(Stream, StringsAroundTheShortReadSizeReadBackWholeOrNotAtAll) {
+  for (const std::size_t length : {0, 1, 127, 128, 254, 255, 256, 257, 258, 300, 4096, 70000}) {
+    SCOPED_TRACE(length);
+    // Two-byte characters, then one-byte ones: at odd lengths a character ends past the middle.
+    std::string utf8;
+    while (utf8.size() + 2 <= length / 2)
+      utf8 += "\xC3\xA9";
+    for (std::size_t i = 0; utf8.size() < length; ++i)
+      utf8 += static_cast<char>('a' + i % 26);
+    const String wide = StringHelper::utf8ToWide(utf8.c_str());
+    const Bytes bytes = encode(utf8) + "tail";
+    EXPECT_EQ(bytes.substr(0, bytes.size() - 4), encode(wide));
+
+    std::string narrow(500, 'x');  // longer than some, shorter than others
+    EXPECT_EQ(readInto(bytes, narrow), 4);
+    EXPECT_EQ(narrow, utf8);
+    std::wstring wideStd(L"old");
+    EXPECT_EQ(readInto(bytes, wideStd), 4);
+    EXPECT_EQ(wideStd, std::wstring(wide.getBuffer()));
+    String text(L"old");
+    EXPECT_EQ(readInto(bytes, text), 4);
+    EXPECT_TRUE(text == wide);
+    String_T<char> block("old");
+    EXPECT_EQ(readInto(bytes, block), 4);
+    EXPECT_EQ(std::string(block.getBuffer()), utf8);
+
+    if (length == 0) continue;
+    // The same string one byte short: nothing changes.
+    const Bytes cut = encode(utf8).substr(0, encode(utf8).size() - 1);
+    std::string keptNarrow("kept");
+    std::wstring keptWide(L"kept");
+    String keptText(L"kept");
+    String_T<char> keptBlock("kept");
+    expectFailure([&] { readInto(cut, keptNarrow); }, kString, 1630, kReadString);
+    expectFailure([&] { readInto(cut, keptWide); }, kString, 1630, kReadString);
+    expectFailure([&] { readInto(cut, keptText); }, kString, 1630, kReadString);
+    expectFailure([&] { readInto(cut, keptBlock); }, kString, 1630, kReadString);
+    EXPECT_EQ(keptNarrow.size(), 4u);
+    EXPECT_EQ(keptNarrow.substr(0, 8), "kept");
+    EXPECT_EQ(keptWide.size(), 4u);
+    EXPECT_EQ(keptWide.substr(0, 8), L"kept");
+    EXPECT_EQ(keptText.getLength(), 4);
+    EXPECT_EQ(std::wstring(keptText.getBuffer()).substr(0, 8), L"kept");
+    EXPECT_EQ(std::strlen(keptBlock.getBuffer()), 4u);
+    EXPECT_EQ(std::string(keptBlock.getBuffer()).substr(0, 8), "kept");
+
+    // An input that announces the whole string and then stops delivering one byte before its
+    // end (a pipe whose writer went away): the read fails the same way, with the targets kept.
+    const auto stopping = [&](auto& target) {
+      Unknown::Handle_T<Stopping> input(new Stopping(encode(utf8).size() - 1));
+      const Bytes whole = encode(utf8);
+      input->write(whole.data(), static_cast<int>(whole.size()));
+      InputStream is(input.get());
+      is >> target;
+    };
+    expectFailure([&] { stopping(keptNarrow); }, kString, 1630, kReadString);
+    expectFailure([&] { stopping(keptWide); }, kString, 1630, kReadString);
+    expectFailure([&] { stopping(keptText); }, kString, 1630, kReadString);
+    expectFailure([&] { stopping(keptBlock); }, kString, 1630, kReadString);
+    // (Compared by length first: a target spoilt by a long string is not printed whole.)
+    EXPECT_EQ(keptNarrow.size(), 4u);
+    EXPECT_EQ(keptNarrow.substr(0, 8), "kept");
+    EXPECT_EQ(keptWide.size(), 4u);
+    EXPECT_EQ(keptWide.substr(0, 8), L"kept");
+    EXPECT_EQ(keptText.getLength(), 4);
+    EXPECT_EQ(std::wstring(keptText.getBuffer()).substr(0, 8), L"kept");
+    EXPECT_EQ(std::strlen(keptBlock.getBuffer()), 4u);
+    EXPECT_EQ(std::string(keptBlock.getBuffer()).substr(0, 8), "kept");
+  }
 }
 
 TEST(Stream, BuffersAreAVarintCountAndTheBytes) {

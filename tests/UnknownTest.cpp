@@ -15,6 +15,7 @@
 #endif
 
 #include <algorithm>
+#include <cstdint>
 #include <ctime>
 #include <regex>
 #include <string>
@@ -142,6 +143,31 @@ TEST(Registry, ClassIdsFollowTheRuleAndFindTheClasses) {
   EXPECT_NE(dynamic_cast<TrackedChild*>(type.createInstance().get()), nullptr);
   type.setClass(nullptr);
   EXPECT_TRUE(type.getClassName().isEmpty() && type.getClassId() == 0u && !type.createInstance());
+}
+
+// The registry's version, by which caches of what it made are dropped: moved by a registration
+// and by a withdrawal (a module unloading), not by look-ups, objects made or a refused
+// registration.
+TEST(Registry, ItsVersionMovesWithEveryChange) {
+  const std::uint64_t start = vemo::detail::classRegistryVersion();
+  EXPECT_EQ(make(L"Tracked"), L"Tracked");
+  EXPECT_EQ(make(Unknown::ClassType(String(L"PairAb")).getClassId()), L"PairAb");
+  EXPECT_EQ(make(L"NoSuchClass"), L"null");
+  std::vector<String> names;
+  Factory::getRtClassNames(names);
+  EXPECT_EQ(vemo::detail::classRegistryVersion(), start);
+  ASSERT_TRUE(Factory::setupCreator([] { return UnknownHandle(new Manual(L"Versioned")); }));
+  const std::uint64_t registered = vemo::detail::classRegistryVersion();
+  EXPECT_NE(registered, start);
+  {
+    LogRecorder log;  // the refusal's line
+    EXPECT_FALSE(Factory::setupCreator([] { return UnknownHandle(new Manual(L"Versioned")); }));
+  }
+  EXPECT_EQ(vemo::detail::classRegistryVersion(), registered);
+  Factory::unsetupCreator(L"Versioned");
+  EXPECT_NE(vemo::detail::classRegistryVersion(), registered);
+  EXPECT_NE(vemo::detail::classRegistryVersion(), start);
+  EXPECT_EQ(make(L"Versioned"), L"null");
 }
 
 TEST(Registry, NamesAreListedInCodeUnitOrder) {

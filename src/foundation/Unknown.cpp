@@ -296,6 +296,10 @@ void Unknown::RtFactory::getRtClassNames(std::vector<String>& names) {
     names.push_back(entry.first);
 }
 
+std::uint64_t detail::classRegistryVersion() noexcept {
+  return g_registryVersion.load(std::memory_order_acquire);
+}
+
 String detail::typeName(const std::type_info& type) {
   const char* name = type.name();
 #if __has_include(<cxxabi.h>)

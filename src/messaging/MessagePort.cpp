@@ -398,17 +398,21 @@ void MessagePort::unbindFrom(System* system) {
 namespace {
 thread_local MessageOrigin* t_currentOrigin = nullptr;
 
-// The origin of the handler running on this thread, for the scope's life.
+// The origin of the handler running on this thread, for the scope's life. `current` is this
+// thread's t_currentOrigin, whose address a dispatching loop looks up once: in a shared library
+// every look-up of a thread's variable is a call.
 class CurrentOrigin {
  public:
-  explicit CurrentOrigin(MessageOrigin* origin) : _previous(t_currentOrigin) {
-    t_currentOrigin = origin;
+  CurrentOrigin(MessageOrigin*& current, MessageOrigin* origin)
+      : _current(current), _previous(current) {
+    current = origin;
   }
-  ~CurrentOrigin() { t_currentOrigin = _previous; }
+  ~CurrentOrigin() { _current = _previous; }
   CurrentOrigin(const CurrentOrigin&) = delete;
   CurrentOrigin& operator=(const CurrentOrigin&) = delete;
 
  private:
+  MessageOrigin*& _current;
   MessageOrigin* _previous;
 };
 }  // namespace
@@ -729,17 +733,28 @@ int MessagePort::procMessage(unsigned int budget) {
   try {
     std::lock_guard<std::recursive_mutex> guard(queue->popLock);
     const RestTeller teller(*queue);
+    MessageOrigin*& currentOrigin = t_currentOrigin;
     const unsigned int start = getTimeTick();
     for (;;) {
       Unknown::Handle_T<MessageOrigin> origin;
-      bool handedOver;
-      Unknown::Handle_T<Message> message = popRecord(*queue, failure, origin, handedOver);
+      bool handedOver = false;
+      Unknown::Handle_T<Message> message;
+      if (!queue->fed.empty()) {
+        // What the consumer's own feed handed over goes first (as popRecord takes it), straight
+        // from its list: none of popRecord's looks at the queues for each of a feed's batch.
+        auto& head = queue->fed.front();
+        message = std::move(head.first);
+        origin = std::move(head.second);
+        queue->fed.pop_front();
+      } else {
+        message = popRecord(*queue, failure, origin, handedOver);
+      }
       if (!message) {
         if (origin) origin->delivered();
         break;
       }
       try {
-        const CurrentOrigin current(origin.get());
+        const CurrentOrigin current(currentOrigin, origin.get());
         _dispenser.dispatchMessage(message.get());
       } catch (const Exception& e) {
         failure.emplace(e);

@@ -96,7 +96,6 @@ class TimedLock {
 };
 using wire::FrameOutput;
 using wire::Refusal;
-using wire::SpanInput;
 
 // Received messages with bodies up to this size go into the port as objects (handed over).
 constexpr std::size_t kHandOverLimit = 4096;
@@ -168,10 +167,19 @@ struct Part {
   zmq_msg_t msg;
 };
 
-// The frame encoder of a sending thread, reused for every message it sends.
-FrameOutput& threadEncoder() {
-  thread_local Unknown::Handle_T<FrameOutput> encoder(new FrameOutput());
-  return *encoder;
+// The frame encoder of a sending thread and its stream, reused for every message it sends.
+struct Encoder {
+  Unknown::Handle_T<FrameOutput> output{new FrameOutput()};
+  OutputStream stream{output.get()};
+  // The message's frame, in `output->frame`.
+  std::string& encode(const Message& message, wire::Kind kind) {
+    wire::encode(*output, stream, message, kind);
+    return output->frame;
+  }
+};
+Encoder& threadEncoder() {
+  thread_local Encoder encoder;
+  return encoder;
 }
 
 const char* kindName(LinkKind kind) {
@@ -484,7 +492,7 @@ class Link::Impl : public Unknown {
   // The I/O thread's (those of receiving shared links: under receiveLock).
   std::vector<Part*> _pending;  // a message taken from the mailbox that the socket refused
   bool _blocked = false;
-  Handle_T<SpanInput> _input{new SpanInput()};
+  wire::Decoder _decoder;
   // Messages decoded and not yet in the port, with their origins (held here: a peer or session
   // may be forgotten before the batch goes).
   std::vector<Handle_T<Message>> _batch;
@@ -1173,7 +1181,7 @@ bool Link::Impl::deliver(unsigned int classId, const unsigned char* body, std::s
                          MessageOrigin* origin, Part& data, Part* routing) {
   Refusal refusal;
   std::string reason;
-  Handle_T<Message> message = wire::decodeBody(*_input, classId, body, size, refusal, reason);
+  Handle_T<Message> message = _decoder.decode(classId, body, size, refusal, reason);
   if (!message) {
     if (refusal == Refusal::kUnknownClass)
       refuse(unknownClass, peerOf(data, routing), "class", reason);
@@ -1478,9 +1486,7 @@ bool Link::Impl::sendDirect(const std::string* routing, const std::string& frame
 }
 
 bool Link::Impl::sendReliable(const Handle_T<Message>& message, std::chrono::milliseconds timeout) {
-  FrameOutput& encoder = threadEncoder();
-  wire::encode(encoder, *message, wire::kSequenced);
-  std::string& frame = encoder.frame;
+  std::string& frame = threadEncoder().encode(*message, wire::kSequenced);
   unsigned char* head = reinterpret_cast<unsigned char*>(&frame[0]);
   wire::put64(head + 6, session);
   std::unique_lock<std::mutex> guard(outboxLock);
@@ -1625,10 +1631,9 @@ bool Link::send(const Handle_T<Message>& message, std::chrono::milliseconds time
   if (!message) return fail("a null message is not sent");
   try {
     if (_impl->reliable) return _impl->sendReliable(message, timeout);
-    FrameOutput& encoder = threadEncoder();
-    wire::encode(encoder, *message, wire::kMessage);
-    if (_impl->direct) return _impl->sendDirect(nullptr, encoder.frame, timeout);
-    return _impl->sendFrame(nullptr, encoder.frame, timeout);
+    const std::string& frame = threadEncoder().encode(*message, wire::kMessage);
+    if (_impl->direct) return _impl->sendDirect(nullptr, frame, timeout);
+    return _impl->sendFrame(nullptr, frame, timeout);
   } catch (const Exception& e) {
     return fail(std::string("the message does not encode: ") + e.what());
   }
@@ -1646,10 +1651,9 @@ bool Link::replyTo(MessageOrigin* request, const Handle_T<Message>& message,
   if (!peer || peer->link != _impl->id) return fail("not a request that came through this link");
   if (!message) return fail("a null message is not sent");
   try {
-    FrameOutput& encoder = threadEncoder();
-    wire::encode(encoder, *message, wire::kMessage);
-    if (_impl->direct) return _impl->sendDirect(&peer->routing, encoder.frame, timeout);
-    return _impl->sendFrame(&peer->routing, encoder.frame, timeout);
+    const std::string& frame = threadEncoder().encode(*message, wire::kMessage);
+    if (_impl->direct) return _impl->sendDirect(&peer->routing, frame, timeout);
+    return _impl->sendFrame(&peer->routing, frame, timeout);
   } catch (const Exception& e) {
     return fail(std::string("the message does not encode: ") + e.what());
   }

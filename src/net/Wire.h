@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <typeinfo>
 
 #include "vemo/core/Message.h"
 #include "vemo/core/Stream.h"
@@ -76,16 +77,49 @@ class SpanInput final : public Input {
 // Writes the header of kind 0 or 1 (the sequenced fields zero) and the message's body into
 // `out.frame`, replacing what it held. Throws what the message's exportTo throws.
 void encode(FrameOutput& out, const Message& message, Kind kind);
+// The same through `stream`, a stream over `out` that the caller keeps (a sender's own), so that
+// a message costs no reference counting of the output.
+void encode(FrameOutput& out, OutputStream& stream, const Message& message, Kind kind);
 
 // Why a received message was refused; kNone when it was taken.
 enum class Refusal { kNone, kTruncated, kBadHeader, kUnknownClass, kUndecodable };
 
-// Makes the message of class `classId` from `size` bytes of body: null, with `refusal` and
-// `reason` set, when the class is not a registered message or the body does not decode to
-// exactly its bytes.
-Unknown::Handle_T<Message> decodeBody(SpanInput& input, unsigned int classId,
-                                      const unsigned char* body, std::size_t size, Refusal& refusal,
-                                      std::string& reason);
+// Makes messages from received bodies. One thread at a time (a link's receiver, under its
+// receive lock): it keeps its input, its stream over it and what it learnt of the classes it
+// made, so that a message costs no reference counting of the input and no search of the class
+// hierarchy for its Message part.
+class Decoder {
+ public:
+  Decoder();
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+
+  // The message of class `classId` from `size` bytes of body: null, with `refusal` and `reason`
+  // set, when the class is not a registered message or the body does not decode to exactly its
+  // bytes.
+  Unknown::Handle_T<Message> decode(unsigned int classId, const unsigned char* body,
+                                    std::size_t size, Refusal& refusal, std::string& reason);
+
+ private:
+  // The Message part of an object the registry made, or null when it is none.
+  Message* asMessage(Unknown* object);
+
+  // Where the Message part of an object of a class lies from its Unknown part: the same for
+  // every object of one most-derived class, so it is found once (dynamic_cast) and then added.
+  // Keyed by the object's type, not by the class id, so a creator that makes objects of several
+  // classes is still cast right; forgotten whenever the class registry changes, so that a type
+  // of a module that unloaded cannot be taken for one loaded later at its address.
+  struct Cast {
+    const std::type_info* type = nullptr;
+    std::ptrdiff_t offset = 0;
+    bool message = false;
+  };
+  static constexpr std::size_t kCasts = 16;
+  Cast _casts[kCasts];
+  std::uint64_t _registryVersion = 0;  // of the registry the entries were learnt from
+  Unknown::Handle_T<SpanInput> _input;
+  InputStream _stream;
+};
 
 }  // namespace wire
 }  // namespace net

@@ -34,24 +34,40 @@ bool readValue(InputStream& is, T& value) {
   return true;
 }
 
-// The bytes of a UTF-8 string read from the stream, or a throw.
-String_T<char> readUtf8(InputStream& is) {
+[[noreturn]] void throwStringRead() {
+  VEMO_THROW_AT(kStringFile, 1630, L"TyIs& operator >>(TyIs&, String&)");
+}
+
+// The length in front of a UTF-8 string, no more than the input holds, or a throw.
+int readUtf8Length(InputStream& is) {
   Varint length;
   is >> length;
   const int n = length.value;
-  if (n < 0 || n > is.available())
-    VEMO_THROW_AT(kStringFile, 1630, L"TyIs& operator >>(TyIs&, String&)");
+  if (n < 0 || n > is.available()) throwStringRead();
+  return n;
+}
+
+// Strings up to this many bytes are read through the reader's stack instead of a block of
+// their own, when what is kept is not the UTF-8 block itself (a std::string, a converted text).
+constexpr int kStackText = 256;
+
+// The `n` bytes of a UTF-8 string whose length was read, in a block of their own, or a throw.
+String_T<char> readUtf8Body(InputStream& is, int n) {
   if (n == 0) return String_T<char>();
   char* chars;
   try {
     chars = detail::StringAccess::allocate<char>(static_cast<std::size_t>(n), -1);
   } catch (const std::bad_alloc&) {
-    VEMO_THROW_AT(kStringFile, 1630, L"TyIs& operator >>(TyIs&, String&)");
+    throwStringRead();
   }
   String_T<char> text = detail::StringAccess::adopt(chars);
-  if (is.read(chars, n) != n)
-    VEMO_THROW_AT(kStringFile, 1630, L"TyIs& operator >>(TyIs&, String&)");
+  if (is.read(chars, n) != n) throwStringRead();
   return text;
+}
+
+// The bytes of a UTF-8 string read from the stream, or a throw.
+String_T<char> readUtf8(InputStream& is) {
+  return readUtf8Body(is, readUtf8Length(is));
 }
 
 void writeUtf8(OutputStream& os, const char* bytes, int n) {
@@ -211,18 +227,40 @@ OutputStream& operator<<(OutputStream& os, const std::wstring& text) {
 }
 
 InputStream& operator>>(InputStream& is, std::string& text) {
-  const String_T<char> read = readUtf8(is);
-  text.assign(read.getBuffer(), static_cast<std::size_t>(read.getBufferLength() - 1));
+  // The target changes only once the whole string was read.
+  const int n = readUtf8Length(is);
+  if (n <= kStackText) {
+    char bytes[kStackText];
+    if (n > 0 && is.read(bytes, n) != n) throwStringRead();
+    text.assign(bytes, static_cast<std::size_t>(n));
+    return is;
+  }
+  std::string read;
+  try {
+    read.resize(static_cast<std::size_t>(n));
+  } catch (const std::bad_alloc&) {
+    throwStringRead();
+  }
+  if (is.read(&read[0], n) != n) throwStringRead();
+  text.swap(read);
   return is;
 }
 
 InputStream& operator>>(InputStream& is, std::wstring& text) {
-  const String_T<char> read = readUtf8(is);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(read.getBuffer());
-  const auto n = static_cast<std::size_t>(read.getBufferLength() - 1);
-  std::wstring wide(detail::utf8ToWide(bytes, n, nullptr, 0), L'\0');
-  detail::utf8ToWide(bytes, n, &wide[0], wide.size());
-  text.swap(wide);
+  const auto convert = [&text](const unsigned char* bytes, std::size_t n) {
+    std::wstring wide(detail::utf8ToWide(bytes, n, nullptr, 0), L'\0');
+    detail::utf8ToWide(bytes, n, &wide[0], wide.size());
+    text.swap(wide);
+  };
+  const int n = readUtf8Length(is);
+  if (n <= kStackText) {
+    unsigned char bytes[kStackText];
+    if (n > 0 && is.read(bytes, n) != n) throwStringRead();
+    convert(bytes, static_cast<std::size_t>(n));
+    return is;
+  }
+  const String_T<char> read = readUtf8Body(is, n);
+  convert(reinterpret_cast<const unsigned char*>(read.getBuffer()), static_cast<std::size_t>(n));
   return is;
 }
 
@@ -290,10 +328,19 @@ InputStream& operator>>(InputStream& is, String_T<char>& text) {
 }
 
 InputStream& operator>>(InputStream& is, String_T<wchar_t>& text) {
-  // Every byte, zeros included, as the writer sent them.
-  const String_T<char> read = readUtf8(is);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(read.getBuffer());
-  const auto n = static_cast<std::size_t>(read.getBufferLength() - 1);
+  // Every byte, zeros included, as the writer sent them; a short string through the stack, so
+  // that the text's own block is the only one made.
+  const int length = readUtf8Length(is);
+  unsigned char stack[kStackText];
+  String_T<char> read;
+  const unsigned char* bytes = stack;
+  if (length <= kStackText) {
+    if (length > 0 && is.read(stack, length) != length) throwStringRead();
+  } else {
+    read = readUtf8Body(is, length);
+    bytes = reinterpret_cast<const unsigned char*>(read.getBuffer());
+  }
+  const auto n = static_cast<std::size_t>(length);
   const std::size_t units = n > 0 ? detail::utf8ToWide(bytes, n, nullptr, 0) : 0;
   if (units == 0) {
     text = String();

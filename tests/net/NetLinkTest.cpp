@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <typeinfo>
 #include <vector>
 
 #include "../TestSupport.h"
@@ -27,6 +28,7 @@
 #include "NetServer.h"
 #include "NetTestSupport.h"
 #include "vemo/core/Log.h"
+#include "vemo/core/MemoryStream.h"
 #include "vemo/core/System.h"
 #include "vemo/core/Thread.h"
 #include "vemo/net/Net.h"
@@ -481,6 +483,132 @@ class Parting : public Message {
 };
 VEMO_IMPLEMENT_PROPERTY(Parting, VEMO_PROPERTY(number, L"Number"))
 }  // namespace
+
+namespace {
+
+// A part that some messages have before their Message part: in a Badged, the Message part lies
+// elsewhere from the object's Unknown part than in a message derived from Message alone.
+class Badge : public virtual Unknown {
+ public:
+  long long badge = 0x0123456789ABCDEFLL;
+  char padding[40] = {};
+};
+
+class Badged : public Badge, public Message {
+  VEMO_DECLARE_PROPERTY(Badged, Message)
+  VEMO_MESSAGE_FIELDS(number, text, bytes)
+
+ public:
+  int number = 0;
+  String text;
+  std::string bytes;
+
+ protected:
+  Badged() = default;
+};
+VEMO_IMPLEMENT_PROPERTY(Badged, VEMO_PROPERTY(number, L"Number"))
+
+// The strings of Badged `n`: lengths around the size short strings are read through the stack,
+// and one long enough that its batch is written into the port.
+std::size_t badgedLength(int n) {
+  static const std::size_t lengths[] = {0, 1, 255, 256, 257, 5000};
+  return lengths[static_cast<std::size_t>(n) % 6];
+}
+Unknown::Handle_T<Badged> makeBadged(int n) {
+  auto m = Badged::createInstance();
+  m->number = n;
+  const std::size_t length = badgedLength(n);
+  std::wstring text;
+  for (std::size_t i = 0; i < length; ++i)
+    text += static_cast<wchar_t>(i % 3 == 0 ? 0xE9 : L'a' + (n + i) % 26);
+  m->text = text.c_str();
+  m->bytes.assign(length, static_cast<char>('A' + n % 26));
+  return m;
+}
+
+}  // namespace
+
+// A pull link makes each message it receives as its own class, whatever the classes before it:
+// messages of several classes interleaved (one whose Message part is not where a plain message
+// has it), with strings of many lengths, arrive whole and in order, and a class id of a
+// registered class that is no message is refused every time it comes.
+TEST(NetLink, MessagesOfInterleavedClassesArriveAsTheirOwnClasses) {
+  auto context = net::Context::createInstance();
+  MessagePort port;
+  std::mutex lock;
+  std::vector<std::string> arrived;  // "<class> <number>", in order
+  std::vector<std::string> wrong;
+  const auto note = [&](const char* kind, int number, bool right) {
+    std::lock_guard<std::mutex> guard(lock);
+    arrived.push_back(std::string(kind) + " " + std::to_string(number));
+    if (!right) wrong.push_back(arrived.back());
+  };
+  port.getMessageDispenser().addMessageHandler<Every>(
+      [&](Every& every) { note("every", every.number, nettest::isEvery(every)); });
+  port.getMessageDispenser().addMessageHandler<nettest::Other>(
+      [&](nettest::Other& other) { note("other", other.number, true); });
+  port.getMessageDispenser().addMessageHandler(Badged::getClassId_(), [&](Message* message) {
+    Badged* badged = dynamic_cast<Badged*>(message);
+    bool right =
+        badged && typeid(*message) == typeid(Badged) && badged->badge == 0x0123456789ABCDEFLL;
+    if (right) {
+      const auto want = makeBadged(badged->number);
+      right = badged->text == want->text && badged->bytes == want->bytes &&
+              badged->text.getLength() == static_cast<int>(badgedLength(badged->number));
+    }
+    note("badged", badged ? badged->number : -1, right);
+  });
+  Served served(port);
+  auto pull = net::Link::createInstance(context, net::LinkKind::kPull, port);
+  ASSERT_TRUE(pull->bind("tcp://127.0.0.1:*"));
+
+  void* zmq = zmq_ctx_new();
+  void* push = zmq_socket(zmq, ZMQ_PUSH);
+  ASSERT_EQ(zmq_connect(push, pull->getBoundEndpoint().c_str()), 0);
+  const std::string notAMessage = frame(1, 0, MemoryStream::getClassId_(), "");
+  constexpr int kRounds = 300;
+  std::vector<std::string> expected;
+  for (int n = 0; n < kRounds; ++n) {
+    // Runs of one class and single ones, so that each class follows each of the others.
+    std::vector<std::string> frames;
+    frames.push_back(messageFrame(*makeBadged(n)));
+    expected.push_back("badged " + std::to_string(n));
+    if (n % 3 != 1) {
+      frames.push_back(messageFrame(*nettest::makeEvery(n)));
+      expected.push_back("every " + std::to_string(n));
+    }
+    if (n % 4 == 0) frames.push_back(notAMessage);
+    auto other = nettest::Other::createInstance();
+    other->number = n;
+    frames.push_back(messageFrame(*other));
+    expected.push_back("other " + std::to_string(n));
+    if (n % 2 == 0) {
+      frames.push_back(messageFrame(*makeBadged(n)));
+      expected.push_back("badged " + std::to_string(n));
+    }
+    for (const std::string& bytes : frames)
+      ASSERT_EQ(zmq_send(push, bytes.data(), bytes.size(), 0), static_cast<int>(bytes.size()));
+  }
+  ASSERT_TRUE(waitFor([&] {
+    std::lock_guard<std::mutex> guard(lock);
+    return arrived.size() >= expected.size();
+  })) << arrived.size()
+      << " of " << expected.size();
+  ASSERT_TRUE(waitFor([&] { return pull->getStats().unknownClass >= kRounds / 4; }));
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(arrived, expected);
+    EXPECT_TRUE(wrong.empty()) << wrong.size() << " wrong, the first: " << wrong.front();
+  }
+  const net::LinkStats stats = pull->getStats();
+  EXPECT_EQ(stats.received, expected.size());
+  EXPECT_EQ(stats.unknownClass, static_cast<std::uint64_t>(kRounds / 4));
+  EXPECT_EQ(stats.undecodable, 0u);
+  int zero = 0;
+  zmq_setsockopt(push, ZMQ_LINGER, &zero, sizeof zero);
+  zmq_close(push);
+  zmq_ctx_term(zmq);
+}
 
 // A received message lives until its handler and the port are done with it; the link's own
 // thread may then be the one that destroys it, and it does so without the link's locks: a

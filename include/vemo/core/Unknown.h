@@ -27,6 +27,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <type_traits>
 #include <typeinfo>
 #include <utility>
@@ -283,6 +284,10 @@ inline Unknown::ClassType Unknown::getClassType() const {
 namespace detail {
 // The platform's readable name of a class (the run-time type name), as wide text.
 VEMO_CORE_API String typeName(const std::type_info& type);
+// A number that changes with every change of the class registry (a class registered or
+// withdrawn, as when a module unloads): what a cache learnt from objects the registry made holds
+// while it stays the same. Read it before the look-up whose result is cached.
+VEMO_CORE_API std::uint64_t classRegistryVersion() noexcept;
 }  // namespace detail
 
 }  // namespace vemo
