@@ -87,8 +87,35 @@ target vemo::core) and the pkg-config file vemo_core.pc.")
   # libvemo-net0 and libvemo-net-dev: vemo_net, message ports over ZeroMQ.
   set(CPACK_DEBIAN_NETRUNTIME_PACKAGE_NAME libvemo-net${PROJECT_VERSION_MAJOR})
   set(CPACK_DEBIAN_NETRUNTIME_PACKAGE_SECTION libs)
-  set(CPACK_DEBIAN_NETRUNTIME_PACKAGE_DEPENDS
-    "${VEMO_DEB_RUNTIME} (= ${VEMO_DEB_VERSION}), libzmq5 (>= 4.3)")
+  # Its dependencies and vemo-ctl's come from dpkg-shlibdeps as the core's do (see
+  # cmake/PackageDepends.cmake), with vemo_core's and vemo_net's own packages for their libraries;
+  # a shlibs file and the ldconfig trigger as for libvemo-core0.
+  set(CPACK_DEBIAN_NETRUNTIME_PACKAGE_DEPENDS "${VEMO_DEB_RUNTIME} (= ${VEMO_DEB_VERSION})")
+  if(VEMO_BUILD_NET)
+    file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/debian/net-library
+      CONTENT "$<TARGET_FILE:vemo_net>")
+    file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/debian/net-tool
+      CONTENT "$<TARGET_FILE:vemo-ctl>")
+    set(CPACK_VEMO_NET_LIBRARY_FILE ${CMAKE_CURRENT_BINARY_DIR}/debian/net-library)
+    set(CPACK_VEMO_NET_TOOL_FILE ${CMAKE_CURRENT_BINARY_DIR}/debian/net-tool)
+    file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/debian/shlibs.local
+      "libvemo_core ${PROJECT_VERSION_MAJOR} ${VEMO_DEB_RUNTIME} (= ${VEMO_DEB_VERSION})\n"
+      "libvemo_net ${PROJECT_VERSION_MAJOR} libvemo-net${PROJECT_VERSION_MAJOR} (= ${VEMO_DEB_VERSION})\n")
+    set(CPACK_VEMO_SHLIBS_LOCAL ${CMAKE_CURRENT_BINARY_DIR}/debian/shlibs.local)
+    file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/debian/net/shlibs
+      "libvemo_net ${PROJECT_VERSION_MAJOR} libvemo-net${PROJECT_VERSION_MAJOR} (>= ${PROJECT_VERSION})\n")
+    set(CPACK_DEBIAN_NETRUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/net/shlibs
+      ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/triggers)
+    # vemo-ctl's manual page.
+    execute_process(COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man)
+    execute_process(COMMAND gzip -9 -n -c ${CMAKE_CURRENT_SOURCE_DIR}/tools/vemo-ctl.1
+      OUTPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/man/vemo-ctl.1.gz RESULT_VARIABLE gzip_result)
+    if(NOT gzip_result EQUAL 0)
+      message(FATAL_ERROR "gzip of vemo-ctl's manual page failed: ${gzip_result}")
+    endif()
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/vemo-ctl.1.gz
+      DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT NetDevelopment EXCLUDE_FROM_ALL)
+  endif()
   set(CPACK_DEBIAN_NETRUNTIME_DESCRIPTION "message ports of the vemo framework over ZeroMQ
 vemo_net links the typed message ports of vemo_core to ZeroMQ endpoints:
 pipelines, publish/subscribe by message class, request/reply, and an
@@ -97,8 +124,8 @@ at-least-once pipeline that survives a restarted receiver.
 This package holds the shared library.")
   set(CPACK_DEBIAN_NETDEVELOPMENT_PACKAGE_NAME libvemo-net-dev)
   set(CPACK_DEBIAN_NETDEVELOPMENT_PACKAGE_SECTION libdevel)
-  set(CPACK_DEBIAN_NETDEVELOPMENT_PACKAGE_DEPENDS
-    "libvemo-net${PROJECT_VERSION_MAJOR} (= ${VEMO_DEB_VERSION}), ${VEMO_DEB_DEV} (= ${VEMO_DEB_VERSION})")
+  # With vemo-ctl's dependencies, libvemo-net0 of the same version among them.
+  set(CPACK_DEBIAN_NETDEVELOPMENT_PACKAGE_DEPENDS "${VEMO_DEB_DEV} (= ${VEMO_DEB_VERSION})")
   set(CPACK_DEBIAN_NETDEVELOPMENT_DESCRIPTION "message ports of the vemo framework over ZeroMQ (development files)
 vemo_net links the typed message ports of vemo_core to ZeroMQ endpoints.
 .

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Makes the Debian packages with cpack (libvemo-core0, libvemo-core-dev with the API reference,
-# libvemo-core0-dbgsym), checks what each holds and what lintian says of them, installs them with
-# dpkg, builds the package consumer (tests/package) against /usr with find_package and with
-# pkg-config, runs it, and removes the packages again, checking that everything they brought is
-# gone: /usr is left as it was. Needs root (or sudo) for dpkg. With a build directory as argument
+# libvemo-core0-dbgsym, and where vemo_net is built libvemo-net0 and libvemo-net-dev), checks what
+# each holds and what lintian says of them, installs them with dpkg, builds the package consumers
+# (tests/package, tests/package/net) against /usr with find_package and with pkg-config, runs
+# them, and removes the packages again, checking that everything they brought is gone: /usr is
+# left as it was. Needs root (or sudo) for dpkg. With a build directory as argument
 # (one that scripts/test.sh has built), packages that build; it is configured for the prefix /usr
 # first, which builds nothing anew but the API reference. Alone, makes a fresh Release build in
 # build-deb.
@@ -18,7 +19,7 @@ fail() {
 }
 
 packages=(libvemo-core0 libvemo-core-dev libvemo-core0-dbgsym)
-for package in "${packages[@]}"; do
+for package in "${packages[@]}" libvemo-net0 libvemo-net-dev; do
   status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
   if [ -n "$status" ] && [ "$status" != not-installed ]; then
     fail "$package is installed already; remove it first (dpkg -r $package)"
@@ -56,8 +57,18 @@ for package in "${packages[@]}"; do
   debs+=("$deb")
 done
 runtime_deb=${debs[0]} dev_deb=${debs[1]} dbgsym_deb=${debs[2]}
+# vemo_net's packages, where the build has vemo_net.
+net_packages=() net_debs=()
+if [ -e "$build/src/net/libvemo_net.so.0" ]; then
+  net_packages=(libvemo-net0 libvemo-net-dev)
+  for package in "${net_packages[@]}"; do
+    deb="$out/${package}_${version}_$arch.deb"
+    [ -f "$deb" ] || fail "cpack made no $deb"
+    net_debs+=("$deb")
+  done
+fi
 echo "== packages (version $version)"
-ls -l "${debs[@]}"
+ls -l "${debs[@]}" "${net_debs[@]}"
 
 work=$(mktemp -d)
 installed=()
@@ -104,6 +115,32 @@ for package in "${packages[@]}"; do
   has "$list" "/usr/share/doc/$package/copyright" "$package"
   has "$list" "/usr/share/doc/$package/changelog.Debian.gz" "$package"
 done
+# The core packages hold nothing of vemo_net.
+lacks "$runtime"$'\n'"$dev" "vemo_net|vemo/net|vemo-net|vemo-ctl" "the core packages"
+if [ ${#net_packages[@]} -gt 0 ]; then
+  net_runtime=$(contents "${net_debs[0]}")
+  net_dev=$(contents "${net_debs[1]}")
+  net_so=$(readlink -f "$build/src/net/libvemo_net.so.0")
+  net_so=${net_so##*/}
+  has "$net_runtime" "$libdir/$net_so" libvemo-net0
+  has "$net_runtime" "$libdir/libvemo_net.so.0" libvemo-net0
+  lacks "$net_runtime" "^/usr/(include|bin|lib/$multiarch/(cmake|pkgconfig))|libvemo_core|vemo/core" libvemo-net0
+  has "$net_dev" "$libdir/libvemo_net.so" libvemo-net-dev
+  for header in include/vemo/net/*.h; do
+    has "$net_dev" "/usr/$header" libvemo-net-dev
+  done
+  has "$net_dev" "$libdir/cmake/vemo_core/vemo_netTargets.cmake" libvemo-net-dev
+  has "$net_dev" "$libdir/pkgconfig/vemo-net.pc" libvemo-net-dev
+  has "$net_dev" "/usr/bin/vemo-ctl" libvemo-net-dev
+  has "$net_dev" "/usr/share/man/man1/vemo-ctl.1.gz" libvemo-net-dev
+  lacks "$net_dev" "libvemo_net\.so\.0|libvemo_core|vemo/core|vemo_coreConfig" libvemo-net-dev
+  for deb in "${net_debs[@]}"; do
+    package=$(dpkg-deb -f "$deb" Package)
+    has "$(contents "$deb")" "/usr/share/doc/$package/copyright" "$package"
+  done
+  echo "libvemo-net0:         $(grep -c -v '/$' <<<"$net_runtime") files, $net_so and its SONAME link"
+  echo "libvemo-net-dev:      $(grep -c -v '/$' <<<"$net_dev") files: headers, CMake component, vemo-net.pc, vemo-ctl"
+fi
 echo "libvemo-core0:        $(grep -c -v '/$' <<<"$runtime") files, $so and its SONAME link"
 echo "libvemo-core-dev:     $(grep -c -v '/$' <<<"$dev") files, $(grep -c '^/usr/include/.*\.h$' <<<"$dev") headers, CMake package, vemo_core.pc, $(grep -c '^/usr/share/doc/libvemo-core-dev/api/.*\.html$' <<<"$dev") pages of API reference"
 
@@ -113,6 +150,8 @@ dpkg-deb -x "$runtime_deb" "$work/runtime"
 packaged="$work/runtime$libdir/$so"
 grep -q 'SONAME.*\[libvemo_core\.so\.0\]' <<<"$(readelf -d "$packaged")" ||
   fail "SONAME is not libvemo_core.so.0"
+# The core library needs neither vemo_net nor libzmq.
+lacks "$(readelf -d "$packaged" | grep NEEDED)" "zmq|vemo_net" "libvemo_core.so's NEEDED entries"
 if grep -qE '\.symtab|\.debug_' <<<"$(readelf -S "$packaged")"; then
   fail "$so in libvemo-core0 is not stripped"
 fi
@@ -130,7 +169,22 @@ grep -q 'libc6' <<<"$(dpkg-deb -f "$runtime_deb" Depends)" || fail "libvemo-core
 dpkg-deb --ctrl-tarfile "$runtime_deb" | tar -x -C "$work" ./shlibs ./triggers
 grep -qx "libvemo_core 0 libvemo-core0 (>= ${version%-*})" "$work/shlibs" || fail "shlibs"
 grep -qx "activate-noawait ldconfig" "$work/triggers" || fail "no ldconfig trigger"
-for deb in "${debs[@]}"; do
+lacks "$(dpkg-deb -f "$runtime_deb" Depends)" "zmq|vemo-net" "libvemo-core0's dependencies"
+if [ ${#net_packages[@]} -gt 0 ]; then
+  net_depends=$(dpkg-deb -f "${net_debs[0]}" Depends)
+  grep -q "libvemo-core0 (= $version)" <<<"$net_depends" ||
+    fail "libvemo-net0 does not depend on libvemo-core0 (= $version)"
+  grep -q "libzmq5" <<<"$net_depends" || fail "libvemo-net0 does not depend on libzmq5"
+  grep -q 'libc6' <<<"$net_depends" || fail "libvemo-net0 declares no dependencies of its own"
+  net_dev_depends=$(dpkg-deb -f "${net_debs[1]}" Depends)
+  for wanted in "libvemo-net0 (= $version)" "libvemo-core-dev (= $version)" libc6; do
+    grep -qF "$wanted" <<<"$net_dev_depends" || fail "libvemo-net-dev does not depend on $wanted"
+  done
+  dpkg-deb --ctrl-tarfile "${net_debs[0]}" | tar -x -C "$work" ./shlibs ./triggers
+  grep -qx "libvemo_net 0 libvemo-net0 (>= ${version%-*})" "$work/shlibs" || fail "libvemo-net0's shlibs"
+  grep -qx "activate-noawait ldconfig" "$work/triggers" || fail "libvemo-net0 has no ldconfig trigger"
+fi
+for deb in "${debs[@]}" "${net_debs[@]}"; do
   echo "$(dpkg-deb -f "$deb" Package): Depends: $(dpkg-deb -f "$deb" Depends)"
 done
 
@@ -141,14 +195,14 @@ elif ! command -v lintian >/dev/null; then
   echo "lintian is not installed: skipped"
 else
   # As root, lintian says it would rather not be; that is all it says on stderr here.
-  lintian --fail-on error,warning "${debs[@]}" 2> >(grep -v 'root privileges' >&2) ||
+  lintian --fail-on error,warning "${debs[@]}" "${net_debs[@]}" 2> >(grep -v 'root privileges' >&2) ||
     fail "lintian"
   echo "lintian: no errors, no warnings"
 fi
 
 # Nothing the packages hold may be on the machine before: dpkg would take it over and remove it.
 # The directories that are there already must stay after the removal.
-all=$(for deb in "${debs[@]}"; do contents "$deb"; done | sed 's,/$,,' | sort -u)
+all=$(for deb in "${debs[@]}" "${net_debs[@]}"; do contents "$deb"; done | sed 's,/$,,' | sort -u)
 existing=()
 while read -r path; do
   [ -n "$path" ] || continue
@@ -160,19 +214,20 @@ while read -r path; do
 done <<<"$all"
 
 echo "== dpkg -i"
-installed=("${packages[@]}")
-"${sudo_cmd[@]}" dpkg -i "${debs[@]}" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i"; }
-for package in "${packages[@]}"; do
+installed=("${packages[@]}" "${net_packages[@]}")
+"${sudo_cmd[@]}" dpkg -i "${debs[@]}" "${net_debs[@]}" >"$work/dpkg.log" 2>&1 ||
+  { cat "$work/dpkg.log"; fail "dpkg -i"; }
+for package in "${installed[@]}"; do
   [ "$(dpkg-query -W -f='${Status}' "$package")" = "install ok installed" ] ||
     fail "$package is not installed"
 done
 # dpkg -L puts a blank line between packages and names the root "/.".
-listed=$(dpkg -L "${packages[@]}" | grep -vxE '|/\.' | sort -u)
+listed=$(dpkg -L "${installed[@]}" | grep -vxE '|/\.' | sort -u)
 [ "$listed" = "$all" ] || {
   diff <(echo "$all") <(echo "$listed") || true
   fail "dpkg -L differs from the packages' contents"
 }
-echo "installed: ${packages[*]} ($(grep -c . <<<"$listed") paths)"
+echo "installed: ${installed[*]} ($(grep -c . <<<"$listed") paths)"
 
 cp tests/package/consumer.cpp tests/package/CMakeLists.txt "$work/"
 # Programs built here find nothing but /usr: no prefix path, no library path.
@@ -210,6 +265,26 @@ echo "== consumer with pkg-config"
 g++ -std=c++17 "$work/consumer.cpp" -o "$work/consumer-pc" $(pkg-config --cflags --libs vemo_core)
 check_program "$work/consumer-pc"
 
+if [ ${#net_packages[@]} -gt 0 ]; then
+  echo "== net consumer with find_package(vemo_core COMPONENTS net) and pkg-config vemo-net"
+  mkdir -p "$work/net"
+  cp tests/package/net/CMakeLists.txt tests/package/net/net_consumer.cpp "$work/net/"
+  cmake -S "$work/net" -B "$work/net/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$work/net/build" >/dev/null
+  # shellcheck disable=SC2046
+  g++ -std=c++17 "$work/net/net_consumer.cpp" -o "$work/net/net-pc" $(pkg-config --cflags --libs vemo-net)
+  for program in "$work/net/build/net_consumer" "$work/net/net-pc"; do
+    resolved=$(ldd "$program" | sed -n 's/^\s*libvemo_net\.so\.0 => \(\S*\).*/\1/p')
+    [ -n "$resolved" ] && [ "$(readlink -f "$resolved")" = "$libdir/$net_so" ] ||
+      fail "$program loads libvemo_net.so.0 from '${resolved}', not $libdir"
+    "$program" >"$program.out" || { cat "$program.out"; fail "$program"; }
+    grep -q "^net consumer: bound tcp://127.0.0.1:" "$program.out" || { cat "$program.out"; fail "$program"; }
+    cat "$program.out"
+  done
+  [ "$(vemo-ctl 2>/dev/null; echo $?)" = 64 ] || fail "vemo-ctl without arguments does not say how to use it"
+  "${sudo_cmd[@]}" dpkg -r "${net_packages[@]}" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -r"; }
+fi
+
 echo "== without the dbgsym package"
 "${sudo_cmd[@]}" dpkg -r libvemo-core0-dbgsym >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -r"; }
 "$work/consumer-pc" >"$work/nodebug.out" || { cat "$work/nodebug.out"; fail "consumer"; }
@@ -222,7 +297,7 @@ echo "== dpkg -r"
 "${sudo_cmd[@]}" dpkg -r libvemo-core-dev libvemo-core0 >"$work/dpkg.log" 2>&1 ||
   { cat "$work/dpkg.log"; fail "dpkg -r"; }
 installed=()
-for package in "${packages[@]}"; do
+for package in "${packages[@]}" "${net_packages[@]}"; do
   status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || echo not-installed)
   [ "$status" = not-installed ] || fail "$package is left $status"
 done

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs a fresh build of the library into a temporary prefix and builds a consumer program
 # against it outside the source tree, once with find_package and once with pkg-config, and runs
-# both. Fails when the installed package cannot be found or used. With a build directory as
-# argument (one that scripts/test.sh has built), installs that build instead of making one.
+# both (and the net component's consumer where vemo_net is built). Fails when the installed
+# package cannot be found or used. Then checks that the library builds only itself under
+# add_subdirectory, and that a configuration without libzmq leaves vemo_net out with a word on
+# why (and fails when vemo_net is asked for). With a build directory as argument (one that
+# scripts/test.sh has built), installs that build instead of making one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh cmake make g++ pkg-config libzmq3-dev
@@ -67,3 +70,25 @@ if grep -qE "Test$|vemo_example|Bench$|Fuzz$" <<<"$targets"; then
   exit 1
 fi
 echo "only vemo_core"
+
+echo "== without libzmq, vemo_net is left out and says why; asked for, the configuration fails"
+mkdir -p "$work/nozmq/pkgconfig"
+nozmq() {
+  PKG_CONFIG_LIBDIR="$work/nozmq/pkgconfig" PKG_CONFIG_PATH="" cmake -S . -B "$work/nozmq/build" \
+    -DVEMO_BUILD_TESTS=OFF -DVEMO_BUILD_EXAMPLES=OFF -DVEMO_INSTALL=OFF "$@" 2>&1
+}
+configured=$(nozmq) || { echo "$configured"; echo "without libzmq the configuration failed"; exit 1; }
+grep -q "vemo_net: not built: libzmq 4.3 or later was not found by pkg-config" <<<"$configured" ||
+  { echo "$configured"; echo "no word on vemo_net"; exit 1; }
+if grep -q "vemo_net" <<<"$(cmake --build "$work/nozmq/build" --target help)"; then
+  echo "vemo_net is a target without libzmq"
+  exit 1
+fi
+rm -rf "$work/nozmq/build"
+if configured=$(nozmq -DVEMO_NET=ON); then
+  echo "-DVEMO_NET=ON without libzmq configured"
+  exit 1
+fi
+grep -q "vemo_net: libzmq 4.3 or later was not found by pkg-config" <<<"$configured" ||
+  { echo "$configured"; echo "-DVEMO_NET=ON without libzmq failed without saying why"; exit 1; }
+echo "vemo_net left out, and refused when asked for"

@@ -270,14 +270,18 @@ TEST(Stream, StringsAroundTheShortReadSizeReadBackWholeOrNotAtAll) {
     expectFailure([&] { readInto(cut, keptWide); }, kString, 1630, kReadString);
     expectFailure([&] { readInto(cut, keptText); }, kString, 1630, kReadString);
     expectFailure([&] { readInto(cut, keptBlock); }, kString, 1630, kReadString);
-    EXPECT_EQ(keptNarrow.size(), 4u);
-    EXPECT_EQ(keptNarrow.substr(0, 8), "kept");
-    EXPECT_EQ(keptWide.size(), 4u);
-    EXPECT_EQ(keptWide.substr(0, 8), L"kept");
-    EXPECT_EQ(keptText.getLength(), 4);
-    EXPECT_EQ(std::wstring(keptText.getBuffer()).substr(0, 8), L"kept");
-    EXPECT_EQ(std::strlen(keptBlock.getBuffer()), 4u);
-    EXPECT_EQ(std::string(keptBlock.getBuffer()).substr(0, 8), "kept");
+    // Compared by length first: a target spoilt by a long string is not printed whole.
+    const auto expectKept = [&] {
+      EXPECT_EQ(keptNarrow.size(), 4u);
+      EXPECT_EQ(keptNarrow.substr(0, 8), "kept");
+      EXPECT_EQ(keptWide.size(), 4u);
+      EXPECT_EQ(keptWide.substr(0, 8), L"kept");
+      EXPECT_EQ(keptText.getLength(), 4);
+      EXPECT_EQ(std::wstring(keptText.getBuffer()).substr(0, 8), L"kept");
+      EXPECT_EQ(std::strlen(keptBlock.getBuffer()), 4u);
+      EXPECT_EQ(std::string(keptBlock.getBuffer()).substr(0, 8), "kept");
+    };
+    expectKept();
 
     // An input that announces the whole string and then stops delivering one byte before its
     // end (a pipe whose writer went away): the read fails the same way, with the targets kept.
@@ -292,15 +296,7 @@ TEST(Stream, StringsAroundTheShortReadSizeReadBackWholeOrNotAtAll) {
     expectFailure([&] { stopping(keptWide); }, kString, 1630, kReadString);
     expectFailure([&] { stopping(keptText); }, kString, 1630, kReadString);
     expectFailure([&] { stopping(keptBlock); }, kString, 1630, kReadString);
-    // (Compared by length first: a target spoilt by a long string is not printed whole.)
-    EXPECT_EQ(keptNarrow.size(), 4u);
-    EXPECT_EQ(keptNarrow.substr(0, 8), "kept");
-    EXPECT_EQ(keptWide.size(), 4u);
-    EXPECT_EQ(keptWide.substr(0, 8), L"kept");
-    EXPECT_EQ(keptText.getLength(), 4);
-    EXPECT_EQ(std::wstring(keptText.getBuffer()).substr(0, 8), L"kept");
-    EXPECT_EQ(std::strlen(keptBlock.getBuffer()), 4u);
-    EXPECT_EQ(std::string(keptBlock.getBuffer()).substr(0, 8), "kept");
+    expectKept();
   }
 }
 

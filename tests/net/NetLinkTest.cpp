@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -164,50 +165,54 @@ TEST(NetLink, PipelineBetweenTwoProcessesOverTcpAndIpc) {
 }
 
 TEST(NetLink, SubscribersReceiveOnlyTheirClasses) {
+  TempDir dir;
   auto context = net::Context::createInstance();
-  auto publish = net::Link::createInstance(context, net::LinkKind::kPublish);
-  ASSERT_TRUE(publish->bind("tcp://127.0.0.1:*"));
-  Child subscriber({kPeer, "subscribe", publish->getBoundEndpoint()});
-  ASSERT_EQ(subscriber.line().compare(0, 5, "ready"), 0);
-  // A subscription takes a moment to reach the publisher: greet until one greeting arrives.
-  auto other = nettest::Other::createInstance();
-  std::atomic<bool> heard{false};
-  std::string first;
-  std::thread listen([&] {
-    first = subscriber.line();
-    heard = true;
-  });
-  for (int i = 0; i < 3000 && !heard; ++i) {
-    publish->send(other);
-    publish->send(nettest::makeEvery(100000 + i));
-    std::this_thread::sleep_for(10ms);
-  }
-  listen.join();
-  ASSERT_EQ(first.compare(0, 4, "got "), 0) << first;
-  int everies = 1;
-  for (int i = 0; i < 200; ++i) {
-    other->number = i;
-    ASSERT_TRUE(publish->send(other));
-    ASSERT_TRUE(publish->send(nettest::makeEvery(i)));
-  }
-  ASSERT_TRUE(publish->send(nettest::makeEvery(-1)));
-  std::vector<int> numbers;
-  for (std::string line = subscriber.line(); line.compare(0, 4, "got ") == 0;
-       line = subscriber.line()) {
-    ++everies;
-    EXPECT_EQ(line.find("bad"), std::string::npos) << line;
-    const int number = std::atoi(line.c_str() + 4);
-    if (number < 100000) numbers.push_back(number);
-    if (number == -1) {
-      // The process received exactly the messages it handled: ZeroMQ filtered the others out.
-      EXPECT_EQ(subscriber.line(), "received " + std::to_string(everies));
-      break;
+  for (const std::string& bindTo : endpoints(dir, "publish")) {
+    SCOPED_TRACE(bindTo);
+    auto publish = net::Link::createInstance(context, net::LinkKind::kPublish);
+    ASSERT_TRUE(publish->bind(bindTo));
+    Child subscriber({kPeer, "subscribe", publish->getBoundEndpoint()});
+    ASSERT_EQ(subscriber.line().compare(0, 5, "ready"), 0);
+    // A subscription takes a moment to reach the publisher: greet until one greeting arrives.
+    auto other = nettest::Other::createInstance();
+    std::atomic<bool> heard{false};
+    std::string first;
+    std::thread listen([&] {
+      first = subscriber.line();
+      heard = true;
+    });
+    for (int i = 0; i < 3000 && !heard; ++i) {
+      publish->send(other);
+      publish->send(nettest::makeEvery(100000 + i));
+      std::this_thread::sleep_for(10ms);
     }
+    listen.join();
+    ASSERT_EQ(first.compare(0, 4, "got "), 0) << first;
+    int everies = 1;
+    for (int i = 0; i < 200; ++i) {
+      other->number = i;
+      ASSERT_TRUE(publish->send(other));
+      ASSERT_TRUE(publish->send(nettest::makeEvery(i)));
+    }
+    ASSERT_TRUE(publish->send(nettest::makeEvery(-1)));
+    std::vector<int> numbers;
+    for (std::string line = subscriber.line(); line.compare(0, 4, "got ") == 0;
+         line = subscriber.line()) {
+      ++everies;
+      EXPECT_EQ(line.find("bad"), std::string::npos) << line;
+      const int number = std::atoi(line.c_str() + 4);
+      if (number < 100000) numbers.push_back(number);
+      if (number == -1) {
+        // The process received exactly the messages it handled: ZeroMQ filtered the others out.
+        EXPECT_EQ(subscriber.line(), "received " + std::to_string(everies));
+        break;
+      }
+    }
+    ASSERT_EQ(numbers.size(), 201u);
+    for (int i = 0; i < 200; ++i)
+      EXPECT_EQ(numbers[i], i);
+    EXPECT_EQ(subscriber.wait(), 0);
   }
-  ASSERT_EQ(numbers.size(), 201u);
-  for (int i = 0; i < 200; ++i)
-    EXPECT_EQ(numbers[i], i);
-  EXPECT_EQ(subscriber.wait(), 0);
 }
 
 TEST(NetLink, RepliesFindTheirRequestersPort) {
@@ -388,6 +393,98 @@ TEST(NetLink, SendWaitsForAPeerThatStopsReadingThenFails) {
   EXPECT_TRUE(waitFor([&] { return push->send(big, 100ms); }));
   push = nullptr;
   zmq_close(stalled);
+  zmq_ctx_term(zmq);
+
+  // An at-least-once sender that nobody acknowledges: its outbox fills to its limit, then a send
+  // waits for room up to its time-out and fails, saying why. Nothing is dropped silently.
+  net::LinkOptions reliable;
+  reliable.reliable = true;
+  reliable.outboxLimit = 5;
+  reliable.linger = 0ms;
+  auto unheard = net::Link::createInstance(context, net::LinkKind::kPush, MessagePort(), reliable);
+  ASSERT_TRUE(unheard->connect("tcp://127.0.0.1:1"));  // nobody listens there
+  for (int i = 0; i < 5; ++i)
+    ASSERT_TRUE(unheard->send(nettest::makeEvery(i), 1s)) << net::Link::getLastError();
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_FALSE(unheard->send(nettest::makeEvery(5), 150ms));
+  EXPECT_GE(std::chrono::steady_clock::now() - before, 140ms);
+  EXPECT_NE(
+      net::Link::getLastError().find(
+          "timed out after 150 ms: the outbox holds 5 messages that no puller has acknowledged"),
+      std::string::npos)
+      << net::Link::getLastError();
+  EXPECT_EQ(unheard->getStats().sent, 5u);
+}
+
+// A link without a limit of its own takes a message of 16 MiB and drops the connection of a peer
+// that sends a larger one.
+TEST(NetLink, TheDefaultSizeLimitIsSixteenMebibytes) {
+  constexpr std::size_t kLimit = 16 * 1024 * 1024;
+  auto context = net::Context::createInstance();
+  MessagePort port;
+  std::atomic<int> received{0};
+  std::atomic<std::size_t> largest{0};
+  port.getMessageDispenser().addMessageHandler<Every>([&](Message* message) {
+    largest = std::max(largest.load(), static_cast<Every*>(message)->bytes.size());
+    ++received;
+  });
+  Served served(port);
+  auto pull = net::Link::createInstance(context, net::LinkKind::kPull, port);
+  ASSERT_TRUE(pull->bind("tcp://127.0.0.1:*"));
+  const std::string endpoint = pull->getBoundEndpoint();
+
+  void* zmq = zmq_ctx_new();
+  void* oversized = zmq_socket(zmq, ZMQ_PUSH);
+  void* fitting = zmq_socket(zmq, ZMQ_PUSH);
+  int zero = 0, second = 1000;
+  zmq_setsockopt(oversized, ZMQ_LINGER, &zero, sizeof zero);
+  zmq_setsockopt(fitting, ZMQ_LINGER, &zero, sizeof zero);
+  // The oversized peer's disconnection is what shows its message was refused.
+  ASSERT_EQ(zmq_socket_monitor(oversized, "inproc://oversized-events", ZMQ_EVENT_DISCONNECTED), 0);
+  void* events = zmq_socket(zmq, ZMQ_PAIR);
+  zmq_setsockopt(events, ZMQ_RCVTIMEO, &second, sizeof second);
+  ASSERT_EQ(zmq_connect(events, "inproc://oversized-events"), 0);
+  ASSERT_EQ(zmq_connect(oversized, endpoint.c_str()), 0);
+  ASSERT_EQ(zmq_connect(fitting, endpoint.c_str()), 0);
+
+  // A good message's frame of exactly 16 MiB (its body's length prefix grows with the bytes).
+  auto big = nettest::makeEvery(1);
+  std::string atLimit;
+  for (std::size_t bytes = kLimit - 100, round = 0; atLimit.size() != kLimit && round < 4;
+       ++round) {
+    big->bytes.assign(bytes, 'b');
+    atLimit = messageFrame(*big);
+    bytes = bytes + kLimit - atLimit.size();
+  }
+  ASSERT_EQ(atLimit.size(), kLimit);
+  const std::string tooLarge(kLimit + 1, 'x');
+  ASSERT_EQ(zmq_send(oversized, tooLarge.data(), tooLarge.size(), 0), int(tooLarge.size()));
+  bool disconnected = false;
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!disconnected && std::chrono::steady_clock::now() < deadline) {
+    zmq_msg_t event;
+    zmq_msg_init(&event);
+    if (zmq_msg_recv(&event, events, 0) >= 0) {
+      std::uint16_t kind = 0;
+      std::memcpy(&kind, zmq_msg_data(&event), sizeof kind);
+      disconnected = kind == ZMQ_EVENT_DISCONNECTED;
+      zmq_msg_close(&event);
+      zmq_msg_init(&event);
+      zmq_msg_recv(&event, events, 0);  // the endpoint, the event's second part
+    }
+    zmq_msg_close(&event);
+  }
+  EXPECT_TRUE(disconnected);
+  ASSERT_EQ(zmq_send(fitting, atLimit.data(), atLimit.size(), 0), int(atLimit.size()));
+  ASSERT_TRUE(waitFor([&] { return received >= 1; }));
+  EXPECT_EQ(largest.load(), big->bytes.size());
+  const net::LinkStats stats = pull->getStats();
+  EXPECT_EQ(stats.received, 1u);
+  EXPECT_EQ(stats.truncated + stats.badHeader + stats.unknownClass + stats.undecodable, 0u);
+  zmq_socket_monitor(oversized, nullptr, 0);
+  zmq_close(events);
+  zmq_close(oversized);
+  zmq_close(fitting);
   zmq_ctx_term(zmq);
 }
 
