@@ -321,6 +321,48 @@ TEST(Handle, CountsFollowTheHandlesNotTheCopiesOrMoves) {
   EXPECT_TRUE(destroyed);
 }
 
+// A reference passed through plain pointers (disown, a cast to the virtual base and back,
+// adopt) is the one the object was made with: never counted twice, never dropped on the way.
+TEST(Handle, AdoptAndDisownMoveOneReferenceWithoutCounting) {
+  bool destroyed = false;
+  {
+    Unknown::Handle_T<Tracked> made = Tracked::createInstance(5, &destroyed);
+    Tracked* const object = made.get();
+    Tracked* const given = made.disown();
+    EXPECT_EQ(given, object);
+    EXPECT_TRUE(made.isNull());
+    EXPECT_EQ(object->getReferenceCount(), 1u);  // still the one the object was made with
+    EXPECT_FALSE(destroyed);
+    made = nullptr;  // the disowned handle lets go of nothing
+    EXPECT_FALSE(destroyed);
+
+    // Through the virtual base (another address) and back.
+    Unknown* const base = given;
+    EXPECT_NE(static_cast<void*>(base), static_cast<void*>(given));
+    UnknownHandle asBase = UnknownHandle::adopt(base);
+    EXPECT_EQ(asBase.get(), base);
+    EXPECT_EQ(object->getReferenceCount(), 1u);
+    {
+      UnknownHandle copy = asBase;
+      EXPECT_EQ(object->getReferenceCount(), 2u);
+    }
+    EXPECT_EQ(object->getReferenceCount(), 1u);
+    Unknown::Handle_T<Tracked> back =
+        Unknown::Handle_T<Tracked>::adopt(dynamic_cast<Tracked*>(asBase.disown()));
+    EXPECT_TRUE(asBase.isNull());
+    ASSERT_EQ(back.get(), object);
+    EXPECT_EQ(object->getReferenceCount(), 1u);
+    EXPECT_EQ(back->value, 5);
+    EXPECT_FALSE(destroyed);
+
+    // Null both ways.
+    EXPECT_TRUE(Unknown::Handle_T<Tracked>::adopt(nullptr).isNull());
+    Unknown::Handle_T<Tracked> empty;
+    EXPECT_EQ(empty.disown(), nullptr);
+  }
+  EXPECT_TRUE(destroyed);  // the last handle, an adopted one, destroyed it
+}
+
 TEST(SharedPtr, SharesAndDeletesOnce) {
   bool destroyed = false;
   {

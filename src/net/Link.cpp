@@ -39,6 +39,7 @@
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -171,10 +172,10 @@ struct Part {
 struct Encoder {
   Unknown::Handle_T<FrameOutput> output{new FrameOutput()};
   OutputStream stream{output.get()};
-  // The message's frame, in `output->frame`.
-  std::string& encode(const Message& message, wire::Kind kind) {
+  // The message's frame, in `output`'s buffer until the next encode.
+  std::string_view encode(const Message& message, wire::Kind kind) {
     wire::encode(*output, stream, message, kind);
-    return output->frame;
+    return output->view();
   }
 };
 Encoder& threadEncoder() {
@@ -379,11 +380,11 @@ class Link::Impl : public Unknown {
   // Acknowledgements and resends due; returns the milliseconds until the next, or -1.
   long onTimer(Clock::time_point now);
 
-  bool sendFrame(const std::string* routing, const std::string& frame,
+  bool sendFrame(const std::string* routing, std::string_view frame,
                  std::chrono::milliseconds timeout);
   // A plain push, publish, request or reply link: straight into the socket, on the caller's
   // thread (a reply behind the requester's routing part).
-  bool sendDirect(const std::string* routing, const std::string& frame,
+  bool sendDirect(const std::string* routing, std::string_view frame,
                   std::chrono::milliseconds timeout);
   // After a thread other than the I/O thread used a shared socket (under the send lock).
   void afterUse();
@@ -1372,7 +1373,7 @@ long Link::Impl::onTimer(Clock::time_point now) {
   return due;
 }
 
-bool Link::Impl::sendFrame(const std::string* routing, const std::string& frame,
+bool Link::Impl::sendFrame(const std::string* routing, std::string_view frame,
                            std::chrono::milliseconds timeout) {
   SendDeadline deadline(timeout);
   std::unique_lock<TimedLock> guard(sendLock, std::try_to_lock);
@@ -1380,7 +1381,7 @@ bool Link::Impl::sendFrame(const std::string* routing, const std::string& frame,
   if (!mailboxOut) return fail("the link is closed");
   // The first part decides whether the message goes (a later part is never refused for room).
   const auto sendParts = [&](int flags) {
-    const std::string& first = routing ? *routing : frame;
+    const std::string_view first = routing ? std::string_view(*routing) : frame;
     if (zmq_send(mailboxOut, first.data(), first.size(), flags | (routing ? ZMQ_SNDMORE : 0)) < 0)
       return false;
     if (routing)
@@ -1439,7 +1440,7 @@ bool Link::Impl::consumerReady() {
   return false;
 }
 
-bool Link::Impl::sendDirect(const std::string* routing, const std::string& frame,
+bool Link::Impl::sendDirect(const std::string* routing, std::string_view frame,
                             std::chrono::milliseconds timeout) {
   SendDeadline deadline(timeout);
   std::unique_lock<TimedLock> guard(sendLock, std::try_to_lock);
@@ -1486,8 +1487,9 @@ bool Link::Impl::sendDirect(const std::string* routing, const std::string& frame
 }
 
 bool Link::Impl::sendReliable(const Handle_T<Message>& message, std::chrono::milliseconds timeout) {
-  std::string& frame = threadEncoder().encode(*message, wire::kSequenced);
-  unsigned char* head = reinterpret_cast<unsigned char*>(&frame[0]);
+  Encoder& encoder = threadEncoder();
+  const std::string_view frame = encoder.encode(*message, wire::kSequenced);
+  unsigned char* head = encoder.output->data();  // the sequenced fields are filled in below
   wire::put64(head + 6, session);
   std::unique_lock<std::mutex> guard(outboxLock);
   const int limit = options.outboxLimit > 0 ? options.outboxLimit : 1;
@@ -1505,7 +1507,7 @@ bool Link::Impl::sendReliable(const Handle_T<Message>& message, std::chrono::mil
   if (zmq_send(mailboxOut, frame.data(), frame.size(), ZMQ_DONTWAIT) < 0)
     return fail(zmqError("send"));
   ++nextSequence;
-  outbox.emplace_back(sequence, frame);
+  outbox.emplace_back(sequence, std::string(frame));
   sent.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
@@ -1631,7 +1633,7 @@ bool Link::send(const Handle_T<Message>& message, std::chrono::milliseconds time
   if (!message) return fail("a null message is not sent");
   try {
     if (_impl->reliable) return _impl->sendReliable(message, timeout);
-    const std::string& frame = threadEncoder().encode(*message, wire::kMessage);
+    const std::string_view frame = threadEncoder().encode(*message, wire::kMessage);
     if (_impl->direct) return _impl->sendDirect(nullptr, frame, timeout);
     return _impl->sendFrame(nullptr, frame, timeout);
   } catch (const Exception& e) {
@@ -1651,7 +1653,7 @@ bool Link::replyTo(MessageOrigin* request, const Handle_T<Message>& message,
   if (!peer || peer->link != _impl->id) return fail("not a request that came through this link");
   if (!message) return fail("a null message is not sent");
   try {
-    const std::string& frame = threadEncoder().encode(*message, wire::kMessage);
+    const std::string_view frame = threadEncoder().encode(*message, wire::kMessage);
     if (_impl->direct) return _impl->sendDirect(&peer->routing, frame, timeout);
     return _impl->sendFrame(&peer->routing, frame, timeout);
   } catch (const Exception& e) {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <functional>
+#include <limits>
+#include <new>
 #include <typeinfo>
 
 #include "vemo/core/Exception.h"
@@ -30,10 +32,20 @@ void encode(FrameOutput& out, const Message& message, Kind kind) {
   encode(out, os, message, kind);
 }
 
+void FrameOutput::grow(std::size_t more) {
+  std::size_t capacity = _capacity ? _capacity : 256;
+  while (capacity - _size < more) {
+    if (capacity > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
+    capacity *= 2;
+  }
+  std::unique_ptr<unsigned char[]> data(new unsigned char[capacity]);
+  if (_size) std::memcpy(data.get(), _data.get(), _size);
+  _data = std::move(data);
+  _capacity = capacity;
+}
+
 void encode(FrameOutput& out, OutputStream& stream, const Message& message, Kind kind) {
-  std::string& frame = out.frame;
-  frame.assign(kind == kSequenced ? kSequencedHeader : kHeader, '\0');
-  unsigned char* head = reinterpret_cast<unsigned char*>(&frame[0]);
+  unsigned char* head = out.start(kind == kSequenced ? kSequencedHeader : kHeader);
   head[0] = kVersion;
   head[1] = kind;
   put32(head + 2, message.getClassId());
@@ -68,8 +80,14 @@ Unknown::Handle_T<Message> Decoder::decode(unsigned int classId, const unsigned 
   }
   Unknown::Handle_T<Message> message;
   {
-    const Unknown::Handle_T<Unknown> made = Unknown::RtFactory::createClassInstance(classId);
-    if (made) message = asMessage(made.get());
+    // The made object's one reference moves to the message's handle as it is: no count up for
+    // the new handle and down for the old one.
+    Unknown::Handle_T<Unknown> made = Unknown::RtFactory::createClassInstance(classId);
+    Message* const part = made ? asMessage(made.get()) : nullptr;
+    if (part) {
+      made.disown();
+      message = Unknown::Handle_T<Message>::adopt(part);
+    }
   }
   if (!message) {
     refusal = Refusal::kUnknownClass;

@@ -4,7 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <typeinfo>
 
 #include "vemo/core/Message.h"
@@ -44,15 +47,41 @@ inline std::uint64_t get64(const unsigned char* from) {
   return value;
 }
 
-// Appends what is written to a string (the frame being built).
+// The frame being built, in a plain buffer that its owner reuses: a write is a copy after one
+// comparison (no string's length bookkeeping and terminator per field), and the buffer only
+// grows, so a sender's frames stop allocating after the first.
 class FrameOutput final : public Output {
  public:
-  std::string frame;
+  // Starts a frame with `header` zero bytes and returns them, for the caller to fill.
+  unsigned char* start(std::size_t header) {
+    _size = 0;
+    if (header > _capacity) grow(header);
+    std::memset(_data.get(), 0, header);
+    _size = header;
+    return _data.get();
+  }
   int write(const void* data, int size) override {
     if (size <= 0) return size < 0 ? -1 : 0;
-    frame.append(static_cast<const char*>(data), static_cast<std::size_t>(size));
+    const std::size_t count = static_cast<std::size_t>(size);
+    if (count > _capacity - _size) grow(count);
+    std::memcpy(_data.get() + _size, data, count);
+    _size += count;
     return size;
   }
+  // The frame so far; valid until the next start() or write().
+  unsigned char* data() { return _data.get(); }
+  std::size_t size() const { return _size; }
+  std::string_view view() const {
+    return std::string_view(reinterpret_cast<const char*>(_data.get()), _size);
+  }
+
+ private:
+  // Makes room for `more` bytes past the frame's end, keeping the frame.
+  void grow(std::size_t more);
+
+  std::unique_ptr<unsigned char[]> _data;
+  std::size_t _size = 0;
+  std::size_t _capacity = 0;
 };
 
 // Reads a block of bytes that someone else owns.
@@ -75,7 +104,7 @@ class SpanInput final : public Input {
 };
 
 // Writes the header of kind 0 or 1 (the sequenced fields zero) and the message's body into
-// `out.frame`, replacing what it held. Throws what the message's exportTo throws.
+// `out`, replacing what it held. Throws what the message's exportTo throws.
 void encode(FrameOutput& out, const Message& message, Kind kind);
 // The same through `stream`, a stream over `out` that the caller keeps (a sender's own), so that
 // a message costs no reference counting of the output.

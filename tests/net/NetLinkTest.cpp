@@ -629,6 +629,53 @@ Unknown::Handle_T<Badged> makeBadged(int n) {
 // messages of several classes interleaved (one whose Message part is not where a plain message
 // has it), with strings of many lengths, arrive whole and in order, and a class id of a
 // registered class that is no message is refused every time it comes.
+// A sender encodes every message into one buffer of its own, which grows when a message does
+// not fit (also in the middle of one) and is reused for the next, shorter or longer: every
+// frame on the wire is byte for byte the message's header and body, none longer or shorter,
+// none with bytes of an earlier frame.
+TEST(NetLink, FramesOfEverySizeInTurnLeaveTheSenderWhole) {
+  auto context = net::Context::createInstance();
+  void* zmq = zmq_ctx_new();
+  void* pull = zmq_socket(zmq, ZMQ_PULL);
+  const int wait = 10000;
+  zmq_setsockopt(pull, ZMQ_RCVTIMEO, &wait, sizeof wait);
+  ASSERT_EQ(zmq_bind(pull, "tcp://127.0.0.1:*"), 0);
+  char bound[256];
+  std::size_t boundSize = sizeof bound;
+  ASSERT_EQ(zmq_getsockopt(pull, ZMQ_LAST_ENDPOINT, bound, &boundSize), 0);
+  auto push = net::Link::createInstance(context, net::LinkKind::kPush);
+  ASSERT_TRUE(push->connect(bound));
+  // Around the first buffer's size (256 bytes), past several doublings at once, and back.
+  const std::size_t sizes[] = {0,    150, 240,   250, 256, 300,    20,     1000, 4096,
+                               5000, 7,   70000, 64,  255, 300000, 100000, 1,    520};
+  int n = 0;
+  for (int round = 0; round < 2; ++round) {
+    for (const std::size_t size : sizes) {
+      SCOPED_TRACE(std::to_string(n) + ": " + std::to_string(size) + " bytes");
+      auto message = nettest::makeEvery(n);
+      message->bytes.assign(size, static_cast<char>('a' + n % 26));
+      if (size > 1) message->bytes[size / 2] = '\0';
+      const std::string expected = messageFrame(*message);
+      ASSERT_TRUE(push->send(message, 10s)) << net::Link::getLastError();
+      zmq_msg_t received;
+      zmq_msg_init(&received);
+      ASSERT_GE(zmq_msg_recv(&received, pull, 0), 0) << zmq_strerror(zmq_errno());
+      const std::string bytes(static_cast<const char*>(zmq_msg_data(&received)),
+                              zmq_msg_size(&received));
+      zmq_msg_close(&received);
+      EXPECT_EQ(bytes.size(), expected.size());
+      EXPECT_TRUE(bytes == expected) << "the frame differs from the message's own";
+      ++n;
+    }
+  }
+  EXPECT_EQ(push->getStats().sent, static_cast<std::uint64_t>(n));
+  push = nullptr;
+  int zero = 0;
+  zmq_setsockopt(pull, ZMQ_LINGER, &zero, sizeof zero);
+  zmq_close(pull);
+  zmq_ctx_term(zmq);
+}
+
 TEST(NetLink, MessagesOfInterleavedClassesArriveAsTheirOwnClasses) {
   auto context = net::Context::createInstance();
   MessagePort port;

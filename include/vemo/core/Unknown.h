@@ -180,6 +180,25 @@ class Unknown::Handle_T {
     return Handle_T(dynamic_cast<T*>(other.get()));
   }
 
+  ///@{
+  /// Moving a reference between a handle and a plain pointer without counting it up and down,
+  /// for code that must pass through a pointer of another type (a cast to a base at an offset
+  /// found at run time) on a hot path. adopt() makes a handle that takes over one reference the
+  /// caller holds of `object` (may be null); disown() gives the handle's reference to the
+  /// caller, who must hand it to adopt() or the object is never destroyed, and leaves the
+  /// handle null.
+  static Handle_T adopt(T* object) noexcept {
+    Handle_T handle;
+    handle._object = object;
+    return handle;
+  }
+  T* disown() noexcept {
+    T* const object = _object;
+    _object = nullptr;
+    return object;
+  }
+  ///@}
+
  private:
   Handle_T& reset(T* object) noexcept {
     acquire(object);
