@@ -2,6 +2,7 @@
 #include "vemo/net/BoxEndpoint.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -214,7 +215,7 @@ class BoxCall : public System {
   AppReply callOnce(bool& sent) {
     sent = false;
     if (!_link || !_link->connect(_endpoint)) return _reply;
-    _start = getTimeTick();
+    _deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_ms);
     if (!load()) return _reply;
     start();
     sent = _sent;
@@ -237,9 +238,12 @@ class BoxCall : public System {
   // Ends the wait when the time is up.
   struct Deadline : System::Task {
     explicit Deadline(BoxCall& call) : call(call) {}
+    // Rounded up to whole milliseconds: the wait never ends before the caller's time is up.
     unsigned int left() const {
-      const unsigned int spent = getTimeTick() - call._start;
-      return spent >= call._ms ? 0 : call._ms - spent;
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= call._deadline) return 0;
+      return static_cast<unsigned int>(
+          std::chrono::ceil<std::chrono::milliseconds>(call._deadline - now).count());
     }
     void onTick(unsigned int) override {
       if (left() == 0) call.shutdown();
@@ -250,7 +254,7 @@ class BoxCall : public System {
 
   std::string _endpoint;
   unsigned int _ms;
-  unsigned int _start = 0;
+  std::chrono::steady_clock::time_point _deadline;
   MessagePort _port;
   Handle_T<Link> _link;
   Handle_T<VemoBoxCommand> _command;

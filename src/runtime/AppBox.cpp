@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "LazyGlobal.h"
+#include "WaitDeadline.h"
 #include "vemo/core/Console.h"
 #include "vemo/core/Exception.h"
 #include "vemo/core/Log.h"
 #include "vemo/core/MemoryStream.h"
 #include "vemo/core/Process.h"
 #include "vemo/core/StringHelper.h"
-#include "vemo/core/Tick.h"
 
 namespace vemo {
 namespace {
@@ -123,12 +123,11 @@ bool AppPipe::read(String& line) {
 AppPipe::~AppPipe() = default;
 
 bool AppPipe::read(String& line, unsigned int ms) {
-  const unsigned int start = getTimeTick();
+  const detail::WaitDeadline deadline(ms);
   for (;;) {
     if (read(line)) return true;
-    const unsigned int spent = getTimeTick() - start;
-    if (ms != 0xFFFFFFFFu && spent >= ms) return false;
-    const unsigned int left = ms == 0xFFFFFFFFu ? ms : ms - spent;
+    const unsigned int left = deadline.left();
+    if (left == 0) return false;
     if (_connection && _callerEnd) {
       // Every string the box writes signals it: one written since the read above ends the wait
       // at once.
@@ -391,12 +390,8 @@ AppReply App::call(const String& commandLine, unsigned int ms) {
   AppReply reply;
   AppPipe* pipe = _callerPipe.get();
   detail::AppConnection& connection = *_callerPipe->_connection;
-  const unsigned int start = getTimeTick();
-  const auto left = [&]() -> unsigned int {
-    if (ms == 0xFFFFFFFFu) return ms;
-    const unsigned int spent = getTimeTick() - start;
-    return spent >= ms ? 0 : ms - spent;
-  };
+  const detail::WaitDeadline deadline(ms);
+  const auto left = [&] { return deadline.left(); };
   String got;
   const auto drain = [&] {
     while (pipe->read(got)) {

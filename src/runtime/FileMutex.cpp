@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "vemo/core/Tick.h"
+#include "WaitDeadline.h"
 
 namespace vemo {
 
@@ -16,11 +16,13 @@ FileMutex::~FileMutex() {
 }
 
 bool FileMutex::lock(unsigned int ms) {
-  const unsigned int start = getTimeTick();
+  const detail::WaitDeadline deadline(ms);
   if (isLocked()) return true;
+  // Tried every 20 ms, and once more when the time is up.
   while (!tryLock()) {
-    if (ms != 0xFFFFFFFFu && getTimeTick() - start >= ms) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const unsigned int left = deadline.left();
+    if (left == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(left < 20 ? left : 20));
   }
   return isLocked();
 }
