@@ -96,25 +96,30 @@ void leave(Filling& filling) noexcept {
   filling = Filling();
 }
 
-// The slab a thread fills, given back when the thread ends. Plain data, reached with one look-up
-// of thread-local storage: it stays usable while the thread's other thread-local objects are
-// destroyed (a document may go with them), and the closer below, made when the thread starts
-// its first slab, leaves the slab and marks it closed. A block made after that (by a destructor
-// that runs later) gets a slab of its own.
+// A store the compiler must make even into an object whose lifetime is ending (it drops plain
+// stores that a destructor makes to its own object).
+template <class T>
+void storeForLater(T& place, T value) noexcept {
+  *const_cast<volatile T*>(&place) = value;
+}
+
+// The slab a thread fills, given back when the thread ends. The state lives in the object whose
+// destructor gives it back: where thread-local storage is emulated (MinGW), the storage of
+// another thread-local object may already be gone when this destructor runs (a separate closer
+// found fresh storage there and left the slab behind). A block made after the end (by a
+// destructor that runs later) finds no room in the slab and `ended` set, and gets a slab of its
+// own.
 struct ThreadSlabs {
   Filling filling;
-  bool opened;
-  bool closed;
-};
-thread_local ThreadSlabs t_slabs{};
-
-struct ThreadSlabsCloser {
-  ~ThreadSlabsCloser() {
-    leave(t_slabs.filling);
-    t_slabs.closed = true;
+  bool ended = false;
+  ~ThreadSlabs() {
+    leave(filling);
+    storeForLater(filling.next, static_cast<unsigned char*>(nullptr));
+    storeForLater(filling.end, static_cast<unsigned char*>(nullptr));
+    storeForLater(ended, true);
   }
 };
-thread_local ThreadSlabsCloser t_slabsCloser;
+thread_local ThreadSlabs t_slabs;
 
 // The blocks freed in the current batch (see JsonFreeBatch), all of one slab, not yet taken
 // off its count.
@@ -160,11 +165,7 @@ namespace {
 // Makes a block of `need` bytes with its header in a new slab, leaving the one the thread filled.
 // Out of the common path, so that the thread's storage is looked up once per block.
 void* fromNewSlab(ThreadSlabs& slabs, std::size_t size, std::size_t need) {
-  if (slabs.closed) return alone(size);
-  if (!slabs.opened) {
-    slabs.opened = true;
-    static_cast<void>(&t_slabsCloser);
-  }
+  if (slabs.ended) return alone(size);
   Filling& filling = slabs.filling;
   leave(filling);
   start(filling);
